@@ -1,0 +1,33 @@
+# orv_add_library(NAME <short> SOURCES ... HEADER <public header> VERSION_SCRIPT <file>)
+#
+# Each driver library is built twice from one object library:
+#   <short>_obj   the library code, linked by the unit tests together with a
+#                 stand-in for libusb_bulk_transfer;
+#   orv_<short>   the shipped shared library, linked against libusb-1.0, with
+#                 a SONAME and a linker version script listing its exports.
+function(orv_add_library)
+  cmake_parse_arguments(ARG "" "NAME;OUTPUT;VERSION_SCRIPT" "SOURCES;PUBLIC_HEADERS" ${ARGN})
+  set(obj ${ARG_NAME}_obj)
+  add_library(${obj} OBJECT ${ARG_SOURCES})
+  target_include_directories(${obj} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/common/include>)
+  target_link_libraries(${obj} PUBLIC orv_common orv_libusb_headers)
+  target_compile_definitions(${obj} PRIVATE ORV_BUILDING_LIBRARY)
+  target_compile_options(${obj} PRIVATE -fno-exceptions)
+
+  add_library(${ARG_OUTPUT} SHARED $<TARGET_OBJECTS:${obj}>)
+  target_link_libraries(${ARG_OUTPUT} PRIVATE orv_common PUBLIC PkgConfig::LIBUSB)
+  target_include_directories(${ARG_OUTPUT} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/common/include>)
+  set_target_properties(${ARG_OUTPUT} PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    PUBLIC_HEADER "${ARG_PUBLIC_HEADERS}")
+  if(ARG_VERSION_SCRIPT)
+    target_link_options(${ARG_OUTPUT} PRIVATE
+      "LINKER:--version-script=${ARG_VERSION_SCRIPT}" "LINKER:--no-undefined")
+    set_property(TARGET ${ARG_OUTPUT} APPEND PROPERTY LINK_DEPENDS ${ARG_VERSION_SCRIPT})
+  endif()
+endfunction()

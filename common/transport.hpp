@@ -1,0 +1,50 @@
+// The bulk transport every operation uses: one OUT transfer of a whole
+// command buffer, then, for operations that sample input, the read-back
+// exchange that polls the adapter's count endpoint and fetches the bytes.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include <libusb.h>
+
+namespace orv {
+
+// libusb takes transfer lengths as int.
+inline constexpr std::size_t MAX_TRANSFER_LENGTH = INT_MAX;
+
+// Sends the whole command buffer in one bulk OUT transfer on EP_COMMAND_OUT.
+// Returns libusb's code when the transfer fails, RESULT_SHORT_TRANSFER when it
+// moved another number of bytes than the buffer holds, RESULT_INVALID_PARAM for
+// a buffer longer than one transfer can carry (nothing sent), otherwise 0.
+[[nodiscard]] std::int32_t send(libusb_device_handle* handle, std::span<const std::uint8_t> stream,
+                                std::uint32_t timeout) noexcept;
+
+// The three ways the libraries wait for their read-back.
+//   jtag: count >= E compared as signed 32-bit; a failed or short poll ends the
+//         exchange; gives up after 10 x timeout + 1 unsatisfied polls; drains
+//         through a scratch buffer (allocation failure: -11 instead of -15).
+//   spi:  count >= E unsigned; polls checked as jtag; same limit; drains into
+//         the destination (the count is below E there).
+//   i2c:  count == E exactly; polls not examined while timeout > 0 (a failed
+//         poll counts as unsatisfied and leaves the last count as it was);
+//         with timeout 0 a failed poll ends the exchange with its code, since
+//         there is no poll limit to end it otherwise; gives up after
+//         10 x timeout polls; drains into the destination, or through a scratch
+//         buffer when the count exceeds E.
+enum class ReadBackVariant { jtag, spi, i2c };
+
+// Runs the exchange with E = destination.size(). The data read asks for the
+// reported count; bytes beyond E are read through a scratch buffer and dropped,
+// so nothing is ever written past the destination. On success the destination
+// holds E bytes. Returns 0, libusb's code of a failed poll or data read,
+// RESULT_SHORT_TRANSFER for a poll of other than 4 bytes or a data read of
+// other than the count (or a count no transfer can carry), RESULT_TIMEOUT at
+// the poll limit, RESULT_NO_MEMORY when a scratch buffer cannot be allocated.
+// With timeout 0 there is no poll limit. Polls follow each other at once.
+[[nodiscard]] std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination,
+                                     std::uint32_t timeout, ReadBackVariant variant) noexcept;
+
+}  // namespace orv
