@@ -39,7 +39,7 @@ constexpr std::uint8_t low_byte(unsigned value) noexcept
     return static_cast<std::uint8_t>(value & 0xFFU);
 }
 
-}  // namespace
+} // namespace
 
 void append_set_io(CommandStream& stream, std::uint8_t opcode, std::uint8_t direction,
                    std::uint8_t level) noexcept
@@ -60,16 +60,14 @@ void append_tms(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bo
     stream.put({read ? OP_TMS_IO : OP_TMS_OUT, low_byte(clocks - 1), pattern});
 }
 
-void append_bits(CommandStream& stream, BitOrder order, bool read, unsigned count,
-                 std::uint8_t data) noexcept
+void append_bits(CommandStream& stream, BitOrder order, bool read, unsigned count, std::uint8_t data) noexcept
 {
     if (count < 1 || count > MAX_BITS_PER_COMMAND) {
         stream.fault();
         return;
     }
-    const std::uint8_t opcode = order == BitOrder::lsb_first
-                                    ? (read ? OP_BITS_IO_LSB : OP_BITS_OUT_LSB)
-                                    : (read ? OP_BITS_IO_MSB : OP_BITS_OUT_MSB);
+    const std::uint8_t opcode = order == BitOrder::lsb_first ? (read ? OP_BITS_IO_LSB : OP_BITS_OUT_LSB)
+                                                             : (read ? OP_BITS_IO_MSB : OP_BITS_OUT_MSB);
     stream.put({opcode, low_byte(count - 1), data});
 }
 
@@ -80,15 +78,13 @@ void append_bytes(CommandStream& stream, BitOrder order, bool read,
         stream.fault();
         return;
     }
-    const std::uint8_t opcode = order == BitOrder::lsb_first
-                                    ? (read ? OP_BYTES_IO_LSB : OP_BYTES_OUT_LSB)
-                                    : (read ? OP_BYTES_IO_MSB : OP_BYTES_OUT_MSB);
+    const std::uint8_t opcode = order == BitOrder::lsb_first ? (read ? OP_BYTES_IO_LSB : OP_BYTES_OUT_LSB)
+                                                             : (read ? OP_BYTES_IO_MSB : OP_BYTES_OUT_MSB);
     const std::uint8_t head[] = {opcode, low_byte(static_cast<unsigned>(data.size() - 1))};
     stream.put_with_data(head, data);
 }
 
-void append_clocks(CommandStream& stream, std::uint8_t opcode, unsigned cycles,
-                   ClockCountForm form) noexcept
+void append_clocks(CommandStream& stream, std::uint8_t opcode, unsigned cycles, ClockCountForm form) noexcept
 {
     if (cycles < 1 || cycles > MAX_CLOCKS_PER_COMMAND) {
         stream.fault();
@@ -127,4 +123,4 @@ std::array<std::uint8_t, 2> clock_divisor_command(std::uint32_t freq) noexcept
     return {freq > 240 ? OP_SET_CLOCK_FAST : OP_SET_CLOCK_SLOW, low_byte(quotient)};
 }
 
-}  // namespace orv
+} // namespace orv

@@ -30,10 +30,7 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     [[nodiscard]] std::size_t capacity() const noexcept { return storage_.size(); }
     [[nodiscard]] bool faulted() const noexcept { return faulted_; }
-    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept
-    {
-        return storage_.first(size_);
-    }
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return storage_.first(size_); }
 
     // Appends the bytes as one unit: all of them or, when they do not fit,
     // none (and the stream is faulted).
@@ -73,8 +70,7 @@ void append_bytes(CommandStream& stream, BitOrder order, bool read,
 // First count byte (n - 1) mod 256. Second: OP_CLOCKS by `form`;
 // OP_CLOCKS_READ always (n >> 8); OP_CLOCKS_READ_MSB always 0 (the library that
 // emits it never asks for more than 8 cycles).
-void append_clocks(CommandStream& stream, std::uint8_t opcode, unsigned cycles,
-                   ClockCountForm form) noexcept;
+void append_clocks(CommandStream& stream, std::uint8_t opcode, unsigned cycles, ClockCountForm form) noexcept;
 
 // OP_FLUSH.
 void append_flush(CommandStream& stream) noexcept;
@@ -84,4 +80,4 @@ void append_flush(CommandStream& stream) noexcept;
 // low eight bits of 60000 / freq. No clamping: the adapter takes the byte as is.
 [[nodiscard]] std::array<std::uint8_t, 2> clock_divisor_command(std::uint32_t freq) noexcept;
 
-}  // namespace orv
+} // namespace orv

@@ -74,4 +74,4 @@ private:
     return static_cast<std::size_t>(bits / 8 + (bits % 8 != 0 ? 1 : 0));
 }
 
-}  // namespace orv
+} // namespace orv

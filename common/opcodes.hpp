@@ -57,4 +57,4 @@ inline constexpr unsigned char EP_COMMAND_OUT = 0x02;
 inline constexpr unsigned char EP_READBACK_DATA_IN = 0x81;
 inline constexpr unsigned char EP_READBACK_COUNT_IN = 0x83;
 
-}  // namespace orv
+} // namespace orv

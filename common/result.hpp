@@ -10,7 +10,7 @@ namespace orv {
 
 // Codes raised by the libraries themselves, beside libusb's -1..-12.
 inline constexpr std::int32_t RESULT_OK = TPW_SUCCESS;
-inline constexpr std::int32_t RESULT_NO_MEMORY = -11;  // LIBUSB_ERROR_NO_MEM
+inline constexpr std::int32_t RESULT_NO_MEMORY = -11; // LIBUSB_ERROR_NO_MEM
 inline constexpr std::int32_t RESULT_SHORT_TRANSFER = TPW_ERROR_USBTRANS_ERR;
 inline constexpr std::int32_t RESULT_INVALID_PARAM = TPW_ERROR_INVALID_PARAM;
 inline constexpr std::int32_t RESULT_TIMEOUT = TPW_ERROR_TIMEOUT;
@@ -49,4 +49,4 @@ static_assert(tapwire_err_info.size() == 1 - TPW_ERROR_OTHER,
     return tapwire_err_info[static_cast<std::size_t>(index < 0 || index >= fallback ? fallback : index)];
 }
 
-}  // namespace orv
+} // namespace orv

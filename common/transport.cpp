@@ -31,7 +31,7 @@ namespace {
 
 struct Poll {
     int rc = 0;
-    bool complete = false;  // exactly four bytes arrived
+    bool complete = false; // exactly four bytes arrived
     std::uint32_t count = 0;
 };
 
@@ -52,7 +52,8 @@ bool count_satisfies(ReadBackVariant variant, std::uint32_t count, std::size_t e
     switch (variant) {
     case ReadBackVariant::jtag:
         // Both sides as signed 32-bit: a count with bit 31 set never satisfies.
-        return expected <= INT32_MAX && static_cast<std::int32_t>(count) >= static_cast<std::int32_t>(expected);
+        return expected <= INT32_MAX &&
+               static_cast<std::int32_t>(count) >= static_cast<std::int32_t>(expected);
     case ReadBackVariant::spi:
         return count >= expected;
     case ReadBackVariant::i2c:
@@ -69,8 +70,8 @@ bool limit_reached(ReadBackVariant variant, std::uint64_t unsatisfied, std::uint
 
 // Reads the reported count into the destination; a surplus beyond it goes
 // through a scratch buffer and only the destination's bytes are kept.
-std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> destination,
-                       std::uint32_t count, std::uint32_t timeout) noexcept
+std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> destination, std::uint32_t count,
+                       std::uint32_t timeout) noexcept
 {
     if (count > MAX_TRANSFER_LENGTH) {
         return RESULT_SHORT_TRANSFER;
@@ -85,8 +86,8 @@ std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> des
         target = scratch.data();
     }
     int moved = 0;
-    const int rc = libusb_bulk_transfer(handle, EP_READBACK_DATA_IN, target, static_cast<int>(count), &moved,
-                                        timeout);
+    const int rc =
+        libusb_bulk_transfer(handle, EP_READBACK_DATA_IN, target, static_cast<int>(count), &moved, timeout);
     if (rc != 0) {
         return rc;
     }
@@ -106,7 +107,7 @@ std::int32_t drain(libusb_device_handle* handle, std::span<std::uint8_t> destina
                    std::uint32_t timeout, ReadBackVariant variant) noexcept
 {
     if (count > MAX_TRANSFER_LENGTH) {
-        return RESULT_TIMEOUT;  // no transfer can ask for it
+        return RESULT_TIMEOUT; // no transfer can ask for it
     }
     const bool into_destination =
         variant == ReadBackVariant::spi || (variant == ReadBackVariant::i2c && count <= destination.size());
@@ -124,10 +125,10 @@ std::int32_t drain(libusb_device_handle* handle, std::span<std::uint8_t> destina
     return RESULT_TIMEOUT;
 }
 
-}  // namespace
+} // namespace
 
-std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination, std::uint32_t timeout,
-                       ReadBackVariant variant) noexcept
+std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination,
+                       std::uint32_t timeout, ReadBackVariant variant) noexcept
 {
     const std::size_t expected = destination.size();
     std::uint64_t unsatisfied = 0;
@@ -155,4 +156,4 @@ std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> des
     }
 }
 
-}  // namespace orv
+} // namespace orv

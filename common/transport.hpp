@@ -47,4 +47,4 @@ enum class ReadBackVariant { jtag, spi, i2c };
 [[nodiscard]] std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination,
                                      std::uint32_t timeout, ReadBackVariant variant) noexcept;
 
-}  // namespace orv
+} // namespace orv

@@ -107,8 +107,10 @@ TEST(Encoders, OutOfRangeCountsAppendNothingAndFault)
     expect_refused([](CommandStream& s) { append_bits(s, BitOrder::lsb_first, false, 0, 0); }, "0 bits");
     expect_refused([](CommandStream& s) { append_bits(s, BitOrder::msb_first, false, 9, 0); }, "9 bits");
     expect_refused([](CommandStream& s) { append_bytes(s, BitOrder::lsb_first, false, {}); }, "0 bytes");
-    expect_refused([&](CommandStream& s) { append_bytes(s, BitOrder::lsb_first, false, too_long); }, "257 bytes");
-    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 0, ClockCountForm::jtag_shift7); }, "0 clk");
+    expect_refused([&](CommandStream& s) { append_bytes(s, BitOrder::lsb_first, false, too_long); },
+                   "257 bytes");
+    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 0, ClockCountForm::jtag_shift7); },
+                   "0 clk");
     expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 65536, ClockCountForm::spi_shift8); },
                    "65536 clocks");
     expect_refused([](CommandStream& s) { append_clocks(s, OP_FLUSH, 1, ClockCountForm::spi_shift8); },
@@ -122,14 +124,14 @@ TEST(Encoders, CommandThatDoesNotFitIsNotPartlyWritten)
     storage.fill(0xEE);
     CommandStream s(storage);
     append_set_io(s, OP_SET_IO_LOW, 0xFF, 0x05);
-    append_set_io(s, OP_SET_IO_LOW, 0xFF, 0x01);  // needs 3, 2 left
+    append_set_io(s, OP_SET_IO_LOW, 0xFF, 0x01); // needs 3, 2 left
     EXPECT_TRUE(s.faulted());
     EXPECT_EQ(s.size(), 3u);
     EXPECT_EQ(storage[3], 0xEE);
     EXPECT_EQ(storage[4], 0xEE);
-    append_flush(s);  // a faulted stream stays as it is
+    append_flush(s); // a faulted stream stays as it is
     EXPECT_EQ(s.size(), 3u);
 }
 
-}  // namespace
-}  // namespace orv
+} // namespace
+} // namespace orv

@@ -139,13 +139,11 @@ TEST_P(ReadBackPollLimit, GivesUpAfterExactlyTheLimitAndDrainsTheLastCount)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, ReadBackPollLimit,
-                         ::testing::Values(LimitCase{ReadBackVariant::jtag, 1, 11},
-                                           LimitCase{ReadBackVariant::jtag, 3, 31},
-                                           LimitCase{ReadBackVariant::spi, 1, 11},
-                                           LimitCase{ReadBackVariant::spi, 2, 21},
-                                           LimitCase{ReadBackVariant::i2c, 1, 10},
-                                           LimitCase{ReadBackVariant::i2c, 3, 30}));
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ReadBackPollLimit,
+    ::testing::Values(LimitCase{ReadBackVariant::jtag, 1, 11}, LimitCase{ReadBackVariant::jtag, 3, 31},
+                      LimitCase{ReadBackVariant::spi, 1, 11}, LimitCase{ReadBackVariant::spi, 2, 21},
+                      LimitCase{ReadBackVariant::i2c, 1, 10}, LimitCase{ReadBackVariant::i2c, 3, 30}));
 
 TEST(ReadBack, DrainOfZeroCountIsStillMade)
 {
@@ -179,7 +177,7 @@ TEST(ReadBack, SurplusIsReadWholeButOnlyTheExpectedBytesKept)
     for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi}) {
         FakeAdapter fake;
         fake.count(6).data({1, 2, 3, 4, 5, 6});
-        std::vector<std::uint8_t> dest(2);  // exact size: ASan flags any write past it
+        std::vector<std::uint8_t> dest(2); // exact size: ASan flags any write past it
         EXPECT_EQ(read_back(fake.handle(), dest, 1, variant), RESULT_OK);
         EXPECT_EQ(dest, (Bytes{1, 2}));
         EXPECT_EQ(fake.log().back().length, 6) << "the data read asks for the reported count";
@@ -189,7 +187,7 @@ TEST(ReadBack, SurplusIsReadWholeButOnlyTheExpectedBytesKept)
 TEST(ReadBack, JtagComparesSigned)
 {
     FakeAdapter fake;
-    fake.count(0x80000000u, 11);  // negative as signed: never enough; too large to drain
+    fake.count(0x80000000u, 11); // negative as signed: never enough; too large to drain
     std::vector<std::uint8_t> dest(1, 0x55);
     EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::jtag), RESULT_TIMEOUT);
     EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
@@ -244,5 +242,5 @@ TEST(ResultText, TableAndFallback)
     }
 }
 
-}  // namespace
-}  // namespace orv
+} // namespace
+} // namespace orv

@@ -26,8 +26,12 @@ FakeAdapter& FakeAdapter::count(std::uint32_t value, int times)
 
 FakeAdapter& FakeAdapter::poll(int rc, std::optional<int> actual, std::uint32_t value, int times)
 {
-    return custom(EP_COUNT, [rc, actual, value](const Transfer&) { return Reply{rc, actual, le32(value)}; },
-                  times);
+    return custom(
+        EP_COUNT,
+        [rc, actual, value](const Transfer&) {
+            return Reply{rc, actual, le32(value)};
+        },
+        times);
 }
 
 FakeAdapter& FakeAdapter::data(Bytes bytes, int rc, std::optional<int> actual)
@@ -37,7 +41,8 @@ FakeAdapter& FakeAdapter::data(Bytes bytes, int rc, std::optional<int> actual)
     });
 }
 
-FakeAdapter& FakeAdapter::custom(unsigned char endpoint, std::function<Reply(const Transfer&)> reply, int times)
+FakeAdapter& FakeAdapter::custom(unsigned char endpoint, std::function<Reply(const Transfer&)> reply,
+                                 int times)
 {
     for (int i = 0; i < times; ++i) {
         steps_.push_back(Step{endpoint, reply});
@@ -47,8 +52,8 @@ FakeAdapter& FakeAdapter::custom(unsigned char endpoint, std::function<Reply(con
 
 std::size_t FakeAdapter::transfers_on(unsigned char endpoint) const noexcept
 {
-    return static_cast<std::size_t>(
-        std::count_if(log_.begin(), log_.end(), [endpoint](const Transfer& t) { return t.endpoint == endpoint; }));
+    return static_cast<std::size_t>(std::count_if(
+        log_.begin(), log_.end(), [endpoint](const Transfer& t) { return t.endpoint == endpoint; }));
 }
 
 Bytes FakeAdapter::sent(std::size_t n) const
@@ -78,7 +83,8 @@ int FakeAdapter::transfer(unsigned char endpoint, unsigned char* data, int lengt
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     if (steps_.empty()) {
-        ADD_FAILURE() << "unexpected transfer on endpoint 0x" << std::hex << int(endpoint) << " (script used up)";
+        ADD_FAILURE() << "unexpected transfer on endpoint 0x" << std::hex << int(endpoint)
+                      << " (script used up)";
         return LIBUSB_ERROR_OTHER;
     }
     Step step = std::move(steps_.front());
@@ -141,7 +147,7 @@ std::string to_hex(const Bytes& bytes)
     return text;
 }
 
-}  // namespace orv::test
+} // namespace orv::test
 
 // The stand-in the library code links against in unit tests.
 extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
@@ -152,5 +158,5 @@ extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char 
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     return reinterpret_cast<orv::test::FakeAdapter*>(handle)->transfer(endpoint, data, length, transferred,
-                                                                      timeout);
+                                                                       timeout);
 }

@@ -31,9 +31,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Transfer {
     unsigned char endpoint = 0;
-    int length = 0;         // length the library asked for
+    int length = 0; // length the library asked for
     unsigned timeout = 0;
-    Bytes sent;             // OUT: the bytes handed to libusb
+    Bytes sent; // OUT: the bytes handed to libusb
 };
 
 // One scripted reply. For IN transfers `data` is what the adapter delivers
@@ -59,7 +59,7 @@ public:
 
     // Script. Each call appends `times` identical steps.
     FakeAdapter& out(int rc = 0, std::optional<int> actual = std::nullopt, int times = 1);
-    FakeAdapter& count(std::uint32_t value, int times = 1);                  // a complete 4-byte poll
+    FakeAdapter& count(std::uint32_t value, int times = 1); // a complete 4-byte poll
     FakeAdapter& poll(int rc, std::optional<int> actual, std::uint32_t value, int times = 1);
     FakeAdapter& data(Bytes bytes, int rc = 0, std::optional<int> actual = std::nullopt);
     // Replies computed from the transfer itself, for long or unusual scripts.
@@ -90,4 +90,4 @@ Bytes le32(std::uint32_t value);
 Bytes hex(const std::string& text);
 std::string to_hex(const Bytes& bytes);
 
-}  // namespace orv::test
+} // namespace orv::test
