@@ -1,0 +1,123 @@
+// Byte-wise SPI transactions and the collection of their sampled bytes.
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "command_stream.hpp"
+#include "heap_buffer.hpp"
+#include "opcodes.hpp"
+#include "orv_lumo_spi.h"
+#include "phases.hpp"
+#include "result.hpp"
+#include "transport.hpp"
+
+namespace orv::spi {
+namespace {
+
+constexpr std::size_t CHUNK = MAX_BYTES_PER_COMMAND;
+// A data command's opcode and count byte.
+constexpr std::size_t DATA_HEAD_LENGTH = 2;
+// A clock command: opcode and two count bytes.
+constexpr std::size_t CLOCK_COMMAND_LENGTH = 3;
+
+constexpr std::size_t chunks_for(std::size_t len) noexcept
+{
+    return len / CHUNK + (len % CHUNK != 0 ? 1 : 0);
+}
+
+// Exact length of the stream the transaction builds, or nothing when it does
+// not fit a size_t.
+std::optional<std::size_t> stream_length(const lumo_spi_config& config, std::size_t len, bool writes,
+                                         bool samples, std::uint32_t dummy_clocks) noexcept
+{
+    const std::size_t chunks = chunks_for(len);
+    const auto heads = checked_mul(chunks, writes ? DATA_HEAD_LENGTH : CLOCK_COMMAND_LENGTH);
+    if (!heads) {
+        return std::nullopt;
+    }
+    const auto data = writes ? checked_add(len, *heads) : heads;
+    if (!data) {
+        return std::nullopt;
+    }
+    const std::size_t frame =
+        preamble_length(config, dummy_clocks) + DESELECT_LENGTH + (samples ? FLUSH_LENGTH : 0);
+    return checked_add(*data, frame);
+}
+
+// Write-only or full-duplex data: the caller's bytes, packed back to back in
+// commands of up to 256.
+void append_data_bytes(CommandStream& stream, BitOrder order, bool sample,
+                       std::span<const std::uint8_t> data) noexcept
+{
+    while (!data.empty()) {
+        const std::size_t n = std::min(data.size(), CHUNK);
+        append_bytes(stream, order, sample, data.first(n));
+        data = data.subspan(n);
+    }
+}
+
+// Read-only or clock-only data: eight clocks per byte, 256 bytes per command.
+// The bit order does not matter: nothing is shifted out.
+void append_data_clocks(CommandStream& stream, bool sample, std::size_t len) noexcept
+{
+    const std::uint8_t opcode = sample ? OP_CLOCKS_READ : OP_CLOCKS;
+    while (len != 0) {
+        const std::size_t n = std::min(len, CHUNK);
+        append_clocks(stream, opcode, static_cast<unsigned>(8 * n), ClockCountForm::spi_shift8);
+        len -= n;
+    }
+}
+
+} // namespace
+} // namespace orv::spi
+
+int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t len, const uint8_t* write_buf,
+                                  uint8_t* read_buf, uint32_t addr, uint8_t cmd, uint32_t dummy_clocks,
+                                  const lumo_spi_config* config, uint32_t timeout)
+{
+    using namespace orv;
+    using namespace orv::spi;
+    if (!transaction_args_valid(handle, config, dummy_clocks) ||
+        (read_buf != nullptr && len > LUMO_SPI_MAX_READ_BYTES)) {
+        return RESULT_INVALID_PARAM;
+    }
+    // With no data bytes nothing is sampled: no flush and no read-back, so a
+    // command-only transaction (such as a write enable) works with any buffers.
+    const bool sample = read_buf != nullptr && len != 0;
+    const bool writes = write_buf != nullptr;
+    const auto length = stream_length(*config, len, writes, sample, dummy_clocks);
+    if (!length || *length > MAX_TRANSFER_LENGTH) {
+        return RESULT_INVALID_PARAM; // more than one transfer can carry
+    }
+    HeapBuffer buffer = HeapBuffer::allocate(*length);
+    if (!buffer.ok()) {
+        return RESULT_NO_MEMORY;
+    }
+    CommandStream stream(buffer.span());
+    append_select(stream, *config);
+    append_command_phase(stream, *config, cmd);
+    append_address_phase(stream, *config, addr);
+    append_dummy_phase(stream, dummy_clocks);
+    if (writes) {
+        append_data_bytes(stream, bit_order_of(*config), sample,
+                          std::span<const std::uint8_t>(write_buf, len));
+    } else {
+        append_data_clocks(stream, sample, len);
+    }
+    append_deselect(stream, *config);
+    // The flush closes the stream, after the deselect.
+    if (sample) {
+        append_flush(stream);
+    }
+    return run_transaction(
+        handle, stream, sample ? std::span<std::uint8_t>(read_buf, len) : std::span<std::uint8_t>(), timeout);
+}
+
+int32_t lumo_spi_read_miso(libusb_device_handle* handle, uint32_t len, uint8_t* read_buf, uint32_t timeout)
+{
+    if (handle == nullptr || (read_buf == nullptr && len != 0)) {
+        return orv::RESULT_INVALID_PARAM;
+    }
+    return orv::read_back(handle, std::span<std::uint8_t>(read_buf, len), timeout, orv::ReadBackVariant::spi);
+}
