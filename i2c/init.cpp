@@ -1,0 +1,36 @@
+// lumo_iic_init: the clock and shift settings every transaction relies on.
+#include <array>
+
+#include "bus_phases.hpp"
+#include "command_stream.hpp"
+#include "opcodes.hpp"
+#include "orv_lumo_iic.h"
+#include "result.hpp"
+#include "transport.hpp"
+
+namespace {
+
+// Divisor command, clock polarity, bit order, idle bus.
+inline constexpr std::size_t INIT_STREAM_BYTES = 9;
+
+} // namespace
+
+int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq, uint32_t timeout)
+{
+    using namespace orv;
+    // The divisor is 60000 / clock_freq: a zero frequency has none.
+    if (handle == nullptr || clock_freq == 0) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<std::uint8_t, INIT_STREAM_BYTES> storage{};
+    CommandStream stream(storage);
+    stream.put(clock_divisor_command(clock_freq));
+    // SCL idles low between the adapter's shift clocks; I2C moves data MSB first.
+    stream.put({OP_SET_CLOCK_POLARITY, MODE_CLOCK_IDLE_LOW});
+    stream.put({OP_SET_BIT_ORDER, MODE_MSB_FIRST});
+    i2c::release_bus(stream);
+    if (stream.faulted() || stream.size() != INIT_STREAM_BYTES) {
+        return RESULT_CMD_ERR;
+    }
+    return send(handle, stream.bytes(), timeout);
+}

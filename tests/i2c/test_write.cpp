@@ -1,0 +1,255 @@
+// lumo_iic_send_bytes: the write stream, its expected read-back and the
+// acknowledge checks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_usb.hpp"
+#include "orv_lumo_iic.h"
+
+namespace {
+
+using orv::test::Bytes;
+using orv::test::EP_COUNT;
+using orv::test::EP_DATA;
+using orv::test::EP_OUT;
+using orv::test::FakeAdapter;
+using orv::test::hex;
+using orv::test::to_hex;
+
+const Bytes kData = {0xA1, 0xB2, 0xC3};
+
+const std::string kWrite7Bit = "20 FF 05 20 FF 05 20 FF 01 20 FF 01 20 FF 00 20 FF 00 "
+                               "6D 07 A0 20 FB 00 9D 00 00 8B "
+                               "20 FF 00 6D 07 A1 20 FB 00 9D 00 00 "
+                               "20 FF 00 6D 07 B2 20 FB 00 9D 00 00 "
+                               "20 FF 00 6D 07 C3 20 FB 00 9D 00 00 8B "
+                               "20 FF 00 20 FF 01 20 FF 05";
+
+const std::string kWrite10Bit = "20 FF 05 20 FF 05 20 FF 01 20 FF 01 20 FF 00 20 FF 00 "
+                                "6D 07 F4 20 FB 00 9D 00 00 20 FF 00 6D 07 A5 20 FB 00 9D 00 00 8B "
+                                "20 FF 00 6D 07 A1 20 FB 00 9D 00 00 "
+                                "20 FF 00 6D 07 B2 20 FB 00 9D 00 00 "
+                                "20 FF 00 6D 07 C3 20 FB 00 9D 00 00 8B "
+                                "20 FF 00 20 FF 01 20 FF 05";
+
+const std::string kProbe7Bit = "20 FF 05 20 FF 05 20 FF 01 20 FF 01 20 FF 00 20 FF 00 "
+                               "6D 07 A0 20 FB 00 9D 00 00 8B 8B 20 FF 00 20 FF 01 20 FF 05";
+
+// `n` bytes of `bytes` from `offset`, as hex.
+std::string slice(const Bytes& bytes, std::size_t offset, std::size_t n)
+{
+    if (offset + n > bytes.size()) {
+        return "(stream too short)";
+    }
+    return to_hex(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(offset + n)));
+}
+
+// OUT accepted, the expected count on the first poll, then `readback`.
+void script_answer(FakeAdapter& fake, const Bytes& readback)
+{
+    fake.out().count(static_cast<std::uint32_t>(readback.size())).data(readback);
+}
+
+TEST(IicWriteStream, ThreeBytesTo7BitAddress)
+{
+    FakeAdapter fake;
+    script_answer(fake, {0x00, 0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 40), TPW_SUCCESS);
+    EXPECT_EQ(fake.sent().size(), 74u);
+    EXPECT_EQ(to_hex(fake.sent()), to_hex(hex(kWrite7Bit)));
+    ASSERT_EQ(fake.log().size(), 3u);
+    EXPECT_EQ(fake.log()[1].length, 4);
+    EXPECT_EQ(fake.log()[2].length, 2); // E = 1 + ceil(3 / 8)
+    for (const auto& t : fake.log()) {
+        EXPECT_EQ(t.timeout, 40u);
+    }
+    EXPECT_TRUE(fake.script_done());
+}
+
+TEST(IicWriteStream, ThreeBytesTo10BitAddress)
+{
+    FakeAdapter fake;
+    script_answer(fake, {0x00, 0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x2A5, 10, kData.data(), 3, 40), TPW_SUCCESS);
+    EXPECT_EQ(fake.sent().size(), 86u);
+    EXPECT_EQ(to_hex(fake.sent()), to_hex(hex(kWrite10Bit)));
+    EXPECT_TRUE(fake.script_done());
+}
+
+TEST(IicWriteStream, ZeroLengthIsAPresenceProbe)
+{
+    const std::uint8_t none = 0;
+    FakeAdapter present;
+    script_answer(present, {0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(present.handle(), 0x50, 7, &none, 0, 5), TPW_SUCCESS);
+    EXPECT_EQ(present.sent().size(), 38u);
+    EXPECT_EQ(to_hex(present.sent()), to_hex(hex(kProbe7Bit)));
+    EXPECT_EQ(present.log()[2].length, 1);
+
+    FakeAdapter absent;
+    script_answer(absent, {0x01});
+    EXPECT_EQ(lumo_iic_send_bytes(absent.handle(), 0x50, 7, &none, 0, 5), TPW_ERROR_OTHER);
+}
+
+TEST(IicWriteStream, AddressBitsBeyondTheFormAreNotSent)
+{
+    const std::uint8_t byte = 0x5A;
+    FakeAdapter seven;
+    script_answer(seven, {0x00, 0x00});
+    ASSERT_EQ(lumo_iic_send_bytes(seven.handle(), 0xD0, 7, &byte, 1, 0), TPW_SUCCESS);
+    EXPECT_EQ(slice(seven.sent(), 18, 3), "6D 07 A0");
+
+    FakeAdapter ten;
+    script_answer(ten, {0x00, 0x00});
+    ASSERT_EQ(lumo_iic_send_bytes(ten.handle(), 0xFEA5, 10, &byte, 1, 0), TPW_SUCCESS);
+    EXPECT_EQ(slice(ten.sent(), 18, 3), "6D 07 F4");
+    EXPECT_EQ(slice(ten.sent(), 30, 3), "6D 07 A5");
+}
+
+TEST(IicWriteStream, ExpectedCountAroundMultiplesOfEight)
+{
+    const std::pair<std::uint32_t, std::uint32_t> cases[] = {{0, 1}, {1, 2},  {8, 2},
+                                                             {9, 3}, {16, 3}, {17, 4}};
+    const Bytes data(17, 0x3C);
+    for (const auto& [len, expected] : cases) {
+        FakeAdapter fake;
+        // One byte more than expected does not end the wait; exactly E does.
+        fake.out().count(expected + 1).count(expected).data(Bytes(expected, 0x00));
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, data.data(), len, 1), TPW_SUCCESS) << len;
+        EXPECT_EQ(fake.sent().size(), 38u + 12u * len) << len;
+        EXPECT_EQ(fake.log().back().length, static_cast<int>(expected)) << len;
+        EXPECT_TRUE(fake.script_done()) << len;
+    }
+}
+
+TEST(IicWriteStream, LongestWriteIsAccepted)
+{
+    const Bytes data(LUMO_IIC_MAX_WRITE_BYTES, 0x00);
+    FakeAdapter fake;
+    script_answer(fake, Bytes(512, 0x00));
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, data.data(), LUMO_IIC_MAX_WRITE_BYTES, 0),
+              TPW_SUCCESS);
+    EXPECT_EQ(fake.sent().size(), 38u + 12u * LUMO_IIC_MAX_WRITE_BYTES);
+    EXPECT_EQ(fake.log().back().length, 512);
+}
+
+TEST(IicWriteAcknowledge, AddressNakIsOtherAndDataNakIsUsbTransErr)
+{
+    struct Case {
+        std::int32_t addr_bits;
+        std::uint32_t len;
+        Bytes readback;
+        std::int32_t result;
+    };
+    const Case cases[] = {
+        {7, 3, {0x01, 0x00}, TPW_ERROR_OTHER},
+        {7, 3, {0x00, 0x01}, TPW_ERROR_USBTRANS_ERR},
+        {7, 3, {0x01, 0x01}, TPW_ERROR_OTHER},              // the address is checked first
+        {10, 3, {0x02, 0x00}, TPW_ERROR_OTHER},             // the low address byte's acknowledge
+        {7, 9, {0x00, 0x00, 0x80}, TPW_ERROR_USBTRANS_ERR}, // the ninth data byte
+        {7, 9, {0x00, 0x40, 0x00}, TPW_ERROR_USBTRANS_ERR},
+    };
+    const Bytes data(9, 0x11);
+    for (const Case& c : cases) {
+        FakeAdapter fake;
+        script_answer(fake, c.readback);
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x2A5, c.addr_bits, data.data(), c.len, 2), c.result)
+            << to_hex(c.readback);
+        // The STOP is sent whatever the target answers.
+        const Bytes sent = fake.sent();
+        EXPECT_EQ(slice(sent, sent.size() - 9, 9), "20 FF 00 20 FF 01 20 FF 05");
+    }
+}
+
+TEST(IicWriteReadBack, ExactPollLimitThenDrainOfTheLastCount)
+{
+    for (const std::uint32_t timeout : {1u, 3u}) {
+        FakeAdapter fake;
+        const int polls = static_cast<int>(10 * timeout);
+        fake.out().count(1, polls).data({0x00});
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, timeout), TPW_ERROR_TIMEOUT);
+        EXPECT_EQ(fake.transfers_on(EP_COUNT), static_cast<std::size_t>(polls));
+        ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
+        EXPECT_EQ(fake.log().back().endpoint, EP_DATA);
+        EXPECT_EQ(fake.log().back().length, 1); // the last reported count, not E
+        EXPECT_TRUE(fake.script_done());
+    }
+}
+
+TEST(IicWriteReadBack, CountAboveExpectedIsDrainedWhole)
+{
+    FakeAdapter fake;
+    fake.out().count(7, 10).data(Bytes(7, 0xEE));
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_TIMEOUT);
+    EXPECT_EQ(fake.log().back().length, 7);
+    EXPECT_TRUE(fake.script_done());
+}
+
+TEST(IicWriteReadBack, FailedPollsCountAndKeepTheLastReportedCount)
+{
+    FakeAdapter fake;
+    fake.out().count(1).poll(LIBUSB_ERROR_IO, 0, 0, 9).data({0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_TIMEOUT);
+    EXPECT_EQ(fake.transfers_on(EP_COUNT), 10u);
+    EXPECT_EQ(fake.log().back().length, 1);
+    EXPECT_TRUE(fake.script_done());
+}
+
+TEST(IicWriteReadBack, FailedCommandTransferSurfacesAsTimeout)
+{
+    FakeAdapter fake;
+    fake.out(LIBUSB_ERROR_PIPE).count(0, 20).data({});
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 2), TPW_ERROR_TIMEOUT);
+    EXPECT_EQ(fake.log().back().length, 0); // the drain is made even for a count of 0
+    EXPECT_TRUE(fake.script_done());
+
+    // A short command transfer is not judged either: the read-back decides.
+    FakeAdapter short_out;
+    short_out.out(0, 10).count(2).data({0x00, 0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(short_out.handle(), 0x50, 7, kData.data(), 3, 2), TPW_SUCCESS);
+}
+
+TEST(IicWriteReadBack, DataReadFailureAndShortDataRead)
+{
+    FakeAdapter failing;
+    failing.out().count(2).data({}, LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(lumo_iic_send_bytes(failing.handle(), 0x50, 7, kData.data(), 3, 1), LIBUSB_ERROR_OVERFLOW);
+
+    FakeAdapter short_read;
+    short_read.out().count(2).data({0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(short_read.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_USBTRANS_ERR);
+}
+
+TEST(IicWriteReadBack, TimeoutZeroHasNoPollLimitButAFailedPollEndsIt)
+{
+    FakeAdapter patient;
+    patient.out().count(1, 500).count(2).data({0x00, 0x00});
+    EXPECT_EQ(lumo_iic_send_bytes(patient.handle(), 0x50, 7, kData.data(), 3, 0), TPW_SUCCESS);
+    EXPECT_EQ(patient.transfers_on(EP_COUNT), 501u);
+
+    FakeAdapter gone;
+    gone.out(LIBUSB_ERROR_NO_DEVICE).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0);
+    EXPECT_EQ(lumo_iic_send_bytes(gone.handle(), 0x50, 7, kData.data(), 3, 0), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(gone.script_done());
+}
+
+TEST(IicWriteRefusals, BadArgumentsSendNothing)
+{
+    FakeAdapter fake; // no script: any transfer fails the test
+    const Bytes big(LUMO_IIC_MAX_WRITE_BYTES + 1, 0x00);
+    for (const std::int32_t bits : {0, 8, -7, 11}) {
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, bits, kData.data(), 3, 1), TPW_ERROR_INVALID_PARAM)
+            << bits;
+    }
+    EXPECT_EQ(lumo_iic_send_bytes(nullptr, 0x50, 7, kData.data(), 3, 1), TPW_ERROR_INVALID_PARAM);
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, nullptr, 0, 1), TPW_ERROR_INVALID_PARAM);
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 10, big.data(), LUMO_IIC_MAX_WRITE_BYTES + 1, 1),
+              TPW_ERROR_INVALID_PARAM);
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, big.data(), UINT32_MAX, 1),
+              TPW_ERROR_INVALID_PARAM);
+    EXPECT_TRUE(fake.log().empty());
+}
+
+} // namespace
