@@ -134,8 +134,8 @@ INSTANTIATE_TEST_SUITE_P(BothBitOrders, SpiBitsKinds,
                                            KindCase{"ReadOnlyMsb", 0, false, true, "9C 13 00 8B"},
                                            KindCase{"ClocksOnlyLsb", 1, false, false, "9B 13 00"},
                                            KindCase{"ClocksOnlyMsb", 0, false, false, "9B 13 00"}),
-                         [](const ::testing::TestParamInfo<KindCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<KindCase>& case_info) {
+                             return std::string(case_info.param.name);
                          });
 
 TEST(SpiBitsLimits, LongestStreamFitsAndIsExact)
