@@ -24,15 +24,15 @@ inline constexpr std::uint8_t MASTER_NACK = 0x01;
 
 } // namespace
 
-void idle(CommandStream& stream) noexcept
+void bus_idle(CommandStream& stream) noexcept
 {
-    drive(stream, LINES_IDLE);
     drive(stream, LINES_IDLE);
 }
 
-void release_bus(CommandStream& stream) noexcept
+void idle_before_start(CommandStream& stream) noexcept
 {
-    drive(stream, LINES_IDLE);
+    bus_idle(stream);
+    bus_idle(stream);
 }
 
 void start(CommandStream& stream, StartHold hold) noexcept

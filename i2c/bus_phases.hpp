@@ -35,13 +35,13 @@ enum class Direction : std::uint8_t { write = 0, read = 1 };
 // holds it for two, the read for one; the repeated START for two.
 enum class StartHold : unsigned { one = 1, two = 2 };
 
-// Lines: SCL and SDA driven high, held for two pin commands.
-// assert before: anything; after: SCL high, SDA high (idle bus).
-void idle(CommandStream& stream) noexcept;
-
-// One pin command that leaves the bus idle (the last step of the set-up).
+// Both lines driven high for one pin command: the bus at rest.
 // assert before: anything; after: SCL high, SDA high.
-void release_bus(CommandStream& stream) noexcept;
+void bus_idle(CommandStream& stream) noexcept;
+
+// The idle bus for two pin commands, so a START finds it settled.
+// assert before: anything; after: SCL high, SDA high.
+void idle_before_start(CommandStream& stream) noexcept;
 
 // SDA falls while SCL is high, then SCL falls.
 // assert before: SCL high, SDA high; after: SCL low, SDA driven low.

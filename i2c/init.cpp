@@ -28,7 +28,7 @@ int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq, uint32_
     // SCL idles low between the adapter's shift clocks; I2C moves data MSB first.
     stream.put({OP_SET_CLOCK_POLARITY, MODE_CLOCK_IDLE_LOW});
     stream.put({OP_SET_BIT_ORDER, MODE_MSB_FIRST});
-    i2c::release_bus(stream);
+    i2c::bus_idle(stream);
     if (stream.faulted() || stream.size() != INIT_STREAM_BYTES) {
         return RESULT_CMD_ERR;
     }

@@ -16,7 +16,7 @@ namespace {
 // data byte is one read-back byte after it.
 void build_read(CommandStream& stream, AddressForm form, std::uint32_t addr, std::size_t len) noexcept
 {
-    idle(stream);
+    idle_before_start(stream);
     start(stream, StartHold::one);
     if (form == AddressForm::seven_bit) {
         byte_after_start(stream, seven_bit_address(addr, Direction::read));

@@ -13,7 +13,7 @@ namespace {
 void build_write(CommandStream& stream, AddressForm form, std::uint32_t addr,
                  std::span<const std::uint8_t> data) noexcept
 {
-    idle(stream);
+    idle_before_start(stream);
     start(stream, StartHold::two);
     if (form == AddressForm::seven_bit) {
         byte_after_start(stream, seven_bit_address(addr, Direction::write));

@@ -129,6 +129,11 @@ struct FailureCase {
     std::int32_t result;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class IicReadFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(IicReadFailure, LeavesTheReadBufferUntouched)

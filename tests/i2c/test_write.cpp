@@ -163,77 +163,79 @@ TEST(IicWriteAcknowledge, AddressNakIsOtherAndDataNakIsUsbTransErr)
     }
 }
 
-TEST(IicWriteReadBack, ExactPollLimitThenDrainOfTheLastCount)
+// The read-back of a 3-byte write (E = 2) under every way the exchange can go.
+struct ExchangeCase {
+    const char* name;
+    std::uint32_t timeout;
+    void (*script)(FakeAdapter&);
+    std::int32_t result;
+    std::size_t polls;
+    int last_read_length; // length asked for by the one read from EP_DATA
+};
+
+void PrintTo(const ExchangeCase& c, std::ostream* os)
 {
-    for (const std::uint32_t timeout : {1u, 3u}) {
-        FakeAdapter fake;
-        const int polls = static_cast<int>(10 * timeout);
-        fake.out().count(1, polls).data({0x00});
-        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, timeout), TPW_ERROR_TIMEOUT);
-        EXPECT_EQ(fake.transfers_on(EP_COUNT), static_cast<std::size_t>(polls));
+    *os << c.name;
+}
+
+class IicWriteExchange : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(IicWriteExchange, PollsReadsAndResult)
+{
+    const ExchangeCase& c = GetParam();
+    FakeAdapter fake;
+    c.script(fake);
+    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, c.timeout), c.result);
+    EXPECT_EQ(fake.transfers_on(EP_COUNT), c.polls);
+    if (c.last_read_length >= 0) {
         ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
         EXPECT_EQ(fake.log().back().endpoint, EP_DATA);
-        EXPECT_EQ(fake.log().back().length, 1); // the last reported count, not E
-        EXPECT_TRUE(fake.script_done());
+        EXPECT_EQ(fake.log().back().length, c.last_read_length);
+    } else {
+        EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
     }
-}
-
-TEST(IicWriteReadBack, CountAboveExpectedIsDrainedWhole)
-{
-    FakeAdapter fake;
-    fake.out().count(7, 10).data(Bytes(7, 0xEE));
-    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.log().back().length, 7);
     EXPECT_TRUE(fake.script_done());
 }
 
-TEST(IicWriteReadBack, FailedPollsCountAndKeepTheLastReportedCount)
-{
-    FakeAdapter fake;
-    fake.out().count(1).poll(LIBUSB_ERROR_IO, 0, 0, 9).data({0x00});
-    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 10u);
-    EXPECT_EQ(fake.log().back().length, 1);
-    EXPECT_TRUE(fake.script_done());
-}
-
-TEST(IicWriteReadBack, FailedCommandTransferSurfacesAsTimeout)
-{
-    FakeAdapter fake;
-    fake.out(LIBUSB_ERROR_PIPE).count(0, 20).data({});
-    EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, 2), TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.log().back().length, 0); // the drain is made even for a count of 0
-    EXPECT_TRUE(fake.script_done());
-
-    // A short command transfer is not judged either: the read-back decides.
-    FakeAdapter short_out;
-    short_out.out(0, 10).count(2).data({0x00, 0x00});
-    EXPECT_EQ(lumo_iic_send_bytes(short_out.handle(), 0x50, 7, kData.data(), 3, 2), TPW_SUCCESS);
-}
-
-TEST(IicWriteReadBack, DataReadFailureAndShortDataRead)
-{
-    FakeAdapter failing;
-    failing.out().count(2).data({}, LIBUSB_ERROR_OVERFLOW);
-    EXPECT_EQ(lumo_iic_send_bytes(failing.handle(), 0x50, 7, kData.data(), 3, 1), LIBUSB_ERROR_OVERFLOW);
-
-    FakeAdapter short_read;
-    short_read.out().count(2).data({0x00});
-    EXPECT_EQ(lumo_iic_send_bytes(short_read.handle(), 0x50, 7, kData.data(), 3, 1), TPW_ERROR_USBTRANS_ERR);
-}
-
-TEST(IicWriteReadBack, TimeoutZeroHasNoPollLimitButAFailedPollEndsIt)
-{
-    FakeAdapter patient;
-    patient.out().count(1, 500).count(2).data({0x00, 0x00});
-    EXPECT_EQ(lumo_iic_send_bytes(patient.handle(), 0x50, 7, kData.data(), 3, 0), TPW_SUCCESS);
-    EXPECT_EQ(patient.transfers_on(EP_COUNT), 501u);
-
-    FakeAdapter gone;
-    gone.out(LIBUSB_ERROR_NO_DEVICE).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0);
-    EXPECT_EQ(lumo_iic_send_bytes(gone.handle(), 0x50, 7, kData.data(), 3, 0), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_TRUE(gone.script_done());
-}
+INSTANTIATE_TEST_SUITE_P(
+    AllPaths, IicWriteExchange,
+    ::testing::Values(
+        // Exactly 10 x timeout polls, then a drain of the last count (not E).
+        ExchangeCase{"PollLimitTimeout1", 1, [](FakeAdapter& f) { f.out().count(1, 10).data({0x00}); },
+                     TPW_ERROR_TIMEOUT, 10, 1},
+        ExchangeCase{"PollLimitTimeout3", 3, [](FakeAdapter& f) { f.out().count(1, 30).data({0x00}); },
+                     TPW_ERROR_TIMEOUT, 30, 1},
+        // More than E never satisfies; the drain takes them all, past E.
+        ExchangeCase{"CountAboveExpectedDrainedWhole", 1,
+                     [](FakeAdapter& f) { f.out().count(7, 10).data(Bytes(7, 0xEE)); }, TPW_ERROR_TIMEOUT, 10,
+                     7},
+        ExchangeCase{"FailedPollsCountAndKeepTheLastCount", 1,
+                     [](FakeAdapter& f) { f.out().count(1).poll(LIBUSB_ERROR_IO, 0, 0, 9).data({0x00}); },
+                     TPW_ERROR_TIMEOUT, 10, 1},
+        // The drain is made even for a count of 0.
+        ExchangeCase{"FailedCommandTransferSurfacesAsTimeout", 2,
+                     [](FakeAdapter& f) { f.out(LIBUSB_ERROR_PIPE).count(0, 20).data({}); },
+                     TPW_ERROR_TIMEOUT, 20, 0},
+        // A short command transfer is not judged either: the read-back decides.
+        ExchangeCase{"ShortCommandTransferNotJudged", 2,
+                     [](FakeAdapter& f) {
+                         f.out(0, 10).count(2).data({0x00, 0x00});
+                     },
+                     TPW_SUCCESS, 1, 2},
+        ExchangeCase{"DataReadFails", 1,
+                     [](FakeAdapter& f) { f.out().count(2).data({}, LIBUSB_ERROR_OVERFLOW); },
+                     LIBUSB_ERROR_OVERFLOW, 1, 2},
+        ExchangeCase{"ShortDataRead", 1, [](FakeAdapter& f) { f.out().count(2).data({0x00}); },
+                     TPW_ERROR_USBTRANS_ERR, 1, 2},
+        ExchangeCase{"TimeoutZeroHasNoPollLimit", 0,
+                     [](FakeAdapter& f) {
+                         f.out().count(1, 500).count(2).data({0x00, 0x00});
+                     },
+                     TPW_SUCCESS, 501, 2},
+        ExchangeCase{"TimeoutZeroEndsOnAFailedPoll", 0,
+                     [](FakeAdapter& f) { f.out(LIBUSB_ERROR_NO_DEVICE).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
+                     LIBUSB_ERROR_NO_DEVICE, 1, -1}),
+    [](const ::testing::TestParamInfo<ExchangeCase>& param) { return std::string(param.param.name); });
 
 TEST(IicWriteRefusals, BadArgumentsSendNothing)
 {
