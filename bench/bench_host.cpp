@@ -1,0 +1,130 @@
+// Host cost of each operation: the library calls run against a transfer
+// stand-in that answers at once, so what is timed is the library's own work
+// (checks, allocation, building the stream, the read-back bookkeeping). Beside
+// each operation the same run times its limit, a memcpy of the bytes the
+// operation streams out (memcpy/...) and of those plus the bytes it reads
+// back (memcpy_io/...), and counts the heap allocations per call.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "alloc_count.hpp"
+#include "instant_usb.hpp"
+#include "operations.hpp"
+
+namespace {
+
+using orv::bench::InstantAdapter;
+using orv::bench::Operation;
+
+struct Probe {
+    std::int32_t rc = 0;
+    int out_bytes = 0;
+    int in_bytes = 0;
+    std::uint64_t allocations = 0;
+};
+
+// One call outside the timing: the result, the stream length and the
+// allocations of a single operation.
+Probe probe(const Operation& op, InstantAdapter& adapter, orv::bench::Buffers& buffers)
+{
+    adapter.ready = op.readback;
+    adapter.last_out = 0;
+    adapter.last_in = 0;
+    buffers.last_built = 0;
+    Probe p;
+    const std::uint64_t before = orv::bench::allocations();
+    p.rc = op.run(adapter.handle());
+    p.allocations = orv::bench::allocations() - before;
+    p.out_bytes = op.uses_device ? adapter.last_out : buffers.last_built;
+    p.in_bytes = adapter.last_in;
+    return p;
+}
+
+void run_operation(benchmark::State& state, const Operation& op, InstantAdapter& adapter, const Probe& p)
+{
+    if (p.rc != 0) {
+        state.SkipWithError(("operation failed with " + std::to_string(p.rc)).c_str());
+        return;
+    }
+    adapter.ready = op.readback;
+    libusb_device_handle* handle = adapter.handle();
+    const std::uint64_t before = orv::bench::allocations();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(op.run(handle));
+    }
+    const auto allocated = static_cast<double>(orv::bench::allocations() - before);
+    state.counters["allocs"] = benchmark::Counter(allocated, benchmark::Counter::kAvgIterations);
+    state.counters["out_bytes"] = p.out_bytes;
+    state.counters["in_bytes"] = p.in_bytes;
+    state.counters["size"] = static_cast<double>(op.size);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * p.out_bytes);
+}
+
+void run_memcpy(benchmark::State& state, std::size_t bytes)
+{
+    std::vector<std::uint8_t> source(bytes, 0x5A);
+    std::vector<std::uint8_t> target(bytes);
+    for (auto _ : state) {
+        std::memcpy(target.data(), source.data(), bytes);
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["out_bytes"] = static_cast<double>(bytes);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool strict = false;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--strict") == 0) {
+            strict = true; // fail when an operation does not succeed
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    int count = static_cast<int>(args.size());
+
+    static InstantAdapter adapter;
+    static orv::bench::Buffers buffers;
+    static const std::vector<Operation> operations = orv::bench::make_operations(buffers, true);
+    static std::vector<Probe> probes;
+    int failed = 0;
+    for (const Operation& op : operations) {
+        probes.push_back(probe(op, adapter, buffers));
+        if (probes.back().rc != 0) {
+            std::fprintf(stderr, "%s: result %d\n", op.name.c_str(), probes.back().rc);
+            ++failed;
+        }
+    }
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        const Operation& op = operations[i];
+        const Probe& p = probes[i];
+        benchmark::RegisterBenchmark(("host/" + op.name).c_str(), [&op, &p](benchmark::State& state) {
+            run_operation(state, op, adapter, p);
+        });
+        benchmark::RegisterBenchmark(("memcpy/" + op.name).c_str(), [&p](benchmark::State& state) {
+            run_memcpy(state, static_cast<std::size_t>(p.out_bytes));
+        });
+        if (p.in_bytes > 0) {
+            benchmark::RegisterBenchmark(("memcpy_io/" + op.name).c_str(), [&p](benchmark::State& state) {
+                run_memcpy(state, static_cast<std::size_t>(p.out_bytes + p.in_bytes));
+            });
+        }
+    }
+
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        return 2;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return strict && failed != 0 ? 1 : 0;
+}
