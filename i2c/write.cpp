@@ -29,7 +29,7 @@ void build_write(CommandStream& stream, AddressForm form, std::uint32_t addr,
     stop(stream);
 }
 
-// A sampled acknowledge bit is 0, and the unused bits of a closed byte read 0,
+// An acknowledge is sampled as 0, and the unused bits of a closed byte read 0,
 // so any set bit is a missing acknowledge.
 std::int32_t check_write_readback(std::span<const std::uint8_t> readback) noexcept
 {
