@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Installs the build tree into a fresh prefix, checks the installed layout,
+# builds the consumer programs out of tree against that prefix (once through
+# pkg-config, once through find_package(orv)) and runs them on the virtual
+# adapter.
+#
+# Usage: run_consumer.sh BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR CC CXX [ORVSIM_RUN]
+# Exits 77 (skipped) after building when there is no orvsim-run launcher yet.
+set -euo pipefail
+build=$1 src=$2 work=$3 cc=$4 cxx=$5 orvsim=${6:-}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+
+step() { echo "-- $*"; }
+fail() { echo "FAIL: $*"; exit 1; }
+
+step "cmake --install $build --prefix $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install"; }
+
+libdir=
+for d in lib lib64 lib/x86_64-linux-gnu; do
+  [ -e "$prefix/$d/liborv_tapwire.so" ] && libdir=$prefix/$d
+done
+[ -n "$libdir" ] || fail "liborv_tapwire.so not installed"
+
+step "installed layout"
+for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
+  real=$(readlink -f "$libdir/lib$lib.so")
+  [ -f "$real" ] || fail "lib$lib.so does not resolve to a file"
+  [ "$(readlink "$libdir/lib$lib.so")" = "lib$lib.so.1" ] || fail "lib$lib.so does not point to the SONAME link"
+  [ -L "$libdir/lib$lib.so.1" ] || fail "SONAME link lib$lib.so.1 missing"
+  [ -f "$libdir/pkgconfig/$lib.pc" ] || fail "$lib.pc missing"
+  echo "   $(basename "$libdir")/lib$lib.so -> lib$lib.so.1 -> $(basename "$real")"
+done
+for h in orv_tapwire.h orv_lumo_spi.h orv_lumo_iic.h orv_result.h; do
+  [ -f "$prefix/include/orv/$h" ] || fail "include/orv/$h missing"
+done
+for f in orvConfig.cmake orvConfigVersion.cmake orvTargets.cmake; do
+  [ -f "$libdir/cmake/orv/$f" ] || fail "cmake/orv/$f missing"
+done
+if [ -f "$build/tools/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; then
+  [ -x "$prefix/bin/orvtool" ] || fail "orvtool not installed"
+  LD_LIBRARY_PATH=$libdir "$prefix/bin/orvtool" --help >"$work/orvtool-help.txt" 2>&1 ||
+    fail "installed orvtool --help failed: $(cat "$work/orvtool-help.txt")"
+  echo "   bin/orvtool --help: $(head -n1 "$work/orvtool-help.txt")"
+  if [ -f "$src/../../../tools/orvtool.1" ]; then
+    [ -f "$prefix/share/man/man1/orvtool.1" ] || fail "man page orvtool.1 not installed"
+    echo "   share/man/man1/orvtool.1"
+  fi
+fi
+
+step "pkg-config build"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+mkdir -p "$work/pkgconfig"
+pkg-config --exists --print-errors orv_tapwire orv_lumo_spi orv_lumo_iic
+echo "   pkg-config --cflags --libs orv_tapwire: $(pkg-config --cflags --libs orv_tapwire)"
+rpath=-Wl,-rpath,$(pkg-config --variable=libdir orv_tapwire)
+# shellcheck disable=SC2046
+"$cc" -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/pkgconfig/consumer_c" "$src/consumer.c" \
+  $(pkg-config --cflags --libs orv_tapwire libusb-1.0) "$rpath"
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig/consumer_cxx" "$src/consumer.cpp" \
+  $(pkg-config --cflags --libs orv_lumo_iic orv_lumo_spi orv_tapwire libusb-1.0) "$rpath"
+
+step "find_package(orv) build"
+cmake -S "$src" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/cmake-configure.log" ||
+  { cat "$work/cmake-configure.log"; fail "configure of the find_package consumer"; }
+cmake --build "$work/cmake" >"$work/cmake-build.log" || { cat "$work/cmake-build.log"; fail "build"; }
+
+binaries=("$work/pkgconfig/consumer_c" "$work/pkgconfig/consumer_cxx" "$work/cmake/consumer_c" "$work/cmake/consumer_cxx")
+for b in "${binaries[@]}"; do
+  # Linked by SONAME, resolved from the installed prefix.
+  needed=$(readelf -d "$b" | sed -n 's/.*(NEEDED).*\[\(liborv_[a-z_]*\.so[.0-9]*\)\].*/\1/p' | tr '\n' ' ')
+  case "$b" in */consumer_c) want="liborv_tapwire.so.1 " ;; *) want="liborv_lumo_iic.so.1 liborv_lumo_spi.so.1 liborv_tapwire.so.1 " ;; esac
+  [ "$(echo "$needed" | tr ' ' '\n' | sort | grep -v '^$' | tr '\n' ' ')" = "$want" ] ||
+    fail "$b needs '$needed', expected '$want'"
+  resolved=$(ldd "$b" | awk '/liborv_tapwire/{print $3}')
+  [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/liborv_tapwire.so.1")" ] ||
+    fail "$b resolves liborv_tapwire to '$resolved', not the installed prefix"
+done
+echo "   built ${#binaries[@]} consumers, NEEDED by SONAME, resolved from $libdir"
+
+if [ -z "$orvsim" ] || [ ! -x "$orvsim" ]; then
+  echo "SKIP: no orvsim-run launcher in this build: the consumers were built but not run"
+  exit 77
+fi
+command -v umockdev-wrapper >/dev/null || { echo "SKIP: umockdev-wrapper not installed"; exit 77; }
+
+for b in "${binaries[@]}"; do
+  step "run ${b#"$work"/} on the virtual adapter"
+  umockdev-wrapper "$orvsim" -- "$b" || fail "$b failed on the virtual adapter"
+done
+echo "ok: 4 consumers built against the installed prefix and run on the virtual adapter"
