@@ -8,6 +8,9 @@
  * transfer followed by one read-back exchange; acknowledge bits are never
  * fetched one byte at a time.
  *
+ * Every operation may also return TPW_ERROR_CMD_ERR when the command sequence it
+ * built came out malformed: an internal fault of the library, with nothing sent.
+ *
  * Call lumo_iic_init once after opening the adapter. Results are the codes of
  * orv_result.h; tapwire_get_err_info() in orv_tapwire gives their texts.
  * Calls on one adapter must be serialised.
@@ -55,7 +58,8 @@ ORV_API int32_t lumo_iic_init(libusb_device_handle *handle, uint32_t clock_freq,
  *          TPW_ERROR_TIMEOUT when the read-back never arrived (also what a
  *          failed command transfer shows as);
  *          libusb's code when the read-back data read fails, or when a poll
- *          fails with timeout 0.
+ *          fails with timeout 0 (a poll of other than 4 bytes then gives
+ *          TPW_ERROR_USBTRANS_ERR).
  */
 ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle *handle, uint32_t addr, int32_t addr_bits,
                                     const uint8_t *write_buf, uint32_t len, uint32_t timeout);

@@ -13,6 +13,9 @@
  * (tapwire_readback_tdo). Results are the codes of orv_result.h: 0, libusb's
  * own -1..-12, or -13..-17.
  *
+ * Operations that build a command sequence may also return TPW_ERROR_CMD_ERR
+ * when it came out malformed: an internal fault of the library, nothing sent.
+ *
  * Bit strings: bit i of a scan is bit (i mod 8) of byte (i div 8), byte 0
  * first, shifted least significant bit first.
  *

@@ -15,6 +15,9 @@
  *   write_buf null, read_buf set:  read only (clocks with input sampled)
  *   write_buf null, read_buf null: clocks only
  *
+ * Every transfer may also return TPW_ERROR_CMD_ERR when the command sequence it
+ * built came out malformed: an internal fault of the library, with nothing sent.
+ *
  * Results are the codes of orv_result.h; tapwire_get_err_info() in
  * orv_tapwire gives their texts. Calls on one adapter must be serialised.
  */
