@@ -80,9 +80,11 @@ ORV_API int32_t lumo_spi_set_config(libusb_device_handle *handle, const lumo_spi
  * \param dummy_clocks clock cycles after the address, 0..65535.
  * \returns 0 (read_buf holds len bytes);
  *          TPW_ERROR_INVALID_PARAM for a null handle or config, read_buf with
- *          len above 512, addr_bytes above 4 or dummy_clocks above 65535
- *          (nothing allocated or sent);
- *          LIBUSB_ERROR_NO_MEM when the command buffer cannot be allocated;
+ *          len above 512, addr_bytes above 4, dummy_clocks above 65535, or a
+ *          stream too long for one bulk transfer (write-only lengths near
+ *          2 GiB) (nothing allocated or sent);
+ *          LIBUSB_ERROR_NO_MEM when the command buffer, or the scratch buffer
+ *          for read-back bytes beyond len, cannot be allocated;
  *          libusb's code when a transfer fails; TPW_ERROR_USBTRANS_ERR for a
  *          short transfer; TPW_ERROR_TIMEOUT when the read-back never filled
  *          (read_buf may then hold partial bytes).
@@ -99,7 +101,9 @@ ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle *handle, uint32_t
  * read_buf.
  * \returns 0; TPW_ERROR_INVALID_PARAM for a null handle, or a null read_buf
  *          with len above 0; libusb's code; TPW_ERROR_USBTRANS_ERR for a poll
- *          of other than 4 bytes or a short data read; TPW_ERROR_TIMEOUT.
+ *          of other than 4 bytes or a short data read; TPW_ERROR_TIMEOUT;
+ *          LIBUSB_ERROR_NO_MEM when the scratch buffer for bytes beyond len
+ *          cannot be allocated.
  */
 ORV_API int32_t lumo_spi_read_miso(libusb_device_handle *handle, uint32_t len, uint8_t *read_buf,
                                    uint32_t timeout);
@@ -109,11 +113,12 @@ ORV_API int32_t lumo_spi_read_miso(libusb_device_handle *handle, uint32_t len, u
  * lumo_spi_read_write_bytes. Bit i of the string is bit (i mod 8) of byte
  * (i div 8); with bit_order 1 it goes out from bit 0 up, otherwise from bit
  * bit_count - 1 down. read_buf receives ceil(bit_count / 8) bytes as the
- * adapter packs them. Built on the stack: no heap use.
+ * adapter packs them. The stream is built on the stack: no heap use (only a
+ * read-back surplus beyond ceil(bit_count / 8) goes through a scratch buffer).
  * \returns 0; TPW_ERROR_INVALID_PARAM for a null handle or config, bit_count
  *          0 or above 2048, addr_bytes above 4 or dummy_clocks above 65535
  *          (nothing sent); libusb's code; TPW_ERROR_USBTRANS_ERR;
- *          TPW_ERROR_TIMEOUT.
+ *          TPW_ERROR_TIMEOUT; LIBUSB_ERROR_NO_MEM as for lumo_spi_read_miso.
  */
 ORV_API int32_t lumo_spi_read_write_bits(libusb_device_handle *handle, uint32_t bit_count, const uint8_t *write_buf,
                                          uint8_t *read_buf, uint32_t addr, uint8_t cmd, uint32_t dummy_clocks,
