@@ -1,0 +1,174 @@
+#include "jtag_chain.hpp"
+
+#include <array>
+#include <utility>
+
+namespace orv::emu {
+
+namespace {
+
+// Next state for TMS 0 and TMS 1, indexed by state.
+constexpr std::array<std::array<TapState, 2>, 16> TRANSITIONS{{
+    {TapState::run_test_idle, TapState::test_logic_reset},
+    {TapState::run_test_idle, TapState::select_dr_scan},
+    {TapState::capture_dr, TapState::select_ir_scan},
+    {TapState::shift_dr, TapState::exit1_dr},
+    {TapState::shift_dr, TapState::exit1_dr},
+    {TapState::pause_dr, TapState::update_dr},
+    {TapState::pause_dr, TapState::exit2_dr},
+    {TapState::shift_dr, TapState::update_dr},
+    {TapState::run_test_idle, TapState::select_dr_scan},
+    {TapState::capture_ir, TapState::test_logic_reset},
+    {TapState::shift_ir, TapState::exit1_ir},
+    {TapState::shift_ir, TapState::exit1_ir},
+    {TapState::pause_ir, TapState::update_ir},
+    {TapState::pause_ir, TapState::exit2_ir},
+    {TapState::shift_ir, TapState::update_ir},
+    {TapState::run_test_idle, TapState::select_dr_scan},
+}};
+
+constexpr std::uint64_t mask_of(unsigned bits) noexcept
+{
+    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
+
+} // namespace
+
+TapState next_tap_state(TapState state, bool tms) noexcept
+{
+    return TRANSITIONS[static_cast<std::size_t>(state) & 15][tms ? 1 : 0];
+}
+
+Tap::Tap(TapConfig config) : config_(std::move(config))
+{
+    if (config_.ir_length < 2) {
+        config_.ir_length = 2;
+    }
+    if (config_.ir_length > 32) {
+        config_.ir_length = 32;
+    }
+    if (config_.user_length < 1) {
+        config_.user_length = 1;
+    }
+    if (config_.user_length > 64) {
+        config_.user_length = 64;
+    }
+    user_ = config_.user_reset_value & mask_of(config_.user_length);
+    reset_logic();
+}
+
+void Tap::reset_logic() noexcept
+{
+    instruction_ = config_.idcode_instruction;
+}
+
+void Tap::set_user(std::uint64_t value) noexcept
+{
+    user_ = value & mask_of(config_.user_length);
+}
+
+Tap::Register Tap::selected() const noexcept
+{
+    if (instruction_ == config_.idcode_instruction) {
+        return Register::idcode;
+    }
+    if (instruction_ == config_.user_instruction) {
+        return Register::user;
+    }
+    return Register::bypass;
+}
+
+unsigned Tap::dr_length() const noexcept
+{
+    switch (selected()) {
+    case Register::idcode:
+        return 32;
+    case Register::user:
+        return config_.user_length;
+    case Register::bypass:
+        break;
+    }
+    return 1;
+}
+
+bool Tap::tdo() const noexcept
+{
+    if (state_ == TapState::shift_dr || state_ == TapState::shift_ir) {
+        return (shift_ & 1) != 0;
+    }
+    return true;
+}
+
+void Tap::clock(bool tms, bool tdi) noexcept
+{
+    ++tck_count_;
+    const std::uint64_t in = tdi ? 1 : 0;
+    switch (state_) {
+    case TapState::capture_dr:
+        switch (selected()) {
+        case Register::idcode:
+            shift_ = config_.idcode;
+            break;
+        case Register::user:
+            shift_ = user_;
+            break;
+        case Register::bypass:
+            shift_ = 0;
+            break;
+        }
+        break;
+    case TapState::capture_ir:
+        shift_ = 0x1;
+        break;
+    case TapState::shift_dr:
+        shift_ = (shift_ >> 1) | (in << (dr_length() - 1));
+        break;
+    case TapState::shift_ir:
+        shift_ = (shift_ >> 1) | (in << (config_.ir_length - 1));
+        break;
+    default:
+        break;
+    }
+
+    state_ = next_tap_state(state_, tms);
+
+    switch (state_) {
+    case TapState::test_logic_reset:
+        reset_logic();
+        break;
+    case TapState::update_ir:
+        instruction_ = static_cast<std::uint32_t>(shift_ & mask_of(config_.ir_length));
+        break;
+    case TapState::update_dr:
+        if (selected() == Register::user) {
+            user_ = shift_ & mask_of(config_.user_length);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+JtagChain::JtagChain(std::vector<TapConfig> taps)
+{
+    taps_.reserve(taps.size());
+    for (auto& config : taps) {
+        taps_.emplace_back(std::move(config));
+    }
+}
+
+bool JtagChain::clock(bool tms, bool tdi) noexcept
+{
+    if (taps_.empty()) {
+        return tdi; // an empty chain is a wire from TDI to TDO
+    }
+    // Every TAP shifts at the same edge: take all outputs first.
+    const bool chain_tdo = taps_.front().tdo();
+    for (std::size_t i = 0; i < taps_.size(); ++i) {
+        const bool in = i + 1 < taps_.size() ? taps_[i + 1].tdo() : tdi;
+        taps_[i].clock(tms, in);
+    }
+    return chain_tdo;
+}
+
+} // namespace orv::emu

@@ -1,0 +1,106 @@
+// A JTAG scan chain of IEEE 1149.1 test access ports, clocked one TCK at a
+// time by the adapter model.
+//
+// Each TAP has its own controller state machine, instruction register and
+// three data registers: IDCODE (32 bits), BYPASS (1 bit) and a USER register
+// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE; Capture-IR
+// loads the binary pattern ...01; an instruction that is none of the three
+// selects BYPASS. Capture-DR loads the selected register (USER reads back what
+// Update-DR last wrote into it).
+//
+// Chain order: TAP 0 is nearest TDO. TDI feeds the last TAP, each TAP's TDO
+// feeds the TAP before it, and TAP 0 drives the chain's TDO, so TAP 0's bits
+// come out first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orv::emu {
+
+// TAP controller states, numbered as the JTAG library numbers them.
+enum class TapState : std::uint8_t {
+    test_logic_reset = 0,
+    run_test_idle = 1,
+    select_dr_scan = 2,
+    capture_dr = 3,
+    shift_dr = 4,
+    exit1_dr = 5,
+    pause_dr = 6,
+    exit2_dr = 7,
+    update_dr = 8,
+    select_ir_scan = 9,
+    capture_ir = 10,
+    shift_ir = 11,
+    exit1_ir = 12,
+    pause_ir = 13,
+    exit2_ir = 14,
+    update_ir = 15,
+};
+
+// The IEEE 1149.1 transition for one TCK rising edge.
+[[nodiscard]] TapState next_tap_state(TapState state, bool tms) noexcept;
+
+struct TapConfig {
+    std::string name;
+    std::uint32_t idcode = 0;
+    unsigned ir_length = 4; // 2..32
+    std::uint32_t idcode_instruction = 0;
+    std::uint32_t user_instruction = 0;
+    std::uint32_t bypass_instruction = 0; // normally all ones
+    unsigned user_length = 32;            // 1..64
+    std::uint64_t user_reset_value = 0;
+};
+
+class Tap {
+public:
+    explicit Tap(TapConfig config);
+
+    // The level this TAP drives on its TDO before the next rising edge: bit 0
+    // of the shift register in Shift-IR/Shift-DR, 1 (released, pulled up)
+    // otherwise.
+    [[nodiscard]] bool tdo() const noexcept;
+    // One TCK rising edge with the given TMS and TDI levels.
+    void clock(bool tms, bool tdi) noexcept;
+
+    [[nodiscard]] TapState state() const noexcept { return state_; }
+    [[nodiscard]] std::uint32_t instruction() const noexcept { return instruction_; }
+    [[nodiscard]] std::uint64_t user() const noexcept { return user_; }
+    void set_user(std::uint64_t value) noexcept;
+    [[nodiscard]] const TapConfig& config() const noexcept { return config_; }
+    [[nodiscard]] std::uint64_t tck_count() const noexcept { return tck_count_; }
+
+private:
+    enum class Register : std::uint8_t { idcode, bypass, user };
+    [[nodiscard]] Register selected() const noexcept;
+    [[nodiscard]] unsigned dr_length() const noexcept;
+    void reset_logic() noexcept;
+
+    TapConfig config_;
+    TapState state_ = TapState::test_logic_reset;
+    std::uint32_t instruction_ = 0;
+    std::uint64_t user_ = 0;
+    std::uint64_t shift_ = 0; // IR or DR shift register, whichever is shifting
+    std::uint64_t tck_count_ = 0;
+};
+
+class JtagChain {
+public:
+    // taps[0] is nearest TDO.
+    explicit JtagChain(std::vector<TapConfig> taps);
+
+    // One TCK: returns the TDO level sampled at the rising edge (before the
+    // TAPs shift), then clocks every TAP.
+    bool clock(bool tms, bool tdi) noexcept;
+
+    [[nodiscard]] std::size_t size() const noexcept { return taps_.size(); }
+    [[nodiscard]] Tap& tap(std::size_t index) { return taps_.at(index); }
+    [[nodiscard]] const Tap& tap(std::size_t index) const { return taps_.at(index); }
+
+private:
+    std::vector<Tap> taps_;
+};
+
+} // namespace orv::emu
