@@ -13,6 +13,7 @@
 
 #include "alloc_count.hpp"
 #include "instant_usb.hpp"
+#include "opcodes.hpp"
 #include "operations.hpp"
 
 namespace {
@@ -77,6 +78,49 @@ void run_memcpy(benchmark::State& state, std::size_t bytes)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
+// Floors of the stream format, for comparison with the libraries: the least
+// work any builder must do. `chunked`: data copied in runs of 256 bytes, each
+// behind its 2-byte command head, which the byte commands require.
+void run_chunked_floor(benchmark::State& state, std::size_t data_bytes)
+{
+    constexpr std::size_t run = orv::MAX_BYTES_PER_COMMAND; // data_bytes is a multiple of it
+    std::vector<std::uint8_t> source(data_bytes, 0x5A);
+    std::vector<std::uint8_t> target(data_bytes + 2 * (data_bytes / run));
+    for (auto _ : state) {
+        std::uint8_t* out = target.data();
+        for (std::size_t done = 0; done < data_bytes; done += run) {
+            out[0] = orv::OP_BYTES_OUT_LSB;
+            out[1] = static_cast<std::uint8_t>(run - 1);
+            std::memcpy(out + 2, source.data() + done, run);
+            out += 2 + run;
+        }
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["out_bytes"] = static_cast<double>(target.size());
+}
+
+// `i2c_template`: the data phase of an I2C write (four 3-byte commands per
+// data byte: drive SDA, shift the byte, release SDA, sample the acknowledge)
+// stamped from a fixed 12-byte block with the data byte patched in.
+void run_i2c_template_floor(benchmark::State& state, std::size_t data_bytes, const std::uint8_t* data)
+{
+    constexpr std::uint8_t block[12] = {orv::OP_SET_IO_LOW, 0xFF, 0x00, orv::OP_BITS_OUT_MSB,    0x07, 0x00,
+                                        orv::OP_SET_IO_LOW, 0xFB, 0x00, orv::OP_CLOCKS_READ_MSB, 0x00, 0x00};
+    std::vector<std::uint8_t> target(12 * data_bytes);
+    for (auto _ : state) {
+        std::uint8_t* out = target.data();
+        for (std::size_t i = 0; i < data_bytes; ++i) {
+            std::memcpy(out, block, sizeof block);
+            out[5] = data[i];
+            out += sizeof block;
+        }
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["out_bytes"] = static_cast<double>(target.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -119,6 +163,14 @@ int main(int argc, char** argv)
             });
         }
     }
+
+    benchmark::RegisterBenchmark("floor/chunked/65536",
+                                 [](benchmark::State& state) { run_chunked_floor(state, 65536); });
+    benchmark::RegisterBenchmark("floor/chunked/8192",
+                                 [](benchmark::State& state) { run_chunked_floor(state, 8192); });
+    benchmark::RegisterBenchmark("floor/i2c_template/511", [](benchmark::State& state) {
+        run_i2c_template_floor(state, 511, buffers.out.data());
+    });
 
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) {

@@ -1,0 +1,372 @@
+#!/usr/bin/env python3
+"""Turns the JSON output of the benchmark programs into bench/REPORT.md and
+the plot of cost against operation size.
+
+usage: report.py --host host.json [--counts counts.json] [--e2e e2e.json]
+                 --notes notes.md --out REPORT.md --plot cost_vs_size.png
+"""
+import argparse
+import json
+import re
+import sys
+
+HOST_TARGET = 2.0  # stream building within 2x of memcpy ...
+HOST_TARGET_MIN_BYTES = 512  # ... for streams of this many bytes or more
+E2E_TARGET = 1.05  # end to end within 5% of the bare libusb sequence
+BATCH_TARGET = 50.0  # 100 batched scans at least 50x faster than 100 separate
+
+
+def load(path):
+    """Median of each benchmark (or the single run without repetitions)."""
+    if not path:
+        return {}, {}
+    with open(path) as f:
+        data = json.load(f)
+    medians, singles = {}, {}
+    for b in data.get("benchmarks", []):
+        name = re.sub(r"/real_time$", "", b.get("run_name", b["name"]))
+        if b.get("error_occurred"):
+            singles.setdefault(name, {"error": b.get("error_message", "failed")})
+            continue
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                medians[name] = b
+        else:
+            singles.setdefault(name, b)
+    out = dict(singles)
+    out.update(medians)
+    return out, data.get("context", {})
+
+
+def ns(b, key):
+    unit = b.get("time_unit", "ns")
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
+    return b[key] * scale
+
+
+def fmt_ns(v):
+    if v is None:
+        return "-"
+    if v >= 1e6:
+        return f"{v / 1e6:.2f} ms"
+    if v >= 1e3:
+        return f"{v / 1e3:.2f} µs"
+    return f"{v:.1f} ns"
+
+
+def op_key(name):
+    """Sort operations by family then size."""
+    parts = name.split("/")
+    fam = parts[0]
+    size = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+    return (fam, parts[2] if len(parts) > 2 else "", size)
+
+
+def size_text(op):
+    fam, size, kind = op.split("/")
+    unit = "bits" if fam in ("dr_scan", "build_dr", "spi_bits") else "bytes"
+    return f"{size} {unit}"
+
+
+LABELS = {
+    "dr_scan": {"write": "DR scan", "capture": "DR scan + capture"},
+    "build_dr": {"write": "DR scan built (tapwire_build_shift_dr_cmd)",
+                 "capture": "DR scan built, read flag"},
+    "spi_bytes": {"write": "SPI bytes, write", "read": "SPI bytes, read"},
+    "spi_bits": {"write": "SPI bits, write", "duplex": "SPI bits, full duplex"},
+    "i2c": {"write": "I2C write", "read": "I2C read"},
+}
+
+
+def label(op):
+    fam, _size, kind = op.split("/")
+    return LABELS.get(fam, {}).get(kind, f"{fam} {kind}")
+
+
+def host_section(host, lines, findings):
+    ops = sorted({n.split("/", 1)[1] for n in host if n.startswith("host/")}, key=op_key)
+    lines.append("| operation | size | OUT bytes | IN bytes | allocs/op | op (CPU) | memcpy OUT | ratio | "
+                 "memcpy OUT+IN | ratio | 2x target |")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
+    misses = []
+    for op in ops:
+        h = host.get("host/" + op, {})
+        if "error" in h or not h:
+            lines.append(f"| {label(op)} | {size_text(op)} | failed: {h.get('error', 'missing')} |||||||||")
+            continue
+        t = ns(h, "cpu_time")
+        m = host.get("memcpy/" + op)
+        mio = host.get("memcpy_io/" + op)
+        mt = ns(m, "cpu_time") if m and "error" not in m else None
+        miot = ns(mio, "cpu_time") if mio and "error" not in mio else None
+        r = t / mt if mt else None
+        rio = t / miot if miot else None
+        out_b = int(h.get("out_bytes", 0))
+        in_b = int(h.get("in_bytes", 0))
+        allocs = h.get("allocs", 0)
+        if out_b >= HOST_TARGET_MIN_BYTES and r is not None:
+            ok = r <= HOST_TARGET
+            verdict = "met" if ok else "**missed**"
+            if not ok:
+                misses.append((op, r))
+        else:
+            verdict = "n/a (< 512 B)"
+        lines.append(f"| {label(op)} | {size_text(op)} | {out_b} | {in_b} | {allocs:.2f} | {fmt_ns(t)} | "
+                     f"{fmt_ns(mt)} | {r:.1f}x | {fmt_ns(miot)} | "
+                     f"{(f'{rio:.1f}x' if rio else '-')} | {verdict} |")
+    no_alloc = [op for op in ops if op.startswith(("spi_bits/", "build_dr/"))]
+    bad = [op for op in no_alloc if host.get("host/" + op, {}).get("allocs", 0) > 0]
+    findings["host_misses"] = misses
+    findings["alloc_violations"] = bad
+    findings["no_alloc_ops"] = no_alloc
+    return ops
+
+
+def counts_section(counts, lines, findings):
+    rows = {}
+    latencies = set()
+    for name, b in counts.items():
+        m = re.match(r"emu/(.+)/latency:(\d+)$", name)
+        if not m:
+            continue
+        op, lat = m.group(1), int(m.group(2))
+        latencies.add(lat)
+        rows.setdefault(op, {})[lat] = b
+    lats = sorted(latencies)
+    head = "| operation | size | " + " | ".join(f"latency {l}: OUT / polls / IN" for l in lats) + " | minimum |"
+    lines.append(head)
+    lines.append("|---|---|" + "---|" * len(lats) + "---|")
+    polls_by_lat = {l: set() for l in lats}
+    violations = []
+    for op in sorted(rows, key=op_key):
+        cells = []
+        minimal = True
+        reads = False
+        for l in lats:
+            b = rows[op].get(l)
+            if not b or "error" in b:
+                cells.append("failed")
+                minimal = False
+                continue
+            o, p, r = b.get("out", 0), b.get("polls", 0), b.get("data_reads", 0)
+            cells.append(f"{o:g} / {p:g} / {r:g}")
+            reads = reads or p > 0
+            if o != 1 or (p > 0 and r != 1) or (p == 0 and r != 0) or b.get("diagnostics", 0) > 0:
+                minimal = False
+            if p > 0:
+                polls_by_lat[l].add(p)
+        if not minimal:
+            violations.append(op)
+        lines.append(f"| {label(op)} | {size_text(op)} | " + " | ".join(cells) +
+                     f" | {'yes' if minimal else '**no**'} |")
+    findings["count_violations"] = violations
+    findings["polls_by_latency"] = {l: sorted(v) for l, v in polls_by_lat.items()}
+
+
+def e2e_section(e2e, lines, findings):
+    ops = sorted({n.split("/", 1)[1] for n in e2e if n.startswith("e2e/")}, key=op_key)
+    lines.append("| operation | size | OUT bytes | transfers | library (wall) | bare libusb (wall) | ratio | 5% target |")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---|")
+    misses = []
+    points = []
+    for op in ops:
+        a = e2e.get("e2e/" + op, {})
+        b = e2e.get("bare/" + op, {})
+        if not a or not b or "error" in a or "error" in b:
+            lines.append(f"| {label(op)} | {size_text(op)} | failed: {a.get('error') or b.get('error')} |||||")
+            continue
+        ta, tb = ns(a, "real_time"), ns(b, "real_time")
+        r = ta / tb
+        ok = r <= E2E_TARGET
+        if not ok:
+            misses.append((op, r))
+        points.append((op, a.get("out_bytes", 0), ta, tb))
+        lines.append(f"| {label(op)} | {size_text(op)} | {int(a.get('out_bytes', 0))} | "
+                     f"{int(a.get('transfers', 0))} | {fmt_ns(ta)} | {fmt_ns(tb)} | {r:.3f} | "
+                     f"{'met' if ok else '**missed**'} |")
+    findings["e2e_misses"] = misses
+    findings["e2e_points"] = points
+
+
+def batch_section(e2e, lines, findings):
+    lines.append("| scans N | built + 1 transfer, write | N × tapwire_shift_dr, write | speed-up | "
+                 "built + 1 transfer, capture | N × tapwire_shift_dr, capture | speed-up |")
+    lines.append("|---:|---:|---:|---:|---:|---:|---:|")
+    speedups = {}
+    for n in (1, 10, 100):
+        cells = [str(n)]
+        for kind in ("write", "capture"):
+            a = e2e.get(f"batch/built/{kind}/{n}")
+            b = e2e.get(f"batch/separate/{kind}/{n}")
+            if not a or not b or "error" in a or "error" in b:
+                cells += ["failed", "failed", "-"]
+                continue
+            ta, tb = ns(a, "real_time"), ns(b, "real_time")
+            speedups[(kind, n)] = tb / ta
+            cells += [fmt_ns(ta), fmt_ns(tb), f"{tb / ta:.1f}x"]
+        lines.append("| " + " | ".join(cells) + " |")
+    findings["batch"] = speedups
+
+
+def plot(host, findings, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("report.py: matplotlib missing, no plot", file=sys.stderr)
+        return False
+    panels = 2 if findings.get("e2e_points") else 1
+    fig, axes = plt.subplots(1, panels, figsize=(7 * panels, 5.5), squeeze=False)
+    ax = axes[0][0]
+    series = {}
+    mem = []
+    for name, b in host.items():
+        if "error" in b or not name.startswith(("host/", "memcpy/")):
+            continue
+        kind, op = name.split("/", 1)
+        x = b.get("out_bytes", 0)
+        if x <= 0:
+            continue
+        y = ns(b, "cpu_time")
+        if kind == "host":
+            series.setdefault(label(op), []).append((x, y))
+        else:
+            mem.append((x, y))
+    for lab, pts in sorted(series.items()):
+        pts.sort()
+        ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=lab)
+    mem = sorted(set(mem))
+    ax.plot([p[0] for p in mem], [p[1] for p in mem], "k--", marker=".", label="memcpy of the OUT bytes (limit)")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("command stream sent (bytes)")
+    ax.set_ylabel("host CPU time per operation (ns)")
+    ax.set_title("Host cost, instant transfer stand-in")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7)
+    if panels == 2:
+        ax = axes[0][1]
+        pts = sorted(findings["e2e_points"], key=lambda p: p[1])
+        ax.scatter([p[1] for p in pts], [p[3] / 1e3 for p in pts], marker="s", label="bare libusb sequence")
+        ax.scatter([p[1] for p in pts], [p[2] / 1e3 for p in pts], marker="x", label="library operation")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("command stream sent (bytes)")
+        ax.set_ylabel("wall time per operation (µs)")
+        ax.set_title("End to end, real libusb on the virtual device")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    return True
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--host", required=True)
+    ap.add_argument("--counts")
+    ap.add_argument("--e2e")
+    ap.add_argument("--notes")
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--plot", required=True)
+    ap.add_argument("--plot-name", default="cost_vs_size.png")
+    ap.add_argument("--header", default="")
+    args = ap.parse_args()
+
+    host, ctx = load(args.host)
+    counts, _ = load(args.counts)
+    e2e, _ = load(args.e2e)
+    findings = {}
+    lines = ["# Benchmark report", ""]
+    if args.header:
+        lines += [args.header, ""]
+    lines.append(f"Machine: {ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
+                 f"library build: {ctx.get('library_build_type', '?')}, run {ctx.get('date', '?')}. "
+                 "Each figure is the median of the repetitions, run in random interleaved order.")
+    lines.append("")
+    lines.append(f"![cost against operation size]({args.plot_name})")
+    lines.append("")
+    lines.append("## Host cost against memcpy")
+    lines.append("")
+    lines.append("Instant transfer stand-in (OUT accepted whole, polls answer the expected count, data reads "
+                 "deliver the bytes). CPU time per operation. The limit is a memcpy of the bytes the "
+                 "operation streams out (and, for reads, of those plus the bytes read back, which the "
+                 "stand-in writes). allocs/op counts every malloc/calloc/realloc/operator new in the call.")
+    lines.append("")
+    host_section(host, lines, findings)
+    lines.append("")
+    if counts:
+        lines.append("## Transfers per operation, counted by the emulator")
+        lines.append("")
+        lines.append("In-process stand-in on the default board; `latency` is the number of polls over which "
+                     "the emulated read-back count reaches its value. Per operation: OUT transfers / polls of "
+                     "0x83 / data reads of 0x81.")
+        lines.append("")
+        counts_section(counts, lines, findings)
+        lines.append("")
+    if e2e:
+        lines.append("## End to end through libusb on the virtual USB device")
+        lines.append("")
+        lines.append("Real libusb 1.0 on the umockdev virtual adapter. `bare` is the same sequence of "
+                     "`libusb_bulk_transfer` calls written by hand: the operation's recorded OUT bytes, polls "
+                     "until the count is there, one data read; same device, same run. Wall time.")
+        lines.append("")
+        e2e_section(e2e, lines, findings)
+        lines.append("")
+        lines.append("## Batching: N DR scans of 32 bits")
+        lines.append("")
+        lines.append("`built`: N scans written with `tapwire_build_shift_dr_cmd` into one buffer and sent in "
+                     "one `libusb_bulk_transfer` (with capture, one `tapwire_readback_tdo` for all N); "
+                     "`separate`: N `tapwire_shift_dr` calls. Wall time per batch.")
+        lines.append("")
+        batch_section(e2e, lines, findings)
+        lines.append("")
+
+    lines.append("## Targets")
+    lines.append("")
+    hm = findings.get("host_misses", [])
+    lines.append("- Stream building within 2x of memcpy for streams of 512 bytes or more: " +
+                 ("met for every such operation." if not hm else
+                  "missed for " + ", ".join(f"{label(o)} {size_text(o)} ({r:.1f}x)" for o, r in hm) + "."))
+    av = findings.get("alloc_violations", [])
+    lines.append("- No heap allocation in the SPI bit transfer and the DR scan builder: " +
+                 ("met (0 per call)." if not av else "**missed** for " + ", ".join(av) + "."))
+    if counts:
+        cv = findings.get("count_violations", [])
+        pbl = findings.get("polls_by_latency", {})
+        only_latency = all(len(v) <= 1 for v in pbl.values())
+        lines.append("- Transfers at the protocol's minimum (1 OUT; reads: 1 OUT, the polls, 1 IN): " +
+                     ("met for every operation" if not cv else "**missed** for " + ", ".join(cv)) +
+                     "; polls per read by latency: " +
+                     ", ".join(f"latency {l}: {'/'.join(str(int(p)) for p in v) or '-'}" for l, v in pbl.items()) +
+                     (" (the same for every size and library)." if only_latency else
+                      " (**not** the same for every operation)."))
+    if e2e:
+        em = findings.get("e2e_misses", [])
+        lines.append("- End to end within 5% of the bare libusb sequence: " +
+                     ("met for every operation." if not em else
+                      "missed for " + ", ".join(f"{label(o)} {size_text(o)} ({r:.3f})" for o, r in em) + "."))
+        b = findings.get("batch", {})
+        w = b.get(("write", 100))
+        c = b.get(("capture", 100))
+        if w is not None:
+            lines.append(f"- 100 batched scans at least 50x faster than 100 separate: write {w:.1f}x "
+                         f"({'met' if w >= BATCH_TARGET else '**missed**'})" +
+                         (f", capture {c:.1f}x ({'met' if c >= BATCH_TARGET else '**missed**'})" if c else "") + ".")
+    lines.append("")
+    if args.notes:
+        with open(args.notes) as f:
+            lines.append(f.read().rstrip())
+            lines.append("")
+
+    with open(args.out, "w") as f:
+        f.write("\n".join(lines))
+    plot(host, findings, args.plot)
+    json.dump({k: (v if not isinstance(v, dict) else {str(kk): vv for kk, vv in v.items()})
+               for k, v in findings.items()}, sys.stdout, default=str, indent=1)
+    print()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The benchmark command: builds the benchmarks in Release (build-bench), runs
+# them and writes bench/REPORT.md and bench/cost_vs_size.png.
+#   REPS=5        repetitions of each benchmark (medians are reported)
+#   MIN_TIME=0.2  seconds per repetition of the host benchmarks
+#   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
+#   BENCH_NOTE    a line placed at the top of the report (machine, load)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-2}
+REPS=${REPS:-5}
+MIN_TIME=${MIN_TIME:-0.2}
+E2E_MIN_TIME=${E2E_MIN_TIME:-0.3}
+BUILD=${BUILD:-build-bench}
+OUT=${OUT:-$BUILD/bench-results}
+PYTHON=${PYTHON:-}
+if [ -z "$PYTHON" ]; then
+  # Debian's interpreter has python3-matplotlib; a python3 earlier on PATH may not.
+  if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then PYTHON=/usr/bin/python3; else PYTHON=python3; fi
+fi
+
+echo "== build (Release)"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF >/dev/null
+targets=(orv_bench_host)
+for t in orv_bench_counts orv_bench_e2e; do
+  if cmake --build "$BUILD" --target help | grep -q "^\.\.\. $t\$"; then targets+=("$t"); fi
+done
+cmake --build "$BUILD" -j"$JOBS" --target "${targets[@]}"
+
+mkdir -p "$OUT"
+common=(--benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true
+        --benchmark_report_aggregates_only=true --benchmark_out_format=json)
+echo "== host cost"
+"$BUILD/bench/orv_bench_host" "${common[@]}" --benchmark_min_time="$MIN_TIME" \
+  --benchmark_out="$OUT/host.json"
+args=(--host "$OUT/host.json")
+if [ -x "$BUILD/bench/orv_bench_counts" ]; then
+  echo "== transfers per operation (emulator)"
+  "$BUILD/bench/orv_bench_counts" --benchmark_min_time=0.01 --benchmark_out_format=json \
+    --benchmark_out="$OUT/counts.json"
+  args+=(--counts "$OUT/counts.json")
+fi
+if [ -x "$BUILD/bench/orv_bench_e2e" ]; then
+  echo "== end to end on the virtual USB device"
+  "$BUILD/bench/orv_bench_e2e" "${common[@]}" --benchmark_min_time="$E2E_MIN_TIME" \
+    --benchmark_out="$OUT/e2e.json"
+  args+=(--e2e "$OUT/e2e.json")
+fi
+
+echo "== report"
+note=${BENCH_NOTE:-"Measured on $(nproc) cores ($(uname -m)); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)."}
+"$PYTHON" bench/report.py "${args[@]}" --notes bench/NOTES.md --header "$note" \
+  --out bench/REPORT.md --plot bench/cost_vs_size.png >"$OUT/findings.json"
+echo "wrote bench/REPORT.md and bench/cost_vs_size.png"
