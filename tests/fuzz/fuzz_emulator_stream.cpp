@@ -1,0 +1,89 @@
+// Fuzz target: the emulator's command-stream decoder and read-back FIFO.
+//
+// The input is a sequence of records: a command buffer for endpoint 0x02 of
+// any bytes, then a few polls of 0x83 and a data read of 0x81 of a size taken
+// from the input. The default board (JTAG chain, SPI flash, I2C bus) sits
+// behind the adapter, so arbitrary pin and shift commands reach the targets.
+//
+// Beyond memory errors and undefined behaviour it checks what must hold for
+// any stream:
+//   - read_data moves at most the bytes asked for and at most what the FIFO
+//     holds, and removes exactly what it moved;
+//   - the reported count never exceeds what the FIFO holds, and the FIFO
+//     never exceeds its capacity;
+//   - the diagnostics stay bounded.
+#include "adapter.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition) {
+        std::abort();
+    }
+}
+
+class Input {
+public:
+    explicit Input(std::span<const std::uint8_t> data) : data_(data) {}
+    [[nodiscard]] bool empty() const { return position_ >= data_.size(); }
+    std::uint8_t byte() { return empty() ? 0 : data_[position_++]; }
+    std::span<const std::uint8_t> take(std::size_t n)
+    {
+        const std::size_t left = data_.size() - position_;
+        const auto chunk = data_.subspan(position_, n < left ? n : left);
+        position_ += chunk.size();
+        return chunk;
+    }
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::size_t position_ = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Input in({data, size});
+    orv::emu::AdapterConfig config;
+    // Small capacities reach the overflow path; latency 0..3 polls.
+    const std::uint8_t setup = in.byte();
+    config.readback_capacity = (setup & 0x80) != 0 ? 4096 : 1 + (setup & 0x3F);
+    config.latency_polls = (setup >> 6) & 1 ? 3u : (setup & 1);
+    const auto adapter = orv::emu::make_default_board(config);
+
+    std::vector<std::uint8_t> out;
+    while (!in.empty()) {
+        // Record: length byte (0..255 command bytes), the commands, then
+        // polls (0..3) and a data read of 0..63 bytes.
+        const std::size_t length = in.byte();
+        adapter->write_commands(in.take(length));
+        require(adapter->readback_size() <= adapter->config().readback_capacity);
+
+        const std::uint8_t exchange = in.byte();
+        std::uint32_t shown = 0;
+        for (unsigned poll = 0; poll < (exchange & 3u); ++poll) {
+            shown = adapter->poll_count();
+            require(shown <= adapter->readback_size());
+        }
+        out.assign((exchange >> 2) & 0x3Fu, 0);
+        const std::size_t before = adapter->readback_size();
+        const std::size_t moved = adapter->read_data(out);
+        require(moved <= out.size());
+        require(moved <= before);
+        require(adapter->readback_size() == before - moved);
+        require(adapter->diagnostics().size() <= orv::emu::Adapter::MAX_DIAGNOSTICS);
+    }
+    return 0;
+}
