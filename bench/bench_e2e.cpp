@@ -1,7 +1,7 @@
 // End to end through the real libusb on the virtual USB device (umockdev):
 // each operation (e2e/...) beside the bare sequence of libusb_bulk_transfer
-// calls it needs (bare/...): the same OUT bytes, polls until the count is
-// there, one data read of that count, on the same device in the same run.
+// calls it needs: the same OUT bytes, polls until the count is there, one data
+// read of that count, on the same device, alternating call by call.
 // The difference is what the library adds on top of the transfers.
 // Then batching: N DR scans built with tapwire_build_shift_dr_cmd and sent in
 // one transfer against N tapwire_shift_dr calls.
@@ -9,6 +9,8 @@
 // The program re-executes itself under umockdev-wrapper when the preload is
 // not active. Times are wall-clock: the virtual device answers on a thread
 // of its own.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -161,34 +163,55 @@ void set_counters(benchmark::State& state, const Operation& op, const Recorded& 
     state.counters["transfers"] = static_cast<double>(r.transfers.size());
 }
 
-void run_library(benchmark::State& state, const Operation& op, const Recorded& r, libusb_device_handle* h)
+double median(std::vector<double> values)
 {
-    if (r.rc != 0 || r.outs != 1) {
-        state.SkipWithError(("operation failed with " + std::to_string(r.rc)).c_str());
-        return;
+    if (values.empty()) {
+        return 0;
     }
-    for (auto _ : state) {
-        if (op.run(h) != 0) {
-            state.SkipWithError("operation failed during the run");
-            break;
-        }
-    }
-    set_counters(state, op, r);
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
 }
 
-void run_bare(benchmark::State& state, const Operation& op, Recorded& r, libusb_device_handle* h)
+// The operation and its bare sequence, alternately, timed one by one: on a
+// shared machine the load drifts, and pairing the two calls lets both see
+// the same conditions. The order flips every iteration. The benchmark's time
+// is the library's; the counters carry both and their ratio.
+void run_pair(benchmark::State& state, const Operation& op, Recorded& r, libusb_device_handle* h)
 {
+    using clock = std::chrono::steady_clock;
     if (r.rc != 0 || r.outs != 1) {
         state.SkipWithError(("operation failed with " + std::to_string(r.rc)).c_str());
         return;
     }
+    std::vector<double> library_s;
+    std::vector<double> bare_s;
+    std::vector<double> ratios;
+    bool library_first = true;
     for (auto _ : state) {
-        if (r.bare.run(h) != 0) {
-            state.SkipWithError("bare sequence failed during the run");
-            break;
+        double times[2] = {};
+        for (int k = 0; k < 2; ++k) {
+            const bool library = (k == 0) == library_first;
+            const auto start = clock::now();
+            const int rc = library ? op.run(h) : r.bare.run(h);
+            times[library ? 0 : 1] = std::chrono::duration<double>(clock::now() - start).count();
+            if (rc != 0) {
+                state.SkipWithError(library ? "operation failed during the run" : "bare sequence failed");
+                return;
+            }
         }
+        library_first = !library_first;
+        library_s.push_back(times[0]);
+        bare_s.push_back(times[1]);
+        ratios.push_back(times[1] > 0 ? times[0] / times[1] : 0);
+        state.SetIterationTime(times[0]);
     }
     set_counters(state, op, r);
+    // Medians: a transfer that waits for the scheduler is an outlier of
+    // milliseconds, which would swamp the microseconds the library adds.
+    state.counters["library_us"] = median(library_s) * 1e6;
+    state.counters["bare_us"] = median(bare_s) * 1e6;
+    state.counters["ratio"] = median(ratios);
 }
 
 constexpr std::int32_t BATCH_SCAN_BITS = 32;
@@ -288,11 +311,8 @@ int main(int argc, char** argv)
         const Operation& op = operations[i];
         Recorded& r = recorded[i];
         benchmark::RegisterBenchmark(("e2e/" + op.name).c_str(), [&op, &r, h](benchmark::State& state) {
-            run_library(state, op, r, h);
-        })->UseRealTime();
-        benchmark::RegisterBenchmark(("bare/" + op.name).c_str(), [&op, &r, h](benchmark::State& state) {
-            run_bare(state, op, r, h);
-        })->UseRealTime();
+            run_pair(state, op, r, h);
+        })->UseManualTime();
     }
     for (const bool capture : {false, true}) {
         const std::string kind = capture ? "/capture" : "/write";

@@ -164,13 +164,25 @@ int main(int argc, char** argv)
         }
     }
 
-    benchmark::RegisterBenchmark("floor/chunked/65536",
-                                 [](benchmark::State& state) { run_chunked_floor(state, 65536); });
-    benchmark::RegisterBenchmark("floor/chunked/8192",
-                                 [](benchmark::State& state) { run_chunked_floor(state, 8192); });
-    benchmark::RegisterBenchmark("floor/i2c_template/511", [](benchmark::State& state) {
-        run_i2c_template_floor(state, 511, buffers.out.data());
-    });
+    struct Floor {
+        const char* name;
+        std::size_t stream_bytes;
+        void (*run)(benchmark::State&);
+    };
+    static const Floor floors[] = {
+        {"floor/chunked/8192", 8192 + 2 * 32,
+         [](benchmark::State& state) { run_chunked_floor(state, 8192); }},
+        {"floor/chunked/65536", 65536 + 2 * 256,
+         [](benchmark::State& state) { run_chunked_floor(state, 65536); }},
+        {"floor/i2c_template/511", 12 * 511,
+         [](benchmark::State& state) { run_i2c_template_floor(state, 511, buffers.out.data()); }},
+    };
+    for (const Floor& floor : floors) {
+        benchmark::RegisterBenchmark(floor.name, floor.run);
+        benchmark::RegisterBenchmark(
+            (std::string("memcpy/") + floor.name).c_str(),
+            [&floor](benchmark::State& state) { run_memcpy(state, floor.stream_bytes); });
+    }
 
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
