@@ -53,7 +53,7 @@ constexpr std::array<std::uint8_t, 18 + 9 + 9 + 3 * 7> DESCRIPTORS = {
     // interface 0: three endpoints, vendor class
     0x09, 0x04, 0x00, 0x00, 0x03, 0xFF, 0x00, 0x00, 0x00,
     // bulk OUT 0x02, bulk IN 0x81, bulk IN 0x83
-    0x07, 0x05, EP_OUT, 0x02, 0x00, 0x02, 0x00, //
+    0x07, 0x05, EP_OUT, 0x02, 0x00, 0x02, 0x00,     //
     0x07, 0x05, EP_DATA_IN, 0x02, 0x00, 0x02, 0x00, //
     0x07, 0x05, EP_COUNT_IN, 0x02, 0x00, 0x02, 0x00};
 
@@ -63,8 +63,7 @@ bool trace_enabled()
     return enabled;
 }
 
-template <typename... Args>
-void trace(const char* format, Args... args)
+template <typename... Args> void trace(const char* format, Args... args)
 {
     if (trace_enabled()) {
         std::fprintf(stderr, "[vusb %ld] ", static_cast<long>(gettid()));
@@ -124,7 +123,10 @@ struct Urb {
     unsigned long client_addr = 0;
 };
 
-usbdevfs_urb* urb_struct(const Urb& urb) { return reinterpret_cast<usbdevfs_urb*>(urb.data.data->data); }
+usbdevfs_urb* urb_struct(const Urb& urb)
+{
+    return reinterpret_cast<usbdevfs_urb*>(urb.data.data->data);
+}
 
 // Writes only the URB's result fields: its buffer pointer has been rewritten
 // by umockdev for the resolved buffer and must stay as it is.
@@ -133,7 +135,8 @@ void set_result(UMockdevIoctlData* urb, int status, int actual_length)
     umockdev_ioctl_data_update(urb, offsetof(usbdevfs_urb, status), reinterpret_cast<guint8*>(&status),
                                static_cast<gint>(sizeof(status)));
     umockdev_ioctl_data_update(urb, offsetof(usbdevfs_urb, actual_length),
-                               reinterpret_cast<guint8*>(&actual_length), static_cast<gint>(sizeof(actual_length)));
+                               reinterpret_cast<guint8*>(&actual_length),
+                               static_cast<gint>(sizeof(actual_length)));
 }
 
 } // namespace
@@ -189,10 +192,12 @@ struct VirtualUsb::Server {
 
 namespace {
 
-void complete(UMockdevIoctlClient* client, long result, int error) { umockdev_ioctl_client_complete(client, result, error); }
+void complete(UMockdevIoctlClient* client, long result, int error)
+{
+    umockdev_ioctl_client_complete(client, result, error);
+}
 
-template <typename T>
-bool read_arg(UMockdevIoctlData* arg, T* out)
+template <typename T> bool read_arg(UMockdevIoctlData* arg, T* out)
 {
     DataRef data = resolve(arg, 0, sizeof(T));
     if (data.data == nullptr) {
@@ -202,8 +207,7 @@ bool read_arg(UMockdevIoctlData* arg, T* out)
     return true;
 }
 
-template <typename T>
-bool write_arg(UMockdevIoctlData* arg, const T& value)
+template <typename T> bool write_arg(UMockdevIoctlData* arg, const T& value)
 {
     DataRef data = resolve(arg, 0, sizeof(T));
     if (data.data == nullptr) {
@@ -268,7 +272,8 @@ void VirtualUsb::Device::handle(UMockdevIoctlClient* client)
             complete(client, -1, EFAULT);
             return;
         }
-        trace("%s: %s %u", devnode.c_str(), request == USBDEVFS_CLAIMINTERFACE ? "CLAIM" : "RELEASE", interface);
+        trace("%s: %s %u", devnode.c_str(), request == USBDEVFS_CLAIMINTERFACE ? "CLAIM" : "RELEASE",
+              interface);
         // The device has interface 0 only.
         complete(client, interface == 0 ? 0 : -1, interface == 0 ? 0 : EINVAL);
         return;
@@ -416,7 +421,8 @@ void VirtualUsb::Device::run_bulk(usbdevfs_urb& urb, UMockdevIoctlData* urb_data
         // A short OUT transfer stands for a packet the adapter dropped: none
         // of it is executed, and the host sees fewer bytes accepted.
         trace("%s: OUT %zu: %s%s", devnode.c_str(), length,
-              length > 0 ? hex_string(buffer.data->data, length).c_str() : "", short_transfer ? " (short)" : "");
+              length > 0 ? hex_string(buffer.data->data, length).c_str() : "",
+              short_transfer ? " (short)" : "");
         if (short_transfer) {
             urb.actual_length = length > 0 ? static_cast<int>(length - 1) : 0;
             return;
@@ -452,7 +458,8 @@ void VirtualUsb::Device::run_bulk(usbdevfs_urb& urb, UMockdevIoctlData* urb_data
         if (produced > want) { // never trust the model to respect the span
             produced = want;
         }
-        trace("%s: DATA %zu -> %zu: %s", devnode.c_str(), length, produced, hex_string(in.data(), produced).c_str());
+        trace("%s: DATA %zu -> %zu: %s", devnode.c_str(), length, produced,
+              hex_string(in.data(), produced).c_str());
     }
     if (produced > 0) {
         umockdev_ioctl_data_update(buffer.data, 0, in.data(), static_cast<gint>(produced));
@@ -568,7 +575,8 @@ void VirtualUsb::Device::control(UMockdevIoctlClient* client, UMockdevIoctlData*
     const usb_ctrlrequest setup{ctrl.bRequestType, ctrl.bRequest, ctrl.wValue, ctrl.wIndex, ctrl.wLength};
     const std::vector<std::uint8_t> reply = control_reply(setup);
     if (reply.empty()) {
-        trace("%s: CONTROL %02x %02x %04x stalled", devnode.c_str(), ctrl.bRequestType, ctrl.bRequest, ctrl.wValue);
+        trace("%s: CONTROL %02x %02x %04x stalled", devnode.c_str(), ctrl.bRequestType, ctrl.bRequest,
+              ctrl.wValue);
         complete(client, -1, EPIPE);
         return;
     }
@@ -627,7 +635,10 @@ void VirtualUsb::Device::client_gone(UMockdevIoctlClient* client)
 // umockdev_in_mock_environment() cannot tell: it looks at /sys, which the
 // preload only redirects once a testbed exists, and caches its first answer.
 // The question is whether the preload library is mapped into the process.
-bool preload_active() { return dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD) != nullptr; }
+bool preload_active()
+{
+    return dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD) != nullptr;
+}
 
 bool reexec_under_preload(int argc, char** argv, std::string* error)
 {
@@ -661,7 +672,8 @@ bool reexec_under_preload(int argc, char** argv, std::string* error)
     execvp(args[0], args.data());
     const int saved = errno;
     unsetenv("ORV_VUSB_REEXEC");
-    return fail(std::string("cannot run umockdev-wrapper (install the umockdev package): ") + std::strerror(saved));
+    return fail(std::string("cannot run umockdev-wrapper (install the umockdev package): ") +
+                std::strerror(saved));
 }
 
 VirtualUsb::VirtualUsb() = default;
@@ -721,7 +733,8 @@ std::size_t VirtualUsb::add_adapter(std::unique_ptr<emu::Adapter> model)
     if (!attached) {
         std::string text = gerror != nullptr ? gerror->message : "unknown error";
         g_clear_error(&gerror);
-        throw std::runtime_error("umockdev: cannot attach the ioctl handler to " + device->devnode + ": " + text);
+        throw std::runtime_error("umockdev: cannot attach the ioctl handler to " + device->devnode + ": " +
+                                 text);
     }
 
     const unsigned port = static_cast<unsigned>(device->index) + 1;
@@ -745,8 +758,9 @@ std::size_t VirtualUsb::add_adapter(std::unique_ptr<emu::Adapter> model)
                   "A: serial=%s\n"
                   "H: descriptors=%s\n",
                   BUS_NUMBER, BUS_NUMBER, port, BUS_NUMBER, device->devnum, BUS_NUMBER, device->devnum,
-                  BUS_NUMBER, device->devnum, VIRTUAL_VID, VIRTUAL_PID, BUS_NUMBER, device->devnum, VIRTUAL_VID,
-                  VIRTUAL_PID, device->serial.c_str(), hex_string(DESCRIPTORS.data(), DESCRIPTORS.size()).c_str());
+                  BUS_NUMBER, device->devnum, VIRTUAL_VID, VIRTUAL_PID, BUS_NUMBER, device->devnum,
+                  VIRTUAL_VID, VIRTUAL_PID, device->serial.c_str(),
+                  hex_string(DESCRIPTORS.data(), DESCRIPTORS.size()).c_str());
     if (!umockdev_testbed_add_from_string(server_->testbed, record, &gerror)) {
         std::string text = gerror != nullptr ? gerror->message : "unknown error";
         g_clear_error(&gerror);
@@ -757,9 +771,15 @@ std::size_t VirtualUsb::add_adapter(std::unique_ptr<emu::Adapter> model)
     return devices_.size() - 1;
 }
 
-std::size_t VirtualUsb::adapter_count() const { return devices_.size(); }
+std::size_t VirtualUsb::adapter_count() const
+{
+    return devices_.size();
+}
 
-emu::Adapter& VirtualUsb::adapter(std::size_t index) { return *devices_.at(index)->model; }
+emu::Adapter& VirtualUsb::adapter(std::size_t index)
+{
+    return *devices_.at(index)->model;
+}
 
 void VirtualUsb::set_fault(std::size_t index, Fault fault)
 {
@@ -781,8 +801,14 @@ std::uint8_t VirtualUsb::bus(std::size_t index) const
     return BUS_NUMBER;
 }
 
-std::uint8_t VirtualUsb::address(std::size_t index) const { return devices_.at(index)->devnum; }
+std::uint8_t VirtualUsb::address(std::size_t index) const
+{
+    return devices_.at(index)->devnum;
+}
 
-std::string VirtualUsb::serial(std::size_t index) const { return devices_.at(index)->serial; }
+std::string VirtualUsb::serial(std::size_t index) const
+{
+    return devices_.at(index)->serial;
+}
 
 } // namespace orv::sim

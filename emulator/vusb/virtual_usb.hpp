@@ -35,9 +35,7 @@
 #include <string>
 #include <vector>
 
-namespace orv::emu {
-class Adapter;
-}
+#include "adapter.hpp"
 
 namespace orv::sim {
 

@@ -1,0 +1,209 @@
+// The virtual device itself, through raw libusb transfers: enumeration and
+// descriptors, the three endpoints against the model, and every fault kind as
+// libusb reports it.
+#include <chrono>
+#include <cstring>
+
+#include "e2e_support.hpp"
+
+namespace orv::e2e {
+namespace {
+
+using orv::sim::FaultKind;
+
+class VirtualUsbTest : public VirtualAdapterTest {
+protected:
+    int out(const Bytes& stream, int* actual, unsigned timeout = TIMEOUT_MS, std::size_t index = 0)
+    {
+        Bytes copy = stream;
+        return libusb_bulk_transfer(handle(index), 0x02, copy.data(), static_cast<int>(copy.size()), actual,
+                                    timeout);
+    }
+    int poll(std::uint32_t* count, int* actual, unsigned timeout = TIMEOUT_MS, std::size_t index = 0)
+    {
+        std::uint8_t raw[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+        const int result = libusb_bulk_transfer(handle(index), 0x83, raw, 4, actual, timeout);
+        *count = static_cast<std::uint32_t>(raw[0] | raw[1] << 8 | raw[2] << 16 | raw[3] << 24);
+        return result;
+    }
+    int data(std::uint8_t* buffer, int length, int* actual, unsigned timeout = TIMEOUT_MS,
+             std::size_t index = 0)
+    {
+        return libusb_bulk_transfer(handle(index), 0x81, buffer, length, actual, timeout);
+    }
+    // Polls until at least `want` bytes are reported (bounded), returns the count.
+    std::uint32_t wait_for(std::uint32_t want, std::size_t index = 0)
+    {
+        std::uint32_t count = 0;
+        int actual = 0;
+        for (int i = 0; i < 10 && count < want; ++i) {
+            EXPECT_EQ(poll(&count, &actual, TIMEOUT_MS, index), 0);
+        }
+        return count;
+    }
+};
+
+// Test-Logic-Reset, to Shift-DR, 64 bits in with TDO sampled (7 bytes, 7 bits,
+// the last bit on the TMS clock to Exit1-DR), to Run-Test/Idle, flush.
+const Bytes IDCODE_STREAM = {0x5B, 0x06, 0x7F, 0x5B, 0x03, 0x02, 0x7C, 0x06, 0,    0,    0,    0,   0,
+                             0,    0,    0x6C, 0x06, 0x00, 0x5C, 0x00, 0x01, 0x5B, 0x01, 0x01, 0x8B};
+// TAP0 (nearest TDO) first, each IDCODE little endian.
+const Bytes BOTH_IDCODES = {0x77, 0x04, 0xA0, 0x4B, 0x93, 0xC0, 0xB5, 0x06};
+
+TEST_F(VirtualUsbTest, EnumeratesAsTheAdapterWithItsEndpointsAndSerials)
+{
+    for (std::size_t i = 0; i < ADAPTERS; ++i) {
+        libusb_device* device = libusb_get_device(handle(i));
+        libusb_device_descriptor descriptor{};
+        ASSERT_EQ(libusb_get_device_descriptor(device, &descriptor), 0);
+        EXPECT_EQ(descriptor.idVendor, 0x1209);
+        EXPECT_EQ(descriptor.idProduct, 0x4F52);
+        EXPECT_EQ(libusb_get_bus_number(device), usb_->bus(i));
+        EXPECT_EQ(libusb_get_device_address(device), usb_->address(i));
+
+        libusb_config_descriptor* config = nullptr;
+        ASSERT_EQ(libusb_get_active_config_descriptor(device, &config), 0);
+        ASSERT_EQ(config->bNumInterfaces, 1);
+        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+        ASSERT_EQ(interface.bNumEndpoints, 3);
+        const std::uint8_t expected[] = {0x02, 0x81, 0x83};
+        for (int e = 0; e < 3; ++e) {
+            EXPECT_EQ(interface.endpoint[e].bEndpointAddress, expected[e]);
+            EXPECT_EQ(interface.endpoint[e].bmAttributes & 3, LIBUSB_TRANSFER_TYPE_BULK);
+        }
+        libusb_free_config_descriptor(config);
+
+        unsigned char text[64] = {};
+        const int n =
+            libusb_get_string_descriptor_ascii(handle(i), descriptor.iSerialNumber, text, sizeof text);
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(n)), usb_->serial(i));
+    }
+    EXPECT_NE(usb_->serial(0), usb_->serial(1));
+    // Only interface 0 exists.
+    EXPECT_NE(libusb_claim_interface(handle(0), 1), 0);
+}
+
+TEST_F(VirtualUsbTest, HandWrittenJtagStreamReadsBothIdcodes)
+{
+    int actual = -1;
+    ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
+    EXPECT_EQ(actual, static_cast<int>(IDCODE_STREAM.size()));
+
+    // The count grows over a few polls, as a real adapter's does.
+    std::uint32_t count = 0;
+    ASSERT_EQ(poll(&count, &actual), 0);
+    EXPECT_EQ(actual, 4);
+    EXPECT_LT(count, 8u);
+    ASSERT_EQ(wait_for(8), 8u);
+
+    std::uint8_t buffer[16] = {};
+    ASSERT_EQ(data(buffer, sizeof buffer, &actual), 0);
+    ASSERT_EQ(actual, 8);
+    EXPECT_EQ(Bytes(buffer, buffer + 8), BOTH_IDCODES);
+    EXPECT_EQ(model().counts().out, 1u);
+    EXPECT_EQ(model().counts().data_reads, 1u);
+    EXPECT_TRUE(model().diagnostics().empty());
+
+    // Nothing leaked into the other adapter.
+    EXPECT_EQ(model(1).counts().out, 0u);
+    EXPECT_EQ(wait_for(1, 1), 0u);
+}
+
+TEST_F(VirtualUsbTest, ZeroLengthOutTransferCompletes)
+{
+    int actual = -1;
+    EXPECT_EQ(out({}, &actual), 0);
+    EXPECT_EQ(actual, 0);
+}
+
+TEST_F(VirtualUsbTest, StallAndUnplugAreLibusbPipeAndNoDevice)
+{
+    int actual = -1;
+    fault(FaultKind::stall, 0x02, 1);
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(model().counts().out, 0u) << "a stalled packet is not executed";
+    EXPECT_EQ(usb_->fault_remaining(0), 0);
+
+    fault(FaultKind::unplugged);
+    std::uint32_t count = 0;
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(poll(&count, &actual), LIBUSB_ERROR_NO_DEVICE);
+    std::uint8_t buffer[8];
+    EXPECT_EQ(data(buffer, 8, &actual), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(usb_->fault_remaining(0), -1);
+    EXPECT_EQ(model(1).counts().out, 0u);
+    clear_fault();
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
+}
+
+TEST_F(VirtualUsbTest, FaultOnOneEndpointLeavesTheOthersAlone)
+{
+    int actual = -1;
+    fault(FaultKind::stall, 0x81, 2);
+    ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
+    ASSERT_EQ(wait_for(8), 8u);
+    std::uint8_t buffer[8] = {};
+    EXPECT_EQ(data(buffer, 8, &actual), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(data(buffer, 8, &actual), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes(8, 0)) << "a stalled read delivers nothing";
+    ASSERT_EQ(data(buffer, 8, &actual), 0) << "the fault count is used up";
+    EXPECT_EQ(Bytes(buffer, buffer + 8), BOTH_IDCODES);
+}
+
+TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)
+{
+    int actual = -1;
+    std::uint32_t count = 0;
+    fault(FaultKind::timeout, 0x83, 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(poll(&count, &actual, 30), LIBUSB_ERROR_TIMEOUT);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(25));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_EQ(actual, 0);
+    EXPECT_EQ(model().counts().polls, 0u);
+    // The discarded URB is gone: the next one is answered normally.
+    EXPECT_EQ(poll(&count, &actual, 30), 0);
+    EXPECT_EQ(actual, 4);
+}
+
+TEST_F(VirtualUsbTest, ShortTransfersOnEachEndpoint)
+{
+    int actual = -1;
+    fault(FaultKind::short_transfer, 0x02, 1);
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
+    EXPECT_EQ(actual, static_cast<int>(IDCODE_STREAM.size()) - 1);
+    EXPECT_EQ(model().counts().out, 0u) << "a short OUT packet is dropped whole";
+
+    ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
+    ASSERT_EQ(wait_for(8), 8u);
+    std::uint32_t count = 0;
+    fault(FaultKind::short_transfer, 0x83, 1);
+    EXPECT_EQ(poll(&count, &actual), 0);
+    EXPECT_EQ(actual, 3);
+
+    fault(FaultKind::short_transfer, 0x81, 1);
+    std::uint8_t buffer[8] = {};
+    EXPECT_EQ(data(buffer, 8, &actual), 0);
+    EXPECT_EQ(actual, 7);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), Bytes(BOTH_IDCODES.begin(), BOTH_IDCODES.begin() + 7));
+}
+
+TEST_F(VirtualUsbTest, NeverFillAnswersZeroAndKeepsTheBytes)
+{
+    int actual = -1;
+    fault(FaultKind::never_fill);
+    ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
+    std::uint32_t count = 99;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(poll(&count, &actual), 0);
+        EXPECT_EQ(actual, 4);
+        EXPECT_EQ(count, 0u);
+    }
+    clear_fault();
+    EXPECT_EQ(wait_for(8), 8u);
+}
+
+} // namespace
+} // namespace orv::e2e
