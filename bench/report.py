@@ -24,7 +24,7 @@ def load(path):
         data = json.load(f)
     medians, singles = {}, {}
     for b in data.get("benchmarks", []):
-        name = re.sub(r"/real_time$", "", b.get("run_name", b["name"]))
+        name = re.sub(r"/(real_time|manual_time)$", "", b.get("run_name", b["name"]))
         if b.get("error_occurred"):
             singles.setdefault(name, {"error": b.get("error_message", "failed")})
             continue
@@ -149,6 +149,23 @@ def floor_section(host, lines, findings):
         lines.append(f"| {text} | {int(f.get('out_bytes', 0))} | {fmt_ns(tf)} | {fmt_ns(tm)} | {tf / tm:.1f}x | "
                      f"{label(op)} {size_text(op)}: {fmt_ns(th)} | {(f'{th / tf:.1f}x' if th else '-')} |")
     findings["floors"] = rows
+
+
+def lto_section(host, lto, lines, findings):
+    lines.append("| operation | size | op, normal build | op, LTO build | memcpy OUT | LTO op / memcpy |")
+    lines.append("|---|---|---:|---:|---:|---:|")
+    ops = sorted({n.split("/", 1)[1] for n in lto if n.startswith("host/")}, key=op_key)
+    rows = {}
+    for op in ops:
+        a, b, m = host.get("host/" + op), lto.get("host/" + op), lto.get("memcpy/" + op)
+        if not a or not b or "error" in a or "error" in b:
+            continue
+        ta, tb = ns(a, "cpu_time"), ns(b, "cpu_time")
+        tm = ns(m, "cpu_time") if m and "error" not in m else None
+        rows[op] = (ta, tb)
+        lines.append(f"| {label(op)} | {size_text(op)} | {fmt_ns(ta)} | {fmt_ns(tb)} | {fmt_ns(tm)} | "
+                     f"{(f'{tb / tm:.1f}x' if tm else '-')} |")
+    findings["lto"] = rows
 
 
 def counts_section(counts, lines, findings):
@@ -306,6 +323,7 @@ def main():
     ap.add_argument("--counts")
     ap.add_argument("--e2e")
     ap.add_argument("--notes")
+    ap.add_argument("--lto")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
     ap.add_argument("--plot-name", default="cost_vs_size.png")
@@ -315,6 +333,7 @@ def main():
     host, ctx = load(args.host)
     counts, _ = load(args.counts)
     e2e, _ = load(args.e2e)
+    lto, _ = load(args.lto)
     findings = {}
     lines = ["# Benchmark report", ""]
     if args.header:
@@ -340,6 +359,13 @@ def main():
     lines.append("")
     floor_section(host, lines, findings)
     lines.append("")
+    if lto:
+        lines.append("Tried on the operations that miss the target: the same library code built with link-time "
+                     "optimisation (`-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON`), so that the command encoders can "
+                     "be inlined into the operations; same run, same machine.")
+        lines.append("")
+        lto_section(host, lto, lines, findings)
+        lines.append("")
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
         lines.append("")
