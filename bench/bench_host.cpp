@@ -129,7 +129,7 @@ int main(int argc, char** argv)
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--strict") == 0) {
-            strict = true; // fail when an operation does not succeed
+            strict = true; // fail when an operation does not succeed or allocates where it must not
         } else {
             args.push_back(argv[i]);
         }
@@ -145,6 +145,11 @@ int main(int argc, char** argv)
         probes.push_back(probe(op, adapter, buffers));
         if (probes.back().rc != 0) {
             std::fprintf(stderr, "%s: result %d\n", op.name.c_str(), probes.back().rc);
+            ++failed;
+        }
+        if (op.no_heap && probes.back().allocations != 0) {
+            std::fprintf(stderr, "%s: %llu heap allocations, none allowed\n", op.name.c_str(),
+                         static_cast<unsigned long long>(probes.back().allocations));
             ++failed;
         }
     }

@@ -34,6 +34,7 @@ struct Operation {
     std::uint32_t readback = 0; // bytes the adapter returns (E of the exchange)
     Wait wait = Wait::none;
     bool uses_device = true; // false for the buffer-only builder
+    bool no_heap = false;    // must not allocate: the SPI bit transfer and the builder
     std::function<std::int32_t(libusb_device_handle*)> run;
 };
 
@@ -111,6 +112,7 @@ inline std::vector<Operation> make_operations(Buffers& b, bool with_builder)
                 op.size = bits;
                 op.unit = "bits";
                 op.uses_device = false;
+                op.no_heap = true;
                 op.run = [&b, bits, capture](libusb_device_handle*) {
                     std::int32_t state = TPW_TAP_RUN_TEST_IDLE;
                     auto capacity = static_cast<std::int32_t>(b.built.size());
@@ -152,6 +154,7 @@ inline std::vector<Operation> make_operations(Buffers& b, bool with_builder)
         for (const std::uint32_t bits : {13u, 2048u}) {
             Operation op;
             op.name = "spi_bits/" + std::to_string(bits) + (duplex ? "/duplex" : "/write");
+            op.no_heap = true;
             op.family = duplex ? "SPI bits duplex" : "SPI bits write";
             op.size = bits;
             op.unit = "bits";
