@@ -1,7 +1,6 @@
 # Installation: the three shared libraries with their SONAME links, the public
 # headers under include/orv/, one pkg-config file per library, a CMake package
-# (find_package(orv) giving orv::tapwire, orv::lumo_spi, orv::lumo_iic), and
-# orvtool with its manual page when the tool is part of the build.
+# (find_package(orv) giving orv::tapwire, orv::lumo_spi, orv::lumo_iic).
 #
 # Headers: installed as include/orv/orv_tapwire.h etc. Both
 #   #include <orv_tapwire.h>       (pkg-config Cflags -I${includedir}/orv, the
@@ -87,11 +86,6 @@ foreach(lib IN LISTS _orv_libraries)
     COMPONENT development)
 endforeach()
 
-if(TARGET orvtool)
-  install(TARGETS orvtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/orvtool.1)
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/orvtool.1
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-      COMPONENT runtime)
-  endif()
-endif()
+# orvtool and its manual page are installed by tools/CMakeLists.txt
+# (bin/orvtool, share/man/man1/orvtool.1); the packaging.consumer test checks
+# that an install of the build tree has both and that the installed tool runs.
