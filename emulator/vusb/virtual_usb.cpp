@@ -153,6 +153,7 @@ struct VirtualUsb::Device {
     Fault fault;
     std::deque<Urb> completed; // ready to be reaped, in completion order
     std::deque<Urb> held;      // swallowed by a timeout fault until discarded
+    std::uint64_t submitted_out = 0, submitted_data = 0, submitted_count = 0;
 
     ~Device()
     {
@@ -371,6 +372,9 @@ void VirtualUsb::Device::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     }
 
     std::lock_guard lock(mutex);
+    ++(request.endpoint == EP_OUT       ? submitted_out
+       : request.endpoint == EP_DATA_IN ? submitted_data
+                                        : submitted_count);
     const FaultKind fault_now = take_fault(request.endpoint);
     if (fault_now == FaultKind::timeout) {
         // The device never answers; libusb gives up at the transfer's timeout
@@ -793,6 +797,22 @@ int VirtualUsb::fault_remaining(std::size_t index) const
     const Device& device = *devices_.at(index);
     std::lock_guard lock(device.mutex);
     return device.fault.kind == FaultKind::none ? 0 : device.fault.count;
+}
+
+std::uint64_t VirtualUsb::submitted(std::size_t index, unsigned char endpoint) const
+{
+    const Device& device = *devices_.at(index);
+    std::lock_guard lock(device.mutex);
+    switch (endpoint) {
+    case EP_OUT:
+        return device.submitted_out;
+    case EP_DATA_IN:
+        return device.submitted_data;
+    case EP_COUNT_IN:
+        return device.submitted_count;
+    default:
+        return 0;
+    }
 }
 
 std::uint8_t VirtualUsb::bus(std::size_t index) const

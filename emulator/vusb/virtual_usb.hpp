@@ -83,6 +83,10 @@ public:
     // Transfers the current fault still applies to (-1: until cleared, 0: done).
     int fault_remaining(std::size_t index) const;
 
+    // Bulk URBs submitted to an endpoint (0x02, 0x81 or 0x83) of the adapter,
+    // faulted ones included: the transfers libusb made, as the device saw them.
+    std::uint64_t submitted(std::size_t index, unsigned char endpoint) const;
+
     std::uint8_t bus(std::size_t index) const;
     std::uint8_t address(std::size_t index) const;
     // Serial number string of the adapter (string descriptor 3), "ORVSIM%04u".

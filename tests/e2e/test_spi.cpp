@@ -1,0 +1,150 @@
+// orv_lumo_spi against the default board's SPI NOR flash (JEDEC EF 40 16),
+// through libusb, in both bit orders.
+#include <numeric>
+
+#include "e2e_support.hpp"
+#include "orv_lumo_spi.h"
+
+namespace orv::e2e {
+namespace {
+
+constexpr std::uint8_t CMD_READ_ID = 0x9F;
+constexpr std::uint8_t CMD_READ = 0x03;
+constexpr std::uint8_t CMD_FAST_READ = 0x0B;
+constexpr std::uint8_t CMD_READ_STATUS = 0x05;
+constexpr std::uint8_t CMD_WRITE_ENABLE = 0x06;
+constexpr std::uint8_t CMD_PAGE_PROGRAM = 0x02;
+constexpr std::uint8_t CMD_SECTOR_ERASE = 0x20;
+constexpr std::uint8_t STATUS_WIP = 0x01;
+constexpr std::uint8_t STATUS_WEL = 0x02;
+constexpr std::uint32_t PAGE = 256;
+
+class SpiFlashTest : public VirtualAdapterTest, public ::testing::WithParamInterface<int32_t> {
+protected:
+    void SetUp() override
+    {
+        VirtualAdapterTest::SetUp();
+        config_.clock_freq = 6000;
+        config_.bit_order = GetParam(); // 1: LSB first, 0: MSB first
+        config_.clock_polarity = 0;
+        config_.cs_polarity = 0;
+        config_.cmd_enable = 1;
+        ASSERT_EQ(lumo_spi_set_config(handle(), &config_, TIMEOUT_MS), 0);
+    }
+
+    lumo_spi_config with_address(std::uint8_t bytes) const
+    {
+        lumo_spi_config config = config_;
+        config.addr_bytes = bytes;
+        return config;
+    }
+
+    int32_t command(std::uint8_t cmd)
+    {
+        return lumo_spi_read_write_bytes(handle(), 0, nullptr, nullptr, 0, cmd, 0, &config_, TIMEOUT_MS);
+    }
+
+    std::uint8_t status()
+    {
+        std::uint8_t value = 0xEE;
+        EXPECT_EQ(lumo_spi_read_write_bytes(handle(), 1, nullptr, &value, 0, CMD_READ_STATUS, 0, &config_,
+                                            TIMEOUT_MS),
+                  0);
+        return value;
+    }
+
+    // Status reads until the busy bit clears; the flash stays busy for a few.
+    void wait_ready()
+    {
+        for (int i = 0; i < 20; ++i) {
+            if ((status() & STATUS_WIP) == 0) {
+                return;
+            }
+        }
+        FAIL() << "flash stays busy";
+    }
+
+    Bytes read(std::uint32_t address, std::uint32_t length)
+    {
+        Bytes out(length, 0xEE);
+        const lumo_spi_config config = with_address(3);
+        EXPECT_EQ(lumo_spi_read_write_bytes(handle(), length, nullptr, out.data(), address, CMD_READ, 0,
+                                            &config, TIMEOUT_MS),
+                  0);
+        return out;
+    }
+
+    lumo_spi_config config_{};
+};
+
+TEST_P(SpiFlashTest, ReadsJedecId)
+{
+    std::uint8_t id[3] = {};
+    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), 3, nullptr, id, 0, CMD_READ_ID, 0, &config_, TIMEOUT_MS),
+              0);
+    EXPECT_EQ(Bytes(id, id + 3), (Bytes{0xEF, 0x40, 0x16}));
+
+    // The same 24 bits through a bit transfer.
+    std::uint8_t bits[3] = {};
+    ASSERT_EQ(lumo_spi_read_write_bits(handle(), 24, nullptr, bits, 0, CMD_READ_ID, 0, &config_, TIMEOUT_MS),
+              0);
+    EXPECT_EQ(Bytes(bits, bits + 3), (Bytes{0xEF, 0x40, 0x16}));
+    EXPECT_TRUE(model().diagnostics().empty());
+}
+
+TEST_P(SpiFlashTest, WritesReadsBackAndErasesAPage)
+{
+    constexpr std::uint32_t ADDRESS = 0x012300;
+    Bytes page(PAGE);
+    std::iota(page.begin(), page.end(), std::uint8_t{0x5A});
+
+    ASSERT_EQ(command(CMD_WRITE_ENABLE), 0);
+    EXPECT_EQ(status() & STATUS_WEL, STATUS_WEL);
+    const lumo_spi_config addressed = with_address(3);
+    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), PAGE, page.data(), nullptr, ADDRESS, CMD_PAGE_PROGRAM, 0,
+                                        &addressed, TIMEOUT_MS),
+              0);
+    EXPECT_EQ(status() & STATUS_WIP, STATUS_WIP) << "programming takes a while";
+    wait_ready();
+    EXPECT_EQ(status() & STATUS_WEL, 0);
+
+    EXPECT_EQ(read(ADDRESS, PAGE), page);
+    const auto memory = model().flash_memory();
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), memory.begin() + ADDRESS)) << "the flash holds the page";
+    EXPECT_EQ(memory[ADDRESS - 1], 0xFF);
+    EXPECT_EQ(memory[ADDRESS + PAGE], 0xFF);
+
+    // Fast read: one dummy byte of clocks after the address.
+    Bytes fast(16, 0xEE);
+    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), 16, nullptr, fast.data(), ADDRESS + 8, CMD_FAST_READ, 8,
+                                        &addressed, TIMEOUT_MS),
+              0);
+    EXPECT_EQ(fast, Bytes(page.begin() + 8, page.begin() + 24));
+
+    ASSERT_EQ(command(CMD_WRITE_ENABLE), 0);
+    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), 0, nullptr, nullptr, ADDRESS, CMD_SECTOR_ERASE, 0,
+                                        &addressed, TIMEOUT_MS),
+              0);
+    wait_ready();
+    EXPECT_EQ(read(ADDRESS, PAGE), Bytes(PAGE, 0xFF));
+    EXPECT_TRUE(model().diagnostics().empty());
+}
+
+TEST_P(SpiFlashTest, ProgramWithoutWriteEnableChangesNothing)
+{
+    const Bytes data(8, 0x00);
+    const lumo_spi_config addressed = with_address(3);
+    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), 8, data.data(), nullptr, 0x100, CMD_PAGE_PROGRAM, 0,
+                                        &addressed, TIMEOUT_MS),
+              0);
+    EXPECT_EQ(status() & (STATUS_WIP | STATUS_WEL), 0);
+    EXPECT_EQ(read(0x100, 8), Bytes(8, 0xFF));
+}
+
+INSTANTIATE_TEST_SUITE_P(BitOrders, SpiFlashTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int32_t>& order) {
+                             return order.param == 1 ? std::string("LsbFirst") : std::string("MsbFirst");
+                         });
+
+} // namespace
+} // namespace orv::e2e
