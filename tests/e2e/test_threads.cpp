@@ -65,6 +65,19 @@ TEST_F(ThreadsTest, TwoAdaptersInTwoThreadsDoNotInterfere)
     EXPECT_TRUE(model(1).diagnostics().empty());
 }
 
+TEST_F(ThreadsTest, AFaultOnOneAdapterLeavesTheOtherWorking)
+{
+    usb_->set_fault(1, orv::sim::Fault{orv::sim::FaultKind::unplugged, 0, -1});
+    int result[2] = {-2, -2};
+    std::thread first([&] { result[0] = jtag_worker(handle(0), 0x0F0F0F0F); });
+    std::thread second([&] { result[1] = jtag_worker(handle(1), 0xF0F0F0F0); });
+    first.join();
+    second.join();
+    EXPECT_EQ(result[0], 0);
+    EXPECT_EQ(result[1], -1) << "the unplugged adapter fails";
+    EXPECT_EQ(model(1).counts().out, 0u);
+}
+
 TEST_F(ThreadsTest, JtagOnOneAdapterWhileSpiProgramsTheOther)
 {
     int jtag_result = -2;

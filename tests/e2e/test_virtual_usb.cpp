@@ -84,6 +84,25 @@ TEST_F(VirtualUsbTest, EnumeratesAsTheAdapterWithItsEndpointsAndSerials)
     EXPECT_NE(libusb_claim_interface(handle(0), 1), 0);
 }
 
+TEST_F(VirtualUsbTest, OpensByVidPidAndAnswersTheHousekeepingRequests)
+{
+    libusb_device_handle* by_id = libusb_open_device_with_vid_pid(context_, 0x1209, 0x4F52);
+    ASSERT_NE(by_id, nullptr);
+    const std::uint8_t address = libusb_get_device_address(libusb_get_device(by_id));
+    EXPECT_TRUE(address == usb_->address(0) || address == usb_->address(1));
+    // No kernel driver is bound; claiming with auto-detach still works.
+    EXPECT_EQ(libusb_kernel_driver_active(by_id, 0), 0);
+    EXPECT_EQ(libusb_set_auto_detach_kernel_driver(by_id, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(by_id, 0), 0);
+    EXPECT_EQ(libusb_set_interface_alt_setting(by_id, 0, 0), 0);
+    EXPECT_EQ(libusb_clear_halt(by_id, 0x81), 0);
+    int configuration = -1;
+    EXPECT_EQ(libusb_get_configuration(by_id, &configuration), 0);
+    EXPECT_EQ(configuration, 1);
+    EXPECT_EQ(libusb_release_interface(by_id, 0), 0);
+    libusb_close(by_id);
+}
+
 TEST_F(VirtualUsbTest, HandWrittenJtagStreamReadsBothIdcodes)
 {
     int actual = -1;
