@@ -1,0 +1,406 @@
+// The orvtool program on the virtual adapter: stdout of each command against
+// a golden file in tests/cli/golden/, --json parsed back, exit statuses and
+// messages for a missing adapter, bad arguments and adapter faults.
+//
+// ORVTOOL_UPDATE_GOLDEN=1 rewrites the golden files from the current output.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct RunResult {
+    int status = -1; // exit status; -1 when killed or not run
+    std::string out;
+    std::string err;
+};
+
+struct Options {
+    bool wrap = true;             // under umockdev-wrapper
+    std::string input;            // standard input
+    std::vector<std::string> env; // extra NAME=VALUE entries
+};
+
+// Runs argv with pipes on stdin, stdout and stderr; gives up after 60 s.
+RunResult run_program(const std::vector<std::string>& argv, const Options& options)
+{
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+            close(fd);
+        }
+        for (const auto& e : options.env) {
+            putenv(const_cast<char*>(e.c_str()));
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (!options.input.empty()) {
+        ssize_t w = write(in[1], options.input.data(), options.input.size());
+        (void)w;
+    }
+    close(in[1]);
+
+    RunResult r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_fds = 2;
+    while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 1000) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+                continue;
+            }
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            } else {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    if (open_fds > 0) {
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << "orvtool did not finish within 60 s";
+    }
+    for (auto& f : fds) {
+        if (f.fd >= 0) {
+            close(f.fd);
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+RunResult orvtool(const std::vector<std::string>& args, const Options& options = {})
+{
+    std::vector<std::string> argv;
+    if (options.wrap) {
+        argv.push_back(UMOCKDEV_WRAPPER);
+    }
+    argv.push_back(ORVTOOL_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, options);
+}
+
+std::vector<std::string> sim(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "--sim");
+    return args;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void expect_golden(const std::string& name, const std::string& actual)
+{
+    std::string path = std::string(GOLDEN_DIR) + "/" + name + ".txt";
+    if (std::getenv("ORVTOOL_UPDATE_GOLDEN") != nullptr) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << actual;
+        return;
+    }
+    EXPECT_EQ(actual, read_file(path)) << "golden file " << path;
+}
+
+// Runs python3 on the JSON document with a small program that prints what
+// the test compares; the program sees the document as `d`.
+std::string json_query(const std::string& document, const std::string& expression)
+{
+    std::string program = "import json,sys; d=json.load(sys.stdin); print(" + expression + ")";
+    RunResult r = run_program({PYTHON3, "-c", program}, Options{false, document, {}});
+    EXPECT_EQ(r.status, 0) << "not JSON, or the query failed: " << r.err << "\n" << document;
+    return r.out;
+}
+
+bool can_run_sim()
+{
+#ifdef ORVTOOL_HAVE_VUSB
+    return std::string(UMOCKDEV_WRAPPER).find("NOTFOUND") == std::string::npos;
+#else
+    return false;
+#endif
+}
+
+bool have_python()
+{
+    return std::string(PYTHON3).find("NOTFOUND") == std::string::npos;
+}
+
+class Sim : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!can_run_sim()) {
+            GTEST_SKIP() << "no virtual adapter (orv_vusb) or no umockdev-wrapper";
+        }
+    }
+};
+
+class SimJson : public Sim {
+protected:
+    void SetUp() override
+    {
+        Sim::SetUp();
+        if (!IsSkipped() && !have_python()) {
+            GTEST_SKIP() << "python3 is needed to parse the JSON";
+        }
+    }
+};
+
+// ---- golden outputs ----------------------------------------------------
+
+struct GoldenCase {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+class Golden : public Sim, public ::testing::WithParamInterface<GoldenCase> {};
+
+TEST_P(Golden, StdoutMatches)
+{
+    RunResult r = orvtool(sim(GetParam().args));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden(GetParam().name, r.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Golden,
+    ::testing::Values(
+        GoldenCase{"jtag_scan", {"jtag", "scan"}},
+        GoldenCase{"jtag_ir", {"jtag", "ir", "--len", "10", "0x3ff"}},
+        GoldenCase{"jtag_dr", {"jtag", "dr", "--len", "64", "0"}},
+        GoldenCase{"jtag_dr_user",
+                   {"jtag", "dr", "--ir-len", "10", "--ir", "0x3f8", "--len", "33", "0x1cafef00d"}},
+        GoldenCase{"spi_id", {"spi", "id"}}, GoldenCase{"spi_read", {"spi", "read", "0x3ffff0", "16"}},
+        GoldenCase{"spi_erase", {"spi", "erase", "--sector", "0x1000", "--count", "2"}},
+        GoldenCase{"spi_erase_chip", {"spi", "erase", "--chip"}}, GoldenCase{"i2c_detect", {"i2c", "detect"}},
+        GoldenCase{"i2c_detect_ten_bit", {"i2c", "--ten-bit", "detect"}},
+        GoldenCase{"i2c_read", {"i2c", "read", "0x68", "0x6b", "11"}},
+        GoldenCase{"i2c_write", {"i2c", "write", "0x50", "0x00", "0x41", "0x42"}},
+        GoldenCase{"i2c_dump", {"i2c", "dump", "0x68"}},
+        GoldenCase{"i2c_dump_ten_bit", {"i2c", "--ten-bit", "dump", "0x2a5"}}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST_F(Sim, SpiWriteProgramsAndVerifies)
+{
+    std::string path = ::testing::TempDir() + "orvtool_cli_write.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(300, 'x');
+    RunResult r = orvtool(sim({"spi", "write", "0x100", path}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_golden("spi_write", r.out);
+}
+
+TEST_F(Sim, SpiReadToFile)
+{
+    std::string path = ::testing::TempDir() + "orvtool_cli_read.bin";
+    std::remove(path.c_str());
+    RunResult r = orvtool(sim({"spi", "read", "0", "1500", "-o", path}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "read 1500 bytes at 0x000000 into " + path + "\n");
+    EXPECT_EQ(read_file(path), std::string(1500, '\xff')); // the board's flash starts erased
+}
+
+TEST_F(Sim, StartsUmockdevItselfWithoutTheWrapper)
+{
+    RunResult r = orvtool({"--sim", "spi", "id"}, Options{false, {}, {}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_golden("spi_id", r.out);
+}
+
+// ---- --json --------------------------------------------------------------
+
+TEST_F(SimJson, JtagScan)
+{
+    RunResult r = orvtool(sim({"--json", "jtag", "scan"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "len(d['devices']), d['ir_total'], [x['idcode'] for x in d['devices']], "
+                                "[x['ir_length'] for x in d['devices']], d['devices'][0]['vendor']"),
+              "2 10 ['0x4ba00477', '0x06b5c093'] [4, 6] ARM Ltd\n");
+}
+
+TEST_F(SimJson, SpiId)
+{
+    RunResult r = orvtool(sim({"--json", "spi", "id"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor']"), "ef4016 4194304 Winbond\n");
+}
+
+TEST_F(SimJson, SpiRead)
+{
+    RunResult r = orvtool(sim({"spi", "--json", "read", "0x10", "4"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "d['addr'], d['len'], d['data']"), "16 4 ffffffff\n");
+}
+
+TEST_F(SimJson, I2cDetect)
+{
+    RunResult r = orvtool(sim({"i2c", "detect", "--json"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "[hex(a) for a in d['found']], d['addr_bits']"), "['0x50', '0x68'] 7\n");
+}
+
+TEST_F(SimJson, I2cReadAndRawScan)
+{
+    RunResult r = orvtool(sim({"--json", "i2c", "read", "0x68", "0x75", "1"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "d['addr'], d['reg'], d['data']"), "104 117 68\n");
+    RunResult s = orvtool(sim({"--json", "jtag", "ir", "--len", "10", "0x3ff"}));
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(json_query(s.out, "d['register'], d['bits'], d['tdo']"), "ir 10 0x011\n");
+}
+
+TEST_F(SimJson, ErrorsAreJsonToo)
+{
+    RunResult r = orvtool(sim({"--json", "i2c", "read", "0x51", "1"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(json_query(r.out, "d['code'], d['exit'], 'i2c detect' in d['hint']"), "-17 1 True\n");
+}
+
+// ---- failures --------------------------------------------------------------
+
+TEST(Errors, MissingAdapterExitsThreeWithAClearMessage)
+{
+    RunResult r = orvtool({"--usb", "1234:5678", "jtag", "scan"}, Options{false, {}, {}});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "orvtool: no adapter found with USB id 1234:5678\n"
+                     "  check that it is plugged in and that the id matches lsusb; --sim runs on the virtual "
+                     "adapter instead\n");
+}
+
+TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--usb", "1234:5678"},
+        {"jtag", "scan"},                                                       // no adapter chosen
+        {"--usb", "zz", "jtag", "scan"},                                        // bad USB id
+        {"--usb", "1234:5678", "--sim", "jtag", "scan"},                        // both adapters
+        {"--usb", "1234:5678", "bogus"},                                        // unknown group
+        {"--usb", "1234:5678", "jtag"},                                         // no command
+        {"--usb", "1234:5678", "jtag", "--tck", "100", "scan"},                 // divisor would wrap
+        {"--usb", "1234:5678", "jtag", "ir", "--len", "4", "0x1f"},             // TDI wider than the scan
+        {"--usb", "1234:5678", "jtag", "ir", "0x1"},                            // no --len
+        {"--usb", "1234:5678", "jtag", "dr", "--len", "8", "--ir", "0x1", "0"}, // --ir without --ir-len
+        {"--usb", "1234:5678", "spi", "read", "0"},                             // no LEN
+        {"--usb", "1234:5678", "spi", "read", "0x1000000", "1"},                // past three address bytes
+        {"--usb", "1234:5678", "spi", "erase"},                                 // neither --sector nor --chip
+        {"--usb", "1234:5678", "spi", "erase", "--sector", "0", "--chip"},
+        {"--usb", "1234:5678", "i2c", "read", "0x80", "1"}, // not a 7-bit address
+        {"--usb", "1234:5678", "i2c", "read", "0x50", "1", "2", "3"},
+        {"--usb", "1234:5678", "i2c", "write", "0x50", "0x100"}, // not a byte
+        {"--usb", "1234:5678", "--timeout", "-1", "i2c", "detect"},
+    };
+    for (const auto& args : cases) {
+        RunResult r = orvtool(args, Options{false, {}, {}});
+        std::string joined;
+        for (const auto& a : args) {
+            joined += a + " ";
+        }
+        EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << joined;
+        EXPECT_EQ(r.err.find("no adapter found"), std::string::npos) << joined << ": opened before checking";
+    }
+}
+
+TEST(Errors, HelpExitsZero)
+{
+    RunResult r = orvtool({"--help"}, Options{false, {}, {}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--sim"), std::string::npos);
+}
+
+TEST_F(Sim, RangePastTheFlashIsRefused)
+{
+    RunResult r = orvtool(sim({"spi", "read", "0x3ffffc", "8"}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("goes past the end of the 4 MiB flash"), std::string::npos) << r.err;
+}
+
+TEST_F(Sim, MissingI2cDeviceNamesTheLibraryError)
+{
+    RunResult r = orvtool(sim({"i2c", "dump", "0x51"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "orvtool: selecting offset 0x00: tapwire other error (code -17)\n"
+              "  no device acknowledged 0x51: check the address (orvtool i2c detect), the wiring and the "
+              "pull-ups\n");
+}
+
+TEST_F(Sim, UnpluggedAdapter)
+{
+    RunResult r = orvtool(sim({"--sim-fault", "unplugged", "spi", "id"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("configuring the SPI port: usb no such device (code -4)"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("reconnect"), std::string::npos) << r.err;
+}
+
+TEST_F(Sim, ReadBackThatNeverFills)
+{
+    RunResult r = orvtool(sim({"--sim-fault", "never-fill", "--timeout", "2", "jtag", "scan"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("scanning the instruction registers: tapwire timeout (code -15)"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("--timeout"), std::string::npos) << r.err;
+}
+
+TEST_F(Sim, TransferTimeout)
+{
+    RunResult r = orvtool(sim({"--sim-fault", "timeout", "--timeout", "20", "i2c", "detect"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("usb operation time out (code -7)"), std::string::npos) << r.err;
+}
+
+TEST(ErrorsSim, MissingUmockdevIsExplained)
+{
+    if (!can_run_sim()) {
+        GTEST_SKIP() << "no virtual adapter built in";
+    }
+    RunResult r = orvtool({"--sim", "spi", "id"}, Options{false, {}, {"PATH=/nonexistent"}});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("umockdev"), std::string::npos) << r.err;
+}
+
+} // namespace

@@ -1,0 +1,312 @@
+// orvtool's command logic against the in-process emulator and its default
+// board: what each command prints, what it leaves on the board, and how it
+// fails.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "adapter.hpp"
+#include "errors.hpp"
+#include "i2c.hpp"
+#include "inproc_usb.hpp"
+#include "jtag.hpp"
+#include "spi.hpp"
+
+using namespace orvtool;
+
+namespace {
+
+jtag::RawScan raw(bool instruction, unsigned bits, std::string tdi, bool reset = true, unsigned ir_bits = 0,
+                  std::string ir = {})
+{
+    jtag::RawScan scan;
+    scan.instruction = instruction;
+    scan.bits = bits;
+    scan.tdi_hex = std::move(tdi);
+    scan.reset = reset;
+    scan.ir_bits = ir_bits;
+    scan.ir_hex = std::move(ir);
+    return scan;
+}
+
+class Board : public ::testing::Test {
+protected:
+    Board() : adapter(orv::emu::make_default_board())
+    {
+        ctx.handle = orv::emu::as_handle(*adapter);
+        ctx.timeout_ms = 50;
+        ctx.out = &out;
+        ctx.err = &err;
+    }
+
+    // Runs a command and returns the ToolError it throws.
+    template <typename F> ToolError failure(F&& command)
+    {
+        try {
+            command();
+        } catch (const ToolError& e) {
+            return e;
+        }
+        ADD_FAILURE() << "the command did not fail";
+        return ToolError(Exit::ok, "");
+    }
+
+    std::string temp_file(const std::string& name, const Bytes& data)
+    {
+        std::string path = ::testing::TempDir() + "orvtool_" + name;
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return path;
+    }
+
+    std::unique_ptr<orv::emu::Adapter> adapter;
+    std::ostringstream out, err;
+    Context ctx;
+};
+
+// ---- JTAG ----------------------------------------------------------------
+
+TEST_F(Board, JtagScanFindsBothTapsWithTheirIrLengths)
+{
+    jtag::setup(ctx, jtag::Options{});
+    jtag::Chain chain = jtag::scan_chain(ctx);
+    EXPECT_EQ(chain.ir_total, 10u);
+    ASSERT_EQ(chain.devices.size(), 2u);
+    ASSERT_TRUE(chain.devices[0].idcode);
+    EXPECT_EQ(chain.devices[0].idcode->raw, 0x4BA00477u);
+    EXPECT_EQ(chain.devices[0].ir_length, 4u);
+    ASSERT_TRUE(chain.devices[1].idcode);
+    EXPECT_EQ(chain.devices[1].idcode->raw, 0x06B5C093u);
+    EXPECT_EQ(chain.devices[1].ir_length, 6u);
+    EXPECT_TRUE(adapter->diagnostics().empty());
+}
+
+TEST_F(Board, JtagScanJsonListsTheDevices)
+{
+    ctx.json = true;
+    jtag::cmd_scan(ctx, jtag::Options{});
+    std::string s = out.str();
+    EXPECT_EQ(s.find("{\"tck_khz\":1000,\"ir_total\":10,\"devices\":[{\"index\":0,\"idcode\":\"0x4ba00477\""),
+              0u)
+        << s;
+    EXPECT_NE(s.find("\"ir_length\":6}]}\n"), std::string::npos) << s;
+}
+
+TEST_F(Board, JtagScanSetsTheClockAndPins)
+{
+    jtag::Options o;
+    o.tck_khz = 500;
+    jtag::cmd_scan(ctx, o);
+    EXPECT_EQ(adapter->clock_divisor(), 120); // 60000 / 500
+    EXPECT_TRUE(adapter->clock_fast());
+    EXPECT_EQ(adapter->low_pins().direction, jtag::DEFAULT_DIRECTION);
+}
+
+TEST_F(Board, RawIrScanReturnsTheCapturePattern)
+{
+    jtag::RawScan scan = raw(true, 10, "0x3ff");
+    jtag::cmd_raw_scan(ctx, jtag::Options{}, scan);
+    EXPECT_EQ(out.str(), "tdi 0x3ff\ntdo 0x011\n");
+}
+
+TEST_F(Board, RawDrScanAfterResetReadsTheIdcodes)
+{
+    jtag::RawScan scan = raw(false, 64, "0");
+    jtag::cmd_raw_scan(ctx, jtag::Options{}, scan);
+    EXPECT_EQ(out.str(), "tdi 0x0000000000000000\ntdo 0x06b5c0934ba00477\n");
+}
+
+TEST_F(Board, RawDrScanWithInstructionWritesAndReadsUser)
+{
+    // TAP0 USER (0x8), TAP1 BYPASS (0x3F): 32 + 1 DR bits.
+    jtag::RawScan write = raw(false, 33, "0x0cafef00d", true, 10, "0x3f8");
+    jtag::cmd_raw_scan(ctx, jtag::Options{}, write);
+    out.str("");
+    jtag::RawScan read = raw(false, 33, "0", false, 10, "0x3f8");
+    jtag::cmd_raw_scan(ctx, jtag::Options{}, read);
+    EXPECT_EQ(out.str(), "tdi 0x000000000\ntdo 0x0cafef00d\n");
+}
+
+TEST_F(Board, RawScanRefusesTdiWiderThanTheScanBeforeSending)
+{
+    jtag::RawScan scan = raw(true, 4, "0x1f");
+    ToolError e = failure([&] { jtag::cmd_raw_scan(ctx, jtag::Options{}, scan); });
+    EXPECT_EQ(e.exit(), Exit::usage);
+    EXPECT_EQ(adapter->counts().out, 0u);
+}
+
+// ---- SPI -----------------------------------------------------------------
+
+TEST_F(Board, SpiIdNamesTheFlashAndItsSize)
+{
+    spi::cmd_id(ctx, spi::Options{});
+    EXPECT_EQ(out.str(), "JEDEC ID:     ef 40 16\n"
+                         "manufacturer: 0xef (Winbond)\n"
+                         "memory type:  0x40\n"
+                         "capacity:     0x16 = 4 MiB (4194304 bytes)\n");
+}
+
+TEST_F(Board, SpiWriteProgramsAcrossPagesAndVerifies)
+{
+    Bytes data(700);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    std::string path = temp_file("write.bin", data);
+    spi::cmd_write(ctx, spi::Options{}, 0x1F80, path, true);
+    EXPECT_EQ(out.str(), "wrote 700 bytes at 0x001f80 in 4 pages, verified\n");
+    auto mem = adapter->flash_memory();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), mem.begin() + 0x1F80));
+    EXPECT_EQ(mem[0x1F7F], 0xFF);       // nothing before
+    EXPECT_EQ(mem[0x1F80 + 700], 0xFF); // nothing after
+    EXPECT_EQ(adapter->flash().programs(), 4u);
+}
+
+TEST_F(Board, SpiReadSplitsIntoTransactionsOfAtMost512Bytes)
+{
+    auto mem = adapter->flash_memory();
+    for (std::size_t i = 0; i < 1100; ++i) {
+        mem[0x100 + i] = static_cast<std::uint8_t>(i);
+    }
+    std::string path = ::testing::TempDir() + "orvtool_read.bin";
+    std::remove(path.c_str());
+    spi::cmd_read(ctx, spi::Options{}, 0x100, 1100, path);
+    std::ifstream f(path, std::ios::binary);
+    Bytes got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(got.size(), 1100u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), mem.begin() + 0x100));
+    EXPECT_EQ(out.str(), "read 1100 bytes at 0x000100 into " + path + "\n");
+}
+
+TEST_F(Board, SpiReadHexDumpStartsAtTheAddress)
+{
+    auto mem = adapter->flash_memory();
+    const char text[] = "orvtool";
+    std::copy(text, text + 7, mem.begin() + 0x20);
+    spi::cmd_read(ctx, spi::Options{}, 0x20, 8, "");
+    EXPECT_EQ(out.str(), "00000020  6f 72 76 74 6f 6f 6c ff                           |orvtool.|\n");
+}
+
+TEST_F(Board, SpiVerifyReportsBitsThatNeedAnErase)
+{
+    adapter->flash_memory()[0x10] = 0x00; // programmed earlier
+    std::string path = temp_file("ff.bin", Bytes(32, 0x5A));
+    ToolError e = failure([&] { spi::cmd_write(ctx, spi::Options{}, 0, path, true); });
+    EXPECT_EQ(e.exit(), Exit::failed);
+    EXPECT_EQ(std::string(e.what()),
+              "verify failed: 1 bytes differ, the first at 0x000010 (wrote 0x5a, read 0x00)");
+    EXPECT_NE(e.hint().find("erase"), std::string::npos);
+}
+
+TEST_F(Board, SpiEraseSectorsLeavesNeighboursAlone)
+{
+    auto mem = adapter->flash_memory();
+    std::fill(mem.begin(), mem.begin() + 0x4000, 0x00);
+    spi::cmd_erase(ctx, spi::Options{}, 0x1000, 2, false);
+    EXPECT_EQ(out.str(), "erased 2 sectors of 4 KiB at 0x001000\n");
+    EXPECT_EQ(mem[0x0FFF], 0x00);
+    EXPECT_TRUE(std::all_of(mem.begin() + 0x1000, mem.begin() + 0x3000, [](auto b) { return b == 0xFF; }));
+    EXPECT_EQ(mem[0x3000], 0x00);
+}
+
+TEST_F(Board, SpiChipErase)
+{
+    auto mem = adapter->flash_memory();
+    mem[0] = 0;
+    mem[mem.size() - 1] = 0;
+    spi::cmd_erase(ctx, spi::Options{}, std::nullopt, 1, true);
+    EXPECT_EQ(mem[0], 0xFF);
+    EXPECT_EQ(mem[mem.size() - 1], 0xFF);
+}
+
+TEST_F(Board, SpiRefusesUnalignedSectorsAndRangesPastTheEndBeforeChangingAnything)
+{
+    ToolError unaligned = failure([&] { spi::cmd_erase(ctx, spi::Options{}, 0x1001, 1, false); });
+    EXPECT_EQ(unaligned.exit(), Exit::usage);
+    EXPECT_EQ(adapter->counts().out, 0u);
+
+    ToolError past = failure([&] { spi::cmd_read(ctx, spi::Options{}, (4u << 20) - 4, 8, ""); });
+    EXPECT_EQ(past.exit(), Exit::usage);
+    EXPECT_EQ(adapter->flash().erases(), 0u);
+    EXPECT_EQ(out.str(), "");
+}
+
+// ---- I2C -----------------------------------------------------------------
+
+TEST_F(Board, I2cDetectFindsTheSevenBitDevices)
+{
+    ctx.json = true;
+    i2c::cmd_detect(ctx, i2c::Options{});
+    EXPECT_EQ(out.str(), "{\"addr_bits\":7,\"first\":8,\"last\":119,\"found\":[80,104]}\n");
+}
+
+TEST_F(Board, I2cWriteThenReadRegister)
+{
+    i2c::cmd_write(ctx, i2c::Options{}, 0x50, Bytes{0x10, 'h', 'i'});
+    EXPECT_EQ(out.str(), "wrote 3 bytes to 0x50\n");
+    EXPECT_EQ(adapter->eeprom_memory()[0x10], 'h');
+    out.str("");
+    i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0x10}, 2);
+    EXPECT_EQ(out.str(), "00000010  68 69                                             |hi|\n");
+}
+
+TEST_F(Board, I2cReadRegisterFileIdentity)
+{
+    ctx.json = true;
+    i2c::cmd_read(ctx, i2c::Options{}, 0x68, std::uint8_t{0x75}, 1);
+    EXPECT_EQ(out.str(), "{\"addr\":104,\"addr_bits\":7,\"reg\":117,\"len\":1,\"data\":\"68\"}\n");
+}
+
+TEST_F(Board, I2cDumpOfTenBitDevice)
+{
+    auto mem = adapter->i2c_memory(0x2A5, true);
+    ASSERT_EQ(mem.size(), 256u);
+    for (std::size_t i = 0; i < mem.size(); ++i) {
+        mem[i] = static_cast<std::uint8_t>(255 - i);
+    }
+    i2c::Options o;
+    o.ten_bit = true;
+    i2c::cmd_dump(ctx, o, 0x2A5);
+    std::string s = out.str();
+    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 16);
+    EXPECT_EQ(s.substr(0, s.find('\n')),
+              "00000000  ff fe fd fc fb fa f9 f8  f7 f6 f5 f4 f3 f2 f1 f0  |................|");
+}
+
+TEST_F(Board, I2cReadLongerThanOneTransactionContinuesThePointer)
+{
+    auto mem = adapter->eeprom_memory();
+    for (std::size_t i = 0; i < mem.size(); ++i) {
+        mem[i] = static_cast<std::uint8_t>(i);
+    }
+    ctx.json = true;
+    i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0}, 600); // 511 + 89, wraps at 256
+    std::string s = out.str();
+    auto at = s.find("\"data\":\"");
+    ASSERT_NE(at, std::string::npos);
+    std::string data = s.substr(at + 8, 1200);
+    EXPECT_EQ(data.substr(0, 6), "000102");
+    EXPECT_EQ(data.substr(2 * 511, 4), "ff00"); // byte 511 is 0xff, then 512 wraps to 0
+}
+
+TEST_F(Board, I2cMissingDeviceFailsWithTheLibraryTextAndAHint)
+{
+    ToolError e = failure([&] { i2c::cmd_read(ctx, i2c::Options{}, 0x51, std::nullopt, 4); });
+    EXPECT_EQ(e.exit(), Exit::failed);
+    EXPECT_EQ(e.code(), -17);
+    EXPECT_EQ(std::string(e.what()), "reading from 0x51: tapwire other error (code -17)");
+    EXPECT_NE(e.hint().find("i2c detect"), std::string::npos);
+    EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(Board, I2cRefusedDataByteIsReported)
+{
+    // Register 0x75 of the register file is read-only: its data byte is refused.
+    ToolError e = failure([&] { i2c::cmd_write(ctx, i2c::Options{}, 0x68, Bytes{0x75, 0x00}); });
+    EXPECT_EQ(e.code(), -13);
+    EXPECT_NE(e.hint().find("refused a data byte"), std::string::npos);
+}
+
+} // namespace

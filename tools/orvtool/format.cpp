@@ -1,0 +1,300 @@
+#include "format.hpp"
+
+#include <cstdio>
+
+#include "errors.hpp"
+
+namespace orvtool {
+
+namespace {
+
+int digit_value(char c, unsigned base)
+{
+    int v = -1;
+    if (c >= '0' && c <= '9') {
+        v = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+        v = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+        v = c - 'A' + 10;
+    }
+    return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
+}
+
+std::string_view strip_hex_prefix(std::string_view text)
+{
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
+    return text;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max)
+{
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B')) {
+        base = 2;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (char c : text) {
+        int d = digit_value(c, base);
+        if (d < 0) {
+            return std::nullopt;
+        }
+        if (value > (UINT64_MAX - static_cast<unsigned>(d)) / base) {
+            return std::nullopt;
+        }
+        value = value * base + static_cast<unsigned>(d);
+    }
+    if (value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint64_t max)
+{
+    auto v = parse_number(text, max);
+    if (!v) {
+        usage_error("bad " + std::string(what) + " '" + std::string(text) + "'",
+                    "give a number up to " + std::to_string(max) + ", in decimal or as 0x... hex");
+    }
+    return *v;
+}
+
+std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count)
+{
+    text = strip_hex_prefix(text);
+    Bytes bytes((bit_count + 7) / 8, 0);
+    unsigned nibble = 0; // position of the next digit from the right, in nibbles
+    bool any = false;
+    for (auto it = text.rbegin(); it != text.rend(); ++it) {
+        if (*it == '_') {
+            continue;
+        }
+        int d = digit_value(*it, 16);
+        if (d < 0) {
+            return std::nullopt;
+        }
+        any = true;
+        for (unsigned b = 0; b < 4; ++b) {
+            if (((d >> b) & 1) == 0) {
+                continue;
+            }
+            std::uint64_t bit = static_cast<std::uint64_t>(nibble) * 4 + b;
+            if (bit >= bit_count) {
+                return std::nullopt;
+            }
+            bytes[bit / 8] = static_cast<std::uint8_t>(bytes[bit / 8] | (1u << (bit % 8)));
+        }
+        ++nibble;
+    }
+    if (!any) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool bit_at(std::span<const std::uint8_t> bytes, std::size_t index)
+{
+    return index / 8 < bytes.size() && ((bytes[index / 8] >> (index % 8)) & 1) != 0;
+}
+
+std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    unsigned nibbles = (bit_count + 3) / 4;
+    std::string out = "0x";
+    for (unsigned n = nibbles; n-- > 0;) {
+        unsigned v = 0;
+        for (unsigned b = 0; b < 4; ++b) {
+            std::size_t bit = static_cast<std::size_t>(n) * 4 + b;
+            if (bit < bit_count && bit_at(bytes, bit)) {
+                v |= 1u << b;
+            }
+        }
+        out += digits[v];
+    }
+    return out;
+}
+
+std::string hex_bytes(std::span<const std::uint8_t> bytes, std::string_view separator)
+{
+    std::string out;
+    char buf[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) {
+            out += separator;
+        }
+        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+        out += buf;
+    }
+    return out;
+}
+
+std::string hex(std::uint64_t value, int digits)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(value));
+    return buf;
+}
+
+void hex_dump(std::ostream& out, std::uint64_t base_address, std::span<const std::uint8_t> bytes)
+{
+    char buf[16];
+    for (std::size_t line = 0; line < bytes.size(); line += 16) {
+        std::snprintf(buf, sizeof buf, "%08llx ", static_cast<unsigned long long>(base_address + line));
+        out << buf;
+        std::string ascii;
+        for (std::size_t i = 0; i < 16; ++i) {
+            if (i == 8) {
+                out << ' ';
+            }
+            if (line + i < bytes.size()) {
+                std::uint8_t b = bytes[line + i];
+                std::snprintf(buf, sizeof buf, " %02x", b);
+                out << buf;
+                ascii += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+            } else {
+                out << "   ";
+            }
+        }
+        out << "  |" << ascii << "|\n";
+    }
+}
+
+std::string json_escape(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(c));
+                out += buf;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+void JsonWriter::before_value()
+{
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (!first_.empty()) {
+        if (!first_.back()) {
+            out_ << ',';
+        }
+        first_.back() = false;
+    }
+}
+
+JsonWriter& JsonWriter::begin_object()
+{
+    before_value();
+    out_ << '{';
+    first_.push_back(true);
+    return *this;
+}
+
+JsonWriter& JsonWriter::end_object()
+{
+    out_ << '}';
+    first_.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::begin_array()
+{
+    before_value();
+    out_ << '[';
+    first_.push_back(true);
+    return *this;
+}
+
+JsonWriter& JsonWriter::end_array()
+{
+    out_ << ']';
+    first_.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name)
+{
+    before_value();
+    out_ << '"' << json_escape(name) << "\":";
+    after_key_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::string_view text)
+{
+    before_value();
+    out_ << '"' << json_escape(text) << '"';
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::int64_t number)
+{
+    before_value();
+    out_ << number;
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::uint64_t number)
+{
+    before_value();
+    out_ << number;
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(bool flag)
+{
+    before_value();
+    out_ << (flag ? "true" : "false");
+    return *this;
+}
+
+JsonWriter& JsonWriter::null()
+{
+    before_value();
+    out_ << "null";
+    return *this;
+}
+
+void JsonWriter::finish()
+{
+    out_ << '\n';
+}
+
+} // namespace orvtool

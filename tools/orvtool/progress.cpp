@@ -1,0 +1,49 @@
+#include <cstdio>
+
+#include "context.hpp"
+
+namespace orvtool {
+
+namespace {
+constexpr int BAR_WIDTH = 40;
+}
+
+Progress::Progress(const Context& ctx, std::string label, std::uint64_t total)
+    : out_(ctx.progress ? ctx.err : nullptr), label_(std::move(label)), total_(total)
+{
+    update(0);
+}
+
+Progress::~Progress()
+{
+    finish();
+}
+
+void Progress::update(std::uint64_t done)
+{
+    if (out_ == nullptr || finished_) {
+        return;
+    }
+    int percent = total_ == 0 ? 100 : static_cast<int>(done * 100 / total_);
+    if (percent == shown_) {
+        return;
+    }
+    shown_ = percent;
+    int filled = percent * BAR_WIDTH / 100;
+    char counts[64];
+    std::snprintf(counts, sizeof counts, "] %3d%% %llu/%llu", percent, static_cast<unsigned long long>(done),
+                  static_cast<unsigned long long>(total_));
+    *out_ << '\r' << label_ << " [" << std::string(static_cast<std::size_t>(filled), '#')
+          << std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '.') << counts << std::flush;
+}
+
+void Progress::finish()
+{
+    if (out_ == nullptr || finished_) {
+        return;
+    }
+    finished_ = true;
+    *out_ << "\r\033[K" << std::flush;
+}
+
+} // namespace orvtool
