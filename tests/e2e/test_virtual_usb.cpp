@@ -226,3 +226,44 @@ TEST_F(VirtualUsbTest, NeverFillAnswersZeroAndKeepsTheBytes)
 
 } // namespace
 } // namespace orv::e2e
+
+namespace orv::e2e {
+namespace {
+
+// An adapter may run a model of the caller's: here one that shows its
+// read-back at once and holds at most 4 bytes.
+TEST(VirtualUsbModelTest, ServesTheModelItIsGiven)
+{
+    std::string error;
+    auto usb = orv::sim::VirtualUsb::create(&error);
+    ASSERT_NE(usb, nullptr) << error;
+    orv::emu::AdapterConfig config;
+    config.latency_polls = 0;
+    config.readback_capacity = 4;
+    ASSERT_EQ(usb->add_adapter(orv::emu::make_default_board(config)), 0u);
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), 0);
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, 0x1209, 0x4F52);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+
+    Bytes stream = IDCODE_STREAM;
+    int actual = 0;
+    ASSERT_EQ(
+        libusb_bulk_transfer(handle, 0x02, stream.data(), static_cast<int>(stream.size()), &actual, 1000), 0);
+    std::uint8_t count[4] = {};
+    ASSERT_EQ(libusb_bulk_transfer(handle, 0x83, count, 4, &actual, 1000), 0);
+    EXPECT_EQ(count[0], 4) << "the whole (bounded) count on the first poll";
+    std::uint8_t data[8] = {};
+    ASSERT_EQ(libusb_bulk_transfer(handle, 0x81, data, 8, &actual, 1000), 0);
+    ASSERT_EQ(actual, 4);
+    EXPECT_EQ(Bytes(data, data + 4), Bytes(BOTH_IDCODES.begin(), BOTH_IDCODES.begin() + 4));
+    EXPECT_FALSE(usb->adapter(0).diagnostics().empty()) << "the overflow is reported";
+
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    libusb_exit(context);
+}
+
+} // namespace
+} // namespace orv::e2e
