@@ -193,6 +193,12 @@ struct GoldenCase {
     std::vector<std::string> args;
 };
 
+// Names the case in test listings instead of a byte dump.
+void PrintTo(const GoldenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class Golden : public Sim, public ::testing::WithParamInterface<GoldenCase> {};
 
 TEST_P(Golden, StdoutMatches)
