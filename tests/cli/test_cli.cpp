@@ -246,6 +246,24 @@ TEST_F(Sim, SpiReadToFile)
     EXPECT_EQ(read_file(path), std::string(1500, '\xff')); // the board's flash starts erased
 }
 
+TEST_F(Sim, ProgressBarOnlyOnATerminal)
+{
+    if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    }
+    std::string path = ::testing::TempDir() + "orvtool_cli_tty.bin";
+    std::string command =
+        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim spi read 0 4096 -o " + path;
+    // script runs the command on a pseudo-terminal and copies what it shows.
+    RunResult tty = run_program({SCRIPT, "-qec", command, "/dev/null"}, Options{false, {}, {}});
+    EXPECT_EQ(tty.status, 0) << tty.err;
+    EXPECT_NE(tty.out.find("read  [########################################] 100% 4096/4096"),
+              std::string::npos)
+        << tty.out;
+    RunResult plain = orvtool(sim({"spi", "read", "0", "4096", "-o", path}));
+    EXPECT_EQ(plain.err, ""); // no bar into a pipe
+}
+
 TEST_F(Sim, StartsUmockdevItselfWithoutTheWrapper)
 {
     RunResult r = orvtool({"--sim", "spi", "id"}, Options{false, {}, {}});
