@@ -129,17 +129,19 @@ int main(int argc, char** argv)
     spi->add_option("--clock", a.spi_clock, "SPI clock in kHz (default 6000)")->type_name("KHZ");
     auto* sid = spi->add_subcommand("id", "read the JEDEC ID and the size it implies");
     auto* sread = spi->add_subcommand("read", "read LEN bytes at ADDR (hex dump, or -o FILE)");
-    sread->add_option("ADDR", a.spi_addr)->required();
-    sread->add_option("LEN", a.spi_len)->required();
+    sread->add_option("ADDR", a.spi_addr, "flash address")->type_name("")->required();
+    sread->add_option("LEN", a.spi_len, "number of bytes")->type_name("")->required();
     sread->add_option("-o,--output", a.out_file, "write the bytes to FILE")->type_name("FILE");
     auto* swrite = spi->add_subcommand("write", "program FILE at ADDR, then read back and verify");
-    swrite->add_option("ADDR", a.spi_addr)->required();
-    swrite->add_option("FILE", a.spi_file)->required();
+    swrite->add_option("ADDR", a.spi_addr, "flash address")->type_name("")->required();
+    swrite->add_option("FILE", a.spi_file, "bytes to program")->type_name("")->required();
     swrite->add_flag("--no-verify", a.no_verify, "skip the read-back");
     auto* serase = spi->add_subcommand("erase", "erase 4 KiB sectors or the whole chip");
     auto* sector =
         serase->add_option("--sector", a.sector, "first sector's address (4 KiB aligned)")->type_name("ADDR");
-    serase->add_option("--count", a.sector_count, "number of sectors (default 1)")->needs(sector);
+    serase->add_option("--count", a.sector_count, "number of sectors (default 1)")
+        ->type_name("N")
+        ->needs(sector);
     auto* chip = serase->add_flag("--chip", a.chip, "erase the whole chip");
     sector->excludes(chip);
 
@@ -150,12 +152,15 @@ int main(int argc, char** argv)
     i2c->add_flag("--ten-bit", a.ten_bit, "10-bit addresses");
     auto* idetect = i2c->add_subcommand("detect", "probe addresses 0x08-0x77 (with --ten-bit: 0x000-0x3ff)");
     auto* iread = i2c->add_subcommand("read", "read LEN bytes, after writing register REG when given");
-    iread->add_option("ARGS", a.i2c_args, "ADDR [REG] LEN")->required()->expected(2, 3);
+    iread->add_option("ARGS", a.i2c_args, "address, optional register, byte count")
+        ->type_name("ADDR [REG] LEN")
+        ->required()
+        ->expected(2, 3);
     auto* iwrite = i2c->add_subcommand("write", "write BYTES to ADDR in one transaction");
-    iwrite->add_option("ADDR", a.i2c_addr)->required();
-    iwrite->add_option("BYTES", a.i2c_bytes)->required();
+    iwrite->add_option("ADDR", a.i2c_addr, "device address")->type_name("")->required();
+    iwrite->add_option("BYTES", a.i2c_bytes, "bytes to write (0x41 or 65)")->type_name("")->required();
     auto* idump = i2c->add_subcommand("dump", "read 256 bytes from offset 0 (EEPROM, register file)");
-    idump->add_option("ADDR", a.i2c_addr)->required();
+    idump->add_option("ADDR", a.i2c_addr, "device address")->type_name("")->required();
 
     try {
         app.parse(argc, argv);
