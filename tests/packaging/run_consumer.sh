@@ -55,6 +55,11 @@ step "pkg-config build"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 mkdir -p "$work/pkgconfig"
 pkg-config --exists --print-errors orv_tapwire orv_lumo_spi orv_lumo_iic
+for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
+  pkg-config --validate "$lib" || fail "$lib.pc does not validate"
+  [ "$(pkg-config --modversion "$lib")" = "$(sed -n 's/^Version: //p' "$libdir/pkgconfig/$lib.pc")" ] || fail "$lib version"
+  pkg-config --print-requires-private "$lib" | grep -q '^libusb-1.0' || fail "$lib.pc lacks Requires.private: libusb-1.0"
+done
 echo "   pkg-config --cflags --libs orv_tapwire: $(pkg-config --cflags --libs orv_tapwire)"
 rpath=-Wl,-rpath,$(pkg-config --variable=libdir orv_tapwire)
 # shellcheck disable=SC2046
@@ -89,8 +94,10 @@ if [ -z "$orvsim" ] || [ ! -x "$orvsim" ]; then
 fi
 command -v umockdev-wrapper >/dev/null || { echo "SKIP: umockdev-wrapper not installed"; exit 77; }
 
+failed=()
 for b in "${binaries[@]}"; do
   step "run ${b#"$work"/} on the virtual adapter"
-  umockdev-wrapper "$orvsim" -- "$b" || fail "$b failed on the virtual adapter"
+  umockdev-wrapper "$orvsim" -- "$b" || failed+=("${b#"$work"/}")
 done
+[ ${#failed[@]} -eq 0 ] || fail "on the virtual adapter: ${failed[*]}"
 echo "ok: 4 consumers built against the installed prefix and run on the virtual adapter"

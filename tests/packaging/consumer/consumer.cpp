@@ -33,11 +33,12 @@ struct HandleDeleter {
 
 bool expect(const char* what, std::int32_t rc, std::int32_t wanted)
 {
-    std::printf("consumer_cxx: %s -> %d (%s)\n", what, rc, tapwire_get_err_info(rc));
     if (rc != wanted) {
-        std::fprintf(stderr, "consumer_cxx: %s: expected %d\n", what, wanted);
+        std::printf("consumer_cxx: %s -> %d (%s), expected %d (%s)\n", what, rc, tapwire_get_err_info(rc),
+                    wanted, tapwire_get_err_info(wanted));
         return false;
     }
+    std::printf("consumer_cxx: %s -> %d (%s)\n", what, rc, tapwire_get_err_info(rc));
     return true;
 }
 
@@ -45,12 +46,15 @@ bool run(libusb_device_handle* handle)
 {
     constexpr std::uint8_t present = 0x50;
     constexpr std::uint8_t absent = 0x51;
-    bool ok = expect("lumo_iic_init", lumo_iic_init(handle, 100, TIMEOUT_MS), TPW_SUCCESS);
+    // Every check runs, so that one failure does not hide the others.
     const std::uint8_t none = 0;
-    ok = ok &&
-         expect("probe 0x50", lumo_iic_send_bytes(handle, present, 7, &none, 0, TIMEOUT_MS), TPW_SUCCESS);
-    ok = ok &&
-         expect("probe 0x51", lumo_iic_send_bytes(handle, absent, 7, &none, 0, TIMEOUT_MS), TPW_ERROR_OTHER);
+    const bool bus = expect("lumo_iic_init", lumo_iic_init(handle, 100, TIMEOUT_MS), TPW_SUCCESS);
+    const bool found =
+        bus &&
+        expect("probe 0x50", lumo_iic_send_bytes(handle, present, 7, &none, 0, TIMEOUT_MS), TPW_SUCCESS);
+    const bool missing =
+        bus &&
+        expect("probe 0x51", lumo_iic_send_bytes(handle, absent, 7, &none, 0, TIMEOUT_MS), TPW_ERROR_OTHER);
 
     lumo_spi_config config{};
     config.clock_freq = 1000;
@@ -61,16 +65,17 @@ bool run(libusb_device_handle* handle)
     config.cmd_enable = 1;
     constexpr std::uint8_t read_jedec_id = 0x9F;
     std::array<std::uint8_t, 3> id{};
-    ok = ok && expect("lumo_spi_set_config", lumo_spi_set_config(handle, &config, TIMEOUT_MS), TPW_SUCCESS);
-    ok = ok && expect("JEDEC ID",
-                      lumo_spi_read_write_bytes(handle, static_cast<std::uint32_t>(id.size()), nullptr,
-                                                id.data(), 0, read_jedec_id, 0, &config, TIMEOUT_MS),
-                      TPW_SUCCESS);
-    if (ok) {
+    const bool configured =
+        expect("lumo_spi_set_config", lumo_spi_set_config(handle, &config, TIMEOUT_MS), TPW_SUCCESS);
+    const bool read =
+        configured && expect("JEDEC ID",
+                             lumo_spi_read_write_bytes(handle, static_cast<std::uint32_t>(id.size()), nullptr,
+                                                       id.data(), 0, read_jedec_id, 0, &config, TIMEOUT_MS),
+                             TPW_SUCCESS);
+    if (read) {
         std::printf("consumer_cxx: JEDEC ID %02X %02X %02X\n", id[0], id[1], id[2]);
-        ok = id == std::array<std::uint8_t, 3>{0xEF, 0x40, 0x16};
     }
-    return ok;
+    return found && missing && read && id == std::array<std::uint8_t, 3>{0xEF, 0x40, 0x16};
 }
 
 } // namespace
