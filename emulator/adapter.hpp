@@ -161,10 +161,10 @@ private:
     std::uint8_t polarity_mode_ = 0x11;
     std::uint8_t bit_order_mode_ = 0x11;
     bool bit_order_set_ = false;
-    Connector active_ = Connector::none;
-    bool cs_inactive_ = true;     // chip select active low until set-up says otherwise
-    bool cs_learn_armed_ = false; // a 0x20 right after the mode set-up names the idle CS level
-    bool data_out_ = false;       // last level the shift engine drove on its data output
+    Connector active_ = Connector::jtag; // the JTAG connector until a pin command says otherwise
+    bool cs_inactive_ = true;            // chip select active low until set-up says otherwise
+    bool cs_learn_armed_ = false;        // a 0x20 right after the mode set-up names the idle CS level
+    bool data_out_ = false;              // last level the shift engine drove on its data output
 
     std::deque<std::uint8_t> fifo_;
     std::uint8_t pending_ = 0;      // byte being filled

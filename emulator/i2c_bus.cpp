@@ -175,6 +175,7 @@ void I2cBus::end_transaction()
     selected_ = nullptr;
     phase_ = Phase::idle;
     bit_ = 0;
+    rose_ = false;
     shift_ = 0;
     acked_ = false;
     go_read_ = false;
@@ -188,6 +189,7 @@ void I2cBus::rise()
     if (phase_ == Phase::idle) {
         return;
     }
+    rose_ = true;
     const bool line = sda();
     if (phase_ == Phase::read) {
         if (bit_ == 8) {
@@ -203,9 +205,11 @@ void I2cBus::rise()
 void I2cBus::fall()
 {
     scl_ = false;
-    if (phase_ == Phase::idle) {
+    // The fall that follows a START (SCL was already high) is not a bit.
+    if (phase_ == Phase::idle || !rose_) {
         return;
     }
+    rose_ = false;
     if (bit_ < 7) {
         ++bit_;
         if (phase_ == Phase::read) {

@@ -130,7 +130,8 @@ private:
     bool device_sda_low_ = false;
 
     Phase phase_ = Phase::idle;
-    unsigned bit_ = 0; // 0..7 data bits, 8 the acknowledge clock
+    unsigned bit_ = 0;  // 0..7 data bits, 8 the acknowledge clock
+    bool rose_ = false; // SCL rose in this transaction: the next fall ends a bit clock
     std::uint8_t shift_ = 0;
     bool acked_ = false;      // the device acknowledged the byte just received
     bool go_read_ = false;    // the address asked for a read

@@ -1,0 +1,331 @@
+// The three libraries driving the default board in-process: what each bus
+// operation does on the targets, not just the bytes it sends.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <numeric>
+
+#include "emu_test_util.hpp"
+#include "inproc_usb.hpp"
+#include "opcodes.hpp"
+#include "orv_lumo_iic.h"
+#include "orv_lumo_spi.h"
+#include "orv_tapwire.h"
+
+namespace orv::emu::test {
+namespace {
+
+constexpr std::uint32_t TIMEOUT = 5;
+
+class Board : public ::testing::Test {
+protected:
+    std::unique_ptr<Adapter> adapter = make_default_board();
+    libusb_device_handle* handle = as_handle(*adapter);
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
+        EXPECT_EQ(adapter->readback_size(), 0u) << "read-back bytes left behind";
+    }
+};
+
+// ---- JTAG -----------------------------------------------------------------
+
+class Jtag : public Board {
+protected:
+    std::int32_t state = -1;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(tapwire_tckset(handle, 6000, TIMEOUT), 0);
+        ASSERT_EQ(tapwire_ioset(handle, 0x000B, 0x0008, TIMEOUT), 0);
+        ASSERT_EQ(tapwire_reset(handle, &state, TIMEOUT), 0);
+        ASSERT_EQ(state, TPW_TAP_TEST_LOGIC_RESET);
+    }
+
+    Bytes scan_dr(const Bytes& tdi, std::int32_t bits)
+    {
+        Bytes tdo(tdi.size(), 0xEE);
+        EXPECT_EQ(tapwire_shift_dr(handle, &state, bits, tdi.data(), tdo.data(), 0, TIMEOUT), 0);
+        return tdo;
+    }
+    Bytes scan_ir(const Bytes& tdi, std::int32_t bits)
+    {
+        Bytes tdo(tdi.size(), 0xEE);
+        EXPECT_EQ(tapwire_shift_ir(handle, &state, bits, tdi.data(), tdo.data(), 0, TIMEOUT), 0);
+        return tdo;
+    }
+};
+
+TEST_F(Jtag, ResetReadsBothIdcodes)
+{
+    EXPECT_EQ(adapter->jtag().tap(0).state(), TapState::test_logic_reset);
+    EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(state, TPW_TAP_RUN_TEST_IDLE);
+    EXPECT_EQ(adapter->jtag().tap(1).state(), TapState::run_test_idle);
+}
+
+TEST_F(Jtag, IrAndDrScansThroughBypass)
+{
+    EXPECT_EQ(scan_ir(hex("FF 03"), 10), hex("11 00")); // both IRs capture ...01
+    EXPECT_EQ(adapter->jtag().tap(0).instruction(), 0xFu);
+    EXPECT_EQ(adapter->jtag().tap(1).instruction(), 0x3Fu);
+    // Two bypass bits delay the data by two.
+    EXPECT_EQ(scan_dr(hex("A5 00"), 10), hex("94 02"));
+    EXPECT_EQ(scan_dr(hex("01 00 00 00 00 00 00 00 00 00 00 00"), 96),
+              hex("04 00 00 00 00 00 00 00 00 00 00 00"));
+}
+
+TEST_F(Jtag, UserRegisterWriteThenRead)
+{
+    // TAP0 USER (0x8), TAP1 USER (0x02): IR bits 0x028.
+    scan_ir(hex("28 00"), 10);
+    // 64 bits: TAP0's register gets the first 32, TAP1's the last 32.
+    scan_dr(hex("EF BE AD DE 78 56 34 12"), 64);
+    EXPECT_EQ(adapter->jtag().tap(0).user(), 0xDEADBEEFu);
+    EXPECT_EQ(adapter->jtag().tap(1).user(), 0x12345678u);
+    EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("EF BE AD DE 78 56 34 12"));
+    // Without capture and with idle clocks.
+    const Bytes tdi = hex("01 02 03 04 05 06 07 08");
+    EXPECT_EQ(tapwire_shift_dr(handle, &state, 64, tdi.data(), nullptr, 300, TIMEOUT), 0);
+    EXPECT_EQ(adapter->jtag().tap(0).user(), 0x04030201u);
+    EXPECT_EQ(tapwire_goto_idle(handle, &state, 10, TIMEOUT), 0);
+    EXPECT_EQ(state, TPW_TAP_RUN_TEST_IDLE);
+}
+
+TEST_F(Jtag, BatchOfPrebuiltScansInOneTransfer)
+{
+    ASSERT_EQ(tapwire_goto_idle(handle, &state, 0, TIMEOUT), 0);
+    std::array<std::uint8_t, 128> buffer{};
+    std::int32_t capacity = static_cast<std::int32_t>(buffer.size());
+    std::int32_t used = 0;
+    const Bytes zero(8, 0);
+    for (int i = 0; i < 3; ++i) {
+        std::int32_t written = 0;
+        ASSERT_EQ(tapwire_build_shift_dr_cmd(&state, 64, zero.data(), 0, 1, buffer.data() + used, &capacity,
+                                             &written),
+                  0);
+        used += written;
+    }
+    int transferred = 0;
+    ASSERT_EQ(libusb_bulk_transfer(handle, orv::EP_COMMAND_OUT, buffer.data(), used, &transferred, TIMEOUT),
+              0);
+    EXPECT_EQ(transferred, used);
+    Bytes tdo(24, 0xEE);
+    ASSERT_EQ(tapwire_readback_tdo(handle, 192, tdo.data(), TIMEOUT), 0);
+    const Bytes ids = hex("77 04 A0 4B 93 C0 B5 06");
+    EXPECT_EQ(tdo, concat({ids, ids, ids}));
+}
+
+// ---- SPI ------------------------------------------------------------------
+
+struct SpiMode {
+    const char* name;
+    std::int32_t bit_order;
+    std::int32_t clock_polarity;
+    std::int32_t cs_polarity;
+};
+
+class Spi : public Board, public ::testing::WithParamInterface<SpiMode> {
+protected:
+    lumo_spi_config config{};
+
+    void SetUp() override
+    {
+        config.clock_freq = 30000;
+        config.bit_order = GetParam().bit_order;
+        config.clock_polarity = GetParam().clock_polarity;
+        config.cs_polarity = GetParam().cs_polarity;
+        ASSERT_EQ(lumo_spi_set_config(handle, &config, TIMEOUT), 0);
+    }
+
+    std::int32_t command(std::uint8_t cmd, std::uint8_t addr_bytes, std::uint32_t addr, std::uint32_t len,
+                         const std::uint8_t* write, std::uint8_t* read, std::uint32_t dummy = 0)
+    {
+        lumo_spi_config c = config;
+        c.cmd_enable = 1;
+        c.addr_bytes = addr_bytes;
+        return lumo_spi_read_write_bytes(handle, len, write, read, addr, cmd, dummy, &c, TIMEOUT);
+    }
+
+    unsigned wait_ready()
+    {
+        for (unsigned polls = 0; polls < 50; ++polls) {
+            std::uint8_t status = 0xEE;
+            EXPECT_EQ(command(0x05, 0, 0, 1, nullptr, &status), 0);
+            if ((status & SpiFlash::STATUS_WIP) == 0) {
+                return polls;
+            }
+        }
+        ADD_FAILURE() << "flash stays busy";
+        return 0;
+    }
+};
+
+TEST_P(Spi, JedecId)
+{
+    Bytes id(3, 0xEE);
+    ASSERT_EQ(command(0x9F, 0, 0, 3, nullptr, id.data()), 0);
+    EXPECT_EQ(id, hex("EF 40 16"));
+    // Full duplex: whatever goes out, the ID comes back.
+    const Bytes out = hex("AA 55 AA");
+    ASSERT_EQ(command(0x9F, 0, 0, 3, out.data(), id.data()), 0);
+    EXPECT_EQ(id, hex("EF 40 16"));
+}
+
+TEST_P(Spi, JedecIdAsBits)
+{
+    lumo_spi_config c = config;
+    c.cmd_enable = 1;
+    Bytes id(3, 0xEE);
+    ASSERT_EQ(lumo_spi_read_write_bits(handle, 24, nullptr, id.data(), 0, 0x9F, 0, &c, TIMEOUT), 0);
+    EXPECT_EQ(id, hex("EF 40 16"));
+}
+
+TEST_P(Spi, PageProgramReadAndErase)
+{
+    Bytes page(256);
+    std::iota(page.begin(), page.end(), std::uint8_t{0x30});
+    const std::uint32_t address = 0x012300;
+
+    ASSERT_EQ(command(0x06, 0, 0, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(command(0x02, 3, address, 256, page.data(), nullptr), 0);
+    EXPECT_EQ(adapter->flash().programs(), 1u);
+    EXPECT_EQ(wait_ready(), adapter->flash().config().busy_reads_after_program);
+
+    Bytes back(256, 0xEE);
+    ASSERT_EQ(command(0x03, 3, address, 256, nullptr, back.data()), 0);
+    EXPECT_EQ(back, page);
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), adapter->flash_memory().begin() + address));
+    Bytes fast(16, 0xEE);
+    ASSERT_EQ(command(0x0B, 3, address + 0x10, 16, nullptr, fast.data(), 8), 0);
+    EXPECT_EQ(fast, Bytes(page.begin() + 0x10, page.begin() + 0x20));
+
+    // A program past the page end wraps to its start.
+    const Bytes tail = hex("00 00 00 00");
+    ASSERT_EQ(command(0x06, 0, 0, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(command(0x02, 3, address + 0xFE, 4, tail.data(), nullptr), 0);
+    wait_ready();
+    EXPECT_EQ(adapter->flash_memory()[address + 0xFF], 0);
+    EXPECT_EQ(adapter->flash_memory()[address], 0);
+    EXPECT_EQ(adapter->flash_memory()[address + 2], 0x32);
+
+    ASSERT_EQ(command(0x06, 0, 0, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(command(0x20, 3, address + 0x80, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(wait_ready(), adapter->flash().config().busy_reads_after_erase);
+    ASSERT_EQ(command(0x03, 3, address, 256, nullptr, back.data()), 0);
+    EXPECT_EQ(back, Bytes(256, 0xFF));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Spi,
+                         ::testing::Values(SpiMode{"msb_mode0", 0, 0, 0}, SpiMode{"lsb_mode0", 1, 0, 0},
+                                           SpiMode{"msb_mode3_cs_high", 0, 1, 1},
+                                           SpiMode{"lsb_mode3_cs_high", 1, 1, 1}),
+                         [](const ::testing::TestParamInfo<SpiMode>& mode_info) {
+                             return std::string(mode_info.param.name);
+                         });
+
+// ---- I2C ------------------------------------------------------------------
+
+class I2c : public Board {
+protected:
+    void SetUp() override { ASSERT_EQ(lumo_iic_init(handle, 400, TIMEOUT), 0); }
+};
+
+TEST_F(I2c, EepromWriteThenRead)
+{
+    const Bytes write = hex("20 01 02 03 04 05 06 07 08"); // pointer 0x20, one page
+    ASSERT_EQ(
+        lumo_iic_send_bytes(handle, 0x50, 7, write.data(), static_cast<std::uint32_t>(write.size()), TIMEOUT),
+        0);
+    EXPECT_EQ(Bytes(adapter->eeprom_memory().begin() + 0x20, adapter->eeprom_memory().begin() + 0x28),
+              Bytes(write.begin() + 1, write.end()));
+    const std::uint8_t pointer = 0x20;
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, &pointer, 1, TIMEOUT), 0);
+    Bytes back(8, 0xEE);
+    ASSERT_EQ(lumo_iic_read_bytes(handle, 0x50, 7, back.data(), 8, TIMEOUT), 0);
+    EXPECT_EQ(back, Bytes(write.begin() + 1, write.end()));
+}
+
+TEST_F(I2c, PresenceProbe)
+{
+    const std::uint8_t none = 0;
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, &none, 0, TIMEOUT), 0);
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x68, 7, &none, 0, TIMEOUT), 0);
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x51, 7, &none, 0, TIMEOUT), TPW_ERROR_OTHER);
+    Bytes buf(2, 0xEE);
+    EXPECT_EQ(lumo_iic_read_bytes(handle, 0x51, 7, buf.data(), 2, TIMEOUT), TPW_ERROR_OTHER);
+    EXPECT_EQ(buf, hex("EE EE"));
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x2A6, 10, &none, 0, TIMEOUT), TPW_ERROR_OTHER);
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x2A5, 10, &none, 0, TIMEOUT), 0);
+}
+
+TEST_F(I2c, RegisterFileAndDataNak)
+{
+    const std::uint8_t identity = 0x75;
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x68, 7, &identity, 1, TIMEOUT), 0);
+    std::uint8_t value = 0;
+    ASSERT_EQ(lumo_iic_read_bytes(handle, 0x68, 7, &value, 1, TIMEOUT), 0);
+    EXPECT_EQ(value, 0x68);
+    // The identity register refuses data: a missing data acknowledge.
+    const Bytes write = hex("75 12");
+    EXPECT_EQ(lumo_iic_send_bytes(handle, 0x68, 7, write.data(), 2, TIMEOUT), TPW_ERROR_USBTRANS_ERR);
+    const Bytes power = hex("6B 00 11 22");
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x68, 7, power.data(), 4, TIMEOUT), 0);
+    auto* regs = dynamic_cast<I2cRegisterFile*>(adapter->i2c().find(0x68, false));
+    ASSERT_NE(regs, nullptr);
+    EXPECT_EQ(regs->registers()[0x6B], 0x00);
+    EXPECT_EQ(regs->registers()[0x6C], 0x11);
+    EXPECT_EQ(regs->registers()[0x6D], 0x22);
+}
+
+TEST_F(I2c, TenBitWriteThenRead)
+{
+    Bytes write(17);
+    write[0] = 0x40;
+    std::iota(write.begin() + 1, write.end(), std::uint8_t{0xA0});
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x2A5, 10, write.data(), 17, TIMEOUT), 0);
+    const std::uint8_t pointer = 0x40;
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x2A5, 10, &pointer, 1, TIMEOUT), 0);
+    Bytes back(16, 0xEE);
+    ASSERT_EQ(lumo_iic_read_bytes(handle, 0x2A5, 10, back.data(), 16, TIMEOUT), 0);
+    EXPECT_EQ(back, Bytes(write.begin() + 1, write.end()));
+}
+
+// ---- all three on one board -----------------------------------------------
+
+TEST_F(Board, LibrariesInAnyOrder)
+{
+    lumo_spi_config spi{};
+    spi.clock_freq = 30000;
+    spi.bit_order = 1;
+    spi.cmd_enable = 1;
+    std::int32_t state = 0;
+    const Bytes zero(8, 0);
+    const Bytes ids = hex("77 04 A0 4B 93 C0 B5 06");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(lumo_iic_init(handle, 100, TIMEOUT), 0);
+        const Bytes eeprom = hex("00 5A");
+        ASSERT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, eeprom.data(), 2, TIMEOUT), 0);
+
+        ASSERT_EQ(tapwire_ioset(handle, 0x00FF, 0x0080, TIMEOUT), 0);
+        ASSERT_EQ(tapwire_reset(handle, &state, TIMEOUT), 0);
+        Bytes tdo(8, 0xEE);
+        ASSERT_EQ(tapwire_shift_dr(handle, &state, 64, zero.data(), tdo.data(), 0, TIMEOUT), 0);
+        EXPECT_EQ(tdo, ids);
+
+        ASSERT_EQ(lumo_spi_set_config(handle, &spi, TIMEOUT), 0);
+        Bytes id(3, 0xEE);
+        ASSERT_EQ(lumo_spi_read_write_bytes(handle, 3, nullptr, id.data(), 0, 0x9F, 0, &spi, TIMEOUT), 0);
+        EXPECT_EQ(id, hex("EF 40 16"));
+
+        std::uint8_t back = 0;
+        ASSERT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, eeprom.data(), 1, TIMEOUT), 0);
+        ASSERT_EQ(lumo_iic_read_bytes(handle, 0x50, 7, &back, 1, TIMEOUT), 0);
+        EXPECT_EQ(back, 0x5A);
+        spi.bit_order = 0;
+    }
+}
+
+} // namespace
+} // namespace orv::emu::test
