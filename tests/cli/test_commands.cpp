@@ -137,6 +137,55 @@ TEST_F(Board, RawScanRefusesTdiWiderThanTheScanBeforeSending)
     EXPECT_EQ(adapter->counts().out, 0u);
 }
 
+TEST(OtherBoards, JtagScanSplitsALongerChain)
+{
+    std::vector<orv::emu::TapConfig> taps;
+    taps.push_back({"a", 0x10000001, 2, 0x1, 0x2, 0x3, 32, 0});
+    taps.push_back({"b", 0x20000003, 8, 0x01, 0x02, 0xFF, 32, 0});
+    taps.push_back({"c", 0x4BA00477, 5, 0x01, 0x02, 0x1F, 32, 0});
+    orv::emu::Adapter adapter(
+        orv::emu::AdapterConfig{},
+        orv::emu::Board{orv::emu::JtagChain(std::move(taps)), orv::emu::SpiFlash{}, orv::emu::I2cBus{}});
+    std::ostringstream out;
+    Context ctx;
+    ctx.handle = orv::emu::as_handle(adapter);
+    ctx.out = &out;
+    ctx.err = &out;
+    jtag::setup(ctx, jtag::Options{});
+    jtag::Chain chain = jtag::scan_chain(ctx);
+    EXPECT_EQ(chain.ir_total, 15u);
+    ASSERT_EQ(chain.devices.size(), 3u);
+    // The model's TAP 0 ("a") is nearest TDO, so it is device 0.
+    EXPECT_EQ(chain.devices[0].idcode->raw, 0x10000001u);
+    EXPECT_EQ(chain.devices[0].ir_length, 2u);
+    EXPECT_EQ(chain.devices[1].idcode->raw, 0x20000003u);
+    EXPECT_EQ(chain.devices[1].ir_length, 8u);
+    EXPECT_EQ(chain.devices[2].idcode->raw, 0x4BA00477u);
+    EXPECT_EQ(chain.devices[2].ir_length, 5u);
+}
+
+TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
+{
+    orv::emu::SpiFlashConfig none;
+    none.jedec_id = {0xFF, 0xFF, 0xFF};
+    orv::emu::Adapter adapter(
+        orv::emu::AdapterConfig{},
+        orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(none), orv::emu::I2cBus{}});
+    std::ostringstream out;
+    Context ctx;
+    ctx.handle = orv::emu::as_handle(adapter);
+    ctx.out = &out;
+    ctx.err = &out;
+    try {
+        spi::cmd_id(ctx, spi::Options{});
+        FAIL() << "no error";
+    } catch (const ToolError& e) {
+        EXPECT_EQ(e.exit(), Exit::failed);
+        EXPECT_EQ(std::string(e.what()), "no flash answers: the JEDEC ID reads ff ff ff");
+    }
+    EXPECT_EQ(out.str(), "");
+}
+
 // ---- SPI -----------------------------------------------------------------
 
 TEST_F(Board, SpiIdNamesTheFlashAndItsSize)
