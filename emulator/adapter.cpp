@@ -114,6 +114,7 @@ void Adapter::write_commands(std::span<const std::uint8_t> stream)
     counts_.out_bytes += stream.size();
     const std::size_t before = fifo_.size();
     overflow_reported_ = false;
+    clock_mismatch_reported_ = false;
     execute(stream);
     if (fifo_.size() != before) {
         polls_left_ = config_.latency_polls;
@@ -355,6 +356,7 @@ bool Adapter::clock_connector(bool tms, bool out, BitOrder order)
     case Connector::jtag:
         return board_.jtag.clock(tms, out);
     case Connector::spi:
+        check_spi_clock_level();
         if (!board_.flash.selected()) {
             return true; // MISO pulled up
         }
@@ -368,6 +370,19 @@ bool Adapter::clock_connector(bool tms, bool out, BitOrder order)
         break;
     }
     return true;
+}
+
+void Adapter::check_spi_clock_level()
+{
+    // The clock line rests where the pin command left it; the polarity mode
+    // must agree, or the adapter would clock the wrong edges.
+    const bool idles_high = (low_.level & SPI_CLOCK_PIN) != 0;
+    const bool mode_high = polarity_mode_ != MODE_CLOCK_IDLE_LOW;
+    if (idles_high != mode_high && !clock_mismatch_reported_) {
+        report(std::string("SPI clock rests ") + (idles_high ? "high" : "low") +
+               " but the polarity mode is " + hex_byte(polarity_mode_));
+        clock_mismatch_reported_ = true;
+    }
 }
 
 void Adapter::clock_tms(std::uint8_t count, std::uint8_t pattern, bool sample)

@@ -26,6 +26,9 @@
 // and a byte shared by both orders keeps every sample (the LSB samples fill
 // upward from bit 0, the MSB samples downward from bit 7).
 //
+// Also reported: a SPI clock whose resting level (bit 0 of the pin command)
+// disagrees with the 0xCB polarity mode.
+//
 // FIFO bound: at most readback_capacity whole bytes are held; a byte that
 // would exceed it is dropped and the overflow reported.
 //
@@ -137,6 +140,7 @@ private:
     void activate(Connector connector);
     void apply_pins_to_connector();
     bool clock_connector(bool tms, bool out, BitOrder order);
+    void check_spi_clock_level();
     void clock_tms(std::uint8_t count, std::uint8_t pattern, bool sample);
     void shift_bits(unsigned n, std::uint8_t data, BitOrder order, bool sample);
     void shift_bytes(std::span<const std::uint8_t> data, BitOrder order, bool sample);
@@ -171,6 +175,7 @@ private:
     std::uint8_t pending_used_ = 0; // bit positions taken in it
     unsigned pending_count_ = 0;
     bool overflow_reported_ = false;
+    bool clock_mismatch_reported_ = false;
     std::size_t reported_ = 0; // count the host has been shown
     unsigned polls_left_ = 0;  // polls until the count is fully shown
 };

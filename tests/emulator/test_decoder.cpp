@@ -120,6 +120,16 @@ TEST(Decoder, DiagnosticsAreBounded)
     EXPECT_TRUE(adapter->diagnostics().empty());
 }
 
+TEST(Decoder, SpiClockRestingAgainstItsModeIsReported)
+{
+    auto adapter = make_default_board();
+    adapter->write_commands(hex("CB 11 DB FF 20 F7 03 20 F7 01 9B 07 00"));
+    EXPECT_TRUE(mentions(*adapter, "SPI clock rests high but the polarity mode is 0x11"));
+    adapter->clear_diagnostics();
+    adapter->write_commands(hex("CB FF DB FF 20 F7 03 20 F7 01 9B 07 00"));
+    EXPECT_TRUE(adapter->diagnostics().empty());
+}
+
 TEST(Decoder, KeepsPinsClockAndModes)
 {
     auto adapter = make_default_board();

@@ -117,6 +117,68 @@ TEST_F(Jtag, BatchOfPrebuiltScansInOneTransfer)
     EXPECT_EQ(tdo, concat({ids, ids, ids}));
 }
 
+TEST_F(Jtag, LongScanSplitOverSeveralByteCommands)
+{
+    // 3000 bits through the two 32-bit IDCODE registers: the IDCODEs first,
+    // then the data 64 bits late.
+    Bytes tdi(375);
+    for (std::size_t i = 0; i < tdi.size(); ++i) {
+        tdi[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    const Bytes tdo = scan_dr(tdi, 3000);
+    ASSERT_EQ(tdo.size(), 375u);
+    EXPECT_EQ(Bytes(tdo.begin(), tdo.begin() + 8), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(Bytes(tdo.begin() + 8, tdo.end()), Bytes(tdi.begin(), tdi.end() - 8));
+}
+
+// ---- in-process transfer stand-in ---------------------------------------
+
+TEST_F(Board, StandInRoutesEndpoints)
+{
+    std::uint8_t commands[] = {0x7C, 0x00, 0x00, 0x8B}; // one byte of TDO (the chain idles in reset)
+    int transferred = -1;
+    ASSERT_EQ(libusb_bulk_transfer(handle, orv::EP_COMMAND_OUT, commands, 4, &transferred, 0), 0);
+    EXPECT_EQ(transferred, 4);
+    std::uint8_t count[4] = {};
+    for (unsigned polls = 0; polls < adapter->config().latency_polls; ++polls) {
+        ASSERT_EQ(libusb_bulk_transfer(handle, orv::EP_READBACK_COUNT_IN, count, 4, &transferred, 0), 0);
+        EXPECT_EQ(transferred, 4);
+    }
+    EXPECT_EQ(Bytes(count, count + 4), hex("01 00 00 00"));
+    // A poll buffer too small for the 4-byte count overflows.
+    EXPECT_EQ(libusb_bulk_transfer(handle, orv::EP_READBACK_COUNT_IN, count, 3, &transferred, 0),
+              LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(transferred, 0);
+    std::uint8_t data[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    ASSERT_EQ(libusb_bulk_transfer(handle, orv::EP_READBACK_DATA_IN, data, 4, &transferred, 0), 0);
+    EXPECT_EQ(transferred, 1);
+    EXPECT_EQ(Bytes(data, data + 4), hex("FF EE EE EE"));
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x05, data, 4, &transferred, 0), LIBUSB_ERROR_NOT_FOUND);
+    EXPECT_EQ(libusb_bulk_transfer(nullptr, orv::EP_COMMAND_OUT, commands, 4, &transferred, 0),
+              LIBUSB_ERROR_INVALID_PARAM);
+    EXPECT_EQ(adapter->counts().out, 1u);
+    EXPECT_EQ(adapter->counts().out_bytes, 4u);
+    EXPECT_EQ(adapter->counts().data_reads, 1u);
+}
+
+TEST_F(Board, ReadBackThatNeverFillsTimesOut)
+{
+    // A FIFO of one byte cannot hold a two-byte scan: the library gives up at
+    // its poll limit and leaves the caller's state alone.
+    auto small = make_default_board(AdapterConfig{1, 2});
+    std::int32_t state = 0;
+    ASSERT_EQ(tapwire_reset(as_handle(*small), &state, 1), 0);
+    const Bytes tdi(2, 0);
+    Bytes tdo(2, 0xEE);
+    state = TPW_TAP_TEST_LOGIC_RESET;
+    EXPECT_EQ(tapwire_shift_dr(as_handle(*small), &state, 16, tdi.data(), tdo.data(), 0, 1),
+              TPW_ERROR_TIMEOUT);
+    EXPECT_EQ(state, TPW_TAP_TEST_LOGIC_RESET);
+    EXPECT_EQ(tdo, hex("EE EE"));
+    EXPECT_EQ(small->counts().polls, 11u);
+    EXPECT_FALSE(small->diagnostics().empty()); // the overflow
+}
+
 // ---- SPI ------------------------------------------------------------------
 
 struct SpiMode {
@@ -217,6 +279,39 @@ TEST_P(Spi, PageProgramReadAndErase)
     EXPECT_EQ(back, Bytes(256, 0xFF));
 }
 
+TEST_P(Spi, LongTransfersInChunks)
+{
+    // 300 bytes programmed in one transaction wrap around their page; a
+    // 512-byte read takes two clock commands of 256 bytes.
+    Bytes data(300);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+    }
+    ASSERT_EQ(command(0x06, 0, 0, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(command(0x02, 3, 0x4000, 300, data.data(), nullptr), 0);
+    wait_ready();
+    const auto mem = adapter->flash_memory();
+    EXPECT_EQ(mem[0x4000], data[256]); // the last 44 bytes overwrote the page start
+    EXPECT_EQ(mem[0x4000 + 43], data[299]);
+    EXPECT_EQ(mem[0x4000 + 44], data[44]);
+    EXPECT_EQ(mem[0x4000 + 255], data[255]);
+    Bytes back(512, 0xEE);
+    ASSERT_EQ(command(0x03, 3, 0x3F00, 512, nullptr, back.data()), 0);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), mem.begin() + 0x3F00));
+}
+
+TEST_P(Spi, BitTransfersFullDuplex)
+{
+    // 20 bits: the command byte 0x9F as data, then 12 bits of the ID, in the
+    // configured bit order. What comes back is the flash's ID bits.
+    lumo_spi_config c = config;
+    c.cmd_enable = 1;
+    Bytes out = hex("00 00 00");
+    Bytes in(3, 0xEE);
+    ASSERT_EQ(lumo_spi_read_write_bits(handle, 16, out.data(), in.data(), 0, 0x9F, 0, &c, TIMEOUT), 0);
+    EXPECT_EQ(Bytes(in.begin(), in.begin() + 2), hex("EF 40"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Spi,
                          ::testing::Values(SpiMode{"msb_mode0", 0, 0, 0}, SpiMode{"lsb_mode0", 1, 0, 0},
                                            SpiMode{"msb_mode3_cs_high", 0, 1, 1},
@@ -292,6 +387,31 @@ TEST_F(I2c, TenBitWriteThenRead)
     EXPECT_EQ(back, Bytes(write.begin() + 1, write.end()));
 }
 
+TEST_F(I2c, LongWriteAndReadAcrossPages)
+{
+    // 100 bytes from pointer 0x00: each page of 8 keeps its last write.
+    Bytes write(101);
+    write[0] = 0x00;
+    for (std::size_t i = 1; i < write.size(); ++i) {
+        write[i] = static_cast<std::uint8_t>(i);
+    }
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, write.data(), 101, TIMEOUT), 0);
+    // Every byte went into page 0: 100 writes into 8 cells, the last wins.
+    const auto mem = adapter->eeprom_memory();
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(mem[i], write[1 + 96 + i - (i < 4 ? 0 : 8)]) << i;
+    }
+    // A 511-byte read wraps around the 256-byte memory.
+    std::iota(mem.begin(), mem.end(), std::uint8_t{0});
+    const std::uint8_t pointer = 0x10;
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x50, 7, &pointer, 1, TIMEOUT), 0);
+    Bytes back(511, 0xEE);
+    ASSERT_EQ(lumo_iic_read_bytes(handle, 0x50, 7, back.data(), 511, TIMEOUT), 0);
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        ASSERT_EQ(back[i], static_cast<std::uint8_t>(0x10 + i)) << i;
+    }
+}
+
 // ---- all three on one board -----------------------------------------------
 
 TEST_F(Board, LibrariesInAnyOrder)
@@ -325,6 +445,8 @@ TEST_F(Board, LibrariesInAnyOrder)
         EXPECT_EQ(back, 0x5A);
         spi.bit_order = 0;
     }
+    EXPECT_EQ(adapter->i2c().starts(), 6u); // no START or STOP but the library's own
+    EXPECT_EQ(adapter->i2c().stops(), 6u);
 }
 
 } // namespace
