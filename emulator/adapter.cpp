@@ -115,6 +115,7 @@ void Adapter::write_commands(std::span<const std::uint8_t> stream)
     const std::size_t before = fifo_.size();
     overflow_reported_ = false;
     clock_mismatch_reported_ = false;
+    cs_learn_armed_ = false; // the idle-level window never spans buffers
     execute(stream);
     if (fifo_.size() != before) {
         polls_left_ = config_.latency_polls;

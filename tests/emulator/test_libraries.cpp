@@ -131,6 +131,59 @@ TEST_F(Jtag, LongScanSplitOverSeveralByteCommands)
     EXPECT_EQ(Bytes(tdo.begin() + 8, tdo.end()), Bytes(tdi.begin(), tdi.end() - 8));
 }
 
+TEST_F(Jtag, ScanFromAnyDrColumnState)
+{
+    // Put the chain in each state of the DR column (and Select-IR-Scan) with
+    // a TMS stream of our own; the scan's own path must reach Shift-DR and
+    // still find the IDCODEs there.
+    for (std::int32_t start = TPW_TAP_TEST_LOGIC_RESET; start <= TPW_TAP_SELECT_IR_SCAN; ++start) {
+        ASSERT_EQ(tapwire_reset(handle, &state, TIMEOUT), 0);
+        std::int32_t walk = TPW_TAP_TEST_LOGIC_RESET;
+        std::int32_t count = -1;
+        std::uint32_t pattern = 0;
+        ASSERT_EQ(jtag_generate_tms_array(&walk, start, &count, &pattern), 0);
+        if (count >= 0) {
+            const Bytes move{0x5B, static_cast<std::uint8_t>(count),
+                             static_cast<std::uint8_t>(pattern & 0x7F)};
+            adapter->write_commands(move);
+        }
+        ASSERT_EQ(static_cast<std::int32_t>(adapter->jtag().tap(0).state()), start);
+        state = start;
+        EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 C0 B5 06")) << "from state " << start;
+        EXPECT_EQ(adapter->jtag().tap(1).state(), TapState::run_test_idle);
+    }
+}
+
+TEST_F(Jtag, RandomScansThroughBypassAreADelayLine)
+{
+    scan_ir(hex("FF 03"), 10);
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 60; ++round) {
+        const std::int32_t bits = static_cast<std::int32_t>(1 + next() % 2500);
+        const std::size_t bytes = (static_cast<std::size_t>(bits) + 7) / 8;
+        Bytes tdi(bytes);
+        for (auto& b : tdi) {
+            b = static_cast<std::uint8_t>(next());
+        }
+        const auto idle = static_cast<std::uint16_t>(next() % 3 == 0 ? next() % 1000 : 0);
+        Bytes tdo(bytes, 0xEE);
+        ASSERT_EQ(tapwire_shift_dr(handle, &state, bits, tdi.data(), tdo.data(), idle, TIMEOUT), 0);
+        for (std::int32_t i = 0; i < bits; ++i) {
+            const bool got = ((tdo[i / 8] >> (i % 8)) & 1) != 0;
+            const bool want = i >= 2 && ((tdi[(i - 2) / 8] >> ((i - 2) % 8)) & 1) != 0;
+            ASSERT_EQ(got, want) << "bits " << bits << " bit " << i;
+        }
+        // The bits of the last byte above the scan read 0.
+        if (bits % 8 != 0) {
+            EXPECT_EQ(tdo.back() >> (bits % 8), 0) << bits;
+        }
+    }
+}
+
 // ---- in-process transfer stand-in ---------------------------------------
 
 TEST_F(Board, StandInRoutesEndpoints)
@@ -410,6 +463,18 @@ TEST_F(I2c, LongWriteAndReadAcrossPages)
     for (std::size_t i = 0; i < back.size(); ++i) {
         ASSERT_EQ(back[i], static_cast<std::uint8_t>(0x10 + i)) << i;
     }
+}
+
+TEST_F(I2c, ZeroLengthReadsAnswerTheAddressAlone)
+{
+    std::uint8_t none = 0xEE;
+    EXPECT_EQ(lumo_iic_read_bytes(handle, 0x50, 7, &none, 0, TIMEOUT), 0);
+    EXPECT_EQ(lumo_iic_read_bytes(handle, 0x52, 7, &none, 0, TIMEOUT), TPW_ERROR_OTHER);
+    const std::uint8_t pointer = 0;
+    ASSERT_EQ(lumo_iic_send_bytes(handle, 0x2A5, 10, &pointer, 1, TIMEOUT), 0);
+    EXPECT_EQ(lumo_iic_read_bytes(handle, 0x2A5, 10, &none, 0, TIMEOUT), 0);
+    EXPECT_EQ(lumo_iic_read_bytes(handle, 0x1A5, 10, &none, 0, TIMEOUT), TPW_ERROR_OTHER);
+    EXPECT_EQ(none, 0xEE);
 }
 
 // ---- all three on one board -----------------------------------------------

@@ -213,6 +213,12 @@ TEST(SpiFlash, ChipSelectIdleLevelComesFromSetUp)
     adapter->write_commands(concat({SPI_SETUP_MODE0_MSB, hex("5B 00 00 20 F7 00")}));
     EXPECT_TRUE(adapter->spi_cs_inactive_level());
     EXPECT_TRUE(adapter->flash().selected());
+    // Nor is a select in the buffer after a set-up that ended with the modes
+    // (as the JTAG set-up does).
+    adapter->write_commands(hex("20 F7 02 20 F7 02 CB 11 DB 11"));
+    adapter->write_commands(hex("20 F7 00"));
+    EXPECT_TRUE(adapter->spi_cs_inactive_level());
+    EXPECT_TRUE(adapter->flash().selected());
     // Leaving the SPI connector deselects the flash.
     adapter->write_commands(hex("20 FF 05"));
     EXPECT_FALSE(adapter->flash().selected());
