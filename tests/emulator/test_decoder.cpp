@@ -108,6 +108,17 @@ TEST(Decoder, UnknownOpcodeStopsTheBuffer)
     EXPECT_EQ(adapter->diagnostics().size(), 1u);
 }
 
+TEST(Decoder, OutOfRangeCountsAreReportedAndClamped)
+{
+    auto adapter = loopback_adapter(AdapterConfig{4096, 0});
+    adapter->write_commands(hex("5C 07 80 8B")); // eight TMS clocks asked, seven given
+    EXPECT_TRUE(mentions(*adapter, "more than 7 clocks"));
+    EXPECT_EQ(drain(*adapter), hex("7F"));
+    adapter->write_commands(hex("6C 08 FF 8B"));
+    EXPECT_TRUE(mentions(*adapter, "more than 8 bits"));
+    EXPECT_EQ(drain(*adapter), hex("FF"));
+}
+
 TEST(Decoder, DiagnosticsAreBounded)
 {
     auto adapter = make_default_board();
