@@ -62,18 +62,32 @@ for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
 done
 echo "   pkg-config --cflags --libs orv_tapwire: $(pkg-config --cflags --libs orv_tapwire)"
 rpath=-Wl,-rpath,$(pkg-config --variable=libdir orv_tapwire)
+# Compiled with the library's --cflags alone: they must bring libusb's include
+# directory (Requires.private), since the public headers include <libusb.h>.
+# Linked with libusb-1.0 named in its own right, as the programs call libusb.
 # shellcheck disable=SC2046
-"$cc" -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/pkgconfig/consumer_c" "$src/consumer.c" \
-  $(pkg-config --cflags --libs orv_tapwire libusb-1.0) "$rpath"
+"$cc" -std=c99 -Wall -Wextra -Werror -pedantic -c -o "$work/pkgconfig/consumer_c.o" "$src/consumer.c" \
+  $(pkg-config --cflags orv_tapwire)
 # shellcheck disable=SC2046
-"$cxx" -std=c++17 -Wall -Wextra -Werror -o "$work/pkgconfig/consumer_cxx" "$src/consumer.cpp" \
-  $(pkg-config --cflags --libs orv_lumo_iic orv_lumo_spi orv_tapwire libusb-1.0) "$rpath"
+"$cc" -o "$work/pkgconfig/consumer_c" "$work/pkgconfig/consumer_c.o" $(pkg-config --libs orv_tapwire libusb-1.0) "$rpath"
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 -Wall -Wextra -Werror -c -o "$work/pkgconfig/consumer_cxx.o" "$src/consumer.cpp" \
+  $(pkg-config --cflags orv_lumo_iic orv_lumo_spi orv_tapwire)
+# shellcheck disable=SC2046
+"$cxx" -o "$work/pkgconfig/consumer_cxx" "$work/pkgconfig/consumer_cxx.o" \
+  $(pkg-config --libs orv_lumo_iic orv_lumo_spi orv_tapwire libusb-1.0) "$rpath"
 
 step "find_package(orv) build"
 cmake -S "$src" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/cmake-configure.log" ||
   { cat "$work/cmake-configure.log"; fail "configure of the find_package consumer"; }
 cmake --build "$work/cmake" >"$work/cmake-build.log" || { cat "$work/cmake-build.log"; fail "build"; }
+# The version file accepts the same major version only.
+if cmake -S "$src" -B "$work/cmake-v2" -DCMAKE_PREFIX_PATH="$prefix" -DORV_CONSUMER_VERSION=2 \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >"$work/cmake-v2.log" 2>&1; then
+  fail "find_package(orv 2) accepted the installed $(sed -n 's/^Version: //p' "$libdir/pkgconfig/orv_tapwire.pc")"
+fi
+echo "   find_package(orv 1) found the installed package; find_package(orv 2) refused it"
 
 binaries=("$work/pkgconfig/consumer_c" "$work/pkgconfig/consumer_cxx" "$work/cmake/consumer_c" "$work/cmake/consumer_cxx")
 for b in "${binaries[@]}"; do
