@@ -38,6 +38,8 @@ struct Transfer {
 
 // Set only while one library call is being recorded, before any timing.
 std::vector<Transfer>* g_recording = nullptr;
+// Every transfer made, so the timed runs can count theirs too.
+std::uint64_t g_transfers = 0;
 
 } // namespace
 
@@ -51,6 +53,7 @@ extern "C" int __wrap_libusb_bulk_transfer(libusb_device_handle* handle, unsigne
                                            unsigned char* data, int length, int* transferred,
                                            unsigned int timeout)
 {
+    ++g_transfers;
     if (g_recording != nullptr) {
         Transfer t;
         t.endpoint = endpoint;
@@ -187,14 +190,17 @@ void run_pair(benchmark::State& state, const Operation& op, Recorded& r, libusb_
     std::vector<double> library_s;
     std::vector<double> bare_s;
     std::vector<double> ratios;
+    std::uint64_t transfers[2] = {};
     bool library_first = true;
     for (auto _ : state) {
         double times[2] = {};
         for (int k = 0; k < 2; ++k) {
             const bool library = (k == 0) == library_first;
+            const std::uint64_t before = g_transfers;
             const auto start = clock::now();
             const int rc = library ? op.run(h) : r.bare.run(h);
             times[library ? 0 : 1] = std::chrono::duration<double>(clock::now() - start).count();
+            transfers[library ? 0 : 1] += g_transfers - before;
             if (rc != 0) {
                 state.SkipWithError(library ? "operation failed during the run" : "bare sequence failed");
                 return;
@@ -212,6 +218,9 @@ void run_pair(benchmark::State& state, const Operation& op, Recorded& r, libusb_
     state.counters["library_us"] = median(library_s) * 1e6;
     state.counters["bare_us"] = median(bare_s) * 1e6;
     state.counters["ratio"] = median(ratios);
+    const auto per_op = benchmark::Counter::kAvgIterations;
+    state.counters["library_transfers"] = benchmark::Counter(static_cast<double>(transfers[0]), per_op);
+    state.counters["bare_transfers"] = benchmark::Counter(static_cast<double>(transfers[1]), per_op);
 }
 
 constexpr std::int32_t BATCH_SCAN_BITS = 32;

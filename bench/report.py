@@ -104,16 +104,19 @@ def host_section(host, lines, findings):
         out_b = int(h.get("out_bytes", 0))
         in_b = int(h.get("in_bytes", 0))
         allocs = h.get("allocs", 0)
-        if out_b >= HOST_TARGET_MIN_BYTES and r is not None:
-            ok = r <= HOST_TARGET
+        # Reads are judged against OUT + IN: the stand-in writes the read-back
+        # into the caller's buffer, a copy the operation's time includes.
+        judged = rio if rio is not None else r
+        if out_b >= HOST_TARGET_MIN_BYTES and judged is not None:
+            ok = judged <= HOST_TARGET
             verdict = "met" if ok else "**missed**"
             if not ok:
-                misses.append((op, r))
+                misses.append((op, judged))
         else:
             verdict = "n/a (< 512 B)"
         lines.append(f"| {label(op)} | {size_text(op)} | {out_b} | {in_b} | {allocs:.2f} | {fmt_ns(t)} | "
-                     f"{fmt_ns(mt)} | {r:.1f}x | {fmt_ns(miot)} | "
-                     f"{(f'{rio:.1f}x' if rio else '-')} | {verdict} |")
+                     f"{fmt_ns(mt)} | {r:.2f}x | {fmt_ns(miot)} | "
+                     f"{(f'{rio:.2f}x' if rio else '-')} | {verdict} |")
     no_alloc = [op for op in ops if op.startswith(("spi_bits/", "build_dr/"))]
     bad = [op for op in no_alloc if host.get("host/" + op, {}).get("allocs", 0) > 0]
     findings["host_misses"] = misses
@@ -211,7 +214,8 @@ def counts_section(counts, lines, findings):
 
 def e2e_section(e2e, lines, findings):
     ops = sorted({n.split("/", 1)[1] for n in e2e if n.startswith("e2e/")}, key=op_key)
-    lines.append("| operation | size | OUT bytes | transfers | library (wall) | bare libusb (wall) | ratio | 5% target |")
+    lines.append("| operation | size | OUT bytes | transfers per call, library / bare | library (wall) | "
+                 "bare libusb (wall) | ratio | 5% target |")
     lines.append("|---|---|---:|---:|---:|---:|---:|---|")
     misses = []
     points = []
@@ -225,8 +229,9 @@ def e2e_section(e2e, lines, findings):
         if not ok:
             misses.append((op, r))
         points.append((op, a.get("out_bytes", 0), ta, tb, r))
+        lt, bt = a.get("library_transfers", a.get("transfers", 0)), a.get("bare_transfers", a.get("transfers", 0))
         lines.append(f"| {label(op)} | {size_text(op)} | {int(a.get('out_bytes', 0))} | "
-                     f"{int(a.get('transfers', 0))} | {fmt_ns(ta)} | {fmt_ns(tb)} | {r:.3f} | "
+                     f"{lt:g} / {bt:g} | {fmt_ns(ta)} | {fmt_ns(tb)} | {r:.3f} | "
                      f"{'met' if ok else '**missed**'} |")
     findings["e2e_misses"] = misses
     findings["e2e_points"] = points
@@ -398,9 +403,10 @@ def main():
     lines.append("## Targets")
     lines.append("")
     hm = findings.get("host_misses", [])
-    lines.append("- Stream building within 2x of memcpy for streams of 512 bytes or more: " +
+    lines.append("- Stream building within 2x of memcpy for streams of 512 bytes or more (reads against memcpy of "
+                 "OUT + IN): " +
                  ("met for every such operation." if not hm else
-                  "missed for " + ", ".join(f"{label(o)} {size_text(o)} ({r:.1f}x)" for o, r in hm) + "."))
+                  "missed for " + ", ".join(f"{label(o)} {size_text(o)} ({r:.2f}x)" for o, r in hm) + "."))
     av = findings.get("alloc_violations", [])
     lines.append("- No heap allocation in the SPI bit transfer and the DR scan builder: " +
                  ("met (0 per call)." if not av else "**missed** for " + ", ".join(av) + "."))
