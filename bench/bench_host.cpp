@@ -5,6 +5,7 @@
 // operation streams out (memcpy/...) and of those plus the bytes it reads
 // back (memcpy_io/...), and counts the heap allocations per call.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -121,6 +122,17 @@ void run_i2c_template_floor(benchmark::State& state, std::size_t data_bytes, con
     state.counters["out_bytes"] = static_cast<double>(target.size());
 }
 
+// `malloc_free`: the one command-buffer allocation a scan or SPI byte
+// transfer makes, alone.
+void run_malloc_free(benchmark::State& state, std::size_t bytes)
+{
+    for (auto _ : state) {
+        void* block = std::malloc(bytes);
+        benchmark::DoNotOptimize(block);
+        std::free(block);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -182,6 +194,8 @@ int main(int argc, char** argv)
         {"floor/i2c_template/511", 12 * 511,
          [](benchmark::State& state) { run_i2c_template_floor(state, 511, buffers.out.data()); }},
     };
+    benchmark::RegisterBenchmark("floor/malloc_free/8192",
+                                 [](benchmark::State& state) { run_malloc_free(state, 8192); });
     for (const Floor& floor : floors) {
         benchmark::RegisterBenchmark(floor.name, floor.run);
         benchmark::RegisterBenchmark(

@@ -151,6 +151,10 @@ def floor_section(host, lines, findings):
         rows[name] = (tf / tm, th / tf if th else None)
         lines.append(f"| {text} | {int(f.get('out_bytes', 0))} | {fmt_ns(tf)} | {fmt_ns(tm)} | {tf / tm:.1f}x | "
                      f"{label(op)} {size_text(op)}: {fmt_ns(th)} | {(f'{th / tf:.1f}x' if th else '-')} |")
+    mf = host.get("floor/malloc_free/8192")
+    if mf and "error" not in mf:
+        lines.append("")
+        lines.append(f"One `malloc` + `free` of an 8 KiB command buffer, alone: {fmt_ns(ns(mf, 'cpu_time'))}.")
     findings["floors"] = rows
 
 
@@ -285,6 +289,14 @@ def plot(host, findings, path):
     for lab, pts in sorted(series.items()):
         pts.sort()
         ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=lab)
+    floors = []
+    for name, _text, _op in FLOORS:
+        b = host.get(name)
+        if b and "error" not in b:
+            floors.append((b.get("out_bytes", 0), ns(b, "cpu_time")))
+    if floors:
+        ax.scatter([p[0] for p in floors], [p[1] for p in floors], marker="^", color="grey", zorder=3,
+                   label="hand-written floors of the format")
     mem = sorted(set(mem))
     ax.plot([p[0] for p in mem], [p[1] for p in mem], "k--", marker=".", label="memcpy of the OUT bytes (limit)")
     ax.set_xscale("log")
