@@ -23,7 +23,8 @@ echo "== build (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF >/dev/null
 targets=(orv_bench_host)
 for t in orv_bench_counts orv_bench_e2e; do
-  if cmake --build "$BUILD" --target help | grep -q "^\.\.\. $t\$"; then targets+=("$t"); fi
+  # grep reads the whole list: an early exit would break the pipe under pipefail.
+  if cmake --build "$BUILD" --target help | grep -x "\.\.\. $t" >/dev/null; then targets+=("$t"); fi
 done
 cmake --build "$BUILD" -j"$JOBS" --target "${targets[@]}"
 
