@@ -40,7 +40,7 @@ extern "C" {
  *          (nothing sent); libusb's code; TPW_ERROR_USBTRANS_ERR when other
  *          than 9 bytes were moved.
  */
-ORV_API int32_t lumo_iic_init(libusb_device_handle *handle, uint32_t clock_freq, uint32_t timeout);
+ORV_API int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq, uint32_t timeout);
 
 /**
  * Writes len bytes to the target at addr (addr_bits 7 or 10) in one
@@ -61,8 +61,8 @@ ORV_API int32_t lumo_iic_init(libusb_device_handle *handle, uint32_t clock_freq,
  *          fails with timeout 0 (a poll of other than 4 bytes then gives
  *          TPW_ERROR_USBTRANS_ERR).
  */
-ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle *handle, uint32_t addr, int32_t addr_bits,
-                                    const uint8_t *write_buf, uint32_t len, uint32_t timeout);
+ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr, int32_t addr_bits,
+                                    const uint8_t* write_buf, uint32_t len, uint32_t timeout);
 
 /**
  * Reads len (0..511) bytes from the target at addr (addr_bits 7 or 10) in one
@@ -76,8 +76,8 @@ ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle *handle, uint32_t addr,
  *          LIBUSB_ERROR_NO_MEM; TPW_ERROR_TIMEOUT; TPW_ERROR_USBTRANS_ERR for
  *          a short read-back; libusb's code as for lumo_iic_send_bytes.
  */
-ORV_API int32_t lumo_iic_read_bytes(libusb_device_handle *handle, uint32_t addr, int32_t addr_bits,
-                                    uint8_t *read_buf, uint32_t len, uint32_t timeout);
+ORV_API int32_t lumo_iic_read_bytes(libusb_device_handle* handle, uint32_t addr, int32_t addr_bits,
+                                    uint8_t* read_buf, uint32_t len, uint32_t timeout);
 
 #ifdef __cplusplus
 }

@@ -77,7 +77,7 @@ enum tpw_tap_state {
  *          TPW_ERROR_TIMEOUT at the poll limit (tdo_buf untouched);
  *          LIBUSB_ERROR_NO_MEM when a scratch buffer cannot be allocated.
  */
-ORV_API int32_t tapwire_readback_tdo(libusb_device_handle *handle, int32_t bit_count, uint8_t *tdo_buf,
+ORV_API int32_t tapwire_readback_tdo(libusb_device_handle* handle, int32_t bit_count, uint8_t* tdo_buf,
                                      uint32_t timeout);
 
 /**
@@ -85,7 +85,7 @@ ORV_API int32_t tapwire_readback_tdo(libusb_device_handle *handle, int32_t bit_c
  * storage, not to be freed. Codes 0..-16 have their own text; -17, every
  * lower code and every positive code give "tapwire other error".
  */
-ORV_API const char *tapwire_get_err_info(int32_t code);
+ORV_API const char* tapwire_get_err_info(int32_t code);
 
 /* ---- Adapter set-up ---------------------------------------------------- */
 
@@ -95,7 +95,7 @@ ORV_API const char *tapwire_get_err_info(int32_t code);
  * \returns 0; TPW_ERROR_INVALID_PARAM for freq 0 or a null handle (nothing
  *          sent); libusb's code; TPW_ERROR_USBTRANS_ERR for a short transfer.
  */
-ORV_API int32_t tapwire_tckset(libusb_device_handle *handle, uint32_t freq, uint32_t timeout);
+ORV_API int32_t tapwire_tckset(libusb_device_handle* handle, uint32_t freq, uint32_t timeout);
 
 /**
  * Sets the direction (bit set: output) and level of the adapter's pins, and
@@ -104,7 +104,7 @@ ORV_API int32_t tapwire_tckset(libusb_device_handle *handle, uint32_t freq, uint
  * \returns 0; TPW_ERROR_INVALID_PARAM for a null handle; libusb's code;
  *          TPW_ERROR_USBTRANS_ERR for a short transfer.
  */
-ORV_API int32_t tapwire_ioset(libusb_device_handle *handle, uint16_t direction, uint16_t level,
+ORV_API int32_t tapwire_ioset(libusb_device_handle* handle, uint16_t direction, uint16_t level,
                               uint32_t timeout);
 
 /**
@@ -114,7 +114,7 @@ ORV_API int32_t tapwire_ioset(libusb_device_handle *handle, uint16_t direction, 
  *          sent); libusb's code; TPW_ERROR_USBTRANS_ERR for a short transfer.
  *          On failure *state is unchanged.
  */
-ORV_API int32_t tapwire_reset(libusb_device_handle *handle, int32_t *state, uint32_t timeout);
+ORV_API int32_t tapwire_reset(libusb_device_handle* handle, int32_t* state, uint32_t timeout);
 
 /* ---- TAP state machine ------------------------------------------------- */
 
@@ -126,14 +126,14 @@ ORV_API int32_t tapwire_reset(libusb_device_handle *handle, int32_t *state, uint
  * \returns 0; TPW_ERROR_INVALID_PARAM when *state or target is outside 0..15
  *          or a pointer is null; then *state, *count and *pattern are unchanged.
  */
-ORV_API int32_t jtag_generate_tms_array(int32_t *state, int32_t target, int32_t *count, uint32_t *pattern);
+ORV_API int32_t jtag_generate_tms_array(int32_t* state, int32_t target, int32_t* count, uint32_t* pattern);
 
 /**
  * Name of a TAP state ("state error" for values outside 0..15); static
  * storage. Prints "state code local: %02x  " with the table index to
  * standard output on every call.
  */
-ORV_API const char *jtag_get_state_str(int32_t state);
+ORV_API const char* jtag_get_state_str(int32_t state);
 
 /* ---- Navigation and scans ---------------------------------------------- */
 
@@ -145,7 +145,7 @@ ORV_API const char *jtag_get_state_str(int32_t state);
  *          outside 0..15 (nothing sent); libusb's code; TPW_ERROR_USBTRANS_ERR
  *          for a short transfer. On failure *state is unchanged.
  */
-ORV_API int32_t tapwire_goto_idle(libusb_device_handle *handle, int32_t *state, uint16_t idle_clocks,
+ORV_API int32_t tapwire_goto_idle(libusb_device_handle* handle, int32_t* state, uint16_t idle_clocks,
                                   uint32_t timeout);
 
 /**
@@ -162,16 +162,16 @@ ORV_API int32_t tapwire_goto_idle(libusb_device_handle *handle, int32_t *state, 
  *          for a short OUT transfer; the codes of tapwire_readback_tdo for a
  *          capture. On failure *state is unchanged.
  */
-ORV_API int32_t tapwire_shift_ir(libusb_device_handle *handle, int32_t *state, int32_t bit_count,
-                                 const uint8_t *tdi, uint8_t *tdo, uint16_t idle_clocks, uint32_t timeout);
+ORV_API int32_t tapwire_shift_ir(libusb_device_handle* handle, int32_t* state, int32_t bit_count,
+                                 const uint8_t* tdi, uint8_t* tdo, uint16_t idle_clocks, uint32_t timeout);
 
 /**
  * As tapwire_shift_ir, through the selected data register. When its OUT
  * transfer fails it also prints "usb trans error: %d\n" (libusb error) or
  * "TPW_ERROR_USBTRANS_ERR\n" (short transfer) to standard output.
  */
-ORV_API int32_t tapwire_shift_dr(libusb_device_handle *handle, int32_t *state, int32_t bit_count,
-                                 const uint8_t *tdi, uint8_t *tdo, uint16_t idle_clocks, uint32_t timeout);
+ORV_API int32_t tapwire_shift_dr(libusb_device_handle* handle, int32_t* state, int32_t bit_count,
+                                 const uint8_t* tdi, uint8_t* tdo, uint16_t idle_clocks, uint32_t timeout);
 
 /* ---- Pre-built DR scan ------------------------------------------------- */
 
@@ -196,9 +196,9 @@ ORV_API int32_t tapwire_shift_dr(libusb_device_handle *handle, int32_t *state, i
  *          TPW_ERROR_CMD_ERR if the sequence came out longer than the needed
  *          room, an internal fault (outputs unchanged).
  */
-ORV_API int32_t tapwire_build_shift_dr_cmd(int32_t *state, int32_t bit_count, const uint8_t *tdi,
-                                           uint16_t idle_clocks, uint8_t read, uint8_t *out, int32_t *capacity,
-                                           int32_t *written);
+ORV_API int32_t tapwire_build_shift_dr_cmd(int32_t* state, int32_t bit_count, const uint8_t* tdi,
+                                           uint16_t idle_clocks, uint8_t read, uint8_t* out,
+                                           int32_t* capacity, int32_t* written);
 
 #ifdef __cplusplus
 }

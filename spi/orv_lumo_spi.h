@@ -65,7 +65,7 @@ typedef struct lumo_spi_config {
  *          clock_freq of 0 (nothing sent); libusb's code;
  *          TPW_ERROR_USBTRANS_ERR when other than 9 bytes were moved.
  */
-ORV_API int32_t lumo_spi_set_config(libusb_device_handle *handle, const lumo_spi_config *config,
+ORV_API int32_t lumo_spi_set_config(libusb_device_handle* handle, const lumo_spi_config* config,
                                     uint32_t timeout);
 
 /**
@@ -89,9 +89,10 @@ ORV_API int32_t lumo_spi_set_config(libusb_device_handle *handle, const lumo_spi
  *          short transfer; TPW_ERROR_TIMEOUT when the read-back never filled
  *          (read_buf may then hold partial bytes).
  */
-ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle *handle, uint32_t len, const uint8_t *write_buf,
-                                          uint8_t *read_buf, uint32_t addr, uint8_t cmd, uint32_t dummy_clocks,
-                                          const lumo_spi_config *config, uint32_t timeout);
+ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t len,
+                                          const uint8_t* write_buf, uint8_t* read_buf, uint32_t addr,
+                                          uint8_t cmd, uint32_t dummy_clocks, const lumo_spi_config* config,
+                                          uint32_t timeout);
 
 /**
  * Collects len read-back bytes into read_buf: polls endpoint 0x83 until at
@@ -105,7 +106,7 @@ ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle *handle, uint32_t
  *          LIBUSB_ERROR_NO_MEM when the scratch buffer for bytes beyond len
  *          cannot be allocated.
  */
-ORV_API int32_t lumo_spi_read_miso(libusb_device_handle *handle, uint32_t len, uint8_t *read_buf,
+ORV_API int32_t lumo_spi_read_miso(libusb_device_handle* handle, uint32_t len, uint8_t* read_buf,
                                    uint32_t timeout);
 
 /**
@@ -120,9 +121,10 @@ ORV_API int32_t lumo_spi_read_miso(libusb_device_handle *handle, uint32_t len, u
  *          (nothing sent); libusb's code; TPW_ERROR_USBTRANS_ERR;
  *          TPW_ERROR_TIMEOUT; LIBUSB_ERROR_NO_MEM as for lumo_spi_read_miso.
  */
-ORV_API int32_t lumo_spi_read_write_bits(libusb_device_handle *handle, uint32_t bit_count, const uint8_t *write_buf,
-                                         uint8_t *read_buf, uint32_t addr, uint8_t cmd, uint32_t dummy_clocks,
-                                         const lumo_spi_config *config, uint32_t timeout);
+ORV_API int32_t lumo_spi_read_write_bits(libusb_device_handle* handle, uint32_t bit_count,
+                                         const uint8_t* write_buf, uint8_t* read_buf, uint32_t addr,
+                                         uint8_t cmd, uint32_t dummy_clocks, const lumo_spi_config* config,
+                                         uint32_t timeout);
 
 #ifdef __cplusplus
 }
