@@ -68,12 +68,17 @@ bool limit_reached(ReadBackVariant variant, std::uint64_t unsatisfied, std::uint
     return variant == ReadBackVariant::i2c ? unsatisfied >= limit : unsatisfied > limit;
 }
 
+bool implausible_surplus(std::uint32_t count, std::size_t expected) noexcept
+{
+    return count > expected && count - expected > MAX_READBACK_SURPLUS;
+}
+
 // Reads the reported count into the destination; a surplus beyond it goes
 // through a scratch buffer and only the destination's bytes are kept.
 std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> destination, std::uint32_t count,
                        std::uint32_t timeout) noexcept
 {
-    if (count > MAX_TRANSFER_LENGTH) {
+    if (count > MAX_TRANSFER_LENGTH || implausible_surplus(count, destination.size())) {
         return RESULT_SHORT_TRANSFER;
     }
     HeapBuffer scratch;
@@ -106,8 +111,8 @@ std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> des
 std::int32_t drain(libusb_device_handle* handle, std::span<std::uint8_t> destination, std::uint32_t count,
                    std::uint32_t timeout, ReadBackVariant variant) noexcept
 {
-    if (count > MAX_TRANSFER_LENGTH) {
-        return RESULT_TIMEOUT; // no transfer can ask for it
+    if (count > MAX_TRANSFER_LENGTH || implausible_surplus(count, destination.size())) {
+        return RESULT_TIMEOUT; // not a count to size a buffer from
     }
     const bool into_destination =
         variant == ReadBackVariant::spi || (variant == ReadBackVariant::i2c && count <= destination.size());

@@ -184,6 +184,30 @@ TEST(ReadBack, SurplusIsReadWholeButOnlyTheExpectedBytesKept)
     }
 }
 
+TEST(ReadBack, ImplausibleSurplusIsRefusedWithoutAllocatingForIt)
+{
+    const std::uint32_t huge = 2 + MAX_READBACK_SURPLUS + 1;
+    for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi}) {
+        FakeAdapter fake;
+        fake.count(huge);
+        std::vector<std::uint8_t> dest(2, 0x55);
+        EXPECT_EQ(read_back(fake.handle(), dest, 1, variant), TPW_ERROR_USBTRANS_ERR);
+        EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
+        EXPECT_EQ(dest, Bytes(2, 0x55));
+    }
+    // The largest believable surplus is still read whole.
+    FakeAdapter fake;
+    fake.count(static_cast<std::uint32_t>(2 + MAX_READBACK_SURPLUS))
+        .data(Bytes(2 + MAX_READBACK_SURPLUS, 0x01));
+    std::vector<std::uint8_t> dest(2);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::spi), RESULT_OK);
+    // I2C never reads a count above E; at the limit such a count is not drained.
+    FakeAdapter i2c;
+    i2c.count(huge, 10);
+    EXPECT_EQ(read_back(i2c.handle(), dest, 1, ReadBackVariant::i2c), RESULT_TIMEOUT);
+    EXPECT_EQ(i2c.transfers_on(EP_DATA), 0u);
+}
+
 TEST(ReadBack, JtagComparesSigned)
 {
     FakeAdapter fake;
