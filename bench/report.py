@@ -355,9 +355,10 @@ def main():
     lines = ["# Benchmark report", ""]
     if args.header:
         lines += [args.header, ""]
-    lines.append(f"Machine: {ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
-                 f"library build: {ctx.get('library_build_type', '?')}, run {ctx.get('date', '?')}. "
-                 "Each figure is the median of the repetitions, run in random interleaved order.")
+    lines.append(f"Machine: {ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz; run "
+                 f"{ctx.get('date', '?')}; measured code built in Release (the Google Benchmark library itself "
+                 f"reports a {ctx.get('library_build_type', '?')} build: the Debian package). Each figure is the "
+                 "median of the repetitions, run in random interleaved order.")
     lines.append("")
     lines.append(f"![cost against operation size]({args.plot_name})")
     lines.append("")
