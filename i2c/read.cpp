@@ -49,16 +49,12 @@ int32_t lumo_iic_read_bytes(libusb_device_handle* handle, uint32_t addr, int32_t
     const std::size_t data_bytes = len;
     // One byte of address acknowledges, then the data bytes.
     const std::size_t expected = 1 + data_bytes;
-    const auto command_size = command_buffer_size(READ_FRAME_BUFFER, data_bytes);
-    if (!command_size) {
+    auto buffers = allocate_transaction(READ_FRAME_BUFFER, data_bytes, expected);
+    if (!buffers) {
         return RESULT_NO_MEMORY;
     }
-    HeapBuffer commands = HeapBuffer::allocate(*command_size);
-    HeapBuffer readback = HeapBuffer::allocate(expected);
-    if (!commands.ok() || !readback.ok()) {
-        return RESULT_NO_MEMORY;
-    }
-    CommandStream stream(commands.span());
+    HeapBuffer& readback = buffers->readback;
+    CommandStream stream(buffers->commands.span());
     build_read(stream, *form, addr, data_bytes);
     const std::int32_t rc = run_transaction(handle, stream, readback.span(), timeout);
     if (rc != RESULT_OK) {

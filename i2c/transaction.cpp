@@ -6,13 +6,19 @@
 
 namespace orv::i2c {
 
-std::optional<std::size_t> command_buffer_size(std::size_t frame, std::size_t len) noexcept
+std::optional<TransactionBuffers> allocate_transaction(std::size_t frame, std::size_t len,
+                                                       std::size_t readback_bytes) noexcept
 {
     const auto per_byte = checked_mul(len, STREAM_BYTES_PER_DATA_BYTE);
-    if (!per_byte) {
+    const auto command_bytes = per_byte ? checked_add(frame, *per_byte) : std::nullopt;
+    if (!command_bytes) {
         return std::nullopt;
     }
-    return checked_add(frame, *per_byte);
+    TransactionBuffers buffers{HeapBuffer::allocate(*command_bytes), HeapBuffer::allocate(readback_bytes)};
+    if (!buffers.commands.ok() || !buffers.readback.ok()) {
+        return std::nullopt;
+    }
+    return buffers;
 }
 
 std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,

@@ -11,6 +11,7 @@
 
 #include "bus_phases.hpp"
 #include "command_stream.hpp"
+#include "heap_buffer.hpp"
 
 namespace orv::i2c {
 
@@ -58,8 +59,17 @@ inline constexpr std::size_t STREAM_BYTES_PER_DATA_BYTE = 12;
 inline constexpr std::size_t WRITE_FRAME_BUFFER = 64;
 inline constexpr std::size_t READ_FRAME_BUFFER = 128;
 
-// frame + 12 x len, or nothing when it does not fit a size_t.
-[[nodiscard]] std::optional<std::size_t> command_buffer_size(std::size_t frame, std::size_t len) noexcept;
+// The two heap buffers of one transaction, freed when it returns: the command
+// stream (frame + 12 x len bytes) and the read-back (its expected count).
+struct TransactionBuffers {
+    HeapBuffer commands;
+    HeapBuffer readback;
+};
+
+// Nothing when a size does not fit a size_t or an allocation fails (whatever
+// was obtained is freed again).
+[[nodiscard]] std::optional<TransactionBuffers> allocate_transaction(std::size_t frame, std::size_t len,
+                                                                     std::size_t readback_bytes) noexcept;
 
 // Sends the whole transaction in one OUT transfer, then collects its read-back
 // into `readback` (its size is the expected count). A faulted stream sends
