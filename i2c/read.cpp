@@ -49,12 +49,12 @@ int32_t lumo_iic_read_bytes(libusb_device_handle* handle, uint32_t addr, int32_t
     const std::size_t data_bytes = len;
     // One byte of address acknowledges, then the data bytes.
     const std::size_t expected = 1 + data_bytes;
-    auto buffers = allocate_transaction(READ_FRAME_BUFFER, data_bytes, expected);
-    if (!buffers) {
+    TransactionBuffers buffers;
+    if (!allocate_transaction(buffers, READ_FRAME_BUFFER, data_bytes, expected)) {
         return RESULT_NO_MEMORY;
     }
-    HeapBuffer& readback = buffers->readback;
-    CommandStream stream(buffers->commands.span());
+    HeapBuffer& readback = buffers.readback;
+    CommandStream stream(buffers.commands.span());
     build_read(stream, *form, addr, data_bytes);
     const std::int32_t rc = run_transaction(handle, stream, readback.span(), timeout);
     if (rc != RESULT_OK) {

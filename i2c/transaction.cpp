@@ -6,19 +6,17 @@
 
 namespace orv::i2c {
 
-std::optional<TransactionBuffers> allocate_transaction(std::size_t frame, std::size_t len,
-                                                       std::size_t readback_bytes) noexcept
+bool allocate_transaction(TransactionBuffers& buffers, std::size_t frame, std::size_t len,
+                          std::size_t readback_bytes) noexcept
 {
     const auto per_byte = checked_mul(len, STREAM_BYTES_PER_DATA_BYTE);
     const auto command_bytes = per_byte ? checked_add(frame, *per_byte) : std::nullopt;
     if (!command_bytes) {
-        return std::nullopt;
+        return false;
     }
-    TransactionBuffers buffers{HeapBuffer::allocate(*command_bytes), HeapBuffer::allocate(readback_bytes)};
-    if (!buffers.commands.ok() || !buffers.readback.ok()) {
-        return std::nullopt;
-    }
-    return buffers;
+    buffers.commands = HeapBuffer::allocate(*command_bytes);
+    buffers.readback = HeapBuffer::allocate(readback_bytes);
+    return buffers.commands.ok() && buffers.readback.ok();
 }
 
 std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,

@@ -66,10 +66,10 @@ struct TransactionBuffers {
     HeapBuffer readback;
 };
 
-// Nothing when a size does not fit a size_t or an allocation fails (whatever
-// was obtained is freed again).
-[[nodiscard]] std::optional<TransactionBuffers> allocate_transaction(std::size_t frame, std::size_t len,
-                                                                     std::size_t readback_bytes) noexcept;
+// False when a size does not fit a size_t or an allocation fails; the
+// buffers then own nothing.
+[[nodiscard]] bool allocate_transaction(TransactionBuffers& buffers, std::size_t frame, std::size_t len,
+                                        std::size_t readback_bytes) noexcept;
 
 // Sends the whole transaction in one OUT transfer, then collects its read-back
 // into `readback` (its size is the expected count). A faulted stream sends

@@ -63,12 +63,12 @@ int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr, int32_t
     const std::size_t data_bytes = len;
     // One byte of address acknowledges, then one acknowledge bit per data byte.
     const std::size_t expected = 1 + bytes_for_bits(data_bytes);
-    auto buffers = allocate_transaction(WRITE_FRAME_BUFFER, data_bytes, expected);
-    if (!buffers) {
+    TransactionBuffers buffers;
+    if (!allocate_transaction(buffers, WRITE_FRAME_BUFFER, data_bytes, expected)) {
         return RESULT_NO_MEMORY;
     }
-    HeapBuffer& readback = buffers->readback;
-    CommandStream stream(buffers->commands.span());
+    HeapBuffer& readback = buffers.readback;
+    CommandStream stream(buffers.commands.span());
     build_write(stream, *form, addr, {write_buf, data_bytes});
     const std::int32_t rc = run_transaction(handle, stream, readback.span(), timeout);
     if (rc != RESULT_OK) {
