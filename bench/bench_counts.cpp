@@ -71,15 +71,8 @@ void run_counted(benchmark::State& state, const Operation& op, Board& board)
 
 int main(int argc, char** argv)
 {
-    bool strict = false;
     std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--strict") == 0) {
-            strict = true;
-        } else {
-            args.push_back(argv[i]);
-        }
-    }
+    const bool strict = orv::bench::take_strict_flag(argc, argv, args);
     int count = static_cast<int>(args.size());
 
     static orv::bench::Buffers buffers;

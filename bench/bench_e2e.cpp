@@ -283,15 +283,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orv_bench_e2e: %s\n", error.c_str());
         return 1;
     }
-    bool strict = false;
     std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--strict") == 0) {
-            strict = true;
-        } else {
-            args.push_back(argv[i]);
-        }
-    }
+    const bool strict = orv::bench::take_strict_flag(argc, argv, args);
     int count = static_cast<int>(args.size());
 
     static Session session;

@@ -137,15 +137,8 @@ void run_malloc_free(benchmark::State& state, std::size_t bytes)
 
 int main(int argc, char** argv)
 {
-    bool strict = false;
     std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--strict") == 0) {
-            strict = true; // fail when an operation does not succeed or allocates where it must not
-        } else {
-            args.push_back(argv[i]);
-        }
-    }
+    const bool strict = orv::bench::take_strict_flag(argc, argv, args);
     int count = static_cast<int>(args.size());
 
     static InstantAdapter adapter;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -193,6 +194,22 @@ inline std::vector<Operation> make_operations(Buffers& b, bool with_builder)
         ops.push_back(std::move(op));
     }
     return ops;
+}
+
+// Takes the benchmarks' own --strict flag (fail when an operation does not
+// succeed, or allocates where it must not) out of the command line, leaving
+// the rest in `args` for Google Benchmark.
+inline bool take_strict_flag(int argc, char** argv, std::vector<char*>& args)
+{
+    bool strict = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--strict") == 0) {
+            strict = true;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    return strict;
 }
 
 } // namespace orv::bench
