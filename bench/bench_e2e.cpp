@@ -21,7 +21,7 @@
 
 #include "emulator/adapter.hpp"
 #include "emulator/vusb/virtual_usb.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "operations.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "alloc_count.hpp"
 #include "instant_usb.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "operations.hpp"
 
 namespace {

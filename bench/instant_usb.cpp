@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                     int length, int* transferred, unsigned int /*timeout*/)

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 namespace orv {
 

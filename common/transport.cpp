@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "heap_buffer.hpp"
-#include "opcodes.hpp"
 #include "result.hpp"
+#include "wire.hpp"
 
 namespace orv {
 
@@ -37,13 +37,13 @@ struct Poll {
 
 Poll poll_count(libusb_device_handle* handle, std::uint32_t timeout) noexcept
 {
-    std::uint8_t raw[4] = {};
+    CountBytes raw{};
     int moved = 0;
     Poll poll;
-    poll.rc = libusb_bulk_transfer(handle, EP_READBACK_COUNT_IN, raw, sizeof raw, &moved, timeout);
-    poll.complete = poll.rc == 0 && moved == static_cast<int>(sizeof raw);
-    poll.count = static_cast<std::uint32_t>(raw[0]) | static_cast<std::uint32_t>(raw[1]) << 8 |
-                 static_cast<std::uint32_t>(raw[2]) << 16 | static_cast<std::uint32_t>(raw[3]) << 24;
+    poll.rc = libusb_bulk_transfer(handle, EP_READBACK_COUNT_IN, raw.data(), static_cast<int>(raw.size()),
+                                   &moved, timeout);
+    poll.complete = poll.rc == 0 && moved == static_cast<int>(raw.size());
+    poll.count = decode_count(raw);
     return poll;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 namespace orv::emu {
 

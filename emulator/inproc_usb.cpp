@@ -7,7 +7,7 @@
 #include <libusb.h>
 
 #include "adapter.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                     int length, int* transferred, unsigned int /*timeout*/)

@@ -1,6 +1,6 @@
 #include "bus_phases.hpp"
 
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 namespace orv::i2c {
 

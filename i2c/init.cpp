@@ -3,7 +3,7 @@
 
 #include "bus_phases.hpp"
 #include "command_stream.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_lumo_iic.h"
 #include "result.hpp"
 #include "transport.hpp"

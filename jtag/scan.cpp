@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "heap_buffer.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_tapwire.h"
 #include "result.hpp"
 #include "scan_stream.hpp"

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "heap_buffer.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_tapwire.h"
 
 namespace orv::jtag {

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "command_stream.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_tapwire.h"
 #include "result.hpp"
 #include "transport.hpp"

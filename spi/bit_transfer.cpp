@@ -7,7 +7,7 @@
 
 #include "command_stream.hpp"
 #include "heap_buffer.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_lumo_spi.h"
 #include "phases.hpp"
 #include "result.hpp"

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "result.hpp"
 #include "transport.hpp"
 

@@ -7,7 +7,7 @@
 
 #include "command_stream.hpp"
 #include "fake_usb.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 
 namespace orv {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "emu_test_util.hpp"
 #include "inproc_usb.hpp"
-#include "opcodes.hpp"
+#include "wire.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
