@@ -21,8 +21,8 @@
 
 #include "emulator/adapter.hpp"
 #include "emulator/vusb/virtual_usb.hpp"
-#include "wire.hpp"
 #include "operations.hpp"
+#include "wire.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@ inline constexpr std::int32_t RESULT_NO_ACK = TPW_ERROR_OTHER;
 // Entry i is the text of code -i; the last entry also serves every code
 // outside 0..-16.
 inline constexpr std::array<const char*, 18> tapwire_err_info = {
-    "sucess",
+    "sucess", // spelt so on purpose: callers compare against this text
     "usb input output error",
     "usb invalid parameter",
     "usb access denied (insufficient permissions)",

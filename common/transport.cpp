@@ -47,25 +47,23 @@ Poll poll_count(libusb_device_handle* handle, std::uint32_t timeout) noexcept
     return poll;
 }
 
-bool count_satisfies(ReadBackVariant variant, std::uint32_t count, std::size_t expected) noexcept
+bool count_satisfies(CountRule rule, std::uint32_t count, std::size_t expected) noexcept
 {
-    switch (variant) {
-    case ReadBackVariant::jtag:
-        // Both sides as signed 32-bit: a count with bit 31 set never satisfies.
+    switch (rule) {
+    case CountRule::at_least_signed:
         return expected <= INT32_MAX &&
                static_cast<std::int32_t>(count) >= static_cast<std::int32_t>(expected);
-    case ReadBackVariant::spi:
+    case CountRule::at_least:
         return count >= expected;
-    case ReadBackVariant::i2c:
+    case CountRule::exactly:
         return count == expected;
     }
     return false;
 }
 
-bool limit_reached(ReadBackVariant variant, std::uint64_t unsatisfied, std::uint32_t timeout) noexcept
+bool limit_reached(const ReadBackPolicy& policy, std::uint64_t unsatisfied, std::uint32_t timeout) noexcept
 {
-    const std::uint64_t limit = 10ULL * timeout;
-    return variant == ReadBackVariant::i2c ? unsatisfied >= limit : unsatisfied > limit;
+    return unsatisfied >= std::uint64_t{POLLS_PER_TIMEOUT_MS} * timeout + policy.extra_polls;
 }
 
 bool implausible_surplus(std::uint32_t count, std::size_t expected) noexcept
@@ -106,22 +104,23 @@ std::int32_t read_data(libusb_device_handle* handle, std::span<std::uint8_t> des
 }
 
 // Takes the partial read-back out of the adapter after the poll limit. Its
-// outcome is not reported; only a failed scratch allocation in the JTAG variant
-// changes the result.
+// outcome is not reported; only a failed scratch allocation may change the
+// result, where the policy says so.
 std::int32_t drain(libusb_device_handle* handle, std::span<std::uint8_t> destination, std::uint32_t count,
-                   std::uint32_t timeout, ReadBackVariant variant) noexcept
+                   std::uint32_t timeout, const ReadBackPolicy& policy) noexcept
 {
     if (count > MAX_TRANSFER_LENGTH || implausible_surplus(count, destination.size())) {
         return RESULT_TIMEOUT; // not a count to size a buffer from
     }
     const bool into_destination =
-        variant == ReadBackVariant::spi || (variant == ReadBackVariant::i2c && count <= destination.size());
+        policy.drain == DrainTarget::destination ||
+        (policy.drain == DrainTarget::destination_or_scratch && count <= destination.size());
     HeapBuffer scratch;
     std::uint8_t* target = destination.data();
     if (!into_destination || target == nullptr) {
         scratch = HeapBuffer::allocate(count);
         if (!scratch.ok()) {
-            return variant == ReadBackVariant::jtag ? RESULT_NO_MEMORY : RESULT_TIMEOUT;
+            return policy.drain_allocation_failure_reported ? RESULT_NO_MEMORY : RESULT_TIMEOUT;
         }
         target = scratch.data();
     }
@@ -133,14 +132,14 @@ std::int32_t drain(libusb_device_handle* handle, std::span<std::uint8_t> destina
 } // namespace
 
 std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination,
-                       std::uint32_t timeout, ReadBackVariant variant) noexcept
+                       std::uint32_t timeout, const ReadBackPolicy& policy) noexcept
 {
     const std::size_t expected = destination.size();
     std::uint64_t unsatisfied = 0;
     std::uint32_t count = 0;
     for (;;) {
         const Poll poll = poll_count(handle, timeout);
-        if (variant != ReadBackVariant::i2c || timeout == 0) {
+        if (policy.failed_poll == FailedPoll::ends_exchange || timeout == 0) {
             if (poll.rc != 0) {
                 return poll.rc;
             }
@@ -150,13 +149,13 @@ std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> des
         }
         if (poll.complete) {
             count = poll.count;
-            if (count_satisfies(variant, count, expected)) {
+            if (count_satisfies(policy.count_rule, count, expected)) {
                 return read_data(handle, destination, count, timeout);
             }
         }
         ++unsatisfied;
-        if (timeout != 0 && limit_reached(variant, unsatisfied, timeout)) {
-            return drain(handle, destination, count, timeout, variant);
+        if (timeout != 0 && limit_reached(policy, unsatisfied, timeout)) {
+            return drain(handle, destination, count, timeout, policy);
         }
     }
 }

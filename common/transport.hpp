@@ -10,6 +10,8 @@
 
 #include <libusb.h>
 
+#include "readback_policy.hpp"
+
 namespace orv {
 
 // libusb takes transfer lengths as int.
@@ -27,21 +29,7 @@ inline constexpr std::size_t MAX_READBACK_SURPLUS = std::size_t{1} << 20;
 [[nodiscard]] std::int32_t send(libusb_device_handle* handle, std::span<const std::uint8_t> stream,
                                 std::uint32_t timeout) noexcept;
 
-// The three ways the libraries wait for their read-back.
-//   jtag: count >= E compared as signed 32-bit; a failed or short poll ends the
-//         exchange; gives up after 10 x timeout + 1 unsatisfied polls; drains
-//         through a scratch buffer (allocation failure: -11 instead of -15).
-//   spi:  count >= E unsigned; polls checked as jtag; same limit; drains into
-//         the destination (the count is below E there).
-//   i2c:  count == E exactly; polls not examined while timeout > 0 (a failed
-//         poll counts as unsatisfied and leaves the last count as it was);
-//         with timeout 0 a failed poll ends the exchange with its code, since
-//         there is no poll limit to end it otherwise; gives up after
-//         10 x timeout polls; drains into the destination, or through a scratch
-//         buffer when the count exceeds E.
-enum class ReadBackVariant { jtag, spi, i2c };
-
-// Runs the exchange with E = destination.size(). The data read asks for the
+// Runs the exchange with E = destination.size() under `policy`. The data read asks for the
 // reported count; bytes beyond E are read through a scratch buffer and dropped,
 // so nothing is ever written past the destination. On success the destination
 // holds E bytes. Returns 0, libusb's code of a failed poll or data read,
@@ -51,6 +39,6 @@ enum class ReadBackVariant { jtag, spi, i2c };
 // the poll limit, RESULT_NO_MEMORY when a scratch buffer cannot be allocated.
 // With timeout 0 there is no poll limit. Polls follow each other at once.
 [[nodiscard]] std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> destination,
-                                     std::uint32_t timeout, ReadBackVariant variant) noexcept;
+                                     std::uint32_t timeout, const ReadBackPolicy& policy) noexcept;
 
 } // namespace orv

@@ -134,6 +134,8 @@ inline constexpr unsigned MAX_TMS_CLOCKS = 7;
 inline constexpr unsigned MAX_BITS_PER_COMMAND = 8;
 inline constexpr unsigned MAX_BYTES_PER_COMMAND = 256;
 inline constexpr unsigned MAX_CLOCKS_PER_COMMAND = 65535;
+// OP_CLOCKS_READ_MSB carries no high count byte (it is always 0).
+inline constexpr unsigned MAX_CLOCKS_READ_MSB = 256;
 
 // Bit 7 of a TMS pattern byte is the TDI level held during the clocks.
 inline constexpr std::uint8_t TMS_TDI_BIT = 0x80;

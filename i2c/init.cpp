@@ -3,15 +3,16 @@
 
 #include "bus_phases.hpp"
 #include "command_stream.hpp"
-#include "wire.hpp"
+#include "operation.hpp"
 #include "orv_lumo_iic.h"
 #include "result.hpp"
-#include "transport.hpp"
+#include "wire.hpp"
 
 namespace {
 
-// Divisor command, clock polarity, bit order, idle bus.
-inline constexpr std::size_t INIT_STREAM_BYTES = 9;
+// Divisor command, clock polarity and bit order, idle bus.
+inline constexpr std::size_t INIT_STREAM_BYTES =
+    orv::CLOCK_DIVISOR_LENGTH + 2 * orv::MODE_LENGTH + orv::SET_IO_LENGTH;
 
 } // namespace
 
@@ -26,11 +27,7 @@ int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq, uint32_
     CommandStream stream(storage);
     stream.put(clock_divisor_command(clock_freq));
     // SCL idles low between the adapter's shift clocks; I2C moves data MSB first.
-    stream.put({OP_SET_CLOCK_POLARITY, MODE_CLOCK_IDLE_LOW});
-    stream.put({OP_SET_BIT_ORDER, MODE_MSB_FIRST});
+    append_modes(stream, MODE_CLOCK_IDLE_LOW, MODE_MSB_FIRST);
     i2c::bus_idle(stream);
-    if (stream.faulted() || stream.size() != INIT_STREAM_BYTES) {
-        return RESULT_CMD_ERR;
-    }
-    return send(handle, stream.bytes(), timeout);
+    return transact(handle, stream, timeout);
 }

@@ -1,36 +1,55 @@
 #include "transaction.hpp"
 
-#include "heap_buffer.hpp"
-#include "result.hpp"
-#include "transport.hpp"
+#include <cstring>
 
 namespace orv::i2c {
 
-bool allocate_transaction(TransactionBuffers& buffers, std::size_t frame, std::size_t len,
-                          std::size_t readback_bytes) noexcept
+void data_bytes_out(CommandStream& stream, std::span<const std::uint8_t> data) noexcept
 {
-    const auto per_byte = checked_mul(len, STREAM_BYTES_PER_DATA_BYTE);
-    const auto command_bytes = per_byte ? checked_add(frame, *per_byte) : std::nullopt;
+    const auto length = checked_mul(data.size(), BYTE_OUT_LENGTH);
+    const std::span<std::uint8_t> run = length ? stream.claim(*length) : std::span<std::uint8_t>();
+    if (!length) {
+        stream.fault();
+    }
+    std::uint8_t* out = run.data();
+    if (out == nullptr) {
+        return; // nothing to stamp, or the stream is faulted
+    }
+    for (const std::uint8_t byte : data) {
+        std::memcpy(out, BYTE_OUT_STAMP.block.data(), BYTE_OUT_LENGTH);
+        out[BYTE_OUT_STAMP.variable_at] = byte;
+        out += BYTE_OUT_LENGTH;
+    }
+}
+
+void data_bytes_in(CommandStream& stream, std::size_t len) noexcept
+{
+    const auto length = checked_mul(len, BYTE_IN_LENGTH);
+    const std::span<std::uint8_t> run = length ? stream.claim(*length) : std::span<std::uint8_t>();
+    if (!length) {
+        stream.fault();
+    }
+    std::uint8_t* out = run.data();
+    if (out == nullptr || len == 0) {
+        return;
+    }
+    for (std::size_t k = 0; k < len; ++k) {
+        std::memcpy(out + k * BYTE_IN_LENGTH, BYTE_IN_STAMP.block.data(), BYTE_IN_LENGTH);
+    }
+    out[(len - 1) * BYTE_IN_LENGTH + BYTE_IN_STAMP.variable_at] = LAST_BYTE_IN_VARIABLE;
+}
+
+bool allocate_transaction(TransactionBuffers& buffers, std::size_t frame, std::size_t len,
+                          std::size_t per_byte, std::size_t readback_bytes) noexcept
+{
+    const auto data = checked_mul(len, per_byte);
+    const auto command_bytes = data ? checked_add(frame, *data) : std::nullopt;
     if (!command_bytes) {
         return false;
     }
     buffers.commands = HeapBuffer::allocate(*command_bytes);
     buffers.readback = HeapBuffer::allocate(readback_bytes);
     return buffers.commands.ok() && buffers.readback.ok();
-}
-
-std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,
-                             std::span<std::uint8_t> readback, std::uint32_t timeout) noexcept
-{
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
-    // The command transfer's own result is not looked at: the adapter answers
-    // a transaction only through its read-back, so a transaction that never
-    // reached it ends at the poll limit as TPW_ERROR_TIMEOUT, like one the
-    // adapter lost.
-    (void)send(handle, stream.bytes(), timeout);
-    return read_back(handle, readback, timeout, ReadBackVariant::i2c);
 }
 
 } // namespace orv::i2c

@@ -1,13 +1,12 @@
-// What the write and the read share: the address forms, the buffer sizes and
-// the one-transfer-then-read-back run of a transaction.
+// The two I2C transactions as streams: the address forms, the frame around
+// the data (START, address, ..., STOP), the data bytes, the exact stream
+// lengths and the transaction's two buffers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-
-#include <libusb.h>
 
 #include "bus_phases.hpp"
 #include "command_stream.hpp"
@@ -53,28 +52,124 @@ inline constexpr std::uint8_t TEN_BIT_HEADER = 0xF0;
     return static_cast<std::uint8_t>(addr & 0xFFU);
 }
 
-// Every transaction stream is a fixed frame plus twelve bytes (four commands)
-// per data byte; the buffers leave headroom beyond the longest frame.
-inline constexpr std::size_t STREAM_BYTES_PER_DATA_BYTE = 12;
-inline constexpr std::size_t WRITE_FRAME_BUFFER = 64;
-inline constexpr std::size_t READ_FRAME_BUFFER = 128;
+// ---------------------------------------------------------------------------
+// Write: START, the address in the write direction, the data bytes each with
+// the target's acknowledge sampled, STOP. The address acknowledges fill
+// read-back byte 0 on their own; the data acknowledges follow, eight to a byte.
+
+// assert before: anything; after: SCL low, SDA released (address acknowledged
+// or not), read-back byte 0 closed.
+constexpr void write_head(CommandStream& stream, AddressForm form, std::uint32_t addr) noexcept
+{
+    idle_before_start(stream);
+    start(stream, StartHold::two);
+    if (form == AddressForm::seven_bit) {
+        byte_after_start(stream, seven_bit_address(addr, Direction::write));
+    } else {
+        byte_after_start(stream, ten_bit_header(addr, Direction::write));
+        byte_out(stream, ten_bit_low(addr));
+    }
+    close_readback_byte(stream);
+}
+
+// Read: START, the address in the read direction (a 10-bit address goes out in
+// the write direction first, then a repeated START and the header in the read
+// direction), the data bytes clocked in with the master's acknowledge after
+// each but the last, STOP. The address acknowledges fill read-back byte 0;
+// each data byte is one read-back byte after it.
+
+// assert before: anything; after: SCL low, SDA released, read-back byte 0 closed.
+constexpr void read_head(CommandStream& stream, AddressForm form, std::uint32_t addr) noexcept
+{
+    idle_before_start(stream);
+    start(stream, StartHold::one);
+    if (form == AddressForm::seven_bit) {
+        byte_after_start(stream, seven_bit_address(addr, Direction::read));
+    } else {
+        byte_after_start(stream, ten_bit_header(addr, Direction::write));
+        byte_out(stream, ten_bit_low(addr));
+        repeated_start(stream);
+        byte_after_start(stream, ten_bit_header(addr, Direction::read));
+    }
+    close_readback_byte(stream);
+}
+
+// Both transactions end alike: the last read-back byte closed, then STOP.
+// assert before: SCL low; after: idle bus.
+constexpr void transaction_tail(CommandStream& stream) noexcept
+{
+    close_readback_byte(stream);
+    stop(stream);
+}
+
+// The data bytes, one byte_out (write) or byte_in (read) phase each. These
+// repeat for every byte, so each is built once at compile time and stamped:
+// a copy of the block and one store of the byte that varies.
+template <std::size_t Length> struct StampedPhase {
+    std::array<std::uint8_t, Length> block; // the phase for data byte 0 / an acknowledged byte
+    std::size_t variable_at;                // the byte that carries the data / the master's acknowledge
+};
+
+inline constexpr std::size_t BYTE_OUT_LENGTH = built_length([](CommandStream& s) { byte_out(s, 0x00); });
+inline constexpr StampedPhase<BYTE_OUT_LENGTH> BYTE_OUT_STAMP{
+    prebuilt<BYTE_OUT_LENGTH>([](CommandStream& s) { byte_out(s, 0x00); }),
+    single_difference(prebuilt<BYTE_OUT_LENGTH>([](CommandStream& s) { byte_out(s, 0x00); }),
+                      prebuilt<BYTE_OUT_LENGTH>([](CommandStream& s) { byte_out(s, 0xFF); }))};
+
+inline constexpr std::size_t BYTE_IN_LENGTH = built_length([](CommandStream& s) { byte_in(s, false); });
+inline constexpr StampedPhase<BYTE_IN_LENGTH> BYTE_IN_STAMP{
+    prebuilt<BYTE_IN_LENGTH>([](CommandStream& s) { byte_in(s, false); }),
+    single_difference(prebuilt<BYTE_IN_LENGTH>([](CommandStream& s) { byte_in(s, false); }),
+                      prebuilt<BYTE_IN_LENGTH>([](CommandStream& s) { byte_in(s, true); }))};
+// What the last byte of a read carries at BYTE_IN_STAMP.variable_at.
+inline constexpr std::uint8_t LAST_BYTE_IN_VARIABLE =
+    prebuilt<BYTE_IN_LENGTH>([](CommandStream& s) { byte_in(s, true); })[BYTE_IN_STAMP.variable_at];
+
+// byte_out for each data byte.
+// assert before: SCL low, SDA released; after: SCL low, SDA released.
+void data_bytes_out(CommandStream& stream, std::span<const std::uint8_t> data) noexcept;
+
+// byte_in for `len` bytes, the last one not acknowledged.
+// assert before: SCL low, SDA released; after: SCL low, SDA driven.
+void data_bytes_in(CommandStream& stream, std::size_t len) noexcept;
+
+// ---------------------------------------------------------------------------
+// Exact stream lengths, from building the frames at compile time.
+
+template <typename Head> constexpr std::size_t frame_length(Head head)
+{
+    return built_length(head) + built_length([](CommandStream& s) { transaction_tail(s); });
+}
+
+[[nodiscard]] constexpr std::size_t write_frame_length(AddressForm form) noexcept
+{
+    constexpr std::size_t seven =
+        frame_length([](CommandStream& s) { write_head(s, AddressForm::seven_bit, 0); });
+    constexpr std::size_t ten =
+        frame_length([](CommandStream& s) { write_head(s, AddressForm::ten_bit, 0); });
+    return form == AddressForm::seven_bit ? seven : ten;
+}
+
+[[nodiscard]] constexpr std::size_t read_frame_length(AddressForm form) noexcept
+{
+    constexpr std::size_t seven =
+        frame_length([](CommandStream& s) { read_head(s, AddressForm::seven_bit, 0); });
+    constexpr std::size_t ten = frame_length([](CommandStream& s) { read_head(s, AddressForm::ten_bit, 0); });
+    return form == AddressForm::seven_bit ? seven : ten;
+}
 
 // The two heap buffers of one transaction, freed when it returns: the command
-// stream (frame + 12 x len bytes) and the read-back (its expected count).
+// stream and the staged read-back (its expected count), which reaches the
+// caller only when the whole transaction succeeded.
 struct TransactionBuffers {
     HeapBuffer commands;
     HeapBuffer readback;
 };
 
-// False when a size does not fit a size_t or an allocation fails; the
-// buffers then own nothing.
+// Allocates a stream of frame + len x per_byte bytes and a read-back of
+// readback_bytes. False when a size does not fit a size_t or an allocation
+// fails.
 [[nodiscard]] bool allocate_transaction(TransactionBuffers& buffers, std::size_t frame, std::size_t len,
-                                        std::size_t readback_bytes) noexcept;
-
-// Sends the whole transaction in one OUT transfer, then collects its read-back
-// into `readback` (its size is the expected count). A faulted stream sends
-// nothing and gives TPW_ERROR_CMD_ERR.
-[[nodiscard]] std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,
-                                           std::span<std::uint8_t> readback, std::uint32_t timeout) noexcept;
+                                        std::size_t per_byte, std::size_t readback_bytes) noexcept;
 
 } // namespace orv::i2c

@@ -5,7 +5,7 @@
 
 #include "orv_tapwire.h"
 #include "result.hpp"
-#include "scan_stream.hpp"
+#include "tap_phases.hpp"
 #include "tap_state.hpp"
 
 extern "C" {

@@ -15,7 +15,7 @@ std::int32_t tapwire_readback_tdo(libusb_device_handle* handle, std::int32_t bit
         return orv::RESULT_INVALID_PARAM;
     }
     const std::size_t expected = orv::bytes_for_bits(static_cast<std::uint64_t>(bit_count));
-    return orv::read_back(handle, std::span(tdo_buf, expected), timeout, orv::ReadBackVariant::jtag);
+    return orv::read_back(handle, std::span(tdo_buf, expected), timeout, orv::JTAG_READBACK);
 }
 
 const char* tapwire_get_err_info(std::int32_t code)

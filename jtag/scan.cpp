@@ -5,12 +5,10 @@
 #include <cstdio>
 
 #include "heap_buffer.hpp"
-#include "wire.hpp"
+#include "operation.hpp"
 #include "orv_tapwire.h"
-#include "result.hpp"
-#include "scan_stream.hpp"
+#include "tap_phases.hpp"
 #include "tap_state.hpp"
-#include "transport.hpp"
 
 namespace {
 
@@ -18,12 +16,10 @@ using namespace orv;
 
 enum class ScanKind { instruction, data };
 
-// The DR scan reports a failed command transfer on standard output.
-void report_send_failure(ScanKind kind, std::int32_t rc) noexcept
+// The DR scan reports a failed command transfer on standard output. Deliberate:
+// callers match these lines in their logs, so the texts stay as they are.
+void report_send_failure(std::int32_t rc) noexcept
 {
-    if (kind != ScanKind::data) {
-        return;
-    }
     if (rc == RESULT_SHORT_TRANSFER) {
         std::puts("TPW_ERROR_USBTRANS_ERR");
     } else {
@@ -35,44 +31,42 @@ std::int32_t shift(ScanKind kind, libusb_device_handle* handle, std::int32_t* st
                    const std::uint8_t* tdi, std::uint8_t* tdo, std::uint16_t idle_clocks,
                    std::uint32_t timeout) noexcept
 {
+    // check
     if (handle == nullptr || state == nullptr || tdi == nullptr || bit_count <= 0 ||
         !jtag::is_tap_state(*state)) {
         return RESULT_INVALID_PARAM;
     }
     const bool capture = tdo != nullptr;
-    const auto bound = jtag::scan_length_bound(bit_count, capture);
-    if (!bound) {
+    // size
+    const auto length = jtag::scan_length_bound(bit_count, capture);
+    if (!length) {
         return RESULT_INVALID_PARAM;
     }
-    HeapBuffer buffer = HeapBuffer::allocate(*bound);
+    // allocate
+    HeapBuffer buffer = HeapBuffer::allocate(*length);
     if (!buffer.ok()) {
         return RESULT_NO_MEMORY;
     }
+    // build
     CommandStream stream(buffer.span());
     std::int32_t working = *state;
-    const jtag::ScanRequest request{
-        kind == ScanKind::data ? TPW_TAP_SHIFT_DR : TPW_TAP_SHIFT_IR,
-        kind == ScanKind::data ? TPW_TAP_EXIT1_DR : TPW_TAP_EXIT1_IR,
-        bit_count,
-        tdi,
-        capture,
-        idle_clocks,
-    };
-    jtag::append_scan(stream, working, request);
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
-    const std::int32_t sent = send(handle, stream.bytes(), timeout);
-    if (sent != RESULT_OK) {
-        report_send_failure(kind, sent);
-        return sent;
-    }
-    if (capture) {
-        const std::int32_t read = tapwire_readback_tdo(handle, bit_count, tdo, timeout);
-        if (read != RESULT_OK) {
-            return read;
+    const bool data = kind == ScanKind::data;
+    jtag::append_scan(stream, working,
+                      jtag::ScanRequest{data ? TPW_TAP_SHIFT_DR : TPW_TAP_SHIFT_IR,
+                                        data ? TPW_TAP_EXIT1_DR : TPW_TAP_EXIT1_IR, bit_count, tdi, capture,
+                                        idle_clocks});
+    // send, read back
+    const std::span<std::uint8_t> sampled =
+        capture ? std::span(tdo, bytes_for_bits(static_cast<std::uint64_t>(bit_count)))
+                : std::span<std::uint8_t>();
+    const Outcome outcome = transact(handle, stream, sampled, timeout, JTAG_READBACK);
+    if (outcome.result != RESULT_OK) {
+        if (data && outcome.failed_at == Step::send) {
+            report_send_failure(outcome.result);
         }
+        return outcome.result;
     }
+    // commit
     *state = working;
     return RESULT_OK;
 }
@@ -87,26 +81,13 @@ std::int32_t tapwire_goto_idle(libusb_device_handle* handle, std::int32_t* state
     if (handle == nullptr || state == nullptr || !jtag::is_tap_state(*state)) {
         return RESULT_INVALID_PARAM;
     }
-    std::array<std::uint8_t, 6> storage{};
+    std::array<std::uint8_t, TMS_LENGTH + CLOCKS_LENGTH> storage{};
     CommandStream stream(storage);
     std::int32_t working = *state;
-    std::int32_t count = -1;
-    std::uint32_t pattern = 0;
-    if (jtag_generate_tms_array(&working, TPW_TAP_RUN_TEST_IDLE, &count, &pattern) != RESULT_OK) {
-        return RESULT_CMD_ERR;
-    }
-    if (count >= 0) {
-        append_tms(stream, static_cast<std::uint8_t>(pattern & 0x3FU), static_cast<unsigned>(count + 1),
-                   false);
-    }
-    if (idle_clocks != 0) {
-        append_clocks(stream, OP_CLOCKS, idle_clocks, ClockCountForm::jtag_shift7);
-    }
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
+    jtag::append_tms_path(stream, working, TPW_TAP_RUN_TEST_IDLE);
+    jtag::append_idle_clocks(stream, idle_clocks);
     // Sent even when empty: the caller sees the adapter answer either way.
-    const std::int32_t rc = send(handle, stream.bytes(), timeout);
+    const std::int32_t rc = transact(handle, stream, timeout);
     if (rc == RESULT_OK) {
         *state = working;
     }

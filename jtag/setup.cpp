@@ -3,10 +3,10 @@
 #include <array>
 
 #include "command_stream.hpp"
-#include "wire.hpp"
+#include "operation.hpp"
 #include "orv_tapwire.h"
 #include "result.hpp"
-#include "transport.hpp"
+#include "wire.hpp"
 
 namespace {
 
@@ -48,16 +48,13 @@ std::int32_t tapwire_ioset(libusb_device_handle* handle, std::uint16_t direction
     if (handle == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    std::array<std::uint8_t, 10> storage{};
+    std::array<std::uint8_t, 2 * SET_IO_LENGTH + 2 * MODE_LENGTH> storage{};
     CommandStream stream(storage);
     append_set_io(stream, OP_SET_IO_LOW, low_pins(direction), low_pins(level));
     append_set_io(stream, OP_SET_IO_HIGH, high_pins(direction), high_pins(level));
     // JTAG: TCK idles low, data moves least significant bit first.
-    stream.put({OP_SET_CLOCK_POLARITY, MODE_CLOCK_IDLE_LOW, OP_SET_BIT_ORDER, MODE_LSB_FIRST});
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
-    return send(handle, stream.bytes(), timeout);
+    append_modes(stream, MODE_CLOCK_IDLE_LOW, MODE_LSB_FIRST);
+    return transact(handle, stream, timeout);
 }
 
 std::int32_t tapwire_reset(libusb_device_handle* handle, std::int32_t* state, std::uint32_t timeout)
@@ -65,13 +62,10 @@ std::int32_t tapwire_reset(libusb_device_handle* handle, std::int32_t* state, st
     if (handle == nullptr || state == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    std::array<std::uint8_t, 3> storage{};
+    std::array<std::uint8_t, TMS_LENGTH> storage{};
     CommandStream stream(storage);
     append_tms(stream, RESET_TMS_PATTERN, RESET_TMS_CLOCKS, false);
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
-    const std::int32_t rc = send(handle, stream.bytes(), timeout);
+    const std::int32_t rc = transact(handle, stream, timeout);
     if (rc == RESULT_OK) {
         *state = TPW_TAP_TEST_LOGIC_RESET;
     }

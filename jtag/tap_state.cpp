@@ -7,22 +7,7 @@
 using orv::RESULT_INVALID_PARAM;
 using orv::RESULT_OK;
 using orv::jtag::is_tap_state;
-using orv::jtag::tap_transitions;
-
-namespace {
-
-constexpr std::int32_t next_state(std::int32_t state, bool tms) noexcept
-{
-    const auto& t = tap_transitions[static_cast<std::size_t>(state)];
-    return tms ? t.on_tms1 : t.on_tms0;
-}
-
-constexpr bool tms_toward(std::int32_t state, std::int32_t target) noexcept
-{
-    return (orv::jtag::tms_high_targets[static_cast<std::size_t>(state)] >> target & 1U) != 0;
-}
-
-} // namespace
+using orv::jtag::next_state;
 
 extern "C" {
 
@@ -56,26 +41,16 @@ std::int32_t jtag_generate_tms_array(std::int32_t* state, std::int32_t target, s
         !is_tap_state(target)) {
         return RESULT_INVALID_PARAM;
     }
-    std::int32_t working = *state;
-    std::uint32_t bits = 0;
-    int k = 0;
-    while (working != target) {
-        if (k == orv::jtag::MAX_TMS_PATH) {
-            return orv::RESULT_CMD_ERR; // the rule table is broken: never loop
-        }
-        const bool tms = tms_toward(working, target);
-        bits |= static_cast<std::uint32_t>(tms) << k;
-        working = next_state(working, tms);
-        ++k;
-    }
-    *state = working;
-    *count = k - 1;
-    *pattern = bits;
+    const orv::jtag::TmsPath path = orv::jtag::tms_path(*state, target);
+    *state = target;
+    *count = static_cast<std::int32_t>(path.clocks) - 1;
+    *pattern = path.pattern;
     return RESULT_OK;
 }
 
 const char* jtag_get_state_str(std::int32_t state)
 {
+    // The printout is deliberate: callers compare their logs against it.
     const std::size_t index =
         is_tap_state(state) ? static_cast<std::size_t>(state) : orv::jtag::TAP_STATE_COUNT;
     std::printf("state code local: %02x  ", static_cast<unsigned>(index));

@@ -79,6 +79,73 @@ inline constexpr std::array<std::uint16_t, TAP_STATE_COUNT> tms_high_targets = {
 // No shortest path between two states is longer than this.
 inline constexpr int MAX_TMS_PATH = 8;
 
+constexpr bool tms_toward(std::int32_t state, std::int32_t target) noexcept
+{
+    return (tms_high_targets[static_cast<std::size_t>(state)] >> target & 1U) != 0;
+}
+
+constexpr std::int32_t next_state(std::int32_t state, bool tms) noexcept
+{
+    const auto& t = tap_transitions[static_cast<std::size_t>(state)];
+    return tms ? t.on_tms1 : t.on_tms0;
+}
+
+// The shortest TMS sequence from one state to another: `clocks` clocks, bit k
+// of `pattern` the TMS level of clock k.
+struct TmsPath {
+    std::uint8_t clocks = 0;
+    std::uint8_t pattern = 0;
+
+    friend constexpr bool operator==(const TmsPath&, const TmsPath&) = default;
+};
+
+// Every path, found once at compile time by following the rule table.
+inline constexpr auto tms_paths = [] {
+    std::array<std::array<TmsPath, TAP_STATE_COUNT>, TAP_STATE_COUNT> paths{};
+    for (std::int32_t from = 0; from < TAP_STATE_COUNT; ++from) {
+        for (std::int32_t to = 0; to < TAP_STATE_COUNT; ++to) {
+            TmsPath path;
+            for (std::int32_t state = from; state != to && path.clocks < MAX_TMS_PATH; ++path.clocks) {
+                const bool tms = tms_toward(state, to);
+                path.pattern = static_cast<std::uint8_t>(path.pattern | (tms ? 1U : 0U) << path.clocks);
+                state = next_state(state, tms);
+            }
+            paths[static_cast<std::size_t>(from)][static_cast<std::size_t>(to)] = path;
+        }
+    }
+    return paths;
+}();
+
+// Where a path leads, clock by clock through the transition table.
+constexpr std::int32_t walk(std::int32_t from, TmsPath path) noexcept
+{
+    std::int32_t state = from;
+    for (unsigned k = 0; k < path.clocks; ++k) {
+        state = next_state(state, (path.pattern >> k & 1U) != 0);
+    }
+    return state;
+}
+
+static_assert(
+    [] {
+        for (std::int32_t from = 0; from < TAP_STATE_COUNT; ++from) {
+            for (std::int32_t to = 0; to < TAP_STATE_COUNT; ++to) {
+                if (walk(from, tms_paths[static_cast<std::size_t>(from)][static_cast<std::size_t>(to)]) !=
+                    to) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }(),
+    "the rule table leads from every state to every other");
+
+// Both states 0..15.
+[[nodiscard]] constexpr TmsPath tms_path(std::int32_t from, std::int32_t to) noexcept
+{
+    return tms_paths[static_cast<std::size_t>(from)][static_cast<std::size_t>(to)];
+}
+
 // Printable names; the last entry serves every value outside 0..15.
 inline constexpr std::array<const char*, TAP_STATE_COUNT + 1> jtag_state_info = {
     "test logic reset", "run test idle", "select dr", "capture dr", "shift dr",    "exit1 dr",

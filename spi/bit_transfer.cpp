@@ -7,10 +7,10 @@
 
 #include "command_stream.hpp"
 #include "heap_buffer.hpp"
-#include "wire.hpp"
+#include "operation.hpp"
 #include "orv_lumo_spi.h"
-#include "phases.hpp"
-#include "result.hpp"
+#include "transfer_phases.hpp"
+#include "wire.hpp"
 
 namespace orv::spi {
 namespace {
@@ -23,10 +23,10 @@ static_assert(MAX_WHOLE_BYTES <= MAX_BYTES_PER_COMMAND);
 
 // Longest stream: every optional phase at its largest, a written data phase
 // (bit command, then byte command head and its bytes), flush and deselect.
-constexpr std::size_t MAX_PREAMBLE_LENGTH = 3 + 3 + (2 + MAX_ADDRESS_BYTES) + 3;
-constexpr std::size_t MAX_DATA_LENGTH = 3 + 2 + MAX_WHOLE_BYTES;
+constexpr std::size_t MAX_PREAMBLE_LENGTH =
+    SELECT_LENGTH + COMMAND_PHASE_LENGTH + address_phase_length(MAX_ADDRESS_BYTES) + DUMMY_PHASE_LENGTH;
+constexpr std::size_t MAX_DATA_LENGTH = BITS_LENGTH + BYTES_HEAD_LENGTH + MAX_WHOLE_BYTES;
 constexpr std::size_t MAX_BIT_STREAM = MAX_PREAMBLE_LENGTH + MAX_DATA_LENGTH + FLUSH_LENGTH + DESELECT_LENGTH;
-static_assert(MAX_BIT_STREAM == 279);
 
 // The bit string's shape: nbytes bytes, the last holding `last_bits` valid
 // bits in its low positions.
@@ -75,7 +75,7 @@ void append_data_msb_first(CommandStream& stream, bool sample, std::span<const s
 // bit order.
 void append_data_bit_clocks(CommandStream& stream, bool sample, std::uint32_t bit_count) noexcept
 {
-    append_clocks(stream, sample ? OP_CLOCKS_READ : OP_CLOCKS, bit_count, ClockCountForm::spi_shift8);
+    append_clocks(stream, sample ? OP_CLOCKS_READ : OP_CLOCKS, bit_count, SPI_CLOCK_COUNT);
 }
 
 } // namespace
@@ -111,7 +111,8 @@ int32_t lumo_spi_read_write_bits(libusb_device_handle* handle, uint32_t bit_coun
         append_flush(stream);
     }
     append_deselect(stream, *config);
-    return run_transaction(
-        handle, stream, sample ? std::span<std::uint8_t>(read_buf, shape.nbytes) : std::span<std::uint8_t>(),
-        timeout);
+    return transact(handle, stream,
+                    sample ? std::span<std::uint8_t>(read_buf, shape.nbytes) : std::span<std::uint8_t>(),
+                    timeout, SPI_READBACK)
+        .result;
 }

@@ -6,20 +6,16 @@
 
 #include "command_stream.hpp"
 #include "heap_buffer.hpp"
-#include "wire.hpp"
+#include "operation.hpp"
 #include "orv_lumo_spi.h"
-#include "phases.hpp"
 #include "result.hpp"
-#include "transport.hpp"
+#include "transfer_phases.hpp"
+#include "wire.hpp"
 
 namespace orv::spi {
 namespace {
 
 constexpr std::size_t CHUNK = MAX_BYTES_PER_COMMAND;
-// A data command's opcode and count byte.
-constexpr std::size_t DATA_HEAD_LENGTH = 2;
-// A clock command: opcode and two count bytes.
-constexpr std::size_t CLOCK_COMMAND_LENGTH = 3;
 
 constexpr std::size_t chunks_for(std::size_t len) noexcept
 {
@@ -32,7 +28,7 @@ std::optional<std::size_t> stream_length(const lumo_spi_config& config, std::siz
                                          bool samples, std::uint32_t dummy_clocks) noexcept
 {
     const std::size_t chunks = chunks_for(len);
-    const auto heads = checked_mul(chunks, writes ? DATA_HEAD_LENGTH : CLOCK_COMMAND_LENGTH);
+    const auto heads = checked_mul(chunks, writes ? BYTES_HEAD_LENGTH : CLOCKS_LENGTH);
     if (!heads) {
         return std::nullopt;
     }
@@ -64,7 +60,7 @@ void append_data_clocks(CommandStream& stream, bool sample, std::size_t len) noe
     const std::uint8_t opcode = sample ? OP_CLOCKS_READ : OP_CLOCKS;
     while (len != 0) {
         const std::size_t n = std::min(len, CHUNK);
-        append_clocks(stream, opcode, static_cast<unsigned>(8 * n), ClockCountForm::spi_shift8);
+        append_clocks(stream, opcode, static_cast<unsigned>(8 * n), SPI_CLOCK_COUNT);
         len -= n;
     }
 }
@@ -110,8 +106,10 @@ int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t len, co
     if (sample) {
         append_flush(stream);
     }
-    return run_transaction(
-        handle, stream, sample ? std::span<std::uint8_t>(read_buf, len) : std::span<std::uint8_t>(), timeout);
+    return transact(handle, stream,
+                    sample ? std::span<std::uint8_t>(read_buf, len) : std::span<std::uint8_t>(), timeout,
+                    SPI_READBACK)
+        .result;
 }
 
 int32_t lumo_spi_read_miso(libusb_device_handle* handle, uint32_t len, uint8_t* read_buf, uint32_t timeout)
@@ -119,5 +117,5 @@ int32_t lumo_spi_read_miso(libusb_device_handle* handle, uint32_t len, uint8_t* 
     if (handle == nullptr || (read_buf == nullptr && len != 0)) {
         return orv::RESULT_INVALID_PARAM;
     }
-    return orv::read_back(handle, std::span<std::uint8_t>(read_buf, len), timeout, orv::ReadBackVariant::spi);
+    return orv::read_back(handle, std::span<std::uint8_t>(read_buf, len), timeout, orv::SPI_READBACK);
 }

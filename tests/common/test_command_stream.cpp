@@ -36,16 +36,16 @@ TEST(ClockCounts, JtagFormShiftsBySevenSpiFormByEight)
 {
     std::array<std::uint8_t, 64> storage{};
     CommandStream s(storage);
-    append_clocks(s, OP_CLOCKS, 1, ClockCountForm::jtag_shift7);
-    append_clocks(s, OP_CLOCKS, 127, ClockCountForm::jtag_shift7);
-    append_clocks(s, OP_CLOCKS, 128, ClockCountForm::jtag_shift7);
-    append_clocks(s, OP_CLOCKS, 256, ClockCountForm::jtag_shift7);
-    append_clocks(s, OP_CLOCKS, 65535, ClockCountForm::jtag_shift7);
-    append_clocks(s, OP_CLOCKS_READ, 8, ClockCountForm::spi_shift8);
-    append_clocks(s, OP_CLOCKS, 255, ClockCountForm::spi_shift8);
-    append_clocks(s, OP_CLOCKS, 256, ClockCountForm::spi_shift8);
-    append_clocks(s, OP_CLOCKS_READ, 2048, ClockCountForm::spi_shift8);
-    append_clocks(s, OP_CLOCKS_READ_MSB, 8, ClockCountForm::spi_shift8);
+    append_clocks(s, OP_CLOCKS, 1, ClockCountForm::shifted_by_7);
+    append_clocks(s, OP_CLOCKS, 127, ClockCountForm::shifted_by_7);
+    append_clocks(s, OP_CLOCKS, 128, ClockCountForm::shifted_by_7);
+    append_clocks(s, OP_CLOCKS, 256, ClockCountForm::shifted_by_7);
+    append_clocks(s, OP_CLOCKS, 65535, ClockCountForm::shifted_by_7);
+    append_clocks(s, OP_CLOCKS_READ, 8, ClockCountForm::shifted_by_8);
+    append_clocks(s, OP_CLOCKS, 255, ClockCountForm::shifted_by_8);
+    append_clocks(s, OP_CLOCKS, 256, ClockCountForm::shifted_by_8);
+    append_clocks(s, OP_CLOCKS_READ, 2048, ClockCountForm::shifted_by_8);
+    append_clocks(s, OP_CLOCKS_READ_MSB, 8, ClockCountForm::shifted_by_8);
     EXPECT_FALSE(s.faulted());
     EXPECT_EQ(bytes_of(s), hex("9B 00 00  9B 7E 00  9B 7F 01  9B FF 02  9B FE FF"
                                "9C 07 00  9B FE 00  9B FF 01  9C FF 08  9D 07 00"));
@@ -109,11 +109,11 @@ TEST(Encoders, OutOfRangeCountsAppendNothingAndFault)
     expect_refused([](CommandStream& s) { append_bytes(s, BitOrder::lsb_first, false, {}); }, "0 bytes");
     expect_refused([&](CommandStream& s) { append_bytes(s, BitOrder::lsb_first, false, too_long); },
                    "257 bytes");
-    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 0, ClockCountForm::jtag_shift7); },
+    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 0, ClockCountForm::shifted_by_7); },
                    "0 clk");
-    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 65536, ClockCountForm::spi_shift8); },
+    expect_refused([](CommandStream& s) { append_clocks(s, OP_CLOCKS, 65536, ClockCountForm::shifted_by_8); },
                    "65536 clocks");
-    expect_refused([](CommandStream& s) { append_clocks(s, OP_FLUSH, 1, ClockCountForm::spi_shift8); },
+    expect_refused([](CommandStream& s) { append_clocks(s, OP_FLUSH, 1, ClockCountForm::shifted_by_8); },
                    "not a clock opcode");
     expect_refused([](CommandStream& s) { append_set_io(s, OP_FLUSH, 0, 0); }, "not a pin opcode");
 }

@@ -52,7 +52,7 @@ TEST(Send, EmptyStreamIsStillOneTransfer)
 }
 
 struct VariantCase {
-    ReadBackVariant variant;
+    ReadBackPolicy variant;
     const char* name;
 };
 
@@ -105,15 +105,15 @@ TEST_P(ReadBackAllVariants, TimeoutZeroNeverGivesUp)
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, ReadBackAllVariants,
-                         ::testing::Values(VariantCase{ReadBackVariant::jtag, "jtag"},
-                                           VariantCase{ReadBackVariant::spi, "spi"},
-                                           VariantCase{ReadBackVariant::i2c, "i2c"}),
+                         ::testing::Values(VariantCase{JTAG_READBACK, "jtag"},
+                                           VariantCase{SPI_READBACK, "spi"},
+                                           VariantCase{I2C_READBACK, "i2c"}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The poll limit counts polls, not time: 10 x timeout + 1 unsatisfied polls
 // for JTAG and SPI, 10 x timeout for I2C, then one drain read of the last count.
 struct LimitCase {
-    ReadBackVariant variant;
+    ReadBackPolicy variant;
     std::uint32_t timeout;
     std::size_t polls;
 };
@@ -131,7 +131,7 @@ TEST_P(ReadBackPollLimit, GivesUpAfterExactlyTheLimitAndDrainsTheLastCount)
     ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
     EXPECT_EQ(fake.log().back().length, 2) << "drain asks for the last reported count";
     EXPECT_TRUE(fake.script_done());
-    if (variant == ReadBackVariant::jtag) {
+    if (variant == JTAG_READBACK) {
         EXPECT_EQ(dest, Bytes(4, 0x55)) << "JTAG drains through scratch: destination untouched";
     } else {
         // SPI drains into the caller's buffer, I2C into the library's own buffer.
@@ -139,17 +139,16 @@ TEST_P(ReadBackPollLimit, GivesUpAfterExactlyTheLimitAndDrainsTheLastCount)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, ReadBackPollLimit,
-    ::testing::Values(LimitCase{ReadBackVariant::jtag, 1, 11}, LimitCase{ReadBackVariant::jtag, 3, 31},
-                      LimitCase{ReadBackVariant::spi, 1, 11}, LimitCase{ReadBackVariant::spi, 2, 21},
-                      LimitCase{ReadBackVariant::i2c, 1, 10}, LimitCase{ReadBackVariant::i2c, 3, 30}));
+INSTANTIATE_TEST_SUITE_P(Limits, ReadBackPollLimit,
+                         ::testing::Values(LimitCase{JTAG_READBACK, 1, 11}, LimitCase{JTAG_READBACK, 3, 31},
+                                           LimitCase{SPI_READBACK, 1, 11}, LimitCase{SPI_READBACK, 2, 21},
+                                           LimitCase{I2C_READBACK, 1, 10}, LimitCase{I2C_READBACK, 3, 30}));
 
 TEST(ReadBack, DrainOfZeroCountIsStillMade)
 {
-    for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi, ReadBackVariant::i2c}) {
+    for (auto variant : {JTAG_READBACK, SPI_READBACK, I2C_READBACK}) {
         FakeAdapter fake;
-        fake.count(0, variant == ReadBackVariant::i2c ? 10 : 11).data({});
+        fake.count(0, variant == I2C_READBACK ? 10 : 11).data({});
         std::vector<std::uint8_t> dest(1);
         const std::int32_t rc = read_back(fake.handle(), dest, 1, variant);
         EXPECT_EQ(rc, RESULT_TIMEOUT);
@@ -160,7 +159,7 @@ TEST(ReadBack, DrainOfZeroCountIsStillMade)
 
 TEST(ReadBack, JtagAndSpiReturnPollErrorsAndShortPolls)
 {
-    for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi}) {
+    for (auto variant : {JTAG_READBACK, SPI_READBACK}) {
         std::vector<std::uint8_t> dest(1, 0x55);
         FakeAdapter failing;
         failing.count(0).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0);
@@ -174,7 +173,7 @@ TEST(ReadBack, JtagAndSpiReturnPollErrorsAndShortPolls)
 
 TEST(ReadBack, SurplusIsReadWholeButOnlyTheExpectedBytesKept)
 {
-    for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi}) {
+    for (auto variant : {JTAG_READBACK, SPI_READBACK}) {
         FakeAdapter fake;
         fake.count(6).data({1, 2, 3, 4, 5, 6});
         std::vector<std::uint8_t> dest(2); // exact size: ASan flags any write past it
@@ -187,7 +186,7 @@ TEST(ReadBack, SurplusIsReadWholeButOnlyTheExpectedBytesKept)
 TEST(ReadBack, ImplausibleSurplusIsRefusedWithoutAllocatingForIt)
 {
     const std::uint32_t huge = 2 + MAX_READBACK_SURPLUS + 1;
-    for (auto variant : {ReadBackVariant::jtag, ReadBackVariant::spi}) {
+    for (auto variant : {JTAG_READBACK, SPI_READBACK}) {
         FakeAdapter fake;
         fake.count(huge);
         std::vector<std::uint8_t> dest(2, 0x55);
@@ -200,11 +199,11 @@ TEST(ReadBack, ImplausibleSurplusIsRefusedWithoutAllocatingForIt)
     fake.count(static_cast<std::uint32_t>(2 + MAX_READBACK_SURPLUS))
         .data(Bytes(2 + MAX_READBACK_SURPLUS, 0x01));
     std::vector<std::uint8_t> dest(2);
-    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::spi), RESULT_OK);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, SPI_READBACK), RESULT_OK);
     // I2C never reads a count above E; at the limit such a count is not drained.
     FakeAdapter i2c;
     i2c.count(huge, 10);
-    EXPECT_EQ(read_back(i2c.handle(), dest, 1, ReadBackVariant::i2c), RESULT_TIMEOUT);
+    EXPECT_EQ(read_back(i2c.handle(), dest, 1, I2C_READBACK), RESULT_TIMEOUT);
     EXPECT_EQ(i2c.transfers_on(EP_DATA), 0u);
 }
 
@@ -213,7 +212,7 @@ TEST(ReadBack, JtagComparesSigned)
     FakeAdapter fake;
     fake.count(0x80000000u, 11); // negative as signed: never enough; too large to drain
     std::vector<std::uint8_t> dest(1, 0x55);
-    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::jtag), RESULT_TIMEOUT);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, JTAG_READBACK), RESULT_TIMEOUT);
     EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
     EXPECT_EQ(dest[0], 0x55);
 }
@@ -223,7 +222,7 @@ TEST(ReadBack, I2cIgnoresFailedPollsWhileTimeoutBounds)
     FakeAdapter fake;
     fake.count(1).poll(LIBUSB_ERROR_IO, 0, 0, 3).poll(0, 2, 0).count(2).data({0, 0});
     std::vector<std::uint8_t> dest(2, 0x55);
-    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::i2c), RESULT_OK);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, I2C_READBACK), RESULT_OK);
     EXPECT_EQ(fake.transfers_on(EP_COUNT), 6u);
 }
 
@@ -232,7 +231,7 @@ TEST(ReadBack, I2cFailedPollsCountTowardsTheLimitAndKeepTheLastCount)
     FakeAdapter fake;
     fake.count(1).poll(LIBUSB_ERROR_IO, 0, 0, 9).data({0x00});
     std::vector<std::uint8_t> dest(2, 0x55);
-    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::i2c), RESULT_TIMEOUT);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, I2C_READBACK), RESULT_TIMEOUT);
     EXPECT_EQ(fake.transfers_on(EP_COUNT), 10u);
     EXPECT_EQ(fake.log().back().length, 1) << "drain asks for the last count that arrived";
 }
@@ -242,7 +241,7 @@ TEST(ReadBack, I2cWithTimeoutZeroEndsOnAFailedPoll)
     FakeAdapter fake;
     fake.count(0, 3).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0);
     std::vector<std::uint8_t> dest(1);
-    EXPECT_EQ(read_back(fake.handle(), dest, 0, ReadBackVariant::i2c), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(read_back(fake.handle(), dest, 0, I2C_READBACK), LIBUSB_ERROR_NO_DEVICE);
 }
 
 TEST(ReadBack, I2cNeedsTheExactCountAndDrainsSurplusThroughScratch)
@@ -250,7 +249,7 @@ TEST(ReadBack, I2cNeedsTheExactCountAndDrainsSurplusThroughScratch)
     FakeAdapter fake;
     fake.count(5, 10).data({1, 2, 3, 4, 5});
     std::vector<std::uint8_t> dest(2, 0x55);
-    EXPECT_EQ(read_back(fake.handle(), dest, 1, ReadBackVariant::i2c), RESULT_TIMEOUT);
+    EXPECT_EQ(read_back(fake.handle(), dest, 1, I2C_READBACK), RESULT_TIMEOUT);
     EXPECT_EQ(fake.log().back().length, 5);
     EXPECT_EQ(dest, Bytes(2, 0x55));
 }

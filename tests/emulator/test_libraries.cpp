@@ -7,10 +7,10 @@
 
 #include "emu_test_util.hpp"
 #include "inproc_usb.hpp"
-#include "wire.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
+#include "wire.hpp"
 
 namespace orv::emu::test {
 namespace {

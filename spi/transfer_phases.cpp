@@ -1,16 +1,12 @@
-#include "phases.hpp"
+#include "transfer_phases.hpp"
 
 #include <array>
-
-#include "wire.hpp"
-#include "result.hpp"
-#include "transport.hpp"
 
 namespace orv::spi {
 
 void append_select(CommandStream& stream, const lumo_spi_config& config) noexcept
 {
-    append_set_io(stream, OP_SET_IO_LOW, PIN_DIRECTION, select_level(config));
+    append_set_io(stream, OP_SET_IO_LOW, SPI_DIRECTION, select_level(config));
 }
 
 void append_command_phase(CommandStream& stream, const lumo_spi_config& config, std::uint8_t cmd) noexcept
@@ -48,25 +44,12 @@ void append_dummy_phase(CommandStream& stream, std::uint32_t dummy_clocks) noexc
     if (dummy_clocks == 0) {
         return;
     }
-    append_clocks(stream, OP_CLOCKS, dummy_clocks, ClockCountForm::spi_shift8);
+    append_clocks(stream, OP_CLOCKS, dummy_clocks, SPI_CLOCK_COUNT);
 }
 
 void append_deselect(CommandStream& stream, const lumo_spi_config& config) noexcept
 {
-    append_set_io(stream, OP_SET_IO_LOW, PIN_DIRECTION, idle_level(config));
-}
-
-std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,
-                             std::span<std::uint8_t> sampled, std::uint32_t timeout) noexcept
-{
-    if (stream.faulted()) {
-        return RESULT_CMD_ERR;
-    }
-    const std::int32_t sent = send(handle, stream.bytes(), timeout);
-    if (sent != RESULT_OK || sampled.empty()) {
-        return sent;
-    }
-    return read_back(handle, sampled, timeout, ReadBackVariant::spi);
+    append_set_io(stream, OP_SET_IO_LOW, SPI_DIRECTION, idle_level(config));
 }
 
 } // namespace orv::spi

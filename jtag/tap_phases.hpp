@@ -1,5 +1,7 @@
-// The command sequence of one IR or DR scan, shared by the scans that send it
-// and by the builder that writes it into a caller's buffer.
+// The JTAG phases as adapter commands: moving the TAP along a path, the idle
+// clocks, and the phases of an IR or DR scan. The scans that send a scan, the
+// builder that writes one into a caller's buffer and the move to Run-Test/Idle
+// all build their streams from these.
 //
 // A scan of n bits, B = ceil(n / 8) data bytes, L bits in the last byte:
 //   path into Shift-xR           0x5B count pattern        (absent when there)
@@ -22,6 +24,17 @@
 
 namespace orv::jtag {
 
+// The JTAG library's form of the idle clock count.
+inline constexpr ClockCountForm JTAG_CLOCK_COUNT = ClockCountForm::shifted_by_7;
+
+// TMS path from the working state to `target` (TDI low), moving the working
+// state along; nothing when it is there. Both states 0..15.
+// Adds at most TMS_LENGTH bytes.
+void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::int32_t target) noexcept;
+
+// Idle clocks in Run-Test/Idle; nothing for 0. Adds at most CLOCKS_LENGTH bytes.
+void append_idle_clocks(CommandStream& stream, std::uint16_t idle_clocks) noexcept;
+
 struct ScanRequest {
     std::int32_t shift_state; // TPW_TAP_SHIFT_IR or TPW_TAP_SHIFT_DR
     std::int32_t exit_state;  // TPW_TAP_EXIT1_IR or TPW_TAP_EXIT1_DR
@@ -32,8 +45,8 @@ struct ScanRequest {
 };
 
 // The longest sequence a scan can make: every optional command present.
-// B + 16 bytes, B + 17 with capture, plus 2 for each byte command after the
-// first in scans longer than 2056 bits. nullopt if it does not fit size_t.
+// B + 16 bytes, B + 17 with capture, plus a byte command head for each 256
+// whole bytes after the first. nullopt if it does not fit size_t.
 [[nodiscard]] std::optional<std::size_t> scan_length_bound(std::int32_t bit_count, bool capture) noexcept;
 
 // Appends the scan to `stream`, moving `working_state` along with the TMS

@@ -1,18 +1,16 @@
-#include "scan_stream.hpp"
+#include "tap_phases.hpp"
 
+#include <algorithm>
 #include <span>
 
 #include "heap_buffer.hpp"
-#include "wire.hpp"
 #include "orv_tapwire.h"
+#include "tap_state.hpp"
+#include "wire.hpp"
 
 namespace orv::jtag {
 
 namespace {
-
-// Bits 0..5 of a TMS pattern byte carry the path; every path a scan uses is
-// at most 6 clocks. Bit 6 stays 0 and bit 7 is TDI.
-constexpr std::uint32_t TMS_PATH_BITS = 0x3F;
 
 std::size_t data_bytes(std::int32_t bit_count) noexcept
 {
@@ -30,26 +28,11 @@ std::size_t whole_byte_commands(std::size_t whole_bytes) noexcept
     return (whole_bytes + MAX_BYTES_PER_COMMAND - 1) / MAX_BYTES_PER_COMMAND;
 }
 
-// TMS path from the working state to `target`, TDI low; nothing when there.
-void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::int32_t target) noexcept
-{
-    std::int32_t count = -1;
-    std::uint32_t pattern = 0;
-    if (jtag_generate_tms_array(&working_state, target, &count, &pattern) != TPW_SUCCESS) {
-        stream.fault();
-        return;
-    }
-    if (count >= 0) {
-        append_tms(stream, static_cast<std::uint8_t>(pattern & TMS_PATH_BITS),
-                   static_cast<unsigned>(count + 1), false);
-    }
-}
-
 // All bytes but the last, in commands of at most 256 bytes.
 void append_whole_bytes(CommandStream& stream, std::span<const std::uint8_t> bytes, bool capture) noexcept
 {
     while (!bytes.empty()) {
-        const std::size_t chunk = bytes.size() < MAX_BYTES_PER_COMMAND ? bytes.size() : MAX_BYTES_PER_COMMAND;
+        const std::size_t chunk = std::min<std::size_t>(bytes.size(), MAX_BYTES_PER_COMMAND);
         append_bytes(stream, BitOrder::lsb_first, capture, bytes.first(chunk));
         bytes = bytes.subspan(chunk);
     }
@@ -64,28 +47,36 @@ void append_last_byte_bits(CommandStream& stream, std::uint8_t last_byte, unsign
     }
 }
 
-// The scan's final bit rides on the TMS clock that leaves the shift state.
+// The scan's final bit rides on the one TMS clock that leaves the shift state.
 void append_exit_with_final_bit(CommandStream& stream, std::int32_t& working_state, std::int32_t exit_state,
                                 bool final_bit, bool capture) noexcept
 {
-    std::int32_t count = -1;
-    std::uint32_t pattern = 0;
-    if (jtag_generate_tms_array(&working_state, exit_state, &count, &pattern) != TPW_SUCCESS || count != 0) {
+    const TmsPath path = tms_path(working_state, exit_state);
+    if (path.clocks != 1) {
         stream.fault();
         return;
     }
-    const auto tms = static_cast<std::uint8_t>((pattern & TMS_PATH_BITS) | (final_bit ? TMS_TDI_BIT : 0));
-    append_tms(stream, tms, 1, capture);
+    working_state = exit_state;
+    append_tms(stream, static_cast<std::uint8_t>(path.pattern | (final_bit ? TMS_TDI_BIT : 0)), 1, capture);
+}
+
+} // namespace
+
+void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::int32_t target) noexcept
+{
+    const TmsPath path = tms_path(working_state, target);
+    if (path.clocks != 0) {
+        append_tms(stream, path.pattern, path.clocks, false);
+    }
+    working_state = target;
 }
 
 void append_idle_clocks(CommandStream& stream, std::uint16_t idle_clocks) noexcept
 {
     if (idle_clocks != 0) {
-        append_clocks(stream, OP_CLOCKS, idle_clocks, ClockCountForm::jtag_shift7);
+        append_clocks(stream, OP_CLOCKS, idle_clocks, JTAG_CLOCK_COUNT);
     }
 }
-
-} // namespace
 
 std::optional<std::size_t> scan_length_bound(std::int32_t bit_count, bool capture) noexcept
 {
@@ -94,8 +85,12 @@ std::optional<std::size_t> scan_length_bound(std::int32_t bit_count, bool captur
     }
     const std::size_t bytes = data_bytes(bit_count);
     const std::size_t commands = whole_byte_commands(bytes - 1);
-    const std::size_t extra_heads = commands > 1 ? 2 * (commands - 1) : 0;
-    const auto bound = checked_add(bytes, 16 + (capture ? 1U : 0U));
+    // Path in, one byte command head, the last byte's bits, the exit clock,
+    // the path to Run-Test/Idle, idle clocks; then the flush when capturing.
+    constexpr std::size_t frame =
+        TMS_LENGTH + BYTES_HEAD_LENGTH + BITS_LENGTH + TMS_LENGTH + TMS_LENGTH + CLOCKS_LENGTH;
+    const std::size_t extra_heads = commands > 1 ? BYTES_HEAD_LENGTH * (commands - 1) : 0;
+    const auto bound = checked_add(bytes - 1, frame + (capture ? FLUSH_LENGTH : 0));
     return bound ? checked_add(*bound, extra_heads) : std::nullopt;
 }
 

@@ -4,8 +4,7 @@
 //   select, [command byte], [address bytes], [dummy clocks], data, deselect
 //
 // The byte and the bit transfer share everything but the data phase and the
-// place of the flush. The clock and chip-select lines are pins 0 and 1 of the
-// adapter's low pin group; pin 3 (MISO) is the only input.
+// place of the flush. Pins: the SPI connector's map in wire.hpp.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +17,8 @@
 
 namespace orv::spi {
 
-// Direction mask of every pin command this library sends: all pins driven
-// except pin 3, where MISO comes in.
-inline constexpr std::uint8_t PIN_DIRECTION = 0xF7;
-// Level bits of the pin command.
-inline constexpr std::uint8_t PIN_CLOCK = 0x01;
-inline constexpr std::uint8_t PIN_CHIP_SELECT = 0x02;
+// The SPI library's form of the clock count.
+inline constexpr ClockCountForm SPI_CLOCK_COUNT = ClockCountForm::shifted_by_8;
 
 // Largest address phase: the address value is 32 bits wide.
 inline constexpr std::uint8_t MAX_ADDRESS_BYTES = 4;
@@ -41,20 +36,20 @@ inline constexpr std::uint32_t MAX_DUMMY_CLOCKS = 65535;
 // chip select never makes a clock edge.
 [[nodiscard]] constexpr std::uint8_t clock_idle_bit(const lumo_spi_config& config) noexcept
 {
-    return config.clock_polarity != 0 ? PIN_CLOCK : 0;
+    return config.clock_polarity != 0 ? SPI_PIN_CLOCK : 0;
 }
 
 // Chip select inactive: high for an active-low select, low for active-high.
 [[nodiscard]] constexpr std::uint8_t idle_level(const lumo_spi_config& config) noexcept
 {
     return static_cast<std::uint8_t>(clock_idle_bit(config) |
-                                     (config.cs_polarity == 0 ? PIN_CHIP_SELECT : 0));
+                                     (config.cs_polarity == 0 ? SPI_PIN_CHIP_SELECT : 0));
 }
 
 [[nodiscard]] constexpr std::uint8_t select_level(const lumo_spi_config& config) noexcept
 {
     return static_cast<std::uint8_t>(clock_idle_bit(config) |
-                                     (config.cs_polarity != 0 ? PIN_CHIP_SELECT : 0));
+                                     (config.cs_polarity != 0 ? SPI_PIN_CHIP_SELECT : 0));
 }
 
 // The argument checks both transfers share: a device and a configuration to
@@ -68,28 +63,24 @@ inline constexpr std::uint32_t MAX_DUMMY_CLOCKS = 65535;
            dummy_clocks <= MAX_DUMMY_CLOCKS;
 }
 
+// Bytes each phase appends.
+inline constexpr std::size_t SELECT_LENGTH = SET_IO_LENGTH;
+inline constexpr std::size_t COMMAND_PHASE_LENGTH = BYTES_HEAD_LENGTH + 1;
+[[nodiscard]] constexpr std::size_t address_phase_length(std::size_t address_bytes) noexcept
+{
+    return address_bytes == 0 ? 0 : BYTES_HEAD_LENGTH + address_bytes;
+}
+inline constexpr std::size_t DUMMY_PHASE_LENGTH = CLOCKS_LENGTH;
+inline constexpr std::size_t DESELECT_LENGTH = SET_IO_LENGTH;
+
 // Bytes of select, command, address and dummy phases together, for a
 // configuration that passed transaction_args_valid.
 [[nodiscard]] constexpr std::size_t preamble_length(const lumo_spi_config& config,
                                                     std::uint32_t dummy_clocks) noexcept
 {
-    std::size_t length = 3;
-    if (config.cmd_enable != 0) {
-        length += 3;
-    }
-    if (config.addr_bytes != 0) {
-        length += 2 + std::size_t{config.addr_bytes};
-    }
-    if (dummy_clocks != 0) {
-        length += 3;
-    }
-    return length;
+    return SELECT_LENGTH + (config.cmd_enable != 0 ? COMMAND_PHASE_LENGTH : 0) +
+           address_phase_length(config.addr_bytes) + (dummy_clocks != 0 ? DUMMY_PHASE_LENGTH : 0);
 }
-
-// Bytes of the deselect command.
-inline constexpr std::size_t DESELECT_LENGTH = 3;
-// Bytes of the flush command.
-inline constexpr std::size_t FLUSH_LENGTH = 1;
 
 // Chip select active, clock at rest.
 void append_select(CommandStream& stream, const lumo_spi_config& config) noexcept;
@@ -102,11 +93,5 @@ void append_address_phase(CommandStream& stream, const lumo_spi_config& config, 
 void append_dummy_phase(CommandStream& stream, std::uint32_t dummy_clocks) noexcept;
 // Chip select inactive, clock at rest.
 void append_deselect(CommandStream& stream, const lumo_spi_config& config) noexcept;
-
-// Sends the finished stream in one transfer and, when `sampled` is not empty,
-// collects exactly its size of read-back bytes into it. A faulted stream is an
-// internal fault: nothing is sent.
-[[nodiscard]] std::int32_t run_transaction(libusb_device_handle* handle, const CommandStream& stream,
-                                           std::span<std::uint8_t> sampled, std::uint32_t timeout) noexcept;
 
 } // namespace orv::spi
