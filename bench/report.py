@@ -334,6 +334,44 @@ def plot(host, findings, path):
     return True
 
 
+def read_instruction_table(path):
+    """operation -> instructions per call, from a table of scripts/instructions.sh."""
+    table = {}
+    if not path:
+        return table
+    with open(path) as f:
+        for line in f:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if len(cells) == 2 and cells[1].isdigit():
+                table[cells[0]] = int(cells[1])
+    return table
+
+
+# Operations whose cost is fixed per-call work: the 4-byte SPI write and the
+# 32-bit scans, which the pipeline was to make at least 10% cheaper.
+SMALL_OPERATIONS = ("spi_bytes/4/write", "dr_scan/32/write", "dr_scan/32/capture", "build_dr/32/write",
+                    "build_dr/32/capture")
+
+
+def instructions_section(before, after, lines, findings):
+    lines.append("| operation | before | after | change |")
+    lines.append("|---|---:|---:|---:|")
+    more, small_missed = [], []
+    for name, now in after.items():
+        then = before.get(name)
+        if then is None:
+            lines.append(f"| {name} | - | {now} | new |")
+            continue
+        change = (now - then) / then * 100
+        lines.append(f"| {name} | {then} | {now} | {change:+.1f}% |")
+        if now > then:
+            more.append(name)
+        if name in SMALL_OPERATIONS and change > -10:
+            small_missed.append(name)
+    findings["instructions_more"] = more
+    findings["instructions_small_missed"] = small_missed
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True)
@@ -341,6 +379,8 @@ def main():
     ap.add_argument("--e2e")
     ap.add_argument("--notes")
     ap.add_argument("--lto")
+    ap.add_argument("--instructions")
+    ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
     ap.add_argument("--plot-name", default="cost_vs_size.png")
@@ -383,6 +423,17 @@ def main():
                      "be inlined into the operations; same run, same machine.")
         lines.append("")
         lto_section(host, lto, lines, findings)
+        lines.append("")
+    instructions = read_instruction_table(args.instructions)
+    if instructions:
+        lines.append("## Instructions per call (callgrind)")
+        lines.append("")
+        lines.append("Instructions executed per call of each operation against the instant stand-in, counted by "
+                     "callgrind (`scripts/instructions.sh`: the same count on every run of the same binary). "
+                     "`before`: the libraries before the operation pipeline and the stamped I2C data phase "
+                     "(bench/instructions_before.md); `after`: this build.")
+        lines.append("")
+        instructions_section(read_instruction_table(args.instructions_before), instructions, lines, findings)
         lines.append("")
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
@@ -445,6 +496,13 @@ def main():
             lines.append(f"- 100 batched scans at least 50x faster than 100 separate: write {w:.1f}x "
                          f"({'met' if w >= BATCH_TARGET else '**missed**'})" +
                          (f", capture {c:.1f}x ({'met' if c >= BATCH_TARGET else '**missed**'})" if c else "") + ".")
+    if instructions:
+        im = findings.get("instructions_more", [])
+        sm = findings.get("instructions_small_missed", [])
+        lines.append("- No operation costs more instructions than before the pipeline: " +
+                     ("met." if not im else "**missed** for " + ", ".join(im) + "."))
+        lines.append("- The small operations (" + ", ".join(SMALL_OPERATIONS) + ") at least 10% fewer "
+                     "instructions: " + ("met." if not sm else "**missed** for " + ", ".join(sm) + "."))
     lines.append("")
     if args.notes:
         with open(args.notes) as f:

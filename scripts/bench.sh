@@ -62,6 +62,12 @@ if [ "${LTO:-1}" != 0 ]; then
   args+=(--lto "$OUT/host-lto.json")
 fi
 
+if command -v valgrind >/dev/null; then
+  echo "== instructions per call (callgrind)"
+  bash scripts/instructions.sh "$BUILD" 100 >"$OUT/instructions.md"
+  args+=(--instructions "$OUT/instructions.md" --instructions-before bench/instructions_before.md)
+fi
+
 echo "== report"
 note=${BENCH_NOTE:-"Measured on $(nproc) cores ($(uname -m)); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)."}
 "$PYTHON" bench/report.py "${args[@]}" --notes bench/NOTES.md --header "$note" \
