@@ -1,0 +1,117 @@
+// The JTAG sequence engine: arbitrary per-clock TMS and TDI, with TDO wanted
+// on any clock, turned into the fewest adapter command bytes and batched.
+//
+// The JTAG library's calls move the TAP along fixed paths and always end in
+// Run-Test/Idle. Network clients (remote_bitbang, XVC) and SVF playback
+// describe their work clock by clock instead; this engine takes such clocks,
+// plans the stream and runs it, one OUT transfer and at most one read-back
+// exchange per batch.
+//
+// Command forms: only those the JTAG library itself emits, in its forms, as
+// those are what an adapter is known to execute as the libraries expect:
+//   0x5B  1..7 TMS clocks, TDI (bit 7) held for all of them
+//   0x5C  one sampled TMS clock (count 0)
+//   0x7B/0x7C  1..256 bytes LSB first, TMS low
+//   0x6B/0x6C  1..7 bits LSB first, TMS low
+//   0x9B  idle clocks (TMS low, TDI low) in the JTAG count form
+//   0x8B  flush, closing each batch's read-back
+// Shift and idle commands are only emitted while the TMS line is low, that is
+// after a TMS command whose last clock was TMS 0, as the library does: an
+// adapter may hold TMS at its last level during them.
+//
+// Read-back: the sampled bits of a batch come back packed in clock order,
+// least significant bit first, the last byte padded by the flush.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <libusb.h>
+
+namespace orv::engine {
+
+// One TCK clock: the TMS and TDI levels at its rising edge, and whether the
+// TDO level at that edge is wanted.
+struct Clock {
+    bool tms = false;
+    bool tdi = false;
+    bool sample = false;
+
+    friend constexpr bool operator==(const Clock&, const Clock&) = default;
+};
+
+// The largest read-back any library call asks of the adapter in one exchange.
+inline constexpr std::size_t DEFAULT_MAX_READBACK = 512;
+
+// The JTAG count form shifts the count by seven into a byte: 32767 clocks is
+// the most it carries exactly.
+inline constexpr unsigned MAX_IDLE_CLOCKS = 32767;
+
+// One OUT transfer and, when `readback_bytes` is not 0, one exchange.
+struct Batch {
+    std::vector<std::uint8_t> stream;
+    std::size_t readback_bytes = 0;
+    // For each sampled clock wanted by the client, in clock order, its bit
+    // position in this batch's read-back.
+    std::vector<std::uint32_t> wanted_bits;
+};
+
+struct Plan {
+    std::vector<Batch> batches;
+    bool tms_low_after = false; // TMS line level once the plan has run
+};
+
+// Plans `clocks`: the fewest stream bytes (then the fewest read-back bits),
+// split into batches whose read-back stays within `max_readback` bytes.
+// `tms_low` says whether the TMS line is low before the first clock.
+[[nodiscard]] Plan plan_sequence(std::span<const Clock> clocks, bool tms_low,
+                                 std::size_t max_readback = DEFAULT_MAX_READBACK);
+
+// What a sequence cost on the wire.
+struct SequenceStats {
+    std::uint64_t clocks = 0;
+    std::uint64_t stream_bytes = 0;
+    std::uint64_t out_transfers = 0;
+    std::uint64_t exchanges = 0;
+    std::uint64_t readback_bytes = 0;
+};
+
+// Queues clocks and runs them on one adapter. Not thread-safe: one owner, or
+// calls serialised by the caller, as for the libraries.
+class JtagSequencer {
+public:
+    JtagSequencer(libusb_device_handle* handle, std::uint32_t timeout_ms,
+                  std::size_t max_readback = DEFAULT_MAX_READBACK) noexcept
+        : handle_(handle), timeout_(timeout_ms), max_readback_(max_readback)
+    {
+    }
+
+    void queue(Clock clock) { pending_.push_back(clock); }
+    void queue(bool tms, bool tdi, bool sample) { pending_.push_back(Clock{tms, tdi, sample}); }
+    [[nodiscard]] std::size_t pending() const noexcept { return pending_.size(); }
+    [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }
+
+    // Runs everything queued and appends the TDO level (0 or 1) of each
+    // sampled clock, in clock order, to `tdo`. The queue is empty afterwards,
+    // whatever the result. Returns 0 or the result code of the failing
+    // transfer (the library codes); on failure nothing is appended.
+    [[nodiscard]] std::int32_t flush(std::vector<std::uint8_t>& tdo);
+
+    // The TMS line level is unknown until a TMS command sets it; after an
+    // adapter reset or a failed batch, assume it high again.
+    void forget_tms_level() noexcept { tms_low_ = false; }
+    void set_timeout(std::uint32_t timeout_ms) noexcept { timeout_ = timeout_ms; }
+    [[nodiscard]] const SequenceStats& stats() const noexcept { return stats_; }
+
+private:
+    libusb_device_handle* handle_;
+    std::uint32_t timeout_;
+    std::size_t max_readback_;
+    bool tms_low_ = false;
+    std::vector<Clock> pending_;
+    SequenceStats stats_;
+};
+
+} // namespace orv::engine
