@@ -1,0 +1,198 @@
+#include "adapter_port.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "orv_tapwire.h"
+#include "result.hpp"
+#include "wire.hpp"
+
+namespace orv::bridge {
+
+namespace {
+
+constexpr std::uint64_t BASE_HZ = std::uint64_t{CLOCK_BASE_KHZ} * 1000;
+constexpr std::uint32_t MAX_DIVISOR = 255;
+// A stream address phase carries at most four bytes after the command byte.
+constexpr std::size_t MAX_PREAMBLE = 5;
+// The most a purge reads in one go; the adapter's read-back is a few KiB.
+constexpr std::uint32_t PURGE_CHUNK = 1U << 16;
+// Consecutive polls that must read 0 before the read-back counts as empty: a
+// count may show newly arrived bytes only over a few polls.
+constexpr unsigned EMPTY_POLLS = 2;
+
+} // namespace
+
+ClockSetting clock_not_above(std::uint64_t hz) noexcept
+{
+    std::uint64_t divisor = hz == 0 ? MAX_DIVISOR : (BASE_HZ + hz - 1) / hz;
+    divisor = std::clamp<std::uint64_t>(divisor, 1, MAX_DIVISOR);
+    ClockSetting s;
+    s.divisor = static_cast<std::uint32_t>(divisor);
+    s.request_khz = CLOCK_BASE_KHZ / s.divisor; // the libraries divide 60000 by it again
+    s.actual_hz = static_cast<std::uint32_t>(BASE_HZ / divisor);
+    return s;
+}
+
+std::int32_t purge_readback(libusb_device_handle* handle, std::uint32_t timeout_ms, std::uint64_t& purged,
+                            unsigned rounds)
+{
+    purged = 0;
+    std::vector<std::uint8_t> scratch;
+    unsigned empty = 0;
+    for (unsigned round = 0; round < rounds; ++round) {
+        CountBytes raw{};
+        int moved = 0;
+        int rc = libusb_bulk_transfer(handle, EP_READBACK_COUNT_IN, raw.data(), static_cast<int>(raw.size()),
+                                      &moved, timeout_ms);
+        if (rc != 0) {
+            return rc;
+        }
+        if (moved != static_cast<int>(raw.size())) {
+            return RESULT_SHORT_TRANSFER;
+        }
+        const std::uint32_t count = std::min(decode_count(raw), PURGE_CHUNK);
+        if (count == 0) {
+            if (++empty == EMPTY_POLLS) {
+                return RESULT_OK;
+            }
+            continue;
+        }
+        empty = 0;
+        scratch.resize(count);
+        rc = libusb_bulk_transfer(handle, EP_READBACK_DATA_IN, scratch.data(), static_cast<int>(count),
+                                  &moved, timeout_ms);
+        if (rc != 0) {
+            return rc;
+        }
+        purged += static_cast<std::uint64_t>(std::max(moved, 0));
+    }
+    return RESULT_TIMEOUT;
+}
+
+std::string result_name(std::int32_t rc)
+{
+    return std::string(tapwire_get_err_info(rc)) + " (" + std::to_string(rc) + ")";
+}
+
+AdapterPort::AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log)
+    : handle_(handle), settings_(settings), log_(log),
+      sequencer_(handle, settings.timeout_ms, settings.max_readback)
+{
+    spi_.clock_freq = settings.spi_khz;
+    spi_.bit_order = 0;      // most significant bit first
+    spi_.clock_polarity = 0; // mode 0
+    spi_.cs_polarity = 0;    // chip select active low
+}
+
+std::int32_t AdapterPort::use_jtag()
+{
+    if (side_ == Side::jtag) {
+        return RESULT_OK;
+    }
+    std::int32_t rc = tapwire_tckset(handle_, settings_.tck_khz, settings_.timeout_ms);
+    if (rc == RESULT_OK) {
+        rc = tapwire_ioset(handle_, settings_.jtag_direction, settings_.jtag_level, settings_.timeout_ms);
+    }
+    if (rc == RESULT_OK) {
+        side_ = Side::jtag;
+        sequencer_.forget_tms_level();
+    }
+    return rc;
+}
+
+std::int32_t AdapterPort::set_tck(std::uint64_t hz, std::uint32_t& actual_hz)
+{
+    const ClockSetting s = clock_not_above(hz);
+    settings_.tck_khz = s.request_khz;
+    actual_hz = s.actual_hz;
+    if (side_ != Side::jtag) {
+        return RESULT_OK; // sent with the JTAG set-up
+    }
+    return tapwire_tckset(handle_, settings_.tck_khz, settings_.timeout_ms);
+}
+
+std::int32_t AdapterPort::use_spi()
+{
+    if (side_ == Side::spi) {
+        return RESULT_OK;
+    }
+    const std::int32_t rc = lumo_spi_set_config(handle_, &spi_, settings_.timeout_ms);
+    if (rc == RESULT_OK) {
+        side_ = Side::spi;
+    }
+    return rc;
+}
+
+std::int32_t AdapterPort::set_spi_clock(std::uint64_t hz, std::uint32_t& actual_hz)
+{
+    const ClockSetting s = clock_not_above(hz);
+    spi_.clock_freq = s.request_khz;
+    actual_hz = s.actual_hz;
+    if (side_ != Side::spi) {
+        return RESULT_OK;
+    }
+    side_ = Side::none; // re-send the configuration with the new divisor
+    return use_spi();
+}
+
+std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std::span<std::uint8_t> read)
+{
+    const bool preamble_then_read = write.size() <= MAX_PREAMBLE && read.size() <= LUMO_SPI_MAX_READ_BYTES;
+    const bool duplex = write.size() + read.size() <= LUMO_SPI_MAX_READ_BYTES;
+    if (!read.empty() && !preamble_then_read && !duplex) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (write.empty() && read.empty()) {
+        return RESULT_OK;
+    }
+    const std::int32_t set = use_spi();
+    if (set != RESULT_OK) {
+        return set;
+    }
+    lumo_spi_config config = spi_;
+    const std::uint32_t timeout = settings_.timeout_ms;
+    if (read.empty()) {
+        // The first byte as the command byte, the rest as data.
+        config.cmd_enable = 1;
+        const auto data = write.subspan(1);
+        return lumo_spi_read_write_bytes(handle_, static_cast<std::uint32_t>(data.size()),
+                                         data.empty() ? nullptr : data.data(), nullptr, 0, write[0], 0,
+                                         &config, timeout);
+    }
+    if (preamble_then_read) {
+        // Command byte, up to four address bytes (top byte first), then the read.
+        std::uint32_t address = 0;
+        for (std::size_t i = 1; i < write.size(); ++i) {
+            address = address << 8 | write[i];
+        }
+        config.cmd_enable = write.empty() ? 0 : 1;
+        config.addr_bytes = static_cast<std::uint8_t>(write.empty() ? 0 : write.size() - 1);
+        return lumo_spi_read_write_bytes(handle_, static_cast<std::uint32_t>(read.size()), nullptr,
+                                         read.data(), address, write.empty() ? 0 : write[0], 0, &config,
+                                         timeout);
+    }
+    // Everything as one full-duplex data phase; what comes in during the
+    // write is dropped.
+    std::vector<std::uint8_t> out(write.begin(), write.end());
+    out.resize(write.size() + read.size(), 0xFF);
+    std::vector<std::uint8_t> in(out.size());
+    const std::int32_t rc = lumo_spi_read_write_bytes(handle_, static_cast<std::uint32_t>(out.size()),
+                                                      out.data(), in.data(), 0, 0, 0, &config, timeout);
+    if (rc == RESULT_OK) {
+        std::copy(in.begin() + static_cast<std::ptrdiff_t>(write.size()), in.end(), read.begin());
+    }
+    return rc;
+}
+
+void AdapterPort::recover(std::string_view who)
+{
+    side_ = Side::none;
+    sequencer_.forget_tms_level();
+    std::uint64_t purged = 0;
+    const std::int32_t rc = purge_readback(handle_, settings_.timeout_ms, purged);
+    log_ << who << ": purged the adapter's read-back after a failed operation (" << purged << " bytes"
+         << (rc == RESULT_OK ? "" : ", purge stopped: " + result_name(rc)) << ")\n";
+}
+
+} // namespace orv::bridge

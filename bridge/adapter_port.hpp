@@ -1,0 +1,90 @@
+// One adapter shared by the bridges: JTAG clocks through the sequence engine,
+// SPI transfers through the SPI library, and the set-up each needs.
+//
+// The adapter has one clock divisor, one pair of mode settings and one active
+// connector at a time, so switching between JTAG and SPI work re-sends the
+// other side's set-up first (TCK divisor and pins; SPI configuration), and
+// the first JTAG command after a switch is a TMS command, which makes the
+// JTAG connector active again.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <span>
+#include <string>
+
+#include <libusb.h>
+
+#include "jtag_sequence.hpp"
+#include "orv_lumo_spi.h"
+
+namespace orv::bridge {
+
+// The adapter's clock: a divisor byte d gives 60 MHz / d. A request is met by
+// the fastest clock not above it (d = 1..255, so 235.3 kHz up to 60 MHz).
+struct ClockSetting {
+    std::uint32_t request_khz = 0; // what to hand the libraries: 60000 / request_khz == divisor
+    std::uint32_t divisor = 0;
+    std::uint32_t actual_hz = 0;
+};
+[[nodiscard]] ClockSetting clock_not_above(std::uint64_t hz) noexcept;
+
+struct PortSettings {
+    std::uint32_t timeout_ms = 1000;
+    std::uint32_t tck_khz = 1000;
+    std::uint16_t jtag_direction = 0;
+    std::uint16_t jtag_level = 0;
+    std::uint32_t spi_khz = 6000;
+    std::size_t max_readback = engine::DEFAULT_MAX_READBACK;
+};
+
+// Empties the adapter's read-back: polls the count and reads what is there
+// until the count reads 0, at most `rounds` times. A read-back left behind by
+// a failed exchange would otherwise be taken by the next one as its own.
+// Returns 0 and the bytes thrown away in `purged`, or the failing transfer's
+// code (TPW_ERROR_TIMEOUT when the count never reached 0).
+[[nodiscard]] std::int32_t purge_readback(libusb_device_handle* handle, std::uint32_t timeout_ms,
+                                          std::uint64_t& purged, unsigned rounds = 16);
+
+class AdapterPort {
+public:
+    AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log);
+
+    // Before queueing JTAG clocks: the JTAG set-up, if SPI was used last.
+    [[nodiscard]] std::int32_t use_jtag();
+    [[nodiscard]] engine::JtagSequencer& sequencer() noexcept { return sequencer_; }
+    // Sets TCK to the fastest clock not above `hz`; `actual_hz` gets it.
+    [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, std::uint32_t& actual_hz);
+
+    // One chip-select window: `write` out, then `read.size()` bytes in.
+    // TPW_ERROR_INVALID_PARAM (nothing sent) when the library cannot do it in
+    // one transaction: more than 5 bytes out followed by a read, unless both
+    // fit one full-duplex transfer of at most LUMO_SPI_MAX_READ_BYTES.
+    [[nodiscard]] std::int32_t spi_transfer(std::span<const std::uint8_t> write,
+                                            std::span<std::uint8_t> read);
+    [[nodiscard]] std::int32_t set_spi_clock(std::uint64_t hz, std::uint32_t& actual_hz);
+
+    // After a failed operation: throws away what the adapter still holds and
+    // says so on the log. The next operation re-sends its set-up.
+    void recover(std::string_view who);
+
+    [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
+    [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return settings_.timeout_ms; }
+    [[nodiscard]] std::ostream& log() noexcept { return log_; }
+
+private:
+    enum class Side { none, jtag, spi };
+    [[nodiscard]] std::int32_t use_spi();
+
+    libusb_device_handle* handle_;
+    PortSettings settings_;
+    std::ostream& log_;
+    engine::JtagSequencer sequencer_;
+    lumo_spi_config spi_{};
+    Side side_ = Side::none;
+};
+
+// The library's text for a result code.
+[[nodiscard]] std::string result_name(std::int32_t rc);
+
+} // namespace orv::bridge

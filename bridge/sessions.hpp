@@ -1,0 +1,114 @@
+// The three network protocols as sessions: bytes from one client in, the
+// replies out, the work done on the shared adapter. No sockets here; the
+// server (server.hpp) moves the bytes, and the fuzz targets drive the
+// sessions directly.
+//
+//   remote_bitbang  OpenOCD's per-edge protocol: '0'..'7' set TCK, TMS, TDI;
+//                   each rising TCK edge is one clock; 'R' asks for the TDO of
+//                   the next rising edge, answered '0' or '1'.
+//   XVC 1.0         Xilinx Virtual Cable: getinfo:, settck:, shift: with TMS
+//                   and TDI vectors, TDO vector back.
+//   serprog         flashrom's serial programmer protocol, SPI only.
+//
+// Each session parses a byte stream, never message boundaries: a client may
+// send a command in pieces, or several in one piece.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "adapter_port.hpp"
+
+namespace orv::bridge {
+
+// What a session asks of the server after some input.
+enum class Verdict {
+    keep,   // go on reading
+    close,  // the client said goodbye
+    drop,   // a protocol error: close the connection (see `error`)
+    failed, // an adapter error: close the connection (see `error`)
+};
+
+struct Step {
+    Verdict verdict = Verdict::keep;
+    std::string error;
+};
+
+// Replies to send, each with one send() of its own (the XVC client reads each
+// reply with a single recv()).
+using Replies = std::vector<std::string>;
+
+class Session {
+public:
+    virtual ~Session() = default;
+    // Consumes bytes that arrived; may already reply.
+    virtual Step receive(std::span<const std::uint8_t> bytes, Replies& replies) = 0;
+    // The client has nothing more to say for now: run what is pending.
+    virtual Step settle(Replies& replies) = 0;
+    // Part of a command has arrived, the rest has not.
+    [[nodiscard]] virtual bool mid_command() const = 0;
+};
+
+class RemoteBitbangSession final : public Session {
+public:
+    explicit RemoteBitbangSession(AdapterPort& port) : port_(port) {}
+    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Step settle(Replies& replies) override;
+    [[nodiscard]] bool mid_command() const override { return unanswered_ != 0; }
+
+    // Clocks a client may queue before they are run without waiting for it
+    // to pause: bounds memory whatever the client sends.
+    static constexpr std::size_t MAX_PENDING_CLOCKS = 1U << 20;
+
+private:
+    Step run(Replies& replies);
+
+    AdapterPort& port_;
+    bool tck_ = false;
+    bool tms_ = false;
+    bool tdi_ = false;
+    bool started_ = false;
+    std::size_t unanswered_ = 0; // 'R's waiting for the next rising edge
+    // Per queued sampled clock, how many 'R's it answers.
+    std::deque<std::size_t> answers_;
+};
+
+class XvcSession final : public Session {
+public:
+    // The most bytes a shift may carry in its TMS and TDI vectors together;
+    // getinfo: tells the client.
+    static constexpr std::size_t MAX_VECTOR_BYTES = 32768;
+
+    explicit XvcSession(AdapterPort& port) : port_(port) {}
+    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Step settle(Replies&) override { return {}; }
+    [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
+
+private:
+    Step shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);
+
+    AdapterPort& port_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+class SerprogSession final : public Session {
+public:
+    // Largest write (opcode, address and data) and read of one SPI operation.
+    static constexpr std::uint32_t MAX_WRITE = 4096 + 5;
+    static constexpr std::uint32_t MAX_READ = 512;
+
+    explicit SerprogSession(AdapterPort& port) : port_(port) {}
+    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Step settle(Replies&) override { return {}; }
+    [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
+
+private:
+    AdapterPort& port_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+} // namespace orv::bridge
