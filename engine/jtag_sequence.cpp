@@ -27,17 +27,21 @@ struct Command {
     std::uint32_t clocks;
 };
 
-// Cost of the rest of a sequence: stream bytes first, read-back bits second.
+// Clocks planned at a time: bounds the planner's memory (about 50 bytes a
+// clock); a cut costs at most a few stream bytes.
+constexpr std::size_t PLAN_WINDOW = std::size_t{1} << 18;
+
+// Cost of the rest of a window: stream bytes first, read-back bits second.
 struct Cost {
-    std::uint64_t bytes = 0;
-    std::uint64_t bits = 0;
+    std::uint32_t bytes = 0;
+    std::uint32_t bits = 0;
     friend constexpr bool operator<(const Cost& a, const Cost& b) noexcept
     {
         return a.bytes != b.bytes ? a.bytes < b.bytes : a.bits < b.bits;
     }
 };
 
-constexpr Cost UNREACHABLE{std::numeric_limits<std::uint64_t>::max() / 2, 0};
+constexpr Cost UNREACHABLE{std::numeric_limits<std::uint32_t>::max() / 2, 0};
 
 struct Choice {
     Kind kind = Kind::tms;
@@ -120,7 +124,8 @@ std::vector<Command> choose_commands(std::span<const Clock> c, bool tms_low, std
             const auto consider = [&](Kind kind, bool read, std::uint32_t clocks, std::size_t bytes,
                                       bool low_after) {
                 const Cost& rest = best[i + clocks][low_after ? 1 : 0];
-                const Cost cost{rest.bytes + bytes, rest.bits + (read ? clocks : 0)};
+                const Cost cost{rest.bytes + static_cast<std::uint32_t>(bytes),
+                                rest.bits + (read ? clocks : 0)};
                 if (cost < cheapest) {
                     cheapest = cost;
                     chosen = Choice{kind, read, clocks};
@@ -219,7 +224,19 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
         return plan;
     }
     max_readback = std::max<std::size_t>(max_readback, 1);
-    const std::vector<Command> commands = choose_commands(clocks, tms_low, max_readback);
+    std::vector<Command> commands;
+    bool low = tms_low;
+    for (std::size_t start = 0; start < clocks.size(); start += PLAN_WINDOW) {
+        const auto window = clocks.subspan(start, std::min(PLAN_WINDOW, clocks.size() - start));
+        for (Command cmd : choose_commands(window, low, max_readback)) {
+            if (cmd.kind == Kind::tms || cmd.kind == Kind::tms_read) {
+                low = !window[cmd.first + cmd.clocks - 1].tms;
+            }
+            cmd.first += static_cast<std::uint32_t>(start);
+            commands.push_back(cmd);
+        }
+    }
+    plan.tms_low_after = low;
     const std::uint64_t bit_limit = 8 * std::uint64_t{max_readback};
 
     // Cut into batches by read-back size, then encode each one.
@@ -261,20 +278,14 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
         plan.batches.push_back(std::move(batch));
         from = to;
     }
-    for (const Command& cmd : commands) {
-        if (cmd.kind == Kind::tms || cmd.kind == Kind::tms_read) {
-            plan.tms_low_after = !clocks[cmd.first + cmd.clocks - 1].tms;
-        }
-    }
     return plan;
 }
 
-std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo)
+std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done)
 {
     const Plan plan = plan_sequence(pending_, tms_low_, max_readback_);
     stats_.clocks += pending_.size();
     pending_.clear();
-    std::vector<std::uint8_t> levels;
     std::vector<std::uint8_t> readback;
     for (const Batch& batch : plan.batches) {
         std::int32_t rc = send(handle_, batch.stream, timeout_);
@@ -291,11 +302,14 @@ std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo)
             return rc;
         }
         for (const std::uint32_t bit : batch.wanted_bits) {
-            levels.push_back(static_cast<std::uint8_t>(readback[bit / 8] >> (bit % 8) & 1U));
+            tdo.push_back(static_cast<std::uint8_t>(readback[bit / 8] >> (bit % 8) & 1U));
+        }
+        if (batch_done && !batch_done(tdo.size())) {
+            tms_low_ = false; // the rest of the plan never ran
+            return RESULT_OK;
         }
     }
     tms_low_ = plan.tms_low_after;
-    tdo.insert(tdo.end(), levels.begin(), levels.end());
     return RESULT_OK;
 }
 

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -93,11 +94,17 @@ public:
     [[nodiscard]] std::size_t pending() const noexcept { return pending_.size(); }
     [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }
 
-    // Runs everything queued and appends the TDO level (0 or 1) of each
-    // sampled clock, in clock order, to `tdo`. The queue is empty afterwards,
-    // whatever the result. Returns 0 or the result code of the failing
-    // transfer (the library codes); on failure nothing is appended.
-    [[nodiscard]] std::int32_t flush(std::vector<std::uint8_t>& tdo);
+    // Called after each batch has come back with the number of TDO levels
+    // collected so far; returning false stops before the next batch.
+    using BatchDone = std::function<bool(std::size_t levels)>;
+
+    // Runs everything queued, batch by batch, and appends the TDO level (0 or
+    // 1) of each sampled clock, in clock order, to `tdo` as its batch comes
+    // back. The queue is empty afterwards, whatever the result. Returns 0
+    // (also when `batch_done` stopped it) or the result code of the failing
+    // transfer (the library codes); the levels of the batches before it stay
+    // appended.
+    [[nodiscard]] std::int32_t flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done = {});
 
     // The TMS line level is unknown until a TMS command sets it; after an
     // adapter reset or a failed batch, assume it high again.
