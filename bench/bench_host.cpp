@@ -14,8 +14,8 @@
 
 #include "alloc_count.hpp"
 #include "instant_usb.hpp"
-#include "wire.hpp"
 #include "operations.hpp"
+#include "wire.hpp"
 
 namespace {
 
