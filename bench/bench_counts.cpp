@@ -24,6 +24,7 @@ constexpr unsigned LATENCIES[] = {0, 2, 8};
 
 struct Board {
     std::unique_ptr<orv::emu::Adapter> adapter;
+    std::unique_ptr<orv::emu::InprocUsb> usb; // the adapter behind the transfer seam
     libusb_device_handle* handle = nullptr;
 };
 
@@ -34,7 +35,8 @@ Board make_board(unsigned latency, orv::bench::Buffers& buffers, int& failed)
     config.latency_polls = latency;
     Board board;
     board.adapter = orv::emu::make_default_board(config);
-    board.handle = orv::emu::as_handle(*board.adapter);
+    board.usb = std::make_unique<orv::emu::InprocUsb>(*board.adapter);
+    board.handle = board.usb->handle();
     const std::int32_t rc = orv::bench::set_up_adapter(board.handle, buffers);
     if (rc != 0) {
         std::fprintf(stderr, "set-up on latency %u failed: %d\n", latency, rc);

@@ -116,13 +116,13 @@ struct BareSequence {
             return rc;
         }
         for (int polls = 0; polls < 100000; ++polls) {
-            std::uint8_t raw[4] = {};
-            rc = libusb_bulk_transfer(handle, orv::EP_READBACK_COUNT_IN, raw, 4, &moved, TIMEOUT_MS);
+            orv::CountBytes raw{};
+            rc = libusb_bulk_transfer(handle, orv::EP_READBACK_COUNT_IN, raw.data(),
+                                      static_cast<int>(raw.size()), &moved, TIMEOUT_MS);
             if (rc != 0) {
                 return rc;
             }
-            const std::uint32_t count =
-                raw[0] | raw[1] << 8 | raw[2] << 16 | static_cast<std::uint32_t>(raw[3]) << 24;
+            const std::uint32_t count = orv::decode_count(raw);
             if (wait == Wait::exactly ? count == expected : count >= expected) {
                 if (count > in.size()) {
                     return TPW_ERROR_USBTRANS_ERR;

@@ -1,50 +1,46 @@
-// libusb_bulk_transfer for programs that run the libraries against an
-// in-process Adapter instead of a USB device (see inproc_usb.hpp).
-#include <cstdint>
+#include "inproc_usb.hpp"
+
 #include <exception>
-#include <span>
 
-#include <libusb.h>
-
-#include "adapter.hpp"
 #include "wire.hpp"
 
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int /*timeout*/)
+namespace orv::emu {
+
+namespace {
+
+// The model allocates as it runs; running out of memory is the one failure a
+// transfer to it can have.
+template <typename Result, typename Transfer> Result unless_out_of_memory(Transfer&& transfer) noexcept
 {
-    if (transferred != nullptr) {
-        *transferred = 0;
-    }
-    if (handle == nullptr || transferred == nullptr || length < 0 || (data == nullptr && length > 0)) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    auto* adapter = reinterpret_cast<orv::emu::Adapter*>(handle);
-    const auto size = static_cast<std::size_t>(length);
     try {
-        switch (endpoint) {
-        case orv::EP_COMMAND_OUT:
-            adapter->write_commands(std::span<const std::uint8_t>(data, size));
-            *transferred = length;
-            return 0;
-        case orv::EP_READBACK_COUNT_IN: {
-            // The count is one 4-byte packet: a smaller buffer overflows.
-            if (length < 4) {
-                return LIBUSB_ERROR_OVERFLOW;
-            }
-            const std::uint32_t count = adapter->poll_count();
-            for (int i = 0; i < 4; ++i) {
-                data[i] = static_cast<unsigned char>(count >> (8 * i));
-            }
-            *transferred = 4;
-            return 0;
-        }
-        case orv::EP_READBACK_DATA_IN:
-            *transferred = static_cast<int>(adapter->read_data(std::span<std::uint8_t>(data, size)));
-            return 0;
-        default:
-            return LIBUSB_ERROR_NOT_FOUND;
-        }
+        return transfer();
     } catch (const std::exception&) {
-        return LIBUSB_ERROR_NO_MEM;
+        return Result{LIBUSB_ERROR_NO_MEM};
     }
 }
+
+} // namespace
+
+seam::Outcome InprocUsb::out(std::span<const std::uint8_t> stream, unsigned /*timeout*/) noexcept
+{
+    return unless_out_of_memory<seam::Outcome>([&] {
+        adapter_.write_commands(stream);
+        return seam::Outcome{0, static_cast<int>(stream.size())};
+    });
+}
+
+seam::CountOutcome InprocUsb::poll_count(std::size_t /*length*/, unsigned /*timeout*/) noexcept
+{
+    return unless_out_of_memory<seam::CountOutcome>([&] {
+        return seam::CountOutcome{0, static_cast<int>(READBACK_COUNT_LENGTH), adapter_.poll_count()};
+    });
+}
+
+seam::Outcome InprocUsb::read_data(std::span<std::uint8_t> buffer, unsigned /*timeout*/) noexcept
+{
+    return unless_out_of_memory<seam::Outcome>([&] {
+        return seam::Outcome{0, static_cast<int>(adapter_.read_data(buffer))};
+    });
+}
+
+} // namespace orv::emu

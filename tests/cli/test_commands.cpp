@@ -33,9 +33,9 @@ jtag::RawScan raw(bool instruction, unsigned bits, std::string tdi, bool reset =
 
 class Board : public ::testing::Test {
 protected:
-    Board() : adapter(orv::emu::make_default_board())
+    Board() : adapter(orv::emu::make_default_board()), usb(*adapter)
     {
-        ctx.handle = orv::emu::as_handle(*adapter);
+        ctx.handle = usb.handle();
         ctx.timeout_ms = 50;
         ctx.out = &out;
         ctx.err = &err;
@@ -62,6 +62,7 @@ protected:
     }
 
     std::unique_ptr<orv::emu::Adapter> adapter;
+    orv::emu::InprocUsb usb;
     std::ostringstream out, err;
     Context ctx;
 };
@@ -146,9 +147,10 @@ TEST(OtherBoards, JtagScanSplitsALongerChain)
     orv::emu::Adapter adapter(
         orv::emu::AdapterConfig{},
         orv::emu::Board{orv::emu::JtagChain(std::move(taps)), orv::emu::SpiFlash{}, orv::emu::I2cBus{}});
+    orv::emu::InprocUsb usb(adapter);
     std::ostringstream out;
     Context ctx;
-    ctx.handle = orv::emu::as_handle(adapter);
+    ctx.handle = usb.handle();
     ctx.out = &out;
     ctx.err = &out;
     jtag::setup(ctx, jtag::Options{});
@@ -171,9 +173,10 @@ TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
     orv::emu::Adapter adapter(
         orv::emu::AdapterConfig{},
         orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(none), orv::emu::I2cBus{}});
+    orv::emu::InprocUsb usb(adapter);
     std::ostringstream out;
     Context ctx;
-    ctx.handle = orv::emu::as_handle(adapter);
+    ctx.handle = usb.handle();
     ctx.out = &out;
     ctx.err = &out;
     try {

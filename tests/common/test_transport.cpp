@@ -11,9 +11,6 @@ namespace orv {
 namespace {
 
 using test::Bytes;
-using test::EP_COUNT;
-using test::EP_DATA;
-using test::EP_OUT;
 using test::FakeAdapter;
 
 TEST(Send, WholeBufferOnCommandEndpointWithTimeout)
@@ -23,7 +20,7 @@ TEST(Send, WholeBufferOnCommandEndpointWithTimeout)
     const Bytes stream = {1, 2, 3};
     EXPECT_EQ(send(fake.handle(), stream, 250), RESULT_OK);
     ASSERT_EQ(fake.log().size(), 1u);
-    EXPECT_EQ(fake.log()[0].endpoint, EP_OUT);
+    EXPECT_EQ(fake.log()[0].endpoint, EP_COMMAND_OUT);
     EXPECT_EQ(fake.log()[0].timeout, 250u);
     EXPECT_EQ(fake.sent(), stream);
 }
@@ -47,7 +44,7 @@ TEST(Send, EmptyStreamIsStillOneTransfer)
     FakeAdapter fake;
     fake.out();
     EXPECT_EQ(send(fake.handle(), {}, 0), RESULT_OK);
-    EXPECT_EQ(fake.transfers_on(EP_OUT), 1u);
+    EXPECT_EQ(fake.transfers_on(EP_COMMAND_OUT), 1u);
     EXPECT_EQ(fake.log()[0].length, 0);
 }
 
@@ -81,7 +78,7 @@ TEST_P(ReadBackAllVariants, CountGrowingOverPolls)
     std::vector<std::uint8_t> dest(3);
     EXPECT_EQ(read_back(fake.handle(), dest, 1, GetParam().variant), RESULT_OK);
     EXPECT_EQ(dest, (Bytes{1, 2, 3}));
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 4u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 4u);
 }
 
 TEST_P(ReadBackAllVariants, DataReadErrorsAndShortReads)
@@ -101,7 +98,7 @@ TEST_P(ReadBackAllVariants, TimeoutZeroNeverGivesUp)
     fake.count(1, 5000).count(2).data({7, 8});
     std::vector<std::uint8_t> dest(2);
     EXPECT_EQ(read_back(fake.handle(), dest, 0, GetParam().variant), RESULT_OK);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 5001u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 5001u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, ReadBackAllVariants,
@@ -127,8 +124,8 @@ TEST_P(ReadBackPollLimit, GivesUpAfterExactlyTheLimitAndDrainsTheLastCount)
     fake.count(0, static_cast<int>(polls) - 1).count(2).data({0xA1, 0xA2});
     std::vector<std::uint8_t> dest(4, 0x55);
     EXPECT_EQ(read_back(fake.handle(), dest, timeout, variant), RESULT_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), polls);
-    ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), polls);
+    ASSERT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
     EXPECT_EQ(fake.log().back().length, 2) << "drain asks for the last reported count";
     EXPECT_TRUE(fake.script_done());
     if (variant == JTAG_READBACK) {
@@ -152,7 +149,7 @@ TEST(ReadBack, DrainOfZeroCountIsStillMade)
         std::vector<std::uint8_t> dest(1);
         const std::int32_t rc = read_back(fake.handle(), dest, 1, variant);
         EXPECT_EQ(rc, RESULT_TIMEOUT);
-        EXPECT_EQ(fake.transfers_on(EP_DATA), 1u);
+        EXPECT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
         EXPECT_EQ(fake.log().back().length, 0);
     }
 }
@@ -191,7 +188,7 @@ TEST(ReadBack, ImplausibleSurplusIsRefusedWithoutAllocatingForIt)
         fake.count(huge);
         std::vector<std::uint8_t> dest(2, 0x55);
         EXPECT_EQ(read_back(fake.handle(), dest, 1, variant), TPW_ERROR_USBTRANS_ERR);
-        EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
+        EXPECT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 0u);
         EXPECT_EQ(dest, Bytes(2, 0x55));
     }
     // The largest believable surplus is still read whole.
@@ -204,7 +201,7 @@ TEST(ReadBack, ImplausibleSurplusIsRefusedWithoutAllocatingForIt)
     FakeAdapter i2c;
     i2c.count(huge, 10);
     EXPECT_EQ(read_back(i2c.handle(), dest, 1, I2C_READBACK), RESULT_TIMEOUT);
-    EXPECT_EQ(i2c.transfers_on(EP_DATA), 0u);
+    EXPECT_EQ(i2c.transfers_on(EP_READBACK_DATA_IN), 0u);
 }
 
 TEST(ReadBack, JtagComparesSigned)
@@ -213,7 +210,7 @@ TEST(ReadBack, JtagComparesSigned)
     fake.count(0x80000000u, 11); // negative as signed: never enough; too large to drain
     std::vector<std::uint8_t> dest(1, 0x55);
     EXPECT_EQ(read_back(fake.handle(), dest, 1, JTAG_READBACK), RESULT_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 0u);
     EXPECT_EQ(dest[0], 0x55);
 }
 
@@ -223,7 +220,7 @@ TEST(ReadBack, I2cIgnoresFailedPollsWhileTimeoutBounds)
     fake.count(1).poll(LIBUSB_ERROR_IO, 0, 0, 3).poll(0, 2, 0).count(2).data({0, 0});
     std::vector<std::uint8_t> dest(2, 0x55);
     EXPECT_EQ(read_back(fake.handle(), dest, 1, I2C_READBACK), RESULT_OK);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 6u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 6u);
 }
 
 TEST(ReadBack, I2cFailedPollsCountTowardsTheLimitAndKeepTheLastCount)
@@ -232,7 +229,7 @@ TEST(ReadBack, I2cFailedPollsCountTowardsTheLimitAndKeepTheLastCount)
     fake.count(1).poll(LIBUSB_ERROR_IO, 0, 0, 9).data({0x00});
     std::vector<std::uint8_t> dest(2, 0x55);
     EXPECT_EQ(read_back(fake.handle(), dest, 1, I2C_READBACK), RESULT_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 10u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 10u);
     EXPECT_EQ(fake.log().back().length, 1) << "drain asks for the last count that arrived";
 }
 

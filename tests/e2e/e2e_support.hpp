@@ -13,6 +13,7 @@
 #include <libusb.h>
 
 #include "virtual_usb.hpp"
+#include "wire.hpp"
 
 namespace orv::e2e {
 

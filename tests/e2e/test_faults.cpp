@@ -17,9 +17,9 @@ const Bytes BOTH_IDCODES = {0x77, 0x04, 0xA0, 0x4B, 0x93, 0xC0, 0xB5, 0x06};
 
 class FaultTest : public VirtualAdapterTest {
 protected:
-    std::uint64_t polls() const { return usb_->submitted(0, 0x83); }
-    std::uint64_t data_reads() const { return usb_->submitted(0, 0x81); }
-    std::uint64_t outs() const { return usb_->submitted(0, 0x02); }
+    std::uint64_t polls() const { return usb_->submitted(0, EP_READBACK_COUNT_IN); }
+    std::uint64_t data_reads() const { return usb_->submitted(0, EP_READBACK_DATA_IN); }
+    std::uint64_t outs() const { return usb_->submitted(0, EP_COMMAND_OUT); }
 };
 
 // ---- JTAG ------------------------------------------------------------------
@@ -75,7 +75,7 @@ TEST_F(JtagFaultTest, UnpluggedIsNoDeviceEverywhere)
 
 TEST_F(JtagFaultTest, StalledCommandEndpointIsPipeError)
 {
-    fault(FaultKind::stall, 0x02, 1);
+    fault(FaultKind::stall, EP_COMMAND_OUT, 1);
     EXPECT_EQ(idcode_scan(), LIBUSB_ERROR_PIPE);
     expect_untouched();
     EXPECT_EQ(polls(), 0u) << "no read-back after a failed command transfer";
@@ -84,7 +84,7 @@ TEST_F(JtagFaultTest, StalledCommandEndpointIsPipeError)
 
 TEST_F(JtagFaultTest, StalledDataEndpointIsPipeError)
 {
-    fault(FaultKind::stall, 0x81, 1);
+    fault(FaultKind::stall, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(idcode_scan(), LIBUSB_ERROR_PIPE);
     expect_untouched();
     expect_recovers();
@@ -92,10 +92,10 @@ TEST_F(JtagFaultTest, StalledDataEndpointIsPipeError)
 
 TEST_F(JtagFaultTest, TimedOutTransfersAreLibusbTimeouts)
 {
-    fault(FaultKind::timeout, 0x02, 1);
+    fault(FaultKind::timeout, EP_COMMAND_OUT, 1);
     EXPECT_EQ(idcode_scan(20), LIBUSB_ERROR_TIMEOUT);
     expect_untouched();
-    fault(FaultKind::timeout, 0x83, 1);
+    fault(FaultKind::timeout, EP_READBACK_COUNT_IN, 1);
     EXPECT_EQ(idcode_scan(20), LIBUSB_ERROR_TIMEOUT);
     expect_untouched();
     expect_recovers();
@@ -103,17 +103,17 @@ TEST_F(JtagFaultTest, TimedOutTransfersAreLibusbTimeouts)
 
 TEST_F(JtagFaultTest, ShortTransfersOnEachEndpointAreUsbTransErrors)
 {
-    fault(FaultKind::short_transfer, 0x02, 1);
+    fault(FaultKind::short_transfer, EP_COMMAND_OUT, 1);
     EXPECT_EQ(idcode_scan(), TPW_ERROR_USBTRANS_ERR);
     expect_untouched();
     EXPECT_EQ(tapwire_reset(handle(), &state_, TIMEOUT_MS), 0);
 
-    fault(FaultKind::short_transfer, 0x83, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_COUNT_IN, 1);
     EXPECT_EQ(idcode_scan(), TPW_ERROR_USBTRANS_ERR);
     EXPECT_EQ(state_, TPW_TAP_TEST_LOGIC_RESET);
     drain_model();
 
-    fault(FaultKind::short_transfer, 0x81, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(idcode_scan(), TPW_ERROR_USBTRANS_ERR);
     EXPECT_EQ(state_, TPW_TAP_TEST_LOGIC_RESET);
     expect_recovers();
@@ -168,17 +168,17 @@ TEST_F(SpiFaultTest, EachFaultHasItsResult)
     fault(FaultKind::unplugged);
     EXPECT_EQ(read_id(id), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(lumo_spi_set_config(handle(), &config_, TIMEOUT_MS), LIBUSB_ERROR_NO_DEVICE);
-    fault(FaultKind::stall, 0x83, 1);
+    fault(FaultKind::stall, EP_READBACK_COUNT_IN, 1);
     EXPECT_EQ(read_id(id), LIBUSB_ERROR_PIPE);
     drain_model();
-    fault(FaultKind::timeout, 0x81, 1);
+    fault(FaultKind::timeout, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(read_id(id, 20), LIBUSB_ERROR_TIMEOUT);
     drain_model();
-    fault(FaultKind::short_transfer, 0x02, 1);
+    fault(FaultKind::short_transfer, EP_COMMAND_OUT, 1);
     EXPECT_EQ(lumo_spi_set_config(handle(), &config_, TIMEOUT_MS), TPW_ERROR_USBTRANS_ERR);
     EXPECT_EQ(Bytes(id, id + 3), Bytes(3, UNTOUCHED)) << "no bytes arrived before these failures";
     // A short data read may leave the bytes that did arrive, nothing beyond.
-    fault(FaultKind::short_transfer, 0x81, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(read_id(id), TPW_ERROR_USBTRANS_ERR);
     EXPECT_EQ(id[2], UNTOUCHED);
     expect_recovers();
@@ -233,10 +233,10 @@ TEST_F(I2cFaultTest, FailedCommandTransferShowsAsReadBackTimeout)
 {
     // The command transfer's result is not examined: nothing ran, so the
     // read-back never arrives.
-    fault(FaultKind::stall, 0x02, 1);
+    fault(FaultKind::stall, EP_COMMAND_OUT, 1);
     EXPECT_EQ(read_eeprom(1), TPW_ERROR_TIMEOUT);
     expect_untouched();
-    fault(FaultKind::short_transfer, 0x02, 1);
+    fault(FaultKind::short_transfer, EP_COMMAND_OUT, 1);
     const std::uint8_t data[2] = {0x00, 0x42};
     EXPECT_EQ(lumo_iic_send_bytes(handle(), 0x50, 7, data, 2, 1), TPW_ERROR_TIMEOUT);
     EXPECT_NE(model().eeprom_memory()[0], 0x42);
@@ -255,18 +255,18 @@ TEST_F(I2cFaultTest, UnpluggedPollsAreNotExaminedAndEndInTimeout)
 
 TEST_F(I2cFaultTest, TimedOutPollsAreRetried)
 {
-    fault(FaultKind::timeout, 0x83, 2);
+    fault(FaultKind::timeout, EP_READBACK_COUNT_IN, 2);
     EXPECT_EQ(read_eeprom(5), 0);
     EXPECT_EQ(usb_->fault_remaining(0), 0);
 }
 
 TEST_F(I2cFaultTest, FailedDataReadIsReportedAndLeavesTheBufferAlone)
 {
-    fault(FaultKind::stall, 0x81, 1);
+    fault(FaultKind::stall, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(read_eeprom(), LIBUSB_ERROR_PIPE);
     expect_untouched();
     drain_model();
-    fault(FaultKind::short_transfer, 0x81, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_DATA_IN, 1);
     EXPECT_EQ(read_eeprom(), TPW_ERROR_USBTRANS_ERR);
     expect_untouched();
     expect_recovers();

@@ -118,7 +118,7 @@ TEST_F(JtagTest, BatchOfBuiltScansInOneTransfer)
     EXPECT_EQ(model().counts().out, 4u) << "set-up and IR scan only: building sends nothing";
 
     int actual = 0;
-    ASSERT_EQ(libusb_bulk_transfer(handle(), 0x02, buffer, used, &actual, TIMEOUT_MS), 0);
+    ASSERT_EQ(libusb_bulk_transfer(handle(), EP_COMMAND_OUT, buffer, used, &actual, TIMEOUT_MS), 0);
     ASSERT_EQ(actual, used);
     // Every scan is flushed on its own: 5 bytes each.
     std::uint8_t tdo[4 * 5] = {};

@@ -16,20 +16,21 @@ protected:
     int out(const Bytes& stream, int* actual, unsigned timeout = TIMEOUT_MS, std::size_t index = 0)
     {
         Bytes copy = stream;
-        return libusb_bulk_transfer(handle(index), 0x02, copy.data(), static_cast<int>(copy.size()), actual,
-                                    timeout);
+        return libusb_bulk_transfer(handle(index), EP_COMMAND_OUT, copy.data(), static_cast<int>(copy.size()),
+                                    actual, timeout);
     }
     int poll(std::uint32_t* count, int* actual, unsigned timeout = TIMEOUT_MS, std::size_t index = 0)
     {
-        std::uint8_t raw[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-        const int result = libusb_bulk_transfer(handle(index), 0x83, raw, 4, actual, timeout);
-        *count = static_cast<std::uint32_t>(raw[0] | raw[1] << 8 | raw[2] << 16 | raw[3] << 24);
+        CountBytes raw = {0xAA, 0xAA, 0xAA, 0xAA};
+        const int result = libusb_bulk_transfer(handle(index), EP_READBACK_COUNT_IN, raw.data(),
+                                                static_cast<int>(raw.size()), actual, timeout);
+        *count = decode_count(raw);
         return result;
     }
     int data(std::uint8_t* buffer, int length, int* actual, unsigned timeout = TIMEOUT_MS,
              std::size_t index = 0)
     {
-        return libusb_bulk_transfer(handle(index), 0x81, buffer, length, actual, timeout);
+        return libusb_bulk_transfer(handle(index), EP_READBACK_DATA_IN, buffer, length, actual, timeout);
     }
     // Polls until at least `want` bytes are reported (bounded), returns the count.
     std::uint32_t wait_for(std::uint32_t want, std::size_t index = 0)
@@ -66,7 +67,7 @@ TEST_F(VirtualUsbTest, EnumeratesAsTheAdapterWithItsEndpointsAndSerials)
         ASSERT_EQ(config->bNumInterfaces, 1);
         const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
         ASSERT_EQ(interface.bNumEndpoints, 3);
-        const std::uint8_t expected[] = {0x02, 0x81, 0x83};
+        const std::uint8_t expected[] = {EP_COMMAND_OUT, EP_READBACK_DATA_IN, EP_READBACK_COUNT_IN};
         for (int e = 0; e < 3; ++e) {
             EXPECT_EQ(interface.endpoint[e].bEndpointAddress, expected[e]);
             EXPECT_EQ(interface.endpoint[e].bmAttributes & 3, LIBUSB_TRANSFER_TYPE_BULK);
@@ -95,7 +96,7 @@ TEST_F(VirtualUsbTest, OpensByVidPidAndAnswersTheHousekeepingRequests)
     EXPECT_EQ(libusb_set_auto_detach_kernel_driver(by_id, 1), 0);
     EXPECT_EQ(libusb_claim_interface(by_id, 0), 0);
     EXPECT_EQ(libusb_set_interface_alt_setting(by_id, 0, 0), 0);
-    EXPECT_EQ(libusb_clear_halt(by_id, 0x81), 0);
+    EXPECT_EQ(libusb_clear_halt(by_id, EP_READBACK_DATA_IN), 0);
     int configuration = -1;
     EXPECT_EQ(libusb_get_configuration(by_id, &configuration), 0);
     EXPECT_EQ(configuration, 1);
@@ -139,7 +140,7 @@ TEST_F(VirtualUsbTest, ZeroLengthOutTransferCompletes)
 TEST_F(VirtualUsbTest, StallAndUnplugAreLibusbPipeAndNoDevice)
 {
     int actual = -1;
-    fault(FaultKind::stall, 0x02, 1);
+    fault(FaultKind::stall, EP_COMMAND_OUT, 1);
     EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_PIPE);
     EXPECT_EQ(model().counts().out, 0u) << "a stalled packet is not executed";
     EXPECT_EQ(usb_->fault_remaining(0), 0);
@@ -159,7 +160,7 @@ TEST_F(VirtualUsbTest, StallAndUnplugAreLibusbPipeAndNoDevice)
 TEST_F(VirtualUsbTest, FaultOnOneEndpointLeavesTheOthersAlone)
 {
     int actual = -1;
-    fault(FaultKind::stall, 0x81, 2);
+    fault(FaultKind::stall, EP_READBACK_DATA_IN, 2);
     ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
     ASSERT_EQ(wait_for(8), 8u);
     std::uint8_t buffer[8] = {};
@@ -174,7 +175,7 @@ TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)
 {
     int actual = -1;
     std::uint32_t count = 0;
-    fault(FaultKind::timeout, 0x83, 1);
+    fault(FaultKind::timeout, EP_READBACK_COUNT_IN, 1);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(poll(&count, &actual, 30), LIBUSB_ERROR_TIMEOUT);
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -190,7 +191,7 @@ TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)
 TEST_F(VirtualUsbTest, ShortTransfersOnEachEndpoint)
 {
     int actual = -1;
-    fault(FaultKind::short_transfer, 0x02, 1);
+    fault(FaultKind::short_transfer, EP_COMMAND_OUT, 1);
     EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
     EXPECT_EQ(actual, static_cast<int>(IDCODE_STREAM.size()) - 1);
     EXPECT_EQ(model().counts().out, 0u) << "a short OUT packet is dropped whole";
@@ -198,11 +199,11 @@ TEST_F(VirtualUsbTest, ShortTransfersOnEachEndpoint)
     ASSERT_EQ(out(IDCODE_STREAM, &actual), 0);
     ASSERT_EQ(wait_for(8), 8u);
     std::uint32_t count = 0;
-    fault(FaultKind::short_transfer, 0x83, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_COUNT_IN, 1);
     EXPECT_EQ(poll(&count, &actual), 0);
     EXPECT_EQ(actual, 3);
 
-    fault(FaultKind::short_transfer, 0x81, 1);
+    fault(FaultKind::short_transfer, EP_READBACK_DATA_IN, 1);
     std::uint8_t buffer[8] = {};
     EXPECT_EQ(data(buffer, 8, &actual), 0);
     EXPECT_EQ(actual, 7);
@@ -249,13 +250,14 @@ TEST(VirtualUsbModelTest, ServesTheModelItIsGiven)
 
     Bytes stream = IDCODE_STREAM;
     int actual = 0;
-    ASSERT_EQ(
-        libusb_bulk_transfer(handle, 0x02, stream.data(), static_cast<int>(stream.size()), &actual, 1000), 0);
+    ASSERT_EQ(libusb_bulk_transfer(handle, EP_COMMAND_OUT, stream.data(), static_cast<int>(stream.size()),
+                                   &actual, 1000),
+              0);
     std::uint8_t count[4] = {};
-    ASSERT_EQ(libusb_bulk_transfer(handle, 0x83, count, 4, &actual, 1000), 0);
+    ASSERT_EQ(libusb_bulk_transfer(handle, EP_READBACK_COUNT_IN, count, 4, &actual, 1000), 0);
     EXPECT_EQ(count[0], 4) << "the whole (bounded) count on the first poll";
     std::uint8_t data[8] = {};
-    ASSERT_EQ(libusb_bulk_transfer(handle, 0x81, data, 8, &actual, 1000), 0);
+    ASSERT_EQ(libusb_bulk_transfer(handle, EP_READBACK_DATA_IN, data, 8, &actual, 1000), 0);
     ASSERT_EQ(actual, 4);
     EXPECT_EQ(Bytes(data, data + 4), Bytes(BOTH_IDCODES.begin(), BOTH_IDCODES.begin() + 4));
     EXPECT_FALSE(usb->adapter(0).diagnostics().empty()) << "the overflow is reported";

@@ -20,7 +20,8 @@ constexpr std::uint32_t TIMEOUT = 5;
 class Board : public ::testing::Test {
 protected:
     std::unique_ptr<Adapter> adapter = make_default_board();
-    libusb_device_handle* handle = as_handle(*adapter);
+    InprocUsb usb{*adapter};
+    libusb_device_handle* handle = usb.handle();
 
     void TearDown() override
     {
@@ -219,12 +220,13 @@ TEST_F(Board, ReadBackThatNeverFillsTimesOut)
     // A FIFO of one byte cannot hold a two-byte scan: the library gives up at
     // its poll limit and leaves the caller's state alone.
     auto small = make_default_board(AdapterConfig{1, 2});
+    InprocUsb small_usb{*small};
     std::int32_t state = 0;
-    ASSERT_EQ(tapwire_reset(as_handle(*small), &state, 1), 0);
+    ASSERT_EQ(tapwire_reset(small_usb.handle(), &state, 1), 0);
     const Bytes tdi(2, 0);
     Bytes tdo(2, 0xEE);
     state = TPW_TAP_TEST_LOGIC_RESET;
-    EXPECT_EQ(tapwire_shift_dr(as_handle(*small), &state, 16, tdi.data(), tdo.data(), 0, 1),
+    EXPECT_EQ(tapwire_shift_dr(small_usb.handle(), &state, 16, tdi.data(), tdo.data(), 0, 1),
               TPW_ERROR_TIMEOUT);
     EXPECT_EQ(state, TPW_TAP_TEST_LOGIC_RESET);
     EXPECT_EQ(tdo, hex("EE EE"));

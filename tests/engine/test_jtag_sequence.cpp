@@ -67,8 +67,9 @@ TEST(JtagSequence, RandomSequencesMatchAPerClockReferenceModel)
     for (const std::size_t length : {1u, 2u, 7u, 8u, 9u, 63u, 500u, 4096u, 30000u, 100000u}) {
         for (int round = 0; round < 3; ++round) {
             auto adapter = emu::make_default_board();
+            emu::InprocUsb usb(*adapter);
             Reference reference;
-            JtagSequencer sequencer(emu::as_handle(*adapter), TIMEOUT, 64 + rng() % 512);
+            JtagSequencer sequencer(usb.handle(), TIMEOUT, 64 + rng() % 512);
             const std::vector<Clock> clocks = random_sequence(rng, length);
             for (const Clock& c : clocks) {
                 sequencer.queue(c);
@@ -122,7 +123,8 @@ TEST(JtagSequence, BatchesStayWithinTheReadBackBoundAndKeepClockOrderAcrossThem)
     auto adapter = emu::make_default_board();
     Reference reference;
     reference.run(clocks);
-    JtagSequencer sequencer(emu::as_handle(*adapter), TIMEOUT, 100);
+    emu::InprocUsb usb(*adapter);
+    JtagSequencer sequencer(usb.handle(), TIMEOUT, 100);
     for (const Clock& c : clocks) {
         sequencer.queue(c);
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "wire.hpp"
+
 namespace orv::fuzz {
 
 namespace {
@@ -12,10 +14,6 @@ namespace {
 // buffer sized from it stays cheap.
 constexpr std::uint32_t LARGE_COUNT_LIMIT = 1u << 20;
 
-constexpr unsigned char EP_OUT = 0x02;
-constexpr unsigned char EP_DATA = 0x81;
-constexpr unsigned char EP_COUNT = 0x83;
-
 } // namespace
 
 int AdversarialAdapter::libusb_error()
@@ -24,41 +22,34 @@ int AdversarialAdapter::libusb_error()
     return pick == 12 ? LIBUSB_ERROR_OTHER : -1 - pick;
 }
 
-int AdversarialAdapter::transfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
-                                 unsigned timeout)
+void AdversarialAdapter::begin(unsigned timeout) noexcept
 {
     // A transfer with timeout 0 could wait for ever on a real adapter; the
     // operations here are all given small timeouts, which must reach libusb.
-    if (timeout == 0 || transferred == nullptr || length < 0 || (length > 0 && data == nullptr)) {
+    if (timeout == 0) {
         std::abort();
     }
     if (++transfers_ > MAX_TRANSFERS) {
         std::abort(); // the read-back exchange did not stop at its poll limit
     }
-    *transferred = 0;
-    switch (endpoint) {
-    case EP_OUT:
-        return command_out(length, transferred);
-    case EP_COUNT:
-        return poll(data, length, transferred);
-    case EP_DATA:
-        return data_read(data, length, transferred);
-    default:
-        std::abort(); // no library talks to another endpoint
-    }
 }
 
-int AdversarialAdapter::command_out(int length, int* transferred)
+int AdversarialAdapter::refused(unsigned char /*endpoint*/, int /*length*/, int /*rc*/) noexcept
 {
+    std::abort(); // a bad argument, an unknown endpoint or a count buffer too small
+}
+
+seam::Outcome AdversarialAdapter::out(std::span<const std::uint8_t> stream, unsigned timeout) noexcept
+{
+    begin(timeout);
+    const int length = static_cast<int>(stream.size());
     switch (input_.byte() % 8) {
     case 0:
-        return libusb_error();
+        return {libusb_error(), 0};
     case 1: // short transfer
-        *transferred = length > 0 ? static_cast<int>(input_.u16() % static_cast<unsigned>(length)) : 0;
-        return 0;
+        return {0, length > 0 ? static_cast<int>(input_.u16() % static_cast<unsigned>(length)) : 0};
     default:
-        *transferred = length;
-        return 0;
+        return {0, length};
     }
 }
 
@@ -88,50 +79,40 @@ std::uint32_t AdversarialAdapter::reported_count()
     }
 }
 
-int AdversarialAdapter::poll(unsigned char* data, int length, int* transferred)
+seam::CountOutcome AdversarialAdapter::poll_count(std::size_t length, unsigned timeout) noexcept
 {
+    begin(timeout);
     const std::uint8_t shape = input_.byte() % 10;
     if (shape == 0) {
-        return libusb_error();
+        return {libusb_error(), 0, 0};
     }
     const std::uint32_t count = reported_count();
-    const unsigned char bytes[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
-                                    static_cast<unsigned char>(count >> 16),
-                                    static_cast<unsigned char>(count >> 24)};
-    int moved = std::min(length, 4);
+    int moved = static_cast<int>(std::min(length, READBACK_COUNT_LENGTH));
     if (shape == 1) {
-        moved = std::min(length, static_cast<int>(input_.byte() % 4)); // short poll
+        moved = std::min(moved, static_cast<int>(input_.byte() % 4)); // short poll
     }
-    std::copy_n(bytes, std::min(moved, 4), data);
-    *transferred = moved;
-    return 0;
+    return {0, moved, count};
 }
 
-int AdversarialAdapter::data_read(unsigned char* data, int length, int* transferred)
+seam::Outcome AdversarialAdapter::read_data(std::span<std::uint8_t> buffer, unsigned timeout) noexcept
 {
+    begin(timeout);
     const std::uint8_t shape = input_.byte() % 8;
     if (shape == 0) {
-        return libusb_error();
+        return {libusb_error(), 0};
     }
-    int moved = length;
-    if (shape == 1 && length > 0) {
-        moved = static_cast<int>(input_.u32() % static_cast<unsigned>(length)); // short read
+    std::size_t moved = buffer.size();
+    if (shape == 1 && !buffer.empty()) {
+        moved = input_.u32() % buffer.size(); // short read
     }
     // libusb never moves more than it was asked for, so neither does this.
-    int i = 0;
+    std::size_t i = 0;
     for (; i < moved && !input_.empty(); ++i) {
-        data[i] = input_.byte();
+        buffer[i] = input_.byte();
     }
-    std::fill(data + i, data + moved, static_cast<unsigned char>(0xA5));
-    *transferred = moved;
-    return 0;
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(i),
+              buffer.begin() + static_cast<std::ptrdiff_t>(moved), static_cast<std::uint8_t>(0xA5));
+    return {0, static_cast<int>(moved)};
 }
 
 } // namespace orv::fuzz
-
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int timeout)
-{
-    return reinterpret_cast<orv::fuzz::AdversarialAdapter*>(handle)->transfer(endpoint, data, length,
-                                                                              transferred, timeout);
-}

@@ -1,13 +1,13 @@
-// A stand-in for libusb_bulk_transfer whose answers come from fuzz input: an
-// adapter that may report any read-back count, move short or long data, or
-// fail any transfer. The device handle is the AdversarialAdapter itself.
+// An adapter behind the in-process transfer seam whose answers come from fuzz
+// input: it may report any read-back count, move short or long data, or fail
+// any transfer. Give handle() to the libraries.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include <libusb.h>
+#include "transfer_device.hpp"
 
 namespace orv::fuzz {
 
@@ -34,7 +34,7 @@ private:
     std::size_t position_ = 0;
 };
 
-class AdversarialAdapter {
+class AdversarialAdapter final : public seam::TransferDevice {
 public:
     // Transfers one operation may make before the stand-in calls it a hang: a
     // read-back with the small timeouts used here polls at most 10 x 3 + 1 times.
@@ -42,23 +42,20 @@ public:
 
     explicit AdversarialAdapter(InputReader& input) : input_(input) {}
 
-    [[nodiscard]] libusb_device_handle* handle() noexcept
-    {
-        return reinterpret_cast<libusb_device_handle*>(this);
-    }
-
-    // Called by the libusb_bulk_transfer stand-in.
-    int transfer(unsigned char endpoint, unsigned char* data, int length, int* transferred, unsigned timeout);
-
     // Expected read-back count of the operation under test, around which the
     // reported counts cluster.
     void expect(std::uint32_t count) noexcept { expected_ = count; }
     [[nodiscard]] unsigned transfers() const noexcept { return transfers_; }
 
+    seam::Outcome out(std::span<const std::uint8_t> stream, unsigned timeout) noexcept override;
+    seam::CountOutcome poll_count(std::size_t length, unsigned timeout) noexcept override;
+    seam::Outcome read_data(std::span<std::uint8_t> buffer, unsigned timeout) noexcept override;
+    // No library makes a call the seam refuses: each one is a finding.
+    int refused(unsigned char endpoint, int length, int rc) noexcept override;
+
 private:
-    int command_out(int length, int* transferred);
-    int poll(unsigned char* data, int length, int* transferred);
-    int data_read(unsigned char* data, int length, int* transferred);
+    // Every transfer: a timeout of 0 and a transfer past MAX_TRANSFERS are findings.
+    void begin(unsigned timeout) noexcept;
     std::uint32_t reported_count();
     // libusb's own error codes, -1..-12, and LIBUSB_ERROR_OTHER.
     int libusb_error();

@@ -10,9 +10,9 @@
 
 namespace {
 
+using orv::EP_READBACK_COUNT_IN;
+using orv::EP_READBACK_DATA_IN;
 using orv::test::Bytes;
-using orv::test::EP_COUNT;
-using orv::test::EP_DATA;
 using orv::test::FakeAdapter;
 using orv::test::hex;
 using orv::test::to_hex;
@@ -192,8 +192,8 @@ TEST(IicReadReadBack, ExactPollLimitThenDrainOfTheLastCount)
     fake.out().count(0, 5).count(5, 25).data(Bytes(5, 0x00));
     CallerBuffer buf(3);
     EXPECT_EQ(lumo_iic_read_bytes(fake.handle(), 0x50, 7, buf.data(), 3, 3), TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 30u);
-    ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 30u);
+    ASSERT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
     EXPECT_EQ(fake.log().back().length, 5);
     EXPECT_TRUE(fake.script_done());
     EXPECT_TRUE(buf.untouched());

@@ -9,10 +9,10 @@
 
 namespace {
 
+using orv::EP_COMMAND_OUT;
+using orv::EP_READBACK_COUNT_IN;
+using orv::EP_READBACK_DATA_IN;
 using orv::test::Bytes;
-using orv::test::EP_COUNT;
-using orv::test::EP_DATA;
-using orv::test::EP_OUT;
 using orv::test::FakeAdapter;
 using orv::test::hex;
 using orv::test::to_hex;
@@ -170,7 +170,7 @@ struct ExchangeCase {
     void (*script)(FakeAdapter&);
     std::int32_t result;
     std::size_t polls;
-    int last_read_length; // length asked for by the one read from EP_DATA
+    int last_read_length; // length asked for by the one read from EP_READBACK_DATA_IN
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* os)
@@ -186,13 +186,13 @@ TEST_P(IicWriteExchange, PollsReadsAndResult)
     FakeAdapter fake;
     c.script(fake);
     EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x50, 7, kData.data(), 3, c.timeout), c.result);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), c.polls);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), c.polls);
     if (c.last_read_length >= 0) {
-        ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
-        EXPECT_EQ(fake.log().back().endpoint, EP_DATA);
+        ASSERT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
+        EXPECT_EQ(fake.log().back().endpoint, EP_READBACK_DATA_IN);
         EXPECT_EQ(fake.log().back().length, c.last_read_length);
     } else {
-        EXPECT_EQ(fake.transfers_on(EP_DATA), 0u);
+        EXPECT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 0u);
     }
     EXPECT_TRUE(fake.script_done());
 }

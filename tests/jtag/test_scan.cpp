@@ -9,9 +9,9 @@
 
 namespace {
 
+using orv::EP_READBACK_COUNT_IN;
+using orv::EP_READBACK_DATA_IN;
 using orv::test::Bytes;
-using orv::test::EP_COUNT;
-using orv::test::EP_DATA;
 using orv::test::FakeAdapter;
 using orv::test::hex;
 using orv::test::to_hex;
@@ -225,7 +225,7 @@ TEST(ScanFailures, DrPrintsOutTransferErrorsIrDoesNot)
     EXPECT_EQ(tapwire_shift_ir(fake.handle(), &state, 8, tdi.data(), nullptr, 0, 0), TPW_ERROR_USBTRANS_ERR);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(state, TPW_TAP_SHIFT_IR);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 0u) << "no read-back after a failed command transfer";
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 0u) << "no read-back after a failed command transfer";
 }
 
 TEST(ScanFailures, ReadBackFailureKeepsStateAndTdo)
@@ -263,8 +263,8 @@ TEST(ReadbackTdo, ExpectedCountsAndRefusals)
         fake.count(expected - 1).count(expected).data(Bytes(expected, 0x11));
         std::vector<std::uint8_t> tdo(expected);
         EXPECT_EQ(tapwire_readback_tdo(fake.handle(), bits, tdo.data(), 3), TPW_SUCCESS);
-        EXPECT_EQ(fake.transfers_on(EP_COUNT), 2u);
-        EXPECT_EQ(fake.transfers_on(EP_DATA), 1u);
+        EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 2u);
+        EXPECT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
     }
     FakeAdapter fake;
     std::uint8_t tdo = 0;

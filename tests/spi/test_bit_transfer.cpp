@@ -241,7 +241,7 @@ TEST(SpiBitsFailures, ReadBackTimesOutWithPartialBytes)
     std::vector<std::uint8_t> read(2, 0);
     EXPECT_EQ(lumo_spi_read_write_bits(fake.handle(), 12, nullptr, read.data(), 0, 0, 0, &config, 3),
               TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 31u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 31u);
     EXPECT_EQ(read, (Bytes{0x99, 0}));
     EXPECT_TRUE(fake.script_done());
 }

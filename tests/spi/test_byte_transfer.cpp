@@ -26,7 +26,7 @@ TEST(SpiBytes, ReadOnlyWithCommandAddressAndDummyClocks)
     EXPECT_EQ(to_hex(fake.sent()), "20 F7 00 7D 00 0B 7D 02 12 34 56 9B 07 00 9C 1F 00 20 F7 02 8B");
     EXPECT_EQ(read, (Bytes{0xC0, 0xFF, 0xEE, 0x01}));
     ASSERT_EQ(fake.log().size(), 3u);
-    EXPECT_EQ(fake.log()[2].endpoint, EP_DATA);
+    EXPECT_EQ(fake.log()[2].endpoint, EP_READBACK_DATA_IN);
     EXPECT_EQ(fake.log()[2].length, 4);
     for (const Transfer& t : fake.log()) {
         EXPECT_EQ(t.timeout, 9u);

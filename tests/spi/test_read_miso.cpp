@@ -18,9 +18,9 @@ TEST(SpiReadMiso, ReadyOnFirstPoll)
     EXPECT_EQ(lumo_spi_read_miso(fake.handle(), 3, read.data(), 44), 0);
     EXPECT_EQ(read, (Bytes{7, 8, 9}));
     ASSERT_EQ(fake.log().size(), 2u);
-    EXPECT_EQ(fake.log()[0].endpoint, EP_COUNT);
+    EXPECT_EQ(fake.log()[0].endpoint, EP_READBACK_COUNT_IN);
     EXPECT_EQ(fake.log()[0].length, 4);
-    EXPECT_EQ(fake.log()[1].endpoint, EP_DATA);
+    EXPECT_EQ(fake.log()[1].endpoint, EP_READBACK_DATA_IN);
     EXPECT_EQ(fake.log()[1].length, 3);
     EXPECT_EQ(fake.log()[1].timeout, 44u);
 }
@@ -31,8 +31,8 @@ TEST(SpiReadMisoPollLimit, Timeout2GivesUpAfter21PollsAndDrainsIntoReadBuf)
     fake.count(2, 21).data({0xA1, 0xA2});
     std::vector<std::uint8_t> read(4, 0xEE);
     EXPECT_EQ(lumo_spi_read_miso(fake.handle(), 4, read.data(), 2), TPW_ERROR_TIMEOUT);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 21u);
-    ASSERT_EQ(fake.transfers_on(EP_DATA), 1u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 21u);
+    ASSERT_EQ(fake.transfers_on(EP_READBACK_DATA_IN), 1u);
     EXPECT_EQ(fake.log().back().length, 2); // the drain asks for what was there
     EXPECT_EQ(read, (Bytes{0xA1, 0xA2, 0xEE, 0xEE}));
     EXPECT_TRUE(fake.script_done());
@@ -54,7 +54,7 @@ TEST(SpiReadMisoPollLimit, Timeout0NeverGivesUp)
     fake.count(0, 5000).count(1, 5000).count(2).data({5, 6});
     std::vector<std::uint8_t> read(2);
     EXPECT_EQ(lumo_spi_read_miso(fake.handle(), 2, read.data(), 0), 0);
-    EXPECT_EQ(fake.transfers_on(EP_COUNT), 10001u);
+    EXPECT_EQ(fake.transfers_on(EP_READBACK_COUNT_IN), 10001u);
     EXPECT_EQ(read, (Bytes{5, 6}));
 }
 

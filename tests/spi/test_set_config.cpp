@@ -25,7 +25,7 @@ TEST(SpiSetConfig, NineBytesInOneTransferWithTheTimeout)
     const lumo_spi_config config = spi_config(1, 0, 0, 0, 0, 240);
     EXPECT_EQ(lumo_spi_set_config(fake.handle(), &config, 123), 0);
     ASSERT_EQ(fake.log().size(), 1u);
-    EXPECT_EQ(fake.log()[0].endpoint, EP_OUT);
+    EXPECT_EQ(fake.log()[0].endpoint, EP_COMMAND_OUT);
     EXPECT_EQ(fake.log()[0].timeout, 123u);
     EXPECT_EQ(to_hex(fake.sent()), "AC FA CB 11 DB 11 20 F7 02");
 }

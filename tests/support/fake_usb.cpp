@@ -9,45 +9,32 @@
 
 namespace orv::test {
 
+FakeAdapter& FakeAdapter::append(const Step& step, int times)
+{
+    for (int i = 0; i < times; ++i) {
+        steps_.push_back(step);
+    }
+    return *this;
+}
+
 FakeAdapter& FakeAdapter::out(int rc, std::optional<int> actual, int times)
 {
-    return custom(
-        EP_OUT,
-        [rc, actual](const Transfer& t) {
-            return Reply{rc, actual.has_value() ? actual : std::optional<int>(rc == 0 ? t.length : 0), {}};
-        },
-        times);
+    return append(Step{EP_COMMAND_OUT, rc, actual, 0, {}}, times);
 }
 
 FakeAdapter& FakeAdapter::count(std::uint32_t value, int times)
 {
-    return poll(0, 4, value, times);
+    return poll(0, static_cast<int>(READBACK_COUNT_LENGTH), value, times);
 }
 
 FakeAdapter& FakeAdapter::poll(int rc, std::optional<int> actual, std::uint32_t value, int times)
 {
-    return custom(
-        EP_COUNT,
-        [rc, actual, value](const Transfer&) {
-            return Reply{rc, actual, le32(value)};
-        },
-        times);
+    return append(Step{EP_READBACK_COUNT_IN, rc, actual, value, {}}, times);
 }
 
 FakeAdapter& FakeAdapter::data(Bytes bytes, int rc, std::optional<int> actual)
 {
-    return custom(EP_DATA, [bytes = std::move(bytes), rc, actual](const Transfer&) {
-        return Reply{rc, actual, bytes};
-    });
-}
-
-FakeAdapter& FakeAdapter::custom(unsigned char endpoint, std::function<Reply(const Transfer&)> reply,
-                                 int times)
-{
-    for (int i = 0; i < times; ++i) {
-        steps_.push_back(Step{endpoint, reply});
-    }
-    return *this;
+    return append(Step{EP_READBACK_DATA_IN, rc, actual, 0, std::move(bytes)}, 1);
 }
 
 std::size_t FakeAdapter::transfers_on(unsigned char endpoint) const noexcept
@@ -59,7 +46,7 @@ std::size_t FakeAdapter::transfers_on(unsigned char endpoint) const noexcept
 Bytes FakeAdapter::sent(std::size_t n) const
 {
     for (const Transfer& t : log_) {
-        if (t.endpoint == EP_OUT && n-- == 0) {
+        if (t.endpoint == EP_COMMAND_OUT && n-- == 0) {
             return t.sent;
         }
     }
@@ -67,57 +54,63 @@ Bytes FakeAdapter::sent(std::size_t n) const
     return {};
 }
 
-int FakeAdapter::transfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
-                          unsigned timeout)
+std::optional<FakeAdapter::Step> FakeAdapter::take(Transfer record)
 {
-    Transfer record{endpoint, length, timeout, {}};
-    if (endpoint == EP_OUT && length > 0) {
-        record.sent.assign(data, data + length);
-    }
-    log_.push_back(record);
-    if (transferred != nullptr) {
-        *transferred = 0;
-    }
-    if (length < 0) {
-        ADD_FAILURE() << "negative transfer length " << length;
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
+    const unsigned char endpoint = record.endpoint;
+    log_.push_back(std::move(record));
     if (steps_.empty()) {
         ADD_FAILURE() << "unexpected transfer on endpoint 0x" << std::hex << int(endpoint)
                       << " (script used up)";
-        return LIBUSB_ERROR_OTHER;
+        return std::nullopt;
     }
     Step step = std::move(steps_.front());
     steps_.pop_front();
     if (step.endpoint != endpoint) {
         ADD_FAILURE() << "transfer on endpoint 0x" << std::hex << int(endpoint) << ", script expected 0x"
                       << int(step.endpoint);
-        return LIBUSB_ERROR_OTHER;
+        return std::nullopt;
     }
-    const Reply reply = step.reply(record);
-    int moved = 0;
-    if (endpoint != EP_OUT) {
-        // An IN transfer never delivers more than was asked for.
-        moved = std::min<int>(length, static_cast<int>(reply.data.size()));
-        if (moved > 0) {
-            std::memcpy(data, reply.data.data(), static_cast<std::size_t>(moved));
-        }
-    } else {
-        moved = length;
-    }
-    if (reply.actual.has_value()) {
-        moved = *reply.actual;
-    }
-    if (transferred != nullptr) {
-        *transferred = moved;
-    }
-    return reply.rc;
+    return step;
 }
 
-Bytes le32(std::uint32_t value)
+seam::Outcome FakeAdapter::out(std::span<const std::uint8_t> stream, unsigned timeout) noexcept
 {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    const int length = static_cast<int>(stream.size());
+    const std::optional<Step> step =
+        take(Transfer{EP_COMMAND_OUT, length, timeout, Bytes(stream.begin(), stream.end())});
+    if (!step) {
+        return {LIBUSB_ERROR_OTHER, 0};
+    }
+    return {step->rc, step->actual.value_or(step->rc == 0 ? length : 0)};
+}
+
+seam::CountOutcome FakeAdapter::poll_count(std::size_t length, unsigned timeout) noexcept
+{
+    const std::optional<Step> step =
+        take(Transfer{EP_READBACK_COUNT_IN, static_cast<int>(length), timeout, {}});
+    if (!step) {
+        return {LIBUSB_ERROR_OTHER, 0, 0};
+    }
+    return {step->rc, step->actual.value_or(static_cast<int>(READBACK_COUNT_LENGTH)), step->count};
+}
+
+seam::Outcome FakeAdapter::read_data(std::span<std::uint8_t> buffer, unsigned timeout) noexcept
+{
+    const std::optional<Step> step =
+        take(Transfer{EP_READBACK_DATA_IN, static_cast<int>(buffer.size()), timeout, {}});
+    if (!step) {
+        return {LIBUSB_ERROR_OTHER, 0};
+    }
+    const std::size_t delivered = std::min(buffer.size(), step->data.size());
+    std::copy_n(step->data.begin(), delivered, buffer.begin());
+    return {step->rc, step->actual.value_or(static_cast<int>(delivered))};
+}
+
+int FakeAdapter::refused(unsigned char endpoint, int length, int rc) noexcept
+{
+    ADD_FAILURE() << "transfer refused with " << rc << ": endpoint 0x" << std::hex << int(endpoint)
+                  << std::dec << ", length " << length;
+    return rc;
 }
 
 Bytes hex(const std::string& text)
@@ -148,15 +141,3 @@ std::string to_hex(const Bytes& bytes)
 }
 
 } // namespace orv::test
-
-// The stand-in the library code links against in unit tests.
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int timeout)
-{
-    if (handle == nullptr) {
-        ADD_FAILURE() << "libusb_bulk_transfer called with a null handle";
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    return reinterpret_cast<orv::test::FakeAdapter*>(handle)->transfer(endpoint, data, length, transferred,
-                                                                       timeout);
-}
