@@ -138,12 +138,13 @@ def _new_context(libs: _lib.Libraries) -> c_void_p:
 def list_adapters() -> list[AdapterInfo]:
     """Every connected USB device that looks like this adapter (one interface
     with bulk endpoints 0x02 OUT, 0x81 IN and 0x83 IN), with VID:PID,
-    bus:address, serial and product strings."""
+    bus:address, serial and product strings, in bus and address order."""
     libs = _lib.libraries()
     context = _new_context(libs)
     try:
         with _device_list(libs, context) as found:
-            return [_describe(libs.usb, device, descriptor) for device, descriptor in found]
+            infos = [_describe(libs.usb, device, descriptor) for device, descriptor in found]
+            return sorted(infos, key=lambda info: (info.bus, info.address))
     finally:
         libs.usb.libusb_exit(context)
 
@@ -194,6 +195,7 @@ def open_adapter(
                     and (address is None or info.address == address)
                 ):
                     matches.append((device, info))
+            matches.sort(key=lambda match: (match[1].bus, match[1].address))
             wanted = _selection_text(vid, pid, serial, bus, address)
             if not matches:
                 raise AdapterNotFound(
