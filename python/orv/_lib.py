@@ -118,6 +118,7 @@ class SpiConfig(ctypes.Structure):
 
 
 # name: (restype, argtypes)
+_SCAN_ARGS = [handle_t, POINTER(c_int32), c_int32, buffer_t, buffer_t, c_uint16, c_uint32]
 _TAPWIRE_PROTOTYPES = {
     "tapwire_readback_tdo": (c_int32, [handle_t, c_int32, buffer_t, c_uint32]),
     "tapwire_get_err_info": (c_char_p, [c_int32]),
@@ -125,14 +126,18 @@ _TAPWIRE_PROTOTYPES = {
     "tapwire_ioset": (c_int32, [handle_t, c_uint16, c_uint16, c_uint32]),
     "tapwire_reset": (c_int32, [handle_t, POINTER(c_int32), c_uint32]),
     "tapwire_goto_idle": (c_int32, [handle_t, POINTER(c_int32), c_uint16, c_uint32]),
-    "tapwire_shift_ir": (c_int32, [handle_t, POINTER(c_int32), c_int32, buffer_t, buffer_t, c_uint16, c_uint32]),
-    "tapwire_shift_dr": (c_int32, [handle_t, POINTER(c_int32), c_int32, buffer_t, buffer_t, c_uint16, c_uint32]),
+    "tapwire_shift_ir": (c_int32, _SCAN_ARGS),
+    "tapwire_shift_dr": (c_int32, _SCAN_ARGS),
     "tapwire_build_shift_dr_cmd": (
         c_int32,
-        [POINTER(c_int32), c_int32, buffer_t, c_uint16, c_uint8, buffer_t, POINTER(c_int32), POINTER(c_int32)],
+        # state, bit count, TDI, idle clocks, read flag, out, capacity, written
+        [POINTER(c_int32), c_int32, buffer_t, c_uint16, c_uint8, buffer_t, POINTER(c_int32),
+         POINTER(c_int32)],
     ),
 }
-_SPI_TRANSFER_ARGS = [handle_t, c_uint32, buffer_t, buffer_t, c_uint32, c_uint8, c_uint32, POINTER(SpiConfig), c_uint32]
+_SPI_TRANSFER_ARGS = [
+    handle_t, c_uint32, buffer_t, buffer_t, c_uint32, c_uint8, c_uint32, POINTER(SpiConfig), c_uint32
+]
 _LUMO_SPI_PROTOTYPES = {
     "lumo_spi_set_config": (c_int32, [handle_t, POINTER(SpiConfig), c_uint32]),
     "lumo_spi_read_write_bytes": (c_int32, _SPI_TRANSFER_ARGS),
@@ -214,8 +219,9 @@ def _load(soname: str, dirs: list[str]) -> ctypes.CDLL:
     except OSError as e:
         where = f"not in {', '.join(tried)} and " if tried else ""
         raise LibraryNotFound(
-            f"cannot load {soname}: {where}not found by the dynamic loader ({e}). Install the libraries "
-            f"(cmake --install, then ldconfig) or set {LIBRARY_PATH_VARIABLE} to the directory that holds them"
+            f"cannot load {soname}: {where}not found by the dynamic loader ({e}). Install the "
+            f"libraries (cmake --install, then ldconfig) or set {LIBRARY_PATH_VARIABLE} to the "
+            "directory that holds them"
         ) from e
 
 

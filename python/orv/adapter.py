@@ -92,7 +92,9 @@ def _string(usb: ctypes.CDLL, handle: c_void_p, index: int) -> Optional[str]:
 
 
 @contextmanager
-def _device_list(libs: _lib.Libraries, context: c_void_p) -> Iterator[list[tuple[int, _lib.DeviceDescriptor]]]:
+def _device_list(
+    libs: _lib.Libraries, context: c_void_p
+) -> Iterator[list[tuple[int, _lib.DeviceDescriptor]]]:
     """The devices that look like an adapter, with their descriptors."""
     usb = libs.usb
     devices = POINTER(c_void_p)()
@@ -103,9 +105,9 @@ def _device_list(libs: _lib.Libraries, context: c_void_p) -> Iterator[list[tuple
         found = []
         for i in range(count):
             descriptor = _lib.DeviceDescriptor()
-            if usb.libusb_get_device_descriptor(devices[i], byref(descriptor)) == 0 and _has_adapter_interface(
-                usb, devices[i]
-            ):
+            if usb.libusb_get_device_descriptor(devices[i], byref(descriptor)) != 0:
+                continue
+            if _has_adapter_interface(usb, devices[i]):
                 found.append((devices[i], descriptor))
         yield found
     finally:
@@ -174,7 +176,8 @@ def open_adapter(
         UsbError: the adapter cannot be opened (permission: add a udev rule)
             or its interface is held by another program.
     """
-    for name, value, limit in (("vid", vid, 0xFFFF), ("pid", pid, 0xFFFF), ("bus", bus, 0xFF), ("address", address, 0x7F)):
+    limits = (("vid", vid, 0xFFFF), ("pid", pid, 0xFFFF), ("bus", bus, 0xFF), ("address", address, 0x7F))
+    for name, value, limit in limits:
         if value is not None:
             integer(name, value, 0, limit)
     integer("timeout_ms", timeout_ms, 0, 0xFFFFFFFF)

@@ -47,7 +47,8 @@ class I2c:
     def _send(self, addr: int, addr_bits: int, data: bytes, doing: str) -> None:
         buf = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data.ljust(1, b"\0"))
         with self._adapter._session(self) as (libs, handle):
-            rc = libs.iic.lumo_iic_send_bytes(handle, addr, addr_bits, buf, len(data), self._adapter.timeout_ms)
+            timeout = self._adapter.timeout_ms
+            rc = libs.iic.lumo_iic_send_bytes(handle, addr, addr_bits, buf, len(data), timeout)
         if rc == ERROR_USBTRANS:
             raise OrvError(
                 rc,

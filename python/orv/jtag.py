@@ -183,7 +183,8 @@ class Jtag:
         """Forces the TAP into Test-Logic-Reset (TMS high for seven clocks)."""
         with self._adapter._session(self) as (libs, handle):
             state = c_int32(self._state)
-            libs.check(libs.tapwire.tapwire_reset(handle, byref(state), self._adapter.timeout_ms), "resetting the TAP")
+            rc = libs.tapwire.tapwire_reset(handle, byref(state), self._adapter.timeout_ms)
+            libs.check(rc, "resetting the TAP")
             self._state = TapState(state.value)
 
     def goto_idle(self, clocks: int = 0) -> None:

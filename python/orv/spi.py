@@ -123,7 +123,7 @@ class Spi:
         data = None if write is None else byte_data("write", write)
         integer("read", read, 0, MAX_READ_BYTES)
         if data is not None and read and read != len(data):
-            raise ValueError(f"a full-duplex phase reads as many bytes as it writes ({len(data)}), not {read}")
+            raise ValueError(f"a full-duplex phase reads as many bytes as it writes: {len(data)}, not {read}")
         length = len(data) if data is not None else read
         out_buf = None if data is None else (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
         in_buf = (ctypes.c_uint8 * read)() if read else None

@@ -59,6 +59,12 @@ def test_open_checks_its_arguments(criteria, error):
         orv.open(**criteria)
 
 
+def test_one_libusb_serves_the_package_and_the_libraries(adapter):
+    adapter.jtag()
+    with open("/proc/self/maps") as maps:
+        assert len({line.split()[-1] for line in maps if "libusb-1.0" in line}) == 1
+
+
 def test_a_closed_adapter_refuses_work_and_closes_once():
     adapter = orv.open(serial=SERIALS[0])
     i2c = adapter.i2c()

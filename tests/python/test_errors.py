@@ -7,50 +7,43 @@ import orv
 from conftest import COMMAND_OUT, COUNT_IN, DATA_IN
 
 
-def jtag_reset(adapter):
-    adapter.jtag(reset=False).reset()
+def capture(jtag):
+    return jtag.shift_dr(0, 32, capture=True)
 
 
-def jtag_capture(adapter):
-    adapter.jtag(reset=False).shift_dr(0, 32, capture=True)
+def read_id(spi):
+    return spi.transfer(cmd=0x9F, read=3)
 
 
-def spi_read(adapter):
-    adapter.spi().transfer(cmd=0x9F, read=3)
-
-
-def i2c_read(adapter):
-    adapter.i2c().read(0x50, 4)
-
-
-# (fault, endpoint, operation, exception class, code, library text)
+# (fault, endpoint, port, operation, exception class, code, library text)
 FAULTS = [
-    ("stall", COMMAND_OUT, jtag_reset, orv.UsbError, -9, "usb pipe error"),
-    ("unplugged", 0, spi_read, orv.UsbError, -4, "usb no such device"),
-    ("timeout", DATA_IN, jtag_capture, orv.UsbError, -7, "usb operation time out"),
-    ("short", COMMAND_OUT, spi_read, orv.OrvError, -13, "tapwire usb trans error"),
-    ("never-fill", COUNT_IN, jtag_capture, orv.Timeout, -15, "tapwire timeout"),
-    ("never-fill", COUNT_IN, i2c_read, orv.Timeout, -15, "tapwire timeout"),
+    ("stall", COMMAND_OUT, "jtag", lambda jtag: jtag.reset(), orv.UsbError, -9, "usb pipe error"),
+    ("unplugged", 0, "spi", read_id, orv.UsbError, -4, "usb no such device"),
+    ("timeout", DATA_IN, "jtag", capture, orv.UsbError, -7, "usb operation time out"),
+    ("short", COMMAND_OUT, "spi", read_id, orv.OrvError, -13, "tapwire usb trans error"),
+    ("never-fill", COUNT_IN, "jtag", capture, orv.Timeout, -15, "tapwire timeout"),
+    ("never-fill", COUNT_IN, "i2c", lambda i2c: i2c.read(0x50, 4), orv.Timeout, -15, "tapwire timeout"),
 ]
 
 
-@pytest.mark.parametrize("fault, endpoint, operation, cls, code, text", FAULTS)
+@pytest.mark.parametrize("fault, endpoint, kind, operation, cls, code, text", FAULTS)
 def test_adapter_failures_raise_their_class_with_the_library_code_and_text(
-    sim, fault, endpoint, operation, cls, code, text
+    sim, fault, endpoint, kind, operation, cls, code, text
 ):
     with orv.open(serial="ORVSIM0000", timeout_ms=20) as adapter:
-        jtag = adapter.jtag()  # set up before the fault: only the operation meets it
+        port = getattr(adapter, kind)()  # set up before the fault: only the operation meets it
+        state = getattr(port, "state", None)
         sim.fault(fault, endpoint)
         with pytest.raises(cls) as raised:
-            operation(adapter)
+            operation(port)
         sim.fault("none")
         sim.drain()
         assert type(raised.value) is cls
         assert (raised.value.code, raised.value.text) == (code, text)
         assert f"{text} (code {code})" in str(raised.value)
-        # The adapter still works and the TAP mirror was not moved by the failure.
-        assert jtag.state == orv.TapState.TEST_LOGIC_RESET
-        assert adapter.i2c().probe(0x50)
+        # The TAP mirror was not moved by the failure, and the adapter still works.
+        assert getattr(port, "state", None) == state
+        operation(port)
 
 
 @pytest.mark.parametrize("address, ten_bit", [(0x51, False), (0x123, True)])
@@ -58,7 +51,8 @@ def test_an_unanswered_address_raises_no_acknowledge_with_the_address(adapter, a
     with pytest.raises(orv.NoAcknowledge) as raised:
         adapter.i2c().read(address, 2, ten_bit=ten_bit)
     error = raised.value
-    assert (error.code, error.text, error.address, error.ten_bit) == (-17, "tapwire other error", address, ten_bit)
+    assert (error.code, error.text) == (-17, "tapwire other error")
+    assert (error.address, error.ten_bit) == (address, ten_bit)
 
 
 def test_a_refused_data_byte_is_not_taken_for_a_missing_device(adapter):
