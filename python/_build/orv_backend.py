@@ -16,6 +16,7 @@ import os
 import re
 import tarfile
 import zipfile
+from typing import Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGE = "orv"
@@ -95,7 +96,9 @@ def _write_wheel(wheel_directory: str, entries: list[tuple[str, bytes]]) -> str:
     return filename
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+def build_wheel(
+    wheel_directory: str, config_settings: Optional[dict] = None, metadata_directory: Optional[str] = None
+) -> str:
     entries = []
     for name, path in _sources():
         with open(path, "rb") as f:
@@ -103,12 +106,14 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     return _write_wheel(wheel_directory, entries)
 
 
-def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+def build_editable(
+    wheel_directory: str, config_settings: Optional[dict] = None, metadata_directory: Optional[str] = None
+) -> str:
     """A wheel whose .pth file puts this source tree on sys.path."""
     return _write_wheel(wheel_directory, [(f"_{PACKAGE}_editable.pth", (ROOT + "\n").encode())])
 
 
-def build_sdist(sdist_directory, config_settings=None):
+def build_sdist(sdist_directory: str, config_settings: Optional[dict] = None) -> str:
     base = f"{PACKAGE}-{_version()}"
     filename = f"{base}.tar.gz"
     files = [("pyproject.toml", os.path.join(ROOT, "pyproject.toml"))]
@@ -123,7 +128,7 @@ def build_sdist(sdist_directory, config_settings=None):
     return filename
 
 
-def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+def prepare_metadata_for_build_wheel(metadata_directory: str, config_settings: Optional[dict] = None) -> str:
     dist_info = os.path.join(metadata_directory, _dist_info())
     os.makedirs(dist_info, exist_ok=True)
     with open(os.path.join(dist_info, "METADATA"), "w", encoding="utf-8") as f:
@@ -134,7 +139,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 prepare_metadata_for_build_editable = prepare_metadata_for_build_wheel
 
 
-def get_requires_for_build_wheel(config_settings=None):
+def get_requires_for_build_wheel(config_settings: Optional[dict] = None) -> list[str]:
     return []
 
 
