@@ -33,12 +33,20 @@ def test_address_and_dummy_phases_make_a_fast_read_equal_a_read(adapter):
     assert spi.transfer(write=bytes(4), read=4) == b"\xff" * 4  # no command: the flash stays silent
 
 
-def test_bit_transfers_read_as_packed_or_as_aligned_ints(adapter):
-    spi = adapter.spi()
+@pytest.mark.parametrize(
+    "lsb_first, command, bits, reply",
+    [
+        (False, 0x9F << 24, 32, 0xEF4016),  # MSB first: command in the top byte, reply below
+        (False, 0x9F << 20, 28, 0xEF401),  # cut after 28 bits: the reply's first 20 bits
+        (True, 0x9F, 32, 0x1640EF),  # LSB first: command in the low byte, reply bytes above
+    ],
+)
+def test_bit_transfers_read_as_packed_or_as_aligned_ints(adapter, lsb_first, command, bits, reply):
+    spi = adapter.spi(lsb_first=lsb_first)
     assert spi.transfer_bits(bits=24, read=True, cmd=0x9F) == JEDEC_ID
-    # Full duplex, MSB first: the reply bits line up under the bits sent.
-    reply = spi.transfer_bits(0x9F << 24, bits=32, read=True)
-    assert reply & 0xFFFFFF == 0xEF4016
+    # Full duplex with an int: bit i of the reply was sampled as bit i went out.
+    received = spi.transfer_bits(command, bits=bits, read=True)
+    assert received >> (8 if lsb_first else 0) & ((1 << (bits - 8)) - 1) == reply
     assert spi.transfer_bits(b"\x9f\x00", bits=12) is None
 
 
