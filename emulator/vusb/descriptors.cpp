@@ -17,6 +17,8 @@ namespace {
 constexpr std::uint8_t STRING_MANUFACTURER = 1;
 constexpr std::uint8_t STRING_PRODUCT = 2;
 constexpr std::uint8_t STRING_SERIAL = 3;
+constexpr std::uint16_t USB_VERSION_BCD = 0x0200;    // USB 2.0
+constexpr std::uint16_t DEVICE_VERSION_BCD = 0x0100; // 1.00
 constexpr std::uint8_t CONFIGURATION_VALUE = 1;
 constexpr std::uint8_t ENDPOINT_COUNT = 3;
 constexpr std::uint16_t BULK_PACKET_SIZE = 512; // high speed
@@ -38,10 +40,11 @@ constexpr unsigned CONFIGURATION_LENGTH =
 // Device descriptor, then the configuration with one vendor-class interface
 // and its three bulk endpoints.
 constexpr std::array<std::uint8_t, USB_DT_DEVICE_SIZE + CONFIGURATION_LENGTH> DESCRIPTORS = {
-    // device: USB 2.0, vendor class, bcdDevice 1.00, one configuration
-    USB_DT_DEVICE_SIZE, USB_DT_DEVICE, 0x00, 0x02, USB_CLASS_VENDOR_SPEC, 0x00, 0x00, EP0_PACKET_SIZE,
-    low_byte(VIRTUAL_VID), high_byte(VIRTUAL_VID), low_byte(VIRTUAL_PID), high_byte(VIRTUAL_PID), 0x00, 0x01,
-    STRING_MANUFACTURER, STRING_PRODUCT, STRING_SERIAL, 1,
+    // device: vendor class, one configuration
+    USB_DT_DEVICE_SIZE, USB_DT_DEVICE, low_byte(USB_VERSION_BCD), high_byte(USB_VERSION_BCD),
+    USB_CLASS_VENDOR_SPEC, 0x00, 0x00, EP0_PACKET_SIZE, low_byte(VIRTUAL_VID), high_byte(VIRTUAL_VID),
+    low_byte(VIRTUAL_PID), high_byte(VIRTUAL_PID), low_byte(DEVICE_VERSION_BCD),
+    high_byte(DEVICE_VERSION_BCD), STRING_MANUFACTURER, STRING_PRODUCT, STRING_SERIAL, 1,
     // configuration: one interface, no string
     USB_DT_CONFIG_SIZE, USB_DT_CONFIG, low_byte(CONFIGURATION_LENGTH), high_byte(CONFIGURATION_LENGTH), 1,
     CONFIGURATION_VALUE, 0, USB_CONFIG_ATT_ONE, MAX_POWER_2MA,
