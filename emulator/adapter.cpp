@@ -148,7 +148,7 @@ unsigned Adapter::clamped_count(const Command& command, unsigned limit, const ch
                             hex_byte(command.count) + " (more than " + std::to_string(limit) + " " + unit +
                             ")");
     }
-    return std::min<unsigned>(command.count + 1u, limit);
+    return std::min<unsigned>(command.count + 1U, limit);
 }
 
 unsigned Adapter::clock_count(const Command& command)

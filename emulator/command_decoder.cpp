@@ -59,19 +59,19 @@ void name_arguments(Command& command)
 
 unsigned Command::clocks_spi_form() const noexcept
 {
-    const unsigned n = 256u * count_high + ((unsigned{count} + 1u) & 0xFFu);
-    return n == 0 ? 65536u : n;
+    const unsigned n = 256U * count_high + ((unsigned{count} + 1U) & 0xFFU);
+    return n == 0 ? 65536U : n;
 }
 
 unsigned Command::clocks_jtag_form() const noexcept
 {
-    const unsigned n = (unsigned{count_high} << 7) | ((unsigned{count} + 1u) & 0x7Fu);
-    return n == 0 ? 32768u : n;
+    const unsigned n = (unsigned{count_high} << 7) | ((unsigned{count} + 1U) & 0x7FU);
+    return n == 0 ? 32768U : n;
 }
 
 bool Command::jtag_form_consistent() const noexcept
 {
-    return (((unsigned{count} + 1u) >> 7) & 1u) == (count_high & 1u);
+    return (((unsigned{count} + 1U) >> 7) & 1U) == (count_high & 1U);
 }
 
 std::optional<Command> CommandDecoder::next()

@@ -18,9 +18,9 @@ bool ReadbackFifo::push_sample(bool bit, BitOrder order)
             --position;
         }
     }
-    pending_used_ = static_cast<std::uint8_t>(pending_used_ | (1u << position));
+    pending_used_ = static_cast<std::uint8_t>(pending_used_ | (1U << position));
     if (bit) {
-        pending_ = static_cast<std::uint8_t>(pending_ | (1u << position));
+        pending_ = static_cast<std::uint8_t>(pending_ | (1U << position));
     }
     ++pending_count_;
     if (pending_count_ < 8) {
@@ -70,7 +70,7 @@ std::uint32_t ReadbackFifo::poll_count() noexcept
         shown_ = real;
         polls_left_ = 0;
     }
-    return static_cast<std::uint32_t>(std::min<std::size_t>(shown_, 0xFFFFFFFFu));
+    return static_cast<std::uint32_t>(std::min<std::size_t>(shown_, 0xFFFFFFFFU));
 }
 
 std::size_t ReadbackFifo::pop(std::span<std::uint8_t> out)

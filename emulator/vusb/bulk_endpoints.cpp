@@ -13,6 +13,44 @@
 
 namespace orv::sim {
 
+namespace {
+
+// 0x02 OUT: the whole transfer is one command buffer. A short transfer stands
+// for a packet the adapter dropped: none of it is executed, and the host sees
+// fewer bytes accepted. Returns the bytes accepted.
+std::size_t command_out(emu::Adapter& model, std::span<const std::uint8_t> buffer, bool short_transfer)
+{
+    if (short_transfer) {
+        return buffer.empty() ? 0 : buffer.size() - 1;
+    }
+    if (!buffer.empty()) {
+        model.write_commands(buffer);
+    }
+    return buffer.size();
+}
+
+// 0x83 IN: the ready count. A real adapter answers its 4 count bytes whatever
+// the host asks for; a shorter request gets what fits. Returns the bytes
+// written to `in`.
+std::size_t count_in(std::uint32_t count, std::span<std::uint8_t> in, bool short_transfer)
+{
+    const CountBytes bytes = encode_count(count);
+    const std::size_t produced = std::min(in.size(), short_transfer ? bytes.size() - 1 : bytes.size());
+    std::copy_n(bytes.begin(), produced, in.begin());
+    return produced;
+}
+
+// 0x81 IN: read-back bytes popped from the model, up to the request (one
+// less for a short transfer). Returns the bytes written to `in`.
+std::size_t data_in(emu::Adapter& model, std::span<std::uint8_t> in, bool short_transfer)
+{
+    const std::size_t want = short_transfer && !in.empty() ? in.size() - 1 : in.size();
+    const std::size_t produced = model.read_data(in.first(want));
+    return std::min(produced, want); // never trust the model to respect the span
+}
+
+} // namespace
+
 // Fills in the URB's status and actual_length, and for IN URBs its buffer.
 void VirtualUsb::Device::run_bulk(usbdevfs_urb& urb, UMockdevIoctlData* urb_data, FaultKind fault_now)
 {
@@ -43,44 +81,22 @@ void VirtualUsb::Device::run_bulk(usbdevfs_urb& urb, UMockdevIoctlData* urb_data
     }
 
     if (urb.endpoint == EP_COMMAND_OUT) {
-        // A short OUT transfer stands for a packet the adapter dropped: none
-        // of it is executed, and the host sees fewer bytes accepted.
-        trace("%s: OUT %zu: %s%s", devnode.c_str(), length,
-              length > 0 ? hex_string(buffer.data->data, length).c_str() : "",
+        const std::span<const std::uint8_t> out(length > 0 ? buffer.data->data : nullptr, length);
+        trace("%s: OUT %zu: %s%s", devnode.c_str(), length, hex_string(out.data(), out.size()).c_str(),
               short_transfer ? " (short)" : "");
-        if (short_transfer) {
-            urb.actual_length = length > 0 ? static_cast<int>(length - 1) : 0;
-            return;
-        }
-        if (length > 0) {
-            model->write_commands(std::span<const std::uint8_t>(buffer.data->data, length));
-        }
-        urb.actual_length = static_cast<int>(length);
+        urb.actual_length = static_cast<int>(command_out(*model, out, short_transfer));
         return;
     }
 
     std::vector<std::uint8_t> in(length, 0);
     std::size_t produced = 0;
     if (urb.endpoint == EP_READBACK_COUNT_IN) {
-        std::uint32_t count = 0;
-        if (fault_now != FaultKind::never_fill) {
-            count = model->poll_count();
-        }
-        const CountBytes bytes = encode_count(count);
-        // A real adapter answers its 4 count bytes whatever the host asks for;
-        // a shorter request gets what fits.
-        produced = std::min<std::size_t>(length, short_transfer ? bytes.size() - 1 : bytes.size());
-        std::copy_n(bytes.begin(), produced, in.begin());
+        // never_fill: the model is not polled and keeps its bytes.
+        const std::uint32_t count = fault_now == FaultKind::never_fill ? 0 : model->poll_count();
+        produced = count_in(count, in, short_transfer);
         trace("%s: POLL %zu -> %u%s", devnode.c_str(), length, count, short_transfer ? " (short)" : "");
     } else {
-        std::size_t want = length;
-        if (short_transfer && want > 0) {
-            want -= 1;
-        }
-        produced = model->read_data(std::span<std::uint8_t>(in.data(), want));
-        if (produced > want) { // never trust the model to respect the span
-            produced = want;
-        }
+        produced = data_in(*model, in, short_transfer);
         trace("%s: DATA %zu -> %zu: %s", devnode.c_str(), length, produced,
               hex_string(in.data(), produced).c_str());
     }
