@@ -128,6 +128,14 @@ inline constexpr std::uint8_t MODE_MSB_FIRST = 0xFF;
     }
 }
 
+// The byte-shift commands: their count byte (n - 1) is followed by n data
+// bytes, so the whole command is 1 + argument_bytes + n long.
+[[nodiscard]] constexpr bool carries_data(std::uint8_t opcode) noexcept
+{
+    return opcode == OP_BYTES_OUT_LSB || opcode == OP_BYTES_IO_LSB || opcode == OP_BYTES_OUT_MSB ||
+           opcode == OP_BYTES_IO_MSB;
+}
+
 // ---------------------------------------------------------------------------
 // Command limits.
 inline constexpr unsigned MAX_TMS_CLOCKS = 7;

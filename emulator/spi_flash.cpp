@@ -6,18 +6,14 @@ namespace orv::emu {
 
 namespace {
 
-constexpr std::uint8_t CMD_WRITE_ENABLE = 0x06;
-constexpr std::uint8_t CMD_WRITE_DISABLE = 0x04;
-constexpr std::uint8_t CMD_READ_STATUS = 0x05;
-constexpr std::uint8_t CMD_READ = 0x03;
-constexpr std::uint8_t CMD_FAST_READ = 0x0B;
-constexpr std::uint8_t CMD_PAGE_PROGRAM = 0x02;
-constexpr std::uint8_t CMD_SECTOR_ERASE = 0x20;
-constexpr std::uint8_t CMD_CHIP_ERASE = 0xC7;
-constexpr std::uint8_t CMD_CHIP_ERASE_ALT = 0x60;
-constexpr std::uint8_t CMD_JEDEC_ID = 0x9F;
+using namespace orv::nor;
 
-constexpr std::size_t ADDRESS_BYTES = 3;
+// Address bytes after the command byte, and the bytes before fast-read data.
+constexpr std::size_t ADDRESS_BYTES = ADDRESS_BYTES_3;
+constexpr std::size_t FAST_READ_DUMMY_BYTES = FAST_READ_DUMMY_CLOCKS / 8;
+constexpr auto ADDRESS_MASK = static_cast<std::uint32_t>(ADDRESS_SPACE_3 - 1);
+// What MISO carries while the flash does not drive it (the line's pull-up).
+constexpr std::uint8_t MISO_RELEASED = 0xFF;
 
 constexpr bool known_command(std::uint8_t command) noexcept
 {
@@ -31,7 +27,7 @@ constexpr bool known_command(std::uint8_t command) noexcept
     case CMD_SECTOR_ERASE:
     case CMD_CHIP_ERASE:
     case CMD_CHIP_ERASE_ALT:
-    case CMD_JEDEC_ID:
+    case CMD_READ_JEDEC_ID:
         return true;
     default:
         return false;
@@ -41,8 +37,8 @@ constexpr bool known_command(std::uint8_t command) noexcept
 } // namespace
 
 SpiFlash::SpiFlash(SpiFlashConfig config)
-    : config_(config), memory_(std::max<std::size_t>(config.size, 1), 0xFF),
-      page_buffer_(std::max<std::size_t>(config.page_size, 1), 0xFF),
+    : config_(config), memory_(std::max<std::size_t>(config.size, 1), ERASED),
+      page_buffer_(std::max<std::size_t>(config.page_size, 1), ERASED),
       page_written_(std::max<std::size_t>(config.page_size, 1), false)
 {
     config_.page_size = page_buffer_.size();
@@ -60,7 +56,7 @@ void SpiFlash::select() noexcept
     order_known_ = false;
     bit_ = 0;
     in_ = 0;
-    out_ = 0xFF;
+    out_ = MISO_RELEASED;
     byte_index_ = 0;
     command_ = 0;
     ignored_ = false;
@@ -80,7 +76,7 @@ bool SpiFlash::clock(bool mosi, BitOrder order)
     // The byte to send is chosen when its first bit is due, so that a status
     // byte counts as read only when the master clocks it.
     if (bit_ == 0) {
-        out_ = byte_index_ == 0 ? 0xFF : next_output_byte();
+        out_ = byte_index_ == 0 ? MISO_RELEASED : next_output_byte();
     }
     const unsigned position = order_ == BitOrder::msb_first ? 7 - bit_ : bit_;
     const bool miso = ((out_ >> position) & 1) != 0;
@@ -103,7 +99,7 @@ void SpiFlash::byte_received(std::uint8_t value)
         command_ = value;
         ignored_ = !known_command(value) || (busy() && value != CMD_READ_STATUS);
         if (command_ == CMD_PAGE_PROGRAM) {
-            std::fill(page_buffer_.begin(), page_buffer_.end(), std::uint8_t{0xFF});
+            std::fill(page_buffer_.begin(), page_buffer_.end(), ERASED);
             std::fill(page_written_.begin(), page_written_.end(), false);
         }
         return;
@@ -124,7 +120,7 @@ void SpiFlash::byte_received(std::uint8_t value)
         } else {
             address_ |= std::uint32_t{value} << (8 * (index - 1));
         }
-        address_ &= 0xFFFFFF;
+        address_ &= ADDRESS_MASK;
         return;
     }
     if (command_ == CMD_PAGE_PROGRAM) {
@@ -139,11 +135,11 @@ void SpiFlash::byte_received(std::uint8_t value)
 std::uint8_t SpiFlash::next_output_byte()
 {
     if (ignored_) {
-        return 0xFF;
+        return MISO_RELEASED;
     }
     switch (command_) {
-    case CMD_JEDEC_ID:
-        return byte_index_ <= config_.jedec_id.size() ? config_.jedec_id[byte_index_ - 1] : 0xFF;
+    case CMD_READ_JEDEC_ID:
+        return byte_index_ <= config_.jedec_id.size() ? config_.jedec_id[byte_index_ - 1] : MISO_RELEASED;
     case CMD_READ_STATUS: {
         const std::uint8_t value = status();
         if (busy_reads_left_ > 0) {
@@ -153,14 +149,14 @@ std::uint8_t SpiFlash::next_output_byte()
     }
     case CMD_READ:
     case CMD_FAST_READ: {
-        const std::size_t first = 1 + ADDRESS_BYTES + (command_ == CMD_FAST_READ ? 1 : 0);
+        const std::size_t first = 1 + ADDRESS_BYTES + (command_ == CMD_FAST_READ ? FAST_READ_DUMMY_BYTES : 0);
         if (byte_index_ < first) {
-            return 0xFF;
+            return MISO_RELEASED;
         }
         return memory_[wrap(address_ + data_index_++)];
     }
     default:
-        return 0xFF;
+        return MISO_RELEASED;
     }
 }
 
@@ -207,7 +203,7 @@ void SpiFlash::deselect()
             const std::size_t base = wrap(address_ - address_ % config_.sector_size);
             const std::size_t end = std::min(memory_.size(), base + config_.sector_size);
             std::fill(memory_.begin() + static_cast<std::ptrdiff_t>(base),
-                      memory_.begin() + static_cast<std::ptrdiff_t>(end), std::uint8_t{0xFF});
+                      memory_.begin() + static_cast<std::ptrdiff_t>(end), ERASED);
             ++erases_;
             busy_reads_left_ = config_.busy_reads_after_erase;
         }
@@ -216,7 +212,7 @@ void SpiFlash::deselect()
     case CMD_CHIP_ERASE_ALT:
         if (wel_ && byte_index_ == 1) {
             wel_ = false;
-            std::fill(memory_.begin(), memory_.end(), std::uint8_t{0xFF});
+            std::fill(memory_.begin(), memory_.end(), ERASED);
             ++erases_;
             busy_reads_left_ = config_.busy_reads_after_erase;
         }

@@ -25,23 +25,24 @@
 #include <span>
 #include <vector>
 
-namespace orv::emu {
+#include "bit_order.hpp"
+#include "spi_nor.hpp"
 
-enum class BitOrder : std::uint8_t { lsb_first, msb_first };
+namespace orv::emu {
 
 struct SpiFlashConfig {
     std::array<std::uint8_t, 3> jedec_id{0xEF, 0x40, 0x16};
     std::size_t size = 4u * 1024u * 1024u;
-    std::size_t page_size = 256;
-    std::size_t sector_size = 4096;
+    std::size_t page_size = nor::PAGE_SIZE;
+    std::size_t sector_size = nor::SECTOR_SIZE;
     unsigned busy_reads_after_program = 2; // status bytes read with WIP still set
     unsigned busy_reads_after_erase = 3;
 };
 
 class SpiFlash {
 public:
-    static constexpr std::uint8_t STATUS_WIP = 0x01;
-    static constexpr std::uint8_t STATUS_WEL = 0x02;
+    static constexpr std::uint8_t STATUS_WIP = nor::STATUS_BUSY;
+    static constexpr std::uint8_t STATUS_WEL = nor::STATUS_WEL;
 
     explicit SpiFlash(SpiFlashConfig config = {});
 
@@ -79,7 +80,7 @@ private:
     bool order_known_ = false;
     unsigned bit_ = 0;           // bits of the current byte so far
     std::uint8_t in_ = 0;        // byte being received
-    std::uint8_t out_ = 0xFF;    // byte being sent
+    std::uint8_t out_ = 0xFF;    // byte being sent (MISO released)
     std::size_t byte_index_ = 0; // bytes completed in this transaction
     std::uint8_t command_ = 0;
     bool ignored_ = false; // command not accepted (busy, unknown)

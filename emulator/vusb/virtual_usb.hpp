@@ -92,7 +92,7 @@ public:
     // Serial number string of the adapter (string descriptor 3), "ORVSIM%04u".
     std::string serial(std::size_t index) const;
 
-    struct Device; // one virtual adapter; defined in virtual_usb.cpp
+    struct Device; // one virtual adapter; defined in device.hpp
     struct Server; // the testbed and its ioctl thread
 
 private:

@@ -1,0 +1,102 @@
+#include "connector_router.hpp"
+
+#include "wire.hpp"
+
+namespace orv::emu {
+
+Connector ConnectorRouter::selected_by(std::uint8_t low_direction) noexcept
+{
+    switch (low_direction) {
+    case SPI_DIRECTION:
+        return Connector::spi;
+    case I2C_DIRECTION_DRIVEN:
+    case I2C_DIRECTION_SDA_RELEASED:
+        return Connector::i2c;
+    default:
+        return Connector::jtag;
+    }
+}
+
+void ConnectorRouter::set_low_pins(PinGroup pins)
+{
+    low_ = pins;
+    activate(selected_by(pins.direction));
+    show_pins_to_connector();
+}
+
+void ConnectorRouter::activate(Connector connector)
+{
+    if (connector == active_) {
+        return;
+    }
+    // The connector left behind sees released lines.
+    switch (active_) {
+    case Connector::spi:
+        if (board_.flash.selected()) {
+            board_.flash.deselect();
+        }
+        break;
+    case Connector::i2c:
+        board_.i2c.disconnect();
+        break;
+    default:
+        break;
+    }
+    active_ = connector;
+    show_pins_to_connector();
+}
+
+void ConnectorRouter::show_pins_to_connector()
+{
+    switch (active_) {
+    case Connector::spi: {
+        const bool cs = (low_.level & SPI_PIN_CHIP_SELECT) != 0;
+        const bool select = cs != cs_inactive_;
+        if (select && !board_.flash.selected()) {
+            board_.flash.select();
+        } else if (!select && board_.flash.selected()) {
+            board_.flash.deselect();
+        }
+        break;
+    }
+    case Connector::i2c: {
+        // Open drain: a released line (direction bit clear) is pulled up.
+        const bool scl = (low_.direction & I2C_PIN_SCL) == 0 || (low_.level & I2C_PIN_SCL) != 0;
+        const bool sda = (low_.direction & I2C_PIN_SDA) == 0 || (low_.level & I2C_PIN_SDA) != 0;
+        board_.i2c.set_master(scl, sda);
+        data_out_ = (low_.level & I2C_PIN_SDA) != 0;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool ConnectorRouter::clock(bool tms, bool out, BitOrder order)
+{
+    data_out_ = out;
+    switch (active_) {
+    case Connector::jtag:
+        return board_.jtag.clock(tms, out);
+    case Connector::spi:
+        if (!board_.flash.selected()) {
+            return true; // MISO pulled up
+        }
+        return board_.flash.clock(out, order);
+    case Connector::i2c: {
+        // Data goes out on SDA only while the adapter drives that pin.
+        const bool driven = (low_.direction & I2C_PIN_SDA) != 0;
+        return board_.i2c.clock(driven ? out : true);
+    }
+    case Connector::none:
+        break;
+    }
+    return true;
+}
+
+bool ConnectorRouter::held_data_level() const noexcept
+{
+    return active_ == Connector::i2c ? true : data_out_;
+}
+
+} // namespace orv::emu
