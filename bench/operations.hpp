@@ -15,14 +15,15 @@
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
+#include "spi_nor.hpp"
 
 namespace orv::bench {
 
 // Generous: the stand-ins answer at once, the emulator within a few polls.
 inline constexpr std::uint32_t TIMEOUT_MS = 1000;
 inline constexpr std::uint32_t I2C_ADDRESS = 0x50; // the board's EEPROM
-inline constexpr std::uint8_t FLASH_PAGE_PROGRAM = 0x02;
-inline constexpr std::uint8_t FLASH_READ = 0x03;
+inline constexpr std::uint8_t FLASH_PAGE_PROGRAM = nor::CMD_PAGE_PROGRAM;
+inline constexpr std::uint8_t FLASH_READ = nor::CMD_READ;
 
 // How the read-back of an operation is waited for.
 enum class Wait { none, at_least, exactly };

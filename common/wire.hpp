@@ -178,4 +178,12 @@ inline constexpr std::uint8_t I2C_PIN_SDA = 0x04; // pin 2
 inline constexpr std::uint8_t I2C_DIRECTION_DRIVEN = 0xFF;
 inline constexpr std::uint8_t I2C_DIRECTION_SDA_RELEASED = static_cast<std::uint8_t>(~I2C_PIN_SDA);
 
+// The first byte of a 10-bit I2C address: 11110, address bits 9 and 8, R/W.
+inline constexpr std::uint8_t I2C_TEN_BIT_HEADER = 0xF0;
+inline constexpr std::uint8_t I2C_TEN_BIT_HEADER_MASK = 0xF8;
+
+// JTAG test reset, as `jtag svf` drives it (TRST statements): pin 4, active
+// low; released (direction bit clear) it is pulled up, inactive.
+inline constexpr std::uint16_t JTAG_PIN_TRST = 1U << 4;
+
 } // namespace orv

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "wire.hpp"
+
 namespace orv::emu {
 
 namespace {
-
-constexpr std::uint8_t TEN_BIT_HEADER_MASK = 0xF8;
-constexpr std::uint8_t TEN_BIT_HEADER = 0xF0;
 
 } // namespace
 
@@ -257,7 +256,7 @@ void I2cBus::byte_received(std::uint8_t value)
     acked_ = false;
     switch (phase_) {
     case Phase::address:
-        if ((value & TEN_BIT_HEADER_MASK) == TEN_BIT_HEADER) {
+        if ((value & I2C_TEN_BIT_HEADER_MASK) == I2C_TEN_BIT_HEADER) {
             const std::uint8_t high = static_cast<std::uint8_t>((value >> 1) & 3);
             if ((value & 1) == 0) {
                 ten_bit_high_ = high;

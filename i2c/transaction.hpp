@@ -29,9 +29,6 @@ enum class AddressForm { seven_bit, ten_bit };
     }
 }
 
-// 11110xx: the first byte of a 10-bit address carries address bits 9 and 8.
-inline constexpr std::uint8_t TEN_BIT_HEADER = 0xF0;
-
 // 7-bit address byte: address bits 6..0 then R/W. Higher bits of `addr` fall
 // out of the shift.
 [[nodiscard]] constexpr std::uint8_t seven_bit_address(std::uint32_t addr, Direction direction) noexcept
@@ -42,7 +39,7 @@ inline constexpr std::uint8_t TEN_BIT_HEADER = 0xF0;
 // 10-bit header byte: 11110, address bits 9 and 8, R/W.
 [[nodiscard]] constexpr std::uint8_t ten_bit_header(std::uint32_t addr, Direction direction) noexcept
 {
-    return static_cast<std::uint8_t>(TEN_BIT_HEADER | ((addr >> 8) & 0x3U) << 1 |
+    return static_cast<std::uint8_t>(I2C_TEN_BIT_HEADER | ((addr >> 8) & 0x3U) << 1 |
                                      static_cast<std::uint8_t>(direction));
 }
 

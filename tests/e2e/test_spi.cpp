@@ -4,20 +4,21 @@
 
 #include "e2e_support.hpp"
 #include "orv_lumo_spi.h"
+#include "spi_nor.hpp"
 
 namespace orv::e2e {
 namespace {
 
-constexpr std::uint8_t CMD_READ_ID = 0x9F;
-constexpr std::uint8_t CMD_READ = 0x03;
-constexpr std::uint8_t CMD_FAST_READ = 0x0B;
-constexpr std::uint8_t CMD_READ_STATUS = 0x05;
-constexpr std::uint8_t CMD_WRITE_ENABLE = 0x06;
-constexpr std::uint8_t CMD_PAGE_PROGRAM = 0x02;
-constexpr std::uint8_t CMD_SECTOR_ERASE = 0x20;
-constexpr std::uint8_t STATUS_WIP = 0x01;
-constexpr std::uint8_t STATUS_WEL = 0x02;
-constexpr std::uint32_t PAGE = 256;
+using nor::CMD_FAST_READ;
+using nor::CMD_PAGE_PROGRAM;
+using nor::CMD_READ;
+using nor::CMD_READ_JEDEC_ID;
+using nor::CMD_READ_STATUS;
+using nor::CMD_SECTOR_ERASE;
+using nor::CMD_WRITE_ENABLE;
+using nor::STATUS_WEL;
+constexpr std::uint8_t STATUS_WIP = nor::STATUS_BUSY;
+constexpr std::uint32_t PAGE = nor::PAGE_SIZE;
 
 class SpiFlashTest : public VirtualAdapterTest, public ::testing::WithParamInterface<int32_t> {
 protected:
@@ -80,14 +81,16 @@ protected:
 TEST_P(SpiFlashTest, ReadsJedecId)
 {
     std::uint8_t id[3] = {};
-    ASSERT_EQ(lumo_spi_read_write_bytes(handle(), 3, nullptr, id, 0, CMD_READ_ID, 0, &config_, TIMEOUT_MS),
-              0);
+    ASSERT_EQ(
+        lumo_spi_read_write_bytes(handle(), 3, nullptr, id, 0, CMD_READ_JEDEC_ID, 0, &config_, TIMEOUT_MS),
+        0);
     EXPECT_EQ(Bytes(id, id + 3), (Bytes{0xEF, 0x40, 0x16}));
 
     // The same 24 bits through a bit transfer.
     std::uint8_t bits[3] = {};
-    ASSERT_EQ(lumo_spi_read_write_bits(handle(), 24, nullptr, bits, 0, CMD_READ_ID, 0, &config_, TIMEOUT_MS),
-              0);
+    ASSERT_EQ(
+        lumo_spi_read_write_bits(handle(), 24, nullptr, bits, 0, CMD_READ_JEDEC_ID, 0, &config_, TIMEOUT_MS),
+        0);
     EXPECT_EQ(Bytes(bits, bits + 3), (Bytes{0xEF, 0x40, 0x16}));
     EXPECT_TRUE(model().diagnostics().empty());
 }
