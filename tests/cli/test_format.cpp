@@ -7,9 +7,10 @@
 #include "device.hpp"
 #include "errors.hpp"
 #include "format.hpp"
-#include "i2c.hpp"
-#include "jtag.hpp"
-#include "spi.hpp"
+#include "i2c_commands.hpp"
+#include "jtag_chain.hpp"
+#include "render.hpp"
+#include "spi_commands.hpp"
 
 using namespace orvtool;
 
@@ -199,9 +200,7 @@ TEST(I2cGrid, ShowsFoundAddressesDashesAndBlanks)
     i2c::ProbeMap map;
     map.present.assign(i2c::LAST_PROBE - i2c::FIRST_PROBE + 1, false);
     map.present[0x50 - i2c::FIRST_PROBE] = true;
-    std::ostringstream out;
-    i2c::print_grid(out, map);
-    std::string s = out.str();
+    std::string s = i2c::grid_text(map);
     EXPECT_EQ(s.substr(0, s.find('\n')), "      0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f");
     EXPECT_NE(s.find("\n00:                         -- -- -- -- -- -- -- --\n"), std::string::npos);
     EXPECT_NE(s.find("\n50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- --\n"), std::string::npos);
