@@ -3,6 +3,7 @@
 // fails.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -111,14 +112,14 @@ TEST_F(Board, JtagScanSetsTheClockAndPins)
 TEST_F(Board, RawIrScanReturnsTheCapturePattern)
 {
     jtag::RawScan scan = raw(true, 10, "0x3ff");
-    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, scan));
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan)));
     EXPECT_EQ(out.str(), "tdi 0x3ff\ntdo 0x011\n");
 }
 
 TEST_F(Board, RawDrScanAfterResetReadsTheIdcodes)
 {
     jtag::RawScan scan = raw(false, 64, "0");
-    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, scan));
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan)));
     EXPECT_EQ(out.str(), "tdi 0x0000000000000000\ntdo 0x06b5c0934ba00477\n");
 }
 
@@ -126,17 +127,18 @@ TEST_F(Board, RawDrScanWithInstructionWritesAndReadsUser)
 {
     // TAP0 USER (0x8), TAP1 BYPASS (0x3F): 32 + 1 DR bits.
     jtag::RawScan write = raw(false, 33, "0x0cafef00d", true, 10, "0x3f8");
-    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, write));
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(write)));
     out.str("");
     jtag::RawScan read = raw(false, 33, "0", false, 10, "0x3f8");
-    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, read));
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(read)));
     EXPECT_EQ(out.str(), "tdi 0x000000000\ntdo 0x0cafef00d\n");
 }
 
 TEST_F(Board, RawScanRefusesTdiWiderThanTheScanBeforeSending)
 {
     jtag::RawScan scan = raw(true, 4, "0x1f");
-    ToolError e = failure([&] { show(jtag::cmd_raw_scan(ctx, jtag::Options{}, scan)); });
+    ToolError e =
+        failure([&] { show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan))); });
     EXPECT_EQ(e.exit(), Exit::usage);
     EXPECT_EQ(adapter->counts().out, 0u);
 }
@@ -186,6 +188,29 @@ TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
         EXPECT_EQ(std::string(e.what()), "no flash answers: the JEDEC ID reads ff ff ff");
     }
     EXPECT_EQ(out.str(), "");
+}
+
+TEST(OtherBoards, SpiWriteGivesUpOnAFlashThatStaysBusy)
+{
+    orv::emu::SpiFlashConfig stuck;
+    stuck.busy_reads_after_program = UINT_MAX;
+    orv::emu::Adapter adapter(
+        orv::emu::AdapterConfig{},
+        orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(stuck), orv::emu::I2cBus{}});
+    std::ostringstream err;
+    Context ctx;
+    ctx.handle = orv::emu::as_handle(adapter);
+    ctx.err = &err;
+    std::string path = ::testing::TempDir() + "orvtool_two_pages.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(512, 'x');
+    try {
+        spi::cmd_write(ctx, spi::Options{}, 0, path, true);
+        FAIL() << "no error";
+    } catch (const ToolError& e) {
+        EXPECT_EQ(e.exit(), Exit::failed);
+        EXPECT_EQ(std::string(e.what()), "programming at 0x000000: the flash stays busy");
+    }
+    EXPECT_EQ(adapter.flash().programs(), 1u); // the second page is not sent
 }
 
 // ---- SPI -----------------------------------------------------------------

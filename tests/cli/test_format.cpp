@@ -95,6 +95,31 @@ TEST(Json, CommasNestingAndEscapes)
     EXPECT_EQ(json_escape(std::string(1, '\x01')), "\\u0001");
 }
 
+// One result through both faces: JSON members in order, text forms in order
+// (labels aligned, a dump from its base, a cell wider than its column pushing
+// the rest along as printf's %-Ns does).
+TEST(Render, OneResultAsTextAndAsJson)
+{
+    Table table{{{"A", 3, 1}, {"B", 2, 2}, {"C"}}, {}};
+    table.rows.push_back({Value::object({{"a", -1}, {"n", Value()}}), {"toolong", "x", "last"}});
+    Result r;
+    r.field("flag", true).line("head");
+    r.labelled("id", Value("ef4016"), "ID:", "ef 40 16")
+        .labelled("kind", Value::list({1u, "x"}), "long label:", "k");
+    r.bytes("data", 0x10, Bytes{0x41, 0x00}).table("rows", std::move(table));
+    std::ostringstream text, json;
+    render(text, r, Style::text);
+    render(json, r, Style::json);
+    EXPECT_EQ(text.str(), "head\n"
+                          "ID:         ef 40 16\n"
+                          "long label: k\n"
+                          "00000010  41 00                                             |A.|\n"
+                          "A   B   C\n"
+                          "toolong x   last\n");
+    EXPECT_EQ(json.str(), "{\"flag\":true,\"id\":\"ef4016\",\"kind\":[1,\"x\"],\"data\":\"4100\",\"rows\":[{"
+                          "\"a\":-1,\"n\":null}]}\n");
+}
+
 TEST(UsbSelector, VidPidAndOptionalBusAddress)
 {
     auto s = parse_usb_selector("1209:4F52");

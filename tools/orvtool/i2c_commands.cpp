@@ -165,16 +165,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
 {
     using namespace i2c;
     auto group = std::make_shared<I2cArgs>();
-    auto* i2c = app.add_subcommand("i2c", "I2C bus");
-    i2c->require_subcommand(1);
-    i2c->add_option("--clock", group->clock, "bus clock in kHz (default " + group->clock + ")")
-        ->type_name("KHZ");
+    auto* i2c = add_group(app, "i2c", "I2C bus");
+    add_clock_option(i2c, "--clock", group->clock, "bus clock");
     i2c->add_flag("--ten-bit", group->ten_bit, "10-bit addresses");
 
-    auto* detect = i2c->add_subcommand("detect", "probe addresses 0x08-0x77 (with --ten-bit: 0x000-0x3ff)");
-    on_chosen(detect, chosen, [group] {
-        return Action([options = group->check()](const Context& ctx) { return cmd_detect(ctx, options); });
-    });
+    add_plain_command(i2c, chosen, group, "detect", "probe addresses 0x08-0x77 (with --ten-bit: 0x000-0x3ff)",
+                      cmd_detect);
 
     // i2c read ADDR [REG] LEN
     auto read = std::make_shared<std::vector<std::string>>();

@@ -11,9 +11,10 @@ namespace orvtool::jtag {
 
 namespace {
 
-std::string pins_text(std::uint16_t direction, std::uint16_t level)
+// "0x000b:0x0008", as --pins takes it.
+std::string default_pins()
 {
-    return hex(direction, 4) + ":" + hex(level, 4);
+    return hex(orv::JTAG_DEFAULT_DIRECTION, 4) + ":" + hex(orv::JTAG_DEFAULT_LEVEL, 4);
 }
 
 // jtag [--tck KHZ] [--pins DIR:LEVEL]
@@ -28,8 +29,7 @@ struct GroupArgs {
         if (!pins.empty()) {
             auto colon = pins.find(':');
             if (colon == std::string::npos) {
-                usage_error("bad --pins '" + pins + "'",
-                            "give DIR:LEVEL, for example " + pins_text(options.direction, options.level));
+                usage_error("bad --pins '" + pins + "'", "give DIR:LEVEL, for example " + default_pins());
             }
             options.direction =
                 static_cast<std::uint16_t>(number_arg(pins.substr(0, colon), "--pins direction", 0xFFFF));
@@ -115,15 +115,14 @@ Result cmd_scan(const Context& ctx, const Options& options)
     return result.table("devices", std::move(table));
 }
 
-Result cmd_raw_scan(const Context& ctx, const Options& options, const RawScan& scan)
+Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan)
 {
-    Scan bits = parse_raw_scan(scan);
     setup(ctx, options);
-    Bytes tdo = raw_scan(ctx, bits);
+    Bytes tdo = raw_scan(ctx, scan);
     return Result()
-        .field("register", scan.instruction ? "ir" : "dr")
+        .field("register", scan.instruction_register ? "ir" : "dr")
         .field("bits", scan.bits)
-        .labelled("tdi", bits_to_hex(bits.tdi, scan.bits), "tdi")
+        .labelled("tdi", bits_to_hex(scan.tdi, scan.bits), "tdi")
         .labelled("tdo", bits_to_hex(tdo, scan.bits), "tdo");
 }
 
@@ -135,19 +134,13 @@ void register_jtag(CLI::App& app, Chosen& chosen)
 {
     using namespace jtag;
     auto group = std::make_shared<GroupArgs>();
-    auto* jtag = app.add_subcommand("jtag", "JTAG chain");
-    jtag->require_subcommand(1);
-    jtag->add_option("--tck", group->tck, "TCK frequency in kHz (default " + group->tck + ")")
-        ->type_name("KHZ");
-    jtag->add_option("--pins", group->pins,
-                     "pin direction and level (default " +
-                         pins_text(orv::JTAG_DEFAULT_DIRECTION, orv::JTAG_DEFAULT_LEVEL) + ")")
+    auto* jtag = add_group(app, "jtag", "JTAG chain");
+    add_clock_option(jtag, "--tck", group->tck, "TCK frequency");
+    jtag->add_option("--pins", group->pins, "pin direction and level (default " + default_pins() + ")")
         ->type_name("DIR:LEVEL");
 
-    auto* scan_cmd = jtag->add_subcommand("scan", "count the devices, their IR lengths and IDCODEs");
-    on_chosen(scan_cmd, chosen, [group] {
-        return Action([options = group->check()](const Context& ctx) { return cmd_scan(ctx, options); });
-    });
+    add_plain_command(jtag, chosen, group, "scan", "count the devices, their IR lengths and IDCODEs",
+                      cmd_scan);
 
     for (bool instruction : {true, false}) {
         auto args = std::make_shared<RawScanArgs>();
@@ -174,8 +167,9 @@ void register_jtag(CLI::App& app, Chosen& chosen)
                 usage_error("--ir and --ir-len go together");
             }
             scan.reset = !args->no_reset;
-            parse_raw_scan(scan);
-            return Action([options, scan](const Context& ctx) { return cmd_raw_scan(ctx, options, scan); });
+            return Action([options, bits = parse_raw_scan(scan)](const Context& ctx) {
+                return cmd_raw_scan(ctx, options, bits);
+            });
         });
     }
 }

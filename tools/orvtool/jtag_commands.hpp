@@ -25,6 +25,6 @@ struct RawScan {
 Scan parse_raw_scan(const RawScan& scan);
 
 Result cmd_scan(const Context& ctx, const Options& options);
-Result cmd_raw_scan(const Context& ctx, const Options& options, const RawScan& scan);
+Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan);
 
 } // namespace orvtool::jtag

@@ -232,15 +232,10 @@ void register_spi(CLI::App& app, Chosen& chosen)
 {
     using namespace spi;
     auto group = std::make_shared<SpiArgs>();
-    auto* spi = app.add_subcommand("spi", "SPI NOR flash");
-    spi->require_subcommand(1);
-    spi->add_option("--clock", group->clock, "SPI clock in kHz (default " + group->clock + ")")
-        ->type_name("KHZ");
+    auto* spi = add_group(app, "spi", "SPI NOR flash");
+    add_clock_option(spi, "--clock", group->clock, "SPI clock");
 
-    auto* id = spi->add_subcommand("id", "read the JEDEC ID and the size it implies");
-    on_chosen(id, chosen, [group] {
-        return Action([options = group->check()](const Context& ctx) { return cmd_id(ctx, options); });
-    });
+    add_plain_command(spi, chosen, group, "id", "read the JEDEC ID and the size it implies", cmd_id);
 
     // spi read ADDR LEN [-o FILE]
     struct ReadArgs {

@@ -31,6 +31,19 @@ constexpr std::array<Vendor, 8> VENDORS{{
     {0xEF, "Winbond"},
 }};
 
+// Mode 0 (clock idles low), most significant bit first, chip select active
+// low; a command byte, then addr_bytes of address.
+lumo_spi_config config(std::uint32_t clock_khz, std::uint8_t addr_bytes)
+{
+    return lumo_spi_config{.clock_freq = clock_khz,
+                           .bit_order = 0,
+                           .clock_polarity = 0,
+                           .reserved = 0,
+                           .cs_polarity = 0,
+                           .addr_bytes = addr_bytes,
+                           .cmd_enable = 1};
+}
+
 std::string at(std::uint32_t addr)
 {
     return " at " + hex(addr, 6);
@@ -74,17 +87,9 @@ std::vector<Piece> split_pages(std::uint32_t addr, std::uint32_t len)
     return pieces;
 }
 
-Flash::Flash(const Link& link, std::uint32_t clock_khz) : link_(link)
+Flash::Flash(const Link& link, std::uint32_t clock_khz)
+    : link_(link), command_only_(config(clock_khz, 0)), addressed_(config(clock_khz, nor::ADDRESS_BYTES_3))
 {
-    command_only_.clock_freq = clock_khz;
-    command_only_.bit_order = 0;
-    command_only_.clock_polarity = 0;
-    command_only_.reserved = 0;
-    command_only_.cs_polarity = 0;
-    command_only_.addr_bytes = 0;
-    command_only_.cmd_enable = 1;
-    addressed_ = command_only_;
-    addressed_.addr_bytes = nor::ADDRESS_BYTES_3;
     check_result(lumo_spi_set_config(link_.handle, &command_only_, link_.timeout_ms),
                  "configuring the SPI port");
 }

@@ -71,8 +71,8 @@ private:
                        std::span<const std::uint8_t> data, Clock::duration limit, const std::string& doing);
 
     Link link_;
-    lumo_spi_config command_only_{};
-    lumo_spi_config addressed_{};
+    lumo_spi_config command_only_; // the command byte alone
+    lumo_spi_config addressed_;    // the command byte and three address bytes
 };
 
 } // namespace orvtool::spi
