@@ -178,9 +178,9 @@ Result cmd_erase(const Context& ctx, const Options& options, std::optional<std::
                  std::uint64_t sector_count, bool chip)
 {
     if (sector_addr && *sector_addr % nor::SECTOR_SIZE != 0) {
-        usage_error("sector address " + hex(*sector_addr, 6) + " is not a multiple of 4 KiB",
-                    "the sector holding it starts at " +
-                        hex(*sector_addr / nor::SECTOR_SIZE * nor::SECTOR_SIZE, 6));
+        usage_error(
+            "sector address " + hex(*sector_addr, 6) + " is not a multiple of " + size_text(nor::SECTOR_SIZE),
+            "the sector holding it starts at " + hex(*sector_addr / nor::SECTOR_SIZE * nor::SECTOR_SIZE, 6));
     }
     if (sector_count == 0) {
         usage_error("--count must be at least 1");
@@ -206,7 +206,7 @@ Result cmd_erase(const Context& ctx, const Options& options, std::optional<std::
         .field("addr", addr)
         .field("count", sector_count)
         .line("erased " + std::to_string(sector_count) + (sector_count == 1 ? " sector" : " sectors") +
-              " of 4 KiB at " + hex(addr, 6));
+              " of " + size_text(nor::SECTOR_SIZE) + " at " + hex(addr, 6));
 }
 
 } // namespace orvtool::spi
@@ -249,7 +249,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
     on_chosen(read_cmd, chosen, [group, read] {
         Options options = group->check();
         std::uint64_t addr = flash_address(read->addr, "ADDR");
-        std::uint64_t len = number_arg(read->len, "LEN", orv::nor::ADDRESS_SPACE_3);
+        std::uint64_t len = number_arg(read->len, "LEN", nor::ADDRESS_SPACE_3);
         return Action([options, addr, len, out_file = read->out_file](const Context& ctx) {
             return cmd_read(ctx, options, addr, len, out_file);
         });
@@ -279,8 +279,11 @@ void register_spi(CLI::App& app, Chosen& chosen)
         bool chip = false;
     };
     auto erase = std::make_shared<EraseArgs>();
-    auto* erase_cmd = spi->add_subcommand("erase", "erase 4 KiB sectors or the whole chip");
-    auto* sector = erase_cmd->add_option("--sector", erase->sector, "first sector's address (4 KiB aligned)")
+    auto* erase_cmd =
+        spi->add_subcommand("erase", "erase " + size_text(nor::SECTOR_SIZE) + " sectors or the whole chip");
+    auto* sector = erase_cmd
+                       ->add_option("--sector", erase->sector,
+                                    "first sector's address (" + size_text(nor::SECTOR_SIZE) + " aligned)")
                        ->type_name("ADDR");
     erase_cmd->add_option("--count", erase->count, "number of sectors (default 1)")
         ->type_name("N")
@@ -296,8 +299,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
         if (!erase->sector.empty()) {
             sector_addr = flash_address(erase->sector, "--sector");
         }
-        std::uint64_t count =
-            number_arg(erase->count, "--count", orv::nor::ADDRESS_SPACE_3 / orv::nor::SECTOR_SIZE);
+        std::uint64_t count = number_arg(erase->count, "--count", nor::ADDRESS_SPACE_3 / nor::SECTOR_SIZE);
         return Action([options, sector_addr, count, chip = erase->chip](const Context& ctx) {
             return cmd_erase(ctx, options, sector_addr, count, chip);
         });
