@@ -96,14 +96,15 @@ Result cmd_detect(const Context& ctx, const Options& options)
             listed += "  " + bus.address_text(a) + "\n";
         }
     }
+    std::size_t count = found.size();
     Result result;
     result.field("addr_bits", bus.address_bits()).field("first", map.first).field("last", map.last);
+    result.field("found", Value::list(std::move(found)));
     if (!options.ten_bit) {
-        return result.field("found", Value::list(std::move(found))).text(grid_text(map));
+        return result.text(grid_text(map));
     }
     // 1024 addresses make a poor grid: list the ones that answered.
-    std::size_t count = found.size();
-    return result.field("found", Value::list(std::move(found)))
+    return result
         .line(std::to_string(count) + (count == 1 ? " device" : " devices") +
               " answered at 10-bit addresses" + (count == 0 ? "" : ":"))
         .text(listed);
