@@ -33,9 +33,13 @@ void print_error(const ToolError& e, bool json)
         std::cerr << "  " << e.hint() << "\n";
     }
     if (json) {
-        Result error;
-        error.field("error", e.what()).field("hint", e.hint()).field("code", e.code());
-        render(std::cout, error.field("exit", static_cast<int>(e.exit())), Style::json);
+        render(std::cout,
+               Result()
+                   .field("error", e.what())
+                   .field("hint", e.hint())
+                   .field("code", e.code())
+                   .field("exit", static_cast<int>(e.exit())),
+               Style::json);
     }
 }
 
