@@ -169,19 +169,28 @@ TEST(OtherBoards, JtagScanSplitsALongerChain)
     EXPECT_EQ(chain.devices[2].ir_length, 5u);
 }
 
+// A board with this flash and no JTAG chain, and a context on it.
+struct FlashBoard {
+    explicit FlashBoard(const orv::emu::SpiFlashConfig& flash)
+        : adapter(orv::emu::AdapterConfig{},
+                  orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(flash), orv::emu::I2cBus{}})
+    {
+        ctx.handle = orv::emu::as_handle(adapter);
+        ctx.err = &out;
+    }
+    orv::emu::Adapter adapter;
+    std::ostringstream out;
+    Context ctx;
+};
+
 TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
 {
     orv::emu::SpiFlashConfig none;
     none.jedec_id = {0xFF, 0xFF, 0xFF};
-    orv::emu::Adapter adapter(
-        orv::emu::AdapterConfig{},
-        orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(none), orv::emu::I2cBus{}});
-    std::ostringstream out;
-    Context ctx;
-    ctx.handle = orv::emu::as_handle(adapter);
-    ctx.err = &out;
+    FlashBoard board(none);
+    std::ostringstream& out = board.out;
     try {
-        render(out, spi::cmd_id(ctx, spi::Options{}), Style::text);
+        render(out, spi::cmd_id(board.ctx, spi::Options{}), Style::text);
         FAIL() << "no error";
     } catch (const ToolError& e) {
         EXPECT_EQ(e.exit(), Exit::failed);
@@ -194,23 +203,17 @@ TEST(OtherBoards, SpiWriteGivesUpOnAFlashThatStaysBusy)
 {
     orv::emu::SpiFlashConfig stuck;
     stuck.busy_reads_after_program = UINT_MAX;
-    orv::emu::Adapter adapter(
-        orv::emu::AdapterConfig{},
-        orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(stuck), orv::emu::I2cBus{}});
-    std::ostringstream err;
-    Context ctx;
-    ctx.handle = orv::emu::as_handle(adapter);
-    ctx.err = &err;
+    FlashBoard board(stuck);
     std::string path = ::testing::TempDir() + "orvtool_two_pages.bin";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(512, 'x');
     try {
-        spi::cmd_write(ctx, spi::Options{}, 0, path, true);
+        spi::cmd_write(board.ctx, spi::Options{}, 0, path, true);
         FAIL() << "no error";
     } catch (const ToolError& e) {
         EXPECT_EQ(e.exit(), Exit::failed);
         EXPECT_EQ(std::string(e.what()), "programming at 0x000000: the flash stays busy");
     }
-    EXPECT_EQ(adapter.flash().programs(), 1u); // the second page is not sent
+    EXPECT_EQ(board.adapter.flash().programs(), 1u); // the second page is not sent
 }
 
 // ---- SPI -----------------------------------------------------------------
