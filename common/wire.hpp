@@ -151,6 +151,8 @@ inline constexpr std::uint8_t TMS_TDI_BIT = 0x80;
 // The clock divisor: 60000 / f for a requested f (kHz of a 60 MHz base).
 inline constexpr std::uint32_t CLOCK_BASE_KHZ = 60000;
 inline constexpr std::uint32_t CLOCK_FAST_ABOVE = 240;
+// The divisor travels in one byte: a frequency whose divisor exceeds it wraps.
+inline constexpr std::uint32_t CLOCK_DIVISOR_MAX = 0xFF;
 
 // ---------------------------------------------------------------------------
 // Pin maps of the connectors (low pin group, one bit per pin).

@@ -3,16 +3,18 @@
 // fails.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "adapter.hpp"
 #include "errors.hpp"
-#include "i2c.hpp"
+#include "i2c_commands.hpp"
 #include "inproc_usb.hpp"
-#include "jtag.hpp"
-#include "spi.hpp"
+#include "jtag_commands.hpp"
+#include "render.hpp"
+#include "spi_commands.hpp"
 
 using namespace orvtool;
 
@@ -37,9 +39,11 @@ protected:
     {
         ctx.handle = usb.handle();
         ctx.timeout_ms = 50;
-        ctx.out = &out;
         ctx.err = &err;
     }
+
+    // Prints a command's result as orvtool does.
+    void show(const Result& result) { render(out, result, json ? Style::json : Style::text); }
 
     // Runs a command and returns the ToolError it throws.
     template <typename F> ToolError failure(F&& command)
@@ -65,6 +69,7 @@ protected:
     orv::emu::InprocUsb usb;
     std::ostringstream out, err;
     Context ctx;
+    bool json = false;
 };
 
 // ---- JTAG ----------------------------------------------------------------
@@ -86,8 +91,8 @@ TEST_F(Board, JtagScanFindsBothTapsWithTheirIrLengths)
 
 TEST_F(Board, JtagScanJsonListsTheDevices)
 {
-    ctx.json = true;
-    jtag::cmd_scan(ctx, jtag::Options{});
+    json = true;
+    show(jtag::cmd_scan(ctx, jtag::Options{}));
     std::string s = out.str();
     EXPECT_EQ(s.find("{\"tck_khz\":1000,\"ir_total\":10,\"devices\":[{\"index\":0,\"idcode\":\"0x4ba00477\""),
               0u)
@@ -99,23 +104,23 @@ TEST_F(Board, JtagScanSetsTheClockAndPins)
 {
     jtag::Options o;
     o.tck_khz = 500;
-    jtag::cmd_scan(ctx, o);
+    show(jtag::cmd_scan(ctx, o));
     EXPECT_EQ(adapter->clock_divisor(), 120); // 60000 / 500
     EXPECT_TRUE(adapter->clock_fast());
-    EXPECT_EQ(adapter->low_pins().direction, jtag::DEFAULT_DIRECTION);
+    EXPECT_EQ(adapter->low_pins().direction, orv::JTAG_DEFAULT_DIRECTION);
 }
 
 TEST_F(Board, RawIrScanReturnsTheCapturePattern)
 {
     jtag::RawScan scan = raw(true, 10, "0x3ff");
-    jtag::cmd_raw_scan(ctx, jtag::Options{}, scan);
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan)));
     EXPECT_EQ(out.str(), "tdi 0x3ff\ntdo 0x011\n");
 }
 
 TEST_F(Board, RawDrScanAfterResetReadsTheIdcodes)
 {
     jtag::RawScan scan = raw(false, 64, "0");
-    jtag::cmd_raw_scan(ctx, jtag::Options{}, scan);
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan)));
     EXPECT_EQ(out.str(), "tdi 0x0000000000000000\ntdo 0x06b5c0934ba00477\n");
 }
 
@@ -123,17 +128,18 @@ TEST_F(Board, RawDrScanWithInstructionWritesAndReadsUser)
 {
     // TAP0 USER (0x8), TAP1 BYPASS (0x3F): 32 + 1 DR bits.
     jtag::RawScan write = raw(false, 33, "0x0cafef00d", true, 10, "0x3f8");
-    jtag::cmd_raw_scan(ctx, jtag::Options{}, write);
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(write)));
     out.str("");
     jtag::RawScan read = raw(false, 33, "0", false, 10, "0x3f8");
-    jtag::cmd_raw_scan(ctx, jtag::Options{}, read);
+    show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(read)));
     EXPECT_EQ(out.str(), "tdi 0x000000000\ntdo 0x0cafef00d\n");
 }
 
 TEST_F(Board, RawScanRefusesTdiWiderThanTheScanBeforeSending)
 {
     jtag::RawScan scan = raw(true, 4, "0x1f");
-    ToolError e = failure([&] { jtag::cmd_raw_scan(ctx, jtag::Options{}, scan); });
+    ToolError e =
+        failure([&] { show(jtag::cmd_raw_scan(ctx, jtag::Options{}, jtag::parse_raw_scan(scan))); });
     EXPECT_EQ(e.exit(), Exit::usage);
     EXPECT_EQ(adapter->counts().out, 0u);
 }
@@ -151,7 +157,6 @@ TEST(OtherBoards, JtagScanSplitsALongerChain)
     std::ostringstream out;
     Context ctx;
     ctx.handle = usb.handle();
-    ctx.out = &out;
     ctx.err = &out;
     jtag::setup(ctx, jtag::Options{});
     jtag::Chain chain = jtag::scan_chain(ctx);
@@ -166,21 +171,30 @@ TEST(OtherBoards, JtagScanSplitsALongerChain)
     EXPECT_EQ(chain.devices[2].ir_length, 5u);
 }
 
+// A board with this flash and no JTAG chain, and a context on it.
+struct FlashBoard {
+    explicit FlashBoard(const orv::emu::SpiFlashConfig& flash)
+        : adapter(orv::emu::AdapterConfig{},
+                  orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(flash), orv::emu::I2cBus{}}),
+          usb(adapter)
+    {
+        ctx.handle = usb.handle();
+        ctx.err = &out;
+    }
+    orv::emu::Adapter adapter;
+    orv::emu::InprocUsb usb;
+    std::ostringstream out;
+    Context ctx;
+};
+
 TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
 {
     orv::emu::SpiFlashConfig none;
     none.jedec_id = {0xFF, 0xFF, 0xFF};
-    orv::emu::Adapter adapter(
-        orv::emu::AdapterConfig{},
-        orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(none), orv::emu::I2cBus{}});
-    orv::emu::InprocUsb usb(adapter);
-    std::ostringstream out;
-    Context ctx;
-    ctx.handle = usb.handle();
-    ctx.out = &out;
-    ctx.err = &out;
+    FlashBoard board(none);
+    std::ostringstream& out = board.out;
     try {
-        spi::cmd_id(ctx, spi::Options{});
+        render(out, spi::cmd_id(board.ctx, spi::Options{}), Style::text);
         FAIL() << "no error";
     } catch (const ToolError& e) {
         EXPECT_EQ(e.exit(), Exit::failed);
@@ -189,11 +203,28 @@ TEST(OtherBoards, SpiIdOfAnEmptyBusIsAnError)
     EXPECT_EQ(out.str(), "");
 }
 
+TEST(OtherBoards, SpiWriteGivesUpOnAFlashThatStaysBusy)
+{
+    orv::emu::SpiFlashConfig stuck;
+    stuck.busy_reads_after_program = UINT_MAX;
+    FlashBoard board(stuck);
+    std::string path = ::testing::TempDir() + "orvtool_two_pages.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(512, 'x');
+    try {
+        spi::cmd_write(board.ctx, spi::Options{}, 0, path, true);
+        FAIL() << "no error";
+    } catch (const ToolError& e) {
+        EXPECT_EQ(e.exit(), Exit::failed);
+        EXPECT_EQ(std::string(e.what()), "programming at 0x000000: the flash stays busy");
+    }
+    EXPECT_EQ(board.adapter.flash().programs(), 1u); // the second page is not sent
+}
+
 // ---- SPI -----------------------------------------------------------------
 
 TEST_F(Board, SpiIdNamesTheFlashAndItsSize)
 {
-    spi::cmd_id(ctx, spi::Options{});
+    show(spi::cmd_id(ctx, spi::Options{}));
     EXPECT_EQ(out.str(), "JEDEC ID:     ef 40 16\n"
                          "manufacturer: 0xef (Winbond)\n"
                          "memory type:  0x40\n"
@@ -207,7 +238,7 @@ TEST_F(Board, SpiWriteProgramsAcrossPagesAndVerifies)
         data[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
     std::string path = temp_file("write.bin", data);
-    spi::cmd_write(ctx, spi::Options{}, 0x1F80, path, true);
+    show(spi::cmd_write(ctx, spi::Options{}, 0x1F80, path, true));
     EXPECT_EQ(out.str(), "wrote 700 bytes at 0x001f80 in 4 pages, verified\n");
     auto mem = adapter->flash_memory();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), mem.begin() + 0x1F80));
@@ -224,7 +255,7 @@ TEST_F(Board, SpiReadSplitsIntoTransactionsOfAtMost512Bytes)
     }
     std::string path = ::testing::TempDir() + "orvtool_read.bin";
     std::remove(path.c_str());
-    spi::cmd_read(ctx, spi::Options{}, 0x100, 1100, path);
+    show(spi::cmd_read(ctx, spi::Options{}, 0x100, 1100, path));
     std::ifstream f(path, std::ios::binary);
     Bytes got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     ASSERT_EQ(got.size(), 1100u);
@@ -237,7 +268,7 @@ TEST_F(Board, SpiReadHexDumpStartsAtTheAddress)
     auto mem = adapter->flash_memory();
     const char text[] = "orvtool";
     std::copy(text, text + 7, mem.begin() + 0x20);
-    spi::cmd_read(ctx, spi::Options{}, 0x20, 8, "");
+    show(spi::cmd_read(ctx, spi::Options{}, 0x20, 8, ""));
     EXPECT_EQ(out.str(), "00000020  6f 72 76 74 6f 6f 6c ff                           |orvtool.|\n");
 }
 
@@ -245,7 +276,7 @@ TEST_F(Board, SpiVerifyReportsBitsThatNeedAnErase)
 {
     adapter->flash_memory()[0x10] = 0x00; // programmed earlier
     std::string path = temp_file("ff.bin", Bytes(32, 0x5A));
-    ToolError e = failure([&] { spi::cmd_write(ctx, spi::Options{}, 0, path, true); });
+    ToolError e = failure([&] { show(spi::cmd_write(ctx, spi::Options{}, 0, path, true)); });
     EXPECT_EQ(e.exit(), Exit::failed);
     EXPECT_EQ(std::string(e.what()),
               "verify failed: 1 bytes differ, the first at 0x000010 (wrote 0x5a, read 0x00)");
@@ -256,7 +287,7 @@ TEST_F(Board, SpiEraseSectorsLeavesNeighboursAlone)
 {
     auto mem = adapter->flash_memory();
     std::fill(mem.begin(), mem.begin() + 0x4000, 0x00);
-    spi::cmd_erase(ctx, spi::Options{}, 0x1000, 2, false);
+    show(spi::cmd_erase(ctx, spi::Options{}, 0x1000, 2, false));
     EXPECT_EQ(out.str(), "erased 2 sectors of 4 KiB at 0x001000\n");
     EXPECT_EQ(mem[0x0FFF], 0x00);
     EXPECT_TRUE(std::all_of(mem.begin() + 0x1000, mem.begin() + 0x3000, [](auto b) { return b == 0xFF; }));
@@ -268,18 +299,18 @@ TEST_F(Board, SpiChipErase)
     auto mem = adapter->flash_memory();
     mem[0] = 0;
     mem[mem.size() - 1] = 0;
-    spi::cmd_erase(ctx, spi::Options{}, std::nullopt, 1, true);
+    show(spi::cmd_erase(ctx, spi::Options{}, std::nullopt, 1, true));
     EXPECT_EQ(mem[0], 0xFF);
     EXPECT_EQ(mem[mem.size() - 1], 0xFF);
 }
 
 TEST_F(Board, SpiRefusesUnalignedSectorsAndRangesPastTheEndBeforeChangingAnything)
 {
-    ToolError unaligned = failure([&] { spi::cmd_erase(ctx, spi::Options{}, 0x1001, 1, false); });
+    ToolError unaligned = failure([&] { show(spi::cmd_erase(ctx, spi::Options{}, 0x1001, 1, false)); });
     EXPECT_EQ(unaligned.exit(), Exit::usage);
     EXPECT_EQ(adapter->counts().out, 0u);
 
-    ToolError past = failure([&] { spi::cmd_read(ctx, spi::Options{}, (4u << 20) - 4, 8, ""); });
+    ToolError past = failure([&] { show(spi::cmd_read(ctx, spi::Options{}, (4u << 20) - 4, 8, "")); });
     EXPECT_EQ(past.exit(), Exit::usage);
     EXPECT_EQ(adapter->flash().erases(), 0u);
     EXPECT_EQ(out.str(), "");
@@ -289,25 +320,25 @@ TEST_F(Board, SpiRefusesUnalignedSectorsAndRangesPastTheEndBeforeChangingAnythin
 
 TEST_F(Board, I2cDetectFindsTheSevenBitDevices)
 {
-    ctx.json = true;
-    i2c::cmd_detect(ctx, i2c::Options{});
+    json = true;
+    show(i2c::cmd_detect(ctx, i2c::Options{}));
     EXPECT_EQ(out.str(), "{\"addr_bits\":7,\"first\":8,\"last\":119,\"found\":[80,104]}\n");
 }
 
 TEST_F(Board, I2cWriteThenReadRegister)
 {
-    i2c::cmd_write(ctx, i2c::Options{}, 0x50, Bytes{0x10, 'h', 'i'});
+    show(i2c::cmd_write(ctx, i2c::Options{}, 0x50, Bytes{0x10, 'h', 'i'}));
     EXPECT_EQ(out.str(), "wrote 3 bytes to 0x50\n");
     EXPECT_EQ(adapter->eeprom_memory()[0x10], 'h');
     out.str("");
-    i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0x10}, 2);
+    show(i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0x10}, 2));
     EXPECT_EQ(out.str(), "00000010  68 69                                             |hi|\n");
 }
 
 TEST_F(Board, I2cReadRegisterFileIdentity)
 {
-    ctx.json = true;
-    i2c::cmd_read(ctx, i2c::Options{}, 0x68, std::uint8_t{0x75}, 1);
+    json = true;
+    show(i2c::cmd_read(ctx, i2c::Options{}, 0x68, std::uint8_t{0x75}, 1));
     EXPECT_EQ(out.str(), "{\"addr\":104,\"addr_bits\":7,\"reg\":117,\"len\":1,\"data\":\"68\"}\n");
 }
 
@@ -320,7 +351,7 @@ TEST_F(Board, I2cDumpOfTenBitDevice)
     }
     i2c::Options o;
     o.ten_bit = true;
-    i2c::cmd_dump(ctx, o, 0x2A5);
+    show(i2c::cmd_dump(ctx, o, 0x2A5));
     std::string s = out.str();
     EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 16);
     EXPECT_EQ(s.substr(0, s.find('\n')),
@@ -333,8 +364,8 @@ TEST_F(Board, I2cReadLongerThanOneTransactionContinuesThePointer)
     for (std::size_t i = 0; i < mem.size(); ++i) {
         mem[i] = static_cast<std::uint8_t>(i);
     }
-    ctx.json = true;
-    i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0}, 600); // 511 + 89, wraps at 256
+    json = true;
+    show(i2c::cmd_read(ctx, i2c::Options{}, 0x50, std::uint8_t{0}, 600)); // 511 + 89, wraps at 256
     std::string s = out.str();
     auto at = s.find("\"data\":\"");
     ASSERT_NE(at, std::string::npos);
@@ -345,7 +376,7 @@ TEST_F(Board, I2cReadLongerThanOneTransactionContinuesThePointer)
 
 TEST_F(Board, I2cMissingDeviceFailsWithTheLibraryTextAndAHint)
 {
-    ToolError e = failure([&] { i2c::cmd_read(ctx, i2c::Options{}, 0x51, std::nullopt, 4); });
+    ToolError e = failure([&] { show(i2c::cmd_read(ctx, i2c::Options{}, 0x51, std::nullopt, 4)); });
     EXPECT_EQ(e.exit(), Exit::failed);
     EXPECT_EQ(e.code(), -17);
     EXPECT_EQ(std::string(e.what()), "reading from 0x51: tapwire other error (code -17)");
@@ -356,7 +387,7 @@ TEST_F(Board, I2cMissingDeviceFailsWithTheLibraryTextAndAHint)
 TEST_F(Board, I2cRefusedDataByteIsReported)
 {
     // Register 0x75 of the register file is read-only: its data byte is refused.
-    ToolError e = failure([&] { i2c::cmd_write(ctx, i2c::Options{}, 0x68, Bytes{0x75, 0x00}); });
+    ToolError e = failure([&] { show(i2c::cmd_write(ctx, i2c::Options{}, 0x68, Bytes{0x75, 0x00})); });
     EXPECT_EQ(e.code(), -13);
     EXPECT_NE(e.hint().find("refused a data byte"), std::string::npos);
 }

@@ -7,9 +7,10 @@
 #include "device.hpp"
 #include "errors.hpp"
 #include "format.hpp"
-#include "i2c.hpp"
-#include "jtag.hpp"
-#include "spi.hpp"
+#include "i2c_commands.hpp"
+#include "jtag_chain.hpp"
+#include "render.hpp"
+#include "spi_commands.hpp"
 
 using namespace orvtool;
 
@@ -92,6 +93,31 @@ TEST(Json, CommasNestingAndEscapes)
     j.key("c").begin_object().end_object().key("d").value(std::uint64_t{4194304}).end_object().finish();
     EXPECT_EQ(out.str(), "{\"a\":1,\"b\":[\"x\\\"\\n\",true,null],\"c\":{},\"d\":4194304}\n");
     EXPECT_EQ(json_escape(std::string(1, '\x01')), "\\u0001");
+}
+
+// One result through both faces: JSON members in order, text forms in order
+// (labels aligned, a dump from its base, a cell wider than its column pushing
+// the rest along as printf's %-Ns does).
+TEST(Render, OneResultAsTextAndAsJson)
+{
+    Table table{{{"A", 3, 1}, {"B", 2, 2}, {"C"}}, {}};
+    table.rows.push_back({Value::object({{"a", -1}, {"n", Value()}}), {"toolong", "x", "last"}});
+    Result r;
+    r.field("flag", true).line("head");
+    r.labelled("id", Value("ef4016"), "ID:", "ef 40 16")
+        .labelled("kind", Value::list({1u, "x"}), "long label:", "k");
+    r.bytes("data", 0x10, Bytes{0x41, 0x00}).table("rows", std::move(table));
+    std::ostringstream text, json;
+    render(text, r, Style::text);
+    render(json, r, Style::json);
+    EXPECT_EQ(text.str(), "head\n"
+                          "ID:         ef 40 16\n"
+                          "long label: k\n"
+                          "00000010  41 00                                             |A.|\n"
+                          "A   B   C\n"
+                          "toolong x   last\n");
+    EXPECT_EQ(json.str(), "{\"flag\":true,\"id\":\"ef4016\",\"kind\":[1,\"x\"],\"data\":\"4100\",\"rows\":[{"
+                          "\"a\":-1,\"n\":null}]}\n");
 }
 
 TEST(UsbSelector, VidPidAndOptionalBusAddress)
@@ -199,9 +225,7 @@ TEST(I2cGrid, ShowsFoundAddressesDashesAndBlanks)
     i2c::ProbeMap map;
     map.present.assign(i2c::LAST_PROBE - i2c::FIRST_PROBE + 1, false);
     map.present[0x50 - i2c::FIRST_PROBE] = true;
-    std::ostringstream out;
-    i2c::print_grid(out, map);
-    std::string s = out.str();
+    std::string s = i2c::grid_text(map);
     EXPECT_EQ(s.substr(0, s.find('\n')), "      0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f");
     EXPECT_NE(s.find("\n00:                         -- -- -- -- -- -- -- --\n"), std::string::npos);
     EXPECT_NE(s.find("\n50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- --\n"), std::string::npos);

@@ -1,22 +1,19 @@
-// What every command gets: the adapter handle, the USB timeout and where and
-// how to print.
+// What every command gets: the opened adapter and where to show progress.
+// Results do not go through here: a command returns them and main renders
+// them.
 #pragma once
 
 #include <cstdint>
 #include <ostream>
 #include <string>
 
-#include <libusb.h>
+#include "link.hpp"
 
 namespace orvtool {
 
-struct Context {
-    libusb_device_handle* handle = nullptr;
-    std::uint32_t timeout_ms = 1000;
-    std::ostream* out = nullptr; // results (stdout)
+struct Context : Link {
     std::ostream* err = nullptr; // progress and notes (stderr)
-    bool json = false;
-    bool progress = false; // draw progress bars on err (a terminal, and not --json)
+    bool progress = false;       // draw progress bars on err (a terminal, and not --json)
 };
 
 // A progress bar for long operations, drawn in place on a terminal; silent
@@ -28,6 +25,8 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     void update(std::uint64_t done);
+    // update() as a callback for the protocol modules.
+    Progressed updates();
     // Clears the bar's line.
     void finish();
 
@@ -37,6 +36,18 @@ private:
     std::uint64_t total_;
     int shown_ = -1;
     bool finished_ = false;
+};
+
+// A note on the terminal while a long step runs without a measure of its
+// progress ("erasing the whole chip..."); clear() removes it. Silent where no
+// progress bar would be drawn.
+class Note {
+public:
+    Note(const Context& ctx, const std::string& text);
+    void clear();
+
+private:
+    std::ostream* out_ = nullptr;
 };
 
 } // namespace orvtool

@@ -1,5 +1,6 @@
 #include "device.hpp"
 
+#include <array>
 #include <cstdio>
 #include <vector>
 
@@ -164,28 +165,38 @@ bool Adapter::sim_available()
 #ifdef ORVTOOL_HAVE_VUSB
 namespace {
 
+struct FaultName {
+    const char* name;
+    orv::sim::FaultKind kind;
+};
+constexpr std::array<FaultName, 6> FAULTS{{
+    {"none", orv::sim::FaultKind::none},
+    {"unplugged", orv::sim::FaultKind::unplugged},
+    {"stall", orv::sim::FaultKind::stall},
+    {"timeout", orv::sim::FaultKind::timeout},
+    {"short", orv::sim::FaultKind::short_transfer},
+    {"never-fill", orv::sim::FaultKind::never_fill},
+}};
+
 std::optional<orv::sim::FaultKind> fault_kind(std::string_view name)
 {
-    using orv::sim::FaultKind;
-    if (name == "none") {
-        return FaultKind::none;
-    }
-    if (name == "unplugged") {
-        return FaultKind::unplugged;
-    }
-    if (name == "stall") {
-        return FaultKind::stall;
-    }
-    if (name == "timeout") {
-        return FaultKind::timeout;
-    }
-    if (name == "short") {
-        return FaultKind::short_transfer;
-    }
-    if (name == "never-fill") {
-        return FaultKind::never_fill;
+    for (const auto& f : FAULTS) {
+        if (name == f.name) {
+            return f.kind;
+        }
     }
     return std::nullopt;
+}
+
+// "none, unplugged, ... or never-fill"
+std::string fault_names()
+{
+    std::string names;
+    for (std::size_t i = 0; i < FAULTS.size(); ++i) {
+        names += i == 0 ? "" : i + 1 == FAULTS.size() ? " or " : ", ";
+        names += FAULTS[i].name;
+    }
+    return names;
 }
 
 } // namespace
@@ -196,8 +207,7 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
 #ifdef ORVTOOL_HAVE_VUSB
     auto kind = fault_kind(options.fault);
     if (!kind) {
-        usage_error("unknown --sim-fault '" + options.fault + "'",
-                    "use none, unplugged, stall, timeout, short or never-fill");
+        usage_error("unknown --sim-fault '" + options.fault + "'", "use " + fault_names());
     }
     if (!orv::sim::preload_active()) {
         std::string error;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <wire.hpp>
+
 #include "errors.hpp"
 
 namespace orvtool {
@@ -69,6 +71,19 @@ std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint
                     "give a number up to " + std::to_string(max) + ", in decimal or as 0x... hex");
     }
     return *v;
+}
+
+std::uint32_t khz_arg(const std::string& text, const char* what)
+{
+    constexpr std::uint64_t MIN_KHZ = orv::CLOCK_BASE_KHZ / (orv::CLOCK_DIVISOR_MAX + 1) + 1;
+    constexpr std::uint64_t MAX_KHZ = orv::CLOCK_BASE_KHZ;
+    auto v = parse_number(text, MAX_KHZ);
+    if (!v || *v < MIN_KHZ) {
+        usage_error(std::string("bad ") + what + " '" + text + "'", "give a frequency in kHz from " +
+                                                                        std::to_string(MIN_KHZ) + " to " +
+                                                                        std::to_string(MAX_KHZ));
+    }
+    return static_cast<std::uint32_t>(*v);
 }
 
 std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count)
@@ -146,155 +161,6 @@ std::string hex(std::uint64_t value, int digits)
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(value));
     return buf;
-}
-
-void hex_dump(std::ostream& out, std::uint64_t base_address, std::span<const std::uint8_t> bytes)
-{
-    char buf[16];
-    for (std::size_t line = 0; line < bytes.size(); line += 16) {
-        std::snprintf(buf, sizeof buf, "%08llx ", static_cast<unsigned long long>(base_address + line));
-        out << buf;
-        std::string ascii;
-        for (std::size_t i = 0; i < 16; ++i) {
-            if (i == 8) {
-                out << ' ';
-            }
-            if (line + i < bytes.size()) {
-                std::uint8_t b = bytes[line + i];
-                std::snprintf(buf, sizeof buf, " %02x", b);
-                out << buf;
-                ascii += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
-            } else {
-                out << "   ";
-            }
-        }
-        out << "  |" << ascii << "|\n";
-    }
-}
-
-std::string json_escape(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(c));
-                out += buf;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
-void JsonWriter::before_value()
-{
-    if (after_key_) {
-        after_key_ = false;
-        return;
-    }
-    if (!first_.empty()) {
-        if (!first_.back()) {
-            out_ << ',';
-        }
-        first_.back() = false;
-    }
-}
-
-JsonWriter& JsonWriter::begin_object()
-{
-    before_value();
-    out_ << '{';
-    first_.push_back(true);
-    return *this;
-}
-
-JsonWriter& JsonWriter::end_object()
-{
-    out_ << '}';
-    first_.pop_back();
-    return *this;
-}
-
-JsonWriter& JsonWriter::begin_array()
-{
-    before_value();
-    out_ << '[';
-    first_.push_back(true);
-    return *this;
-}
-
-JsonWriter& JsonWriter::end_array()
-{
-    out_ << ']';
-    first_.pop_back();
-    return *this;
-}
-
-JsonWriter& JsonWriter::key(std::string_view name)
-{
-    before_value();
-    out_ << '"' << json_escape(name) << "\":";
-    after_key_ = true;
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(std::string_view text)
-{
-    before_value();
-    out_ << '"' << json_escape(text) << '"';
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(std::int64_t number)
-{
-    before_value();
-    out_ << number;
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(std::uint64_t number)
-{
-    before_value();
-    out_ << number;
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(bool flag)
-{
-    before_value();
-    out_ << (flag ? "true" : "false");
-    return *this;
-}
-
-JsonWriter& JsonWriter::null()
-{
-    before_value();
-    out_ << "null";
-    return *this;
-}
-
-void JsonWriter::finish()
-{
-    out_ << '\n';
 }
 
 } // namespace orvtool

@@ -5,8 +5,16 @@
 namespace orvtool {
 
 namespace {
+
 constexpr int BAR_WIDTH = 40;
+
+// Back to the start of the line and erase it.
+void clear_line(std::ostream& out)
+{
+    out << "\r\033[K" << std::flush;
 }
+
+} // namespace
 
 Progress::Progress(const Context& ctx, std::string label, std::uint64_t total)
     : out_(ctx.progress ? ctx.err : nullptr), label_(std::move(label)), total_(total)
@@ -37,13 +45,32 @@ void Progress::update(std::uint64_t done)
           << std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '.') << counts << std::flush;
 }
 
+Progressed Progress::updates()
+{
+    return [this](std::uint64_t done) { update(done); };
+}
+
 void Progress::finish()
 {
     if (out_ == nullptr || finished_) {
         return;
     }
     finished_ = true;
-    *out_ << "\r\033[K" << std::flush;
+    clear_line(*out_);
+}
+
+Note::Note(const Context& ctx, const std::string& text) : out_(ctx.progress ? ctx.err : nullptr)
+{
+    if (out_ != nullptr) {
+        *out_ << text << std::flush;
+    }
+}
+
+void Note::clear()
+{
+    if (out_ != nullptr) {
+        clear_line(*out_);
+    }
 }
 
 } // namespace orvtool

@@ -1,37 +1,27 @@
-// JTAG commands: chain scan (device count, IR lengths, IDCODEs) and raw IR/DR
-// scans.
+// The JTAG chain on the adapter's JTAG connector: set-up, the chain scan
+// (device count, IR lengths, IDCODEs) and raw IR/DR scans, with the analysis
+// of what TDO returns. Failures throw ToolError; nothing here prints.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "context.hpp"
+#include <wire.hpp>
+
 #include "format.hpp"
+#include "link.hpp"
 
 namespace orvtool::jtag {
-
-// Adapter pins as wired for JTAG (low pin group; the high group unused):
-//   pin 0 TCK  out, idles low
-//   pin 1 TDI  out, low
-//   pin 2 TDO  in
-//   pin 3 TMS  out, high (keeps the TAP in Test-Logic-Reset until driven)
-inline constexpr std::uint16_t PIN_TCK = 1u << 0;
-inline constexpr std::uint16_t PIN_TDI = 1u << 1;
-inline constexpr std::uint16_t PIN_TDO = 1u << 2;
-inline constexpr std::uint16_t PIN_TMS = 1u << 3;
-inline constexpr std::uint16_t DEFAULT_DIRECTION = PIN_TCK | PIN_TDI | PIN_TMS;
-inline constexpr std::uint16_t DEFAULT_LEVEL = PIN_TMS;
 
 inline constexpr unsigned MAX_DEVICES = 64;   // longest chain the scan counts
 inline constexpr unsigned MAX_IR_TOTAL = 512; // longest summed IR length the scan measures
 
 struct Options {
     std::uint32_t tck_khz = 1000;
-    std::uint16_t direction = DEFAULT_DIRECTION;
-    std::uint16_t level = DEFAULT_LEVEL;
+    std::uint16_t direction = orv::JTAG_DEFAULT_DIRECTION;
+    std::uint16_t level = orv::JTAG_DEFAULT_LEVEL;
 };
 
 // The fields of an IEEE 1149.1 IDCODE.
@@ -72,23 +62,28 @@ std::vector<std::optional<unsigned>> split_ir_lengths(std::span<const std::uint8
 std::optional<std::vector<std::optional<Idcode>>> parse_idcodes(std::span<const std::uint8_t> bits,
                                                                 unsigned count, unsigned devices);
 
-// Sets the clock and pins and resets the TAP.
-void setup(const Context& ctx, const Options& options);
-Chain scan_chain(const Context& ctx);
+// Sets the clock and pins.
+void setup(const Link& link, const Options& options);
 
-void cmd_scan(const Context& ctx, const Options& options);
+// Resets the TAPs and measures the chain; leaves it in Run-Test/Idle.
+Chain scan_chain(const Link& link);
 
-struct RawScan {
-    bool instruction = false; // IR rather than DR
+// One raw scan of `bits` bits of `tdi` (bit 0 first out) through the
+// instruction or the data registers, ending in Run-Test/Idle. The TAPs are
+// reset first when `reset` (otherwise they are assumed in Run-Test/Idle, where
+// every scan leaves them); a data scan can load an instruction first.
+struct Scan {
+    bool instruction_register = false;
     unsigned bits = 0;
-    std::string tdi_hex;
-    bool reset = true; // reset the TAP first; without, the TAP is assumed in Run-Test/Idle
-    // DR only: an instruction to load first
-    unsigned ir_bits = 0;
-    std::string ir_hex;
+    Bytes tdi;
+    bool reset = true;
+    struct Instruction {
+        unsigned bits = 0;
+        Bytes value;
+    };
+    std::optional<Instruction> instruction_first;
 };
-// Throws a usage error when TDI (or the instruction) does not fit its length.
-void check_raw_scan(const RawScan& scan);
-void cmd_raw_scan(const Context& ctx, const Options& options, const RawScan& scan);
+// TDO: as many bytes as tdi.
+Bytes raw_scan(const Link& link, const Scan& scan);
 
 } // namespace orvtool::jtag

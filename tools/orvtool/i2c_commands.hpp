@@ -1,4 +1,5 @@
-// I2C commands: bus scan, register reads and writes, 256-byte dumps.
+// The i2c commands: bus scan, register reads and writes, 256-byte dumps;
+// their command line and their results.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "context.hpp"
 #include "format.hpp"
+#include "result.hpp"
 
 namespace orvtool::i2c {
 
@@ -30,15 +32,16 @@ struct ProbeMap {
 
 // The i2cdetect-style grid: a header row, then one row per 16 addresses,
 // "50" for a device that answered, "--" for none, blanks outside the range.
-void print_grid(std::ostream& out, const ProbeMap& map);
+// Each line ends in a newline.
+std::string grid_text(const ProbeMap& map);
 
 // Parses a 7- or 10-bit address argument, throwing a usage error.
 std::uint32_t address_arg(const std::string& text, bool ten_bit);
 
-void cmd_detect(const Context& ctx, const Options& options);
-void cmd_read(const Context& ctx, const Options& options, std::uint32_t addr, std::optional<std::uint8_t> reg,
-              std::uint32_t len);
-void cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes);
-void cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr);
+Result cmd_detect(const Context& ctx, const Options& options);
+Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
+                std::optional<std::uint8_t> reg, std::uint32_t len);
+Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes);
+Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr);
 
 } // namespace orvtool::i2c

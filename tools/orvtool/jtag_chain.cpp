@@ -1,0 +1,247 @@
+#include "jtag_chain.hpp"
+
+#include <array>
+#include <string>
+
+#include <orv_tapwire.h>
+
+#include "errors.hpp"
+
+namespace orvtool::jtag {
+
+namespace {
+
+struct Vendor {
+    unsigned bank;
+    std::uint8_t id;
+    const char* name;
+};
+
+// A few JEP106 manufacturers common on JTAG chains.
+constexpr std::array<Vendor, 10> VENDORS{{
+    {1, 0x01, "AMD"},
+    {1, 0x09, "Intel"},
+    {1, 0x0E, "Freescale"},
+    {1, 0x15, "NXP"},
+    {1, 0x17, "Texas Instruments"},
+    {1, 0x1F, "Atmel"},
+    {1, 0x20, "STMicroelectronics"},
+    {1, 0x49, "Xilinx"},
+    {1, 0x6E, "Altera"},
+    {5, 0x3B, "ARM Ltd"},
+}};
+
+constexpr unsigned IDCODE_BITS = 32;
+
+using ShiftFunction = decltype(&tapwire_shift_dr);
+
+std::uint32_t read_u32(std::span<const std::uint8_t> bits, unsigned from)
+{
+    std::uint32_t v = 0;
+    for (unsigned b = 0; b < IDCODE_BITS; ++b) {
+        if (bit_at(bits, from + b)) {
+            v |= 1u << b;
+        }
+    }
+    return v;
+}
+
+[[noreturn]] void chain_fault(const std::string& message, const std::string& hint)
+{
+    throw ToolError(Exit::failed, message, hint);
+}
+
+void reset(const Link& link, std::int32_t& state)
+{
+    check_result(tapwire_reset(link.handle, &state, link.timeout_ms), "resetting the TAP");
+}
+
+void shift(const Link& link, std::int32_t& state, ShiftFunction function, unsigned bits, const Bytes& tdi,
+           Bytes* tdo, const char* doing)
+{
+    check_result(function(link.handle, &state, static_cast<std::int32_t>(bits), tdi.data(),
+                          tdo != nullptr ? tdo->data() : nullptr, 0, link.timeout_ms),
+                 doing);
+}
+
+// Shifts `length` zeros, then `length` ones, through the registers the TAPs
+// have selected, and returns TDO. The first 1 comes out after as many clocks
+// as those registers hold bits, and the registers end up all ones.
+Bytes zeros_then_ones(const Link& link, std::int32_t& state, ShiftFunction function, unsigned length,
+                      const char* doing)
+{
+    const unsigned bits = 2 * length;
+    Bytes tdi((bits + 7) / 8, 0);
+    for (unsigned i = length; i < bits; ++i) {
+        tdi[i / 8] = static_cast<std::uint8_t>(tdi[i / 8] | (1u << (i % 8)));
+    }
+    Bytes tdo(tdi.size(), 0);
+    shift(link, state, function, bits, tdi, &tdo, doing);
+    return tdo;
+}
+
+} // namespace
+
+Idcode decode_idcode(std::uint32_t raw)
+{
+    Idcode id;
+    id.raw = raw;
+    id.manufacturer = static_cast<std::uint16_t>((raw >> 1) & 0x7FF);
+    id.bank = ((id.manufacturer >> 7) & 0xF) + 1;
+    id.jep106_id = static_cast<std::uint8_t>(id.manufacturer & 0x7F);
+    id.part = static_cast<std::uint16_t>((raw >> 12) & 0xFFFF);
+    id.version = static_cast<std::uint8_t>(raw >> 28);
+    for (const auto& v : VENDORS) {
+        if (v.bank == id.bank && v.id == id.jep106_id) {
+            id.vendor = v.name;
+        }
+    }
+    return id;
+}
+
+std::optional<unsigned> find_bit(std::span<const std::uint8_t> bits, unsigned from, unsigned count,
+                                 bool value)
+{
+    for (unsigned i = from; i < count; ++i) {
+        if (bit_at(bits, i) == value) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::optional<unsigned>> split_ir_lengths(std::span<const std::uint8_t> capture, unsigned total,
+                                                      unsigned devices)
+{
+    std::vector<std::optional<unsigned>> lengths(devices);
+    if (devices == 0) {
+        return lengths;
+    }
+    if (devices == 1) {
+        lengths[0] = total;
+        return lengths;
+    }
+    // Candidate starts: a 1 followed by a 0. Only when there is exactly one per
+    // device, the first at bit 0, are the boundaries certain.
+    std::vector<unsigned> starts;
+    for (unsigned i = 0; i + 1 < total; ++i) {
+        if (bit_at(capture, i) && !bit_at(capture, i + 1)) {
+            starts.push_back(i);
+        }
+    }
+    if (starts.size() != devices || starts.front() != 0) {
+        return lengths;
+    }
+    for (unsigned d = 0; d < devices; ++d) {
+        unsigned end = d + 1 < devices ? starts[d + 1] : total;
+        lengths[d] = end - starts[d];
+    }
+    return lengths;
+}
+
+std::optional<std::vector<std::optional<Idcode>>> parse_idcodes(std::span<const std::uint8_t> bits,
+                                                                unsigned count, unsigned devices)
+{
+    std::vector<std::optional<Idcode>> ids;
+    unsigned pos = 0;
+    for (unsigned d = 0; d < devices; ++d) {
+        if (pos >= count) {
+            return std::nullopt;
+        }
+        if (!bit_at(bits, pos)) {
+            ids.emplace_back(); // BYPASS: one bit, no IDCODE
+            pos += 1;
+            continue;
+        }
+        if (pos + IDCODE_BITS > count) {
+            return std::nullopt;
+        }
+        ids.emplace_back(decode_idcode(read_u32(bits, pos)));
+        pos += IDCODE_BITS;
+    }
+    return ids;
+}
+
+void setup(const Link& link, const Options& options)
+{
+    check_result(tapwire_tckset(link.handle, options.tck_khz, link.timeout_ms), "setting the TCK clock");
+    check_result(tapwire_ioset(link.handle, options.direction, options.level, link.timeout_ms),
+                 "setting the JTAG pins");
+}
+
+Chain scan_chain(const Link& link)
+{
+    std::int32_t state = TPW_TAP_TEST_LOGIC_RESET;
+    reset(link, state);
+
+    // Summed IR length. The registers end up all ones, which is BYPASS on
+    // every TAP. The first bits out are the capture values, kept to split the
+    // sum per device.
+    Bytes ir_tdo =
+        zeros_then_ones(link, state, tapwire_shift_ir, MAX_IR_TOTAL, "scanning the instruction registers");
+    if (!find_bit(ir_tdo, 0, 2 * MAX_IR_TOTAL, false)) {
+        chain_fault("TDO stays high: no JTAG device answers",
+                    "check the target's power and the TDO wire (a floating TDO reads high)");
+    }
+    auto ir_end = find_bit(ir_tdo, MAX_IR_TOTAL, 2 * MAX_IR_TOTAL, true);
+    if (!ir_end) {
+        chain_fault(
+            "TDO stays low while ones are shifted in: the chain is broken or its instruction registers "
+            "add up to more than " +
+                std::to_string(MAX_IR_TOTAL) + " bits",
+            "check the TDI/TDO wiring and the target's power");
+    }
+    unsigned ir_total = *ir_end - MAX_IR_TOTAL;
+    if (ir_total == 0) {
+        chain_fault("TDO follows TDI without delay: there is no TAP in the chain",
+                    "check that the target is connected and powered (TDI may be wired straight to TDO)");
+    }
+
+    // Device count: every TAP now has its one-bit BYPASS register selected.
+    Bytes dr_tdo = zeros_then_ones(link, state, tapwire_shift_dr, MAX_DEVICES, "counting the devices");
+    auto dr_end = find_bit(dr_tdo, MAX_DEVICES, 2 * MAX_DEVICES, true);
+    if (!dr_end || *dr_end == MAX_DEVICES) {
+        chain_fault("the BYPASS registers do not add up to a chain of 1 to " + std::to_string(MAX_DEVICES) +
+                        " devices",
+                    "check the wiring and lower --tck; a device without a working BYPASS breaks the count");
+    }
+    unsigned count = *dr_end - MAX_DEVICES;
+
+    // IDCODEs: Test-Logic-Reset selects IDCODE (or BYPASS where there is none).
+    reset(link, state);
+    unsigned id_bits = count * IDCODE_BITS;
+    Bytes id_tdi((id_bits + 7) / 8, 0xFF);
+    Bytes id_tdo(id_tdi.size(), 0);
+    shift(link, state, tapwire_shift_dr, id_bits, id_tdi, &id_tdo, "reading the IDCODEs");
+    auto ids = parse_idcodes(id_tdo, id_bits, count);
+    if (!ids) {
+        chain_fault("the IDCODE chain is shorter than the device count", "check the wiring and lower --tck");
+    }
+
+    Chain chain;
+    chain.ir_total = ir_total;
+    auto lengths = split_ir_lengths(ir_tdo, ir_total, count);
+    for (unsigned d = 0; d < count; ++d) {
+        chain.devices.push_back(Device{(*ids)[d], lengths[d]});
+    }
+    return chain;
+}
+
+Bytes raw_scan(const Link& link, const Scan& scan)
+{
+    std::int32_t state = TPW_TAP_RUN_TEST_IDLE;
+    if (scan.reset) {
+        reset(link, state);
+    }
+    if (scan.instruction_first) {
+        shift(link, state, tapwire_shift_ir, scan.instruction_first->bits, scan.instruction_first->value,
+              nullptr, "loading the instruction");
+    }
+    Bytes tdo(scan.tdi.size(), 0);
+    shift(link, state, scan.instruction_register ? tapwire_shift_ir : tapwire_shift_dr, scan.bits, scan.tdi,
+          &tdo,
+          scan.instruction_register ? "scanning the instruction register" : "scanning the data register");
+    return tdo;
+}
+
+} // namespace orvtool::jtag
