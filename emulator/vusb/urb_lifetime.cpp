@@ -44,6 +44,10 @@ FaultKind VirtualUsb::Device::take_fault(unsigned char endpoint)
     } else if (fault.endpoint != 0 && fault.endpoint != endpoint) {
         return FaultKind::none;
     }
+    if (fault.after > 0) {
+        --fault.after; // this URB still goes through
+        return FaultKind::none;
+    }
     const FaultKind kind = fault.kind;
     if (fault.count > 0 && --fault.count == 0) {
         fault = Fault{};

@@ -48,6 +48,7 @@ struct Fault {
     FaultKind kind = FaultKind::none;
     unsigned char endpoint = 0; // 0 = any endpoint (never_fill always acts on 0x83)
     int count = -1;             // transfers affected; -1 = until cleared
+    unsigned after = 0;         // URBs on that endpoint that pass before the fault starts
 };
 
 // True when umockdev's preload library is loaded in this process.

@@ -171,6 +171,19 @@ TEST_F(VirtualUsbTest, FaultOnOneEndpointLeavesTheOthersAlone)
     EXPECT_EQ(Bytes(buffer, buffer + 8), BOTH_IDCODES);
 }
 
+TEST_F(VirtualUsbTest, ScheduledFaultStartsAfterItsCountOfUrbsOnItsEndpoint)
+{
+    int actual = -1;
+    usb_->set_fault(0, orv::sim::Fault{FaultKind::stall, EP_COMMAND_OUT, 1, 2});
+    std::uint32_t count = 0;
+    EXPECT_EQ(poll(&count, &actual), 0) << "other endpoints do not count";
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_PIPE) << "the third OUT meets the stall";
+    EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
+    EXPECT_EQ(model().counts().out, 3u);
+}
+
 TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)
 {
     int actual = -1;
