@@ -15,11 +15,6 @@ constexpr std::uint64_t BASE_HZ = std::uint64_t{CLOCK_BASE_KHZ} * 1000;
 constexpr std::uint32_t MAX_DIVISOR = 255;
 // A stream address phase carries at most four bytes after the command byte.
 constexpr std::size_t MAX_PREAMBLE = 5;
-// The most a purge reads in one go; the adapter's read-back is a few KiB.
-constexpr std::uint32_t PURGE_CHUNK = 1U << 16;
-// Consecutive polls that must read 0 before the read-back counts as empty: a
-// count may show newly arrived bytes only over a few polls.
-constexpr unsigned EMPTY_POLLS = 2;
 
 } // namespace
 
@@ -32,42 +27,6 @@ ClockSetting clock_not_above(std::uint64_t hz) noexcept
     s.request_khz = CLOCK_BASE_KHZ / s.divisor; // the libraries divide 60000 by it again
     s.actual_hz = static_cast<std::uint32_t>(BASE_HZ / divisor);
     return s;
-}
-
-std::int32_t purge_readback(libusb_device_handle* handle, std::uint32_t timeout_ms, std::uint64_t& purged,
-                            unsigned rounds)
-{
-    purged = 0;
-    std::vector<std::uint8_t> scratch;
-    unsigned empty = 0;
-    for (unsigned round = 0; round < rounds; ++round) {
-        CountBytes raw{};
-        int moved = 0;
-        int rc = libusb_bulk_transfer(handle, EP_READBACK_COUNT_IN, raw.data(), static_cast<int>(raw.size()),
-                                      &moved, timeout_ms);
-        if (rc != 0) {
-            return rc;
-        }
-        if (moved != static_cast<int>(raw.size())) {
-            return RESULT_SHORT_TRANSFER;
-        }
-        const std::uint32_t count = std::min(decode_count(raw), PURGE_CHUNK);
-        if (count == 0) {
-            if (++empty == EMPTY_POLLS) {
-                return RESULT_OK;
-            }
-            continue;
-        }
-        empty = 0;
-        scratch.resize(count);
-        rc = libusb_bulk_transfer(handle, EP_READBACK_DATA_IN, scratch.data(), static_cast<int>(count),
-                                  &moved, timeout_ms);
-        if (rc != 0) {
-            return rc;
-        }
-        purged += static_cast<std::uint64_t>(std::max(moved, 0));
-    }
-    return RESULT_TIMEOUT;
 }
 
 std::string result_name(std::int32_t rc)
@@ -190,7 +149,7 @@ void AdapterPort::recover(std::string_view who)
     side_ = Side::none;
     sequencer_.forget_tms_level();
     std::uint64_t purged = 0;
-    const std::int32_t rc = purge_readback(handle_, settings_.timeout_ms, purged);
+    const std::int32_t rc = orv::purge_readback(handle_, settings_.timeout_ms, purged);
     log_ << who << ": purged the adapter's read-back after a failed operation (" << purged << " bytes"
          << (rc == RESULT_OK ? "" : ", purge stopped: " + result_name(rc)) << ")\n";
 }

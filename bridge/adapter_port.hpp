@@ -17,6 +17,7 @@
 
 #include "jtag_sequence.hpp"
 #include "orv_lumo_spi.h"
+#include "readback_purge.hpp"
 
 namespace orv::bridge {
 
@@ -37,14 +38,6 @@ struct PortSettings {
     std::uint32_t spi_khz = 6000;
     std::size_t max_readback = engine::DEFAULT_MAX_READBACK;
 };
-
-// Empties the adapter's read-back: polls the count and reads what is there
-// until the count reads 0, at most `rounds` times. A read-back left behind by
-// a failed exchange would otherwise be taken by the next one as its own.
-// Returns 0 and the bytes thrown away in `purged`, or the failing transfer's
-// code (TPW_ERROR_TIMEOUT when the count never reached 0).
-[[nodiscard]] std::int32_t purge_readback(libusb_device_handle* handle, std::uint32_t timeout_ms,
-                                          std::uint64_t& purged, unsigned rounds = 16);
 
 class AdapterPort {
 public:
