@@ -137,7 +137,8 @@ private:
     bool clock_mismatch_reported_ = false;
 };
 
-// The default board (README.md) behind an adapter.
-std::unique_ptr<Adapter> make_default_board(AdapterConfig config = {});
+// The default board (README.md) behind an adapter; `flash` as for
+// make_default_board_parts.
+std::unique_ptr<Adapter> make_default_board(AdapterConfig config = {}, SpiFlashConfig flash = {});
 
 } // namespace orv::emu

@@ -16,6 +16,8 @@ struct Board {
     I2cBus i2c;
 };
 
-Board make_default_board_parts();
+// `flash` replaces the default flash's settings (a smaller memory, say, where
+// a 4 MiB array per board would cost too much).
+Board make_default_board_parts(SpiFlashConfig flash = {});
 
 } // namespace orv::emu

@@ -15,7 +15,7 @@ constexpr std::array<I2cRegisterFile::Register, 2> REGISTER_FILE_RESET{{
 
 } // namespace
 
-Board make_default_board_parts()
+Board make_default_board_parts(SpiFlashConfig flash)
 {
     std::vector<TapConfig> taps;
     taps.push_back(TapConfig{"tap0", 0x4BA00477, 4, 0xE, 0x8, 0xF, 32, 0});
@@ -26,12 +26,12 @@ Board make_default_board_parts()
     i2c.add(std::make_unique<I2cRegisterFile>(0x68, REGISTER_FILE_RESET));
     i2c.add(std::make_unique<I2cMemory>(0x2A5, true, 256, 256));
 
-    return Board{JtagChain(std::move(taps)), SpiFlash(SpiFlashConfig{}), std::move(i2c)};
+    return Board{JtagChain(std::move(taps)), SpiFlash(flash), std::move(i2c)};
 }
 
-std::unique_ptr<Adapter> make_default_board(AdapterConfig config)
+std::unique_ptr<Adapter> make_default_board(AdapterConfig config, SpiFlashConfig flash)
 {
-    return std::make_unique<Adapter>(config, make_default_board_parts());
+    return std::make_unique<Adapter>(config, make_default_board_parts(flash));
 }
 
 } // namespace orv::emu

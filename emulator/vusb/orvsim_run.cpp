@@ -16,9 +16,12 @@
 // the answers from (R), one line each:
 //   counts                        ok 0:02=N 0:81=N 0:83=N 1:02=N ...
 //                                 (bulk URBs per adapter and endpoint)
-//   fault INDEX KIND EP COUNT     ok    (KIND: none unplugged stall timeout
-//                                 short never-fill; EP 0 = any; COUNT -1 =
-//                                 until cleared)
+//   fault INDEX KIND EP COUNT [AFTER]
+//                                 ok    (KIND: none unplugged stall timeout
+//                                 short never-fill overcount overflow; EP 0 =
+//                                 any; COUNT -1 = until cleared; AFTER: URBs
+//                                 on that endpoint that pass first, 0 when
+//                                 left out)
 //   drain INDEX                   ok N  (read-back bytes the model still held)
 // Anything else is answered "error ..." and changes nothing.
 #include "virtual_usb.hpp"
@@ -69,13 +72,15 @@ int usage(const char* program)
 std::optional<orv::sim::FaultKind> fault_kind(std::string_view name)
 {
     using orv::sim::FaultKind;
-    constexpr std::array<std::pair<std::string_view, FaultKind>, 6> KINDS{{
+    constexpr std::array<std::pair<std::string_view, FaultKind>, 8> KINDS{{
         {"none", FaultKind::none},
         {"unplugged", FaultKind::unplugged},
         {"stall", FaultKind::stall},
         {"timeout", FaultKind::timeout},
         {"short", FaultKind::short_transfer},
         {"never-fill", FaultKind::never_fill},
+        {"overcount", FaultKind::overcount},
+        {"overflow", FaultKind::overflow},
     }};
     for (const auto& [text, kind] : KINDS) {
         if (text == name) {
@@ -115,14 +120,18 @@ std::string answer(orv::sim::VirtualUsb& usb, const std::string& line)
         std::string kind_name, endpoint_text;
         int count = 0;
         if (!(in >> kind_name >> endpoint_text >> count)) {
-            return "error usage: fault INDEX KIND EP COUNT";
+            return "error usage: fault INDEX KIND EP COUNT [AFTER]";
+        }
+        unsigned after = 0;
+        if (!(in >> after) && !in.eof()) {
+            return "error usage: fault INDEX KIND EP COUNT [AFTER]";
         }
         const auto kind = fault_kind(kind_name);
         const unsigned long endpoint = std::strtoul(endpoint_text.c_str(), nullptr, 0);
         if (!kind || endpoint > 0xFF) {
             return "error bad fault kind or endpoint";
         }
-        usb.set_fault(index, orv::sim::Fault{*kind, static_cast<unsigned char>(endpoint), count});
+        usb.set_fault(index, orv::sim::Fault{*kind, static_cast<unsigned char>(endpoint), count, after});
         return "ok";
     }
     // drain: the child is waiting for this answer, so no transfer is in flight.
