@@ -169,13 +169,15 @@ struct FaultName {
     const char* name;
     orv::sim::FaultKind kind;
 };
-constexpr std::array<FaultName, 6> FAULTS{{
+constexpr std::array<FaultName, 8> FAULTS{{
     {"none", orv::sim::FaultKind::none},
     {"unplugged", orv::sim::FaultKind::unplugged},
     {"stall", orv::sim::FaultKind::stall},
     {"timeout", orv::sim::FaultKind::timeout},
     {"short", orv::sim::FaultKind::short_transfer},
     {"never-fill", orv::sim::FaultKind::never_fill},
+    {"overcount", orv::sim::FaultKind::overcount},
+    {"overflow", orv::sim::FaultKind::overflow},
 }};
 
 std::optional<orv::sim::FaultKind> fault_kind(std::string_view name)

@@ -25,7 +25,8 @@ std::optional<UsbSelector> parse_usb_selector(std::string_view text);
 std::string to_string(const UsbSelector& selector);
 
 // A fault for the virtual adapter (hidden --sim-fault), to exercise the error
-// paths end to end: none, unplugged, stall, timeout, short, never-fill.
+// paths end to end: none, unplugged, stall, timeout, short, never-fill,
+// overcount, overflow.
 struct SimOptions {
     std::string fault = "none";
 };

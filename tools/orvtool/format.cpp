@@ -86,6 +86,17 @@ std::uint32_t khz_arg(const std::string& text, const char* what)
     return static_cast<std::uint32_t>(*v);
 }
 
+std::uint32_t timeout_arg(const std::string& text)
+{
+    auto v = parse_number(text, MAX_TIMEOUT_MS);
+    if (!v || *v == 0) {
+        usage_error("bad --timeout '" + text + "'",
+                    "give 1 to " + std::to_string(MAX_TIMEOUT_MS) +
+                        " milliseconds per USB transfer (0, no limit, would let a read-back wait for ever)");
+    }
+    return static_cast<std::uint32_t>(*v);
+}
+
 std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count)
 {
     text = strip_hex_prefix(text);

@@ -25,6 +25,12 @@ std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint
 // low enough for that to wrap are refused.
 std::uint32_t khz_arg(const std::string& text, const char* what);
 
+// --timeout in milliseconds, 1 to MAX_TIMEOUT_MS, or a usage error. 0 is
+// refused: to the libraries it means no limit, so a read-back that never
+// fills would wait for ever.
+inline constexpr std::uint32_t MAX_TIMEOUT_MS = 600000;
+std::uint32_t timeout_arg(const std::string& text);
+
 // A bit string given as one hex number ("0x3F8", "3f8", underscores allowed):
 // bit i of the number becomes bit i of the scan, stored as bit (i mod 8) of
 // byte (i div 8). Empty when the text is not hex or has bits set at or above

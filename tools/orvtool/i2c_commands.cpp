@@ -1,5 +1,6 @@
 #include "i2c_commands.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -27,6 +28,35 @@ Result read_result(const Bus& bus, std::uint32_t addr, std::optional<std::uint8_
         .field("reg", reg)
         .field("len", data.size())
         .bytes("data", reg.value_or(0), std::move(data));
+}
+
+// Selects register (or offset) `reg` when given, then reads `len` bytes; a
+// failure says how many bytes had been read and where it stopped.
+Bytes read_from(const Context& ctx, Bus& bus, std::uint32_t addr, std::optional<std::uint8_t> reg,
+                std::uint32_t len, const char* reg_name = "register")
+{
+    std::uint64_t read = 0;
+    return reporting_done(
+        [&] {
+            if (reg) {
+                bus.write(addr, Bytes{*reg}, std::string("selecting ") + reg_name + " " + hex(*reg, 2));
+            }
+            Progress progress(ctx, "read ", len);
+            return bus.read(addr, len, [&](std::uint64_t done) {
+                read = done;
+                progress.update(done);
+            });
+        },
+        [&] {
+            // Without a register the read starts wherever the device's pointer was.
+            std::optional<std::uint64_t> from;
+            std::optional<std::uint64_t> stopped_at;
+            if (reg) {
+                from = *reg;
+                stopped_at = *reg + read;
+            }
+            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, from, stopped_at, 2}};
+        });
 }
 
 } // namespace
@@ -81,13 +111,25 @@ Result cmd_detect(const Context& ctx, const Options& options)
         map.first = 0;
         map.last = TEN_BIT_LAST;
     }
-    {
-        Progress progress(ctx, "probe", map.last - map.first + 1);
-        for (unsigned a = map.first; a <= map.last; ++a) {
-            map.present.push_back(bus.probe(a));
-            progress.update(a - map.first + 1);
-        }
-    }
+    const unsigned total = map.last - map.first + 1;
+    reporting_done(
+        [&] {
+            Progress progress(ctx, "probe", total);
+            for (unsigned a = map.first; a <= map.last; ++a) {
+                map.present.push_back(bus.probe(a));
+                progress.update(a - map.first + 1);
+            }
+        },
+        [&] {
+            const auto probed = map.present.size();
+            const auto found =
+                static_cast<std::uint64_t>(std::count(map.present.begin(), map.present.end(), true));
+            return std::vector<Done>{Done{"probed",
+                                          {{"addresses", probed, total}, {"devices found", found, {}}},
+                                          map.first,
+                                          map.first + probed,
+                                          options.ten_bit ? 3 : 2}};
+        });
     Value::List found;
     std::string listed;
     for (unsigned a = map.first; a <= map.last; ++a) {
@@ -117,12 +159,7 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
         usage_error("LEN must be 1 to " + std::to_string(MAX_READ));
     }
     Bus bus(ctx, options.clock_khz, options.ten_bit);
-    if (reg) {
-        bus.write(addr, Bytes{*reg}, "selecting register " + hex(*reg, 2));
-    }
-    Progress progress(ctx, "read ", len);
-    Bytes data = bus.read(addr, len, progress.updates());
-    return read_result(bus, addr, reg, std::move(data));
+    return read_result(bus, addr, reg, read_from(ctx, bus, addr, reg, len));
 }
 
 Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes)
@@ -143,8 +180,8 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr,
 Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr)
 {
     Bus bus(ctx, options.clock_khz, options.ten_bit);
-    bus.write(addr, Bytes{0}, "selecting offset 0x00");
-    return read_result(bus, addr, std::uint8_t{0}, bus.read(addr, DUMP_LEN));
+    return read_result(bus, addr, std::uint8_t{0},
+                       read_from(ctx, bus, addr, std::uint8_t{0}, DUMP_LEN, "offset"));
 }
 
 } // namespace orvtool::i2c

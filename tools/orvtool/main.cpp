@@ -13,6 +13,7 @@
 #include "device.hpp"
 #include "errors.hpp"
 #include "render.hpp"
+#include "resync.hpp"
 
 namespace {
 
@@ -25,23 +26,6 @@ struct GlobalArgs {
     bool json = false;
     std::string timeout = "1000";
 };
-
-void print_error(const ToolError& e, bool json)
-{
-    std::cerr << "orvtool: " << e.what() << "\n";
-    if (!e.hint().empty()) {
-        std::cerr << "  " << e.hint() << "\n";
-    }
-    if (json) {
-        render(std::cout,
-               Result()
-                   .field("error", e.what())
-                   .field("hint", e.hint())
-                   .field("code", e.code())
-                   .field("exit", static_cast<int>(e.exit())),
-               Style::json);
-    }
-}
 
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv)
 {
@@ -73,7 +57,9 @@ int main(int argc, char** argv)
     usb->excludes(sim);
     app.add_option("--sim-fault", a.sim_fault, "fault for the virtual adapter")->group("");
     app.add_flag("--json", a.json, "print results as one JSON object");
-    app.add_option("--timeout", a.timeout, "USB timeout per transfer in milliseconds (default 1000)")
+    app.add_option(
+           "--timeout", a.timeout,
+           "USB timeout per transfer in milliseconds, 1 to 600000 (default 1000; I2C uses at most 31)")
         ->type_name("MS");
 
     Chosen chosen;
@@ -88,27 +74,34 @@ int main(int argc, char** argv)
         return rc == 0 ? 0 : static_cast<int>(Exit::usage);
     }
 
+    Context ctx;
+    std::unique_ptr<Adapter> adapter; // outlives the error report, which may purge its read-back
+    bool in_step = false;             // the read-back was empty at open
     try {
         if (!a.sim && a.usb.empty()) {
             usage_error("no adapter chosen",
                         "give --usb VID:PID for a real adapter, or --sim for the virtual one");
         }
-        Context ctx;
         ctx.err = &std::cerr;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
-        ctx.timeout_ms = static_cast<std::uint32_t>(number_arg(a.timeout, "--timeout", 600000));
+        ctx.timeout_ms = timeout_arg(a.timeout);
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
-        auto adapter = open_adapter(a, argc, argv);
+        adapter = open_adapter(a, argc, argv);
         ctx.handle = adapter->handle();
+        purge_at_open(ctx, std::cerr);
+        in_step = true;
 
         render(std::cout, action(ctx), a.json ? Style::json : Style::text);
         std::cout.flush();
         return static_cast<int>(Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
-        print_error(e, a.json);
+        if (in_step && e.exit() == Exit::failed) {
+            purge_after_failure(ctx, std::cerr);
+        }
+        render_error(std::cerr, std::cout, e, a.json ? Style::json : Style::text);
         return static_cast<int>(e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";

@@ -126,14 +126,24 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
     if (len == 0) {
         usage_error("LEN must be at least 1");
     }
-    auto [flash, id] = open_flash(ctx, options);
+    Opened opened = open_flash(ctx, options); // named: lambdas below use the flash
+    Flash& flash = opened.flash;
+    const JedecId& id = opened.id;
     check_range(addr, len, id);
 
     Bytes data(len);
-    {
-        Progress progress(ctx, "read ", len);
-        flash.read(static_cast<std::uint32_t>(addr), data, progress.updates());
-    }
+    std::uint64_t read = 0;
+    reporting_done(
+        [&] {
+            Progress progress(ctx, "read ", len);
+            flash.read(static_cast<std::uint32_t>(addr), data, [&](std::uint64_t done) {
+                read = done;
+                progress.update(done);
+            });
+        },
+        [&] {
+            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, addr, addr + read}};
+        });
     Result result;
     result.field("addr", addr).field("len", len);
     if (out_file.empty()) {
@@ -148,22 +158,54 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
                  bool verify)
 {
     Bytes data = read_input(in_file);
-    auto [flash, id] = open_flash(ctx, options);
+    Opened opened = open_flash(ctx, options); // named: lambdas below use the flash
+    Flash& flash = opened.flash;
+    const JedecId& id = opened.id;
     check_range(addr, data.size(), id);
 
-    std::size_t pages = 0;
-    {
-        Progress progress(ctx, "write", data.size());
-        pages = flash.program(static_cast<std::uint32_t>(addr), data, progress.updates());
-    }
-    if (verify) {
-        Bytes back(data.size());
-        {
-            Progress progress(ctx, "verify", back.size());
-            flash.read(static_cast<std::uint32_t>(addr), back, progress.updates());
+    // What is known to be done when a step fails: the pages programmed, then
+    // the bytes read back for the verify.
+    const auto start = static_cast<std::uint32_t>(addr);
+    const std::uint64_t total_pages = split_pages(start, static_cast<std::uint32_t>(data.size())).size();
+    std::uint64_t programmed = 0;
+    std::uint64_t verified = 0;
+    bool verifying = false;
+    auto done_so_far = [&] {
+        const std::uint64_t pages_done = split_pages(start, static_cast<std::uint32_t>(programmed)).size();
+        std::vector<Done> done{Done{"programmed",
+                                    {{"bytes", programmed, data.size()}, {"pages", pages_done, total_pages}},
+                                    addr,
+                                    verifying ? std::nullopt : std::optional(addr + programmed)}};
+        if (verifying) {
+            done.push_back(Done{"read back", {{"bytes", verified, data.size()}}, addr, addr + verified});
         }
-        check_verify(addr, data, back);
-    }
+        return done;
+    };
+    std::size_t pages = reporting_done(
+        [&] {
+            std::size_t made = 0;
+            {
+                Progress progress(ctx, "write", data.size());
+                made = flash.program(start, data, [&](std::uint64_t done) {
+                    programmed = done;
+                    progress.update(done);
+                });
+            }
+            if (verify) {
+                verifying = true;
+                Bytes back(data.size());
+                {
+                    Progress progress(ctx, "verify", back.size());
+                    flash.read(start, back, [&](std::uint64_t done) {
+                        verified = done;
+                        progress.update(done);
+                    });
+                }
+                check_verify(addr, data, back);
+            }
+            return made;
+        },
+        done_so_far);
     return Result()
         .field("addr", addr)
         .field("len", data.size())
@@ -185,7 +227,9 @@ Result cmd_erase(const Context& ctx, const Options& options, std::optional<std::
     if (sector_count == 0) {
         usage_error("--count must be at least 1");
     }
-    auto [flash, id] = open_flash(ctx, options);
+    Opened opened = open_flash(ctx, options); // named: lambdas below use the flash
+    Flash& flash = opened.flash;
+    const JedecId& id = opened.id;
     if (chip) {
         Note note(ctx, "erasing the whole chip (this can take a minute)...");
         flash.erase_chip();
@@ -194,13 +238,19 @@ Result cmd_erase(const Context& ctx, const Options& options, std::optional<std::
     }
     std::uint64_t addr = *sector_addr;
     check_range(addr, sector_count * nor::SECTOR_SIZE, id);
-    {
-        Progress progress(ctx, "erase", sector_count);
-        for (std::uint64_t s = 0; s < sector_count; ++s) {
-            flash.erase_sector(static_cast<std::uint32_t>(addr + s * nor::SECTOR_SIZE));
-            progress.update(s + 1);
-        }
-    }
+    std::uint64_t erased = 0;
+    reporting_done(
+        [&] {
+            Progress progress(ctx, "erase", sector_count);
+            for (; erased < sector_count; ++erased) {
+                flash.erase_sector(static_cast<std::uint32_t>(addr + erased * nor::SECTOR_SIZE));
+                progress.update(erased + 1);
+            }
+        },
+        [&] {
+            return std::vector<Done>{
+                Done{"erased", {{"sectors", erased, sector_count}}, addr, addr + erased * nor::SECTOR_SIZE}};
+        });
     return Result()
         .field("erased", "sectors")
         .field("addr", addr)

@@ -116,6 +116,15 @@ JedecId Flash::require_flash()
 {
     JedecId id = read_id();
     if (id.blank()) {
+        // A flash still busy with a program or erase that a failed run left
+        // running answers only status reads: wait for it, then ask again.
+        const std::uint8_t status = read_status();
+        if (status != 0xFF && (status & nor::STATUS_BUSY) != 0) {
+            wait_ready(CHIP_ERASE_LIMIT, "waiting for the flash to finish an earlier program or erase");
+            id = read_id();
+        }
+    }
+    if (id.blank()) {
         throw ToolError(Exit::failed, "no flash answers: the JEDEC ID reads " + hex_bytes(id.bytes),
                         "check the flash's power, chip select and MISO wiring, or lower --clock");
     }
@@ -152,6 +161,11 @@ void Flash::write_command(std::uint8_t command, std::optional<std::uint32_t> add
                         "register)");
     }
     transact(command, addr, data, {}, doing);
+    wait_ready(limit, doing);
+}
+
+void Flash::wait_ready(Clock::duration limit, const std::string& doing)
+{
     auto deadline = Clock::now() + limit;
     while ((read_status() & nor::STATUS_BUSY) != 0) {
         if (Clock::now() > deadline) {

@@ -43,7 +43,8 @@ public:
     Flash(const Link& link, std::uint32_t clock_khz);
 
     JedecId read_id();
-    // read_id(), refusing an empty bus.
+    // read_id(), refusing an empty bus; waits first for a flash still busy
+    // with a program or erase (it answers nothing else meanwhile).
     JedecId require_flash();
     std::uint8_t read_status();
 
@@ -69,6 +70,8 @@ private:
     // status polled until the busy bit clears, for at most `limit`.
     void write_command(std::uint8_t command, std::optional<std::uint32_t> addr,
                        std::span<const std::uint8_t> data, Clock::duration limit, const std::string& doing);
+    // Polls the status until the busy bit clears, for at most `limit`.
+    void wait_ready(Clock::duration limit, const std::string& doing);
 
     Link link_;
     lumo_spi_config command_only_; // the command byte alone
