@@ -279,7 +279,7 @@ TEST_F(SimJson, JtagScan)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_query(r.out, "len(d['devices']), d['ir_total'], [x['idcode'] for x in d['devices']], "
                                 "[x['ir_length'] for x in d['devices']], d['devices'][0]['vendor']"),
-              "2 10 ['0x4ba00477', '0x06b5c093'] [4, 6] ARM Ltd\n");
+              "2 10 ['0x4ba00477', '0x03727093'] [4, 6] ARM Ltd\n");
 }
 
 TEST_F(SimJson, SpiId)
