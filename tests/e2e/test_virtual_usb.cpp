@@ -3,6 +3,7 @@
 // libusb reports it.
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "e2e_support.hpp"
 
@@ -182,6 +183,45 @@ TEST_F(VirtualUsbTest, ScheduledFaultStartsAfterItsCountOfUrbsOnItsEndpoint)
     EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_PIPE) << "the third OUT meets the stall";
     EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
     EXPECT_EQ(model().counts().out, 3u);
+}
+
+TEST(FaultSpec, KindEndpointAfterCount)
+{
+    struct Case {
+        const char* spec;
+        std::optional<orv::sim::Fault> fault; // none: refused
+    };
+    using orv::sim::Fault;
+    const Case cases[] = {
+        {"stall", Fault{FaultKind::stall, 0, -1, 0}},
+        {"unplugged:any", Fault{FaultKind::unplugged, 0, -1, 0}},
+        {"timeout:0x02", Fault{FaultKind::timeout, EP_COMMAND_OUT, -1, 0}},
+        {"short:0x81:3", Fault{FaultKind::short_transfer, EP_READBACK_DATA_IN, -1, 3}},
+        {"never-fill:0x83:0:2", Fault{FaultKind::never_fill, EP_READBACK_COUNT_IN, 2, 0}},
+        {"stall:0:10:-1", Fault{FaultKind::stall, 0, -1, 10}},
+        {"none", Fault{}},
+        {"", std::nullopt},
+        {"jam", std::nullopt},
+        {"stall:0x82", std::nullopt},
+        {"stall:0x81:-1", std::nullopt},
+        {"stall:0x81:1:0", std::nullopt},
+        {"stall:0x81:1:2:3", std::nullopt},
+        {"stall:0x81:x", std::nullopt},
+        {"never-fill:0x81", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto fault = orv::sim::parse_fault(c.spec, &error);
+        ASSERT_EQ(fault.has_value(), c.fault.has_value()) << c.spec << ": " << error;
+        if (fault) {
+            EXPECT_EQ(fault->kind, c.fault->kind) << c.spec;
+            EXPECT_EQ(fault->endpoint, c.fault->endpoint) << c.spec;
+            EXPECT_EQ(fault->count, c.fault->count) << c.spec;
+            EXPECT_EQ(fault->after, c.fault->after) << c.spec;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.spec;
+        }
+    }
 }
 
 TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)
