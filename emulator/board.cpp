@@ -95,6 +95,25 @@ std::string write_atomically(const std::filesystem::path& path, std::span<const 
 
 } // namespace
 
+std::vector<NamedImage> image_files(const BoardConfig& board)
+{
+    std::vector<NamedImage> images;
+    const auto add = [&images](const std::optional<ImageFile>& file, std::string where) {
+        if (!file) {
+            return;
+        }
+        std::error_code error;
+        std::filesystem::path identity = std::filesystem::weakly_canonical(file->path, error);
+        images.push_back(
+            NamedImage{std::move(where), *file, error ? file->path.lexically_normal() : identity});
+    };
+    add(board.spi_flash_image, "spi_flash.image");
+    for (std::size_t i = 0; i < board.i2c.size(); ++i) {
+        add(board.i2c[i].image, "i2c[" + std::to_string(i) + "].image");
+    }
+    return images;
+}
+
 Board build_board(const BoardConfig& config)
 {
     Board board{JtagChain(config.jtag, JtagChain::Empty::open), std::nullopt, I2cBus{}};

@@ -75,6 +75,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The board's image files, each with where the board names it
+// ("spi_flash.image", "i2c[1].image") and the path that identifies the file
+// (links and ".." resolved as far as the path exists).
+struct NamedImage {
+    std::string where;
+    ImageFile file;
+    std::filesystem::path identity;
+};
+[[nodiscard]] std::vector<NamedImage> image_files(const BoardConfig& board);
+
 [[nodiscard]] BoardConfig default_board_config();
 // Throws ImageError when an image cannot be read or is larger than its memory.
 [[nodiscard]] Board build_board(const BoardConfig& config);

@@ -503,22 +503,14 @@ void Reader::check_i2c_addresses(const BoardConfig& board) const
 
 void Reader::check_images(const BoardConfig& board) const
 {
-    std::vector<std::pair<std::filesystem::path, std::string>> seen;
-    const auto add = [&](const std::optional<ImageFile>& file, const std::string& where) {
-        if (!file) {
-            return;
-        }
-        const auto path = std::filesystem::weakly_canonical(file->path);
-        for (const auto& [other, other_where] : seen) {
-            if (other == path) {
-                fail(where, "an image of its own: " + file->path.string() + " is already " + other_where);
+    const std::vector<NamedImage> images = image_files(board);
+    for (std::size_t j = 0; j < images.size(); ++j) {
+        for (std::size_t i = 0; i < j; ++i) {
+            if (images[i].identity == images[j].identity) {
+                fail(images[j].where, "an image of its own: " + images[j].file.path.string() +
+                                          " is already " + images[i].where);
             }
         }
-        seen.emplace_back(path, where);
-    };
-    add(board.spi_flash_image, "spi_flash.image");
-    for (std::size_t i = 0; i < board.i2c.size(); ++i) {
-        add(board.i2c[i].image, "i2c[" + std::to_string(i) + "].image");
     }
 }
 

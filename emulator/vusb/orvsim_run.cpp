@@ -41,7 +41,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -276,29 +275,21 @@ std::optional<std::vector<orv::emu::BoardConfig>> load_boards(const Options& opt
         std::fprintf(stderr, "orvsim-run: %s\n", e.what());
         return std::nullopt;
     }
-    std::set<std::filesystem::path> persisted;
-    std::vector<std::pair<std::filesystem::path, bool>> used; // path, persisted
-    for (const auto& board : boards) {
-        std::vector<std::optional<orv::emu::ImageFile>> images{board.spi_flash_image};
-        for (const auto& device : board.i2c) {
-            images.push_back(device.image);
-        }
-        for (const auto& image : images) {
-            if (!image) {
-                continue;
-            }
-            const auto path = std::filesystem::weakly_canonical(image->path);
-            for (const auto& [other, other_persisted] : used) {
-                if (other == path && (image->persist || other_persisted)) {
+    std::vector<std::pair<orv::emu::NamedImage, std::size_t>> used; // and the adapter
+    for (std::size_t adapter = 0; adapter < boards.size(); ++adapter) {
+        for (const auto& image : orv::emu::image_files(boards[adapter])) {
+            for (const auto& [other, other_adapter] : used) {
+                if (other_adapter != adapter && other.identity == image.identity &&
+                    (image.file.persist || other.file.persist)) {
                     std::fprintf(
                         stderr,
-                        "orvsim-run: two adapters would share the persisted image %s: give each adapter "
-                        "a board of its own (--board once per adapter)\n",
-                        image->path.c_str());
+                        "orvsim-run: adapters %zu and %zu would share the persisted image %s: give each "
+                        "adapter a board of its own (--board once per adapter)\n",
+                        other_adapter, adapter, image.file.path.c_str());
                     return std::nullopt;
                 }
             }
-            used.emplace_back(path, image->persist);
+            used.emplace_back(image, adapter);
         }
     }
     return boards;

@@ -122,8 +122,7 @@ TEST(BoardFile, BadBoardsAreRefusedWithWhereAndWhat)
     write_file(dir / "small.bin", "x");
     const Refusal refusals[] = {
         {R"({"jtag": [})", "line 1, column 11", "JSON"},
-        {R"([1, 2])",
-         "top level", "an object"},
+        {R"([1, 2])", "top level", "an object"},
         {R"({"jtga": []})", "jtga", "expected one of description, jtag, spi_flash, i2c"},
         {R"({"jtag": {}})", "jtag", "a list of at most 32 TAPs"},
         {R"({"jtag": [{"idcode": "0x4ba00477"}]})", "jtag[0].ir_length", "missing"},
