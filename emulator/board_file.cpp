@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -14,7 +13,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "wire.hpp"
 
 namespace orv::emu {
 

@@ -225,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenCase{"i2c_write", {"i2c", "write", "0x50", "0x00", "0x41", "0x42"}},
         GoldenCase{"i2c_dump", {"i2c", "dump", "0x68"}},
         GoldenCase{"i2c_dump_ten_bit", {"i2c", "--ten-bit", "dump", "0x2a5"}},
-        GoldenCase{"jtag_scan_three_taps", {"--board", "three-taps", "jtag", "scan"}}),
+        GoldenCase{"jtag_scan_three_taps", {"--board", "three-taps", "jtag", "scan"}},
+        GoldenCase{"spi_id_w25q256", {"--board", "w25q256", "spi", "id"}}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST_F(Sim, SpiWriteProgramsAndVerifies)
