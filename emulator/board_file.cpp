@@ -13,7 +13,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 namespace orv::emu {
 
 namespace {
