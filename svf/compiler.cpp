@@ -200,6 +200,7 @@ private:
         const double wanted = std::max(static_cast<double>(r.run_count), time_clocks);
         const double clocked_limit =
             reset ? static_cast<double>(MAX_RESET_RUN) : std::max(1.0, std::floor(LONGEST_CLOCKED_WAIT * hz));
+        send_chunk(); // the way to the run state goes first
         if (wanted <= clocked_limit) {
             if (wanted > 0) {
                 target_.run(reset, static_cast<std::uint64_t>(wanted), 0, tck_hz_);
@@ -210,7 +211,6 @@ private:
                 count = std::min(count, MAX_RESET_RUN);
             }
             const double wait = std::max(r.min_time, static_cast<double>(r.run_count) / hz);
-            send_chunk();
             target_.run(reset, count, wait, tck_hz_);
         }
         go(r.end_state);
@@ -236,9 +236,12 @@ private:
         }
         send_chunk();
         target_.trst(t.mode);
-        if (t.mode == TrstMode::on) {
+        // Held in Test-Logic-Reset the TAPs follow no clocks: they are there
+        // when TRST is released.
+        if (t.mode == TrstMode::on || trst_held_) {
             state_ = STATE_RESET;
         }
+        trst_held_ = t.mode == TrstMode::on;
     }
 
     const Program& program_;
@@ -248,6 +251,7 @@ private:
     std::vector<Clock> chunk_;
     TapState state_ = STATE_RESET; // after the reset of the first clocks
     bool reset_sent_ = false;
+    bool trst_held_ = false;
     std::array<TapState, 2> end_{STATE_IDLE, STATE_IDLE}; // per Register
     std::array<const Pattern*, 2> header_{};
     std::array<const Pattern*, 2> trailer_{};

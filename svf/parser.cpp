@@ -487,9 +487,10 @@ private:
             fail(tokens_[0], "TRST " + std::string(tokens_[1].text) + " after TRST ABSENT");
         }
         trst_absent_ = *mode == TrstMode::absent;
-        if (*mode == TrstMode::on) {
-            state_ = STATE_RESET; // held there until released
+        if (*mode == TrstMode::on || trst_held_) {
+            state_ = STATE_RESET; // held there until released, and there when released
         }
+        trst_held_ = *mode == TrstMode::on || (trst_held_ && *mode == TrstMode::absent);
         add(Trst{*mode});
     }
 
@@ -507,6 +508,7 @@ private:
     TapState run_state_ = STATE_IDLE;
     TapState run_end_ = STATE_IDLE;
     bool trst_absent_ = false;
+    bool trst_held_ = false;
 };
 
 void Parser::add(Statement::Variant what)
