@@ -87,6 +87,7 @@ int main(int argc, char** argv)
     register_jtag(app, chosen);
     register_spi(app, chosen);
     register_i2c(app, chosen);
+    register_serve(app, chosen);
 
     try {
         app.parse(argc, argv);
