@@ -239,7 +239,11 @@ private:
         pass_empty_checks();
         result_.statements_played = handed_;
         if (progress_) {
-            progress_(handed_, handed_ == 0 ? 0 : program_.statements[handed_ - 1].end_offset);
+            // After the last statement only comments and blanks remain: the whole file is done.
+            const std::size_t bytes = handed_ == program_.statements.size() ? program_.bytes
+                                      : handed_ == 0                        ? 0
+                                                     : program_.statements[handed_ - 1].end_offset;
+            progress_(handed_, bytes);
         }
     }
 

@@ -187,7 +187,7 @@ TEST(SvfPlayer, AFailedCheckNamesItsLineAndNothingIsSentAfterItsBatch)
         EXPECT_EQ(played.rc, 0);
         ASSERT_TRUE(played.mismatch);
         const Mismatch& m = *played.mismatch;
-        EXPECT_EQ(program.statements[m.statement].where.line, 40u);
+        EXPECT_EQ(program.statements[m.statement].where.line, 43u);
         EXPECT_EQ(to_hex(m.body.expected), "12345679");
         EXPECT_EQ(to_hex(m.body.actual), "12345678");
         EXPECT_EQ(to_hex(m.body.mask), "ffffffff");

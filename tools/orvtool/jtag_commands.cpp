@@ -274,7 +274,7 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         const orv::svf::Statement& s = program->statements[m.statement];
         Result details;
         details.field("file", name).field("statements", program->statements.size());
-        details.field("statements_played", p.statements_played).field("tdo_checks_passed", p.checks_passed);
+        details.field("statements_played", m.statement).field("tdo_checks_passed", p.checks_passed);
         std::string text;
         Value::Members failure{{"line", s.where.line}, {"column", s.where.column}};
         failure.emplace_back("scan", part_json(m.body));
@@ -291,10 +291,9 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
                         "): " + bit_list(*part) + "\n" + part_lines(*part);
             }
         }
-        text += "  " + std::to_string(p.statements_played) + " of " +
-                std::to_string(program->statements.size()) + " statements played before it, " +
-                std::to_string(p.checks_passed) +
-                " TDO checks passed; nothing was sent after the batch that failed\n";
+        text += "  " + std::to_string(m.statement) + " statements before it played, " +
+                std::to_string(p.checks_passed) + (p.checks_passed == 1 ? " TDO check" : " TDO checks") +
+                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) + "\n";
         details.text(text);
         const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
         std::string message = name + ": TDO mismatch at line " + std::to_string(s.where.line) + ": " +
