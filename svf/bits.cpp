@@ -38,21 +38,17 @@ bool Bits::any() const noexcept
 std::optional<Bits> bits_from_hex(std::string_view digits, std::uint32_t length)
 {
     Bits bits(length);
-    std::uint64_t position = 0; // bit of the digit being read, from the right
-    for (auto it = digits.rbegin(); it != digits.rend(); ++it, position += 4) {
+    const std::size_t whole = length / 4; // digits that lie wholly below the length
+    std::size_t d = 0;                    // digit, counted from the right
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it, ++d) {
         const int value = digit_value(*it);
         if (value <= 0) {
             continue; // zeros need no bits; the lexer let only hex digits through
         }
-        for (unsigned k = 0; k < 4; ++k) {
-            if ((value >> k & 1) == 0) {
-                continue;
-            }
-            if (position + k >= length) {
-                return std::nullopt;
-            }
-            bits.set(static_cast<std::uint32_t>(position + k), true);
+        if (d >= whole && (d > whole || (value >> (length % 4)) != 0)) {
+            return std::nullopt; // a set bit at or above the length
         }
+        bits.bytes_[d / 2] = static_cast<std::uint8_t>(bits.bytes_[d / 2] | value << (4 * (d % 2)));
     }
     return bits;
 }

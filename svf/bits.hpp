@@ -34,6 +34,7 @@ public:
     friend bool operator==(const Bits&, const Bits&) = default;
 
 private:
+    friend std::optional<Bits> bits_from_hex(std::string_view digits, std::uint32_t length);
     std::uint32_t length_ = 0;
     std::vector<std::uint8_t> bytes_; // bits at or above length_ are 0
 };

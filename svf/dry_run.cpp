@@ -27,8 +27,13 @@ public:
 
     void clocks(std::span<const Clock> clocks) override
     {
-        for (const Clock& c : clocks) {
-            queue(c);
+        while (!clocks.empty()) {
+            const auto now = clocks.first(std::min(FLUSH_AT_CLOCKS - pending_.size(), clocks.size()));
+            pending_.insert(pending_.end(), now.begin(), now.end());
+            clocks = clocks.subspan(now.size());
+            if (pending_.size() >= FLUSH_AT_CLOCKS) {
+                flush();
+            }
         }
     }
 

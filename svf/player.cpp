@@ -73,8 +73,14 @@ public:
 
     void clocks(std::span<const Clock> clocks) override
     {
-        for (const Clock& c : clocks) {
-            queue(c);
+        while (!clocks.empty() && !stopped()) {
+            const std::size_t room = FLUSH_AT_CLOCKS - sequencer_.pending();
+            const auto now = clocks.first(std::min(room, clocks.size()));
+            sequencer_.queue(now);
+            clocks = clocks.subspan(now.size());
+            if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
+                flush();
+            }
         }
     }
 
