@@ -64,6 +64,7 @@ public:
     {
         const auto start = SteadyClock::now();
         if (set_up()) {
+            started_ = true;
             result_.compiled = compile(program_, *this, tck_for_khz(options_.tck_khz));
             flush();
         }
@@ -160,7 +161,9 @@ private:
         if (rc != RESULT_OK && result_.rc == RESULT_OK) {
             result_.rc = rc;
             result_.failed_doing = doing;
-            result_.failed_statement = handed_;
+            if (started_) {
+                result_.failed_statement = result_.statements_played;
+            }
             // Leave the adapter with nothing of this run in its read-back.
             std::uint64_t purged = 0;
             (void)purge_readback(handle_, options_.timeout_ms, purged);
@@ -296,6 +299,7 @@ private:
     std::deque<PendingCheck> checks_;
     std::vector<std::uint8_t> levels_;
     std::size_t handed_ = 0; // statements whose clocks are all queued or sent
+    bool started_ = false;   // past the set-up
     PlayResult result_;
 };
 

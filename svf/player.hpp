@@ -82,7 +82,9 @@ struct PlayResult {
     std::optional<Mismatch> mismatch;
     std::int32_t rc = 0;      // a failed transfer's result code
     std::string failed_doing; // what the failed transfer was for
-    std::size_t failed_statement = 0;
+    // The first statement not played to the end when it failed; empty when
+    // the set-up before the first one failed.
+    std::optional<std::size_t> failed_statement;
 };
 
 // Told how many statements have been played and where in the file they end.

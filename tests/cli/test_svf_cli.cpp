@@ -171,6 +171,19 @@ TEST_F(SvfCli, AFileThatDoesNotParseIsRefusedBeforeAnyAdapterIsOpened)
     EXPECT_EQ(zero.status, 2);
 }
 
+TEST_F(SvfCli, AnAdapterFailureNamesWhereItStopped)
+{
+    const Outcome r = orvtool(
+        {"--sim", "--sim-fault", "never-fill", "--timeout", "5", "jtag", "svf", FILES + "/plain.svf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(
+        r.err.find("plain.svf: playing the statements (the statements from line 6 on did not play): tapwire "
+                   "timeout (code -15)"),
+        std::string::npos)
+        << r.err;
+}
+
 TEST_F(SvfCli, StandardInputSurvivesTheRestartUnderUmockdev)
 {
     // Without the wrapper orvtool starts itself again under umockdev: the

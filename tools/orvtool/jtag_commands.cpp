@@ -263,11 +263,13 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         });
     bar.finish();
     if (p.rc != 0) {
-        check_result(p.rc, name + ": " + p.failed_doing + " (at the statement of line " +
-                               std::to_string(p.failed_statement < program->statements.size()
-                                                  ? program->statements[p.failed_statement].where.line
-                                                  : 0) +
-                               ")");
+        std::string doing = name + ": " + p.failed_doing;
+        if (p.failed_statement && *p.failed_statement < program->statements.size()) {
+            doing += " (the statements from line " +
+                     std::to_string(program->statements[*p.failed_statement].where.line) +
+                     " on did not play)";
+        }
+        check_result(p.rc, doing);
     }
     if (p.mismatch) {
         const Mismatch& m = *p.mismatch;
@@ -293,7 +295,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         }
         text += "  " + std::to_string(m.statement) + " statements before it played, " +
                 std::to_string(p.checks_passed) + (p.checks_passed == 1 ? " TDO check" : " TDO checks") +
-                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) + "\n";
+                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
+                "\n";
         details.text(text);
         const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
         std::string message = name + ": TDO mismatch at line " + std::to_string(s.where.line) + ": " +
