@@ -15,6 +15,9 @@ using engine::Clock;
 // Clocks handed to the target at a time.
 constexpr std::size_t CHUNK = std::size_t{1} << 16;
 
+// Any FREQUENCY above this is met by the fastest clock there is.
+constexpr double MAX_HZ = 1e12;
+
 const Pattern EMPTY_PATTERN{0, std::make_shared<const Bits>(), nullptr, std::make_shared<const Bits>(),
                             std::make_shared<const Bits>()};
 
@@ -218,9 +221,9 @@ private:
 
     void frequency(const Frequency& f)
     {
-        const bridge::ClockSetting setting =
-            f.hz ? bridge::clock_not_above(static_cast<std::uint64_t>(std::max(1.0, std::floor(*f.hz))))
-                 : default_tck_;
+        const bridge::ClockSetting setting = f.hz ? bridge::clock_not_above(static_cast<std::uint64_t>(
+                                                        std::clamp(std::floor(*f.hz), 1.0, MAX_HZ)))
+                                                  : default_tck_;
         if (setting.actual_hz == tck_hz_) {
             return;
         }

@@ -1,6 +1,7 @@
 // The dry run: the player's flush points and the engine's planner, without an
 // adapter. Mirrors player.cpp step for step, so that the counts it reports are
 // what playing sends (the tests compare the two).
+#include <algorithm>
 #include <vector>
 
 #include "player.hpp"
@@ -124,7 +125,10 @@ private:
 
 DryRunResult dry_run(const Program& program, const PlayerOptions& options)
 {
-    return Counter(options).run(program);
+    PlayerOptions clamped = options;
+    clamped.tck_khz = std::clamp<std::uint32_t>(options.tck_khz, 1, CLOCK_BASE_KHZ);
+    clamped.max_readback = std::clamp<std::size_t>(options.max_readback, 1, MAX_READBACK_BOUND);
+    return Counter(clamped).run(program);
 }
 
 } // namespace orv::svf

@@ -405,8 +405,17 @@ private:
             i += 2;
         }
         bool time_given = false;
+        const auto seconds = [&](std::size_t k, const char* what) {
+            const double s = need_number(k, what);
+            if (s > MAX_RUN_SECONDS) {
+                fail(tokens_[k], "the time " + std::string(tokens_[k].text) + " SEC is above the " +
+                                     std::to_string(static_cast<long>(MAX_RUN_SECONDS)) +
+                                     " seconds accepted");
+            }
+            return s;
+        };
         if (at_word(i) && number(tokens_[i].text)) {
-            r.min_time = need_number(i, "a time in seconds");
+            r.min_time = seconds(i, "a time in seconds");
             if (!is_word(i + 1, "SEC")) {
                 fail(i + 1 < tokens_.size() ? tokens_[i + 1] : tokens_[i],
                      "expected TCK, SCK or SEC after " + quoted(tokens_[i].text));
@@ -414,7 +423,7 @@ private:
             time_given = true;
             i += 2;
             if (is_word(i, "MAXIMUM")) {
-                const double max_time = need_number(i + 1, "a maximum time in seconds");
+                const double max_time = seconds(i + 1, "a maximum time in seconds");
                 if (!is_word(i + 2, "SEC")) {
                     fail(i + 2 < tokens_.size() ? tokens_[i + 2] : tokens_[i + 1],
                          "expected SEC after the maximum time");

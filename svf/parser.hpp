@@ -26,8 +26,9 @@ namespace orv::svf {
 // The longest scan pattern accepted (each of header, body and trailer).
 inline constexpr std::uint32_t MAX_PATTERN_BITS = std::uint32_t{1} << 30;
 
-// The largest RUNTEST count accepted.
+// The largest RUNTEST count and time accepted.
 inline constexpr std::uint64_t MAX_RUN_COUNT = 0xFFFFFFFFU;
+inline constexpr double MAX_RUN_SECONDS = 86400;
 
 // The values a program may hold, in bytes: a base plus twice the text's own
 // size, so that a short file cannot make the parser allocate without limit

@@ -323,9 +323,21 @@ bridge::ClockSetting tck_for_khz(std::uint32_t khz) noexcept
     return s;
 }
 
+bool options_valid(const PlayerOptions& options) noexcept
+{
+    return options.tck_khz >= 1 && options.tck_khz <= CLOCK_BASE_KHZ && options.max_readback >= 1 &&
+           options.max_readback <= MAX_READBACK_BOUND;
+}
+
 PlayResult play(const Program& program, libusb_device_handle* handle, const PlayerOptions& options,
                 const PlayProgress& progress)
 {
+    if (handle == nullptr || !options_valid(options)) {
+        PlayResult refused;
+        refused.rc = RESULT_INVALID_PARAM;
+        refused.failed_doing = "checking the player's options";
+        return refused;
+    }
     return Player(program, handle, options, progress).run();
 }
 

@@ -90,6 +90,11 @@ struct PlayResult {
 // Told how many statements have been played and where in the file they end.
 using PlayProgress = std::function<void(std::uint64_t statements, std::uint64_t bytes)>;
 
+// Whether the options are in range (TCK 1..60000 kHz, the read-back bound
+// 1..MAX_READBACK_BOUND): play() refuses others with TPW_ERROR_INVALID_PARAM,
+// sending nothing; dry_run() counts as if they were clamped.
+[[nodiscard]] bool options_valid(const PlayerOptions& options) noexcept;
+
 // Sets TCK and the JTAG pins, then plays `program` from a TAP reset.
 [[nodiscard]] PlayResult play(const Program& program, libusb_device_handle* handle,
                               const PlayerOptions& options, const PlayProgress& progress = {});

@@ -12,29 +12,35 @@
 #include <vector>
 
 #include "bits.hpp"
+#include "orv_tapwire.h"
 
 namespace orv::svf {
 
-// TAP states, numbered as the JTAG library numbers them (tap_state.hpp).
+// TAP states, numbered as the JTAG library numbers them.
 using TapState = std::int32_t;
+
+inline constexpr TapState STATE_RESET = TPW_TAP_TEST_LOGIC_RESET;
+inline constexpr TapState STATE_IDLE = TPW_TAP_RUN_TEST_IDLE;
+inline constexpr TapState STATE_DRCAPTURE = TPW_TAP_CAPTURE_DR;
+inline constexpr TapState STATE_DRSHIFT = TPW_TAP_SHIFT_DR;
+inline constexpr TapState STATE_DREXIT1 = TPW_TAP_EXIT1_DR;
+inline constexpr TapState STATE_DRPAUSE = TPW_TAP_PAUSE_DR;
+inline constexpr TapState STATE_DRUPDATE = TPW_TAP_UPDATE_DR;
+inline constexpr TapState STATE_IRCAPTURE = TPW_TAP_CAPTURE_IR;
+inline constexpr TapState STATE_IRSHIFT = TPW_TAP_SHIFT_IR;
+inline constexpr TapState STATE_IREXIT1 = TPW_TAP_EXIT1_IR;
+inline constexpr TapState STATE_IRPAUSE = TPW_TAP_PAUSE_IR;
+inline constexpr TapState STATE_IRUPDATE = TPW_TAP_UPDATE_IR;
 
 // The names SVF gives the sixteen states, in that numbering.
 inline constexpr std::string_view STATE_NAMES[16] = {
     "RESET",    "IDLE",     "DRSELECT",  "DRCAPTURE", "DRSHIFT", "DREXIT1", "DRPAUSE", "DREXIT2",
     "DRUPDATE", "IRSELECT", "IRCAPTURE", "IRSHIFT",   "IREXIT1", "IRPAUSE", "IREXIT2", "IRUPDATE"};
-
-inline constexpr TapState STATE_RESET = 0;
-inline constexpr TapState STATE_IDLE = 1;
-inline constexpr TapState STATE_DRCAPTURE = 3;
-inline constexpr TapState STATE_DRSHIFT = 4;
-inline constexpr TapState STATE_DREXIT1 = 5;
-inline constexpr TapState STATE_DRPAUSE = 6;
-inline constexpr TapState STATE_DRUPDATE = 8;
-inline constexpr TapState STATE_IRCAPTURE = 10;
-inline constexpr TapState STATE_IRSHIFT = 11;
-inline constexpr TapState STATE_IREXIT1 = 12;
-inline constexpr TapState STATE_IRPAUSE = 13;
-inline constexpr TapState STATE_IRUPDATE = 15;
+static_assert(STATE_NAMES[TPW_TAP_SELECT_DR_SCAN] == "DRSELECT" &&
+                  STATE_NAMES[TPW_TAP_EXIT2_DR] == "DREXIT2" &&
+                  STATE_NAMES[TPW_TAP_SELECT_IR_SCAN] == "IRSELECT" &&
+                  STATE_NAMES[TPW_TAP_EXIT2_IR] == "IREXIT2" && STATE_NAMES[STATE_IRUPDATE] == "IRUPDATE",
+              "SVF's state names in the JTAG library's numbering");
 
 // The states a statement may end in.
 [[nodiscard]] constexpr bool is_stable(TapState state) noexcept

@@ -190,6 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"RUNTEST 1.5 TCK;", "line 1, column 9: the clock count '1.5' is not a whole number"},
         Bad{"RUNTEST 1 SEC MAXIMUM 0.5 SEC;",
             "line 1, column 23: the maximum time is below the minimum time"},
+        Bad{"RUNTEST 1E9 SEC;", "line 1, column 9: the time 1E9 SEC is above the 86400 seconds accepted"},
         Bad{"RUNTEST 10 TCK ENDSTATE DRSHIFT;",
             "line 1, column 25: DRSHIFT is not a stable state (RESET, IDLE, DRPAUSE or IRPAUSE)"},
         Bad{"RUNTEST 10 TCK IDLE;", "line 1, column 16: unexpected 'IDLE' in RUNTEST"},

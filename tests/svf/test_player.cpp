@@ -269,6 +269,23 @@ TEST(SvfPlayer, LongRunsAndWaits)
     EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
 }
 
+TEST(SvfPlayer, OptionsOutOfRangeSendNothing)
+{
+    const Program program = parse("SDR 8 TDI (FF);");
+    for (const auto& [khz, bound] : {std::pair<std::uint32_t, std::size_t>{0, 512},
+                                     {70000, 512},
+                                     {1000, 0},
+                                     {1000, MAX_READBACK_BOUND + 1}}) {
+        auto adapter = make_board();
+        emu::InprocUsb usb(*adapter);
+        PlayerOptions options;
+        options.tck_khz = khz;
+        options.max_readback = bound;
+        EXPECT_EQ(play(program, usb.handle(), options).rc, TPW_ERROR_INVALID_PARAM);
+        EXPECT_EQ(adapter->counts().out, 0u);
+    }
+}
+
 TEST(SvfPlayer, FrequencySetsTheFastestClockNotAboveIt)
 {
     const std::pair<const char*, unsigned> cases[] = {
