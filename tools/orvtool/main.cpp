@@ -27,20 +27,27 @@ struct GlobalArgs {
     std::string timeout = "1000";
 };
 
-void print_error(const ToolError& e, bool json)
+// The message and hint on stderr, then the details' text; with --json also
+// one error object on stdout, with the details' fields.
+void print_error(const ToolError& e, bool json, const Result* details = nullptr)
 {
     std::cerr << "orvtool: " << e.what() << "\n";
     if (!e.hint().empty()) {
         std::cerr << "  " << e.hint() << "\n";
     }
+    if (details != nullptr) {
+        render(std::cerr, *details, Style::text);
+    }
     if (json) {
-        render(std::cout,
-               Result()
-                   .field("error", e.what())
-                   .field("hint", e.hint())
-                   .field("code", e.code())
-                   .field("exit", static_cast<int>(e.exit())),
-               Style::json);
+        Result error = Result()
+                           .field("error", e.what())
+                           .field("hint", e.hint())
+                           .field("code", e.code())
+                           .field("exit", static_cast<int>(e.exit()));
+        if (details != nullptr) {
+            error.append(*details);
+        }
+        render(std::cout, error, Style::json);
     }
 }
 
@@ -98,10 +105,6 @@ int main(int argc, char** argv)
     }
 
     try {
-        if (!a.sim && a.usb.empty()) {
-            usage_error("no adapter chosen",
-                        "give --usb VID:PID for a real adapter, or --sim for the virtual one");
-        }
         Context ctx;
         ctx.err = &std::cerr;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
@@ -109,13 +112,26 @@ int main(int argc, char** argv)
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
-        auto adapter = open_adapter(a, argc, argv);
-        ctx.handle = adapter->handle();
+        std::unique_ptr<Adapter> adapter;
+        if (chosen.needs_adapter) {
+            if (!a.sim && a.usb.empty()) {
+                usage_error("no adapter chosen",
+                            "give --usb VID:PID for a real adapter, or --sim for the virtual one");
+            }
+            adapter = open_adapter(a, argc, argv);
+            ctx.handle = adapter->handle();
+        }
 
         render(std::cout, action(ctx), a.json ? Style::json : Style::text);
         std::cout.flush();
-        adapter->close(); // a virtual board saves its images
+        if (adapter) {
+            adapter->close(); // a virtual board saves its images
+        }
         return static_cast<int>(Exit::ok);
+    } catch (const ResultError& e) {
+        std::cout.flush();
+        print_error(e, a.json, &e.details());
+        return static_cast<int>(e.exit());
     } catch (const ToolError& e) {
         std::cout.flush();
         print_error(e, a.json);
