@@ -64,6 +64,34 @@ inline constexpr std::uint32_t SECTOR_SIZE = 4096;
 // "SFDP" little endian, the first word of the SFDP header.
 inline constexpr std::uint32_t SFDP_SIGNATURE = 0x50444653;
 
+// SFDP (JESD216) layout: an 8-byte header (signature, minor and major
+// revision, number of parameter headers minus one, access protocol), then
+// 8-byte parameter headers (id LSB, minor and major revision, length in
+// DWORDs, 3-byte table pointer little endian, id MSB). The first table is
+// the basic flash parameter table (id 0xFF00); its DWORDs are little endian
+// and numbered from 1.
+inline constexpr unsigned SFDP_HEADER_LENGTH = 8;
+inline constexpr unsigned SFDP_PARAMETER_HEADER_LENGTH = 8;
+inline constexpr std::uint8_t SFDP_BASIC_TABLE_ID_LSB = 0x00;
+inline constexpr std::uint8_t SFDP_BASIC_TABLE_ID_MSB = 0xFF;
+inline constexpr unsigned SFDP_ADDRESS_BYTES = 3; // also in 4-byte address mode
+// Basic table DWORD 1: 4 KiB erase (bits 1:0, 01 = supported, 11 = not),
+// write granularity of 64 bytes or more (bit 2), its 4 KiB erase opcode
+// (bits 15:8), address bytes (bits 18:17: 00 three, 01 three or four).
+inline constexpr std::uint32_t SFDP_DW1_4K_ERASE_SUPPORTED = 0x1;
+inline constexpr std::uint32_t SFDP_DW1_4K_ERASE_NONE = 0x3;
+inline constexpr std::uint32_t SFDP_DW1_WRITE_GRANULARITY_64 = 1u << 2;
+inline constexpr unsigned SFDP_DW1_4K_ERASE_OPCODE_SHIFT = 8;
+inline constexpr unsigned SFDP_DW1_ADDRESS_BYTES_SHIFT = 17;
+inline constexpr std::uint32_t SFDP_DW1_ADDRESS_3_OR_4 = 1;
+// DWORD 2: density in bits minus one (bit 31 clear), or 2^N bits (bit 31 set).
+inline constexpr std::uint32_t SFDP_DW2_POWER_OF_TWO = 1u << 31;
+// DWORDs 8 and 9: erase types 1..4, each a size exponent N (2^N bytes, 0 =
+// none) and its opcode, two per DWORD (bits 7:0, 15:8, 23:16, 31:24).
+inline constexpr unsigned SFDP_ERASE_TYPES = 4;
+// DWORD 11: page size exponent in bits 7:4.
+inline constexpr unsigned SFDP_DW11_PAGE_SIZE_SHIFT = 4;
+
 // What reads back from erased flash.
 inline constexpr std::uint8_t ERASED = 0xFF;
 

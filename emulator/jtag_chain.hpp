@@ -3,14 +3,19 @@
 //
 // Each TAP has its own controller state machine, instruction register and
 // three data registers: IDCODE (32 bits), BYPASS (1 bit) and a USER register
-// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE; Capture-IR
+// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE, or BYPASS
+// on a TAP without one (as IEEE 1149.1 devices without IDCODE do); Capture-IR
 // loads the binary pattern ...01; an instruction that is none of the three
 // selects BYPASS. Capture-DR loads the selected register (USER reads back what
 // Update-DR last wrote into it).
 //
+// TRST (test reset, active low) puts every TAP in Test-Logic-Reset and holds
+// it there while asserted: clocks then move nothing and TDO stays high.
+//
 // Chain order: TAP 0 is nearest TDO. TDI feeds the last TAP, each TAP's TDO
 // feeds the TAP before it, and TAP 0 drives the chain's TDO, so TAP 0's bits
-// come out first.
+// come out first. A chain without TAPs is either a wire from TDI to TDO or
+// open (nothing connected: TDO pulled up).
 #pragma once
 
 #include <cstddef>
@@ -52,6 +57,8 @@ struct TapConfig {
     std::uint32_t bypass_instruction = 0; // normally all ones
     unsigned user_length = 32;            // 1..64
     std::uint64_t user_reset_value = 0;
+    bool has_idcode = true; // false: no IDCODE register, reset selects BYPASS
+    bool operator==(const TapConfig&) const = default;
 };
 
 class Tap {
@@ -64,6 +71,8 @@ public:
     [[nodiscard]] bool tdo() const noexcept;
     // One TCK rising edge with the given TMS and TDI levels.
     void clock(bool tms, bool tdi) noexcept;
+    // Test-Logic-Reset at once, as TRST asserted does.
+    void reset() noexcept;
 
     [[nodiscard]] TapState state() const noexcept { return state_; }
     [[nodiscard]] std::uint32_t instruction() const noexcept { return instruction_; }
@@ -88,12 +97,20 @@ private:
 
 class JtagChain {
 public:
+    // What TDO shows when there are no TAPs.
+    enum class Empty : std::uint8_t { wire, open };
+
     // taps[0] is nearest TDO.
-    explicit JtagChain(std::vector<TapConfig> taps);
+    explicit JtagChain(std::vector<TapConfig> taps, Empty empty = Empty::wire);
 
     // One TCK: returns the TDO level sampled at the rising edge (before the
     // TAPs shift), then clocks every TAP.
     bool clock(bool tms, bool tdi) noexcept;
+
+    // The TRST line: asserted resets every TAP and holds them in
+    // Test-Logic-Reset until it is released.
+    void set_trst(bool asserted) noexcept;
+    [[nodiscard]] bool trst() const noexcept { return trst_; }
 
     [[nodiscard]] std::size_t size() const noexcept { return taps_.size(); }
     [[nodiscard]] Tap& tap(std::size_t index) { return taps_.at(index); }
@@ -101,6 +118,8 @@ public:
 
 private:
     std::vector<Tap> taps_;
+    Empty empty_ = Empty::wire;
+    bool trst_ = false;
 };
 
 } // namespace orv::emu

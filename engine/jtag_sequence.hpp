@@ -72,6 +72,7 @@ struct Plan {
 
 // What a sequence cost on the wire.
 struct SequenceStats {
+    std::uint64_t flushes = 0; // flush() calls with clocks to run: the client's own waits
     std::uint64_t clocks = 0;
     std::uint64_t stream_bytes = 0;
     std::uint64_t out_transfers = 0;
@@ -90,6 +91,10 @@ public:
     }
 
     void queue(Clock clock) { pending_.push_back(clock); }
+    void queue(std::span<const Clock> clocks)
+    {
+        pending_.insert(pending_.end(), clocks.begin(), clocks.end());
+    }
     void queue(bool tms, bool tdi, bool sample) { pending_.push_back(Clock{tms, tdi, sample}); }
     [[nodiscard]] std::size_t pending() const noexcept { return pending_.size(); }
     [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }

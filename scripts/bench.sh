@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark command: builds the benchmarks in Release (build-bench), runs
-# them and writes bench/REPORT.md and bench/cost_vs_size.png.
+# them and writes bench/REPORT.md and bench/cost_vs_size.png (with the bridges
+# and SVF playback side by side with OpenOCD and openFPGALoader when they are
+# installed).
 #   REPS=5        repetitions of each benchmark (medians are reported)
 #   MIN_TIME=0.2  seconds per repetition of the host benchmarks
 #   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
@@ -20,8 +22,8 @@ if [ -z "$PYTHON" ]; then
 fi
 
 echo "== build (Release)"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF >/dev/null
-targets=(orv_bench_host)
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=ON >/dev/null
+targets=(orv_bench_host orvtool orvsim-run)
 for t in orv_bench_counts orv_bench_e2e; do
   # grep reads the whole list: an early exit would break the pipe under pipefail.
   if cmake --build "$BUILD" --target help | grep -x "\.\.\. $t" >/dev/null; then targets+=("$t"); fi
@@ -66,6 +68,19 @@ if command -v valgrind >/dev/null; then
   echo "== instructions per call (callgrind)"
   bash scripts/instructions.sh "$BUILD" 100 >"$OUT/instructions.md"
   args+=(--instructions "$OUT/instructions.md" --instructions-before bench/instructions_before.md)
+fi
+
+if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && command -v flashrom >/dev/null; then
+  echo "== the bridges with OpenOCD, openFPGALoader and flashrom"
+  "$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_bridges.py \
+    "$BUILD/tools/orvtool" "$BUILD/jtag" "$OUT/bridges.json"
+  args+=(--bridges "$OUT/bridges.json")
+fi
+
+if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
+  echo "== SVF playback: orvtool, OpenOCD and openFPGALoader"
+  SKIP_BUILD=1 BUILD="$BUILD" OUT="$OUT" bash scripts/bench_svf.sh >/dev/null
+  args+=(--svf "$OUT/svf.md")
 fi
 
 echo "== report"

@@ -61,9 +61,9 @@ std::unique_ptr<orv::emu::Adapter> small_board(std::size_t capacity, unsigned la
     orv::emu::AdapterConfig config;
     config.readback_capacity = capacity;
     config.latency_polls = latency;
-    orv::emu::SpiFlashConfig flash;
-    flash.size = 64 * 1024; // addresses wrap at the flash's size
-    return orv::emu::make_default_board(config, flash);
+    orv::emu::BoardConfig board = orv::emu::default_board_config();
+    board.spi_flash->size = 64 * 1024; // addresses wrap at the flash's size
+    return orv::emu::make_board(board, config);
 }
 
 orv::emu::Adapter& board(std::uint8_t pick)

@@ -500,9 +500,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputReader in({data, size});
     orv::emu::AdapterConfig config;
     config.latency_polls = in.byte() % 4;
-    orv::emu::SpiFlashConfig flash;
-    flash.size = 64 * 1024; // the flash wraps its addresses; a small one is cheap to build
-    FaultyEmulator device(orv::emu::make_default_board(config, flash));
+    orv::emu::BoardConfig board = orv::emu::default_board_config();
+    board.spi_flash->size = 64 * 1024; // the flash wraps its addresses; a small one is cheap to build
+    FaultyEmulator device(orv::emu::make_board(board, config));
     device.set_poll_limit(HANG_POLLS);
     Session(in, device).run();
     return 0;

@@ -297,14 +297,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     }
     Rig& r = rig();
     orv::emu::AdapterConfig config;
-    orv::emu::SpiFlashConfig flash;
-    flash.size = 64 * 1024;
+    orv::emu::BoardConfig board = orv::emu::default_board_config();
+    board.spi_flash->size = 64 * 1024;
     r.usb = orv::sim::VirtualUsb::create(&error);
     if (!r.usb) {
         std::fprintf(stderr, "fuzz_virtual_usb: %s\n", error.c_str());
         std::abort();
     }
-    r.usb->add_adapter(orv::emu::make_default_board(config, flash));
+    r.usb->add_adapter(orv::emu::make_board(board, config));
     require(libusb_init(&r.context) == 0);
     r.open();
     return 0;

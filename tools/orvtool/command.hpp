@@ -20,9 +20,12 @@ namespace orvtool {
 using Action = std::function<Result(const Context& ctx)>;
 using Check = std::function<Action()>;
 
-// The command the command line chose.
+// The command the command line chose. A check may clear `needs_adapter`:
+// its action then runs without one (ctx.handle is null) and neither --usb
+// nor --sim is needed.
 struct Chosen {
     Check check;
+    bool needs_adapter = true;
 };
 
 // Makes `command` leave `check` in `chosen` when the command line selects it.
@@ -51,5 +54,6 @@ void add_clock_option(CLI::App* group, const std::string& name, std::string& khz
 void register_jtag(CLI::App& app, Chosen& chosen);
 void register_spi(CLI::App& app, Chosen& chosen);
 void register_i2c(CLI::App& app, Chosen& chosen);
+void register_serve(CLI::App& app, Chosen& chosen);
 
 } // namespace orvtool

@@ -25,6 +25,8 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     void update(std::uint64_t done);
+    // update() with a note after the counts ("12 statements").
+    void update(std::uint64_t done, std::string note);
     // update() as a callback for the protocol modules.
     Progressed updates();
     // Clears the bar's line.
@@ -34,6 +36,7 @@ private:
     std::ostream* out_ = nullptr;
     std::string label_;
     std::uint64_t total_;
+    std::string note_;
     int shown_ = -1;
     bool finished_ = false;
 };

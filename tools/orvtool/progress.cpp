@@ -27,6 +27,12 @@ Progress::~Progress()
     finish();
 }
 
+void Progress::update(std::uint64_t done, std::string note)
+{
+    note_ = std::move(note);
+    update(done);
+}
+
 void Progress::update(std::uint64_t done)
 {
     if (out_ == nullptr || finished_) {
@@ -42,7 +48,8 @@ void Progress::update(std::uint64_t done)
     std::snprintf(counts, sizeof counts, "] %3d%% %llu/%llu", percent, static_cast<unsigned long long>(done),
                   static_cast<unsigned long long>(total_));
     *out_ << '\r' << label_ << " [" << std::string(static_cast<std::size_t>(filled), '#')
-          << std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '.') << counts << std::flush;
+          << std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '.') << counts
+          << (note_.empty() ? "" : " " + note_) << std::flush;
 }
 
 Progressed Progress::updates()

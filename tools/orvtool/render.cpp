@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 
 namespace orvtool {
@@ -135,7 +136,8 @@ Value done_value(const Done& done)
     return Value::object(std::move(members));
 }
 
-void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style)
+void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
+                  const Result* details)
 {
     err << "orvtool: " << error.what() << "\n";
     if (!error.hint().empty()) {
@@ -146,15 +148,20 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
         err << "  done: " << done_text(d) << "\n";
         done.push_back(done_value(d));
     }
+    if (details != nullptr) {
+        render(err, *details, Style::text);
+    }
     if (style == Style::json) {
-        render(out,
-               Result()
-                   .field("error", error.what())
-                   .field("hint", error.hint())
-                   .field("code", error.code())
-                   .field("exit", static_cast<int>(error.exit()))
-                   .field("done", Value::list(std::move(done))),
-               Style::json);
+        Result object = Result()
+                            .field("error", error.what())
+                            .field("hint", error.hint())
+                            .field("code", error.code())
+                            .field("exit", static_cast<int>(error.exit()))
+                            .field("done", Value::list(std::move(done)));
+        if (details != nullptr) {
+            object.append(*details);
+        }
+        render(out, object, Style::json);
     }
 }
 
@@ -273,6 +280,18 @@ JsonWriter& JsonWriter::value(std::uint64_t number)
     return *this;
 }
 
+JsonWriter& JsonWriter::value(double number)
+{
+    if (!std::isfinite(number)) {
+        return null();
+    }
+    before_value();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", number);
+    out_ << text;
+    return *this;
+}
+
 JsonWriter& JsonWriter::value(bool flag)
 {
     before_value();
@@ -287,6 +306,7 @@ JsonWriter& JsonWriter::value(const Value& value)
                    [&](bool flag) { this->value(flag); },
                    [&](std::int64_t number) { this->value(number); },
                    [&](std::uint64_t number) { this->value(number); },
+                   [&](double number) { this->value(number); },
                    [&](const std::string& text) { this->value(text); },
                    [&](const Value::List& items) {
                        begin_array();

@@ -22,7 +22,10 @@ void render(std::ostream& out, const Result& result, Style style);
 // A failure: "orvtool: <message>", the hint and what the command had done
 // ("  done: programmed 2048 of 4096 bytes ...") as text on `err`; with
 // Style::json also one JSON object on `out` (error, hint, code, exit, done).
-void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style);
+// `details` (a TDO mismatch's line and values, say) follow as text on `err`,
+// and as fields of the JSON object.
+void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
+                  const Result* details = nullptr);
 
 // "programmed 2048 of 4096 bytes (8 of 16 pages) from 0x000000, stopped at
 // 0x000800"
@@ -52,6 +55,7 @@ public:
     JsonWriter& value(std::uint64_t number);
     JsonWriter& value(int number) { return value(static_cast<std::int64_t>(number)); }
     JsonWriter& value(unsigned number) { return value(static_cast<std::uint64_t>(number)); }
+    JsonWriter& value(double number); // null when not finite
     JsonWriter& value(bool flag);
     JsonWriter& value(const Value& value);
     JsonWriter& null();
