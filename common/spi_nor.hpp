@@ -43,6 +43,7 @@ inline constexpr std::uint8_t CMD_READ_4B = 0x13;            // out: 4 address; 
 inline constexpr std::uint8_t CMD_FAST_READ_4B = 0x0C;       // out: 4 address + 1 dummy byte; in: any
 inline constexpr std::uint8_t CMD_PAGE_PROGRAM_4B = 0x12;    // out: 4 address + data
 inline constexpr std::uint8_t CMD_SECTOR_ERASE_4B = 0x21;    // out: 4 address (4 KiB)
+inline constexpr std::uint8_t CMD_BLOCK_ERASE_32K_4B = 0x5C; // out: 4 address (32 KiB)
 inline constexpr std::uint8_t CMD_BLOCK_ERASE_64K_4B = 0xDC; // out: 4 address (64 KiB)
 
 inline constexpr unsigned ADDRESS_BYTES_3 = 3;
@@ -55,7 +56,12 @@ inline constexpr std::uint8_t STATUS_WEL = 0x02;     // write enable latch
 inline constexpr std::uint8_t STATUS_BP_MASK = 0x1C; // block protect BP0..BP2
 inline constexpr unsigned STATUS_BP_SHIFT = 2;
 inline constexpr std::uint8_t STATUS_TB = 0x20;  // protect from the bottom
+inline constexpr std::uint8_t STATUS_SEC = 0x40; // protect 4 KiB sectors rather than fractions (W25Q)
 inline constexpr std::uint8_t STATUS_SRP = 0x80; // status register protect (with WP#)
+
+// The JEDEC ID: a manufacturer code is preceded by one continuation code per
+// JEP106 bank after the first.
+inline constexpr std::uint8_t JEDEC_CONTINUATION = 0x7F;
 
 // Common geometry.
 inline constexpr std::uint32_t PAGE_SIZE = 256;
@@ -63,6 +69,13 @@ inline constexpr std::uint32_t SECTOR_SIZE = 4096;
 
 // "SFDP" little endian, the first word of the SFDP header.
 inline constexpr std::uint32_t SFDP_SIGNATURE = 0x50444653;
+// SFDP layout (JESD216): an 8-byte header, then 8-byte parameter headers.
+inline constexpr unsigned SFDP_HEADER_LENGTH = 8;
+inline constexpr unsigned SFDP_PARAMETER_HEADER_LENGTH = 8;
+// Parameter table ids (MSB << 8 | LSB): the basic flash parameter table and
+// the 4-byte address instruction table.
+inline constexpr std::uint16_t SFDP_BASIC_TABLE = 0xFF00;
+inline constexpr std::uint16_t SFDP_FOUR_BYTE_TABLE = 0xFF84;
 
 // What reads back from erased flash.
 inline constexpr std::uint8_t ERASED = 0xFF;

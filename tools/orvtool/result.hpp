@@ -93,6 +93,14 @@ public:
     // whose offsets start at `base`.
     Result& bytes(std::string name, std::uint64_t base, Bytes data);
     Result& table(std::string name, Table table);
+    // The result goes to standard error: standard output carries data (spi
+    // read -o -).
+    Result& to_stderr()
+    {
+        on_stderr_ = true;
+        return *this;
+    }
+    bool on_stderr() const { return on_stderr_; }
 
     struct Field {
         std::string name;
@@ -120,6 +128,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
+    bool on_stderr_ = false;
 };
 
 } // namespace orvtool
