@@ -61,11 +61,12 @@ std::string progress_line(const std::string& label, std::uint64_t done, std::uin
     char buf[64];
     std::snprintf(buf, sizeof buf, " %3u%%", percent);
     pieces.emplace_back(buf);
-    if (bytes) {
-        pieces.push_back(" " + amount(static_cast<double>(done)) + "/" + amount(static_cast<double>(total)));
-    } else {
-        pieces.push_back(" " + std::to_string(done) + "/" + std::to_string(total));
-    }
+    // What is done takes the width of the total, so that the line keeps its
+    // layout as the numbers grow.
+    std::string of = bytes ? amount(static_cast<double>(total)) : std::to_string(total);
+    std::string so_far = bytes ? amount(static_cast<double>(done)) : std::to_string(done);
+    pieces.push_back(" " + std::string(of.size() > so_far.size() ? of.size() - so_far.size() : 0, ' ') +
+                     so_far + "/" + of);
     if (seconds >= 0.5 && done > 0) {
         double rate = static_cast<double>(done) / seconds;
         pieces.push_back(" " + (bytes ? amount(rate) : format("%.1f", rate)) + "/s");
