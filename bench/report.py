@@ -372,6 +372,44 @@ def instructions_section(before, after, lines, findings):
     findings["instructions_small_missed"] = small_missed
 
 
+def bridges_section(b, lines, findings):
+    """The bridges with their real clients (bench/bench_bridges.py)."""
+    def urbs(u):
+        return f"{u['out']} / {u['polls']} / {u['data_reads']}"
+
+    init = b["openocd_init"]
+    detect = b["openfpgaloader_detect"]
+    lines.append("| client run | client waits | adapter OUT / polls / data reads | OUT transfers by the engine |")
+    lines.append("|---|---:|---:|---:|")
+    lines.append(f"| OpenOCD `init` (autoprobe) | {init['engine']['client_waits']} | {urbs(init['urbs'])} | "
+                 f"{init['engine']['out_transfers']} |")
+    lines.append(f"| openFPGALoader `--detect` | {detect['engine']['client_waits']} | {urbs(detect['urbs'])} | "
+                 f"{detect['engine']['out_transfers']} |")
+    d = b["openocd_drscan32"]
+    lines.append(f"| one OpenOCD `drscan` of 32 bits (difference) | {b['openocd_drscan32_waits']} | {urbs(d)} | - |")
+    lines.append("")
+    lines.append("Client waits: the times the client stopped sending until it had its answers (its own flushes). "
+                 "The adapter's counts include the set-up (TCK, pins) and the purge each server start makes.")
+    lines.append("")
+    lines.append("| scan through remote_bitbang (TDO on every data bit) | clocks | stream bytes | bytes per clock | "
+                 "`tapwire_shift_dr` with capture | bridge / library |")
+    lines.append("|---|---:|---:|---:|---:|---:|")
+    for sc in b["scans"]:
+        lines.append(f"| DR {sc['bits']} bits | {sc['clocks']} | {sc['bridge_bytes']} | "
+                     f"{sc['bridge_bytes'] / sc['clocks']:.3f} | {sc['library_bytes']} | "
+                     f"{sc['bridge_bytes'] / sc['library_bytes']:.3f} |")
+    fr, orv = b["flashrom_read"], b["orvtool_read"]
+    ratio = fr["seconds"] / orv["seconds"]
+    findings["bridge_read_ratio"] = ratio
+    findings["drscan32"] = d
+    lines.append("")
+    lines.append("| 4 MiB read | seconds | adapter OUT / polls / data reads |")
+    lines.append("|---|---:|---:|")
+    lines.append(f"| flashrom -r through serprog | {fr['seconds']:.1f} | {urbs(fr['urbs'])} |")
+    lines.append(f"| orvtool spi read | {orv['seconds']:.1f} | {urbs(orv['urbs'])} |")
+    lines.append(f"| ratio | {ratio:.2f}x | |")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True)
@@ -380,6 +418,7 @@ def main():
     ap.add_argument("--notes")
     ap.add_argument("--lto")
     ap.add_argument("--instructions")
+    ap.add_argument("--bridges")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
@@ -434,6 +473,18 @@ def main():
                      "(bench/instructions_before.md); `after`: this build.")
         lines.append("")
         instructions_section(read_instruction_table(args.instructions_before), instructions, lines, findings)
+        lines.append("")
+    bridges = None
+    if args.bridges:
+        with open(args.bridges) as f:
+            bridges = json.load(f)
+        lines.append("## The bridges with their real clients")
+        lines.append("")
+        lines.append("`orvtool serve` on the virtual adapter under `orvsim-run`, whose control channel counts "
+                     "the bulk URBs each endpoint received; OpenOCD 0.12, openFPGALoader and flashrom 1.3 from "
+                     "Debian (bench/bench_bridges.py).")
+        lines.append("")
+        bridges_section(bridges, lines, findings)
         lines.append("")
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
@@ -496,6 +547,14 @@ def main():
             lines.append(f"- 100 batched scans at least 50x faster than 100 separate: write {w:.1f}x "
                          f"({'met' if w >= BATCH_TARGET else '**missed**'})" +
                          (f", capture {c:.1f}x ({'met' if c >= BATCH_TARGET else '**missed**'})" if c else "") + ".")
+    if bridges:
+        d = findings["drscan32"]
+        lines.append(f"- One OpenOCD drscan of 32 bits is 1 OUT + polls + 1 data read: {d['out']} OUT, "
+                     f"{d['polls']} polls, {d['data_reads']} data read(s) "
+                     f"({'met' if d['out'] == 1 and d['data_reads'] == 1 else '**missed**'}).")
+        r = findings["bridge_read_ratio"]
+        lines.append(f"- flashrom's 4 MiB read through the bridge within 1.25x of orvtool spi read: {r:.2f}x "
+                     f"({'met' if r <= 1.25 else '**missed**'}).")
     if instructions:
         im = findings.get("instructions_more", [])
         sm = findings.get("instructions_small_missed", [])

@@ -109,6 +109,7 @@ std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std:
     if (set != RESULT_OK) {
         return set;
     }
+    ++spi_operations_;
     lumo_spi_config config = spi_;
     const std::uint32_t timeout = settings_.timeout_ms;
     if (read.empty()) {

@@ -61,6 +61,8 @@ public:
     // says so on the log. The next operation re-sends its set-up.
     void recover(std::string_view who);
 
+    // SPI operations run, for the summary at the end.
+    [[nodiscard]] std::uint64_t spi_operations() const noexcept { return spi_operations_; }
     [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
     [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return settings_.timeout_ms; }
     [[nodiscard]] std::ostream& log() noexcept { return log_; }
@@ -75,6 +77,7 @@ private:
     engine::JtagSequencer sequencer_;
     lumo_spi_config spi_{};
     Side side_ = Side::none;
+    std::uint64_t spi_operations_ = 0;
 };
 
 // The library's text for a result code.

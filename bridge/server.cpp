@@ -364,7 +364,10 @@ ServeResult serve(AdapterPort& port, const std::vector<Endpoint>& endpoints, std
         }
     }
     pthread_sigmask(SIG_SETMASK, &original, nullptr);
-    log << "serve: stopped\n";
+    const engine::SequenceStats& jtag = port.sequencer().stats();
+    log << "serve: stopped; JTAG: " << jtag.flushes << " client waits, " << jtag.clocks << " clocks in "
+        << jtag.out_transfers << " OUT transfers (" << jtag.stream_bytes << " bytes) and " << jtag.exchanges
+        << " read-back exchanges; SPI: " << port.spi_operations() << " operations\n";
     return {true, {}};
 }
 

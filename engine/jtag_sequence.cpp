@@ -284,6 +284,7 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
 std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done)
 {
     const Plan plan = plan_sequence(pending_, tms_low_, max_readback_);
+    stats_.flushes += pending_.empty() ? 0 : 1;
     stats_.clocks += pending_.size();
     pending_.clear();
     std::vector<std::uint8_t> readback;

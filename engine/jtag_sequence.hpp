@@ -72,6 +72,7 @@ struct Plan {
 
 // What a sequence cost on the wire.
 struct SequenceStats {
+    std::uint64_t flushes = 0; // flush() calls with clocks to run: the client's own waits
     std::uint64_t clocks = 0;
     std::uint64_t stream_bytes = 0;
     std::uint64_t out_transfers = 0;

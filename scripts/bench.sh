@@ -20,8 +20,8 @@ if [ -z "$PYTHON" ]; then
 fi
 
 echo "== build (Release)"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF >/dev/null
-targets=(orv_bench_host)
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=ON >/dev/null
+targets=(orv_bench_host orvtool orvsim-run)
 for t in orv_bench_counts orv_bench_e2e; do
   # grep reads the whole list: an early exit would break the pipe under pipefail.
   if cmake --build "$BUILD" --target help | grep -x "\.\.\. $t" >/dev/null; then targets+=("$t"); fi
@@ -66,6 +66,13 @@ if command -v valgrind >/dev/null; then
   echo "== instructions per call (callgrind)"
   bash scripts/instructions.sh "$BUILD" 100 >"$OUT/instructions.md"
   args+=(--instructions "$OUT/instructions.md" --instructions-before bench/instructions_before.md)
+fi
+
+if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && command -v flashrom >/dev/null; then
+  echo "== the bridges with OpenOCD, openFPGALoader and flashrom"
+  "$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_bridges.py \
+    "$BUILD/tools/orvtool" "$BUILD/jtag" "$OUT/bridges.json"
+  args+=(--bridges "$OUT/bridges.json")
 fi
 
 echo "== report"

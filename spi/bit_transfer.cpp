@@ -95,10 +95,7 @@ int32_t lumo_spi_read_write_bits(libusb_device_handle* handle, uint32_t bit_coun
     const bool sample = read_buf != nullptr;
     std::array<std::uint8_t, MAX_BIT_STREAM> storage{};
     CommandStream stream(storage);
-    append_select(stream, *config);
-    append_command_phase(stream, *config, cmd);
-    append_address_phase(stream, *config, addr);
-    append_dummy_phase(stream, dummy_clocks);
+    append_preamble(stream, *config, cmd, addr, dummy_clocks);
     if (write_buf == nullptr) {
         append_data_bit_clocks(stream, sample, bit_count);
     } else if (bit_order_of(*config) == BitOrder::lsb_first) {

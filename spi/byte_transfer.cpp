@@ -91,10 +91,7 @@ int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t len, co
         return RESULT_NO_MEMORY;
     }
     CommandStream stream(buffer.span());
-    append_select(stream, *config);
-    append_command_phase(stream, *config, cmd);
-    append_address_phase(stream, *config, addr);
-    append_dummy_phase(stream, dummy_clocks);
+    append_preamble(stream, *config, cmd, addr, dummy_clocks);
     if (writes) {
         append_data_bytes(stream, bit_order_of(*config), sample,
                           std::span<const std::uint8_t>(write_buf, len));

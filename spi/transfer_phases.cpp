@@ -47,6 +47,15 @@ void append_dummy_phase(CommandStream& stream, std::uint32_t dummy_clocks) noexc
     append_clocks(stream, OP_CLOCKS, dummy_clocks, SPI_CLOCK_COUNT);
 }
 
+void append_preamble(CommandStream& stream, const lumo_spi_config& config, std::uint8_t cmd,
+                     std::uint32_t addr, std::uint32_t dummy_clocks) noexcept
+{
+    append_select(stream, config);
+    append_command_phase(stream, config, cmd);
+    append_address_phase(stream, config, addr);
+    append_dummy_phase(stream, dummy_clocks);
+}
+
 void append_deselect(CommandStream& stream, const lumo_spi_config& config) noexcept
 {
     append_set_io(stream, OP_SET_IO_LOW, SPI_DIRECTION, idle_level(config));

@@ -91,6 +91,9 @@ void append_command_phase(CommandStream& stream, const lumo_spi_config& config, 
 void append_address_phase(CommandStream& stream, const lumo_spi_config& config, std::uint32_t addr) noexcept;
 // Dummy clocks (0 for none), with nothing shifted or sampled.
 void append_dummy_phase(CommandStream& stream, std::uint32_t dummy_clocks) noexcept;
+// Everything before the data: select, command byte, address, dummy clocks.
+void append_preamble(CommandStream& stream, const lumo_spi_config& config, std::uint8_t cmd,
+                     std::uint32_t addr, std::uint32_t dummy_clocks) noexcept;
 // Chip select inactive, clock at rest.
 void append_deselect(CommandStream& stream, const lumo_spi_config& config) noexcept;
 

@@ -7,37 +7,13 @@
 #include <vector>
 
 #include "adapter.hpp"
+#include "byte_text.hpp"
 
 namespace orv::emu::test {
 
-using Bytes = std::vector<std::uint8_t>;
+using orv::test::Bytes;
 
-// "5B 02 01" -> {0x5B, 0x02, 0x01}; spaces and commas are ignored.
-inline Bytes hex(const std::string& text)
-{
-    Bytes out;
-    int high = -1;
-    for (const char c : text) {
-        int v = -1;
-        if (c >= '0' && c <= '9') {
-            v = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            v = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            v = c - 'A' + 10;
-        }
-        if (v < 0) {
-            continue;
-        }
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using orv::test::hex;
 
 inline Bytes concat(std::initializer_list<Bytes> parts)
 {

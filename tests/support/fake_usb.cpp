@@ -113,31 +113,4 @@ int FakeAdapter::refused(unsigned char endpoint, int length, int rc) noexcept
     return rc;
 }
 
-Bytes hex(const std::string& text)
-{
-    // Hex digit pairs; spaces and commas between bytes are ignored.
-    Bytes bytes;
-    std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string to_hex(const Bytes& bytes)
-{
-    std::string text;
-    char cell[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(cell, sizeof cell, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += cell;
-    }
-    return text;
-}
-
 } // namespace orv::test

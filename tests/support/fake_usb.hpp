@@ -20,12 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "byte_text.hpp"
 #include "transfer_device.hpp"
 #include "wire.hpp"
 
 namespace orv::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct Transfer {
     unsigned char endpoint = 0;
@@ -75,9 +74,5 @@ private:
     std::deque<Step> steps_;
     std::vector<Transfer> log_;
 };
-
-// "5B 02 01 7B ..." -> bytes; for golden vectors.
-Bytes hex(const std::string& text);
-std::string to_hex(const Bytes& bytes);
 
 } // namespace orv::test

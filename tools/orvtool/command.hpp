@@ -58,5 +58,6 @@ void add_clock_option(CLI::App* group, const std::string& name, std::string& khz
 void register_jtag(CLI::App& app, Chosen& chosen);
 void register_spi(CLI::App& app, Chosen& chosen);
 void register_i2c(CLI::App& app, Chosen& chosen);
+void register_serve(CLI::App& app, Chosen& chosen);
 
 } // namespace orvtool

@@ -211,6 +211,7 @@ int main(int argc, char** argv)
     register_jtag(app, chosen);
     register_spi(app, chosen);
     register_i2c(app, chosen);
+    register_serve(app, chosen);
     register_list(app, chosen);
 
     try {

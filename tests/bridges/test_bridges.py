@@ -1,0 +1,181 @@
+"""The bridges with the real clients from Debian (OpenOCD 0.12, openFPGALoader,
+flashrom 1.3) on the virtual adapter's default board, and with clients that
+misbehave."""
+
+import os
+import random
+import re
+import socket
+import struct
+import subprocess
+import time
+
+import pytest
+
+from conftest import ORVTOOL, openocd, run
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DAP_IDCODE = "0x4ba00477"
+PL_IDCODE = os.environ.get("ORV_PL_IDCODE", "0x03727093")
+FLASH_SIZE = 4 * 1024 * 1024
+
+
+def clean(output):
+    for bad in ("Error:", "UNEXPECTED", "tdo check error", "FAILED"):
+        assert bad not in output, output
+
+
+# ---- OpenOCD through remote_bitbang -------------------------------------
+
+def test_openocd_autoprobe_finds_both_taps(serve):
+    server = serve("--remote-bitbang", "0")
+    status, out = openocd(server.ports["remote_bitbang"], "init", "scan_chain", "shutdown")
+    assert status == 0, out
+    clean(out)
+    assert f"auto0.tap tap/device found: {DAP_IDCODE}" in out
+    assert f"auto1.tap tap/device found: {PL_IDCODE}" in out
+    rows = re.findall(r"^\s*\d+ (auto\d\.tap)\s+Y\s+(0x[0-9a-f]+)\s+0x[0-9a-f]+\s+(\d+)", out, re.M)
+    assert rows == [("auto0.tap", DAP_IDCODE, "4"), ("auto1.tap", PL_IDCODE, "6")], out
+
+
+def test_openocd_writes_and_reads_back_a_user_register(serve):
+    server = serve("--remote-bitbang", "0")
+    status, out = openocd(server.ports["remote_bitbang"], "init", "irscan auto0.tap 0x8",
+                          "drscan auto0.tap 32 0x12345678", "echo [drscan auto0.tap 32 0]", "shutdown")
+    assert status == 0, out
+    clean(out)
+    assert re.search(r"^12345678$", out, re.M), out
+
+
+@pytest.mark.parametrize("svf,passes", [("user_register.svf", True), ("user_register_bad.svf", False)])
+def test_openocd_plays_svf_and_fails_on_a_wrong_tdo(serve, svf, passes):
+    server = serve("--remote-bitbang", "0")
+    status, out = openocd(server.ports["remote_bitbang"], "init", f"svf {HERE}/svf/{svf}", "shutdown")
+    if passes:
+        assert status == 0, out
+        assert "svf file programmed successfully" in out, out
+        clean(out)
+    else:
+        assert status != 0, out
+        assert "tdo check error at line 10" in out, out
+
+
+# ---- openFPGALoader through XVC -------------------------------------------
+
+def test_openfpgaloader_detects_both_parts(serve):
+    server = serve("--xvc", "0")
+    status, out = run(["openFPGALoader", "-c", "xvc-client", "--ip", "127.0.0.1", "--port",
+                       str(server.ports["xvc"]), "--detect"])
+    assert status == 0, out
+    assert "detected xvcServer version v1.0" in out, out
+    # It numbers the chain from the TDI end.
+    assert re.findall(r"idcode (0x[0-9a-f]+)", out) == [PL_IDCODE, DAP_IDCODE], out
+    assert "xc7z020" in out and "ARM cortex A9" in out, out
+
+
+# ---- flashrom through serprog --------------------------------------------
+
+def flashrom(port, *args, timeout=300):
+    return run(["flashrom", "-p", f"serprog:ip=127.0.0.1:{port}"] + list(args), timeout)
+
+
+def test_flashrom_probes_reads_and_writes_a_region_with_a_layout(serve, tmp_path):
+    server = serve("--serprog", "0")
+    port = server.ports["serprog"]
+    status, out = flashrom(port, "-c", "W25Q32.V", "-r", str(tmp_path / "before.bin"))
+    assert status == 0, out
+    assert 'Found Winbond flash chip "W25Q32.V" (4096 kB, SPI) on serprog.' in out, out
+    assert "Reading flash... done." in out, out
+    assert (tmp_path / "before.bin").read_bytes() == b"\xff" * FLASH_SIZE, "the default board's flash is erased"
+
+    image = bytearray(b"\xff" * FLASH_SIZE)
+    rng = random.Random(12)
+    image[0x10000:0x20000] = bytes(rng.getrandbits(8) for _ in range(0x10000))
+    (tmp_path / "image.bin").write_bytes(image)
+    (tmp_path / "layout.txt").write_text("00010000:0001ffff region\n")
+    status, out = flashrom(port, "-c", "W25Q32.V", "--layout", str(tmp_path / "layout.txt"), "-i", "region",
+                           "-w", str(tmp_path / "image.bin"))
+    assert status == 0, out
+    assert "VERIFIED." in out, out
+
+    status, out = flashrom(port, "-c", "W25Q32.V", "-r", str(tmp_path / "after.bin"))
+    assert status == 0, out
+    assert (tmp_path / "after.bin").read_bytes() == bytes(image)
+
+
+# ---- clients that misbehave, and the server itself -------------------------
+
+def connect(port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    return s
+
+
+def closed_by_server(s):
+    """True when the server closes the connection (after any replies)."""
+    s.settimeout(10)
+    try:
+        while s.recv(4096):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+@pytest.mark.parametrize("protocol,payload,logged", [
+    ("remote_bitbang", b"01R5x", "unexpected byte 'x'"),
+    ("xvc", b"getinfo:shift:" + struct.pack("<I", 0xFFFFFFFF), "more than 16384 bytes a vector"),
+    ("xvc", b"hello", "not an XVC command"),
+    ("serprog", b"\x13" + struct.pack("<I", 0xFFFFFF)[:3] + b"\x00\x00\x00", "SPI operation of 16777215 bytes"),
+])
+def test_bad_clients_lose_their_connection_and_the_next_one_is_served(serve, protocol, payload, logged):
+    server = serve("--" + protocol.replace("_", "-"), "0")
+    s = connect(server.ports[protocol])
+    s.sendall(payload)
+    assert closed_by_server(s)
+    s.close()
+    # The next client gets answers.
+    s = connect(server.ports[protocol])
+    if protocol == "remote_bitbang":
+        s.sendall(b"0R4")
+        assert s.recv(1) in (b"0", b"1")
+    elif protocol == "xvc":
+        s.sendall(b"getinfo:")
+        assert s.recv(64) == b"xvcServer_v1.0:32768\n"
+    else:
+        s.sendall(b"\x00")
+        assert s.recv(1) == b"\x06"
+    s.close()
+    assert server.stop() == 0
+    assert logged in server.log, server.log
+
+
+def test_a_client_that_leaves_mid_command_is_logged_and_a_second_one_refused(serve):
+    server = serve("--serprog", "0", "--xvc", "0")
+    first = connect(server.ports["xvc"])
+    first.sendall(b"getinfo:")
+    assert first.recv(64).startswith(b"xvcServer")
+    second = connect(server.ports["xvc"])
+    assert closed_by_server(second)
+    first.close()
+    s = connect(server.ports["serprog"])
+    s.sendall(b"\x13\x04\x00")  # O_SPIOP cut off in its parameters
+    time.sleep(0.2)
+    s.close()
+    time.sleep(0.5)
+    assert server.stop() == 0
+    assert "refused" in server.log and "one client at a time" in server.log, server.log
+    assert "disconnected in the middle of a command" in server.log, server.log
+
+
+def test_usage_errors_and_the_warning_for_other_hosts(serve):
+    for args, message in ([["serve"], "serve needs at least one protocol"],
+                          [["serve", "--xvc", "70000"], "bad --xvc '70000'"],
+                          [["serve", "--serprog", "localhost:"], "bad --serprog"]):
+        status, out = run([ORVTOOL, "--sim"] + args)
+        assert status == 2, out
+        assert message in out, out
+    server = serve("--xvc", "0.0.0.0:0")
+    assert server.stop() == 0
+    assert "these protocols have no authentication" in server.log, server.log

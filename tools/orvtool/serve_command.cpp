@@ -1,0 +1,156 @@
+// orvtool serve: the adapter behind network protocols that OpenOCD
+// (remote_bitbang), openFPGALoader (XVC) and flashrom (serprog) speak.
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "adapter_port.hpp"
+#include "command.hpp"
+#include "errors.hpp"
+#include "format.hpp"
+#include "readback_purge.hpp"
+#include "server.hpp"
+#include "wire.hpp"
+
+namespace orvtool {
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+struct ServeArgs {
+    std::string remote_bitbang;
+    std::string xvc;
+    std::string serprog;
+    std::string tck = "1000";
+    std::string spi_clock = "6000";
+    std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+};
+
+struct ServeOptions {
+    std::vector<orv::bridge::Endpoint> endpoints;
+    std::uint32_t tck_khz = 0;
+    std::uint32_t spi_khz = 0;
+    std::size_t max_readback = 0;
+};
+
+ServeOptions check(const ServeArgs& args)
+{
+    ServeOptions options;
+    const std::pair<orv::bridge::Protocol, const std::string*> given[] = {
+        {orv::bridge::Protocol::remote_bitbang, &args.remote_bitbang},
+        {orv::bridge::Protocol::xvc, &args.xvc},
+        {orv::bridge::Protocol::serprog, &args.serprog},
+    };
+    for (const auto& [protocol, text] : given) {
+        if (text->empty()) {
+            continue;
+        }
+        auto endpoint = orv::bridge::parse_endpoint(protocol, *text);
+        if (!endpoint) {
+            usage_error(std::string("bad --") + orv::bridge::protocol_name(protocol) + " '" + *text + "'",
+                        "give [HOST:]PORT, for example 3335 or 127.0.0.1:3335 (0: any free port)");
+        }
+        options.endpoints.push_back(*endpoint);
+    }
+    if (options.endpoints.empty()) {
+        usage_error("serve needs at least one protocol",
+                    "give --remote-bitbang PORT (OpenOCD), --xvc PORT (openFPGALoader) or --serprog PORT "
+                    "(flashrom)");
+    }
+    options.tck_khz = khz_arg(args.tck, "--tck");
+    options.spi_khz = khz_arg(args.spi_clock, "--spi-clock");
+    options.max_readback =
+        static_cast<std::size_t>(number_arg(args.max_readback, "--max-readback", 1U << 20));
+    if (options.max_readback == 0) {
+        usage_error("--max-readback must be at least 1");
+    }
+    return options;
+}
+
+Result serve(const Context& ctx, const ServeOptions& options)
+{
+    std::ostream& log = *ctx.err;
+    for (const orv::bridge::Endpoint& e : options.endpoints) {
+        if (!orv::bridge::is_loopback(e.host)) {
+            log << "orvtool serve: warning: " << orv::bridge::protocol_name(e.protocol) << " on " << e.host
+                << " is reachable from other hosts; these protocols have no authentication\n";
+        }
+    }
+    // What a previous program left in the adapter's read-back would be taken
+    // by the first exchange as its own.
+    std::uint64_t purged = 0;
+    const std::int32_t rc = orv::purge_readback(ctx.handle, ctx.timeout_ms, purged);
+    if (rc != 0) {
+        throw ToolError(Exit::failed, "emptying the adapter's read-back: " + orv::bridge::result_name(rc));
+    }
+    if (purged != 0) {
+        log << "orvtool serve: threw away " << purged << " bytes the adapter still held\n";
+    }
+
+    orv::bridge::PortSettings settings;
+    settings.timeout_ms = ctx.timeout_ms;
+    settings.tck_khz = options.tck_khz;
+    settings.spi_khz = options.spi_khz;
+    settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
+    settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
+    settings.max_readback = options.max_readback;
+    orv::bridge::AdapterPort port(ctx.handle, settings, log);
+
+    struct sigaction action {};
+    action.sa_handler = request_stop; // no SA_RESTART: the wait for clients wakes up
+    sigemptyset(&action.sa_mask);
+    struct sigaction old_int {};
+    struct sigaction old_term {};
+    sigaction(SIGINT, &action, &old_int);
+    sigaction(SIGTERM, &action, &old_term);
+    std::signal(SIGPIPE, SIG_IGN);
+    stop_requested = 0;
+    const orv::bridge::ServeResult served =
+        orv::bridge::serve(port, options.endpoints, std::cout, log, stop_requested);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    if (!served.ok) {
+        throw ToolError(Exit::failed, served.error, "choose another port, or 0 for any free one");
+    }
+    return Result();
+}
+
+} // namespace
+
+void register_serve(CLI::App& app, Chosen& chosen)
+{
+    auto args = std::make_shared<ServeArgs>();
+    auto* serve_app = app.add_subcommand(
+        "serve",
+        "serve the adapter to OpenOCD (remote_bitbang), openFPGALoader (XVC) and flashrom (serprog)");
+    serve_app->add_option("--remote-bitbang", args->remote_bitbang, "OpenOCD remote_bitbang on [HOST:]PORT")
+        ->type_name("[HOST:]PORT");
+    serve_app->add_option("--xvc", args->xvc, "Xilinx Virtual Cable 1.0 on [HOST:]PORT")
+        ->type_name("[HOST:]PORT");
+    serve_app->add_option("--serprog", args->serprog, "flashrom serprog (SPI) on [HOST:]PORT")
+        ->type_name("[HOST:]PORT");
+    add_clock_option(serve_app, "--tck", args->tck, "TCK frequency");
+    add_clock_option(serve_app, "--spi-clock", args->spi_clock, "SPI clock");
+    serve_app
+        ->add_option("--max-readback", args->max_readback,
+                     "most read-back bytes of one JTAG exchange (default " + args->max_readback + ")")
+        ->type_name("BYTES");
+    serve_app->footer(
+        "HOST defaults to 127.0.0.1; port 0 picks a free port. One client per protocol at a time "
+        "(a second one is refused). Runs until SIGINT or SIGTERM.");
+    on_chosen(serve_app, chosen, [args] {
+        return Action([options = check(*args)](const Context& ctx) { return serve(ctx, options); });
+    });
+}
+
+} // namespace orvtool
