@@ -473,8 +473,8 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
     };
     const std::vector<Case> cases = {
         {{"--usb", "1:2", "bogus"},
-         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, list (see orvtool "
-         "--help)\n"},
+         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, list (see "
+         "orvtool --help)\n"},
         {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
          "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
          "set, "
