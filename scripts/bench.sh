@@ -5,6 +5,7 @@
 #   MIN_TIME=0.2  seconds per repetition of the host benchmarks
 #   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
 #   BENCH_NOTE    a line placed at the top of the report (machine, load)
+#   FLASH=0       leave out the 4 MiB flash writes (orvtool and flashrom)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
@@ -73,6 +74,13 @@ if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && comm
   "$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_bridges.py \
     "$BUILD/tools/orvtool" "$BUILD/jtag" "$OUT/bridges.json"
   args+=(--bridges "$OUT/bridges.json")
+fi
+
+if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
+  # About 15 minutes: 4 MiB writes at the virtual adapter's speed.
+  echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"
+  /usr/bin/python3 bench/bench_flash.py "$BUILD/tools/orvtool" "$OUT/flash.json"
+  args+=(--flash "$OUT/flash.json")
 fi
 
 echo "== report"

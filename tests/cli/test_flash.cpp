@@ -440,6 +440,9 @@ TEST(Protection, W25qStyleBlockProtectBits)
         EXPECT_EQ(p.any() ? p.from : 0, c.from) << std::hex << int(c.status);
         EXPECT_EQ(p.any() ? p.to : 0, c.to) << std::hex << int(c.status);
     }
+    // Parts below 4 MiB count in 64 KiB blocks, those above in 1/64 of the part.
+    EXPECT_EQ(decode_protection(0x04, 1u << 20).from, (1u << 20) - 64 * KIB);
+    EXPECT_EQ(decode_protection(0x08, 32u << 20).from, (32u << 20) - 1024 * KIB);
     Protection top = decode_protection(0x84, size);
     EXPECT_TRUE(top.srp);
     EXPECT_TRUE(top.overlaps(size - 1, 1));

@@ -27,7 +27,8 @@ Protection decode_protection(std::uint8_t status, std::uint64_t size)
     } else if (p.bp != 0 && p.sec) {
         len = p.bp <= SEC_LARGEST_BP ? std::uint64_t{nor::SECTOR_SIZE} << (p.bp - 1) : SEC_LARGEST;
     } else if (p.bp != 0) {
-        len = size / 64 << (p.bp - 1);
+        constexpr std::uint64_t SMALLEST = 64 * 1024;
+        len = std::max(SMALLEST, size / 64) << (p.bp - 1);
     }
     len = std::min(len, size);
     p.from = p.tb ? 0 : size - len;

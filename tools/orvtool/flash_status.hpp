@@ -22,10 +22,11 @@ struct Protection {
     bool overlaps(std::uint64_t addr, std::uint64_t len) const { return addr < to && from < addr + len; }
 };
 
-// The range BP, TB and SEC protect on a part of `size` bytes, as W25Q32 and
-// larger parts count it: with SEC clear BP = 1..6 protects size / 64 << (BP -
-// 1) at the top (TB clear) or the bottom (TB set); with SEC set BP = 1..4
-// protects 4 KiB << (BP - 1), 5 and 6 protect 32 KiB; BP = 7 protects all.
+// The range BP, TB and SEC protect on a part of `size` bytes, as W25Q parts
+// count it: with SEC clear BP = 1..6 protects unit << (BP - 1), the unit 64
+// KiB or 1/64 of the part when that is larger, at the top (TB clear) or the
+// bottom (TB set); with SEC set BP = 1..4 protects 4 KiB << (BP - 1), 5 and 6
+// protect 32 KiB; BP = 7 protects all.
 Protection decode_protection(std::uint8_t status, std::uint64_t size);
 
 // The status register 1 value that lifts every protection: BP, TB, SEC and
