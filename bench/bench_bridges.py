@@ -128,7 +128,7 @@ def library_scan_bytes(libdir, bits, capture):
     tapwire = ctypes.CDLL(os.path.join(libdir, "liborv_tapwire.so"))
     state = ctypes.c_int32(1)
     tdi = (ctypes.c_uint8 * ((bits + 7) // 8))()
-    out = (ctypes.c_uint8 * (bits // 8 + 64))()
+    out = (ctypes.c_uint8 * (bits // 8 + 64 + 2 * (bits // 2048)))()
     capacity = ctypes.c_int32(len(out))
     written = ctypes.c_int32(0)
     rc = tapwire.tapwire_build_shift_dr_cmd(ctypes.byref(state), bits, tdi, 0, 1 if capture else 0, out,
@@ -142,16 +142,19 @@ def main():
     control = Control()
     results = {}
 
-    # OpenOCD: init alone, then init plus one 32-bit drscan: the scan's cost is
-    # the difference.
+    # OpenOCD: init alone; then init and an irscan, with and without one 32-bit
+    # drscan after it: the scan's cost is the difference. (OpenOCD 0.12 needs
+    # the instruction set before a drscan on an auto-probed chain.)
     init = measure_client(control, orvtool, ["--remote-bitbang", "0"],
                           lambda s: openocd(s.ports["remote_bitbang"], "init", "shutdown"))
+    base = measure_client(control, orvtool, ["--remote-bitbang", "0"],
+                          lambda s: openocd(s.ports["remote_bitbang"], "init", "irscan auto0.tap 0x8", "shutdown"))
     scan = measure_client(control, orvtool, ["--remote-bitbang", "0"],
-                          lambda s: openocd(s.ports["remote_bitbang"], "init", "drscan auto0.tap 32 0",
-                                            "shutdown"))
+                          lambda s: openocd(s.ports["remote_bitbang"], "init", "irscan auto0.tap 0x8",
+                                            "drscan auto0.tap 32 0", "shutdown"))
     results["openocd_init"] = init
-    results["openocd_drscan32"] = {k: scan["urbs"][k] - init["urbs"][k] for k in init["urbs"]}
-    results["openocd_drscan32_waits"] = scan["engine"]["client_waits"] - init["engine"]["client_waits"]
+    results["openocd_drscan32"] = {k: scan["urbs"][k] - base["urbs"][k] for k in base["urbs"]}
+    results["openocd_drscan32_waits"] = scan["engine"]["client_waits"] - base["engine"]["client_waits"]
 
     results["openfpgaloader_detect"] = measure_client(
         control, orvtool, ["--xvc", "0"],

@@ -84,7 +84,6 @@ struct Client {
     Socket socket;
     std::string peer;
     std::unique_ptr<Session> session;
-    bool quick_ack = false;
 };
 
 std::unique_ptr<Session> make_session(Protocol protocol, AdapterPort& port)
@@ -290,8 +289,7 @@ ServeResult serve(AdapterPort& port, const std::vector<Endpoint>& endpoints, std
                         const int yes = 1;
                         (void)setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
                         clients[i] =
-                            Client{std::move(s), who, make_session(listeners[i].endpoint.protocol, port),
-                                   listeners[i].endpoint.protocol == Protocol::xvc};
+                            Client{std::move(s), who, make_session(listeners[i].endpoint.protocol, port)};
                         log << name << ": client " << who << " connected\n";
                     }
                     log.flush();
@@ -309,13 +307,13 @@ ServeResult serve(AdapterPort& port, const std::vector<Endpoint>& endpoints, std
             for (;;) {
                 const ssize_t n = ::recv(c.socket.fd(), chunk.data(), chunk.size(), 0);
                 if (n > 0) {
-                    if (c.quick_ack) {
-                        // The XVC client writes header and payload separately
-                        // without TCP_NODELAY: acknowledge at once so Nagle
-                        // on its side does not wait for a delayed ACK.
-                        const int yes = 1;
-                        (void)setsockopt(c.socket.fd(), IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
-                    }
+                    // The clients write a command in pieces (XVC header and
+                    // payload, serprog opcode and parameters) without
+                    // TCP_NODELAY: acknowledge at once, so that Nagle on
+                    // their side does not wait for a delayed ACK. The kernel
+                    // clears the flag again, so it is set after every read.
+                    const int yes = 1;
+                    (void)setsockopt(c.socket.fd(), IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
                     step = c.session->receive(std::span(chunk.data(), static_cast<std::size_t>(n)), replies);
                     for (const std::string& r : replies) {
                         failed_send = failed_send || !send_all(c.socket.fd(), r);

@@ -69,13 +69,59 @@ inline constexpr std::uint32_t SECTOR_SIZE = 4096;
 
 // "SFDP" little endian, the first word of the SFDP header.
 inline constexpr std::uint32_t SFDP_SIGNATURE = 0x50444653;
-// SFDP layout (JESD216): an 8-byte header, then 8-byte parameter headers.
+// SFDP (JESD216) layout: an 8-byte header (signature, minor and major
+// revision, number of parameter headers minus one, access protocol), then
+// 8-byte parameter headers (id LSB, minor and major revision, length in
+// DWORDs, 3-byte table pointer little endian, id MSB). The first table is
+// the basic flash parameter table (id 0xFF00); its DWORDs are little endian
+// and numbered from 1.
 inline constexpr unsigned SFDP_HEADER_LENGTH = 8;
 inline constexpr unsigned SFDP_PARAMETER_HEADER_LENGTH = 8;
-// Parameter table ids (MSB << 8 | LSB): the basic flash parameter table and
-// the 4-byte address instruction table.
-inline constexpr std::uint16_t SFDP_BASIC_TABLE = 0xFF00;
+inline constexpr std::uint8_t SFDP_BASIC_TABLE_ID_LSB = 0x00;
+inline constexpr std::uint8_t SFDP_BASIC_TABLE_ID_MSB = 0xFF;
+inline constexpr unsigned SFDP_ADDRESS_BYTES = 3; // also in 4-byte address mode
+// Basic table DWORD 1: 4 KiB erase (bits 1:0, 01 = supported, 11 = not),
+// write granularity of 64 bytes or more (bit 2), its 4 KiB erase opcode
+// (bits 15:8), address bytes (bits 18:17: 00 three, 01 three or four).
+inline constexpr std::uint32_t SFDP_DW1_4K_ERASE_SUPPORTED = 0x1;
+inline constexpr std::uint32_t SFDP_DW1_4K_ERASE_NONE = 0x3;
+inline constexpr std::uint32_t SFDP_DW1_WRITE_GRANULARITY_64 = 1u << 2;
+inline constexpr unsigned SFDP_DW1_4K_ERASE_OPCODE_SHIFT = 8;
+inline constexpr unsigned SFDP_DW1_ADDRESS_BYTES_SHIFT = 17;
+inline constexpr std::uint32_t SFDP_DW1_ADDRESS_3_OR_4 = 1;
+// DWORD 2: density in bits minus one (bit 31 clear), or 2^N bits (bit 31 set).
+inline constexpr std::uint32_t SFDP_DW2_POWER_OF_TWO = 1u << 31;
+// DWORDs 8 and 9: erase types 1..4, each a size exponent N (2^N bytes, 0 =
+// none) and its opcode, two per DWORD (bits 7:0, 15:8, 23:16, 31:24).
+inline constexpr unsigned SFDP_ERASE_TYPES = 4;
+// DWORD 10: the typical time of erase type i (0..3) in bits 4 + 7i ..
+// 10 + 7i (a count in the low 5 bits: count + 1 units; the unit in the high 2:
+// 1 ms, 16 ms, 128 ms, 1 s); bits 3:0 M, the longest time being 2 (M + 1)
+// times the typical.
+inline constexpr unsigned SFDP_DW10_ERASE_TIME_SHIFT = 4;
+inline constexpr unsigned SFDP_DW10_ERASE_TIME_BITS = 7;
+// DWORD 11: page size exponent in bits 7:4; page program time in bits 13:8
+// (count in 12:8, unit 8 us or 64 us by bit 13); chip erase time in bits
+// 30:24 (count in 28:24, unit 16 ms, 256 ms, 4 s or 64 s by bits 30:29);
+// bits 3:0 M as in DWORD 10, for both.
+inline constexpr unsigned SFDP_DW11_PAGE_SIZE_SHIFT = 4;
+inline constexpr unsigned SFDP_DW11_PROGRAM_TIME_SHIFT = 8;
+inline constexpr unsigned SFDP_DW11_CHIP_ERASE_TIME_SHIFT = 24;
+// DWORD 16, bits 31:24: the ways into 4-byte addressing.
+inline constexpr std::uint32_t SFDP_DW16_ENTER_B7 = 1u << 24;
+inline constexpr std::uint32_t SFDP_DW16_ENTER_WREN_B7 = 1u << 25;
+inline constexpr std::uint32_t SFDP_DW16_FOUR_BYTE_OPCODES = 1u << 29;
+inline constexpr std::uint32_t SFDP_DW16_ALWAYS_FOUR_BYTE = 1u << 30;
+// Parameter table ids as MSB << 8 | LSB: the basic table, and the 4-byte
+// address instruction table, whose DWORD 1 names the 4-byte opcodes a part
+// takes (bit 0 0x13, bit 1 0x0C, bit 6 0x12, bits 9..12 erase types 1..4)
+// and whose DWORD 2 holds the erase types' 4-byte opcodes, one a byte.
+inline constexpr std::uint16_t SFDP_BASIC_TABLE = SFDP_BASIC_TABLE_ID_MSB << 8 | SFDP_BASIC_TABLE_ID_LSB;
 inline constexpr std::uint16_t SFDP_FOUR_BYTE_TABLE = 0xFF84;
+inline constexpr std::uint32_t SFDP_4BAIT_READ_13 = 1u << 0;
+inline constexpr std::uint32_t SFDP_4BAIT_FAST_READ_0C = 1u << 1;
+inline constexpr std::uint32_t SFDP_4BAIT_PROGRAM_12 = 1u << 6;
+inline constexpr unsigned SFDP_4BAIT_ERASE_TYPE_SHIFT = 9;
 
 // What reads back from erased flash.
 inline constexpr std::uint8_t ERASED = 0xFF;

@@ -93,11 +93,16 @@ public:
     [[nodiscard]] unsigned pending_bits() const noexcept { return fifo_.pending_bits(); }
     [[nodiscard]] const AdapterConfig& config() const noexcept { return config_; }
 
-    // The board's targets, for tests.
+    // The board and its targets (flash() throws std::bad_optional_access on a
+    // board without flash; flash_memory() is then empty).
+    [[nodiscard]] Board& board() noexcept { return board_; }
     [[nodiscard]] JtagChain& jtag() noexcept { return board_.jtag; }
-    [[nodiscard]] SpiFlash& flash() noexcept { return board_.flash; }
+    [[nodiscard]] SpiFlash& flash() { return board_.flash.value(); }
     [[nodiscard]] I2cBus& i2c() noexcept { return board_.i2c; }
-    [[nodiscard]] std::span<std::uint8_t> flash_memory() noexcept { return board_.flash.memory(); }
+    [[nodiscard]] std::span<std::uint8_t> flash_memory() noexcept
+    {
+        return board_.flash ? board_.flash->memory() : std::span<std::uint8_t>{};
+    }
     // Memory of an I2cMemory device (empty when there is none at that address).
     [[nodiscard]] std::span<std::uint8_t> i2c_memory(std::uint16_t address, bool ten_bit = false) noexcept;
     // The default board's 24C02 at 0x50.
@@ -139,5 +144,8 @@ private:
 
 // The default board (README.md) behind an adapter.
 std::unique_ptr<Adapter> make_default_board(AdapterConfig config = {});
+// The board described by `board` behind an adapter (throws ImageError when an
+// image cannot be read).
+std::unique_ptr<Adapter> make_board(const BoardConfig& board, AdapterConfig config = {});
 
 } // namespace orv::emu

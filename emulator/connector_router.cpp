@@ -32,8 +32,8 @@ void ConnectorRouter::activate(Connector connector)
     // The connector left behind sees released lines.
     switch (active_) {
     case Connector::spi:
-        if (board_.flash.selected()) {
-            board_.flash.deselect();
+        if (board_.flash && board_.flash->selected()) {
+            board_.flash->deselect();
         }
         break;
     case Connector::i2c:
@@ -50,12 +50,15 @@ void ConnectorRouter::show_pins_to_connector()
 {
     switch (active_) {
     case Connector::spi: {
+        if (!board_.flash) {
+            break;
+        }
         const bool cs = (low_.level & SPI_PIN_CHIP_SELECT) != 0;
         const bool select = cs != cs_inactive_;
-        if (select && !board_.flash.selected()) {
-            board_.flash.select();
-        } else if (!select && board_.flash.selected()) {
-            board_.flash.deselect();
+        if (select && !board_.flash->selected()) {
+            board_.flash->select();
+        } else if (!select && board_.flash->selected()) {
+            board_.flash->deselect();
         }
         break;
     }
@@ -79,10 +82,10 @@ bool ConnectorRouter::clock(bool tms, bool out, BitOrder order)
     case Connector::jtag:
         return board_.jtag.clock(tms, out);
     case Connector::spi:
-        if (!board_.flash.selected()) {
+        if (!board_.flash || !board_.flash->selected()) {
             return true; // MISO pulled up
         }
-        return board_.flash.clock(out, order);
+        return board_.flash->clock(out, order);
     case Connector::i2c: {
         // Data goes out on SDA only while the adapter drives that pin.
         const bool driven = (low_.direction & I2C_PIN_SDA) != 0;

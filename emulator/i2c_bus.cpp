@@ -7,37 +7,65 @@
 
 namespace orv::emu {
 
-namespace {
-
-} // namespace
-
 I2cDevice::~I2cDevice() = default;
 
 // ---- memory device ---------------------------------------------------------
 
+namespace {
+
+// One address byte reaches 256 bytes; larger one-byte parts take the rest of
+// the pointer from the device address.
+constexpr std::size_t BYTES_PER_ADDRESS_BYTE = 256;
+
+} // namespace
+
+I2cMemory::I2cMemory(const I2cMemoryConfig& config)
+    : config_(config), memory_(std::max<std::size_t>(config.size, 1), 0xFF)
+{
+    config_.size = memory_.size();
+    config_.page_size = std::clamp<std::size_t>(config_.page_size, 1, config_.size);
+    config_.address_bytes = std::clamp(config_.address_bytes, 1U, 2U);
+}
+
 I2cMemory::I2cMemory(std::uint16_t address, bool ten_bit, std::size_t size, std::size_t page_size)
-    : address_(address), ten_bit_(ten_bit), page_size_(std::max<std::size_t>(page_size, 1)),
-      memory_(std::max<std::size_t>(size, 1), 0xFF)
+    : I2cMemory(I2cMemoryConfig{address, ten_bit, size, page_size, size > BYTES_PER_ADDRESS_BYTE ? 2U : 1U})
 {
 }
 
-void I2cMemory::begin(bool read)
+unsigned memory_address_span(std::size_t size, unsigned address_bytes) noexcept
 {
-    pointer_pending_ = !read;
+    if (address_bytes > 1 || size <= BYTES_PER_ADDRESS_BYTE) {
+        return 1;
+    }
+    return static_cast<unsigned>(size / BYTES_PER_ADDRESS_BYTE);
+}
+
+unsigned I2cMemory::address_span() const noexcept
+{
+    return memory_address_span(config_.size, config_.address_bytes);
+}
+
+void I2cMemory::begin(std::uint16_t address, bool read)
+{
+    block_ = address - config_.address;
+    pointer_bytes_due_ = read ? 0 : config_.address_bytes;
+    new_pointer_ = 0;
 }
 
 bool I2cMemory::write(std::uint8_t value)
 {
-    if (pointer_pending_) {
-        pointer_ = value % memory_.size();
-        pointer_pending_ = false;
+    if (pointer_bytes_due_ > 0) {
+        new_pointer_ = (new_pointer_ << 8) | value;
+        if (--pointer_bytes_due_ == 0) {
+            pointer_ = (block_ * BYTES_PER_ADDRESS_BYTE + new_pointer_) % memory_.size();
+        }
         return true;
     }
     memory_[pointer_] = value;
+    modified_ = true;
     // The pointer rolls over within its page, as an EEPROM's page buffer does.
-    const std::size_t page = pointer_ - pointer_ % page_size_;
-    pointer_ = page + (pointer_ + 1 - page) % page_size_;
-    pointer_ %= memory_.size();
+    const std::size_t page = pointer_ - pointer_ % config_.page_size;
+    pointer_ = page + (pointer_ + 1 - page) % config_.page_size;
     return true;
 }
 
@@ -50,8 +78,8 @@ std::uint8_t I2cMemory::read()
 
 // ---- register file ---------------------------------------------------------
 
-I2cRegisterFile::I2cRegisterFile(std::uint16_t address, std::span<const Register> registers)
-    : address_(address)
+I2cRegisterFile::I2cRegisterFile(std::uint16_t address, std::span<const Register> registers, bool ten_bit)
+    : address_(address), ten_bit_(ten_bit)
 {
     for (const Register& r : registers) {
         registers_[r.index] = r.reset_value;
@@ -59,7 +87,7 @@ I2cRegisterFile::I2cRegisterFile(std::uint16_t address, std::span<const Register
     }
 }
 
-void I2cRegisterFile::begin(bool read)
+void I2cRegisterFile::begin(std::uint16_t /*address*/, bool read)
 {
     pointer_pending_ = !read;
 }
@@ -96,7 +124,7 @@ void I2cBus::add(std::unique_ptr<I2cDevice> device)
 I2cDevice* I2cBus::find(std::uint16_t address, bool ten_bit) const noexcept
 {
     for (const auto& device : devices_) {
-        if (device->ten_bit() == ten_bit && device->address() == address) {
+        if (device->answers(address, ten_bit)) {
             return device.get();
         }
     }
@@ -260,15 +288,13 @@ void I2cBus::byte_received(std::uint8_t value)
             const std::uint8_t high = static_cast<std::uint8_t>((value >> 1) & 3);
             if ((value & 1) == 0) {
                 ten_bit_high_ = high;
-                for (const auto& device : devices_) {
-                    if (device->ten_bit() && (device->address() >> 8) == high) {
-                        acked_ = true;
-                    }
+                for (std::uint16_t low = 0; low <= 0xFF && !acked_; ++low) {
+                    acked_ = find(static_cast<std::uint16_t>((high << 8) | low), true) != nullptr;
                 }
                 phase_ = Phase::address_low;
-            } else if (ten_bit_selected_ != nullptr && (ten_bit_selected_->address() >> 8) == high) {
+            } else if (ten_bit_selected_ != nullptr && (ten_bit_address_ >> 8) == high) {
                 selected_ = ten_bit_selected_;
-                selected_->begin(true);
+                selected_->begin(ten_bit_address_, true);
                 go_read_ = true;
                 acked_ = true;
             }
@@ -277,20 +303,23 @@ void I2cBus::byte_received(std::uint8_t value)
         if (I2cDevice* device = find(static_cast<std::uint16_t>(value >> 1), false)) {
             selected_ = device;
             go_read_ = (value & 1) != 0;
-            device->begin(go_read_);
+            device->begin(static_cast<std::uint16_t>(value >> 1), go_read_);
             acked_ = true;
             phase_ = go_read_ ? Phase::address : Phase::write;
         }
         return;
-    case Phase::address_low:
-        if (I2cDevice* device = find(static_cast<std::uint16_t>((ten_bit_high_ << 8) | value), true)) {
+    case Phase::address_low: {
+        const auto address = static_cast<std::uint16_t>((ten_bit_high_ << 8) | value);
+        if (I2cDevice* device = find(address, true)) {
             selected_ = device;
             ten_bit_selected_ = device;
-            device->begin(false);
+            ten_bit_address_ = address;
+            device->begin(address, false);
             acked_ = true;
             phase_ = Phase::write;
         }
         return;
+    }
     case Phase::write:
         acked_ = selected_ != nullptr && selected_->write(value);
         return;

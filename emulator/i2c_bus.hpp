@@ -26,39 +26,68 @@ public:
     virtual ~I2cDevice();
     [[nodiscard]] virtual std::uint16_t address() const noexcept = 0;
     [[nodiscard]] virtual bool ten_bit() const noexcept { return false; }
-    // The device was addressed and acknowledged; read is the R/W bit.
-    virtual void begin(bool read) = 0;
+    // How many consecutive addresses from address() the device answers (a
+    // 24C16 takes eight: the device address carries its memory's high bits).
+    [[nodiscard]] virtual unsigned address_span() const noexcept { return 1; }
+    // The device was addressed at `address` and acknowledged; read is the R/W bit.
+    virtual void begin(std::uint16_t address, bool read) = 0;
     // A byte written by the master; returns true to acknowledge it.
     virtual bool write(std::uint8_t value) = 0;
     // The next byte the master reads.
     virtual std::uint8_t read() = 0;
     // STOP, or a START addressing anyone.
     virtual void end() {}
+
+    [[nodiscard]] bool answers(std::uint16_t at, bool ten_bit_address) const noexcept
+    {
+        return ten_bit() == ten_bit_address && at >= address() && unsigned{at} - address() < address_span();
+    }
 };
 
-// A byte memory with an address pointer, like a 24C02 EEPROM: the first byte
-// written after the address sets the pointer, further bytes are stored at the
-// pointer, which wraps within its page (page_size bytes); reads start at the
-// pointer and wrap around the whole memory.
+// A byte memory with an address pointer, as the 24C01..24C512 EEPROMs have
+// it: after the device address the master writes the pointer (address_bytes
+// bytes, high byte first; with one address byte and more than 256 bytes, the
+// device answers size / 256 addresses and the one used gives the pointer's
+// high bits). Further bytes are stored at the pointer, which wraps within its
+// page (page_size bytes); reads start at the pointer and wrap around the whole
+// memory. With page_size = size it is a plain memory without page limit.
+// How many device addresses such a memory answers: size / 256 with one
+// address byte (24C04: 2, 24C08: 4, 24C16: 8), else 1.
+[[nodiscard]] unsigned memory_address_span(std::size_t size, unsigned address_bytes) noexcept;
+
+struct I2cMemoryConfig {
+    std::uint16_t address = 0;
+    bool ten_bit = false;
+    std::size_t size = 256;      // 1..65536
+    std::size_t page_size = 256; // divides size
+    unsigned address_bytes = 1;  // 1 or 2
+};
+
 class I2cMemory : public I2cDevice {
 public:
+    explicit I2cMemory(const I2cMemoryConfig& config);
     I2cMemory(std::uint16_t address, bool ten_bit, std::size_t size, std::size_t page_size);
-    [[nodiscard]] std::uint16_t address() const noexcept override { return address_; }
-    [[nodiscard]] bool ten_bit() const noexcept override { return ten_bit_; }
-    void begin(bool read) override;
+    [[nodiscard]] std::uint16_t address() const noexcept override { return config_.address; }
+    [[nodiscard]] bool ten_bit() const noexcept override { return config_.ten_bit; }
+    [[nodiscard]] unsigned address_span() const noexcept override;
+    void begin(std::uint16_t address, bool read) override;
     bool write(std::uint8_t value) override;
     std::uint8_t read() override;
 
     [[nodiscard]] std::span<std::uint8_t> memory() noexcept { return memory_; }
     [[nodiscard]] std::size_t pointer() const noexcept { return pointer_; }
+    // Data was written since construction or the last clear_modified().
+    [[nodiscard]] bool modified() const noexcept { return modified_; }
+    void clear_modified() noexcept { modified_ = false; }
 
 private:
-    std::uint16_t address_;
-    bool ten_bit_;
-    std::size_t page_size_;
+    I2cMemoryConfig config_;
     std::vector<std::uint8_t> memory_;
     std::size_t pointer_ = 0;
-    bool pointer_pending_ = false;
+    std::size_t block_ = 0;          // high pointer bits from the device address
+    unsigned pointer_bytes_due_ = 0; // address bytes still to come in this write
+    std::size_t new_pointer_ = 0;
+    bool modified_ = false;
 };
 
 // A register-file device of 256 registers with an auto-incrementing pointer
@@ -70,10 +99,12 @@ public:
         std::uint8_t index;
         std::uint8_t reset_value;
         bool read_only;
+        bool operator==(const Register&) const = default;
     };
-    I2cRegisterFile(std::uint16_t address, std::span<const Register> registers);
+    I2cRegisterFile(std::uint16_t address, std::span<const Register> registers, bool ten_bit = false);
     [[nodiscard]] std::uint16_t address() const noexcept override { return address_; }
-    void begin(bool read) override;
+    [[nodiscard]] bool ten_bit() const noexcept override { return ten_bit_; }
+    void begin(std::uint16_t address, bool read) override;
     bool write(std::uint8_t value) override;
     std::uint8_t read() override;
 
@@ -82,6 +113,7 @@ public:
 
 private:
     std::uint16_t address_;
+    bool ten_bit_;
     std::vector<std::uint8_t> registers_ = std::vector<std::uint8_t>(256, 0);
     std::vector<bool> read_only_ = std::vector<bool>(256, false);
     std::uint8_t pointer_ = 0;
@@ -95,6 +127,7 @@ public:
     I2cBus& operator=(I2cBus&&) noexcept = default;
 
     void add(std::unique_ptr<I2cDevice> device);
+    // The device that answers this address.
     [[nodiscard]] I2cDevice* find(std::uint16_t address, bool ten_bit) const noexcept;
 
     // The master's drive on the lines (true = released or driven high); a
@@ -138,6 +171,7 @@ private:
     bool master_ack_ = false; // the master acknowledged the byte just read
     I2cDevice* selected_ = nullptr;
     I2cDevice* ten_bit_selected_ = nullptr; // kept across repeated START
+    std::uint16_t ten_bit_address_ = 0;     // the address it was selected at
     std::uint8_t ten_bit_high_ = 0;
     unsigned starts_ = 0;
     unsigned stops_ = 0;

@@ -59,7 +59,7 @@ Tap::Tap(TapConfig config) : config_(std::move(config))
 
 void Tap::reset_logic() noexcept
 {
-    instruction_ = config_.idcode_instruction;
+    instruction_ = config_.has_idcode ? config_.idcode_instruction : config_.bypass_instruction;
 }
 
 void Tap::set_user(std::uint64_t value) noexcept
@@ -69,7 +69,7 @@ void Tap::set_user(std::uint64_t value) noexcept
 
 Tap::Register Tap::selected() const noexcept
 {
-    if (instruction_ == config_.idcode_instruction) {
+    if (config_.has_idcode && instruction_ == config_.idcode_instruction) {
         return Register::idcode;
     }
     if (instruction_ == config_.user_instruction) {
@@ -149,7 +149,7 @@ void Tap::clock(bool tms, bool tdi) noexcept
     }
 }
 
-JtagChain::JtagChain(std::vector<TapConfig> taps)
+JtagChain::JtagChain(std::vector<TapConfig> taps, Empty empty) : empty_(empty)
 {
     taps_.reserve(taps.size());
     for (auto& config : taps) {
@@ -160,7 +160,7 @@ JtagChain::JtagChain(std::vector<TapConfig> taps)
 bool JtagChain::clock(bool tms, bool tdi) noexcept
 {
     if (taps_.empty()) {
-        return tdi; // an empty chain is a wire from TDI to TDO
+        return empty_ == Empty::wire ? tdi : true;
     }
     // Every TAP shifts at the same edge: take all outputs first.
     const bool chain_tdo = taps_.front().tdo();

@@ -3,14 +3,16 @@
 //
 // Each TAP has its own controller state machine, instruction register and
 // three data registers: IDCODE (32 bits), BYPASS (1 bit) and a USER register
-// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE; Capture-IR
+// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE, or BYPASS
+// on a TAP without one (as IEEE 1149.1 devices without IDCODE do); Capture-IR
 // loads the binary pattern ...01; an instruction that is none of the three
 // selects BYPASS. Capture-DR loads the selected register (USER reads back what
 // Update-DR last wrote into it).
 //
 // Chain order: TAP 0 is nearest TDO. TDI feeds the last TAP, each TAP's TDO
 // feeds the TAP before it, and TAP 0 drives the chain's TDO, so TAP 0's bits
-// come out first.
+// come out first. A chain without TAPs is either a wire from TDI to TDO or
+// open (nothing connected: TDO pulled up).
 #pragma once
 
 #include <cstddef>
@@ -52,6 +54,8 @@ struct TapConfig {
     std::uint32_t bypass_instruction = 0; // normally all ones
     unsigned user_length = 32;            // 1..64
     std::uint64_t user_reset_value = 0;
+    bool has_idcode = true; // false: no IDCODE register, reset selects BYPASS
+    bool operator==(const TapConfig&) const = default;
 };
 
 class Tap {
@@ -88,8 +92,11 @@ private:
 
 class JtagChain {
 public:
+    // What TDO shows when there are no TAPs.
+    enum class Empty : std::uint8_t { wire, open };
+
     // taps[0] is nearest TDO.
-    explicit JtagChain(std::vector<TapConfig> taps);
+    explicit JtagChain(std::vector<TapConfig> taps, Empty empty = Empty::wire);
 
     // One TCK: returns the TDO level sampled at the rising edge (before the
     // TAPs shift), then clocks every TAP.
@@ -101,6 +108,7 @@ public:
 
 private:
     std::vector<Tap> taps_;
+    Empty empty_ = Empty::wire;
 };
 
 } // namespace orv::emu

@@ -8,46 +8,131 @@ namespace {
 
 using namespace orv::nor;
 
-// Address bytes after the command byte, and the bytes before fast-read data.
-constexpr std::size_t ADDRESS_BYTES = ADDRESS_BYTES_3;
-constexpr std::size_t FAST_READ_DUMMY_BYTES = FAST_READ_DUMMY_CLOCKS / 8;
-constexpr auto ADDRESS_MASK = static_cast<std::uint32_t>(ADDRESS_SPACE_3 - 1);
 // What MISO carries while the flash does not drive it (the line's pull-up).
 constexpr std::uint8_t MISO_RELEASED = 0xFF;
-
-constexpr bool known_command(std::uint8_t command) noexcept
-{
-    switch (command) {
-    case CMD_WRITE_ENABLE:
-    case CMD_WRITE_DISABLE:
-    case CMD_READ_STATUS:
-    case CMD_READ:
-    case CMD_FAST_READ:
-    case CMD_PAGE_PROGRAM:
-    case CMD_SECTOR_ERASE:
-    case CMD_CHIP_ERASE:
-    case CMD_CHIP_ERASE_ALT:
-    case CMD_READ_JEDEC_ID:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr unsigned FAST_READ_DUMMY_BYTES = FAST_READ_DUMMY_CLOCKS / 8;
+constexpr unsigned SFDP_DUMMY_BYTES = SFDP_DUMMY_CLOCKS / 8;
+// Status register 1 bits a status write sets: all but WIP and WEL.
+constexpr std::uint8_t STATUS_WRITABLE = static_cast<std::uint8_t>(~(STATUS_BUSY | STATUS_WEL));
+// Block protection counts in 64 KiB blocks, or in 1/64 of larger parts.
+constexpr std::size_t PROTECTION_BLOCK = 64u * 1024u;
+constexpr std::size_t PROTECTION_FRACTION = 64;
+constexpr unsigned BP_ALL = 7;
 
 } // namespace
 
 SpiFlash::SpiFlash(SpiFlashConfig config)
-    : config_(config), memory_(std::max<std::size_t>(config.size, 1), ERASED),
-      page_buffer_(std::max<std::size_t>(config.page_size, 1), ERASED),
-      page_written_(std::max<std::size_t>(config.page_size, 1), false)
+    : config_(std::move(config)), memory_(std::max<std::size_t>(config_.size, 1), ERASED),
+      page_buffer_(std::max<std::size_t>(config_.page_size, 1), ERASED),
+      page_written_(std::max<std::size_t>(config_.page_size, 1), false)
 {
+    config_.size = memory_.size();
     config_.page_size = page_buffer_.size();
-    config_.sector_size = std::max<std::size_t>(config_.sector_size, 1);
+    status_bits_ = config_.status & STATUS_WRITABLE;
+    if (config_.sfdp) {
+        sfdp_ = sfdp_table(config_);
+    }
+}
+
+bool SpiFlash::busy() const noexcept
+{
+    return busy_reads_left_ > 0 || Clock::now() < busy_until_;
 }
 
 std::uint8_t SpiFlash::status() const noexcept
 {
-    return static_cast<std::uint8_t>((busy() ? STATUS_WIP : 0) | (wel_ ? STATUS_WEL : 0));
+    return static_cast<std::uint8_t>(status_bits_ | (busy() ? STATUS_WIP : 0) | (wel_ ? STATUS_WEL : 0));
+}
+
+std::pair<std::size_t, std::size_t> SpiFlash::protected_range() const noexcept
+{
+    const unsigned bp = (status_bits_ & STATUS_BP_MASK) >> STATUS_BP_SHIFT;
+    const std::size_t size = memory_.size();
+    if (bp == 0) {
+        return {0, 0};
+    }
+    if (bp == BP_ALL) {
+        return {0, size};
+    }
+    const std::size_t unit = std::max(PROTECTION_BLOCK, size / PROTECTION_FRACTION);
+    const std::size_t length = std::min(size, unit << (bp - 1));
+    if ((status_bits_ & STATUS_TB) != 0) {
+        return {0, length};
+    }
+    return {size - length, size};
+}
+
+bool SpiFlash::is_protected(std::size_t first, std::size_t length) const noexcept
+{
+    const auto [begin, end] = protected_range();
+    return first < end && begin < first + length;
+}
+
+std::size_t SpiFlash::erase_size(std::uint8_t opcode) const noexcept
+{
+    for (const EraseType& type : config_.erase) {
+        if (type.opcode == opcode) {
+            return type.size;
+        }
+    }
+    return 0;
+}
+
+SpiFlash::Command SpiFlash::decode(std::uint8_t opcode) const noexcept
+{
+    const bool large = config_.size > ADDRESS_SPACE_3;
+    const unsigned address = four_byte_mode_ ? ADDRESS_BYTES_4 : ADDRESS_BYTES_3;
+    // A 4-byte opcode is only known to parts that need it.
+    const auto four_byte = [large](Command command) { return large ? command : Command{}; };
+    const auto erase = [this](std::uint8_t three_byte_opcode, unsigned bytes) {
+        const std::size_t size = erase_size(three_byte_opcode);
+        return size == 0 ? Command{} : Command{Op::erase, bytes, 0, size};
+    };
+    switch (opcode) {
+    case CMD_READ_JEDEC_ID:
+        return {Op::read_jedec_id};
+    case CMD_READ_STATUS:
+        return {Op::read_status};
+    case CMD_READ_STATUS_2:
+        return {Op::read_status_2};
+    case CMD_WRITE_ENABLE:
+        return {Op::write_enable};
+    case CMD_WRITE_DISABLE:
+        return {Op::write_disable};
+    case CMD_WRITE_STATUS:
+        return {Op::write_status};
+    case CMD_READ:
+        return {Op::read, address};
+    case CMD_FAST_READ:
+        return {Op::read, address, FAST_READ_DUMMY_BYTES};
+    case CMD_READ_SFDP:
+        return config_.sfdp ? Command{Op::read_sfdp, SFDP_ADDRESS_BYTES, SFDP_DUMMY_BYTES} : Command{};
+    case CMD_PAGE_PROGRAM:
+        return {Op::page_program, address};
+    case CMD_SECTOR_ERASE:
+    case CMD_BLOCK_ERASE_32K:
+    case CMD_BLOCK_ERASE_64K:
+        return erase(opcode, address);
+    case CMD_CHIP_ERASE:
+    case CMD_CHIP_ERASE_ALT:
+        return {Op::chip_erase};
+    case CMD_ENTER_4BYTE:
+        return four_byte({Op::enter_4byte});
+    case CMD_EXIT_4BYTE:
+        return four_byte({Op::exit_4byte});
+    case CMD_READ_4B:
+        return four_byte({Op::read, ADDRESS_BYTES_4});
+    case CMD_FAST_READ_4B:
+        return four_byte({Op::read, ADDRESS_BYTES_4, FAST_READ_DUMMY_BYTES});
+    case CMD_PAGE_PROGRAM_4B:
+        return four_byte({Op::page_program, ADDRESS_BYTES_4});
+    case CMD_SECTOR_ERASE_4B:
+        return large ? erase(CMD_SECTOR_ERASE, ADDRESS_BYTES_4) : Command{};
+    case CMD_BLOCK_ERASE_64K_4B:
+        return large ? erase(CMD_BLOCK_ERASE_64K, ADDRESS_BYTES_4) : Command{};
+    default:
+        return {};
+    }
 }
 
 void SpiFlash::select() noexcept
@@ -58,8 +143,7 @@ void SpiFlash::select() noexcept
     in_ = 0;
     out_ = MISO_RELEASED;
     byte_index_ = 0;
-    command_ = 0;
-    ignored_ = false;
+    command_ = {};
     address_ = 0;
     data_index_ = 0;
 }
@@ -96,64 +180,74 @@ void SpiFlash::byte_received(std::uint8_t value)
 {
     const std::size_t index = byte_index_++;
     if (index == 0) {
-        command_ = value;
-        ignored_ = !known_command(value) || (busy() && value != CMD_READ_STATUS);
-        if (command_ == CMD_PAGE_PROGRAM) {
+        command_ = decode(value);
+        // While busy only the status registers can be read.
+        if (busy() && command_.op != Op::read_status && command_.op != Op::read_status_2) {
+            command_ = {};
+        }
+        if (command_.op == Op::page_program) {
             std::fill(page_buffer_.begin(), page_buffer_.end(), ERASED);
             std::fill(page_written_.begin(), page_written_.end(), false);
         }
         return;
     }
-    if (ignored_) {
-        return;
-    }
-    const bool addressed = command_ == CMD_READ || command_ == CMD_FAST_READ ||
-                           command_ == CMD_PAGE_PROGRAM || command_ == CMD_SECTOR_ERASE;
-    if (!addressed) {
-        return;
-    }
-    if (index <= ADDRESS_BYTES) {
+    if (index <= command_.address_bytes) {
         // MSB-first transactions send the address high byte first, LSB-first
-        // ones low byte first (the whole 24 bits reversed).
+        // ones low byte first (the whole address reversed).
         if (order_ == BitOrder::msb_first) {
             address_ = (address_ << 8) | value;
         } else {
             address_ |= std::uint32_t{value} << (8 * (index - 1));
         }
-        address_ &= ADDRESS_MASK;
         return;
     }
-    if (command_ == CMD_PAGE_PROGRAM) {
+    if (index < header_length()) {
+        return; // dummy byte
+    }
+    switch (command_.op) {
+    case Op::write_status:
+        if (index <= status_in_.size()) {
+            status_in_[index - 1] = value;
+        }
+        break;
+    case Op::page_program: {
         // Past the end of the page the address wraps to its start.
         const std::size_t offset = (address_ + data_index_) % config_.page_size;
         page_buffer_[offset] = value;
         page_written_[offset] = true;
         ++data_index_;
+        break;
+    }
+    default:
+        break;
     }
 }
 
 std::uint8_t SpiFlash::next_output_byte()
 {
-    if (ignored_) {
-        return MISO_RELEASED;
-    }
-    switch (command_) {
-    case CMD_READ_JEDEC_ID:
+    switch (command_.op) {
+    case Op::read_jedec_id:
         return byte_index_ <= config_.jedec_id.size() ? config_.jedec_id[byte_index_ - 1] : MISO_RELEASED;
-    case CMD_READ_STATUS: {
+    case Op::read_status: {
         const std::uint8_t value = status();
         if (busy_reads_left_ > 0) {
             --busy_reads_left_;
         }
         return value;
     }
-    case CMD_READ:
-    case CMD_FAST_READ: {
-        const std::size_t first = 1 + ADDRESS_BYTES + (command_ == CMD_FAST_READ ? FAST_READ_DUMMY_BYTES : 0);
-        if (byte_index_ < first) {
+    case Op::read_status_2:
+        return status_2_;
+    case Op::read:
+        if (byte_index_ < header_length()) {
             return MISO_RELEASED;
         }
-        return memory_[wrap(address_ + data_index_++)];
+        return memory_[wrap(std::size_t{address_} + data_index_++)];
+    case Op::read_sfdp: {
+        if (byte_index_ < header_length()) {
+            return MISO_RELEASED;
+        }
+        const std::size_t at = std::size_t{address_} + data_index_++;
+        return at < sfdp_.size() ? sfdp_[at] : MISO_RELEASED;
     }
     default:
         return MISO_RELEASED;
@@ -168,58 +262,104 @@ void SpiFlash::deselect()
     selected_ = false;
     // Commands take effect at the rising chip select, and only on a byte
     // boundary (a partial byte cancels them).
-    if (byte_index_ == 0 || ignored_ || bit_ != 0) {
+    if (byte_index_ == 0 || bit_ != 0) {
         return;
     }
-    switch (command_) {
-    case CMD_WRITE_ENABLE:
-        if (byte_index_ == 1) {
-            wel_ = true;
+    const bool bare = byte_index_ == 1; // the command byte alone
+    switch (command_.op) {
+    case Op::write_enable:
+        wel_ = wel_ || bare;
+        break;
+    case Op::write_disable:
+        wel_ = wel_ && !bare;
+        break;
+    case Op::enter_4byte:
+    case Op::exit_4byte:
+        if (bare) {
+            four_byte_mode_ = command_.op == Op::enter_4byte;
         }
         break;
-    case CMD_WRITE_DISABLE:
-        if (byte_index_ == 1) {
-            wel_ = false;
+    case Op::write_status:
+        if (wel_ && (byte_index_ == 2 || byte_index_ == 3)) {
+            finish_write_status();
         }
         break;
-    case CMD_PAGE_PROGRAM:
-        if (wel_ && byte_index_ > ADDRESS_BYTES) {
-            wel_ = false;
-            if (data_index_ > 0) {
-                const std::size_t base = wrap(address_ - address_ % config_.page_size);
-                for (std::size_t i = 0; i < config_.page_size; ++i) {
-                    if (page_written_[i]) {
-                        memory_[wrap(base + i)] &= page_buffer_[i];
-                    }
-                }
-                ++programs_;
-                busy_reads_left_ = config_.busy_reads_after_program;
-            }
+    case Op::page_program:
+        if (wel_ && byte_index_ >= header_length()) {
+            finish_program();
         }
         break;
-    case CMD_SECTOR_ERASE:
-        if (wel_ && byte_index_ == 1 + ADDRESS_BYTES) {
-            wel_ = false;
-            const std::size_t base = wrap(address_ - address_ % config_.sector_size);
-            const std::size_t end = std::min(memory_.size(), base + config_.sector_size);
-            std::fill(memory_.begin() + static_cast<std::ptrdiff_t>(base),
-                      memory_.begin() + static_cast<std::ptrdiff_t>(end), ERASED);
-            ++erases_;
-            busy_reads_left_ = config_.busy_reads_after_erase;
+    case Op::erase:
+        if (wel_ && byte_index_ == header_length()) {
+            finish_erase();
         }
         break;
-    case CMD_CHIP_ERASE:
-    case CMD_CHIP_ERASE_ALT:
-        if (wel_ && byte_index_ == 1) {
-            wel_ = false;
-            std::fill(memory_.begin(), memory_.end(), ERASED);
-            ++erases_;
-            busy_reads_left_ = config_.busy_reads_after_erase;
+    case Op::chip_erase:
+        if (wel_ && bare) {
+            finish_erase();
         }
         break;
     default:
         break;
     }
+}
+
+void SpiFlash::start_busy(unsigned microseconds, unsigned status_reads)
+{
+    if (microseconds > 0) {
+        busy_until_ = Clock::now() + std::chrono::microseconds(microseconds);
+    } else {
+        busy_reads_left_ = status_reads;
+    }
+}
+
+void SpiFlash::finish_write_status()
+{
+    wel_ = false;
+    status_bits_ = status_in_[0] & STATUS_WRITABLE;
+    if (byte_index_ == 3) {
+        status_2_ = status_in_[1];
+    }
+    start_busy(config_.program_us, config_.busy_reads_after_program);
+}
+
+void SpiFlash::finish_program()
+{
+    wel_ = false;
+    const std::size_t base = wrap(address_ - address_ % config_.page_size);
+    if (data_index_ == 0 || is_protected(base, config_.page_size)) {
+        return;
+    }
+    for (std::size_t i = 0; i < config_.page_size; ++i) {
+        if (page_written_[i]) {
+            memory_[wrap(base + i)] &= page_buffer_[i];
+        }
+    }
+    ++programs_;
+    modified_ = true;
+    start_busy(config_.program_us, config_.busy_reads_after_program);
+}
+
+void SpiFlash::finish_erase()
+{
+    wel_ = false;
+    std::size_t base = 0;
+    std::size_t length = memory_.size();
+    if (command_.op == Op::erase) {
+        length = std::min(command_.erase_size, memory_.size());
+        base = wrap(address_) / length * length;
+        length = std::min(length, memory_.size() - base);
+    }
+    // A chip erase is refused while any block is protected.
+    const bool refused =
+        command_.op == Op::chip_erase ? (status_bits_ & STATUS_BP_MASK) != 0 : is_protected(base, length);
+    if (refused) {
+        return;
+    }
+    std::fill_n(memory_.begin() + static_cast<std::ptrdiff_t>(base), length, ERASED);
+    ++erases_;
+    modified_ = true;
+    start_busy(config_.erase_us, config_.busy_reads_after_erase);
 }
 
 } // namespace orv::emu

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git
   libusb-1.0-0-dev
   umockdev libumockdev-dev libglib2.0-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   valgrind
   openocd openfpgaloader flashrom

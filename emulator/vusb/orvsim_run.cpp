@@ -1,14 +1,22 @@
-// orvsim-run: runs a program against virtual ORV adapters.
+// orvsim-run: virtual ORV adapters that stay up while a program (or a shell)
+// uses them.
 //
-//   umockdev-wrapper orvsim-run [--adapters N] [--list] [--control] -- PROGRAM [ARGS...]
+//   orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]SPEC]...
+//              [--list] [--control] [-- PROGRAM [ARGS...]]
 //
-// Creates a umockdev testbed with N default-board adapters (1 by default),
-// starts PROGRAM as a child, answers its USB requests until it exits, and
-// exits with its status (128 + signal number when it was killed). The child
-// inherits the testbed through UMOCKDEV_DIR and LD_PRELOAD, so it opens the
-// adapters with the real libusb. ORVSIM_ADAPTERS in its environment lists them
-// as "bus:address" pairs separated by commas. Without the preload the program
-// re-executes itself under umockdev-wrapper.
+// Creates a umockdev testbed with N adapters (1 by default), each with the
+// board of its --board (one for all, or one per adapter; the default board
+// without), starts PROGRAM as a child (the user's $SHELL without one), answers
+// its USB requests until it exits, writes back the boards' persisted images,
+// and exits with the child's status (128 + signal number when it was killed;
+// 1 when an image could not be saved). The child inherits the testbed through
+// UMOCKDEV_DIR and LD_PRELOAD, so it and every program it starts open the
+// adapters with the real libusb; ORVSIM_ADAPTERS lists them as "bus:address"
+// pairs separated by commas (orvtool --sim opens the first). Without the
+// preload the program re-executes itself under umockdev-wrapper.
+//
+// --fault SPEC (KIND[:EP[:AFTER[:COUNT]]], see parse_fault) makes every
+// adapter, or adapter INDEX, misbehave from the start.
 //
 // --control gives the child a control channel, so that a test written in any
 // language can see what the adapters received and make them misbehave:
@@ -16,11 +24,13 @@
 // the answers from (R), one line each:
 //   counts                        ok 0:02=N 0:81=N 0:83=N 1:02=N ...
 //                                 (bulk URBs per adapter and endpoint)
-//   fault INDEX KIND EP COUNT     ok    (KIND: none unplugged stall timeout
+//   fault INDEX KIND EP COUNT [AFTER]
+//                                 ok    (KIND: none unplugged stall timeout
 //                                 short never-fill; EP 0 = any; COUNT -1 =
-//                                 until cleared)
+//                                 until cleared; AFTER URBs pass first)
 //   drain INDEX                   ok N  (read-back bytes the model still held)
 // Anything else is answered "error ..." and changes nothing.
+#include "board_file.hpp"
 #include "virtual_usb.hpp"
 #include "wire.hpp"
 
@@ -60,30 +70,37 @@ void forward_signal(int signal_number)
     }
 }
 
-int usage(const char* program)
+constexpr const char* USAGE =
+    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]SPEC]... [--list] [--control]\n"
+    "                  [-- PROGRAM [ARGS...]]\n"
+    "  --adapters N    virtual adapters, 1..32 (default 1)\n"
+    "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
+    "                  one (default); once for all adapters or once per adapter\n"
+    "  --fault SPEC    KIND[:EP[:AFTER[:COUNT]]] for every adapter, INDEX=SPEC for one; KIND is\n"
+    "                  none, unplugged, stall, timeout, short or never-fill, EP any, 0x02, 0x81\n"
+    "                  or 0x83, AFTER the URBs on EP that pass first, COUNT the URBs affected\n"
+    "  --list          print the adapters on standard error\n"
+    "  --control       a control channel for the child (ORVSIM_CONTROL)\n"
+    "PROGRAM runs with the adapters in ORVSIM_ADAPTERS; without one, $SHELL does.\n"
+    "See orvsim-run(1).\n";
+
+int usage(const char* problem)
 {
-    std::fprintf(stderr, "usage: %s [--adapters N] [--list] [--control] -- PROGRAM [ARGS...]\n", program);
+    if (problem != nullptr) {
+        std::fprintf(stderr, "orvsim-run: %s\n", problem);
+    }
+    std::fputs(USAGE, stderr);
     return EXIT_USAGE;
 }
 
-std::optional<orv::sim::FaultKind> fault_kind(std::string_view name)
-{
-    using orv::sim::FaultKind;
-    constexpr std::array<std::pair<std::string_view, FaultKind>, 6> KINDS{{
-        {"none", FaultKind::none},
-        {"unplugged", FaultKind::unplugged},
-        {"stall", FaultKind::stall},
-        {"timeout", FaultKind::timeout},
-        {"short", FaultKind::short_transfer},
-        {"never-fill", FaultKind::never_fill},
-    }};
-    for (const auto& [text, kind] : KINDS) {
-        if (text == name) {
-            return kind;
-        }
-    }
-    return std::nullopt;
-}
+struct Options {
+    unsigned adapters = 1;
+    std::vector<std::string> boards;
+    std::vector<std::pair<std::optional<std::size_t>, orv::sim::Fault>> faults; // adapter (all when none)
+    bool list = false;
+    bool control = false;
+    int first = -1; // PROGRAM's index in argv; -1: the shell
+};
 
 // Answers one request line of the control channel.
 std::string answer(orv::sim::VirtualUsb& usb, const std::string& line)
@@ -115,14 +132,18 @@ std::string answer(orv::sim::VirtualUsb& usb, const std::string& line)
         std::string kind_name, endpoint_text;
         int count = 0;
         if (!(in >> kind_name >> endpoint_text >> count)) {
-            return "error usage: fault INDEX KIND EP COUNT";
+            return "error usage: fault INDEX KIND EP COUNT [AFTER]";
         }
-        const auto kind = fault_kind(kind_name);
+        unsigned after = 0;
+        if (!(in >> after)) {
+            after = 0;
+        }
+        const auto kind = orv::sim::fault_kind_named(kind_name);
         const unsigned long endpoint = std::strtoul(endpoint_text.c_str(), nullptr, 0);
         if (!kind || endpoint > 0xFF) {
             return "error bad fault kind or endpoint";
         }
-        usb.set_fault(index, orv::sim::Fault{*kind, static_cast<unsigned char>(endpoint), count});
+        usb.set_fault(index, orv::sim::Fault{*kind, static_cast<unsigned char>(endpoint), count, after});
         return "ok";
     }
     // drain: the child is waiting for this answer, so no transfer is in flight.
@@ -169,38 +190,124 @@ void serve_control(orv::sim::VirtualUsb& usb, int requests, int answers, int sto
     }
 }
 
+// Reads the command line; nullopt after printing what is wrong (exit 2), or
+// the exit status in *done for --help.
+std::optional<Options> parse_options(int argc, char** argv, int* done)
+{
+    Options options;
+    std::vector<std::string> faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--") {
+            options.first = i + 1 < argc ? i + 1 : -1;
+            break;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            *done = 0;
+            return std::nullopt;
+        }
+        if (arg == "--adapters" && has_value) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || n == 0 || n > MAX_ADAPTERS) {
+                *done = usage("--adapters wants 1..32");
+                return std::nullopt;
+            }
+            options.adapters = static_cast<unsigned>(n);
+        } else if (arg == "--board" && has_value) {
+            options.boards.emplace_back(argv[++i]);
+        } else if (arg == "--fault" && has_value) {
+            faults.emplace_back(argv[++i]);
+        } else if (arg == "--list") {
+            options.list = true;
+        } else if (arg == "--control") {
+            options.control = true;
+        } else {
+            *done = usage(("unknown or incomplete option " + std::string(arg)).c_str());
+            return std::nullopt;
+        }
+    }
+    if (options.boards.size() > 1 && options.boards.size() != options.adapters) {
+        *done = usage("give one --board for all adapters, or one per adapter");
+        return std::nullopt;
+    }
+    for (const std::string& text : faults) {
+        std::optional<std::size_t> index;
+        std::string_view spec = text;
+        if (const auto equals = spec.find('='); equals != std::string_view::npos) {
+            char* end = nullptr;
+            const std::string number(spec.substr(0, equals));
+            const unsigned long n = std::strtoul(number.c_str(), &end, 10);
+            if (number.empty() || *end != '\0' || n >= options.adapters) {
+                *done = usage(("--fault " + text + ": no adapter " + number).c_str());
+                return std::nullopt;
+            }
+            index = n;
+            spec.remove_prefix(equals + 1);
+        }
+        std::string error;
+        const auto fault = orv::sim::parse_fault(spec, &error);
+        if (!fault) {
+            *done = usage(("--fault " + text + ": " + error).c_str());
+            return std::nullopt;
+        }
+        options.faults.emplace_back(index, *fault);
+    }
+    return options;
+}
+
+// The boards of the adapters, read and checked; nullopt after printing why
+// not. Two adapters may not share an image that one of them persists.
+std::optional<std::vector<orv::emu::BoardConfig>> load_boards(const Options& options)
+{
+    std::vector<orv::emu::BoardConfig> boards;
+    try {
+        for (unsigned i = 0; i < options.adapters; ++i) {
+            if (i == 0 || options.boards.size() > 1) {
+                boards.push_back(orv::emu::load_board(options.boards.empty() ? "" : options.boards.at(i)));
+            } else {
+                boards.push_back(boards.front());
+            }
+        }
+    } catch (const orv::emu::BoardFileError& e) {
+        std::fprintf(stderr, "orvsim-run: %s\n", e.what());
+        return std::nullopt;
+    }
+    std::vector<std::pair<orv::emu::NamedImage, std::size_t>> used; // and the adapter
+    for (std::size_t adapter = 0; adapter < boards.size(); ++adapter) {
+        for (const auto& image : orv::emu::image_files(boards[adapter])) {
+            for (const auto& [other, other_adapter] : used) {
+                if (other_adapter != adapter && other.identity == image.identity &&
+                    (image.file.persist || other.file.persist)) {
+                    std::fprintf(
+                        stderr,
+                        "orvsim-run: adapters %zu and %zu would share the persisted image %s: give each "
+                        "adapter a board of its own (--board once per adapter)\n",
+                        other_adapter, adapter, image.file.path.c_str());
+                    return std::nullopt;
+                }
+            }
+            used.emplace_back(image, adapter);
+        }
+    }
+    return boards;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    unsigned adapters = 1;
-    bool list = false;
-    bool control = false;
-    int first = -1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--") {
-            first = i + 1;
-            break;
-        }
-        if (arg == "--adapters" && i + 1 < argc) {
-            char* end = nullptr;
-            const unsigned long n = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || n == 0 || n > MAX_ADAPTERS) {
-                std::fprintf(stderr, "orvsim-run: --adapters wants 1..%u\n", MAX_ADAPTERS);
-                return EXIT_USAGE;
-            }
-            adapters = static_cast<unsigned>(n);
-        } else if (arg == "--list") {
-            list = true;
-        } else if (arg == "--control") {
-            control = true;
-        } else {
-            return usage(argv[0]);
-        }
+    int done = 0;
+    const auto options = parse_options(argc, argv, &done);
+    if (!options) {
+        return done;
     }
-    if (first < 0 || first >= argc) {
-        return usage(argv[0]);
+    // A bad board is refused before anything starts.
+    const auto boards = load_boards(*options);
+    if (!boards) {
+        return EXIT_USAGE;
     }
 
     std::string error;
@@ -214,15 +321,28 @@ int main(int argc, char** argv)
         return EXIT_NO_PRELOAD;
     }
     std::string devices;
-    for (unsigned i = 0; i < adapters; ++i) {
-        const std::size_t index = usb->add_adapter();
+    for (unsigned i = 0; i < options->adapters; ++i) {
+        std::size_t index = 0;
+        try {
+            index = usb->add_adapter(orv::emu::make_board(boards->at(i)));
+        } catch (const orv::emu::ImageError& e) {
+            std::fprintf(stderr, "orvsim-run: %s\n", e.what());
+            return EXIT_USAGE;
+        }
         char entry[16];
         std::snprintf(entry, sizeof entry, "%s%u:%u", i == 0 ? "" : ",", usb->bus(index),
                       usb->address(index));
         devices += entry;
-        if (list) {
+        if (options->list) {
             std::fprintf(stderr, "orvsim-run: adapter %zu at bus %03u address %03u, serial %s\n", index,
                          usb->bus(index), usb->address(index), usb->serial(index).c_str());
+        }
+    }
+    for (const auto& [index, fault] : options->faults) {
+        for (std::size_t i = 0; i < usb->adapter_count(); ++i) {
+            if (!index || *index == i) {
+                usb->set_fault(i, fault);
+            }
         }
     }
     setenv("ORVSIM_ADAPTERS", devices.c_str(), 1);
@@ -230,7 +350,7 @@ int main(int argc, char** argv)
     // Control channel: the child keeps the request pipe's write end and the
     // answer pipe's read end (not closed on exec); we keep the others.
     std::array<int, 2> requests{-1, -1}, answers{-1, -1}, stop{-1, -1};
-    if (control) {
+    if (options->control) {
         if (pipe2(requests.data(), O_CLOEXEC) != 0 || pipe2(answers.data(), O_CLOEXEC) != 0 ||
             pipe2(stop.data(), O_CLOEXEC) != 0 || fcntl(requests[1], F_SETFD, 0) != 0 ||
             fcntl(answers[0], F_SETFD, 0) != 0) {
@@ -248,15 +368,26 @@ int main(int argc, char** argv)
         sigaction(signal_number, &action, nullptr);
     }
 
+    // Without a program, the user's shell: the adapters stay up until it exits.
+    const char* shell = std::getenv("SHELL");
+    std::array<char*, 2> shell_argv{const_cast<char*>(shell != nullptr && *shell != '\0' ? shell : "/bin/sh"),
+                                    nullptr};
+    char** child_argv = options->first >= 0 ? argv + options->first : shell_argv.data();
+    if (options->first < 0) {
+        std::fprintf(stderr,
+                     "orvsim-run: %u virtual adapter%s at %s; running %s until it exits "
+                     "(orvtool --sim uses the first)\n",
+                     options->adapters, options->adapters == 1 ? "" : "s", devices.c_str(), child_argv[0]);
+    }
     pid_t pid = 0;
-    const int spawn_error = posix_spawnp(&pid, argv[first], nullptr, nullptr, argv + first, environ);
+    const int spawn_error = posix_spawnp(&pid, child_argv[0], nullptr, nullptr, child_argv, environ);
     if (spawn_error != 0) {
-        std::fprintf(stderr, "orvsim-run: cannot run %s: %s\n", argv[first], std::strerror(spawn_error));
+        std::fprintf(stderr, "orvsim-run: cannot run %s: %s\n", child_argv[0], std::strerror(spawn_error));
         return EXIT_NO_PRELOAD;
     }
     child_pid = pid;
     std::thread control_thread;
-    if (control) {
+    if (options->control) {
         close(requests[1]);
         close(answers[0]);
         control_thread = std::thread(serve_control, std::ref(*usb), requests[0], answers[1], stop[0]);
@@ -268,11 +399,19 @@ int main(int argc, char** argv)
     }
     const int wait_error = errno;
     child_pid = 0;
-    if (control) {
+    if (options->control) {
         // A grandchild may still hold the request pipe: stop the server
         // before the virtual device goes away.
         (void)!write(stop[1], "x", 1);
         control_thread.join();
+    }
+    // The child is gone, so no transfer is in flight: the boards keep still.
+    bool saved = true;
+    for (std::size_t i = 0; i < usb->adapter_count(); ++i) {
+        for (const std::string& failure : orv::emu::save_images(usb->adapter(i).board())) {
+            std::fprintf(stderr, "orvsim-run: adapter %zu: %s\n", i, failure.c_str());
+            saved = false;
+        }
     }
     if (wait_result < 0) {
         errno = wait_error;
@@ -282,5 +421,5 @@ int main(int argc, char** argv)
     if (WIFSIGNALED(status)) {
         return 128 + WTERMSIG(status);
     }
-    return WEXITSTATUS(status);
+    return WEXITSTATUS(status) == 0 && !saved ? EXIT_FAILURE : WEXITSTATUS(status);
 }

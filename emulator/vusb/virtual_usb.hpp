@@ -32,7 +32,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "adapter.hpp"
@@ -50,6 +52,22 @@ struct Fault {
     int count = -1;             // transfers affected; -1 = until cleared
     unsigned after = 0;         // URBs on that endpoint that pass before the fault starts
 };
+
+// Fault kinds by the names the tools give them: none, unplugged, stall,
+// timeout, short, never-fill.
+std::optional<FaultKind> fault_kind_named(std::string_view name);
+std::string_view fault_kind_name(FaultKind kind);
+// "none, unplugged, stall, timeout, short or never-fill"
+std::string fault_kind_names();
+
+// A fault written as orvsim-run --fault and orvtool --sim-fault take it:
+//   KIND[:EP[:AFTER[:COUNT]]]
+// EP is any (or 0), 0x02, 0x81 or 0x83 (default any; never-fill acts on 0x83
+// only); AFTER the URBs on that endpoint that pass before the fault starts
+// (default 0); COUNT the URBs it then affects (default -1: all). "stall:0x81:3:1"
+// stalls the fourth read from 0x81 and no other. nullopt and a message in
+// *error (when not null) for anything else.
+std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
 
 // True when umockdev's preload library is loaded in this process.
 bool preload_active();

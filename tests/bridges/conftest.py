@@ -15,8 +15,9 @@ LISTENING = re.compile(r"^listening: (\S+) on (\S+):(\d+)$")
 
 
 class Server:
-    def __init__(self, args, board=None):
-        command = [ORVTOOL, "--sim"] + (["--board", board] if board else []) + ["serve"] + args
+    def __init__(self, args, board=None, fault=None):
+        command = ([ORVTOOL, "--sim"] + (["--board", board] if board else []) +
+                   (["--sim-fault", fault] if fault else []) + ["serve"] + args)
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.ports = {}
         deadline = time.monotonic() + 30
@@ -47,8 +48,8 @@ class Server:
 def serve():
     servers = []
 
-    def start(*args, board=None):
-        server = Server(list(args), board)
+    def start(*args, board=None, fault=None):
+        server = Server(list(args), board, fault)
         servers.append(server)
         return server
 

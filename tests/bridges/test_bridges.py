@@ -87,7 +87,8 @@ def test_openfpgaloader_detects_both_parts(serve):
     assert status == 0, out
     assert "detected xvcServer version v1.0" in out, out
     # It numbers the chain from the TDI end.
-    assert re.findall(r"idcode (0x[0-9a-f]+)", out) == [PL_IDCODE, DAP_IDCODE], out
+    found = [int(x, 16) for x in re.findall(r"idcode\s+(0x[0-9a-f]+)", out)]
+    assert found == [int(PL_IDCODE, 16), int(DAP_IDCODE, 16)], out
     assert "xc7z020" in out and "ARM cortex A9" in out, out
 
 
@@ -185,6 +186,34 @@ def test_a_client_that_leaves_mid_command_is_logged_and_a_second_one_refused(ser
     assert server.stop() == 0
     assert "refused" in server.log and "one client at a time" in server.log, server.log
     assert "disconnected in the middle of a command" in server.log, server.log
+
+
+def xvc_idcodes(s):
+    """Reset, Shift-DR, 64 bits out: both IDCODEs, or b'' when the server hung up."""
+    tms = (0x1F | 0b0010 << 5).to_bytes(2, "little") + bytes(7) + b"\x00"
+    bits = 5 + 4 + 64
+    s.sendall(b"shift:" + struct.pack("<I", bits) + tms[:10] + bytes(10))
+    reply = b""
+    while len(reply) < 10:
+        piece = s.recv(64)
+        if not piece:
+            return b""
+        reply += piece
+    value = int.from_bytes(reply, "little") >> 9
+    return value & (2**64 - 1)
+
+
+def test_an_adapter_error_ends_that_connection_with_the_library_text_and_the_server_goes_on(serve):
+    # The first read-back data read of the adapter stalls.
+    server = serve("--xvc", "0", fault="stall:0x81:0:1")
+    s = connect(server.ports["xvc"])
+    assert xvc_idcodes(s) == b""
+    s.close()
+    s = connect(server.ports["xvc"])
+    assert xvc_idcodes(s) == int(PL_IDCODE, 16) << 32 | int(DAP_IDCODE, 16)
+    s.close()
+    assert server.stop() == 0
+    assert "usb pipe error" in server.log and "purged the adapter's read-back" in server.log, server.log
 
 
 def test_usage_errors_and_the_warning_for_other_hosts(serve):

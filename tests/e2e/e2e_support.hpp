@@ -1,6 +1,6 @@
 // Fixture for the end-to-end tests: a fresh umockdev testbed with two virtual
-// default-board adapters, opened and claimed through the real libusb, as an
-// application would. Each test runs in its own process (CTest), so every test
+// adapters (default boards unless board() says otherwise), opened and claimed
+// through the real libusb, as an application would. Each test runs in its own process (CTest), so every test
 // starts from erased flash, blank EEPROM and TAPs in reset.
 #pragma once
 
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include "board_file.hpp"
 #include "virtual_usb.hpp"
 #include "wire.hpp"
 
@@ -31,7 +32,7 @@ protected:
         usb_ = orv::sim::VirtualUsb::create(&error);
         ASSERT_NE(usb_, nullptr) << error;
         for (std::size_t i = 0; i < ADAPTERS; ++i) {
-            usb_->add_adapter();
+            usb_->add_adapter(orv::emu::make_board(board(i)));
         }
         ASSERT_EQ(libusb_init(&context_), 0);
         for (std::size_t i = 0; i < ADAPTERS; ++i) {
@@ -55,6 +56,12 @@ protected:
             context_ = nullptr;
         }
         usb_.reset();
+    }
+
+    // The board behind adapter `index`.
+    virtual orv::emu::BoardConfig board(std::size_t /*index*/) const
+    {
+        return orv::emu::default_board_config();
     }
 
     // The adapter at bus:address, found in libusb's device list.

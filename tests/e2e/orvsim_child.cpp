@@ -36,8 +36,8 @@ bool read_idcodes(libusb_context* context, unsigned bus, unsigned address)
     std::uint8_t tdo[8] = {};
     const bool ok = tapwire_reset(handle, &state, 1000) == 0 &&
                     tapwire_shift_dr(handle, &state, 64, tdi, tdo, 0, 1000) == 0 &&
-                    std::memcmp(tdo, "\x77\x04\xA0\x4B\x93\xC0\xB5\x06", 8) == 0;
-    std::printf("adapter %u:%u: %s\n", bus, address, ok ? "IDCODEs 4ba00477 06b5c093" : "wrong answer");
+                    std::memcmp(tdo, "\x77\x04\xA0\x4B\x93\x70\x72\x03", 8) == 0;
+    std::printf("adapter %u:%u: %s\n", bus, address, ok ? "IDCODEs 4ba00477 03727093" : "wrong answer");
     libusb_release_interface(handle, 0);
     libusb_close(handle);
     return ok;

@@ -10,7 +10,7 @@ namespace orv::e2e {
 namespace {
 
 constexpr std::uint32_t TAP0_IDCODE = 0x4BA00477;
-constexpr std::uint32_t TAP1_IDCODE = 0x06B5C093;
+constexpr std::uint32_t TAP1_IDCODE = 0x03727093;
 // IR bits 0..3 go to TAP0, 4..9 to TAP1.
 constexpr std::uint32_t IR_BOTH_BYPASS = 0x3FF;
 constexpr std::uint32_t IR_TAP0_USER_TAP1_BYPASS = 0x8 | 0x3F << 4;

@@ -1,5 +1,7 @@
 // orv_lumo_spi against the default board's SPI NOR flash (JEDEC EF 40 16),
-// through libusb, in both bit orders.
+// and a 32 MiB one with 4-byte addressing, through libusb, in both bit
+// orders.
+#include <chrono>
 #include <numeric>
 
 #include "e2e_support.hpp"
@@ -145,6 +147,65 @@ TEST_P(SpiFlashTest, ProgramWithoutWriteEnableChangesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(BitOrders, SpiFlashTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int32_t>& order) {
+                             return order.param == 1 ? std::string("LsbFirst") : std::string("MsbFirst");
+                         });
+
+// The installed W25Q256-like board: 32 MiB, 4-byte addressing, real-time
+// program and erase times.
+class LargeFlashTest : public SpiFlashTest {
+protected:
+    orv::emu::BoardConfig board(std::size_t /*index*/) const override
+    {
+        return orv::emu::load_board("w25q256");
+    }
+
+    int32_t transfer(std::uint8_t cmd, std::uint32_t address, const Bytes& write, Bytes* read = nullptr)
+    {
+        const lumo_spi_config config = with_address(4);
+        const auto length = static_cast<std::uint32_t>(read != nullptr ? read->size() : write.size());
+        return lumo_spi_read_write_bytes(handle(), length, write.empty() ? nullptr : write.data(),
+                                         read != nullptr ? read->data() : nullptr, address, cmd, 0, &config,
+                                         TIMEOUT_MS);
+    }
+    void wait_ready_for(std::chrono::milliseconds most)
+    {
+        const auto end = std::chrono::steady_clock::now() + most;
+        while ((status() & STATUS_WIP) != 0 && std::chrono::steady_clock::now() < end) {
+        }
+        EXPECT_EQ(status() & STATUS_WIP, 0) << "still busy after " << most.count() << " ms";
+    }
+};
+
+TEST_P(LargeFlashTest, WritesAndReadsAbove16MiBWithFourAddressBytes)
+{
+    constexpr std::uint32_t ADDRESS = 0x1ABCD00; // above 16 MiB
+    Bytes page(PAGE);
+    std::iota(page.begin(), page.end(), std::uint8_t{0x21});
+    ASSERT_EQ(command(CMD_WRITE_ENABLE), 0);
+    ASSERT_EQ(transfer(nor::CMD_SECTOR_ERASE_4B, ADDRESS, {}), 0);
+    wait_ready_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(command(CMD_WRITE_ENABLE), 0);
+    ASSERT_EQ(transfer(nor::CMD_PAGE_PROGRAM_4B, ADDRESS, page), 0);
+    wait_ready_for(std::chrono::milliseconds(100));
+
+    Bytes back(PAGE, 0xEE);
+    ASSERT_EQ(transfer(nor::CMD_READ_4B, ADDRESS, {}, &back), 0);
+    EXPECT_EQ(back, page);
+    const auto memory = model().flash_memory();
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), memory.begin() + ADDRESS));
+    EXPECT_EQ(memory[ADDRESS - 0x1000000], 0xFF) << "not written 16 MiB lower";
+
+    // In 4-byte address mode the usual read takes four address bytes too.
+    ASSERT_EQ(command(nor::CMD_ENTER_4BYTE), 0);
+    Bytes again(PAGE, 0xEE);
+    ASSERT_EQ(transfer(CMD_READ, ADDRESS, {}, &again), 0);
+    EXPECT_EQ(again, page);
+    ASSERT_EQ(command(nor::CMD_EXIT_4BYTE), 0);
+    EXPECT_TRUE(model().diagnostics().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BitOrders, LargeFlashTest, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& order) {
                              return order.param == 1 ? std::string("LsbFirst") : std::string("MsbFirst");
                          });

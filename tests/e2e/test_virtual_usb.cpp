@@ -3,6 +3,7 @@
 // libusb reports it.
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "e2e_support.hpp"
 
@@ -49,7 +50,7 @@ protected:
 const Bytes IDCODE_STREAM = {0x5B, 0x06, 0x7F, 0x5B, 0x03, 0x02, 0x7C, 0x06, 0,    0,    0,    0,   0,
                              0,    0,    0x6C, 0x06, 0x00, 0x5C, 0x00, 0x01, 0x5B, 0x01, 0x01, 0x8B};
 // TAP0 (nearest TDO) first, each IDCODE little endian.
-const Bytes BOTH_IDCODES = {0x77, 0x04, 0xA0, 0x4B, 0x93, 0xC0, 0xB5, 0x06};
+const Bytes BOTH_IDCODES = {0x77, 0x04, 0xA0, 0x4B, 0x93, 0x70, 0x72, 0x03};
 
 TEST_F(VirtualUsbTest, EnumeratesAsTheAdapterWithItsEndpointsAndSerials)
 {
@@ -182,6 +183,45 @@ TEST_F(VirtualUsbTest, ScheduledFaultStartsAfterItsCountOfUrbsOnItsEndpoint)
     EXPECT_EQ(out(IDCODE_STREAM, &actual), LIBUSB_ERROR_PIPE) << "the third OUT meets the stall";
     EXPECT_EQ(out(IDCODE_STREAM, &actual), 0);
     EXPECT_EQ(model().counts().out, 3u);
+}
+
+TEST(FaultSpec, KindEndpointAfterCount)
+{
+    struct Case {
+        const char* spec;
+        std::optional<orv::sim::Fault> fault; // none: refused
+    };
+    using orv::sim::Fault;
+    const Case cases[] = {
+        {"stall", Fault{FaultKind::stall, 0, -1, 0}},
+        {"unplugged:any", Fault{FaultKind::unplugged, 0, -1, 0}},
+        {"timeout:0x02", Fault{FaultKind::timeout, EP_COMMAND_OUT, -1, 0}},
+        {"short:0x81:3", Fault{FaultKind::short_transfer, EP_READBACK_DATA_IN, -1, 3}},
+        {"never-fill:0x83:0:2", Fault{FaultKind::never_fill, EP_READBACK_COUNT_IN, 2, 0}},
+        {"stall:0:10:-1", Fault{FaultKind::stall, 0, -1, 10}},
+        {"none", Fault{}},
+        {"", std::nullopt},
+        {"jam", std::nullopt},
+        {"stall:0x82", std::nullopt},
+        {"stall:0x81:-1", std::nullopt},
+        {"stall:0x81:1:0", std::nullopt},
+        {"stall:0x81:1:2:3", std::nullopt},
+        {"stall:0x81:x", std::nullopt},
+        {"never-fill:0x81", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto fault = orv::sim::parse_fault(c.spec, &error);
+        ASSERT_EQ(fault.has_value(), c.fault.has_value()) << c.spec << ": " << error;
+        if (fault) {
+            EXPECT_EQ(fault->kind, c.fault->kind) << c.spec;
+            EXPECT_EQ(fault->endpoint, c.fault->endpoint) << c.spec;
+            EXPECT_EQ(fault->count, c.fault->count) << c.spec;
+            EXPECT_EQ(fault->after, c.fault->after) << c.spec;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.spec;
+        }
+    }
 }
 
 TEST_F(VirtualUsbTest, TimeoutFaultExpiresAfterTheTransferTimeout)

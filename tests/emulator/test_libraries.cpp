@@ -61,7 +61,7 @@ protected:
 TEST_F(Jtag, ResetReadsBothIdcodes)
 {
     EXPECT_EQ(adapter->jtag().tap(0).state(), TapState::test_logic_reset);
-    EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 70 72 03"));
     EXPECT_EQ(state, TPW_TAP_RUN_TEST_IDLE);
     EXPECT_EQ(adapter->jtag().tap(1).state(), TapState::run_test_idle);
 }
@@ -114,7 +114,7 @@ TEST_F(Jtag, BatchOfPrebuiltScansInOneTransfer)
     EXPECT_EQ(transferred, used);
     Bytes tdo(24, 0xEE);
     ASSERT_EQ(tapwire_readback_tdo(handle, 192, tdo.data(), TIMEOUT), 0);
-    const Bytes ids = hex("77 04 A0 4B 93 C0 B5 06");
+    const Bytes ids = hex("77 04 A0 4B 93 70 72 03");
     EXPECT_EQ(tdo, concat({ids, ids, ids}));
 }
 
@@ -128,7 +128,7 @@ TEST_F(Jtag, LongScanSplitOverSeveralByteCommands)
     }
     const Bytes tdo = scan_dr(tdi, 3000);
     ASSERT_EQ(tdo.size(), 375u);
-    EXPECT_EQ(Bytes(tdo.begin(), tdo.begin() + 8), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(Bytes(tdo.begin(), tdo.begin() + 8), hex("77 04 A0 4B 93 70 72 03"));
     EXPECT_EQ(Bytes(tdo.begin() + 8, tdo.end()), Bytes(tdi.begin(), tdi.end() - 8));
 }
 
@@ -150,7 +150,7 @@ TEST_F(Jtag, ScanFromAnyDrColumnState)
         }
         ASSERT_EQ(static_cast<std::int32_t>(adapter->jtag().tap(0).state()), start);
         state = start;
-        EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 C0 B5 06")) << "from state " << start;
+        EXPECT_EQ(scan_dr(Bytes(8, 0), 64), hex("77 04 A0 4B 93 70 72 03")) << "from state " << start;
         EXPECT_EQ(adapter->jtag().tap(1).state(), TapState::run_test_idle);
     }
 }
@@ -489,7 +489,7 @@ TEST_F(Board, LibrariesInAnyOrder)
     spi.cmd_enable = 1;
     std::int32_t state = 0;
     const Bytes zero(8, 0);
-    const Bytes ids = hex("77 04 A0 4B 93 C0 B5 06");
+    const Bytes ids = hex("77 04 A0 4B 93 70 72 03");
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(lumo_iic_init(handle, 100, TIMEOUT), 0);
         const Bytes eeprom = hex("00 5A");

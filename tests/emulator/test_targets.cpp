@@ -19,7 +19,7 @@ TEST(JtagChain, ResetThenBothIdcodesTap0First)
 {
     auto adapter = make_default_board();
     adapter->write_commands(concat({RESET, IDCODE_SCAN}));
-    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 70 72 03"));
     EXPECT_EQ(adapter->jtag().tap(0).state(), TapState::run_test_idle);
     EXPECT_EQ(adapter->jtag().tap(1).state(), TapState::run_test_idle);
     EXPECT_TRUE(adapter->diagnostics().empty());
@@ -66,7 +66,7 @@ TEST(JtagChain, UserRegisterKeepsWhatUpdateDrWrote)
     EXPECT_EQ(adapter->jtag().tap(0).user(), 0x12345678u);
     // Test-Logic-Reset selects IDCODE again but keeps the register.
     adapter->write_commands(concat({RESET, IDCODE_SCAN}));
-    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 70 72 03"));
     EXPECT_EQ(adapter->jtag().tap(0).user(), 0x12345678u);
 }
 
@@ -78,7 +78,7 @@ TEST(JtagChain, UnknownInstructionSelectsBypass)
     adapter->write_commands(hex("5B 03 03 7B 00 93 6B 00 00 5B 00 01 5B 01 01"));
     adapter->write_commands(hex("5B 02 01 7C 03 00 00 00 00 5C 00 01 5B 01 01 8B"));
     // One bypass bit (0), then TAP1's IDCODE shifted up by one.
-    const std::uint64_t expected = std::uint64_t{0x06B5C093} << 1;
+    const std::uint64_t expected = std::uint64_t{0x03727093} << 1;
     Bytes want;
     for (int i = 0; i < 5; ++i) {
         want.push_back(static_cast<std::uint8_t>(expected >> (8 * i)));
@@ -96,7 +96,7 @@ TEST(JtagChain, ShiftsGoToTheChainAfterTms)
     EXPECT_EQ(adapter->active_connector(), Connector::spi);
     adapter->write_commands(concat({RESET, IDCODE_SCAN}));
     EXPECT_EQ(adapter->active_connector(), Connector::jtag);
-    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 C0 B5 06"));
+    EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 70 72 03"));
 }
 
 // ---- SPI flash ------------------------------------------------------------

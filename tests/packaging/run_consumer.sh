@@ -57,6 +57,15 @@ if [ -f "$build/tools/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; t
   echo "   lib/udev/rules.d/60-orv-adapter.rules"
 fi
 
+if grep -q 'bin/orvsim-run' "$work/install.log"; then
+  [ -x "$prefix/bin/orvsim-run" ] || fail "orvsim-run not installed"
+  [ -f "$prefix/share/man/man1/orvsim-run.1" ] || fail "man page orvsim-run.1 not installed"
+  for board in default w25q256 three-taps; do
+    [ -f "$prefix/share/orv/boards/$board.json" ] || fail "board $board.json not installed"
+  done
+  echo "   bin/orvsim-run, share/man/man1/orvsim-run.1, share/orv/boards/*.json"
+fi
+
 step "pkg-config build"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 mkdir -p "$work/pkgconfig"
@@ -114,9 +123,23 @@ if [ -z "$orvsim" ] || [ ! -x "$orvsim" ]; then
 fi
 command -v umockdev-wrapper >/dev/null || { echo "SKIP: umockdev-wrapper not installed"; exit 77; }
 
+if [ -x "$prefix/bin/orvtool" ] && [ -f "$prefix/share/orv/boards/default.json" ]; then
+  step "the installed orvtool --sim takes the installed default board"
+  default_board=$prefix/share/orv/boards/default.json
+  cp "$default_board" "$work/default.json"
+  sed -i 's/"jedec_id": "ef4016"/"jedec_id": "c22016"/' "$default_board"
+  id=$(env -u ORVSIM_ADAPTERS LD_LIBRARY_PATH="$libdir" "$prefix/bin/orvtool" --sim spi id 2>&1) ||
+    fail "installed orvtool --sim spi id: $id"
+  cp "$work/default.json" "$default_board"
+  echo "$id" | grep -q 'JEDEC ID: *c2 20 16' || fail "installed orvtool did not use its default board: $id"
+  echo "   $(echo "$id" | head -n1)"
+fi
+
+# The installed launcher when there is one.
+[ -x "$prefix/bin/orvsim-run" ] && orvsim=$prefix/bin/orvsim-run
 failed=()
 for b in "${binaries[@]}"; do
-  step "run ${b#"$work"/} on the virtual adapter"
+  step "run ${b#"$work"/} on the virtual adapter (${orvsim#"$work"/})"
   umockdev-wrapper "$orvsim" -- "$b" || failed+=("${b#"$work"/}")
 done
 [ ${#failed[@]} -eq 0 ] || fail "on the virtual adapter: ${failed[*]}"

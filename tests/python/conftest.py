@@ -41,8 +41,9 @@ class Sim:
                 found[int(endpoint, 16)] = int(n)
         return found
 
-    def fault(self, kind: str, endpoint: int = 0, count: int = -1, index: int = 0) -> None:
-        self._ask(f"fault {index} {kind} {endpoint:#x} {count}")
+    def fault(self, kind: str, endpoint: int = 0, count: int = -1, index: int = 0, after: int = 0) -> None:
+        """From the next URB on `endpoint` (0: any), or after `after` of them, `count` URBs fail."""
+        self._ask(f"fault {index} {kind} {endpoint:#x} {count} {after}")
 
     def drain(self, index: int = 0) -> int:
         return int(self._ask(f"drain {index}")[0])

@@ -46,6 +46,17 @@ def test_adapter_failures_raise_their_class_with_the_library_code_and_text(
         operation(port)
 
 
+def test_a_scheduled_fault_lets_its_first_transfers_through(adapter, sim):
+    spi = adapter.spi()
+    sim.fault("stall", DATA_IN, count=1, after=1)
+    assert read_id(spi) == b"\xef\x40\x16"
+    with pytest.raises(orv.UsbError) as raised:
+        read_id(spi)
+    assert raised.value.code == -9
+    sim.drain()
+    assert read_id(spi) == b"\xef\x40\x16"  # one URB only
+
+
 @pytest.mark.parametrize("address, ten_bit", [(0x51, False), (0x123, True)])
 def test_an_unanswered_address_raises_no_acknowledge_with_the_address(adapter, address, ten_bit):
     with pytest.raises(orv.NoAcknowledge) as raised:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "format.hpp"
 
 #ifdef ORVTOOL_HAVE_VUSB
+#include "board_file.hpp"
 #include "vusb/virtual_usb.hpp"
 #endif
 
@@ -142,22 +145,55 @@ std::vector<FoundAdapter> list_adapters()
 
 struct Adapter::Sim {
 #ifdef ORVTOOL_HAVE_VUSB
-    std::unique_ptr<orv::sim::VirtualUsb> usb;
+    std::unique_ptr<orv::sim::VirtualUsb> usb; // none under orvsim-run
 #endif
+    // Writes back the board's persisted images; the failures.
+    std::vector<std::string> save()
+    {
+#ifdef ORVTOOL_HAVE_VUSB
+        if (usb != nullptr) {
+            return orv::emu::save_images(usb->adapter(0).board());
+        }
+#endif
+        return {};
+    }
 };
 
 Adapter::~Adapter()
 {
+    try {
+        close();
+    } catch (const ToolError& e) {
+        std::cerr << "orvtool: " << e.what() << "\n";
+    }
+}
+
+void Adapter::close()
+{
     if (claimed_) {
         libusb_release_interface(handle_, ADAPTER_INTERFACE);
+        claimed_ = false;
     }
     if (handle_ != nullptr) {
         libusb_close(handle_);
+        handle_ = nullptr;
     }
     if (context_ != nullptr) {
         libusb_exit(context_);
+        context_ = nullptr;
     }
-    // sim_ goes last: the virtual device must answer until libusb is done.
+    // The virtual device goes last: it must answer until libusb is done.
+    if (sim_ != nullptr) {
+        std::vector<std::string> failures = sim_->save();
+        sim_.reset();
+        if (!failures.empty()) {
+            std::string message = "the board's images were not all saved: " + failures.front();
+            for (std::size_t i = 1; i < failures.size(); ++i) {
+                message += "; " + failures[i];
+            }
+            throw ToolError(Exit::failed, message, "check the image files' directories and free space");
+        }
+    }
 }
 
 std::unique_ptr<Adapter> Adapter::open_usb(const UsbSelector& selector)
@@ -294,51 +330,64 @@ bool Adapter::sim_available()
 }
 
 #ifdef ORVTOOL_HAVE_VUSB
-namespace {
-
-struct FaultName {
-    const char* name;
-    orv::sim::FaultKind kind;
-};
-constexpr std::array<FaultName, 6> FAULTS{{
-    {"none", orv::sim::FaultKind::none},
-    {"unplugged", orv::sim::FaultKind::unplugged},
-    {"stall", orv::sim::FaultKind::stall},
-    {"timeout", orv::sim::FaultKind::timeout},
-    {"short", orv::sim::FaultKind::short_transfer},
-    {"never-fill", orv::sim::FaultKind::never_fill},
-}};
-
-std::optional<orv::sim::FaultKind> fault_kind(std::string_view name)
+void Adapter::open_running_sim(const char* adapters)
 {
-    for (const auto& f : FAULTS) {
-        if (name == f.name) {
-            return f.kind;
-        }
+    // "1:2,1:3": the first adapter's bus and device number.
+    unsigned bus = 0, address = 0;
+    char rest = 0;
+    const int fields = std::sscanf(adapters, "%u:%u%c", &bus, &address, &rest);
+    if (fields < 2 || (fields == 3 && rest != ',') || bus > 255 || address > 255) {
+        throw ToolError(Exit::no_adapter, std::string("ORVSIM_ADAPTERS='") + adapters + "' names no adapter",
+                        "run orvtool under orvsim-run, or unset ORVSIM_ADAPTERS");
     }
-    return std::nullopt;
-}
-
-// "none, unplugged, ... or never-fill"
-std::string fault_names()
-{
-    std::string names;
-    for (std::size_t i = 0; i < FAULTS.size(); ++i) {
-        names += i == 0 ? "" : i + 1 == FAULTS.size() ? " or " : ", ";
-        names += FAULTS[i].name;
+    if (!orv::sim::preload_active()) {
+        throw ToolError(Exit::no_adapter,
+                        std::string("ORVSIM_ADAPTERS='") + adapters +
+                            "' is set, but umockdev's preload is not active",
+                        "run orvtool from the program orvsim-run started, or unset ORVSIM_ADAPTERS");
     }
-    return names;
+    UsbSelector selector;
+    selector.vid = orv::sim::VIRTUAL_VID;
+    selector.pid = orv::sim::VIRTUAL_PID;
+    selector.bus = static_cast<std::uint8_t>(bus);
+    selector.address = static_cast<std::uint8_t>(address);
+    open_matching(selector);
+    description_ = "orvsim-run's virtual adapter " + description_;
 }
-
-} // namespace
 #endif
 
 std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptions& options, bool open)
 {
 #ifdef ORVTOOL_HAVE_VUSB
-    auto kind = fault_kind(options.fault);
-    if (!kind) {
-        usage_error("unknown --sim-fault '" + options.fault + "'", "use " + fault_names());
+    if (const char* running = std::getenv("ORVSIM_ADAPTERS"); running != nullptr && *running != '\0') {
+        if (!options.board.empty() || !options.fault.empty()) {
+            usage_error(std::string(options.board.empty() ? "--sim-fault" : "--board") +
+                            " does not apply under orvsim-run: its adapter (ORVSIM_ADAPTERS=" + running +
+                            ") has its own board and faults",
+                        "give --board and --fault to orvsim-run, or run orvtool outside it");
+        }
+        std::unique_ptr<Adapter> adapter(new Adapter());
+        if (open) {
+            adapter->open_running_sim(running);
+        }
+        return adapter;
+    }
+    orv::sim::Fault fault;
+    if (!options.fault.empty()) {
+        std::string error;
+        const auto parsed = orv::sim::parse_fault(options.fault, &error);
+        if (!parsed) {
+            usage_error("bad --sim-fault '" + options.fault + "': " + error,
+                        "KIND[:EP[:AFTER[:COUNT]]], for instance stall:0x81:3:1 (see orvtool(1))");
+        }
+        fault = *parsed;
+    }
+    // The board is checked before anything starts.
+    orv::emu::BoardConfig board;
+    try {
+        board = orv::emu::load_board(options.board);
+    } catch (const orv::emu::BoardFileError& e) {
+        usage_error(std::string("bad board: ") + e.what(), "see BOARD FILES in orvtool(1)");
     }
     if (!orv::sim::preload_active()) {
         std::string error;
@@ -355,10 +404,13 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
         throw ToolError(Exit::no_adapter, "cannot start the virtual adapter: " + error,
                         "run orvtool under umockdev-wrapper, or check the umockdev installation");
     }
-    std::size_t index = adapter->sim_->usb->add_adapter();
-    if (*kind != orv::sim::FaultKind::none) {
-        adapter->sim_->usb->set_fault(index, orv::sim::Fault{*kind, 0, -1});
+    std::size_t index = 0;
+    try {
+        index = adapter->sim_->usb->add_adapter(orv::emu::make_board(board));
+    } catch (const orv::emu::ImageError& e) {
+        usage_error(std::string("bad board: ") + e.what());
     }
+    adapter->sim_->usb->set_fault(index, fault);
     if (!open) {
         return adapter;
     }

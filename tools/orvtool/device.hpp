@@ -1,5 +1,8 @@
 // Opening the adapter: a real one by USB vendor and product id, or the
-// virtual one (--sim) on umockdev's virtual bus with the default board.
+// virtual one (--sim) on umockdev's virtual bus: with the board of --board
+// (the default board without), or, when orvtool runs under orvsim-run
+// (ORVSIM_ADAPTERS is set), orvsim-run's first adapter, which keeps its state
+// from one orvtool run to the next.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +48,12 @@ struct FoundAdapter {
 // address. Throws ToolError(Exit::no_adapter) when libusb cannot list them.
 std::vector<FoundAdapter> list_adapters();
 
-// A fault for the virtual adapter (hidden --sim-fault), to exercise the error
-// paths end to end: none, unplugged, stall, timeout, short, never-fill.
+// The virtual adapter's board (--board: a board file or the name of an
+// installed board; empty: the default board) and fault (--sim-fault
+// KIND[:EP[:AFTER[:COUNT]]]; empty: none). Neither applies under orvsim-run.
 struct SimOptions {
-    std::string fault = "none";
+    std::string board;
+    std::string fault;
 };
 
 // An opened adapter with interface 0 claimed; released and closed on
@@ -62,10 +67,12 @@ public:
     // none or several.
     static std::unique_ptr<Adapter> open_only_one();
 
-    // Starts the virtual adapter and, when `open`, opens it (without, it is
-    // only there to be listed). Without umockdev's preload in the process it
-    // re-executes the program under umockdev-wrapper (argc/argv are the
-    // original ones) and does not return; throws when that is impossible.
+    // Starts the virtual adapter, or takes orvsim-run's, and, when `open`,
+    // opens it (without, it is only there to be listed). Without umockdev's
+    // preload in the process it re-executes the program under
+    // umockdev-wrapper (argc/argv are the original ones) and does not return;
+    // throws when that is impossible, and ToolError(Exit::usage) for a bad
+    // board or fault.
     static std::unique_ptr<Adapter> open_sim(int argc, char** argv, const SimOptions& options,
                                              bool open = true);
 
@@ -78,9 +85,15 @@ public:
     libusb_device_handle* handle() const { return handle_; }
     const std::string& description() const { return description_; }
 
+    // Releases and closes the adapter; a virtual one then writes back its
+    // board's persisted images. Throws ToolError(Exit::failed) when an image
+    // cannot be saved. The destructor does the same, reporting on stderr.
+    void close();
+
 private:
     Adapter() = default;
     void open_matching(const UsbSelector& selector);
+    void open_running_sim(const char* adapters);
 
     struct Sim; // the virtual USB device; outlives the libusb context
     std::unique_ptr<Sim> sim_;

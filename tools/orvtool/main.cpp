@@ -31,7 +31,8 @@ using namespace orvtool;
 struct GlobalArgs {
     std::string usb;
     bool sim = false;
-    std::string sim_fault = "none";
+    std::string board;
+    std::string sim_fault;
     bool json = false;
     std::string timeout = "1000";
 };
@@ -166,7 +167,7 @@ unsigned terminal_columns()
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
-        return Adapter::open_sim(argc, argv, SimOptions{a.sim_fault}, needs_adapter);
+        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault}, needs_adapter);
     }
     if (!needs_adapter) {
         return nullptr;
@@ -200,9 +201,16 @@ int main(int argc, char** argv)
                                "open the adapter with this USB id (hex, as lsusb shows it); without --usb "
                                "and --sim, the one adapter orvtool list shows")
                     ->type_name("VID:PID[:BUS:ADDR]");
-    auto* sim = app.add_flag("--sim", a.sim, "use the virtual adapter and its default board (umockdev)");
+    auto* sim =
+        app.add_flag("--sim", a.sim, "use the virtual adapter (umockdev), or orvsim-run's when under it");
     usb->excludes(sim);
-    app.add_option("--sim-fault", a.sim_fault, "fault for the virtual adapter")->group("");
+    app.add_option("--board", a.board,
+                   "the virtual adapter's board: a board file or an installed board's name")
+        ->type_name("FILE")
+        ->needs(sim);
+    app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
+        ->type_name("SPEC")
+        ->needs(sim);
     app.add_flag("--json", a.json, "print results, and errors, as one JSON object");
     app.add_option("--timeout", a.timeout, "USB timeout per transfer in milliseconds (default 1000)")
         ->type_name("MS");
@@ -245,6 +253,9 @@ int main(int argc, char** argv)
         std::cout.flush();
         render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
         std::cout.flush();
+        if (adapter) {
+            adapter->close(); // a virtual board saves its images
+        }
         return static_cast<int>(Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();

@@ -28,23 +28,6 @@ std::uint32_t bits(std::uint32_t value, unsigned low, unsigned count)
     return (value >> low) & ((1u << count) - 1);
 }
 
-// Basic table DWORD 1.
-constexpr unsigned ERASE_4K_FIELD = 0;       // bits 1:0, 01: 4 KiB erase supported
-constexpr unsigned ERASE_4K_OPCODE = 8;      // bits 15:8
-constexpr unsigned ADDRESS_BYTES_FIELD = 17; // bits 18:17: 00 three, 01 three or four, 10 four
-// DWORD 2: density. Bit 31 clear: bits - 1; set: log2 of the bits.
-constexpr std::uint32_t DENSITY_LOG2 = 0x80000000u;
-// DWORD 16, bits 31:24: ways to enter 4-byte addressing.
-constexpr std::uint32_t ENTER_B7 = 1u << 24;
-constexpr std::uint32_t ENTER_WREN_B7 = 1u << 25;
-constexpr std::uint32_t FOUR_BYTE_OPCODES = 1u << 29;
-constexpr std::uint32_t ALWAYS_FOUR_BYTE = 1u << 30;
-// 4-byte address instruction table, DWORD 1.
-constexpr std::uint32_t READ_13 = 1u << 0;
-constexpr std::uint32_t FAST_READ_0C = 1u << 1;
-constexpr std::uint32_t PROGRAM_12 = 1u << 6;
-constexpr unsigned ERASE_TYPE_4BYTE = 9; // bits 12:9: erase types 1..4
-
 // A typical erase time field of DWORD 10: count in bits 4:0, unit in 6:5.
 std::uint32_t erase_time_us(std::uint32_t field)
 {
@@ -54,7 +37,7 @@ std::uint32_t erase_time_us(std::uint32_t field)
 
 // Erase types 1..4 from DWORDs 8 and 9, with their times from DWORD 10; a
 // size of 0 marks a type the part does not have.
-using EraseSlots = std::array<EraseType, 4>;
+using EraseSlots = std::array<EraseType, nor::SFDP_ERASE_TYPES>;
 EraseSlots erase_types(std::span<const std::uint8_t> basic)
 {
     EraseSlots types{};
@@ -69,7 +52,9 @@ EraseSlots erase_types(std::span<const std::uint8_t> basic)
         t.size = 1u << exponent;
         t.opcode = static_cast<std::uint8_t>(bits(pair, 16 * (i % 2) + 8, 8));
         if (times) {
-            t.typical_us = erase_time_us(bits(*times, 4 + 7 * i, 7));
+            t.typical_us = erase_time_us(
+                bits(*times, nor::SFDP_DW10_ERASE_TIME_SHIFT + nor::SFDP_DW10_ERASE_TIME_BITS * i,
+                     nor::SFDP_DW10_ERASE_TIME_BITS));
             t.max_us = t.typical_us * 2 * (bits(*times, 0, 4) + 1);
         }
     }
@@ -81,10 +66,12 @@ void program_times(std::uint32_t dw11, FlashParams& params)
 {
     static constexpr std::uint64_t CHIP_UNIT_US[] = {16000, 256000, 4000000, 64000000};
     std::uint32_t multiplier = 2 * (bits(dw11, 0, 4) + 1);
-    params.page_size = 1u << bits(dw11, 4, 4);
-    params.page_program_us = (bits(dw11, 8, 5) + 1) * (bits(dw11, 13, 1) != 0 ? 64 : 8);
+    params.page_size = 1u << bits(dw11, nor::SFDP_DW11_PAGE_SIZE_SHIFT, 4);
+    params.page_program_us = (bits(dw11, nor::SFDP_DW11_PROGRAM_TIME_SHIFT, 5) + 1) *
+                             (bits(dw11, nor::SFDP_DW11_PROGRAM_TIME_SHIFT + 5, 1) != 0 ? 64 : 8);
     params.page_program_max_us = params.page_program_us * multiplier;
-    params.chip_erase_us = (bits(dw11, 24, 5) + 1) * CHIP_UNIT_US[bits(dw11, 29, 2)];
+    params.chip_erase_us = (bits(dw11, nor::SFDP_DW11_CHIP_ERASE_TIME_SHIFT, 5) + 1) *
+                           CHIP_UNIT_US[bits(dw11, nor::SFDP_DW11_CHIP_ERASE_TIME_SHIFT + 5, 2)];
     params.chip_erase_max_us = params.chip_erase_us * multiplier;
 }
 
@@ -93,7 +80,7 @@ void program_times(std::uint32_t dw11, FlashParams& params)
 void four_byte_addressing(std::span<const std::uint8_t> basic, std::span<const std::uint8_t> four_byte,
                           EraseSlots& types, FlashParams& params)
 {
-    std::uint32_t address_bytes = bits(*dword(basic, 1), ADDRESS_BYTES_FIELD, 2);
+    std::uint32_t address_bytes = bits(*dword(basic, 1), nor::SFDP_DW1_ADDRESS_BYTES_SHIFT, 2);
     if (address_bytes == 2) {
         params.four_byte = FourByteMode::always;
         return;
@@ -104,12 +91,12 @@ void four_byte_addressing(std::span<const std::uint8_t> basic, std::span<const s
     }
     auto instructions = dword(four_byte, 1);
     auto erase_opcodes = dword(four_byte, 2);
-    if (instructions && erase_opcodes && (*instructions & PROGRAM_12) != 0 &&
-        (*instructions & (READ_13 | FAST_READ_0C)) != 0) {
+    if (instructions && erase_opcodes && (*instructions & nor::SFDP_4BAIT_PROGRAM_12) != 0 &&
+        (*instructions & (nor::SFDP_4BAIT_READ_13 | nor::SFDP_4BAIT_FAST_READ_0C)) != 0) {
         params.four_byte = FourByteMode::opcodes;
-        params.fast_read = (*instructions & FAST_READ_0C) != 0;
+        params.fast_read = (*instructions & nor::SFDP_4BAIT_FAST_READ_0C) != 0;
         for (unsigned i = 0; i < types.size(); ++i) {
-            bool supported = bits(*instructions, ERASE_TYPE_4BYTE + i, 1) != 0;
+            bool supported = bits(*instructions, nor::SFDP_4BAIT_ERASE_TYPE_SHIFT + i, 1) != 0;
             // An unsupported type loses both opcodes (so that normalise()
             // fills in no usual one) and is dropped.
             types[i].opcode_4byte = supported ? static_cast<std::uint8_t>(bits(*erase_opcodes, 8 * i, 8)) : 0;
@@ -118,11 +105,11 @@ void four_byte_addressing(std::span<const std::uint8_t> basic, std::span<const s
         return;
     }
     auto entry = dword(basic, 16).value_or(0);
-    if ((entry & FOUR_BYTE_OPCODES) != 0) {
+    if ((entry & nor::SFDP_DW16_FOUR_BYTE_OPCODES) != 0) {
         params.four_byte = FourByteMode::opcodes;
-    } else if ((entry & ALWAYS_FOUR_BYTE) != 0) {
+    } else if ((entry & nor::SFDP_DW16_ALWAYS_FOUR_BYTE) != 0) {
         params.four_byte = FourByteMode::always;
-    } else if ((entry & ENTER_B7) == 0 && (entry & ENTER_WREN_B7) != 0) {
+    } else if ((entry & nor::SFDP_DW16_ENTER_B7) == 0 && (entry & nor::SFDP_DW16_ENTER_WREN_B7) != 0) {
         params.four_byte = FourByteMode::enter_after_wren;
     } else {
         params.four_byte = FourByteMode::enter; // 0xB7: the way most parts know
@@ -180,9 +167,9 @@ std::optional<FlashParams> parse_basic_table(std::span<const std::uint8_t> basic
 
     std::uint32_t density = *dword(basic, 2);
     std::uint64_t size_bits = 0;
-    if ((density & DENSITY_LOG2) == 0) {
+    if ((density & nor::SFDP_DW2_POWER_OF_TWO) == 0) {
         size_bits = static_cast<std::uint64_t>(density) + 1;
-    } else if (std::uint32_t log2 = density & ~DENSITY_LOG2; log2 >= 3 && log2 <= 35) {
+    } else if (std::uint32_t log2 = density & ~nor::SFDP_DW2_POWER_OF_TWO; log2 >= 3 && log2 <= 35) {
         size_bits = std::uint64_t{1} << log2;
     }
     params.size = size_bits / 8;
@@ -203,10 +190,10 @@ std::optional<FlashParams> parse_basic_table(std::span<const std::uint8_t> basic
     }
     std::uint32_t first = *dword(basic, 1);
     if (std::none_of(types.begin(), types.end(), [](const EraseType& t) { return t.size != 0; }) &&
-        bits(first, ERASE_4K_FIELD, 2) == 1) {
+        bits(first, 0, 2) == nor::SFDP_DW1_4K_ERASE_SUPPORTED) {
         // JESD216 tables without erase types: DWORD 1 names the 4 KiB erase.
         EraseType t = standard_erase_type(nor::SECTOR_SIZE);
-        t.opcode = static_cast<std::uint8_t>(bits(first, ERASE_4K_OPCODE, 8));
+        t.opcode = static_cast<std::uint8_t>(bits(first, nor::SFDP_DW1_4K_ERASE_OPCODE_SHIFT, 8));
         params.erase_types.push_back(t);
     }
     normalise(params);

@@ -6,7 +6,7 @@
  * It opens the adapter by VID:PID, sets it up for JTAG, resets the TAP chain
  * and reads the IDCODE of every TAP, which Test-Logic-Reset selects.
  * Expected chain (the virtual adapter's default board): two TAPs, the one
- * nearest TDO first, IDCODEs 0x4BA00477 and 0x06B5C093.
+ * nearest TDO first, IDCODEs 0x4BA00477 and 0x03727093.
  */
 #include <orv_tapwire.h>
 
@@ -39,7 +39,7 @@ static int check(const char* what, int32_t rc)
 
 static int run(libusb_device_handle* handle)
 {
-    static const uint32_t expected[2] = {0x4BA00477u, 0x06B5C093u};
+    static const uint32_t expected[2] = {0x4BA00477u, 0x03727093u};
     int32_t state = TPW_TAP_RUN_TEST_IDLE;
     uint8_t tdi[8];
     uint8_t tdo[8];

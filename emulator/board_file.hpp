@@ -1,0 +1,55 @@
+// Board files: a board described in JSON (see README.md, "Board files"),
+// checked whole before anything is built from it.
+//
+//   {"jtag": [{"idcode": "0x4ba00477", "ir_length": 4, ...}, {"ir_length": 8}],
+//    "spi_flash": {"jedec_id": "ef4018", "size": 16777216, ...},
+//    "i2c": [{"address": "0x50", "type": "eeprom", "size": 4096, ...}]}
+//
+// Numbers are JSON integers or strings ("0x50", "80", "0b1010"). Image paths
+// are relative to the board file's directory.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.hpp"
+
+namespace orv::emu {
+
+// A board file that cannot be used: the file, where in it (a JSON path such
+// as "i2c[1].address", or "line 3, column 7" for text that is not JSON) and
+// what was expected there. what() is "FILE: WHERE: EXPECTED".
+class BoardFileError : public std::runtime_error {
+public:
+    BoardFileError(std::string file, std::string where, std::string expected);
+    [[nodiscard]] const std::string& file() const noexcept { return file_; }
+    [[nodiscard]] const std::string& where() const noexcept { return where_; }
+    [[nodiscard]] const std::string& expected() const noexcept { return expected_; }
+
+private:
+    std::string file_, where_, expected_;
+};
+
+// Reads and checks a board file. Throws BoardFileError.
+[[nodiscard]] BoardConfig load_board_file(const std::filesystem::path& path);
+// Checks the JSON text of a board file; `path` names it in messages, and its
+// directory anchors relative image paths. Throws BoardFileError.
+[[nodiscard]] BoardConfig parse_board(std::string_view json, const std::filesystem::path& path);
+
+// Where boards named without a path are looked up, in order: share/orv/boards
+// of the installation the running program belongs to, then the source
+// tree's emulator/boards.
+[[nodiscard]] std::vector<std::filesystem::path> board_directories();
+// A --board argument: a file that exists, else a board of
+// board_directories() by name ("default" or "default.json").
+[[nodiscard]] std::optional<std::filesystem::path> find_board(std::string_view name);
+// The board a --board argument names, read and checked; an empty name is the
+// default board: default.json of board_directories(), else
+// default_board_config() (the same board). Throws BoardFileError.
+[[nodiscard]] BoardConfig load_board(std::string_view name);
+
+} // namespace orv::emu
