@@ -237,6 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenCase{"spi_id", {"spi", "id"}}, GoldenCase{"spi_read", {"spi", "read", "0x3ffff0", "16"}},
         GoldenCase{"spi_read_sizes", {"spi", "read", "4k", "16"}},
         GoldenCase{"spi_erase", {"spi", "erase", "--sector", "0x1000", "--count", "2"}},
+        GoldenCase{"spi_erase_chip", {"--board", GOLDEN_DIR "/../boards/small-flash.json", "spi", "erase", "--chip"}},
         GoldenCase{"spi_status", {"spi", "status"}}, GoldenCase{"spi_unprotect", {"spi", "unprotect"}},
         GoldenCase{"i2c_detect", {"i2c", "detect"}}, GoldenCase{"i2c_detect_quick", {"i2c", "detect", "-q"}},
         GoldenCase{"i2c_detect_range", {"i2c", "detect", "-r", "0x50", "0x6f"}},
@@ -358,7 +359,7 @@ TEST_F(SimJson, SpiId)
     RunResult r = orvtool(sim({"--json", "spi", "id"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor'], d['part'], d['parameters']"),
-              "ef4016 4194304 NEXCOM Winbond W25Q32 built-in part table\n");
+              "ef4016 4194304 NEXCOM Winbond W25Q32 SFDP\n");
 }
 
 TEST_F(SimJson, SpiRead)
@@ -626,10 +627,11 @@ TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
 
 TEST_F(Sim, ScheduledFaultStartsAfterItsUrbs)
 {
-    // spi id reads from 0x81 once: a stall from the second read on misses it.
-    RunResult later = orvtool(sim({"--sim-fault", "stall:0x81:1", "spi", "id"}));
+    // A raw IR scan reads from 0x81 once: a stall from the second read on
+    // misses it.
+    RunResult later = orvtool(sim({"--sim-fault", "stall:0x81:1", "jtag", "ir", "--len", "10", "0x3ff"}));
     EXPECT_EQ(later.status, 0) << later.err;
-    RunResult first = orvtool(sim({"--sim-fault", "stall:0x81:0:1", "spi", "id"}));
+    RunResult first = orvtool(sim({"--sim-fault", "stall:0x81:0:1", "jtag", "ir", "--len", "10", "0x3ff"}));
     EXPECT_EQ(first.status, 1);
     EXPECT_NE(first.err.find("usb pipe error (code -9)"), std::string::npos) << first.err;
     RunResult bad = orvtool(sim({"--sim-fault", "stall:0x82", "spi", "id"}));

@@ -256,6 +256,76 @@ TEST(OtherBoards, SpiChipEraseOfAPartOnlyItsCapacityByteDescribes)
     EXPECT_EQ(mem[mem.size() - 1], 0xFF);
 }
 
+TEST(OtherBoards, SpiWritesAcrossThe16MiBBoundaryOfA32MiBPart)
+{
+    orv::emu::SpiFlashConfig big;
+    big.jedec_id = {0xEF, 0x40, 0x19};
+    big.size = 32u << 20;
+    big.sfdp = true;
+    FlashBoard board(big);
+    auto mem = board.adapter.flash_memory();
+    std::fill(mem.begin() + 0xFFF000, mem.begin() + 0x1001000, 0x00); // needs an erase on both sides
+    Bytes image(8 * 1024);
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    }
+    std::string path = ::testing::TempDir() + "orvtool_boundary.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+
+    render(board.out, spi::cmd_id(board.ctx, spi::Options{}), Style::text);
+    EXPECT_NE(board.out.str().find("size:         32 MiB (33554432 bytes)\n"), std::string::npos)
+        << board.out.str();
+    EXPECT_NE(board.out.str().find("addressing:   4-byte mode (0xb7)\n"), std::string::npos)
+        << board.out.str();
+    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0xFFF000, path, true), Style::text);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0xFFF000));
+    EXPECT_EQ(board.adapter.flash().erases(), 2u);
+    EXPECT_FALSE(board.adapter.flash().four_byte_mode()); // left as it was found
+    std::ostringstream dump;
+    render(dump, spi::cmd_read(board.ctx, spi::Options{}, 0x1000FF0, 16, ""), Style::text);
+    EXPECT_EQ(dump.str().substr(0, 58), "01000ff0  b1 b6 bb c0 c5 ca cf d4  d9 de e3 e8 ed f2 f7 fc");
+}
+
+TEST(OtherBoards, SpiProtectionIsShownRespectedAndCleared)
+{
+    orv::emu::SpiFlashConfig locked;
+    locked.sfdp = true;
+    locked.status = 0x04; // BP 1: the top 64 KiB
+    locked.program_us = 700;
+    locked.erase_us = 45000; // real-time busy: the waits sleep
+    FlashBoard board(locked);
+    auto& flash = board.adapter.flash();
+    auto mem = board.adapter.flash_memory();
+    std::fill(mem.begin(), mem.end(), 0x00);
+    std::string path = ::testing::TempDir() + "orvtool_protected.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(4096, 'p');
+
+    render(board.out, spi::cmd_status(board.ctx, spi::Options{}), Style::text);
+    EXPECT_NE(
+        board.out.str().find("block protect:     BP 1, TB 0, SEC 0: 0x3f0000..0x3fffff (64 KiB) protected\n"),
+        std::string::npos)
+        << board.out.str();
+    try {
+        spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, true);
+        FAIL() << "no error";
+    } catch (const ToolError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "the range 0x3ff000 + 4096 bytes is write-protected: status register 1 "
+                  "is 0x04 (BP 1) and protects 0x3f0000..0x3fffff");
+    }
+    EXPECT_EQ(flash.erases(), 0u);
+    EXPECT_EQ(flash.programs(), 0u);
+
+    board.out.str("");
+    render(board.out, spi::cmd_unprotect(board.ctx, spi::Options{}), Style::text);
+    EXPECT_EQ(board.out.str(), "block protection cleared: status register 1 0x04 -> 0x00\n");
+    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, true), Style::text);
+    EXPECT_EQ(flash.erases(), 1u);
+    EXPECT_EQ(flash.programs(), 16u);
+    EXPECT_TRUE(std::all_of(mem.begin() + 0x3FF000, mem.end(), [](auto b) { return b == 'p'; }));
+}
+
 // ---- SPI -----------------------------------------------------------------
 
 TEST_F(Board, SpiIdNamesTheFlashItsSizeAndWhereTheParametersCameFrom)
@@ -266,7 +336,7 @@ TEST_F(Board, SpiIdNamesTheFlashItsSizeAndWhereTheParametersCameFrom)
                          "memory type:  0x40\n"
                          "capacity:     0x16 = 4 MiB\n"
                          "part:         Winbond W25Q32\n"
-                         "parameters:   built-in part table\n"
+                         "parameters:   SFDP\n"
                          "size:         4 MiB (4194304 bytes)\n"
                          "page size:    256 bytes\n"
                          "erase:        4 KiB (0x20), 32 KiB (0x52), 64 KiB (0xd8), chip (0xc7)\n"
