@@ -449,6 +449,7 @@ def main():
     ap.add_argument("--instructions")
     ap.add_argument("--bridges")
     ap.add_argument("--flash")
+    ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
@@ -529,6 +530,12 @@ def main():
         lines.append("")
         flash_section(flash, lines, findings)
         lines.append("")
+    if args.svf:
+        with open(args.svf) as f:
+            lines.append("## SVF playback side by side")
+            lines.append("")
+            lines.append(f.read().rstrip())
+            lines.append("")
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
         lines.append("")

@@ -22,6 +22,11 @@ void ConnectorRouter::set_low_pins(PinGroup pins)
     low_ = pins;
     activate(selected_by(pins.direction));
     show_pins_to_connector();
+    if (active_ == Connector::jtag) {
+        // TRST, active low; released (direction bit clear) it is pulled up.
+        const bool driven = (pins.direction & JTAG_PIN_TRST) != 0;
+        board_.jtag.set_trst(driven && (pins.level & JTAG_PIN_TRST) == 0);
+    }
 }
 
 void ConnectorRouter::activate(Connector connector)
@@ -31,6 +36,9 @@ void ConnectorRouter::activate(Connector connector)
     }
     // The connector left behind sees released lines.
     switch (active_) {
+    case Connector::jtag:
+        board_.jtag.set_trst(false);
+        break;
     case Connector::spi:
         if (board_.flash && board_.flash->selected()) {
             board_.flash->deselect();

@@ -15,7 +15,9 @@
 // Pin use (low group, wire.hpp): SPI clock on SPI_PIN_CLOCK, chip select on
 // SPI_PIN_CHIP_SELECT (selecting when it differs from the inactive level);
 // I2C SCL and SDA open drain with pull-ups (a released line reads 1 unless a
-// device pulls it low). JTAG's TCK, TMS, TDI and TDO are the engine's.
+// device pulls it low). JTAG's TCK, TMS, TDI and TDO are the engine's; TRST
+// (JTAG_PIN_TRST, active low, pulled up when released) follows the pin
+// commands that select JTAG, and is released when the JTAG connector is left.
 #pragma once
 
 #include <cstdint>

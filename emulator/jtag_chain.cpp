@@ -62,6 +62,12 @@ void Tap::reset_logic() noexcept
     instruction_ = config_.has_idcode ? config_.idcode_instruction : config_.bypass_instruction;
 }
 
+void Tap::reset() noexcept
+{
+    state_ = TapState::test_logic_reset;
+    reset_logic();
+}
+
 void Tap::set_user(std::uint64_t value) noexcept
 {
     user_ = value & mask_of(config_.user_length);
@@ -157,10 +163,23 @@ JtagChain::JtagChain(std::vector<TapConfig> taps, Empty empty) : empty_(empty)
     }
 }
 
+void JtagChain::set_trst(bool asserted) noexcept
+{
+    trst_ = asserted;
+    if (asserted) {
+        for (Tap& tap : taps_) {
+            tap.reset();
+        }
+    }
+}
+
 bool JtagChain::clock(bool tms, bool tdi) noexcept
 {
     if (taps_.empty()) {
         return empty_ == Empty::wire ? tdi : true;
+    }
+    if (trst_) {
+        return true; // held in Test-Logic-Reset: nothing shifts, TDO released
     }
     // Every TAP shifts at the same edge: take all outputs first.
     const bool chain_tdo = taps_.front().tdo();

@@ -9,6 +9,9 @@
 // selects BYPASS. Capture-DR loads the selected register (USER reads back what
 // Update-DR last wrote into it).
 //
+// TRST (test reset, active low) puts every TAP in Test-Logic-Reset and holds
+// it there while asserted: clocks then move nothing and TDO stays high.
+//
 // Chain order: TAP 0 is nearest TDO. TDI feeds the last TAP, each TAP's TDO
 // feeds the TAP before it, and TAP 0 drives the chain's TDO, so TAP 0's bits
 // come out first. A chain without TAPs is either a wire from TDI to TDO or
@@ -68,6 +71,8 @@ public:
     [[nodiscard]] bool tdo() const noexcept;
     // One TCK rising edge with the given TMS and TDI levels.
     void clock(bool tms, bool tdi) noexcept;
+    // Test-Logic-Reset at once, as TRST asserted does.
+    void reset() noexcept;
 
     [[nodiscard]] TapState state() const noexcept { return state_; }
     [[nodiscard]] std::uint32_t instruction() const noexcept { return instruction_; }
@@ -102,6 +107,11 @@ public:
     // TAPs shift), then clocks every TAP.
     bool clock(bool tms, bool tdi) noexcept;
 
+    // The TRST line: asserted resets every TAP and holds them in
+    // Test-Logic-Reset until it is released.
+    void set_trst(bool asserted) noexcept;
+    [[nodiscard]] bool trst() const noexcept { return trst_; }
+
     [[nodiscard]] std::size_t size() const noexcept { return taps_.size(); }
     [[nodiscard]] Tap& tap(std::size_t index) { return taps_.at(index); }
     [[nodiscard]] const Tap& tap(std::size_t index) const { return taps_.at(index); }
@@ -109,6 +119,7 @@ public:
 private:
     std::vector<Tap> taps_;
     Empty empty_ = Empty::wire;
+    bool trst_ = false;
 };
 
 } // namespace orv::emu

@@ -104,7 +104,7 @@ Runs find_runs(std::span<const Clock> c)
 // The cheapest commands for the whole sequence, found backwards: best[i][low]
 // is the cost of clocks i.. when the TMS line is low (1) or high (0) before
 // clock i.
-std::vector<Command> choose_commands(std::span<const Clock> c, bool tms_low, std::size_t max_readback)
+std::vector<Command> cheapest_commands(std::span<const Clock> c, bool tms_low, std::size_t max_readback)
 {
     // A sampling byte command must fit one batch's read-back on its own.
     const auto max_read_bytes =
@@ -176,6 +176,87 @@ std::vector<Command> choose_commands(std::span<const Clock> c, bool tms_low, std
     return commands;
 }
 
+// Long shifts: inside a stretch of TMS-low clocks sampled alike, byte
+// commands as long as they may be are what the search above ends up choosing,
+// clock by clock at a cost per clock; they are taken directly here, and the
+// search runs only on what lies between them. A command that would hold a run
+// of BULK_IDLE_RUN unsampled TDI-low clocks is left to the search, which may
+// clock them as idle clocks instead.
+constexpr std::uint32_t BULK_IDLE_RUN = 64;
+// Stretches shorter than this are left to the search: there the few bytes it
+// saves around the edges still count.
+constexpr std::size_t BULK_FROM = 512;
+
+// Whether clocks [from, from + count) are worth an idle command inside.
+bool holds_idle_run(std::span<const Clock> c, std::size_t from, std::size_t count)
+{
+    std::uint32_t zeros = 0;
+    for (std::size_t i = from; i < from + count; ++i) {
+        zeros = c[i].tdi ? 0 : zeros + 1;
+        if (zeros == BULK_IDLE_RUN) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<Command> choose_commands(std::span<const Clock> c, bool tms_low, std::size_t max_readback)
+{
+    const auto read_chunk =
+        static_cast<std::uint32_t>(8 * std::min<std::size_t>(MAX_BYTES_PER_COMMAND, max_readback));
+    const std::uint32_t write_chunk = 8 * MAX_BYTES_PER_COMMAND;
+    std::vector<Command> commands;
+    std::size_t searched_to = 0; // clocks before this are planned
+    bool low = tms_low;
+    const auto search = [&](std::size_t to) {
+        if (to == searched_to) {
+            return;
+        }
+        for (Command cmd : cheapest_commands(c.subspan(searched_to, to - searched_to), low, max_readback)) {
+            cmd.first += static_cast<std::uint32_t>(searched_to);
+            commands.push_back(cmd);
+        }
+        low = !c[to - 1].tms;
+        searched_to = to;
+    };
+    std::size_t i = 0;
+    while (i < c.size()) {
+        if (c[i].tms) {
+            ++i;
+            continue;
+        }
+        // A stretch of TMS-low clocks sampled alike: [i, end).
+        std::size_t end = i + 1;
+        while (end < c.size() && !c[end].tms && c[end].sample == c[i].sample) {
+            ++end;
+        }
+        const bool read = c[i].sample;
+        const std::uint32_t chunk = read ? read_chunk : write_chunk;
+        // Byte commands to the end of the stretch, from its second clock on
+        // at the earliest (the first leaves the TMS line low, whichever
+        // command the search gives it): one for what does not fill a whole
+        // command, then whole ones. The odd bits stay with the search, at the
+        // start, to plan with the clocks before.
+        if (end - i >= BULK_FROM) {
+            std::size_t at = i + 1 + (end - i - 1) % 8;
+            while (at < end) {
+                const std::size_t n = (end - at) % chunk == 0 ? chunk : (end - at) % chunk;
+                if (read || !holds_idle_run(c, at, n)) {
+                    search(at);
+                    commands.push_back(Command{Kind::bytes, read, static_cast<std::uint32_t>(at),
+                                               static_cast<std::uint32_t>(n)});
+                    searched_to = at + n;
+                    low = true;
+                }
+                at += n;
+            }
+        }
+        i = end;
+    }
+    search(c.size());
+    return commands;
+}
+
 void encode(CommandStream& stream, std::span<const Clock> c, const Command& cmd)
 {
     const auto tdi_bits = [&](std::uint32_t from, std::uint32_t count) {
@@ -214,6 +295,24 @@ void encode(CommandStream& stream, std::span<const Clock> c, const Command& cmd)
     }
 }
 
+// A shift split after its first `fit` clocks, each side as byte and bit
+// commands.
+std::vector<Command> cut_shift(const Command& cmd, std::uint32_t fit)
+{
+    std::vector<Command> pieces;
+    const auto add = [&](std::uint32_t first, std::uint32_t clocks) {
+        if (clocks / 8 != 0) {
+            pieces.push_back(Command{Kind::bytes, cmd.read, first, clocks / 8 * 8});
+        }
+        if (clocks % 8 != 0) {
+            pieces.push_back(Command{Kind::bits, cmd.read, first + clocks / 8 * 8, clocks % 8});
+        }
+    };
+    add(cmd.first, fit);
+    add(cmd.first + fit, cmd.clocks - fit);
+    return pieces;
+}
+
 } // namespace
 
 Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_readback)
@@ -248,8 +347,23 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
         for (; to < commands.size(); ++to) {
             const Command& cmd = commands[to];
             const std::uint64_t adds = cmd.read ? cmd.clocks : 0;
-            if (bits != 0 && bits + adds > bit_limit) {
-                break;
+            if (bits + adds > bit_limit) {
+                // A shift that does not fit is cut where the bound is, so that
+                // each batch but the last reads back all it may.
+                const auto fit = static_cast<std::uint32_t>(bit_limit - bits);
+                if (fit != 0 && (cmd.kind == Kind::bytes || cmd.kind == Kind::bits)) {
+                    const std::vector<Command> pieces = cut_shift(cmd, fit);
+                    commands.erase(commands.begin() + static_cast<std::ptrdiff_t>(to));
+                    commands.insert(commands.begin() + static_cast<std::ptrdiff_t>(to), pieces.begin(),
+                                    pieces.end());
+                    for (; bits < bit_limit; ++to) {
+                        bits += commands[to].clocks;
+                        length += command_length(commands[to]);
+                    }
+                }
+                if (bits != 0) {
+                    break; // (a first command larger than the bound goes alone)
+                }
             }
             bits += adds;
             length += command_length(cmd);

@@ -91,6 +91,10 @@ public:
     }
 
     void queue(Clock clock) { pending_.push_back(clock); }
+    void queue(std::span<const Clock> clocks)
+    {
+        pending_.insert(pending_.end(), clocks.begin(), clocks.end());
+    }
     void queue(bool tms, bool tdi, bool sample) { pending_.push_back(Clock{tms, tdi, sample}); }
     [[nodiscard]] std::size_t pending() const noexcept { return pending_.size(); }
     [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }

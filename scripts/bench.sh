@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark command: builds the benchmarks in Release (build-bench), runs
-# them and writes bench/REPORT.md and bench/cost_vs_size.png.
+# them and writes bench/REPORT.md and bench/cost_vs_size.png (with the bridges
+# and SVF playback side by side with OpenOCD and openFPGALoader when they are
+# installed).
 #   REPS=5        repetitions of each benchmark (medians are reported)
 #   MIN_TIME=0.2  seconds per repetition of the host benchmarks
 #   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
@@ -81,6 +83,11 @@ if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
   echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"
   /usr/bin/python3 bench/bench_flash.py "$BUILD/tools/orvtool" "$OUT/flash.json"
   args+=(--flash "$OUT/flash.json")
+fi
+if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
+  echo "== SVF playback: orvtool, OpenOCD and openFPGALoader"
+  SKIP_BUILD=1 BUILD="$BUILD" OUT="$OUT" bash scripts/bench_svf.sh >/dev/null
+  args+=(--svf "$OUT/svf.md")
 fi
 
 echo "== report"

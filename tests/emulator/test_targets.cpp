@@ -99,6 +99,39 @@ TEST(JtagChain, ShiftsGoToTheChainAfterTms)
     EXPECT_EQ(drain(*adapter), hex("77 04 A0 4B 93 70 72 03"));
 }
 
+TEST(JtagChain, TrstHoldsEveryTapInResetUntilReleased)
+{
+    auto adapter = make_default_board();
+    const auto taps_in = [&](TapState state) {
+        return adapter->jtag().tap(0).state() == state && adapter->jtag().tap(1).state() == state;
+    };
+    adapter->write_commands(concat({RESET, hex("5B 00 00")}));
+    ASSERT_TRUE(taps_in(TapState::run_test_idle));
+    // Pin 4 driven low by a SPI pin command is no TRST.
+    adapter->write_commands(hex("20 F7 00"));
+    EXPECT_FALSE(adapter->jtag().trst());
+    // JTAG pins with pin 4 driven low: every TAP reset, and held there.
+    adapter->write_commands(hex("20 1B 08 5B 02 00"));
+    EXPECT_TRUE(adapter->jtag().trst());
+    EXPECT_TRUE(taps_in(TapState::test_logic_reset));
+    adapter->write_commands(IDCODE_SCAN);
+    EXPECT_EQ(drain(*adapter), hex("FF FF FF FF FF FF FF FF"));
+    EXPECT_TRUE(taps_in(TapState::test_logic_reset));
+    // Released (direction bit clear, pulled up): the TAPs move again.
+    adapter->write_commands(hex("20 0B 08"));
+    EXPECT_FALSE(adapter->jtag().trst());
+    adapter->write_commands(IDCODE_SCAN);
+    EXPECT_EQ(Bytes(drain(*adapter)).at(0), 0x77); // TAP0's IDCODE, selected by the reset
+    // Driven high is inactive; leaving the JTAG connector releases the line.
+    adapter->write_commands(hex("20 1B 18"));
+    EXPECT_FALSE(adapter->jtag().trst());
+    adapter->write_commands(hex("20 1B 08"));
+    EXPECT_TRUE(adapter->jtag().trst());
+    adapter->write_commands(hex("20 FF 00"));
+    EXPECT_FALSE(adapter->jtag().trst());
+    EXPECT_TRUE(adapter->diagnostics().empty());
+}
+
 // ---- SPI flash ------------------------------------------------------------
 
 const Bytes SPI_SETUP_MODE0_MSB = hex("AB 3C CB 11 DB FF 20 F7 02");

@@ -137,6 +137,55 @@ TEST(JtagSequence, BatchesStayWithinTheReadBackBoundAndKeepClockOrderAcrossThem)
     EXPECT_EQ(sequencer.stats().exchanges, batches);
 }
 
+TEST(JtagSequence, BatchesReadBackAsMuchAsTheBoundLetsThemAndLongShiftsMatchTheReference)
+{
+    // Scans of every size, about one in three read: only the bound cuts the
+    // batches, so every batch but the last reads back the whole bound, and
+    // the chain sees exactly what clocking it one clock at a time gives.
+    std::mt19937 rng(11);
+    std::vector<Clock> clocks;
+    std::size_t sampled = 0;
+    for (int scan = 0; scan < 60; ++scan) {
+        const bool read = rng() % 3 == 0;
+        for (const int tms : {1, 0, 0}) {
+            clocks.push_back(Clock{tms != 0, false, false});
+        }
+        const std::size_t bits = 1 + rng() % 5000;
+        for (std::size_t i = 0; i < bits; ++i) {
+            clocks.push_back(Clock{i + 1 == bits, (rng() & 1) != 0, read});
+        }
+        sampled += read ? bits : 0;
+        clocks.push_back(Clock{true, false, false});
+        clocks.push_back(Clock{false, false, false});
+    }
+    for (const std::size_t bound : {1u, 64u, 100u, 512u, 4096u}) {
+        const Plan plan = plan_sequence(clocks, false, bound);
+        std::size_t read_back = 0;
+        for (std::size_t b = 0; b < plan.batches.size(); ++b) {
+            read_back += plan.batches[b].wanted_bits.size();
+            if (b + 1 < plan.batches.size()) {
+                EXPECT_GE(8 * plan.batches[b].readback_bytes + 7, 8 * bound)
+                    << "bound " << bound << " batch " << b;
+            }
+        }
+        EXPECT_EQ(read_back, sampled);
+        EXPECT_EQ(plan.batches.size(), (sampled + 8 * bound - 1) / (8 * bound)) << "bound " << bound;
+
+        auto adapter = emu::make_default_board();
+        emu::InprocUsb usb(*adapter);
+        JtagSequencer sequencer(usb.handle(), TIMEOUT, bound);
+        for (const Clock& c : clocks) {
+            sequencer.queue(c);
+        }
+        Reference reference;
+        reference.run(clocks);
+        std::vector<std::uint8_t> tdo;
+        ASSERT_EQ(sequencer.flush(tdo), 0);
+        EXPECT_EQ(tdo, reference.tdo) << "bound " << bound;
+        EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
+    }
+}
+
 // The clocks of an IR or DR scan from Run-Test/Idle back to Run-Test/Idle, as a
 // client like OpenOCD clocks it.
 std::vector<Clock> scan_clocks(bool ir, const std::vector<std::uint8_t>& tdi, unsigned bits, bool capture)

@@ -20,7 +20,9 @@ namespace orvtool {
 using Action = std::function<Result(const Context& ctx)>;
 using Check = std::function<Action()>;
 
-// The command the command line chose.
+// The command the command line chose. A check may clear `needs_adapter`:
+// its action then runs without one (ctx.handle is null) and neither --usb
+// nor --sim is needed.
 struct Chosen {
     Check check;
     bool needs_adapter = true; // false: main opens no adapter for it (list)

@@ -23,11 +23,11 @@ struct Context : Link {
 
 // One line of a progress bar, at most `columns` - 1 characters wide: the
 // label, a bar that takes the room left, the percentage, what is done of the
-// total (bytes in KiB/MiB when `bytes`), the rate and the time left. On a
-// narrow terminal the time left, the rate, the counts and then the bar are
-// left out, in that order.
+// total (bytes in KiB/MiB when `bytes`), the note ("12/42 statements"), the
+// rate and the time left. On a narrow terminal the time left, the rate, the
+// note, the counts and then the bar are left out, in that order.
 std::string progress_line(const std::string& label, std::uint64_t done, std::uint64_t total, bool bytes,
-                          double seconds, unsigned columns);
+                          double seconds, unsigned columns, const std::string& note = "");
 
 // A progress bar for long operations, drawn in place on a terminal; silent
 // otherwise. Redraws when the shown percentage changes, and twice a second
@@ -39,6 +39,8 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     void update(std::uint64_t done);
+    // update() with a note after the counts ("12 statements").
+    void update(std::uint64_t done, std::string note);
     // update() as a callback for the protocol modules.
     Progressed updates();
     // Clears the bar's line.
@@ -53,6 +55,7 @@ private:
     bool bytes_;
     Clock::time_point started_;
     Clock::time_point drawn_at_;
+    std::string note_;
     int shown_ = -1;
     bool finished_ = false;
 };

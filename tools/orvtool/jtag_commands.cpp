@@ -1,6 +1,13 @@
 #include "jtag_commands.hpp"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -8,6 +15,7 @@
 
 #include "command.hpp"
 #include "errors.hpp"
+#include "parser.hpp"
 
 namespace orvtool::jtag {
 
@@ -58,7 +66,261 @@ struct RawScanArgs {
     bool no_reset = false;
 };
 
+// jtag svf FILE [--tck KHZ] [--dry-run] [--max-readback BYTES]
+struct SvfArgs {
+    std::string file;
+    std::string tck; // empty: the group's --tck
+    bool dry_run = false;
+    std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+};
+
+std::string file_name(const std::string& file)
+{
+    return file == "-" ? "<stdin>" : file;
+}
+
+// ---- the mismatch report ----------------------------------------------------
+
+// Hex digits shown of one value at most; longer values show the stretch
+// around the first difference.
+constexpr std::size_t SHOWN_DIGITS = 64;
+
+using orv::svf::Bits;
+using orv::svf::Mismatch;
+
+bool nibble_any(const Bits& bits, std::uint32_t digit, const auto& bit_is_set)
+{
+    for (std::uint32_t k = 0; k < 4; ++k) {
+        const std::uint32_t i = 4 * digit + k;
+        if (i < bits.size() && bit_is_set(i)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string bit_list(const Mismatch::Part& part)
+{
+    std::vector<std::uint32_t> bits;
+    for (std::uint32_t i = 0; i < part.expected.size(); ++i) {
+        if (part.mask[i] && part.expected[i] != part.actual[i]) {
+            bits.push_back(i);
+        }
+    }
+    std::string text =
+        std::to_string(bits.size()) + (bits.size() == 1 ? " bit differs (bit " : " bits differ (bits ");
+    constexpr std::size_t LISTED = 4;
+    for (std::size_t k = 0; k < std::min(bits.size(), LISTED); ++k) {
+        text += (k == 0 ? "" : ", ") + std::to_string(bits[k]);
+    }
+    return text + (bits.size() > LISTED ? ", ...)" : ")");
+}
+
+// Four lines: expected, actual (digits with no compared bit as '-'), mask,
+// and a '^' under each digit holding a differing bit.
+std::string part_lines(const Mismatch::Part& part)
+{
+    const std::uint32_t length = part.expected.size();
+    const std::uint32_t digits = (length + 3) / 4;
+    const std::string expected = orv::svf::to_hex(part.expected);
+    std::string actual = orv::svf::to_hex(part.actual);
+    const std::string mask = orv::svf::to_hex(part.mask);
+    std::string marks(digits, ' ');
+    std::size_t first_mark = digits;
+    for (std::uint32_t d = 0; d < digits; ++d) {
+        const std::size_t column = digits - 1 - d; // digit 0 is the rightmost
+        if (!nibble_any(part.mask, d, [&](std::uint32_t i) { return part.mask[i]; })) {
+            actual[column] = '-';
+        }
+        if (nibble_any(part.mask, d,
+                       [&](std::uint32_t i) { return part.mask[i] && part.expected[i] != part.actual[i]; })) {
+            marks[column] = '^';
+            first_mark = std::min(first_mark, column);
+        }
+    }
+    std::size_t from = 0;
+    std::size_t count = digits;
+    if (digits > SHOWN_DIGITS) {
+        const std::size_t anchor = first_mark == digits ? 0 : first_mark;
+        from = std::min<std::size_t>(anchor > 8 ? anchor - 8 : 0, digits - SHOWN_DIGITS);
+        count = SHOWN_DIGITS;
+    }
+    const auto shown = [&](const std::string& text) {
+        return (from == 0 ? "0x" : "..") + text.substr(from, count) + (from + count < digits ? ".." : "");
+    };
+    std::string marker = marks.substr(from, count);
+    marker.erase(marker.find_last_not_of(' ') + 1);
+    std::string lines = "  expected " + shown(expected) + "\n  actual   " + shown(actual) + "\n  mask     " +
+                        shown(mask) + "\n             " + marker + "\n";
+    if (count < digits) {
+        const std::size_t high = 4 * (digits - from) - 1;
+        const std::size_t low = 4 * (digits - from - count);
+        lines += "  (bits " + std::to_string(std::min<std::size_t>(high, length - 1)) + ".." +
+                 std::to_string(low) + " shown of " + std::to_string(length) + ")\n";
+    }
+    return lines;
+}
+
+Value part_json(const Mismatch::Part& part)
+{
+    return Value::object({{"command", std::string(orv::svf::name_of(part.command))},
+                          {"bits", part.expected.size()},
+                          {"expected", orv::svf::to_hex(part.expected)},
+                          {"actual", orv::svf::to_hex(part.actual)},
+                          {"mask", orv::svf::to_hex(part.mask)},
+                          {"differing_bits", part.differing()}});
+}
+
+std::string part_title(const Mismatch::Part& part)
+{
+    const std::uint32_t bits = part.expected.size();
+    return std::string(orv::svf::name_of(part.command)) + " " + std::to_string(bits) +
+           (bits == 1 ? " bit" : " bits");
+}
+
+std::string kb(std::uint64_t hz)
+{
+    std::ostringstream s;
+    s << static_cast<double>(hz) / 1000.0 << " kHz";
+    return s.str();
+}
+
+std::string seconds_text(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", seconds);
+    return text;
+}
+
+// What both summaries share: the statements and what they asked of the chain,
+// and the transfers.
+void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::svf::WireCounts& wire)
+{
+    r.labelled("statements", Value(compiled.statements), "statements", std::to_string(compiled.statements));
+    r.labelled("bits", Value(compiled.scan_bits), "bits shifted", std::to_string(compiled.scan_bits));
+    r.field("clocks", wire.clocks);
+    r.labelled("transfers",
+               Value::object({{"out", wire.out_transfers},
+                              {"readback_exchanges", wire.exchanges},
+                              {"stream_bytes", wire.stream_bytes},
+                              {"readback_bytes", wire.readback_bytes}}),
+               "transfers",
+               std::to_string(wire.out_transfers) + " OUT (" + std::to_string(wire.stream_bytes) +
+                   " bytes), " + std::to_string(wire.exchanges) +
+                   (wire.exchanges == 1 ? " read-back exchange (" : " read-back exchanges (") +
+                   std::to_string(wire.readback_bytes) + " bytes)");
+    r.labelled("host_waits", Value(wire.host_waits), "host waits",
+               wire.host_waits == 0
+                   ? "none"
+                   : std::to_string(wire.host_waits) + ", " + seconds_text(wire.wait_seconds) + " in all");
+    r.field("wait_seconds", wire.wait_seconds);
+}
+
 } // namespace
+
+std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file)
+{
+    std::string text;
+    if (file == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            usage_error("cannot read '" + file + "': " + std::strerror(errno));
+        }
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            usage_error("cannot read '" + file + "': " + std::strerror(errno));
+        }
+    }
+    try {
+        return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));
+    } catch (const orv::svf::ParseError& e) {
+        usage_error(file_name(file) + ": " + e.what(),
+                    "the whole file is checked before anything is sent: nothing was sent");
+    }
+}
+
+Result cmd_svf(const Context& ctx, const SvfJob& job)
+{
+    const std::shared_ptr<const orv::svf::Program> program = job.program ? job.program : load_svf(job.file);
+    const std::string name = file_name(job.file);
+    Result r;
+    r.field("file", name).field("dry_run", job.dry_run);
+    if (job.dry_run) {
+        const orv::svf::DryRunResult d = orv::svf::dry_run(*program, job.player);
+        r.line("dry run of " + name + ": nothing sent");
+        add_counts(r, d.compiled, d.wire);
+        r.labelled("tdo_checks", Value(d.compiled.checks), "TDO checks", std::to_string(d.compiled.checks));
+        r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
+                   kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
+        return r;
+    }
+
+    Progress bar(ctx, "svf", program->bytes);
+    const orv::svf::PlayResult p = orv::svf::play(
+        *program, ctx.handle, job.player,
+        [&bar, total = program->statements.size()](std::uint64_t statements, std::uint64_t bytes) {
+            bar.update(bytes, std::to_string(statements) + "/" + std::to_string(total) + " statements");
+        });
+    bar.finish();
+    if (p.rc != 0) {
+        std::string doing = name + ": " + p.failed_doing;
+        if (p.failed_statement && *p.failed_statement < program->statements.size()) {
+            doing += " (the statements from line " +
+                     std::to_string(program->statements[*p.failed_statement].where.line) +
+                     " on did not play)";
+        }
+        check_result(p.rc, doing);
+    }
+    if (p.mismatch) {
+        const Mismatch& m = *p.mismatch;
+        const orv::svf::Statement& s = program->statements[m.statement];
+        Result details;
+        details.field("file", name).field("statements", program->statements.size());
+        details.field("statements_played", m.statement).field("tdo_checks_passed", p.checks_passed);
+        std::string text;
+        Value::Members failure{{"line", s.where.line}, {"column", s.where.column}};
+        failure.emplace_back("scan", part_json(m.body));
+        for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
+            if (part->expected.size() != 0) {
+                failure.emplace_back(part == &m.header ? "header" : "trailer", part_json(*part));
+            }
+        }
+        details.field("failure", Value::object(std::move(failure)));
+        text += part_lines(m.body);
+        for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
+            if (part->differing() != 0) {
+                text += "  " + part_title(*part) + " (" + (part == &m.header ? "header" : "trailer") +
+                        "): " + bit_list(*part) + "\n" + part_lines(*part);
+            }
+        }
+        text += "  " + std::to_string(m.statement) + " statements before it played, " +
+                std::to_string(p.checks_passed) + (p.checks_passed == 1 ? " TDO check" : " TDO checks") +
+                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
+                "\n";
+        details.text(text);
+        const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
+        std::string message = name + ": TDO mismatch at line " + std::to_string(s.where.line) + ": " +
+                              part_title(m.body) + ", ";
+        message += m.body.differing() == differing
+                       ? bit_list(m.body)
+                       : std::to_string(differing) + " bits differ, " + std::to_string(m.body.differing()) +
+                             " of them in " + std::string(orv::svf::name_of(m.body.command));
+        throw ResultError(ToolError(Exit::failed, message), std::move(details));
+    }
+    r.line("played " + name + ": " + std::to_string(p.compiled.statements) + " statements, " +
+           (p.checks_passed == 1 ? std::string("1 TDO check")
+                                 : std::to_string(p.checks_passed) + " TDO checks") +
+           " passed");
+    add_counts(r, p.compiled, p.wire);
+    r.labelled("tdo_checks", Value(p.checks_passed), "TDO checks",
+               std::to_string(p.checks_passed) + " passed");
+    r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
+               kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
+    r.labelled("seconds", Value(p.seconds), "time", seconds_text(p.seconds));
+    return r;
+}
 
 Scan parse_raw_scan(const RawScan& scan)
 {
@@ -220,6 +482,50 @@ void register_jtag(CLI::App& app, Chosen& chosen)
             });
         });
     }
+
+    auto svf_args = std::make_shared<SvfArgs>();
+    auto* svf = jtag->add_subcommand("svf", "play an SVF file (checked whole before anything is sent)");
+    svf->add_option("FILE", svf_args->file, "the SVF file; - reads standard input")->required();
+    svf->add_option("--tck", svf_args->tck,
+                    "TCK frequency in kHz until the file sets one (default: jtag --tck)")
+        ->type_name("KHZ");
+    svf->add_flag(
+        "--dry-run", svf_args->dry_run,
+        "parse and report what would be sent (statements, bits, TDO checks, transfers); no adapter");
+    svf->add_option("--max-readback", svf_args->max_readback,
+                    "bytes read back per exchange at most (1.." +
+                        std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
+                        std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
+        ->type_name("BYTES");
+    on_chosen(svf, chosen, [group, svf_args, &chosen] {
+        Options options = group->check();
+        if (!svf_args->tck.empty()) {
+            options.tck_khz = khz_arg(svf_args->tck, "--tck");
+        }
+        SvfJob job;
+        job.file = svf_args->file;
+        job.dry_run = svf_args->dry_run;
+        job.player.tck_khz = options.tck_khz;
+        job.player.direction = options.direction;
+        job.player.level = options.level;
+        job.player.max_readback = static_cast<std::size_t>(
+            number_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
+        if (job.player.max_readback == 0) {
+            usage_error("--max-readback must be at least 1");
+        }
+        // A file is checked now, before any adapter is opened; standard input
+        // is read when the action runs (a --sim that restarts under umockdev
+        // would lose it).
+        if (job.file != "-") {
+            job.program = load_svf(job.file);
+        }
+        chosen.needs_adapter = !job.dry_run;
+        return Action([job](const Context& ctx) {
+            SvfJob j = job;
+            j.player.timeout_ms = ctx.timeout_ms;
+            return cmd_svf(ctx, j);
+        });
+    });
 }
 
 } // namespace orvtool

@@ -2,10 +2,13 @@
 // their results.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "context.hpp"
 #include "jtag_chain.hpp"
+#include "player.hpp"
+#include "program.hpp"
 #include "result.hpp"
 
 namespace orvtool::jtag {
@@ -26,5 +29,20 @@ Scan parse_raw_scan(const RawScan& scan);
 
 Result cmd_scan(const Context& ctx, const Options& options);
 Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan);
+
+// jtag svf FILE as checked: the file parsed (or, for "-", read from standard
+// input when the action runs) and the player's settings.
+struct SvfJob {
+    std::string file;                                 // as given; "-" is standard input
+    std::shared_ptr<const orv::svf::Program> program; // null: parse standard input first
+    orv::svf::PlayerOptions player;
+    bool dry_run = false;
+};
+// Reads and parses an SVF file ("-": standard input); a usage error naming
+// the line and column of the first fault.
+std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file);
+// Plays the file, or with dry_run counts what playing would send. A TDO
+// mismatch throws a ResultError (exit 1) carrying the line and the values.
+Result cmd_svf(const Context& ctx, const SvfJob& job);
 
 } // namespace orvtool::jtag

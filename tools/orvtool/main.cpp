@@ -37,7 +37,9 @@ struct GlobalArgs {
     std::string timeout = "1000";
 };
 
-void print_error(const ToolError& e, bool json)
+// The message and hint on stderr, then the details' text; with --json also
+// one error object on stdout, with the details' fields.
+void print_error(const ToolError& e, bool json, const Result* details = nullptr)
 {
     std::cerr << "orvtool: " << e.what() << "\n";
     for (const std::string* line : {&e.detail(), &e.hint()}) {
@@ -45,15 +47,20 @@ void print_error(const ToolError& e, bool json)
             std::cerr << "  " << *line << "\n";
         }
     }
+    if (details != nullptr) {
+        render(std::cerr, *details, Style::text);
+    }
     if (json) {
-        render(std::cout,
-               Result()
-                   .field("error", e.what())
-                   .field("detail", e.detail().empty() ? Value() : Value(e.detail()))
-                   .field("hint", e.hint())
-                   .field("code", e.code())
-                   .field("exit", static_cast<int>(e.exit())),
-               Style::json);
+        Result error = Result()
+                           .field("error", e.what())
+                           .field("detail", e.detail().empty() ? Value() : Value(e.detail()))
+                           .field("hint", e.hint())
+                           .field("code", e.code())
+                           .field("exit", static_cast<int>(e.exit()));
+        if (details != nullptr) {
+            error.append(*details);
+        }
+        render(std::cout, error, Style::json);
     }
 }
 
@@ -257,6 +264,10 @@ int main(int argc, char** argv)
             adapter->close(); // a virtual board saves its images
         }
         return static_cast<int>(Exit::ok);
+    } catch (const ResultError& e) {
+        std::cout.flush();
+        print_error(e, a.json, &e.details());
+        return static_cast<int>(e.exit());
     } catch (const ToolError& e) {
         std::cout.flush();
         print_error(e, a.json);

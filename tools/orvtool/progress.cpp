@@ -52,7 +52,7 @@ std::string duration(double seconds)
 } // namespace
 
 std::string progress_line(const std::string& label, std::uint64_t done, std::uint64_t total, bool bytes,
-                          double seconds, unsigned columns)
+                          double seconds, unsigned columns, const std::string& note)
 {
     const std::size_t room = (columns == 0 ? DEFAULT_COLUMNS : std::max(columns, 2u)) - 1;
     const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(std::min(done, total) * 100 / total);
@@ -67,6 +67,9 @@ std::string progress_line(const std::string& label, std::uint64_t done, std::uin
     std::string so_far = bytes ? amount(static_cast<double>(done)) : std::to_string(done);
     pieces.push_back(" " + std::string(of.size() > so_far.size() ? of.size() - so_far.size() : 0, ' ') +
                      so_far + "/" + of);
+    if (!note.empty()) {
+        pieces.push_back(" " + note);
+    }
     if (seconds >= 0.5 && done > 0) {
         double rate = static_cast<double>(done) / seconds;
         pieces.push_back(" " + (bytes ? amount(rate) : format("%.1f", rate)) + "/s");
@@ -105,6 +108,12 @@ Progress::~Progress()
     finish();
 }
 
+void Progress::update(std::uint64_t done, std::string note)
+{
+    note_ = std::move(note);
+    update(done);
+}
+
 void Progress::update(std::uint64_t done)
 {
     if (out_ == nullptr || finished_) {
@@ -118,7 +127,8 @@ void Progress::update(std::uint64_t done)
     shown_ = percent;
     drawn_at_ = now;
     double seconds = std::chrono::duration<double>(now - started_).count();
-    *out_ << "\r\033[K" << progress_line(label_, done, total_, bytes_, seconds, columns_) << std::flush;
+    *out_ << "\r\033[K" << progress_line(label_, done, total_, bytes_, seconds, columns_, note_)
+          << std::flush;
 }
 
 Progressed Progress::updates()

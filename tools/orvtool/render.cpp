@@ -1,6 +1,7 @@
 #include "render.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace orvtool {
@@ -208,6 +209,18 @@ JsonWriter& JsonWriter::value(std::uint64_t number)
     return *this;
 }
 
+JsonWriter& JsonWriter::value(double number)
+{
+    if (!std::isfinite(number)) {
+        return null();
+    }
+    before_value();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", number);
+    out_ << text;
+    return *this;
+}
+
 JsonWriter& JsonWriter::value(bool flag)
 {
     before_value();
@@ -222,6 +235,7 @@ JsonWriter& JsonWriter::value(const Value& value)
                    [&](bool flag) { this->value(flag); },
                    [&](std::int64_t number) { this->value(number); },
                    [&](std::uint64_t number) { this->value(number); },
+                   [&](double number) { this->value(number); },
                    [&](const std::string& text) { this->value(text); },
                    [&](const Value::List& items) {
                        begin_array();

@@ -38,6 +38,7 @@ public:
     JsonWriter& value(std::uint64_t number);
     JsonWriter& value(int number) { return value(static_cast<std::int64_t>(number)); }
     JsonWriter& value(unsigned number) { return value(static_cast<std::uint64_t>(number)); }
+    JsonWriter& value(double number); // null when not finite
     JsonWriter& value(bool flag);
     JsonWriter& value(const Value& value);
     JsonWriter& null();

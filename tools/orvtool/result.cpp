@@ -51,6 +51,12 @@ Result& Result::bytes(std::string name, std::uint64_t base, Bytes data)
     return *this;
 }
 
+Result& Result::append(const Result& other)
+{
+    entries_.insert(entries_.end(), other.entries_.begin(), other.entries_.end());
+    return *this;
+}
+
 Result& Result::table(std::string name, Table table)
 {
     entries_.emplace_back(Tabled{std::move(name), std::move(table)});

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "errors.hpp"
 #include "format.hpp"
 
 namespace orvtool {
@@ -33,6 +34,7 @@ public:
             data_ = static_cast<std::uint64_t>(number);
         }
     }
+    Value(double number) : data_(number) {} // null when not finite
     Value(std::string text) : data_(std::move(text)) {}
     // Null for a null pointer (an unknown name, say).
     Value(const char* text)
@@ -52,7 +54,8 @@ public:
     static Value list(List items);
     static Value object(Members members);
 
-    using Data = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, std::string, List, Members>;
+    using Data =
+        std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, List, Members>;
     const Data& data() const { return data_; }
 
 private:
@@ -101,6 +104,8 @@ public:
         return *this;
     }
     bool on_stderr() const { return on_stderr_; }
+    // Every entry of `other`, after these.
+    Result& append(const Result& other);
 
     struct Field {
         std::string name;
@@ -129,6 +134,21 @@ public:
 private:
     std::vector<Entry> entries_;
     bool on_stderr_ = false;
+};
+
+// A failure with a result of its own (what was done before it, and the
+// failure in detail): main prints the message and hint as for any ToolError,
+// then the result's text on stderr; with --json the result's fields join the
+// error object.
+class ResultError : public ToolError {
+public:
+    ResultError(ToolError error, Result details) : ToolError(std::move(error)), details_(std::move(details))
+    {
+    }
+    const Result& details() const { return details_; }
+
+private:
+    Result details_;
 };
 
 } // namespace orvtool

@@ -1,0 +1,210 @@
+// orvtool jtag svf as a user runs it: on the virtual adapter through real
+// libusb, the text reports against golden files (tests/cli/golden/), --json
+// parsed back, exit statuses, a file checked before any adapter is opened,
+// standard input, and the progress bar on a terminal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const std::string FILES = SVF_FILES;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// argv with standard input from `input_file` (or /dev/null), output collected.
+Outcome run(const std::vector<std::string>& argv, const std::string& input_file = "/dev/null")
+{
+    const std::string base = ::testing::TempDir() + "svf_cli_" + std::to_string(getpid());
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input_file.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome r;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return r;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(base + ".out");
+    r.err = slurp(base + ".err");
+    return r;
+}
+
+Outcome orvtool(std::vector<std::string> args, const std::string& input_file = "/dev/null")
+{
+    args.insert(args.begin(), ORVTOOL_PATH);
+    return run(args, input_file);
+}
+
+void expect_golden(const std::string& name, const std::string& actual)
+{
+    const std::string path = std::string(GOLDEN_DIR) + "/" + name + ".txt";
+    if (std::getenv("ORVTOOL_UPDATE_GOLDEN") != nullptr) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << actual;
+        return;
+    }
+    EXPECT_EQ(actual, slurp(path)) << "golden file " << path;
+}
+
+// The playing time is the one thing that changes from run to run; the files
+// are named as in the source tree.
+std::string stable(const std::string& text)
+{
+    std::string out = std::regex_replace(text, std::regex("time +[0-9.]+ s"), "time         (seconds)");
+    for (std::size_t at; (at = out.find(FILES + "/")) != std::string::npos;) {
+        out.replace(at, FILES.size() + 1, "tests/svf/files/");
+    }
+    return out;
+}
+
+std::string json_query(const std::string& document, const std::string& expression)
+{
+    const std::string path = ::testing::TempDir() + "svf_cli_json_" + std::to_string(getpid());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << document;
+    const Outcome r =
+        run({PYTHON3, "-c", "import json,sys; d=json.load(sys.stdin); print(" + expression + ")"}, path);
+    EXPECT_EQ(r.status, 0) << r.err << document;
+    return r.out;
+}
+
+class SvfCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifndef ORVTOOL_HAVE_VUSB
+        GTEST_SKIP() << "no virtual adapter built in";
+#endif
+        if (std::string(UMOCKDEV_WRAPPER).find("NOTFOUND") != std::string::npos) {
+            GTEST_SKIP() << "no umockdev-wrapper";
+        }
+    }
+};
+
+TEST_F(SvfCli, PlaysAndDryRunsWithTheSameCounts)
+{
+    const Outcome played = orvtool({"--sim", "jtag", "svf", FILES + "/chain.svf"});
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_EQ(played.err, "");
+    expect_golden("jtag_svf", stable(played.out));
+    // No adapter needed, none named.
+    const Outcome dry = orvtool({"jtag", "svf", "--dry-run", FILES + "/chain.svf"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    expect_golden("jtag_svf_dry_run", stable(dry.out));
+}
+
+TEST_F(SvfCli, AMismatchNamesTheLineAndTheValues)
+{
+    const Outcome r = orvtool({"--sim", "jtag", "svf", FILES + "/chain_fail.svf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    expect_golden("jtag_svf_mismatch", stable(r.err));
+}
+
+TEST_F(SvfCli, JsonSummaryAndJsonFailure)
+{
+    const Outcome ok =
+        orvtool({"--sim", "--json", "jtag", "svf", "--max-readback", "8", FILES + "/chain.svf"});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(
+        json_query(ok.out,
+                   "d['statements'], d['bits'], d['tdo_checks'], d['transfers']['readback_exchanges'] > "
+                   "1, type(d['seconds']).__name__, d['dry_run']"),
+        "42 454 10 True float False\n");
+    const Outcome bad = orvtool({"--sim", "--json", "jtag", "svf", FILES + "/chain_fail.svf"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(json_query(bad.out, "d['exit'], d['failure']['line'], d['failure']['scan']['expected'], "
+                                  "d['failure']['scan']['actual'], d['failure']['scan']['differing_bits'], "
+                                  "d['tdo_checks_passed']"),
+              "1 43 12345679 12345678 1 6\n");
+}
+
+TEST_F(SvfCli, AFileThatDoesNotParseIsRefusedBeforeAnyAdapterIsOpened)
+{
+    const std::string bad = ::testing::TempDir() + "svf_cli_bad.svf";
+    std::ofstream(bad, std::ios::trunc)
+        << "SIR 4 TDI (E);\n! fine so far\nSDR 32 TDI (00000000) TDO (4BA0O477);\n";
+    const Outcome r = orvtool({"--usb", "1234:5678", "jtag", "svf", bad});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "orvtool: " + bad +
+                         ": line 3, column 32: bad hex digit 'O' in TDO\n"
+                         "  the whole file is checked before anything is sent: nothing was sent\n");
+    const Outcome missing = orvtool({"--usb", "1234:5678", "jtag", "svf", bad + ".missing"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+    const Outcome zero = orvtool({"jtag", "svf", "--dry-run", FILES + "/chain.svf", "--max-readback", "0"});
+    EXPECT_EQ(zero.status, 2);
+}
+
+TEST_F(SvfCli, AnAdapterFailureNamesWhereItStopped)
+{
+    const Outcome r = orvtool(
+        {"--sim", "--sim-fault", "never-fill", "--timeout", "5", "jtag", "svf", FILES + "/plain.svf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(
+        r.err.find("plain.svf: playing the statements (the statements from line 6 on did not play): tapwire "
+                   "timeout (code -15)"),
+        std::string::npos)
+        << r.err;
+}
+
+TEST_F(SvfCli, StandardInputSurvivesTheRestartUnderUmockdev)
+{
+    // Without the wrapper orvtool starts itself again under umockdev: the
+    // file on standard input must still be there for the second start.
+    const Outcome r = orvtool({"--sim", "jtag", "svf", "-"}, FILES + "/chain.svf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "played <stdin>: 42 statements, 10 TDO checks passed");
+}
+
+TEST_F(SvfCli, ProgressBarOnATerminal)
+{
+    if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    }
+    const Outcome tty =
+        run({SCRIPT, "-qec",
+             std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim jtag svf " + FILES + "/chain.svf",
+             "/dev/null"});
+    EXPECT_EQ(tty.status, 0) << tty.err;
+    EXPECT_NE(tty.out.find("#] 100% "), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("42/42 statements"), std::string::npos) << tty.out;
+}
+
+} // namespace

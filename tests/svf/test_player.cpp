@@ -1,0 +1,307 @@
+// SVF from statements to clocks, and played on the in-process emulator: the
+// paths and the RUNTEST choices of the compiler, TDO checks passing and
+// failing with their line, nothing sent after a failed batch, consecutive
+// checks sharing transfers, TRST, waits, and the dry run counting exactly
+// what playing sends.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "adapter.hpp"
+#include "inproc_usb.hpp"
+#include "parser.hpp"
+#include "player.hpp"
+#include "tap_state.hpp"
+
+namespace orv::svf {
+namespace {
+
+std::string read_file(const std::string& name)
+{
+    std::ifstream in(std::string(SVF_FILES) + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The chain the test files are written for, whatever the default board is.
+std::unique_ptr<emu::Adapter> make_board()
+{
+    emu::Board parts = emu::make_default_board_parts();
+    std::vector<emu::TapConfig> taps{{"tap0", 0x4BA00477, 4, 0xE, 0x8, 0xF, 32, 0},
+                                     {"tap1", 0x06B5C093, 6, 0x09, 0x02, 0x3F, 32, 0}};
+    return std::make_unique<emu::Adapter>(
+        emu::AdapterConfig{},
+        emu::Board{emu::JtagChain(std::move(taps)), std::move(parts.flash), std::move(parts.i2c)});
+}
+
+// Records what the compiler hands over.
+struct Recorder final : Target {
+    std::vector<engine::Clock> all;
+    std::vector<std::size_t> statement_ends; // clocks handed by the end of each statement
+    std::string calls;                       // run, tck and trst calls
+    void clocks(std::span<const engine::Clock> c) override { all.insert(all.end(), c.begin(), c.end()); }
+    void expect(const TdoCheck&) override {}
+    void run(bool tms, std::uint64_t count, double wait, std::uint32_t) override
+    {
+        std::ostringstream s;
+        s << "run " << tms << " " << count << " " << wait << "; ";
+        calls += s.str();
+        all.insert(all.end(), count, engine::Clock{tms, false, false});
+    }
+    void set_tck(const bridge::ClockSetting& s) override
+    {
+        calls += "tck " + std::to_string(s.actual_hz) + "; ";
+    }
+    void trst(TrstMode) override { calls += "trst; "; }
+    void statement_done(std::size_t) override { statement_ends.push_back(all.size()); }
+    [[nodiscard]] bool stopped() const override { return false; }
+};
+
+// ---- the compiler ------------------------------------------------------------
+
+struct PathCase {
+    const char* svf;
+    const char* last; // the states the last statement walks through, clock by clock
+};
+
+TEST(SvfCompiler, PathsFollowTheTapTables)
+{
+    const PathCase cases[] = {
+        {"STATE IDLE;", "RESET RESET RESET RESET RESET IDLE"}, // the reset playback starts with
+        {"STATE IDLE; STATE DRPAUSE;", "DRSELECT DRCAPTURE DREXIT1 DRPAUSE"},
+        {"STATE DRPAUSE; STATE DRPAUSE;", "DREXIT2 DRUPDATE DRSELECT DRCAPTURE DREXIT1 DRPAUSE"},
+        {"STATE IRPAUSE; STATE DRPAUSE;", "IREXIT2 IRUPDATE DRSELECT DRCAPTURE DREXIT1 DRPAUSE"},
+        {"STATE IDLE; STATE RESET;", "DRSELECT IRSELECT RESET RESET RESET"},
+        {"STATE IDLE; STATE IDLE;", ""},
+        {"STATE IDLE; STATE DRSELECT IRSELECT RESET RESET IDLE;", "DRSELECT IRSELECT RESET RESET IDLE"},
+        {"STATE IDLE; STATE DRSELECT DRCAPTURE DRSHIFT DREXIT1 DRPAUSE;",
+         "DRSELECT DRCAPTURE DRSHIFT DREXIT1 DRPAUSE"},
+        // Scans: through Capture from a stable state; straight back to Shift from Pause.
+        {"STATE IDLE; SDR 2 TDI (0);", "DRSELECT DRCAPTURE DRSHIFT DRSHIFT DREXIT1 DRUPDATE IDLE"},
+        {"ENDDR DRPAUSE; SDR 2 TDI (0); SDR 2 TDI (0);", "DREXIT2 DRSHIFT DRSHIFT DREXIT1 DRPAUSE"},
+        {"STATE IDLE; ENDIR IRPAUSE; SIR 1 TDI (0);", "DRSELECT IRSELECT IRCAPTURE IRSHIFT IREXIT1 IRPAUSE"},
+        {"STATE IDLE; SDR 0;", "DRSELECT DRCAPTURE DREXIT1 DRUPDATE IDLE"},
+        {"STATE IDLE; HDR 1 TDI (0); TDR 1 TDI (0); SDR 1 TDI (0);",
+         "DRSELECT DRCAPTURE DRSHIFT DRSHIFT DRSHIFT DREXIT1 DRUPDATE IDLE"},
+        {"STATE IDLE; RUNTEST DRPAUSE 2 TCK ENDSTATE IRPAUSE;",
+         "DRSELECT DRCAPTURE DREXIT1 DRPAUSE DRPAUSE DRPAUSE DREXIT2 DRUPDATE DRSELECT IRSELECT IRCAPTURE "
+         "IREXIT1 "
+         "IRPAUSE"},
+    };
+    for (const PathCase& c : cases) {
+        const Program program = parse(c.svf);
+        Recorder r;
+        (void)compile(program, r, tck_for_khz(1000));
+        ASSERT_EQ(r.statement_ends.size(), program.statements.size());
+        TapState state = STATE_RESET;
+        std::string walked;
+        const std::size_t from =
+            r.statement_ends.size() > 1 ? r.statement_ends[r.statement_ends.size() - 2] : 0;
+        for (std::size_t i = 0; i < r.all.size(); ++i) {
+            state = jtag::next_state(state, r.all[i].tms);
+            if (i >= from) {
+                walked +=
+                    (walked.empty() ? "" : " ") + std::string(STATE_NAMES[static_cast<std::size_t>(state)]);
+            }
+        }
+        EXPECT_EQ(walked, c.last) << c.svf;
+    }
+}
+
+TEST(SvfCompiler, RunTestBecomesClocksOrClocksAndAHostWait)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"RUNTEST 100 TCK;", "run 0 100 0; "},
+        {"RUNTEST 5 SCK;", "run 0 5 0; "}, // no system clock: counted as TCK
+        {"RUNTEST 1E-3 SEC;", "run 0 1000 0; "},
+        {"RUNTEST 10 TCK 1E-3 SEC;", "run 0 1000 0; "},
+        {"RUNTEST 2000 TCK 1E-3 SEC MAXIMUM 1 SEC;", "run 0 2000 0; "},
+        {"RUNTEST DRPAUSE 0.5 SEC;", "run 0 1 0.5; "},      // longer than clocks should carry: a host wait
+        {"RUNTEST 200000 TCK;", "run 0 200000 0.2; "},      // clocked, with their time waited out on the host
+        {"RUNTEST RESET 100 TCK;", "run 1 100 0; "},        // TMS high in Test-Logic-Reset
+        {"RUNTEST RESET 100000 TCK;", "run 1 28672 0.1; "}, // TMS-high clocks cost bytes: the rest waited
+        {"FREQUENCY 100 HZ; RUNTEST 1E-3 SEC;", "tck 235294; run 0 236 0; "}, // the slowest clock there is
+        {"FREQUENCY 2E6 HZ; RUNTEST 1E-3 SEC; FREQUENCY; RUNTEST 1E-3 SEC;",
+         "tck 2000000; run 0 2000 0; tck 1000000; run 0 1000 0; "},
+        {"FREQUENCY 1E6 HZ; TRST ABSENT; TRST ABSENT;", ""}, // already at that rate; ABSENT drives nothing
+        {"TRST OFF; TRST ON; TRST Z;", "trst; trst; trst; "},
+    };
+    for (const auto& [svf, calls] : cases) {
+        Recorder r;
+        (void)compile(parse(svf), r, tck_for_khz(1000));
+        EXPECT_EQ(r.calls, calls) << svf;
+    }
+}
+
+// ---- the player ----------------------------------------------------------------
+
+void expect_same_wire(const WireCounts& a, const WireCounts& b)
+{
+    EXPECT_EQ(a.clocks, b.clocks);
+    EXPECT_EQ(a.out_transfers, b.out_transfers);
+    EXPECT_EQ(a.exchanges, b.exchanges);
+    EXPECT_EQ(a.stream_bytes, b.stream_bytes);
+    EXPECT_EQ(a.readback_bytes, b.readback_bytes);
+    EXPECT_EQ(a.host_waits, b.host_waits);
+}
+
+TEST(SvfPlayer, ChainFilePassesAndTheDryRunCountsWhatWasSent)
+{
+    const Program program = parse(read_file("chain.svf"));
+    for (const std::size_t bound : {512u, 7u, 1u}) {
+        auto adapter = make_board();
+        emu::InprocUsb usb(*adapter);
+        PlayerOptions options;
+        options.max_readback = bound;
+        const PlayResult played = play(program, usb.handle(), options);
+        ASSERT_EQ(played.rc, 0) << played.failed_doing;
+        ASSERT_FALSE(played.mismatch) << "line " << program.statements[played.mismatch->statement].where.line;
+        EXPECT_EQ(played.checks_passed, 10u);
+        EXPECT_EQ(played.statements_played, program.statements.size());
+        EXPECT_EQ(adapter->jtag().tap(0).state(), emu::TapState::test_logic_reset);
+        EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
+        // What the adapter saw is what the player and the dry run count.
+        EXPECT_EQ(adapter->counts().out, played.wire.out_transfers);
+        EXPECT_EQ(adapter->counts().data_reads, played.wire.exchanges);
+        EXPECT_EQ(adapter->jtag().tap(0).tck_count(), played.wire.clocks);
+        expect_same_wire(dry_run(program, options).wire, played.wire);
+        if (bound == 512) {
+            // TCK and pins, TRST, then every statement in one OUT and one exchange.
+            EXPECT_EQ(played.wire.out_transfers, 4u);
+            EXPECT_EQ(played.wire.exchanges, 1u);
+        }
+    }
+}
+
+TEST(SvfPlayer, AFailedCheckNamesItsLineAndNothingIsSentAfterItsBatch)
+{
+    const Program program = parse(read_file("chain_fail.svf"));
+    for (const std::size_t bound : {1u, 512u}) {
+        auto adapter = make_board();
+        emu::InprocUsb usb(*adapter);
+        PlayerOptions options;
+        options.max_readback = bound;
+        const PlayResult played = play(program, usb.handle(), options);
+        EXPECT_EQ(played.rc, 0);
+        ASSERT_TRUE(played.mismatch);
+        const Mismatch& m = *played.mismatch;
+        EXPECT_EQ(program.statements[m.statement].where.line, 43u);
+        EXPECT_EQ(to_hex(m.body.expected), "12345679");
+        EXPECT_EQ(to_hex(m.body.actual), "12345678");
+        EXPECT_EQ(to_hex(m.body.mask), "ffffffff");
+        EXPECT_EQ(m.body.differing(), 1u);
+        EXPECT_EQ(m.header.expected.size(), 0u);
+        EXPECT_EQ(to_hex(m.trailer.mask), "0"); // TDR without TDO: not compared
+        EXPECT_EQ(played.checks_passed, 6u);
+        EXPECT_EQ(adapter->counts().out, played.wire.out_transfers) << "nothing sent but what was counted";
+        // With batches of one byte the rest of the file is never sent; with
+        // the whole file in one batch it went out with the failed check.
+        const WireCounts whole = dry_run(program, options).wire;
+        if (bound == 1) {
+            EXPECT_LT(adapter->jtag().tap(0).tck_count(), whole.clocks / 2);
+        } else {
+            EXPECT_EQ(adapter->jtag().tap(0).tck_count(), whole.clocks);
+        }
+    }
+}
+
+TEST(SvfPlayer, ConsecutiveChecksShareOneTransferAndOneExchange)
+{
+    // Both TAPs in BYPASS: TDO is TDI two clocks late.
+    std::string svf = "SIR 10 TDI (3FF);\n";
+    for (unsigned k = 0; k < 200; ++k) {
+        const unsigned tdi = (k * 37 + 11) & 0xFF;
+        char line[64];
+        std::snprintf(line, sizeof line, "SDR 8 TDI (%02X) TDO (%02X);\n", tdi, (tdi << 2) & 0xFF);
+        svf += line;
+    }
+    const Program program = parse(svf);
+    auto adapter = make_board();
+    emu::InprocUsb usb(*adapter);
+    const PlayResult played = play(program, usb.handle(), PlayerOptions{});
+    ASSERT_FALSE(played.mismatch);
+    EXPECT_EQ(played.checks_passed, 200u);
+    EXPECT_EQ(played.wire.out_transfers, 3u); // TCK, pins, and all 201 statements
+    EXPECT_EQ(played.wire.exchanges, 1u);
+    EXPECT_EQ(adapter->counts().out, 3u);
+    EXPECT_EQ(adapter->counts().data_reads, 1u);
+}
+
+TEST(SvfPlayer, TrstHoldsTheChainInResetAndReleasesIt)
+{
+    const Program program = parse("STATE IDLE;\n"
+                                  "TRST ON;\n"
+                                  "SDR 64 TDI (0) TDO (FFFFFFFFFFFFFFFF);\n" // held: nothing shifts, TDO high
+                                  "TRST OFF;\n"
+                                  "SDR 64 TDI (0) TDO (000000934BA00477) MASK (00000FFFFFFFFFFF);\n"
+                                  "SIR 10 TDI (3FF);\n"
+                                  "TRST Z;\n"
+                                  "SDR 2 TDI (3) TDO (0);\n"); // released: still in BYPASS
+    auto adapter = make_board();
+    emu::InprocUsb usb(*adapter);
+    const PlayResult played = play(program, usb.handle(), PlayerOptions{});
+    ASSERT_EQ(played.rc, 0);
+    EXPECT_FALSE(played.mismatch) << "line " << program.statements[played.mismatch->statement].where.line;
+    EXPECT_EQ(played.checks_passed, 3u);
+    EXPECT_FALSE(adapter->jtag().trst());
+    expect_same_wire(dry_run(program, PlayerOptions{}).wire, played.wire);
+}
+
+TEST(SvfPlayer, LongRunsAndWaits)
+{
+    const Program program = parse("RUNTEST 200000 TCK;\n"
+                                  "SIR 10 TDI (3FF);\n"
+                                  "RUNTEST IDLE 1 TCK 0.15 SEC;\n"
+                                  "SDR 8 TDI (FF) TDO (FC);\n");
+    auto adapter = make_board();
+    emu::InprocUsb usb(*adapter);
+    const PlayResult played = play(program, usb.handle(), PlayerOptions{});
+    ASSERT_EQ(played.rc, 0);
+    EXPECT_FALSE(played.mismatch);
+    EXPECT_EQ(played.wire.host_waits, 2u);
+    EXPECT_GE(played.seconds, 0.2 + 0.15);
+    EXPECT_EQ(adapter->jtag().tap(0).tck_count(), played.wire.clocks);
+    EXPECT_GT(played.wire.clocks, 200000u);
+    EXPECT_EQ(adapter->jtag().tap(0).state(), emu::TapState::run_test_idle);
+    expect_same_wire(dry_run(program, PlayerOptions{}).wire, played.wire);
+    EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
+}
+
+TEST(SvfPlayer, OptionsOutOfRangeSendNothing)
+{
+    const Program program = parse("SDR 8 TDI (FF);");
+    for (const auto& [khz, bound] : {std::pair<std::uint32_t, std::size_t>{0, 512},
+                                     {70000, 512},
+                                     {1000, 0},
+                                     {1000, MAX_READBACK_BOUND + 1}}) {
+        auto adapter = make_board();
+        emu::InprocUsb usb(*adapter);
+        PlayerOptions options;
+        options.tck_khz = khz;
+        options.max_readback = bound;
+        EXPECT_EQ(play(program, usb.handle(), options).rc, TPW_ERROR_INVALID_PARAM);
+        EXPECT_EQ(adapter->counts().out, 0u);
+    }
+}
+
+TEST(SvfPlayer, FrequencySetsTheFastestClockNotAboveIt)
+{
+    const std::pair<const char*, unsigned> cases[] = {
+        {"FREQUENCY 2E6 HZ; STATE IDLE;", 30},  // 60 MHz / 30
+        {"FREQUENCY 7E6 HZ; STATE IDLE;", 9},   // 6.67 MHz, not 7.5
+        {"FREQUENCY 100 HZ; STATE IDLE;", 255}, // the slowest there is
+        {"FREQUENCY 2E6 HZ; FREQUENCY;", 60},   // back to the player's own 1 MHz
+    };
+    for (const auto& [svf, divisor] : cases) {
+        auto adapter = make_board();
+        emu::InprocUsb usb(*adapter);
+        const PlayResult played = play(parse(svf), usb.handle(), PlayerOptions{});
+        ASSERT_EQ(played.rc, 0);
+        EXPECT_EQ(adapter->clock_divisor(), divisor) << svf;
+    }
+}
+
+} // namespace
+} // namespace orv::svf
