@@ -19,19 +19,25 @@ enum class Exit : int {
 
 class ToolError : public std::runtime_error {
 public:
-    ToolError(Exit exit, std::string message, std::string hint = {}, std::optional<std::int32_t> code = {})
-        : std::runtime_error(std::move(message)), exit_(exit), hint_(std::move(hint)), code_(code)
+    ToolError(Exit exit, std::string message, std::string hint = {}, std::optional<std::int32_t> code = {},
+              std::string detail = {})
+        : std::runtime_error(std::move(message)), exit_(exit), hint_(std::move(hint)), code_(code),
+          detail_(std::move(detail))
     {
     }
     Exit exit() const { return exit_; }
     const std::string& hint() const { return hint_; }
     // The library result code behind the failure, when there is one.
     std::optional<std::int32_t> code() const { return code_; }
+    // What the library said, when the message says it in the user's terms
+    // ("reading from 0x51: tapwire other error (code -17)").
+    const std::string& detail() const { return detail_; }
 
 private:
     Exit exit_;
     std::string hint_;
     std::optional<std::int32_t> code_;
+    std::string detail_;
 };
 
 [[noreturn]] inline void usage_error(std::string message, std::string hint = {})
@@ -47,5 +53,8 @@ std::string hint_for_result(std::int32_t code);
 // Throws ToolError(Exit::failed) for a non-zero library result: "<doing>:
 // <library text> (code N)". `hint` replaces the generic one when not empty.
 void check_result(std::int32_t code, const std::string& doing, const std::string& hint = {});
+
+// "<doing>: <library text> (code N)"
+std::string result_text(std::int32_t code, const std::string& doing);
 
 } // namespace orvtool
