@@ -71,7 +71,6 @@ private:
     bool tck_ = false;
     bool tms_ = false;
     bool tdi_ = false;
-    bool started_ = false;
     std::size_t unanswered_ = 0; // 'R's waiting for the next rising edge
     // Per queued sampled clock, how many 'R's it answers.
     std::deque<std::size_t> answers_;

@@ -7,6 +7,7 @@
 #   MIN_TIME=0.2  seconds per repetition of the host benchmarks
 #   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
 #   BENCH_NOTE    a line placed at the top of the report (machine, load)
+#   FLASH=0       leave out the 4 MiB flash writes (orvtool and flashrom)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
@@ -77,6 +78,12 @@ if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && comm
   args+=(--bridges "$OUT/bridges.json")
 fi
 
+if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
+  # About 15 minutes: 4 MiB writes at the virtual adapter's speed.
+  echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"
+  /usr/bin/python3 bench/bench_flash.py "$BUILD/tools/orvtool" "$OUT/flash.json"
+  args+=(--flash "$OUT/flash.json")
+fi
 if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
   echo "== SVF playback: orvtool, OpenOCD and openFPGALoader"
   SKIP_BUILD=1 BUILD="$BUILD" OUT="$OUT" bash scripts/bench_svf.sh >/dev/null

@@ -2,6 +2,7 @@
 flashrom 1.3) on the virtual adapter's default board, and with clients that
 misbehave."""
 
+import json
 import os
 import random
 import re
@@ -36,6 +37,23 @@ def test_openocd_autoprobe_finds_both_taps(serve):
     assert f"auto1.tap tap/device found: {PL_IDCODE}" in out
     rows = re.findall(r"^\s*\d+ (auto\d\.tap)\s+Y\s+(0x[0-9a-f]+)\s+0x[0-9a-f]+\s+(\d+)", out, re.M)
     assert rows == [("auto0.tap", DAP_IDCODE, "4"), ("auto1.tap", PL_IDCODE, "6")], out
+
+
+def test_openocd_takes_the_taps_orvtool_jtag_scan_declares(serve):
+    # orvtool prints jtag newtap lines for the chain it found; OpenOCD, given
+    # them instead of autoprobing, must find every TAP as declared.
+    status, out = run([ORVTOOL, "--sim", "--json", "jtag", "scan"])
+    assert status == 0, out
+    chain = json.loads(out)
+    taps = chain["openocd"]
+    assert taps[0] == f"jtag newtap auto0 tap -irlen 4 -expected-id {DAP_IDCODE}", taps
+    server = serve("--remote-bitbang", "0")
+    status, out = openocd(server.ports["remote_bitbang"], *taps, "init", "scan_chain", "shutdown")
+    assert status == 0, out
+    clean(out)
+    rows = re.findall(r"^\s*\d+ (auto\d\.tap)\s+Y\s+(0x[0-9a-f]+)\s+(0x[0-9a-f]+)\s+(\d+)", out, re.M)
+    assert [(tap, found, length) for tap, found, expected, length in rows if found == expected] == [
+        (f"auto{d['index']}.tap", d["idcode"], str(d["ir_length"])) for d in chain["devices"]], out
 
 
 def test_openocd_writes_and_reads_back_a_user_register(serve):

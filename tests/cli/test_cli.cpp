@@ -11,9 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -117,6 +120,17 @@ RunResult orvtool(const std::vector<std::string>& args, const Options& options =
     return run_program(argv, options);
 }
 
+#ifdef ORVSIM_RUN
+// orvtool as a child of orvsim-run with `adapters` virtual adapters and no
+// --usb or --sim of its own.
+RunResult orvtool_among(int adapters, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {ORVSIM_RUN, "--adapters", std::to_string(adapters), "--", ORVTOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, Options{false, {}, {}});
+}
+#endif
+
 std::vector<std::string> sim(std::vector<std::string> args)
 {
     args.insert(args.begin(), "--sim");
@@ -217,16 +231,27 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenCase{"jtag_dr", {"jtag", "dr", "--len", "64", "0"}},
         GoldenCase{"jtag_dr_user",
                    {"jtag", "dr", "--ir-len", "10", "--ir", "0x3f8", "--len", "33", "0x1cafef00d"}},
+        // A fresh virtual TAP is in Test-Logic-Reset; without a reset the scan
+        // still reads the IDCODEs.
+        GoldenCase{"jtag_dr_no_reset", {"jtag", "--tck", "7000", "dr", "--no-reset", "--len", "64", "0"}},
         GoldenCase{"spi_id", {"spi", "id"}}, GoldenCase{"spi_read", {"spi", "read", "0x3ffff0", "16"}},
+        GoldenCase{"spi_read_sizes", {"spi", "read", "4k", "16"}},
         GoldenCase{"spi_erase", {"spi", "erase", "--sector", "0x1000", "--count", "2"}},
-        GoldenCase{"spi_erase_chip", {"spi", "erase", "--chip"}}, GoldenCase{"i2c_detect", {"i2c", "detect"}},
+        GoldenCase{"spi_erase_chip",
+                   {"--board", GOLDEN_DIR "/../boards/small-flash.json", "spi", "erase", "--chip"}},
+        GoldenCase{"spi_status", {"spi", "status"}}, GoldenCase{"spi_unprotect", {"spi", "unprotect"}},
+        GoldenCase{"i2c_detect", {"i2c", "detect"}}, GoldenCase{"i2c_detect_quick", {"i2c", "detect", "-q"}},
+        GoldenCase{"i2c_detect_range", {"i2c", "detect", "-r", "0x50", "0x6f"}},
         GoldenCase{"i2c_detect_ten_bit", {"i2c", "--ten-bit", "detect"}},
+        GoldenCase{"i2c_get", {"i2c", "get", "0x68", "0x75"}},
+        GoldenCase{"i2c_set", {"i2c", "set", "0x68", "0x10", "0x5a"}},
+        GoldenCase{"i2c_set_readback", {"i2c", "set", "-r", "0x68", "0x10", "0x5a"}},
         GoldenCase{"i2c_read", {"i2c", "read", "0x68", "0x6b", "11"}},
         GoldenCase{"i2c_write", {"i2c", "write", "0x50", "0x00", "0x41", "0x42"}},
         GoldenCase{"i2c_dump", {"i2c", "dump", "0x68"}},
         GoldenCase{"i2c_dump_ten_bit", {"i2c", "--ten-bit", "dump", "0x2a5"}},
         GoldenCase{"jtag_scan_three_taps", {"--board", "three-taps", "jtag", "scan"}},
-        GoldenCase{"spi_id_w25q256", {"--board", "w25q256", "spi", "id"}}),
+        GoldenCase{"spi_id_w25q256", {"--board", "w25q256", "spi", "id"}}, GoldenCase{"list", {"list"}}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST_F(Sim, SpiWriteProgramsAndVerifies)
@@ -238,7 +263,7 @@ TEST_F(Sim, SpiWriteProgramsAndVerifies)
     expect_golden("spi_write", r.out);
 }
 
-TEST_F(Sim, SpiReadToFile)
+TEST_F(Sim, SpiReadToFileAndToStandardOutput)
 {
     std::string path = ::testing::TempDir() + "orvtool_cli_read.bin";
     std::remove(path.c_str());
@@ -246,22 +271,68 @@ TEST_F(Sim, SpiReadToFile)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "read 1500 bytes at 0x000000 into " + path + "\n");
     EXPECT_EQ(read_file(path), std::string(1500, '\xff')); // the board's flash starts erased
+    RunResult raw = orvtool(sim({"spi", "read", "0x10", "4", "-o", "-"}));
+    EXPECT_EQ(raw.status, 0) << raw.err;
+    EXPECT_EQ(raw.out, std::string(4, '\xff'));
+    EXPECT_EQ(raw.err, "read 4 bytes at 0x000010 to standard output\n");
 }
 
-TEST_F(Sim, ProgressBarOnlyOnATerminal)
+// A read that fails leaves the file that was there; a bad path is refused
+// before the read starts (a timeout fault would make the read itself fail).
+TEST_F(Sim, SpiReadOutputIsReplacedOnlyWhenTheReadSucceeds)
+{
+    std::string dir = ::testing::TempDir() + "orvtool_cli_keep";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    std::string path = dir + "/image.bin";
+    std::ofstream(path, std::ios::binary) << "previous";
+    RunResult failed = orvtool(sim({"--sim-fault", "unplugged", "spi", "read", "0", "4096", "-o", path}));
+    EXPECT_EQ(failed.status, 1) << failed.err;
+    EXPECT_EQ(read_file(path), "previous");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "a temporary file was left";
+
+    RunResult bad = orvtool(sim({"--sim-fault", "timeout", "--timeout", "5000", "spi", "read", "0", "4096",
+                                 "-o", dir + "/none/x.bin"}));
+    EXPECT_EQ(bad.status, 2) << bad.err;
+    EXPECT_EQ(bad.err, "orvtool: cannot create " + dir +
+                           "/none/x.bin: No such file or directory\n"
+                           "  check that the directory exists and that you may write there\n");
+
+    RunResult directory = orvtool(sim({"spi", "write", "0", dir}));
+    EXPECT_EQ(directory.status, 2);
+    EXPECT_EQ(directory.err, "orvtool: " + dir + " is a directory\n  give the file to write\n");
+}
+
+TEST_F(Sim, ProgressBarOnlyOnATerminalAndNoWiderThanIt)
 {
     if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
         GTEST_SKIP() << "script(1) is needed for a terminal";
     }
     std::string path = ::testing::TempDir() + "orvtool_cli_tty.bin";
-    std::string command =
-        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim spi read 0 4096 -o " + path;
-    // script runs the command on a pseudo-terminal and copies what it shows.
-    RunResult tty = run_program({SCRIPT, "-qec", command, "/dev/null"}, Options{false, {}, {}});
-    EXPECT_EQ(tty.status, 0) << tty.err;
-    EXPECT_NE(tty.out.find("read  [########################################] 100% 4096/4096"),
-              std::string::npos)
-        << tty.out;
+    for (int columns : {80, 40}) {
+        std::string command = "stty cols " + std::to_string(columns) + "; " + UMOCKDEV_WRAPPER + " " +
+                              ORVTOOL_PATH + " --sim spi read 0 64k -o " + path;
+        // script runs the command on a pseudo-terminal and copies what it shows.
+        RunResult tty = run_program({SCRIPT, "-qec", command, "/dev/null"}, Options{false, {}, {}});
+        EXPECT_EQ(tty.status, 0) << tty.err;
+        EXPECT_NE(tty.out.find("read ["), std::string::npos) << tty.out;
+        EXPECT_NE(tty.out.find("100%"), std::string::npos) << tty.out;
+        // Each redraw is "\r\033[K" and the bar, which must fit the line (the
+        // result that follows the last clear has no percentage).
+        std::size_t widest = 0;
+        std::size_t from = tty.out.find('\r');
+        while (from != std::string::npos) {
+            std::size_t next = tty.out.find('\r', from + 1);
+            std::string line =
+                tty.out.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1);
+            if (line.rfind("\033[K", 0) == 0 && line.find('%') != std::string::npos) {
+                widest = std::max(widest, line.size() - 3);
+            }
+            from = next;
+        }
+        EXPECT_GT(widest, 0u) << tty.out;
+        EXPECT_LT(widest, static_cast<std::size_t>(columns)) << tty.out;
+    }
     RunResult plain = orvtool(sim({"spi", "read", "0", "4096", "-o", path}));
     EXPECT_EQ(plain.err, ""); // no bar into a pipe
 }
@@ -288,7 +359,8 @@ TEST_F(SimJson, SpiId)
 {
     RunResult r = orvtool(sim({"--json", "spi", "id"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor']"), "ef4016 4194304 Winbond\n");
+    EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor'], d['part'], d['parameters']"),
+              "ef4016 4194304 NEXCOM Winbond W25Q32 SFDP\n");
 }
 
 TEST_F(SimJson, SpiRead)
@@ -319,7 +391,31 @@ TEST_F(SimJson, ErrorsAreJsonToo)
 {
     RunResult r = orvtool(sim({"--json", "i2c", "read", "0x51", "1"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(json_query(r.out, "d['code'], d['exit'], 'i2c detect' in d['hint']"), "-17 1 True\n");
+    EXPECT_EQ(
+        json_query(r.out, "d['error'], d['detail'], d['code'], d['exit'], 'i2c detect' in d['hint']"),
+        "no device acknowledged address 0x51 reading from 0x51: tapwire other error (code -17) -17 1 True\n");
+    // Argument errors too, whatever found them.
+    for (std::vector<std::string> args : {std::vector<std::string>{"spi", "read"},
+                                          {"bogus"},
+                                          {"spi", "read", "0", "1", "2"},
+                                          {"i2c", "read", "0x80", "1"},
+                                          {"--timeout", "x", "spi", "id"}}) {
+        args.insert(args.begin(), "--json");
+        RunResult e = orvtool(sim(args));
+        EXPECT_EQ(e.status, 2) << args[1];
+        EXPECT_EQ(json_query(e.out, "d['exit'], d['code'], len(d['error']) > 0"), "2 None True\n") << args[1];
+    }
+}
+
+TEST_F(SimJson, SpiWriteReportsWhatItDid)
+{
+    std::string path = ::testing::TempDir() + "orvtool_cli_json_write.bin";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(4096, '\0');
+    RunResult r = orvtool(sim({"--json", "spi", "write", "4k", path}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(r.out, "d['addr'], d['unchanged_bytes'], d['erased'], d['pages_programmed'], "
+                                "d['verified'], d['verified_bytes']"),
+              "4096 0 [] 16 True 4096\n");
 }
 
 // ---- failures --------------------------------------------------------------
@@ -339,7 +435,6 @@ TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--usb", "1234:5678"},
-        {"jtag", "scan"},                                                       // no adapter chosen
         {"--usb", "zz", "jtag", "scan"},                                        // bad USB id
         {"--usb", "1234:5678", "--sim", "jtag", "scan"},                        // both adapters
         {"--usb", "1234:5678", "bogus"},                                        // unknown group
@@ -349,12 +444,17 @@ TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
         {"--usb", "1234:5678", "jtag", "ir", "0x1"},                            // no --len
         {"--usb", "1234:5678", "jtag", "dr", "--len", "8", "--ir", "0x1", "0"}, // --ir without --ir-len
         {"--usb", "1234:5678", "spi", "read", "0"},                             // no LEN
-        {"--usb", "1234:5678", "spi", "read", "0x1000000", "1"},                // past three address bytes
+        {"--usb", "1234:5678", "spi", "read", "0x100000000", "1"},              // past four address bytes
+        {"--usb", "1234:5678", "spi", "read", "0", "4kk"},                      // not a size
         {"--usb", "1234:5678", "spi", "erase"},                                 // neither --sector nor --chip
         {"--usb", "1234:5678", "spi", "erase", "--sector", "0", "--chip"},
         {"--usb", "1234:5678", "i2c", "read", "0x80", "1"}, // not a 7-bit address
         {"--usb", "1234:5678", "i2c", "read", "0x50", "1", "2", "3"},
         {"--usb", "1234:5678", "i2c", "write", "0x50", "0x100"}, // not a byte
+        {"--usb", "1234:5678", "i2c", "detect", "0x50"},         // FIRST without LAST
+        {"--usb", "1234:5678", "i2c", "detect", "0x60", "0x50"}, // FIRST above LAST
+        {"--usb", "1234:5678", "i2c", "detect", "-q", "-r"},
+        {"--usb", "1234:5678", "i2c", "set", "0x68", "0x10"}, // no VALUE
         {"--usb", "1234:5678", "--timeout", "-1", "i2c", "detect"},
         {"--usb", "1234:5678", "--board", "default", "spi", "id"}, // a board needs --sim
         {"--usb", "1234:5678", "--sim-fault", "stall", "spi", "id"},
@@ -366,9 +466,43 @@ TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
             joined += a + " ";
         }
         EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
-        EXPECT_FALSE(r.err.empty()) << joined;
+        EXPECT_EQ(r.err.rfind("orvtool: ", 0), 0u) << joined << ": " << r.err;
         EXPECT_EQ(r.err.find("no adapter found"), std::string::npos) << joined << ": opened before checking";
     }
+}
+
+TEST(Errors, CommandLineMessagesNameWhatIsWrong)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--usb", "1:2", "bogus"},
+         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, list (see "
+         "orvtool --help)\n"},
+        {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
+         "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
+         "set, "
+         "read, write, dump (see orvtool i2c --help)\n"},
+        {{"--usb", "1:2", "spi", "read", "0"}, "orvtool: LEN is required\n  see orvtool spi read --help\n"},
+        {{"--usb", "1:2", "i2c", "--clock", "100", "detect"},
+         "orvtool: bad --clock '100'\n  give a frequency in kHz from 235 to 60000\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = orvtool(c.args, Options{false, {}, {}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.err);
+    }
+    RunResult version = orvtool({"--version"}, Options{false, {}, {}});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "orvtool 1.0.0\n");
+    RunResult help = orvtool({"i2c", "read", "--help"}, Options{false, {}, {}});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("i2c read [OPTIONS] ADDR [REG] LEN\n"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("(2x)"), std::string::npos) << help.out;
+    RunResult clock_help = orvtool({"i2c", "--help"}, Options{false, {}, {}});
+    EXPECT_NE(clock_help.out.find("100 kHz would need 600"), std::string::npos) << clock_help.out;
 }
 
 TEST(Errors, HelpExitsZero)
@@ -376,6 +510,31 @@ TEST(Errors, HelpExitsZero)
     RunResult r = orvtool({"--help"}, Options{false, {}, {}});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--sim"), std::string::npos);
+}
+
+// Without --usb and --sim orvtool takes the one adapter there is.
+TEST(Adapters, TheOnlyAdapterNeedsNoUsbOption)
+{
+#ifndef ORVSIM_RUN
+    GTEST_SKIP() << "orvsim-run was not built";
+#else
+    if (!can_run_sim()) {
+        GTEST_SKIP() << "no virtual adapter (orv_vusb) or no umockdev-wrapper";
+    }
+    RunResult one = orvtool_among(1, {"spi", "id"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    expect_golden("spi_id", one.out);
+    RunResult two = orvtool_among(2, {"spi", "id"});
+    EXPECT_EQ(two.status, 3);
+    EXPECT_EQ(two.err, "orvtool: 2 adapters found\n"
+                       "  choose one with --usb VID:PID:BUS:ADDR: 1209:4f52:1:2, 1209:4f52:1:3\n");
+    RunResult listed = orvtool_among(2, {"list"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    expect_golden("list_two", listed.out);
+    RunResult chosen = orvtool_among(2, {"--usb", "1209:4f52:1:3", "i2c", "get", "0x68", "0x75"});
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(chosen.out, "0x68\n");
+#endif
 }
 
 TEST_F(Sim, RangePastTheFlashIsRefused)
@@ -390,11 +549,10 @@ TEST_F(Sim, MissingI2cDeviceNamesTheLibraryError)
     RunResult r = orvtool(sim({"i2c", "dump", "0x51"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "orvtool: selecting offset 0x00: tapwire other error (code -17)\n"
-              "  no device acknowledged 0x51: check the address (orvtool i2c detect), the wiring and the "
-              "pull-ups\n"
-              "  done: read 0 of 256 bytes from 0x00, stopped at 0x00\n");
+    EXPECT_EQ(r.err, "orvtool: no device acknowledged address 0x51\n"
+                     "  selecting offset 0x00: tapwire other error (code -17)\n"
+                     "  check the address (orvtool i2c detect), the wiring and the pull-ups\n"
+                     "  done: read 0 of 256 bytes from 0x00, stopped at 0x00\n");
 }
 
 TEST_F(Sim, UnpluggedAdapter)
@@ -473,10 +631,11 @@ TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
 
 TEST_F(Sim, ScheduledFaultStartsAfterItsUrbs)
 {
-    // spi id reads from 0x81 once: a stall from the second read on misses it.
-    RunResult later = orvtool(sim({"--sim-fault", "stall:0x81:1", "spi", "id"}));
+    // A raw IR scan reads from 0x81 once: a stall from the second read on
+    // misses it.
+    RunResult later = orvtool(sim({"--sim-fault", "stall:0x81:1", "jtag", "ir", "--len", "10", "0x3ff"}));
     EXPECT_EQ(later.status, 0) << later.err;
-    RunResult first = orvtool(sim({"--sim-fault", "stall:0x81:0:1", "spi", "id"}));
+    RunResult first = orvtool(sim({"--sim-fault", "stall:0x81:0:1", "jtag", "ir", "--len", "10", "0x3ff"}));
     EXPECT_EQ(first.status, 1);
     EXPECT_NE(first.err.find("usb pipe error (code -9)"), std::string::npos) << first.err;
     RunResult bad = orvtool(sim({"--sim-fault", "stall:0x82", "spi", "id"}));

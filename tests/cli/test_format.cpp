@@ -4,14 +4,15 @@
 
 #include <sstream>
 
+#include "context.hpp"
 #include "device.hpp"
 #include "errors.hpp"
 #include "format.hpp"
 #include "i2c_bus.hpp"
 #include "i2c_commands.hpp"
+#include "jep106.hpp"
 #include "jtag_chain.hpp"
 #include "render.hpp"
-#include "spi_commands.hpp"
 
 using namespace orvtool;
 
@@ -193,45 +194,122 @@ TEST(ChainAnalysis, IdcodesAndBypassDevices)
     EXPECT_FALSE(jtag::find_bit(Bytes{0x00}, 0, 8, true));
 }
 
-TEST(SpiPlan, PagesNeverCrossA256ByteBoundary)
-{
-    auto p = spi::split_pages(0x1F0, 0x220);
-    ASSERT_EQ(p.size(), 4u);
-    EXPECT_EQ(p[0].addr, 0x1F0u);
-    EXPECT_EQ(p[0].len, 0x10u);
-    EXPECT_EQ(p[1].addr, 0x200u);
-    EXPECT_EQ(p[1].offset, 0x10u);
-    EXPECT_EQ(p[1].len, 0x100u);
-    EXPECT_EQ(p[3].addr, 0x400u);
-    EXPECT_EQ(p[3].len, 0x10u);
-    EXPECT_TRUE(spi::split_pages(0, 0).empty());
-}
-
-TEST(SpiPlan, JedecSizeAndBlankBus)
-{
-    spi::JedecId id{{0xEF, 0x40, 0x16}};
-    EXPECT_EQ(id.size_bytes(), 4u << 20);
-    EXPECT_STREQ(id.vendor(), "Winbond");
-    EXPECT_FALSE(id.blank());
-    EXPECT_TRUE((spi::JedecId{{0xFF, 0xFF, 0xFF}}.blank()));
-    EXPECT_TRUE((spi::JedecId{{0, 0, 0}}.blank()));
-    EXPECT_EQ((spi::JedecId{{0xEF, 0x40, 0x40}}.size_bytes()), 0u); // implausible
-    EXPECT_EQ(spi::size_text(4u << 20), "4 MiB");
-    EXPECT_EQ(spi::size_text(512 * 1024), "512 KiB");
-    EXPECT_EQ(spi::size_text(300), "300 bytes");
-}
-
-TEST(I2cGrid, ShowsFoundAddressesDashesAndBlanks)
+TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
 {
     i2c::ProbeMap map;
-    map.present.assign(i2c::LAST_PROBE - i2c::FIRST_PROBE + 1, false);
-    map.present[0x50 - i2c::FIRST_PROBE] = true;
-    std::string s = i2c::grid_text(map);
-    EXPECT_EQ(s.substr(0, s.find('\n')), "      0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f");
-    EXPECT_NE(s.find("\n00:                         -- -- -- -- -- -- -- --\n"), std::string::npos);
-    EXPECT_NE(s.find("\n50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- --\n"), std::string::npos);
-    EXPECT_NE(s.find("\n70: -- -- -- -- -- -- -- --\n"), std::string::npos);
-    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 9);
+    map.first = 0x08;
+    map.last = 0x77;
+    map.present.assign(map.last - map.first + 1, false);
+    map.present[0x50 - map.first] = true;
+    map.present[0x68 - map.first] = true;
+    std::string blank(3 * 8, ' ');
+    std::string dashes8;
+    for (int i = 0; i < 8; ++i) {
+        dashes8 += "-- ";
+    }
+    std::string dashes16 = dashes8 + dashes8;
+    EXPECT_EQ(i2c::grid_text(map), "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n"
+                                   "00: " +
+                                       blank + dashes8 +
+                                       "\n"
+                                       "10: " +
+                                       dashes16 +
+                                       "\n"
+                                       "20: " +
+                                       dashes16 +
+                                       "\n"
+                                       "30: " +
+                                       dashes16 +
+                                       "\n"
+                                       "40: " +
+                                       dashes16 +
+                                       "\n"
+                                       "50: 50 " +
+                                       dashes16.substr(3) +
+                                       "\n"
+                                       "60: " +
+                                       dashes8 + "68 " + dashes8.substr(3) +
+                                       "\n"
+                                       "70: " +
+                                       dashes8 + blank + "\n");
+    // i2cdetect's defaults: reads where EEPROMs sit, quick writes elsewhere.
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::automatic, 0x2F), i2c::ProbeMode::quick_write);
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::automatic, 0x30), i2c::ProbeMode::read_byte);
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::automatic, 0x37), i2c::ProbeMode::read_byte);
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::automatic, 0x38), i2c::ProbeMode::quick_write);
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::automatic, 0x5F), i2c::ProbeMode::read_byte);
+    EXPECT_EQ(i2c::probe_for(i2c::ProbeMode::quick_write, 0x50), i2c::ProbeMode::quick_write);
+
+    Bytes bytes{0x00, 0x41, 0x7F, 0xFF, 0x1F, 0x7E};
+    EXPECT_EQ(i2c::dump_text(bytes),
+              "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
+              "00: 00 41 7f ff 1f 7e " +
+                  std::string(3 * 10, ' ') + "   .A?.?~\n");
+}
+
+TEST(Sizes, SuffixesCountsAndClock)
+{
+    struct Case {
+        const char* text;
+        std::optional<std::uint64_t> value;
+    };
+    const Case cases[] = {
+        {"4096", 4096},   {"4k", 4096},       {"4K", 4096},       {"4M", 4u << 20},
+        {"1G", 1u << 30}, {"0x1000", 0x1000}, {"0x1M", 1u << 20}, {"0b1k", 1024},
+        {"0", 0},         {"k", {}},          {"4kk", {}},        {"4m", {}},
+        {"-1k", {}},      {"4 k", {}},        {"0x", {}},         {"17179869184G", {}}, // overflows 64 bits
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parse_size(c.text), c.value) << c.text;
+    }
+    EXPECT_EQ(parse_size("16M", 16u << 20), 16u << 20);
+    EXPECT_FALSE(parse_size("17M", 16u << 20));
+    EXPECT_EQ(count_text(1, "byte"), "1 byte");
+    EXPECT_EQ(count_text(0, "page"), "0 pages");
+    EXPECT_EQ(size_text(4u << 20), "4 MiB");
+    EXPECT_EQ(size_text(512 * 1024), "512 KiB");
+    EXPECT_EQ(size_text(300), "300 bytes");
+    EXPECT_EQ(size_text(1), "1 byte");
+    // The divisor truncates: 60000 / 7000 = 8, and 60000 / 8 = 7500.
+    EXPECT_EQ(clock_set_khz(7000), 7500u);
+    EXPECT_EQ(clock_set_khz(400), 400u);
+    EXPECT_EQ(clock_set_khz(235), 235u);
+    EXPECT_EQ(clock_set_khz(60000), 60000u);
+}
+
+TEST(ProgressLine, FitsEveryWidthAndDropsDetailsFirst)
+{
+    for (unsigned columns : {2u, 10u, 20u, 40u, 60u, 69u, 80u, 132u, 300u}) {
+        std::string line = progress_line("verify", 1u << 20, 4u << 20, true, 10.0, columns);
+        EXPECT_LE(line.size(), columns - 1) << columns;
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+    }
+    std::string wide = progress_line("read", 1u << 20, 4u << 20, true, 10.0, 120);
+    EXPECT_EQ(wide.size(), 119u);
+    EXPECT_NE(wide.find("[##########"), std::string::npos) << wide;
+    EXPECT_NE(wide.find(" 25% 1.0 MiB/4.0 MiB 102.4 KiB/s 0:30 left"), std::string::npos) << wide;
+    // Narrow: the time left and the rate go before the counts, the counts
+    // before the bar.
+    std::string narrow = progress_line("read", 1u << 20, 4u << 20, true, 10.0, 40);
+    EXPECT_NE(narrow.find("25% 1.0 MiB/4.0 MiB"), std::string::npos) << narrow;
+    EXPECT_EQ(narrow.find("left"), std::string::npos) << narrow;
+    EXPECT_EQ(progress_line("read", 1, 4, false, 0.0, 16), "read  25%");
+    EXPECT_NE(progress_line("erase", 3, 16, false, 1.0, 80).find(" 3/16 3.0/s 0:04 left"), std::string::npos);
+}
+
+TEST(Jep106, EveryBankFromTheJedecList)
+{
+    EXPECT_GT(jep106::size(), 2000u);
+    EXPECT_STREQ(jep106::manufacturer(1, 0x01), "AMD");
+    EXPECT_STREQ(jep106::manufacturer(1, 0x49), "Xilinx");
+    EXPECT_STREQ(jep106::manufacturer(2, 0x01), "Cirrus Logic");
+    EXPECT_STREQ(jep106::manufacturer(5, 0x3B), "ARM Ltd");
+    EXPECT_STREQ(jep106::manufacturer(10, 0x20), "XMC");
+    EXPECT_NE(jep106::manufacturer(16, 0x01), nullptr);
+    EXPECT_EQ(jep106::manufacturer(1, 0x00), nullptr);
+    EXPECT_EQ(jep106::manufacturer(1, 0x7F), nullptr); // the continuation code
+    EXPECT_EQ(jep106::manufacturer(0, 0x01), nullptr);
+    EXPECT_EQ(jep106::manufacturer(99, 0x01), nullptr);
 }
 
 TEST(I2cArgs, AddressRangeFollowsTheAddressWidth)
@@ -249,6 +327,7 @@ TEST(ResultText, ErrorsCarryTheLibraryTextAndAHint)
         FAIL() << "no throw";
     } catch (const ToolError& e) {
         EXPECT_EQ(std::string(e.what()), "reading from 0x51: tapwire other error (code -17)");
+        EXPECT_EQ(e.detail(), "");
         EXPECT_EQ(e.exit(), Exit::failed);
         EXPECT_EQ(e.code(), -17);
         EXPECT_FALSE(e.hint().empty());
@@ -300,7 +379,7 @@ TEST(Done, TextAndJsonOfWhatAFailedCommandHadDone)
                          "  done: measured 10 IR bits\n"
                          "  done: read back 0 of 4096 bytes from 0x000000, stopped at 0x000000\n");
     EXPECT_EQ(out.str(),
-              "{\"error\":\"programming at 0x000800: usb no such device (code -4)\",\"hint\":"
+              "{\"error\":\"programming at 0x000800: usb no such device (code -4)\",\"detail\":null,\"hint\":"
               "\"reconnect\",\"code\":-4,\"exit\":1,\"done\":[{\"action\":\"programmed\",\"bytes\":2048,"
               "\"bytes_total\":4096,\"pages\":8,\"pages_total\":16,\"from\":0,\"stopped_at\":2048},"
               "{\"action\":\"measured\",\"ir_bits\":10,\"from\":null,\"stopped_at\":null},"

@@ -49,6 +49,12 @@ if [ -f "$build/tools/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; t
     [ -f "$prefix/share/man/man1/orvtool.1" ] || fail "man page orvtool.1 not installed"
     echo "   share/man/man1/orvtool.1"
   fi
+  rule=$prefix/lib/udev/rules.d/60-orv-adapter.rules
+  [ -f "$rule" ] || fail "udev rule 60-orv-adapter.rules not installed"
+  # One active rule: the virtual adapter's id, access for the seat's user.
+  grep -v '^#' "$rule" | grep -q 'ATTR{idVendor}=="1209", ATTR{idProduct}=="4f52", TAG+="uaccess"' ||
+    fail "the udev rule does not give uaccess to 1209:4f52"
+  echo "   lib/udev/rules.d/60-orv-adapter.rules"
 fi
 
 if grep -q 'bin/orvsim-run' "$work/install.log"; then

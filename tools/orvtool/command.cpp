@@ -4,9 +4,43 @@
 
 namespace orvtool {
 
-void on_chosen(CLI::App* command, Chosen& chosen, Check check)
+namespace {
+
+// A positional with an option text is shown as that text alone, in the
+// usage line and in the list of positionals.
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_option_usage(const CLI::Option* opt) const override
+    {
+        return shown_as_text(opt) ? opt->get_option_text() : CLI::Formatter::make_option_usage(opt);
+    }
+    std::string make_option_name(const CLI::Option* opt, bool positional) const override
+    {
+        return positional && shown_as_text(opt) ? opt->get_option_text()
+                                                : CLI::Formatter::make_option_name(opt, positional);
+    }
+    std::string make_option_opts(const CLI::Option* opt) const override
+    {
+        return opt->get_positional() && shown_as_text(opt) ? "" : CLI::Formatter::make_option_opts(opt);
+    }
+
+private:
+    static bool shown_as_text(const CLI::Option* opt) { return !opt->get_option_text().empty(); }
+};
+
+} // namespace
+
+std::shared_ptr<CLI::Formatter> help_formatter()
 {
-    command->callback([&chosen, check = std::move(check)] { chosen.check = check; });
+    return std::make_shared<HelpFormatter>();
+}
+
+void on_chosen(CLI::App* command, Chosen& chosen, Check check, bool needs_adapter)
+{
+    command->callback([&chosen, check = std::move(check), needs_adapter] {
+        chosen.check = check;
+        chosen.needs_adapter = needs_adapter;
+    });
 }
 
 CLI::App* add_group(CLI::App& app, const std::string& name, const std::string& description)

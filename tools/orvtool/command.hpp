@@ -25,11 +25,12 @@ using Check = std::function<Action()>;
 // nor --sim is needed.
 struct Chosen {
     Check check;
-    bool needs_adapter = true;
+    bool needs_adapter = true; // false: main opens no adapter for it (list)
 };
 
-// Makes `command` leave `check` in `chosen` when the command line selects it.
-void on_chosen(CLI::App* command, Chosen& chosen, Check check);
+// Makes `command` leave `check` in `chosen` when the command line selects
+// it; `needs_adapter` false for a command that runs without one.
+void on_chosen(CLI::App* command, Chosen& chosen, Check check, bool needs_adapter = true);
 
 // A command with no options of its own: when chosen, its group's options are
 // checked (`group_args->check()`) and the action runs `command` with them.
@@ -42,6 +43,11 @@ void add_plain_command(CLI::App* group, Chosen& chosen, const std::shared_ptr<Gr
             [options = group_args->check(), command](const Context& ctx) { return command(ctx, options); });
     });
 }
+
+// The help formatter of every command: positionals with an option text (an
+// optional argument in the middle, "[REG] LEN") show that text in the usage
+// line too.
+std::shared_ptr<CLI::Formatter> help_formatter();
 
 // A group of commands, one of which the command line must choose.
 CLI::App* add_group(CLI::App& app, const std::string& name, const std::string& description);

@@ -3,7 +3,9 @@
 // them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -14,13 +16,25 @@ namespace orvtool {
 struct Context : Link {
     std::ostream* err = nullptr; // progress and notes (stderr)
     bool progress = false;       // draw progress bars on err (a terminal, and not --json)
+    unsigned columns = 0;        // the terminal's width; 0: unknown (80 is assumed)
+    // Raw data for standard output (spi read -o -); results go to err then.
+    std::ostream* data_out = nullptr;
 };
 
+// One line of a progress bar, at most `columns` - 1 characters wide: the
+// label, a bar that takes the room left, the percentage, what is done of the
+// total (bytes in KiB/MiB when `bytes`), the note ("12/42 statements"), the
+// rate and the time left. On a narrow terminal the time left, the rate, the
+// note, the counts and then the bar are left out, in that order.
+std::string progress_line(const std::string& label, std::uint64_t done, std::uint64_t total, bool bytes,
+                          double seconds, unsigned columns, const std::string& note = "");
+
 // A progress bar for long operations, drawn in place on a terminal; silent
-// otherwise. Redraws only when the shown percentage changes.
+// otherwise. Redraws when the shown percentage changes, and twice a second
+// for the rate.
 class Progress {
 public:
-    Progress(const Context& ctx, std::string label, std::uint64_t total);
+    Progress(const Context& ctx, std::string label, std::uint64_t total, bool bytes = true);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -33,12 +47,30 @@ public:
     void finish();
 
 private:
+    using Clock = std::chrono::steady_clock;
     std::ostream* out_ = nullptr;
+    unsigned columns_;
     std::string label_;
     std::uint64_t total_;
+    bool bytes_;
+    Clock::time_point started_;
+    Clock::time_point drawn_at_;
     std::string note_;
     int shown_ = -1;
     bool finished_ = false;
+};
+
+// Bars for an operation in stages: each new stage clears the bar before it.
+class StageBars {
+public:
+    explicit StageBars(const Context& ctx) : ctx_(ctx) {}
+    // Starts a stage; the callback updates its bar.
+    Progressed begin(const std::string& stage, std::uint64_t total, bool bytes);
+    void finish();
+
+private:
+    const Context& ctx_;
+    std::unique_ptr<Progress> bar_;
 };
 
 // A note on the terminal while a long step runs without a measure of its

@@ -1,9 +1,15 @@
 #include "device.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
+#include <utility>
 #include <vector>
+
+#include <wire.hpp>
 
 #include "errors.hpp"
 #include "format.hpp"
@@ -26,7 +32,116 @@ std::string where(std::uint8_t bus, std::uint8_t address)
     return buf;
 }
 
+// A libusb context and its device list, released on every path.
+struct DeviceList {
+    libusb_context* context = nullptr;
+    libusb_device** devices = nullptr;
+    ssize_t count = 0;
+
+    DeviceList()
+    {
+        int rc = libusb_init(&context);
+        if (rc != 0) {
+            context = nullptr;
+            throw ToolError(Exit::no_adapter, std::string("cannot start libusb: ") + libusb_strerror(rc),
+                            "check that /dev/bus/usb is accessible", rc);
+        }
+        count = libusb_get_device_list(context, &devices);
+        if (count < 0) {
+            int error = static_cast<int>(count);
+            libusb_exit(context);
+            throw ToolError(Exit::no_adapter,
+                            std::string("cannot list USB devices: ") + libusb_strerror(error),
+                            "check that /dev/bus/usb is accessible", error);
+        }
+    }
+    ~DeviceList()
+    {
+        libusb_free_device_list(devices, 1);
+        libusb_exit(context);
+    }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+};
+
+// One interface whose first setting has exactly the adapter's three bulk
+// endpoints.
+bool looks_like_adapter(libusb_device* device)
+{
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) {
+        return false;
+    }
+    bool match = false;
+    if (config->bNumInterfaces == 1 && config->interface[0].num_altsetting >= 1) {
+        const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+        const std::uint8_t wanted[] = {orv::EP_COMMAND_OUT, orv::EP_READBACK_DATA_IN,
+                                       orv::EP_READBACK_COUNT_IN};
+        unsigned found = 0;
+        for (std::uint8_t i = 0; i < alt.bNumEndpoints; ++i) {
+            const libusb_endpoint_descriptor& ep = alt.endpoint[i];
+            bool bulk = (ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK;
+            for (std::uint8_t w : wanted) {
+                found += bulk && ep.bEndpointAddress == w ? 1 : 0;
+            }
+        }
+        match = found == std::size(wanted) && alt.bNumEndpoints == std::size(wanted);
+    }
+    libusb_free_config_descriptor(config);
+    return match;
+}
+
+std::string string_descriptor(libusb_device_handle* handle, std::uint8_t index)
+{
+    if (index == 0) {
+        return "";
+    }
+    unsigned char buf[256];
+    int n = libusb_get_string_descriptor_ascii(handle, index, buf, sizeof buf);
+    return n > 0 ? std::string(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n)) : "";
+}
+
+std::string udev_hint(std::uint16_t vid, std::uint16_t pid)
+{
+    return "install orvtool's udev rule (60-orv-adapter.rules, installed under lib/udev/rules.d; copy it to "
+           "/etc/udev/rules.d when the prefix is not /usr) and add a line for " +
+           hex(vid, 4).substr(2) + ":" + hex(pid, 4).substr(2) +
+           " if it is not the virtual adapter's id, then replug the adapter; or run as root";
+}
+
 } // namespace
+
+std::vector<FoundAdapter> list_adapters()
+{
+    DeviceList list;
+    std::vector<FoundAdapter> found;
+    for (ssize_t i = 0; i < list.count; ++i) {
+        libusb_device* device = list.devices[i];
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(device, &desc) != 0 || !looks_like_adapter(device)) {
+            continue;
+        }
+        FoundAdapter a;
+        a.vid = desc.idVendor;
+        a.pid = desc.idProduct;
+        a.bus = libusb_get_bus_number(device);
+        a.address = libusb_get_device_address(device);
+        libusb_device_handle* handle = nullptr;
+        int rc = libusb_open(device, &handle);
+        if (rc == 0) {
+            a.serial = string_descriptor(handle, desc.iSerialNumber);
+            a.product = string_descriptor(handle, desc.iProduct);
+            libusb_close(handle);
+        } else {
+            a.problem = rc == LIBUSB_ERROR_ACCESS ? "no permission to open it" : libusb_strerror(rc);
+        }
+        found.push_back(std::move(a));
+    }
+    std::sort(found.begin(), found.end(), [](const FoundAdapter& x, const FoundAdapter& y) {
+        return std::pair(x.bus, x.address) < std::pair(y.bus, y.address);
+    });
+    return found;
+}
 
 struct Adapter::Sim {
 #ifdef ORVTOOL_HAVE_VUSB
@@ -86,6 +201,27 @@ std::unique_ptr<Adapter> Adapter::open_usb(const UsbSelector& selector)
     std::unique_ptr<Adapter> adapter(new Adapter());
     adapter->open_matching(selector);
     return adapter;
+}
+
+std::unique_ptr<Adapter> Adapter::open_only_one()
+{
+    std::vector<FoundAdapter> found = list_adapters();
+    if (found.empty()) {
+        throw ToolError(
+            Exit::no_adapter, "no adapter found",
+            "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or use --sim "
+            "for the virtual adapter");
+    }
+    if (found.size() > 1) {
+        std::string names;
+        for (const auto& a : found) {
+            names += (names.empty() ? "" : ", ") + to_string(UsbSelector{a.vid, a.pid, a.bus, a.address});
+        }
+        throw ToolError(Exit::no_adapter, std::to_string(found.size()) + " adapters found",
+                        "choose one with --usb VID:PID:BUS:ADDR: " + names);
+    }
+    const FoundAdapter& a = found.front();
+    return open_usb(UsbSelector{a.vid, a.pid, a.bus, a.address});
 }
 
 void Adapter::open_matching(const UsbSelector& selector)
@@ -156,11 +292,7 @@ void Adapter::open_matching(const UsbSelector& selector)
             char path[48];
             std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", bus, address);
             throw ToolError(Exit::no_adapter, "permission denied opening " + std::string(path),
-                            "add a udev rule such as SUBSYSTEM==\"usb\", ATTR{idVendor}==\"" +
-                                hex(selector.vid, 4).substr(2) + "\", ATTR{idProduct}==\"" +
-                                hex(selector.pid, 4).substr(2) +
-                                "\", MODE=\"0660\", GROUP=\"plugdev\" (and join plugdev), or run as root",
-                            rc);
+                            udev_hint(selector.vid, selector.pid), rc);
         }
         if (rc == LIBUSB_ERROR_NO_DEVICE) {
             throw ToolError(Exit::no_adapter, msg, "the adapter went away: plug it in again", rc);
@@ -181,7 +313,7 @@ void Adapter::open_matching(const UsbSelector& selector)
         throw ToolError(Exit::no_adapter,
                         "cannot claim interface 0 of the adapter at " + where(bus, address) + ": " +
                             libusb_strerror(rc),
-                        rc == LIBUSB_ERROR_ACCESS ? "no permission: add a udev rule or run as root"
+                        rc == LIBUSB_ERROR_ACCESS ? udev_hint(selector.vid, selector.pid)
                                                   : "unplug and replug the adapter, then retry",
                         rc);
     }
@@ -224,7 +356,7 @@ void Adapter::open_running_sim(const char* adapters)
 }
 #endif
 
-std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptions& options)
+std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptions& options, bool open)
 {
 #ifdef ORVTOOL_HAVE_VUSB
     if (const char* running = std::getenv("ORVSIM_ADAPTERS"); running != nullptr && *running != '\0') {
@@ -235,7 +367,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
                         "give --board and --fault to orvsim-run, or run orvtool outside it");
         }
         std::unique_ptr<Adapter> adapter(new Adapter());
-        adapter->open_running_sim(running);
+        if (open) {
+            adapter->open_running_sim(running);
+        }
         return adapter;
     }
     orv::sim::Fault fault;
@@ -277,6 +411,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
         usage_error(std::string("bad board: ") + e.what());
     }
     adapter->sim_->usb->set_fault(index, fault);
+    if (!open) {
+        return adapter;
+    }
     UsbSelector selector;
     selector.vid = orv::sim::VIRTUAL_VID;
     selector.pid = orv::sim::VIRTUAL_PID;
@@ -289,6 +426,7 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     (void)argc;
     (void)argv;
     (void)options;
+    (void)open;
     throw ToolError(
         Exit::no_adapter, "this orvtool was built without the virtual adapter",
         "rebuild with the emulator (ORV_BUILD_EMULATOR=ON and umockdev installed), or use --usb VID:PID");

@@ -10,8 +10,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <libusb.h>
+
+namespace CLI {
+class App;
+}
 
 namespace orvtool {
 
@@ -26,6 +31,22 @@ struct UsbSelector {
 
 std::optional<UsbSelector> parse_usb_selector(std::string_view text);
 std::string to_string(const UsbSelector& selector);
+
+// A USB device that looks like this adapter: one interface with bulk
+// endpoints 0x02 OUT, 0x81 IN and 0x83 IN.
+struct FoundAdapter {
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::uint8_t bus = 0;
+    std::uint8_t address = 0;
+    std::string serial;  // empty when the device could not be opened to ask
+    std::string product; // likewise
+    std::string problem; // why the strings are missing ("no permission")
+};
+
+// Every device on the USB buses that looks like this adapter, by bus and
+// address. Throws ToolError(Exit::no_adapter) when libusb cannot list them.
+std::vector<FoundAdapter> list_adapters();
 
 // The virtual adapter's board (--board: a board file or the name of an
 // installed board; empty: the default board) and fault (--sim-fault
@@ -42,13 +63,18 @@ public:
     // Throws ToolError(Exit::no_adapter) with a message and a hint when no
     // device matches, several match, or it cannot be opened or claimed.
     static std::unique_ptr<Adapter> open_usb(const UsbSelector& selector);
+    // The one adapter on the buses (list_adapters()); throws when there is
+    // none or several.
+    static std::unique_ptr<Adapter> open_only_one();
 
-    // Starts the virtual adapter, or opens orvsim-run's. Without umockdev's
+    // Starts the virtual adapter, or takes orvsim-run's, and, when `open`,
+    // opens it (without, it is only there to be listed). Without umockdev's
     // preload in the process it re-executes the program under
     // umockdev-wrapper (argc/argv are the original ones) and does not return;
     // throws when that is impossible, and ToolError(Exit::usage) for a bad
     // board or fault.
-    static std::unique_ptr<Adapter> open_sim(int argc, char** argv, const SimOptions& options);
+    static std::unique_ptr<Adapter> open_sim(int argc, char** argv, const SimOptions& options,
+                                             bool open = true);
 
     static bool sim_available();
 
@@ -76,5 +102,10 @@ private:
     bool claimed_ = false;
     std::string description_;
 };
+
+// orvtool list: the adapters on the buses. In the program, not the command
+// library: it talks to libusb itself.
+struct Chosen;
+void register_list(CLI::App& app, Chosen& chosen);
 
 } // namespace orvtool

@@ -11,7 +11,8 @@ std::string hint_for_result(std::int32_t code)
     case LIBUSB_ERROR_NO_DEVICE:
         return "the adapter stopped answering or was unplugged: reconnect it and run the command again";
     case LIBUSB_ERROR_ACCESS:
-        return "no permission for the USB device: add a udev rule for it or run as root";
+        return "no permission for the USB device: install orvtool's udev rule (60-orv-adapter.rules) or run "
+               "as root";
     case LIBUSB_ERROR_BUSY:
         return "another program holds the adapter: close it and retry";
     case LIBUSB_ERROR_TIMEOUT:
@@ -33,14 +34,18 @@ std::string hint_for_result(std::int32_t code)
     }
 }
 
+std::string result_text(std::int32_t code, const std::string& doing)
+{
+    return doing + ": " + tapwire_get_err_info(code) + " (code " + std::to_string(code) + ")";
+}
+
 void check_result(std::int32_t code, const std::string& doing, const std::string& hint)
 {
     if (code == 0) {
         return;
     }
-    throw ToolError(Exit::failed,
-                    doing + ": " + tapwire_get_err_info(code) + " (code " + std::to_string(code) + ")",
-                    hint.empty() ? hint_for_result(code) : hint, code);
+    throw ToolError(Exit::failed, result_text(code, doing), hint.empty() ? hint_for_result(code) : hint,
+                    code);
 }
 
 } // namespace orvtool

@@ -37,8 +37,10 @@ struct Done {
 
 class ToolError : public std::runtime_error {
 public:
-    ToolError(Exit exit, std::string message, std::string hint = {}, std::optional<std::int32_t> code = {})
-        : std::runtime_error(std::move(message)), exit_(exit), hint_(std::move(hint)), code_(code)
+    ToolError(Exit exit, std::string message, std::string hint = {}, std::optional<std::int32_t> code = {},
+              std::string detail = {})
+        : std::runtime_error(std::move(message)), exit_(exit), hint_(std::move(hint)), code_(code),
+          detail_(std::move(detail))
     {
     }
     Exit exit() const { return exit_; }
@@ -49,12 +51,16 @@ public:
     const std::vector<Done>& done() const { return done_; }
     // Puts `done` before what is already there (from inner steps).
     void add_done(const std::vector<Done>& done) { done_.insert(done_.begin(), done.begin(), done.end()); }
+    // What the library said, when the message says it in the user's terms
+    // ("reading from 0x51: tapwire other error (code -17)").
+    const std::string& detail() const { return detail_; }
 
 private:
     Exit exit_;
     std::string hint_;
     std::optional<std::int32_t> code_;
     std::vector<Done> done_;
+    std::string detail_;
 };
 
 // Runs `work` and returns what it returns. When it fails with a ToolError,
@@ -84,5 +90,8 @@ std::string hint_for_result(std::int32_t code);
 // Throws ToolError(Exit::failed) for a non-zero library result: "<doing>:
 // <library text> (code N)". `hint` replaces the generic one when not empty.
 void check_result(std::int32_t code, const std::string& doing, const std::string& hint = {});
+
+// "<doing>: <library text> (code N)"
+std::string result_text(std::int32_t code, const std::string& doing);
 
 } // namespace orvtool

@@ -73,6 +73,65 @@ std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint
     return *v;
 }
 
+std::optional<std::uint64_t> parse_size(std::string_view text, std::uint64_t max)
+{
+    unsigned shift = 0;
+    if (!text.empty()) {
+        switch (text.back()) {
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'M':
+            shift = 20;
+            break;
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            break;
+        }
+    }
+    if (shift != 0) {
+        text.remove_suffix(1); // k, M and G are no hex digits: "0x1M" is 1 MiB
+    }
+    auto v = parse_number(text);
+    if (!v || *v > (max >> shift)) {
+        return std::nullopt;
+    }
+    return *v << shift;
+}
+
+std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64_t max)
+{
+    auto v = parse_size(text, max);
+    if (!v) {
+        usage_error("bad " + std::string(what) + " '" + std::string(text) + "'",
+                    "give a number up to " + size_text(max) + " (" + std::to_string(max) +
+                        "), in decimal, as 0x... hex, or with k, M or G (4k = 4096)");
+    }
+    return *v;
+}
+
+std::string count_text(std::uint64_t count, std::string_view noun)
+{
+    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
+}
+
+std::string size_text(std::uint64_t bytes)
+{
+    if (bytes >= (1ull << 30) && bytes % (1ull << 30) == 0) {
+        return std::to_string(bytes >> 30) + " GiB";
+    }
+    if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    if (bytes >= (1ull << 10) && bytes % (1ull << 10) == 0) {
+        return std::to_string(bytes >> 10) + " KiB";
+    }
+    return count_text(bytes, "byte");
+}
+
 std::uint32_t khz_arg(const std::string& text, const char* what)
 {
     constexpr std::uint64_t MIN_KHZ = orv::CLOCK_BASE_KHZ / (orv::CLOCK_DIVISOR_MAX + 1) + 1;
@@ -95,6 +154,12 @@ std::uint32_t timeout_arg(const std::string& text)
                         " milliseconds per USB transfer (0, no limit, would let a read-back wait for ever)");
     }
     return static_cast<std::uint32_t>(*v);
+}
+
+std::uint32_t clock_set_khz(std::uint32_t asked_khz)
+{
+    std::uint32_t divisor = orv::CLOCK_BASE_KHZ / asked_khz;
+    return divisor == 0 ? orv::CLOCK_BASE_KHZ : orv::CLOCK_BASE_KHZ / divisor;
 }
 
 std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count)

@@ -20,6 +20,18 @@ std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t m
 // Parses a number argument or throws a usage error naming `what`.
 std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint64_t max = UINT64_MAX);
 
+// A size or address: a number as parse_number takes it, optionally followed
+// by k, M or G (binary multiples: 4k = 4096, 4M = 4194304). Empty when the
+// text is not such a size, or it exceeds max.
+std::optional<std::uint64_t> parse_size(std::string_view text, std::uint64_t max = UINT64_MAX);
+// Parses a size argument or throws a usage error naming `what`.
+std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64_t max = UINT64_MAX);
+
+// "1 byte", "2 bytes": the count and the noun, in the plural unless it is 1.
+std::string count_text(std::uint64_t count, std::string_view noun);
+// "4 MiB", "512 KiB", "300 bytes", "1 byte": whole binary multiples by name.
+std::string size_text(std::uint64_t bytes);
+
 // A clock frequency argument in kHz, or a usage error naming `what`. The
 // adapter divides its base clock by base / f, sent in one byte: frequencies
 // low enough for that to wrap are refused.
@@ -30,6 +42,10 @@ std::uint32_t khz_arg(const std::string& text, const char* what);
 // fills would wait for ever.
 inline constexpr std::uint32_t MAX_TIMEOUT_MS = 600000;
 std::uint32_t timeout_arg(const std::string& text);
+
+// The clock the adapter really runs for a requested one (khz_arg's range):
+// the base clock over the truncated divisor, so 7000 kHz asked gives 7500.
+std::uint32_t clock_set_khz(std::uint32_t asked_khz);
 
 // A bit string given as one hex number ("0x3F8", "3f8", underscores allowed):
 // bit i of the number becomes bit i of the scan, stored as bit (i mod 8) of

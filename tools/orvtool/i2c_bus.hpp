@@ -1,5 +1,12 @@
 // The I2C bus on the adapter's I2C connector: set-up, address probes, and
-// reads and writes of one device, with a hint for each way they fail.
+// reads and writes of one device, with a message and a hint for each way they
+// fail.
+//
+// What goes on the wire: a write is START, the address, the bytes, STOP; a
+// read is START, the address with the read bit, the bytes, STOP (a 10-bit
+// read: the address written, a repeated START, the header with the read
+// bit). A register read is a write of the register number, with its STOP,
+// then a read: two transactions, no repeated START between them.
 // Failures throw ToolError; nothing here prints.
 #pragma once
 
@@ -41,8 +48,12 @@ public:
     // uses bus_timeout(link.timeout_ms).
     Bus(const Link& link, std::uint32_t clock_khz, bool ten_bit);
 
-    // Address-only write: true when a device acknowledged.
-    bool probe(std::uint32_t addr);
+    // Quick write (the address alone, write bit): true when a device acknowledged.
+    bool probe_write(std::uint32_t addr);
+    // Receive byte (the address with the read bit, one byte read): true when
+    // a device acknowledged. Safe for write-only devices that a quick write
+    // would confuse (EEPROMs take it as the start of a write).
+    bool probe_read(std::uint32_t addr);
     // `bytes` in one transaction; `doing` names it in the error.
     void write(std::uint32_t addr, std::span<const std::uint8_t> bytes, const std::string& doing);
     // `len` bytes in transactions of at most LUMO_IIC_MAX_READ_BYTES;
@@ -54,7 +65,10 @@ public:
     std::string address_text(std::uint32_t addr) const;
 
 private:
-    std::string no_ack_hint(std::uint32_t addr) const;
+    // Throws for a failed transfer: a missing address acknowledge in the
+    // user's words, the library's text as the detail.
+    void check(std::int32_t rc, std::uint32_t addr, const std::string& doing,
+               const std::string& hint = {}) const;
 
     Link link_;
     bool ten_bit_;

@@ -1,5 +1,6 @@
-// The i2c commands: bus scan, register reads and writes, 256-byte dumps;
-// their command line and their results.
+// The i2c commands in the conventions of i2c-tools: detect (i2cdetect's grid
+// and probe modes), get and set (i2cget, i2cset), dump (i2cdump's layout);
+// read and write for raw transfers. Their command line and their results.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,8 @@ namespace orvtool::i2c {
 
 inline constexpr unsigned FIRST_PROBE = 0x08; // 0x00-0x07 and 0x78-0x7F are reserved addresses
 inline constexpr unsigned LAST_PROBE = 0x77;
+inline constexpr unsigned LAST_7BIT = 0x7F;
+inline constexpr unsigned LAST_10BIT = 0x3FF;
 inline constexpr unsigned MAX_READ = 65536; // longer reads than one transaction are split
 
 struct Options {
@@ -22,23 +25,47 @@ struct Options {
     bool ten_bit = false;
 };
 
-// Result of probing each address: found or not; out-of-range addresses are
-// left blank in the grid.
+// How i2c detect asks each address, as i2cdetect does: a quick write (the
+// address alone), a receive byte (one byte read), or, by default, a read for
+// 0x30-0x37 and 0x50-0x5F (where EEPROMs sit, which a quick write can
+// confuse) and a quick write elsewhere.
+enum class ProbeMode { automatic, quick_write, read_byte };
+
+struct DetectArgs {
+    ProbeMode mode = ProbeMode::automatic;
+    std::optional<unsigned> first; // default: 0x08 (7-bit), 0x000 (10-bit)
+    std::optional<unsigned> last;  // default: 0x77 (7-bit), 0x3ff (10-bit)
+};
+
+// Whether each address in [first, last] answered.
 struct ProbeMap {
     unsigned first = FIRST_PROBE;
     unsigned last = LAST_PROBE;
     std::vector<bool> present; // indexed by address - first
 };
 
-// The i2cdetect-style grid: a header row, then one row per 16 addresses,
-// "50" for a device that answered, "--" for none, blanks outside the range.
-// Each line ends in a newline.
+// The probe i2cdetect uses for an address in `mode`.
+ProbeMode probe_for(ProbeMode mode, unsigned addr);
+
+// i2cdetect's grid: the column header, then eight rows of 16 addresses,
+// "50" where a device answered, "--" where none did, blanks outside the range.
 std::string grid_text(const ProbeMap& map);
+
+// i2cdump's layout: the column header, then a row per 16 bytes with an ASCII
+// column (0x00 and 0xff as '.', other unprintable bytes as '?').
+std::string dump_text(std::span<const std::uint8_t> bytes);
 
 // Parses a 7- or 10-bit address argument, throwing a usage error.
 std::uint32_t address_arg(const std::string& text, bool ten_bit);
 
-Result cmd_detect(const Context& ctx, const Options& options);
+Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& args);
+// A byte: the register's when given (written first, then read), else the
+// next the device sends.
+Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
+               std::optional<std::uint8_t> reg);
+// Writes the register; with `readback`, reads it again and compares.
+Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint8_t reg,
+               std::uint8_t value, bool readback);
 Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
                 std::optional<std::uint8_t> reg, std::uint32_t len);
 Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes);

@@ -1,35 +1,15 @@
 #include "jtag_chain.hpp"
 
-#include <array>
 #include <string>
 
 #include <orv_tapwire.h>
 
 #include "errors.hpp"
+#include "jep106.hpp"
 
 namespace orvtool::jtag {
 
 namespace {
-
-struct Vendor {
-    unsigned bank;
-    std::uint8_t id;
-    const char* name;
-};
-
-// A few JEP106 manufacturers common on JTAG chains.
-constexpr std::array<Vendor, 10> VENDORS{{
-    {1, 0x01, "AMD"},
-    {1, 0x09, "Intel"},
-    {1, 0x0E, "Freescale"},
-    {1, 0x15, "NXP"},
-    {1, 0x17, "Texas Instruments"},
-    {1, 0x1F, "Atmel"},
-    {1, 0x20, "STMicroelectronics"},
-    {1, 0x49, "Xilinx"},
-    {1, 0x6E, "Altera"},
-    {5, 0x3B, "ARM Ltd"},
-}};
 
 constexpr unsigned IDCODE_BITS = 32;
 
@@ -91,11 +71,7 @@ Idcode decode_idcode(std::uint32_t raw)
     id.jep106_id = static_cast<std::uint8_t>(id.manufacturer & 0x7F);
     id.part = static_cast<std::uint16_t>((raw >> 12) & 0xFFFF);
     id.version = static_cast<std::uint8_t>(raw >> 28);
-    for (const auto& v : VENDORS) {
-        if (v.bank == id.bank && v.id == id.jep106_id) {
-            id.vendor = v.name;
-        }
-    }
+    id.vendor = jep106::manufacturer(id.bank, id.jep106_id);
     return id;
 }
 
@@ -246,6 +222,12 @@ Bytes raw_scan(const Link& link, const Scan& scan)
     std::int32_t state = TPW_TAP_RUN_TEST_IDLE;
     if (scan.reset) {
         reset(link, state);
+    } else {
+        // One clock with TMS low: stays in Run-Test/Idle, and leaves
+        // Test-Logic-Reset (where a TAP is after power-up) for it, without
+        // touching the instruction a TAP holds.
+        check_result(tapwire_goto_idle(link.handle, &state, 1, link.timeout_ms),
+                     "moving the TAP to Run-Test/Idle");
     }
     if (scan.instruction_first) {
         shift(link, state, tapwire_shift_ir, scan.instruction_first->bits, scan.instruction_first->value,

@@ -32,7 +32,7 @@ struct Idcode {
     std::uint8_t jep106_id = 0;     // 7-bit id within the bank
     std::uint16_t part = 0;         // bits 27..12
     std::uint8_t version = 0;       // bits 31..28
-    const char* vendor = nullptr;   // a few well-known names, else null
+    const char* vendor = nullptr;   // the JEP106 name, or null when not listed
 };
 Idcode decode_idcode(std::uint32_t raw);
 
@@ -70,8 +70,10 @@ Chain scan_chain(const Link& link);
 
 // One raw scan of `bits` bits of `tdi` (bit 0 first out) through the
 // instruction or the data registers, ending in Run-Test/Idle. The TAPs are
-// reset first when `reset` (otherwise they are assumed in Run-Test/Idle, where
-// every scan leaves them); a data scan can load an instruction first.
+// reset first when `reset`; otherwise they must be in Run-Test/Idle (where
+// every scan leaves them) or Test-Logic-Reset (after power-up), and one clock
+// with TMS low brings them from either to Run-Test/Idle. A data scan can load
+// an instruction first.
 struct Scan {
     bool instruction_register = false;
     unsigned bits = 0;

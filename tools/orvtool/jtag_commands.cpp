@@ -8,6 +8,8 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -334,16 +336,48 @@ Scan parse_raw_scan(const RawScan& scan)
     return bits;
 }
 
+namespace {
+
+std::string tck_text(const Options& options)
+{
+    std::uint32_t set = clock_set_khz(options.tck_khz);
+    return std::to_string(set) + " kHz" +
+           (set != options.tck_khz
+                ? " (" + std::to_string(options.tck_khz) + " asked: the clock divisor rounds)"
+                : "");
+}
+
+std::vector<std::string> openocd_taps(const Chain& chain)
+{
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < chain.devices.size(); ++i) {
+        const Device& d = chain.devices[i];
+        std::string line = "jtag newtap auto" + std::to_string(i) + " tap -irlen " +
+                           (d.ir_length ? std::to_string(*d.ir_length) : "N");
+        if (d.idcode) {
+            line += " -expected-id " + hex(d.idcode->raw, 8);
+        }
+        // An IR length the capture pattern could not tell stays for the user
+        // to fill in: the line is a comment until then.
+        lines.push_back(d.ir_length ? line : "# " + line + "  (IR length unknown)");
+    }
+    return lines;
+}
+
+} // namespace
+
 Result cmd_scan(const Context& ctx, const Options& options)
 {
     setup(ctx, options);
     Chain chain = scan_chain(ctx);
 
     Result result;
-    result.field("tck_khz", options.tck_khz).field("ir_total", chain.ir_total);
+    result.field("tck_khz", clock_set_khz(options.tck_khz))
+        .field("tck_khz_asked", options.tck_khz)
+        .field("ir_total", chain.ir_total);
     std::size_t count = chain.devices.size();
-    result.line("JTAG chain: " + std::to_string(count) + (count == 1 ? " device" : " devices") + ", " +
-                std::to_string(chain.ir_total) + " IR bits in all (device 0 is nearest TDO)");
+    result.line("JTAG chain: " + count_text(count, "device") + ", " + std::to_string(chain.ir_total) +
+                " IR bits in all (device 0 is nearest TDO), TCK " + tck_text(options));
     Table table{
         {{"#", 3, 1}, {"IDCODE", 10, 2}, {"MANUFACTURER", 36, 1}, {"PART", 6, 2}, {"VERSION", 7, 2}, {"IR"}},
         {}};
@@ -359,9 +393,7 @@ Result cmd_scan(const Context& ctx, const Options& options)
         const Idcode& id = *d.idcode;
         std::string maker =
             hex(id.manufacturer, 3) + " bank " + std::to_string(id.bank) + " id " + hex(id.jep106_id, 2);
-        if (id.vendor != nullptr) {
-            maker += std::string(" (") + id.vendor + ")";
-        }
+        maker += id.vendor != nullptr ? std::string(" (") + id.vendor + ")" : " (not in JEP106)";
         table.rows.push_back(
             {Value::object({{"index", i},
                             {"idcode", hex(id.raw, 8)},
@@ -374,7 +406,15 @@ Result cmd_scan(const Context& ctx, const Options& options)
                             {"ir_length", d.ir_length}}),
              {std::to_string(i), hex(id.raw, 8), maker, hex(id.part, 4), std::to_string(id.version), ir}});
     }
-    return result.table("devices", std::move(table));
+    result.table("devices", std::move(table));
+
+    std::vector<std::string> taps = openocd_taps(chain);
+    Value::List json_taps(taps.begin(), taps.end());
+    std::string text = "OpenOCD TAP declarations (nearest TDO first):\n";
+    for (const auto& t : taps) {
+        text += t + "\n";
+    }
+    return result.field("openocd", Value::list(std::move(json_taps))).text(text);
 }
 
 Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan)
@@ -384,6 +424,7 @@ Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan
     return Result()
         .field("register", scan.instruction_register ? "ir" : "dr")
         .field("bits", scan.bits)
+        .labelled("tck_khz", clock_set_khz(options.tck_khz), "tck", tck_text(options))
         .labelled("tdi", bits_to_hex(scan.tdi, scan.bits), "tdi")
         .labelled("tdo", bits_to_hex(tdo, scan.bits), "tdo");
 }
@@ -416,10 +457,17 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         raw->add_option("TDI", args->scan.tdi_hex, "bits to shift in, as one hex number (bit 0 first out)")
             ->required();
         raw->add_flag("--no-reset", args->no_reset,
-                      "do not reset the TAP first (it is assumed in Run-Test/Idle)");
+                      "do not reset the TAPs first: they must be in Run-Test/Idle (where every orvtool scan "
+                      "leaves them) or in Test-Logic-Reset (after power-up); one TCK with TMS low takes them "
+                      "from either to Run-Test/Idle, keeping their instructions");
         if (!instruction) {
-            raw->add_option("--ir", args->scan.ir_hex, "load this instruction first")->type_name("HEX");
-            raw->add_option("--ir-len", args->scan.ir_bits, "length of --ir in bits")
+            raw->add_option("--ir", args->scan.ir_hex,
+                            "load this instruction first: every TAP's instruction in one number, device 0's "
+                            "(nearest TDO) in the low bits")
+                ->type_name("HEX");
+            raw->add_option("--ir-len", args->scan.ir_bits,
+                            "length of --ir in bits: the whole chain's IR length, the sum of every TAP's "
+                            "(jtag scan prints it as 'IR bits in all')")
                 ->check(CLI::Range(1u, 32768u));
         }
         on_chosen(raw, chosen, [group, args] {

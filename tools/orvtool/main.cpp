@@ -3,9 +3,15 @@
 // groups register their own commands (command.hpp); this file has the global
 // options, opens the adapter once every argument is checked, renders the
 // result and turns failures into messages and exit statuses.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -14,6 +20,10 @@
 #include "errors.hpp"
 #include "render.hpp"
 #include "resync.hpp"
+
+#ifndef ORVTOOL_VERSION
+#define ORVTOOL_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -28,10 +38,130 @@ struct GlobalArgs {
     std::string timeout = "1000";
 };
 
-std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv)
+// The message, the library's detail, the hint and what had been done on
+// stderr; with --json also one error object on stdout.
+void print_error(const ToolError& e, bool json, const Result* details = nullptr)
+{
+    render_error(std::cerr, std::cout, e, json ? Style::json : Style::text, details);
+}
+
+// --json anywhere on the command line, for errors found before the command
+// line could be parsed.
+bool json_asked(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--") {
+            break;
+        }
+        if (std::string_view(argv[i]) == "--json") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the option named by `token` ("--usb", "--usb=x", "-o") takes a
+// value, looked up in `app` and the groups above it.
+bool takes_value(const CLI::App* app, std::string_view token)
+{
+    std::string name(token.substr(0, token.find('=')));
+    for (; app != nullptr; app = app->get_parent()) {
+        if (const CLI::Option* opt = app->get_option_no_throw(name)) {
+            return opt->get_items_expected_max() > 0 && token.find('=') == std::string_view::npos;
+        }
+    }
+    return false;
+}
+
+std::vector<CLI::App*> commands_of(CLI::App* app)
+{
+    return app->get_subcommands(std::function<bool(CLI::App*)>{});
+}
+
+CLI::App* command_named(CLI::App* app, std::string_view name)
+{
+    for (CLI::App* sub : commands_of(app)) {
+        if (sub->get_name() == name) {
+            return sub;
+        }
+    }
+    return nullptr;
+}
+
+// Walks the command line the way the groups nest and names the first word
+// that should have been a command and is not one; empty when there is none.
+std::optional<ToolError> unknown_command(CLI::App& app, int argc, char** argv)
+{
+    CLI::App* at = &app;
+    std::string path = "orvtool";
+    for (int i = 1; i < argc; ++i) {
+        std::string_view token = argv[i];
+        if (token == "--") {
+            break;
+        }
+        if (token.size() > 1 && token[0] == '-') {
+            i += takes_value(at, token) ? 1 : 0;
+            continue;
+        }
+        if (commands_of(at).empty()) {
+            break; // a command's own arguments
+        }
+        CLI::App* next = command_named(at, token);
+        if (next == nullptr) {
+            std::string names;
+            for (const CLI::App* sub : commands_of(at)) {
+                names += (names.empty() ? "" : ", ") + sub->get_name();
+            }
+            return ToolError(Exit::usage,
+                             "unknown command '" + std::string(token) + "'" +
+                                 (at == &app ? "" : " in " + path),
+                             "the commands of " + path + " are " + names + " (see " + path + " --help)");
+        }
+        at = next;
+        path += " " + next->get_name();
+    }
+    return std::nullopt;
+}
+
+// A command line error as orvtool reports every error.
+ToolError parse_failure(CLI::App& app, const CLI::ParseError& e, int argc, char** argv)
+{
+    if (auto unknown = unknown_command(app, argc, argv)) {
+        return *unknown;
+    }
+    // The innermost command the line reached, for the hint.
+    std::string path = "orvtool";
+    for (const CLI::App* at = &app;;) {
+        auto chosen = at->get_subcommands();
+        if (chosen.empty()) {
+            break;
+        }
+        at = chosen.front();
+        path += " " + at->get_name();
+    }
+    return ToolError(Exit::usage, e.what(), "see " + path + " --help");
+}
+
+unsigned terminal_columns()
+{
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    const char* columns = std::getenv("COLUMNS");
+    return columns != nullptr ? static_cast<unsigned>(std::strtoul(columns, nullptr, 10)) : 0;
+}
+
+std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
-        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault});
+        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault}, needs_adapter);
+    }
+    if (!needs_adapter) {
+        return nullptr;
+    }
+    if (a.usb.empty()) {
+        return Adapter::open_only_one();
     }
     auto selector = parse_usb_selector(a.usb);
     if (!selector) {
@@ -46,13 +176,18 @@ std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv
 int main(int argc, char** argv)
 {
     CLI::App app{"orvtool: JTAG, SPI flash and I2C through the ORV USB bridge adapter"};
+    app.formatter(help_formatter());
     app.fallthrough();
     app.require_subcommand(1);
-    app.footer("Numbers are decimal or 0x... hex. Exit status: 0 ok, 1 operation failed, 2 bad arguments, "
-               "3 adapter not available. See orvtool(1).");
+    app.set_version_flag("--version", "orvtool " ORVTOOL_VERSION);
+    app.footer("Numbers are decimal, 0x... hex or 0b... binary; lengths and flash addresses also take k, M "
+               "and G (4k = 4096). Exit status: 0 ok, 1 operation failed, 2 bad arguments, 3 adapter not "
+               "available. See orvtool(1).");
     GlobalArgs a;
 
-    auto* usb = app.add_option("--usb", a.usb, "open the adapter with this USB id (hex, as lsusb shows it)")
+    auto* usb = app.add_option("--usb", a.usb,
+                               "open the adapter with this USB id (hex, as lsusb shows it); without --usb "
+                               "and --sim, the one adapter orvtool list shows")
                     ->type_name("VID:PID[:BUS:ADDR]");
     auto* sim =
         app.add_flag("--sim", a.sim, "use the virtual adapter (umockdev), or orvsim-run's when under it");
@@ -64,7 +199,7 @@ int main(int argc, char** argv)
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("SPEC")
         ->needs(sim);
-    app.add_flag("--json", a.json, "print results as one JSON object");
+    app.add_flag("--json", a.json, "print results, and errors, as one JSON object");
     app.add_option(
            "--timeout", a.timeout,
            "USB timeout per transfer in milliseconds, 1 to 600000 (default 1000; I2C uses at most 31)")
@@ -75,12 +210,20 @@ int main(int argc, char** argv)
     register_spi(app, chosen);
     register_i2c(app, chosen);
     register_serve(app, chosen);
+    register_list(app, chosen);
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return rc == 0 ? 0 : static_cast<int>(Exit::usage);
+        ToolError error = parse_failure(app, e, argc, argv);
+        print_error(error, json_asked(argc, argv));
+        return static_cast<int>(error.exit());
     }
 
     Context ctx;
@@ -88,23 +231,23 @@ int main(int argc, char** argv)
     bool in_step = false;             // the read-back was empty at open
     try {
         ctx.err = &std::cerr;
+        ctx.data_out = &std::cout;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
+        ctx.columns = terminal_columns();
         ctx.timeout_ms = timeout_arg(a.timeout);
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
-        if (chosen.needs_adapter) {
-            if (!a.sim && a.usb.empty()) {
-                usage_error("no adapter chosen",
-                            "give --usb VID:PID for a real adapter, or --sim for the virtual one");
-            }
-            adapter = open_adapter(a, argc, argv);
+        adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
+        if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
             purge_at_open(ctx, std::cerr);
             in_step = true;
         }
 
-        render(std::cout, action(ctx), a.json ? Style::json : Style::text);
+        Result result = action(ctx);
+        std::cout.flush();
+        render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
         std::cout.flush();
         if (adapter) {
             adapter->close(); // a virtual board saves its images
@@ -116,8 +259,7 @@ int main(int argc, char** argv)
             purge_after_failure(ctx, std::cerr);
         }
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
-        render_error(std::cerr, std::cout, e, a.json ? Style::json : Style::text,
-                     with_details != nullptr ? &with_details->details() : nullptr);
+        print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
         return static_cast<int>(e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";

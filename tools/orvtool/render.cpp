@@ -140,8 +140,10 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
                   const Result* details)
 {
     err << "orvtool: " << error.what() << "\n";
-    if (!error.hint().empty()) {
-        err << "  " << error.hint() << "\n";
+    for (const std::string* line : {&error.detail(), &error.hint()}) {
+        if (!line->empty()) {
+            err << "  " << *line << "\n";
+        }
     }
     Value::List done;
     for (const Done& d : error.done()) {
@@ -154,6 +156,7 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
     if (style == Style::json) {
         Result object = Result()
                             .field("error", error.what())
+                            .field("detail", error.detail().empty() ? Value() : Value(error.detail()))
                             .field("hint", error.hint())
                             .field("code", error.code())
                             .field("exit", static_cast<int>(error.exit()))

@@ -19,7 +19,7 @@ enum class Style { text, json };
 
 void render(std::ostream& out, const Result& result, Style style);
 
-// A failure: "orvtool: <message>", the hint and what the command had done
+// A failure: "orvtool: <message>", the library's detail, the hint and what the command had done
 // ("  done: programmed 2048 of 4096 bytes ...") as text on `err`; with
 // Style::json also one JSON object on `out` (error, hint, code, exit, done).
 // `details` (a TDO mismatch's line and values, say) follow as text on `err`,

@@ -96,6 +96,14 @@ public:
     // whose offsets start at `base`.
     Result& bytes(std::string name, std::uint64_t base, Bytes data);
     Result& table(std::string name, Table table);
+    // The result goes to standard error: standard output carries data (spi
+    // read -o -).
+    Result& to_stderr()
+    {
+        on_stderr_ = true;
+        return *this;
+    }
+    bool on_stderr() const { return on_stderr_; }
     // Every entry of `other`, after these.
     Result& append(const Result& other);
 
@@ -125,6 +133,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
+    bool on_stderr_ = false;
 };
 
 // A failure with a result of its own (what was done before it, and the

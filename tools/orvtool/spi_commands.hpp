@@ -1,5 +1,5 @@
-// The spi commands: JEDEC id, read, program with verify, erase; their command
-// line and their results.
+// The spi commands: identification, read, the smart write, verify, erase,
+// status and unprotect; their command line and their results.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,6 @@
 
 #include "context.hpp"
 #include "result.hpp"
-#include "spi_flash.hpp"
 
 namespace orvtool::spi {
 
@@ -16,17 +15,23 @@ struct Options {
     std::uint32_t clock_khz = 6000;
 };
 
-// "4 MiB", "512 KiB", "256 bytes".
-std::string size_text(std::uint64_t bytes);
+// spi erase: sectors of the smallest erase size from an address, or the chip.
+struct EraseArgs {
+    std::optional<std::uint64_t> sector_addr;
+    std::uint64_t sector_count = 1;
+    bool chip = false;
+};
 
 Result cmd_id(const Context& ctx, const Options& options);
-// Into out_file when given, else as a hex dump.
+// Into out_file when given ("-": standard output), else as a hex dump.
 Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, std::uint64_t len,
                 const std::string& out_file);
 Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file,
                  bool verify);
-// sector_count sectors from sector_addr (4 KiB aligned), or the whole chip.
-Result cmd_erase(const Context& ctx, const Options& options, std::optional<std::uint64_t> sector_addr,
-                 std::uint64_t sector_count, bool chip);
+// Exit 1 naming the first differing address when the flash differs.
+Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file);
+Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& args);
+Result cmd_status(const Context& ctx, const Options& options);
+Result cmd_unprotect(const Context& ctx, const Options& options);
 
 } // namespace orvtool::spi

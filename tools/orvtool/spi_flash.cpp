@@ -1,35 +1,26 @@
 #include "spi_flash.hpp"
 
 #include <algorithm>
+#include <thread>
+#include <vector>
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "sfdp.hpp"
 
 namespace orvtool::spi {
 
 namespace {
 
 namespace nor = orv::nor;
+using std::chrono::microseconds;
 
-// Busy limits well above the data-sheet maxima of common parts.
-constexpr auto PAGE_PROGRAM_LIMIT = std::chrono::seconds(1);
-constexpr auto SECTOR_ERASE_LIMIT = std::chrono::seconds(3);
-constexpr auto CHIP_ERASE_LIMIT = std::chrono::seconds(400);
-
-struct Vendor {
-    std::uint8_t id;
-    const char* name;
-};
-constexpr std::array<Vendor, 8> VENDORS{{
-    {0x01, "Infineon/Spansion"},
-    {0x1F, "Adesto"},
-    {0x20, "Micron"},
-    {0x9D, "ISSI"},
-    {0xBF, "Microchip/SST"},
-    {0xC2, "Macronix"},
-    {0xC8, "GigaDevice"},
-    {0xEF, "Winbond"},
-}};
+// Room for continuation codes before the three id bytes (banks up to 9).
+constexpr std::size_t JEDEC_READ_LENGTH = 8 + nor::JEDEC_ID_LENGTH;
+// What a busy wait allows beyond the part's longest time: the round trips
+// of the polls themselves.
+constexpr auto BUSY_MARGIN = std::chrono::milliseconds(100);
+constexpr auto MIN_POLL_INTERVAL = microseconds(50);
 
 // Mode 0 (clock idles low), most significant bit first, chip select active
 // low; a command byte, then addr_bytes of address.
@@ -44,72 +35,60 @@ lumo_spi_config config(std::uint32_t clock_khz, std::uint8_t addr_bytes)
                            .cmd_enable = 1};
 }
 
-std::string at(std::uint32_t addr)
+std::string at(std::uint64_t addr)
 {
     return " at " + hex(addr, 6);
 }
 
 } // namespace
 
-std::uint64_t JedecId::size_bytes() const
-{
-    unsigned code = bytes[2];
-    return code >= 8 && code <= 32 ? (1ull << code) : 0;
-}
-
-const char* JedecId::vendor() const
-{
-    for (const auto& v : VENDORS) {
-        if (v.id == bytes[0]) {
-            return v.name;
-        }
-    }
-    return nullptr;
-}
-
-bool JedecId::blank() const
-{
-    return (bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0) ||
-           (bytes[0] == 0xFF && bytes[1] == 0xFF && bytes[2] == 0xFF);
-}
-
-std::vector<Piece> split_pages(std::uint32_t addr, std::uint32_t len)
-{
-    std::vector<Piece> pieces;
-    std::uint32_t offset = 0;
-    while (offset < len) {
-        std::uint32_t at = addr + offset;
-        std::uint32_t room = nor::PAGE_SIZE - at % nor::PAGE_SIZE;
-        std::uint32_t n = std::min(room, len - offset);
-        pieces.push_back(Piece{at, offset, n});
-        offset += n;
-    }
-    return pieces;
-}
-
 Flash::Flash(const Link& link, std::uint32_t clock_khz)
-    : link_(link), command_only_(config(clock_khz, 0)), addressed_(config(clock_khz, nor::ADDRESS_BYTES_3))
+    : link_(link), clock_khz_(clock_khz), command_only_(config(clock_khz, 0)),
+      addressed_(config(clock_khz, nor::ADDRESS_BYTES_3)), sfdp_(config(clock_khz, nor::ADDRESS_BYTES_3))
 {
     check_result(lumo_spi_set_config(link_.handle, &command_only_, link_.timeout_ms),
                  "configuring the SPI port");
 }
 
-void Flash::transact(std::uint8_t command, std::optional<std::uint32_t> addr,
-                     std::span<const std::uint8_t> out, std::span<std::uint8_t> in, const std::string& doing)
+Flash::Flash(Flash&& other) noexcept
+    : link_(other.link_), clock_khz_(other.clock_khz_), command_only_(other.command_only_),
+      addressed_(other.addressed_), sfdp_(other.sfdp_), id_(other.id_), params_(std::move(other.params_)),
+      four_byte_opcodes_(other.four_byte_opcodes_), entered_four_byte_(other.entered_four_byte_),
+      latch_checked_(other.latch_checked_), poll_round_trip_(other.poll_round_trip_)
+{
+    other.entered_four_byte_ = false;
+}
+
+Flash::~Flash()
+{
+    if (entered_four_byte_) {
+        // Best effort: a part left in 4-byte mode would confuse a boot ROM.
+        lumo_spi_read_write_bytes(link_.handle, 0, nullptr, nullptr, 0, nor::CMD_EXIT_4BYTE, 0,
+                                  &command_only_, link_.timeout_ms);
+    }
+}
+
+void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,
+                     std::span<const std::uint8_t> out, std::span<std::uint8_t> in, const std::string& doing,
+                     std::uint32_t dummy_clocks, bool sfdp)
 {
     // One data phase at most: bytes out or bytes in.
     auto len = static_cast<std::uint32_t>(in.empty() ? out.size() : in.size());
+    const lumo_spi_config* cfg = !addr ? &command_only_ : sfdp ? &sfdp_ : &addressed_;
     check_result(lumo_spi_read_write_bytes(link_.handle, len, out.empty() ? nullptr : out.data(),
-                                           in.empty() ? nullptr : in.data(), addr.value_or(0), command, 0,
-                                           addr ? &addressed_ : &command_only_, link_.timeout_ms),
+                                           in.empty() ? nullptr : in.data(),
+                                           static_cast<std::uint32_t>(addr.value_or(0)), command,
+                                           dummy_clocks, cfg, link_.timeout_ms),
                  doing);
 }
 
 JedecId Flash::read_id()
 {
-    JedecId id;
-    transact(nor::CMD_READ_JEDEC_ID, std::nullopt, {}, id.bytes, "reading the JEDEC ID");
-    return id;
+    std::array<std::uint8_t, JEDEC_READ_LENGTH> bytes{};
+    transact(nor::CMD_READ_JEDEC_ID, std::nullopt, {}, bytes, "reading the JEDEC ID");
+    // Nothing but continuation codes: report them as the id, which blank()
+    // does not accept either.
+    return parse_jedec_id(bytes.data(), bytes.size()).value_or(JedecId{{0x7F, 0x7F, 0x7F}, 1});
 }
 
 JedecId Flash::require_flash()
@@ -117,10 +96,12 @@ JedecId Flash::require_flash()
     JedecId id = read_id();
     if (id.blank()) {
         // A flash still busy with a program or erase that a failed run left
-        // running answers only status reads: wait for it, then ask again.
+        // running answers only status reads: wait for it (a chip erase of the
+        // largest parts takes minutes), then ask again.
         const std::uint8_t status = read_status();
         if (status != 0xFF && (status & nor::STATUS_BUSY) != 0) {
-            wait_ready(CHIP_ERASE_LIMIT, "waiting for the flash to finish an earlier program or erase");
+            wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                       "waiting for the flash to finish an earlier program or erase");
             id = read_id();
         }
     }
@@ -131,19 +112,115 @@ JedecId Flash::require_flash()
     return id;
 }
 
-std::uint8_t Flash::read_status()
+std::optional<FlashParams> Flash::read_sfdp()
+{
+    std::array<std::uint8_t, nor::SFDP_HEADER_LENGTH> header{};
+    auto read_at = [&](std::uint32_t addr, std::span<std::uint8_t> out) {
+        transact(nor::CMD_READ_SFDP, addr, {}, out, "reading the SFDP table" + at(addr),
+                 nor::SFDP_DUMMY_CLOCKS, true);
+    };
+    read_at(0, header);
+    unsigned count = sfdp_table_count(header);
+    if (count == 0) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> headers(count * nor::SFDP_PARAMETER_HEADER_LENGTH);
+    read_at(nor::SFDP_HEADER_LENGTH, headers);
+    std::vector<SfdpTable> tables = parse_sfdp_tables(headers);
+
+    auto read_table = [&](const SfdpTable* t) {
+        std::vector<std::uint8_t> bytes;
+        if (t != nullptr && t->pointer < nor::ADDRESS_SPACE_3) {
+            std::uint32_t dwords = std::min(t->dwords, SFDP_MAX_TABLE_DWORDS);
+            bytes.resize(std::min<std::uint64_t>(4u * dwords, nor::ADDRESS_SPACE_3 - t->pointer));
+            read_at(t->pointer, bytes);
+        }
+        return bytes;
+    };
+    std::vector<std::uint8_t> basic = read_table(find_sfdp_table(tables, nor::SFDP_BASIC_TABLE));
+    std::vector<std::uint8_t> four_byte = read_table(find_sfdp_table(tables, nor::SFDP_FOUR_BYTE_TABLE));
+    return parse_basic_table(basic, four_byte);
+}
+
+const FlashParams& Flash::identify()
+{
+    id_ = require_flash();
+    std::optional<FlashParams> params = read_sfdp();
+    if (!params) {
+        params = params_from_table(id_);
+    }
+    if (!params) {
+        params = params_from_capacity(id_);
+    }
+    if (!params) {
+        throw ToolError(Exit::failed,
+                        "cannot tell the flash's size: no SFDP table, the JEDEC ID " + hex_bytes(id_.bytes) +
+                            " is not in the built-in part table and its capacity byte gives no size",
+                        "check the wiring (the id may be garbled), or lower --clock");
+    }
+    if (params->part.empty()) {
+        params->part = part_name(id_);
+    }
+    params_ = std::move(*params);
+    enter_four_byte_addressing();
+    return params_;
+}
+
+void Flash::enter_four_byte_addressing()
+{
+    switch (params_.four_byte) {
+    case FourByteMode::none:
+        return;
+    case FourByteMode::opcodes:
+        four_byte_opcodes_ = true;
+        break;
+    case FourByteMode::enter_after_wren:
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        [[fallthrough]];
+    case FourByteMode::enter:
+        transact(nor::CMD_ENTER_4BYTE, std::nullopt, {}, {}, "entering 4-byte address mode");
+        entered_four_byte_ = true;
+        break;
+    case FourByteMode::always:
+        break;
+    }
+    addressed_.addr_bytes = nor::ADDRESS_BYTES_4;
+}
+
+std::uint8_t Flash::address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const
+{
+    return four_byte_opcodes_ ? four_byte : three_byte;
+}
+
+std::uint8_t Flash::read_status(std::uint8_t command)
 {
     std::uint8_t status = 0;
-    transact(nor::CMD_READ_STATUS, std::nullopt, {}, std::span(&status, 1), "reading the status register");
+    transact(command, std::nullopt, {}, std::span(&status, 1), "reading the status register");
     return status;
 }
 
-void Flash::read(std::uint32_t addr, std::span<std::uint8_t> out, const Progressed& progressed)
+void Flash::write_status(std::uint8_t value)
 {
+    write_command(nor::CMD_WRITE_STATUS, std::nullopt, std::span(&value, 1),
+                  {microseconds(STATUS_WRITE_US), microseconds(STATUS_WRITE_MAX_US)},
+                  "writing the status register");
+}
+
+void Flash::write_disable()
+{
+    transact(nor::CMD_WRITE_DISABLE, std::nullopt, {}, {}, "sending write disable");
+}
+
+void Flash::read(std::uint64_t addr, std::span<std::uint8_t> out, const Progressed& progressed)
+{
+    const bool fast = params_.fast_read;
+    const std::uint8_t command = fast ? address_opcode(nor::CMD_FAST_READ, params_.fast_read_4byte)
+                                      : address_opcode(nor::CMD_READ, params_.read_4byte);
+    const std::uint32_t dummy = fast ? nor::FAST_READ_DUMMY_CLOCKS : 0;
     for (std::size_t done = 0; done < out.size();) {
         std::size_t n = std::min<std::size_t>(LUMO_SPI_MAX_READ_BYTES, out.size() - done);
-        auto chunk_addr = addr + static_cast<std::uint32_t>(done);
-        transact(nor::CMD_READ, chunk_addr, {}, out.subspan(done, n), "reading" + at(chunk_addr));
+        std::uint64_t chunk_addr = addr + done;
+        transact(command, chunk_addr, {}, out.subspan(done, n), "reading" + at(chunk_addr), dummy);
         done += n;
         if (progressed) {
             progressed(done);
@@ -151,52 +228,68 @@ void Flash::read(std::uint32_t addr, std::span<std::uint8_t> out, const Progress
     }
 }
 
-void Flash::write_command(std::uint8_t command, std::optional<std::uint32_t> addr,
-                          std::span<const std::uint8_t> data, Clock::duration limit, const std::string& doing)
+void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
+                          std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
+                          bool check_latch)
 {
     transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
-    if ((read_status() & nor::STATUS_WEL) == 0) {
-        throw ToolError(Exit::failed, "the flash did not set its write enable latch",
-                        "the flash may be write-protected (WP# pin, or protection bits in its status "
-                        "register)");
+    if (check_latch || !latch_checked_) {
+        if ((read_status() & nor::STATUS_WEL) == 0) {
+            throw ToolError(Exit::failed, doing + ": the flash did not set its write enable latch",
+                            "the flash may be held in reset or write-protected: check its wiring and "
+                            "orvtool spi status");
+        }
+        latch_checked_ = true;
     }
     transact(command, addr, data, {}, doing);
-    wait_ready(limit, doing);
+    wait_ready(Clock::now(), timing, doing);
 }
 
-void Flash::wait_ready(Clock::duration limit, const std::string& doing)
+void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing)
 {
-    auto deadline = Clock::now() + limit;
-    while ((read_status() & nor::STATUS_BUSY) != 0) {
-        if (Clock::now() > deadline) {
+    const auto deadline = started + timing.longest + timing.longest / 2 + BUSY_MARGIN;
+    const auto interval = std::max<Clock::duration>(timing.typical / 8, MIN_POLL_INTERVAL);
+    // A status read samples the flash about half its round trip after it
+    // starts: start the first one so that it samples at the typical time.
+    auto next = started + timing.typical - poll_round_trip_ / 2;
+    for (;;) {
+        std::this_thread::sleep_until(next);
+        auto before = Clock::now();
+        std::uint8_t status = read_status();
+        auto after = Clock::now();
+        poll_round_trip_ = poll_round_trip_ == Clock::duration{}
+                               ? after - before
+                               : (3 * poll_round_trip_ + (after - before)) / 4;
+        if ((status & nor::STATUS_BUSY) == 0) {
+            return;
+        }
+        if (after > deadline) {
             throw ToolError(Exit::failed, doing + ": the flash stays busy",
                             "power-cycle the flash and retry; check the wiring");
         }
+        next = after + interval - std::min<Clock::duration>(interval, poll_round_trip_);
     }
 }
 
-std::size_t Flash::program(std::uint32_t addr, std::span<const std::uint8_t> data,
-                           const Progressed& progressed)
+void Flash::program(std::uint64_t addr, std::span<const std::uint8_t> data)
 {
-    auto pieces = split_pages(addr, static_cast<std::uint32_t>(data.size()));
-    for (const Piece& p : pieces) {
-        write_command(nor::CMD_PAGE_PROGRAM, p.addr, data.subspan(p.offset, p.len), PAGE_PROGRAM_LIMIT,
-                      "programming" + at(p.addr));
-        if (progressed) {
-            progressed(p.offset + p.len);
-        }
-    }
-    return pieces.size();
+    write_command(address_opcode(nor::CMD_PAGE_PROGRAM, params_.program_4byte), addr, data,
+                  {microseconds(params_.page_program_us), microseconds(params_.page_program_max_us)},
+                  "programming" + at(addr), false);
 }
 
-void Flash::erase_sector(std::uint32_t addr)
+void Flash::erase(std::uint64_t addr, const EraseType& type)
 {
-    write_command(nor::CMD_SECTOR_ERASE, addr, {}, SECTOR_ERASE_LIMIT, "erasing the sector" + at(addr));
+    write_command(address_opcode(type.opcode, type.opcode_4byte), addr, {},
+                  {microseconds(type.typical_us), microseconds(type.max_us)},
+                  "erasing the " + size_text(type.size) + " block" + at(addr));
 }
 
 void Flash::erase_chip()
 {
-    write_command(nor::CMD_CHIP_ERASE, std::nullopt, {}, CHIP_ERASE_LIMIT, "erasing the chip");
+    write_command(nor::CMD_CHIP_ERASE, std::nullopt, {},
+                  {microseconds(params_.chip_erase_us), microseconds(params_.chip_erase_max_us)},
+                  "erasing the chip");
 }
 
 } // namespace orvtool::spi
