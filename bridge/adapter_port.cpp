@@ -16,6 +16,14 @@ constexpr std::uint32_t MAX_DIVISOR = 255;
 // A stream address phase carries at most four bytes after the command byte.
 constexpr std::size_t MAX_PREAMBLE = 5;
 
+PortSettings with_bounded_timeout(PortSettings settings) noexcept
+{
+    if (settings.timeout_ms == 0) {
+        settings.timeout_ms = PortSettings{}.timeout_ms;
+    }
+    return settings;
+}
+
 } // namespace
 
 ClockSetting clock_not_above(std::uint64_t hz) noexcept
@@ -35,8 +43,8 @@ std::string result_name(std::int32_t rc)
 }
 
 AdapterPort::AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log)
-    : handle_(handle), settings_(settings), log_(log),
-      sequencer_(handle, settings.timeout_ms, settings.max_readback)
+    : handle_(handle), settings_(with_bounded_timeout(settings)), log_(log),
+      sequencer_(handle, settings_.timeout_ms, settings_.max_readback)
 {
     spi_.clock_freq = settings.spi_khz;
     spi_.bit_order = 0;      // most significant bit first

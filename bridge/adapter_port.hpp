@@ -31,6 +31,8 @@ struct ClockSetting {
 [[nodiscard]] ClockSetting clock_not_above(std::uint64_t hz) noexcept;
 
 struct PortSettings {
+    // Per transfer. 0, which the libraries take as no limit (a read-back that
+    // never fills would wait for ever), is replaced by the default.
     std::uint32_t timeout_ms = 1000;
     std::uint32_t tck_khz = 1000;
     std::uint16_t jtag_direction = 0;

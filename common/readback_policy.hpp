@@ -42,6 +42,11 @@ struct ReadBackPolicy {
     // A scratch buffer that cannot be allocated for the drain is reported
     // (usb insufficient memory) instead of the timeout.
     bool drain_allocation_failure_reported;
+    // A poll that fails with LIBUSB_ERROR_NO_DEVICE ends the exchange at once
+    // with that code, whatever failed_poll says: a device that is gone never
+    // answers, and polling it to the limit would cost 10 x timeout polls of up
+    // to timeout milliseconds each.
+    bool gone_device_ends_exchange;
 
     friend constexpr bool operator==(const ReadBackPolicy&, const ReadBackPolicy&) = default;
 };
@@ -50,17 +55,17 @@ struct ReadBackPolicy {
 inline constexpr std::uint32_t POLLS_PER_TIMEOUT_MS = 10;
 
 // JTAG (TDO of a scan, tapwire_readback_tdo).
-inline constexpr ReadBackPolicy JTAG_READBACK{CountRule::at_least_signed, FailedPoll::ends_exchange, 1,
-                                              DrainTarget::scratch, true};
+inline constexpr ReadBackPolicy JTAG_READBACK{
+    CountRule::at_least_signed, FailedPoll::ends_exchange, 1, DrainTarget::scratch, true, true};
 
 // SPI (the data phase of a transfer, lumo_spi_read_miso).
-inline constexpr ReadBackPolicy SPI_READBACK{CountRule::at_least, FailedPoll::ends_exchange, 1,
-                                             DrainTarget::destination, false};
+inline constexpr ReadBackPolicy SPI_READBACK{
+    CountRule::at_least, FailedPoll::ends_exchange, 1, DrainTarget::destination, false, true};
 
 // I2C: the address acknowledges, then the data acknowledges or data bytes. The
 // read-back is the only answer of a transaction, so a failed poll is just one
-// more poll without it.
-inline constexpr ReadBackPolicy I2C_READBACK{CountRule::exactly, FailedPoll::counts_unsatisfied, 0,
-                                             DrainTarget::destination_or_scratch, false};
+// more poll without it, unless the device is gone.
+inline constexpr ReadBackPolicy I2C_READBACK{
+    CountRule::exactly, FailedPoll::counts_unsatisfied, 0, DrainTarget::destination_or_scratch, false, true};
 
 } // namespace orv

@@ -139,6 +139,9 @@ std::int32_t read_back(libusb_device_handle* handle, std::span<std::uint8_t> des
     std::uint32_t count = 0;
     for (;;) {
         const Poll poll = poll_count(handle, timeout);
+        if (poll.rc == LIBUSB_ERROR_NO_DEVICE && policy.gone_device_ends_exchange) {
+            return poll.rc;
+        }
         if (policy.failed_poll == FailedPoll::ends_exchange || timeout == 0) {
             if (poll.rc != 0) {
                 return poll.rc;

@@ -18,6 +18,11 @@ inline constexpr unsigned char EP_COMMAND_OUT = 0x02;       // the command strea
 inline constexpr unsigned char EP_READBACK_DATA_IN = 0x81;  // the read-back bytes
 inline constexpr unsigned char EP_READBACK_COUNT_IN = 0x83; // how many are ready
 
+// Largest packet of each bulk endpoint (USB 2.0 high speed). An IN transfer
+// asked for a whole number of packets never overflows: the adapter ends it
+// with a short packet when it holds less.
+inline constexpr std::uint16_t BULK_PACKET_SIZE = 512;
+
 // The count on EP_READBACK_COUNT_IN: unsigned 32-bit, little endian.
 inline constexpr std::size_t READBACK_COUNT_LENGTH = 4;
 using CountBytes = std::array<std::uint8_t, READBACK_COUNT_LENGTH>;

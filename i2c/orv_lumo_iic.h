@@ -14,6 +14,18 @@
  * Call lumo_iic_init once after opening the adapter. Results are the codes of
  * orv_result.h; tapwire_get_err_info() in orv_tapwire gives their texts.
  * Calls on one adapter must be serialised.
+ *
+ * The read-back of a transaction must have exactly the expected length: after
+ * a transaction that failed with libusb's code, TPW_ERROR_USBTRANS_ERR for a
+ * short read-back, or TPW_ERROR_TIMEOUT, bytes it left in the adapter would
+ * make the next one wait to its poll limit (for ever with timeout 0) or take
+ * them as its own. Empty the adapter's read-back first (recipe in
+ * orv_result.h). The read-back polls are not judged one by one (a failed poll
+ * is one more poll without the count), so a transaction on an adapter that
+ * stops answering costs up to 10 x timeout polls of up to timeout
+ * milliseconds each: choose the timeout with that in mind (31 ms keeps it
+ * under 10 s). A poll that finds the adapter gone (LIBUSB_ERROR_NO_DEVICE)
+ * ends the transaction at once with that code.
  */
 #ifndef ORV_LUMO_IIC_H
 #define ORV_LUMO_IIC_H
@@ -46,7 +58,8 @@ ORV_API int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq,
  * Writes len bytes to the target at addr (addr_bits 7 or 10) in one
  * transaction. len 0 sends the address alone: a presence probe.
  * \param timeout milliseconds per transfer; the read-back gives up after
- *        10 x timeout polls (never with timeout 0).
+ *        10 x timeout polls (never with timeout 0: it then polls until the
+ *        count is right or a poll fails).
  * \returns 0 when the address and every byte were acknowledged;
  *          TPW_ERROR_OTHER when the address was not acknowledged;
  *          TPW_ERROR_USBTRANS_ERR when a data byte was not acknowledged or the
@@ -57,7 +70,8 @@ ORV_API int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq,
  *          LIBUSB_ERROR_NO_MEM when a buffer cannot be allocated;
  *          TPW_ERROR_TIMEOUT when the read-back never arrived (also what a
  *          failed command transfer shows as);
- *          libusb's code when the read-back data read fails, or when a poll
+ *          libusb's code when the read-back data read fails, when a poll
+ *          finds the adapter gone (LIBUSB_ERROR_NO_DEVICE), or when a poll
  *          fails with timeout 0 (a poll of other than 4 bytes then gives
  *          TPW_ERROR_USBTRANS_ERR).
  */
@@ -68,7 +82,8 @@ ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr,
  * Reads len (0..511) bytes from the target at addr (addr_bits 7 or 10) in one
  * transaction; a 10-bit read sends the address in the write direction, a
  * repeated START and the header in the read direction. Every byte but the
- * last is acknowledged by the master. read_buf is written only on success.
+ * last is acknowledged by the master. read_buf is written only on success:
+ * every failure leaves it as it was.
  * \returns 0; TPW_ERROR_OTHER when the address was not acknowledged;
  *          TPW_ERROR_INVALID_PARAM for addr_bits other than 7 or 10, a null
  *          handle or read_buf (also with len 0), len above 511 (nothing

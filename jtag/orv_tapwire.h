@@ -20,7 +20,11 @@
  * first, shifted least significant bit first.
  *
  * Calls on one adapter must be serialised by the caller: a read-back takes
- * whatever bytes the adapter holds.
+ * whatever bytes the adapter holds. After a capture that failed, empty the
+ * adapter's read-back before the next one (recipe in orv_result.h), or the
+ * next capture returns the bytes left behind as its TDO, with 0. A timeout of
+ * 0 is no limit (orv_result.h): a capture then waits for as long as the
+ * adapter reports too few bytes.
  */
 #ifndef ORV_TAPWIRE_H
 #define ORV_TAPWIRE_H
@@ -67,15 +71,23 @@ enum tpw_tap_state {
  *
  * \param timeout milliseconds for each bulk transfer (0: none); the exchange
  *        gives up after 10 x timeout + 1 polls that found too few bytes
- *        (never with timeout 0).
+ *        (never with timeout 0: it then polls until enough bytes are there or
+ *        a poll fails).
  * \returns 0 on success;
  *          TPW_ERROR_INVALID_PARAM for bit_count <= 0, a null handle or a null
  *          tdo_buf (nothing transferred);
  *          libusb's code when a poll or the data read fails;
  *          TPW_ERROR_USBTRANS_ERR when a poll moves other than 4 bytes or the
  *          data read other than the reported count;
- *          TPW_ERROR_TIMEOUT at the poll limit (tdo_buf untouched);
+ *          TPW_ERROR_TIMEOUT at the poll limit;
  *          LIBUSB_ERROR_NO_MEM when a scratch buffer cannot be allocated.
+ *          tdo_buf holds valid TDO only on 0. When the adapter reports exactly
+ *          ceil(bit_count / 8) bytes they are read straight into tdo_buf, so a
+ *          data read that fails (libusb's code) or moves fewer bytes
+ *          (TPW_ERROR_USBTRANS_ERR) may leave the bytes that arrived there;
+ *          never more than ceil(bit_count / 8). On every other failure tdo_buf
+ *          is untouched. After any failure but TPW_ERROR_INVALID_PARAM the
+ *          adapter may still hold TDO bytes: purge them (orv_result.h).
  */
 ORV_API int32_t tapwire_readback_tdo(libusb_device_handle* handle, int32_t bit_count, uint8_t* tdo_buf,
                                      uint32_t timeout);
@@ -160,7 +172,9 @@ ORV_API int32_t tapwire_goto_idle(libusb_device_handle* handle, int32_t* state, 
  *          LIBUSB_ERROR_NO_MEM when the command buffer cannot be allocated;
  *          libusb's code when the OUT transfer fails; TPW_ERROR_USBTRANS_ERR
  *          for a short OUT transfer; the codes of tapwire_readback_tdo for a
- *          capture. On failure *state is unchanged.
+ *          capture, with tdo as it leaves it (valid only on 0). On failure
+ *          *state is unchanged, although the adapter may have clocked the scan:
+ *          reset the TAP or move it to a known state before relying on it.
  */
 ORV_API int32_t tapwire_shift_ir(libusb_device_handle* handle, int32_t* state, int32_t bit_count,
                                  const uint8_t* tdi, uint8_t* tdo, uint16_t idle_clocks, uint32_t timeout);

@@ -28,7 +28,7 @@ ctest --test-dir build-asan --output-on-failure -j"$JOBS" -LE 'lint|valgrind|ben
 echo "== fuzz targets (clang, libFuzzer + ASan + UBSan)"
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DORV_BUILD_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_BENCH=OFF -DORV_BUILD_TOOLS=OFF -DORV_FUZZ_SECONDS="$FUZZ_SECONDS"
+  -DORV_BUILD_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_BENCH=OFF -DORV_FUZZ_SECONDS="$FUZZ_SECONDS"
 cmake --build build-fuzz -j"$JOBS" --target orv_fuzz_targets
 echo "== fuzz runs (${FUZZ_SECONDS}s each)"
 ctest --test-dir build-fuzz --output-on-failure -j"$JOBS" -L fuzz

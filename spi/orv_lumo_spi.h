@@ -20,6 +20,13 @@
  *
  * Results are the codes of orv_result.h; tapwire_get_err_info() in
  * orv_tapwire gives their texts. Calls on one adapter must be serialised.
+ *
+ * A read buffer holds valid data only when the result is 0; after a failed
+ * read it may hold partial bytes. After a read that failed, empty the
+ * adapter's read-back before the next transfer that reads (recipe in
+ * orv_result.h): the next read would otherwise return the bytes left behind,
+ * with 0. A timeout of 0 is no limit (orv_result.h): a read then waits for as
+ * long as the adapter reports too few bytes.
  */
 #ifndef ORV_LUMO_SPI_H
 #define ORV_LUMO_SPI_H
@@ -86,8 +93,9 @@ ORV_API int32_t lumo_spi_set_config(libusb_device_handle* handle, const lumo_spi
  *          LIBUSB_ERROR_NO_MEM when the command buffer, or the scratch buffer
  *          for read-back bytes beyond len, cannot be allocated;
  *          libusb's code when a transfer fails; TPW_ERROR_USBTRANS_ERR for a
- *          short transfer; TPW_ERROR_TIMEOUT when the read-back never filled
- *          (read_buf may then hold partial bytes).
+ *          short transfer; TPW_ERROR_TIMEOUT when the read-back never filled.
+ *          read_buf is valid only on 0: the read-back's failures may leave
+ *          partial bytes in it (see lumo_spi_read_miso).
  */
 ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t len,
                                           const uint8_t* write_buf, uint8_t* read_buf, uint32_t addr,
@@ -98,13 +106,15 @@ ORV_API int32_t lumo_spi_read_write_bytes(libusb_device_handle* handle, uint32_t
  * Collects len read-back bytes into read_buf: polls endpoint 0x83 until at
  * least len bytes are ready, then reads them from endpoint 0x81. Bytes beyond
  * len are read and dropped. Gives up after 10 x timeout + 1 polls that found
- * too few (never with timeout 0), after reading the partial bytes into
- * read_buf.
+ * too few (never with timeout 0: it then polls until enough bytes are there
+ * or a poll fails), after reading the partial bytes into read_buf.
  * \returns 0; TPW_ERROR_INVALID_PARAM for a null handle, or a null read_buf
  *          with len above 0; libusb's code; TPW_ERROR_USBTRANS_ERR for a poll
  *          of other than 4 bytes or a short data read; TPW_ERROR_TIMEOUT;
  *          LIBUSB_ERROR_NO_MEM when the scratch buffer for bytes beyond len
- *          cannot be allocated.
+ *          cannot be allocated. read_buf holds valid data only on 0; after
+ *          TPW_ERROR_TIMEOUT it holds the partial bytes, after a failed or
+ *          short data read the bytes that arrived (never more than len).
  */
 ORV_API int32_t lumo_spi_read_miso(libusb_device_handle* handle, uint32_t len, uint8_t* read_buf,
                                    uint32_t timeout);

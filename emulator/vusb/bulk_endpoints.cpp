@@ -3,6 +3,7 @@
 //   0x02 OUT  the whole transfer is one command buffer for the model
 //   0x83 IN   the model's ready count, 4 bytes little endian
 //   0x81 IN   read-back bytes popped from the model, up to the request
+// (the faults themselves are listed in virtual_usb.hpp)
 #include <algorithm>
 #include <cerrno>
 #include <vector>
@@ -92,13 +93,24 @@ void VirtualUsb::Device::run_bulk(usbdevfs_urb& urb, UMockdevIoctlData* urb_data
     std::size_t produced = 0;
     if (urb.endpoint == EP_READBACK_COUNT_IN) {
         // never_fill: the model is not polled and keeps its bytes.
-        const std::uint32_t count = fault_now == FaultKind::never_fill ? 0 : model->poll_count();
+        std::uint32_t count = fault_now == FaultKind::never_fill ? 0 : model->poll_count();
+        if (fault_now == FaultKind::overcount) {
+            count += OVERCOUNT_BYTES;
+        }
         produced = count_in(count, in, short_transfer);
         trace("%s: POLL %zu -> %u%s", devnode.c_str(), length, count, short_transfer ? " (short)" : "");
     } else {
         produced = data_in(*model, in, short_transfer);
         trace("%s: DATA %zu -> %zu: %s", devnode.c_str(), length, produced,
               hex_string(in.data(), produced).c_str());
+        if (fault_now == FaultKind::overflow) {
+            // The device sent a packet longer than the room left: the bytes
+            // asked for arrived, the one beyond them is lost.
+            std::uint8_t lost = 0;
+            (void)model->read_data({&lost, 1});
+            urb.status = -EOVERFLOW;
+            trace("%s: ep 0x%02x -> EOVERFLOW", devnode.c_str(), urb.endpoint);
+        }
     }
     if (produced > 0) {
         umockdev_ioctl_data_update(buffer.data, 0, in.data(), static_cast<gint>(produced));

@@ -21,7 +21,6 @@ constexpr std::uint16_t USB_VERSION_BCD = 0x0200;    // USB 2.0
 constexpr std::uint16_t DEVICE_VERSION_BCD = 0x0100; // 1.00
 constexpr std::uint8_t CONFIGURATION_VALUE = 1;
 constexpr std::uint8_t ENDPOINT_COUNT = 3;
-constexpr std::uint16_t BULK_PACKET_SIZE = 512; // high speed
 constexpr std::uint8_t EP0_PACKET_SIZE = 64;
 constexpr std::uint8_t MAX_POWER_2MA = 50; // 100 mA, bus powered
 

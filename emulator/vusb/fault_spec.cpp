@@ -11,13 +11,15 @@ namespace orv::sim {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, FaultKind>, 6> KINDS{{
+constexpr std::array<std::pair<std::string_view, FaultKind>, 8> KINDS{{
     {"none", FaultKind::none},
     {"unplugged", FaultKind::unplugged},
     {"stall", FaultKind::stall},
     {"timeout", FaultKind::timeout},
     {"short", FaultKind::short_transfer},
     {"never-fill", FaultKind::never_fill},
+    {"overcount", FaultKind::overcount},
+    {"overflow", FaultKind::overflow},
 }};
 
 std::optional<long long> integer(std::string_view text)

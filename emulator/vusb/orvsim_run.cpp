@@ -26,8 +26,9 @@
 //                                 (bulk URBs per adapter and endpoint)
 //   fault INDEX KIND EP COUNT [AFTER]
 //                                 ok    (KIND: none unplugged stall timeout
-//                                 short never-fill; EP 0 = any; COUNT -1 =
-//                                 until cleared; AFTER URBs pass first)
+//                                 short never-fill overcount overflow; EP 0 =
+//                                 any; COUNT -1 = until cleared; AFTER URBs
+//                                 pass first)
 //   drain INDEX                   ok N  (read-back bytes the model still held)
 // Anything else is answered "error ..." and changes nothing.
 #include "board_file.hpp"
@@ -77,8 +78,9 @@ constexpr const char* USAGE =
     "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
     "                  one (default); once for all adapters or once per adapter\n"
     "  --fault SPEC    KIND[:EP[:AFTER[:COUNT]]] for every adapter, INDEX=SPEC for one; KIND is\n"
-    "                  none, unplugged, stall, timeout, short or never-fill, EP any, 0x02, 0x81\n"
-    "                  or 0x83, AFTER the URBs on EP that pass first, COUNT the URBs affected\n"
+    "                  none, unplugged, stall, timeout, short, never-fill, overcount or\n"
+    "                  overflow, EP any, 0x02, 0x81 or 0x83, AFTER the URBs on EP that pass\n"
+    "                  first, COUNT the URBs affected\n"
     "  --list          print the adapters on standard error\n"
     "  --control       a control channel for the child (ORVSIM_CONTROL)\n"
     "PROGRAM runs with the adapters in ORVSIM_ADAPTERS; without one, $SHELL does.\n"

@@ -11,6 +11,16 @@
 
 #include "virtual_usb.hpp"
 
+// GCC says __SANITIZE_ADDRESS__; clang answers __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_HAS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef ORV_HAS_ADDRESS_SANITIZER
+#define ORV_HAS_ADDRESS_SANITIZER 0
+#endif
+
 namespace orv::sim {
 
 // umockdev_in_mock_environment() cannot tell: it looks at /sys, which the
@@ -36,7 +46,7 @@ bool reexec_under_preload(int argc, char** argv, std::string* error)
         return fail("umockdev-wrapper ran, but umockdev's preload library is not active in the process");
     }
     setenv("ORV_VUSB_REEXEC", "1", 1);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || ORV_HAS_ADDRESS_SANITIZER
     // The preload comes first in LD_PRELOAD, ahead of the sanitizer runtime.
     std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
     if (asan.find("verify_asan_link_order") == std::string::npos) {

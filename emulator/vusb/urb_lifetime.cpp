@@ -37,8 +37,12 @@ FaultKind VirtualUsb::Device::take_fault(unsigned char endpoint)
     if (fault.kind == FaultKind::none || fault.count == 0) {
         return FaultKind::none;
     }
-    if (fault.kind == FaultKind::never_fill) {
+    if (fault.kind == FaultKind::never_fill || fault.kind == FaultKind::overcount) {
         if (endpoint != EP_READBACK_COUNT_IN) {
+            return FaultKind::none;
+        }
+    } else if (fault.kind == FaultKind::overflow) {
+        if (endpoint != EP_READBACK_DATA_IN) {
             return FaultKind::none;
         }
     } else if (fault.endpoint != 0 && fault.endpoint != endpoint) {

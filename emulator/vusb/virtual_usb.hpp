@@ -27,6 +27,11 @@
 //                   0x81: one byte less than asked)
 //   never_fill      0x83 always answers a count of 0, so a read-back never
 //                   sees its bytes arrive (the model keeps them)
+//   overcount       0x83 answers OVERCOUNT_BYTES more than the model holds:
+//                   a count that grows past what the adapter can deliver
+//   overflow        0x81 sends more than asked: the bytes asked for arrive,
+//                   one more byte the model held is lost, and the URB ends
+//                   with -EOVERFLOW: LIBUSB_ERROR_OVERFLOW (-8)
 #pragma once
 
 #include <cstddef>
@@ -44,11 +49,16 @@ namespace orv::sim {
 inline constexpr std::uint16_t VIRTUAL_VID = 0x1209;
 inline constexpr std::uint16_t VIRTUAL_PID = 0x4F52;
 
-enum class FaultKind { none, unplugged, stall, timeout, short_transfer, never_fill };
+enum class FaultKind { none, unplugged, stall, timeout, short_transfer, never_fill, overcount, overflow };
+
+// What an overcount fault adds to the count: more than any read-back of the
+// libraries, so that no count it shows can be the one an I2C read-back waits for.
+inline constexpr std::uint32_t OVERCOUNT_BYTES = 1024;
 
 struct Fault {
     FaultKind kind = FaultKind::none;
-    unsigned char endpoint = 0; // 0 = any endpoint (never_fill always acts on 0x83)
+    unsigned char endpoint = 0; // 0 = any endpoint (never_fill and overcount always act on 0x83,
+                                // overflow on 0x81)
     int count = -1;             // transfers affected; -1 = until cleared
     unsigned after = 0;         // URBs on that endpoint that pass before the fault starts
 };

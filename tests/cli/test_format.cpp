@@ -8,6 +8,7 @@
 #include "device.hpp"
 #include "errors.hpp"
 #include "format.hpp"
+#include "i2c_bus.hpp"
 #include "i2c_commands.hpp"
 #include "jep106.hpp"
 #include "jtag_chain.hpp"
@@ -332,6 +333,60 @@ TEST(ResultText, ErrorsCarryTheLibraryTextAndAHint)
         EXPECT_FALSE(e.hint().empty());
     }
     EXPECT_NO_THROW(check_result(0, "x"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(Timeout, ZeroAndTooLargeAreUsageErrors)
+{
+    EXPECT_EQ(timeout_arg("1"), 1u);
+    EXPECT_EQ(timeout_arg("600000"), 600000u);
+    for (const char* bad : {"0", "0x0", "600001", "-5", ""}) {
+        try {
+            timeout_arg(bad);
+            ADD_FAILURE() << bad << " accepted";
+        } catch (const ToolError& e) {
+            EXPECT_EQ(e.exit(), Exit::usage) << bad;
+            EXPECT_NE(std::string(e.hint()).find("wait for ever"), std::string::npos) << bad;
+        }
+    }
+}
+
+TEST(Timeout, I2cKeepsTheWorstWaitUnderTenSeconds)
+{
+    // 10 x T polls of up to T ms each, plus the command, data and drain transfers.
+    const auto worst_ms = [](std::uint64_t t) { return 10 * t * t + 3 * t; };
+    EXPECT_LE(worst_ms(i2c::MAX_BUS_TIMEOUT_MS), 10000u);
+    EXPECT_GT(worst_ms(i2c::MAX_BUS_TIMEOUT_MS + 1), 10000u);
+    EXPECT_EQ(i2c::bus_timeout(1000), i2c::MAX_BUS_TIMEOUT_MS);
+    EXPECT_EQ(i2c::bus_timeout(5), 5u);
+}
+
+TEST(Done, TextAndJsonOfWhatAFailedCommandHadDone)
+{
+    ToolError e(Exit::failed, "programming at 0x000800: usb no such device (code -4)", "reconnect", -4);
+    e.add_done({Done{"read back", {{"bytes", 0, 4096}}, 0, 0}});
+    e.add_done({Done{"programmed", {{"bytes", 2048, 4096}, {"pages", 8, 16}}, 0, 0x800},
+                Done{"measured", {{"IR bits", 10, {}}}, {}, {}}});
+    std::ostringstream err, out;
+    render_error(err, out, e, Style::json);
+    EXPECT_EQ(err.str(), "orvtool: programming at 0x000800: usb no such device (code -4)\n"
+                         "  reconnect\n"
+                         "  done: programmed 2048 of 4096 bytes (8 of 16 pages) from 0x000000, stopped at "
+                         "0x000800\n"
+                         "  done: measured 10 IR bits\n"
+                         "  done: read back 0 of 4096 bytes from 0x000000, stopped at 0x000000\n");
+    EXPECT_EQ(out.str(),
+              "{\"error\":\"programming at 0x000800: usb no such device (code -4)\",\"detail\":null,\"hint\":"
+              "\"reconnect\",\"code\":-4,\"exit\":1,\"done\":[{\"action\":\"programmed\",\"bytes\":2048,"
+              "\"bytes_total\":4096,\"pages\":8,\"pages_total\":16,\"from\":0,\"stopped_at\":2048},"
+              "{\"action\":\"measured\",\"ir_bits\":10,\"from\":null,\"stopped_at\":null},"
+              "{\"action\":\"read back\",\"bytes\":0,\"bytes_total\":4096,\"from\":0,\"stopped_at\":0}]}\n");
+    std::ostringstream text_out;
+    render_error(err, text_out, e, Style::text);
+    EXPECT_EQ(text_out.str(), "") << "text goes to the error stream only";
 }
 
 } // namespace

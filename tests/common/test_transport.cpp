@@ -233,6 +233,20 @@ TEST(ReadBack, I2cFailedPollsCountTowardsTheLimitAndKeepTheLastCount)
     EXPECT_EQ(fake.log().back().length, 1) << "drain asks for the last count that arrived";
 }
 
+TEST(ReadBack, AGoneDeviceEndsEveryVariantAtItsFirstFailedPoll)
+{
+    for (auto variant : {JTAG_READBACK, SPI_READBACK, I2C_READBACK}) {
+        for (std::uint32_t timeout : {0u, 1u, 1000u}) {
+            FakeAdapter fake;
+            fake.count(1).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0);
+            std::vector<std::uint8_t> dest(2, 0x55);
+            EXPECT_EQ(read_back(fake.handle(), dest, timeout, variant), LIBUSB_ERROR_NO_DEVICE);
+            EXPECT_TRUE(fake.script_done()) << "no poll after the device went, no drain";
+            EXPECT_EQ(dest, Bytes(2, 0x55));
+        }
+    }
+}
+
 TEST(ReadBack, I2cWithTimeoutZeroEndsOnAFailedPoll)
 {
     FakeAdapter fake;

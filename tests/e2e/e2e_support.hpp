@@ -13,6 +13,7 @@
 #include <libusb.h>
 
 #include "board_file.hpp"
+#include "readback_purge.hpp"
 #include "virtual_usb.hpp"
 #include "wire.hpp"
 
@@ -87,19 +88,22 @@ protected:
 
     libusb_device_handle* handle(std::size_t index = 0) { return handles_.at(index); }
     orv::emu::Adapter& model(std::size_t index = 0) { return usb_->adapter(index); }
-    void fault(orv::sim::FaultKind kind, unsigned char endpoint = 0, int count = -1, std::size_t index = 0)
+    // A fault on adapter `index`; `after` URBs on that endpoint pass first.
+    void fault(orv::sim::FaultKind kind, unsigned char endpoint = 0, int count = -1, std::size_t index = 0,
+               unsigned after = 0)
     {
-        usb_->set_fault(index, orv::sim::Fault{kind, endpoint, count});
+        usb_->set_fault(index, orv::sim::Fault{kind, endpoint, count, after});
     }
     void clear_fault(std::size_t index = 0) { usb_->set_fault(index, orv::sim::Fault{}); }
 
-    // Throws away whatever read-back the model still holds (after a read-back
-    // that was made to fail), so the next exchange starts clean.
-    void drain_model(std::size_t index = 0)
+    // Empties the adapter's read-back through USB, as a program must before it
+    // goes on after a failed exchange (the libraries' headers give the
+    // recipe; the tools use this function). Returns the bytes thrown away.
+    std::uint64_t purge(std::size_t index = 0)
     {
-        std::uint8_t scratch[512];
-        while (model(index).read_data(scratch) > 0) {
-        }
+        std::uint64_t purged = 0;
+        EXPECT_EQ(orv::purge_readback(handle(index), TIMEOUT_MS, purged), 0);
+        return purged;
     }
 
     std::unique_ptr<orv::sim::VirtualUsb> usb_;

@@ -150,40 +150,43 @@ TEST_P(IicReadFailure, LeavesTheReadBufferUntouched)
 
 INSTANTIATE_TEST_SUITE_P(
     AllPaths, IicReadFailure,
-    ::testing::Values(FailureCase{"AddressNak7Bit", 7, 1,
-                                  [](FakeAdapter& f) {
-                                      script_answer(f, {0x01, 0xAA, 0xBB});
-                                  },
-                                  TPW_ERROR_OTHER},
-                      FailureCase{"ReadHeaderNak10Bit", 10, 1,
-                                  [](FakeAdapter& f) {
-                                      script_answer(f, {0x04, 0xAA, 0xBB});
-                                  },
-                                  TPW_ERROR_OTHER},
-                      FailureCase{"ShortDataRead", 7, 1,
-                                  [](FakeAdapter& f) {
-                                      f.out().count(3).data({0x00, 0xAA});
-                                  },
-                                  TPW_ERROR_USBTRANS_ERR},
-                      FailureCase{"DataReadFails", 7, 1,
-                                  [](FakeAdapter& f) {
-                                      f.out().count(3).data({0x00, 0xAA, 0xBB}, LIBUSB_ERROR_IO);
-                                  },
-                                  LIBUSB_ERROR_IO},
-                      FailureCase{"PollLimitDrainsIntoOwnBuffer", 7, 2,
-                                  [](FakeAdapter& f) {
-                                      f.out().count(2, 20).data({0x00, 0xAA});
-                                  },
-                                  TPW_ERROR_TIMEOUT},
-                      FailureCase{"PollLimitDrainsLargerCount", 7, 1,
-                                  [](FakeAdapter& f) { f.out().count(600, 10).data(Bytes(600, 0x5A)); },
-                                  TPW_ERROR_TIMEOUT},
-                      FailureCase{"FailedCommandTransfer", 7, 1,
-                                  [](FakeAdapter& f) { f.out(LIBUSB_ERROR_TIMEOUT).count(0, 10).data({}); },
-                                  TPW_ERROR_TIMEOUT},
-                      FailureCase{"PollFailsWithNoTimeout", 7, 0,
-                                  [](FakeAdapter& f) { f.out().poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
-                                  LIBUSB_ERROR_NO_DEVICE}),
+    ::testing::Values(
+        FailureCase{"AddressNak7Bit", 7, 1,
+                    [](FakeAdapter& f) {
+                        script_answer(f, {0x01, 0xAA, 0xBB});
+                    },
+                    TPW_ERROR_OTHER},
+        FailureCase{"ReadHeaderNak10Bit", 10, 1,
+                    [](FakeAdapter& f) {
+                        script_answer(f, {0x04, 0xAA, 0xBB});
+                    },
+                    TPW_ERROR_OTHER},
+        FailureCase{"ShortDataRead", 7, 1,
+                    [](FakeAdapter& f) {
+                        f.out().count(3).data({0x00, 0xAA});
+                    },
+                    TPW_ERROR_USBTRANS_ERR},
+        FailureCase{"DataReadFails", 7, 1,
+                    [](FakeAdapter& f) {
+                        f.out().count(3).data({0x00, 0xAA, 0xBB}, LIBUSB_ERROR_IO);
+                    },
+                    LIBUSB_ERROR_IO},
+        FailureCase{"PollLimitDrainsIntoOwnBuffer", 7, 2,
+                    [](FakeAdapter& f) {
+                        f.out().count(2, 20).data({0x00, 0xAA});
+                    },
+                    TPW_ERROR_TIMEOUT},
+        FailureCase{"PollLimitDrainsLargerCount", 7, 1,
+                    [](FakeAdapter& f) { f.out().count(600, 10).data(Bytes(600, 0x5A)); }, TPW_ERROR_TIMEOUT},
+        FailureCase{"FailedCommandTransfer", 7, 1,
+                    [](FakeAdapter& f) { f.out(LIBUSB_ERROR_TIMEOUT).count(0, 10).data({}); },
+                    TPW_ERROR_TIMEOUT},
+        FailureCase{"DeviceGoneEndsTheExchangeAtOnce", 7, 1000,
+                    [](FakeAdapter& f) { f.out().count(0, 3).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
+                    LIBUSB_ERROR_NO_DEVICE},
+        FailureCase{"PollFailsWithNoTimeout", 7, 0,
+                    [](FakeAdapter& f) { f.out().poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
+                    LIBUSB_ERROR_NO_DEVICE}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 TEST(IicReadReadBack, ExactPollLimitThenDrainOfTheLastCount)

@@ -232,6 +232,10 @@ INSTANTIATE_TEST_SUITE_P(
                          f.out().count(1, 500).count(2).data({0x00, 0x00});
                      },
                      TPW_SUCCESS, 501, 2},
+        // Other failed polls count towards the limit; a gone device ends it at once.
+        ExchangeCase{"DeviceGoneEndsTheExchangeAtOnce", 1000,
+                     [](FakeAdapter& f) { f.out().count(1, 2).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
+                     LIBUSB_ERROR_NO_DEVICE, 3, -1},
         ExchangeCase{"TimeoutZeroEndsOnAFailedPoll", 0,
                      [](FakeAdapter& f) { f.out(LIBUSB_ERROR_NO_DEVICE).poll(LIBUSB_ERROR_NO_DEVICE, 0, 0); },
                      LIBUSB_ERROR_NO_DEVICE, 1, -1}),

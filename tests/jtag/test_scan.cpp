@@ -243,6 +243,57 @@ TEST(ScanFailures, ReadBackFailureKeepsStateAndTdo)
     }
 }
 
+// TDO is valid only on success. A data read of exactly the expected count
+// goes straight into the caller's buffer, so one that fails can leave the
+// bytes that arrived there, never more; every other failure leaves it alone.
+TEST(ScanFailures, WhatAFailedReadBackLeavesInTdo)
+{
+    struct Case {
+        const char* name;
+        void (*script)(FakeAdapter&);
+        std::int32_t result;
+        Bytes tdo; // after the call, from 4 bytes of 0x55
+    };
+    const Case cases[] = {
+        {"short read of the exact count",
+         [](FakeAdapter& f) {
+             f.out().count(4).data({1, 2});
+         },
+         TPW_ERROR_USBTRANS_ERR,
+         {1, 2, 0x55, 0x55}},
+        {"overflow after the exact count",
+         [](FakeAdapter& f) {
+             f.out().count(4).data({1, 2, 3, 4}, LIBUSB_ERROR_OVERFLOW);
+         },
+         LIBUSB_ERROR_OVERFLOW,
+         {1, 2, 3, 4}},
+        {"short read of a surplus",
+         [](FakeAdapter& f) {
+             f.out().count(6).data({1, 2, 3, 4, 5});
+         },
+         TPW_ERROR_USBTRANS_ERR, Bytes(4, 0x55)},
+        {"failed poll", [](FakeAdapter& f) { f.out().count(2).poll(LIBUSB_ERROR_PIPE, 0, 0); },
+         LIBUSB_ERROR_PIPE, Bytes(4, 0x55)},
+        {"poll limit",
+         [](FakeAdapter& f) {
+             f.out().count(3, 11).data({1, 2, 3});
+         },
+         TPW_ERROR_TIMEOUT, Bytes(4, 0x55)},
+    };
+    const Bytes tdi(4, 0);
+    for (const Case& c : cases) {
+        FakeAdapter fake;
+        c.script(fake);
+        Bytes tdo(4, 0x55); // exact size: ASan flags any write past it
+        std::int32_t state = TPW_TAP_RUN_TEST_IDLE;
+        EXPECT_EQ(tapwire_shift_dr(fake.handle(), &state, 32, tdi.data(), tdo.data(), 0, 1), c.result)
+            << c.name;
+        EXPECT_EQ(tdo, c.tdo) << c.name;
+        EXPECT_EQ(state, TPW_TAP_RUN_TEST_IDLE);
+        EXPECT_TRUE(fake.script_done()) << c.name;
+    }
+}
+
 TEST(ScanCapture, SurplusNeverWrittenPastTdo)
 {
     FakeAdapter fake;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace orvtool {
 
@@ -15,6 +16,23 @@ enum class Exit : int {
     failed = 1,     // the bus operation failed (no acknowledge, verify mismatch, adapter error)
     usage = 2,      // bad command line
     no_adapter = 3, // the adapter could not be opened (not found, permission, busy, no umockdev)
+};
+
+// What a command that makes many steps had done when one of them failed, so
+// that the user knows what changed and where to take up. Rendered with the
+// error, in text as "programmed 2048 of 4096 bytes (8 of 16 pages) from
+// 0x000000, stopped at 0x000800" and in JSON as an object of the counts.
+struct Done {
+    struct Count {
+        std::string unit; // plural: "bytes", "pages", "sectors", "addresses", "IR bits"
+        std::uint64_t done = 0;
+        std::optional<std::uint64_t> total; // when the command knew how many it had to do
+    };
+    std::string action;                      // in the past tense: "programmed", "erased", "read"
+    std::vector<Count> counts;               // the first leads; the others follow in brackets
+    std::optional<std::uint64_t> from;       // the first address or offset the action worked on
+    std::optional<std::uint64_t> stopped_at; // where the step that failed started
+    int address_digits = 6;                  // hex digits of from and stopped_at in text
 };
 
 class ToolError : public std::runtime_error {
@@ -29,6 +47,10 @@ public:
     const std::string& hint() const { return hint_; }
     // The library result code behind the failure, when there is one.
     std::optional<std::int32_t> code() const { return code_; }
+    // What the command had done before it failed, earliest first.
+    const std::vector<Done>& done() const { return done_; }
+    // Puts `done` before what is already there (from inner steps).
+    void add_done(const std::vector<Done>& done) { done_.insert(done_.begin(), done.begin(), done.end()); }
     // What the library said, when the message says it in the user's terms
     // ("reading from 0x51: tapwire other error (code -17)").
     const std::string& detail() const { return detail_; }
@@ -37,8 +59,23 @@ private:
     Exit exit_;
     std::string hint_;
     std::optional<std::int32_t> code_;
+    std::vector<Done> done_;
     std::string detail_;
 };
+
+// Runs `work` and returns what it returns. When it fails with a ToolError,
+// `report()` (a std::vector<Done>) says what had been done by then, and the
+// error goes on with it. Nested calls list the outer steps first.
+template <typename Work, typename Report>
+auto reporting_done(Work&& work, Report&& report) -> decltype(work())
+{
+    try {
+        return work();
+    } catch (ToolError& e) {
+        e.add_done(report());
+        throw;
+    }
+}
 
 [[noreturn]] inline void usage_error(std::string message, std::string hint = {})
 {

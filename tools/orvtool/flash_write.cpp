@@ -1,6 +1,7 @@
 #include "flash_write.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "errors.hpp"
 #include "format.hpp"
@@ -41,25 +42,43 @@ std::uint64_t total_erased(const WriteReport& report)
     return n + (report.chip_erased ? 1 : 0);
 }
 
-// Where a failed write stopped, for the hint of its error: the flash holds a
-// mix of old and new content until the write is run again.
-std::string stopped_text(const WriteReport& report)
-{
-    return "stopped after erasing " + std::to_string(total_erased(report)) + " of " +
-           count_text(report.erases_planned, "block") + " and programming " +
-           std::to_string(report.pages_programmed) + " of " + count_text(report.pages_planned, "page") +
-           "; run the write again to finish it";
-}
+// How far a write or an erase got, for the report of a failure: the stage it
+// was in, its counts, and the address of the step that was running.
+struct Reached {
+    enum class Stage { reading, erasing, programming, verifying } stage = Stage::reading;
+    std::uint64_t range_addr = 0; // the whole blocks read first
+    std::uint64_t range_len = 0;
+    std::uint64_t read = 0;
+    std::uint64_t erased = 0;
+    std::uint64_t erases_planned = 0;
+    std::uint64_t programmed_bytes = 0;
+    std::uint64_t program_bytes_planned = 0;
+    std::uint64_t pages = 0;
+    std::uint64_t pages_planned = 0;
+    std::uint64_t verified = 0;
+    std::uint64_t verify_total = 0;
+    std::uint64_t at = 0; // where the running step started
+};
 
-// Runs `step`; a ToolError it throws gets where the write stopped in front of
-// its hint.
-template <typename Step> void reporting(const WriteReport& report, Step step)
+// What a failed write had done: the blocks read, erased and programmed (the
+// flash holds a mix of old and new content until the write is run again).
+std::vector<Done> write_done(const Reached& r, std::uint64_t image_addr)
 {
-    try {
-        step();
-    } catch (const ToolError& e) {
-        throw ToolError(e.exit(), e.what(), stopped_text(report) + ". " + e.hint(), e.code());
+    using Stage = Reached::Stage;
+    auto stopped = [&](Stage stage) { return r.stage == stage ? std::optional(r.at) : std::nullopt; };
+    if (r.stage == Stage::reading) {
+        return {Done{"read", {{"bytes", r.read, r.range_len}}, r.range_addr, r.range_addr + r.read}};
     }
+    std::vector<Done> done{
+        Done{"erased", {{"blocks", r.erased, r.erases_planned}}, std::nullopt, stopped(Stage::erasing)},
+        Done{"programmed",
+             {{"bytes", r.programmed_bytes, r.program_bytes_planned}, {"pages", r.pages, r.pages_planned}},
+             image_addr,
+             stopped(Stage::programming)}};
+    if (r.stage == Stage::verifying) {
+        done.push_back(Done{"read back", {{"bytes", r.verified, r.verify_total}}, std::nullopt, r.at});
+    }
+    return done;
 }
 
 [[noreturn]] void verify_failed(const Mismatch& m, const std::string& what, const std::string& hint)
@@ -132,71 +151,95 @@ WriteReport write_image(Flash& flash, std::uint64_t addr, std::span<const std::u
     check_not_protected(flash, addr, image.size());
 
     // Read the whole blocks around the image: an erase there takes them along.
-    Range range = erase_aligned(params, addr, image.size());
-    Bytes current(range.len);
-    flash.read(range.addr, current, begin(stages, "read", range.len, true));
-    Bytes wanted = current;
-    std::size_t offset = addr - range.addr;
-    std::copy(image.begin(), image.end(), wanted.begin() + static_cast<std::ptrdiff_t>(offset));
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        report.unchanged_bytes += current[offset + i] == image[i] ? 1 : 0;
-    }
-
-    WritePlan plan = plan_write(params, range.addr, current, wanted);
-    report.erases_planned = plan.erases.size() + (plan.chip_erase ? 1 : 0);
-    report.pages_planned = plan.programs.size();
-
-    if (plan.chip_erase) {
-        auto progressed = begin(stages, "erase", 1, false);
-        reporting(report, [&] { flash.erase_chip(); });
-        report.chip_erased = true;
-        tell(progressed, 1);
-    } else if (!plan.erases.empty()) {
-        auto progressed = begin(stages, "erase", plan.erases.size(), false);
-        for (const PlannedErase& e : plan.erases) {
-            const EraseType& type = params.erase_types[e.type];
-            reporting(report, [&] { flash.erase(e.addr, type); });
-            count_erase(report.erased, type.size);
-            tell(progressed, total_erased(report));
-        }
-    }
-    if (!plan.programs.empty()) {
-        std::uint64_t total = 0;
-        for (const PlannedProgram& p : plan.programs) {
-            total += p.len;
-        }
-        auto progressed = begin(stages, "write", total, true);
-        std::uint64_t done = 0;
-        for (const PlannedProgram& p : plan.programs) {
-            reporting(report, [&] { flash.program(p.addr, std::span(wanted).subspan(p.offset, p.len)); });
-            ++report.pages_programmed;
-            done += p.len;
-            tell(progressed, done);
-        }
-    }
-
-    if (verify) {
-        std::vector<Range> touched = touched_ranges(params, plan);
-        std::uint64_t total = 0;
-        for (const Range& r : touched) {
-            total += r.len;
-        }
-        auto progressed = begin(stages, "verify", total, true);
-        std::uint64_t done = 0;
-        for (const Range& r : touched) {
-            Bytes back(r.len);
-            flash.read(r.addr, back, [&](std::uint64_t n) { tell(progressed, done + n); });
-            auto expected = std::span(wanted).subspan(r.addr - range.addr, r.len);
-            if (auto m = compare(r.addr, expected, back)) {
-                verify_failed(*m, "verify failed",
-                              "the flash did not take the write: check its protection (orvtool spi status), "
-                              "its power, and lower --clock");
+    const Range range = erase_aligned(params, addr, image.size());
+    Reached r;
+    r.range_addr = range.addr;
+    r.range_len = range.len;
+    r.at = range.addr;
+    using Stage = Reached::Stage;
+    return reporting_done(
+        [&] {
+            Bytes current(range.len);
+            auto read_progress = begin(stages, "read", range.len, true);
+            flash.read(range.addr, current, [&](std::uint64_t n) {
+                r.read = n;
+                tell(read_progress, n);
+            });
+            Bytes wanted = current;
+            std::size_t offset = addr - range.addr;
+            std::copy(image.begin(), image.end(), wanted.begin() + static_cast<std::ptrdiff_t>(offset));
+            for (std::size_t i = 0; i < image.size(); ++i) {
+                report.unchanged_bytes += current[offset + i] == image[i] ? 1 : 0;
             }
-            done += r.len;
-        }
-        report.verified_bytes = total;
-    }
-    return report;
+
+            WritePlan plan = plan_write(params, range.addr, current, wanted);
+            report.erases_planned = plan.erases.size() + (plan.chip_erase ? 1 : 0);
+            report.pages_planned = plan.programs.size();
+            r.erases_planned = report.erases_planned;
+            r.pages_planned = report.pages_planned;
+            for (const PlannedProgram& p : plan.programs) {
+                r.program_bytes_planned += p.len;
+            }
+
+            r.stage = Stage::erasing;
+            if (plan.chip_erase) {
+                auto progressed = begin(stages, "erase", 1, false);
+                r.at = 0;
+                flash.erase_chip();
+                report.chip_erased = true;
+                r.erased = 1;
+                tell(progressed, 1);
+            } else if (!plan.erases.empty()) {
+                auto progressed = begin(stages, "erase", plan.erases.size(), false);
+                for (const PlannedErase& e : plan.erases) {
+                    const EraseType& type = params.erase_types[e.type];
+                    r.at = e.addr;
+                    flash.erase(e.addr, type);
+                    count_erase(report.erased, type.size);
+                    r.erased = total_erased(report);
+                    tell(progressed, r.erased);
+                }
+            }
+            r.stage = Stage::programming;
+            if (!plan.programs.empty()) {
+                auto progressed = begin(stages, "write", r.program_bytes_planned, true);
+                for (const PlannedProgram& p : plan.programs) {
+                    r.at = p.addr;
+                    flash.program(p.addr, std::span(wanted).subspan(p.offset, p.len));
+                    ++report.pages_programmed;
+                    r.pages = report.pages_programmed;
+                    r.programmed_bytes += p.len;
+                    tell(progressed, r.programmed_bytes);
+                }
+            }
+
+            if (verify) {
+                r.stage = Stage::verifying;
+                std::vector<Range> touched = touched_ranges(params, plan);
+                for (const Range& t : touched) {
+                    r.verify_total += t.len;
+                }
+                auto progressed = begin(stages, "verify", r.verify_total, true);
+                for (const Range& t : touched) {
+                    Bytes back(t.len);
+                    r.at = t.addr;
+                    const std::uint64_t before = r.verified;
+                    flash.read(t.addr, back, [&](std::uint64_t n) {
+                        r.verified = before + n;
+                        tell(progressed, r.verified);
+                    });
+                    auto expected = std::span(wanted).subspan(t.addr - range.addr, t.len);
+                    if (auto m = compare(t.addr, expected, back)) {
+                        verify_failed(*m, "verify failed",
+                                      "the flash did not take the write: check its protection (orvtool spi "
+                                      "status), its power, and lower --clock");
+                    }
+                }
+                report.verified_bytes = r.verify_total;
+            }
+            return report;
+        },
+        [&] { return write_done(r, addr); });
 }
 
 std::optional<Mismatch> verify_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t> image,
@@ -212,39 +255,66 @@ EraseReport erase_range(Flash& flash, std::uint64_t addr, std::uint64_t len, boo
     const FlashParams& params = flash.params();
     EraseReport report;
     check_not_protected(flash, addr, len);
-    if (chip) {
-        auto progressed = begin(stages, "erase", 1, false);
-        flash.erase_chip();
-        report.chip_erased = true;
-        tell(progressed, 1);
-    } else {
-        if (params.erase_types.empty()) {
-            throw ToolError(Exit::failed, "the flash names no erase command that orvtool can use",
-                            "check its SFDP table, or erase the whole chip with --chip");
-        }
-        WritePlan plan = plan_erase(params, addr, len);
-        if (plan.chip_erase) {
-            flash.erase_chip();
-            report.chip_erased = true;
-        }
-        auto progressed = begin(stages, "erase", plan.erases.size(), false);
-        std::uint64_t done = 0;
-        for (const PlannedErase& e : plan.erases) {
-            const EraseType& type = params.erase_types[e.type];
-            flash.erase(e.addr, type);
-            count_erase(report.erased, type.size);
-            tell(progressed, ++done);
-        }
+    if (!chip && params.erase_types.empty()) {
+        throw ToolError(Exit::failed, "the flash names no erase command that orvtool can use",
+                        "check its SFDP table, or erase the whole chip with --chip");
     }
+    // What a failure reports: the blocks erased of those planned, then the
+    // bytes read back.
+    std::uint64_t erased = 0;
+    std::uint64_t planned = 1;
+    std::uint64_t at = addr;
+    std::optional<std::uint64_t> checked;
+    return reporting_done(
+        [&] {
+            if (chip) {
+                auto progressed = begin(stages, "erase", 1, false);
+                flash.erase_chip();
+                report.chip_erased = true;
+                erased = 1;
+                tell(progressed, 1);
+            } else {
+                WritePlan plan = plan_erase(params, addr, len);
+                planned = plan.erases.size() + (plan.chip_erase ? 1 : 0);
+                if (plan.chip_erase) {
+                    at = 0;
+                    flash.erase_chip();
+                    report.chip_erased = true;
+                    ++erased;
+                }
+                auto progressed = begin(stages, "erase", plan.erases.size(), false);
+                for (const PlannedErase& e : plan.erases) {
+                    const EraseType& type = params.erase_types[e.type];
+                    at = e.addr;
+                    flash.erase(e.addr, type);
+                    count_erase(report.erased, type.size);
+                    tell(progressed, ++erased);
+                }
+            }
 
-    Bytes back(len);
-    flash.read(addr, back, begin(stages, "check", len, true));
-    Bytes erased(len, nor::ERASED);
-    if (auto m = compare(addr, erased, back)) {
-        verify_failed(*m, "the erase did not take", "the flash may be write-protected (orvtool spi status)");
-    }
-    report.checked_bytes = len;
-    return report;
+            Bytes back(len);
+            checked = 0;
+            auto progressed = begin(stages, "check", len, true);
+            flash.read(addr, back, [&](std::uint64_t n) {
+                checked = n;
+                tell(progressed, n);
+            });
+            Bytes erased_image(len, nor::ERASED);
+            if (auto m = compare(addr, erased_image, back)) {
+                verify_failed(*m, "the erase did not take",
+                              "the flash may be write-protected (orvtool spi status)");
+            }
+            report.checked_bytes = len;
+            return report;
+        },
+        [&] {
+            std::vector<Done> done{Done{
+                "erased", {{"blocks", erased, planned}}, addr, checked ? std::nullopt : std::optional(at)}};
+            if (checked) {
+                done.push_back(Done{"read back", {{"bytes", *checked, len}}, addr, addr + *checked});
+            }
+            return done;
+        });
 }
 
 UnprotectReport unprotect(Flash& flash)

@@ -145,6 +145,17 @@ std::uint32_t khz_arg(const std::string& text, const char* what)
     return static_cast<std::uint32_t>(*v);
 }
 
+std::uint32_t timeout_arg(const std::string& text)
+{
+    auto v = parse_number(text, MAX_TIMEOUT_MS);
+    if (!v || *v == 0) {
+        usage_error("bad --timeout '" + text + "'",
+                    "give 1 to " + std::to_string(MAX_TIMEOUT_MS) +
+                        " milliseconds per USB transfer (0, no limit, would let a read-back wait for ever)");
+    }
+    return static_cast<std::uint32_t>(*v);
+}
+
 std::uint32_t clock_set_khz(std::uint32_t asked_khz)
 {
     std::uint32_t divisor = orv::CLOCK_BASE_KHZ / asked_khz;

@@ -37,6 +37,12 @@ std::string size_text(std::uint64_t bytes);
 // low enough for that to wrap are refused.
 std::uint32_t khz_arg(const std::string& text, const char* what);
 
+// --timeout in milliseconds, 1 to MAX_TIMEOUT_MS, or a usage error. 0 is
+// refused: to the libraries it means no limit, so a read-back that never
+// fills would wait for ever.
+inline constexpr std::uint32_t MAX_TIMEOUT_MS = 600000;
+std::uint32_t timeout_arg(const std::string& text);
+
 // The clock the adapter really runs for a requested one (khz_arg's range):
 // the base clock over the truncated divisor, so 7000 kHz asked gives 7500.
 std::uint32_t clock_set_khz(std::uint32_t asked_khz);

@@ -11,6 +11,7 @@ namespace orvtool::i2c {
 
 Bus::Bus(const Link& link, std::uint32_t clock_khz, bool ten_bit) : link_(link), ten_bit_(ten_bit)
 {
+    link_.timeout_ms = bus_timeout(link.timeout_ms);
     check_result(lumo_iic_init(link_.handle, clock_khz, link_.timeout_ms), "setting up the I2C bus");
 }
 

@@ -19,9 +19,33 @@
 
 namespace orvtool::i2c {
 
+// The I2C read-back waits for 10 x timeout polls, each of which may take the
+// whole timeout when the adapter stops completing transfers: 10 x T^2 ms, plus
+// the command transfer, the data read and the drain (3 x T). The bus takes
+// the largest T that keeps that within WORST_WAIT_MS; 1000 ms would cost 2.8
+// hours. (A gone adapter ends the exchange at its first poll.)
+inline constexpr std::uint64_t WORST_WAIT_MS = 10000;
+constexpr std::uint32_t largest_timeout_within(std::uint64_t budget_ms)
+{
+    std::uint32_t t = 1;
+    while (10 * std::uint64_t{t + 1} * (t + 1) + 3 * std::uint64_t{t + 1} <= budget_ms) {
+        ++t;
+    }
+    return t;
+}
+inline constexpr std::uint32_t MAX_BUS_TIMEOUT_MS = largest_timeout_within(WORST_WAIT_MS);
+static_assert(MAX_BUS_TIMEOUT_MS == 31);
+
+// The timeout the bus uses for each transfer: the user's, at most MAX_BUS_TIMEOUT_MS.
+constexpr std::uint32_t bus_timeout(std::uint32_t timeout_ms)
+{
+    return timeout_ms < MAX_BUS_TIMEOUT_MS ? timeout_ms : MAX_BUS_TIMEOUT_MS;
+}
+
 class Bus {
 public:
-    // Sets the bus up at clock_khz, for 7- or 10-bit addresses.
+    // Sets the bus up at clock_khz, for 7- or 10-bit addresses. Every transfer
+    // uses bus_timeout(link.timeout_ms).
     Bus(const Link& link, std::uint32_t clock_khz, bool ten_bit);
 
     // Quick write (the address alone, write bit): true when a device acknowledged.

@@ -1,5 +1,6 @@
 #include "i2c_commands.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -48,6 +49,35 @@ const char* mode_name(ProbeMode mode)
         return "read-byte";
     }
     return "?";
+}
+
+// Selects register (or offset) `reg` when given, then reads `len` bytes; a
+// failure says how many bytes had been read and where it stopped.
+Bytes read_from(const Context& ctx, Bus& bus, std::uint32_t addr, std::optional<std::uint8_t> reg,
+                std::uint32_t len, const char* reg_name = "register")
+{
+    std::uint64_t read = 0;
+    return reporting_done(
+        [&] {
+            if (reg) {
+                bus.write(addr, Bytes{*reg}, std::string("selecting ") + reg_name + " " + hex(*reg, 2));
+            }
+            Progress progress(ctx, "read", len);
+            return bus.read(addr, len, [&](std::uint64_t done) {
+                read = done;
+                progress.update(done);
+            });
+        },
+        [&] {
+            // Without a register the read starts wherever the device's pointer was.
+            std::optional<std::uint64_t> from;
+            std::optional<std::uint64_t> stopped_at;
+            if (reg) {
+                from = *reg;
+                stopped_at = *reg + read;
+            }
+            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, from, stopped_at, 2}};
+        });
 }
 
 } // namespace
@@ -130,14 +160,26 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
     // reads are asked for.
     ProbeMode mode =
         options.ten_bit && args.mode == ProbeMode::automatic ? ProbeMode::quick_write : args.mode;
-    {
-        Progress progress(ctx, "probe", map.last - map.first + 1, false);
-        for (unsigned a = map.first; a <= map.last; ++a) {
-            bool read = probe_for(mode, a) == ProbeMode::read_byte;
-            map.present.push_back(read ? bus.probe_read(a) : bus.probe_write(a));
-            progress.update(a - map.first + 1);
-        }
-    }
+    const unsigned total = map.last - map.first + 1;
+    reporting_done(
+        [&] {
+            Progress progress(ctx, "probe", total, false);
+            for (unsigned a = map.first; a <= map.last; ++a) {
+                bool read = probe_for(mode, a) == ProbeMode::read_byte;
+                map.present.push_back(read ? bus.probe_read(a) : bus.probe_write(a));
+                progress.update(a - map.first + 1);
+            }
+        },
+        [&] {
+            const auto probed = map.present.size();
+            const auto found =
+                static_cast<std::uint64_t>(std::count(map.present.begin(), map.present.end(), true));
+            return std::vector<Done>{Done{"probed",
+                                          {{"addresses", probed, total}, {"devices found", found, {}}},
+                                          map.first,
+                                          map.first + probed,
+                                          options.ten_bit ? 3 : 2}};
+        });
     Value::List found;
     std::string listed;
     for (unsigned a = map.first; a <= map.last; ++a) {
@@ -203,11 +245,7 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
         usage_error("LEN must be 1 to " + std::to_string(MAX_READ));
     }
     Bus bus = open_bus(ctx, options);
-    if (reg) {
-        bus.write(addr, Bytes{*reg}, "selecting register " + hex(*reg, 2));
-    }
-    Progress progress(ctx, "read", len);
-    Bytes data = bus.read(addr, len, progress.updates());
+    Bytes data = read_from(ctx, bus, addr, reg, len);
     Result result;
     return bus_fields(result, bus, options, addr)
         .field("reg", reg)
@@ -231,8 +269,7 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr,
 Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr)
 {
     Bus bus = open_bus(ctx, options);
-    bus.write(addr, Bytes{0}, "selecting offset 0x00");
-    Bytes data = bus.read(addr, DUMP_LEN);
+    Bytes data = read_from(ctx, bus, addr, std::uint8_t{0}, DUMP_LEN, "offset");
     Result result;
     bus_fields(result, bus, options, addr).field("data", hex_bytes(data, "")).text(dump_text(data));
     return result;

@@ -145,7 +145,10 @@ void setup(const Link& link, const Options& options)
                  "setting the JTAG pins");
 }
 
-Chain scan_chain(const Link& link)
+namespace {
+
+// The chain scan's steps; `measured` gets what each step found.
+Chain measure_chain(const Link& link, std::vector<Done>& measured)
 {
     std::int32_t state = TPW_TAP_TEST_LOGIC_RESET;
     reset(link, state);
@@ -172,6 +175,7 @@ Chain scan_chain(const Link& link)
         chain_fault("TDO follows TDI without delay: there is no TAP in the chain",
                     "check that the target is connected and powered (TDI may be wired straight to TDO)");
     }
+    measured.push_back(Done{"measured", {{"IR bits", ir_total, {}}}, {}, {}});
 
     // Device count: every TAP now has its one-bit BYPASS register selected.
     Bytes dr_tdo = zeros_then_ones(link, state, tapwire_shift_dr, MAX_DEVICES, "counting the devices");
@@ -182,6 +186,7 @@ Chain scan_chain(const Link& link)
                     "check the wiring and lower --tck; a device without a working BYPASS breaks the count");
     }
     unsigned count = *dr_end - MAX_DEVICES;
+    measured.push_back(Done{"counted", {{"devices", count, {}}}, {}, {}});
 
     // IDCODEs: Test-Logic-Reset selects IDCODE (or BYPASS where there is none).
     reset(link, state);
@@ -201,6 +206,15 @@ Chain scan_chain(const Link& link)
         chain.devices.push_back(Device{(*ids)[d], lengths[d]});
     }
     return chain;
+}
+
+} // namespace
+
+Chain scan_chain(const Link& link)
+{
+    // When a step fails, what the steps before it measured goes with the error.
+    std::vector<Done> measured;
+    return reporting_done([&] { return measure_chain(link, measured); }, [&] { return measured; });
 }
 
 Bytes raw_scan(const Link& link, const Scan& scan)

@@ -19,6 +19,7 @@
 #include "device.hpp"
 #include "errors.hpp"
 #include "render.hpp"
+#include "resync.hpp"
 
 #ifndef ORVTOOL_VERSION
 #define ORVTOOL_VERSION "unknown"
@@ -37,31 +38,11 @@ struct GlobalArgs {
     std::string timeout = "1000";
 };
 
-// The message and hint on stderr, then the details' text; with --json also
-// one error object on stdout, with the details' fields.
+// The message, the library's detail, the hint and what had been done on
+// stderr; with --json also one error object on stdout.
 void print_error(const ToolError& e, bool json, const Result* details = nullptr)
 {
-    std::cerr << "orvtool: " << e.what() << "\n";
-    for (const std::string* line : {&e.detail(), &e.hint()}) {
-        if (!line->empty()) {
-            std::cerr << "  " << *line << "\n";
-        }
-    }
-    if (details != nullptr) {
-        render(std::cerr, *details, Style::text);
-    }
-    if (json) {
-        Result error = Result()
-                           .field("error", e.what())
-                           .field("detail", e.detail().empty() ? Value() : Value(e.detail()))
-                           .field("hint", e.hint())
-                           .field("code", e.code())
-                           .field("exit", static_cast<int>(e.exit()));
-        if (details != nullptr) {
-            error.append(*details);
-        }
-        render(std::cout, error, Style::json);
-    }
+    render_error(std::cerr, std::cout, e, json ? Style::json : Style::text, details);
 }
 
 // --json anywhere on the command line, for errors found before the command
@@ -219,7 +200,9 @@ int main(int argc, char** argv)
         ->type_name("SPEC")
         ->needs(sim);
     app.add_flag("--json", a.json, "print results, and errors, as one JSON object");
-    app.add_option("--timeout", a.timeout, "USB timeout per transfer in milliseconds (default 1000)")
+    app.add_option(
+           "--timeout", a.timeout,
+           "USB timeout per transfer in milliseconds, 1 to 600000 (default 1000; I2C uses at most 31)")
         ->type_name("MS");
 
     Chosen chosen;
@@ -243,18 +226,24 @@ int main(int argc, char** argv)
         return static_cast<int>(error.exit());
     }
 
+    Context ctx;
+    std::unique_ptr<Adapter> adapter; // outlives the error report, which may purge its read-back
+    bool in_step = false;             // the read-back was empty at open
     try {
-        Context ctx;
         ctx.err = &std::cerr;
         ctx.data_out = &std::cout;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
         ctx.columns = terminal_columns();
-        ctx.timeout_ms = static_cast<std::uint32_t>(number_arg(a.timeout, "--timeout", 600000));
+        ctx.timeout_ms = timeout_arg(a.timeout);
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
-        auto adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
-        ctx.handle = adapter && chosen.needs_adapter ? adapter->handle() : nullptr;
+        adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
+        if (adapter && chosen.needs_adapter) {
+            ctx.handle = adapter->handle();
+            purge_at_open(ctx, std::cerr);
+            in_step = true;
+        }
 
         Result result = action(ctx);
         std::cout.flush();
@@ -264,13 +253,13 @@ int main(int argc, char** argv)
             adapter->close(); // a virtual board saves its images
         }
         return static_cast<int>(Exit::ok);
-    } catch (const ResultError& e) {
-        std::cout.flush();
-        print_error(e, a.json, &e.details());
-        return static_cast<int>(e.exit());
     } catch (const ToolError& e) {
         std::cout.flush();
-        print_error(e, a.json);
+        if (in_step && e.exit() == Exit::failed) {
+            purge_after_failure(ctx, std::cerr);
+        }
+        const auto* with_details = dynamic_cast<const ResultError*>(&e);
+        print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
         return static_cast<int>(e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";

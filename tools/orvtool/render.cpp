@@ -1,6 +1,7 @@
 #include "render.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -11,6 +12,8 @@ namespace {
 template <typename... F> struct Overloaded : F... {
     using F::operator()...;
 };
+// clang before 17 does not deduce an aggregate's template arguments.
+template <typename... F> Overloaded(F...) -> Overloaded<F...>;
 
 void write_json(std::ostream& out, const Result& result)
 {
@@ -91,6 +94,77 @@ void render(std::ostream& out, const Result& result, Style style)
         write_json(out, result);
     } else {
         write_text(out, result);
+    }
+}
+
+std::string done_text(const Done& done)
+{
+    auto count_text = [](const Done::Count& c) {
+        return std::to_string(c.done) + (c.total ? " of " + std::to_string(*c.total) : "") + " " + c.unit;
+    };
+    std::string text = done.action;
+    for (std::size_t i = 0; i < done.counts.size(); ++i) {
+        text += (i == 0 ? " " : i == 1 ? " (" : ", ") + count_text(done.counts[i]);
+    }
+    if (done.counts.size() > 1) {
+        text += ")";
+    }
+    if (done.from) {
+        text += " from " + hex(*done.from, done.address_digits);
+    }
+    if (done.stopped_at) {
+        text += ", stopped at " + hex(*done.stopped_at, done.address_digits);
+    }
+    return text;
+}
+
+Value done_value(const Done& done)
+{
+    Value::Members members{{"action", done.action}};
+    for (const auto& c : done.counts) {
+        std::string key;
+        for (char ch : c.unit) {
+            key += ch == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        }
+        members.emplace_back(key, c.done);
+        if (c.total) {
+            members.emplace_back(key + "_total", *c.total);
+        }
+    }
+    members.emplace_back("from", done.from);
+    members.emplace_back("stopped_at", done.stopped_at);
+    return Value::object(std::move(members));
+}
+
+void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
+                  const Result* details)
+{
+    err << "orvtool: " << error.what() << "\n";
+    for (const std::string* line : {&error.detail(), &error.hint()}) {
+        if (!line->empty()) {
+            err << "  " << *line << "\n";
+        }
+    }
+    Value::List done;
+    for (const Done& d : error.done()) {
+        err << "  done: " << done_text(d) << "\n";
+        done.push_back(done_value(d));
+    }
+    if (details != nullptr) {
+        render(err, *details, Style::text);
+    }
+    if (style == Style::json) {
+        Result object = Result()
+                            .field("error", error.what())
+                            .field("detail", error.detail().empty() ? Value() : Value(error.detail()))
+                            .field("hint", error.hint())
+                            .field("code", error.code())
+                            .field("exit", static_cast<int>(error.exit()))
+                            .field("done", Value::list(std::move(done)));
+        if (details != nullptr) {
+            object.append(*details);
+        }
+        render(out, object, Style::json);
     }
 }
 

@@ -1,6 +1,6 @@
-// The one printer of results: as text for people, or as one JSON object on
-// one line for programs (--json). Also its two building blocks, the hex dump
-// and the JSON writer.
+// The one printer of results and failures: as text for people, or as one
+// JSON object on one line for programs (--json). Also its two building
+// blocks, the hex dump and the JSON writer.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "errors.hpp"
 #include "result.hpp"
 
 namespace orvtool {
@@ -17,6 +18,22 @@ namespace orvtool {
 enum class Style { text, json };
 
 void render(std::ostream& out, const Result& result, Style style);
+
+// A failure: "orvtool: <message>", the library's detail, the hint and what the command had done
+// ("  done: programmed 2048 of 4096 bytes ...") as text on `err`; with
+// Style::json also one JSON object on `out` (error, hint, code, exit, done).
+// `details` (a TDO mismatch's line and values, say) follow as text on `err`,
+// and as fields of the JSON object.
+void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
+                  const Result* details = nullptr);
+
+// "programmed 2048 of 4096 bytes (8 of 16 pages) from 0x000000, stopped at
+// 0x000800"
+std::string done_text(const Done& done);
+// {"action": "programmed", "bytes": 2048, "bytes_total": 4096, "pages": 8, ...,
+// "from": 0, "stopped_at": 2048}; a unit's key is in lower case with
+// underscores for spaces ("IR bits": "ir_bits").
+Value done_value(const Done& done);
 
 // hexdump -C layout: offset, 16 bytes in two groups of eight, ASCII column.
 // Offsets start at base_address.

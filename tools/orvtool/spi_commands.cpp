@@ -125,10 +125,18 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
     check_range(addr, len, flash.params().size, "ADDR + LEN");
 
     Bytes data(len);
-    {
-        Progress progress(ctx, "read", len);
-        flash.read(addr, data, progress.updates());
-    }
+    std::uint64_t read = 0;
+    reporting_done(
+        [&] {
+            Progress progress(ctx, "read", len);
+            flash.read(addr, data, [&](std::uint64_t done) {
+                read = done;
+                progress.update(done);
+            });
+        },
+        [&] {
+            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, addr, addr + read}};
+        });
     Result result;
     result.field("addr", addr).field("len", len);
     if (!out) {
@@ -356,6 +364,11 @@ void register_spi(CLI::App& app, Chosen& chosen)
         Options options = group->check();
         std::uint64_t addr = flash_address(read->addr, "ADDR");
         std::uint64_t len = size_arg(read->len, "LEN", ADDRESS_LIMIT);
+        if (!read->out_file.empty()) {
+            // A path that cannot be created is refused before the adapter is
+            // opened (the temporary file is removed again at once).
+            OutputFile probe(read->out_file, std::cout);
+        }
         return Action([options, addr, len, out_file = read->out_file](const Context& ctx) {
             return cmd_read(ctx, options, addr, len, out_file);
         });

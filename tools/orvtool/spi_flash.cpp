@@ -95,6 +95,17 @@ JedecId Flash::require_flash()
 {
     JedecId id = read_id();
     if (id.blank()) {
+        // A flash still busy with a program or erase that a failed run left
+        // running answers only status reads: wait for it (a chip erase of the
+        // largest parts takes minutes), then ask again.
+        const std::uint8_t status = read_status();
+        if (status != 0xFF && (status & nor::STATUS_BUSY) != 0) {
+            wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                       "waiting for the flash to finish an earlier program or erase");
+            id = read_id();
+        }
+    }
+    if (id.blank()) {
         throw ToolError(Exit::failed, "no flash answers: the JEDEC ID reads " + hex_bytes(id.bytes),
                         "check the flash's power, chip select and MISO wiring, or lower --clock");
     }

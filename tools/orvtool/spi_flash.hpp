@@ -35,7 +35,8 @@ public:
 
     // Command 0x9F with room for continuation codes.
     JedecId read_id();
-    // read_id(), refusing an empty bus.
+    // read_id(), refusing an empty bus; waits first for a flash still busy
+    // with a program or erase (it answers nothing else meanwhile).
     JedecId require_flash();
     // The SFDP tables, or empty when the part has none that parse.
     std::optional<FlashParams> read_sfdp();
