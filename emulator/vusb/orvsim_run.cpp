@@ -1,7 +1,7 @@
 // orvsim-run: virtual ORV adapters that stay up while a program (or a shell)
 // uses them.
 //
-//   orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]SPEC]...
+//   orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]...
 //              [--list] [--control] [-- PROGRAM [ARGS...]]
 //
 // Creates a umockdev testbed with N adapters (1 by default), each with the
@@ -15,7 +15,7 @@
 // pairs separated by commas (orvtool --sim opens the first). Without the
 // preload the program re-executes itself under umockdev-wrapper.
 //
-// --fault SPEC (KIND[:EP[:AFTER[:COUNT]]], see parse_fault) makes every
+// --fault FAULT (KIND[:EP[:AFTER[:COUNT]]], see parse_fault) makes every
 // adapter, or adapter INDEX, misbehave from the start.
 //
 // --control gives the child a control channel, so that a test written in any
@@ -72,12 +72,12 @@ void forward_signal(int signal_number)
 }
 
 constexpr const char* USAGE =
-    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]SPEC]... [--list] [--control]\n"
+    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]... [--list] [--control]\n"
     "                  [-- PROGRAM [ARGS...]]\n"
     "  --adapters N    virtual adapters, 1..32 (default 1)\n"
     "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
     "                  one (default); once for all adapters or once per adapter\n"
-    "  --fault SPEC    KIND[:EP[:AFTER[:COUNT]]] for every adapter, INDEX=SPEC for one; KIND is\n"
+    "  --fault FAULT    KIND[:EP[:AFTER[:COUNT]]] for every adapter, INDEX=FAULT for one; KIND is\n"
     "                  none, unplugged, stall, timeout, short, never-fill, overcount or\n"
     "                  overflow, EP any, 0x02, 0x81 or 0x83, AFTER the URBs on EP that pass\n"
     "                  first, COUNT the URBs affected\n"
@@ -237,20 +237,20 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
     }
     for (const std::string& text : faults) {
         std::optional<std::size_t> index;
-        std::string_view spec = text;
-        if (const auto equals = spec.find('='); equals != std::string_view::npos) {
+        std::string_view fault_text = text;
+        if (const auto equals = fault_text.find('='); equals != std::string_view::npos) {
             char* end = nullptr;
-            const std::string number(spec.substr(0, equals));
+            const std::string number(fault_text.substr(0, equals));
             const unsigned long n = std::strtoul(number.c_str(), &end, 10);
             if (number.empty() || *end != '\0' || n >= options.adapters) {
                 *done = usage(("--fault " + text + ": no adapter " + number).c_str());
                 return std::nullopt;
             }
             index = n;
-            spec.remove_prefix(equals + 1);
+            fault_text.remove_prefix(equals + 1);
         }
         std::string error;
-        const auto fault = orv::sim::parse_fault(spec, &error);
+        const auto fault = orv::sim::parse_fault(fault_text, &error);
         if (!fault) {
             *done = usage(("--fault " + text + ": " + error).c_str());
             return std::nullopt;

@@ -77,7 +77,7 @@ std::string fault_kind_names();
 // (default 0); COUNT the URBs it then affects (default -1: all). "stall:0x81:3:1"
 // stalls the fourth read from 0x81 and no other. nullopt and a message in
 // *error (when not null) for anything else.
-std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
+std::optional<Fault> parse_fault(std::string_view fault_text, std::string* error);
 
 // True when umockdev's preload library is loaded in this process.
 bool preload_active();

@@ -26,8 +26,8 @@ COMMAND_OUT, DATA_IN, COUNT_IN = 0x02, 0x81, 0x83
 class Sim:
     """The control channel of orvsim-run (ORVSIM_CONTROL="W,R")."""
 
-    def __init__(self, spec: str) -> None:
-        write_fd, read_fd = (int(fd) for fd in spec.split(","))
+    def __init__(self, channel: str) -> None:
+        write_fd, read_fd = (int(fd) for fd in channel.split(","))
         self._write_fd = write_fd
         self._answers = os.fdopen(read_fd, "r")
 
@@ -55,10 +55,10 @@ class Sim:
 
 @pytest.fixture(scope="session")
 def sim() -> Sim:
-    spec = os.environ.get("ORVSIM_CONTROL")
-    if not spec:
+    channel = os.environ.get("ORVSIM_CONTROL")
+    if not channel:
         pytest.exit("run under: orvsim-run --control -- python3 -m pytest tests/cli/test_fault_recovery.py", 2)
-    return Sim(spec)
+    return Sim(channel)
 
 
 def orvtool(*args: str, timeout_ms: int = 1000) -> subprocess.CompletedProcess:

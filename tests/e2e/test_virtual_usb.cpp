@@ -188,7 +188,7 @@ TEST_F(VirtualUsbTest, ScheduledFaultStartsAfterItsCountOfUrbsOnItsEndpoint)
 TEST(FaultSpec, KindEndpointAfterCount)
 {
     struct Case {
-        const char* spec;
+        const char* fault_text;
         std::optional<orv::sim::Fault> fault; // none: refused
     };
     using orv::sim::Fault;
@@ -211,15 +211,15 @@ TEST(FaultSpec, KindEndpointAfterCount)
     };
     for (const Case& c : cases) {
         std::string error;
-        const auto fault = orv::sim::parse_fault(c.spec, &error);
-        ASSERT_EQ(fault.has_value(), c.fault.has_value()) << c.spec << ": " << error;
+        const auto fault = orv::sim::parse_fault(c.fault_text, &error);
+        ASSERT_EQ(fault.has_value(), c.fault.has_value()) << c.fault_text << ": " << error;
         if (fault) {
-            EXPECT_EQ(fault->kind, c.fault->kind) << c.spec;
-            EXPECT_EQ(fault->endpoint, c.fault->endpoint) << c.spec;
-            EXPECT_EQ(fault->count, c.fault->count) << c.spec;
-            EXPECT_EQ(fault->after, c.fault->after) << c.spec;
+            EXPECT_EQ(fault->kind, c.fault->kind) << c.fault_text;
+            EXPECT_EQ(fault->endpoint, c.fault->endpoint) << c.fault_text;
+            EXPECT_EQ(fault->count, c.fault->count) << c.fault_text;
+            EXPECT_EQ(fault->after, c.fault->after) << c.fault_text;
         } else {
-            EXPECT_FALSE(error.empty()) << c.spec;
+            EXPECT_FALSE(error.empty()) << c.fault_text;
         }
     }
 }

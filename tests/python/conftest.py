@@ -20,8 +20,8 @@ COMMAND_OUT, DATA_IN, COUNT_IN = 0x02, 0x81, 0x83
 class Sim:
     """The control channel of orvsim-run (ORVSIM_CONTROL="W,R")."""
 
-    def __init__(self, spec: str) -> None:
-        write_fd, read_fd = (int(fd) for fd in spec.split(","))
+    def __init__(self, channel: str) -> None:
+        write_fd, read_fd = (int(fd) for fd in channel.split(","))
         self._write_fd = write_fd
         self._answers = os.fdopen(read_fd, "r")
 
@@ -67,10 +67,10 @@ class Counter:
 
 @pytest.fixture(scope="session")
 def sim() -> Sim:
-    spec = os.environ.get("ORVSIM_CONTROL")
-    if not spec:
+    channel = os.environ.get("ORVSIM_CONTROL")
+    if not channel:
         pytest.exit("run the tests under: orvsim-run --adapters 2 --control -- python3 -m pytest", 2)
-    return Sim(spec)
+    return Sim(channel)
 
 
 @pytest.fixture

@@ -197,7 +197,7 @@ int main(int argc, char** argv)
         ->type_name("FILE")
         ->needs(sim);
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
-        ->type_name("SPEC")
+        ->type_name("FAULT")
         ->needs(sim);
     app.add_flag("--json", a.json, "print results, and errors, as one JSON object");
     app.add_option(

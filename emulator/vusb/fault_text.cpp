@@ -77,16 +77,16 @@ std::string fault_kind_names()
     return names;
 }
 
-std::optional<Fault> parse_fault(std::string_view spec, std::string* error)
+std::optional<Fault> parse_fault(std::string_view fault_text, std::string* error)
 {
     std::array<std::string_view, 4> fields{};
     std::size_t count = 0;
     for (std::size_t start = 0;;) {
-        const std::size_t colon = spec.find(':', start);
+        const std::size_t colon = fault_text.find(':', start);
         if (count == fields.size()) {
-            return refuse(error, "too many fields in '" + std::string(spec) + "': KIND[:EP[:AFTER[:COUNT]]]");
+            return refuse(error, "too many fields in '" + std::string(fault_text) + "': KIND[:EP[:AFTER[:COUNT]]]");
         }
-        fields[count++] = spec.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        fields[count++] = fault_text.substr(start, colon == std::string_view::npos ? colon : colon - start);
         if (colon == std::string_view::npos) {
             break;
         }
