@@ -84,7 +84,8 @@ std::optional<Fault> parse_fault(std::string_view fault_text, std::string* error
     for (std::size_t start = 0;;) {
         const std::size_t colon = fault_text.find(':', start);
         if (count == fields.size()) {
-            return refuse(error, "too many fields in '" + std::string(fault_text) + "': KIND[:EP[:AFTER[:COUNT]]]");
+            return refuse(error,
+                          "too many fields in '" + std::string(fault_text) + "': KIND[:EP[:AFTER[:COUNT]]]");
         }
         fields[count++] = fault_text.substr(start, colon == std::string_view::npos ? colon : colon - start);
         if (colon == std::string_view::npos) {
