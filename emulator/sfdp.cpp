@@ -125,6 +125,7 @@ void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, unsigned bytes)
 std::vector<std::uint8_t> sfdp_table(const SpiFlashConfig& config)
 {
     std::vector<std::uint8_t> out;
+    out.reserve(BASIC_TABLE_POINTER + 4 * BASIC_TABLE_DWORDS);
     put_le(out, SFDP_SIGNATURE, 4);
     out.insert(out.end(), {SFDP_MINOR_REVISION, SFDP_MAJOR_REVISION, 0 /* one parameter header */,
                            ACCESS_PROTOCOL_LEGACY});
