@@ -96,7 +96,9 @@ def flashrom_write(orvtool, work, name, start_image, file):
     finally:
         server.send_signal(signal.SIGTERM)
         server.communicate(timeout=120)
-    assert "VERIFIED" in out, out
+    # flashrom verifies what it wrote; an image identical to the chip is
+    # neither written nor verified. The flash is compared afterwards anyway.
+    assert "VERIFIED" in out or "Chip content is identical" in out, out
     return {"seconds": seconds}, flash_content(image_path)
 
 
