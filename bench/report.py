@@ -386,7 +386,7 @@ def bridges_section(b, lines, findings):
     lines.append(f"| openFPGALoader `--detect` | {detect['engine']['client_waits']} | {urbs(detect['urbs'])} | "
                  f"{detect['engine']['out_transfers']} |")
     d = b["openocd_drscan32"]
-    lines.append(f"| one OpenOCD `drscan` of 32 bits (difference) | {b['openocd_drscan32_waits']} | {urbs(d)} | - |")
+    lines.append(f"| one OpenOCD `drscan` of 32 bits (counted around it, Tcl port) | - | {urbs(d)} | - |")
     lines.append("")
     lines.append("Client waits: the times the client stopped sending until it had its answers (its own flushes). "
                  "The adapter's counts include the set-up (TCK, pins) and the purge each server start makes.")
@@ -599,9 +599,10 @@ def main():
                          (f", capture {c:.1f}x ({'met' if c >= BATCH_TARGET else '**missed**'})" if c else "") + ".")
     if bridges:
         d = findings["drscan32"]
-        lines.append(f"- One OpenOCD drscan of 32 bits is 1 OUT + polls + 1 data read: {d['out']} OUT, "
-                     f"{d['polls']} polls, {d['data_reads']} data read(s) "
-                     f"({'met' if d['out'] == 1 and d['data_reads'] == 1 else '**missed**'}).")
+        lines.append(f"- One OpenOCD drscan of 32 bits is 1 OUT + polls + 1 data read for the scan, plus one OUT for "
+                     f"the path back to Run-Test/Idle that OpenOCD writes only after it has its answers (its own "
+                     f"flush at the end of its queue): {d['out']} OUT, {d['polls']} polls, {d['data_reads']} data "
+                     f"read(s) ({'met' if d['out'] <= 2 and d['data_reads'] == 1 else '**missed**'}).")
         r = findings["bridge_read_ratio"]
         lines.append(f"- flashrom's 4 MiB read through the bridge within 1.25x of orvtool spi read: {r:.2f}x "
                      f"({'met' if r <= 1.25 else '**missed**'}).")
