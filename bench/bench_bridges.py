@@ -19,36 +19,13 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
+
 LISTENING = re.compile(r"^listening: (\S+) on (\S+):(\d+)$")
 SUMMARY = re.compile(r"JTAG: (\d+) client waits, (\d+) clocks in (\d+) OUT transfers \((\d+) bytes\) and "
                      r"(\d+) read-back exchanges; SPI: (\d+) operations")
 FLASH_SIZE = 4 * 1024 * 1024
-
-
-class Control:
-    """orvsim-run's control channel: URB counts per endpoint of adapter 0."""
-
-    def __init__(self):
-        w, r = (int(x) for x in os.environ["ORVSIM_CONTROL"].split(","))
-        self.requests = os.fdopen(w, "w", buffering=1)
-        self.answers = os.fdopen(r, "r")
-
-    def counts(self):
-        self.requests.write("counts\n")
-        words = self.answers.readline().split()
-        assert words[0] == "ok", words
-        out = {}
-        for item in words[1:]:
-            where, n = item.split("=")
-            adapter, endpoint = where.split(":")
-            if adapter == "0":
-                out[int(endpoint, 16)] = int(n)
-        return out
-
-
-def delta(before, after):
-    return {"out": after[0x02] - before[0x02], "polls": after[0x83] - before[0x83],
-            "data_reads": after[0x81] - before[0x81]}
 
 
 class Server:
@@ -137,7 +114,7 @@ def measure_client(control, orvtool, protocol_args, client):
     seconds = timed(lambda: client(server))
     after = control.counts()
     stats = server.stop()
-    return {"seconds": seconds, "urbs": delta(before, after), "engine": stats}
+    return {"seconds": seconds, "urbs": urb_delta(before, after), "engine": stats}
 
 
 def remote_bitbang_scan(port, bits):
@@ -181,7 +158,7 @@ def library_scan_bytes(libdir, bits, capture):
 
 def main():
     orvtool, libdir, out_path = sys.argv[1:4]
-    control = Control()
+    control = SimControl.from_environment()
     results = {}
 
     # OpenOCD: init alone; then, in one session through its Tcl port, the URBs
@@ -205,7 +182,7 @@ def main():
         session.close()
     finally:
         server.stop()
-    results["openocd_drscan32"] = delta(before, after)
+    results["openocd_drscan32"] = urb_delta(before, after)
 
     results["openfpgaloader_detect"] = measure_client(
         control, orvtool, ["--xvc", "0"],
@@ -235,7 +212,7 @@ def main():
     seconds = timed(lambda: subprocess.run([orvtool, "--sim", "spi", "read", "0", str(FLASH_SIZE), "-o",
                                             os.path.join(tmp, "bench_orvtool.bin")], check=True,
                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=900))
-    results["orvtool_read"] = {"seconds": seconds, "urbs": delta(before, control.counts())}
+    results["orvtool_read"] = {"seconds": seconds, "urbs": urb_delta(before, control.counts())}
     with open(out_path, "w") as f:
         json.dump(results, f, indent=1)
 

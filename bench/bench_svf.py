@@ -26,31 +26,13 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 LISTENING = re.compile(r"^listening: (\S+) on (\S+):(\d+)$")
 PRELUDE = "HIR 4 TDI (F); HDR 1 TDI (0); "  # the ARM DAP (IR 4, nearest TDO) in BYPASS
 TARGET = 10  # at least this many times faster than the better peer
-
-
-class Control:
-    """orvsim-run's control channel: URB counts per endpoint of adapter 0."""
-
-    def __init__(self):
-        w, r = (int(x) for x in os.environ["ORVSIM_CONTROL"].split(","))
-        self.requests = os.fdopen(w, "w", buffering=1)
-        self.answers = os.fdopen(r, "r")
-
-    def counts(self):
-        self.requests.write("counts\n")
-        words = self.answers.readline().split()
-        assert words[0] == "ok", words
-        out = {}
-        for item in words[1:]:
-            where, n = item.split("=")
-            adapter, endpoint = where.split(":")
-            if adapter == "0":
-                out[int(endpoint, 16)] = int(n)
-        return {"out": out[0x02], "polls": out[0x83], "data_reads": out[0x81]}
 
 
 def measure(control, run):
@@ -60,7 +42,7 @@ def measure(control, run):
     result = run()
     seconds = time.monotonic() - start
     after = control.counts()
-    return seconds, {k: after[k] - before[k] for k in before}, result
+    return seconds, urb_delta(before, after), result
 
 
 class Server:
@@ -101,7 +83,7 @@ def main():
     with open(device_file) as f, open(ours_file, "w") as g:
         g.write(PRELUDE + f.read())
     adapter = "1209:4f52:" + os.environ["ORVSIM_ADAPTERS"].split(",")[0]
-    control = Control()
+    control = SimControl.from_environment()
     results = {"scans": a.scans, "file_bytes": os.path.getsize(device_file)}
 
     # What the file asks for, without the adapter.

@@ -17,40 +17,11 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from orv.simcontrol import COUNT_IN, DATA_IN
+from orv.simcontrol import SimControl as Sim
 
 ORVTOOL = os.environ.get("ORVTOOL", "orvtool")
 USB = ["--usb", "1209:4f52"]
-COMMAND_OUT, DATA_IN, COUNT_IN = 0x02, 0x81, 0x83
-
-
-class Sim:
-    """The control channel of orvsim-run (ORVSIM_CONTROL="W,R")."""
-
-    def __init__(self, channel: str) -> None:
-        write_fd, read_fd = (int(fd) for fd in channel.split(","))
-        self._write_fd = write_fd
-        self._answers = os.fdopen(read_fd, "r")
-
-    def _ask(self, request: str) -> list[str]:
-        os.write(self._write_fd, (request + "\n").encode())
-        words = self._answers.readline().split()
-        assert words and words[0] == "ok", f"orvsim-run refused {request!r}: {words}"
-        return words[1:]
-
-    def counts(self) -> dict[int, int]:
-        found = {}
-        for entry in self._ask("counts"):
-            where, n = entry.split("=")
-            adapter, endpoint = where.split(":")
-            if adapter == "0":
-                found[int(endpoint, 16)] = int(n)
-        return found
-
-    def fault(self, kind: str, endpoint: int = 0, count: int = -1, after: int = 0) -> None:
-        self._ask(f"fault 0 {kind} {endpoint:#x} {count} {after}")
-
-    def clear(self) -> None:
-        self._ask("fault 0 none 0 0")
 
 
 @pytest.fixture(scope="session")

@@ -12,41 +12,10 @@ from typing import Iterator
 import pytest
 
 import orv
+from orv.simcontrol import COMMAND_OUT, COUNT_IN, DATA_IN
+from orv.simcontrol import SimControl as Sim
 
 SERIALS = ("ORVSIM0000", "ORVSIM0001")
-COMMAND_OUT, DATA_IN, COUNT_IN = 0x02, 0x81, 0x83
-
-
-class Sim:
-    """The control channel of orvsim-run (ORVSIM_CONTROL="W,R")."""
-
-    def __init__(self, channel: str) -> None:
-        write_fd, read_fd = (int(fd) for fd in channel.split(","))
-        self._write_fd = write_fd
-        self._answers = os.fdopen(read_fd, "r")
-
-    def _ask(self, request: str) -> list[str]:
-        os.write(self._write_fd, (request + "\n").encode())
-        words = self._answers.readline().split()
-        assert words and words[0] == "ok", f"orvsim-run refused {request!r}: {words}"
-        return words[1:]
-
-    def counts(self, index: int = 0) -> dict[int, int]:
-        """Bulk URBs each endpoint of adapter `index` has received."""
-        found = {}
-        for entry in self._ask("counts"):
-            where, n = entry.split("=")
-            adapter, endpoint = where.split(":")
-            if int(adapter) == index:
-                found[int(endpoint, 16)] = int(n)
-        return found
-
-    def fault(self, kind: str, endpoint: int = 0, count: int = -1, index: int = 0, after: int = 0) -> None:
-        """From the next URB on `endpoint` (0: any), or after `after` of them, `count` URBs fail."""
-        self._ask(f"fault {index} {kind} {endpoint:#x} {count} {after}")
-
-    def drain(self, index: int = 0) -> int:
-        return int(self._ask(f"drain {index}")[0])
 
 
 class Counter:
