@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "number_text.hpp"
+
 namespace orv::emu {
 
 namespace {
@@ -51,24 +53,6 @@ std::string hex(std::uint64_t value)
     std::ostringstream out;
     out << "0x" << std::hex << value;
     return out.str();
-}
-
-std::optional<std::uint64_t> number_text(std::string_view text)
-{
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B')) {
-        base = 2;
-        text.remove_prefix(2);
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // Reads one board file's JSON, keeping the file's name and directory for
@@ -139,7 +123,7 @@ std::uint64_t Reader::number(const json& value, const std::string& where, const 
     if (value.is_number_unsigned()) {
         n = value.get<std::uint64_t>();
     } else if (value.is_string()) {
-        n = number_text(value.get_ref<const std::string&>());
+        n = orv::parse_unsigned(value.get_ref<const std::string&>());
     }
     if (!n || *n < min || *n > max) {
         fail(where, what + ", got " + shown(value));
@@ -150,7 +134,7 @@ std::uint64_t Reader::number(const json& value, const std::string& where, const 
 std::uint64_t Reader::key_number(const std::string& key, const std::string& where, const std::string& what,
                                  std::uint64_t max) const
 {
-    const auto n = number_text(key);
+    const auto n = orv::parse_unsigned(key);
     if (!n || *n > max) {
         fail(where, what + ", got \"" + key + "\"");
     }
@@ -295,7 +279,7 @@ SpiFlashConfig Reader::flash(const json& value) const
     if (value.contains("jedec_id")) {
         std::string id = text(value["jedec_id"], where + ".jedec_id", "3 bytes in hex such as \"ef4018\"");
         std::erase(id, ' ');
-        const auto n = id.size() == 6 ? number_text("0x" + id) : std::nullopt;
+        const auto n = id.size() == 6 ? orv::parse_unsigned("0x" + id) : std::nullopt;
         if (!n) {
             fail(where + ".jedec_id", "3 bytes in hex such as \"ef4018\", got " + shown(value["jedec_id"]));
         }

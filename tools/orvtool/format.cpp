@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include <number_text.hpp>
 #include <wire.hpp>
 
 #include "errors.hpp"
@@ -35,29 +36,8 @@ std::string_view strip_hex_prefix(std::string_view text)
 
 std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max)
 {
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B')) {
-        base = 2;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (char c : text) {
-        int d = digit_value(c, base);
-        if (d < 0) {
-            return std::nullopt;
-        }
-        if (value > (UINT64_MAX - static_cast<unsigned>(d)) / base) {
-            return std::nullopt;
-        }
-        value = value * base + static_cast<unsigned>(d);
-    }
-    if (value > max) {
+    auto value = orv::parse_unsigned(text);
+    if (!value || *value > max) {
         return std::nullopt;
     }
     return value;
