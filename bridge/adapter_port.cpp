@@ -11,8 +11,6 @@ namespace orv::bridge {
 
 namespace {
 
-constexpr std::uint64_t BASE_HZ = std::uint64_t{CLOCK_BASE_KHZ} * 1000;
-constexpr std::uint32_t MAX_DIVISOR = 255;
 // A stream address phase carries at most four bytes after the command byte.
 constexpr std::size_t MAX_PREAMBLE = 5;
 
@@ -25,17 +23,6 @@ PortSettings with_bounded_timeout(PortSettings settings) noexcept
 }
 
 } // namespace
-
-ClockSetting clock_not_above(std::uint64_t hz) noexcept
-{
-    std::uint64_t divisor = hz == 0 ? MAX_DIVISOR : (BASE_HZ + hz - 1) / hz;
-    divisor = std::clamp<std::uint64_t>(divisor, 1, MAX_DIVISOR);
-    ClockSetting s;
-    s.divisor = static_cast<std::uint32_t>(divisor);
-    s.request_khz = CLOCK_BASE_KHZ / s.divisor; // the libraries divide 60000 by it again
-    s.actual_hz = static_cast<std::uint32_t>(BASE_HZ / divisor);
-    return s;
-}
 
 std::string result_name(std::int32_t rc)
 {
@@ -70,7 +57,7 @@ std::int32_t AdapterPort::use_jtag()
 
 std::int32_t AdapterPort::set_tck(std::uint64_t hz, std::uint32_t& actual_hz)
 {
-    const ClockSetting s = clock_not_above(hz);
+    const ClockChoice s = clock_not_above_hz(hz);
     settings_.tck_khz = s.request_khz;
     actual_hz = s.actual_hz;
     if (side_ != Side::jtag) {
@@ -93,7 +80,7 @@ std::int32_t AdapterPort::use_spi()
 
 std::int32_t AdapterPort::set_spi_clock(std::uint64_t hz, std::uint32_t& actual_hz)
 {
-    const ClockSetting s = clock_not_above(hz);
+    const ClockChoice s = clock_not_above_hz(hz);
     spi_.clock_freq = s.request_khz;
     actual_hz = s.actual_hz;
     if (side_ != Side::spi) {

@@ -15,20 +15,12 @@
 
 #include <libusb.h>
 
+#include "clock_rule.hpp"
 #include "jtag_sequence.hpp"
 #include "orv_lumo_spi.h"
 #include "readback_purge.hpp"
 
 namespace orv::bridge {
-
-// The adapter's clock: a divisor byte d gives 60 MHz / d. A request is met by
-// the fastest clock not above it (d = 1..255, so 235.3 kHz up to 60 MHz).
-struct ClockSetting {
-    std::uint32_t request_khz = 0; // what to hand the libraries: 60000 / request_khz == divisor
-    std::uint32_t divisor = 0;
-    std::uint32_t actual_hz = 0;
-};
-[[nodiscard]] ClockSetting clock_not_above(std::uint64_t hz) noexcept;
 
 struct PortSettings {
     // Per transfer. 0, which the libraries take as no limit (a read-back that
@@ -48,7 +40,7 @@ public:
     // Before queueing JTAG clocks: the JTAG set-up, if SPI was used last.
     [[nodiscard]] std::int32_t use_jtag();
     [[nodiscard]] engine::JtagSequencer& sequencer() noexcept { return sequencer_; }
-    // Sets TCK to the fastest clock not above `hz`; `actual_hz` gets it.
+    // Sets TCK to the fastest clock not above `hz` (the clock rule); `actual_hz` gets it.
     [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, std::uint32_t& actual_hz);
 
     // One chip-select window: `write` out, then `read.size()` bytes in.

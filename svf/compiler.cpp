@@ -29,7 +29,7 @@ struct Place {
 
 class Compiler {
 public:
-    Compiler(const Program& program, Target& target, const bridge::ClockSetting& tck)
+    Compiler(const Program& program, Target& target, const ClockChoice& tck)
         : program_(program), target_(target), default_tck_(tck), tck_hz_(tck.actual_hz)
     {
         chunk_.reserve(CHUNK);
@@ -221,9 +221,9 @@ private:
 
     void frequency(const Frequency& f)
     {
-        const bridge::ClockSetting setting = f.hz ? bridge::clock_not_above(static_cast<std::uint64_t>(
-                                                        std::clamp(std::floor(*f.hz), 1.0, MAX_HZ)))
-                                                  : default_tck_;
+        const ClockChoice setting =
+            f.hz ? clock_not_above_hz(static_cast<std::uint64_t>(std::clamp(std::floor(*f.hz), 1.0, MAX_HZ)))
+                 : default_tck_;
         if (setting.actual_hz == tck_hz_) {
             return;
         }
@@ -249,7 +249,7 @@ private:
 
     const Program& program_;
     Target& target_;
-    bridge::ClockSetting default_tck_;
+    ClockChoice default_tck_;
     std::uint32_t tck_hz_;
     std::vector<Clock> chunk_;
     TapState state_ = STATE_RESET; // after the reset of the first clocks
@@ -292,7 +292,7 @@ bool TdoCheck::cares(std::uint32_t bit) const noexcept
     return p.pattern->tdo && (*p.pattern->mask)[p.bit];
 }
 
-CompileCounts compile(const Program& program, Target& target, const bridge::ClockSetting& tck)
+CompileCounts compile(const Program& program, Target& target, const ClockChoice& tck)
 {
     return Compiler(program, target, tck).run();
 }

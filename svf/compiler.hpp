@@ -36,7 +36,7 @@
 #include <cstdint>
 #include <span>
 
-#include "adapter_port.hpp"
+#include "clock_rule.hpp"
 #include "jtag_sequence.hpp"
 #include "program.hpp"
 
@@ -80,7 +80,7 @@ public:
     // TAP in; then, when `wait` is above 0, at least that many seconds in it
     // before anything else is clocked. `tck_hz` is the clock they run at.
     virtual void run(bool tms, std::uint64_t count, double wait, std::uint32_t tck_hz) = 0;
-    virtual void set_tck(const bridge::ClockSetting& setting) = 0;
+    virtual void set_tck(const ClockChoice& setting) = 0;
     virtual void trst(TrstMode mode) = 0;
     // Everything of statement `index` has been handed over.
     virtual void statement_done(std::size_t index) = 0;
@@ -98,6 +98,6 @@ struct CompileCounts {
 // Compiles `program` into `target` until it ends or the target stops.
 // `tck` is the clock the target starts with and returns to on FREQUENCY
 // without a value.
-CompileCounts compile(const Program& program, Target& target, const bridge::ClockSetting& tck);
+CompileCounts compile(const Program& program, Target& target, const ClockChoice& tck);
 
 } // namespace orv::svf

@@ -54,7 +54,7 @@ public:
         wire_.wait_seconds += wait;
     }
 
-    void set_tck(const bridge::ClockSetting&) override
+    void set_tck(const ClockChoice&) override
     {
         flush();
         ++wire_.out_transfers;

@@ -113,7 +113,7 @@ public:
         }
     }
 
-    void set_tck(const bridge::ClockSetting& setting) override
+    void set_tck(const ClockChoice& setting) override
     {
         flush();
         if (!stopped()) {
@@ -151,7 +151,8 @@ private:
     bool set_up()
     {
         result_.wire.out_transfers += 2;
-        return check(tapwire_tckset(handle_, options_.tck_khz, options_.timeout_ms), "setting TCK") &&
+        return check(tapwire_tckset(handle_, tck_for_khz(options_.tck_khz).request_khz, options_.timeout_ms),
+                     "setting TCK") &&
                check(tapwire_ioset(handle_, options_.direction, options_.level, options_.timeout_ms),
                      "setting the JTAG pins");
     }
@@ -314,13 +315,9 @@ std::uint32_t Mismatch::Part::differing() const
     return count;
 }
 
-bridge::ClockSetting tck_for_khz(std::uint32_t khz) noexcept
+ClockChoice tck_for_khz(std::uint32_t khz) noexcept
 {
-    bridge::ClockSetting s;
-    s.request_khz = khz;
-    s.divisor = khz == 0 ? 0 : CLOCK_BASE_KHZ / khz;
-    s.actual_hz = s.divisor == 0 ? 0 : CLOCK_BASE_KHZ * 1000 / s.divisor;
-    return s;
+    return clock_not_above_khz(khz);
 }
 
 bool options_valid(const PlayerOptions& options) noexcept

@@ -45,9 +45,9 @@ struct PlayerOptions {
     std::size_t max_readback = engine::DEFAULT_MAX_READBACK; // 1..MAX_READBACK_BOUND
 };
 
-// The TCK the player starts with for a given --tck: the JTAG library's
-// divisor of it.
-[[nodiscard]] bridge::ClockSetting tck_for_khz(std::uint32_t khz) noexcept;
+// The TCK the player starts with for a given --tck: the fastest clock not
+// above it (the clock rule).
+[[nodiscard]] ClockChoice tck_for_khz(std::uint32_t khz) noexcept;
 
 // What was sent, or would be.
 struct WireCounts {

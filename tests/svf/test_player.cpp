@@ -50,7 +50,7 @@ struct Recorder final : Target {
         calls += s.str();
         all.insert(all.end(), count, engine::Clock{tms, false, false});
     }
-    void set_tck(const bridge::ClockSetting& s) override
+    void set_tck(const ClockChoice& s) override
     {
         calls += "tck " + std::to_string(s.actual_hz) + "; ";
     }
