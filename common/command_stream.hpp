@@ -33,6 +33,11 @@ enum class BitOrder { lsb_first, msb_first };
 // (the JTAG library shifts by seven, the SPI library by eight).
 enum class ClockCountForm { shifted_by_7, shifted_by_8 };
 
+// The form of each connector's clock commands: JTAG (the JTAG library, the
+// sequence engine, SVF playback) shifts by seven, SPI by eight.
+inline constexpr ClockCountForm JTAG_CLOCK_COUNT = ClockCountForm::shifted_by_7;
+inline constexpr ClockCountForm SPI_CLOCK_COUNT = ClockCountForm::shifted_by_8;
+
 class CommandStream {
 public:
     constexpr explicit CommandStream(std::span<std::uint8_t> storage) noexcept : storage_(storage) {}

@@ -31,12 +31,12 @@ namespace orv {
 // so one that never reached it ends at the poll limit like one it lost.
 enum class SendResult { returned, ignored };
 
-// The step at which an operation stopped.
-enum class Step { none, build, send, read_back };
+// Which step of an operation failed (none: it succeeded).
+enum class FailedStep { none, build, send, read_back };
 
 struct Outcome {
     std::int32_t result = RESULT_OK;
-    Step failed_at = Step::none;
+    FailedStep failed_at = FailedStep::none;
 };
 
 // Sends a built stream in one OUT transfer and, when `sampled` is not empty,
@@ -48,17 +48,17 @@ struct Outcome {
                                       SendResult send_result = SendResult::returned) noexcept
 {
     if (stream.faulted()) {
-        return {RESULT_CMD_ERR, Step::build};
+        return {RESULT_CMD_ERR, FailedStep::build};
     }
     const std::int32_t sent = send(handle, stream.bytes(), timeout);
     if (sent != RESULT_OK && send_result == SendResult::returned) {
-        return {sent, Step::send};
+        return {sent, FailedStep::send};
     }
     if (sampled.empty()) {
-        return {sent, sent == RESULT_OK ? Step::none : Step::send};
+        return {sent, sent == RESULT_OK ? FailedStep::none : FailedStep::send};
     }
     const std::int32_t read = read_back(handle, sampled, timeout, policy);
-    return {read, read == RESULT_OK ? Step::none : Step::read_back};
+    return {read, read == RESULT_OK ? FailedStep::none : FailedStep::read_back};
 }
 
 // An operation that samples nothing: build, then one OUT transfer.

@@ -33,11 +33,19 @@ using CountBytes = std::array<std::uint8_t, READBACK_COUNT_LENGTH>;
             static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)};
 }
 
-// `bytes` holds at least READBACK_COUNT_LENGTH bytes.
-[[nodiscard]] constexpr std::uint32_t decode_count(std::span<const std::uint8_t> bytes) noexcept
+// The unsigned 32-bit little-endian value at the start of `bytes` (at least
+// four bytes): the read-back count, and the 32-bit fields of the protocols
+// around the adapter (SFDP DWORDs, XVC lengths).
+[[nodiscard]] constexpr std::uint32_t load_le32(std::span<const std::uint8_t> bytes) noexcept
 {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// `bytes` holds at least READBACK_COUNT_LENGTH bytes.
+[[nodiscard]] constexpr std::uint32_t decode_count(std::span<const std::uint8_t> bytes) noexcept
+{
+    return load_le32(bytes);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,12 +1,12 @@
 // The order in which a shift command moves the bits of a byte over its data
-// line. The shift engine, the read-back packing and the SPI flash all follow
-// it.
+// line: the command stream's own BitOrder. The shift engine, the read-back
+// packing and the SPI flash all follow it.
 #pragma once
 
-#include <cstdint>
+#include "command_stream.hpp"
 
 namespace orv::emu {
 
-enum class BitOrder : std::uint8_t { lsb_first, msb_first };
+using orv::BitOrder;
 
 } // namespace orv::emu

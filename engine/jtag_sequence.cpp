@@ -13,8 +13,6 @@ namespace orv::engine {
 
 namespace {
 
-// The JTAG library's form of the idle clock count.
-constexpr ClockCountForm JTAG_CLOCK_COUNT = ClockCountForm::shifted_by_7;
 constexpr unsigned MAX_SHIFT_BITS = MAX_BITS_PER_COMMAND - 1; // the library's bit commands carry 1..7
 
 enum class Kind : std::uint8_t { tms, tms_read, bits, bytes, idle };

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -124,11 +125,42 @@ inline constexpr std::uint8_t LAST_BYTE_IN_VARIABLE =
 
 // byte_out for each data byte.
 // assert before: SCL low, SDA released; after: SCL low, SDA released.
-void data_bytes_out(CommandStream& stream, std::span<const std::uint8_t> data) noexcept;
+inline void data_bytes_out(CommandStream& stream, std::span<const std::uint8_t> data) noexcept
+{
+    const auto length = checked_mul(data.size(), BYTE_OUT_LENGTH);
+    const std::span<std::uint8_t> run = length ? stream.claim(*length) : std::span<std::uint8_t>();
+    if (!length) {
+        stream.fault();
+    }
+    std::uint8_t* out = run.data();
+    if (out == nullptr) {
+        return; // nothing to stamp, or the stream is faulted
+    }
+    for (const std::uint8_t byte : data) {
+        std::memcpy(out, BYTE_OUT_STAMP.block.data(), BYTE_OUT_LENGTH);
+        out[BYTE_OUT_STAMP.variable_at] = byte;
+        out += BYTE_OUT_LENGTH;
+    }
+}
 
 // byte_in for `len` bytes, the last one not acknowledged.
 // assert before: SCL low, SDA released; after: SCL low, SDA driven.
-void data_bytes_in(CommandStream& stream, std::size_t len) noexcept;
+inline void data_bytes_in(CommandStream& stream, std::size_t len) noexcept
+{
+    const auto length = checked_mul(len, BYTE_IN_LENGTH);
+    const std::span<std::uint8_t> run = length ? stream.claim(*length) : std::span<std::uint8_t>();
+    if (!length) {
+        stream.fault();
+    }
+    std::uint8_t* out = run.data();
+    if (out == nullptr || len == 0) {
+        return;
+    }
+    for (std::size_t k = 0; k < len; ++k) {
+        std::memcpy(out + k * BYTE_IN_LENGTH, BYTE_IN_STAMP.block.data(), BYTE_IN_LENGTH);
+    }
+    out[(len - 1) * BYTE_IN_LENGTH + BYTE_IN_STAMP.variable_at] = LAST_BYTE_IN_VARIABLE;
+}
 
 // ---------------------------------------------------------------------------
 // Exact stream lengths, from building the frames at compile time.

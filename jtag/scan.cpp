@@ -61,7 +61,7 @@ std::int32_t shift(ScanKind kind, libusb_device_handle* handle, std::int32_t* st
                 : std::span<std::uint8_t>();
     const Outcome outcome = transact(handle, stream, sampled, timeout, JTAG_READBACK);
     if (outcome.result != RESULT_OK) {
-        if (data && outcome.failed_at == Step::send) {
+        if (data && outcome.failed_at == FailedStep::send) {
             report_send_failure(outcome.result);
         }
         return outcome.result;

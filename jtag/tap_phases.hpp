@@ -24,9 +24,6 @@
 
 namespace orv::jtag {
 
-// The JTAG library's form of the idle clock count.
-inline constexpr ClockCountForm JTAG_CLOCK_COUNT = ClockCountForm::shifted_by_7;
-
 // TMS path from the working state to `target` (TDI low), moving the working
 // state along; nothing when it is there. Both states 0..15.
 // Adds at most TMS_LENGTH bytes.

@@ -17,9 +17,6 @@
 
 namespace orv::spi {
 
-// The SPI library's form of the clock count.
-inline constexpr ClockCountForm SPI_CLOCK_COUNT = ClockCountForm::shifted_by_8;
-
 // Largest address phase: the address value is 32 bits wide.
 inline constexpr std::uint8_t MAX_ADDRESS_BYTES = 4;
 // Dummy clocks go in one clock command.

@@ -201,7 +201,7 @@ private:
         CommandStream stream(storage);
         while (rest != 0) {
             const auto n = static_cast<unsigned>(std::min<std::uint64_t>(rest, engine::MAX_IDLE_CLOCKS));
-            append_clocks(stream, OP_CLOCKS, n, ClockCountForm::shifted_by_7);
+            append_clocks(stream, OP_CLOCKS, n, JTAG_CLOCK_COUNT);
             rest -= n;
         }
         result_.wire.clocks += count - 1;

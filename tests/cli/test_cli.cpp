@@ -484,7 +484,7 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
         {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
          "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
          "set, "
-         "read, write, dump (see orvtool i2c --help)\n"},
+         "read, write, dump, transfer (see orvtool i2c --help)\n"},
         {{"--usb", "1:2", "spi", "read", "0"}, "orvtool: LEN is required\n  see orvtool spi read --help\n"},
         {{"--usb", "1:2", "i2c", "--clock", "100", "detect"},
          "orvtool: bad --clock '100'\n  give a frequency in kHz from 235 to 60000\n"},
@@ -550,7 +550,7 @@ TEST_F(Sim, MissingI2cDeviceNamesTheLibraryError)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "orvtool: no device acknowledged address 0x51\n"
-                     "  selecting offset 0x00: tapwire other error (code -17)\n"
+                     "  selecting register 0x00: tapwire other error (code -17)\n"
                      "  check the address (orvtool i2c detect), the wiring and the pull-ups\n"
                      "  done: read 0 of 256 bytes from 0x00, stopped at 0x00\n");
 }

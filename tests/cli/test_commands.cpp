@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "adapter.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
 #include "i2c_commands.hpp"
 #include "inproc_usb.hpp"
@@ -40,6 +41,8 @@ protected:
         ctx.handle = usb.handle();
         ctx.timeout_ms = 50;
         ctx.err = &err;
+        session = open_session(ctx.handle, ctx.timeout_ms);
+        ctx.session = session.get();
     }
 
     // Prints a command's result as orvtool does.
@@ -67,25 +70,37 @@ protected:
 
     std::unique_ptr<orv::emu::Adapter> adapter;
     orv::emu::InprocUsb usb;
+    SessionHandle session;
     std::ostringstream out, err;
     Context ctx;
     bool json = false;
 };
 
+// The chain as the device library scans it.
+orvdev_chain scan_chain(orvdev_session* session)
+{
+    orvdev_jtag* jtag = nullptr;
+    orvdev_report report{};
+    EXPECT_EQ(orvdev_jtag_open(session, nullptr, &jtag, &report), 0) << report.message;
+    orvdev_chain chain{};
+    EXPECT_EQ(orvdev_chain_scan(jtag, &chain, &report), 0) << report.message;
+    orvdev_jtag_close(jtag);
+    return chain;
+}
+
 // ---- JTAG ----------------------------------------------------------------
 
 TEST_F(Board, JtagScanFindsBothTapsWithTheirIrLengths)
 {
-    jtag::setup(ctx, jtag::Options{});
-    jtag::Chain chain = jtag::scan_chain(ctx);
+    const orvdev_chain chain = scan_chain(ctx.session);
     EXPECT_EQ(chain.ir_total, 10u);
-    ASSERT_EQ(chain.devices.size(), 2u);
-    ASSERT_TRUE(chain.devices[0].idcode);
-    EXPECT_EQ(chain.devices[0].idcode->raw, 0x4BA00477u);
-    EXPECT_EQ(chain.devices[0].ir_length, 4u);
-    ASSERT_TRUE(chain.devices[1].idcode);
-    EXPECT_EQ(chain.devices[1].idcode->raw, 0x03727093u);
-    EXPECT_EQ(chain.devices[1].ir_length, 6u);
+    ASSERT_EQ(chain.count, 2u);
+    ASSERT_TRUE(chain.taps[0].has_idcode);
+    EXPECT_EQ(chain.taps[0].idcode, 0x4BA00477u);
+    EXPECT_EQ(chain.taps[0].ir_length, 4u);
+    ASSERT_TRUE(chain.taps[1].has_idcode);
+    EXPECT_EQ(chain.taps[1].idcode, 0x03727093u);
+    EXPECT_EQ(chain.taps[1].ir_length, 6u);
     EXPECT_TRUE(adapter->diagnostics().empty());
 }
 
@@ -110,10 +125,13 @@ TEST_F(Board, JtagScanSetsTheClockAndPinsAndSaysWhatTheDivisorMade)
     jtag::Options o;
     o.tck_khz = 7000;
     show(jtag::cmd_scan(ctx, o));
-    EXPECT_EQ(adapter->clock_divisor(), 8); // 60000 / 7000, truncated
+    // Never faster than asked: divisor 9 (6666.7 kHz), not 8 (7500 kHz).
+    EXPECT_EQ(adapter->clock_divisor(), 9);
     EXPECT_TRUE(adapter->clock_fast());
     EXPECT_EQ(adapter->low_pins().direction, orv::JTAG_DEFAULT_DIRECTION);
-    EXPECT_NE(out.str().find("TCK 7500 kHz (7000 asked: the clock divisor rounds)\n"), std::string::npos)
+    EXPECT_NE(
+        out.str().find("TCK 6666 kHz (7000 asked: the fastest clock the adapter makes at or below it)\n"),
+        std::string::npos)
         << out.str();
 }
 
@@ -171,20 +189,17 @@ TEST(OtherBoards, JtagScanSplitsALongerChain)
         orv::emu::Board{orv::emu::JtagChain(std::move(taps)), orv::emu::SpiFlash{}, orv::emu::I2cBus{}});
     orv::emu::InprocUsb usb(adapter);
     std::ostringstream out;
-    Context ctx;
-    ctx.handle = usb.handle();
-    ctx.err = &out;
-    jtag::setup(ctx, jtag::Options{});
-    jtag::Chain chain = jtag::scan_chain(ctx);
+    SessionHandle session = open_session(usb.handle(), 1000);
+    const orvdev_chain chain = scan_chain(session.get());
     EXPECT_EQ(chain.ir_total, 15u);
-    ASSERT_EQ(chain.devices.size(), 3u);
+    ASSERT_EQ(chain.count, 3u);
     // The model's TAP 0 ("a") is nearest TDO, so it is device 0.
-    EXPECT_EQ(chain.devices[0].idcode->raw, 0x10000001u);
-    EXPECT_EQ(chain.devices[0].ir_length, 2u);
-    EXPECT_EQ(chain.devices[1].idcode->raw, 0x20000003u);
-    EXPECT_EQ(chain.devices[1].ir_length, 8u);
-    EXPECT_EQ(chain.devices[2].idcode->raw, 0x4BA00477u);
-    EXPECT_EQ(chain.devices[2].ir_length, 5u);
+    EXPECT_EQ(chain.taps[0].idcode, 0x10000001u);
+    EXPECT_EQ(chain.taps[0].ir_length, 2u);
+    EXPECT_EQ(chain.taps[1].idcode, 0x20000003u);
+    EXPECT_EQ(chain.taps[1].ir_length, 8u);
+    EXPECT_EQ(chain.taps[2].idcode, 0x4BA00477u);
+    EXPECT_EQ(chain.taps[2].ir_length, 5u);
 }
 
 // A board with this flash and no JTAG chain, and a context on it.
@@ -192,13 +207,15 @@ struct FlashBoard {
     explicit FlashBoard(const orv::emu::SpiFlashConfig& flash)
         : adapter(orv::emu::AdapterConfig{},
                   orv::emu::Board{orv::emu::JtagChain({}), orv::emu::SpiFlash(flash), orv::emu::I2cBus{}}),
-          usb(adapter)
+          usb(adapter), session(open_session(usb.handle(), 1000))
     {
         ctx.handle = usb.handle();
         ctx.err = &out;
+        ctx.session = session.get();
     }
     orv::emu::Adapter adapter;
     orv::emu::InprocUsb usb;
+    SessionHandle session;
     std::ostringstream out;
     Context ctx;
 };
@@ -227,7 +244,7 @@ TEST(OtherBoards, SpiWriteGivesUpOnAFlashThatStaysBusy)
     std::string path = ::testing::TempDir() + "orvtool_two_pages.bin";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(512, 'x');
     try {
-        spi::cmd_write(board.ctx, spi::Options{}, 0, path, true);
+        spi::cmd_write(board.ctx, spi::Options{}, 0, path, spi::WriteArgs{});
         FAIL() << "no error";
     } catch (const ToolError& e) {
         EXPECT_EQ(e.exit(), Exit::failed);
@@ -280,7 +297,8 @@ TEST(OtherBoards, SpiWritesAcrossThe16MiBBoundaryOfA32MiBPart)
         << board.out.str();
     EXPECT_NE(board.out.str().find("addressing:   4-byte mode (0xb7)\n"), std::string::npos)
         << board.out.str();
-    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0xFFF000, path, true), Style::text);
+    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0xFFF000, path, spi::WriteArgs{}),
+           Style::text);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0xFFF000));
     EXPECT_EQ(board.adapter.flash().erases(), 2u);
     EXPECT_FALSE(board.adapter.flash().four_byte_mode()); // left as it was found
@@ -309,7 +327,7 @@ TEST(OtherBoards, SpiProtectionIsShownRespectedAndCleared)
         std::string::npos)
         << board.out.str();
     try {
-        spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, true);
+        spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, spi::WriteArgs{});
         FAIL() << "no error";
     } catch (const ToolError& e) {
         EXPECT_EQ(std::string(e.what()),
@@ -322,7 +340,8 @@ TEST(OtherBoards, SpiProtectionIsShownRespectedAndCleared)
     board.out.str("");
     render(board.out, spi::cmd_unprotect(board.ctx, spi::Options{}), Style::text);
     EXPECT_EQ(board.out.str(), "block protection cleared: status register 1 0x04 -> 0x00\n");
-    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, true), Style::text);
+    render(board.out, spi::cmd_write(board.ctx, spi::Options{}, 0x3FF000, path, spi::WriteArgs{}),
+           Style::text);
     EXPECT_EQ(flash.erases(), 1u);
     EXPECT_EQ(flash.programs(), 16u);
     EXPECT_TRUE(std::all_of(mem.begin() + 0x3FF000, mem.end(), [](auto b) { return b == 'p'; }));
@@ -334,7 +353,7 @@ TEST_F(Board, SpiIdNamesTheFlashItsSizeAndWhereTheParametersCameFrom)
 {
     show(spi::cmd_id(ctx, spi::Options{}));
     EXPECT_EQ(out.str(), "JEDEC ID:     ef 40 16\n"
-                         "manufacturer: 0xef (NEXCOM)\n"
+                         "manufacturer: 0xef (Winbond, ex Nexcom)\n"
                          "memory type:  0x40\n"
                          "capacity:     0x16 = 4 MiB\n"
                          "part:         Winbond W25Q32\n"
@@ -353,7 +372,7 @@ TEST_F(Board, SpiWriteProgramsAcrossPagesAndVerifies)
         data[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
     std::string path = temp_file("write.bin", data);
-    show(spi::cmd_write(ctx, spi::Options{}, 0x1F80, path, true));
+    show(spi::cmd_write(ctx, spi::Options{}, 0x1F80, path, spi::WriteArgs{}));
     EXPECT_EQ(out.str(), "wrote 700 bytes at 0x001f80\n"
                          "unchanged:  3 bytes\n" // 0xff already: i * 7 + 3 is 0xff three times
                          "erased:     no block\n"
@@ -402,7 +421,7 @@ TEST_F(Board, SpiWriteErasesAndProgramsOnlyWhatDiffers)
     auto mem = adapter->flash_memory();
 
     // Onto erased flash: programs only, one per page.
-    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, true));
+    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, spi::WriteArgs{}));
     EXPECT_EQ(flash.erases(), 0u);
     EXPECT_EQ(flash.programs(), 256u);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x10000));
@@ -410,7 +429,7 @@ TEST_F(Board, SpiWriteErasesAndProgramsOnlyWhatDiffers)
     // The same image again: nothing erased, nothing programmed.
     out.str("");
     json = true;
-    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, true));
+    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, spi::WriteArgs{}));
     EXPECT_EQ(out.str(), "{\"addr\":65536,\"len\":65536,\"unchanged_bytes\":65536,\"chip_erased\":false,"
                          "\"erased\":[],\"pages_programmed\":0,\"verified\":true,\"verified_bytes\":0}\n");
     EXPECT_EQ(flash.erases(), 0u);
@@ -422,7 +441,7 @@ TEST_F(Board, SpiWriteErasesAndProgramsOnlyWhatDiffers)
     mem[0x20000] = 0x00; // just past the image: not read, not touched
     out.str("");
     json = false;
-    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, true));
+    show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, spi::WriteArgs{}));
     EXPECT_EQ(flash.erases(), 1u);
     EXPECT_EQ(flash.programs(), 256u + 16u);
     EXPECT_NE(out.str().find("unchanged:  65535 bytes\nerased:     1 block of 4 KiB\nprogrammed: 16 pages\n"
@@ -438,7 +457,7 @@ TEST_F(Board, SpiWriteKeepsTheNeighboursOfAnUnalignedImage)
     auto mem = adapter->flash_memory();
     std::fill(mem.begin(), mem.begin() + 0x2000, 0x00); // programmed earlier
     std::string path = temp_file("five.bin", Bytes(5, 0xA5));
-    show(spi::cmd_write(ctx, spi::Options{}, 0x1000 - 2, path, true));
+    show(spi::cmd_write(ctx, spi::Options{}, 0x1000 - 2, path, spi::WriteArgs{}));
     // Both 4 KiB blocks had to be erased (0xa5 has bits that rise over 0x00);
     // what was around the image is programmed back.
     EXPECT_EQ(adapter->flash().erases(), 2u);
@@ -464,7 +483,8 @@ TEST_F(Board, SpiVerifyNamesTheFirstDifference)
 TEST_F(Board, SpiFilesFailBeforeAnythingIsSentAndKeepWhatWasThere)
 {
     std::string dir = ::testing::TempDir();
-    ToolError directory = failure([&] { show(spi::cmd_write(ctx, spi::Options{}, 0, dir, true)); });
+    ToolError directory =
+        failure([&] { show(spi::cmd_write(ctx, spi::Options{}, 0, dir, spi::WriteArgs{})); });
     EXPECT_EQ(directory.exit(), Exit::usage);
     EXPECT_NE(std::string(directory.what()).find("is a directory"), std::string::npos);
     ToolError missing =
@@ -564,7 +584,7 @@ TEST_F(Board, I2cDumpOfTenBitDevice)
     }
     i2c::Options o;
     o.ten_bit = true;
-    show(i2c::cmd_dump(ctx, o, 0x2A5));
+    show(i2c::cmd_dump(ctx, o, 0x2A5, 256));
     std::string s = out.str();
     EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 17);
     EXPECT_NE(s.find("\n00: ff fe fd fc fb fa f9 f8 f7 f6 f5 f4 f3 f2 f1 f0    .???????????????\n"),
@@ -607,7 +627,9 @@ TEST_F(Board, I2cRefusedDataByteIsReported)
     // Register 0x75 of the register file is read-only: its data byte is refused.
     ToolError e = failure([&] { show(i2c::cmd_write(ctx, i2c::Options{}, 0x68, Bytes{0x75, 0x00})); });
     EXPECT_EQ(e.code(), -13);
-    EXPECT_NE(e.hint().find("refused a data byte"), std::string::npos);
+    EXPECT_EQ(std::string(e.what()),
+              "the device at 0x68 refused a data byte, or the adapter's answer came up short");
+    EXPECT_EQ(e.detail(), "writing to 0x68: tapwire usb trans error (code -13)");
 }
 
 } // namespace

@@ -1,17 +1,15 @@
-// orvtool's parsing and formatting helpers and its chain analysis: the parts
-// that decide what the user sees, without an adapter.
+// orvtool's parsing and formatting helpers: the parts that decide what the
+// user sees, without an adapter.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "context.hpp"
 #include "device.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
 #include "format.hpp"
-#include "i2c_bus.hpp"
 #include "i2c_commands.hpp"
-#include "jep106.hpp"
-#include "jtag_chain.hpp"
 #include "render.hpp"
 
 using namespace orvtool;
@@ -140,60 +138,6 @@ TEST(UsbSelector, VidPidAndOptionalBusAddress)
     }
 }
 
-TEST(Idcode, FieldsOfTheBoardsTaps)
-{
-    auto arm = jtag::decode_idcode(0x4BA00477);
-    EXPECT_EQ(arm.manufacturer, 0x23B);
-    EXPECT_EQ(arm.bank, 5u);
-    EXPECT_EQ(arm.jep106_id, 0x3B);
-    EXPECT_EQ(arm.part, 0xBA00);
-    EXPECT_EQ(arm.version, 4);
-    EXPECT_STREQ(arm.vendor, "ARM Ltd");
-    auto xlx = jtag::decode_idcode(0x06B5C093);
-    EXPECT_EQ(xlx.manufacturer, 0x049);
-    EXPECT_EQ(xlx.bank, 1u);
-    EXPECT_EQ(xlx.part, 0x6B5C);
-    EXPECT_EQ(xlx.version, 0);
-    EXPECT_STREQ(xlx.vendor, "Xilinx");
-    EXPECT_EQ(jtag::decode_idcode(0x12345FFF).vendor, nullptr);
-}
-
-TEST(ChainAnalysis, IrLengthsFromTheCapturePattern)
-{
-    // Capture ...01 per TAP: 4-bit then 6-bit register, nearest TDO first.
-    Bytes capture{0x11, 0x00}; // bits 0 and 4 set
-    auto lengths = jtag::split_ir_lengths(capture, 10, 2);
-    ASSERT_EQ(lengths.size(), 2u);
-    EXPECT_EQ(lengths[0], 4u);
-    EXPECT_EQ(lengths[1], 6u);
-    // One device: its length is the whole sum, whatever it captures.
-    EXPECT_EQ(jtag::split_ir_lengths(Bytes{0xFF}, 5, 1)[0], 5u);
-    // A capture with other set bits is ambiguous: lengths stay unknown.
-    auto unsure = jtag::split_ir_lengths(Bytes{0x15, 0x00}, 10, 2); // 1s at 0, 2, 4
-    EXPECT_FALSE(unsure[0]);
-    EXPECT_FALSE(unsure[1]);
-    // The first register must start at bit 0.
-    EXPECT_FALSE(jtag::split_ir_lengths(Bytes{0x12}, 8, 2)[0]);
-}
-
-TEST(ChainAnalysis, IdcodesAndBypassDevices)
-{
-    // TAP0 without IDCODE (one 0 bit), then an IDCODE 0x06B5C093.
-    std::uint64_t chain = static_cast<std::uint64_t>(0x06B5C093) << 1;
-    Bytes bits(5);
-    for (int i = 0; i < 5; ++i) {
-        bits[i] = static_cast<std::uint8_t>(chain >> (8 * i));
-    }
-    auto ids = jtag::parse_idcodes(bits, 33, 2);
-    ASSERT_TRUE(ids);
-    EXPECT_FALSE((*ids)[0]);
-    ASSERT_TRUE((*ids)[1]);
-    EXPECT_EQ((*ids)[1]->raw, 0x06B5C093u);
-    EXPECT_FALSE(jtag::parse_idcodes(bits, 32, 2)); // bits run out
-    EXPECT_EQ(jtag::find_bit(bits, 0, 33, true), 1u);
-    EXPECT_FALSE(jtag::find_bit(Bytes{0x00}, 0, 8, true));
-}
-
 TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
 {
     i2c::ProbeMap map;
@@ -270,11 +214,18 @@ TEST(Sizes, SuffixesCountsAndClock)
     EXPECT_EQ(size_text(512 * 1024), "512 KiB");
     EXPECT_EQ(size_text(300), "300 bytes");
     EXPECT_EQ(size_text(1), "1 byte");
-    // The divisor truncates: 60000 / 7000 = 8, and 60000 / 8 = 7500.
-    EXPECT_EQ(clock_set_khz(7000), 7500u);
-    EXPECT_EQ(clock_set_khz(400), 400u);
-    EXPECT_EQ(clock_set_khz(235), 235u);
-    EXPECT_EQ(clock_set_khz(60000), 60000u);
+    // Never faster than asked: 7000 gives divisor 9 (6666 kHz), not 8 (7500).
+    const orvdev_clock clocks[] = {orvdev_clock_for_khz(7000), orvdev_clock_for_khz(400),
+                                   orvdev_clock_for_khz(60000), orvdev_clock_for_khz(241)};
+    EXPECT_EQ(clocks[0].divisor, 9u);
+    EXPECT_EQ(clock_text(clocks[0], 7000),
+              "6666 kHz (7000 asked: the fastest clock the adapter makes at or below it)");
+    EXPECT_EQ(clock_text(clocks[1], 400), "400 kHz");
+    EXPECT_EQ(clock_text(clocks[2], 60000), "60000 kHz");
+    // 241 kHz would need divisor 249, which no request of the libraries sends.
+    EXPECT_EQ(clocks[3].divisor, 250u);
+    EXPECT_EQ(clock_text(orvdev_clock_for_khz(100), 100),
+              "235 kHz (100 asked: raised to the slowest clock the adapter makes)");
 }
 
 TEST(ProgressLine, FitsEveryWidthAndDropsDetailsFirst)
@@ -295,21 +246,6 @@ TEST(ProgressLine, FitsEveryWidthAndDropsDetailsFirst)
     EXPECT_EQ(narrow.find("left"), std::string::npos) << narrow;
     EXPECT_EQ(progress_line("read", 1, 4, false, 0.0, 16), "read  25%");
     EXPECT_NE(progress_line("erase", 3, 16, false, 1.0, 80).find(" 3/16 3.0/s 0:04 left"), std::string::npos);
-}
-
-TEST(Jep106, EveryBankFromTheJedecList)
-{
-    EXPECT_GT(jep106::size(), 2000u);
-    EXPECT_STREQ(jep106::manufacturer(1, 0x01), "AMD");
-    EXPECT_STREQ(jep106::manufacturer(1, 0x49), "Xilinx");
-    EXPECT_STREQ(jep106::manufacturer(2, 0x01), "Cirrus Logic");
-    EXPECT_STREQ(jep106::manufacturer(5, 0x3B), "ARM Ltd");
-    EXPECT_STREQ(jep106::manufacturer(10, 0x20), "XMC");
-    EXPECT_NE(jep106::manufacturer(16, 0x01), nullptr);
-    EXPECT_EQ(jep106::manufacturer(1, 0x00), nullptr);
-    EXPECT_EQ(jep106::manufacturer(1, 0x7F), nullptr); // the continuation code
-    EXPECT_EQ(jep106::manufacturer(0, 0x01), nullptr);
-    EXPECT_EQ(jep106::manufacturer(99, 0x01), nullptr);
 }
 
 TEST(I2cArgs, AddressRangeFollowsTheAddressWidth)
@@ -352,16 +288,6 @@ TEST(Timeout, ZeroAndTooLargeAreUsageErrors)
             EXPECT_NE(std::string(e.hint()).find("wait for ever"), std::string::npos) << bad;
         }
     }
-}
-
-TEST(Timeout, I2cKeepsTheWorstWaitUnderTenSeconds)
-{
-    // 10 x T polls of up to T ms each, plus the command, data and drain transfers.
-    const auto worst_ms = [](std::uint64_t t) { return 10 * t * t + 3 * t; };
-    EXPECT_LE(worst_ms(i2c::MAX_BUS_TIMEOUT_MS), 10000u);
-    EXPECT_GT(worst_ms(i2c::MAX_BUS_TIMEOUT_MS + 1), 10000u);
-    EXPECT_EQ(i2c::bus_timeout(1000), i2c::MAX_BUS_TIMEOUT_MS);
-    EXPECT_EQ(i2c::bus_timeout(5), 5u);
 }
 
 TEST(Done, TextAndJsonOfWhatAFailedCommandHadDone)

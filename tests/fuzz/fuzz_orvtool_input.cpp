@@ -5,9 +5,9 @@
 //                    command's checks run, its action does not. Every failure
 //                    must be CLI11's parse error or orvtool's usage error.
 //   a JTAG chain     1..8 TAPs (or none) with IR lengths and IDCODEs from the
-//                    input, behind the emulated adapter: orvtool's chain scan
-//                    must find exactly that chain (count, IR lengths,
-//                    IDCODEs), or fail with a ToolError when there is no TAP.
+//                    input, behind the emulated adapter: the device library's
+//                    chain scan must find exactly that chain (count, IR
+//                    lengths, IDCODEs), or fail saying there is no TAP.
 //   scan captures    TDO bits handed to the capture parsers, and hex bit
 //                    strings through parse_hex_bits and bits_to_hex: results
 //                    stay within the capture and the round trip holds.
@@ -27,6 +27,7 @@
 #include "inproc_usb.hpp"
 #include "input_reader.hpp"
 #include "jtag_chain.hpp"
+#include "orv_devices.h"
 
 namespace {
 
@@ -120,20 +121,29 @@ void chain_scan(InputReader& in)
     flash.size = 4096;
     orv::emu::Adapter adapter({}, orv::emu::Board{orv::emu::JtagChain(taps), orv::emu::SpiFlash(flash), {}});
     orv::emu::InprocUsb usb(adapter);
-    const Link link{usb.handle(), 10};
-    jtag::setup(link, jtag::Options{});
-    try {
-        const jtag::Chain chain = jtag::scan_chain(link);
+    orvdev_session_options options{};
+    orvdev_session_options_init(&options);
+    options.timeout_ms = 10;
+    orvdev_session* session = nullptr;
+    orvdev_report report{};
+    require(orvdev_session_open(usb.handle(), &options, &session, &report) == 0);
+    orvdev_jtag* jtag = nullptr;
+    require(orvdev_jtag_open(session, nullptr, &jtag, &report) == 0);
+    orvdev_chain chain{};
+    const std::int32_t rc = orvdev_chain_scan(jtag, &chain, &report);
+    if (rc == 0) {
         require(count > 0);
-        require(chain.devices.size() == count && chain.ir_total == ir_total);
+        require(chain.count == count && chain.ir_total == ir_total);
         for (unsigned i = 0; i < count; ++i) {
-            const jtag::Device& d = chain.devices[i];
-            require(d.idcode && d.idcode->raw == taps[i].idcode);
-            require(d.ir_length && *d.ir_length == taps[i].ir_length);
+            const orvdev_tap& d = chain.taps[i];
+            require(d.has_idcode != 0 && d.idcode == taps[i].idcode);
+            require(d.ir_length_known != 0 && d.ir_length == taps[i].ir_length);
         }
-    } catch (const ToolError& e) {
-        require(count == 0 && e.exit() == Exit::failed);
+    } else {
+        require(count == 0 && rc == ORVDEV_ERROR_CHAIN_NO_TAP);
     }
+    orvdev_jtag_close(jtag);
+    orvdev_session_close(session);
 }
 
 void captures(InputReader& in, const std::uint8_t* data, std::size_t size)
@@ -143,7 +153,7 @@ void captures(InputReader& in, const std::uint8_t* data, std::size_t size)
     const std::vector<std::uint8_t> bits(data, data + size);
     const unsigned available = static_cast<unsigned>(std::min<std::size_t>(bits.size() * 8, 1U << 16));
 
-    const auto lengths = jtag::split_ir_lengths(bits, std::min(total, available), devices);
+    const auto lengths = orv::dev::chain::split_ir_lengths(bits, std::min(total, available), devices);
     require(lengths.size() == devices);
     unsigned sum = 0;
     bool all = true;
@@ -154,14 +164,14 @@ void captures(InputReader& in, const std::uint8_t* data, std::size_t size)
     require(!all || devices == 0 || sum == std::min(total, available));
 
     const unsigned count = std::min(total, available);
-    if (const auto ids = jtag::parse_idcodes(bits, count, devices)) {
+    if (const auto ids = orv::dev::chain::parse_idcodes(bits, count, devices)) {
         require(ids->size() == devices);
         for (const auto& id : *ids) {
             require(!id || (id->raw & 1) == 1);
         }
     }
     const unsigned from = in.u16() % 1200;
-    if (const auto at = jtag::find_bit(bits, from, count, (in.byte() & 1) != 0)) {
+    if (const auto at = orv::dev::chain::find_bit(bits, from, count, (in.byte() & 1) != 0)) {
         require(*at >= from && *at < count);
     }
 

@@ -50,10 +50,7 @@ struct Recorder final : Target {
         calls += s.str();
         all.insert(all.end(), count, engine::Clock{tms, false, false});
     }
-    void set_tck(const ClockChoice& s) override
-    {
-        calls += "tck " + std::to_string(s.actual_hz) + "; ";
-    }
+    void set_tck(const ClockChoice& s) override { calls += "tck " + std::to_string(s.actual_hz) + "; "; }
     void trst(TrstMode) override { calls += "trst; "; }
     void statement_done(std::size_t) override { statement_ends.push_back(all.size()); }
     [[nodiscard]] bool stopped() const override { return false; }

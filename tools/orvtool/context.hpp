@@ -5,15 +5,29 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
 
-#include "link.hpp"
+#include <libusb.h>
+
+#include "orv_devices.h"
 
 namespace orvtool {
 
-struct Context : Link {
+// Told how much of a long operation is done (bytes, statements).
+using Progressed = std::function<void(std::uint64_t done)>;
+
+struct Context {
+    // The opened adapter: the device library's session on it for the
+    // commands of parts, the handle and the transfer time limit for those
+    // that drive the bus libraries themselves (SVF playback, the bridges).
+    orvdev_session* session = nullptr;
+    libusb_device_handle* handle = nullptr;
+    std::uint32_t timeout_ms = 1000;
+    bool sim = false; // the adapter is the virtual one
+
     std::ostream* err = nullptr; // progress and notes (stderr)
     bool progress = false;       // draw progress bars on err (a terminal, and not --json)
     unsigned columns = 0;        // the terminal's width; 0: unknown (80 is assumed)

@@ -54,6 +54,16 @@ public:
     // What the library said, when the message says it in the user's terms
     // ("reading from 0x51: tapwire other error (code -17)").
     const std::string& detail() const { return detail_; }
+    void append_to_message(const std::string& more)
+    {
+        static_cast<std::runtime_error&>(*this) = std::runtime_error(std::string(what()) + more);
+    }
+    // A file the failed operation saved data it could not put back in.
+    const std::string& recovery_file() const { return recovery_file_; }
+    void set_recovery_file(std::string path) { recovery_file_ = std::move(path); }
+    // Whether the adapter's read-back was already emptied after the failure.
+    bool readback_emptied() const { return readback_emptied_; }
+    void set_readback_emptied(bool emptied) { readback_emptied_ = emptied; }
 
 private:
     Exit exit_;
@@ -61,6 +71,8 @@ private:
     std::optional<std::int32_t> code_;
     std::vector<Done> done_;
     std::string detail_;
+    std::string recovery_file_;
+    bool readback_emptied_ = false;
 };
 
 // Runs `work` and returns what it returns. When it fails with a ToolError,

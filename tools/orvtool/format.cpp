@@ -93,25 +93,6 @@ std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64
     return *v;
 }
 
-std::string count_text(std::uint64_t count, std::string_view noun)
-{
-    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
-}
-
-std::string size_text(std::uint64_t bytes)
-{
-    if (bytes >= (1ull << 30) && bytes % (1ull << 30) == 0) {
-        return std::to_string(bytes >> 30) + " GiB";
-    }
-    if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) {
-        return std::to_string(bytes >> 20) + " MiB";
-    }
-    if (bytes >= (1ull << 10) && bytes % (1ull << 10) == 0) {
-        return std::to_string(bytes >> 10) + " KiB";
-    }
-    return count_text(bytes, "byte");
-}
-
 std::uint32_t khz_arg(const std::string& text, const char* what)
 {
     constexpr std::uint64_t MIN_KHZ = orv::CLOCK_BASE_KHZ / (orv::CLOCK_DIVISOR_MAX + 1) + 1;
@@ -175,11 +156,6 @@ std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count)
     return bytes;
 }
 
-bool bit_at(std::span<const std::uint8_t> bytes, std::size_t index)
-{
-    return index / 8 < bytes.size() && ((bytes[index / 8] >> (index % 8)) & 1) != 0;
-}
-
 std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count)
 {
     static constexpr char digits[] = "0123456789abcdef";
@@ -196,27 +172,6 @@ std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count)
         out += digits[v];
     }
     return out;
-}
-
-std::string hex_bytes(std::span<const std::uint8_t> bytes, std::string_view separator)
-{
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) {
-            out += separator;
-        }
-        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
-
-std::string hex(std::uint64_t value, int digits)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-    return buf;
 }
 
 } // namespace orvtool

@@ -9,9 +9,18 @@
 #include <string_view>
 #include <vector>
 
+#include <value_text.hpp>
+
 namespace orvtool {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The hex, count and size texts every message uses.
+using orv::bit_at;
+using orv::count_text;
+using orv::hex;
+using orv::hex_bytes;
+using orv::size_text;
 
 // "0x1F" (hex), "0b101" (binary) or "31" (decimal); nothing else, no sign, no
 // octal. Empty when the text is not a number or exceeds max.
@@ -26,11 +35,6 @@ std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint
 std::optional<std::uint64_t> parse_size(std::string_view text, std::uint64_t max = UINT64_MAX);
 // Parses a size argument or throws a usage error naming `what`.
 std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64_t max = UINT64_MAX);
-
-// "1 byte", "2 bytes": the count and the noun, in the plural unless it is 1.
-std::string count_text(std::uint64_t count, std::string_view noun);
-// "4 MiB", "512 KiB", "300 bytes", "1 byte": whole binary multiples by name.
-std::string size_text(std::uint64_t bytes);
 
 // A clock frequency argument in kHz, or a usage error naming `what`. The
 // adapter divides its base clock by base / f, sent in one byte: frequencies
@@ -56,12 +60,5 @@ std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count);
 // The inverse: "0x" and ceil(bit_count / 4) lower-case hex digits; bits at or
 // above bit_count are ignored.
 std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count);
-
-bool bit_at(std::span<const std::uint8_t> bytes, std::size_t index);
-
-// "ef 40 16"
-std::string hex_bytes(std::span<const std::uint8_t> bytes, std::string_view separator = " ");
-// "0x4ba00477" with `digits` digits.
-std::string hex(std::uint64_t value, int digits);
 
 } // namespace orvtool

@@ -8,8 +8,8 @@
 #include <orv_lumo_iic.h>
 
 #include "command.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
-#include "i2c_bus.hpp"
 
 namespace orvtool::i2c {
 
@@ -18,24 +18,50 @@ namespace {
 constexpr std::uint32_t DUMP_LEN = 256;
 constexpr unsigned ROW = 16;
 
-// The bus, set up; a note on stderr when the clock divisor rounds the clock
+// The bus, set up; a note on stderr when the clock set differs from the one
 // asked for.
-Bus open_bus(const Context& ctx, const Options& options)
+struct OpenBus {
+    I2cHandle handle;
+    orvdev_clock clock{};
+    bool ten_bit = false;
+    orvdev_i2c* get() const { return handle.get(); }
+    int address_bits() const { return ten_bit ? 10 : 7; }
+    std::string address_text(std::uint32_t addr) const { return hex(addr, ten_bit ? 3 : 2); }
+};
+
+OpenBus open_bus(const Context& ctx, const Options& options)
 {
-    Bus bus(ctx, options.clock_khz, options.ten_bit);
-    std::uint32_t set = clock_set_khz(options.clock_khz);
-    if (set != options.clock_khz && ctx.err != nullptr) {
-        *ctx.err << "orvtool: I2C clock " << set << " kHz (" << options.clock_khz
-                 << " kHz asked: the clock divisor rounds)\n";
+    orvdev_i2c_options o{};
+    orvdev_i2c_options_init(&o);
+    o.clock_khz = options.clock_khz;
+    o.ten_bit = options.ten_bit ? 1 : 0;
+    orvdev_i2c* i2c = nullptr;
+    orvdev_report report{};
+    check_device(orvdev_i2c_open(ctx.session, &o, &i2c, &report), report, ctx);
+    OpenBus bus{I2cHandle(i2c), orvdev_i2c_clock(i2c), options.ten_bit};
+    if (std::uint64_t{options.clock_khz} * 1000 != bus.clock.actual_hz && ctx.err != nullptr) {
+        *ctx.err << "orvtool: I2C clock " << clock_text(bus.clock, options.clock_khz) << "\n";
     }
     return bus;
 }
 
-Result& bus_fields(Result& result, const Bus& bus, const Options& options, std::uint32_t addr)
+Result& bus_fields(Result& result, const OpenBus& bus, std::uint32_t addr)
 {
     return result.field("addr", addr)
         .field("addr_bits", bus.address_bits())
-        .field("clock_khz", clock_set_khz(options.clock_khz));
+        .field("clock_khz", bus.clock.actual_hz / 1000);
+}
+
+// The hint for an address no device acknowledged.
+std::string no_ack_hint(const Options& options)
+{
+    return "check the address (orvtool i2c" + std::string(options.ten_bit ? " --ten-bit" : "") +
+           " detect), the wiring and the pull-ups";
+}
+
+void check_bus(std::int32_t rc, const orvdev_report& report, const Context& ctx, const Options& options)
+{
+    check_device(rc, report, ctx, rc == ORVDEV_ERROR_I2C_NO_ACK ? no_ack_hint(options) : "");
 }
 
 const char* mode_name(ProbeMode mode)
@@ -51,33 +77,39 @@ const char* mode_name(ProbeMode mode)
     return "?";
 }
 
-// Selects register (or offset) `reg` when given, then reads `len` bytes; a
-// failure says how many bytes had been read and where it stopped.
-Bytes read_from(const Context& ctx, Bus& bus, std::uint32_t addr, std::optional<std::uint8_t> reg,
-                std::uint32_t len, const char* reg_name = "register")
+std::int32_t probe_code(ProbeMode mode)
 {
-    std::uint64_t read = 0;
-    return reporting_done(
-        [&] {
-            if (reg) {
-                bus.write(addr, Bytes{*reg}, std::string("selecting ") + reg_name + " " + hex(*reg, 2));
-            }
-            Progress progress(ctx, "read", len);
-            return bus.read(addr, len, [&](std::uint64_t done) {
-                read = done;
-                progress.update(done);
-            });
-        },
-        [&] {
-            // Without a register the read starts wherever the device's pointer was.
-            std::optional<std::uint64_t> from;
-            std::optional<std::uint64_t> stopped_at;
-            if (reg) {
-                from = *reg;
-                stopped_at = *reg + read;
-            }
-            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, from, stopped_at, 2}};
-        });
+    switch (mode) {
+    case ProbeMode::quick_write:
+        return ORVDEV_PROBE_QUICK_WRITE;
+    case ProbeMode::read_byte:
+        return ORVDEV_PROBE_READ_BYTE;
+    case ProbeMode::automatic:
+        break;
+    }
+    return ORVDEV_PROBE_AUTO;
+}
+
+int reg_bytes(const Options& options)
+{
+    return options.reg16 ? 2 : 1;
+}
+
+// Reads `len` bytes, from register (or offset) `reg` when given; a failure
+// says how many bytes had been read and where it stopped.
+Bytes read_from(const Context& ctx, const OpenBus& bus, const Options& options, std::uint32_t addr,
+                std::optional<std::uint32_t> reg, std::uint32_t len)
+{
+    Bytes data(len);
+    orvdev_report report{};
+    std::int32_t rc = 0;
+    {
+        SessionBars bars(ctx);
+        rc = reg ? orvdev_i2c_read_reg(bus.get(), addr, *reg, reg_bytes(options), data.data(), len, &report)
+                 : orvdev_i2c_read(bus.get(), addr, data.data(), len, &report);
+    }
+    check_bus(rc, report, ctx, options);
+    return data;
 }
 
 } // namespace
@@ -155,31 +187,17 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
     if (map.first > map.last) {
         usage_error("FIRST " + hex(map.first, 2) + " is above LAST " + hex(map.last, 2));
     }
-    Bus bus = open_bus(ctx, options);
-    // 10-bit addresses have no EEPROM ranges to spare: quick writes unless
-    // reads are asked for.
-    ProbeMode mode =
-        options.ten_bit && args.mode == ProbeMode::automatic ? ProbeMode::quick_write : args.mode;
-    const unsigned total = map.last - map.first + 1;
-    reporting_done(
-        [&] {
-            Progress progress(ctx, "probe", total, false);
-            for (unsigned a = map.first; a <= map.last; ++a) {
-                bool read = probe_for(mode, a) == ProbeMode::read_byte;
-                map.present.push_back(read ? bus.probe_read(a) : bus.probe_write(a));
-                progress.update(a - map.first + 1);
-            }
-        },
-        [&] {
-            const auto probed = map.present.size();
-            const auto found =
-                static_cast<std::uint64_t>(std::count(map.present.begin(), map.present.end(), true));
-            return std::vector<Done>{Done{"probed",
-                                          {{"addresses", probed, total}, {"devices found", found, {}}},
-                                          map.first,
-                                          map.first + probed,
-                                          options.ten_bit ? 3 : 2}};
-        });
+    OpenBus bus = open_bus(ctx, options);
+    Bytes present(map.last - map.first + 1);
+    orvdev_report report{};
+    std::int32_t rc = 0;
+    {
+        SessionBars bars(ctx);
+        rc =
+            orvdev_i2c_detect(bus.get(), map.first, map.last, probe_code(args.mode), present.data(), &report);
+    }
+    check_bus(rc, report, ctx, options);
+    map.present.assign(present.begin(), present.end());
     Value::List found;
     std::string listed;
     for (unsigned a = map.first; a <= map.last; ++a) {
@@ -191,7 +209,7 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
     std::size_t count = found.size();
     Result result;
     result.field("addr_bits", bus.address_bits())
-        .field("clock_khz", clock_set_khz(options.clock_khz))
+        .field("clock_khz", bus.clock.actual_hz / 1000)
         .field("mode", mode_name(args.mode))
         .field("first", map.first)
         .field("last", map.last);
@@ -206,48 +224,47 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
 }
 
 Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
-               std::optional<std::uint8_t> reg)
+               std::optional<std::uint32_t> reg)
 {
-    Bus bus = open_bus(ctx, options);
-    if (reg) {
-        bus.write(addr, Bytes{*reg}, "selecting register " + hex(*reg, 2));
-    }
-    std::uint8_t value = bus.read(addr, 1)[0];
+    OpenBus bus = open_bus(ctx, options);
+    std::uint8_t value = read_from(ctx, bus, options, addr, reg, 1)[0];
     Result result;
-    return bus_fields(result, bus, options, addr).field("reg", reg).field("value", value).line(hex(value, 2));
+    return bus_fields(result, bus, addr).field("reg", reg).field("value", value).line(hex(value, 2));
 }
 
-Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint8_t reg,
+Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t reg,
                std::uint8_t value, bool readback)
 {
-    Bus bus = open_bus(ctx, options);
-    bus.write(addr, Bytes{reg, value}, "writing register " + hex(reg, 2));
+    OpenBus bus = open_bus(ctx, options);
+    orvdev_report report{};
+    check_bus(orvdev_i2c_write_reg(bus.get(), addr, reg, reg_bytes(options), &value, 1, &report), report, ctx,
+              options);
     Result result;
-    bus_fields(result, bus, options, addr).field("reg", reg).field("value", value);
+    bus_fields(result, bus, addr).field("reg", reg).field("value", value);
     if (!readback) {
         return result; // i2cset prints nothing
     }
-    bus.write(addr, Bytes{reg}, "selecting register " + hex(reg, 2));
-    std::uint8_t back = bus.read(addr, 1)[0];
+    std::uint8_t back = read_from(ctx, bus, options, addr, reg, 1)[0];
     if (back != value) {
         throw ToolError(Exit::failed,
                         "data mismatch: wrote " + hex(value, 2) + ", read back " + hex(back, 2) +
-                            " from register " + hex(reg, 2) + " of " + bus.address_text(addr),
+                            " from register " + hex(reg, 2 * reg_bytes(options)) + " of " +
+                            bus.address_text(addr),
                         "the register may be read-only, or hold other bits than those written");
     }
     return result.field("readback", back).line("Value " + hex(value, 2) + " written, readback matched");
 }
 
 Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
-                std::optional<std::uint8_t> reg, std::uint32_t len)
+                std::optional<std::uint32_t> reg, std::uint32_t len)
 {
     if (len == 0 || len > MAX_READ) {
         usage_error("LEN must be 1 to " + std::to_string(MAX_READ));
     }
-    Bus bus = open_bus(ctx, options);
-    Bytes data = read_from(ctx, bus, addr, reg, len);
+    OpenBus bus = open_bus(ctx, options);
+    Bytes data = read_from(ctx, bus, options, addr, reg, len);
     Result result;
-    return bus_fields(result, bus, options, addr)
+    return bus_fields(result, bus, addr)
         .field("reg", reg)
         .field("len", data.size())
         .bytes("data", reg.value_or(0), std::move(data));
@@ -258,21 +275,122 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr,
     if (bytes.empty() || bytes.size() > LUMO_IIC_MAX_WRITE_BYTES) {
         usage_error("give 1 to " + std::to_string(LUMO_IIC_MAX_WRITE_BYTES) + " bytes to write");
     }
-    Bus bus = open_bus(ctx, options);
-    bus.write(addr, bytes, "writing to " + bus.address_text(addr));
+    OpenBus bus = open_bus(ctx, options);
+    orvdev_report report{};
+    check_bus(
+        orvdev_i2c_write(bus.get(), addr, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &report),
+        report, ctx, options);
     Result result;
-    return bus_fields(result, bus, options, addr)
+    return bus_fields(result, bus, addr)
         .field("written", bytes.size())
         .line("wrote " + count_text(bytes.size(), "byte") + " to " + bus.address_text(addr));
 }
 
-Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr)
+Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t len)
 {
-    Bus bus = open_bus(ctx, options);
-    Bytes data = read_from(ctx, bus, addr, std::uint8_t{0}, DUMP_LEN, "offset");
+    OpenBus bus = open_bus(ctx, options);
+    Bytes data = read_from(ctx, bus, options, addr, 0u, len);
     Result result;
-    bus_fields(result, bus, options, addr).field("data", hex_bytes(data, "")).text(dump_text(data));
+    bus_fields(result, bus, addr).field("data", hex_bytes(data, "")).text(dump_text(data));
     return result;
+}
+
+std::vector<TransferMessage> parse_transfer(const std::vector<std::string>& words, bool ten_bit)
+{
+    const std::string hint = "give messages as i2ctransfer takes them: w2@0x50 0x00 0x10 r16@0x50 (a write's "
+                             "bytes follow it; the address may be left out after the first message)";
+    std::vector<TransferMessage> messages;
+    std::optional<std::uint32_t> last_addr;
+    for (std::size_t i = 0; i < words.size();) {
+        const std::string& word = words[i++];
+        if (word.empty() || (word[0] != 'r' && word[0] != 'w')) {
+            usage_error("'" + word + "' is not a message (r or w, a length, and @ADDR)", hint);
+        }
+        TransferMessage m;
+        m.read = word[0] == 'r';
+        const std::size_t at = word.find('@');
+        const auto len = parse_number(word.substr(1, at == std::string::npos ? std::string::npos : at - 1),
+                                      LUMO_IIC_MAX_WRITE_BYTES);
+        if (!len || (m.read && *len == 0)) {
+            usage_error("bad length in '" + word + "'", hint);
+        }
+        m.len = static_cast<std::uint32_t>(*len);
+        if (at != std::string::npos) {
+            last_addr = address_arg(word.substr(at + 1), ten_bit);
+        } else if (!last_addr) {
+            usage_error("the first message '" + word + "' needs an address (@ADDR)", hint);
+        }
+        m.addr = *last_addr;
+        if (!m.read) {
+            // Values; a suffix '=' repeats it, '+' and '-' count from it, for the rest of the message.
+            while (m.data.size() < m.len) {
+                if (i == words.size()) {
+                    usage_error("'" + word + "' announces " + count_text(m.len, "byte") + ", " +
+                                    std::to_string(m.data.size()) + " given",
+                                hint);
+                }
+                std::string value = words[i++];
+                const char suffix = value.empty() ? '\0' : value.back();
+                if (suffix == '=' || suffix == '+' || suffix == '-') {
+                    value.pop_back();
+                }
+                auto byte = static_cast<std::uint8_t>(number_arg(value, "byte", 0xFF));
+                do {
+                    m.data.push_back(byte);
+                    byte = static_cast<std::uint8_t>(suffix == '+'   ? byte + 1
+                                                     : suffix == '-' ? byte - 1
+                                                                     : byte);
+                } while ((suffix == '=' || suffix == '+' || suffix == '-') && m.data.size() < m.len);
+            }
+        }
+        messages.push_back(std::move(m));
+    }
+    if (messages.empty()) {
+        usage_error("give at least one message", hint);
+    }
+    if (messages.size() > ORVDEV_I2C_MAX_MESSAGES) {
+        usage_error("at most " + std::to_string(ORVDEV_I2C_MAX_MESSAGES) + " messages in one transfer", hint);
+    }
+    return messages;
+}
+
+Result cmd_transfer(const Context& ctx, const Options& options, const std::vector<TransferMessage>& messages)
+{
+    OpenBus bus = open_bus(ctx, options);
+    std::vector<Bytes> buffers;
+    std::vector<orvdev_i2c_message> list;
+    buffers.reserve(messages.size());
+    for (const TransferMessage& m : messages) {
+        buffers.push_back(m.read ? Bytes(m.len) : m.data);
+        list.push_back(orvdev_i2c_message{m.addr, m.read ? 1 : 0,
+                                          static_cast<std::uint32_t>(buffers.back().size()),
+                                          buffers.back().data()});
+    }
+    orvdev_report report{};
+    check_bus(orvdev_i2c_transfer(bus.get(), list.data(), static_cast<std::uint32_t>(list.size()), &report),
+              report, ctx, options);
+    Value::List json;
+    std::string text;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const TransferMessage& m = messages[i];
+        json.push_back(Value::object({{"addr", m.addr},
+                                      {"direction", m.read ? "read" : "write"},
+                                      {"len", buffers[i].size()},
+                                      {"data", hex_bytes(buffers[i], "")}}));
+        if (m.read) {
+            // i2ctransfer prints each read message's bytes on a line.
+            std::string line;
+            for (std::uint8_t b : buffers[i]) {
+                line += (line.empty() ? "" : " ") + hex(b, 2);
+            }
+            text += line + "\n";
+        }
+    }
+    Result result;
+    return result.field("addr_bits", bus.address_bits())
+        .field("clock_khz", bus.clock.actual_hz / 1000)
+        .field("messages", Value::list(std::move(json)))
+        .text(text);
 }
 
 } // namespace orvtool::i2c
@@ -281,16 +399,23 @@ namespace orvtool {
 
 namespace {
 
-// i2c [--clock KHZ] [--ten-bit]
+// i2c [--clock KHZ] [--ten-bit] [--reg16]
 struct I2cArgs {
     std::string clock = std::to_string(i2c::Options{}.clock_khz);
     bool ten_bit = false;
-    i2c::Options check() const { return i2c::Options{khz_arg(clock, "--clock"), ten_bit}; }
+    bool reg16 = false;
+    i2c::Options check() const { return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16}; }
 };
 
 std::uint8_t byte_arg(const std::string& text, const char* what)
 {
     return static_cast<std::uint8_t>(number_arg(text, what, 0xFF));
+}
+
+// A register or offset: one byte, or two with --reg16.
+std::uint32_t reg_arg(const std::string& text, const i2c::Options& options)
+{
+    return static_cast<std::uint32_t>(number_arg(text, "REG", options.reg16 ? 0xFFFF : 0xFF));
 }
 
 } // namespace
@@ -306,6 +431,9 @@ void register_i2c(CLI::App& app, Chosen& chosen)
                         "100 kHz would need 600 and is out of reach; the clock set is 60000 / divisor")
         ->type_name("KHZ");
     i2c->add_flag("--ten-bit", group->ten_bit, "10-bit addresses");
+    i2c->add_flag("--reg16", group->reg16,
+                  "registers and offsets of get, set, read and dump take two address bytes, most significant "
+                  "first (24C32 and larger EEPROMs)");
 
     // i2c detect [-q | -r] [FIRST LAST]
     struct DetectCli {
@@ -353,9 +481,9 @@ void register_i2c(CLI::App& app, Chosen& chosen)
     on_chosen(get_cmd, chosen, [group, get] {
         Options options = group->check();
         std::uint32_t addr = address_arg(get->addr, options.ten_bit);
-        std::optional<std::uint8_t> reg;
+        std::optional<std::uint32_t> reg;
         if (!get->reg.empty()) {
-            reg = byte_arg(get->reg, "REG");
+            reg = reg_arg(get->reg, options);
         }
         return Action([options, addr, reg](const Context& ctx) { return cmd_get(ctx, options, addr, reg); });
     });
@@ -375,7 +503,7 @@ void register_i2c(CLI::App& app, Chosen& chosen)
     on_chosen(set_cmd, chosen, [group, set] {
         Options options = group->check();
         std::uint32_t addr = address_arg(set->addr, options.ten_bit);
-        std::uint8_t reg = byte_arg(set->reg, "REG");
+        std::uint32_t reg = reg_arg(set->reg, options);
         std::uint8_t value = byte_arg(set->value, "VALUE");
         return Action([options, addr, reg, value, readback = set->readback](const Context& ctx) {
             return cmd_set(ctx, options, addr, reg, value, readback);
@@ -399,9 +527,9 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         Options options = group->check();
         std::uint32_t addr = address_arg(read->addr, options.ten_bit);
         const auto& rest = read->rest;
-        std::optional<std::uint8_t> reg;
+        std::optional<std::uint32_t> reg;
         if (rest.size() == 2) {
-            reg = byte_arg(rest[0], "REG");
+            reg = reg_arg(rest[0], options);
         }
         auto len = static_cast<std::uint32_t>(size_arg(rest.back(), "LEN", MAX_READ));
         return Action(
@@ -438,7 +566,22 @@ void register_i2c(CLI::App& app, Chosen& chosen)
     on_chosen(dump_cmd, chosen, [group, dump] {
         Options options = group->check();
         std::uint32_t addr = address_arg(*dump, options.ten_bit);
-        return Action([options, addr](const Context& ctx) { return cmd_dump(ctx, options, addr); });
+        return Action([options, addr](const Context& ctx) { return cmd_dump(ctx, options, addr, DUMP_LEN); });
+    });
+
+    // i2c transfer MESSAGE...
+    auto transfer = std::make_shared<std::vector<std::string>>();
+    auto* transfer_cmd = i2c->add_subcommand(
+        "transfer", "several messages in one transaction, with repeated STARTs and no STOP between them, as "
+                    "i2ctransfer: w2@0x50 0x00 0x10 r16@0x50");
+    transfer_cmd->add_option("MESSAGES", *transfer, "{r|w}LEN[@ADDR], a write's bytes after it")
+        ->option_text("MESSAGE...")
+        ->required();
+    on_chosen(transfer_cmd, chosen, [group, transfer] {
+        Options options = group->check();
+        auto messages = parse_transfer(*transfer, options.ten_bit);
+        return Action(
+            [options, messages](const Context& ctx) { return cmd_transfer(ctx, options, messages); });
     });
 }
 

@@ -23,6 +23,7 @@ inline constexpr unsigned MAX_READ = 65536; // longer reads than one transaction
 struct Options {
     std::uint32_t clock_khz = 400;
     bool ten_bit = false;
+    bool reg16 = false; // registers and offsets take two address bytes (24C32 and larger EEPROMs)
 };
 
 // How i2c detect asks each address, as i2cdetect does: a quick write (the
@@ -62,13 +63,29 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
 // A byte: the register's when given (written first, then read), else the
 // next the device sends.
 Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
-               std::optional<std::uint8_t> reg);
+               std::optional<std::uint32_t> reg);
 // Writes the register; with `readback`, reads it again and compares.
-Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint8_t reg,
+Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t reg,
                std::uint8_t value, bool readback);
 Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
-                std::optional<std::uint8_t> reg, std::uint32_t len);
+                std::optional<std::uint32_t> reg, std::uint32_t len);
 Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes);
-Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr);
+// `len` bytes from offset 0, in i2cdump's layout.
+Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t len);
+
+// One message of i2c transfer: "w2@0x50 0x00 0x10" or "r16@0x50".
+struct TransferMessage {
+    bool read = false;
+    std::uint32_t addr = 0;
+    std::uint32_t len = 0;
+    Bytes data; // a write's bytes
+};
+// Parses i2ctransfer's notation: {r|w}LEN[@ADDR] with a write's LEN bytes
+// after it (a value may end in '=' to repeat it, '+' or '-' to count up or
+// down); an address left out is the one before. A usage error otherwise.
+std::vector<TransferMessage> parse_transfer(const std::vector<std::string>& words, bool ten_bit);
+// The messages as one transaction with repeated STARTs; the read messages'
+// bytes printed a line each, as i2ctransfer prints them.
+Result cmd_transfer(const Context& ctx, const Options& options, const std::vector<TransferMessage>& messages);
 
 } // namespace orvtool::i2c

@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
 #include "parser.hpp"
 
@@ -330,36 +331,36 @@ Scan parse_raw_scan(const RawScan& scan)
     bits.tdi = scan_bits(scan.tdi_hex, scan.bits, "TDI");
     bits.reset = scan.reset;
     if (scan.ir_bits != 0) {
-        bits.instruction_first =
-            Scan::Instruction{scan.ir_bits, scan_bits(scan.ir_hex, scan.ir_bits, "the instruction")};
+        bits.ir_bits = scan.ir_bits;
+        bits.ir = scan_bits(scan.ir_hex, scan.ir_bits, "the instruction");
     }
     return bits;
 }
 
 namespace {
 
-std::string tck_text(const Options& options)
+JtagHandle open_jtag(const Context& ctx, const Options& options)
 {
-    std::uint32_t set = clock_set_khz(options.tck_khz);
-    return std::to_string(set) + " kHz" +
-           (set != options.tck_khz
-                ? " (" + std::to_string(options.tck_khz) + " asked: the clock divisor rounds)"
-                : "");
+    const orvdev_jtag_options o{options.tck_khz, options.direction, options.level};
+    orvdev_jtag* jtag = nullptr;
+    orvdev_report report{};
+    check_device(orvdev_jtag_open(ctx.session, &o, &jtag, &report), report, ctx);
+    return JtagHandle(jtag);
 }
 
-std::vector<std::string> openocd_taps(const Chain& chain)
+std::vector<std::string> openocd_taps(const orvdev_chain& chain)
 {
     std::vector<std::string> lines;
-    for (std::size_t i = 0; i < chain.devices.size(); ++i) {
-        const Device& d = chain.devices[i];
+    for (std::uint32_t i = 0; i < chain.count; ++i) {
+        const orvdev_tap& d = chain.taps[i];
         std::string line = "jtag newtap auto" + std::to_string(i) + " tap -irlen " +
-                           (d.ir_length ? std::to_string(*d.ir_length) : "N");
-        if (d.idcode) {
-            line += " -expected-id " + hex(d.idcode->raw, 8);
+                           (d.ir_length_known != 0 ? std::to_string(d.ir_length) : "N");
+        if (d.has_idcode != 0) {
+            line += " -expected-id " + hex(d.idcode, 8);
         }
         // An IR length the capture pattern could not tell stays for the user
         // to fill in: the line is a comment until then.
-        lines.push_back(d.ir_length ? line : "# " + line + "  (IR length unknown)");
+        lines.push_back(d.ir_length_known != 0 ? line : "# " + line + "  (IR length unknown)");
     }
     return lines;
 }
@@ -368,43 +369,49 @@ std::vector<std::string> openocd_taps(const Chain& chain)
 
 Result cmd_scan(const Context& ctx, const Options& options)
 {
-    setup(ctx, options);
-    Chain chain = scan_chain(ctx);
+    JtagHandle jtag = open_jtag(ctx, options);
+    const orvdev_clock clock = orvdev_jtag_clock(jtag.get());
+    orvdev_chain chain{};
+    orvdev_report report{};
+    {
+        SessionBars bars(ctx);
+        check_device(orvdev_chain_scan(jtag.get(), &chain, &report), report, ctx);
+    }
 
     Result result;
-    result.field("tck_khz", clock_set_khz(options.tck_khz))
+    result.field("tck_khz", clock.actual_hz / 1000)
         .field("tck_khz_asked", options.tck_khz)
         .field("ir_total", chain.ir_total);
-    std::size_t count = chain.devices.size();
+    const std::size_t count = chain.count;
     result.line("JTAG chain: " + count_text(count, "device") + ", " + std::to_string(chain.ir_total) +
-                " IR bits in all (device 0 is nearest TDO), TCK " + tck_text(options));
+                " IR bits in all (device 0 is nearest TDO), TCK " + clock_text(clock, options.tck_khz));
     Table table{
         {{"#", 3, 1}, {"IDCODE", 10, 2}, {"MANUFACTURER", 36, 1}, {"PART", 6, 2}, {"VERSION", 7, 2}, {"IR"}},
         {}};
     for (std::size_t i = 0; i < count; ++i) {
-        const Device& d = chain.devices[i];
-        std::string ir = d.ir_length ? std::to_string(*d.ir_length) : "?";
-        if (!d.idcode) {
+        const orvdev_tap& d = chain.taps[i];
+        const Value ir_length = d.ir_length_known != 0 ? Value(d.ir_length) : Value();
+        std::string ir = d.ir_length_known != 0 ? std::to_string(d.ir_length) : "?";
+        if (d.has_idcode == 0) {
             table.rows.push_back(
-                {Value::object({{"index", i}, {"idcode", Value()}, {"ir_length", d.ir_length}}),
+                {Value::object({{"index", i}, {"idcode", Value()}, {"ir_length", ir_length}}),
                  {std::to_string(i), "-", "(no IDCODE: BYPASS after reset)", "-", "-", ir}});
             continue;
         }
-        const Idcode& id = *d.idcode;
         std::string maker =
-            hex(id.manufacturer, 3) + " bank " + std::to_string(id.bank) + " id " + hex(id.jep106_id, 2);
-        maker += id.vendor != nullptr ? std::string(" (") + id.vendor + ")" : " (not in JEP106)";
+            hex(d.manufacturer, 3) + " bank " + std::to_string(d.jep106_bank) + " id " + hex(d.jep106_id, 2);
+        maker += d.vendor != nullptr ? std::string(" (") + d.vendor + ")" : " (not in JEP106)";
         table.rows.push_back(
             {Value::object({{"index", i},
-                            {"idcode", hex(id.raw, 8)},
-                            {"manufacturer", hex(id.manufacturer, 3)},
-                            {"jep106_bank", id.bank},
-                            {"jep106_id", hex(id.jep106_id, 2)},
-                            {"vendor", id.vendor},
-                            {"part", hex(id.part, 4)},
-                            {"version", static_cast<unsigned>(id.version)},
-                            {"ir_length", d.ir_length}}),
-             {std::to_string(i), hex(id.raw, 8), maker, hex(id.part, 4), std::to_string(id.version), ir}});
+                            {"idcode", hex(d.idcode, 8)},
+                            {"manufacturer", hex(d.manufacturer, 3)},
+                            {"jep106_bank", d.jep106_bank},
+                            {"jep106_id", hex(d.jep106_id, 2)},
+                            {"vendor", d.vendor},
+                            {"part", hex(d.part, 4)},
+                            {"version", static_cast<unsigned>(d.version)},
+                            {"ir_length", ir_length}}),
+             {std::to_string(i), hex(d.idcode, 8), maker, hex(d.part, 4), std::to_string(d.version), ir}});
     }
     result.table("devices", std::move(table));
 
@@ -419,12 +426,21 @@ Result cmd_scan(const Context& ctx, const Options& options)
 
 Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan)
 {
-    setup(ctx, options);
-    Bytes tdo = raw_scan(ctx, scan);
+    JtagHandle jtag = open_jtag(ctx, options);
+    const orvdev_clock clock = orvdev_jtag_clock(jtag.get());
+    const orvdev_raw_scan raw{scan.instruction_register ? ORVDEV_JTAG_IR : ORVDEV_JTAG_DR,
+                              scan.bits,
+                              scan.tdi.data(),
+                              scan.reset ? 1 : 0,
+                              scan.ir_bits,
+                              scan.ir_bits != 0 ? scan.ir.data() : nullptr};
+    Bytes tdo(scan.tdi.size(), 0);
+    orvdev_report report{};
+    check_device(orvdev_jtag_raw_scan(jtag.get(), &raw, tdo.data(), &report), report, ctx);
     return Result()
         .field("register", scan.instruction_register ? "ir" : "dr")
         .field("bits", scan.bits)
-        .labelled("tck_khz", clock_set_khz(options.tck_khz), "tck", tck_text(options))
+        .labelled("tck_khz", clock.actual_hz / 1000, "tck", clock_text(clock, options.tck_khz))
         .labelled("tdi", bits_to_hex(scan.tdi, scan.bits), "tdi")
         .labelled("tdo", bits_to_hex(tdo, scan.bits), "tdo");
 }

@@ -5,13 +5,32 @@
 #include <memory>
 #include <string>
 
+#include <wire.hpp>
+
 #include "context.hpp"
-#include "jtag_chain.hpp"
+#include "format.hpp"
 #include "player.hpp"
 #include "program.hpp"
 #include "result.hpp"
 
 namespace orvtool::jtag {
+
+struct Options {
+    std::uint32_t tck_khz = 1000;
+    std::uint16_t direction = orv::JTAG_DEFAULT_DIRECTION;
+    std::uint16_t level = orv::JTAG_DEFAULT_LEVEL;
+};
+
+// One raw scan as checked: its bits (bit 0 first out), and an instruction
+// to load first.
+struct Scan {
+    bool instruction_register = false;
+    unsigned bits = 0;
+    Bytes tdi;
+    bool reset = true;
+    unsigned ir_bits = 0;
+    Bytes ir;
+};
 
 // jtag ir|dr as given on the command line.
 struct RawScan {

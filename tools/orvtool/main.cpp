@@ -17,9 +17,9 @@
 
 #include "command.hpp"
 #include "device.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
 #include "render.hpp"
-#include "resync.hpp"
 
 #ifndef ORVTOOL_VERSION
 #define ORVTOOL_VERSION "unknown"
@@ -227,8 +227,9 @@ int main(int argc, char** argv)
     }
 
     Context ctx;
-    std::unique_ptr<Adapter> adapter; // outlives the error report, which may purge its read-back
-    bool in_step = false;             // the read-back was empty at open
+    std::unique_ptr<Adapter>
+        adapter; // outlives the session, and the error report, which may purge its read-back
+    SessionHandle session;
     try {
         ctx.err = &std::cerr;
         ctx.data_out = &std::cout;
@@ -241,22 +242,27 @@ int main(int argc, char** argv)
         adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
         if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
-            purge_at_open(ctx, std::cerr);
-            in_step = true;
+            ctx.sim = a.sim;
+            session = open_session(ctx.handle, ctx.timeout_ms);
+            ctx.session = session.get();
         }
 
         Result result = action(ctx);
         std::cout.flush();
         render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
         std::cout.flush();
+        session.reset();
         if (adapter) {
             adapter->close(); // a virtual board saves its images
         }
         return static_cast<int>(Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
-        if (in_step && e.exit() == Exit::failed) {
-            purge_after_failure(ctx, std::cerr);
+        // The device library empties the read-back after its own failures
+        // on the wire; SVF playback and the bridges drive the bus libraries
+        // themselves.
+        if (session && e.exit() == Exit::failed && !e.readback_emptied()) {
+            orvdev_session_recover(session.get());
         }
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
         print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);

@@ -1,15 +1,19 @@
 #include "spi_commands.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <CLI/CLI.hpp>
+#include <spi_nor.hpp>
 
 #include "command.hpp"
+#include "device_library.hpp"
 #include "errors.hpp"
 #include "file_io.hpp"
-#include "flash_write.hpp"
 
 namespace orvtool::spi {
 
@@ -32,27 +36,48 @@ void check_range(std::uint64_t addr, std::uint64_t len, std::uint64_t size, cons
 }
 
 // The flash on the connector, configured and identified.
-Flash open_flash(const Context& ctx, const Options& options)
+struct OpenFlash {
+    FlashHandle handle;
+    orvdev_flash_info info{};
+    orvdev_flash* get() const { return handle.get(); }
+};
+
+OpenFlash open_flash(const Context& ctx, const Options& options)
 {
-    Flash flash(ctx, options.clock_khz);
-    flash.identify();
-    return flash;
+    orvdev_flash_options o{};
+    orvdev_flash_options_init(&o);
+    o.clock_khz = options.clock_khz;
+    o.part = options.part.empty() ? nullptr : options.part.c_str();
+    o.size = options.size;
+    orvdev_flash* flash = nullptr;
+    orvdev_report report{};
+    check_device(orvdev_flash_open(ctx.session, &o, &flash, &report), report, ctx);
+    OpenFlash f{FlashHandle(flash), {}};
+    orvdev_flash_get_info(flash, &f.info);
+    return f;
 }
 
-Stages stage_bars(StageBars& bars)
-{
-    return [&bars](const std::string& stage, std::uint64_t total, bool bytes) {
-        return bars.begin(stage, total, bytes);
-    };
-}
-
-Value erased_json(const std::vector<EraseCount>& erased)
+Value erased_json(const orvdev_erase_count* erased, std::uint32_t count)
 {
     Value::List list;
-    for (const auto& e : erased) {
-        list.push_back(Value::object({{"size", e.size}, {"count", e.count}}));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        list.push_back(Value::object({{"size", erased[i].size}, {"count", erased[i].count}}));
     }
     return Value::list(std::move(list));
+}
+
+// "1 block of 4 KiB, 2 of 64 KiB"; "no block" when empty.
+std::string erased_text(const orvdev_erase_count* erased, std::uint32_t count)
+{
+    if (count == 0) {
+        return "no block";
+    }
+    std::string text;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        text += i == 0 ? count_text(erased[i].count, "block") : ", " + std::to_string(erased[i].count);
+        text += " of " + size_text(erased[i].size);
+    }
+    return text;
 }
 
 std::string range_text(std::uint64_t addr, std::uint64_t len)
@@ -60,54 +85,99 @@ std::string range_text(std::uint64_t addr, std::uint64_t len)
     return hex(addr, 6) + ".." + hex(addr + len - 1, 6) + " (" + size_text(len) + ")";
 }
 
-std::string erase_types_text(const FlashParams& p)
+std::string erase_types_text(const orvdev_flash_info& p)
 {
     std::string text;
-    for (const EraseType& t : p.erase_types) {
+    for (std::uint32_t i = 0; i < p.erase_type_count; ++i) {
+        const orvdev_erase_type& t = p.erase_types[i];
         text += size_text(t.size) + " (" +
-                hex(p.four_byte == FourByteMode::opcodes ? t.opcode_4byte : t.opcode, 2) + "), ";
+                hex(p.four_byte == ORVDEV_ADDRESS_4_OPCODES ? t.opcode_4byte : t.opcode, 2) + "), ";
     }
-    return text + "chip (" + hex(nor::CMD_CHIP_ERASE, 2) + ")";
+    return text + "chip (" + hex(p.chip_erase_opcode, 2) + ")";
+}
+
+// "NEXCOM" as "Nexcom"; mixed-case names stay as JEDEC writes them.
+std::string readable_name(const std::string& name)
+{
+    if (std::any_of(name.begin(), name.end(),
+                    [](char c) { return std::islower(static_cast<unsigned char>(c)); })) {
+        return name;
+    }
+    std::string out = name;
+    bool first = true;
+    for (char& c : out) {
+        const bool letter = std::isalpha(static_cast<unsigned char>(c)) != 0;
+        if (letter && !first) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        first = !letter;
+    }
+    return out;
+}
+
+// "0xef (Winbond, ex Nexcom)": the maker's usual name where the part table
+// knows it and JEP106 lists the code under another.
+std::string manufacturer_text(const orvdev_flash_info& info)
+{
+    std::string text = hex(info.jedec_id[0], 2);
+    if (info.jep106_bank > 1) {
+        text += " in bank " + std::to_string(info.jep106_bank);
+    }
+    const std::string vendor = info.vendor != nullptr ? info.vendor : "";
+    const std::string maker = info.maker != nullptr ? info.maker : "";
+    const bool same =
+        std::equal(vendor.begin(), vendor.end(), maker.begin(), maker.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        });
+    if (!maker.empty() && !vendor.empty() && !same) {
+        return text + " (" + maker + ", ex " + readable_name(vendor) + ")";
+    }
+    if (!vendor.empty()) {
+        return text + " (" + vendor + ")";
+    }
+    return text + (maker.empty() ? " (not in JEP106)" : " (" + maker + ", not in JEP106)");
 }
 
 } // namespace
 
 Result cmd_id(const Context& ctx, const Options& options)
 {
-    Flash flash = open_flash(ctx, options);
-    const JedecId& id = flash.id();
-    const FlashParams& p = flash.params();
-    std::uint64_t size = id.size_bytes();
-    std::string manufacturer = hex(id.manufacturer(), 2);
-    std::string capacity = hex(id.bytes[2], 2);
+    OpenFlash flash = open_flash(ctx, options);
+    const orvdev_flash_info& p = flash.info;
+    std::span<const std::uint8_t> id(p.jedec_id, 3);
+    std::string capacity = hex(p.jedec_id[2], 2);
     Value::List erase_types;
-    for (const EraseType& t : p.erase_types) {
+    for (std::uint32_t i = 0; i < p.erase_type_count; ++i) {
+        const orvdev_erase_type& t = p.erase_types[i];
         erase_types.push_back(
             Value::object({{"size", t.size},
                            {"opcode", hex(t.opcode, 2)},
                            {"opcode_4byte", t.opcode_4byte != 0 ? Value(hex(t.opcode_4byte, 2)) : Value()},
                            {"typical_us", t.typical_us}}));
     }
+    const std::string part = p.part;
     return Result()
-        .labelled("jedec_id", hex_bytes(id.bytes, ""), "JEDEC ID:", hex_bytes(id.bytes))
-        .labelled("manufacturer", manufacturer, "manufacturer:",
-                  manufacturer + (id.bank > 1 ? " in bank " + std::to_string(id.bank) : "") +
-                      (id.vendor() != nullptr ? std::string(" (") + id.vendor() + ")" : " (not in JEP106)"))
-        .field("jep106_bank", id.bank)
-        .field("vendor", id.vendor())
-        .labelled("memory_type", hex(id.bytes[1], 2), "memory type:")
-        .labelled("capacity_code", capacity,
-                  "capacity:", capacity + (size != 0 ? " = " + size_text(size) : " (no size)"))
-        .labelled("part", p.part.empty() ? Value() : Value(p.part),
-                  "part:", p.part.empty() ? "not in the built-in table" : p.part)
-        .labelled("parameters", source_name(p.source), "parameters:")
+        .labelled("jedec_id", hex_bytes(id, ""), "JEDEC ID:", hex_bytes(id))
+        .labelled("manufacturer", hex(p.jedec_id[0], 2), "manufacturer:", manufacturer_text(p))
+        .field("jep106_bank", p.jep106_bank)
+        .field("vendor", p.vendor)
+        .field("maker", p.maker)
+        .labelled("memory_type", hex(p.jedec_id[1], 2), "memory type:")
+        .labelled("capacity_code", capacity, "capacity:",
+                  capacity + (p.capacity_size != 0 ? " = " + size_text(p.capacity_size) : " (no size)"))
+        .labelled("part", part.empty() ? Value() : Value(part),
+                  "part:", part.empty() ? "not in the built-in table" : part)
+        .labelled("parameters", orvdev_flash_source_name(p.source), "parameters:",
+                  std::string(orvdev_flash_source_name(p.source)) +
+                      (options.size != 0 ? ", size given with --size" : ""))
         .labelled("size_bytes", p.size,
                   "size:", size_text(p.size) + " (" + std::to_string(p.size) + " bytes)")
         .labelled("page_size", p.page_size, "page size:", size_text(p.page_size))
         .labelled("erase_types", Value::list(std::move(erase_types)), "erase:", erase_types_text(p))
-        .labelled("addressing", four_byte_name(p.four_byte), "addressing:")
-        .labelled("fast_read", p.fast_read, "read:", p.fast_read ? "fast read (0x0b)" : "read (0x03)")
-        .field("clock_khz", clock_set_khz(options.clock_khz));
+        .labelled("addressing", orvdev_flash_four_byte_name(p.four_byte), "addressing:")
+        .labelled("fast_read", p.fast_read != 0,
+                  "read:", p.fast_read != 0 ? "fast read (0x0b)" : "read (0x03)")
+        .field("clock_khz", p.clock.actual_hz / 1000);
 }
 
 Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, std::uint64_t len,
@@ -121,22 +191,15 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
     if (!out_file.empty()) {
         out = std::make_unique<OutputFile>(out_file, ctx.data_out != nullptr ? *ctx.data_out : std::cout);
     }
-    Flash flash = open_flash(ctx, options);
-    check_range(addr, len, flash.params().size, "ADDR + LEN");
+    OpenFlash flash = open_flash(ctx, options);
+    check_range(addr, len, flash.info.size, "ADDR + LEN");
 
     Bytes data(len);
-    std::uint64_t read = 0;
-    reporting_done(
-        [&] {
-            Progress progress(ctx, "read", len);
-            flash.read(addr, data, [&](std::uint64_t done) {
-                read = done;
-                progress.update(done);
-            });
-        },
-        [&] {
-            return std::vector<Done>{Done{"read", {{"bytes", read, len}}, addr, addr + read}};
-        });
+    {
+        SessionBars bars(ctx);
+        orvdev_report report{};
+        check_device(orvdev_flash_read(flash.get(), addr, data.data(), len, &report), report, ctx);
+    }
     Result result;
     result.field("addr", addr).field("len", len);
     if (!out) {
@@ -154,51 +217,80 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
 }
 
 Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file,
-                 bool verify)
+                 const WriteArgs& args)
 {
     Bytes image = read_input_file(in_file, std::cin);
-    Flash flash = open_flash(ctx, options);
-    check_range(addr, image.size(), flash.params().size, "ADDR + the file's size");
+    OpenFlash flash = open_flash(ctx, options);
+    check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
 
-    StageBars bars(ctx);
-    WriteReport r = write_image(flash, addr, image, verify, stage_bars(bars));
-    bars.finish();
+    orvdev_write_options o{};
+    orvdev_write_options_init(&o);
+    o.verify = args.verify ? 1 : 0;
+    o.backup_file = args.backup_file.empty() ? nullptr : args.backup_file.c_str();
+    orvdev_write_report r{};
+    orvdev_report report{};
+    std::int32_t rc = 0;
+    {
+        SessionBars bars(ctx);
+        rc = orvdev_flash_write(flash.get(), addr, image.data(), image.size(), &o, &r, &report);
+    }
+    if (rc != 0) {
+        ToolError error =
+            device_error(rc, report, ctx,
+                         rc == ORVDEV_ERROR_MISMATCH ? "the flash did not take the write: check its "
+                                                       "protection (orvtool spi status), its power, "
+                                                       "and lower --clock"
+                                                     : "");
+        if (report.recovery_file[0] != '\0') {
+            error.append_to_message("; restore it with: orvtool spi write " + hex(r.range_addr, 6) + " " +
+                                    report.recovery_file);
+        }
+        throw error;
+    }
 
-    std::string erased = r.chip_erased ? "the whole chip" : erased_text(r.erased);
-    std::string verified = !r.verify ? "skipped (--no-verify)"
+    std::string erased = r.chip_erased != 0 ? "the whole chip" : erased_text(r.erased, r.erased_count);
+    std::string verified = r.verify == 0 ? "skipped (--no-verify)"
                            : r.verified_bytes == 0
                                ? "nothing to read back: nothing changed"
                                : "ok, " + count_text(r.verified_bytes, "byte") + " read back";
-    return Result()
-        .field("addr", addr)
+    Result result;
+    result.field("addr", addr)
         .field("len", image.size())
         .line("wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6))
         .labelled("unchanged_bytes", r.unchanged_bytes, "unchanged:", count_text(r.unchanged_bytes, "byte"))
-        .field("chip_erased", r.chip_erased)
-        .labelled("erased", erased_json(r.erased), "erased:", erased)
+        .field("chip_erased", r.chip_erased != 0)
+        .labelled("erased", erased_json(r.erased, r.erased_count), "erased:", erased)
         .labelled("pages_programmed", r.pages_programmed,
                   "programmed:", count_text(r.pages_programmed, "page"))
-        .labelled("verified", r.verify ? Value(true) : Value(), "verify:", verified)
+        .labelled("verified", r.verify != 0 ? Value(true) : Value(), "verify:", verified)
         .field("verified_bytes", r.verified_bytes);
+    if (!args.backup_file.empty()) {
+        result.labelled("backup", args.backup_file, "backup:",
+                        args.backup_file + " (" + range_text(r.range_addr, r.range_len) + " as it was)");
+    }
+    return result;
 }
 
 Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file)
 {
     Bytes image = read_input_file(in_file, std::cin);
-    Flash flash = open_flash(ctx, options);
-    check_range(addr, image.size(), flash.params().size, "ADDR + the file's size");
-    std::optional<Mismatch> m;
+    OpenFlash flash = open_flash(ctx, options);
+    check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
+    orvdev_mismatch m{};
+    orvdev_report report{};
+    std::int32_t rc = 0;
     {
-        StageBars bars(ctx);
-        m = verify_image(flash, addr, image, stage_bars(bars));
+        SessionBars bars(ctx);
+        rc = orvdev_flash_verify(flash.get(), addr, image.data(), image.size(), &m, &report);
     }
-    if (m) {
+    if (rc == ORVDEV_ERROR_MISMATCH) {
         throw ToolError(Exit::failed,
-                        "the flash differs from " + in_file + " at " + hex(m->addr, 6) + " (expected " +
-                            hex(m->expected, 2) + ", read " + hex(m->found, 2) + "; " +
-                            count_text(m->count, "byte") + " differ in all)",
+                        "the flash differs from " + in_file + " at " + hex(m.addr, 6) + " (expected " +
+                            hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
+                            count_text(m.count, "byte") + " differ in all)",
                         "write the file with orvtool spi write " + hex(addr, 6) + " " + in_file);
     }
+    check_device(rc, report, ctx);
     return Result()
         .field("addr", addr)
         .field("len", image.size())
@@ -218,13 +310,13 @@ Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& ar
     if (args.sector_count == 0) {
         usage_error("--count must be at least 1");
     }
-    Flash flash = open_flash(ctx, options);
-    const FlashParams& p = flash.params();
+    OpenFlash flash = open_flash(ctx, options);
+    const orvdev_flash_info& p = flash.info;
     std::uint64_t addr = args.chip ? 0 : *args.sector_addr;
     std::uint64_t len = args.chip ? p.size : args.sector_count * nor::SECTOR_SIZE;
     if (!args.chip) {
         check_range(addr, len, p.size, "--sector + --count x " + size_text(nor::SECTOR_SIZE));
-        std::uint64_t unit = p.erase_types.empty() ? nor::SECTOR_SIZE : p.erase_types.front().size;
+        std::uint64_t unit = p.erase_type_count == 0 ? nor::SECTOR_SIZE : p.erase_types[0].size;
         if (addr % unit != 0 || len % unit != 0) {
             usage_error("this part erases no less than " + size_text(unit) +
                             " at a time: " + range_text(addr, len) + " is not made of whole blocks",
@@ -232,71 +324,126 @@ Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& ar
         }
     }
 
-    EraseReport r;
+    orvdev_erase_report r{};
+    orvdev_report report{};
+    std::int32_t rc = 0;
     {
-        StageBars bars(ctx);
+        SessionBars bars(ctx);
+        std::optional<Note> note;
         if (args.chip) {
-            Note note(ctx, "erasing the whole chip (this can take a minute)...");
-            r = erase_range(flash, addr, len, true, stage_bars(bars));
-        } else {
-            r = erase_range(flash, addr, len, false, stage_bars(bars));
+            note.emplace(ctx, "erasing the whole chip (this can take a minute)...");
         }
+        rc = orvdev_flash_erase(flash.get(), addr, len, args.chip ? 1 : 0, &r, &report);
     }
+    check_device(rc, report, ctx,
+                 rc == ORVDEV_ERROR_MISMATCH ? "the flash may be write-protected (orvtool spi status)" : "");
     return Result()
         .field("addr", addr)
         .field("len", len)
-        .field("chip_erased", r.chip_erased)
-        .field("erased", erased_json(r.erased))
+        .field("chip_erased", r.chip_erased != 0)
+        .field("erased", erased_json(r.erased, r.erased_count))
         .field("checked_bytes", r.checked_bytes)
         .line("erased " + range_text(addr, len) + ": " +
-              (r.chip_erased ? "the whole chip" : erased_text(r.erased)) + "; read back as 0xff");
+              (r.chip_erased != 0 ? "the whole chip" : erased_text(r.erased, r.erased_count)) +
+              "; read back as 0xff");
 }
 
 Result cmd_status(const Context& ctx, const Options& options)
 {
-    Flash flash = open_flash(ctx, options);
-    std::uint8_t s1 = flash.read_status();
-    std::uint8_t s2 = flash.read_status(nor::CMD_READ_STATUS_2);
-    std::uint8_t s3 = flash.read_status(nor::CMD_READ_STATUS_3);
-    Protection p = decode_protection(s1, flash.params().size);
-    std::string bits =
-        "BP " + std::to_string(p.bp) + ", TB " + (p.tb ? "1" : "0") + ", SEC " + (p.sec ? "1" : "0");
+    OpenFlash flash = open_flash(ctx, options);
+    orvdev_flash_status st{};
+    orvdev_report report{};
+    check_device(orvdev_flash_read_status(flash.get(), &st, &report), report, ctx);
+    const bool any = st.protected_to > st.protected_from;
+    std::string bits = "BP " + std::to_string(st.bp) + ", TB " + (st.tb != 0 ? "1" : "0") + ", SEC " +
+                       (st.sec != 0 ? "1" : "0");
     // A register the part lacks reads 0xff (MISO not driven).
     auto optional_register = [](std::uint8_t v) { return v == 0xFF ? Value() : Value(hex(v, 2)); };
     Result result;
-    result.labelled("status1", hex(s1, 2), "status register 1:")
-        .labelled("busy", (s1 & nor::STATUS_BUSY) != 0, "busy:", (s1 & nor::STATUS_BUSY) != 0 ? "yes" : "no")
-        .labelled("write_enabled", (s1 & nor::STATUS_WEL) != 0,
-                  "write enable:", (s1 & nor::STATUS_WEL) != 0 ? "set" : "clear")
-        .field("bp", p.bp)
-        .field("tb", p.tb)
-        .field("sec", p.sec)
-        .labelled("protected", p.any() ? Value::object({{"from", p.from}, {"to", p.to - 1}}) : Value(),
+    result.labelled("status1", hex(st.status1, 2), "status register 1:")
+        .labelled("busy", st.busy != 0, "busy:", st.busy != 0 ? "yes" : "no")
+        .labelled("write_enabled", st.write_enabled != 0,
+                  "write enable:", st.write_enabled != 0 ? "set" : "clear")
+        .field("bp", st.bp)
+        .field("tb", st.tb != 0)
+        .field("sec", st.sec != 0)
+        .labelled("protected",
+                  any ? Value::object({{"from", st.protected_from}, {"to", st.protected_to - 1}}) : Value(),
                   "block protect:",
-                  bits + (p.any() ? ": " + range_text(p.from, p.to - p.from) + " protected"
-                                  : ": nothing protected"))
-        .labelled("srp", p.srp, "status lock:",
-                  p.srp ? "SRP 1: the status register can be written only while WP# is high"
-                        : "SRP 0: the status register is writable");
-    result.labelled("status2", optional_register(s2),
-                    "status register 2:", s2 == 0xFF ? "0xff (not present, or all bits set)" : hex(s2, 2));
-    result.labelled("status3", optional_register(s3),
-                    "status register 3:", s3 == 0xFF ? "0xff (not present, or all bits set)" : hex(s3, 2));
+                  bits + (any ? ": " + range_text(st.protected_from, st.protected_to - st.protected_from) +
+                                    " protected"
+                              : ": nothing protected"))
+        .labelled("srp", st.srp != 0, "status lock:",
+                  st.srp != 0 ? "SRP 1: the status register can be written only while WP# is high"
+                              : "SRP 0: the status register is writable");
+    result.labelled("status2", optional_register(st.status2), "status register 2:",
+                    st.status2 == 0xFF ? "0xff (not present, or all bits set)" : hex(st.status2, 2));
+    result.labelled("status3", optional_register(st.status3), "status register 3:",
+                    st.status3 == 0xFF ? "0xff (not present, or all bits set)" : hex(st.status3, 2));
     return result;
 }
 
 Result cmd_unprotect(const Context& ctx, const Options& options)
 {
-    Flash flash = open_flash(ctx, options);
-    UnprotectReport r = unprotect(flash);
+    OpenFlash flash = open_flash(ctx, options);
+    std::uint8_t before = 0;
+    std::uint8_t after = 0;
+    orvdev_report report{};
+    check_device(orvdev_flash_unprotect(flash.get(), &before, &after, &report), report, ctx);
+    const bool changed =
+        before != after ||
+        (before & (nor::STATUS_BP_MASK | nor::STATUS_TB | nor::STATUS_SEC | nor::STATUS_SRP)) != 0;
     Result result;
-    result.field("before", hex(r.before, 2)).field("after", hex(r.after, 2)).field("changed", r.changed);
-    if (!r.changed) {
-        return result.line("nothing to clear: status register 1 is " + hex(r.before, 2) +
+    result.field("before", hex(before, 2)).field("after", hex(after, 2)).field("changed", changed);
+    if (!changed) {
+        return result.line("nothing to clear: status register 1 is " + hex(before, 2) +
                            " (no block protection)");
     }
-    return result.line("block protection cleared: status register 1 " + hex(r.before, 2) + " -> " +
-                       hex(r.after, 2));
+    return result.line("block protection cleared: status register 1 " + hex(before, 2) + " -> " +
+                       hex(after, 2));
+}
+
+Result cmd_sfdp(const Context& ctx, const Options& options)
+{
+    OpenFlash flash = open_flash(ctx, options);
+    orvdev_sfdp_table tables[ORVDEV_SFDP_TABLES_MAX];
+    std::uint32_t count = 0;
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+    orvdev_report report{};
+    check_device(orvdev_flash_sfdp_tables(flash.get(), &major, &minor, tables, &count, &report), report, ctx);
+    Result result;
+    result.labelled("revision", std::to_string(major) + "." + std::to_string(minor), "SFDP revision:");
+    Value::List list;
+    std::string text;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const orvdev_sfdp_table& t = tables[i];
+        const std::uint32_t len = std::min<std::uint32_t>(t.dwords * 4, 1024);
+        Bytes bytes(len);
+        if (len != 0) {
+            check_device(orvdev_flash_read_sfdp(flash.get(), t.pointer, bytes.data(), len, &report), report,
+                         ctx);
+        }
+        const std::string name = t.id == nor::SFDP_BASIC_TABLE       ? "basic flash parameters"
+                                 : t.id == nor::SFDP_FOUR_BYTE_TABLE ? "4-byte address instructions"
+                                                                     : "vendor or other table";
+        list.push_back(Value::object({{"id", hex(t.id, 4)},
+                                      {"name", name},
+                                      {"revision", std::to_string(t.major) + "." + std::to_string(t.minor)},
+                                      {"dwords", t.dwords},
+                                      {"pointer", hex(t.pointer, 6)},
+                                      {"bytes", hex_bytes(bytes, "")}}));
+        text += "table " + hex(t.id, 4) + " (" + name + "), revision " + std::to_string(t.major) + "." +
+                std::to_string(t.minor) + ", " + std::to_string(t.dwords) + " DWORDs at " +
+                hex(t.pointer, 6) + ":\n";
+        for (std::size_t k = 0; k < bytes.size(); k += 4) {
+            const std::size_t n = std::min<std::size_t>(4, bytes.size() - k);
+            char label[32];
+            std::snprintf(label, sizeof label, "  DWORD %2zu: ", k / 4 + 1);
+            text += label + hex_bytes(std::span(bytes).subspan(k, n)) + "\n";
+        }
+    }
+    return result.field("tables", Value::list(std::move(list))).text(text);
 }
 
 } // namespace orvtool::spi
@@ -305,10 +452,25 @@ namespace orvtool {
 
 namespace {
 
-// spi [--clock KHZ]
+// spi [--clock KHZ] [--part NAME] [--size SIZE]
 struct SpiArgs {
     std::string clock = std::to_string(spi::Options{}.clock_khz);
-    spi::Options check() const { return spi::Options{khz_arg(clock, "--clock")}; }
+    std::string part;
+    std::string size;
+    spi::Options check() const
+    {
+        spi::Options options;
+        options.clock_khz = khz_arg(clock, "--clock");
+        options.part = part;
+        if (!size.empty()) {
+            options.size = size_arg(size, "--size", spi::ADDRESS_LIMIT);
+            if (options.size < 256 || (options.size & (options.size - 1)) != 0) {
+                usage_error("--size " + size + " is not a power of two from 256 bytes to 4G",
+                            "give the part's size, for instance --size 4M");
+            }
+        }
+        return options;
+    }
 };
 
 std::uint64_t flash_address(const std::string& text, const char* what)
@@ -320,6 +482,7 @@ std::uint64_t flash_address(const std::string& text, const char* what)
 struct ImageArgs {
     std::string addr, in_file;
     bool no_verify = false;
+    std::string backup;
 };
 
 CLI::App* add_image_command(CLI::App* spi, const std::string& name, const std::string& description,
@@ -341,12 +504,22 @@ void register_spi(CLI::App& app, Chosen& chosen)
     auto group = std::make_shared<SpiArgs>();
     auto* spi = add_group(app, "spi", "SPI NOR flash");
     add_clock_option(spi, "--clock", group->clock, "SPI clock");
+    spi->add_option("--part", group->part,
+                    "use the parameters of this built-in part (W25Q32, MX25L12835F, ...) instead of what the "
+                    "flash says")
+        ->type_name("NAME");
+    spi->add_option(
+           "--size", group->size,
+           "use this size (4M, 16M, ...) instead of the flash's own, for parts whose capacity byte is "
+           "wrong")
+        ->type_name("SIZE");
 
     add_plain_command(spi, chosen, group, "id", "identify the flash: JEDEC ID, size, erase sizes (SFDP)",
                       cmd_id);
     add_plain_command(spi, chosen, group, "status", "show the status registers and the block protection",
                       cmd_status);
     add_plain_command(spi, chosen, group, "unprotect", "clear the block protection bits", cmd_unprotect);
+    add_plain_command(spi, chosen, group, "sfdp", "dump the flash's SFDP parameter tables", cmd_sfdp);
 
     // spi read ADDR LEN [-o FILE]
     struct ReadArgs {
@@ -381,11 +554,21 @@ void register_spi(CLI::App& app, Chosen& chosen)
         write);
     write_cmd->add_flag("--no-verify", write->no_verify,
                         "skip the read-back of what was erased and programmed");
+    write_cmd
+        ->add_option("--backup", write->backup,
+                     "save the whole blocks the write touches, as they were, to FILE first")
+        ->type_name("FILE");
     on_chosen(write_cmd, chosen, [group, write] {
         Options options = group->check();
         std::uint64_t addr = flash_address(write->addr, "ADDR");
-        return Action([options, addr, in_file = write->in_file, verify = !write->no_verify](
-                          const Context& ctx) { return cmd_write(ctx, options, addr, in_file, verify); });
+        WriteArgs args{!write->no_verify, write->backup};
+        if (!args.backup_file.empty()) {
+            // A path that cannot be created is refused before the adapter is opened.
+            OutputFile probe(args.backup_file, std::cout);
+        }
+        return Action([options, addr, in_file = write->in_file, args](const Context& ctx) {
+            return cmd_write(ctx, options, addr, in_file, args);
+        });
     });
 
     // spi verify ADDR FILE

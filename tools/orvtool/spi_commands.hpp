@@ -13,6 +13,14 @@ namespace orvtool::spi {
 
 struct Options {
     std::uint32_t clock_khz = 6000;
+    std::string part;       // --part: a built-in part's parameters instead of the flash's own
+    std::uint64_t size = 0; // --size: the size to use instead of the flash's own
+};
+
+// spi write: the read-back after it, and where to save the old content first.
+struct WriteArgs {
+    bool verify = true;
+    std::string backup_file;
 };
 
 // spi erase: sectors of the smallest erase size from an address, or the chip.
@@ -27,11 +35,13 @@ Result cmd_id(const Context& ctx, const Options& options);
 Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, std::uint64_t len,
                 const std::string& out_file);
 Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file,
-                 bool verify);
+                 const WriteArgs& args);
 // Exit 1 naming the first differing address when the flash differs.
 Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file);
 Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& args);
 Result cmd_status(const Context& ctx, const Options& options);
 Result cmd_unprotect(const Context& ctx, const Options& options);
+// The SFDP header's parameter tables, each with its DWORDs.
+Result cmd_sfdp(const Context& ctx, const Options& options);
 
 } // namespace orvtool::spi

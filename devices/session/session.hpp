@@ -1,0 +1,95 @@
+// A session with one adapter: the handle and the time limit every transfer
+// gets, the log and progress callbacks, the discipline that keeps the
+// adapter's read-back in step with the operations, and which handle's set-up
+// the adapter holds.
+//
+// The bus libraries take whatever bytes the adapter holds as the answer of
+// the operation at hand. Bytes left behind by a failed exchange (in this
+// session, or in another program before it) would be handed out as the next
+// operation's data, with success. So the session empties the read-back when
+// it opens and after an operation failed on the wire, and says so on its log
+// when that threw bytes away or failed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <libusb.h>
+
+#include "orv_devices.h"
+
+namespace orv::dev {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Told how much of a long step is done (bytes, blocks, addresses).
+using Progressed = std::function<void(std::uint64_t done)>;
+
+// The session as the operations see it. Calls on it come from one thread.
+class Session {
+public:
+    Session(libusb_device_handle* handle, const orvdev_session_options& options) noexcept;
+
+    [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
+    [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
+
+    void log(orvdev_log_level level, const std::string& message) const noexcept;
+
+    void set_progress(orvdev_progress_fn callback, void* user) noexcept
+    {
+        progress_ = callback;
+        progress_user_ = user;
+    }
+    // Tells the progress callback; throws Failure(ORVDEV_ERROR_STOPPED) when
+    // it asks to stop.
+    void progress(const char* stage, std::uint64_t done, std::uint64_t total,
+                  orvdev_progress_unit unit) const;
+
+    // At open: throws Failure when the read-back cannot be emptied; logs a
+    // line when it threw bytes away.
+    void purge_at_open();
+    // After an operation failed on the wire: never throws; logs when it threw
+    // bytes away or could not empty the read-back.
+    void purge_after_failure() noexcept;
+    // Empties the read-back; throws Failure when it cannot.
+    std::uint64_t purge();
+
+    // The handle whose set-up the adapter holds (null: none, or unknown
+    // because the caller used the bus libraries).
+    [[nodiscard]] bool holds_setup_of(const void* owner) const noexcept { return setup_owner_ == owner; }
+    void set_setup_owner(const void* owner) noexcept { setup_owner_ = owner; }
+
+private:
+    libusb_device_handle* handle_;
+    std::uint32_t timeout_ms_;
+    orvdev_log_fn log_;
+    void* log_user_;
+    orvdev_progress_fn progress_ = nullptr;
+    void* progress_user_ = nullptr;
+    const void* setup_owner_ = nullptr;
+};
+
+// A stage of a long operation, as the progress callback hears of it: started
+// with done 0, then told of each step. update() throws
+// Failure(ORVDEV_ERROR_STOPPED) when the callback asks to stop: call it where
+// the part is left consistent.
+class Progress {
+public:
+    Progress(const Session& session, const char* stage, std::uint64_t total, orvdev_progress_unit unit);
+    void update(std::uint64_t done) const;
+
+private:
+    const Session& session_;
+    const char* stage_;
+    std::uint64_t total_;
+    orvdev_progress_unit unit_;
+};
+
+} // namespace orv::dev
+
+// The C handle is the session.
+struct orvdev_session : orv::dev::Session {
+    using Session::Session;
+};
