@@ -251,8 +251,41 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenCase{"i2c_dump", {"i2c", "dump", "0x68"}},
         GoldenCase{"i2c_dump_ten_bit", {"i2c", "--ten-bit", "dump", "0x2a5"}},
         GoldenCase{"jtag_scan_three_taps", {"--board", "three-taps", "jtag", "scan"}},
-        GoldenCase{"spi_id_w25q256", {"--board", "w25q256", "spi", "id"}}, GoldenCase{"list", {"list"}}),
+        GoldenCase{"spi_id_w25q256", {"--board", "w25q256", "spi", "id"}}, GoldenCase{"list", {"list"}},
+        GoldenCase{"spi_sfdp", {"spi", "sfdp"}}, GoldenCase{"spi_id_part", {"spi", "--part", "w25q64", "id"}},
+        GoldenCase{"i2c_transfer", {"i2c", "transfer", "w1@0x68", "0x75", "r1", "w1", "0x6b", "r2"}}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
+
+#ifdef ORVSIM_RUN
+// One orvsim-run adapter on `board` for several orvtool runs in a row: the
+// memories keep what the runs before wrote.
+RunResult orvtools_on(const std::string& board, const std::vector<std::vector<std::string>>& runs)
+{
+    std::string script;
+    for (const auto& args : runs) {
+        script += (script.empty() ? "" : " && ") + std::string("\"$0\" --sim");
+        for (const auto& a : args) {
+            script += " '" + a + "'";
+        }
+    }
+    return run_program({ORVSIM_RUN, "--board", board, "--", "/bin/sh", "-c", script, ORVTOOL_PATH},
+                       Options{false, {}, {}});
+}
+
+TEST_F(Sim, TwoByteRegisterAddressesReachTheWholeEeprom)
+{
+    const std::string board = GOLDEN_DIR "/../boards/eeprom-24c32.json";
+    RunResult r = orvtools_on(board, {{"i2c", "--reg16", "set", "0x50", "0x0800", "0x5a"},
+                                      {"i2c", "--reg16", "get", "0x50", "0x0800"},
+                                      {"i2c", "--reg16", "read", "0x50", "0x07ff", "3"},
+                                      {"i2c", "transfer", "w2@0x50", "0x08", "0x00", "r1"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "0x5a\n000007ff  ff 5a ff                                          |.Z.|\n0x5a\n") << r.err;
+    // A register that needs two bytes is refused without --reg16.
+    r = orvtools_on(board, {{"i2c", "get", "0x50", "0x0800"}});
+    EXPECT_EQ(r.status, 2);
+}
+#endif
 
 TEST_F(Sim, SpiWriteProgramsAndVerifies)
 {
