@@ -50,6 +50,9 @@ enum class Bit : std::uint8_t { zero, one, x };
 // What an output shows while its control cell disables it.
 enum class DisabledResult : std::uint8_t { z, weak0, weak1, pull0, pull1, keeper };
 
+// Names compare in any letter case, as everywhere in BSDL.
+[[nodiscard]] bool same_name(std::string_view a, std::string_view b) noexcept;
+
 [[nodiscard]] std::string_view name_of(Direction direction) noexcept;
 [[nodiscard]] std::string_view name_of(CellFunction function) noexcept;
 [[nodiscard]] std::string_view name_of(DisabledResult result) noexcept;

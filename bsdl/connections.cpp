@@ -9,7 +9,6 @@
 
 namespace orv::bsdl {
 
-using detail::same_word;
 using nlohmann::json;
 
 namespace {
@@ -61,7 +60,7 @@ PinLookup find_pin(std::string_view text, std::span<const NamedDevice> devices)
     const std::string_view device_name = text.substr(0, dot);
     const std::string_view port = text.substr(dot + 1);
     const auto device = std::find_if(devices.begin(), devices.end(),
-                                     [&](const NamedDevice& d) { return same_word(d.name, device_name); });
+                                     [&](const NamedDevice& d) { return same_name(d.name, device_name); });
     if (device == devices.end()) {
         std::vector<std::string> names;
         for (const NamedDevice& d : devices) {

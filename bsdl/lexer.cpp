@@ -1,5 +1,7 @@
 #include "lexer.hpp"
 
+#include "bsdl.hpp"
+
 #include <cctype>
 
 namespace orv::bsdl::detail {
@@ -34,7 +36,11 @@ std::string shown(char c)
 
 } // namespace
 
-bool same_word(std::string_view a, std::string_view b) noexcept
+} // namespace orv::bsdl::detail
+
+namespace orv::bsdl {
+
+bool same_name(std::string_view a, std::string_view b) noexcept
 {
     if (a.size() != b.size()) {
         return false;
@@ -46,6 +52,10 @@ bool same_word(std::string_view a, std::string_view b) noexcept
     }
     return true;
 }
+
+} // namespace orv::bsdl
+
+namespace orv::bsdl::detail {
 
 void Lexer::skip_blanks_and_comments() noexcept
 {

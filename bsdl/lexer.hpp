@@ -43,6 +43,5 @@ private:
     std::size_t pos_ = 0;
 };
 
-[[nodiscard]] bool same_word(std::string_view a, std::string_view b) noexcept;
 
 } // namespace orv::bsdl::detail

@@ -9,7 +9,6 @@
 
 namespace orv::bsdl {
 
-using detail::same_word;
 
 namespace {
 
@@ -52,7 +51,7 @@ std::size_t edit_distance(std::string_view a, std::string_view b)
 
 bool is_one_of(std::string_view name, std::initializer_list<std::string_view> names) noexcept
 {
-    return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return same_word(name, n); });
+    return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return same_name(name, n); });
 }
 
 } // namespace
@@ -105,7 +104,7 @@ std::optional<std::size_t> Device::find_port(std::string_view name) const
 {
     name = trimmed(name);
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        if (same_word(ports[i].name, name)) {
+        if (same_name(ports[i].name, name)) {
             return i;
         }
     }
@@ -162,7 +161,7 @@ const Instruction* Device::find_instruction(std::string_view name) const
 {
     name = trimmed(name);
     const auto found = std::find_if(instructions.begin(), instructions.end(),
-                                    [&](const Instruction& i) { return same_word(i.name, name); });
+                                    [&](const Instruction& i) { return same_name(i.name, name); });
     return found == instructions.end() ? nullptr : &*found;
 }
 
@@ -172,8 +171,8 @@ std::optional<std::string> Device::opcode(std::string_view instruction) const
     if (const Instruction* found = find_instruction(instruction)) {
         return found->opcodes.front();
     }
-    const bool sample = same_word(instruction, "SAMPLE");
-    const bool preload = same_word(instruction, "PRELOAD");
+    const bool sample = same_name(instruction, "SAMPLE");
+    const bool preload = same_name(instruction, "PRELOAD");
     if (sample || preload || is_one_of(instruction, {"SAMPLE/PRELOAD", "SAMPLE_PRELOAD"})) {
         for (const std::string_view alias : {"SAMPLE/PRELOAD", "SAMPLE_PRELOAD", "SAMPLE"}) {
             if (const Instruction* found = find_instruction(alias)) {
@@ -181,7 +180,7 @@ std::optional<std::string> Device::opcode(std::string_view instruction) const
             }
         }
     }
-    if (same_word(instruction, "BYPASS")) {
+    if (same_name(instruction, "BYPASS")) {
         return std::string(instruction_length, '1');
     }
     return std::nullopt;
@@ -191,19 +190,19 @@ std::optional<DataRegister> Device::data_register(std::string_view instruction) 
 {
     instruction = trimmed(instruction);
     const auto standard_length = [&](std::string_view name) -> std::optional<unsigned> {
-        if (same_word(name, "BOUNDARY")) {
+        if (same_name(name, "BOUNDARY")) {
             return boundary_length;
         }
-        if (same_word(name, "BYPASS")) {
+        if (same_name(name, "BYPASS")) {
             return 1U;
         }
-        if (same_word(name, "DEVICE_ID")) {
+        if (same_name(name, "DEVICE_ID")) {
             return IDCODE_BITS;
         }
         return std::nullopt;
     };
     for (const RegisterAccess& access : register_access) {
-        if (same_word(access.instruction, instruction)) {
+        if (same_name(access.instruction, instruction)) {
             return DataRegister{access.register_name,
                                 access.length ? access.length : standard_length(access.register_name)};
         }

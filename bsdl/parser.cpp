@@ -18,7 +18,6 @@ namespace {
 
 using detail::Failure;
 using detail::Lexer;
-using detail::same_word;
 using detail::Token;
 using detail::TokenKind;
 
@@ -136,7 +135,7 @@ public:
         while (end < text_.size() && !is_separator(text_[end])) {
             ++end;
         }
-        if (!same_word(text_.substr(pos_, end - pos_), expected)) {
+        if (!same_name(text_.substr(pos_, end - pos_), expected)) {
             return false;
         }
         pos_ = end;
@@ -306,7 +305,7 @@ private:
     void advance() { token_ = lexer_.next(); }
     [[nodiscard]] bool is_word(std::string_view word) const noexcept
     {
-        return token_.kind == TokenKind::identifier && same_word(token_.text, word);
+        return token_.kind == TokenKind::identifier && same_name(token_.text, word);
     }
     [[nodiscard]] bool is_symbol(std::string_view symbol) const noexcept
     {
@@ -518,7 +517,7 @@ void Parser::entity()
                 advance();
             }
             if (token_.kind == TokenKind::identifier) {
-                if (!same_word(token_.text, device_.entity)) {
+                if (!same_name(token_.text, device_.entity)) {
                     fail("the entity's name " + in_quotes(device_.entity));
                 }
                 advance();
@@ -551,7 +550,7 @@ void Parser::generic_clause()
             default_value = token_;
             advance();
         }
-        if (same_word(name.text, "PHYSICAL_PIN_MAP")) {
+        if (same_name(name.text, "PHYSICAL_PIN_MAP")) {
             if (default_value) {
                 physical_pin_map_.emplace(std::string(default_value->text), default_value->offset + 1);
             }
@@ -676,12 +675,12 @@ void Parser::constant_statement()
     StringValue value = string_value("a string");
     symbol(";", "'&' or ';'");
     for (const Constant& c : constants_) {
-        if (same_word(c.name, name.text)) {
+        if (same_name(c.name, name.text)) {
             throw Failure{name.offset, "a constant name not declared before, got " + in_quotes(name.text)};
         }
     }
     constants_.push_back(
-        Constant{std::string(name.text), name.offset, same_word(type.text, "PIN_MAP_STRING"), std::move(value)});
+        Constant{std::string(name.text), name.offset, same_name(type.text, "PIN_MAP_STRING"), std::move(value)});
 }
 
 void Parser::append(StringValue& value, const StringValue& part)
@@ -716,7 +715,7 @@ StringValue Parser::string_value(const std::string& what)
             append(value, part);
         } else if (token_.kind == TokenKind::identifier) {
             const auto c = std::find_if(constants_.begin(), constants_.end(),
-                                        [&](const Constant& k) { return same_word(k.name, token_.text); });
+                                        [&](const Constant& k) { return same_name(k.name, token_.text); });
             if (c == constants_.end()) {
                 fail(what + " (or the name of a string constant)");
             }
@@ -758,10 +757,10 @@ void Parser::attribute_statement()
         skip_statement();
         return;
     }
-    if (!same_word(kind.text, "entity")) {
+    if (!same_name(kind.text, "entity")) {
         throw Failure{kind.offset, "entity, got " + in_quotes(kind.text)};
     }
-    if (!same_word(target.text, device_.entity)) {
+    if (!same_name(target.text, device_.entity)) {
         throw Failure{target.offset, "the entity's name " + in_quotes(device_.entity) + ", got " + in_quotes(target.text)};
     }
     AttributeValue& value = attributes_[static_cast<std::size_t>(known - ATTRIBUTES.begin())];
@@ -774,7 +773,7 @@ void Parser::attribute_statement()
     if (known->is_integer) {
         value.number = integer("a number");
     } else if (key == "PIN_MAP" && token_.kind == TokenKind::identifier &&
-               same_word(token_.text, "PHYSICAL_PIN_MAP")) {
+               same_name(token_.text, "PHYSICAL_PIN_MAP")) {
         value.identifier = std::string(token_.text);
         advance();
     } else {
@@ -921,7 +920,7 @@ void Parser::read_pin_map()
             continue;
         }
         ++maps;
-        if (!wanted.empty() ? same_word(c.name, wanted) : map == nullptr) {
+        if (!wanted.empty() ? same_name(c.name, wanted) : map == nullptr) {
             map = &c;
         }
     }
@@ -1131,7 +1130,7 @@ void Parser::read_boundary_register()
         if (word == "0" || word == "1") {
             return word == "0" ? Bit::zero : Bit::one;
         }
-        if (x_allowed && same_word(word, "X")) {
+        if (x_allowed && same_name(word, "X")) {
             return Bit::x;
         }
         scanner.fail_at(at, what + ", got " + in_quotes(word));
