@@ -72,9 +72,9 @@ struct Port {
 // One element of a port (the port itself when it is scalar): what a board
 // wires, what a boundary cell observes or drives.
 struct Pin {
-    std::string name;  // "PA0", "D(3)"
+    std::string name; // "PA0", "D(3)"
     std::size_t port = 0;
-    long index = 0;    // the vector index; 0 for a scalar port
+    long index = 0;                        // the vector index; 0 for a scalar port
     std::vector<std::string> package_pins; // from the pin map in use (several for a linkage port such as VDD)
     // Its cells, as indexes into Device::cells: the one that captures the pin
     // (input, clock, observe_only, bidir), the one that drives it (output2,
@@ -86,8 +86,8 @@ struct Pin {
 // One entry of BOUNDARY_REGISTER. A cell number may have two entries (a
 // merged cell, such as an input that is also a control cell).
 struct Cell {
-    unsigned number = 0; // bit position: cell 0 is nearest TDO
-    std::string type;    // BC_1 .. BC_10 or a type of the vendor's own
+    unsigned number = 0;            // bit position: cell 0 is nearest TDO
+    std::string type;               // BC_1 .. BC_10 or a type of the vendor's own
     std::optional<std::size_t> pin; // Device::pins index; none for "*"
     CellFunction function = CellFunction::internal;
     Bit safe = Bit::x;

@@ -66,7 +66,8 @@ PinLookup find_pin(std::string_view text, std::span<const NamedDevice> devices)
         for (const NamedDevice& d : devices) {
             names.push_back(d.name);
         }
-        return {std::nullopt, "a device with a BSDL (" + (names.empty() ? std::string("there is none") : joined(names)) +
+        return {std::nullopt, "a device with a BSDL (" +
+                                  (names.empty() ? std::string("there is none") : joined(names)) +
                                   "), got \"" + std::string(device_name) + "\""};
     }
     const Device& model = *device->device;

@@ -73,7 +73,7 @@ struct PinLookup {
 [[nodiscard]] std::string pin_text(PinRef pin, std::span<const NamedDevice> devices);
 
 // Reads `doc`'s "nets" and "pulls" (either may be absent) into `out`.
-[[nodiscard]] std::optional<JsonProblem> read_connections(const nlohmann::json& doc,
-                                                          std::span<const NamedDevice> devices, Connections& out);
+[[nodiscard]] std::optional<JsonProblem>
+read_connections(const nlohmann::json& doc, std::span<const NamedDevice> devices, Connections& out);
 
 } // namespace orv::bsdl

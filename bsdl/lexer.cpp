@@ -46,7 +46,8 @@ bool same_name(std::string_view a, std::string_view b) noexcept
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }
@@ -83,7 +84,8 @@ Token Lexer::next()
     const std::size_t start = pos_;
     const char c = text_[pos_];
     if (is_letter(c)) {
-        while (pos_ < text_.size() && (is_letter(text_[pos_]) || is_digit(text_[pos_]) || text_[pos_] == '_')) {
+        while (pos_ < text_.size() &&
+               (is_letter(text_[pos_]) || is_digit(text_[pos_]) || text_[pos_] == '_')) {
             ++pos_;
         }
         token.kind = TokenKind::identifier;

@@ -43,5 +43,4 @@ private:
     std::size_t pos_ = 0;
 };
 
-
 } // namespace orv::bsdl::detail

@@ -9,7 +9,6 @@
 
 namespace orv::bsdl {
 
-
 namespace {
 
 constexpr unsigned IDCODE_BITS = 32;
@@ -42,7 +41,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b)
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
             const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (folded(a[i - 1]) == folded(b[j - 1]) ? 0 : 1)});
+            row[j] = std::min(
+                {row[j] + 1, row[j - 1] + 1, diagonal + (folded(a[i - 1]) == folded(b[j - 1]) ? 0 : 1)});
             diagonal = above;
         }
     }
@@ -64,8 +64,8 @@ std::string_view name_of(Direction direction) noexcept
 
 std::string_view name_of(CellFunction function) noexcept
 {
-    static constexpr std::array<std::string_view, 9> NAMES{"input",   "clock",    "output2",  "output3",     "bidir",
-                                                           "control", "controlr", "internal", "observe_only"};
+    static constexpr std::array<std::string_view, 9> NAMES{
+        "input", "clock", "output2", "output3", "bidir", "control", "controlr", "internal", "observe_only"};
     return NAMES[static_cast<std::size_t>(function)];
 }
 
@@ -211,7 +211,8 @@ std::optional<DataRegister> Device::data_register(std::string_view instruction) 
         return std::nullopt;
     }
     std::string_view name;
-    if (is_one_of(instruction, {"SAMPLE", "PRELOAD", "SAMPLE/PRELOAD", "SAMPLE_PRELOAD", "EXTEST", "INTEST"})) {
+    if (is_one_of(instruction,
+                  {"SAMPLE", "PRELOAD", "SAMPLE/PRELOAD", "SAMPLE_PRELOAD", "EXTEST", "INTEST"})) {
         name = "BOUNDARY";
     } else if (is_one_of(instruction, {"IDCODE", "USERCODE"})) {
         name = "DEVICE_ID";

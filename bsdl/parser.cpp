@@ -166,8 +166,7 @@ public:
     }
     // Entries separated by commas until the end of the text; a comma after
     // the last entry is forgiven.
-    template <typename Entry>
-    void list(Entry&& entry)
+    template <typename Entry> void list(Entry&& entry)
     {
         if (at_end()) {
             fail("an entry");
@@ -224,7 +223,8 @@ std::string bits_of(Scanner& scanner, std::size_t at, std::string_view word, uns
     std::string bits = upper(word);
     const bool valid = bits.find_first_not_of("01X") == std::string::npos;
     if (!valid || bits.size() != length) {
-        scanner.fail_at(at, what + " of " + std::to_string(length) + " bits of 0, 1 and X, got " + in_quotes(word));
+        scanner.fail_at(at, what + " of " + std::to_string(length) + " bits of 0, 1 and X, got " +
+                                in_quotes(word));
     }
     return bits;
 }
@@ -347,8 +347,8 @@ private:
     void entity();
     void generic_clause();
     void port_clause();
-    void add_ports(const std::vector<Token>& names, Direction direction, bool is_vector, long left, long right,
-                   bool downto);
+    void add_ports(const std::vector<Token>& names, Direction direction, bool is_vector, long left,
+                   long right, bool downto);
     void use_clause();
     void constant_statement();
     void attribute_statement();
@@ -373,7 +373,7 @@ private:
     std::size_t budget_; // characters string values may still take
     Device device_;
     std::size_t entity_offset_ = 0;
-    std::size_t end_offset_ = 0; // the entity's "end"
+    std::size_t end_offset_ = 0;                                          // the entity's "end"
     std::optional<std::pair<std::string, std::size_t>> physical_pin_map_; // the generic's default
     std::vector<Constant> constants_;
     std::array<AttributeValue, static_cast<std::size_t>(Attribute::count)> attributes_{};
@@ -585,7 +585,8 @@ void Parser::port_clause()
             {"buffer", Direction::buffer},
             {"linkage", Direction::linkage},
         }};
-        const auto mode = std::find_if(MODES.begin(), MODES.end(), [&](const auto& m) { return is_word(m.first); });
+        const auto mode =
+            std::find_if(MODES.begin(), MODES.end(), [&](const auto& m) { return is_word(m.first); });
         if (mode == MODES.end()) {
             fail("in, out, inout, buffer or linkage");
         }
@@ -654,8 +655,8 @@ void Parser::use_clause()
     if (upper(package.text).starts_with("STD_1149_1_")) {
         device_.standard = std::string(package.text);
     } else {
-        notice(package.offset, "package " + std::string(package.text) +
-                                   " not read: its cell types are taken by name");
+        notice(package.offset,
+               "package " + std::string(package.text) + " not read: its cell types are taken by name");
     }
     skip_statement();
 }
@@ -679,8 +680,8 @@ void Parser::constant_statement()
             throw Failure{name.offset, "a constant name not declared before, got " + in_quotes(name.text)};
         }
     }
-    constants_.push_back(
-        Constant{std::string(name.text), name.offset, same_name(type.text, "PIN_MAP_STRING"), std::move(value)});
+    constants_.push_back(Constant{std::string(name.text), name.offset, same_name(type.text, "PIN_MAP_STRING"),
+                                  std::move(value)});
 }
 
 void Parser::append(StringValue& value, const StringValue& part)
@@ -761,7 +762,8 @@ void Parser::attribute_statement()
         throw Failure{kind.offset, "entity, got " + in_quotes(kind.text)};
     }
     if (!same_name(target.text, device_.entity)) {
-        throw Failure{target.offset, "the entity's name " + in_quotes(device_.entity) + ", got " + in_quotes(target.text)};
+        throw Failure{target.offset,
+                      "the entity's name " + in_quotes(device_.entity) + ", got " + in_quotes(target.text)};
     }
     AttributeValue& value = attributes_[static_cast<std::size_t>(known - ATTRIBUTES.begin())];
     if (value.present) {
@@ -812,7 +814,8 @@ void Parser::tap_attribute(std::string_view key, const Token& name, const Token&
             fail("a frequency in Hz");
         }
         double hz = 0;
-        const auto [end, error] = std::from_chars(token_.text.data(), token_.text.data() + token_.text.size(), hz);
+        const auto [end, error] =
+            std::from_chars(token_.text.data(), token_.text.data() + token_.text.size(), hz);
         if (error != std::errc{} || end != token_.text.data() + token_.text.size() || !(hz >= 0)) {
             fail("a frequency in Hz");
         }
@@ -931,8 +934,8 @@ void Parser::read_pin_map()
         return; // a device without package pins
     }
     if (wanted.empty() && maps > 1) {
-        notice(map->offset, "no package chosen: pin map " + map->name + " used, the first of " +
-                                std::to_string(maps));
+        notice(map->offset,
+               "no package chosen: pin map " + map->name + " used, the first of " + std::to_string(maps));
     }
     device_.pin_map = map->name;
     Scanner scanner(map->value);
@@ -984,9 +987,9 @@ void Parser::read_instructions()
 {
     const AttributeValue& length = value(Attribute::instruction_length);
     if (length.number < 2 || length.number > MAX_INSTRUCTION_LENGTH) {
-        throw Failure{length.value_offset,
-                      "an instruction length from 2 to " + std::to_string(MAX_INSTRUCTION_LENGTH) + ", got " +
-                          std::to_string(length.number)};
+        throw Failure{length.value_offset, "an instruction length from 2 to " +
+                                               std::to_string(MAX_INSTRUCTION_LENGTH) + ", got " +
+                                               std::to_string(length.number)};
     }
     device_.instruction_length = static_cast<unsigned>(length.number);
     const unsigned bits = device_.instruction_length;
@@ -1037,7 +1040,6 @@ void Parser::read_instructions()
     }
 }
 
-
 void Parser::read_registers()
 {
     const auto code = [&](Attribute a, const char* what) -> std::optional<MaskedBits> {
@@ -1072,7 +1074,8 @@ void Parser::read_registers()
         scanner.expect('(', "'(' and the instructions that select " + register_name);
         do {
             const std::size_t at = scanner.pos();
-            RegisterAccess entry{register_name, length, std::string(scanner.word("an instruction's name")), ""};
+            RegisterAccess entry{register_name, length, std::string(scanner.word("an instruction's name")),
+                                 ""};
             if (instruction_index(entry.instruction) == device_.instructions.size()) {
                 notice(access.string.source_of(at),
                        "instruction " + entry.instruction + " of REGISTER_ACCESS has no opcode");
@@ -1155,12 +1158,14 @@ void Parser::read_boundary_register()
         }
         scanner.expect(',', "','");
         const std::size_t function_at = scanner.pos();
-        const std::string function = upper(scanner.word("a cell function"));
-        const auto f = std::find_if(FUNCTIONS.begin(), FUNCTIONS.end(), [&](const auto& e) { return e.first == function; });
+        const std::string_view function_word = scanner.word("a cell function");
+        const std::string function = upper(function_word);
+        const auto f = std::find_if(FUNCTIONS.begin(), FUNCTIONS.end(),
+                                    [&](const auto& e) { return e.first == function; });
         if (f == FUNCTIONS.end()) {
             scanner.fail_at(function_at, "a cell function (input, clock, output2, output3, bidir, control, "
                                          "controlr, internal or observe_only), got " +
-                                             in_quotes(function));
+                                             in_quotes(function_word));
         }
         cell.function = f->second;
         scanner.expect(',', "','");
@@ -1171,11 +1176,14 @@ void Parser::read_boundary_register()
             cell.disable_value = bit(scanner, false, "a disable value (0 or 1)");
             scanner.expect(',', "','");
             const std::size_t result_at = scanner.pos();
-            const std::string result = upper(scanner.word("a disabled result"));
-            const auto r = std::find_if(RESULTS.begin(), RESULTS.end(), [&](const auto& e) { return e.first == result; });
+            const std::string_view result_word = scanner.word("a disabled result");
+            const std::string result = upper(result_word);
+            const auto r = std::find_if(RESULTS.begin(), RESULTS.end(),
+                                        [&](const auto& e) { return e.first == result; });
             if (r == RESULTS.end()) {
-                scanner.fail_at(result_at, "a disabled result (Z, WEAK0, WEAK1, PULL0, PULL1 or KEEPER), got " +
-                                               in_quotes(result));
+                scanner.fail_at(result_at,
+                                "a disabled result (Z, WEAK0, WEAK1, PULL0, PULL1 or KEEPER), got " +
+                                    in_quotes(result_word));
             }
             cell.disabled_result = r->second;
         }
@@ -1201,9 +1209,9 @@ void Parser::read_boundary_register()
             pin.output_cell = k;
             if (cell.control) {
                 const auto& slots = entries[*cell.control];
-                const bool second_is_control = slots[1] != NONE &&
-                                               (device_.cells[slots[1]].function == CellFunction::control ||
-                                                device_.cells[slots[1]].function == CellFunction::controlr);
+                const bool second_is_control =
+                    slots[1] != NONE && (device_.cells[slots[1]].function == CellFunction::control ||
+                                         device_.cells[slots[1]].function == CellFunction::controlr);
                 pin.control_cell = second_is_control ? slots[1] : slots[0];
                 if (slots[0] == NONE) {
                     notice(value(Attribute::boundary_register).name_offset,
@@ -1213,9 +1221,11 @@ void Parser::read_boundary_register()
             }
         }
     }
-    const auto missing = std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
+    const auto missing =
+        std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
     if (missing > 0) {
-        const auto first = std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
+        const auto first =
+            std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
         notice(value(Attribute::boundary_register).name_offset,
                std::to_string(missing) + " cells are not described (the first is cell " +
                    std::to_string(first - entries.begin()) + "): taken as internal cells");
@@ -1250,13 +1260,15 @@ void Parser::read_compliance_patterns()
 }
 
 // Line and column (from 1) of each offset, in one pass over the text.
-std::vector<std::pair<unsigned, unsigned>> positions(std::string_view text, const std::vector<std::size_t>& offsets)
+std::vector<std::pair<unsigned, unsigned>> positions(std::string_view text,
+                                                     const std::vector<std::size_t>& offsets)
 {
     std::vector<std::size_t> order(offsets.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return offsets[a] < offsets[b]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return offsets[a] < offsets[b]; });
     std::vector<std::pair<unsigned, unsigned>> out(offsets.size());
     unsigned line = 1;
     std::size_t line_start = 0;
@@ -1332,8 +1344,8 @@ ParseResult read_file(const std::filesystem::path& path) noexcept
         std::error_code error;
         const auto size = std::filesystem::file_size(path, error);
         if (!error && size > MAX_FILE_BYTES) {
-            result.error.expected = "a BSDL file of at most " + std::to_string(MAX_FILE_BYTES) + " bytes, got " +
-                                    std::to_string(size);
+            result.error.expected = "a BSDL file of at most " + std::to_string(MAX_FILE_BYTES) +
+                                    " bytes, got " + std::to_string(size);
             return result;
         }
         std::ifstream in(path, std::ios::binary);

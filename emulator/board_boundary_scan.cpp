@@ -61,7 +61,8 @@ public:
     {
         throw BoardFileError(source_.file, where, expected);
     }
-    void allow(const json& object, const std::string& where, std::initializer_list<std::string_view> keys) const
+    void allow(const json& object, const std::string& where,
+               std::initializer_list<std::string_view> keys) const
     {
         for (const auto& item : object.items()) {
             if (std::find(keys.begin(), keys.end(), item.key()) == keys.end()) {
@@ -143,8 +144,8 @@ std::optional<unsigned> read_user(const Reading& r, const json& instructions, co
     std::optional<unsigned> length;
     if (user.is_string() && device.find_instruction(user.get_ref<const std::string&>())) {
         const std::string& name = user.get_ref<const std::string&>();
-        for (const std::string_view standard : {"BYPASS", "IDCODE", "USERCODE", "SAMPLE", "PRELOAD", "EXTEST",
-                                                "INTEST", "CLAMP", "HIGHZ"}) {
+        for (const std::string_view standard :
+             {"BYPASS", "IDCODE", "USERCODE", "SAMPLE", "PRELOAD", "EXTEST", "INTEST", "CLAMP", "HIGHZ"}) {
             if (bsdl::same_name(name, standard)) {
                 r.fail(at, "an instruction of the device's own, not " + std::string(standard));
             }
@@ -155,10 +156,11 @@ std::optional<unsigned> read_user(const Reading& r, const json& instructions, co
         }
     } else {
         const std::uint64_t all = (std::uint64_t{1} << device.instruction_length) - 1;
-        tap.boundary_scan->user_instruction = static_cast<std::uint32_t>(
-            r.number(user, at, "an instruction of " + device.entity + " or a code of " +
-                                   std::to_string(device.instruction_length) + " bits",
-                     all));
+        tap.boundary_scan->user_instruction =
+            static_cast<std::uint32_t>(r.number(user, at,
+                                                "an instruction of " + device.entity + " or a code of " +
+                                                    std::to_string(device.instruction_length) + " bits",
+                                                all));
     }
     if (length && (*length < 1 || *length > MAX_USER_BITS)) {
         r.fail(at, "an instruction whose register has 1 to 64 bits (the emulator's limit), got " +
@@ -184,11 +186,11 @@ TapConfig read_bsdl_tap(const json& entry, const std::string& where, std::size_t
                                     " has " + std::to_string(device->instruction_length));
     }
     tap.ir_length = device->instruction_length;
-    if (entry.contains("ir_length") &&
-        r.number(entry["ir_length"], where + ".ir_length", "an instruction length", MAX_EMULATED_IR) !=
-            tap.ir_length) {
-        r.fail(where + ".ir_length", "the instruction length of " + file + ", " + std::to_string(tap.ir_length) +
-                                         " (or no ir_length), got " + entry["ir_length"].dump());
+    if (entry.contains("ir_length") && r.number(entry["ir_length"], where + ".ir_length",
+                                                "an instruction length", MAX_EMULATED_IR) != tap.ir_length) {
+        r.fail(where + ".ir_length", "the instruction length of " + file + ", " +
+                                         std::to_string(tap.ir_length) + " (or no ir_length), got " +
+                                         entry["ir_length"].dump());
     }
     if (!device->instruction_capture.empty()) {
         tap.ir_capture = opcode_value(device->instruction_capture);
@@ -238,7 +240,8 @@ TapConfig read_bsdl_tap(const json& entry, const std::string& where, std::size_t
     // "drive": the pins the device drives in its normal function.
     if (entry.contains("drive")) {
         const std::string at = where + ".drive";
-        for (const auto& [name, level] : r.object(entry["drive"], at, "levels by pin, {\"PA0\": 1}").items()) {
+        for (const auto& [name, level] :
+             r.object(entry["drive"], at, "levels by pin, {\"PA0\": 1}").items()) {
             const auto pin = device->find_pin(name);
             if (!pin) {
                 std::string nearest;
@@ -248,7 +251,8 @@ TapConfig read_bsdl_tap(const json& entry, const std::string& where, std::size_t
                 r.fail(at + "." + name, "a pin of " + device->entity + "; nearest: " + nearest);
             }
             if (!device->pins[*pin].output_cell) {
-                r.fail(at + "." + name, "a pin " + device->entity + " can drive: " + name + " has no output cell");
+                r.fail(at + "." + name,
+                       "a pin " + device->entity + " can drive: " + name + " has no output cell");
             }
             tap.boundary_scan->normal_drive[*pin] = r.level(level, at + "." + name) ? 1 : 0;
         }
@@ -300,7 +304,8 @@ NetworkConfig read_network(const json& doc, const std::vector<TapConfig>& taps, 
     };
 
     if (doc.contains("fixed")) {
-        for (const auto& [name, level] : r.object(doc["fixed"], "fixed", "levels by net, {\"BOOT0\": 0}").items()) {
+        for (const auto& [name, level] :
+             r.object(doc["fixed"], "fixed", "levels by net, {\"BOOT0\": 0}").items()) {
             const std::size_t net = net_named(name, "fixed." + name);
             network.nets[net].fixed = r.level(level, "fixed." + name);
         }

@@ -25,8 +25,8 @@ struct BoardFileSource {
 
 // A jtag entry with "bsdl" (`where` is its JSON path, "jtag[1]"). Throws
 // BoardFileError.
-[[nodiscard]] TapConfig read_bsdl_tap(const nlohmann::json& entry, const std::string& where, std::size_t index,
-                                      const BoardFileSource& source);
+[[nodiscard]] TapConfig read_bsdl_tap(const nlohmann::json& entry, const std::string& where,
+                                      std::size_t index, const BoardFileSource& source);
 
 // The board's nets, pulls, fixed levels and faults, on the TAPs read before.
 // Throws BoardFileError.

@@ -64,7 +64,13 @@ std::vector<InstructionDecode> instruction_table(const BoundaryScanConfig& confi
             pins = PinMode::highz;
         }
         TapRegister selects = TapRegister::bypass;
-        if (bsdl::same_name(name, "USERCODE")) {
+        const auto covers_user = [&](const std::string& opcode) {
+            const auto masked = bsdl::masked_bits(opcode);
+            return config.user_instruction && masked && masked->matches(*config.user_instruction);
+        };
+        if (std::any_of(instruction.opcodes.begin(), instruction.opcodes.end(), covers_user)) {
+            selects = TapRegister::user; // every code of the board's USER instruction
+        } else if (bsdl::same_name(name, "USERCODE")) {
             selects = device.usercode ? TapRegister::usercode : TapRegister::bypass;
         } else if (const auto reg = device.data_register(name)) {
             if (bsdl::same_name(reg->name, "BOUNDARY")) {
@@ -76,8 +82,8 @@ std::vector<InstructionDecode> instruction_table(const BoundaryScanConfig& confi
         for (const std::string& opcode : instruction.opcodes) {
             const auto masked = bsdl::masked_bits(opcode);
             if (masked) {
-                table.push_back({static_cast<std::uint32_t>(masked->value), static_cast<std::uint32_t>(masked->care),
-                                 selects, pins});
+                table.push_back({static_cast<std::uint32_t>(masked->value),
+                                 static_cast<std::uint32_t>(masked->care), selects, pins});
             }
         }
     }
@@ -125,7 +131,8 @@ BoundaryRegister::BoundaryRegister(const BoundaryScanConfig& config)
         if (observes_pin(cell.function) && cell.pin) {
             capture.pin = static_cast<std::int32_t>(*cell.pin);
             cell_rank = 4;
-        } else if ((cell.function == CellFunction::output2 || cell.function == CellFunction::output3) && cell.pin) {
+        } else if ((cell.function == CellFunction::output2 || cell.function == CellFunction::output3) &&
+                   cell.pin) {
             capture.level = pins_[*cell.pin].normal == 1 ? 1 : 0;
             cell_rank = 3;
         } else if ((cell.function == CellFunction::control || cell.function == CellFunction::controlr) &&

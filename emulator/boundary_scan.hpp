@@ -68,7 +68,8 @@ struct BoundaryScanConfig {
 // The decoder of a TAP with a BSDL file (first match wins; anything else
 // selects BYPASS). `has_idcode`: the IDCODE instruction selects the IDCODE
 // register.
-[[nodiscard]] std::vector<InstructionDecode> instruction_table(const BoundaryScanConfig& config, bool has_idcode);
+[[nodiscard]] std::vector<InstructionDecode> instruction_table(const BoundaryScanConfig& config,
+                                                               bool has_idcode);
 
 // An opcode as a number, X bits as 0.
 [[nodiscard]] std::uint32_t opcode_value(std::string_view bits) noexcept;
@@ -100,7 +101,7 @@ private:
         std::uint8_t level = 0;
     };
     struct PinCells {
-        std::int32_t output = -1;  // cell numbers, -1 for none
+        std::int32_t output = -1; // cell numbers, -1 for none
         std::int32_t control = -1;
         std::uint8_t disable = 0;
         PinPull pull = PinPull::none;

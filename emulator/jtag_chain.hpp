@@ -67,7 +67,7 @@ struct TapConfig {
     std::uint32_t bypass_instruction = 0; // normally all ones
     unsigned user_length = 32;            // 1..64
     std::uint64_t user_reset_value = 0;
-    bool has_idcode = true; // false: no IDCODE register, reset selects BYPASS
+    bool has_idcode = true;                            // false: no IDCODE register, reset selects BYPASS
     std::uint32_t ir_capture = 0x1;                    // what Capture-IR loads
     std::optional<BoundaryScanConfig> boundary_scan{}; // a device described by a BSDL file
     bool operator==(const TapConfig&) const = default;

@@ -75,11 +75,14 @@ public:
 
     [[nodiscard]] const NetworkConfig& config() const noexcept { return config_; }
     // A net's level after the last resolve.
-    [[nodiscard]] bool net_level(std::size_t net) const { return group_level_.at(group_of_net_.at(net)) != 0; }
+    [[nodiscard]] bool net_level(std::size_t net) const
+    {
+        return group_level_.at(group_of_net_.at(net)) != 0;
+    }
 
 private:
     struct Group {
-        std::vector<NetPin> pins; // connected pins (open ones left out)
+        std::vector<NetPin> pins;  // connected pins (open ones left out)
         std::vector<bool> sources; // stuck and fixed levels
         std::vector<bool> pulls;   // the board's pulls
         bool wired_or = false;
