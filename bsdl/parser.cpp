@@ -495,21 +495,19 @@ void Parser::entity()
             fail("\"end " + device_.entity + ";\"");
         }
         const Token statement = token_;
-        if (is_word("generic")) {
+        using Reader = void (Parser::*)();
+        static constexpr std::array<std::pair<std::string_view, Reader>, 5> STATEMENTS{{
+            {"generic", &Parser::generic_clause},
+            {"port", &Parser::port_clause},
+            {"use", &Parser::use_clause},
+            {"constant", &Parser::constant_statement},
+            {"attribute", &Parser::attribute_statement},
+        }};
+        const auto known = std::find_if(STATEMENTS.begin(), STATEMENTS.end(),
+                                        [&](const auto& s) { return is_word(s.first); });
+        if (known != STATEMENTS.end()) {
             advance();
-            generic_clause();
-        } else if (is_word("port")) {
-            advance();
-            port_clause();
-        } else if (is_word("use")) {
-            advance();
-            use_clause();
-        } else if (is_word("constant")) {
-            advance();
-            constant_statement();
-        } else if (is_word("attribute")) {
-            advance();
-            attribute_statement();
+            (this->*known->second)();
         } else if (is_word("end")) {
             end_offset_ = token_.offset;
             advance();
@@ -1212,8 +1210,9 @@ void Parser::read_boundary_register()
                 const bool second_is_control =
                     slots[1] != NONE && (device_.cells[slots[1]].function == CellFunction::control ||
                                          device_.cells[slots[1]].function == CellFunction::controlr);
-                pin.control_cell = second_is_control ? slots[1] : slots[0];
-                if (slots[0] == NONE) {
+                if (slots[0] != NONE) {
+                    pin.control_cell = second_is_control ? slots[1] : slots[0];
+                } else {
                     notice(value(Attribute::boundary_register).name_offset,
                            "control cell " + std::to_string(*cell.control) + " of " + pin.name +
                                " is not described");
