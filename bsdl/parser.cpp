@@ -288,7 +288,7 @@ struct Constant {
 
 class Parser {
 public:
-    Parser(std::string_view text) : lexer_(text), budget_(2 * text.size() + (std::size_t{1} << 20))
+    explicit Parser(std::string_view text) : lexer_(text), budget_(2 * text.size() + (std::size_t{1} << 20))
     {
         advance();
     }
@@ -376,6 +376,7 @@ private:
     std::size_t end_offset_ = 0;                                          // the entity's "end"
     std::optional<std::pair<std::string, std::size_t>> physical_pin_map_; // the generic's default
     std::vector<Constant> constants_;
+    std::unordered_map<std::string, std::size_t> constant_by_name_;
     std::array<AttributeValue, static_cast<std::size_t>(Attribute::count)> attributes_{};
     std::unordered_map<std::string, std::size_t> port_by_name_;
     std::unordered_map<std::string, std::size_t> instruction_by_name_;
@@ -673,10 +674,8 @@ void Parser::constant_statement()
     }
     StringValue value = string_value("a string");
     symbol(";", "'&' or ';'");
-    for (const Constant& c : constants_) {
-        if (same_name(c.name, name.text)) {
-            throw Failure{name.offset, "a constant name not declared before, got " + in_quotes(name.text)};
-        }
+    if (!constant_by_name_.emplace(upper(name.text), constants_.size()).second) {
+        throw Failure{name.offset, "a constant name not declared before, got " + in_quotes(name.text)};
     }
     constants_.push_back(Constant{std::string(name.text), name.offset, same_name(type.text, "PIN_MAP_STRING"),
                                   std::move(value)});
@@ -713,12 +712,11 @@ StringValue Parser::string_value(const std::string& what)
             part.end = token_.offset + 1 + token_.text.size();
             append(value, part);
         } else if (token_.kind == TokenKind::identifier) {
-            const auto c = std::find_if(constants_.begin(), constants_.end(),
-                                        [&](const Constant& k) { return same_name(k.name, token_.text); });
-            if (c == constants_.end()) {
+            const auto c = constant_by_name_.find(upper(token_.text));
+            if (c == constant_by_name_.end()) {
                 fail(what + " (or the name of a string constant)");
             }
-            append(value, c->value);
+            append(value, constants_[c->second].value);
         } else {
             fail(what);
         }

@@ -157,7 +157,7 @@ TEST(VendorFiles, FactsOfEachFile)
          "GL64_TQ100",
          "STD_1149_1_2001",
          8,
-         0x06E51FFD,
+         0x06E510FF,
          0x0FFFFFFF,
          130,
          13,

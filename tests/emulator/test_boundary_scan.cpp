@@ -44,8 +44,12 @@ protected:
     {
         Bits in;
         for (std::size_t t = 0; t < names.size(); ++t) {
-            const std::string code = *model(t).opcode(names[t]);
-            for (auto c = code.rbegin(); c != code.rend(); ++c) {
+            const auto code = model(t).opcode(names[t]);
+            if (!code) {
+                ADD_FAILURE() << model(t).entity << " has no " << names[t];
+                return {};
+            }
+            for (auto c = code->rbegin(); c != code->rend(); ++c) {
                 in.push_back(*c == '1' ? 1 : 0);
             }
             // The registers the emulator has; any other is BYPASS.
@@ -149,7 +153,7 @@ TEST_F(BoundaryScan, TheFilesInstructionsAndRegisters)
     const auto ids = scan({Bits(32, 0), Bits(32, 0), Bits(32, 0)});
     EXPECT_EQ(word(ids[CORE]), 0x4BA00477U);
     EXPECT_EQ(word(ids[U1]), 0x06439041U);
-    EXPECT_EQ(word(ids[U2]), 0x06E51FFDU);
+    EXPECT_EQ(word(ids[U2]), 0x06E510FFU);
 
     // Capture-IR loads each file's INSTRUCTION_CAPTURE (X as 0).
     const Bits captured = instruct({"BYPASS", "BYPASS", "USERCODE"});
@@ -276,15 +280,14 @@ TEST_F(BoundaryScan, ControlCellsOpenDrainsAndInstructionsTriState)
     EXPECT_TRUE(seen(U1, got[U1], "PB7"));
 
     // CLAMP drives from the update stage through the 1-bit BYPASS register;
-    // HIGHZ drives nothing: CPLD_EN then shows its board pull-down, not
-    // U2's PULL1, and IRQ_N the board's pull-up.
+    // HIGHZ drives nothing, not even what the logic drove (LED1, low in
+    // normal function, floats high); with U1 released too, CPLD_EN shows
+    // the board's pull-down rather than U2's own PULL1.
     ASSERT_EQ(tapwire_reset(usb_->handle(), &state_, TIMEOUT), 0);
     instruct({"BYPASS", "PRELOAD", "PRELOAD"});
-    u1 = safe(U1);
-    drive(U1, u1, "PA5", true);
-    (void)scan({{0}, u1, safe(U2)});
-    instruct({"BYPASS", "CLAMP", "HIGHZ"});
-    EXPECT_EQ(lengths_, (std::vector<unsigned>{1, 1, 1}));
+    u2 = safe(U2);
+    drive(U2, u2, "IO(1)", false);
+    (void)scan({{0}, safe(U1), u2});
     const PinNetwork& network = adapter_->jtag().network();
     const auto net = [&](const char* name) {
         for (std::size_t n = 0; n < network.config().nets.size(); ++n) {
@@ -295,13 +298,20 @@ TEST_F(BoundaryScan, ControlCellsOpenDrainsAndInstructionsTriState)
         ADD_FAILURE() << name;
         return false;
     };
-    EXPECT_TRUE(net("SPI_SCK"));
+    instruct({"BYPASS", "EXTEST", "CLAMP"});
+    EXPECT_EQ(lengths_[U2], 1U);
+    EXPECT_FALSE(net("SPI_MISO"));
+    EXPECT_FALSE(net("LED1"));
+    instruct({"BYPASS", "EXTEST", "HIGHZ"});
+    EXPECT_TRUE(net("SPI_MISO"));
+    EXPECT_TRUE(net("LED1"));
     EXPECT_FALSE(net("CPLD_EN"));
-    EXPECT_TRUE(net("IRQ_N"));
+    EXPECT_TRUE(net("IRQ_N")) << "U2's IRQ_N released: the board's pull-up";
     // SAMPLE returns both to normal function.
     got = sample();
     EXPECT_FALSE(seen(U2, got[U2], "IO(0)"));
     EXPECT_TRUE(seen(U2, got[U2], "IO(8)"));
+    EXPECT_TRUE(cell(got[U2], 3)) << "LED(0)'s output cell: the logic drives 1";
 }
 
 // A fault case: what U1 drives in EXTEST, and what U2 then reads.
@@ -399,8 +409,8 @@ TEST(BoundaryScanBoardFile, BadKeysAreRefusedWithTheirPaths)
         {R"({"jtag": [{"bsdl": ""}]})", "jtag[0].bsdl", "the name of a BSDL file"},
         {board("", ", \"ir_length\": 4"), "jtag[0].ir_length", "the instruction length of"},
         {board("", ", \"irlen\": 5"), "jtag[0].irlen", "expected one of name, bsdl, ir_length"},
-        {board("", "", ", \"idcode\": \"0x06e51ffc\""), "jtag[1].idcode",
-         "allows, 0x?6e51ffd, got 0x6e51ffc"},
+        {board("", "", ", \"idcode\": \"0x06e510fe\""), "jtag[1].idcode",
+         "allows, 0x?6e510ff, got 0x6e510fe"},
         {board("", ", \"instructions\": {\"IDCODE\": 1}"), "jtag[0].instructions.IDCODE", "only USER here"},
         {board("", ", \"instructions\": {\"USER\": \"SAMPLE\"}"), "jtag[0].instructions.USER",
          "an instruction of the device's own, not SAMPLE"},
