@@ -338,6 +338,18 @@ private:
         }
         advance();
     }
+    // "( ITEM; ITEM ... );": the form of VHDL's generic and port lists.
+    template <typename Item> void interface_list(Item&& item)
+    {
+        symbol("(", "'('");
+        item();
+        while (is_symbol(";")) {
+            advance();
+            item();
+        }
+        symbol(")", "';' or ')'");
+        symbol(";", "';'");
+    }
     long integer(const std::string& what);
     void skip_statement();
     void notice(std::size_t offset, std::string text);
@@ -535,8 +547,7 @@ void Parser::entity()
 // generic (PHYSICAL_PIN_MAP : string := "PACKAGE");
 void Parser::generic_clause()
 {
-    symbol("(", "'('");
-    for (;;) {
+    interface_list([&] {
         const Token name = identifier("a generic's name");
         symbol(":", "':'");
         (void)identifier("the generic's type");
@@ -556,21 +567,13 @@ void Parser::generic_clause()
         } else {
             notice(name.offset, "generic " + std::string(name.text) + " skipped");
         }
-        if (is_symbol(";")) {
-            advance();
-            continue;
-        }
-        symbol(")", "';' or ')'");
-        break;
-    }
-    symbol(";", "';'");
+    });
 }
 
 // port (A, B : in bit; D : inout bit_vector (7 downto 0); ...);
 void Parser::port_clause()
 {
-    symbol("(", "'('");
-    for (;;) {
+    interface_list([&] {
         std::vector<Token> names{identifier("a port's name")};
         while (is_symbol(",")) {
             advance();
@@ -613,14 +616,7 @@ void Parser::port_clause()
         } else {
             fail("bit or bit_vector");
         }
-        if (is_symbol(";")) {
-            advance();
-            continue;
-        }
-        symbol(")", "';' or ')'");
-        break;
-    }
-    symbol(";", "';'");
+    });
 }
 
 void Parser::add_ports(const std::vector<Token>& names, Direction direction, bool is_vector, long left,
