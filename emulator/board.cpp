@@ -116,7 +116,7 @@ std::vector<NamedImage> image_files(const BoardConfig& board)
 
 Board build_board(const BoardConfig& config)
 {
-    Board board{JtagChain(config.jtag, JtagChain::Empty::open), std::nullopt, I2cBus{}};
+    Board board{JtagChain(config.jtag, JtagChain::Empty::open, config.network), std::nullopt, I2cBus{}};
     if (config.spi_flash) {
         board.flash.emplace(*config.spi_flash);
         if (config.spi_flash_image) {

@@ -48,6 +48,7 @@ struct I2cDeviceConfig {
 
 struct BoardConfig {
     std::vector<TapConfig> jtag; // TAP 0 nearest TDO; none: TDO pulled up
+    NetworkConfig network;       // the wires between the boundary-scan pins of the TAPs
     std::optional<SpiFlashConfig> spi_flash;
     std::optional<ImageFile> spi_flash_image;
     std::vector<I2cDeviceConfig> i2c;

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "board_boundary_scan.hpp"
 #include "number_text.hpp"
 
 namespace orv::emu {
@@ -212,7 +213,10 @@ std::optional<ImageFile> Reader::image(const json& part, const std::string& wher
 TapConfig Reader::tap(const json& value, const std::string& where, std::size_t index) const
 {
     object(value, where, "a TAP with at least ir_length");
-    only_keys(value, where, {"name", "idcode", "ir_length", "instructions", "user_length"});
+    if (value.contains("bsdl")) {
+        return read_bsdl_tap(value, where, index, {file_, directory_});
+    }
+    only_keys(value, where, {"name", "idcode", "ir_length", "instructions", "user_length", "bsdl"});
     TapConfig tap;
     tap.name = value.contains("name") ? text(value["name"], where + ".name", "a name")
                                       : "tap" + std::to_string(index);
@@ -498,7 +502,7 @@ void Reader::check_images(const BoardConfig& board) const
 BoardConfig Reader::board(const json& doc)
 {
     object(doc, "top level", "with jtag, spi_flash and i2c");
-    only_keys(doc, "", {"description", "jtag", "spi_flash", "i2c"});
+    only_keys(doc, "", {"description", "jtag", "spi_flash", "i2c", "nets", "pulls", "fixed", "faults"});
     BoardConfig board;
     if (doc.contains("description")) {
         (void)text(doc["description"], "description", "a text");
@@ -512,6 +516,7 @@ BoardConfig Reader::board(const json& doc)
             board.jtag.push_back(tap(jtag[i], "jtag[" + std::to_string(i) + "]", i));
         }
     }
+    board.network = read_network(doc, board.jtag, {file_, directory_});
     if (doc.contains("spi_flash")) {
         board.spi_flash = flash(doc["spi_flash"]);
         board.spi_flash_image = image(doc["spi_flash"], "spi_flash", board.spi_flash->size);

@@ -54,12 +54,47 @@ Tap::Tap(TapConfig config) : config_(std::move(config))
         config_.user_length = 64;
     }
     user_ = config_.user_reset_value & mask_of(config_.user_length);
+    if (config_.boundary_scan && config_.boundary_scan->device) {
+        decode_ = instruction_table(*config_.boundary_scan, config_.has_idcode);
+        boundary_.emplace(*config_.boundary_scan);
+        pin_levels_.assign(boundary_->pin_count(), FLOATING_LEVEL ? 1 : 0);
+    } else {
+        const auto all = static_cast<std::uint32_t>(mask_of(config_.ir_length));
+        if (config_.has_idcode) {
+            decode_.push_back({config_.idcode_instruction, all, TapRegister::idcode, PinMode::normal});
+        }
+        decode_.push_back({config_.user_instruction, all, TapRegister::user, PinMode::normal});
+        decode_.push_back({config_.bypass_instruction, all, TapRegister::bypass, PinMode::normal});
+    }
     reset_logic();
+    pins_changed_ = true;
+}
+
+void Tap::select(std::uint32_t instruction) noexcept
+{
+    instruction_ = instruction;
+    TapRegister selects = TapRegister::bypass;
+    PinMode pins = PinMode::normal;
+    for (const InstructionDecode& d : decode_) {
+        if ((instruction & d.care) == d.value) {
+            selects = d.selects;
+            pins = d.pins;
+            break;
+        }
+    }
+    selected_ = selects;
+    if (pins != pin_mode_) {
+        pin_mode_ = pins;
+        pins_changed_ = true;
+    }
 }
 
 void Tap::reset_logic() noexcept
 {
-    instruction_ = config_.has_idcode ? config_.idcode_instruction : config_.bypass_instruction;
+    select(config_.has_idcode ? config_.idcode_instruction : config_.bypass_instruction);
+    if (boundary_) {
+        boundary_->reset();
+    }
 }
 
 void Tap::reset() noexcept
@@ -73,25 +108,27 @@ void Tap::set_user(std::uint64_t value) noexcept
     user_ = value & mask_of(config_.user_length);
 }
 
-Tap::Register Tap::selected() const noexcept
+PinDrive Tap::pin_drive(std::size_t pin) const noexcept
 {
-    if (config_.has_idcode && instruction_ == config_.idcode_instruction) {
-        return Register::idcode;
-    }
-    if (instruction_ == config_.user_instruction) {
-        return Register::user;
-    }
-    return Register::bypass;
+    return boundary_ ? boundary_->drive(pin, pin_mode_) : PinDrive{};
+}
+
+bool Tap::take_pins_changed() noexcept
+{
+    return std::exchange(pins_changed_, false);
 }
 
 unsigned Tap::dr_length() const noexcept
 {
-    switch (selected()) {
-    case Register::idcode:
+    switch (selected_) {
+    case TapRegister::idcode:
+    case TapRegister::usercode:
         return 32;
-    case Register::user:
+    case TapRegister::user:
         return config_.user_length;
-    case Register::bypass:
+    case TapRegister::boundary:
+        return boundary_->length();
+    case TapRegister::bypass:
         break;
     }
     return 1;
@@ -99,6 +136,9 @@ unsigned Tap::dr_length() const noexcept
 
 bool Tap::tdo() const noexcept
 {
+    if (state_ == TapState::shift_dr && selected_ == TapRegister::boundary) {
+        return boundary_->tdo();
+    }
     if (state_ == TapState::shift_dr || state_ == TapState::shift_ir) {
         return (shift_ & 1) != 0;
     }
@@ -111,23 +151,33 @@ void Tap::clock(bool tms, bool tdi) noexcept
     const std::uint64_t in = tdi ? 1 : 0;
     switch (state_) {
     case TapState::capture_dr:
-        switch (selected()) {
-        case Register::idcode:
+        switch (selected_) {
+        case TapRegister::idcode:
             shift_ = config_.idcode;
             break;
-        case Register::user:
+        case TapRegister::usercode:
+            shift_ = config_.boundary_scan->device->usercode->value;
+            break;
+        case TapRegister::user:
             shift_ = user_;
             break;
-        case Register::bypass:
+        case TapRegister::boundary:
+            boundary_->capture(pin_levels_);
+            break;
+        case TapRegister::bypass:
             shift_ = 0;
             break;
         }
         break;
     case TapState::capture_ir:
-        shift_ = 0x1;
+        shift_ = config_.ir_capture;
         break;
     case TapState::shift_dr:
-        shift_ = (shift_ >> 1) | (in << (dr_length() - 1));
+        if (selected_ == TapRegister::boundary) {
+            boundary_->shift(tdi);
+        } else {
+            shift_ = (shift_ >> 1) | (in << (dr_length() - 1));
+        }
         break;
     case TapState::shift_ir:
         shift_ = (shift_ >> 1) | (in << (config_.ir_length - 1));
@@ -143,11 +193,14 @@ void Tap::clock(bool tms, bool tdi) noexcept
         reset_logic();
         break;
     case TapState::update_ir:
-        instruction_ = static_cast<std::uint32_t>(shift_ & mask_of(config_.ir_length));
+        select(static_cast<std::uint32_t>(shift_ & mask_of(config_.ir_length)));
         break;
     case TapState::update_dr:
-        if (selected() == Register::user) {
+        if (selected_ == TapRegister::user) {
             user_ = shift_ & mask_of(config_.user_length);
+        } else if (selected_ == TapRegister::boundary) {
+            boundary_->update();
+            pins_changed_ = pins_changed_ || pin_mode_ == PinMode::extest;
         }
         break;
     default:
@@ -155,11 +208,30 @@ void Tap::clock(bool tms, bool tdi) noexcept
     }
 }
 
-JtagChain::JtagChain(std::vector<TapConfig> taps, Empty empty) : empty_(empty)
+JtagChain::JtagChain(std::vector<TapConfig> taps, Empty empty, NetworkConfig network) : empty_(empty)
 {
     taps_.reserve(taps.size());
+    std::vector<std::size_t> pin_counts;
     for (auto& config : taps) {
         taps_.emplace_back(std::move(config));
+        pin_counts.push_back(taps_.back().pin_count());
+        has_pins_ = has_pins_ || pin_counts.back() > 0;
+    }
+    network_ = PinNetwork(std::move(network), pin_counts);
+    resolve_pins_if_changed();
+}
+
+void JtagChain::resolve_pins_if_changed() noexcept
+{
+    if (!has_pins_) {
+        return;
+    }
+    bool changed = false;
+    for (Tap& tap : taps_) {
+        changed = tap.take_pins_changed() || changed;
+    }
+    if (changed) {
+        network_.resolve(taps_);
     }
 }
 
@@ -170,6 +242,7 @@ void JtagChain::set_trst(bool asserted) noexcept
         for (Tap& tap : taps_) {
             tap.reset();
         }
+        resolve_pins_if_changed();
     }
 }
 
@@ -187,6 +260,7 @@ bool JtagChain::clock(bool tms, bool tdi) noexcept
         const bool in = i + 1 < taps_.size() ? taps_[i + 1].tdo() : tdi;
         taps_[i].clock(tms, in);
     }
+    resolve_pins_if_changed();
     return chain_tdo;
 }
 

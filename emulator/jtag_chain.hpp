@@ -9,6 +9,11 @@
 // selects BYPASS. Capture-DR loads the selected register (USER reads back what
 // Update-DR last wrote into it).
 //
+// A TAP with a BSDL file (TapConfig::boundary_scan) has the file's
+// instructions instead, its IR capture value, and a boundary register whose
+// cells capture, shift and update as boundary_scan.hpp says; the chain's
+// PinNetwork wires its pins to the other devices' (pin_network.hpp).
+//
 // TRST (test reset, active low) puts every TAP in Test-Logic-Reset and holds
 // it there while asserted: clocks then move nothing and TDO stays high.
 //
@@ -20,8 +25,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "boundary_scan.hpp"
+#include "pin_network.hpp"
 
 namespace orv::emu {
 
@@ -57,7 +67,9 @@ struct TapConfig {
     std::uint32_t bypass_instruction = 0; // normally all ones
     unsigned user_length = 32;            // 1..64
     std::uint64_t user_reset_value = 0;
-    bool has_idcode = true; // false: no IDCODE register, reset selects BYPASS
+    bool has_idcode = true;                            // false: no IDCODE register, reset selects BYPASS
+    std::uint32_t ir_capture = 0x1;                    // what Capture-IR loads
+    std::optional<BoundaryScanConfig> boundary_scan{}; // a device described by a BSDL file
     bool operator==(const TapConfig&) const = default;
 };
 
@@ -81,18 +93,37 @@ public:
     [[nodiscard]] const TapConfig& config() const noexcept { return config_; }
     [[nodiscard]] std::uint64_t tck_count() const noexcept { return tck_count_; }
 
+    // The register the instruction selects and what it does to the pins.
+    [[nodiscard]] TapRegister selected() const noexcept { return selected_; }
+    [[nodiscard]] PinMode pin_mode() const noexcept { return pin_mode_; }
+
+    // Boundary-scan pins (none without a BSDL file): what each drives, and
+    // the levels the board gives them (what input cells capture).
+    [[nodiscard]] std::size_t pin_count() const noexcept { return pin_levels_.size(); }
+    [[nodiscard]] PinDrive pin_drive(std::size_t pin) const noexcept;
+    [[nodiscard]] std::span<std::uint8_t> pin_levels() noexcept { return pin_levels_; }
+    [[nodiscard]] std::span<const std::uint8_t> pin_levels() const noexcept { return pin_levels_; }
+    // True once after anything that may have changed what the pins drive.
+    [[nodiscard]] bool take_pins_changed() noexcept;
+    [[nodiscard]] const std::optional<BoundaryRegister>& boundary() const noexcept { return boundary_; }
+
 private:
-    enum class Register : std::uint8_t { idcode, bypass, user };
-    [[nodiscard]] Register selected() const noexcept;
     [[nodiscard]] unsigned dr_length() const noexcept;
+    void select(std::uint32_t instruction) noexcept;
     void reset_logic() noexcept;
 
     TapConfig config_;
+    std::vector<InstructionDecode> decode_;
     TapState state_ = TapState::test_logic_reset;
     std::uint32_t instruction_ = 0;
+    TapRegister selected_ = TapRegister::bypass;
+    PinMode pin_mode_ = PinMode::normal;
     std::uint64_t user_ = 0;
-    std::uint64_t shift_ = 0; // IR or DR shift register, whichever is shifting
+    std::uint64_t shift_ = 0; // IR or DR shift register, whichever is shifting (not the boundary register)
     std::uint64_t tck_count_ = 0;
+    std::optional<BoundaryRegister> boundary_;
+    std::vector<std::uint8_t> pin_levels_;
+    bool pins_changed_ = false;
 };
 
 class JtagChain {
@@ -100,8 +131,9 @@ public:
     // What TDO shows when there are no TAPs.
     enum class Empty : std::uint8_t { wire, open };
 
-    // taps[0] is nearest TDO.
-    explicit JtagChain(std::vector<TapConfig> taps, Empty empty = Empty::wire);
+    // taps[0] is nearest TDO; `network` wires the pins of its boundary-scan
+    // devices.
+    explicit JtagChain(std::vector<TapConfig> taps, Empty empty = Empty::wire, NetworkConfig network = {});
 
     // One TCK: returns the TDO level sampled at the rising edge (before the
     // TAPs shift), then clocks every TAP.
@@ -115,9 +147,14 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return taps_.size(); }
     [[nodiscard]] Tap& tap(std::size_t index) { return taps_.at(index); }
     [[nodiscard]] const Tap& tap(std::size_t index) const { return taps_.at(index); }
+    [[nodiscard]] const PinNetwork& network() const noexcept { return network_; }
 
 private:
+    void resolve_pins_if_changed() noexcept;
+
     std::vector<Tap> taps_;
+    PinNetwork network_;
+    bool has_pins_ = false;
     Empty empty_ = Empty::wire;
     bool trst_ = false;
 };

@@ -60,8 +60,11 @@ fi
 if grep -q 'bin/orvsim-run' "$work/install.log"; then
   [ -x "$prefix/bin/orvsim-run" ] || fail "orvsim-run not installed"
   [ -f "$prefix/share/man/man1/orvsim-run.1" ] || fail "man page orvsim-run.1 not installed"
-  for board in default w25q256 three-taps; do
+  for board in default w25q256 three-taps bscan bscan-faults; do
     [ -f "$prefix/share/orv/boards/$board.json" ] || fail "board $board.json not installed"
+  done
+  for file in CortexMx.bsd STM32F301_F302_UFQFPN32.bsd gl64_tq100.bsd STM32F3_BSDL_LICENSE.txt; do
+    [ -f "$prefix/share/orv/boards/$file" ] || fail "$file, which bscan.json uses, not installed"
   done
   echo "   bin/orvsim-run, share/man/man1/orvsim-run.1, share/orv/boards/*.json"
 fi
