@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +34,8 @@ struct Options {
     bool wrap = true;             // under umockdev-wrapper
     std::string input;            // standard input
     std::vector<std::string> env; // extra NAME=VALUE entries
+    int signal = 0;               // sent once, signal_after_ms after the start
+    int signal_after_ms = 0;
 };
 
 // Runs argv with pipes on stdin, stdout and stderr; gives up after 60 s.
@@ -72,11 +75,18 @@ RunResult run_program(const std::vector<std::string>& argv, const Options& optio
     close(in[1]);
 
     RunResult r;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto started = std::chrono::steady_clock::now();
+    auto deadline = started + std::chrono::seconds(60);
+    bool signalled = options.signal == 0;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open_fds = 2;
     while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 1000) <= 0) {
+        if (!signalled && std::chrono::steady_clock::now() - started >=
+                              std::chrono::milliseconds(options.signal_after_ms)) {
+            kill(pid, options.signal);
+            signalled = true;
+        }
+        if (poll(fds, 2, signalled ? 1000 : 50) <= 0) {
             continue;
         }
         for (int i = 0; i < 2; ++i) {
@@ -280,12 +290,44 @@ TEST_F(Sim, TwoByteRegisterAddressesReachTheWholeEeprom)
                                       {"i2c", "--reg16", "read", "0x50", "0x07ff", "3"},
                                       {"i2c", "transfer", "w2@0x50", "0x08", "0x00", "r1"}});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "0x5a\n000007ff  ff 5a ff                                          |.Z.|\n0x5a\n") << r.err;
+    EXPECT_EQ(r.out, "0x5a\n000007ff  ff 5a ff                                          |.Z.|\n0x5a\n")
+        << r.err;
     // A register that needs two bytes is refused without --reg16.
     r = orvtools_on(board, {{"i2c", "get", "0x50", "0x0800"}});
     EXPECT_EQ(r.status, 2);
 }
 #endif
+
+TEST_F(SimJson, StandardOutputStaysJsonWhenTheLibraryPrintsADiagnostic)
+{
+    // The fourth OUT transfer (after TCK, pins and the reset) stalls: the
+    // JTAG library prints its diagnostic, orvtool's stdout stays one object.
+    RunResult r = orvtool(sim({"--json", "--sim-fault", "stall:0x02:3", "jtag", "dr", "--len", "8", "0"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(json_query(r.out, "d['code'], d['exit']"), "-9 1\n");
+    EXPECT_NE(r.err.find("usb trans error: -9"), std::string::npos) << r.err;
+}
+
+TEST_F(Sim, SignalsStopCleanlyAndSayWhatWasDone)
+{
+    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+        const std::string dir = ::testing::TempDir() + "orvtool_signal_" + std::to_string(signal);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        Options options;
+        options.signal = signal;
+        options.signal_after_ms = 1500;
+        // 4 MiB through the virtual adapter takes far longer than that.
+        RunResult r = orvtool(sim({"spi", "read", "0", "4M", "-o", dir + "/dump.bin"}), options);
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_NE(
+            r.err.find(std::string("orvtool: interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM")),
+            std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("  done: read "), std::string::npos) << r.err;
+        EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no output file and no temporary file are left";
+    }
+}
 
 TEST_F(Sim, SpiWriteProgramsAndVerifies)
 {

@@ -5,6 +5,7 @@
 #include <value_text.hpp>
 
 #include "format.hpp"
+#include "interrupt.hpp"
 
 namespace orvtool {
 
@@ -71,6 +72,10 @@ ToolError device_error(std::int32_t rc, const orvdev_report& report, const Conte
                        const std::string& hint)
 {
     std::string message = report.message[0] != '\0' ? report.message : orvdev_strerror(rc);
+    if (rc == ORVDEV_ERROR_STOPPED && interrupting_signal() != 0) {
+        message = std::string("interrupted by ") + signal_name(interrupting_signal()) + " (" +
+                  orvdev_strerror(rc) + ")";
+    }
     std::string chosen = !hint.empty() ? hint : orvtool_hint(rc, ctx);
     if (chosen.empty()) {
         chosen = report.hint;
@@ -126,6 +131,9 @@ struct SessionBars::Bars {
                                     std::int32_t unit)
     {
         auto* self = static_cast<Bars*>(user);
+        if (interrupting_signal() != 0) {
+            return ORVDEV_STOP;
+        }
         if (done == 0 || self->stage != stage) {
             self->stage = stage;
             self->update = self->bars.begin(stage, total, unit == ORVDEV_UNIT_BYTES);

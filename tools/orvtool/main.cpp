@@ -15,10 +15,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "clean_stdout.hpp"
 #include "command.hpp"
 #include "device.hpp"
 #include "device_library.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "render.hpp"
 
 #ifndef ORVTOOL_VERSION
@@ -173,6 +175,13 @@ std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv
 
 } // namespace
 
+// The exit status of a command that a signal stopped: 128 + its number, as
+// shells report it.
+int status_after(int signal, Exit exit)
+{
+    return signal != 0 ? 128 + signal : static_cast<int>(exit);
+}
+
 int main(int argc, char** argv)
 {
     CLI::App app{"orvtool: JTAG, SPI flash and I2C through the ORV USB bridge adapter"};
@@ -226,9 +235,10 @@ int main(int argc, char** argv)
         return static_cast<int>(error.exit());
     }
 
+    install_interrupt_handlers();
     Context ctx;
-    std::unique_ptr<Adapter>
-        adapter; // outlives the session, and the error report, which may purge its read-back
+    // Outlives the session, and the error report, which may purge its read-back.
+    std::unique_ptr<Adapter> adapter;
     SessionHandle session;
     try {
         ctx.err = &std::cerr;
@@ -240,6 +250,9 @@ int main(int argc, char** argv)
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
         adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
+        // After the adapter is open: --sim may have re-executed orvtool
+        // under umockdev's preload, which must inherit the real stdout.
+        keep_stdout_for_results();
         if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
             ctx.sim = a.sim;
@@ -255,7 +268,7 @@ int main(int argc, char** argv)
         if (adapter) {
             adapter->close(); // a virtual board saves its images
         }
-        return static_cast<int>(Exit::ok);
+        return status_after(interrupting_signal(), Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
         // The device library empties the read-back after its own failures
@@ -266,7 +279,8 @@ int main(int argc, char** argv)
         }
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
         print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
-        return static_cast<int>(e.exit());
+        std::cout.flush();
+        return status_after(interrupting_signal(), e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";
         return static_cast<int>(Exit::failed);
