@@ -59,6 +59,9 @@ inline constexpr std::uint8_t STATUS_TB = 0x20;  // protect from the bottom
 inline constexpr std::uint8_t STATUS_SEC = 0x40; // protect 4 KiB sectors rather than fractions (W25Q)
 inline constexpr std::uint8_t STATUS_SRP = 0x80; // status register protect (with WP#)
 
+// Status register 2 (0x35 reads it; 0x01 with two bytes writes both).
+inline constexpr std::uint8_t STATUS2_CMP = 0x40; // complement protect: BP's range inverted (W25Q)
+
 // The JEDEC ID: a manufacturer code is preceded by one continuation code per
 // JEP106 bank after the first.
 inline constexpr std::uint8_t JEDEC_CONTINUATION = 0x7F;

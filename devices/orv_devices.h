@@ -619,6 +619,9 @@ typedef struct orvdev_flash_status {
     int32_t tb;
     int32_t sec;
     int32_t srp;
+    /** CMP of status register 2: the range below is the complement of the
+     *  one BP, TB and SEC name. */
+    int32_t cmp;
     /** The protected range [protected_from, protected_to); equal when
      *  nothing is protected. */
     uint64_t protected_from;
@@ -635,6 +638,31 @@ ORV_API int32_t orvdev_flash_read_status(orvdev_flash* flash, orvdev_flash_statu
  *          ORVDEV_ERROR_FLASH_BUSY; a bus code. */
 ORV_API int32_t orvdev_flash_unprotect(orvdev_flash* flash, uint8_t* before, uint8_t* after,
                                        orvdev_report* report);
+
+/** A range of the flash. */
+typedef struct orvdev_range {
+    uint64_t addr;
+    uint64_t len;
+} orvdev_range;
+
+#define ORVDEV_PROTECTABLE_MAX 64u
+
+/**
+ * Protects exactly [addr, addr + len) against program and erase (len 0:
+ * nothing), with the BP, TB and SEC bits of status register 1 and, on parts
+ * with a status register 2, its CMP bit; the other status bits are kept.
+ * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT when the part cannot protect
+ *          that range alone (the report lists the ranges it can);
+ *          ORVDEV_ERROR_FLASH_LOCKED (SRP set); ORVDEV_ERROR_FLASH_STATUS_REFUSED;
+ *          ORVDEV_ERROR_FLASH_WRITE_ENABLE; ORVDEV_ERROR_FLASH_BUSY; a bus code.
+ */
+ORV_API int32_t orvdev_flash_protect(orvdev_flash* flash, uint64_t addr, uint64_t len, orvdev_report* report);
+
+/** The ranges orvdev_flash_protect can set on this part, sorted (at most
+ *  ORVDEV_PROTECTABLE_MAX; `count` receives how many).
+ * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */
+ORV_API int32_t orvdev_flash_protectable(orvdev_flash* flash, orvdev_range* ranges, uint32_t capacity,
+                                         uint32_t* count, orvdev_report* report);
 
 /** The bytes of the SFDP space (command 0x5A) at [addr, addr + len), 3-byte
  *  addresses. \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */

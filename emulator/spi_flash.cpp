@@ -18,6 +18,9 @@ constexpr std::uint8_t STATUS_WRITABLE = static_cast<std::uint8_t>(~(STATUS_BUSY
 constexpr std::size_t PROTECTION_BLOCK = 64u * 1024u;
 constexpr std::size_t PROTECTION_FRACTION = 64;
 constexpr unsigned BP_ALL = 7;
+// With SEC, BP counts 4 KiB sectors up to 32 KiB.
+constexpr unsigned SEC_LARGEST_BP = 4;
+constexpr std::size_t SEC_LARGEST = 32u * 1024u;
 
 } // namespace
 
@@ -48,18 +51,31 @@ std::pair<std::size_t, std::size_t> SpiFlash::protected_range() const noexcept
 {
     const unsigned bp = (status_bits_ & STATUS_BP_MASK) >> STATUS_BP_SHIFT;
     const std::size_t size = memory_.size();
-    if (bp == 0) {
-        return {0, 0};
-    }
+    std::size_t length = 0;
     if (bp == BP_ALL) {
+        length = size;
+    } else if (bp != 0 && (status_bits_ & STATUS_SEC) != 0) {
+        // 4 KiB sectors: 4, 8, 16, 32 KiB, then 32 KiB again.
+        length = bp <= SEC_LARGEST_BP ? std::size_t{SECTOR_SIZE} << (bp - 1) : SEC_LARGEST;
+    } else if (bp != 0) {
+        length = std::max(PROTECTION_BLOCK, size / PROTECTION_FRACTION) << (bp - 1);
+    }
+    length = std::min(size, length);
+    const bool bottom = (status_bits_ & STATUS_TB) != 0;
+    std::pair<std::size_t, std::size_t> range =
+        bottom ? std::pair{std::size_t{0}, length} : std::pair{size - length, size};
+    if ((status_2_ & STATUS2_CMP) == 0) {
+        return length == 0 ? std::pair{std::size_t{0}, std::size_t{0}} : range;
+    }
+    // CMP protects the rest: one side of the region BP names (a region at
+    // one end leaves one range at the other).
+    if (length == 0) {
         return {0, size};
     }
-    const std::size_t unit = std::max(PROTECTION_BLOCK, size / PROTECTION_FRACTION);
-    const std::size_t length = std::min(size, unit << (bp - 1));
-    if ((status_bits_ & STATUS_TB) != 0) {
-        return {0, length};
+    if (length == size) {
+        return {0, 0};
     }
-    return {size - length, size};
+    return bottom ? std::pair{length, size} : std::pair{std::size_t{0}, size - length};
 }
 
 bool SpiFlash::is_protected(std::size_t first, std::size_t length) const noexcept
@@ -350,9 +366,9 @@ void SpiFlash::finish_erase()
         base = wrap(address_) / length * length;
         length = std::min(length, memory_.size() - base);
     }
-    // A chip erase is refused while any block is protected.
+    // A chip erase is refused while any of the part is protected.
     const bool refused =
-        command_.op == Op::chip_erase ? (status_bits_ & STATUS_BP_MASK) != 0 : is_protected(base, length);
+        command_.op == Op::chip_erase ? is_protected(0, memory_.size()) : is_protected(base, length);
     if (refused) {
         return;
     }

@@ -24,10 +24,13 @@
 // protect, from the top of the memory (from the bottom with TB, bit 5), a
 // region of unit << (BP - 1) bytes, where unit is 64 KiB or 1/64 of the part
 // if that is larger; BP = 7 protects everything. A program or erase that
-// touches the region, and a chip erase while any BP bit is set, is refused:
-// nothing changes, WEL clears, the part does not go busy. SRP (bit 7) and bit
-// 6 are kept as written; the WP# pin is not wired, so the status register
-// stays writable. Status register 2 is kept as written and has no effect.
+// touches the region, and a chip erase while any of it is protected, is refused:
+// nothing changes, WEL clears, the part does not go busy. With SEC (bit 6)
+// BP counts 4 KiB sectors instead: 4, 8, 16, 32 KiB, then 32 KiB again. CMP
+// (bit 6 of status register 2) protects the complement of that region. SRP
+// (bit 7) is kept as written; the WP# pin is not wired, so the status
+// register stays writable. Status register 2's other bits are kept as
+// written and have no effect.
 //
 // Bit order: the first clock of a transaction (the command byte) fixes it for
 // that transaction. MSB-first transactions are the usual SPI form. In an

@@ -352,7 +352,9 @@ int32_t orvdev_flash_read_status(orvdev_flash* flash, orvdev_flash_status* statu
         s.status1 = flash->flash.read_status();
         s.status2 = flash->flash.read_status(nor::CMD_READ_STATUS_2);
         s.status3 = flash->flash.read_status(nor::CMD_READ_STATUS_3);
-        const Protection p = decode_protection(s.status1, flash->flash.params().size);
+        const bool cmp = s.status2 != 0xFF && (s.status2 & nor::STATUS2_CMP) != 0;
+        const Protection p = decode_protection(s.status1, flash->flash.params().size, cmp);
+        s.cmp = cmp ? 1 : 0;
         s.busy = (s.status1 & nor::STATUS_BUSY) != 0 ? 1 : 0;
         s.write_enabled = (s.status1 & nor::STATUS_WEL) != 0 ? 1 : 0;
         s.bp = p.bp;
@@ -377,6 +379,35 @@ int32_t orvdev_flash_unprotect(orvdev_flash* flash, uint8_t* before, uint8_t* af
         }
         if (after != nullptr) {
             *after = r.after;
+        }
+    });
+}
+
+int32_t orvdev_flash_protect(orvdev_flash* flash, uint64_t addr, uint64_t len, orvdev_report* report)
+{
+    if (flash == nullptr) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no flash handle");
+    }
+    return guarded(&flash->flash.session(), report, [&] {
+        if (len != 0) {
+            check_range(flash->flash, addr, len);
+        }
+        (void)protect(flash->flash, addr, len);
+    });
+}
+
+int32_t orvdev_flash_protectable(orvdev_flash* flash, orvdev_range* ranges, uint32_t capacity,
+                                 uint32_t* count, orvdev_report* report)
+{
+    if (flash == nullptr || count == nullptr || (ranges == nullptr && capacity != 0)) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no flash handle, or nowhere to put the ranges");
+    }
+    *count = 0;
+    return guarded(&flash->flash.session(), report, [&] {
+        for (const ProtectionSetting& s : protectable(flash->flash)) {
+            if (s.to > s.from && *count < capacity) {
+                ranges[(*count)++] = orvdev_range{s.from, s.to - s.from};
+            }
         }
     });
 }

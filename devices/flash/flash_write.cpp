@@ -217,13 +217,24 @@ std::optional<Mismatch> compare(std::uint64_t addr, std::span<const std::uint8_t
 
 void check_not_protected(Flash& flash, std::uint64_t addr, std::uint64_t len)
 {
-    Protection p = decode_protection(flash.read_status(), flash.params().size);
+    const std::uint8_t status = flash.read_status();
+    // With BP bits set, CMP decides which side they protect. (With none set,
+    // a set CMP would protect everything: the part then refuses the erase
+    // and the verify says so; reading status register 2 on every write of an
+    // unprotected part would cost a transfer each time.)
+    bool cmp = false;
+    if ((status & nor::STATUS_BP_MASK) != 0) {
+        const std::uint8_t s2 = flash.read_status(nor::CMD_READ_STATUS_2);
+        cmp = s2 != 0xFF && (s2 & nor::STATUS2_CMP) != 0;
+    }
+    Protection p = decode_protection(status, flash.params().size, cmp);
     if (p.overlaps(addr, len)) {
         throw Failure(ORVDEV_ERROR_FLASH_PROTECTED,
                       "the range " + hex(addr, 6) + " + " + count_text(len, "byte") +
                           " is write-protected: status register 1 is " + hex(p.status, 2) + " (BP " +
                           std::to_string(p.bp) + (p.tb ? ", TB" : "") + (p.sec ? ", SEC" : "") +
-                          ") and protects " + hex(p.from, 6) + ".." + hex(p.to - 1, 6),
+                          (p.cmp ? ", CMP" : "") + ") and protects " + hex(p.from, 6) + ".." +
+                          hex(p.to - 1, 6),
                       "clear the block protection first (see the status register)");
     }
 }
@@ -463,11 +474,95 @@ EraseReport erase_range(Flash& flash, std::uint64_t addr, std::uint64_t len, boo
         });
 }
 
+namespace {
+
+// Status register 2, or nothing when the part has none (MISO floats high).
+std::optional<std::uint8_t> read_status_2(Flash& flash)
+{
+    const std::uint8_t s2 = flash.read_status(nor::CMD_READ_STATUS_2);
+    return s2 == 0xFF ? std::nullopt : std::optional(s2);
+}
+
+std::string ranges_text(const std::vector<ProtectionSetting>& settings)
+{
+    std::string text;
+    for (const ProtectionSetting& s : settings) {
+        if (s.to > s.from) {
+            text += (text.empty() ? "" : ", ") + hex(s.from, 6) + "+" + size_text(s.to - s.from);
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<ProtectionSetting> protectable(Flash& flash)
+{
+    return protection_settings(flash.params().size, read_status_2(flash).has_value());
+}
+
+ProtectReport protect(Flash& flash, std::uint64_t addr, std::uint64_t len)
+{
+    const std::uint64_t size = flash.params().size;
+    const std::optional<std::uint8_t> s2 = read_status_2(flash);
+    const std::vector<ProtectionSetting> settings = protection_settings(size, s2.has_value());
+    const auto it = std::find_if(settings.begin(), settings.end(), [&](const ProtectionSetting& s) {
+        return len == 0 ? s.to == s.from : s.from == addr && s.to == addr + len;
+    });
+    if (it == settings.end()) {
+        throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "this part cannot protect " + hex(addr, 6) + "+" + size_text(len) +
+                          " alone; it can protect " + ranges_text(settings),
+                      "choose one of those ranges");
+    }
+    constexpr std::uint8_t PROTECTION_BITS = nor::STATUS_BP_MASK | nor::STATUS_TB | nor::STATUS_SEC;
+    ProtectReport report;
+    report.status1_before = flash.read_status();
+    if ((report.status1_before & nor::STATUS_SRP) != 0) {
+        throw Failure(ORVDEV_ERROR_FLASH_LOCKED,
+                      "the status register is locked: SRP is set (status " + hex(report.status1_before, 2) +
+                          "), so the protection may not change while WP# is low",
+                      "clear SRP first (unprotect) with WP# high");
+    }
+    const auto status1 = static_cast<std::uint8_t>((report.status1_before & ~PROTECTION_BITS) | it->bits);
+    const bool cmp_now = s2 && (*s2 & nor::STATUS2_CMP) != 0;
+    if (s2 && cmp_now != it->cmp) {
+        flash.write_status_pair(
+            status1, static_cast<std::uint8_t>((*s2 & ~nor::STATUS2_CMP) | (it->cmp ? nor::STATUS2_CMP : 0)));
+    } else {
+        flash.write_status(status1);
+    }
+    report.status1_after = flash.read_status();
+    report.cmp = it->cmp;
+    const std::optional<std::uint8_t> s2_after = read_status_2(flash);
+    const Protection now =
+        decode_protection(report.status1_after, size, s2_after && (*s2_after & nor::STATUS2_CMP) != 0);
+    if (now.from != it->from || now.to != it->to) {
+        throw Failure(
+            ORVDEV_ERROR_FLASH_STATUS_REFUSED,
+            "the flash refused the status register write: status " + hex(report.status1_before, 2) +
+                " before, " + hex(report.status1_after, 2) + " after",
+            "the part may keep its protection elsewhere (lock bits), or lay its bits out otherwise");
+    }
+    return report;
+}
+
 UnprotectReport unprotect(Flash& flash)
 {
     UnprotectReport report;
     report.before = flash.read_status();
     report.after = report.before;
+    // CMP with BP clear protects everything: it goes too.
+    const std::optional<std::uint8_t> s2 = read_status_2(flash);
+    if (s2 && (*s2 & nor::STATUS2_CMP) != 0 && (report.before & nor::STATUS_SRP) == 0) {
+        flash.write_status_pair(unprotected(report.before),
+                                static_cast<std::uint8_t>(*s2 & ~nor::STATUS2_CMP));
+        report.after = flash.read_status();
+        report.changed = true;
+        if (report.after == unprotected(report.before)) {
+            return report;
+        }
+    }
     if (report.before == unprotected(report.before)) {
         return report;
     }

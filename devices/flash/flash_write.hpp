@@ -91,6 +91,21 @@ struct UnprotectReport {
 // Clears BP, TB, SEC and SRP in status register 1.
 UnprotectReport unprotect(Flash& flash);
 
+// Protects exactly [addr, addr + len) (len 0: nothing) with the BP, TB, SEC
+// and CMP bits, keeping the other status bits; throws
+// Failure(ORVDEV_ERROR_INVALID_ARGUMENT) naming the ranges the part can
+// protect when it cannot protect that one. CMP is used only on parts with a
+// status register 2.
+struct ProtectReport {
+    std::uint8_t status1_before = 0;
+    std::uint8_t status1_after = 0;
+    bool cmp = false;
+};
+ProtectReport protect(Flash& flash, std::uint64_t addr, std::uint64_t len);
+
+// The ranges `protect` can set on this part.
+std::vector<ProtectionSetting> protectable(Flash& flash);
+
 // Throws when [addr, addr + len) overlaps the range the status register
 // protects, before anything is changed.
 void check_not_protected(Flash& flash, std::uint64_t addr, std::uint64_t len);

@@ -238,6 +238,14 @@ void Flash::write_status(std::uint8_t value)
                   "writing the status register");
 }
 
+void Flash::write_status_pair(std::uint8_t status1, std::uint8_t status2)
+{
+    const std::array<std::uint8_t, 2> both{status1, status2};
+    write_command(nor::CMD_WRITE_STATUS, std::nullopt, both,
+                  {microseconds(STATUS_WRITE_US), microseconds(STATUS_WRITE_MAX_US)},
+                  "writing the status registers");
+}
+
 void Flash::write_disable()
 {
     transact(nor::CMD_WRITE_DISABLE, std::nullopt, {}, {}, "sending write disable");

@@ -63,6 +63,8 @@ public:
     std::uint8_t read_status(std::uint8_t command = orv::nor::CMD_READ_STATUS);
     // Write enable, 0x01 with one byte, and the wait.
     void write_status(std::uint8_t value);
+    // Write enable, 0x01 with status registers 1 and 2, and the wait.
+    void write_status_pair(std::uint8_t status1, std::uint8_t status2);
     // Write disable: clears a write enable latch left set.
     void write_disable();
 

@@ -313,6 +313,55 @@ TEST_F(Devices, AFailedWritePutsBackWhatItErasedOutsideTheRange)
     }
 }
 
+TEST_F(Devices, ProtectionRangesAreSetAsAskedAndHonoured)
+{
+    orvdev_flash* f = flash();
+    const std::uint64_t size = 4u << 20;
+    orvdev_range ranges[ORVDEV_PROTECTABLE_MAX];
+    std::uint32_t count = 0;
+    ASSERT_EQ(orvdev_flash_protectable(f, ranges, ORVDEV_PROTECTABLE_MAX, &count, &report), 0);
+    EXPECT_GT(count, 20u);
+    const struct {
+        std::uint64_t addr, len;
+        std::int32_t rc;
+        std::uint8_t status1; // BP, TB and SEC as the part must hold them
+        bool cmp;
+    } cases[] = {
+        {size - 64 * 1024, 64 * 1024, 0, 0x04, false},              // BP 1 at the top
+        {0, 4096, 0, 0x64, false},                                  // SEC, TB, BP 1: the bottom sector
+        {0, size - 64 * 1024, 0, 0x04, true},                       // CMP: all but the top 64 KiB
+        {size - 2 * 1024 * 1024, 2u << 20, 0, 0x18, false},         // BP 6: the top half
+        {0x1000, 4096, ORVDEV_ERROR_INVALID_ARGUMENT, 0x18, false}, // nothing protects a sector alone there
+        {0, 0, 0, 0x00, false},                                     // nothing protected
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        EXPECT_EQ(orvdev_flash_protect(f, c.addr, c.len, &report), c.rc) << report.message;
+        if (c.rc != 0) {
+            EXPECT_NE(std::string(report.message).find("it can protect"), std::string::npos);
+        }
+        orvdev_flash_status st{};
+        ASSERT_EQ(orvdev_flash_read_status(f, &st, &report), 0);
+        EXPECT_EQ(st.status1 & 0x7C, c.status1);
+        EXPECT_EQ(st.cmp != 0, c.cmp);
+        const auto [from, to] = model().flash().protected_range();
+        EXPECT_EQ(st.protected_from, from) << "the part and the library agree on the range";
+        EXPECT_EQ(st.protected_to, to);
+        if (c.rc == 0 && c.len != 0) {
+            const std::uint8_t byte = 0;
+            orvdev_write_report r{};
+            EXPECT_EQ(orvdev_flash_write(f, c.addr, &byte, 1, nullptr, &r, &report),
+                      ORVDEV_ERROR_FLASH_PROTECTED)
+                << report.message;
+        }
+    }
+    // Unprotect clears CMP too, which with BP clear would protect everything.
+    ASSERT_EQ(orvdev_flash_protect(f, 0, size - 64 * 1024, &report), 0);
+    ASSERT_EQ(orvdev_flash_unprotect(f, nullptr, nullptr, &report), 0) << report.message;
+    EXPECT_EQ(model().flash().protected_range(), (std::pair<std::size_t, std::size_t>{0, 0}));
+    orvdev_flash_close(f);
+}
+
 TEST_F(Devices, ChainScanAndRawScans)
 {
     EXPECT_EQ(idcodes(), ZYNQ);

@@ -375,7 +375,8 @@ Result cmd_status(const Context& ctx, const Options& options)
                               : ": nothing protected"))
         .labelled("srp", st.srp != 0, "status lock:",
                   st.srp != 0 ? "SRP 1: the status register can be written only while WP# is high"
-                              : "SRP 0: the status register is writable");
+                              : "SRP 0: the status register is writable")
+        .field("cmp", st.cmp != 0);
     result.labelled("status2", optional_register(st.status2), "status register 2:",
                     st.status2 == 0xFF ? "0xff (not present, or all bits set)" : hex(st.status2, 2));
     result.labelled("status3", optional_register(st.status3), "status register 3:",
@@ -401,6 +402,44 @@ Result cmd_unprotect(const Context& ctx, const Options& options)
     }
     return result.line("block protection cleared: status register 1 " + hex(before, 2) + " -> " +
                        hex(after, 2));
+}
+
+Result cmd_protect(const Context& ctx, const Options& options, const std::optional<ProtectArgs>& args)
+{
+    OpenFlash flash = open_flash(ctx, options);
+    orvdev_report report{};
+    std::vector<orvdev_range> ranges(ORVDEV_PROTECTABLE_MAX);
+    std::uint32_t count = 0;
+    check_device(orvdev_flash_protectable(flash.get(), ranges.data(),
+                                          static_cast<std::uint32_t>(ranges.size()), &count, &report),
+                 report, ctx);
+    ranges.resize(count);
+    if (args) {
+        check_range(args->addr, std::max<std::uint64_t>(args->len, 1), flash.info.size, "--range START LEN");
+        const std::int32_t rc = orvdev_flash_protect(flash.get(), args->addr, args->len, &report);
+        check_device(rc, report, ctx);
+    }
+    orvdev_flash_status st{};
+    check_device(orvdev_flash_read_status(flash.get(), &st, &report), report, ctx);
+    const bool any = st.protected_to > st.protected_from;
+    Result result;
+    result
+        .labelled("protected",
+                  any ? Value::object({{"from", st.protected_from}, {"to", st.protected_to - 1}}) : Value(),
+                  "protected:",
+                  any ? range_text(st.protected_from, st.protected_to - st.protected_from) : "nothing")
+        .labelled("status1", hex(st.status1, 2), "status register 1:")
+        .field("cmp", st.cmp != 0);
+    if (!args) {
+        Value::List list;
+        std::string text = "ranges this part can protect:\n";
+        for (const orvdev_range& r : ranges) {
+            list.push_back(Value::object({{"from", r.addr}, {"to", r.addr + r.len - 1}}));
+            text += "  " + range_text(r.addr, r.len) + "\n";
+        }
+        result.field("protectable", Value::list(std::move(list))).text(text);
+    }
+    return result;
 }
 
 Result cmd_sfdp(const Context& ctx, const Options& options)
@@ -520,6 +559,25 @@ void register_spi(CLI::App& app, Chosen& chosen)
                       cmd_status);
     add_plain_command(spi, chosen, group, "unprotect", "clear the block protection bits", cmd_unprotect);
     add_plain_command(spi, chosen, group, "sfdp", "dump the flash's SFDP parameter tables", cmd_sfdp);
+
+    // spi protect [--range START LEN]
+    auto protect_range = std::make_shared<std::vector<std::string>>();
+    auto* protect_cmd = spi->add_subcommand(
+        "protect",
+        "protect START LEN against program and erase (BP, TB, SEC, CMP), or list the ranges the part "
+        "can protect");
+    protect_cmd->add_option("--range", *protect_range, "the range to protect; LEN 0 protects nothing")
+        ->type_name("START LEN")
+        ->expected(2);
+    on_chosen(protect_cmd, chosen, [group, protect_range] {
+        Options options = group->check();
+        std::optional<ProtectArgs> args;
+        if (!protect_range->empty()) {
+            args = ProtectArgs{flash_address((*protect_range)[0], "START"),
+                               size_arg((*protect_range)[1], "LEN", ADDRESS_LIMIT)};
+        }
+        return Action([options, args](const Context& ctx) { return cmd_protect(ctx, options, args); });
+    });
 
     // spi read ADDR LEN [-o FILE]
     struct ReadArgs {

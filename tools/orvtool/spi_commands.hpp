@@ -41,6 +41,14 @@ Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr
 Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& args);
 Result cmd_status(const Context& ctx, const Options& options);
 Result cmd_unprotect(const Context& ctx, const Options& options);
+// spi protect --range START LEN
+struct ProtectArgs {
+    std::uint64_t addr = 0;
+    std::uint64_t len = 0;
+};
+// Protects the range (args), then shows what is protected; without args,
+// what is protected and the ranges the part can protect.
+Result cmd_protect(const Context& ctx, const Options& options, const std::optional<ProtectArgs>& args);
 // The SFDP header's parameter tables, each with its DWORDs.
 Result cmd_sfdp(const Context& ctx, const Options& options);
 
