@@ -19,6 +19,7 @@ namespace {
 void LineTrace::begin(const ConnectorRouter& router, const Board& board, std::uint8_t divisor)
 {
     clock_divisor(divisor);
+    tick_ = 0;
     started_ = false;
     sampled_.fill(false);
     if (inputs_ == Inputs::samples) {
@@ -33,7 +34,6 @@ void LineTrace::begin(const ConnectorRouter& router, const Board& board, std::ui
         settle(0, router, board, true, false);
     }
     started_ = true;
-    tick_ = 2 * half_;
 }
 
 void LineTrace::clock_divisor(std::uint8_t divisor) noexcept

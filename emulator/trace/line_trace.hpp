@@ -106,7 +106,8 @@ public:
 
     // Every line's level at tick 0 for this router and board (a real
     // adapter's: unknown until the stream sets them), with the clock of
-    // `divisor`; the first command starts one clock period later.
+    // `divisor`. The first command starts at tick 0 too: where it moves a
+    // line, the file shows only its level.
     void begin(const ConnectorRouter& router, const Board& board, std::uint8_t divisor);
     void clock_divisor(std::uint8_t divisor) noexcept;
     // A pin command has run (on the low pin group, or the high one, which

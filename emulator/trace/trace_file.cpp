@@ -1,5 +1,7 @@
 #include "trace_file.hpp"
 
+#include <string_view>
+
 namespace orv::emu {
 
 std::unique_ptr<TraceFile> TraceFile::create(const std::string& path, const std::string& version,
@@ -22,6 +24,17 @@ std::unique_ptr<TraceFile> TraceFile::create(const std::string& path, const std:
         return nullptr;
     }
     return std::unique_ptr<TraceFile>(new TraceFile(std::move(writer)));
+}
+
+std::string command_comment(int argc, const char* const* argv)
+{
+    std::string text = "command:";
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool quote = arg.empty() || arg.find_first_of(" \t'\"") != std::string_view::npos;
+        text += quote ? " '" + std::string(arg) + "'" : " " + std::string(arg);
+    }
+    return text;
 }
 
 bool TraceFile::finish(std::uint64_t end_tick, std::string* error)

@@ -20,6 +20,10 @@ struct TraceSummary {
     std::uint64_t duration_ns = 0; // bus time from the start to the last command's end
 };
 
+// "command: PROGRAM ARGS...", the command line that made a trace, for its
+// header (arguments with spaces or quotes in single quotes).
+[[nodiscard]] std::string command_comment(int argc, const char* const* argv);
+
 class TraceFile final : public LineSink {
 public:
     // The VCD's top scope.

@@ -173,13 +173,7 @@ std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind 
                                             : std::string("adapter: orvsim-run's virtual adapter"))
                 : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses") : "--usb " + a.usb));
     }
-    std::string command = "command:";
-    for (int i = 0; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const bool quote = arg.empty() || arg.find_first_of(" \t'\"") != std::string_view::npos;
-        command += quote ? " '" + std::string(arg) + "'" : " " + std::string(arg);
-    }
-    comments.push_back(command);
+    comments.push_back(trace_command(argc, argv));
     return comments;
 }
 

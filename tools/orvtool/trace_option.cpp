@@ -57,6 +57,11 @@ std::string bus_time(std::uint64_t ns)
 
 #ifdef ORVTOOL_HAVE_TRACE
 
+std::string trace_command(int argc, char** argv)
+{
+    return orv::emu::command_comment(argc, argv);
+}
+
 struct SessionTrace::Recorder final : TransferObserver {
     std::unique_ptr<orv::emu::TraceFile> file; // until recording starts
     std::unique_ptr<orv::emu::BoardTrace> board;
@@ -141,6 +146,11 @@ TraceSummary SessionTrace::finish()
 }
 
 #else
+
+std::string trace_command(int /*argc*/, char** /*argv*/)
+{
+    return {};
+}
 
 struct SessionTrace::Recorder {};
 

@@ -69,6 +69,9 @@ private:
     std::unique_ptr<Recorder> recorder_;
 };
 
+// "command: orvtool ...": the command line for the trace's header.
+std::string trace_command(int argc, char** argv);
+
 // The summary line ("trace: FILE, 1.3 MiB: 48213 level changes in 2.150 ms
 // of bus time") and the JSON member "trace".
 void add_trace_summary(Result& result, const TraceSummary& summary);
