@@ -98,6 +98,8 @@ def decode(vcd: Path, *decoders: str) -> dict[str, list[Annotation]]:
                           "--protocol-decoder-jsontrace"], capture_output=True, text=True, timeout=120,
                          check=True)
     rows: dict[str, list[Annotation]] = {}
+    if not run.stdout.strip():
+        return rows  # nothing decoded: sigrok-cli prints nothing at all
     # Data annotations may carry raw control characters.
     for event in json.loads(run.stdout, strict=False)["traceEvents"]:
         if event["ph"] == "B":
@@ -512,3 +514,52 @@ def test_eeprom(work: Path, source: str) -> None:
     run = traced(work, "i2c", "read", "0x50", "0x30", "16")[source]
     assert bus_events(decode(run.vcd, I2C)) == write_events(0x50, [0x30]) + read_events(
         0x50, EEPROM_IMAGE[0x30:0x40])
+
+
+# ---- the option in the tools --------------------------------------------------
+
+ORVSIM_RUN = os.environ.get("ORVSIM_RUN", "orvsim-run")
+
+
+def test_tool_orvsim_run_traces_each_adapter(work: Path) -> None:
+    pattern = str(work / "adapter-%d.vcd")
+    run = subprocess.run([ORVSIM_RUN, "--adapters", "2", "--board", str(work / "board.json"), "--trace", pattern,
+                          "--", ORVTOOL, "--usb", "1209:4f52:1:3", "--trace", str(work / "client.vcd"),
+                          "--json", "i2c", "read", "0x68", "0x75", "1"],
+                         capture_output=True, text=True, timeout=120, check=False)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout)["data"] == "68"
+    expected = write_events(0x68, [0x75]) + read_events(0x68, b"\x68")
+    comments, _ = read_vcd(work / "adapter-1.vcd")
+    assert "adapter 1 of 2 at bus 001 device 003, serial ORVSIM0001" in comments
+    assert bus_events(decode(work / "adapter-1.vcd", I2C)) == expected
+    assert bus_events(decode(work / "adapter-0.vcd", I2C)) == []  # nothing happened there
+    # orvtool's own trace of orvsim-run's adapter is the host's reconstruction.
+    comments, _ = read_vcd(work / "client.vcd")
+    assert any("reconstructed on the host" in c for c in comments)
+    assert bus_events(decode(work / "client.vcd", I2C)) == expected
+    check_host_within_board(work / "client.vcd", work / "adapter-1.vcd")
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--adapters", "2", "--trace", "one.vcd"], "with several adapters give a pattern with %d"),
+    (["--trace", "t-%s.vcd"], "only %d"),
+])
+def test_tool_orvsim_run_refuses_bad_patterns(args: list[str], message: str) -> None:
+    run = subprocess.run([ORVSIM_RUN, *args, "--", "true"], capture_output=True, text=True, timeout=60,
+                         check=False)
+    assert run.returncode == 2 and message in run.stderr
+
+
+def test_tool_orvtool_trace_refusals(work: Path) -> None:
+    # A trace that cannot be written is refused before the adapter is opened.
+    run = subprocess.run([ORVTOOL, "--sim", "--trace", "/nonexistent-dir/t.vcd", "spi", "id"], capture_output=True,
+                         text=True, timeout=60, check=False)
+    assert run.returncode == 2 and "cannot write the trace" in run.stderr
+    # A command without an adapter traces nothing and says so.
+    svf = work / "dry.svf"
+    svf.write_text(SVF)
+    run = subprocess.run([ORVTOOL, "--trace", str(work / "dry.vcd"), "jtag", "svf", "--dry-run", str(svf)],
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode == 0 and "nothing to trace" in run.stderr
+    assert not (work / "dry.vcd").exists()
