@@ -14,6 +14,8 @@
 //                     behind sees
 //   readback_fifo     bit packing, flush, capacity, the latency-limited count
 //   board             the JTAG chain, SPI flash and I2C devices
+//   trace/            (optional) the connector lines over time, for VCD
+//                     traces (set_trace)
 // This class executes each command on them and keeps the settings. Oddities
 // that do not stop a buffer are reported in diagnostics() and executed: a TMS
 // count above 7 (clamped), a bit count above 8 (clamped), JTAG-form clock
