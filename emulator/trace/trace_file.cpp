@@ -1,5 +1,7 @@
 #include "trace_file.hpp"
 
+#include "board_file.hpp"
+
 #include <string_view>
 
 namespace orv::emu {
@@ -35,6 +37,13 @@ std::string command_comment(int argc, const char* const* argv)
         text += quote ? " '" + std::string(arg) + "'" : " " + std::string(arg);
     }
     return text;
+}
+
+std::string board_comment(std::string_view name)
+{
+    const std::string_view asked = name.empty() ? "default" : name;
+    const auto file = find_board(asked);
+    return "board: " + (file ? file->string() : std::string(asked) + " (built in)");
 }
 
 bool TraceFile::finish(std::uint64_t end_tick, std::string* error)

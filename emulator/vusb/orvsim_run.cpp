@@ -246,15 +246,15 @@ start_traces(orv::sim::VirtualUsb& usb, const Options& options, int argc, char**
         std::string error;
         const auto path = trace_path(options.trace, i, options.adapters, &error);
         const std::string board =
-            options.boards.empty() ? "default" : options.boards.at(options.boards.size() > 1 ? i : 0);
+            options.boards.empty() ? "" : options.boards.at(options.boards.size() > 1 ? i : 0);
         char adapter[96];
         std::snprintf(adapter, sizeof adapter, "adapter %zu of %u at bus %03u device %03u, serial %s", i,
                       options.adapters, usb.bus(i), usb.address(i), usb.serial(i).c_str());
-        auto file =
-            orv::emu::TraceFile::create(*path, "orvsim-run",
-                                        {"the virtual board's connectors as its parts see them",
-                                         "board: " + board, adapter, orv::emu::command_comment(argc, argv)},
-                                        &error);
+        auto file = orv::emu::TraceFile::create(*path, "orvsim-run",
+                                                {"the virtual board's connectors as its parts see them",
+                                                 orv::emu::board_comment(board), adapter,
+                                                 orv::emu::command_comment(argc, argv)},
+                                                &error);
         if (file == nullptr) {
             std::fprintf(stderr, "orvsim-run: cannot write the trace: %s\n", error.c_str());
             return std::nullopt;

@@ -159,7 +159,7 @@ unsigned terminal_columns()
 std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind kind, int argc, char** argv)
 {
     std::vector<std::string> comments;
-    const std::string board = "board: " + (a.board.empty() ? std::string("default") : a.board);
+    const std::string board = trace_board(a.board);
     if (kind == SessionTrace::Kind::board) {
         comments.push_back("the virtual board's connectors as its parts see them");
         comments.push_back(board);

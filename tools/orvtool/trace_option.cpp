@@ -62,6 +62,11 @@ std::string trace_command(int argc, char** argv)
     return orv::emu::command_comment(argc, argv);
 }
 
+std::string trace_board(const std::string& board)
+{
+    return orv::emu::board_comment(board);
+}
+
 struct SessionTrace::Recorder final : TransferObserver {
     std::unique_ptr<orv::emu::TraceFile> file; // until recording starts
     std::unique_ptr<orv::emu::BoardTrace> board;
@@ -148,6 +153,11 @@ TraceSummary SessionTrace::finish()
 #else
 
 std::string trace_command(int /*argc*/, char** /*argv*/)
+{
+    return {};
+}
+
+std::string trace_board(const std::string& /*board*/)
 {
     return {};
 }

@@ -71,6 +71,8 @@ private:
 
 // "command: orvtool ...": the command line for the trace's header.
 std::string trace_command(int argc, char** argv);
+// "board: FILE": the virtual adapter's board for the trace's header.
+std::string trace_board(const std::string& board);
 
 // The summary line ("trace: FILE, 1.3 MiB: 48213 level changes in 2.150 ms
 // of bus time") and the JSON member "trace".
