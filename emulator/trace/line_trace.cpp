@@ -5,17 +5,6 @@
 
 namespace orv::emu {
 
-namespace {
-
-// A pin of the low group as the line sees it: driven at its level, or
-// released and pulled up.
-[[nodiscard]] bool pin_high(PinGroup pins, std::uint8_t pin) noexcept
-{
-    return (pins.direction & pin) == 0 || (pins.level & pin) != 0;
-}
-
-} // namespace
-
 void LineTrace::begin(const ConnectorRouter& router, const Board& board, std::uint8_t divisor)
 {
     clock_divisor(divisor);
