@@ -439,6 +439,23 @@ def flash_section(fl, lines, findings):
                  f"most 1.2x); flashrom / orvtool at least 1 in every case is the other goal.")
 
 
+def trace_section(tr, lines, findings):
+    """A 4 MiB flash read traced and untraced (bench/bench_trace.py)."""
+    sec, ratio, cpu, cpu_ratio = tr["seconds"], tr["ratio"], tr["cpu_seconds"], tr["cpu_ratio"]
+    lines.append("| orvtool --sim spi read 0 4M | wall, s | / untraced | processor, s | / untraced | trace |")
+    lines.append("|---|---:|---:|---:|---:|---|")
+    lines.append(f"| untraced | {sec['untraced']:.1f} | 1.00 | {cpu['untraced']:.1f} | 1.00 | |")
+    for mode, name in (("board", "--trace, the virtual board's own"), ("host", "--trace, reconstructed on the host")):
+        t = tr["trace"][mode]
+        lines.append(f"| {name} | {sec[mode]:.1f} | {ratio[mode]:.2f} | {cpu[mode]:.1f} | {cpu_ratio[mode]:.2f} | "
+                     f"{t['bytes'] / 2**20:.0f} MiB, {t['changes'] / 1e6:.1f} M level changes, "
+                     f"{t['duration_ns'] / 1e9:.2f} s of bus time |")
+    findings["trace_ratios"] = ratio
+    findings["trace_cpu_ratios"] = cpu_ratio
+    lines.append("")
+    lines.append(f"Goal: traced at most 2x untraced. Medians of {tr['reps']} runs of each, in turn.")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True)
@@ -449,6 +466,7 @@ def main():
     ap.add_argument("--instructions")
     ap.add_argument("--bridges")
     ap.add_argument("--flash")
+    ap.add_argument("--trace", help="the 4 MiB read traced and untraced (bench/bench_trace.py)")
     ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
@@ -529,6 +547,18 @@ def main():
                      "each client process (bench/bench_flash.py).")
         lines.append("")
         flash_section(flash, lines, findings)
+        lines.append("")
+    if args.trace:
+        with open(args.trace) as f:
+            trace = json.load(f)
+        lines.append("## Waveform traces: what --trace costs")
+        lines.append("")
+        lines.append("Reading the whole 4 MiB flash of the virtual adapter (SPI at 6 MHz, 512 bytes a transfer) "
+                     "untraced and with `--trace`: from the virtual board, and reconstructed on the host from the "
+                     "session's transfers as on a real adapter (`ORVTOOL_TRACE_FROM_HOST=1`). Wall time of the "
+                     "orvtool process; the VCD is written to disk as it goes (bench/bench_trace.py).")
+        lines.append("")
+        trace_section(trace, lines, findings)
         lines.append("")
     if args.svf:
         with open(args.svf) as f:

@@ -24,6 +24,16 @@ inline constexpr std::uint32_t CLOCK_FASTEST_HZ = static_cast<std::uint32_t>(CLO
 // A whole kHz request at or above this is never below the slowest clock.
 inline constexpr std::uint32_t CLOCK_SLOWEST_KHZ_UP = (CLOCK_SLOWEST_HZ + 999) / 1000; // 236
 
+// How long the adapter's clock of divisor byte d runs each cycle, in periods
+// of its 60 MHz base: d. A byte of 0 (sent for a request above 60 MHz, or
+// for a quotient of 256 that wrapped) is taken as the fastest clock, 1: how
+// the adapter treats it is not known, and a trace then shows the shortest
+// cycle rather than a slower one it cannot vouch for.
+[[nodiscard]] constexpr std::uint32_t base_periods_per_clock(std::uint8_t divisor_byte) noexcept
+{
+    return divisor_byte == 0 ? 1U : divisor_byte;
+}
+
 struct ClockChoice {
     std::uint32_t divisor = 0;     // 1..CLOCK_DIVISOR_MAX
     std::uint32_t request_khz = 0; // what to hand the libraries: 60000 / request_khz == divisor

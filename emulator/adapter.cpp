@@ -50,6 +50,14 @@ std::span<std::uint8_t> Adapter::i2c_memory(std::uint16_t address, bool ten_bit)
     return memory->memory();
 }
 
+void Adapter::set_trace(LineTrace* trace)
+{
+    trace_ = trace;
+    if (trace_ != nullptr) {
+        trace_->begin(router_, board_, divisor_);
+    }
+}
+
 BitOrder Adapter::mode_order() const noexcept
 {
     if (!bit_order_set_) {
@@ -64,14 +72,25 @@ void Adapter::execute(const Command& command)
     switch (command.opcode) {
     case OP_SET_IO_LOW:
         router_.set_low_pins(PinGroup{command.direction, command.level});
+        if (trace_ != nullptr) {
+            trace_->pin_command(router_, board_, true);
+        }
         break;
     case OP_SET_IO_HIGH:
         high_ = PinGroup{command.direction, command.level};
         router_.activate(Connector::jtag);
+        if (trace_ != nullptr) {
+            trace_->pin_command(router_, board_, false);
+        }
         break;
     case OP_TMS_OUT:
     case OP_TMS_IO:
-        router_.activate(Connector::jtag);
+        if (router_.active() != Connector::jtag) {
+            router_.activate(Connector::jtag);
+            if (trace_ != nullptr) {
+                trace_->connector_changed(router_, board_);
+            }
+        }
         clock_tms(command);
         break;
     case OP_BITS_OUT_LSB:
@@ -112,6 +131,9 @@ void Adapter::execute(const Command& command)
     case OP_SET_CLOCK_SLOW:
         divisor_ = command.divisor;
         clock_fast_ = command.opcode == OP_SET_CLOCK_FAST;
+        if (trace_ != nullptr) {
+            trace_->clock_divisor(divisor_);
+        }
         break;
     case OP_SET_CLOCK_POLARITY:
         polarity_mode_ = command.mode;
@@ -165,12 +187,22 @@ unsigned Adapter::clock_count(const Command& command)
     return command.clocks_spi_form();
 }
 
-bool Adapter::clock_engine(bool tms, bool out, BitOrder order)
+void Adapter::clock_engine(bool tms, bool out, BitOrder order, bool sample_input)
 {
     if (router_.active() == Connector::spi) {
         check_spi_clock_level();
     }
-    return router_.clock(tms, out, order);
+    const bool in = router_.clock(tms, out, order);
+    if (trace_ != nullptr) {
+        EngineClock clock{tms, out, in, std::nullopt};
+        if (sample_input) {
+            clock.sample = fifo_.next_slot(order);
+        }
+        trace_->clocked(router_, board_, clock);
+    }
+    if (sample_input) {
+        sample(in, order);
+    }
 }
 
 void Adapter::check_spi_clock_level()
@@ -191,10 +223,8 @@ void Adapter::clock_tms(const Command& command)
     const unsigned n = clamped_count(command, MAX_TMS_CLOCKS, "TMS command", "clocks");
     const bool tdi = (command.pattern & TMS_TDI_BIT) != 0;
     for (unsigned k = 0; k < n; ++k) {
-        const bool tdo = clock_engine(((command.pattern >> k) & 1) != 0, tdi, BitOrder::lsb_first);
-        if (command.opcode == OP_TMS_IO) {
-            sample(tdo, BitOrder::lsb_first);
-        }
+        clock_engine(((command.pattern >> k) & 1) != 0, tdi, BitOrder::lsb_first,
+                     command.opcode == OP_TMS_IO);
     }
 }
 
@@ -202,10 +232,7 @@ void Adapter::shift_bits(unsigned n, std::uint8_t data, BitOrder order, bool sam
 {
     for (unsigned k = 0; k < n; ++k) {
         const unsigned bit = order == BitOrder::lsb_first ? k : 7 - k;
-        const bool in = clock_engine(false, ((data >> bit) & 1) != 0, order);
-        if (sample_input) {
-            sample(in, order);
-        }
+        clock_engine(false, ((data >> bit) & 1) != 0, order, sample_input);
     }
 }
 
@@ -213,10 +240,7 @@ void Adapter::clocks(unsigned n, bool sample_input, BitOrder order)
 {
     // Clock-only cycles keep the data output where the last shift left it.
     for (unsigned k = 0; k < n; ++k) {
-        const bool in = clock_engine(false, router_.held_data_level(), order);
-        if (sample_input) {
-            sample(in, order);
-        }
+        clock_engine(false, router_.held_data_level(), order, sample_input);
     }
 }
 

@@ -14,6 +14,8 @@
 //                     behind sees
 //   readback_fifo     bit packing, flush, capacity, the latency-limited count
 //   board             the JTAG chain, SPI flash and I2C devices
+//   trace/            (optional) the connector lines over time, for VCD
+//                     traces (set_trace)
 // This class executes each command on them and keeps the settings. Oddities
 // that do not stop a buffer are reported in diagnostics() and executed: a TMS
 // count above 7 (clamped), a bit count above 8 (clamped), JTAG-form clock
@@ -44,6 +46,7 @@
 #include "connector_router.hpp"
 #include "diagnostics.hpp"
 #include "readback_fifo.hpp"
+#include "trace/line_trace.hpp"
 #include "wire.hpp"
 
 namespace orv::emu {
@@ -103,6 +106,11 @@ public:
     {
         return board_.flash ? board_.flash->memory() : std::span<std::uint8_t>{};
     }
+    // Records every level change on the connectors from now on (null: no
+    // longer). The trace is told the lines as they stand at once. Only while
+    // no command buffer is running.
+    void set_trace(LineTrace* trace);
+
     // Memory of an I2cMemory device (empty when there is none at that address).
     [[nodiscard]] std::span<std::uint8_t> i2c_memory(std::uint16_t address, bool ten_bit = false) noexcept;
     // The default board's 24C02 at 0x50.
@@ -111,7 +119,7 @@ public:
 private:
     void execute(const Command& command);
     void track_chip_select_window(const Command& command);
-    bool clock_engine(bool tms, bool out, BitOrder order);
+    void clock_engine(bool tms, bool out, BitOrder order, bool sample_input);
     void check_spi_clock_level();
     void clock_tms(const Command& command);
     void shift_bits(unsigned n, std::uint8_t data, BitOrder order, bool sample_input);
@@ -130,6 +138,7 @@ private:
     ReadbackFifo fifo_;
     TransferCounts counts_;
     DiagnosticLog diagnostics_;
+    LineTrace* trace_ = nullptr;
 
     PinGroup high_;
     std::uint8_t divisor_ = 0;

@@ -24,8 +24,7 @@ void ConnectorRouter::set_low_pins(PinGroup pins)
     show_pins_to_connector();
     if (active_ == Connector::jtag) {
         // TRST, active low; released (direction bit clear) it is pulled up.
-        const bool driven = (pins.direction & JTAG_PIN_TRST) != 0;
-        board_.jtag.set_trst(driven && (pins.level & JTAG_PIN_TRST) == 0);
+        board_.jtag.set_trst(!pin_high(pins, JTAG_PIN_TRST));
     }
 }
 
@@ -72,9 +71,7 @@ void ConnectorRouter::show_pins_to_connector()
     }
     case Connector::i2c: {
         // Open drain: a released line (direction bit clear) is pulled up.
-        const bool scl = (low_.direction & I2C_PIN_SCL) == 0 || (low_.level & I2C_PIN_SCL) != 0;
-        const bool sda = (low_.direction & I2C_PIN_SDA) == 0 || (low_.level & I2C_PIN_SDA) != 0;
-        board_.i2c.set_master(scl, sda);
+        board_.i2c.set_master(pin_high(low_, I2C_PIN_SCL), pin_high(low_, I2C_PIN_SDA));
         data_out_ = (low_.level & I2C_PIN_SDA) != 0;
         break;
     }

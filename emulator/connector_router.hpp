@@ -34,6 +34,13 @@ struct PinGroup {
     std::uint8_t level = 0;
 };
 
+// A pin's line with nothing else pulling it: driven at its level, or
+// released (direction bit clear) and pulled up.
+[[nodiscard]] constexpr bool pin_high(PinGroup pins, std::uint8_t pin) noexcept
+{
+    return (pins.direction & pin) == 0 || (pins.level & pin) != 0;
+}
+
 class ConnectorRouter {
 public:
     explicit ConnectorRouter(Board& board) noexcept : board_(board) {}

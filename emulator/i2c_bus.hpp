@@ -142,6 +142,8 @@ public:
 
     [[nodiscard]] bool scl() const noexcept { return scl_; }
     [[nodiscard]] bool sda() const noexcept { return master_sda_ && !device_sda_low_; }
+    // A device holds SDA low (acknowledging, or sending a 0).
+    [[nodiscard]] bool device_pulls_sda() const noexcept { return device_sda_low_; }
     [[nodiscard]] unsigned starts() const noexcept { return starts_; }
     [[nodiscard]] unsigned stops() const noexcept { return stops_; }
     // Bytes that reached the address or data framing while the bus was not

@@ -246,16 +246,24 @@ void JtagChain::set_trst(bool asserted) noexcept
     }
 }
 
-bool JtagChain::clock(bool tms, bool tdi) noexcept
+bool JtagChain::tdo(bool tdi) const noexcept
 {
     if (taps_.empty()) {
         return empty_ == Empty::wire ? tdi : true;
     }
     if (trst_) {
-        return true; // held in Test-Logic-Reset: nothing shifts, TDO released
+        return true; // held in Test-Logic-Reset: TDO released
     }
+    return taps_.front().tdo();
+}
+
+bool JtagChain::clock(bool tms, bool tdi) noexcept
+{
     // Every TAP shifts at the same edge: take all outputs first.
-    const bool chain_tdo = taps_.front().tdo();
+    const bool chain_tdo = tdo(tdi);
+    if (taps_.empty() || trst_) {
+        return chain_tdo; // a wire, or held in Test-Logic-Reset: nothing shifts
+    }
     for (std::size_t i = 0; i < taps_.size(); ++i) {
         const bool in = i + 1 < taps_.size() ? taps_[i + 1].tdo() : tdi;
         taps_[i].clock(tms, in);

@@ -138,6 +138,9 @@ public:
     // One TCK: returns the TDO level sampled at the rising edge (before the
     // TAPs shift), then clocks every TAP.
     bool clock(bool tms, bool tdi) noexcept;
+    // The level on the chain's TDO now, with `tdi` on its TDI (a chain that
+    // is only a wire shows it).
+    [[nodiscard]] bool tdo(bool tdi) const noexcept;
 
     // The TRST line: asserted resets every TAP and holds them in
     // Test-Logic-Reset until it is released.

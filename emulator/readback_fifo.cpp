@@ -4,7 +4,7 @@
 
 namespace orv::emu {
 
-bool ReadbackFifo::push_sample(bool bit, BitOrder order)
+unsigned ReadbackFifo::free_position(BitOrder order) const noexcept
 {
     // Next free position counted from the order's own end of the byte.
     unsigned position = 0;
@@ -18,6 +18,17 @@ bool ReadbackFifo::push_sample(bool bit, BitOrder order)
             --position;
         }
     }
+    return position;
+}
+
+ReadbackSlot ReadbackFifo::next_slot(BitOrder order) const noexcept
+{
+    return {stored_, static_cast<std::uint8_t>(free_position(order))};
+}
+
+bool ReadbackFifo::push_sample(bool bit, BitOrder order)
+{
+    const unsigned position = free_position(order);
     pending_used_ = static_cast<std::uint8_t>(pending_used_ | (1U << position));
     if (bit) {
         pending_ = static_cast<std::uint8_t>(pending_ | (1U << position));
@@ -47,6 +58,7 @@ bool ReadbackFifo::push_byte(std::uint8_t value)
         return false;
     }
     bytes_.push_back(value);
+    ++stored_;
     added_ = true;
     return true;
 }

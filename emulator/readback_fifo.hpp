@@ -30,6 +30,14 @@
 
 namespace orv::emu {
 
+// Where a sample lands: the read-back byte it goes into, counted from the
+// first byte the FIFO ever stored (the order the host reads them in), and
+// its bit position there.
+struct ReadbackSlot {
+    std::uint64_t byte = 0;
+    std::uint8_t bit = 0;
+};
+
 class ReadbackFifo {
 public:
     ReadbackFifo(std::size_t capacity, unsigned latency_polls) noexcept
@@ -39,6 +47,9 @@ public:
 
     // One sampled bit. False when it completed a byte that did not fit.
     [[nodiscard]] bool push_sample(bool bit, BitOrder order);
+    // Where the next sample in `order` will land (a trace follows each
+    // sampled bit to the byte the host reads).
+    [[nodiscard]] ReadbackSlot next_slot(BitOrder order) const noexcept;
     // Closes the byte being filled. False when it did not fit.
     [[nodiscard]] bool flush();
     // The host's command buffer has run: the bytes it added start to show.
@@ -55,6 +66,7 @@ public:
 
 private:
     [[nodiscard]] bool push_byte(std::uint8_t value);
+    [[nodiscard]] unsigned free_position(BitOrder order) const noexcept;
 
     std::size_t capacity_;
     unsigned latency_polls_;
@@ -62,9 +74,10 @@ private:
     std::uint8_t pending_ = 0;      // byte being filled
     std::uint8_t pending_used_ = 0; // bit positions taken in it
     unsigned pending_count_ = 0;
-    bool added_ = false;      // bytes arrived since the last buffer_done
-    std::size_t shown_ = 0;   // count the host has been shown
-    unsigned polls_left_ = 0; // polls until the count is fully shown
+    std::uint64_t stored_ = 0; // bytes ever stored: the number the pending byte will get
+    bool added_ = false;       // bytes arrived since the last buffer_done
+    std::size_t shown_ = 0;    // count the host has been shown
+    unsigned polls_left_ = 0;  // polls until the count is fully shown
 };
 
 } // namespace orv::emu

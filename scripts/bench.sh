@@ -8,6 +8,7 @@
 #   E2E_MIN_TIME  seconds per repetition of the emulated and end-to-end ones
 #   BENCH_NOTE    a line placed at the top of the report (machine, load)
 #   FLASH=0       leave out the 4 MiB flash writes (orvtool and flashrom)
+#   TRACE=0       leave out the 4 MiB read traced and untraced (--trace)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
@@ -83,6 +84,12 @@ if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
   echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"
   /usr/bin/python3 bench/bench_flash.py "$BUILD/tools/orvtool" "$OUT/flash.json"
   args+=(--flash "$OUT/flash.json")
+fi
+if [ "${TRACE:-1}" != 0 ]; then
+  # About 6 minutes: a 4 MiB read, untraced and traced two ways, twice each.
+  echo "== waveform traces: orvtool --sim spi read 0 4M untraced and with --trace"
+  /usr/bin/python3 bench/bench_trace.py "$BUILD/tools/orvtool" "$OUT/trace.json" "$OUT"
+  args+=(--trace "$OUT/trace.json")
 fi
 if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
   echo "== SVF playback: orvtool, OpenOCD and openFPGALoader"

@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   valgrind
-  openocd openfpgaloader flashrom
+  openocd openfpgaloader flashrom sigrok-cli
   python3 python3-matplotlib python3-pytest python3-venv
 )
 

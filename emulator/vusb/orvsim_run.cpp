@@ -2,14 +2,14 @@
 // uses them.
 //
 //   orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]...
-//              [--list] [--control] [-- PROGRAM [ARGS...]]
+//              [--trace FILE] [--list] [--control] [-- PROGRAM [ARGS...]]
 //
 // Creates a umockdev testbed with N adapters (1 by default), each with the
 // board of its --board (one for all, or one per adapter; the default board
 // without), starts PROGRAM as a child (the user's $SHELL without one), answers
 // its USB requests until it exits, writes back the boards' persisted images,
 // and exits with the child's status (128 + signal number when it was killed;
-// 1 when an image could not be saved). The child inherits the testbed through
+// 1 when an image or a trace could not be saved). The child inherits the testbed through
 // UMOCKDEV_DIR and LD_PRELOAD, so it and every program it starts open the
 // adapters with the real libusb; ORVSIM_ADAPTERS lists them as "bus:address"
 // pairs separated by commas (orvtool --sim opens the first). Without the
@@ -17,6 +17,10 @@
 //
 // --fault FAULT (KIND[:EP[:AFTER[:COUNT]]], see parse_fault) makes every
 // adapter, or adapter INDEX, misbehave from the start.
+//
+// --trace FILE records every level change on each adapter's connectors, as
+// its board sees them, in a VCD file (with several adapters a pattern whose
+// %d becomes the adapter's index), written until the program exits.
 //
 // --control gives the child a control channel, so that a test written in any
 // language can see what the adapters received and make them misbehave:
@@ -32,6 +36,7 @@
 //   drain INDEX                   ok N  (read-back bytes the model still held)
 // Anything else is answered "error ..." and changes nothing.
 #include "board_file.hpp"
+#include "trace/session_trace.hpp"
 #include "virtual_usb.hpp"
 #include "wire.hpp"
 
@@ -41,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -72,8 +78,8 @@ void forward_signal(int signal_number)
 }
 
 constexpr const char* USAGE =
-    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]... [--list] [--control]\n"
-    "                  [-- PROGRAM [ARGS...]]\n"
+    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]... [--trace FILE]\n"
+    "                  [--list] [--control] [-- PROGRAM [ARGS...]]\n"
     "  --adapters N    virtual adapters, 1..32 (default 1)\n"
     "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
     "                  one (default); once for all adapters or once per adapter\n"
@@ -81,6 +87,8 @@ constexpr const char* USAGE =
     "                  none, unplugged, stall, timeout, short, never-fill, overcount or\n"
     "                  overflow, EP any, 0x02, 0x81 or 0x83, AFTER the URBs on EP that pass\n"
     "                  first, COUNT the URBs affected\n"
+    "  --trace FILE    record each adapter's connectors in a VCD file; with several adapters a\n"
+    "                  pattern whose %d is the adapter's index (trace-%d.vcd)\n"
     "  --list          print the adapters on standard error\n"
     "  --control       a control channel for the child (ORVSIM_CONTROL)\n"
     "PROGRAM runs with the adapters in ORVSIM_ADAPTERS; without one, $SHELL does.\n"
@@ -99,6 +107,7 @@ struct Options {
     unsigned adapters = 1;
     std::vector<std::string> boards;
     std::vector<std::pair<std::optional<std::size_t>, orv::sim::Fault>> faults; // adapter (all when none)
+    std::string trace;                                                          // file or %d pattern
     bool list = false;
     bool control = false;
     int first = -1; // PROGRAM's index in argv; -1: the shell
@@ -192,6 +201,69 @@ void serve_control(orv::sim::VirtualUsb& usb, int requests, int answers, int sto
     }
 }
 
+// Adapter `index`'s trace file: the pattern with each %d replaced by the
+// index and %% by %. A pattern without %d names the one adapter's file.
+// Nullopt with *error for another % sequence, or for several adapters and no
+// %d (they would share one file).
+std::optional<std::string> trace_path(std::string_view pattern, std::size_t index, unsigned adapters,
+                                      std::string* error)
+{
+    std::string path;
+    bool numbered = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%') {
+            path += pattern[i];
+            continue;
+        }
+        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+        if (next == 'd') {
+            path += std::to_string(index);
+            numbered = true;
+        } else if (next == '%') {
+            path += '%';
+        } else {
+            *error = "only %d (the adapter's index) and %% may follow a % in the file name";
+            return std::nullopt;
+        }
+        ++i;
+    }
+    if (adapters > 1 && !numbered) {
+        *error = "with several adapters give a pattern with %d, one file per adapter (trace-%d.vcd)";
+        return std::nullopt;
+    }
+    return path;
+}
+
+// Starts each adapter's trace; the traces, or nullopt after saying why not.
+std::optional<std::vector<std::unique_ptr<orv::emu::BoardTrace>>>
+start_traces(orv::sim::VirtualUsb& usb, const Options& options, int argc, char** argv)
+{
+    std::vector<std::unique_ptr<orv::emu::BoardTrace>> traces;
+    if (options.trace.empty()) {
+        return traces;
+    }
+    for (std::size_t i = 0; i < usb.adapter_count(); ++i) {
+        std::string error;
+        const auto path = trace_path(options.trace, i, options.adapters, &error);
+        const std::string board =
+            options.boards.empty() ? "" : options.boards.at(options.boards.size() > 1 ? i : 0);
+        char adapter[96];
+        std::snprintf(adapter, sizeof adapter, "adapter %zu of %u at bus %03u device %03u, serial %s", i,
+                      options.adapters, usb.bus(i), usb.address(i), usb.serial(i).c_str());
+        auto file = orv::emu::TraceFile::create(*path, "orvsim-run",
+                                                {"the virtual board's connectors as its parts see them",
+                                                 orv::emu::board_comment(board), adapter,
+                                                 orv::emu::command_comment(argc, argv)},
+                                                &error);
+        if (file == nullptr) {
+            std::fprintf(stderr, "orvsim-run: cannot write the trace: %s\n", error.c_str());
+            return std::nullopt;
+        }
+        traces.push_back(std::make_unique<orv::emu::BoardTrace>(usb.adapter(i), std::move(file)));
+    }
+    return traces;
+}
+
 // Reads the command line; nullopt after printing what is wrong (exit 2), or
 // the exit status in *done for --help.
 std::optional<Options> parse_options(int argc, char** argv, int* done)
@@ -222,6 +294,8 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
             options.boards.emplace_back(argv[++i]);
         } else if (arg == "--fault" && has_value) {
             faults.emplace_back(argv[++i]);
+        } else if (arg == "--trace" && has_value) {
+            options.trace = argv[++i];
         } else if (arg == "--list") {
             options.list = true;
         } else if (arg == "--control") {
@@ -234,6 +308,13 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
     if (options.boards.size() > 1 && options.boards.size() != options.adapters) {
         *done = usage("give one --board for all adapters, or one per adapter");
         return std::nullopt;
+    }
+    if (!options.trace.empty()) {
+        std::string error;
+        if (!trace_path(options.trace, 0, options.adapters, &error)) {
+            *done = usage(("--trace " + options.trace + ": " + error).c_str());
+            return std::nullopt;
+        }
     }
     for (const std::string& text : faults) {
         std::optional<std::size_t> index;
@@ -348,6 +429,10 @@ int main(int argc, char** argv)
         }
     }
     setenv("ORVSIM_ADAPTERS", devices.c_str(), 1);
+    auto traces = start_traces(*usb, *options, argc, argv);
+    if (!traces) {
+        return EXIT_USAGE;
+    }
 
     // Control channel: the child keeps the request pipe's write end and the
     // answer pipe's read end (not closed on exec); we keep the others.
@@ -409,6 +494,14 @@ int main(int argc, char** argv)
     }
     // The child is gone, so no transfer is in flight: the boards keep still.
     bool saved = true;
+    for (std::size_t i = 0; i < traces->size(); ++i) {
+        std::string why;
+        if (!(*traces)[i]->finish(&why)) {
+            std::fprintf(stderr, "orvsim-run: adapter %zu: the trace could not be written: %s\n", i,
+                         why.c_str());
+            saved = false;
+        }
+    }
     for (std::size_t i = 0; i < usb->adapter_count(); ++i) {
         for (const std::string& failure : orv::emu::save_images(usb->adapter(i).board())) {
             std::fprintf(stderr, "orvsim-run: adapter %zu: %s\n", i, failure.c_str());

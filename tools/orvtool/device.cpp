@@ -329,6 +329,22 @@ bool Adapter::sim_available()
 #endif
 }
 
+bool Adapter::sim_runs_here()
+{
+    const char* running = std::getenv("ORVSIM_ADAPTERS");
+    return running == nullptr || *running == '\0';
+}
+
+orv::emu::Adapter* Adapter::model() const
+{
+#ifdef ORVTOOL_HAVE_VUSB
+    if (sim_ != nullptr && sim_->usb != nullptr && sim_->usb->adapter_count() > 0) {
+        return &sim_->usb->adapter(0);
+    }
+#endif
+    return nullptr;
+}
+
 #ifdef ORVTOOL_HAVE_VUSB
 void Adapter::open_running_sim(const char* adapters)
 {

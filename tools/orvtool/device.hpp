@@ -17,6 +17,9 @@
 namespace CLI {
 class App;
 }
+namespace orv::emu {
+class Adapter;
+}
 
 namespace orvtool {
 
@@ -77,12 +80,18 @@ public:
                                              bool open = true);
 
     static bool sim_available();
+    // --sim starts a virtual adapter in this process (not under orvsim-run,
+    // whose adapters live in orvsim-run).
+    static bool sim_runs_here();
 
     ~Adapter();
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
     libusb_device_handle* handle() const { return handle_; }
+    // The model behind a virtual adapter this process runs; null otherwise.
+    // Touch it only while no transfer is in flight.
+    orv::emu::Adapter* model() const;
     const std::string& description() const { return description_; }
 
     // Releases and closes the adapter; a virtual one then writes back its

@@ -22,6 +22,7 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "render.hpp"
+#include "trace_option.hpp"
 
 #ifndef ORVTOOL_VERSION
 #define ORVTOOL_VERSION "unknown"
@@ -38,6 +39,7 @@ struct GlobalArgs {
     std::string sim_fault;
     bool json = false;
     std::string timeout = "1000";
+    std::string trace;
 };
 
 // The message, the library's detail, the hint and what had been done on
@@ -154,6 +156,29 @@ unsigned terminal_columns()
     return columns != nullptr ? static_cast<unsigned>(std::strtoul(columns, nullptr, 10)) : 0;
 }
 
+// The trace's $comment lines: what it shows, the board or adapter, and the
+// command line.
+std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind kind, int argc, char** argv)
+{
+    std::vector<std::string> comments;
+    const std::string board = trace_board(a.board);
+    if (kind == SessionTrace::Kind::board) {
+        comments.push_back("the virtual board's connectors as its parts see them");
+        comments.push_back(board);
+    } else {
+        comments.push_back(
+            "reconstructed on the host from the command stream sent to the adapter and the bits "
+            "it read back: inputs that were not sampled are unknown (x)");
+        comments.push_back(
+            a.sim
+                ? (Adapter::sim_runs_here() ? "adapter: orvtool's virtual adapter, " + board
+                                            : std::string("adapter: orvsim-run's virtual adapter"))
+                : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses") : "--usb " + a.usb));
+    }
+    comments.push_back(trace_command(argc, argv));
+    return comments;
+}
+
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
@@ -209,6 +234,10 @@ int main(int argc, char** argv)
         ->type_name("FAULT")
         ->needs(sim);
     app.add_flag("--json", a.json, "print results, and errors, as one JSON object");
+    app.add_option("--trace", a.trace,
+                   "record the session's waveform on the adapter's connectors in a VCD file (PulseView, "
+                   "GTKWave, sigrok-cli)")
+        ->type_name("FILE");
     app.add_option(
            "--timeout", a.timeout,
            "USB timeout per transfer in milliseconds, 1 to 600000 (default 1000; I2C uses at most 31)")
@@ -239,6 +268,7 @@ int main(int argc, char** argv)
     Context ctx;
     // Outlives the session, and the error report, which may purge its read-back.
     std::unique_ptr<Adapter> adapter;
+    std::unique_ptr<SessionTrace> trace; // records that purge too, and stops before the adapter closes
     SessionHandle session;
     try {
         ctx.err = &std::cerr;
@@ -249,6 +279,12 @@ int main(int argc, char** argv)
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();
+        if (!a.trace.empty() && chosen.needs_adapter) {
+            const auto kind = SessionTrace::kind_for(a.sim && Adapter::sim_runs_here());
+            trace = SessionTrace::create(a.trace, kind, trace_comments(a, kind, argc, argv));
+        } else if (!a.trace.empty()) {
+            std::cerr << "orvtool: --trace: this command uses no adapter, so there is nothing to trace\n";
+        }
         adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
         // After the adapter is open: --sim may have re-executed orvtool
         // under umockdev's preload, which must inherit the real stdout.
@@ -258,9 +294,17 @@ int main(int argc, char** argv)
             ctx.sim = a.sim;
             session = open_session(ctx.handle, ctx.timeout_ms);
             ctx.session = session.get();
+            if (trace) {
+                // After the purge at open: the read-back is empty, so the
+                // trace and the adapter count its bytes alike from here on.
+                trace->start(adapter->model(), adapter->handle());
+            }
         }
 
         Result result = action(ctx);
+        if (trace) {
+            add_trace_summary(result, trace->finish());
+        }
         std::cout.flush();
         render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
         std::cout.flush();
