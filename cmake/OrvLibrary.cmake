@@ -25,6 +25,9 @@ function(orv_add_library)
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
     PUBLIC_HEADER "${ARG_PUBLIC_HEADERS}")
+  # The shipped libraries and their version scripts, for the API reference.
+  set_property(GLOBAL APPEND PROPERTY ORV_SHIPPED_LIBRARIES ${ARG_OUTPUT})
+  set_target_properties(${ARG_OUTPUT} PROPERTIES ORV_VERSION_SCRIPT "${ARG_VERSION_SCRIPT}")
   if(ARG_VERSION_SCRIPT)
     target_link_options(${ARG_OUTPUT} PRIVATE
       "LINKER:--version-script=${ARG_VERSION_SCRIPT}" "LINKER:--no-undefined")

@@ -12,7 +12,7 @@ return values, what a failure leaves behind and its thread safety, and every
 library header has an example. Anything missing is listed and the exit status
 is 1; no page is written then.
 
-    man3.py --xml DIR --out DIR --version V --map LIB.map... [--check-only]
+    man3.py --xml DIR --out DIR --version V --map LIB.map... [--examples DIR] [--check-only]
 """
 
 from __future__ import annotations
@@ -377,6 +377,7 @@ def main() -> int:
     parser.add_argument("--out", help="directory for the .3 pages")
     parser.add_argument("--version", default="")
     parser.add_argument("--map", action="append", default=[], help="a library's linker version script")
+    parser.add_argument("--examples", help="directory for each library header's example, as <header>.c")
     parser.add_argument("--check-only", action="store_true")
     args = parser.parse_args()
 
@@ -404,6 +405,13 @@ def main() -> int:
             with open(os.path.join(args.out, name + ".3"), "w", encoding="utf-8") as f:
                 f.write(function_page(header, header.functions[name], args.version, exported))
     print(f"wrote {len(pages)} pages to {args.out}")
+    if args.examples:
+        os.makedirs(args.examples, exist_ok=True)
+        for header in headers:
+            for para in titled(header.detail, EXAMPLE):
+                for listing in para.iter("programlisting"):
+                    with open(os.path.join(args.examples, header.page + ".c"), "w", encoding="utf-8") as f:
+                        f.write("\n".join(literal(line) for line in listing.iter("codeline")) + "\n")
     return 0
 
 
