@@ -117,8 +117,11 @@ done
 echo "   ${modules[*]}: headers, --cflags --libs, SONAMEs; consumer_c and consumer_cxx ran under orvsim-run"
 
 step "CMake consumer: find_package(orv)"
-clean cmake -S "$here/consumer" -B "$work/cmake" >"$work/cmake.log" 2>&1 &&
-  clean cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "find_package(orv) consumer"; }
+if ! clean cmake -S "$here/consumer" -B "$work/cmake" >"$work/cmake.log" 2>&1 ||
+  ! clean cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1; then
+  cat "$work/cmake.log"
+  fail "find_package(orv) consumer"
+fi
 grep -q "/usr/lib/.*/cmake/orv" "$work/cmake/CMakeCache.txt" || fail "find_package(orv) did not find the installed package"
 clean orvsim-run -- "$work/cmake/consumer_cxx" >"$work/cmake.out" 2>&1 || { cat "$work/cmake.out"; fail "consumer_cxx (CMake)"; }
 echo "   built against $(sed -n 's/^orv_DIR:PATH=//p' "$work/cmake/CMakeCache.txt"), ran under orvsim-run"
