@@ -20,10 +20,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mode=system
-if [ "${1:-}" = --chroot ]; then
-  mode=chroot
-  shift
-fi
+case ${1:-} in
+--chroot) mode=chroot; shift ;;
+--throwaway) mode=throwaway; shift ;; # inside the chroot of --chroot
+esac
 debs=$(cd "${1:-$here/../../build-deb}" && pwd)
 step() { echo "-- $*"; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -42,7 +42,7 @@ if [ "$mode" = chroot ]; then
     --setup-hook='sync-in /var/cache/apt/archives/ /var/cache/apt/archives/' \
     --customize-hook="copy-in $debs /tmp" \
     --customize-hook="copy-in $here /tmp" \
-    --customize-hook="chroot \"\$1\" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /tmp/packaging/install_test.sh /tmp/$(basename "$debs")" \
+    --customize-hook="chroot \"\$1\" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /tmp/packaging/install_test.sh --throwaway /tmp/$(basename "$debs")" \
     bookworm /dev/null
 fi
 
@@ -176,9 +176,11 @@ A: busnum=1
 A: devnum=2
 EOF
     # udevadm test records the device in /run/udev: a private, empty /run
-    # keeps that from the machine.
-    clean unshare --mount sh -c 'mount -t tmpfs orv-udev-test /run && exec "$@"' sh \
-      umockdev-run -d "$work/adapter-$pid.umockdev" -- \
+    # keeps that from the machine (a throw-away chroot needs none, and its
+    # root is no mount point that unshare could make private).
+    private_run=(unshare --mount sh -c 'mount -t tmpfs orv-udev-test /run && exec "$@"' sh)
+    [ "$mode" = throwaway ] && private_run=()
+    clean "${private_run[@]}" umockdev-run -d "$work/adapter-$pid.umockdev" -- \
       udevadm test --action=add /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 >"$work/udev-$pid.log" 2>&1 ||
       { cat "$work/udev-$pid.log"; fail "udevadm test"; }
     grep -q "Reading rules file: $rule" "$work/udev-$pid.log" || fail "udevadm did not read $rule"
