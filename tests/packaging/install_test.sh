@@ -34,15 +34,17 @@ modules=(orv_tapwire orv_lumo_spi orv_lumo_iic)
 
 if [ "$mode" = chroot ]; then
   command -v mmdebstrap >/dev/null || fail "--chroot needs mmdebstrap (apt-get install mmdebstrap)"
-  # Debian 12 with the test's own tools; the packages' dependencies come with
-  # them. Packages already in the local apt cache are taken from there.
+  # Debian 12 with the test's own tools (a compiler, cmake, man, udevadm);
+  # everything else must come with the packages' dependencies. Packages
+  # already in the local apt cache are taken from there.
   exec mmdebstrap --variant=apt --mode=auto \
-    --include=ca-certificates,build-essential,cmake,pkg-config,binutils,man-db,udev,umockdev \
+    --include=build-essential,cmake,man-db,udev \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
     --setup-hook='sync-in /var/cache/apt/archives/ /var/cache/apt/archives/' \
-    --customize-hook="copy-in $debs /tmp" \
+    --customize-hook='mkdir -p "$1"/tmp/debs' \
+    --customize-hook="copy-in $(echo "$debs"/*.deb) /tmp/debs" \
     --customize-hook="copy-in $here /tmp" \
-    --customize-hook="chroot \"\$1\" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /tmp/packaging/install_test.sh --throwaway /tmp/$(basename "$debs")" \
+    --customize-hook='chroot "$1" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /tmp/packaging/install_test.sh --throwaway /tmp/debs' \
     bookworm /dev/null
 fi
 
