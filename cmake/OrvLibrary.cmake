@@ -25,9 +25,20 @@ function(orv_add_library)
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
     PUBLIC_HEADER "${ARG_PUBLIC_HEADERS}")
+  orv_ship_library(${ARG_OUTPUT} "${ARG_VERSION_SCRIPT}")
   if(ARG_VERSION_SCRIPT)
     target_link_options(${ARG_OUTPUT} PRIVATE
       "LINKER:--version-script=${ARG_VERSION_SCRIPT}" "LINKER:--no-undefined")
     set_property(TARGET ${ARG_OUTPUT} APPEND PROPERTY LINK_DEPENDS ${ARG_VERSION_SCRIPT})
   endif()
+endfunction()
+
+# orv_ship_library(<target> <version script>)
+#
+# Records a shipped shared library with the linker version script that lists
+# its exports: the API reference (docs/) documents every name of the script,
+# and the version check reads the library's file name.
+function(orv_ship_library target version_script)
+  set_property(GLOBAL APPEND PROPERTY ORV_SHIPPED_LIBRARIES ${target})
+  set_target_properties(${target} PROPERTIES ORV_VERSION_SCRIPT "${version_script}")
 endfunction()

@@ -12,6 +12,7 @@ packages=(
   valgrind
   openocd openfpgaloader flashrom sigrok-cli
   python3 python3-matplotlib python3-pytest python3-venv
+  debhelper dh-python pybuild-plugin-pyproject python3-all doxygen lintian man-db udev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: builds and runs the whole suite (unit, end-to-end, packaging,
-# lint and valgrind tests), builds it again with AddressSanitizer and
+# lint and valgrind tests), builds the Debian packages and tests them installed
+# (as root; skipped otherwise), builds the suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs it once more, then builds the fuzz targets
 # with clang and libFuzzer and runs each for a bounded time.
 set -euo pipefail
@@ -12,6 +13,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_WERROR=ON
 cmake --build build -j"$JOBS"
 echo "== tests (unit, e2e, packaging, lint: clang-format and clang-tidy, valgrind memcheck, fuzz seed replay)"
 ctest --test-dir build --output-on-failure -j"$JOBS"
+
+echo "== Debian packages: built and checked by lintian, then installed, used and purged (as root)"
+scripts/package.sh
+tests/packaging/install_test.sh build-deb || [ $? -eq 77 ]
 
 echo "== build with AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON -DORV_WERROR=ON -DORV_BUILD_BENCH=OFF

@@ -80,6 +80,7 @@ void forward_signal(int signal_number)
 constexpr const char* USAGE =
     "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]... [--trace FILE]\n"
     "                  [--list] [--control] [-- PROGRAM [ARGS...]]\n"
+    "       orvsim-run --version\n"
     "  --adapters N    virtual adapters, 1..32 (default 1)\n"
     "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
     "                  one (default); once for all adapters or once per adapter\n"
@@ -265,7 +266,7 @@ start_traces(orv::sim::VirtualUsb& usb, const Options& options, int argc, char**
 }
 
 // Reads the command line; nullopt after printing what is wrong (exit 2), or
-// the exit status in *done for --help.
+// the exit status in *done for --help and --version.
 std::optional<Options> parse_options(int argc, char** argv, int* done)
 {
     Options options;
@@ -279,6 +280,11 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
         }
         if (arg == "--help" || arg == "-h") {
             std::fputs(USAGE, stdout);
+            *done = 0;
+            return std::nullopt;
+        }
+        if (arg == "--version") {
+            std::puts("orvsim-run " ORV_VERSION);
             *done = 0;
             return std::nullopt;
         }
