@@ -282,6 +282,35 @@ RunResult orvtools_on(const std::string& board, const std::vector<std::vector<st
                        Options{false, {}, {}});
 }
 
+TEST_F(Sim, LayoutRegionsAloneAreWrittenVerifiedAndRead)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string layout = dir + "orvtool_layout.txt";
+    std::ofstream(layout) << "0:fff boot\n1000:1fff config\n";
+    std::string image(8192, 'i');
+    image.replace(0x1000, 4096, 4096, 'c');
+    const std::string file = dir + "orvtool_layout.bin";
+    std::ofstream(file, std::ios::binary) << image;
+    const std::string board = GOLDEN_DIR "/../boards/small-flash.json";
+    RunResult r = orvtools_on(board, {{"spi", "write", "0", file, "--layout", layout, "--include", "config"},
+                                      {"spi", "verify", "0", file, "--layout", layout, "--include", "config"},
+                                      {"spi", "read", "0", "8k", "-o", dir + "orvtool_layout_back.bin",
+                                       "--layout", layout, "--include", "boot,config"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("wrote the included regions' 4096 bytes of 8192 bytes at 0x000000"),
+              std::string::npos)
+        << r.out;
+    std::string expected(4096, '\xff'); // boot: never written, erased
+    expected += std::string(4096, 'c');
+    EXPECT_EQ(read_file(dir + "orvtool_layout_back.bin"), expected);
+    // boot was not written: verifying it finds the flash erased.
+    r = orvtools_on(board, {{"spi", "verify", "0", file, "--layout", layout, "--include", "boot"}});
+    EXPECT_EQ(r.status, 1);
+    r = orvtools_on(board, {{"spi", "read", "0", "16", "--include", "boot"}});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--include needs --layout FILE"), std::string::npos) << r.err;
+}
+
 TEST_F(Sim, TwoByteRegisterAddressesReachTheWholeEeprom)
 {
     const std::string board = GOLDEN_DIR "/../boards/eeprom-24c32.json";

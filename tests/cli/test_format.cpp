@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "format.hpp"
 #include "i2c_commands.hpp"
+#include "layout.hpp"
 #include "render.hpp"
 
 using namespace orvtool;
@@ -246,6 +247,51 @@ TEST(ProgressLine, FitsEveryWidthAndDropsDetailsFirst)
     EXPECT_EQ(narrow.find("left"), std::string::npos) << narrow;
     EXPECT_EQ(progress_line("read", 1, 4, false, 0.0, 16), "read  25%");
     EXPECT_NE(progress_line("erase", 3, 16, false, 1.0, 80).find(" 3/16 3.0/s 0:04 left"), std::string::npos);
+}
+
+TEST(Layout, FlashromLayoutFilesAndIncludedRegions)
+{
+    const std::vector<Region> layout = parse_layout(
+        "# a layout\n00000000:00000fff boot\n\n0x1000:0x1fff config # settings\n2000:3fffff data\n", "l.txt");
+    ASSERT_EQ(layout.size(), 3u);
+    EXPECT_EQ(layout[1].name, "config");
+    EXPECT_EQ(layout[1].start, 0x1000u);
+    EXPECT_EQ(layout[1].end, 0x1FFFu);
+    const struct {
+        const char* text;
+        const char* error;
+    } bad[] = {
+        {"0:fff\n", "l.txt:1: expected START:END NAME"},
+        {"0-fff boot\n", "l.txt:1: expected START:END NAME"},
+        {"0:fgh boot\n", "l.txt:1: '0:fgh' is not two hex numbers"},
+        {"100:ff boot\n", "l.txt:1: region boot ends before it starts"},
+        {"0:f a\n10:1f a\n", "l.txt:2: region a is named twice"},
+        {"# only a comment\n", "l.txt: no region in the layout"},
+    };
+    for (const auto& c : bad) {
+        try {
+            parse_layout(c.text, "l.txt");
+            ADD_FAILURE() << c.text;
+        } catch (const ToolError& e) {
+            EXPECT_EQ(e.exit(), Exit::usage);
+            EXPECT_EQ(std::string(e.what()).find(c.error), 0u) << e.what();
+        }
+    }
+    // Regions in the file's order, clipped to the command's range, merged.
+    const auto chosen = included_regions(layout, {"data", "boot"});
+    ASSERT_EQ(chosen.size(), 2u);
+    EXPECT_EQ(chosen[0].name, "boot");
+    const auto spans = covered(included_regions(layout, {"boot", "config"}), 0x800, 0x2000);
+    ASSERT_EQ(spans.size(), 1u);
+    EXPECT_EQ(spans[0].addr, 0x800u);
+    EXPECT_EQ(spans[0].len, 0x1800u);
+    EXPECT_TRUE(covered(chosen, 0x1000, 0x1000).empty());
+    try {
+        included_regions(layout, {"bios"});
+        ADD_FAILURE() << "an unknown region was accepted";
+    } catch (const ToolError& e) {
+        EXPECT_EQ(e.hint(), "the layout's regions are boot, config, data");
+    }
 }
 
 TEST(I2cArgs, AddressRangeFollowsTheAddressWidth)

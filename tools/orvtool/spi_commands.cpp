@@ -6,6 +6,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 #include <spi_nor.hpp>
@@ -138,6 +139,61 @@ std::string manufacturer_text(const orvdev_flash_info& info)
     return text + (maker.empty() ? " (not in JEP106)" : " (" + maker + ", not in JEP106)");
 }
 
+// Adds a region's write to the whole command's report.
+void add_write_report(orvdev_write_report& total, const orvdev_write_report& part)
+{
+    if (total.len == 0 && total.range_len == 0) {
+        total.range_addr = part.range_addr;
+    }
+    total.len += part.len;
+    total.unchanged_bytes += part.unchanged_bytes;
+    total.chip_erased |= part.chip_erased;
+    for (std::uint32_t i = 0; i < part.erased_count; ++i) {
+        auto* end = total.erased + total.erased_count;
+        auto* it = std::find_if(total.erased, end,
+                                [&](const orvdev_erase_count& e) { return e.size == part.erased[i].size; });
+        if (it == end && total.erased_count < ORVDEV_FLASH_ERASE_TYPES_MAX) {
+            total.erased[total.erased_count++] = part.erased[i];
+        } else if (it != end) {
+            it->count += part.erased[i].count;
+        }
+    }
+    std::sort(total.erased, total.erased + total.erased_count,
+              [](const orvdev_erase_count& a, const orvdev_erase_count& b) { return a.size < b.size; });
+    total.pages_programmed += part.pages_programmed;
+    total.verify = part.verify;
+    total.verified_bytes += part.verified_bytes;
+    total.range_len = part.range_addr + part.range_len - total.range_addr;
+}
+
+// The parts of [addr, addr + len) a command works on: the regions given
+// with --include, or the whole range.
+std::vector<Span> spans_of(const Options& options, std::uint64_t addr, std::uint64_t len)
+{
+    if (options.regions.empty()) {
+        return {Span{addr, len}};
+    }
+    std::vector<Span> spans = covered(options.regions, addr, len);
+    if (spans.empty()) {
+        usage_error("none of the included regions lies in " + range_text(addr, len),
+                    "check the layout's addresses against ADDR");
+    }
+    return spans;
+}
+
+// The included regions' names in the JSON result, when a layout was given.
+Result& with_regions(Result& result, const Options& options)
+{
+    if (options.regions.empty()) {
+        return result;
+    }
+    Value::List names;
+    for (const Region& r : options.regions) {
+        names.emplace_back(r.name);
+    }
+    return result.field("regions", Value::list(std::move(names)));
+}
+
 } // namespace
 
 Result cmd_id(const Context& ctx, const Options& options)
@@ -194,14 +250,21 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
     OpenFlash flash = open_flash(ctx, options);
     check_range(addr, len, flash.info.size, "ADDR + LEN");
 
-    Bytes data(len);
+    // Outside the included regions the output reads as erased flash, as
+    // flashrom leaves it.
+    Bytes data(len, nor::ERASED);
     {
         SessionBars bars(ctx);
-        orvdev_report report{};
-        check_device(orvdev_flash_read(flash.get(), addr, data.data(), len, &report), report, ctx);
+        for (const Span& s : spans_of(options, addr, len)) {
+            orvdev_report report{};
+            check_device(
+                orvdev_flash_read(flash.get(), s.addr, data.data() + (s.addr - addr), s.len, &report), report,
+                ctx);
+        }
     }
     Result result;
     result.field("addr", addr).field("len", len);
+    with_regions(result, options);
     if (!out) {
         return result.bytes("data", addr, std::move(data));
     }
@@ -227,12 +290,21 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     orvdev_write_options_init(&o);
     o.verify = args.verify ? 1 : 0;
     o.backup_file = args.backup_file.empty() ? nullptr : args.backup_file.c_str();
+    // One smart write per region; the report adds them up.
     orvdev_write_report r{};
     orvdev_report report{};
     std::int32_t rc = 0;
     {
         SessionBars bars(ctx);
-        rc = orvdev_flash_write(flash.get(), addr, image.data(), image.size(), &o, &r, &report);
+        for (const Span& s : spans_of(options, addr, image.size())) {
+            orvdev_write_report part{};
+            rc = orvdev_flash_write(flash.get(), s.addr, image.data() + (s.addr - addr), s.len, &o, &part,
+                                    &report);
+            add_write_report(r, part);
+            if (rc != 0) {
+                break;
+            }
+        }
     }
     if (rc != 0) {
         ToolError error =
@@ -254,9 +326,11 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
                                ? "nothing to read back: nothing changed"
                                : "ok, " + count_text(r.verified_bytes, "byte") + " read back";
     Result result;
-    result.field("addr", addr)
-        .field("len", image.size())
-        .line("wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6))
+    result.field("addr", addr).field("len", image.size());
+    with_regions(result, options)
+        .line(options.regions.empty() ? "wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6)
+                                      : "wrote the included regions' " + count_text(r.len, "byte") + " of " +
+                                            count_text(image.size(), "byte") + " at " + hex(addr, 6))
         .labelled("unchanged_bytes", r.unchanged_bytes, "unchanged:", count_text(r.unchanged_bytes, "byte"))
         .field("chip_erased", r.chip_erased != 0)
         .labelled("erased", erased_json(r.erased, r.erased_count), "erased:", erased)
@@ -281,7 +355,12 @@ Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr
     std::int32_t rc = 0;
     {
         SessionBars bars(ctx);
-        rc = orvdev_flash_verify(flash.get(), addr, image.data(), image.size(), &m, &report);
+        for (const Span& s : spans_of(options, addr, image.size())) {
+            rc = orvdev_flash_verify(flash.get(), s.addr, image.data() + (s.addr - addr), s.len, &m, &report);
+            if (rc != 0) {
+                break;
+            }
+        }
     }
     if (rc == ORVDEV_ERROR_MISMATCH) {
         throw ToolError(Exit::failed,
@@ -517,6 +596,46 @@ std::uint64_t flash_address(const std::string& text, const char* what)
     return size_arg(text, what, spi::ADDRESS_LIMIT - 1);
 }
 
+// --layout FILE --include NAME... of read, write and verify.
+struct LayoutArgs {
+    std::string file;
+    std::vector<std::string> include;
+
+    // The included regions; empty without --layout.
+    std::vector<Region> regions() const
+    {
+        if (file.empty()) {
+            if (!include.empty()) {
+                usage_error("--include needs --layout FILE");
+            }
+            return {};
+        }
+        if (include.empty()) {
+            usage_error("--layout needs --include NAME: the regions to work on");
+        }
+        std::vector<std::string> names;
+        for (const std::string& item : include) {
+            // flashrom's -i takes one name; a comma list is taken too.
+            std::stringstream list(item);
+            for (std::string name; std::getline(list, name, ',');) {
+                if (!name.empty()) {
+                    names.push_back(name);
+                }
+            }
+        }
+        const Bytes text = read_input_file(file, std::cin);
+        return included_regions(parse_layout(std::string(text.begin(), text.end()), file), names);
+    }
+};
+
+void add_layout_options(CLI::App* cmd, const std::shared_ptr<LayoutArgs>& args)
+{
+    cmd->add_option("--layout", args->file, "flashrom's layout file: START:END NAME a line")
+        ->type_name("FILE");
+    cmd->add_option("--include", args->include, "work on this region of the layout only (repeatable)")
+        ->type_name("NAME");
+}
+
 // spi write|verify ADDR FILE
 struct ImageArgs {
     std::string addr, in_file;
@@ -591,8 +710,11 @@ void register_spi(CLI::App& app, Chosen& chosen)
         ->required();
     read_cmd->add_option("-o,--output", read->out_file, "write the bytes to FILE (- for standard output)")
         ->type_name("FILE");
-    on_chosen(read_cmd, chosen, [group, read] {
+    auto read_layout = std::make_shared<LayoutArgs>();
+    add_layout_options(read_cmd, read_layout);
+    on_chosen(read_cmd, chosen, [group, read, read_layout] {
         Options options = group->check();
+        options.regions = read_layout->regions();
         std::uint64_t addr = flash_address(read->addr, "ADDR");
         std::uint64_t len = size_arg(read->len, "LEN", ADDRESS_LIMIT);
         if (!read->out_file.empty()) {
@@ -616,8 +738,11 @@ void register_spi(CLI::App& app, Chosen& chosen)
         ->add_option("--backup", write->backup,
                      "save the whole blocks the write touches, as they were, to FILE first")
         ->type_name("FILE");
-    on_chosen(write_cmd, chosen, [group, write] {
+    auto write_layout = std::make_shared<LayoutArgs>();
+    add_layout_options(write_cmd, write_layout);
+    on_chosen(write_cmd, chosen, [group, write, write_layout] {
         Options options = group->check();
+        options.regions = write_layout->regions();
         std::uint64_t addr = flash_address(write->addr, "ADDR");
         WriteArgs args{!write->no_verify, write->backup};
         if (!args.backup_file.empty()) {
@@ -633,8 +758,11 @@ void register_spi(CLI::App& app, Chosen& chosen)
     auto verify = std::make_shared<ImageArgs>();
     auto* verify_cmd = add_image_command(
         spi, "verify", "compare the flash at ADDR with FILE (exit 1 where they differ)", verify);
-    on_chosen(verify_cmd, chosen, [group, verify] {
+    auto verify_layout = std::make_shared<LayoutArgs>();
+    add_layout_options(verify_cmd, verify_layout);
+    on_chosen(verify_cmd, chosen, [group, verify, verify_layout] {
         Options options = group->check();
+        options.regions = verify_layout->regions();
         std::uint64_t addr = flash_address(verify->addr, "ADDR");
         return Action([options, addr, in_file = verify->in_file](const Context& ctx) {
             return cmd_verify(ctx, options, addr, in_file);

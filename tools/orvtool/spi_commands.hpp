@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "context.hpp"
+#include "layout.hpp"
 #include "result.hpp"
 
 namespace orvtool::spi {
@@ -15,6 +17,9 @@ struct Options {
     std::uint32_t clock_khz = 6000;
     std::string part;       // --part: a built-in part's parameters instead of the flash's own
     std::uint64_t size = 0; // --size: the size to use instead of the flash's own
+    // --layout FILE --include NAME...: read, write and verify only these
+    // regions; empty: the whole range.
+    std::vector<Region> regions;
 };
 
 // spi write: the read-back after it, and where to save the old content first.
