@@ -317,9 +317,18 @@ TEST_F(Sim, TwoByteRegisterAddressesReachTheWholeEeprom)
     RunResult r = orvtools_on(board, {{"i2c", "--reg16", "set", "0x50", "0x0800", "0x5a"},
                                       {"i2c", "--reg16", "get", "0x50", "0x0800"},
                                       {"i2c", "--reg16", "read", "0x50", "0x07ff", "3"},
-                                      {"i2c", "transfer", "w2@0x50", "0x08", "0x00", "r1"}});
+                                      {"i2c", "transfer", "w2@0x50", "0x08", "0x00", "r1"},
+                                      // i2cset's and i2cget's word and block modes
+                                      {"i2c", "--reg16", "set", "0x50", "0x0ff0", "1", "2", "3", "i"},
+                                      {"i2c", "--reg16", "get", "0x50", "0x0ff0", "w"},
+                                      {"i2c", "--reg16", "get", "0x50", "0x0ff1", "i", "3"},
+                                      {"i2c", "--reg16", "dump", "-r", "0x0ffe-0x1001", "0x50"}});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "0x5a\n000007ff  ff 5a ff                                          |.Z.|\n0x5a\n")
+    EXPECT_EQ(r.out, "0x5a\n000007ff  ff 5a ff                                          |.Z.|\n0x5a\n0x0201\n"
+                     "0x02 0x03 0xff\n"
+                     "       0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
+                     "0ff0:                                           ff ff                  ..\n"
+                     "1000: ff ff                                              ..\n")
         << r.err;
     // A register that needs two bytes is refused without --reg16.
     r = orvtools_on(board, {{"i2c", "get", "0x50", "0x0800"}});

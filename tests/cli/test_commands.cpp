@@ -564,14 +564,14 @@ TEST_F(Board, I2cGetAndSetAsI2cgetAndI2cset)
     show(i2c::cmd_get(ctx, i2c::Options{}, 0x68, std::uint8_t{0x75}));
     EXPECT_EQ(out.str(), "0x68\n");
     out.str("");
-    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x10, 0x5A, false));
+    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x10, Bytes{0x5A}, i2c::DataMode::byte, false));
     EXPECT_EQ(out.str(), ""); // i2cset says nothing
     show(i2c::cmd_get(ctx, i2c::Options{}, 0x68, std::uint8_t{0x10}));
     EXPECT_EQ(out.str(), "0x5a\n");
     out.str("");
-    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x11, 0xA5, true));
+    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x11, Bytes{0xA5}, i2c::DataMode::byte, true));
     EXPECT_EQ(out.str(), "Value 0xa5 written, readback matched\n");
-    ToolError e = failure([&] { show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x75, 0x00, false)); });
+    ToolError e = failure([&] { show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x75, Bytes{0x00}, i2c::DataMode::byte, false)); });
     EXPECT_EQ(e.code(), -13); // read-only: the data byte is refused
 }
 
@@ -584,7 +584,7 @@ TEST_F(Board, I2cDumpOfTenBitDevice)
     }
     i2c::Options o;
     o.ten_bit = true;
-    show(i2c::cmd_dump(ctx, o, 0x2A5, 256));
+    show(i2c::cmd_dump(ctx, o, 0x2A5, 0, 255));
     std::string s = out.str();
     EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 17);
     EXPECT_NE(s.find("\n00: ff fe fd fc fb fa f9 f8 f7 f6 f5 f4 f3 f2 f1 f0    .???????????????\n"),

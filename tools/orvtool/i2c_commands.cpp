@@ -16,6 +16,8 @@ namespace orvtool::i2c {
 namespace {
 
 constexpr std::uint32_t DUMP_LEN = 256;
+constexpr std::uint32_t REG16_DUMP_LEN = 4096; // a 24C32, the smallest EEPROM with two address bytes
+constexpr std::size_t MAX_BLOCK = 32;          // an I2C block, as i2cget and i2cset take one
 constexpr unsigned ROW = 16;
 
 // The bus, set up; a note on stderr when the clock set differs from the one
@@ -145,20 +147,30 @@ std::string grid_text(const ProbeMap& map)
     return out;
 }
 
-std::string dump_text(std::span<const std::uint8_t> bytes)
+std::string dump_text(std::span<const std::uint8_t> bytes, std::size_t first)
 {
-    std::string out = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n";
+    // Offsets of 16 bits take four digits, and the header moves along.
+    const int digits = first + bytes.size() > 0x100 ? 4 : 2;
+    std::string out = std::string(static_cast<std::size_t>(digits - 2), ' ') +
+                      "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n";
     char cell[24];
-    for (std::size_t row = 0; row < bytes.size(); row += ROW) {
-        std::snprintf(cell, sizeof cell, "%02zx: ", row);
+    // Rows start at multiples of 16, as i2cdump's do; a range that does not
+    // starts with blanks.
+    const std::size_t start = first / ROW * ROW;
+    const std::size_t end = first + bytes.size();
+    for (std::size_t row = start; row < end; row += ROW) {
+        std::snprintf(cell, sizeof cell, "%0*zx: ", digits, row);
         out += cell;
         std::string ascii;
         for (std::size_t i = row; i < row + ROW; ++i) {
-            if (i >= bytes.size()) {
+            if (i < first || i >= end) {
                 out += "   ";
+                if (i < first) {
+                    ascii += ' ';
+                }
                 continue;
             }
-            std::uint8_t b = bytes[i];
+            std::uint8_t b = bytes[i - first];
             std::snprintf(cell, sizeof cell, "%02x ", b);
             out += cell;
             ascii += b == 0x00 || b == 0xFF ? '.' : b < 0x20 || b >= 0x7F ? '?' : static_cast<char>(b);
@@ -223,36 +235,86 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
         .text(listed);
 }
 
+namespace {
+
+// A word as i2cget prints it and i2cset takes it: the device sends and takes
+// the low byte first.
+std::uint32_t word_of(std::span<const std::uint8_t> bytes)
+{
+    return bytes[0] | static_cast<std::uint32_t>(bytes[1]) << 8;
+}
+
+// The value as i2cget prints it in `mode`: 0x5a, 0x125a, or the block's
+// bytes "0x01 0x02 ...".
+std::string value_text(std::span<const std::uint8_t> bytes, DataMode mode)
+{
+    if (mode == DataMode::byte) {
+        return hex(bytes[0], 2);
+    }
+    if (mode == DataMode::word) {
+        return hex(word_of(bytes), 4);
+    }
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        text += (text.empty() ? "" : " ") + hex(b, 2);
+    }
+    return text;
+}
+
+Value value_json(std::span<const std::uint8_t> bytes, DataMode mode)
+{
+    if (mode == DataMode::byte) {
+        return Value(bytes[0]);
+    }
+    if (mode == DataMode::word) {
+        return Value(word_of(bytes));
+    }
+    return Value(hex_bytes(bytes, ""));
+}
+
+} // namespace
+
+std::size_t data_bytes(DataMode mode, std::size_t block_length)
+{
+    return mode == DataMode::byte ? 1 : mode == DataMode::word ? 2 : block_length;
+}
+
 Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
-               std::optional<std::uint32_t> reg)
+               std::optional<std::uint32_t> reg, DataMode mode, std::size_t length)
 {
     OpenBus bus = open_bus(ctx, options);
-    std::uint8_t value = read_from(ctx, bus, options, addr, reg, 1)[0];
+    const Bytes data =
+        read_from(ctx, bus, options, addr, reg, static_cast<std::uint32_t>(data_bytes(mode, length)));
     Result result;
-    return bus_fields(result, bus, addr).field("reg", reg).field("value", value).line(hex(value, 2));
+    return bus_fields(result, bus, addr)
+        .field("reg", reg)
+        .field("value", value_json(data, mode))
+        .line(value_text(data, mode));
 }
 
 Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t reg,
-               std::uint8_t value, bool readback)
+               const Bytes& value, DataMode mode, bool readback)
 {
     OpenBus bus = open_bus(ctx, options);
     orvdev_report report{};
-    check_bus(orvdev_i2c_write_reg(bus.get(), addr, reg, reg_bytes(options), &value, 1, &report), report, ctx,
-              options);
+    check_bus(orvdev_i2c_write_reg(bus.get(), addr, reg, reg_bytes(options), value.data(),
+                                   static_cast<std::uint32_t>(value.size()), &report),
+              report, ctx, options);
     Result result;
-    bus_fields(result, bus, addr).field("reg", reg).field("value", value);
+    bus_fields(result, bus, addr).field("reg", reg).field("value", value_json(value, mode));
     if (!readback) {
         return result; // i2cset prints nothing
     }
-    std::uint8_t back = read_from(ctx, bus, options, addr, reg, 1)[0];
+    const Bytes back = read_from(ctx, bus, options, addr, reg, static_cast<std::uint32_t>(value.size()));
     if (back != value) {
         throw ToolError(Exit::failed,
-                        "data mismatch: wrote " + hex(value, 2) + ", read back " + hex(back, 2) +
-                            " from register " + hex(reg, 2 * reg_bytes(options)) + " of " +
-                            bus.address_text(addr),
+                        "data mismatch: wrote " + value_text(value, mode) + ", read back " +
+                            value_text(back, mode) + " from register " + hex(reg, 2 * reg_bytes(options)) +
+                            " of " + bus.address_text(addr),
                         "the register may be read-only, or hold other bits than those written");
     }
-    return result.field("readback", back).line("Value " + hex(value, 2) + " written, readback matched");
+    return result.field("readback", value_json(back, mode))
+        .line("Value " + value_text(value, mode) + " written, readback matched");
 }
 
 Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
@@ -286,12 +348,16 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr,
         .line("wrote " + count_text(bytes.size(), "byte") + " to " + bus.address_text(addr));
 }
 
-Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t len)
+Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t first,
+                std::uint32_t last)
 {
     OpenBus bus = open_bus(ctx, options);
-    Bytes data = read_from(ctx, bus, options, addr, 0u, len);
+    Bytes data = read_from(ctx, bus, options, addr, first, last - first + 1);
     Result result;
-    bus_fields(result, bus, addr).field("data", hex_bytes(data, "")).text(dump_text(data));
+    bus_fields(result, bus, addr)
+        .field("first", first)
+        .field("data", hex_bytes(data, ""))
+        .text(dump_text(data, first));
     return result;
 }
 
@@ -407,6 +473,21 @@ struct I2cArgs {
     i2c::Options check() const { return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16}; }
 };
 
+i2c::DataMode mode_arg(const std::string& text)
+{
+    if (text == "b") {
+        return i2c::DataMode::byte;
+    }
+    if (text == "w") {
+        return i2c::DataMode::word;
+    }
+    if (text == "i") {
+        return i2c::DataMode::block;
+    }
+    usage_error("bad MODE '" + text + "'",
+                "give b (a byte), w (a word) or i (an I2C block), as i2cget takes them");
+}
+
 std::uint8_t byte_arg(const std::string& text, const char* what)
 {
     return static_cast<std::uint8_t>(number_arg(text, what, 0xFF));
@@ -469,44 +550,93 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         return Action([options, args](const Context& ctx) { return cmd_detect(ctx, options, args); });
     });
 
-    // i2c get ADDR [REG]
+    // i2c get ADDR [REG [MODE [LENGTH]]]
     struct GetCli {
-        std::string addr, reg;
+        std::string addr;
+        std::vector<std::string> rest;
     };
     auto get = std::make_shared<GetCli>();
-    auto* get_cmd =
-        i2c->add_subcommand("get", "read one byte, of register REG when given; prints it as i2cget");
+    auto* get_cmd = i2c->add_subcommand(
+        "get", "read a byte (or a word, or a block) of register REG when given; prints it as i2cget");
     get_cmd->add_option("ADDR", get->addr, "device address")->type_name("")->required();
-    get_cmd->add_option("REG", get->reg, "register: written first, then one byte read")->type_name("");
+    get_cmd
+        ->add_option("REG", get->rest,
+                     "register: written first, then read; MODE b (a byte, the default), w (a word, low byte "
+                     "first) or i (an I2C block of LENGTH bytes, 1 to 32 as i2cget takes, default 32)")
+        ->option_text("[REG [MODE [LENGTH]]]")
+        ->expected(0, 3);
     on_chosen(get_cmd, chosen, [group, get] {
         Options options = group->check();
         std::uint32_t addr = address_arg(get->addr, options.ten_bit);
         std::optional<std::uint32_t> reg;
-        if (!get->reg.empty()) {
-            reg = reg_arg(get->reg, options);
+        const auto& rest = get->rest;
+        if (!rest.empty()) {
+            reg = reg_arg(rest[0], options);
         }
-        return Action([options, addr, reg](const Context& ctx) { return cmd_get(ctx, options, addr, reg); });
+        const DataMode mode = rest.size() > 1 ? mode_arg(rest[1]) : DataMode::byte;
+        std::size_t length = 1;
+        if (rest.size() > 2 && mode != DataMode::block) {
+            usage_error("LENGTH is for mode i (an I2C block) only");
+        }
+        if (mode == DataMode::block) {
+            length = rest.size() > 2 ? number_arg(rest[2], "LENGTH", MAX_BLOCK) : MAX_BLOCK;
+            if (length == 0) {
+                usage_error("LENGTH must be 1 to " + std::to_string(MAX_BLOCK));
+            }
+        }
+        return Action([options, addr, reg, mode, length](const Context& ctx) {
+            return cmd_get(ctx, options, addr, reg, mode, length);
+        });
     });
 
-    // i2c set ADDR REG VALUE [-r]
+    // i2c set ADDR REG VALUE... [MODE] [-r]
     struct SetCli {
-        std::string addr, reg, value;
+        std::string addr, reg;
+        std::vector<std::string> values;
         bool readback = false;
     };
     auto set = std::make_shared<SetCli>();
-    auto* set_cmd =
-        i2c->add_subcommand("set", "write VALUE to register REG (REG, VALUE in one transaction), as i2cset");
+    auto* set_cmd = i2c->add_subcommand(
+        "set",
+        "write VALUE to register REG (REG, VALUE in one transaction), as i2cset; MODE w writes a word, "
+        "i the bytes given as an I2C block");
     set_cmd->add_option("ADDR", set->addr, "device address")->type_name("")->required();
     set_cmd->add_option("REG", set->reg, "register")->type_name("")->required();
-    set_cmd->add_option("VALUE", set->value, "byte to write")->type_name("")->required();
+    set_cmd->add_option("VALUE", set->values, "the byte, the word (mode w) or the block's bytes (mode i)")
+        ->option_text("VALUE... [MODE]")
+        ->required();
     set_cmd->add_flag("-r", set->readback, "read the register back and compare");
     on_chosen(set_cmd, chosen, [group, set] {
         Options options = group->check();
         std::uint32_t addr = address_arg(set->addr, options.ten_bit);
         std::uint32_t reg = reg_arg(set->reg, options);
-        std::uint8_t value = byte_arg(set->value, "VALUE");
-        return Action([options, addr, reg, value, readback = set->readback](const Context& ctx) {
-            return cmd_set(ctx, options, addr, reg, value, readback);
+        std::vector<std::string> values = set->values;
+        DataMode mode = DataMode::byte;
+        if (values.size() > 1 && (values.back() == "b" || values.back() == "w" || values.back() == "i")) {
+            mode = mode_arg(values.back());
+            values.pop_back();
+        }
+        Bytes value;
+        if (mode == DataMode::word) {
+            if (values.size() != 1) {
+                usage_error("mode w takes one VALUE, a 16-bit word");
+            }
+            const auto word = number_arg(values[0], "VALUE", 0xFFFF);
+            value = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)};
+        } else {
+            if (mode == DataMode::byte && values.size() != 1) {
+                usage_error("give one VALUE, or several with mode i (an I2C block)");
+            }
+            if (values.size() > MAX_BLOCK) {
+                usage_error("an I2C block is at most " + std::to_string(MAX_BLOCK) +
+                            " bytes, as i2cset takes it");
+            }
+            for (const auto& v : values) {
+                value.push_back(byte_arg(v, "VALUE"));
+            }
+        }
+        return Action([options, addr, reg, value, mode, readback = set->readback](const Context& ctx) {
+            return cmd_set(ctx, options, addr, reg, value, mode, readback);
         });
     });
 
@@ -558,15 +688,38 @@ void register_i2c(CLI::App& app, Chosen& chosen)
             [options, addr, bytes](const Context& ctx) { return cmd_write(ctx, options, addr, bytes); });
     });
 
-    // i2c dump ADDR
-    auto dump = std::make_shared<std::string>();
+    // i2c dump [-r FIRST-LAST] ADDR
+    struct DumpCli {
+        std::string addr, range;
+    };
+    auto dump = std::make_shared<DumpCli>();
     auto* dump_cmd = i2c->add_subcommand(
-        "dump", "read 256 bytes from offset 0 and show them as i2cdump (EEPROM, register file)");
-    dump_cmd->add_option("ADDR", *dump, "device address")->type_name("")->required();
+        "dump",
+        "show 256 bytes from offset 0 (with --reg16: the 4 KiB of a 24C32) as i2cdump (EEPROM, register "
+        "file)");
+    dump_cmd->add_option("ADDR", dump->addr, "device address")->type_name("")->required();
+    dump_cmd->add_option("-r", dump->range, "the offsets to show, as i2cdump takes them (0x00-0x7f)")
+        ->type_name("FIRST-LAST");
     on_chosen(dump_cmd, chosen, [group, dump] {
         Options options = group->check();
-        std::uint32_t addr = address_arg(*dump, options.ten_bit);
-        return Action([options, addr](const Context& ctx) { return cmd_dump(ctx, options, addr, DUMP_LEN); });
+        std::uint32_t addr = address_arg(dump->addr, options.ten_bit);
+        const std::uint32_t top = options.reg16 ? 0xFFFF : 0xFF;
+        std::uint32_t first = 0;
+        std::uint32_t last = options.reg16 ? REG16_DUMP_LEN - 1 : DUMP_LEN - 1;
+        if (!dump->range.empty()) {
+            const auto dash = dump->range.find('-');
+            if (dash == std::string::npos) {
+                usage_error("bad -r '" + dump->range + "'", "give FIRST-LAST, for instance 0x00-0x7f");
+            }
+            first = static_cast<std::uint32_t>(number_arg(dump->range.substr(0, dash), "FIRST", top));
+            last = static_cast<std::uint32_t>(number_arg(dump->range.substr(dash + 1), "LAST", top));
+            if (first > last) {
+                usage_error("FIRST " + hex(first, 2) + " is above LAST " + hex(last, 2));
+            }
+        }
+        return Action([options, addr, first, last](const Context& ctx) {
+            return cmd_dump(ctx, options, addr, first, last);
+        });
     });
 
     // i2c transfer MESSAGE...

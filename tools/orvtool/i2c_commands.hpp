@@ -53,25 +53,33 @@ ProbeMode probe_for(ProbeMode mode, unsigned addr);
 std::string grid_text(const ProbeMap& map);
 
 // i2cdump's layout: the column header, then a row per 16 bytes with an ASCII
-// column (0x00 and 0xff as '.', other unprintable bytes as '?').
-std::string dump_text(std::span<const std::uint8_t> bytes);
+// column (0x00 and 0xff as '.', other unprintable bytes as '?'). `bytes`
+// start at offset `first`; offsets above 0xff take four digits.
+std::string dump_text(std::span<const std::uint8_t> bytes, std::size_t first = 0);
 
 // Parses a 7- or 10-bit address argument, throwing a usage error.
 std::uint32_t address_arg(const std::string& text, bool ten_bit);
 
 Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& args);
-// A byte: the register's when given (written first, then read), else the
-// next the device sends.
+// What i2cget and i2cset move at a register: a byte (b), a word (w: two
+// bytes, the low one first) or an I2C block (i: LENGTH bytes).
+enum class DataMode { byte, word, block };
+std::size_t data_bytes(DataMode mode, std::size_t block_length);
+
+// `data_bytes` of the register's when given (written first, then read),
+// else of what the device sends next; printed as i2cget does.
 Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
-               std::optional<std::uint32_t> reg);
-// Writes the register; with `readback`, reads it again and compares.
+               std::optional<std::uint32_t> reg, DataMode mode = DataMode::byte, std::size_t length = 1);
+// Writes the register's value (its bytes: one, a word low byte first, or a
+// block) in one transaction; with `readback`, reads it again and compares.
 Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t reg,
-               std::uint8_t value, bool readback);
+               const Bytes& value, DataMode mode, bool readback);
 Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
                 std::optional<std::uint32_t> reg, std::uint32_t len);
 Result cmd_write(const Context& ctx, const Options& options, std::uint32_t addr, const Bytes& bytes);
-// `len` bytes from offset 0, in i2cdump's layout.
-Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t len);
+// Offsets first..last, in i2cdump's layout.
+Result cmd_dump(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t first,
+                std::uint32_t last);
 
 // One message of i2c transfer: "w2@0x50 0x00 0x10" or "r16@0x50".
 struct TransferMessage {
