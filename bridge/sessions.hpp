@@ -11,7 +11,10 @@
 //   serprog         flashrom's serial programmer protocol, SPI only.
 //
 // Each session parses a byte stream, never message boundaries: a client may
-// send a command in pieces, or several in one piece.
+// send a command in pieces, or several in one piece. A session hands the
+// adapter whole operations only (AdapterPort::run_jtag, spi_transfer): what
+// it has not handed over yet is its own and ends with it, so a client that
+// leaves, for whatever reason, leaves nothing behind for the next one.
 #pragma once
 
 #include <cstddef>
@@ -33,9 +36,11 @@ enum class Verdict {
     failed, // an adapter error: close the connection (see `error`)
 };
 
-struct Step {
+// A session's verdict on the input so far, and why when it ends the connection.
+struct Outcome {
     Verdict verdict = Verdict::keep;
     std::string error;
+    std::int32_t rc = 0; // failed: the library's result code
 };
 
 // Replies to send, each with one send() of its own (the XVC client reads each
@@ -46,9 +51,10 @@ class Session {
 public:
     virtual ~Session() = default;
     // Consumes bytes that arrived; may already reply.
-    virtual Step receive(std::span<const std::uint8_t> bytes, Replies& replies) = 0;
-    // The client has nothing more to say for now: run what is pending.
-    virtual Step settle(Replies& replies) = 0;
+    virtual Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) = 0;
+    // The client has nothing more to say for now (it waits for answers): run
+    // what is pending.
+    virtual Outcome settle(Replies& replies) = 0;
     // Part of a command has arrived, the rest has not.
     [[nodiscard]] virtual bool mid_command() const = 0;
 };
@@ -56,8 +62,8 @@ public:
 class RemoteBitbangSession final : public Session {
 public:
     explicit RemoteBitbangSession(AdapterPort& port) : port_(port) {}
-    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Step settle(Replies& replies) override;
+    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Outcome settle(Replies& replies) override;
     [[nodiscard]] bool mid_command() const override { return unanswered_ != 0; }
 
     // Clocks a client may queue before they are run without waiting for it
@@ -65,15 +71,21 @@ public:
     static constexpr std::size_t MAX_PENDING_CLOCKS = 1U << 20;
 
 private:
-    Step run(Replies& replies);
+    Outcome run(Replies& replies);
 
     AdapterPort& port_;
     bool tck_ = false;
     bool tms_ = false;
     bool tdi_ = false;
     std::size_t unanswered_ = 0; // 'R's waiting for the next rising edge
-    // Per queued sampled clock, how many 'R's it answers.
+    // The rising edges not run yet; per sampled one, how many 'R's it answers.
+    std::vector<engine::Clock> clocks_;
     std::deque<std::size_t> answers_;
+    // Whether the last queued clock is the latest rising edge (nothing ran since).
+    bool edge_queued_ = false;
+    // TDO at the latest rising edge that was sampled: what an 'R' with no
+    // edge after it gets ('1', TDO pulled up, before any).
+    bool last_level_ = true;
 };
 
 class XvcSession final : public Session {
@@ -83,12 +95,12 @@ public:
     static constexpr std::size_t MAX_VECTOR_BYTES = 32768;
 
     explicit XvcSession(AdapterPort& port) : port_(port) {}
-    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Step settle(Replies&) override { return {}; }
+    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Outcome settle(Replies&) override { return {}; }
     [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
 
 private:
-    Step shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);
+    Outcome shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);
 
     AdapterPort& port_;
     std::vector<std::uint8_t> buffer_;
@@ -101,8 +113,8 @@ public:
     static constexpr std::uint32_t MAX_READ = 512;
 
     explicit SerprogSession(AdapterPort& port) : port_(port) {}
-    Step receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Step settle(Replies&) override { return {}; }
+    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    Outcome settle(Replies&) override { return {}; }
     [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
 
 private:

@@ -395,6 +395,16 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
     return plan;
 }
 
+std::int32_t UsbWire::send(std::span<const std::uint8_t> stream)
+{
+    return orv::send(handle_, stream, timeout_);
+}
+
+std::int32_t UsbWire::read_back(std::span<std::uint8_t> bytes)
+{
+    return orv::read_back(handle_, bytes, timeout_, JTAG_READBACK);
+}
+
 std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done)
 {
     const Plan plan = plan_sequence(pending_, tms_low_, max_readback_);
@@ -403,12 +413,12 @@ std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDon
     pending_.clear();
     std::vector<std::uint8_t> readback;
     for (const Batch& batch : plan.batches) {
-        std::int32_t rc = send(handle_, batch.stream, timeout_);
+        std::int32_t rc = wire_->send(batch.stream);
         ++stats_.out_transfers;
         stats_.stream_bytes += batch.stream.size();
         if (rc == RESULT_OK && batch.readback_bytes != 0) {
             readback.assign(batch.readback_bytes, 0);
-            rc = read_back(handle_, readback, timeout_, JTAG_READBACK);
+            rc = wire_->read_back(readback);
             ++stats_.exchanges;
             stats_.readback_bytes += batch.readback_bytes;
         }

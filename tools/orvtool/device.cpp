@@ -168,7 +168,7 @@ Adapter::~Adapter()
     }
 }
 
-void Adapter::close()
+void Adapter::close_usb()
 {
     if (claimed_) {
         libusb_release_interface(handle_, ADAPTER_INTERFACE);
@@ -182,6 +182,11 @@ void Adapter::close()
         libusb_exit(context_);
         context_ = nullptr;
     }
+}
+
+void Adapter::close()
+{
+    close_usb();
     // The virtual device goes last: it must answer until libusb is done.
     if (sim_ != nullptr) {
         std::vector<std::string> failures = sim_->save();
@@ -196,14 +201,45 @@ void Adapter::close()
     }
 }
 
+void Adapter::reopen()
+{
+    close_usb();
+    switch (choice_) {
+    case Choice::usb:
+    case Choice::own_sim: {
+        const std::string prefix = choice_ == Choice::own_sim ? "virtual adapter " : "";
+        open_matching(selector_);
+        description_ = prefix + description_;
+        break;
+    }
+    case Choice::only_one:
+        open_matching(only_one());
+        break;
+    case Choice::running_sim:
+#ifdef ORVTOOL_HAVE_VUSB
+        open_running_sim(running_.c_str());
+#endif
+        break;
+    }
+}
+
 std::unique_ptr<Adapter> Adapter::open_usb(const UsbSelector& selector)
 {
     std::unique_ptr<Adapter> adapter(new Adapter());
+    adapter->selector_ = selector;
     adapter->open_matching(selector);
     return adapter;
 }
 
 std::unique_ptr<Adapter> Adapter::open_only_one()
+{
+    std::unique_ptr<Adapter> adapter(new Adapter());
+    adapter->choice_ = Choice::only_one;
+    adapter->open_matching(only_one());
+    return adapter;
+}
+
+UsbSelector Adapter::only_one()
 {
     std::vector<FoundAdapter> found = list_adapters();
     if (found.empty()) {
@@ -221,7 +257,7 @@ std::unique_ptr<Adapter> Adapter::open_only_one()
                         "choose one with --usb VID:PID:BUS:ADDR: " + names);
     }
     const FoundAdapter& a = found.front();
-    return open_usb(UsbSelector{a.vid, a.pid, a.bus, a.address});
+    return UsbSelector{a.vid, a.pid, a.bus, a.address};
 }
 
 void Adapter::open_matching(const UsbSelector& selector)
@@ -367,6 +403,8 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
                         "give --board and --fault to orvsim-run, or run orvtool outside it");
         }
         std::unique_ptr<Adapter> adapter(new Adapter());
+        adapter->choice_ = Choice::running_sim;
+        adapter->running_ = running;
         if (open) {
             adapter->open_running_sim(running);
         }
@@ -419,6 +457,8 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     selector.pid = orv::sim::VIRTUAL_PID;
     selector.bus = adapter->sim_->usb->bus(index);
     selector.address = adapter->sim_->usb->address(index);
+    adapter->choice_ = Choice::own_sim;
+    adapter->selector_ = selector;
     adapter->open_matching(selector);
     adapter->description_ = "virtual adapter " + adapter->description_;
     return adapter;

@@ -66,6 +66,8 @@ public:
     // The one adapter on the buses (list_adapters()); throws when there is
     // none or several.
     static std::unique_ptr<Adapter> open_only_one();
+    // The selector of the one adapter on the buses; throws as open_only_one().
+    static UsbSelector only_one();
 
     // Starts the virtual adapter, or takes orvsim-run's, and, when `open`,
     // opens it (without, it is only there to be listed). Without umockdev's
@@ -90,10 +92,23 @@ public:
     // cannot be saved. The destructor does the same, reporting on stderr.
     void close();
 
+    // After the adapter went away: closes the old handle and opens the
+    // adapter again as it was chosen (the same --usb selection, the only one
+    // on the buses, the same virtual adapter; a virtual one keeps its board).
+    // Throws ToolError(Exit::no_adapter) while it is not there.
+    void reopen();
+
 private:
     Adapter() = default;
     void open_matching(const UsbSelector& selector);
     void open_running_sim(const char* adapters);
+    void close_usb();
+
+    // How the adapter was chosen, to choose it again.
+    enum class Choice { usb, only_one, running_sim, own_sim };
+    Choice choice_ = Choice::usb;
+    UsbSelector selector_;
+    std::string running_;
 
     struct Sim; // the virtual USB device; outlives the libusb context
     std::unique_ptr<Sim> sim_;

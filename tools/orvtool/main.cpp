@@ -241,6 +241,12 @@ int main(int argc, char** argv)
         adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
         if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
+            ctx.reopen = [&adapter, &ctx] {
+                ctx.handle = nullptr; // the old one is closed first
+                adapter->reopen();
+                ctx.handle = adapter->handle();
+                return ctx.handle;
+            };
             purge_at_open(ctx, std::cerr);
             in_step = true;
         }
