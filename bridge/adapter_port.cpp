@@ -68,11 +68,10 @@ std::int32_t AdapterPort::run_jtag(std::span<const engine::Clock> clocks, std::v
     return sequencer_.flush(tdo); // empties the queue on every path
 }
 
-std::int32_t AdapterPort::set_tck(std::uint64_t hz, std::uint32_t& actual_hz)
+std::int32_t AdapterPort::set_tck(std::uint64_t hz, ClockChoice& chosen)
 {
-    const ClockChoice s = clock_not_above_hz(hz);
-    settings_.tck_khz = s.request_khz;
-    actual_hz = s.actual_hz;
+    chosen = clock_not_above_hz(hz);
+    settings_.tck_khz = chosen.request_khz;
     if (side_ != Side::jtag) {
         return RESULT_OK; // sent with the JTAG set-up
     }

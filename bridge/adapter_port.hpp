@@ -43,8 +43,8 @@ public:
     // stays queued, whatever the result: what a session has not handed over
     // here is its own.
     [[nodiscard]] std::int32_t run_jtag(std::span<const engine::Clock> clocks, std::vector<std::uint8_t>& tdo);
-    // Sets TCK to the fastest clock not above `hz` (the clock rule); `actual_hz` gets it.
-    [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, std::uint32_t& actual_hz);
+    // Sets TCK to the fastest clock not above `hz` (the clock rule); `chosen` gets it.
+    [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, ClockChoice& chosen);
 
     // One chip-select window: `write` out, then `read.size()` bytes in.
     // TPW_ERROR_INVALID_PARAM (nothing sent) when the library cannot do it in

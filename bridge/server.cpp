@@ -106,6 +106,7 @@ struct Client {
     std::size_t front_sent = 0; // bytes of unsent.front() already sent
     std::size_t unsent_bytes = 0;
     SteadyClock::time_point stalled_since; // the socket last took bytes while some waited
+    SteadyClock::time_point last_input;
 };
 
 std::unique_ptr<Session> make_session(Protocol protocol, AdapterPort& port)
@@ -237,6 +238,8 @@ private:
     [[nodiscard]] int wait_ms(SteadyClock::time_point now) const;
     void accept(std::size_t i);
     void serve_input(std::size_t i);
+    void serve_quiet(std::size_t i);
+    void conclude(std::size_t i, const Outcome& outcome, bool closed, bool sent);
     void queue(Client& c, Replies& replies);
     [[nodiscard]] bool send_queued(Client& c);
     void end_client(std::size_t i, const std::string& why, const Outcome& outcome = {});
@@ -261,6 +264,9 @@ int Server::wait_ms(SteadyClock::time_point now) const
     for (const auto& c : clients_) {
         if (c && !c->unsent.empty()) {
             earliest(c->stalled_since + std::chrono::milliseconds(limits_.unread_limit_ms));
+        }
+        if (c && c->session->awaits_quiet()) {
+            earliest(c->last_input + std::chrono::milliseconds(Session::IDLE_MS));
         }
     }
     if (adapter_gone_) {
@@ -306,6 +312,10 @@ bool Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& during_
             }
             if (clients_[i] && (revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 serve_input(i);
+            }
+            if (clients_[i] && clients_[i]->session->awaits_quiet() &&
+                SteadyClock::now() - clients_[i]->last_input >= std::chrono::milliseconds(Session::IDLE_MS)) {
+                serve_quiet(i);
             }
             if (clients_[i] && !clients_[i]->unsent.empty() &&
                 SteadyClock::now() - clients_[i]->stalled_since >=
@@ -364,6 +374,7 @@ void Server::accept(std::size_t i)
     c.socket = std::move(s);
     c.peer = who;
     c.session = make_session(listeners_[i].endpoint.protocol, port_);
+    c.last_input = SteadyClock::now();
     log_ << name(i) << ": client " << who << " connected\n";
 }
 
@@ -425,6 +436,7 @@ void Server::serve_input(std::size_t i)
             const int yes = 1;
             (void)setsockopt(c.socket.fd(), IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
             taken += static_cast<std::size_t>(n);
+            c.last_input = SteadyClock::now();
             outcome = c.session->receive(std::span(chunk_.data(), static_cast<std::size_t>(n)), replies);
             queue(c, replies);
             if (outcome.verdict != Verdict::keep) {
@@ -444,7 +456,21 @@ void Server::serve_input(std::size_t i)
         queue(c, replies);
     }
     // What a session still holds when the client has gone is dropped with it.
-    const bool sent = closed || send_queued(c);
+    conclude(i, outcome, closed, closed || send_queued(c));
+}
+
+void Server::serve_quiet(std::size_t i)
+{
+    Client& c = *clients_[i];
+    Replies replies;
+    const Outcome outcome = c.session->idle(replies);
+    queue(c, replies);
+    conclude(i, outcome, false, send_queued(c));
+}
+
+void Server::conclude(std::size_t i, const Outcome& outcome, bool closed, bool sent)
+{
+    const Client& c = *clients_[i];
     switch (outcome.verdict) {
     case Verdict::keep:
         if (closed) {

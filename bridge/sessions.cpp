@@ -66,7 +66,6 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
                 // A rising edge: one clock, sampled when 'R's wait for it.
                 const bool sample = unanswered_ != 0;
                 clocks_.push_back(engine::Clock{tms_, tdi_, sample});
-                edge_queued_ = true;
                 if (sample) {
                     answers_.push_back(unanswered_);
                     unanswered_ = 0;
@@ -82,8 +81,19 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
         }
         switch (byte) {
         case 'R':
-            if (++unanswered_ > MAX_PENDING_CLOCKS) {
-                return dropped("too many reads without a clock edge");
+            if (!tck_) {
+                if (++unanswered_ > MAX_PENDING_CLOCKS) {
+                    return dropped("too many reads without a clock edge");
+                }
+            } else if (!clocks_.empty()) {
+                // TCK high: the level the last rising edge sampled, still on TDO.
+                if (!clocks_.back().sample) {
+                    clocks_.back().sample = true;
+                    answers_.push_back(0);
+                }
+                ++answers_.back();
+            } else {
+                replies.emplace_back(1, last_level_ ? '1' : '0');
             }
             break;
         case 'B':
@@ -112,17 +122,11 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
 
 Outcome RemoteBitbangSession::settle(Replies& replies)
 {
-    // 'R's that no rising edge followed, and the client waits for them: TDO
-    // moves only after a falling edge, so they get the level at the latest
-    // rising edge, sampled now if it has not run yet.
-    if (unanswered_ != 0 && edge_queued_) {
-        if (!clocks_.back().sample) {
-            clocks_.back().sample = true;
-            answers_.push_back(0);
-        }
-        answers_.back() += unanswered_;
-        unanswered_ = 0;
-    }
+    return run(replies);
+}
+
+Outcome RemoteBitbangSession::idle(Replies& replies)
+{
     if (Outcome o = run(replies); o.verdict != Verdict::keep) {
         return o;
     }
@@ -138,9 +142,9 @@ Outcome RemoteBitbangSession::run(Replies& replies)
     if (clocks_.empty()) {
         return {};
     }
-    // With TCK left high the level of the last edge is TDO's level now: keep
-    // it for an 'R' that comes alone.
-    if (tck_ && !clocks_.back().sample) {
+    // The level of the last edge, for an 'R' that comes without one after
+    // it: with TCK left high it is TDO's level now.
+    if ((tck_ || unanswered_ != 0) && !clocks_.back().sample) {
         clocks_.back().sample = true;
         answers_.push_back(0);
     }
@@ -148,7 +152,6 @@ Outcome RemoteBitbangSession::run(Replies& replies)
     std::vector<std::uint8_t> tdo;
     const std::int32_t rc = port_.run_jtag(clocks_, tdo);
     clocks_.clear();
-    edge_queued_ = false;
     std::deque<std::size_t> answers;
     answers.swap(answers_);
     if (rc != RESULT_OK) {
@@ -218,14 +221,14 @@ Outcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replie
                 break;
             }
             const std::uint32_t period = le32_at(rest.subspan(XVC_SETTCK.size()));
-            std::uint32_t actual_hz = 0;
-            const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, actual_hz);
+            ClockChoice chosen;
+            const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, chosen);
             if (rc != RESULT_OK) {
                 outcome = failed(rc);
                 break;
             }
             std::string reply;
-            put_le(reply, static_cast<std::uint32_t>((NS_PER_S + actual_hz - 1) / actual_hz), 4);
+            put_le(reply, chosen.period_ns(), 4); // of the divisor sent, not of a rounded frequency
             replies.push_back(std::move(reply));
             used += XVC_SETTCK.size() + 4;
         } else if (shifting == 2) {

@@ -4,8 +4,11 @@
 // sessions directly.
 //
 //   remote_bitbang  OpenOCD's per-edge protocol: '0'..'7' set TCK, TMS, TDI;
-//                   each rising TCK edge is one clock; 'R' asks for the TDO of
-//                   the next rising edge, answered '0' or '1'.
+//                   each rising TCK edge is one clock; 'R' reads TDO,
+//                   answered '0' or '1'. TDO moves only after a falling edge,
+//                   so an 'R' with TCK low gets the level the next rising
+//                   edge samples, one with TCK high the level the last one
+//                   sampled.
 //   XVC 1.0         Xilinx Virtual Cable: getinfo:, settck:, shift: with TMS
 //                   and TDI vectors, TDO vector back.
 //   serprog         flashrom's serial programmer protocol, SPI only.
@@ -57,6 +60,12 @@ public:
     virtual Outcome settle(Replies& replies) = 0;
     // Part of a command has arrived, the rest has not.
     [[nodiscard]] virtual bool mid_command() const = 0;
+    // Whether the session holds a question it answers only once the client
+    // has been quiet for IDLE_MS (then idle() is called).
+    [[nodiscard]] virtual bool awaits_quiet() const { return false; }
+    virtual Outcome idle(Replies&) { return {}; }
+
+    static constexpr int IDLE_MS = 100;
 };
 
 class RemoteBitbangSession final : public Session {
@@ -65,6 +74,11 @@ public:
     Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
     Outcome settle(Replies& replies) override;
     [[nodiscard]] bool mid_command() const override { return unanswered_ != 0; }
+    // 'R's with TCK low whose rising edge has not come: OpenOCD always sends
+    // it right after, so when the client waits without it, they get the
+    // level of the last edge.
+    [[nodiscard]] bool awaits_quiet() const override { return unanswered_ != 0; }
+    Outcome idle(Replies& replies) override;
 
     // Clocks a client may queue before they are run without waiting for it
     // to pause: bounds memory whatever the client sends.
@@ -77,14 +91,13 @@ private:
     bool tck_ = false;
     bool tms_ = false;
     bool tdi_ = false;
-    std::size_t unanswered_ = 0; // 'R's waiting for the next rising edge
+    std::size_t unanswered_ = 0; // 'R's with TCK low, waiting for the next rising edge
     // The rising edges not run yet; per sampled one, how many 'R's it answers.
     std::vector<engine::Clock> clocks_;
     std::deque<std::size_t> answers_;
-    // Whether the last queued clock is the latest rising edge (nothing ran since).
-    bool edge_queued_ = false;
-    // TDO at the latest rising edge that was sampled: what an 'R' with no
-    // edge after it gets ('1', TDO pulled up, before any).
+    // TDO at the last rising edge that ran, when it was sampled ('1', TDO
+    // pulled up, before any): each run samples its last edge when TCK stays
+    // high after it or 'R's wait.
     bool last_level_ = true;
 };
 
