@@ -239,10 +239,10 @@ private:
     void accept(std::size_t i);
     void serve_input(std::size_t i);
     void serve_quiet(std::size_t i);
-    void conclude(std::size_t i, const Outcome& outcome, bool closed, bool sent);
+    void conclude(std::size_t i, const SessionOutcome& outcome, bool closed, bool sent);
     void queue(Client& c, Replies& replies);
     [[nodiscard]] bool send_queued(Client& c);
-    void end_client(std::size_t i, const std::string& why, const Outcome& outcome = {});
+    void end_client(std::size_t i, const std::string& why, const SessionOutcome& outcome = {});
     void lose_adapter(const std::string& why);
     void try_reopen();
 
@@ -421,7 +421,7 @@ void Server::serve_input(std::size_t i)
 {
     Client& c = *clients_[i];
     Replies replies;
-    Outcome outcome;
+    SessionOutcome outcome;
     bool closed = false;
     bool drained = false; // read until the socket had no more: the client waits for answers
     std::size_t taken = 0;
@@ -463,12 +463,12 @@ void Server::serve_quiet(std::size_t i)
 {
     Client& c = *clients_[i];
     Replies replies;
-    const Outcome outcome = c.session->idle(replies);
+    const SessionOutcome outcome = c.session->idle(replies);
     queue(c, replies);
     conclude(i, outcome, false, send_queued(c));
 }
 
-void Server::conclude(std::size_t i, const Outcome& outcome, bool closed, bool sent)
+void Server::conclude(std::size_t i, const SessionOutcome& outcome, bool closed, bool sent)
 {
     const Client& c = *clients_[i];
     switch (outcome.verdict) {
@@ -491,7 +491,7 @@ void Server::conclude(std::size_t i, const Outcome& outcome, bool closed, bool s
     }
 }
 
-void Server::end_client(std::size_t i, const std::string& why, const Outcome& outcome)
+void Server::end_client(std::size_t i, const std::string& why, const SessionOutcome& outcome)
 {
     log_ << name(i) << ": " << clients_[i]->peer << ": " << why << "\n";
     clients_[i].reset();

@@ -11,14 +11,14 @@ namespace orv::bridge {
 
 namespace {
 
-Outcome failed(std::int32_t rc)
+SessionOutcome failed(std::int32_t rc)
 {
-    return Outcome{Verdict::failed, "adapter: " + result_name(rc), rc};
+    return SessionOutcome{Verdict::failed, "adapter: " + result_name(rc), rc};
 }
 
-Outcome dropped(std::string why)
+SessionOutcome dropped(std::string why)
 {
-    return Outcome{Verdict::drop, std::move(why)};
+    return SessionOutcome{Verdict::drop, std::move(why)};
 }
 
 std::uint32_t le32_at(std::span<const std::uint8_t> b) noexcept
@@ -54,7 +54,7 @@ std::string printable(std::uint8_t byte)
 // ---------------------------------------------------------------------------
 // remote_bitbang
 
-Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     for (const std::uint8_t byte : bytes) {
         if (byte >= '0' && byte <= '7') {
@@ -73,7 +73,7 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
             }
             tck_ = tck;
             if (clocks_.size() >= MAX_PENDING_CLOCKS) {
-                if (Outcome o = run(replies); o.verdict != Verdict::keep) {
+                if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
                     return o;
                 }
             }
@@ -105,13 +105,13 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
         case 'u':
             // TRST and SRST: the JTAG connector has neither line; run what
             // came before, as the client expects its queue executed here.
-            if (Outcome o = run(replies); o.verdict != Verdict::keep) {
+            if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
                 return o;
             }
             break;
         case 'Q': {
-            Outcome o = run(replies);
-            return o.verdict == Verdict::keep ? Outcome{Verdict::close, {}} : o;
+            SessionOutcome o = run(replies);
+            return o.verdict == Verdict::keep ? SessionOutcome{Verdict::close, {}} : o;
         }
         default:
             return dropped("unexpected byte " + printable(byte));
@@ -120,14 +120,14 @@ Outcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Repli
     return {};
 }
 
-Outcome RemoteBitbangSession::settle(Replies& replies)
+SessionOutcome RemoteBitbangSession::settle(Replies& replies)
 {
     return run(replies);
 }
 
-Outcome RemoteBitbangSession::idle(Replies& replies)
+SessionOutcome RemoteBitbangSession::idle(Replies& replies)
 {
-    if (Outcome o = run(replies); o.verdict != Verdict::keep) {
+    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
         return o;
     }
     if (unanswered_ != 0) {
@@ -137,7 +137,7 @@ Outcome RemoteBitbangSession::idle(Replies& replies)
     return {};
 }
 
-Outcome RemoteBitbangSession::run(Replies& replies)
+SessionOutcome RemoteBitbangSession::run(Replies& replies)
 {
     if (clocks_.empty()) {
         return {};
@@ -158,7 +158,7 @@ Outcome RemoteBitbangSession::run(Replies& replies)
         return failed(rc);
     }
     if (tdo.size() != answers.size()) {
-        return Outcome{Verdict::failed,
+        return SessionOutcome{Verdict::failed,
                        "adapter: " + std::to_string(tdo.size()) + " TDO levels for " +
                            std::to_string(answers.size()) + " sampled clocks",
                        RESULT_SHORT_TRANSFER};
@@ -199,11 +199,11 @@ int match(std::span<const std::uint8_t> buffer, std::string_view name)
 
 } // namespace
 
-Outcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
-    Outcome outcome;
+    SessionOutcome outcome;
     while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const int getinfo = match(rest, XVC_GETINFO);
@@ -257,7 +257,7 @@ Outcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replie
     return outcome;
 }
 
-Outcome XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies)
+SessionOutcome XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies)
 {
     const std::size_t bytes = vectors.size() / 2;
     const auto tms = vectors.first(bytes);
@@ -272,7 +272,7 @@ Outcome XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_t> vect
         return failed(rc);
     }
     if (tdo.size() != bits) {
-        return Outcome{Verdict::failed,
+        return SessionOutcome{Verdict::failed,
                        "adapter: " + std::to_string(tdo.size()) + " TDO levels for a shift of " +
                            std::to_string(bits) + " bits",
                        RESULT_SHORT_TRANSFER};
@@ -355,11 +355,11 @@ std::string ack(std::string_view payload = {})
 
 } // namespace
 
-Outcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
-    Outcome outcome;
+    SessionOutcome outcome;
     while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const std::uint8_t opcode = rest[0];

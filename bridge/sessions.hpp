@@ -40,7 +40,7 @@ enum class Verdict {
 };
 
 // A session's verdict on the input so far, and why when it ends the connection.
-struct Outcome {
+struct SessionOutcome {
     Verdict verdict = Verdict::keep;
     std::string error;
     std::int32_t rc = 0; // failed: the library's result code
@@ -54,16 +54,16 @@ class Session {
 public:
     virtual ~Session() = default;
     // Consumes bytes that arrived; may already reply.
-    virtual Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) = 0;
+    virtual SessionOutcome receive(std::span<const std::uint8_t> bytes, Replies& replies) = 0;
     // The client has nothing more to say for now (it waits for answers): run
     // what is pending.
-    virtual Outcome settle(Replies& replies) = 0;
+    virtual SessionOutcome settle(Replies& replies) = 0;
     // Part of a command has arrived, the rest has not.
     [[nodiscard]] virtual bool mid_command() const = 0;
     // Whether the session holds a question it answers only once the client
     // has been quiet for IDLE_MS (then idle() is called).
     [[nodiscard]] virtual bool awaits_quiet() const { return false; }
-    virtual Outcome idle(Replies&) { return {}; }
+    virtual SessionOutcome idle(Replies&) { return {}; }
 
     static constexpr int IDLE_MS = 100;
 };
@@ -71,21 +71,21 @@ public:
 class RemoteBitbangSession final : public Session {
 public:
     explicit RemoteBitbangSession(AdapterPort& port) : port_(port) {}
-    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Outcome settle(Replies& replies) override;
+    SessionOutcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    SessionOutcome settle(Replies& replies) override;
     [[nodiscard]] bool mid_command() const override { return unanswered_ != 0; }
     // 'R's with TCK low whose rising edge has not come: OpenOCD always sends
     // it right after, so when the client waits without it, they get the
     // level of the last edge.
     [[nodiscard]] bool awaits_quiet() const override { return unanswered_ != 0; }
-    Outcome idle(Replies& replies) override;
+    SessionOutcome idle(Replies& replies) override;
 
     // Clocks a client may queue before they are run without waiting for it
     // to pause: bounds memory whatever the client sends.
     static constexpr std::size_t MAX_PENDING_CLOCKS = 1U << 20;
 
 private:
-    Outcome run(Replies& replies);
+    SessionOutcome run(Replies& replies);
 
     AdapterPort& port_;
     bool tck_ = false;
@@ -108,12 +108,12 @@ public:
     static constexpr std::size_t MAX_VECTOR_BYTES = 32768;
 
     explicit XvcSession(AdapterPort& port) : port_(port) {}
-    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Outcome settle(Replies&) override { return {}; }
+    SessionOutcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    SessionOutcome settle(Replies&) override { return {}; }
     [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
 
 private:
-    Outcome shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);
+    SessionOutcome shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);
 
     AdapterPort& port_;
     std::vector<std::uint8_t> buffer_;
@@ -126,8 +126,8 @@ public:
     static constexpr std::uint32_t MAX_READ = 512;
 
     explicit SerprogSession(AdapterPort& port) : port_(port) {}
-    Outcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
-    Outcome settle(Replies&) override { return {}; }
+    SessionOutcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
+    SessionOutcome settle(Replies&) override { return {}; }
     [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
 
 private:

@@ -55,8 +55,9 @@ extern "C" {
 ORV_API int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq, uint32_t timeout);
 
 /**
- * Writes len bytes to the target at addr (addr_bits 7 or 10) in one
- * transaction. len 0 sends the address alone: a presence probe.
+ * Writes len bytes to the target at addr (addr_bits 7 or 10: addr 0..0x7F or
+ * 0..0x3FF) in one transaction. len 0 sends the address alone: a presence
+ * probe.
  * \param timeout milliseconds per transfer; the read-back gives up after
  *        10 x timeout polls (never with timeout 0: it then polls until the
  *        count is right or a poll fails).
@@ -79,15 +80,16 @@ ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr,
                                     const uint8_t* write_buf, uint32_t len, uint32_t timeout);
 
 /**
- * Reads len (0..511) bytes from the target at addr (addr_bits 7 or 10) in one
- * transaction; a 10-bit read sends the address in the write direction, a
- * repeated START and the header in the read direction. Every byte but the
+ * Reads len (0..511) bytes from the target at addr (addr_bits 7 or 10: addr
+ * 0..0x7F or 0..0x3FF) in one transaction; a 10-bit read sends the address in
+ * the write direction, a repeated START and the header in the read direction. Every byte but the
  * last is acknowledged by the master. read_buf is written only on success:
  * every failure leaves it as it was.
  * \returns 0; TPW_ERROR_OTHER when the address was not acknowledged;
- *          TPW_ERROR_INVALID_PARAM for addr_bits other than 7 or 10, a null
- *          handle or read_buf (also with len 0), len above 511 (nothing
- *          allocated or sent);
+ *          TPW_ERROR_INVALID_PARAM for addr_bits other than 7 or 10, an addr
+ *          beyond its form (above 0x7F, above 0x3FF), a null handle or
+ *          read_buf (also with len 0), len above 511 (nothing allocated or
+ *          sent);
  *          LIBUSB_ERROR_NO_MEM; TPW_ERROR_TIMEOUT; TPW_ERROR_USBTRANS_ERR for
  *          a short read-back; libusb's code as for lumo_iic_send_bytes.
  */

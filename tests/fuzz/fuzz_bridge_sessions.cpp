@@ -32,7 +32,7 @@
 
 namespace {
 
-using orv::bridge::Outcome;
+using orv::bridge::SessionOutcome;
 using orv::bridge::Replies;
 using orv::bridge::Session;
 using orv::bridge::Verdict;
@@ -85,7 +85,7 @@ std::unique_ptr<Session> make_session(unsigned choice, orv::bridge::AdapterPort&
 }
 
 // The server's clean-up when a client's session ends.
-void end_session(Rig& r, const Outcome& outcome)
+void end_session(Rig& r, const SessionOutcome& outcome)
 {
     if (outcome.verdict == Verdict::failed) {
         r.port.recover("fuzz");
@@ -109,7 +109,7 @@ void check_idcodes(Rig& r)
     request += tms + std::string(BYTES, '\0');
     orv::bridge::XvcSession probe(r.port);
     Replies replies;
-    const Outcome outcome = probe.receive(
+    const SessionOutcome outcome = probe.receive(
         std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()), replies);
     require(outcome.verdict == Verdict::keep && replies.size() == 1 && replies[0].size() == BYTES);
     std::uint64_t idcodes = 0;
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> rest(data + 1, size - 1);
     std::size_t reads = 0;
     std::size_t answers = 0;
-    Outcome outcome;
+    SessionOutcome outcome;
     const auto client_ends = [&] {
         session.reset();
         end_session(r, outcome);
