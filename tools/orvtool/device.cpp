@@ -445,6 +445,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     std::size_t index = 0;
     try {
         index = adapter->sim_->usb->add_adapter(orv::emu::make_board(board));
+    } catch (const orv::emu::ImageBusy& e) {
+        throw ToolError(Exit::no_adapter, e.what(),
+                        "wait for the other program to end, or give this one a board of its own");
     } catch (const orv::emu::ImageError& e) {
         usage_error(std::string("bad board: ") + e.what());
     }
