@@ -34,8 +34,8 @@ ImageHold load(const ImageFile& file, std::span<std::uint8_t> memory)
     if (file.persist) {
         bool created = false;
         try {
-            hold = ImageHold(hostfile::FileLock::acquire(file.path.string(), created),
-                             created ? file.path : std::filesystem::path());
+            hostfile::FileLock lock = hostfile::FileLock::acquire(file.path.string(), created);
+            hold = ImageHold(std::move(lock), created ? file.path : std::filesystem::path());
         } catch (const FileError& e) {
             if (e.kind() == FileError::Kind::locked) {
                 throw ImageBusy("image " + file.path.string() +

@@ -151,7 +151,7 @@ struct Adapter::Sim {
     std::vector<std::string> save()
     {
 #ifdef ORVTOOL_HAVE_VUSB
-        if (usb != nullptr) {
+        if (usb != nullptr && usb->adapter_count() != 0) { // none when its board could not be built
             return orv::emu::save_images(usb->adapter(0).board());
         }
 #endif
