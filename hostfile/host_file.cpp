@@ -173,8 +173,7 @@ OutputFile::OutputFile(const std::string& path) : target_(follow_links(path))
     if (fd_ < 0) {
         const int error = errno;
         temporary_.clear();
-        throw system_error(directory_of(target_).empty() ? "." : directory_of(target_),
-                           "cannot create a file in", error);
+        throw system_error(target_, "cannot create a temporary file beside", error);
     }
     if (exists) {
         // The owner where allowed (the group alone may be), then the mode,

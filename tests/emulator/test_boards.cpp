@@ -234,11 +234,11 @@ TEST(BoardFile, ImagesArePaddedAndPersistedWhenChanged)
     auto* eeprom = dynamic_cast<I2cMemory*>(board.i2c.find(0x50, false));
     ASSERT_TRUE(rom != nullptr && eeprom != nullptr);
     EXPECT_EQ(Bytes(rom->memory().begin(), rom->memory().begin() + 4), hex("61 62 63 FF"));
-    EXPECT_EQ(eeprom->memory()[0], 0xFF); // its image does not exist yet
+    EXPECT_EQ(eeprom->memory()[0], 0xFF); // its image did not exist: made empty, to lock it
 
-    // Nothing changed: nothing written, not even the missing EEPROM image.
+    // Nothing changed: nothing written, the EEPROM image empty.
     EXPECT_TRUE(save_images(board).empty());
-    EXPECT_FALSE(fs::exists(dir / "sub/eeprom.bin"));
+    EXPECT_EQ(read_file(dir / "sub/eeprom.bin"), "");
     EXPECT_EQ(read_file(dir / "flash.bin"), "\x01\x02\x03");
 
     // A change is written back whole, only for persisted images, without
@@ -265,6 +265,38 @@ TEST(BoardFile, ImagesArePaddedAndPersistedWhenChanged)
     fs::create_directory(dir / "sub");
     EXPECT_TRUE(save_images(board).empty());
     EXPECT_EQ(read_file(dir / "sub/eeprom.bin").substr(0, 2), "\x42\xFF");
+}
+
+// A persisted image is one board's while it is loaded; it is written back
+// over the file a link leads to, with that file's mode; an image made only to
+// be locked goes again when nothing was saved to it.
+TEST(BoardFile, PersistedImagesAreLockedAndWrittenThroughLinksKeepingTheirMode)
+{
+    const fs::path dir = scratch_dir("image_locks");
+    fs::create_directory(dir / "store");
+    write_file(dir / "store/flash.bin", "\x01\x02");
+    fs::permissions(dir / "store/flash.bin", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("store/flash.bin", dir / "flash.bin");
+    const BoardConfig config = parse_board(R"({
+      "spi_flash": {"size": 65536, "erase": {"0x20": 4096}, "image": "flash.bin", "persist": true},
+      "i2c": [{"address": "0x50", "type": "eeprom", "size": 256, "image": "eeprom.bin", "persist": true}]})",
+                                           dir / "board.json");
+    {
+        Board board = build_board(config);
+        EXPECT_THROW((void)build_board(config), ImageBusy);
+        transact(*board.flash, {nor::CMD_WRITE_ENABLE});
+        transact(*board.flash, hex("20 00 00 00"));
+        EXPECT_TRUE(save_images(board).empty());
+        EXPECT_THROW((void)build_board(config), ImageBusy); // the new file is locked too
+        EXPECT_TRUE(fs::is_symlink(dir / "flash.bin"));
+        EXPECT_EQ(read_file(dir / "store/flash.bin"), std::string(65536, '\xFF'));
+        EXPECT_EQ(fs::status(dir / "store/flash.bin").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_TRUE(fs::exists(dir / "eeprom.bin"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "eeprom.bin"));
+    Board again = build_board(config); // free again
+    EXPECT_EQ(again.flash->memory()[0], 0xFF);
 }
 
 // ---- parts through the libraries -------------------------------------------
