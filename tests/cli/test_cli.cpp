@@ -652,6 +652,42 @@ TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
         << r.err;
 }
 
+// A board is read within bounds, its images stay beside it unless the user
+// allows others, and what is odd about it is said on stderr.
+TEST_F(Sim, BoardsAreBoundedAndTheirImagesConfined)
+{
+    RunResult zero = orvtool(sim({"--board", "/dev/zero", "spi", "id"}));
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_NE(zero.err.find("bad board: /dev/zero: the file: a board file of at most 4 MiB"), std::string::npos)
+        << zero.err;
+
+    const std::string dir = scratch("confined");
+    std::filesystem::create_directory(dir + "/boards");
+    std::ofstream(dir + "/image.bin") << "abc";
+    std::ofstream(dir + "/boards/board.json")
+        << R"({"spi_flash": {"jedec_id": "ef4016", "size": 65536, "image": "../image.bin"}})";
+    const std::string board = dir + "/boards/board.json";
+    RunResult outside = orvtool(sim({"--board", board, "spi", "read", "0", "3"}));
+    EXPECT_EQ(outside.status, 2);
+    EXPECT_NE(outside.err.find("spi_flash.image: a file in the board file's directory or below it"),
+              std::string::npos)
+        << outside.err;
+    RunResult allowed = orvtool(sim({"--board", board, "--allow-outside-images", "spi", "read", "0", "3"}));
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_NE(allowed.out.find("61 62 63"), std::string::npos) << allowed.out;
+    EXPECT_EQ(allowed.err, "orvtool: warning: " + board +
+                               ": spi_flash.size: 65536 bytes, but the JEDEC ID's capacity byte 0x16 says 4194304 "
+                               "bytes: software that sizes the part from its ID sees that\n");
+}
+
+// Pins the adapter does not drive do not reach the chain.
+TEST_F(Sim, ReleasedJtagPinsFindNoChain)
+{
+    RunResult r = orvtool(sim({"jtag", "--pins", "0:0", "scan"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no JTAG device answers"), std::string::npos) << r.err;
+}
+
 TEST_F(Sim, ScheduledFaultStartsAfterItsUrbs)
 {
     // A raw IR scan reads from 0x81 once: a stall from the second read on

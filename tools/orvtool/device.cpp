@@ -396,8 +396,10 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
 {
 #ifdef ORVTOOL_HAVE_VUSB
     if (const char* running = std::getenv("ORVSIM_ADAPTERS"); running != nullptr && *running != '\0') {
-        if (!options.board.empty() || !options.fault.empty()) {
-            usage_error(std::string(options.board.empty() ? "--sim-fault" : "--board") +
+        if (!options.board.empty() || !options.fault.empty() || options.images_anywhere) {
+            usage_error(std::string(!options.board.empty()   ? "--board"
+                                    : !options.fault.empty() ? "--sim-fault"
+                                                             : "--allow-outside-images") +
                             " does not apply under orvsim-run: its adapter (ORVSIM_ADAPTERS=" + running +
                             ") has its own board and faults",
                         "give --board and --fault to orvsim-run, or run orvtool outside it");
@@ -420,10 +422,16 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
         }
         fault = *parsed;
     }
-    // The board is checked before anything starts.
+    // The board is checked before anything starts; what is odd about it is
+    // said once, by the process that runs it (not before the re-execution).
+    orv::emu::BoardFileOptions board_options;
+    board_options.images_anywhere = options.images_anywhere;
+    if (orv::sim::preload_active()) {
+        board_options.warn = [](const std::string& text) { std::cerr << "orvtool: warning: " << text << "\n"; };
+    }
     orv::emu::BoardConfig board;
     try {
-        board = orv::emu::load_board(options.board);
+        board = orv::emu::load_board(options.board, board_options);
     } catch (const orv::emu::BoardFileError& e) {
         usage_error(std::string("bad board: ") + e.what(), "see BOARD FILES in orvtool(1)");
     }

@@ -49,11 +49,13 @@ struct FoundAdapter {
 std::vector<FoundAdapter> list_adapters();
 
 // The virtual adapter's board (--board: a board file or the name of an
-// installed board; empty: the default board) and fault (--sim-fault
-// KIND[:EP[:AFTER[:COUNT]]]; empty: none). Neither applies under orvsim-run.
+// installed board; empty: the default board; --allow-outside-images: its
+// images anywhere, not only beside it) and fault (--sim-fault
+// KIND[:EP[:AFTER[:COUNT]]]; empty: none). None applies under orvsim-run.
 struct SimOptions {
     std::string board;
     std::string fault;
+    bool images_anywhere = false;
 };
 
 // An opened adapter with interface 0 claimed; released and closed on

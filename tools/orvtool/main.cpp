@@ -33,6 +33,7 @@ struct GlobalArgs {
     std::string usb;
     bool sim = false;
     std::string board;
+    bool images_anywhere = false;
     std::string sim_fault;
     bool json = false;
     std::string timeout = "1000";
@@ -155,7 +156,7 @@ unsigned terminal_columns()
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
-        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault}, needs_adapter);
+        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault, a.images_anywhere}, needs_adapter);
     }
     if (!needs_adapter) {
         return nullptr;
@@ -195,6 +196,9 @@ int main(int argc, char** argv)
     app.add_option("--board", a.board,
                    "the virtual adapter's board: a board file or an installed board's name")
         ->type_name("FILE")
+        ->needs(sim);
+    app.add_flag("--allow-outside-images", a.images_anywhere,
+                 "let the board file's images lie outside its directory")
         ->needs(sim);
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("FAULT")
