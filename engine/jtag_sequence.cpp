@@ -376,6 +376,7 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
         for (std::size_t k = from; k < to; ++k) {
             const Command& cmd = commands[k];
             encode(stream, clocks, cmd);
+            batch.clocks += cmd.clocks;
             if (!cmd.read) {
                 continue;
             }
@@ -429,7 +430,7 @@ std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDon
         for (const std::uint32_t bit : batch.wanted_bits) {
             tdo.push_back(static_cast<std::uint8_t>(readback[bit / 8] >> (bit % 8) & 1U));
         }
-        if (batch_done && !batch_done(tdo.size())) {
+        if (batch_done && !batch_done(tdo.size(), batch.clocks)) {
             tms_low_ = false; // the rest of the plan never ran
             return RESULT_OK;
         }

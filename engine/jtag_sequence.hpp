@@ -57,6 +57,7 @@ struct Batch {
     // For each sampled clock wanted by the client, in clock order, its bit
     // position in this batch's read-back.
     std::vector<std::uint32_t> wanted_bits;
+    std::size_t clocks = 0; // of those planned, in order
 };
 
 struct Plan {
@@ -138,8 +139,9 @@ public:
     [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }
 
     // Called after each batch has come back with the number of TDO levels
-    // collected so far; returning false stops before the next batch.
-    using BatchDone = std::function<bool(std::size_t levels)>;
+    // collected so far and the clocks that batch ran; returning false stops
+    // before the next batch.
+    using BatchDone = std::function<bool(std::size_t levels, std::size_t clocks)>;
 
     // Runs everything queued, batch by batch, and appends the TDO level (0 or
     // 1) of each sampled clock, in clock order, to `tdo` as its batch comes
