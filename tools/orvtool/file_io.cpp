@@ -12,19 +12,6 @@ namespace {
 
 using orv::hostfile::FileError;
 
-std::string size_text(std::uint64_t bytes)
-{
-    constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
-    constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
-    if (bytes % GIB == 0) {
-        return std::to_string(bytes / GIB) + " GiB";
-    }
-    if (bytes % MIB == 0) {
-        return std::to_string(bytes / MIB) + " MiB";
-    }
-    return std::to_string(bytes) + " bytes";
-}
-
 [[noreturn]] void input_error(const FileError& e, const std::string& name, std::uint64_t max_bytes)
 {
     switch (e.kind()) {
@@ -43,30 +30,36 @@ std::string size_text(std::uint64_t bytes)
 
 } // namespace
 
+Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
+{
+    if (path != "-") {
+        return orv::hostfile::read_file(path, max_bytes);
+    }
+    // Standard input as a stream (the tests give one), read in pieces with
+    // the same bound as a pipe.
+    Bytes data;
+    char chunk[65536];
+    while (std_in.read(chunk, sizeof chunk) || std_in.gcount() > 0) {
+        const auto n = static_cast<std::size_t>(std_in.gcount());
+        if (data.size() + n > max_bytes) {
+            throw FileError(FileError::Kind::too_large, "standard input", "standard input");
+        }
+        data.insert(data.end(), chunk, chunk + n);
+    }
+    if (std_in.bad()) {
+        throw FileError(FileError::Kind::system, "standard input", "cannot read standard input", EIO);
+    }
+    return data;
+}
+
 Bytes read_input_file(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
 {
     Bytes data;
     const std::string name = path == "-" ? std::string("standard input") : path;
-    if (path == "-") {
-        // Standard input as a stream (the tests give one), read in pieces
-        // with the same bound as a pipe.
-        char chunk[65536];
-        while (std_in.read(chunk, sizeof chunk) || std_in.gcount() > 0) {
-            const auto n = static_cast<std::size_t>(std_in.gcount());
-            if (data.size() + n > max_bytes) {
-                input_error(FileError(FileError::Kind::too_large, name, name), name, max_bytes);
-            }
-            data.insert(data.end(), chunk, chunk + n);
-        }
-        if (std_in.bad()) {
-            usage_error("cannot read standard input");
-        }
-    } else {
-        try {
-            data = orv::hostfile::read_file(path, max_bytes);
-        } catch (const FileError& e) {
-            input_error(e, name, max_bytes);
-        }
+    try {
+        data = read_bounded(path, std_in, max_bytes);
+    } catch (const FileError& e) {
+        input_error(e, name, max_bytes);
     }
     if (data.empty()) {
         usage_error(name + " is empty: nothing to write");

@@ -20,6 +20,11 @@ class OutputFile;
 
 namespace orvtool {
 
+// The whole file, or standard input for "-", of at most `max_bytes`. Throws
+// orv::hostfile::FileError (too_large, not_a_file, system), for the caller to
+// name the bound.
+Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes);
+
 // The whole file, or standard input for "-", of at most `max_bytes`: a
 // regular file larger than that is refused before it is read, a pipe or
 // device when it gives more. By default the most a flash orvtool can address
