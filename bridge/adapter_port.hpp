@@ -42,7 +42,8 @@ public:
     // appends the TDO level of each sampled one to `tdo`. Nothing of them
     // stays queued, whatever the result: what a session has not handed over
     // here is its own.
-    [[nodiscard]] std::int32_t run_jtag(std::span<const engine::Clock> clocks, std::vector<std::uint8_t>& tdo);
+    [[nodiscard]] std::int32_t run_jtag(std::span<const engine::Clock> clocks,
+                                        std::vector<std::uint8_t>& tdo);
     // Sets TCK to the fastest clock not above `hz` (the clock rule); `chosen` gets it.
     [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, ClockChoice& chosen);
 

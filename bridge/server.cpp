@@ -223,8 +223,8 @@ namespace {
 
 class Server {
 public:
-    Server(AdapterPort& port, std::vector<Listener> listeners, const ServeLimits& limits, const Reopen& reopen,
-           std::ostream& log)
+    Server(AdapterPort& port, std::vector<Listener> listeners, const ServeLimits& limits,
+           const Reopen& reopen, std::ostream& log)
         : port_(port), listeners_(std::move(listeners)), limits_(limits), reopen_(reopen), log_(log),
           clients_(listeners_.size())
     {
@@ -234,7 +234,10 @@ public:
     bool run(const volatile std::sig_atomic_t& stop, const sigset_t& during_wait);
 
 private:
-    [[nodiscard]] const char* name(std::size_t i) const { return protocol_name(listeners_[i].endpoint.protocol); }
+    [[nodiscard]] const char* name(std::size_t i) const
+    {
+        return protocol_name(listeners_[i].endpoint.protocol);
+    }
     [[nodiscard]] int wait_ms(SteadyClock::time_point now) const;
     void accept(std::size_t i);
     void serve_input(std::size_t i);
@@ -321,7 +324,8 @@ bool Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& during_
                 SteadyClock::now() - clients_[i]->stalled_since >=
                     std::chrono::milliseconds(limits_.unread_limit_ms)) {
                 end_client(i, "answers unread for " + seconds_text(limits_.unread_limit_ms) + " (" +
-                                  std::to_string(clients_[i]->unsent_bytes) + " bytes waiting); connection closed");
+                                  std::to_string(clients_[i]->unsent_bytes) +
+                                  " bytes waiting); connection closed");
             }
         }
         for (std::size_t i = 0; i < listeners_.size() && stop == 0; ++i) {
@@ -474,7 +478,8 @@ void Server::conclude(std::size_t i, const SessionOutcome& outcome, bool closed,
     switch (outcome.verdict) {
     case Verdict::keep:
         if (closed) {
-            end_client(i, c.session->mid_command() ? "disconnected in the middle of a command" : "disconnected");
+            end_client(i,
+                       c.session->mid_command() ? "disconnected in the middle of a command" : "disconnected");
         } else if (!sent) {
             end_client(i, "lost while sending a reply");
         }

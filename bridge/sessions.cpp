@@ -159,9 +159,9 @@ SessionOutcome RemoteBitbangSession::run(Replies& replies)
     }
     if (tdo.size() != answers.size()) {
         return SessionOutcome{Verdict::failed,
-                       "adapter: " + std::to_string(tdo.size()) + " TDO levels for " +
-                           std::to_string(answers.size()) + " sampled clocks",
-                       RESULT_SHORT_TRANSFER};
+                              "adapter: " + std::to_string(tdo.size()) + " TDO levels for " +
+                                  std::to_string(answers.size()) + " sampled clocks",
+                              RESULT_SHORT_TRANSFER};
     }
     std::string reply;
     for (std::size_t i = 0; i < tdo.size(); ++i) {
@@ -239,7 +239,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
             const std::uint64_t vector = (std::uint64_t{bits} + 7) / 8;
             if (2 * vector > MAX_VECTOR_BYTES) {
                 outcome = dropped("shift of " + std::to_string(bits) + " bits: more than " +
-                               std::to_string(MAX_VECTOR_BYTES / 2) + " bytes a vector");
+                                  std::to_string(MAX_VECTOR_BYTES / 2) + " bytes a vector");
                 break;
             }
             const std::size_t length = XVC_SHIFT.size() + 4 + 2 * static_cast<std::size_t>(vector);
@@ -247,7 +247,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
                 break;
             }
             outcome = shift(bits, rest.subspan(XVC_SHIFT.size() + 4, 2 * static_cast<std::size_t>(vector)),
-                         replies);
+                            replies);
             used += length;
         } else {
             break; // a command name still arriving
@@ -273,9 +273,9 @@ SessionOutcome XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_
     }
     if (tdo.size() != bits) {
         return SessionOutcome{Verdict::failed,
-                       "adapter: " + std::to_string(tdo.size()) + " TDO levels for a shift of " +
-                           std::to_string(bits) + " bits",
-                       RESULT_SHORT_TRANSFER};
+                              "adapter: " + std::to_string(tdo.size()) + " TDO levels for a shift of " +
+                                  std::to_string(bits) + " bits",
+                              RESULT_SHORT_TRANSFER};
     }
     // One bit per bit asked for: the reply's size comes from the request.
     std::string reply(bytes, '\0');
@@ -446,8 +446,8 @@ SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Repl
             const std::uint32_t read = le24_at(p.subspan(3));
             if (write > MAX_WRITE || read > MAX_READ) {
                 outcome = dropped("SPI operation of " + std::to_string(write) + " bytes out and " +
-                               std::to_string(read) + " in: more than " + std::to_string(MAX_WRITE) + " / " +
-                               std::to_string(MAX_READ));
+                                  std::to_string(read) + " in: more than " + std::to_string(MAX_WRITE) +
+                                  " / " + std::to_string(MAX_READ));
                 break;
             }
             length += write;

@@ -35,7 +35,8 @@ struct ClockChoice {
     // Its period in whole nanoseconds, rounded up (never shorter than what runs).
     [[nodiscard]] constexpr std::uint32_t period_ns() const noexcept
     {
-        return static_cast<std::uint32_t>((std::uint64_t{divisor} * 1000000000 + CLOCK_BASE_HZ - 1) / CLOCK_BASE_HZ);
+        return static_cast<std::uint32_t>((std::uint64_t{divisor} * 1000000000 + CLOCK_BASE_HZ - 1) /
+                                          CLOCK_BASE_HZ);
     }
 };
 
@@ -118,6 +119,7 @@ static_assert(detail::clock_rule_holds());
 static_assert(clock_not_above_khz(7000).actual_hz == 6666666);
 static_assert(clock_not_above_khz(235).raised && !clock_not_above_khz(236).raised);
 static_assert(clock_not_above_khz(241).divisor == 250 && !divisor_reachable(249));
-static_assert(clock_of_divisor(CLOCK_DIVISOR_MAX).period_ns() == 4250 && clock_of_divisor(1).period_ns() == 17);
+static_assert(clock_of_divisor(CLOCK_DIVISOR_MAX).period_ns() == 4250 &&
+              clock_of_divisor(1).period_ns() == 17);
 
 } // namespace orv

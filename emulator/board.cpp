@@ -64,7 +64,8 @@ std::unique_ptr<I2cDevice> make_device(const I2cDeviceConfig& device)
 
 // Writes `data` over the image, whole or not at all; the image's lock moves
 // to the new file. An empty message when it worked.
-std::string write_image(const std::filesystem::path& path, std::span<const std::uint8_t> data, ImageHold& hold)
+std::string write_image(const std::filesystem::path& path, std::span<const std::uint8_t> data,
+                        ImageHold& hold)
 {
     try {
         hostfile::OutputFile out(path.string());

@@ -69,7 +69,10 @@ public:
         : lock_(std::move(lock)), made_(std::move(made))
     {
     }
-    ImageHold(ImageHold&& other) noexcept : lock_(std::move(other.lock_)), made_(std::exchange(other.made_, {})) {}
+    ImageHold(ImageHold&& other) noexcept
+        : lock_(std::move(other.lock_)), made_(std::exchange(other.made_, {}))
+    {
+    }
     ImageHold& operator=(ImageHold&& other) noexcept;
     ~ImageHold();
     [[nodiscard]] hostfile::FileLock& lock() noexcept { return lock_; }

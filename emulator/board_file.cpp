@@ -61,7 +61,8 @@ std::string hex(std::uint64_t value)
 class Reader {
 public:
     Reader(std::string file, std::filesystem::path directory, const BoardFileOptions& options)
-        : file_(std::move(file)), directory_(directory.empty() ? "." : std::move(directory)), options_(options)
+        : file_(std::move(file)), directory_(directory.empty() ? "." : std::move(directory)),
+          options_(options)
     {
     }
 
@@ -599,7 +600,8 @@ public:
             Level& level = open_.back();
             level.key = parsed.get<std::string>();
             if (!level.keys.insert(level.key).second) {
-                throw BoardFileError(file_, where(), "each key once in an object: \"" + level.key + "\" comes twice");
+                throw BoardFileError(file_, where(),
+                                     "each key once in an object: \"" + level.key + "\" comes twice");
             }
             break;
         }
@@ -634,7 +636,8 @@ private:
     {
         std::string path;
         for (const Level& level : open_) {
-            path += level.list ? "[" + std::to_string(level.index) + "]" : (path.empty() ? "" : ".") + level.key;
+            path +=
+                level.list ? "[" + std::to_string(level.index) + "]" : (path.empty() ? "" : ".") + level.key;
         }
         return path.empty() ? "top level" : path;
     }
@@ -645,11 +648,13 @@ private:
 
 } // namespace
 
-BoardConfig parse_board(std::string_view text, const std::filesystem::path& path, const BoardFileOptions& options)
+BoardConfig parse_board(std::string_view text, const std::filesystem::path& path,
+                        const BoardFileOptions& options)
 {
     if (text.size() > MAX_BOARD_FILE_BYTES) {
         throw BoardFileError(path.string(), "the file",
-                             "a board file of at most " + std::to_string(MAX_BOARD_FILE_BYTES >> 20) + " MiB");
+                             "a board file of at most " + std::to_string(MAX_BOARD_FILE_BYTES >> 20) +
+                                 " MiB");
     }
     json doc;
     try {
@@ -689,7 +694,8 @@ BoardConfig load_board_file(const std::filesystem::path& path, const BoardFileOp
                                  std::string("a readable board file: ") + std::strerror(e.error_number()));
         }
     }
-    return parse_board(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path, options);
+    return parse_board(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path,
+                       options);
 }
 
 std::vector<std::filesystem::path> board_directories()

@@ -56,7 +56,8 @@ struct BoardFileOptions {
 };
 
 // Reads and checks a board file. Throws BoardFileError.
-[[nodiscard]] BoardConfig load_board_file(const std::filesystem::path& path, const BoardFileOptions& options = {});
+[[nodiscard]] BoardConfig load_board_file(const std::filesystem::path& path,
+                                          const BoardFileOptions& options = {});
 // Checks the JSON text of a board file; `path` names it in messages, and its
 // directory anchors relative image paths. Throws BoardFileError.
 [[nodiscard]] BoardConfig parse_board(std::string_view json, const std::filesystem::path& path,

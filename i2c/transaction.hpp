@@ -22,7 +22,8 @@ inline constexpr std::uint32_t LAST_10_BIT_ADDRESS = 0x3FF;
 // addr_bits 7 or 10, with an address that fits the form; anything else is
 // refused: the bits above the form would fall out of the address bytes, and
 // another device than the one named would answer.
-[[nodiscard]] constexpr std::optional<AddressForm> address_form(std::int32_t addr_bits, std::uint32_t addr) noexcept
+[[nodiscard]] constexpr std::optional<AddressForm> address_form(std::int32_t addr_bits,
+                                                                std::uint32_t addr) noexcept
 {
     switch (addr_bits) {
     case 7:

@@ -90,7 +90,8 @@ private:
 
 class Player final : public Target {
 public:
-    Player(const Program& program, PlayerWire& wire, const PlayerOptions& options, const PlayProgress& progress)
+    Player(const Program& program, PlayerWire& wire, const PlayerOptions& options,
+           const PlayProgress& progress)
         : program_(program), wire_(wire), options_(options), progress_(progress),
           sequencer_(wire, options.max_readback)
     {
@@ -311,7 +312,7 @@ private:
             const std::uint64_t played = result_.statements_played;
             const std::size_t bytes = played == program_.statements.size() ? program_.bytes
                                       : played == 0                        ? 0
-                                                     : program_.statements[played - 1].end_offset;
+                                                    : program_.statements[played - 1].end_offset;
             progress_(played, bytes);
         }
     }

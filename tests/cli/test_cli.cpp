@@ -623,8 +623,8 @@ TEST_F(Sim, OutputThroughALinkKeepsTheLinkAndTheModeAndLongNamesWork)
 {
     const std::string dir = scratch("output_kinds");
     std::ofstream(dir + "/dump.bin") << "old";
-    std::filesystem::permissions(dir + "/dump.bin", std::filesystem::perms::owner_read |
-                                                         std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir + "/dump.bin",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::create_symlink("dump.bin", dir + "/latest.bin");
     RunResult r = orvtool(sim({"spi", "read", "0", "16", "-o", dir + "/latest.bin"}));
     EXPECT_EQ(r.status, 0) << r.err;
@@ -658,7 +658,8 @@ TEST_F(Sim, BoardsAreBoundedAndTheirImagesConfined)
 {
     RunResult zero = orvtool(sim({"--board", "/dev/zero", "spi", "id"}));
     EXPECT_EQ(zero.status, 2);
-    EXPECT_NE(zero.err.find("bad board: /dev/zero: the file: a board file of at most 4 MiB"), std::string::npos)
+    EXPECT_NE(zero.err.find("bad board: /dev/zero: the file: a board file of at most 4 MiB"),
+              std::string::npos)
         << zero.err;
 
     const std::string dir = scratch("confined");
@@ -675,9 +676,10 @@ TEST_F(Sim, BoardsAreBoundedAndTheirImagesConfined)
     RunResult allowed = orvtool(sim({"--board", board, "--allow-outside-images", "spi", "read", "0", "3"}));
     EXPECT_EQ(allowed.status, 0) << allowed.err;
     EXPECT_NE(allowed.out.find("61 62 63"), std::string::npos) << allowed.out;
-    EXPECT_EQ(allowed.err, "orvtool: warning: " + board +
-                               ": spi_flash.size: 65536 bytes, but the JEDEC ID's capacity byte 0x16 says 4194304 "
-                               "bytes: software that sizes the part from its ID sees that\n");
+    EXPECT_EQ(allowed.err,
+              "orvtool: warning: " + board +
+                  ": spi_flash.size: 65536 bytes, but the JEDEC ID's capacity byte 0x16 says 4194304 "
+                  "bytes: software that sizes the part from its ID sees that\n");
 }
 
 // Pins the adapter does not drive do not reach the chain.
@@ -749,8 +751,7 @@ TEST_F(Sim, UnderOrvsimRunTheAdapterKeepsItsStateBetweenRuns)
 TEST_F(Sim, ABoardImageAndAnAdapterAreOneProgramsAtATime)
 {
     const std::string dir = scratch("one_at_a_time");
-    std::ofstream(dir + "/board.json")
-        << R"({"spi_flash": {"image": "flash.bin", "persist": true}})";
+    std::ofstream(dir + "/board.json") << R"({"spi_flash": {"image": "flash.bin", "persist": true}})";
     const std::string board = dir + "/board.json";
     const std::string tool = ORVTOOL_PATH;
     // orvsim-run holds the image while its program runs; an orvtool of its

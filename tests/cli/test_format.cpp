@@ -425,7 +425,8 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
     std::ofstream(sparse, std::ios::trunc).close();
     std::filesystem::resize_file(sparse, (std::uintmax_t{1} << 32) + 1);
     EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none); }),
-              sparse + " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
+              sparse +
+                  " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
     std::filesystem::remove(sparse);
 }
 

@@ -187,9 +187,10 @@ TEST_F(SvfCli, AnAdapterFailureNamesWhereItStopped)
     const Outcome later = orvtool({"--sim", "--json", "--sim-fault", "stall:0x81:20:1", "jtag", "svf",
                                    "--max-readback", "1", FILES + "/chain.svf"});
     EXPECT_EQ(later.status, 1);
-    EXPECT_NE(later.err.find("chain.svf: playing the statements (TDO checks passed up to line 41; the results "
-                             "from line 43 on are unknown): usb pipe error (code -9)"),
-              std::string::npos)
+    EXPECT_NE(
+        later.err.find("chain.svf: playing the statements (TDO checks passed up to line 41; the results "
+                       "from line 43 on are unknown): usb pipe error (code -9)"),
+        std::string::npos)
         << later.err;
     EXPECT_EQ(json_query(later.out, "d['exit'], d['tdo_checks_passed'], d['last_checked_line'], "
                                     "d['first_unknown_line'], d['statements_played']"),
@@ -207,13 +208,14 @@ TEST_F(SvfCli, SizeAndTimeAreBoundedBeforeAnythingIsSent)
                         "  raise --max-size if the file is that large\n");
 
     const std::string dir = ::testing::TempDir();
-    std::ofstream(dir + "svf_cli_long_scans.svf", std::ios::trunc) << "HDR 1000000 TDI (0);\n" << [] {
-        std::string sdr;
-        for (int k = 0; k < 10000; ++k) {
-            sdr += "SDR 1 TDI (1);\n";
-        }
-        return sdr;
-    }();
+    std::ofstream(dir + "svf_cli_long_scans.svf", std::ios::trunc) << "HDR 1000000 TDI (0);\n"
+                                                                   << [] {
+                                                                          std::string sdr;
+                                                                          for (int k = 0; k < 10000; ++k) {
+                                                                              sdr += "SDR 1 TDI (1);\n";
+                                                                          }
+                                                                          return sdr;
+                                                                      }();
     std::ofstream(dir + "svf_cli_long_waits.svf", std::ios::trunc) << [] {
         std::string waits;
         for (int k = 0; k < 1000; ++k) {
@@ -239,7 +241,8 @@ TEST_F(SvfCli, SizeAndTimeAreBoundedBeforeAnythingIsSent)
     const Outcome allowed =
         orvtool({"--json", "jtag", "svf", "--dry-run", "--max-time", "0", dir + "svf_cli_long_waits.svf"});
     EXPECT_EQ(allowed.status, 0) << allowed.err;
-    EXPECT_EQ(json_query(allowed.out, "d['host_waits'], round(d['estimated_seconds'] / 86400)"), "1000 1000\n");
+    EXPECT_EQ(json_query(allowed.out, "d['host_waits'], round(d['estimated_seconds'] / 86400)"),
+              "1000 1000\n");
 }
 
 // A TCK asked for below the slowest clock runs at that clock, and says so.
@@ -250,9 +253,10 @@ TEST_F(SvfCli, AClockBelowTheSlowestIsRaisedWithANotice)
                                             "SIR 10 TDI (3FF) TDO (011) MASK (033);\n";
     const Outcome r = orvtool({"--sim", "jtag", "--tck", "235", "svf", file});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("notice       --tck 235 kHz and FREQUENCY 100 kHz at line 1 (and 1 more) asked for less "
-                         "than the adapter's slowest clock: 235.294 kHz ran instead (RUNTEST times counted at it)"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("notice       --tck 235 kHz and FREQUENCY 100 kHz at line 1 (and 1 more) asked for less "
+                   "than the adapter's slowest clock: 235.294 kHz ran instead (RUNTEST times counted at it)"),
+        std::string::npos)
         << r.out;
     const Outcome json = orvtool({"--json", "jtag", "svf", "--dry-run", file});
     EXPECT_EQ(json_query(json.out, "d['tck_raised']['first_line'], d['tck_raised']['frequencies'], "

@@ -106,7 +106,8 @@ TEST_F(VirtualUsbTest, OpensByVidPidAndAnswersTheHousekeepingRequests)
     EXPECT_EQ(libusb_claim_interface(by_id, 0), 0);
     int actual = 0;
     std::uint32_t count = 0;
-    EXPECT_EQ(poll(&count, &actual, TIMEOUT_MS, index), LIBUSB_ERROR_IO) << "a transfer on a claimed interface";
+    EXPECT_EQ(poll(&count, &actual, TIMEOUT_MS, index), LIBUSB_ERROR_IO)
+        << "a transfer on a claimed interface";
     EXPECT_EQ(libusb_set_interface_alt_setting(by_id, 0, 0), 0);
     EXPECT_EQ(libusb_clear_halt(by_id, EP_READBACK_DATA_IN), 0);
     int configuration = -1;

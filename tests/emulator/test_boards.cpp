@@ -251,7 +251,8 @@ TEST(BoardFile, DepthAndSizeAreBounded)
             ADD_FAILURE() << endless;
         } catch (const BoardFileError& e) {
             EXPECT_EQ(e.where(), "the file");
-            EXPECT_NE(e.expected().find(endless == dir ? "not a directory" : "at most 4 MiB"), std::string::npos)
+            EXPECT_NE(e.expected().find(endless == dir ? "not a directory" : "at most 4 MiB"),
+                      std::string::npos)
                 << e.what();
         }
     }
@@ -271,21 +272,23 @@ TEST(BoardFile, OptionsAllowOutsideImagesAndWarningsTellOddSizes)
     BoardFileOptions options;
     options.images_anywhere = true;
     options.warn = [&warnings](const std::string& text) { warnings.push_back(text); };
-    const BoardConfig board = parse_board(
-        R"({"spi_flash": {"jedec_id": "ef4016", "size": 8388608, "image": "../shared.bin"}})",
-        dir / "boards/board.json", options);
+    const BoardConfig board =
+        parse_board(R"({"spi_flash": {"jedec_id": "ef4016", "size": 8388608, "image": "../shared.bin"}})",
+                    dir / "boards/board.json", options);
     EXPECT_EQ(board.spi_flash_image->path, dir / "boards/../shared.bin");
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], (dir / "boards/board.json").string() +
                                ": spi_flash.size: 8388608 bytes, but the JEDEC ID's capacity byte 0x16 says "
                                "4194304 bytes: software that sizes the part from its ID sees that");
     warnings.clear();
-    (void)parse_board(R"({"spi_flash": {"jedec_id": "ef4017", "size": 8388608}})", dir / "board.json", options);
+    (void)parse_board(R"({"spi_flash": {"jedec_id": "ef4017", "size": 8388608}})", dir / "board.json",
+                      options);
     EXPECT_TRUE(warnings.empty());
     // A board file named without a directory finds its persisted image beside it.
     const fs::path here = fs::current_path();
     fs::current_path(dir);
-    EXPECT_NO_THROW((void)parse_board(R"({"spi_flash": {"image": "new.bin", "persist": true}})", "board.json"));
+    EXPECT_NO_THROW(
+        (void)parse_board(R"({"spi_flash": {"image": "new.bin", "persist": true}})", "board.json"));
     fs::current_path(here);
 }
 

@@ -37,8 +37,9 @@ TEST(JtagChain, OnlyDrivenPinsReachTheChain)
         const char* pins; // 0x20 direction, level
         const Bytes& read;
     };
-    for (const Case& c : {Case{"20 0B 08", idcodes}, Case{"20 00 00", nothing}, Case{"20 0A 08", nothing},
-                          Case{"20 03 00", nothing}, Case{"20 09 08", idcodes}, Case{"20 0B 08 20 F7 02", idcodes}}) {
+    for (const Case& c :
+         {Case{"20 0B 08", idcodes}, Case{"20 00 00", nothing}, Case{"20 0A 08", nothing},
+          Case{"20 03 00", nothing}, Case{"20 09 08", idcodes}, Case{"20 0B 08 20 F7 02", idcodes}}) {
         auto adapter = make_default_board();
         adapter->write_commands(concat({hex(c.pins), RESET, IDCODE_SCAN}));
         EXPECT_EQ(drain(*adapter), c.read) << c.pins;

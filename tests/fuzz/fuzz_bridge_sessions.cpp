@@ -32,9 +32,9 @@
 
 namespace {
 
-using orv::bridge::SessionOutcome;
 using orv::bridge::Replies;
 using orv::bridge::Session;
+using orv::bridge::SessionOutcome;
 using orv::bridge::Verdict;
 
 void require(bool condition)

@@ -51,10 +51,7 @@ struct Recorder final : Target {
         calls += s.str();
         all.insert(all.end(), count, engine::Clock{tms, false, false});
     }
-    void set_tck(const ClockChoice& s) override
-    {
-        calls += "tck " + std::to_string(s.actual_hz) + "; ";
-    }
+    void set_tck(const ClockChoice& s) override { calls += "tck " + std::to_string(s.actual_hz) + "; "; }
     void trst(TrstMode) override { calls += "trst; "; }
     void statement_done(std::size_t) override { statement_ends.push_back(all.size()); }
     [[nodiscard]] bool stopped() const override { return false; }
@@ -299,10 +296,13 @@ TEST(SvfEstimate, CountsTheClocksPlayingRunsAtTheirClock)
         }
         return sdr;
     }();
-    const std::string texts[] = {read_file("chain.svf"), read_file("plain.svf"), read_file("zynq_pl.svf"),
+    const std::string texts[] = {read_file("chain.svf"),
+                                 read_file("plain.svf"),
+                                 read_file("zynq_pl.svf"),
                                  "FREQUENCY 100 HZ; RUNTEST 1E-2 SEC; SIR 10 TDI (3FF);",
                                  "RUNTEST 200000 TCK; RUNTEST RESET 100000 TCK; RUNTEST IDLE 1 TCK 0.15 SEC;",
-                                 "TRST ON; STATE IDLE; TRST OFF; SDR 8 TDI (FF) TDO (FC);", huge};
+                                 "TRST ON; STATE IDLE; TRST OFF; SDR 8 TDI (FF) TDO (FC);",
+                                 huge};
     for (const std::string& text : texts) {
         const Program program = parse(text);
         const TimeEstimate estimate = estimate_time(program, tck_for_khz(1000));
@@ -321,8 +321,9 @@ TEST(SvfEstimate, CountsTheClocksPlayingRunsAtTheirClock)
 TEST(SvfCompiler, FrequenciesBelowTheSlowestClockAreCountedWithTheFirst)
 {
     Recorder r;
-    const CompileCounts counts = compile(
-        parse("STATE IDLE; FREQUENCY 1E7 HZ; FREQUENCY 1E5 HZ; FREQUENCY 100 HZ; FREQUENCY;"), r, tck_for_khz(1000));
+    const CompileCounts counts =
+        compile(parse("STATE IDLE; FREQUENCY 1E7 HZ; FREQUENCY 1E5 HZ; FREQUENCY 100 HZ; FREQUENCY;"), r,
+                tck_for_khz(1000));
     EXPECT_EQ(counts.frequencies_raised, 2u);
     EXPECT_EQ(counts.first_raised, 2u);
     EXPECT_TRUE(tck_for_khz(235).raised);

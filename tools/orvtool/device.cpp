@@ -427,7 +427,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     orv::emu::BoardFileOptions board_options;
     board_options.images_anywhere = options.images_anywhere;
     if (orv::sim::preload_active()) {
-        board_options.warn = [](const std::string& text) { std::cerr << "orvtool: warning: " << text << "\n"; };
+        board_options.warn = [](const std::string& text) {
+            std::cerr << "orvtool: warning: " << text << "\n";
+        };
     }
     orv::emu::BoardConfig board;
     try {

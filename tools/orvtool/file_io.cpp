@@ -88,7 +88,8 @@ OutputFile::~OutputFile() = default;
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
     if (file_ == nullptr) {
-        std_out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        std_out_.write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
         std_out_.flush();
         if (!std_out_) {
             throw ToolError(Exit::failed, "cannot write the bytes to standard output");
@@ -99,7 +100,8 @@ void OutputFile::write(std::span<const std::uint8_t> bytes)
         file_->write(bytes);
     } catch (const FileError& e) {
         throw ToolError(Exit::failed, e.what(),
-                        file_->in_place() ? "check the device" : "check the free space; " + path_ + " was left as it was");
+                        file_->in_place() ? "check the device"
+                                          : "check the free space; " + path_ + " was left as it was");
     }
 }
 

@@ -74,8 +74,8 @@ struct SvfArgs {
     std::string tck; // empty: the group's --tck
     bool dry_run = false;
     std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
-    std::string max_size = "256M";  // the largest FPGA bitstreams in SVF fit with room
-    std::string max_time = "3600";  // an hour: more is a file or a FREQUENCY gone wrong, unless said
+    std::string max_size = "256M"; // the largest FPGA bitstreams in SVF fit with room
+    std::string max_time = "3600"; // an hour: more is a file or a FREQUENCY gone wrong, unless said
 };
 constexpr std::uint64_t MAX_SVF_TIME_LIMIT = 30 * 24 * 3600;
 
@@ -236,8 +236,9 @@ std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::
                         "raise --max-size if the file is that large");
         }
         usage_error("cannot read '" + file + "': " +
-                    (e.kind() == orv::hostfile::FileError::Kind::not_a_file ? std::string("a directory")
-                                                                            : std::strerror(e.error_number())));
+                    (e.kind() == orv::hostfile::FileError::Kind::not_a_file
+                         ? std::string("a directory")
+                         : std::strerror(e.error_number())));
     }
     try {
         return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));
@@ -274,10 +275,10 @@ orv::svf::TimeEstimate checked_duration(const orv::svf::Program& program, const 
     const orv::svf::TimeEstimate estimate =
         orv::svf::estimate_time(program, orv::svf::tck_for_khz(job.player.tck_khz));
     if (job.max_time > 0 && estimate.seconds() > job.max_time) {
-        usage_error(file_name(job.file) + ": playing it takes about " + duration_text(estimate.seconds()) + " (" +
-                        std::to_string(estimate.clocks) + " TCK clocks, " + duration_text(estimate.wait_seconds) +
-                        " of waits), more than --max-time allows (" + duration_text(job.max_time) +
-                        "); nothing was sent",
+        usage_error(file_name(job.file) + ": playing it takes about " + duration_text(estimate.seconds()) +
+                        " (" + std::to_string(estimate.clocks) + " TCK clocks, " +
+                        duration_text(estimate.wait_seconds) + " of waits), more than --max-time allows (" +
+                        duration_text(job.max_time) + "); nothing was sent",
                     "give --max-time SECONDS (0: no limit) to play it all the same");
     }
     return estimate;
@@ -297,8 +298,8 @@ void add_clock_notice(Result& r, const orv::svf::Program& program, const orv::sv
     if (compiled.first_raised) {
         const auto& statement = program.statements[*compiled.first_raised];
         const auto& f = std::get<orv::svf::Frequency>(statement.what);
-        text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") + kb(static_cast<std::uint64_t>(*f.hz)) +
-                " at line " + std::to_string(statement.where.line) +
+        text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
+                kb(static_cast<std::uint64_t>(*f.hz)) + " at line " + std::to_string(statement.where.line) +
                 (compiled.frequencies_raised > 1
                      ? " (and " + std::to_string(compiled.frequencies_raised - 1) + " more)"
                      : "");
@@ -333,8 +334,9 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
                    kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
         r.labelled("estimated_seconds", Value(estimate.seconds()), "playing",
-                   "about " + duration_text(estimate.seconds()) + " (the clocks at their TCK and the waits; USB "
-                   "transfers add to it)");
+                   "about " + duration_text(estimate.seconds()) +
+                       " (the clocks at their TCK and the waits; USB "
+                       "transfers add to it)");
         add_clock_notice(r, *program, d.compiled, job);
         return r;
     }
@@ -356,11 +358,12 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
             // What came back before the failure was judged: say how far.
             details.field("last_checked_line", line_of(*p.last_checked));
             doing += " (TDO checks passed up to line " + std::to_string(line_of(*p.last_checked));
-            doing += p.first_unknown ? "; the results from line " + std::to_string(line_of(*p.first_unknown)) +
-                                           " on are unknown)"
+            doing += p.first_unknown ? "; the results from line " +
+                                           std::to_string(line_of(*p.first_unknown)) + " on are unknown)"
                                      : ")";
         } else if (p.first_unknown) {
-            doing += " (the statements from line " + std::to_string(line_of(*p.first_unknown)) + " on did not play)";
+            doing += " (the statements from line " + std::to_string(line_of(*p.first_unknown)) +
+                     " on did not play)";
         }
         if (p.first_unknown) {
             details.field("first_unknown_line", line_of(*p.first_unknown));

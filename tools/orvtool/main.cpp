@@ -156,7 +156,8 @@ unsigned terminal_columns()
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
-        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault, a.images_anywhere}, needs_adapter);
+        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault, a.images_anywhere},
+                                 needs_adapter);
     }
     if (!needs_adapter) {
         return nullptr;
