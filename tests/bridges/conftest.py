@@ -5,6 +5,7 @@ after it (the server must then exit 0)."""
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 
@@ -134,3 +135,42 @@ def serprog_jedec_id(s):
 
 WELL_BEHAVED = {"remote_bitbang": (bitbang_idcodes, DEFAULT_IDCODES), "xvc": (xvc_idcodes, DEFAULT_IDCODES),
                 "serprog": (serprog_jedec_id, JEDEC_ID)}
+
+
+def closed_by_server(s, timeout=10):
+    """True when the server closes the connection (after any replies)."""
+    s.settimeout(timeout)
+    try:
+        while s.recv(65536):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def reader_of_nothing(port):
+    """A client with a small receive buffer that will never read it."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.connect(("127.0.0.1", port))
+    s.settimeout(0.2)
+    return s
+
+
+def send_until(s, payload, dropped, seconds=30):
+    """Sends `payload` again and again without reading: until the buffers are
+    full and the server reads no more (dropped=False), or until the server
+    has dropped the connection (dropped=True). False when that did not come
+    within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            s.send(payload)
+        except socket.timeout:
+            if not dropped:
+                return True
+        except (BrokenPipeError, ConnectionResetError):
+            return dropped
+    return False

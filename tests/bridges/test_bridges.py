@@ -13,8 +13,9 @@ import time
 
 import pytest
 
-from conftest import (DEFAULT_IDCODES, JEDEC_ID, ORVTOOL, WELL_BEHAVED, bitbang_clock, bitbang_idcodes, openocd,
-                      receive_exactly, run, serprog_jedec_id, xvc_idcodes)
+from conftest import (DEFAULT_IDCODES, JEDEC_ID, ORVTOOL, WELL_BEHAVED, bitbang_clock, bitbang_idcodes,
+                      closed_by_server, openocd, reader_of_nothing, receive_exactly, run, send_until, serprog_jedec_id,
+                      xvc_idcodes)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAP_IDCODE = "0x4ba00477"
@@ -128,19 +129,6 @@ def test_flashrom_probes_reads_and_writes_a_region_with_a_layout(serve, tmp_path
 def connect(port):
     s = socket.create_connection(("127.0.0.1", port), timeout=10)
     return s
-
-
-def closed_by_server(s):
-    """True when the server closes the connection (after any replies)."""
-    s.settimeout(10)
-    try:
-        while s.recv(4096):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
 
 
 @pytest.mark.parametrize("protocol,payload,logged", [
@@ -278,19 +266,11 @@ def test_xvc_settck_answers_the_period_really_set(serve, period_ns, answer_ns):
 
 def test_a_client_that_does_not_read_is_dropped_and_holds_up_no_one(serve):
     server = serve("--xvc", "0", "--serprog", "0", "--remote-bitbang", "0", "--unread-limit", "1")
-    hog = socket.socket()
-    hog.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    hog.connect(("127.0.0.1", server.ports["serprog"]))
-    hog.settimeout(0.2)
+    hog = reader_of_nothing(server.ports["serprog"])
     # Programmer-name queries, answered without the adapter, never read,
     # until the buffers are full and the server stops reading them.
     request = b"\x03" * 65536
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            hog.send(request)
-        except socket.timeout:
-            break
+    assert send_until(hog, request, dropped=False)
     # Meanwhile the other protocols are served.
     for protocol in ("xvc", "remote_bitbang"):
         s = connect(server.ports[protocol])
@@ -298,16 +278,8 @@ def test_a_client_that_does_not_read_is_dropped_and_holds_up_no_one(serve):
         assert ask(s) == expected
         s.close()
     # And the one that reads nothing is dropped.
-    closed = False
-    while time.monotonic() < deadline and not closed:
-        try:
-            hog.send(request)
-        except socket.timeout:
-            pass
-        except (BrokenPipeError, ConnectionResetError):
-            closed = True
+    assert send_until(hog, request, dropped=True), "the server kept a client that reads nothing"
     hog.close()
-    assert closed, "the server kept a client that reads nothing"
     s = connect(server.ports["serprog"])
     assert serprog_jedec_id(s) == JEDEC_ID
     s.close()
