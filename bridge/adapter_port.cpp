@@ -154,6 +154,9 @@ std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std:
 
 void AdapterPort::recover(std::string_view who)
 {
+    // What the failed operation left set up is unknown: set up again.
+    side_ = Side::none;
+    sequencer_.forget_tms_level();
     purge(who, "after a failed operation", true);
 }
 
@@ -172,8 +175,6 @@ void AdapterPort::rebind(libusb_device_handle* handle)
 
 void AdapterPort::purge(std::string_view who, std::string_view why, bool always_log)
 {
-    side_ = Side::none;
-    sequencer_.forget_tms_level();
     std::uint64_t purged = 0;
     const std::int32_t rc = orv::purge_readback(handle_, settings_.timeout_ms, purged);
     if (always_log || purged != 0 || rc != RESULT_OK) {

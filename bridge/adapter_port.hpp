@@ -60,7 +60,7 @@ public:
     void recover(std::string_view who);
     // When a client's session ends, for any reason: empties the read-back
     // (a line on the log only when it held something or the purge failed),
-    // so that the next client starts from a clean adapter.
+    // so that the next client starts from a clean adapter. The set-up stays.
     void end_session(std::string_view who);
     // The adapter came back under a new handle (after it was unplugged):
     // everything is set up again on it.

@@ -388,11 +388,15 @@ void Server::queue(Client& c, Replies& replies)
         if (r.empty()) {
             continue;
         }
+        c.unsent_bytes += r.size();
         if (c.unsent.empty()) {
             c.stalled_since = SteadyClock::now();
+            c.unsent.push_back(std::move(r));
+        } else if (!c.session->separate_replies()) {
+            c.unsent.back() += r; // a byte stream: one send() for as much as the socket takes
+        } else {
+            c.unsent.push_back(std::move(r));
         }
-        c.unsent_bytes += r.size();
-        c.unsent.push_back(std::move(r));
     }
     replies.clear();
 }

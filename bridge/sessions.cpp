@@ -68,6 +68,7 @@ SessionOutcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes
                 clocks_.push_back(engine::Clock{tms_, tdi_, sample});
                 if (sample) {
                     answers_.push_back(unanswered_);
+                    answers_waiting_ += unanswered_;
                     unanswered_ = 0;
                 }
             }
@@ -92,8 +93,13 @@ SessionOutcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes
                     answers_.push_back(0);
                 }
                 ++answers_.back();
+                if (++answers_waiting_ >= MAX_PENDING_CLOCKS) {
+                    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+                        return o;
+                    }
+                }
             } else {
-                replies.emplace_back(1, last_level_ ? '1' : '0');
+                answer(replies, 1, last_level_);
             }
             break;
         case 'B':
@@ -131,10 +137,19 @@ SessionOutcome RemoteBitbangSession::idle(Replies& replies)
         return o;
     }
     if (unanswered_ != 0) {
-        replies.emplace_back(unanswered_, last_level_ ? '1' : '0');
+        answer(replies, unanswered_, last_level_);
         unanswered_ = 0;
     }
     return {};
+}
+
+// The answers are a stream of '0' and '1': they go on the reply before.
+void RemoteBitbangSession::answer(Replies& replies, std::size_t count, bool level)
+{
+    if (replies.empty()) {
+        replies.emplace_back();
+    }
+    replies.back().append(count, level ? '1' : '0');
 }
 
 SessionOutcome RemoteBitbangSession::run(Replies& replies)
@@ -154,6 +169,7 @@ SessionOutcome RemoteBitbangSession::run(Replies& replies)
     clocks_.clear();
     std::deque<std::size_t> answers;
     answers.swap(answers_);
+    answers_waiting_ = 0;
     if (rc != RESULT_OK) {
         return failed(rc);
     }
@@ -163,15 +179,13 @@ SessionOutcome RemoteBitbangSession::run(Replies& replies)
                                   std::to_string(answers.size()) + " sampled clocks",
                               RESULT_SHORT_TRANSFER};
     }
-    std::string reply;
     for (std::size_t i = 0; i < tdo.size(); ++i) {
-        reply.append(answers[i], tdo[i] != 0 ? '1' : '0');
+        if (answers[i] != 0) {
+            answer(replies, answers[i], tdo[i] != 0);
+        }
     }
     if (last_sampled) {
         last_level_ = tdo.back() != 0;
-    }
-    if (!reply.empty()) {
-        replies.push_back(std::move(reply));
     }
     return {};
 }

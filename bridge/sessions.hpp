@@ -46,8 +46,8 @@ struct SessionOutcome {
     std::int32_t rc = 0; // failed: the library's result code
 };
 
-// Replies to send, each with one send() of its own (the XVC client reads each
-// reply with a single recv()).
+// Replies to send, in order; where the protocol has boundaries, each with
+// send() calls of its own (Session::separate_replies).
 using Replies = std::vector<std::string>;
 
 class Session {
@@ -60,6 +60,10 @@ public:
     virtual SessionOutcome settle(Replies& replies) = 0;
     // Part of a command has arrived, the rest has not.
     [[nodiscard]] virtual bool mid_command() const = 0;
+    // Whether each reply must go out with send() calls of its own (the XVC
+    // client reads each reply with a single recv()); otherwise replies are a
+    // byte stream and may go out together.
+    [[nodiscard]] virtual bool separate_replies() const { return false; }
     // Whether the session holds a question it answers only once the client
     // has been quiet for IDLE_MS (then idle() is called).
     [[nodiscard]] virtual bool awaits_quiet() const { return false; }
@@ -80,12 +84,14 @@ public:
     [[nodiscard]] bool awaits_quiet() const override { return unanswered_ != 0; }
     SessionOutcome idle(Replies& replies) override;
 
-    // Clocks a client may queue before they are run without waiting for it
-    // to pause: bounds memory whatever the client sends.
+    // Clocks a client may queue, and reads it may wait for, before they are
+    // run without waiting for it to pause: bounds memory and the answers held
+    // back, whatever the client sends.
     static constexpr std::size_t MAX_PENDING_CLOCKS = 1U << 20;
 
 private:
     SessionOutcome run(Replies& replies);
+    static void answer(Replies& replies, std::size_t count, bool level);
 
     AdapterPort& port_;
     bool tck_ = false;
@@ -95,6 +101,7 @@ private:
     // The rising edges not run yet; per sampled one, how many 'R's it answers.
     std::vector<engine::Clock> clocks_;
     std::deque<std::size_t> answers_;
+    std::size_t answers_waiting_ = 0; // the sum of answers_
     // TDO at the last rising edge that ran, when it was sampled ('1', TDO
     // pulled up, before any): each run samples its last edge when TCK stays
     // high after it or 'R's wait.
@@ -111,6 +118,7 @@ public:
     SessionOutcome receive(std::span<const std::uint8_t> bytes, Replies& replies) override;
     SessionOutcome settle(Replies&) override { return {}; }
     [[nodiscard]] bool mid_command() const override { return !buffer_.empty(); }
+    [[nodiscard]] bool separate_replies() const override { return true; }
 
 private:
     SessionOutcome shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies);

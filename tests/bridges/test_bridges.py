@@ -13,9 +13,8 @@ import time
 
 import pytest
 
-from conftest import (DEFAULT_IDCODES, JEDEC_ID, ORVTOOL, WELL_BEHAVED, bitbang_clock, bitbang_idcodes,
-                      closed_by_server, openocd, reader_of_nothing, receive_exactly, run, send_until, serprog_jedec_id,
-                      xvc_idcodes)
+from conftest import (DEFAULT_IDCODES, ORVTOOL, bitbang_clock, bitbang_idcodes, closed_by_server, openocd,
+                      receive_exactly, run, xvc_idcodes)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAP_IDCODE = "0x4ba00477"
@@ -262,26 +261,3 @@ def test_xvc_settck_answers_the_period_really_set(serve, period_ns, answer_ns):
     assert xvc_idcodes(s) == DEFAULT_IDCODES
     s.close()
     assert server.stop() == 0
-
-
-def test_a_client_that_does_not_read_is_dropped_and_holds_up_no_one(serve):
-    server = serve("--xvc", "0", "--serprog", "0", "--remote-bitbang", "0", "--unread-limit", "1")
-    hog = reader_of_nothing(server.ports["serprog"])
-    # Programmer-name queries, answered without the adapter, never read,
-    # until the buffers are full and the server stops reading them.
-    request = b"\x03" * 65536
-    assert send_until(hog, request, dropped=False)
-    # Meanwhile the other protocols are served.
-    for protocol in ("xvc", "remote_bitbang"):
-        s = connect(server.ports[protocol])
-        ask, expected = WELL_BEHAVED[protocol]
-        assert ask(s) == expected
-        s.close()
-    # And the one that reads nothing is dropped.
-    assert send_until(hog, request, dropped=True), "the server kept a client that reads nothing"
-    hog.close()
-    s = connect(server.ports["serprog"])
-    assert serprog_jedec_id(s) == JEDEC_ID
-    s.close()
-    assert server.stop() == 0
-    assert "answers unread for 1 s" in server.log, server.log

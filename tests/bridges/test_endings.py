@@ -64,6 +64,12 @@ def end_session(server, sim, protocol, ending):
     payload = ENDINGS[ending][protocol]
     if ending == "unread":
         s = reader_of_nothing(server.ports[protocol])
+        assert send_until(s, payload, dropped=False)  # the buffers are full: the server reads it no more
+        for other in PROTOCOLS:
+            if other != protocol:  # meanwhile the others are served
+                ask, expected = WELL_BEHAVED[other]
+                with connect(server, other) as c:
+                    assert ask(c) == expected, (protocol, "unread", other)
         assert send_until(s, payload, dropped=True), "the server kept a client that reads nothing"
         s.close()
         return
