@@ -150,24 +150,30 @@ std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_b
 
 // ---------------------------------------------------------------------------
 
-OutputFile::OutputFile(const std::string& path) : target_(follow_links(path))
+OutputFile::OutputFile(const std::string& path)
 {
     struct stat st {};
-    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    const bool exists = ::stat(path.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) {
-        throw system_error(target_, "cannot write", errno);
+        throw system_error(path, "cannot write", errno);
     }
     if (exists && S_ISDIR(st.st_mode)) {
-        throw FileError(FileError::Kind::not_a_file, target_, target_ + " is a directory");
+        throw FileError(FileError::Kind::not_a_file, path, path + " is a directory");
     }
     if (exists && !S_ISREG(st.st_mode)) {
-        // A device, FIFO or socket: the node stays, the bytes go to it.
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        // A device, FIFO or socket: the node stays, the bytes go to it. Opened
+        // by the name given, so that the kernel follows the links (/dev/stdout
+        // leads to a pipe that no path names).
+        target_ = path;
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) {
-            throw system_error(target_, "cannot open", errno);
+            throw system_error(path, "cannot open", errno);
         }
         return;
     }
+    // A regular file, or none yet (a dangling link: where it points): the
+    // temporary file goes beside the file the links end at.
+    target_ = follow_links(path);
     temporary_ = directory_of(target_) + "." + name_of(target_).substr(0, NAME_IN_TEMPORARY) + ".XXXXXX";
     fd_ = ::mkostemp(temporary_.data(), O_CLOEXEC);
     if (fd_ < 0) {

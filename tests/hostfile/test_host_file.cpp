@@ -142,13 +142,30 @@ TEST_F(HostFile, AFifoIsWrittenInPlace)
     EXPECT_EQ(entries(), 1u);
 }
 
-TEST_F(HostFile, ADeviceIsWrittenInPlace)
+// A device, or a pipe that only a link names (/dev/stdout), is written in
+// place: the node and the link stay.
+TEST_F(HostFile, ADeviceOrAPipeBehindALinkIsWrittenInPlace)
 {
-    OutputFile out("/dev/null");
-    ASSERT_TRUE(out.in_place()); // else the temporary file goes, never renamed over the device
-    out.write({reinterpret_cast<const std::uint8_t*>("x"), 1});
-    out.commit();
+    OutputFile device("/dev/null");
+    ASSERT_TRUE(device.in_place()); // else the temporary file goes, never renamed over the device
+    device.write({reinterpret_cast<const std::uint8_t*>("x"), 1});
+    device.commit();
     EXPECT_TRUE(S_ISCHR(mode_of("/dev/null")));
+
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    fs::create_symlink("/proc/self/fd/" + std::to_string(pipe_fds[1]), dir_ / "out");
+    {
+        OutputFile out(at("out"));
+        ASSERT_TRUE(out.in_place());
+        out.write({reinterpret_cast<const std::uint8_t*>("piped"), 5});
+        out.commit();
+    }
+    ::close(pipe_fds[1]);
+    EXPECT_EQ(orv::hostfile::read_descriptor(pipe_fds[0], "the pipe", 100),
+              (std::vector<std::uint8_t>{'p', 'i', 'p', 'e', 'd'}));
+    ::close(pipe_fds[0]);
+    EXPECT_TRUE(S_ISLNK(mode_of(at("out"))));
 }
 
 TEST_F(HostFile, WithoutCommitTheOldFileStaysAndNothingIsLeft)
