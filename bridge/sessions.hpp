@@ -69,7 +69,7 @@ public:
     [[nodiscard]] virtual bool awaits_quiet() const { return false; }
     virtual SessionOutcome idle(Replies&) { return {}; }
 
-    static constexpr int IDLE_MS = 100;
+    static constexpr int IDLE_MS = 1000;
 };
 
 class RemoteBitbangSession final : public Session {
@@ -79,8 +79,9 @@ public:
     SessionOutcome settle(Replies& replies) override;
     [[nodiscard]] bool mid_command() const override { return unanswered_ != 0; }
     // 'R's with TCK low whose rising edge has not come: OpenOCD always sends
-    // it right after, so when the client waits without it, they get the
-    // level of the last edge.
+    // it right after (a pause within its stream is a matter of scheduling,
+    // far below a second), so when the client stays quiet without it, they
+    // get the level of the last edge.
     [[nodiscard]] bool awaits_quiet() const override { return unanswered_ != 0; }
     SessionOutcome idle(Replies& replies) override;
 
