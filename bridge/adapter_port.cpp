@@ -55,11 +55,23 @@ std::int32_t AdapterPort::use_jtag()
     return rc;
 }
 
-std::int32_t AdapterPort::set_tck(std::uint64_t hz, std::uint32_t& actual_hz)
+std::int32_t AdapterPort::run_jtag(std::span<const engine::Clock> clocks, std::vector<std::uint8_t>& tdo)
 {
-    const ClockChoice s = clock_not_above_hz(hz);
-    settings_.tck_khz = s.request_khz;
-    actual_hz = s.actual_hz;
+    if (clocks.empty()) {
+        return RESULT_OK;
+    }
+    const std::int32_t rc = use_jtag();
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    sequencer_.queue(clocks);
+    return sequencer_.flush(tdo); // empties the queue on every path
+}
+
+std::int32_t AdapterPort::set_tck(std::uint64_t hz, ClockChoice& chosen)
+{
+    chosen = clock_not_above_hz(hz);
+    settings_.tck_khz = chosen.request_khz;
     if (side_ != Side::jtag) {
         return RESULT_OK; // sent with the JTAG set-up
     }
@@ -142,12 +154,33 @@ std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std:
 
 void AdapterPort::recover(std::string_view who)
 {
+    // What the failed operation left set up is unknown: set up again.
     side_ = Side::none;
     sequencer_.forget_tms_level();
+    purge(who, "after a failed operation", true);
+}
+
+void AdapterPort::end_session(std::string_view who)
+{
+    purge(who, "after the client left", false);
+}
+
+void AdapterPort::rebind(libusb_device_handle* handle)
+{
+    handle_ = handle;
+    sequencer_.set_handle(handle);
+    side_ = Side::none;
+    sequencer_.forget_tms_level();
+}
+
+void AdapterPort::purge(std::string_view who, std::string_view why, bool always_log)
+{
     std::uint64_t purged = 0;
     const std::int32_t rc = orv::purge_readback(handle_, settings_.timeout_ms, purged);
-    log_ << who << ": purged the adapter's read-back after a failed operation (" << purged << " bytes"
-         << (rc == RESULT_OK ? "" : ", purge stopped: " + result_name(rc)) << ")\n";
+    if (always_log || purged != 0 || rc != RESULT_OK) {
+        log_ << who << ": purged the adapter's read-back " << why << " (" << purged << " bytes"
+             << (rc == RESULT_OK ? "" : ", purge stopped: " + result_name(rc)) << ")\n";
+    }
 }
 
 } // namespace orv::bridge

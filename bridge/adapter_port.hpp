@@ -12,6 +12,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <libusb.h>
 
@@ -37,11 +38,14 @@ class AdapterPort {
 public:
     AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log);
 
-    // Before queueing JTAG clocks: the JTAG set-up, if SPI was used last.
-    [[nodiscard]] std::int32_t use_jtag();
-    [[nodiscard]] engine::JtagSequencer& sequencer() noexcept { return sequencer_; }
-    // Sets TCK to the fastest clock not above `hz` (the clock rule); `actual_hz` gets it.
-    [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, std::uint32_t& actual_hz);
+    // Runs `clocks` (after the JTAG set-up, if SPI was used last) and
+    // appends the TDO level of each sampled one to `tdo`. Nothing of them
+    // stays queued, whatever the result: what a session has not handed over
+    // here is its own.
+    [[nodiscard]] std::int32_t run_jtag(std::span<const engine::Clock> clocks,
+                                        std::vector<std::uint8_t>& tdo);
+    // Sets TCK to the fastest clock not above `hz` (the clock rule); `chosen` gets it.
+    [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, ClockChoice& chosen);
 
     // One chip-select window: `write` out, then `read.size()` bytes in.
     // TPW_ERROR_INVALID_PARAM (nothing sent) when the library cannot do it in
@@ -54,16 +58,26 @@ public:
     // After a failed operation: throws away what the adapter still holds and
     // says so on the log. The next operation re-sends its set-up.
     void recover(std::string_view who);
+    // When a client's session ends, for any reason: empties the read-back
+    // (a line on the log only when it held something or the purge failed),
+    // so that the next client starts from a clean adapter. The set-up stays.
+    void end_session(std::string_view who);
+    // The adapter came back under a new handle (after it was unplugged):
+    // everything is set up again on it.
+    void rebind(libusb_device_handle* handle);
 
     // SPI operations run, for the summary at the end.
     [[nodiscard]] std::uint64_t spi_operations() const noexcept { return spi_operations_; }
+    [[nodiscard]] const engine::SequenceStats& jtag_stats() const noexcept { return sequencer_.stats(); }
     [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
     [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return settings_.timeout_ms; }
     [[nodiscard]] std::ostream& log() noexcept { return log_; }
 
 private:
     enum class Side { none, jtag, spi };
+    [[nodiscard]] std::int32_t use_jtag();
     [[nodiscard]] std::int32_t use_spi();
+    void purge(std::string_view who, std::string_view why, bool always_log);
 
     libusb_device_handle* handle_;
     PortSettings settings_;

@@ -11,14 +11,14 @@ namespace orv::bridge {
 
 namespace {
 
-Step failed(std::int32_t rc)
+SessionOutcome failed(std::int32_t rc)
 {
-    return Step{Verdict::failed, "adapter: " + result_name(rc)};
+    return SessionOutcome{Verdict::failed, "adapter: " + result_name(rc), rc};
 }
 
-Step dropped(std::string why)
+SessionOutcome dropped(std::string why)
 {
-    return Step{Verdict::drop, std::move(why)};
+    return SessionOutcome{Verdict::drop, std::move(why)};
 }
 
 std::uint32_t le32_at(std::span<const std::uint8_t> b) noexcept
@@ -54,7 +54,7 @@ std::string printable(std::uint8_t byte)
 // ---------------------------------------------------------------------------
 // remote_bitbang
 
-Step RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     for (const std::uint8_t byte : bytes) {
         if (byte >= '0' && byte <= '7') {
@@ -65,24 +65,41 @@ Step RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies&
             if (tck && !tck_) {
                 // A rising edge: one clock, sampled when 'R's wait for it.
                 const bool sample = unanswered_ != 0;
-                port_.sequencer().queue(tms_, tdi_, sample);
+                clocks_.push_back(engine::Clock{tms_, tdi_, sample});
                 if (sample) {
                     answers_.push_back(unanswered_);
+                    answers_waiting_ += unanswered_;
                     unanswered_ = 0;
                 }
             }
             tck_ = tck;
-            if (port_.sequencer().pending() >= MAX_PENDING_CLOCKS) {
-                if (Step s = run(replies); s.verdict != Verdict::keep) {
-                    return s;
+            if (clocks_.size() >= MAX_PENDING_CLOCKS) {
+                if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+                    return o;
                 }
             }
             continue;
         }
         switch (byte) {
         case 'R':
-            if (++unanswered_ > MAX_PENDING_CLOCKS) {
-                return dropped("too many reads without a clock edge");
+            if (!tck_) {
+                if (++unanswered_ > MAX_PENDING_CLOCKS) {
+                    return dropped("too many reads without a clock edge");
+                }
+            } else if (!clocks_.empty()) {
+                // TCK high: the level the last rising edge sampled, still on TDO.
+                if (!clocks_.back().sample) {
+                    clocks_.back().sample = true;
+                    answers_.push_back(0);
+                }
+                ++answers_.back();
+                if (++answers_waiting_ >= MAX_PENDING_CLOCKS) {
+                    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+                        return o;
+                    }
+                }
+            } else {
+                answer(replies, 1, last_level_);
             }
             break;
         case 'B':
@@ -94,13 +111,13 @@ Step RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies&
         case 'u':
             // TRST and SRST: the JTAG connector has neither line; run what
             // came before, as the client expects its queue executed here.
-            if (Step s = run(replies); s.verdict != Verdict::keep) {
-                return s;
+            if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+                return o;
             }
             break;
         case 'Q': {
-            Step s = run(replies);
-            return s.verdict == Verdict::keep ? Step{Verdict::close, {}} : s;
+            SessionOutcome o = run(replies);
+            return o.verdict == Verdict::keep ? SessionOutcome{Verdict::close, {}} : o;
         }
         default:
             return dropped("unexpected byte " + printable(byte));
@@ -109,31 +126,66 @@ Step RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies&
     return {};
 }
 
-Step RemoteBitbangSession::settle(Replies& replies)
+SessionOutcome RemoteBitbangSession::settle(Replies& replies)
 {
     return run(replies);
 }
 
-Step RemoteBitbangSession::run(Replies& replies)
+SessionOutcome RemoteBitbangSession::idle(Replies& replies)
 {
-    if (port_.sequencer().pending() == 0) {
+    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+        return o;
+    }
+    if (unanswered_ != 0) {
+        answer(replies, unanswered_, last_level_);
+        unanswered_ = 0;
+    }
+    return {};
+}
+
+// The answers are a stream of '0' and '1': they go on the reply before.
+void RemoteBitbangSession::answer(Replies& replies, std::size_t count, bool level)
+{
+    if (replies.empty()) {
+        replies.emplace_back();
+    }
+    replies.back().append(count, level ? '1' : '0');
+}
+
+SessionOutcome RemoteBitbangSession::run(Replies& replies)
+{
+    if (clocks_.empty()) {
         return {};
     }
-    std::int32_t rc = port_.use_jtag();
-    std::vector<std::uint8_t> tdo;
-    if (rc == RESULT_OK) {
-        rc = port_.sequencer().flush(tdo);
+    // The level of the last edge, for an 'R' that comes without one after
+    // it: with TCK left high it is TDO's level now.
+    if ((tck_ || unanswered_ != 0) && !clocks_.back().sample) {
+        clocks_.back().sample = true;
+        answers_.push_back(0);
     }
+    const bool last_sampled = clocks_.back().sample;
+    std::vector<std::uint8_t> tdo;
+    const std::int32_t rc = port_.run_jtag(clocks_, tdo);
+    clocks_.clear();
+    std::deque<std::size_t> answers;
+    answers.swap(answers_);
+    answers_waiting_ = 0;
     if (rc != RESULT_OK) {
         return failed(rc);
     }
-    std::string reply;
-    for (std::size_t i = 0; i < tdo.size() && !answers_.empty(); ++i) {
-        reply.append(answers_.front(), tdo[i] != 0 ? '1' : '0');
-        answers_.pop_front();
+    if (tdo.size() != answers.size()) {
+        return SessionOutcome{Verdict::failed,
+                              "adapter: " + std::to_string(tdo.size()) + " TDO levels for " +
+                                  std::to_string(answers.size()) + " sampled clocks",
+                              RESULT_SHORT_TRANSFER};
     }
-    if (!reply.empty()) {
-        replies.push_back(std::move(reply));
+    for (std::size_t i = 0; i < tdo.size(); ++i) {
+        if (answers[i] != 0) {
+            answer(replies, answers[i], tdo[i] != 0);
+        }
+    }
+    if (last_sampled) {
+        last_level_ = tdo.back() != 0;
     }
     return {};
 }
@@ -161,18 +213,18 @@ int match(std::span<const std::uint8_t> buffer, std::string_view name)
 
 } // namespace
 
-Step XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
-    Step step;
-    while (step.verdict == Verdict::keep && used < buffer_.size()) {
+    SessionOutcome outcome;
+    while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const int getinfo = match(rest, XVC_GETINFO);
         const int settck = match(rest, XVC_SETTCK);
         const int shifting = match(rest, XVC_SHIFT);
         if (getinfo == 0 && settck == 0 && shifting == 0) {
-            step = dropped("not an XVC command (starts with " + printable(rest[0]) + ")");
+            outcome = dropped("not an XVC command (starts with " + printable(rest[0]) + ")");
             break;
         }
         if (getinfo == 2) {
@@ -183,14 +235,14 @@ Step XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
                 break;
             }
             const std::uint32_t period = le32_at(rest.subspan(XVC_SETTCK.size()));
-            std::uint32_t actual_hz = 0;
-            const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, actual_hz);
+            ClockChoice chosen;
+            const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, chosen);
             if (rc != RESULT_OK) {
-                step = failed(rc);
+                outcome = failed(rc);
                 break;
             }
             std::string reply;
-            put_le(reply, static_cast<std::uint32_t>((NS_PER_S + actual_hz - 1) / actual_hz), 4);
+            put_le(reply, chosen.period_ns(), 4); // of the divisor sent, not of a rounded frequency
             replies.push_back(std::move(reply));
             used += XVC_SETTCK.size() + 4;
         } else if (shifting == 2) {
@@ -200,44 +252,48 @@ Step XvcSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
             const std::uint32_t bits = le32_at(rest.subspan(XVC_SHIFT.size()));
             const std::uint64_t vector = (std::uint64_t{bits} + 7) / 8;
             if (2 * vector > MAX_VECTOR_BYTES) {
-                step = dropped("shift of " + std::to_string(bits) + " bits: more than " +
-                               std::to_string(MAX_VECTOR_BYTES / 2) + " bytes a vector");
+                outcome = dropped("shift of " + std::to_string(bits) + " bits: more than " +
+                                  std::to_string(MAX_VECTOR_BYTES / 2) + " bytes a vector");
                 break;
             }
             const std::size_t length = XVC_SHIFT.size() + 4 + 2 * static_cast<std::size_t>(vector);
             if (rest.size() < length) {
                 break;
             }
-            step = shift(bits, rest.subspan(XVC_SHIFT.size() + 4, 2 * static_cast<std::size_t>(vector)),
-                         replies);
+            outcome = shift(bits, rest.subspan(XVC_SHIFT.size() + 4, 2 * static_cast<std::size_t>(vector)),
+                            replies);
             used += length;
         } else {
             break; // a command name still arriving
         }
     }
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(used));
-    return step;
+    return outcome;
 }
 
-Step XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies)
+SessionOutcome XvcSession::shift(std::uint32_t bits, std::span<const std::uint8_t> vectors, Replies& replies)
 {
     const std::size_t bytes = vectors.size() / 2;
     const auto tms = vectors.first(bytes);
     const auto tdi = vectors.subspan(bytes);
-    std::int32_t rc = port_.use_jtag();
-    std::vector<std::uint8_t> tdo;
-    if (rc == RESULT_OK) {
-        for (std::uint32_t i = 0; i < bits; ++i) {
-            port_.sequencer().queue((tms[i / 8] >> (i % 8) & 1U) != 0, (tdi[i / 8] >> (i % 8) & 1U) != 0,
-                                    true);
-        }
-        rc = port_.sequencer().flush(tdo);
+    std::vector<engine::Clock> clocks(bits);
+    for (std::uint32_t i = 0; i < bits; ++i) {
+        clocks[i] = engine::Clock{(tms[i / 8] >> (i % 8) & 1U) != 0, (tdi[i / 8] >> (i % 8) & 1U) != 0, true};
     }
+    std::vector<std::uint8_t> tdo;
+    const std::int32_t rc = port_.run_jtag(clocks, tdo);
     if (rc != RESULT_OK) {
         return failed(rc);
     }
+    if (tdo.size() != bits) {
+        return SessionOutcome{Verdict::failed,
+                              "adapter: " + std::to_string(tdo.size()) + " TDO levels for a shift of " +
+                                  std::to_string(bits) + " bits",
+                              RESULT_SHORT_TRANSFER};
+    }
+    // One bit per bit asked for: the reply's size comes from the request.
     std::string reply(bytes, '\0');
-    for (std::size_t i = 0; i < tdo.size(); ++i) {
+    for (std::uint32_t i = 0; i < bits; ++i) {
         if (tdo[i] != 0) {
             reply[i / 8] = static_cast<char>(static_cast<unsigned char>(reply[i / 8]) | 1U << (i % 8));
         }
@@ -313,12 +369,12 @@ std::string ack(std::string_view payload = {})
 
 } // namespace
 
-Step SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
+SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
-    Step step;
-    while (step.verdict == Verdict::keep && used < buffer_.size()) {
+    SessionOutcome outcome;
+    while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const std::uint8_t opcode = rest[0];
         const int params = parameter_bytes(opcode);
@@ -392,7 +448,7 @@ Step SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& repli
             const std::int32_t rc = port_.set_spi_clock(hz, actual);
             if (rc != RESULT_OK) {
                 replies.emplace_back(1, static_cast<char>(S_NAK));
-                step = failed(rc);
+                outcome = failed(rc);
                 break;
             }
             reply = ack();
@@ -403,9 +459,9 @@ Step SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& repli
             const std::uint32_t write = le24_at(p);
             const std::uint32_t read = le24_at(p.subspan(3));
             if (write > MAX_WRITE || read > MAX_READ) {
-                step = dropped("SPI operation of " + std::to_string(write) + " bytes out and " +
-                               std::to_string(read) + " in: more than " + std::to_string(MAX_WRITE) + " / " +
-                               std::to_string(MAX_READ));
+                outcome = dropped("SPI operation of " + std::to_string(write) + " bytes out and " +
+                                  std::to_string(read) + " in: more than " + std::to_string(MAX_WRITE) +
+                                  " / " + std::to_string(MAX_READ));
                 break;
             }
             length += write;
@@ -421,7 +477,7 @@ Step SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& repli
             }
             if (rc != RESULT_OK) {
                 replies.emplace_back(1, static_cast<char>(S_NAK));
-                step = failed(rc);
+                outcome = failed(rc);
                 break;
             }
             reply = ack(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()));
@@ -430,14 +486,14 @@ Step SerprogSession::receive(std::span<const std::uint8_t> bytes, Replies& repli
         default:
             break;
         }
-        if (waiting || step.verdict != Verdict::keep) {
+        if (waiting || outcome.verdict != Verdict::keep) {
             break;
         }
         replies.push_back(std::move(reply));
         used += length;
     }
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(used));
-    return step;
+    return outcome;
 }
 
 } // namespace orv::bridge

@@ -42,6 +42,12 @@ struct ClockChoice {
 
     // The clock in whole kHz, rounded down (never above what runs).
     [[nodiscard]] constexpr std::uint32_t actual_khz() const noexcept { return actual_hz / 1000; }
+    // Its period in whole nanoseconds, rounded up (never shorter than what runs).
+    [[nodiscard]] constexpr std::uint32_t period_ns() const noexcept
+    {
+        return static_cast<std::uint32_t>((std::uint64_t{divisor} * 1000000000 + CLOCK_BASE_HZ - 1) /
+                                          CLOCK_BASE_HZ);
+    }
 };
 
 // The divisor the libraries send for a request of `khz` (>= 1): 60000 / khz,
@@ -123,5 +129,7 @@ static_assert(detail::clock_rule_holds());
 static_assert(clock_not_above_khz(7000).actual_hz == 6666666);
 static_assert(clock_not_above_khz(235).raised && !clock_not_above_khz(236).raised);
 static_assert(clock_not_above_khz(241).divisor == 250 && !divisor_reachable(249));
+static_assert(clock_of_divisor(CLOCK_DIVISOR_MAX).period_ns() == 4250 &&
+              clock_of_divisor(1).period_ns() == 17);
 
 } // namespace orv

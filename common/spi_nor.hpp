@@ -68,6 +68,8 @@ inline constexpr std::uint8_t JEDEC_CONTINUATION = 0x7F;
 
 // Common geometry.
 inline constexpr std::uint32_t PAGE_SIZE = 256;
+// The most a flash can hold that four address bytes reach: 4 GiB.
+inline constexpr std::uint64_t LARGEST_ADDRESSABLE = std::uint64_t{1} << 32;
 inline constexpr std::uint32_t SECTOR_SIZE = 4096;
 
 // "SFDP" little endian, the first word of the SFDP header.

@@ -1,47 +1,55 @@
 #include "board.hpp"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace orv::emu {
 
 namespace {
 
+using hostfile::FileError;
+
 // Fills the start of `memory` with the image file's bytes.
 void load_image(const std::filesystem::path& path, std::span<std::uint8_t> memory)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ImageError("cannot read image " + path.string() + ": " + std::strerror(errno));
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = hostfile::read_file(path.string(), memory.size());
+    } catch (const FileError& e) {
+        if (e.kind() == FileError::Kind::too_large) {
+            throw ImageError("image " + path.string() + " holds more than its memory (" +
+                             std::to_string(memory.size()) + " bytes)");
+        }
+        throw ImageError(std::string("cannot read image: ") + e.what());
     }
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        throw ImageError("cannot read image " + path.string());
-    }
-    if (bytes.size() > memory.size()) {
-        throw ImageError("image " + path.string() + " holds " + std::to_string(bytes.size()) +
-                         " bytes, more than its memory (" + std::to_string(memory.size()) + ")");
-    }
-    std::memcpy(memory.data(), bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), memory.begin());
 }
 
-void load(const ImageFile& file, std::span<std::uint8_t> memory)
+// Loads an image into `memory`; a persisted one is locked first (and made,
+// empty, when it does not exist yet: the memory then starts erased and
+// saving fills the file).
+ImageHold load(const ImageFile& file, std::span<std::uint8_t> memory)
 {
-    // A persisted image that does not exist yet starts erased; saving the
-    // memory creates it.
-    std::error_code error;
-    if (file.persist && !std::filesystem::exists(file.path, error) && !error) {
-        return;
+    ImageHold hold;
+    if (file.persist) {
+        bool created = false;
+        try {
+            hostfile::FileLock lock = hostfile::FileLock::acquire(file.path.string(), created);
+            hold = ImageHold(std::move(lock), created ? file.path : std::filesystem::path());
+        } catch (const FileError& e) {
+            if (e.kind() == FileError::Kind::locked) {
+                throw ImageBusy("image " + file.path.string() +
+                                " is in use: another program has a board loaded that persists it (a second "
+                                "orvtool --sim or orvsim-run); one at a time");
+            }
+            throw ImageError(std::string("cannot open image to persist it: ") + e.what());
+        }
+        if (created) {
+            return hold;
+        }
     }
     load_image(file.path, memory);
+    return hold;
 }
 
 std::unique_ptr<I2cDevice> make_device(const I2cDeviceConfig& device)
@@ -54,42 +62,23 @@ std::unique_ptr<I2cDevice> make_device(const I2cDeviceConfig& device)
         I2cMemoryConfig{device.address, device.ten_bit, device.size, page, device.address_bytes});
 }
 
-// Writes `data` to a temporary file beside `path`, then renames it over path.
-std::string write_atomically(const std::filesystem::path& path, std::span<const std::uint8_t> data)
+// Writes `data` over the image, whole or not at all; the image's lock moves
+// to the new file. An empty message when it worked.
+std::string write_image(const std::filesystem::path& path, std::span<const std::uint8_t> data,
+                        ImageHold& hold)
 {
-    std::string temporary = path.string() + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        return "cannot create a temporary file beside " + path.string() + ": " + std::strerror(errno);
-    }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    try {
+        hostfile::OutputFile out(path.string());
+        out.write(data);
+        if (hold.lock().held()) {
+            out.commit(hold.lock());
+        } else {
+            out.commit();
         }
-        if (n <= 0) {
-            const std::string message = "cannot write " + temporary + ": " + std::strerror(errno);
-            close(fd);
-            unlink(temporary.c_str());
-            return message;
-        }
-        done += static_cast<std::size_t>(n);
+    } catch (const FileError& e) {
+        return e.what();
     }
-    // mkstemp makes the file private; an image gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0 || fsync(fd) != 0 || close(fd) != 0) {
-        const std::string message = "cannot write " + temporary + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return message;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string message =
-            "cannot rename " + temporary + " to " + path.string() + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return message;
-    }
+    hold.saved();
     return {};
 }
 
@@ -120,15 +109,16 @@ Board build_board(const BoardConfig& config)
     if (config.spi_flash) {
         board.flash.emplace(*config.spi_flash);
         if (config.spi_flash_image) {
-            load(*config.spi_flash_image, board.flash->memory());
-            board.images.push_back(BoardImage{*config.spi_flash_image, true});
+            ImageHold hold = load(*config.spi_flash_image, board.flash->memory());
+            board.images.push_back(BoardImage{*config.spi_flash_image, true, 0, false, std::move(hold)});
         }
     }
     for (const I2cDeviceConfig& device : config.i2c) {
         auto made = make_device(device);
         if (device.image) {
-            load(*device.image, static_cast<I2cMemory&>(*made).memory());
-            board.images.push_back(BoardImage{*device.image, false, device.address, device.ten_bit});
+            ImageHold hold = load(*device.image, static_cast<I2cMemory&>(*made).memory());
+            board.images.push_back(
+                BoardImage{*device.image, false, device.address, device.ten_bit, std::move(hold)});
         }
         board.i2c.add(std::move(made));
     }
@@ -138,27 +128,51 @@ Board build_board(const BoardConfig& config)
 std::vector<std::string> save_images(Board& board)
 {
     std::vector<std::string> errors;
-    const auto save = [&errors](const ImageFile& file, auto& part) {
+    const auto save = [&errors](BoardImage& image, auto& part) {
         if (!part.modified()) {
             return;
         }
-        if (std::string error = write_atomically(file.path, part.memory()); !error.empty()) {
+        if (std::string error = write_image(image.file.path, part.memory(), image.hold); !error.empty()) {
             errors.push_back(std::move(error));
             return;
         }
         part.clear_modified();
     };
-    for (const BoardImage& image : board.images) {
+    for (BoardImage& image : board.images) {
         if (!image.file.persist) {
             continue;
         }
         if (image.flash) {
-            save(image.file, *board.flash);
+            save(image, *board.flash);
         } else if (auto* memory = dynamic_cast<I2cMemory*>(board.i2c.find(image.address, image.ten_bit))) {
-            save(image.file, *memory);
+            save(image, *memory);
         }
     }
     return errors;
+}
+
+ImageHold& ImageHold::operator=(ImageHold&& other) noexcept
+{
+    if (this != &other) {
+        remove_made();
+        lock_ = std::move(other.lock_);
+        made_ = std::exchange(other.made_, {});
+    }
+    return *this;
+}
+
+ImageHold::~ImageHold()
+{
+    remove_made();
+}
+
+void ImageHold::remove_made() noexcept
+{
+    if (!made_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(made_, ignored); // still the empty file made at load: nothing was saved
+        made_.clear();
+    }
 }
 
 } // namespace orv::emu

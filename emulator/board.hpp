@@ -7,10 +7,13 @@
 // boards/default.json.
 //
 // Images: an image smaller than its memory fills the start of it, the rest
-// reads erased (0xFF). An image with `persist` is written back by
+// reads erased (0xFF). An image with `persist` is locked while the board is
+// loaded, so that a second program cannot load it meanwhile and lose what
+// this one writes back (it is refused with ImageBusy); it is written back by
 // save_images() when its memory changed: to a temporary file in the same
-// directory, then renamed over the image, so a reader sees the old or the
-// new image, never a mix.
+// directory, then renamed over the image (over the file a link leads to, with
+// the image's mode and owner), so a reader sees the old or the new image,
+// never a mix.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +22,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "host_file.hpp"
 #include "i2c_bus.hpp"
 #include "jtag_chain.hpp"
 #include "spi_flash.hpp"
@@ -55,12 +60,39 @@ struct BoardConfig {
     bool operator==(const BoardConfig&) const = default;
 };
 
+// The lock on a persisted image while its board is loaded, and the empty
+// file made to hold it when there was none: removed again when nothing was
+// saved to it.
+class ImageHold {
+public:
+    ImageHold() = default;
+    ImageHold(hostfile::FileLock lock, std::filesystem::path made) noexcept
+        : lock_(std::move(lock)), made_(std::move(made))
+    {
+    }
+    ImageHold(ImageHold&& other) noexcept
+        : lock_(std::move(other.lock_)), made_(std::exchange(other.made_, {}))
+    {
+    }
+    ImageHold& operator=(ImageHold&& other) noexcept;
+    ~ImageHold();
+    [[nodiscard]] hostfile::FileLock& lock() noexcept { return lock_; }
+    void saved() noexcept { made_.clear(); }
+
+private:
+    void remove_made() noexcept;
+
+    hostfile::FileLock lock_;
+    std::filesystem::path made_;
+};
+
 // A memory of the board that came from an image file.
 struct BoardImage {
     ImageFile file;
     bool flash = false; // the SPI flash, else the I2C memory at:
     std::uint16_t address = 0;
     bool ten_bit = false;
+    ImageHold hold{}; // persisted images
 };
 
 struct Board {
@@ -76,6 +108,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A persisted image that another program has loaded.
+class ImageBusy : public ImageError {
+public:
+    using ImageError::ImageError;
+};
+
 // The board's image files, each with where the board names it
 // ("spi_flash.image", "i2c[1].image") and the path that identifies the file
 // (links and ".." resolved as far as the path exists).
@@ -87,7 +125,8 @@ struct NamedImage {
 [[nodiscard]] std::vector<NamedImage> image_files(const BoardConfig& board);
 
 [[nodiscard]] BoardConfig default_board_config();
-// Throws ImageError when an image cannot be read or is larger than its memory.
+// Throws ImageError when an image cannot be read or is larger than its
+// memory, ImageBusy when a persisted one is locked by another program.
 [[nodiscard]] Board build_board(const BoardConfig& config);
 [[nodiscard]] Board make_default_board_parts();
 // Writes back every persisted image whose memory changed since it was loaded

@@ -7,13 +7,14 @@
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "board_boundary_scan.hpp"
+#include "host_file.hpp"
 #include "number_text.hpp"
 
 namespace orv::emu {
@@ -60,8 +61,9 @@ std::string hex(std::uint64_t value)
 // messages and image paths.
 class Reader {
 public:
-    Reader(std::string file, std::filesystem::path directory)
-        : file_(std::move(file)), directory_(std::move(directory))
+    Reader(std::string file, std::filesystem::path directory, const BoardFileOptions& options)
+        : file_(std::move(file)), directory_(directory.empty() ? "." : std::move(directory)),
+          options_(options)
     {
     }
 
@@ -90,9 +92,11 @@ private:
     I2cDeviceConfig i2c_device(const json& value, const std::string& where) const;
     void check_i2c_addresses(const BoardConfig& board) const;
     void check_images(const BoardConfig& board) const;
+    void check_capacity(const SpiFlashConfig& flash) const;
 
     std::string file_;
     std::filesystem::path directory_;
+    const BoardFileOptions& options_;
 };
 
 void Reader::only_keys(const json& object, const std::string& where,
@@ -182,6 +186,13 @@ std::optional<ImageFile> Reader::image(const json& part, const std::string& wher
     const std::string name = text(part["image"], where + ".image", "a file name");
     if (name.empty()) {
         fail(where + ".image", "a file name, got \"\"");
+    }
+    const std::filesystem::path given(name);
+    const std::filesystem::path normal = given.lexically_normal();
+    if (!options_.images_anywhere && (given.is_absolute() || (!normal.empty() && *normal.begin() == ".."))) {
+        fail(where + ".image", "a file in the board file's directory or below it (--allow-outside-images for "
+                               "any other), got " +
+                                   shown(part["image"]));
     }
     ImageFile file{directory_ / name, persist};
     std::error_code error;
@@ -499,6 +510,21 @@ void Reader::check_images(const BoardConfig& board) const
     }
 }
 
+// The JEDEC ID's third byte is the capacity as a power of two on most parts:
+// software that sizes a part from its ID (orvtool without SFDP) sees that.
+void Reader::check_capacity(const SpiFlashConfig& flash) const
+{
+    constexpr unsigned LARGEST_EXPONENT = 32; // 4 GiB, what four address bytes reach
+    const unsigned capacity = flash.jedec_id[2];
+    const std::uint64_t says = capacity <= LARGEST_EXPONENT ? std::uint64_t{1} << capacity : 0;
+    if (says != flash.size && options_.warn) {
+        options_.warn(file_ + ": spi_flash.size: " + std::to_string(flash.size) +
+                      " bytes, but the JEDEC ID's capacity byte " + hex(capacity) + " says " +
+                      (says != 0 ? std::to_string(says) + " bytes" : "no size") +
+                      ": software that sizes the part from its ID sees that");
+    }
+}
+
 BoardConfig Reader::board(const json& doc)
 {
     object(doc, "top level", "with jtag, spi_flash and i2c");
@@ -519,6 +545,7 @@ BoardConfig Reader::board(const json& doc)
     board.network = read_network(doc, board.jtag, {file_, directory_});
     if (doc.contains("spi_flash")) {
         board.spi_flash = flash(doc["spi_flash"]);
+        check_capacity(*board.spi_flash);
         board.spi_flash_image = image(doc["spi_flash"], "spi_flash", board.spi_flash->size);
     }
     if (doc.contains("i2c")) {
@@ -552,11 +579,91 @@ BoardFileError::BoardFileError(std::string file, std::string where, std::string 
 {
 }
 
-BoardConfig parse_board(std::string_view text, const std::filesystem::path& path)
+namespace {
+
+// Follows the parser through the document: the JSON path of what it is
+// reading, for a nesting deeper than MAX_BOARD_FILE_DEPTH (refused before the
+// parser builds it) and a key that comes twice in its object (which the
+// parser would take silently, keeping the last).
+class Structure {
+public:
+    explicit Structure(std::string file) : file_(std::move(file)) {}
+
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed)
+    {
+        switch (event) {
+        case json::parse_event_t::object_start:
+        case json::parse_event_t::array_start:
+            if (open_.size() >= MAX_BOARD_FILE_DEPTH) {
+                throw BoardFileError(file_, where(),
+                                     "at most " + std::to_string(MAX_BOARD_FILE_DEPTH) +
+                                         " levels of objects and lists (a board needs a few)");
+            }
+            open_.push_back(Level{event == json::parse_event_t::array_start, 0, {}, {}});
+            break;
+        case json::parse_event_t::key: {
+            Level& level = open_.back();
+            level.key = parsed.get<std::string>();
+            if (!level.keys.insert(level.key).second) {
+                throw BoardFileError(file_, where(),
+                                     "each key once in an object: \"" + level.key + "\" comes twice");
+            }
+            break;
+        }
+        case json::parse_event_t::object_end:
+        case json::parse_event_t::array_end:
+            open_.pop_back();
+            element_done();
+            break;
+        case json::parse_event_t::value:
+            element_done();
+            break;
+        }
+        return true;
+    }
+
+private:
+    struct Level {
+        bool list;
+        std::size_t index; // list: the element being read
+        std::string key;   // object: the member being read
+        std::set<std::string> keys;
+    };
+
+    void element_done()
+    {
+        if (!open_.empty() && open_.back().list) {
+            ++open_.back().index;
+        }
+    }
+
+    [[nodiscard]] std::string where() const
+    {
+        std::string path;
+        for (const Level& level : open_) {
+            path +=
+                level.list ? "[" + std::to_string(level.index) + "]" : (path.empty() ? "" : ".") + level.key;
+        }
+        return path.empty() ? "top level" : path;
+    }
+
+    std::string file_;
+    std::vector<Level> open_;
+};
+
+} // namespace
+
+BoardConfig parse_board(std::string_view text, const std::filesystem::path& path,
+                        const BoardFileOptions& options)
 {
+    if (text.size() > MAX_BOARD_FILE_BYTES) {
+        throw BoardFileError(path.string(), "the file",
+                             "a board file of at most " + std::to_string(MAX_BOARD_FILE_BYTES >> 20) +
+                                 " MiB");
+    }
     json doc;
     try {
-        doc = json::parse(text.begin(), text.end());
+        doc = json::parse(text.begin(), text.end(), Structure(path.string()));
     } catch (const json::parse_error& e) {
         // "[json.exception.parse_error.101] parse error at line 3, column 7: ..."
         std::string message = e.what();
@@ -571,18 +678,29 @@ BoardConfig parse_board(std::string_view text, const std::filesystem::path& path
         }
         throw BoardFileError(path.string(), where, "JSON (" + message + ")");
     }
-    return Reader(path.string(), path.parent_path()).board(doc);
+    return Reader(path.string(), path.parent_path(), options).board(doc);
 }
 
-BoardConfig load_board_file(const std::filesystem::path& path)
+BoardConfig load_board_file(const std::filesystem::path& path, const BoardFileOptions& options)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw BoardFileError(path.string(), "the file",
-                             std::string("a readable board file: ") + std::strerror(errno));
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = hostfile::read_file(path.string(), MAX_BOARD_FILE_BYTES);
+    } catch (const hostfile::FileError& e) {
+        switch (e.kind()) {
+        case hostfile::FileError::Kind::too_large:
+            throw BoardFileError(path.string(), "the file",
+                                 "a board file of at most " + std::to_string(MAX_BOARD_FILE_BYTES >> 20) +
+                                     " MiB; this one holds more");
+        case hostfile::FileError::Kind::not_a_file:
+            throw BoardFileError(path.string(), "the file", "a board file, not a directory");
+        default:
+            throw BoardFileError(path.string(), "the file",
+                                 std::string("a readable board file: ") + std::strerror(e.error_number()));
+        }
     }
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return parse_board(text, path);
+    return parse_board(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path,
+                       options);
 }
 
 std::vector<std::filesystem::path> board_directories()
@@ -616,11 +734,11 @@ std::optional<std::filesystem::path> find_board(std::string_view name)
     return std::nullopt;
 }
 
-BoardConfig load_board(std::string_view name)
+BoardConfig load_board(std::string_view name, const BoardFileOptions& options)
 {
     if (name.empty()) {
         const auto file = find_board("default");
-        return file ? load_board_file(*file) : default_board_config();
+        return file ? load_board_file(*file, options) : default_board_config();
     }
     const auto file = find_board(name);
     if (!file) {
@@ -631,7 +749,7 @@ BoardConfig load_board(std::string_view name)
         throw BoardFileError(std::string(name), "the file",
                              "an existing board file, or the name of a board in " + directories);
     }
-    return load_board_file(*file);
+    return load_board_file(*file, options);
 }
 
 } // namespace orv::emu

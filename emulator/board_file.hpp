@@ -6,10 +6,15 @@
 //    "i2c": [{"address": "0x50", "type": "eeprom", "size": 4096, ...}]}
 //
 // Numbers are JSON integers or strings ("0x50", "80", "0b1010"). Image paths
-// are relative to the board file's directory.
+// are relative to the board file's directory, and stay in it (or below it)
+// unless the options allow any. A board file is at most MAX_BOARD_FILE_BYTES
+// long and nests at most MAX_BOARD_FILE_DEPTH deep; a key comes once in its
+// object.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,11 +39,29 @@ private:
     std::string file_, where_, expected_;
 };
 
+// Far more than any board needs (a few levels, some KiB), far less than would
+// exhaust the reader.
+inline constexpr std::uint64_t MAX_BOARD_FILE_BYTES = std::uint64_t{4} << 20;
+inline constexpr std::size_t MAX_BOARD_FILE_DEPTH = 64;
+
+struct BoardFileOptions {
+    // Images anywhere, not only in the board file's directory and below it.
+    // The user's decision, never the file's: a board file from elsewhere
+    // could otherwise load any file of the user's into a memory, or, with
+    // persist, write over one.
+    bool images_anywhere = false;
+    // Told what is odd but allowed ("FILE: WHERE: what"): a flash size that
+    // its JEDEC ID's capacity byte contradicts.
+    std::function<void(const std::string&)> warn;
+};
+
 // Reads and checks a board file. Throws BoardFileError.
-[[nodiscard]] BoardConfig load_board_file(const std::filesystem::path& path);
+[[nodiscard]] BoardConfig load_board_file(const std::filesystem::path& path,
+                                          const BoardFileOptions& options = {});
 // Checks the JSON text of a board file; `path` names it in messages, and its
 // directory anchors relative image paths. Throws BoardFileError.
-[[nodiscard]] BoardConfig parse_board(std::string_view json, const std::filesystem::path& path);
+[[nodiscard]] BoardConfig parse_board(std::string_view json, const std::filesystem::path& path,
+                                      const BoardFileOptions& options = {});
 
 // Where boards named without a path are looked up, in order: share/orv/boards
 // of the installation the running program belongs to, then the source
@@ -50,6 +73,6 @@ private:
 // The board a --board argument names, read and checked; an empty name is the
 // default board: default.json of board_directories(), else
 // default_board_config() (the same board). Throws BoardFileError.
-[[nodiscard]] BoardConfig load_board(std::string_view name);
+[[nodiscard]] BoardConfig load_board(std::string_view name, const BoardFileOptions& options = {});
 
 } // namespace orv::emu

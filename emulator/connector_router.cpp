@@ -23,6 +23,7 @@ void ConnectorRouter::set_low_pins(PinGroup pins)
     activate(selected_by(pins.direction));
     show_pins_to_connector();
     if (active_ == Connector::jtag) {
+        jtag_pins_ = pins;
         // TRST, active low; released (direction bit clear) it is pulled up.
         board_.jtag.set_trst(!pin_high(pins, JTAG_PIN_TRST));
     }
@@ -84,8 +85,15 @@ bool ConnectorRouter::clock(bool tms, bool out, BitOrder order)
 {
     data_out_ = out;
     switch (active_) {
-    case Connector::jtag:
-        return board_.jtag.clock(tms, out);
+    case Connector::jtag: {
+        // Only pins the adapter drives reach the chain: a released TCK makes
+        // no edge, released TMS and TDI read high (the TAPs pull them up).
+        const auto driven = [this](std::uint16_t pin) { return (jtag_pins_.direction & pin) != 0; };
+        if (!driven(JTAG_PIN_TCK)) {
+            return board_.jtag.size() == 0 || board_.jtag.tap(0).tdo();
+        }
+        return board_.jtag.clock(!driven(JTAG_PIN_TMS) || tms, !driven(JTAG_PIN_TDI) || out);
+    }
     case Connector::spi:
         if (!board_.flash || !board_.flash->selected()) {
             return true; // MISO pulled up

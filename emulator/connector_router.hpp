@@ -15,7 +15,10 @@
 // Pin use (low group, wire.hpp): SPI clock on SPI_PIN_CLOCK, chip select on
 // SPI_PIN_CHIP_SELECT (selecting when it differs from the inactive level);
 // I2C SCL and SDA open drain with pull-ups (a released line reads 1 unless a
-// device pulls it low). JTAG's TCK, TMS, TDI and TDO are the engine's; TRST
+// device pulls it low). JTAG's TCK, TMS, TDI and TDO are the engine's, as far
+// as the last pin command that selected JTAG drives them: with TCK released
+// the chain sees no edge, with TMS or TDI released it sees them high (pulled
+// up); TRST
 // (JTAG_PIN_TRST, active low, pulled up when released) follows the pin
 // commands that select JTAG, and is released when the JTAG connector is left.
 #pragma once
@@ -24,6 +27,7 @@
 
 #include "bit_order.hpp"
 #include "board.hpp"
+#include "wire.hpp"
 
 namespace orv::emu {
 
@@ -70,6 +74,12 @@ private:
 
     Board& board_;
     PinGroup low_;
+    // The JTAG connector's pins, as the last pin command that selected JTAG
+    // set them (the other connectors' pin commands do not reach it). At
+    // power-up its outputs are driven (TCK and TDI low, TMS high): a program
+    // that never sets the pins still reaches the chain.
+    PinGroup jtag_pins_{static_cast<std::uint8_t>(JTAG_DEFAULT_DIRECTION),
+                        static_cast<std::uint8_t>(JTAG_DEFAULT_LEVEL)};
     Connector active_ = Connector::jtag; // the JTAG connector until a pin command says otherwise
     bool cs_inactive_ = true;            // chip select active low until set-up says otherwise
     bool data_out_ = false;              // last level the shift engine drove on its data output

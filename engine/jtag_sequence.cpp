@@ -374,6 +374,7 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
         for (std::size_t k = from; k < to; ++k) {
             const Command& cmd = commands[k];
             encode(stream, clocks, cmd);
+            batch.clocks += cmd.clocks;
             if (!cmd.read) {
                 continue;
             }
@@ -393,6 +394,16 @@ Plan plan_sequence(std::span<const Clock> clocks, bool tms_low, std::size_t max_
     return plan;
 }
 
+std::int32_t UsbWire::send(std::span<const std::uint8_t> stream)
+{
+    return orv::send(handle_, stream, timeout_);
+}
+
+std::int32_t UsbWire::read_back(std::span<std::uint8_t> bytes)
+{
+    return orv::read_back(handle_, bytes, timeout_, JTAG_READBACK);
+}
+
 std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done)
 {
     const Plan plan = plan_sequence(pending_, tms_low_, max_readback_);
@@ -401,12 +412,12 @@ std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDon
     pending_.clear();
     std::vector<std::uint8_t> readback;
     for (const Batch& batch : plan.batches) {
-        std::int32_t rc = send(handle_, batch.stream, timeout_);
+        std::int32_t rc = wire_->send(batch.stream);
         ++stats_.out_transfers;
         stats_.stream_bytes += batch.stream.size();
         if (rc == RESULT_OK && batch.readback_bytes != 0) {
             readback.assign(batch.readback_bytes, 0);
-            rc = read_back(handle_, readback, timeout_, JTAG_READBACK);
+            rc = wire_->read_back(readback);
             ++stats_.exchanges;
             stats_.readback_bytes += batch.readback_bytes;
         }
@@ -417,7 +428,7 @@ std::int32_t JtagSequencer::flush(std::vector<std::uint8_t>& tdo, const BatchDon
         for (const std::uint32_t bit : batch.wanted_bits) {
             tdo.push_back(static_cast<std::uint8_t>(readback[bit / 8] >> (bit % 8) & 1U));
         }
-        if (batch_done && !batch_done(tdo.size())) {
+        if (batch_done && !batch_done(tdo.size(), batch.clocks)) {
             tms_low_ = false; // the rest of the plan never ran
             return RESULT_OK;
         }

@@ -57,6 +57,7 @@ struct Batch {
     // For each sampled clock wanted by the client, in clock order, its bit
     // position in this batch's read-back.
     std::vector<std::uint32_t> wanted_bits;
+    std::size_t clocks = 0; // of those planned, in order
 };
 
 struct Plan {
@@ -80,15 +81,53 @@ struct SequenceStats {
     std::uint64_t readback_bytes = 0;
 };
 
-// Queues clocks and runs them on one adapter. Not thread-safe: one owner, or
-// calls serialised by the caller, as for the libraries.
-class JtagSequencer {
+// Where a sequencer's batches go: the adapter, or a stand-in (the SVF dry run
+// counts what would be sent).
+class Wire {
 public:
-    JtagSequencer(libusb_device_handle* handle, std::uint32_t timeout_ms,
-                  std::size_t max_readback = DEFAULT_MAX_READBACK) noexcept
-        : handle_(handle), timeout_(timeout_ms), max_readback_(max_readback)
+    virtual ~Wire() = default;
+    // One OUT transfer of `stream`; 0 or a library result code.
+    [[nodiscard]] virtual std::int32_t send(std::span<const std::uint8_t> stream) = 0;
+    // One read-back exchange that fills `bytes` whole; 0 or a library result code.
+    [[nodiscard]] virtual std::int32_t read_back(std::span<std::uint8_t> bytes) = 0;
+};
+
+// The adapter through libusb: the send rule and the JTAG library's read-back
+// policy, `timeout_ms` per transfer.
+class UsbWire final : public Wire {
+public:
+    UsbWire(libusb_device_handle* handle, std::uint32_t timeout_ms) noexcept
+        : handle_(handle), timeout_(timeout_ms)
     {
     }
+    [[nodiscard]] std::int32_t send(std::span<const std::uint8_t> stream) override;
+    [[nodiscard]] std::int32_t read_back(std::span<std::uint8_t> bytes) override;
+    void set_handle(libusb_device_handle* handle) noexcept { handle_ = handle; }
+    void set_timeout(std::uint32_t timeout_ms) noexcept { timeout_ = timeout_ms; }
+
+private:
+    libusb_device_handle* handle_;
+    std::uint32_t timeout_;
+};
+
+// Queues clocks and runs them on one wire. Not thread-safe: one owner, or
+// calls serialised by the caller, as for the libraries. Not copied or moved:
+// it may send through a wire of its own.
+class JtagSequencer {
+public:
+    // On the adapter behind `handle`.
+    JtagSequencer(libusb_device_handle* handle, std::uint32_t timeout_ms,
+                  std::size_t max_readback = DEFAULT_MAX_READBACK) noexcept
+        : usb_(handle, timeout_ms), wire_(&usb_), max_readback_(max_readback)
+    {
+    }
+    // On `wire`, which outlives the sequencer.
+    explicit JtagSequencer(Wire& wire, std::size_t max_readback = DEFAULT_MAX_READBACK) noexcept
+        : usb_(nullptr, 0), wire_(&wire), max_readback_(max_readback)
+    {
+    }
+    JtagSequencer(const JtagSequencer&) = delete;
+    JtagSequencer& operator=(const JtagSequencer&) = delete;
 
     void queue(Clock clock) { pending_.push_back(clock); }
     void queue(std::span<const Clock> clocks)
@@ -100,8 +139,9 @@ public:
     [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }
 
     // Called after each batch has come back with the number of TDO levels
-    // collected so far; returning false stops before the next batch.
-    using BatchDone = std::function<bool(std::size_t levels)>;
+    // collected so far and the clocks that batch ran; returning false stops
+    // before the next batch.
+    using BatchDone = std::function<bool(std::size_t levels, std::size_t clocks)>;
 
     // Runs everything queued, batch by batch, and appends the TDO level (0 or
     // 1) of each sampled clock, in clock order, to `tdo` as its batch comes
@@ -114,12 +154,14 @@ public:
     // The TMS line level is unknown until a TMS command sets it; after an
     // adapter reset or a failed batch, assume it high again.
     void forget_tms_level() noexcept { tms_low_ = false; }
-    void set_timeout(std::uint32_t timeout_ms) noexcept { timeout_ = timeout_ms; }
+    // For the adapter of the first constructor.
+    void set_timeout(std::uint32_t timeout_ms) noexcept { usb_.set_timeout(timeout_ms); }
+    void set_handle(libusb_device_handle* handle) noexcept { usb_.set_handle(handle); }
     [[nodiscard]] const SequenceStats& stats() const noexcept { return stats_; }
 
 private:
-    libusb_device_handle* handle_;
-    std::uint32_t timeout_;
+    UsbWire usb_;
+    Wire* wire_;
     std::size_t max_readback_;
     bool tms_low_ = false;
     std::vector<Clock> pending_;

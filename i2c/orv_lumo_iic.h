@@ -136,9 +136,10 @@ ORV_API int32_t lumo_iic_init(libusb_device_handle* handle, uint32_t clock_freq,
  * \retval TPW_ERROR_OTHER the address was not acknowledged.
  * \retval TPW_ERROR_USBTRANS_ERR a data byte was not acknowledged, or the
  *         read-back was short.
- * \retval TPW_ERROR_INVALID_PARAM addr_bits other than 7 or 10, a null
- *         handle or write_buf (also with len 0), len above 4088; nothing
- *         allocated or sent.
+ * \retval TPW_ERROR_INVALID_PARAM addr_bits other than 7 or 10, an addr
+ *         beyond its form (above 0x7f, above 0x3ff: another device would be
+ *         written), a null handle or write_buf (also with len 0), len above
+ *         4088; nothing allocated or sent.
  * \retval LIBUSB_ERROR_NO_MEM a buffer could not be allocated.
  * \retval TPW_ERROR_TIMEOUT the read-back never arrived (also what a failed
  *         command transfer shows as).
@@ -174,9 +175,10 @@ ORV_API int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr,
  *        10 x timeout polls (never with timeout 0).
  * \retval 0 read_buf holds len bytes.
  * \retval TPW_ERROR_OTHER the address was not acknowledged.
- * \retval TPW_ERROR_INVALID_PARAM addr_bits other than 7 or 10, a null
- *         handle or read_buf (also with len 0), len above 511; nothing
- *         allocated or sent.
+ * \retval TPW_ERROR_INVALID_PARAM addr_bits other than 7 or 10, an addr
+ *         beyond its form (above 0x7f, above 0x3ff), a null handle or
+ *         read_buf (also with len 0), len above 511; nothing allocated or
+ *         sent.
  * \retval LIBUSB_ERROR_NO_MEM a buffer could not be allocated.
  * \retval TPW_ERROR_TIMEOUT the read-back never arrived (also what a failed
  *         command transfer shows as).

@@ -11,7 +11,7 @@ int32_t lumo_iic_read_bytes(libusb_device_handle* handle, uint32_t addr, int32_t
     using namespace orv;
     using namespace orv::i2c;
     // check
-    const auto form = address_form(addr_bits);
+    const auto form = address_form(addr_bits, addr);
     if (!form || handle == nullptr || read_buf == nullptr || len > LUMO_IIC_MAX_READ_BYTES) {
         return RESULT_INVALID_PARAM;
     }

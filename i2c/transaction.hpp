@@ -17,21 +17,26 @@ namespace orv::i2c {
 
 enum class AddressForm { seven_bit, ten_bit };
 
-// addr_bits 7 or 10; anything else is refused.
-[[nodiscard]] constexpr std::optional<AddressForm> address_form(std::int32_t addr_bits) noexcept
+inline constexpr std::uint32_t LAST_7_BIT_ADDRESS = 0x7F;
+inline constexpr std::uint32_t LAST_10_BIT_ADDRESS = 0x3FF;
+
+// addr_bits 7 or 10, with an address that fits the form; anything else is
+// refused: the bits above the form would fall out of the address bytes, and
+// another device than the one named would answer.
+[[nodiscard]] constexpr std::optional<AddressForm> address_form(std::int32_t addr_bits,
+                                                                std::uint32_t addr) noexcept
 {
     switch (addr_bits) {
     case 7:
-        return AddressForm::seven_bit;
+        return addr <= LAST_7_BIT_ADDRESS ? std::optional(AddressForm::seven_bit) : std::nullopt;
     case 10:
-        return AddressForm::ten_bit;
+        return addr <= LAST_10_BIT_ADDRESS ? std::optional(AddressForm::ten_bit) : std::nullopt;
     default:
         return std::nullopt;
     }
 }
 
-// 7-bit address byte: address bits 6..0 then R/W. Higher bits of `addr` fall
-// out of the shift.
+// 7-bit address byte: address bits 6..0 then R/W.
 [[nodiscard]] constexpr std::uint8_t seven_bit_address(std::uint32_t addr, Direction direction) noexcept
 {
     return static_cast<std::uint8_t>(((addr << 1) & 0xFFU) | static_cast<std::uint8_t>(direction));

@@ -30,7 +30,7 @@ int32_t lumo_iic_send_bytes(libusb_device_handle* handle, uint32_t addr, int32_t
     using namespace orv;
     using namespace orv::i2c;
     // check
-    const auto form = address_form(addr_bits);
+    const auto form = address_form(addr_bits, addr);
     if (!form || handle == nullptr || write_buf == nullptr) {
         return RESULT_INVALID_PARAM;
     }

@@ -27,10 +27,22 @@ struct Place {
     std::uint32_t bit;
 };
 
+// A target that takes everything and does nothing: the estimate's.
+struct NoTarget final : Target {
+    void clocks(std::span<const Clock>) override {}
+    void expect(const TdoCheck&) override {}
+    void run(bool, std::uint64_t, double, std::uint32_t) override {}
+    void set_tck(const ClockChoice&) override {}
+    void trst(TrstMode) override {}
+    void statement_done(std::size_t) override {}
+    [[nodiscard]] bool stopped() const override { return false; }
+};
+
 class Compiler {
 public:
-    Compiler(const Program& program, Target& target, const ClockChoice& tck)
-        : program_(program), target_(target), default_tck_(tck), tck_hz_(tck.actual_hz)
+    // With `tally`, clocks are counted into it instead of made.
+    Compiler(const Program& program, Target& target, const ClockChoice& tck, TimeEstimate* tally = nullptr)
+        : program_(program), target_(target), default_tck_(tck), tck_hz_(tck.actual_hz), tally_(tally)
     {
         chunk_.reserve(CHUNK);
         for (auto& p : header_) {
@@ -56,15 +68,35 @@ public:
     }
 
 private:
+    // The TAP reset playback starts with, before the first clock that needs
+    // it (after any TRST and FREQUENCY at the top of the file).
+    void lead_in()
+    {
+        if (reset_sent_) {
+            return;
+        }
+        reset_sent_ = true;
+        if (tally_ != nullptr) {
+            tally(RESET_CLOCKS);
+            return;
+        }
+        for (unsigned k = 0; k < RESET_CLOCKS; ++k) {
+            chunk_.push_back(Clock{true, false, false});
+        }
+    }
+
+    void tally(std::uint64_t clocks)
+    {
+        tally_->clocks += clocks;
+        tally_->clock_seconds += static_cast<double>(clocks) / tck_hz_;
+    }
+
     void clock(bool tms, bool tdi = false, bool sample = false)
     {
-        if (!reset_sent_) {
-            // The TAP reset playback starts with, before the first clock that
-            // needs it (after any TRST and FREQUENCY at the top of the file).
-            reset_sent_ = true;
-            for (unsigned k = 0; k < RESET_CLOCKS; ++k) {
-                chunk_.push_back(Clock{true, false, false});
-            }
+        lead_in();
+        if (tally_ != nullptr) {
+            tally(1);
+            return;
         }
         chunk_.push_back(Clock{tms, tdi, sample});
         if (chunk_.size() == CHUNK) {
@@ -113,7 +145,7 @@ private:
                 } else if constexpr (std::is_same_v<T, RunTest>) {
                     run_test(what);
                 } else if constexpr (std::is_same_v<T, Frequency>) {
-                    frequency(what);
+                    frequency(index, what);
                 } else if constexpr (std::is_same_v<T, Trst>) {
                     trst(what);
                 }
@@ -155,6 +187,12 @@ private:
             target_.expect(check);
         }
         go(ir ? STATE_IRSHIFT : STATE_DRSHIFT);
+        if (tally_ != nullptr) {
+            tally(total);
+            state_ = ir ? STATE_IREXIT1 : STATE_DREXIT1;
+            go(end_[r]);
+            return;
+        }
         Place place{check.header, 0};
         const Pattern* parts[3] = {check.header, check.body, check.trailer};
         std::size_t part = 0;
@@ -206,7 +244,7 @@ private:
         send_chunk(); // the way to the run state goes first
         if (wanted <= clocked_limit) {
             if (wanted > 0) {
-                target_.run(reset, static_cast<std::uint64_t>(wanted), 0, tck_hz_);
+                run(reset, static_cast<std::uint64_t>(wanted), 0);
             }
         } else {
             std::uint64_t count = std::max<std::uint64_t>(r.run_count, 1);
@@ -214,16 +252,34 @@ private:
                 count = std::min(count, MAX_RESET_RUN);
             }
             const double wait = std::max(r.min_time, static_cast<double>(r.run_count) / hz);
-            target_.run(reset, count, wait, tck_hz_);
+            run(reset, count, wait);
         }
         go(r.end_state);
     }
 
-    void frequency(const Frequency& f)
+    // `count` clocks in the run state, then the wait (which their time is part of).
+    void run(bool reset, std::uint64_t count, double wait)
+    {
+        if (tally_ == nullptr) {
+            target_.run(reset, count, wait, tck_hz_);
+            return;
+        }
+        lead_in();
+        tally(count);
+        tally_->wait_seconds += std::max(0.0, wait - static_cast<double>(count) / tck_hz_);
+    }
+
+    void frequency(std::size_t index, const Frequency& f)
     {
         const ClockChoice setting =
             f.hz ? clock_not_above_hz(static_cast<std::uint64_t>(std::clamp(std::floor(*f.hz), 1.0, MAX_HZ)))
                  : default_tck_;
+        if (f.hz && setting.raised) {
+            ++counts_.frequencies_raised;
+            if (!counts_.first_raised) {
+                counts_.first_raised = index;
+            }
+        }
         if (setting.actual_hz == tck_hz_) {
             return;
         }
@@ -252,6 +308,7 @@ private:
     ClockChoice default_tck_;
     std::uint32_t tck_hz_;
     std::vector<Clock> chunk_;
+    TimeEstimate* tally_;
     TapState state_ = STATE_RESET; // after the reset of the first clocks
     bool reset_sent_ = false;
     bool trst_held_ = false;
@@ -295,6 +352,14 @@ bool TdoCheck::cares(std::uint32_t bit) const noexcept
 CompileCounts compile(const Program& program, Target& target, const ClockChoice& tck)
 {
     return Compiler(program, target, tck).run();
+}
+
+TimeEstimate estimate_time(const Program& program, const ClockChoice& tck)
+{
+    TimeEstimate estimate;
+    NoTarget nothing;
+    (void)Compiler(program, nothing, tck, &estimate).run();
+    return estimate;
 }
 
 } // namespace orv::svf

@@ -34,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "clock_rule.hpp"
@@ -93,11 +94,27 @@ struct CompileCounts {
     std::uint64_t statements = 0;
     std::uint64_t scan_bits = 0; // bits shifted by SIR/SDR with their headers and trailers
     std::uint64_t checks = 0;    // SIR/SDR with TDO
+    // FREQUENCY statements asking for less than the slowest clock, which ran
+    // instead (RUNTEST times are counted at it), and the first of them.
+    std::uint64_t frequencies_raised = 0;
+    std::optional<std::size_t> first_raised;
 };
 
 // Compiles `program` into `target` until it ends or the target stops.
 // `tck` is the clock the target starts with and returns to on FREQUENCY
 // without a value.
 CompileCounts compile(const Program& program, Target& target, const ClockChoice& tck);
+
+// How long a program keeps the chain busy: its clocks at the TCK each runs
+// at, and the host waits beyond them (USB transfers not counted). Made from
+// the statements without making their clocks, so it is cheap for any file: a
+// scan of a million bits is one addition.
+struct TimeEstimate {
+    std::uint64_t clocks = 0;
+    double clock_seconds = 0;
+    double wait_seconds = 0;
+    [[nodiscard]] double seconds() const noexcept { return clock_seconds + wait_seconds; }
+};
+[[nodiscard]] TimeEstimate estimate_time(const Program& program, const ClockChoice& tck);
 
 } // namespace orv::svf

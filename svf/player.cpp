@@ -4,12 +4,12 @@
 #include <chrono>
 #include <deque>
 #include <thread>
+#include <utility>
 
 #include "command_stream.hpp"
 #include "orv_tapwire.h"
 #include "readback_purge.hpp"
 #include "result.hpp"
-#include "transport.hpp"
 
 namespace orv::svf {
 
@@ -51,12 +51,49 @@ Mismatch mismatch_of(const PendingCheck& pending, const Statement& statement)
     return m;
 }
 
+// The adapter through libusb: the JTAG library's set-up calls, the send rule
+// and the JTAG read-back policy.
+class UsbPlayerWire final : public PlayerWire {
+public:
+    UsbPlayerWire(libusb_device_handle* handle, std::uint32_t timeout_ms) noexcept
+        : handle_(handle), timeout_(timeout_ms), usb_(handle, timeout_ms)
+    {
+    }
+    std::int32_t send(std::span<const std::uint8_t> stream) override { return usb_.send(stream); }
+    std::int32_t read_back(std::span<std::uint8_t> bytes) override { return usb_.read_back(bytes); }
+    std::int32_t set_tck(const ClockChoice& clock) override
+    {
+        return tapwire_tckset(handle_, clock.request_khz, timeout_);
+    }
+    std::int32_t set_pins(std::uint16_t direction, std::uint16_t level) override
+    {
+        return tapwire_ioset(handle_, direction, level, timeout_);
+    }
+    void purge() override
+    {
+        std::uint64_t purged = 0;
+        (void)purge_readback(handle_, timeout_, purged);
+    }
+    void sleep(double seconds) override
+    {
+        if (seconds > 0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        }
+    }
+    [[nodiscard]] bool reads_the_chain() const override { return true; }
+
+private:
+    libusb_device_handle* handle_;
+    std::uint32_t timeout_;
+    engine::UsbWire usb_;
+};
+
 class Player final : public Target {
 public:
-    Player(const Program& program, libusb_device_handle* handle, const PlayerOptions& options,
+    Player(const Program& program, PlayerWire& wire, const PlayerOptions& options,
            const PlayProgress& progress)
-        : program_(program), handle_(handle), options_(options), progress_(progress),
-          sequencer_(handle, options.timeout_ms, options.max_readback)
+        : program_(program), wire_(wire), options_(options), progress_(progress),
+          sequencer_(wire, options.max_readback)
     {
     }
 
@@ -78,6 +115,7 @@ public:
             const std::size_t room = FLUSH_AT_CLOCKS - sequencer_.pending();
             const auto now = clocks.first(std::min(room, clocks.size()));
             sequencer_.queue(now);
+            queued_clocks_ += now.size();
             clocks = clocks.subspan(now.size());
             if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
                 flush();
@@ -87,7 +125,9 @@ public:
 
     void expect(const TdoCheck& check) override
     {
-        checks_.push_back(PendingCheck{check, 0, false, Bits(check.length())});
+        if (wire_.reads_the_chain()) {
+            checks_.push_back(PendingCheck{check, 0, false, Bits(check.length())});
+        }
     }
 
     void run(bool tms, std::uint64_t count, double wait, std::uint32_t tck_hz) override
@@ -100,14 +140,14 @@ public:
         const auto start = SteadyClock::now();
         if (clock_run(tms, count - 1)) {
             // Let the adapter run them before the read-back below polls for its byte.
-            sleep(static_cast<double>(count - 1) / tck_hz);
+            wire_.sleep(static_cast<double>(count - 1) / tck_hz);
         }
         // The last clock samples, so that its read-back says the adapter has
         // run everything before the wait is counted out.
         queue(Clock{tms, false, true});
         flush(true);
         if (!stopped()) {
-            std::this_thread::sleep_until(start + std::chrono::duration<double>(wait));
+            wire_.sleep(wait - std::chrono::duration<double>(SteadyClock::now() - start).count());
             ++result_.wire.host_waits;
             result_.wire.wait_seconds += wait;
         }
@@ -118,7 +158,7 @@ public:
         flush();
         if (!stopped()) {
             ++result_.wire.out_transfers;
-            check(tapwire_tckset(handle_, setting.request_khz, options_.timeout_ms), "setting TCK");
+            check(wire_.set_tck(setting), "setting TCK");
         }
     }
 
@@ -143,7 +183,7 @@ public:
         sequencer_.forget_tms_level();
     }
 
-    void statement_done(std::size_t index) override { handed_ = index + 1; }
+    void statement_done(std::size_t index) override { ends_.emplace_back(index, queued_clocks_); }
 
     [[nodiscard]] bool stopped() const override { return result_.mismatch || result_.rc != RESULT_OK; }
 
@@ -151,10 +191,8 @@ private:
     bool set_up()
     {
         result_.wire.out_transfers += 2;
-        return check(tapwire_tckset(handle_, tck_for_khz(options_.tck_khz).request_khz, options_.timeout_ms),
-                     "setting TCK") &&
-               check(tapwire_ioset(handle_, options_.direction, options_.level, options_.timeout_ms),
-                     "setting the JTAG pins");
+        return check(wire_.set_tck(tck_for_khz(options_.tck_khz)), "setting TCK") &&
+               check(wire_.set_pins(options_.direction, options_.level), "setting the JTAG pins");
     }
 
     bool check(std::int32_t rc, const char* doing)
@@ -164,10 +202,13 @@ private:
             result_.failed_doing = doing;
             if (started_) {
                 result_.failed_statement = result_.statements_played;
+                result_.last_checked = last_checked_;
+                if (result_.statements_played < program_.statements.size()) {
+                    result_.first_unknown = result_.statements_played;
+                }
             }
             // Leave the adapter with nothing of this run in its read-back.
-            std::uint64_t purged = 0;
-            (void)purge_readback(handle_, options_.timeout_ms, purged);
+            wire_.purge();
         }
         return rc == RESULT_OK;
     }
@@ -178,6 +219,7 @@ private:
             return; // nothing more goes out after a failure
         }
         sequencer_.queue(c);
+        ++queued_clocks_;
         if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
             flush();
         }
@@ -205,55 +247,73 @@ private:
             rest -= n;
         }
         result_.wire.clocks += count - 1;
-        send_out(stream.bytes(), "running idle clocks");
+        queued_clocks_ += count - 1;
+        if (send_out(stream.bytes(), "running idle clocks")) {
+            ran_clocks_ += count - 1;
+            mark_played();
+        }
         return true;
     }
 
-    void send_out(std::span<const std::uint8_t> bytes, const char* doing)
+    bool send_out(std::span<const std::uint8_t> bytes, const char* doing)
     {
         if (stopped()) {
-            return;
+            return false;
         }
         ++result_.wire.out_transfers;
         result_.wire.stream_bytes += bytes.size();
-        check(send(handle_, bytes, options_.timeout_ms), doing);
+        return check(wire_.send(bytes), doing);
     }
 
-    void sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+    // Statements whose clocks have all run and come back are played.
+    void mark_played()
+    {
+        while (!ends_.empty() && ends_.front().second <= ran_clocks_) {
+            result_.statements_played = ends_.front().first + 1;
+            ends_.pop_front();
+        }
+    }
 
     // Sends what is queued. `sync`: its one sampled level only says the
     // adapter is done.
     void flush(bool sync = false)
     {
-        if (sequencer_.pending() == 0 || stopped()) {
+        if (stopped()) {
             return;
         }
-        const engine::SequenceStats before = sequencer_.stats();
-        levels_.clear();
-        const std::int32_t rc = sequencer_.flush(levels_, [&](std::size_t) {
-            if (!sync) {
-                consume_levels();
-            }
+        if (sequencer_.pending() != 0) {
+            const engine::SequenceStats before = sequencer_.stats();
             levels_.clear();
-            return !stopped();
-        });
-        const engine::SequenceStats& after = sequencer_.stats();
-        result_.wire.clocks += after.clocks - before.clocks;
-        result_.wire.out_transfers += after.out_transfers - before.out_transfers;
-        result_.wire.exchanges += after.exchanges - before.exchanges;
-        result_.wire.stream_bytes += after.stream_bytes - before.stream_bytes;
-        result_.wire.readback_bytes += after.readback_bytes - before.readback_bytes;
-        if (!check(rc, "playing the statements") || stopped()) {
-            return;
+            const std::int32_t rc = sequencer_.flush(levels_, [&](std::size_t, std::size_t clocks) {
+                ran_clocks_ += clocks;
+                if (!sync && wire_.reads_the_chain()) {
+                    consume_levels();
+                }
+                levels_.clear();
+                if (!stopped()) {
+                    pass_empty_checks();
+                    mark_played();
+                }
+                return !stopped();
+            });
+            const engine::SequenceStats& after = sequencer_.stats();
+            result_.wire.clocks += after.clocks - before.clocks;
+            result_.wire.out_transfers += after.out_transfers - before.out_transfers;
+            result_.wire.exchanges += after.exchanges - before.exchanges;
+            result_.wire.stream_bytes += after.stream_bytes - before.stream_bytes;
+            result_.wire.readback_bytes += after.readback_bytes - before.readback_bytes;
+            if (!check(rc, "playing the statements") || stopped()) {
+                return;
+            }
         }
-        pass_empty_checks();
-        result_.statements_played = handed_;
+        mark_played();
         if (progress_) {
             // After the last statement only comments and blanks remain: the whole file is done.
-            const std::size_t bytes = handed_ == program_.statements.size() ? program_.bytes
-                                      : handed_ == 0                        ? 0
-                                                     : program_.statements[handed_ - 1].end_offset;
-            progress_(handed_, bytes);
+            const std::uint64_t played = result_.statements_played;
+            const std::size_t bytes = played == program_.statements.size() ? program_.bytes
+                                      : played == 0                        ? 0
+                                                    : program_.statements[played - 1].end_offset;
+            progress_(played, bytes);
         }
     }
 
@@ -261,9 +321,15 @@ private:
     void pass_empty_checks()
     {
         while (!checks_.empty() && checks_.front().check.bits == 0) {
+            passed(checks_.front());
             checks_.pop_front();
-            ++result_.checks_passed;
         }
+    }
+
+    void passed(const PendingCheck& p)
+    {
+        ++result_.checks_passed;
+        last_checked_ = p.check.statement;
     }
 
     void consume_levels()
@@ -287,20 +353,25 @@ private:
                 result_.mismatch = mismatch_of(p, program_.statements[p.check.statement]);
                 return;
             }
+            passed(p);
             checks_.pop_front();
-            ++result_.checks_passed;
         }
     }
 
     const Program& program_;
-    libusb_device_handle* handle_;
+    PlayerWire& wire_;
     PlayerOptions options_;
     PlayProgress progress_;
     engine::JtagSequencer sequencer_;
     std::deque<PendingCheck> checks_;
     std::vector<std::uint8_t> levels_;
-    std::size_t handed_ = 0; // statements whose clocks are all queued or sent
-    bool started_ = false;   // past the set-up
+    // Per statement handed over, where its clocks end in the count of all
+    // clocks queued; a statement is played once that many have run.
+    std::deque<std::pair<std::size_t, std::uint64_t>> ends_;
+    std::uint64_t queued_clocks_ = 0;
+    std::uint64_t ran_clocks_ = 0;
+    std::optional<std::size_t> last_checked_;
+    bool started_ = false; // past the set-up
     PlayResult result_;
 };
 
@@ -326,16 +397,29 @@ bool options_valid(const PlayerOptions& options) noexcept
            options.max_readback <= MAX_READBACK_BOUND;
 }
 
-PlayResult play(const Program& program, libusb_device_handle* handle, const PlayerOptions& options,
+PlayResult play(const Program& program, PlayerWire& wire, const PlayerOptions& options,
                 const PlayProgress& progress)
 {
-    if (handle == nullptr || !options_valid(options)) {
+    if (!options_valid(options)) {
         PlayResult refused;
         refused.rc = RESULT_INVALID_PARAM;
         refused.failed_doing = "checking the player's options";
         return refused;
     }
-    return Player(program, handle, options, progress).run();
+    return Player(program, wire, options, progress).run();
+}
+
+PlayResult play(const Program& program, libusb_device_handle* handle, const PlayerOptions& options,
+                const PlayProgress& progress)
+{
+    if (handle == nullptr) {
+        PlayResult refused;
+        refused.rc = RESULT_INVALID_PARAM;
+        refused.failed_doing = "checking the player's options";
+        return refused;
+    }
+    UsbPlayerWire wire(handle, options.timeout_ms);
+    return play(program, wire, options, progress);
 }
 
 } // namespace orv::svf

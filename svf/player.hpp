@@ -46,8 +46,23 @@ struct PlayerOptions {
 };
 
 // The TCK the player starts with for a given --tck: the fastest clock not
-// above it (the clock rule).
+// above it (the clock rule), raised to the slowest clock below that.
 [[nodiscard]] ClockChoice tck_for_khz(std::uint32_t khz) noexcept;
+
+// What the player drives. Each call is one OUT transfer (send, set_tck,
+// set_pins) or one read-back exchange (read_back); 0 or a library result
+// code.
+class PlayerWire : public engine::Wire {
+public:
+    [[nodiscard]] virtual std::int32_t set_tck(const ClockChoice& clock) = 0;
+    [[nodiscard]] virtual std::int32_t set_pins(std::uint16_t direction, std::uint16_t level) = 0;
+    // After a failure: nothing of this run is left in the adapter's read-back.
+    virtual void purge() = 0;
+    virtual void sleep(double seconds) = 0;
+    // Whether read_back() brings levels the chain drove: without, TDO checks
+    // are not judged (they are counted).
+    [[nodiscard]] virtual bool reads_the_chain() const = 0;
+};
 
 // What was sent, or would be.
 struct WireCounts {
@@ -75,7 +90,7 @@ struct Mismatch {
 
 struct PlayResult {
     CompileCounts compiled;
-    std::uint64_t statements_played = 0; // whose clocks all came back
+    std::uint64_t statements_played = 0; // whose clocks all ran and came back
     std::uint64_t checks_passed = 0;
     WireCounts wire;
     double seconds = 0;
@@ -85,6 +100,11 @@ struct PlayResult {
     // The first statement not played to the end when it failed; empty when
     // the set-up before the first one failed.
     std::optional<std::size_t> failed_statement;
+    // When it failed: the last statement whose TDO checks had all passed
+    // (none before the first check), and the first whose result is unknown
+    // (its clocks may have run, what they read did not come back).
+    std::optional<std::size_t> last_checked;
+    std::optional<std::size_t> first_unknown;
 };
 
 // Told how many statements have been played and where in the file they end.
@@ -98,12 +118,17 @@ using PlayProgress = std::function<void(std::uint64_t statements, std::uint64_t 
 // Sets TCK and the JTAG pins, then plays `program` from a TAP reset.
 [[nodiscard]] PlayResult play(const Program& program, libusb_device_handle* handle,
                               const PlayerOptions& options, const PlayProgress& progress = {});
+// The same on any wire (`options.timeout_ms` is the wire's business).
+[[nodiscard]] PlayResult play(const Program& program, PlayerWire& wire, const PlayerOptions& options,
+                              const PlayProgress& progress = {});
 
 struct DryRunResult {
     CompileCounts compiled;
     WireCounts wire;
 };
 
+// The player on a wire that sends nothing: what playing would send. Options
+// out of range count as if they were clamped.
 [[nodiscard]] DryRunResult dry_run(const Program& program, const PlayerOptions& options);
 
 } // namespace orv::svf

@@ -52,6 +52,10 @@ struct VirtualUsb::Device {
     Fault fault;
     std::deque<Urb> completed; // ready to be reaped, in completion order
     std::deque<Urb> held;      // swallowed by a timeout fault until discarded
+    // The client (an open file of one program) that claimed interface 0:
+    // another one's claim is refused with EBUSY until it releases it or
+    // closes, as usbfs does.
+    UMockdevIoctlClient* claimed_by = nullptr;
     std::uint64_t submitted_out = 0, submitted_data = 0, submitted_count = 0;
 
     Device() = default;
@@ -63,6 +67,7 @@ struct VirtualUsb::Device {
     void attach(UMockdevTestbed* testbed);
     void detach(UMockdevTestbed* testbed);
     void handle(UMockdevIoctlClient* client);
+    void claim(UMockdevIoctlClient* client, unsigned int interface, bool take);
 
     // urb_lifetime.cpp
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);

@@ -98,10 +98,17 @@ void VirtualUsb::Device::handle(UMockdevIoctlClient* client)
             complete(client, -1, EFAULT);
             return;
         }
-        trace("%s: %s %u", devnode.c_str(), request == USBDEVFS_CLAIMINTERFACE ? "CLAIM" : "RELEASE",
-              interface);
-        // The device has interface 0 only.
-        complete(client, interface == 0 ? 0 : -1, interface == 0 ? 0 : EINVAL);
+        claim(client, interface, request == USBDEVFS_CLAIMINTERFACE);
+        return;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        // libusb's claim with automatic driver detach: no driver to detach.
+        usbdevfs_disconnect_claim detach_and_claim{};
+        if (!read_arg(arg, &detach_and_claim)) {
+            complete(client, -1, EFAULT);
+            return;
+        }
+        claim(client, detach_and_claim.interface, true);
         return;
     }
     case USBDEVFS_SETINTERFACE: {
@@ -135,7 +142,6 @@ void VirtualUsb::Device::handle(UMockdevIoctlClient* client)
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
-    case USBDEVFS_DISCONNECT_CLAIM:
     case USBDEVFS_DROP_PRIVILEGES:
         complete(client, 0, 0);
         return;
@@ -144,6 +150,31 @@ void VirtualUsb::Device::handle(UMockdevIoctlClient* client)
         complete(client, -1, ENOTTY);
         return;
     }
+}
+
+// The device has interface 0 only, claimed by one client (an open file of
+// one program) at a time, as usbfs does: another claim fails with EBUSY
+// until the owner releases it or closes the device.
+void VirtualUsb::Device::claim(UMockdevIoctlClient* client, unsigned int interface, bool take)
+{
+    trace("%s: %s %u", devnode.c_str(), take ? "CLAIM" : "RELEASE", interface);
+    if (interface != 0) {
+        complete(client, -1, EINVAL);
+        return;
+    }
+    std::lock_guard lock(mutex);
+    if (!take) {
+        const bool ours = claimed_by == client;
+        claimed_by = ours ? nullptr : claimed_by;
+        complete(client, ours ? 0 : -1, ours ? 0 : EINVAL);
+        return;
+    }
+    if (claimed_by != nullptr && claimed_by != client) {
+        complete(client, -1, EBUSY);
+        return;
+    }
+    claimed_by = client;
+    complete(client, 0, 0);
 }
 
 } // namespace orv::sim

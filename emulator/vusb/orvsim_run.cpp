@@ -78,12 +78,15 @@ void forward_signal(int signal_number)
 }
 
 constexpr const char* USAGE =
-    "usage: orvsim-run [--adapters N] [--board FILE]... [--fault [INDEX=]FAULT]... [--trace FILE]\n"
-    "                  [--list] [--control] [-- PROGRAM [ARGS...]]\n"
+    "usage: orvsim-run [--adapters N] [--board FILE]... [--allow-outside-images]\n"
+    "                  [--fault [INDEX=]FAULT]... [--trace FILE] [--list] [--control]\n"
+    "                  [-- PROGRAM [ARGS...]]\n"
     "       orvsim-run --version\n"
     "  --adapters N    virtual adapters, 1..32 (default 1)\n"
     "  --board FILE    the board behind the adapters: a board file, or the name of an installed\n"
     "                  one (default); once for all adapters or once per adapter\n"
+    "  --allow-outside-images\n"
+    "                  let board files' images lie outside their directories\n"
     "  --fault FAULT    KIND[:EP[:AFTER[:COUNT]]] for every adapter, INDEX=FAULT for one; KIND is\n"
     "                  none, unplugged, stall, timeout, short, never-fill, overcount or\n"
     "                  overflow, EP any, 0x02, 0x81 or 0x83, AFTER the URBs on EP that pass\n"
@@ -107,6 +110,7 @@ int usage(const char* problem)
 struct Options {
     unsigned adapters = 1;
     std::vector<std::string> boards;
+    bool images_anywhere = false;
     std::vector<std::pair<std::optional<std::size_t>, orv::sim::Fault>> faults; // adapter (all when none)
     std::string trace;                                                          // file or %d pattern
     bool list = false;
@@ -302,6 +306,8 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
             faults.emplace_back(argv[++i]);
         } else if (arg == "--trace" && has_value) {
             options.trace = argv[++i];
+        } else if (arg == "--allow-outside-images") {
+            options.images_anywhere = true;
         } else if (arg == "--list") {
             options.list = true;
         } else if (arg == "--control") {
@@ -352,10 +358,20 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
 std::optional<std::vector<orv::emu::BoardConfig>> load_boards(const Options& options)
 {
     std::vector<orv::emu::BoardConfig> boards;
+    // What is odd about a board is said once, by the process that runs it
+    // (not before the re-execution under umockdev's preload).
+    orv::emu::BoardFileOptions board_options;
+    board_options.images_anywhere = options.images_anywhere;
+    if (orv::sim::preload_active()) {
+        board_options.warn = [](const std::string& text) {
+            std::fprintf(stderr, "orvsim-run: warning: %s\n", text.c_str());
+        };
+    }
     try {
         for (unsigned i = 0; i < options.adapters; ++i) {
             if (i == 0 || options.boards.size() > 1) {
-                boards.push_back(orv::emu::load_board(options.boards.empty() ? "" : options.boards.at(i)));
+                boards.push_back(
+                    orv::emu::load_board(options.boards.empty() ? "" : options.boards.at(i), board_options));
             } else {
                 boards.push_back(boards.front());
             }

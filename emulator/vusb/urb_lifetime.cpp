@@ -87,6 +87,12 @@ void VirtualUsb::Device::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     }
 
     std::lock_guard lock(mutex);
+    if (claimed_by != nullptr && claimed_by != client) {
+        // The interface is another program's, as usbfs refuses it.
+        trace("%s: SUBMIT refused: interface claimed by another client", devnode.c_str());
+        complete(client, -1, EBUSY);
+        return;
+    }
     ++(request.endpoint == EP_COMMAND_OUT        ? submitted_out
        : request.endpoint == EP_READBACK_DATA_IN ? submitted_data
                                                  : submitted_count);
@@ -158,8 +164,11 @@ void VirtualUsb::Device::discard(UMockdevIoctlClient* client, UMockdevIoctlData*
 
 void VirtualUsb::Device::client_gone(UMockdevIoctlClient* client)
 {
-    // A closed file descriptor takes its URBs with it.
+    // A closed file descriptor takes its URBs and its claim with it.
     std::lock_guard lock(mutex);
+    if (claimed_by == client) {
+        claimed_by = nullptr;
+    }
     std::erase_if(completed, [client](const Urb& urb) { return urb.client == client; });
     std::erase_if(held, [client](const Urb& urb) { return urb.client == client; });
 }

@@ -13,7 +13,8 @@ import time
 
 import pytest
 
-from conftest import ORVTOOL, openocd, run
+from conftest import (DEFAULT_IDCODES, ORVTOOL, bitbang_clock, bitbang_idcodes, closed_by_server, openocd,
+                      receive_exactly, run, xvc_idcodes)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAP_IDCODE = "0x4ba00477"
@@ -129,19 +130,6 @@ def connect(port):
     return s
 
 
-def closed_by_server(s):
-    """True when the server closes the connection (after any replies)."""
-    s.settimeout(10)
-    try:
-        while s.recv(4096):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
 @pytest.mark.parametrize("protocol,payload,logged", [
     ("remote_bitbang", b"01R5x", "unexpected byte 'x'"),
     ("xvc", b"getinfo:shift:" + struct.pack("<I", 0xFFFFFFFF), "more than 16384 bytes a vector"),
@@ -188,29 +176,14 @@ def test_a_client_that_leaves_mid_command_is_logged_and_a_second_one_refused(ser
     assert "disconnected in the middle of a command" in server.log, server.log
 
 
-def xvc_idcodes(s):
-    """Reset, Shift-DR, 64 bits out: both IDCODEs, or b'' when the server hung up."""
-    tms = (0x1F | 0b0010 << 5).to_bytes(2, "little") + bytes(7) + b"\x00"
-    bits = 5 + 4 + 64
-    s.sendall(b"shift:" + struct.pack("<I", bits) + tms[:10] + bytes(10))
-    reply = b""
-    while len(reply) < 10:
-        piece = s.recv(64)
-        if not piece:
-            return b""
-        reply += piece
-    value = int.from_bytes(reply, "little") >> 9
-    return value & (2**64 - 1)
-
-
 def test_an_adapter_error_ends_that_connection_with_the_library_text_and_the_server_goes_on(serve):
     # The first read-back data read of the adapter stalls.
     server = serve("--xvc", "0", fault="stall:0x81:0:1")
     s = connect(server.ports["xvc"])
-    assert xvc_idcodes(s) == b""
+    assert xvc_idcodes(s) is None
     s.close()
     s = connect(server.ports["xvc"])
-    assert xvc_idcodes(s) == int(PL_IDCODE, 16) << 32 | int(DAP_IDCODE, 16)
+    assert xvc_idcodes(s) == DEFAULT_IDCODES
     s.close()
     assert server.stop() == 0
     assert "usb pipe error" in server.log and "purged the adapter's read-back" in server.log, server.log
@@ -226,3 +199,65 @@ def test_usage_errors_and_the_warning_for_other_hosts(serve):
     server = serve("--xvc", "0.0.0.0:0")
     assert server.stop() == 0
     assert "these protocols have no authentication" in server.log, server.log
+
+
+def test_a_reconnect_that_comes_before_the_old_goodbye_is_seen_is_served(serve):
+    server = serve("--xvc", "0", "--serprog", "0")
+    busy = connect(server.ports["xvc"])
+    for _ in range(10):
+        old = connect(server.ports["serprog"])
+        old.sendall(b"\x00")
+        assert receive_exactly(old, 1) == b"\x06"
+        # The server busy with a long shift while the old client says goodbye
+        # and the new one connects: both are waiting when it looks again.
+        bits = 8 * 16384
+        busy.sendall(b"shift:" + struct.pack("<I", bits) + bytes(2 * 16384))
+        time.sleep(0.01)
+        old.close()
+        new = connect(server.ports["serprog"])
+        new.sendall(b"\x00")
+        assert receive_exactly(new, 1) == b"\x06"
+        new.close()
+        assert len(receive_exactly(busy, 16384)) == 16384
+    busy.close()
+    assert server.stop() == 0
+    assert "refused" not in server.log, server.log
+
+
+def test_remote_bitbang_reads_without_a_rising_edge_after_them(serve):
+    server = serve("--remote-bitbang", "0")
+    s = connect(server.ports["remote_bitbang"])
+    s.sendall(b"R")  # nothing clocked yet
+    assert receive_exactly(s, 1) in (b"0", b"1")
+    s.sendall(b"".join(bitbang_clock(tms) for tms in [1, 1, 1, 1, 1, 0, 1, 0, 0]))
+    # In Shift-DR: each 'R' right after a rising edge reads the level that
+    # edge sampled, TDO holding it while TCK is high: the IDCODE 0x4ba00477
+    # of TAP 0 from bit 0 up.
+    levels = b""
+    for _ in range(8):
+        s.sendall(b"04R0")
+        levels += receive_exactly(s, 1)
+    assert levels == b"11101110", levels
+    # With TCK low an 'R' reads what the next rising edge samples; a client
+    # that then waits without sending that edge still gets an answer.
+    s.sendall(b"0R")
+    assert receive_exactly(s, 1) in (b"0", b"1")
+    assert bitbang_idcodes(s) == DEFAULT_IDCODES
+    s.close()
+    assert server.stop() == 0
+
+
+@pytest.mark.parametrize("period_ns,answer_ns", [
+    (166, 167),          # asked 6.02 MHz: 6 MHz, the fastest clock not above it
+    (1, 17),             # faster than the adapter: its fastest, 60 MHz
+    (10**9, 4250),       # 1 Hz: raised to the slowest, 235.294 kHz
+    (4136, 4167),        # 241.8 kHz: the libraries cannot send divisor 249, so 250 (240 kHz)
+])
+def test_xvc_settck_answers_the_period_really_set(serve, period_ns, answer_ns):
+    server = serve("--xvc", "0")
+    s = connect(server.ports["xvc"])
+    s.sendall(b"settck:" + struct.pack("<I", period_ns))
+    assert struct.unpack("<I", receive_exactly(s, 4))[0] == answer_ns
+    assert xvc_idcodes(s) == DEFAULT_IDCODES
+    s.close()
+    assert server.stop() == 0

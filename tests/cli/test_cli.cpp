@@ -730,6 +730,29 @@ TEST_F(Sim, PersistedImagesCarryWritesToTheNextRun)
     EXPECT_NE(i.out.find("41 42"), std::string::npos) << i.out;
 }
 
+// -o follows a link to the file it names and keeps that file's mode; a name
+// as long as a file system allows gets a temporary name that fits beside it.
+TEST_F(Sim, OutputThroughALinkKeepsTheLinkAndTheModeAndLongNamesWork)
+{
+    const std::string dir = scratch("output_kinds");
+    std::ofstream(dir + "/dump.bin") << "old";
+    std::filesystem::permissions(dir + "/dump.bin",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::create_symlink("dump.bin", dir + "/latest.bin");
+    RunResult r = orvtool(sim({"spi", "read", "0", "16", "-o", dir + "/latest.bin"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/latest.bin"));
+    EXPECT_EQ(read_file(dir + "/dump.bin"), std::string(16, '\xff'));
+    EXPECT_EQ(std::filesystem::status(dir + "/dump.bin").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    const std::string long_name = dir + "/" + std::string(245, 'd');
+    r = orvtool(sim({"spi", "read", "0", "16", "-o", long_name}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(long_name).size(), 16u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3) << "a temporary file was left";
+}
+
 TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
 {
     const std::string dir = scratch("bad_board");
@@ -740,6 +763,44 @@ TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
         r.err.find("orvtool: bad board: " + dir + "/board.json: spi_flash.size: a multiple of the page size"),
         std::string::npos)
         << r.err;
+}
+
+// A board is read within bounds, its images stay beside it unless the user
+// allows others, and what is odd about it is said on stderr.
+TEST_F(Sim, BoardsAreBoundedAndTheirImagesConfined)
+{
+    RunResult zero = orvtool(sim({"--board", "/dev/zero", "spi", "id"}));
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_NE(zero.err.find("bad board: /dev/zero: the file: a board file of at most 4 MiB"),
+              std::string::npos)
+        << zero.err;
+
+    const std::string dir = scratch("confined");
+    std::filesystem::create_directory(dir + "/boards");
+    std::ofstream(dir + "/image.bin") << "abc";
+    std::ofstream(dir + "/boards/board.json")
+        << R"({"spi_flash": {"jedec_id": "ef4016", "size": 65536, "image": "../image.bin"}})";
+    const std::string board = dir + "/boards/board.json";
+    RunResult outside = orvtool(sim({"--board", board, "spi", "read", "0", "3"}));
+    EXPECT_EQ(outside.status, 2);
+    EXPECT_NE(outside.err.find("spi_flash.image: a file in the board file's directory or below it"),
+              std::string::npos)
+        << outside.err;
+    RunResult allowed = orvtool(sim({"--board", board, "--allow-outside-images", "spi", "read", "0", "3"}));
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_NE(allowed.out.find("61 62 63"), std::string::npos) << allowed.out;
+    EXPECT_EQ(allowed.err,
+              "orvtool: warning: " + board +
+                  ": spi_flash.size: 65536 bytes, but the JEDEC ID's capacity byte 0x16 says 4194304 "
+                  "bytes: software that sizes the part from its ID sees that\n");
+}
+
+// Pins the adapter does not drive do not reach the chain.
+TEST_F(Sim, ReleasedJtagPinsFindNoChain)
+{
+    RunResult r = orvtool(sim({"jtag", "--pins", "0:0", "scan"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no JTAG device answers"), std::string::npos) << r.err;
 }
 
 TEST_F(Sim, ScheduledFaultStartsAfterItsUrbs)
@@ -795,6 +856,38 @@ TEST_F(Sim, UnderOrvsimRunTheAdapterKeepsItsStateBetweenRuns)
                                    Options{false, {}, {}});
     EXPECT_EQ(shared.status, 2);
     EXPECT_NE(shared.err.find("would share the persisted image"), std::string::npos) << shared.err;
+}
+
+// One program at a time: a second one that would persist the same image is
+// refused while the first has the board loaded, and orvsim-run's adapter is
+// claimed by one program at a time, as a real adapter's interface.
+TEST_F(Sim, ABoardImageAndAnAdapterAreOneProgramsAtATime)
+{
+    const std::string dir = scratch("one_at_a_time");
+    std::ofstream(dir + "/board.json") << R"({"spi_flash": {"image": "flash.bin", "persist": true}})";
+    const std::string board = dir + "/board.json";
+    const std::string tool = ORVTOOL_PATH;
+    // orvsim-run holds the image while its program runs; an orvtool of its
+    // own (not orvsim-run's adapter) that loads the board is refused.
+    RunResult image = run_program({ORVSIM_RUN, "--board", board, "--", "/bin/sh", "-c",
+                                   "env -u ORVSIM_ADAPTERS \"$0\" --sim --board \"$1\" spi id", tool, board},
+                                  Options{false, {}, {}});
+    EXPECT_EQ(image.status, 3) << image.err;
+    EXPECT_NE(image.err.find("flash.bin is in use: another program has a board loaded that persists it"),
+              std::string::npos)
+        << image.err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/flash.bin")) << "an image nothing was saved to is left";
+
+    // A server holds orvsim-run's adapter: another program's claim is refused.
+    RunResult claim =
+        run_program({ORVSIM_RUN, "--", "/bin/sh", "-c",
+                     "\"$0\" --sim serve --xvc 0 > \"$1/serve.out\" 2>&1 & server=$!; "
+                     "for i in $(seq 100); do grep -q listening \"$1/serve.out\" && break; sleep 0.1; done; "
+                     "\"$0\" --sim spi id; status=$?; kill $server; wait $server; exit $status",
+                     tool, dir},
+                    Options{false, {}, {}});
+    EXPECT_EQ(claim.status, 3) << claim.err;
+    EXPECT_NE(claim.err.find("is busy"), std::string::npos) << claim.err;
 }
 #endif
 

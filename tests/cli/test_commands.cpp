@@ -571,7 +571,9 @@ TEST_F(Board, I2cGetAndSetAsI2cgetAndI2cset)
     out.str("");
     show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x11, Bytes{0xA5}, i2c::DataMode::byte, true));
     EXPECT_EQ(out.str(), "Value 0xa5 written, readback matched\n");
-    ToolError e = failure([&] { show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x75, Bytes{0x00}, i2c::DataMode::byte, false)); });
+    ToolError e = failure([&] {
+        show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x75, Bytes{0x00}, i2c::DataMode::byte, false));
+    });
     EXPECT_EQ(e.code(), -13); // read-only: the data byte is refused
 }
 

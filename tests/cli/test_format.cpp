@@ -2,12 +2,16 @@
 // user sees, without an adapter.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "context.hpp"
 #include "device.hpp"
 #include "device_library.hpp"
 #include "errors.hpp"
+#include "file_io.hpp"
 #include "format.hpp"
 #include "i2c_commands.hpp"
 #include "layout.hpp"
@@ -359,6 +363,43 @@ TEST(Done, TextAndJsonOfWhatAFailedCommandHadDone)
     std::ostringstream text_out;
     render_error(err, text_out, e, Style::text);
     EXPECT_EQ(text_out.str(), "") << "text goes to the error stream only";
+}
+
+} // namespace
+
+namespace {
+
+// An input is read within what it can be: a regular file larger than the
+// bound is refused before it is read, a stream (standard input, a pipe) when
+// it gives more; the message names the bound.
+TEST(InputFile, BoundedByWhatTheInputCanBe)
+{
+    const auto refusal = [](const std::function<void()>& read) {
+        try {
+            read();
+        } catch (const orvtool::ToolError& e) {
+            EXPECT_EQ(e.exit(), orvtool::Exit::usage);
+            return std::string(e.what());
+        }
+        return std::string("(read)");
+    };
+    std::istringstream endless(std::string(5000, 'x'));
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("-", endless, 4096); }),
+              "standard input holds more than 4 KiB");
+    std::istringstream fits(std::string(4096, 'x'));
+    EXPECT_EQ(orvtool::read_input_file("-", fits, 4096).size(), 4096u);
+    std::istringstream none;
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, 1 << 20); }),
+              "/dev/zero holds more than 1 MiB");
+    // By default the most a flash orvtool can address holds: a sparse file
+    // one byte larger is refused by its size, unread.
+    const std::string sparse = ::testing::TempDir() + "orvtool_input_sparse.bin";
+    std::ofstream(sparse, std::ios::trunc).close();
+    std::filesystem::resize_file(sparse, (std::uintmax_t{1} << 32) + 1);
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none); }),
+              sparse +
+                  " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
+    std::filesystem::remove(sparse);
 }
 
 } // namespace

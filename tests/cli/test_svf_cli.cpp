@@ -182,6 +182,86 @@ TEST_F(SvfCli, AnAdapterFailureNamesWhereItStopped)
                    "timeout (code -15)"),
         std::string::npos)
         << r.err;
+    // A read-back that fails after the checks of the batches before it were
+    // made: how far the checks went, and from where on nothing is known.
+    const Outcome later = orvtool({"--sim", "--json", "--sim-fault", "stall:0x81:20:1", "jtag", "svf",
+                                   "--max-readback", "1", FILES + "/chain.svf"});
+    EXPECT_EQ(later.status, 1);
+    EXPECT_NE(
+        later.err.find("chain.svf: playing the statements (TDO checks passed up to line 41; the results "
+                       "from line 43 on are unknown): usb pipe error (code -9)"),
+        std::string::npos)
+        << later.err;
+    EXPECT_EQ(json_query(later.out, "d['exit'], d['tdo_checks_passed'], d['last_checked_line'], "
+                                    "d['first_unknown_line'], d['statements_played']"),
+              "1 6 41 43 22\n");
+}
+
+// What an SVF file may ask is bounded before anything is sent, with the
+// option that lifts each bound: its size, and the time playing takes by its
+// clocks and waits (refused before the dry run plans it too).
+TEST_F(SvfCli, SizeAndTimeAreBoundedBeforeAnythingIsSent)
+{
+    const Outcome zero = orvtool({"jtag", "svf", "--dry-run", "/dev/zero", "--max-size", "1M"});
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_EQ(zero.err, "orvtool: /dev/zero holds more than 1 MiB, the most --max-size lets an SVF file be\n"
+                        "  raise --max-size if the file is that large\n");
+
+    const std::string dir = ::testing::TempDir();
+    std::ofstream(dir + "svf_cli_long_scans.svf", std::ios::trunc) << "HDR 1000000 TDI (0);\n"
+                                                                   << [] {
+                                                                          std::string sdr;
+                                                                          for (int k = 0; k < 10000; ++k) {
+                                                                              sdr += "SDR 1 TDI (1);\n";
+                                                                          }
+                                                                          return sdr;
+                                                                      }();
+    std::ofstream(dir + "svf_cli_long_waits.svf", std::ios::trunc) << [] {
+        std::string waits;
+        for (int k = 0; k < 1000; ++k) {
+            waits += "RUNTEST 86400 SEC;\n";
+        }
+        return waits;
+    }();
+    for (const char* name : {"svf_cli_long_scans.svf", "svf_cli_long_waits.svf"}) {
+        for (const bool dry : {true, false}) {
+            std::vector<std::string> args = {"--usb", "1234:5678", "jtag", "svf", dir + name};
+            if (dry) {
+                args.emplace_back("--dry-run");
+            }
+            const Outcome r = orvtool(args);
+            EXPECT_EQ(r.status, 2) << name << r.err;
+            EXPECT_NE(r.err.find("more than --max-time allows (60 min); nothing was sent"), std::string::npos)
+                << r.err;
+        }
+    }
+    const Outcome scans = orvtool({"jtag", "svf", "--dry-run", dir + "svf_cli_long_scans.svf"});
+    EXPECT_NE(scans.err.find("takes about 2.78 h (10000060006 TCK clocks, 0 s of waits)"), std::string::npos)
+        << scans.err;
+    const Outcome allowed =
+        orvtool({"--json", "jtag", "svf", "--dry-run", "--max-time", "0", dir + "svf_cli_long_waits.svf"});
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_EQ(json_query(allowed.out, "d['host_waits'], round(d['estimated_seconds'] / 86400)"),
+              "1000 1000\n");
+}
+
+// A TCK asked for below the slowest clock runs at that clock, and says so.
+TEST_F(SvfCli, AClockBelowTheSlowestIsRaisedWithANotice)
+{
+    const std::string file = ::testing::TempDir() + "svf_cli_slow.svf";
+    std::ofstream(file, std::ios::trunc) << "FREQUENCY 1E5 HZ;\nRUNTEST 1E-2 SEC;\nFREQUENCY 2E5 HZ;\n"
+                                            "SIR 10 TDI (3FF) TDO (011) MASK (033);\n";
+    const Outcome r = orvtool({"--sim", "jtag", "--tck", "235", "svf", file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(
+        r.out.find("notice       --tck 235 kHz and FREQUENCY 100 kHz at line 1 (and 1 more) asked for less "
+                   "than the adapter's slowest clock: 235.294 kHz ran instead (RUNTEST times counted at it)"),
+        std::string::npos)
+        << r.out;
+    const Outcome json = orvtool({"--json", "jtag", "svf", "--dry-run", file});
+    EXPECT_EQ(json_query(json.out, "d['tck_raised']['first_line'], d['tck_raised']['frequencies'], "
+                                   "d['tck_raised']['ran_hz']"),
+              "1 2 235294\n");
 }
 
 TEST_F(SvfCli, StandardInputSurvivesTheRestartUnderUmockdev)

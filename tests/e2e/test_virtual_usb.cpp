@@ -92,10 +92,22 @@ TEST_F(VirtualUsbTest, OpensByVidPidAndAnswersTheHousekeepingRequests)
     ASSERT_NE(by_id, nullptr);
     const std::uint8_t address = libusb_get_device_address(libusb_get_device(by_id));
     EXPECT_TRUE(address == usb_->address(0) || address == usb_->address(1));
-    // No kernel driver is bound; claiming with auto-detach still works.
+    const std::size_t index = address == usb_->address(0) ? 0 : 1;
+    // No kernel driver is bound; claiming with auto-detach still works, once
+    // the handle that holds the interface has let it go: one open file of the
+    // device has it at a time, as with usbfs.
     EXPECT_EQ(libusb_kernel_driver_active(by_id, 0), 0);
     EXPECT_EQ(libusb_set_auto_detach_kernel_driver(by_id, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(by_id, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_set_auto_detach_kernel_driver(by_id, 0), 0);
+    EXPECT_EQ(libusb_claim_interface(by_id, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_release_interface(handle(index), 0), 0);
+    EXPECT_EQ(libusb_set_auto_detach_kernel_driver(by_id, 1), 0);
     EXPECT_EQ(libusb_claim_interface(by_id, 0), 0);
+    int actual = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(poll(&count, &actual, TIMEOUT_MS, index), LIBUSB_ERROR_IO)
+        << "a transfer on a claimed interface";
     EXPECT_EQ(libusb_set_interface_alt_setting(by_id, 0, 0), 0);
     EXPECT_EQ(libusb_clear_halt(by_id, EP_READBACK_DATA_IN), 0);
     int configuration = -1;
@@ -103,6 +115,7 @@ TEST_F(VirtualUsbTest, OpensByVidPidAndAnswersTheHousekeepingRequests)
     EXPECT_EQ(configuration, 1);
     EXPECT_EQ(libusb_release_interface(by_id, 0), 0);
     libusb_close(by_id);
+    EXPECT_EQ(libusb_claim_interface(handle(index), 0), 0);
 }
 
 TEST_F(VirtualUsbTest, HandWrittenJtagStreamReadsBothIdcodes)

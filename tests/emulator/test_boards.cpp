@@ -192,6 +192,17 @@ TEST(BoardFile, BadBoardsAreRefusedWithWhereAndWhat)
          "a list of register numbers"},
         {R"({"spi_flash": {"image": "small.bin"}, "i2c": [{"address": "0x50", "type": "memory", "image": "small.bin"}]})",
          "i2c[0].image", "already spi_flash.image"},
+        // Images stay beside the board file (unless the user allows others).
+        {R"({"spi_flash": {"image": "../small.bin"}})", "spi_flash.image", "in the board file's directory"},
+        {R"({"spi_flash": {"image": "sub/../../x.bin", "persist": true}})", "spi_flash.image",
+         "--allow-outside-images"},
+        {R"({"i2c": [{"address": "0x50", "type": "memory", "image": "/etc/passwd"}]})", "i2c[0].image",
+         "got \"/etc/passwd\""},
+        // A key comes once; the parser would keep the last one silently.
+        {R"({"jtag": [], "spi_flash": {}, "jtag": [{"ir_length": 4}]})", "jtag", "\"jtag\" comes twice"},
+        {R"({"i2c": [{}, {"address": "0x50", "type": "memory", "address": "0x51"}]})", "i2c[1].address",
+         "each key once"},
+        {R"({"spi_flash": {"erase": {"0x20": 4096, "0x20": 8192}}})", "spi_flash.erase.0x20", "comes twice"},
     };
     for (const Refusal& r : refusals) {
         try {
@@ -205,6 +216,82 @@ TEST(BoardFile, BadBoardsAreRefusedWithWhereAndWhat)
         }
     }
     EXPECT_THROW((void)load_board_file(dir / "no-such-board.json"), BoardFileError);
+}
+
+// Nesting and size are bounded before the parser would exhaust anything: a
+// list nested 200000 deep is refused at the first level too many, with the
+// path to it; an endless device is read no further than the bound.
+TEST(BoardFile, DepthAndSizeAreBounded)
+{
+    const fs::path dir = scratch_dir("bounds");
+    std::string deep = R"({"description": )";
+    std::string where = "description";
+    for (std::size_t level = 0; level < 200000; ++level) {
+        deep += "[";
+        if (level + 1 < MAX_BOARD_FILE_DEPTH) {
+            where += "[0]";
+        }
+    }
+    try {
+        (void)parse_board(deep, dir / "deep.json");
+        ADD_FAILURE() << "a board nested 200000 deep was read";
+    } catch (const BoardFileError& e) {
+        EXPECT_EQ(e.where(), where);
+        EXPECT_NE(e.expected().find("at most 64 levels"), std::string::npos) << e.what();
+    }
+    std::string nested = "{\"description\": \"x\", \"jtag\": " + std::string(MAX_BOARD_FILE_DEPTH - 1, '[') +
+                         std::string(MAX_BOARD_FILE_DEPTH - 1, ']') + "}";
+    try {
+        (void)parse_board(nested, dir / "nested.json"); // deep enough, but not a list of TAPs
+    } catch (const BoardFileError& e) {
+        EXPECT_EQ(e.where(), "jtag[0]") << e.what();
+    }
+
+    for (const fs::path& endless : {fs::path("/dev/zero"), dir}) {
+        try {
+            (void)load_board_file(endless);
+            ADD_FAILURE() << endless;
+        } catch (const BoardFileError& e) {
+            EXPECT_EQ(e.where(), "the file");
+            EXPECT_NE(e.expected().find(endless == dir ? "not a directory" : "at most 4 MiB"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+    write_file(dir / "big.json", "{\"description\": \"" + std::string(MAX_BOARD_FILE_BYTES, 'x') + "\"}");
+    EXPECT_THROW((void)load_board_file(dir / "big.json"), BoardFileError);
+}
+
+// What the user decides is not the file's: images outside its directory only
+// with the option. A flash size that its JEDEC capacity byte contradicts is
+// told, not refused.
+TEST(BoardFile, OptionsAllowOutsideImagesAndWarningsTellOddSizes)
+{
+    const fs::path dir = scratch_dir("options");
+    fs::create_directory(dir / "boards");
+    write_file(dir / "shared.bin", "abc");
+    std::vector<std::string> warnings;
+    BoardFileOptions options;
+    options.images_anywhere = true;
+    options.warn = [&warnings](const std::string& text) { warnings.push_back(text); };
+    const BoardConfig board =
+        parse_board(R"({"spi_flash": {"jedec_id": "ef4016", "size": 8388608, "image": "../shared.bin"}})",
+                    dir / "boards/board.json", options);
+    EXPECT_EQ(board.spi_flash_image->path, dir / "boards/../shared.bin");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], (dir / "boards/board.json").string() +
+                               ": spi_flash.size: 8388608 bytes, but the JEDEC ID's capacity byte 0x16 says "
+                               "4194304 bytes: software that sizes the part from its ID sees that");
+    warnings.clear();
+    (void)parse_board(R"({"spi_flash": {"jedec_id": "ef4017", "size": 8388608}})", dir / "board.json",
+                      options);
+    EXPECT_TRUE(warnings.empty());
+    // A board file named without a directory finds its persisted image beside it.
+    const fs::path here = fs::current_path();
+    fs::current_path(dir);
+    EXPECT_NO_THROW(
+        (void)parse_board(R"({"spi_flash": {"image": "new.bin", "persist": true}})", "board.json"));
+    fs::current_path(here);
 }
 
 // One chip-select window of MSB-first bytes to the flash model.
@@ -236,11 +323,11 @@ TEST(BoardFile, ImagesArePaddedAndPersistedWhenChanged)
     auto* eeprom = dynamic_cast<I2cMemory*>(board.i2c.find(0x50, false));
     ASSERT_TRUE(rom != nullptr && eeprom != nullptr);
     EXPECT_EQ(Bytes(rom->memory().begin(), rom->memory().begin() + 4), hex("61 62 63 FF"));
-    EXPECT_EQ(eeprom->memory()[0], 0xFF); // its image does not exist yet
+    EXPECT_EQ(eeprom->memory()[0], 0xFF); // its image did not exist: made empty, to lock it
 
-    // Nothing changed: nothing written, not even the missing EEPROM image.
+    // Nothing changed: nothing written, the EEPROM image empty.
     EXPECT_TRUE(save_images(board).empty());
-    EXPECT_FALSE(fs::exists(dir / "sub/eeprom.bin"));
+    EXPECT_EQ(read_file(dir / "sub/eeprom.bin"), "");
     EXPECT_EQ(read_file(dir / "flash.bin"), "\x01\x02\x03");
 
     // A change is written back whole, only for persisted images, without
@@ -267,6 +354,38 @@ TEST(BoardFile, ImagesArePaddedAndPersistedWhenChanged)
     fs::create_directory(dir / "sub");
     EXPECT_TRUE(save_images(board).empty());
     EXPECT_EQ(read_file(dir / "sub/eeprom.bin").substr(0, 2), "\x42\xFF");
+}
+
+// A persisted image is one board's while it is loaded; it is written back
+// over the file a link leads to, with that file's mode; an image made only to
+// be locked goes again when nothing was saved to it.
+TEST(BoardFile, PersistedImagesAreLockedAndWrittenThroughLinksKeepingTheirMode)
+{
+    const fs::path dir = scratch_dir("image_locks");
+    fs::create_directory(dir / "store");
+    write_file(dir / "store/flash.bin", "\x01\x02");
+    fs::permissions(dir / "store/flash.bin", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("store/flash.bin", dir / "flash.bin");
+    const BoardConfig config = parse_board(R"({
+      "spi_flash": {"size": 65536, "erase": {"0x20": 4096}, "image": "flash.bin", "persist": true},
+      "i2c": [{"address": "0x50", "type": "eeprom", "size": 256, "image": "eeprom.bin", "persist": true}]})",
+                                           dir / "board.json");
+    {
+        Board board = build_board(config);
+        EXPECT_THROW((void)build_board(config), ImageBusy);
+        transact(*board.flash, {nor::CMD_WRITE_ENABLE});
+        transact(*board.flash, hex("20 00 00 00"));
+        EXPECT_TRUE(save_images(board).empty());
+        EXPECT_THROW((void)build_board(config), ImageBusy); // the new file is locked too
+        EXPECT_TRUE(fs::is_symlink(dir / "flash.bin"));
+        EXPECT_EQ(read_file(dir / "store/flash.bin"), std::string(65536, '\xFF'));
+        EXPECT_EQ(fs::status(dir / "store/flash.bin").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_TRUE(fs::exists(dir / "eeprom.bin"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "eeprom.bin"));
+    Board again = build_board(config); // free again
+    EXPECT_EQ(again.flash->memory()[0], 0xFF);
 }
 
 // ---- parts through the libraries -------------------------------------------

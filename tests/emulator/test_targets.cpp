@@ -25,6 +25,27 @@ TEST(JtagChain, ResetThenBothIdcodesTap0First)
     EXPECT_TRUE(adapter->diagnostics().empty());
 }
 
+// Only the pins the last JTAG pin command drives reach the chain: released TCK
+// makes no edge, released TMS reads high (the TAPs stay in Test-Logic-Reset),
+// released TDI reads high (harmless to an IDCODE read). Pin commands for the
+// other connectors do not change it.
+TEST(JtagChain, OnlyDrivenPinsReachTheChain)
+{
+    const Bytes idcodes = hex("77 04 A0 4B 93 70 72 03");
+    const Bytes nothing(8, 0xFF);
+    struct Case {
+        const char* pins; // 0x20 direction, level
+        const Bytes& read;
+    };
+    for (const Case& c :
+         {Case{"20 0B 08", idcodes}, Case{"20 00 00", nothing}, Case{"20 0A 08", nothing},
+          Case{"20 03 00", nothing}, Case{"20 09 08", idcodes}, Case{"20 0B 08 20 F7 02", idcodes}}) {
+        auto adapter = make_default_board();
+        adapter->write_commands(concat({hex(c.pins), RESET, IDCODE_SCAN}));
+        EXPECT_EQ(drain(*adapter), c.read) << c.pins;
+    }
+}
+
 TEST(JtagChain, WorkedDrScanWithIdleClocks)
 {
     // n = 12, TDI A5 03, read, 200 idle clocks, from Run-Test/Idle: IDCODE is

@@ -106,13 +106,16 @@ TEST(JtagSequence, BatchesStayWithinTheReadBackBoundAndKeepClockOrderAcrossThem)
     for (const std::size_t bound : {1u, 3u, 64u, 512u, 4096u}) {
         const Plan plan = plan_sequence(clocks, true, bound);
         std::size_t wanted = 0;
+        std::size_t clocked = 0;
         for (const Batch& b : plan.batches) {
             EXPECT_LE(b.readback_bytes, bound);
             EXPECT_EQ(b.stream.back() == OP_FLUSH, b.readback_bytes != 0);
             wanted += b.wanted_bits.size();
+            clocked += b.clocks;
         }
         EXPECT_EQ(wanted, static_cast<std::size_t>(std::count_if(clocks.begin(), clocks.end(),
                                                                  [](const Clock& c) { return c.sample; })));
+        EXPECT_EQ(clocked, clocks.size()) << "each clock in one batch";
         if (bound == 512) {
             // TMS stays low: every clock is sampled by the shift commands, and
             // 20000 bits fill five batches of at most 4096.

@@ -1,8 +1,16 @@
 // Fuzz target: the three bridge protocols (remote_bitbang, XVC, serprog) fed
-// any bytes, in any pieces, against the emulated adapter.
+// any bytes, in any pieces, by one client after another on one adapter port
+// that lives as long as the fuzzer, as `orvtool serve` keeps it.
 //
-// Input: one byte choosing the protocol, then records of a piece length and
-// the piece; after a piece the session may be told that the client paused.
+// Input: one byte choosing the first client's protocol, then records of a
+// piece length and the piece; after a piece the session may be told that the
+// client paused (and, when the session waits for quiet, that it stayed
+// quiet). A record header of 0xFF ends the client (it hangs up) and the next
+// byte chooses the protocol of the next one. When a client ends, for any
+// reason, the port is cleaned up as the server does it, and a well-behaved
+// XVC client must then read both IDCODEs of the default board: whatever a
+// client left behind (clocks, read-back bytes) would show in them.
+//
 // Beyond memory errors and undefined behaviour it checks:
 //   - remote_bitbang replies only '0' and '1', never more than the 'R's sent;
 //   - every serprog reply starts with ACK or NAK;
@@ -15,6 +23,7 @@
 #include <ostream>
 #include <span>
 #include <streambuf>
+#include <string>
 
 #include "adapter.hpp"
 #include "inproc_usb.hpp"
@@ -22,6 +31,11 @@
 #include "wire.hpp"
 
 namespace {
+
+using orv::bridge::Replies;
+using orv::bridge::Session;
+using orv::bridge::SessionOutcome;
+using orv::bridge::Verdict;
 
 void require(bool condition)
 {
@@ -34,18 +48,77 @@ struct NullBuffer : std::streambuf {
     int overflow(int c) override { return c; }
 };
 
-// One board for the whole run: building its flash per input would dominate.
+orv::bridge::PortSettings port_settings()
+{
+    orv::bridge::PortSettings settings;
+    settings.timeout_ms = 2;
+    settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
+    settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
+    return settings;
+}
+
+// One board and one port for the whole run, as one server has them.
 struct Rig {
     std::unique_ptr<orv::emu::Adapter> adapter = orv::emu::make_default_board();
     orv::emu::InprocUsb usb{*adapter};
     NullBuffer sink;
     std::ostream log{&sink};
+    orv::bridge::AdapterPort port{usb.handle(), port_settings(), log};
 };
 
 Rig& rig()
 {
     static Rig r;
     return r;
+}
+
+std::unique_ptr<Session> make_session(unsigned choice, orv::bridge::AdapterPort& port)
+{
+    switch (choice % 3) {
+    case 0:
+        return std::make_unique<orv::bridge::RemoteBitbangSession>(port);
+    case 1:
+        return std::make_unique<orv::bridge::XvcSession>(port);
+    default:
+        return std::make_unique<orv::bridge::SerprogSession>(port);
+    }
+}
+
+// The server's clean-up when a client's session ends.
+void end_session(Rig& r, const SessionOutcome& outcome)
+{
+    if (outcome.verdict == Verdict::failed) {
+        r.port.recover("fuzz");
+    } else {
+        r.port.end_session("fuzz");
+    }
+}
+
+// TAP reset, Shift-DR, 64 bits: both IDCODEs of the default board.
+void check_idcodes(Rig& r)
+{
+    constexpr std::uint32_t PATH = 9; // five TMS-high clocks, then Idle, Select-DR, Capture-DR, Shift-DR
+    constexpr std::uint32_t BITS = PATH + 64;
+    constexpr std::size_t BYTES = (BITS + 7) / 8;
+    std::string request = "shift:";
+    for (unsigned k = 0; k < 4; ++k) {
+        request.push_back(static_cast<char>(BITS >> (8 * k) & 0xFF));
+    }
+    std::string tms(BYTES, '\0');
+    tms[0] = static_cast<char>(0x1F | 0x2 << 5);
+    request += tms + std::string(BYTES, '\0');
+    orv::bridge::XvcSession probe(r.port);
+    Replies replies;
+    const SessionOutcome outcome = probe.receive(
+        std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()), replies);
+    require(outcome.verdict == Verdict::keep && replies.size() == 1 && replies[0].size() == BYTES);
+    std::uint64_t idcodes = 0;
+    for (std::uint32_t bit = 0; bit < 64; ++bit) {
+        const std::uint32_t at = PATH + bit;
+        idcodes |= std::uint64_t{(static_cast<unsigned char>(replies[0][at / 8]) >> (at % 8)) & 1U} << bit;
+    }
+    require(idcodes == (std::uint64_t{0x03727093} << 32 | 0x4BA00477));
+    end_session(r, outcome);
 }
 
 } // namespace
@@ -62,35 +135,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Rig& r = rig();
-    orv::bridge::PortSettings settings;
-    settings.timeout_ms = 2;
-    settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
-    settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
-    orv::bridge::AdapterPort port(r.usb.handle(), settings, r.log);
-    std::unique_ptr<orv::bridge::Session> session;
-    const unsigned protocol = data[0] % 3;
-    if (protocol == 0) {
-        session = std::make_unique<orv::bridge::RemoteBitbangSession>(port);
-    } else if (protocol == 1) {
-        session = std::make_unique<orv::bridge::XvcSession>(port);
-    } else {
-        session = std::make_unique<orv::bridge::SerprogSession>(port);
-    }
+    unsigned protocol = data[0] % 3;
+    std::unique_ptr<Session> session = make_session(protocol, r.port);
     std::span<const std::uint8_t> rest(data + 1, size - 1);
     std::size_t reads = 0;
     std::size_t answers = 0;
+    SessionOutcome outcome;
+    const auto client_ends = [&] {
+        session.reset();
+        end_session(r, outcome);
+        check_idcodes(r);
+        outcome = {};
+        reads = 0;
+        answers = 0;
+    };
     while (!rest.empty()) {
+        if (rest[0] == 0xFF) {
+            // The client hangs up; the next one connects.
+            if (session != nullptr) {
+                client_ends();
+            }
+            protocol = rest.size() > 1 ? rest[1] % 3 : 0;
+            session = make_session(protocol, r.port);
+            rest = rest.subspan(std::min<std::size_t>(rest.size(), 2));
+            continue;
+        }
         const std::size_t piece = std::min<std::size_t>(rest.size() - 1, rest[0] & 0x7F);
         const bool pause = (rest[0] & 0x80) != 0;
         const auto bytes = rest.subspan(1, piece);
         rest = rest.subspan(1 + piece);
+        if (session == nullptr) {
+            continue; // this client is gone: the rest of its bytes go nowhere
+        }
         for (const std::uint8_t b : bytes) {
             reads += b == 'R' ? 1 : 0;
         }
-        orv::bridge::Replies replies;
-        orv::bridge::Step step = session->receive(bytes, replies);
-        if (step.verdict == orv::bridge::Verdict::keep && pause) {
-            step = session->settle(replies);
+        Replies replies;
+        outcome = session->receive(bytes, replies);
+        if (outcome.verdict == Verdict::keep && pause) {
+            outcome = session->settle(replies);
+            if (outcome.verdict == Verdict::keep && session->awaits_quiet()) {
+                outcome = session->idle(replies);
+            }
         }
         for (const std::string& reply : replies) {
             require(!reply.empty() || protocol == 1);
@@ -107,12 +193,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         require(answers <= reads);
-        if (step.verdict == orv::bridge::Verdict::drop) {
-            require(!step.error.empty());
+        if (outcome.verdict == Verdict::drop) {
+            require(!outcome.error.empty());
         }
-        if (step.verdict != orv::bridge::Verdict::keep) {
-            break;
+        if (outcome.verdict != Verdict::keep) {
+            // The server closes the connection: the session ends here.
+            client_ends();
         }
+    }
+    if (session != nullptr) {
+        client_ends();
     }
     return 0;
 }

@@ -141,8 +141,9 @@ TEST_P(IicReadFailure, LeavesTheReadBufferUntouched)
     FakeAdapter fake;
     GetParam().script(fake);
     CallerBuffer buf(2);
+    const std::uint32_t addr = GetParam().addr_bits == 7 ? 0x50 : 0x2A5;
     EXPECT_EQ(
-        lumo_iic_read_bytes(fake.handle(), 0x2A5, GetParam().addr_bits, buf.data(), 2, GetParam().timeout),
+        lumo_iic_read_bytes(fake.handle(), addr, GetParam().addr_bits, buf.data(), 2, GetParam().timeout),
         GetParam().result);
     EXPECT_TRUE(buf.untouched());
     EXPECT_TRUE(fake.script_done());

@@ -93,19 +93,38 @@ TEST(IicWriteStream, ZeroLengthIsAPresenceProbe)
     EXPECT_EQ(lumo_iic_send_bytes(absent.handle(), 0x50, 7, &none, 0, 5), TPW_ERROR_OTHER);
 }
 
-TEST(IicWriteStream, AddressBitsBeyondTheFormAreNotSent)
+// The highest address of each form goes out whole; one beyond it would lose
+// its top bits on the bus and name another device: refused, nothing sent, by
+// the write and the read alike.
+TEST(IicAddressRange, HighestAddressOfEachFormIsSentAndBeyondItNothing)
 {
     const std::uint8_t byte = 0x5A;
     FakeAdapter seven;
     script_answer(seven, {0x00, 0x00});
-    ASSERT_EQ(lumo_iic_send_bytes(seven.handle(), 0xD0, 7, &byte, 1, 0), TPW_SUCCESS);
-    EXPECT_EQ(slice(seven.sent(), 18, 3), "6D 07 A0");
+    ASSERT_EQ(lumo_iic_send_bytes(seven.handle(), 0x7F, 7, &byte, 1, 0), TPW_SUCCESS);
+    EXPECT_EQ(slice(seven.sent(), 18, 3), "6D 07 FE");
 
     FakeAdapter ten;
     script_answer(ten, {0x00, 0x00});
-    ASSERT_EQ(lumo_iic_send_bytes(ten.handle(), 0xFEA5, 10, &byte, 1, 0), TPW_SUCCESS);
-    EXPECT_EQ(slice(ten.sent(), 18, 3), "6D 07 F4");
-    EXPECT_EQ(slice(ten.sent(), 30, 3), "6D 07 A5");
+    ASSERT_EQ(lumo_iic_send_bytes(ten.handle(), 0x3FF, 10, &byte, 1, 0), TPW_SUCCESS);
+    EXPECT_EQ(slice(ten.sent(), 18, 3), "6D 07 F6");
+    EXPECT_EQ(slice(ten.sent(), 30, 3), "6D 07 FF");
+
+    struct Beyond {
+        std::uint32_t addr;
+        std::int32_t bits;
+    };
+    for (const Beyond b : {Beyond{0x80, 7}, Beyond{0xD0, 7}, Beyond{0x1D0, 7}, Beyond{0x7FFFFF68, 7},
+                           Beyond{0x400, 10}, Beyond{0xFEA5, 10}, Beyond{UINT32_MAX, 10}}) {
+        FakeAdapter fake; // no script: any transfer fails the test
+        std::uint8_t in = 0xEE;
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), b.addr, b.bits, &byte, 1, 1), TPW_ERROR_INVALID_PARAM)
+            << std::hex << b.addr;
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), b.addr, b.bits, &byte, 0, 1), TPW_ERROR_INVALID_PARAM);
+        EXPECT_EQ(lumo_iic_read_bytes(fake.handle(), b.addr, b.bits, &in, 1, 1), TPW_ERROR_INVALID_PARAM);
+        EXPECT_EQ(in, 0xEE);
+        EXPECT_TRUE(fake.log().empty()) << std::hex << b.addr;
+    }
 }
 
 TEST(IicWriteStream, ExpectedCountAroundMultiplesOfEight)
@@ -155,7 +174,8 @@ TEST(IicWriteAcknowledge, AddressNakIsOtherAndDataNakIsUsbTransErr)
     for (const Case& c : cases) {
         FakeAdapter fake;
         script_answer(fake, c.readback);
-        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), 0x2A5, c.addr_bits, data.data(), c.len, 2), c.result)
+        const std::uint32_t addr = c.addr_bits == 7 ? 0x50 : 0x2A5;
+        EXPECT_EQ(lumo_iic_send_bytes(fake.handle(), addr, c.addr_bits, data.data(), c.len, 2), c.result)
             << to_hex(c.readback);
         // The STOP is sent whatever the target answers.
         const Bytes sent = fake.sent();

@@ -30,7 +30,7 @@ while IFS='|' read -r line expected; do
 done <<'CASES'
 orvtool |i2c jtag list serve spi
 orvtool --sim sp|spi
-orvtool --timeout 100 --board default spi |erase id read status unprotect verify write
+orvtool --timeout 100 --board default spi |erase id protect read sfdp status unprotect verify write
 orvtool --sim --sim-fault stall i2c --c|--clock
 orvtool jtag --tck 500 sv|svf
 orvtool --board w2|w25q256

@@ -5,6 +5,7 @@
 // what playing sends.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -281,6 +282,52 @@ TEST(SvfPlayer, OptionsOutOfRangeSendNothing)
         EXPECT_EQ(play(program, usb.handle(), options).rc, TPW_ERROR_INVALID_PARAM);
         EXPECT_EQ(adapter->counts().out, 0u);
     }
+}
+
+// The estimate follows the statements without making their clocks: it must
+// count what the dry run (the player on a wire that sends nothing) clocks,
+// and time each clock at the TCK it runs at.
+TEST(SvfEstimate, CountsTheClocksPlayingRunsAtTheirClock)
+{
+    const std::string huge = "HDR 1000000 TDI (0);\n" + [] {
+        std::string sdr;
+        for (int k = 0; k < 50; ++k) {
+            sdr += "SDR 1 TDI (1);\n";
+        }
+        return sdr;
+    }();
+    const std::string texts[] = {read_file("chain.svf"),
+                                 read_file("plain.svf"),
+                                 read_file("zynq_pl.svf"),
+                                 "FREQUENCY 100 HZ; RUNTEST 1E-2 SEC; SIR 10 TDI (3FF);",
+                                 "RUNTEST 200000 TCK; RUNTEST RESET 100000 TCK; RUNTEST IDLE 1 TCK 0.15 SEC;",
+                                 "TRST ON; STATE IDLE; TRST OFF; SDR 8 TDI (FF) TDO (FC);",
+                                 huge};
+    for (const std::string& text : texts) {
+        const Program program = parse(text);
+        const TimeEstimate estimate = estimate_time(program, tck_for_khz(1000));
+        EXPECT_EQ(estimate.clocks, dry_run(program, PlayerOptions{}).wire.clocks) << text.substr(0, 60);
+    }
+    // 1000 clocks at 1 MHz, then at the slowest clock a 10 ms run and a wait
+    // of half a second beyond its one clock.
+    const TimeEstimate timed =
+        estimate_time(parse("SDR 995 TDI (0); FREQUENCY 1E3 HZ; RUNTEST 1E-2 SEC; RUNTEST 1 TCK 0.5 SEC;"),
+                      tck_for_khz(1000));
+    const double slowest = clock_of_divisor(CLOCK_DIVISOR_MAX).actual_hz;
+    EXPECT_NEAR(timed.clock_seconds, 1e-3 + 2 / slowest + (std::ceil(1e-2 * slowest) + 1) / slowest, 1e-5);
+    EXPECT_NEAR(timed.wait_seconds, 0.5 - 1 / slowest, 1e-6);
+}
+
+TEST(SvfCompiler, FrequenciesBelowTheSlowestClockAreCountedWithTheFirst)
+{
+    Recorder r;
+    const CompileCounts counts =
+        compile(parse("STATE IDLE; FREQUENCY 1E7 HZ; FREQUENCY 1E5 HZ; FREQUENCY 100 HZ; FREQUENCY;"), r,
+                tck_for_khz(1000));
+    EXPECT_EQ(counts.frequencies_raised, 2u);
+    EXPECT_EQ(counts.first_raised, 2u);
+    EXPECT_TRUE(tck_for_khz(235).raised);
+    EXPECT_FALSE(tck_for_khz(236).raised);
 }
 
 TEST(SvfPlayer, FrequencySetsTheFastestClockNotAboveIt)

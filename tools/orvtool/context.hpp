@@ -33,6 +33,10 @@ struct Context {
     unsigned columns = 0;        // the terminal's width; 0: unknown (80 is assumed)
     // Raw data for standard output (spi read -o -); results go to err then.
     std::ostream* data_out = nullptr;
+    // Opens the adapter again as it was chosen, after it went away (serve
+    // outlives an unplugged adapter); the new handle, also in `handle`.
+    // Throws ToolError while it is not there. Empty where nothing was opened.
+    std::function<libusb_device_handle*()> reopen;
 };
 
 // One line of a progress bar, at most `columns` - 1 characters wide: the

@@ -151,7 +151,7 @@ struct Adapter::Sim {
     std::vector<std::string> save()
     {
 #ifdef ORVTOOL_HAVE_VUSB
-        if (usb != nullptr) {
+        if (usb != nullptr && usb->adapter_count() != 0) { // none when its board could not be built
             return orv::emu::save_images(usb->adapter(0).board());
         }
 #endif
@@ -168,7 +168,7 @@ Adapter::~Adapter()
     }
 }
 
-void Adapter::close()
+void Adapter::close_usb()
 {
     if (claimed_) {
         libusb_release_interface(handle_, ADAPTER_INTERFACE);
@@ -182,6 +182,11 @@ void Adapter::close()
         libusb_exit(context_);
         context_ = nullptr;
     }
+}
+
+void Adapter::close()
+{
+    close_usb();
     // The virtual device goes last: it must answer until libusb is done.
     if (sim_ != nullptr) {
         std::vector<std::string> failures = sim_->save();
@@ -196,14 +201,45 @@ void Adapter::close()
     }
 }
 
+void Adapter::reopen()
+{
+    close_usb();
+    switch (choice_) {
+    case Choice::usb:
+    case Choice::own_sim: {
+        const std::string prefix = choice_ == Choice::own_sim ? "virtual adapter " : "";
+        open_matching(selector_);
+        description_ = prefix + description_;
+        break;
+    }
+    case Choice::only_one:
+        open_matching(only_one());
+        break;
+    case Choice::running_sim:
+#ifdef ORVTOOL_HAVE_VUSB
+        open_running_sim(running_.c_str());
+#endif
+        break;
+    }
+}
+
 std::unique_ptr<Adapter> Adapter::open_usb(const UsbSelector& selector)
 {
     std::unique_ptr<Adapter> adapter(new Adapter());
+    adapter->selector_ = selector;
     adapter->open_matching(selector);
     return adapter;
 }
 
 std::unique_ptr<Adapter> Adapter::open_only_one()
+{
+    std::unique_ptr<Adapter> adapter(new Adapter());
+    adapter->choice_ = Choice::only_one;
+    adapter->open_matching(only_one());
+    return adapter;
+}
+
+UsbSelector Adapter::only_one()
 {
     std::vector<FoundAdapter> found = list_adapters();
     if (found.empty()) {
@@ -221,7 +257,7 @@ std::unique_ptr<Adapter> Adapter::open_only_one()
                         "choose one with --usb VID:PID:BUS:ADDR: " + names);
     }
     const FoundAdapter& a = found.front();
-    return open_usb(UsbSelector{a.vid, a.pid, a.bus, a.address});
+    return UsbSelector{a.vid, a.pid, a.bus, a.address};
 }
 
 void Adapter::open_matching(const UsbSelector& selector)
@@ -376,13 +412,17 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
 {
 #ifdef ORVTOOL_HAVE_VUSB
     if (const char* running = std::getenv("ORVSIM_ADAPTERS"); running != nullptr && *running != '\0') {
-        if (!options.board.empty() || !options.fault.empty()) {
-            usage_error(std::string(options.board.empty() ? "--sim-fault" : "--board") +
+        if (!options.board.empty() || !options.fault.empty() || options.images_anywhere) {
+            usage_error(std::string(!options.board.empty()   ? "--board"
+                                    : !options.fault.empty() ? "--sim-fault"
+                                                             : "--allow-outside-images") +
                             " does not apply under orvsim-run: its adapter (ORVSIM_ADAPTERS=" + running +
                             ") has its own board and faults",
                         "give --board and --fault to orvsim-run, or run orvtool outside it");
         }
         std::unique_ptr<Adapter> adapter(new Adapter());
+        adapter->choice_ = Choice::running_sim;
+        adapter->running_ = running;
         if (open) {
             adapter->open_running_sim(running);
         }
@@ -398,10 +438,18 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
         }
         fault = *parsed;
     }
-    // The board is checked before anything starts.
+    // The board is checked before anything starts; what is odd about it is
+    // said once, by the process that runs it (not before the re-execution).
+    orv::emu::BoardFileOptions board_options;
+    board_options.images_anywhere = options.images_anywhere;
+    if (orv::sim::preload_active()) {
+        board_options.warn = [](const std::string& text) {
+            std::cerr << "orvtool: warning: " << text << "\n";
+        };
+    }
     orv::emu::BoardConfig board;
     try {
-        board = orv::emu::load_board(options.board);
+        board = orv::emu::load_board(options.board, board_options);
     } catch (const orv::emu::BoardFileError& e) {
         usage_error(std::string("bad board: ") + e.what(), "see BOARD FILES in orvtool(1)");
     }
@@ -423,6 +471,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     std::size_t index = 0;
     try {
         index = adapter->sim_->usb->add_adapter(orv::emu::make_board(board));
+    } catch (const orv::emu::ImageBusy& e) {
+        throw ToolError(Exit::no_adapter, e.what(),
+                        "wait for the other program to end, or give this one a board of its own");
     } catch (const orv::emu::ImageError& e) {
         usage_error(std::string("bad board: ") + e.what());
     }
@@ -435,6 +486,8 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     selector.pid = orv::sim::VIRTUAL_PID;
     selector.bus = adapter->sim_->usb->bus(index);
     selector.address = adapter->sim_->usb->address(index);
+    adapter->choice_ = Choice::own_sim;
+    adapter->selector_ = selector;
     adapter->open_matching(selector);
     adapter->description_ = "virtual adapter " + adapter->description_;
     return adapter;

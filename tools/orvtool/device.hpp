@@ -52,11 +52,13 @@ struct FoundAdapter {
 std::vector<FoundAdapter> list_adapters();
 
 // The virtual adapter's board (--board: a board file or the name of an
-// installed board; empty: the default board) and fault (--sim-fault
-// KIND[:EP[:AFTER[:COUNT]]]; empty: none). Neither applies under orvsim-run.
+// installed board; empty: the default board; --allow-outside-images: its
+// images anywhere, not only beside it) and fault (--sim-fault
+// KIND[:EP[:AFTER[:COUNT]]]; empty: none). None applies under orvsim-run.
 struct SimOptions {
     std::string board;
     std::string fault;
+    bool images_anywhere = false;
 };
 
 // An opened adapter with interface 0 claimed; released and closed on
@@ -69,6 +71,8 @@ public:
     // The one adapter on the buses (list_adapters()); throws when there is
     // none or several.
     static std::unique_ptr<Adapter> open_only_one();
+    // The selector of the one adapter on the buses; throws as open_only_one().
+    static UsbSelector only_one();
 
     // Starts the virtual adapter, or takes orvsim-run's, and, when `open`,
     // opens it (without, it is only there to be listed). Without umockdev's
@@ -99,10 +103,23 @@ public:
     // cannot be saved. The destructor does the same, reporting on stderr.
     void close();
 
+    // After the adapter went away: closes the old handle and opens the
+    // adapter again as it was chosen (the same --usb selection, the only one
+    // on the buses, the same virtual adapter; a virtual one keeps its board).
+    // Throws ToolError(Exit::no_adapter) while it is not there.
+    void reopen();
+
 private:
     Adapter() = default;
     void open_matching(const UsbSelector& selector);
     void open_running_sim(const char* adapters);
+    void close_usb();
+
+    // How the adapter was chosen, to choose it again.
+    enum class Choice { usb, only_one, running_sim, own_sim };
+    Choice choice_ = Choice::usb;
+    UsbSelector selector_;
+    std::string running_;
 
     struct Sim; // the virtual USB device; outlives the libusb context
     std::unique_ptr<Sim> sim_;

@@ -1,122 +1,93 @@
 #include "file_io.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 
 #include "errors.hpp"
+#include "host_file.hpp"
 
 namespace orvtool {
 
 namespace {
 
-std::string reason()
-{
-    return std::strerror(errno);
-}
+using orv::hostfile::FileError;
 
-// "dir/" of "dir/name", "" of "name".
-std::string directory_of(const std::string& path)
+[[noreturn]] void input_error(const FileError& e, const std::string& name, std::uint64_t max_bytes)
 {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
-std::string name_of(const std::string& path)
-{
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The permissions a new file gets: 0666 less the umask.
-mode_t new_file_mode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    switch (e.kind()) {
+    case FileError::Kind::too_large:
+        usage_error(name + " holds more than " + size_text(max_bytes) +
+                        (max_bytes == orv::nor::LARGEST_ADDRESSABLE
+                             ? ", the most a flash orvtool can address holds (4-byte addresses)"
+                             : ""),
+                    "give a file of the flash's size at most");
+    case FileError::Kind::not_a_file:
+        usage_error(name + " is a directory", "give the file to write");
+    default:
+        usage_error(e.what(), "check the file name");
+    }
 }
 
 } // namespace
 
-Bytes read_input_file(const std::string& path, std::istream& std_in)
+Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
 {
-    Bytes data;
-    if (path == "-") {
-        data.assign(std::istreambuf_iterator<char>(std_in), std::istreambuf_iterator<char>());
-    } else {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            usage_error("cannot open " + path + ": " + reason(), "check the file name");
-        }
-        struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-            close(fd);
-            usage_error(path + " is a directory", "give the file to write");
-        }
-        std::uint8_t buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                std::string why = reason();
-                close(fd);
-                usage_error("cannot read " + path + ": " + why);
-            }
-            if (n == 0) {
-                break;
-            }
-            data.insert(data.end(), buf, buf + n);
-        }
-        close(fd);
+    if (path != "-") {
+        return orv::hostfile::read_file(path, max_bytes);
     }
-    if (data.empty()) {
-        usage_error((path == "-" ? std::string("standard input") : path) + " is empty: nothing to write");
+    // Standard input as a stream (the tests give one), read in pieces with
+    // the same bound as a pipe.
+    Bytes data;
+    char chunk[65536];
+    while (std_in.read(chunk, sizeof chunk) || std_in.gcount() > 0) {
+        const auto n = static_cast<std::size_t>(std_in.gcount());
+        if (data.size() + n > max_bytes) {
+            throw FileError(FileError::Kind::too_large, "standard input", "standard input");
+        }
+        data.insert(data.end(), chunk, chunk + n);
+    }
+    if (std_in.bad()) {
+        throw FileError(FileError::Kind::system, "standard input", "cannot read standard input", EIO);
     }
     return data;
 }
 
-OutputFile::OutputFile(const std::string& path, std::ostream& std_out)
-    : path_(path), to_stdout_(path == "-"), std_out_(std_out)
+Bytes read_input_file(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
 {
-    if (to_stdout_) {
-        return;
+    Bytes data;
+    const std::string name = path == "-" ? std::string("standard input") : path;
+    try {
+        data = read_bounded(path, std_in, max_bytes);
+    } catch (const FileError& e) {
+        input_error(e, name, max_bytes);
     }
-    struct stat st {};
-    mode_t mode = new_file_mode();
-    if (stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            usage_error(path + " is a directory", "give a file name for the bytes");
-        }
-        mode = st.st_mode & 07777;
+    if (data.empty()) {
+        usage_error(name + " is empty: nothing to write");
     }
-    temp_ = directory_of(path) + "." + name_of(path) + ".orvtool-XXXXXX";
-    fd_ = mkostemp(temp_.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-        usage_error("cannot create " + path + ": " + reason(),
-                    "check that the directory exists and that you may write there");
-    }
-    fchmod(fd_, mode);
+    return data;
 }
 
-OutputFile::~OutputFile()
+OutputFile::OutputFile(const std::string& path, std::ostream& std_out) : path_(path), std_out_(std_out)
 {
-    if (fd_ >= 0) {
-        close(fd_);
+    if (path == "-") {
+        return;
     }
-    if (!temp_.empty() && !committed_) {
-        unlink(temp_.c_str());
+    try {
+        file_ = std::make_unique<orv::hostfile::OutputFile>(path);
+    } catch (const FileError& e) {
+        if (e.kind() == FileError::Kind::not_a_file) {
+            usage_error(path + " is a directory", "give a file name for the bytes");
+        }
+        usage_error(std::string("cannot create ") + path + ": " + std::strerror(e.error_number()),
+                    "check that the directory exists and that you may write there");
     }
 }
+
+OutputFile::~OutputFile() = default;
 
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
-    if (to_stdout_) {
+    if (file_ == nullptr) {
         std_out_.write(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::streamsize>(bytes.size()));
         std_out_.flush();
@@ -125,34 +96,25 @@ void OutputFile::write(std::span<const std::uint8_t> bytes)
         }
         return;
     }
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw ToolError(Exit::failed, "cannot write " + path_ + ": " + reason(),
-                            "check the free space; " + path_ + " was left as it was");
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        file_->write(bytes);
+    } catch (const FileError& e) {
+        throw ToolError(Exit::failed, e.what(),
+                        file_->in_place() ? "check the device"
+                                          : "check the free space; " + path_ + " was left as it was");
     }
 }
 
 void OutputFile::commit()
 {
-    if (to_stdout_ || committed_) {
+    if (file_ == nullptr) {
         return;
     }
-    int rc = close(fd_);
-    fd_ = -1;
-    if (rc != 0) {
-        throw ToolError(Exit::failed, "cannot write " + path_ + ": " + reason(),
-                        "check the free space; " + path_ + " was left as it was");
+    try {
+        file_->commit();
+    } catch (const FileError& e) {
+        throw ToolError(Exit::failed, e.what(), "check the free space; " + path_ + " was left as it was");
     }
-    if (rename(temp_.c_str(), path_.c_str()) != 0) {
-        throw ToolError(Exit::failed, "cannot replace " + path_ + ": " + reason());
-    }
-    committed_ = true;
 }
 
 } // namespace orvtool

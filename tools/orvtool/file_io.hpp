@@ -1,24 +1,44 @@
-// Files of the spi and i2c commands: an input read whole with a clear error
-// for each way it can fail, and an output written whole or not at all.
+// Files of the spi and i2c commands: an input read whole, within what it can
+// be, with a clear error for each way it can fail, and an output written
+// whole or not at all (orv::hostfile says how: devices and FIFOs are written
+// in place, links followed, mode and owner kept).
 #pragma once
 
+#include <cstdint>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <span>
 #include <string>
 
 #include "format.hpp"
+#include "spi_nor.hpp"
+
+namespace orv::hostfile {
+class OutputFile;
+}
 
 namespace orvtool {
 
-// The whole file, or standard input for "-". Throws a usage error naming the
-// reason (the errno text, a directory, an empty file).
-Bytes read_input_file(const std::string& path, std::istream& std_in);
+// The whole file, or standard input for "-", of at most `max_bytes`. Throws
+// orv::hostfile::FileError (too_large, not_a_file, system), for the caller to
+// name the bound.
+Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes);
+
+// The whole file, or standard input for "-", of at most `max_bytes`: a
+// regular file larger than that is refused before it is read, a pipe or
+// device when it gives more. By default the most a flash orvtool can address
+// holds (4 GiB); the command checks the real flash's size later. Throws a
+// usage error naming the reason (the errno text, a directory, an empty file,
+// too large).
+Bytes read_input_file(const std::string& path, std::istream& std_in,
+                      std::uint64_t max_bytes = orv::nor::LARGEST_ADDRESSABLE);
 
 // An output file that is replaced only when everything was written: the
 // bytes go to a temporary file beside it (so a bad path fails at once, before
 // any work), which commit() renames over the target; without commit() it is
-// removed and an existing target stays as it was. "-" writes to `std_out`.
+// removed and an existing target stays as it was. A device or FIFO is written
+// in place. "-" writes to `std_out`.
 class OutputFile {
 public:
     OutputFile(const std::string& path, std::ostream& std_out);
@@ -28,15 +48,12 @@ public:
 
     void write(std::span<const std::uint8_t> bytes);
     void commit();
-    bool is_stdout() const { return to_stdout_; }
+    bool is_stdout() const { return file_ == nullptr; }
 
 private:
     std::string path_;
-    std::string temp_;
-    int fd_ = -1;
-    bool to_stdout_;
+    std::unique_ptr<orv::hostfile::OutputFile> file_;
     std::ostream& std_out_;
-    bool committed_ = false;
 };
 
 } // namespace orvtool

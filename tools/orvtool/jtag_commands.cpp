@@ -16,6 +16,8 @@
 #include "command.hpp"
 #include "device_library.hpp"
 #include "errors.hpp"
+#include "file_io.hpp"
+#include "host_file.hpp"
 #include "parser.hpp"
 
 namespace orvtool::jtag {
@@ -67,13 +69,16 @@ struct RawScanArgs {
     bool no_reset = false;
 };
 
-// jtag svf FILE [--tck KHZ] [--dry-run] [--max-readback BYTES]
+// jtag svf FILE [--tck KHZ] [--dry-run] [--max-readback BYTES] [--max-size BYTES] [--max-time SECONDS]
 struct SvfArgs {
     std::string file;
     std::string tck; // empty: the group's --tck
     bool dry_run = false;
     std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+    std::string max_size = "256M"; // the largest FPGA bitstreams in SVF fit with room
+    std::string max_time = "3600"; // an hour: more is a file or a FREQUENCY gone wrong, unless said
 };
+constexpr std::uint64_t MAX_SVF_TIME_LIMIT = 30 * 24 * 3600;
 
 std::string file_name(const std::string& file)
 {
@@ -219,20 +224,22 @@ void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::s
 
 } // namespace
 
-std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file)
+std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::uint64_t max_size)
 {
     std::string text;
-    if (file == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            usage_error("cannot read '" + file + "': " + std::strerror(errno));
+    try {
+        const Bytes bytes = read_bounded(file, std::cin, max_size);
+        text.assign(bytes.begin(), bytes.end());
+    } catch (const orv::hostfile::FileError& e) {
+        if (e.kind() == orv::hostfile::FileError::Kind::too_large) {
+            usage_error(file_name(file) + " holds more than " + size_text(max_size) +
+                            ", the most --max-size lets an SVF file be",
+                        "raise --max-size if the file is that large");
         }
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad()) {
-            usage_error("cannot read '" + file + "': " + std::strerror(errno));
-        }
+        usage_error("cannot read '" + file + "': " +
+                    (e.kind() == orv::hostfile::FileError::Kind::not_a_file
+                         ? std::string("a directory")
+                         : std::strerror(e.error_number())));
     }
     try {
         return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));
@@ -242,9 +249,81 @@ std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file)
     }
 }
 
+namespace {
+
+std::string duration_text(double seconds)
+{
+    constexpr double MINUTE = 60;
+    constexpr double HOUR = 60 * MINUTE;
+    constexpr double DAY = 24 * HOUR;
+    char text[48];
+    if (seconds < 2 * MINUTE) {
+        std::snprintf(text, sizeof text, "%.3g s", seconds);
+    } else if (seconds < 2 * HOUR) {
+        std::snprintf(text, sizeof text, "%.3g min", seconds / MINUTE);
+    } else if (seconds < 2 * DAY) {
+        std::snprintf(text, sizeof text, "%.3g h", seconds / HOUR);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f days", seconds / DAY);
+    }
+    return text;
+}
+
+// How long playing keeps the chain busy, refused before anything is sent
+// (and before the dry run plans it) when above --max-time.
+orv::svf::TimeEstimate checked_duration(const orv::svf::Program& program, const SvfJob& job)
+{
+    const orv::svf::TimeEstimate estimate =
+        orv::svf::estimate_time(program, orv::svf::tck_for_khz(job.player.tck_khz));
+    if (job.max_time > 0 && estimate.seconds() > job.max_time) {
+        usage_error(file_name(job.file) + ": playing it takes about " + duration_text(estimate.seconds()) +
+                        " (" + std::to_string(estimate.clocks) + " TCK clocks, " +
+                        duration_text(estimate.wait_seconds) + " of waits), more than --max-time allows (" +
+                        duration_text(job.max_time) + "); nothing was sent",
+                    "give --max-time SECONDS (0: no limit) to play it all the same");
+    }
+    return estimate;
+}
+
+// A TCK asked for below the adapter's slowest clock runs at that clock.
+void add_clock_notice(Result& r, const orv::svf::Program& program, const orv::svf::CompileCounts& compiled,
+                      const SvfJob& job)
+{
+    const orv::ClockChoice start = orv::svf::tck_for_khz(job.player.tck_khz);
+    std::string text;
+    Value::Members json;
+    if (start.raised) {
+        text = "--tck " + std::to_string(job.player.tck_khz) + " kHz";
+        json.emplace_back("tck_khz_asked", job.player.tck_khz);
+    }
+    if (compiled.first_raised) {
+        const auto& statement = program.statements[*compiled.first_raised];
+        const auto& f = std::get<orv::svf::Frequency>(statement.what);
+        text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
+                kb(static_cast<std::uint64_t>(*f.hz)) + " at line " + std::to_string(statement.where.line) +
+                (compiled.frequencies_raised > 1
+                     ? " (and " + std::to_string(compiled.frequencies_raised - 1) + " more)"
+                     : "");
+        json.emplace_back("first_line", statement.where.line);
+        json.emplace_back("frequencies", compiled.frequencies_raised);
+    }
+    if (text.empty()) {
+        return;
+    }
+    const orv::ClockChoice slowest = orv::clock_of_divisor(orv::CLOCK_DIVISOR_MAX);
+    json.emplace_back("ran_hz", slowest.actual_hz);
+    r.labelled("tck_raised", Value::object(std::move(json)), "notice",
+               text + " asked for less than the adapter's slowest clock: " + kb(slowest.actual_hz) +
+                   " ran instead (RUNTEST times counted at it)");
+}
+
+} // namespace
+
 Result cmd_svf(const Context& ctx, const SvfJob& job)
 {
-    const std::shared_ptr<const orv::svf::Program> program = job.program ? job.program : load_svf(job.file);
+    const std::shared_ptr<const orv::svf::Program> program =
+        job.program ? job.program : load_svf(job.file, job.max_size);
+    const orv::svf::TimeEstimate estimate = checked_duration(*program, job);
     const std::string name = file_name(job.file);
     Result r;
     r.field("file", name).field("dry_run", job.dry_run);
@@ -255,6 +334,11 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         r.labelled("tdo_checks", Value(d.compiled.checks), "TDO checks", std::to_string(d.compiled.checks));
         r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
                    kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
+        r.labelled("estimated_seconds", Value(estimate.seconds()), "playing",
+                   "about " + duration_text(estimate.seconds()) +
+                       " (the clocks at their TCK and the waits; USB "
+                       "transfers add to it)");
+        add_clock_notice(r, *program, d.compiled, job);
         return r;
     }
 
@@ -266,13 +350,30 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
         });
     bar.finish();
     if (p.rc != 0) {
+        const auto line_of = [&](std::size_t statement) { return program->statements[statement].where.line; };
         std::string doing = name + ": " + p.failed_doing;
-        if (p.failed_statement && *p.failed_statement < program->statements.size()) {
-            doing += " (the statements from line " +
-                     std::to_string(program->statements[*p.failed_statement].where.line) +
+        Result details;
+        details.field("file", name).field("statements_played", p.statements_played);
+        details.field("tdo_checks_passed", p.checks_passed);
+        if (p.last_checked) {
+            // What came back before the failure was judged: say how far.
+            details.field("last_checked_line", line_of(*p.last_checked));
+            doing += " (TDO checks passed up to line " + std::to_string(line_of(*p.last_checked));
+            doing += p.first_unknown ? "; the results from line " +
+                                           std::to_string(line_of(*p.first_unknown)) + " on are unknown)"
+                                     : ")";
+        } else if (p.first_unknown) {
+            doing += " (the statements from line " + std::to_string(line_of(*p.first_unknown)) +
                      " on did not play)";
         }
-        check_result(p.rc, doing);
+        if (p.first_unknown) {
+            details.field("first_unknown_line", line_of(*p.first_unknown));
+        }
+        try {
+            check_result(p.rc, doing);
+        } catch (const ToolError& e) {
+            throw ResultError(e, std::move(details));
+        }
     }
     if (p.mismatch) {
         const Mismatch& m = *p.mismatch;
@@ -320,6 +421,7 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
     r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
                kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
     r.labelled("seconds", Value(p.seconds), "time", seconds_text(p.seconds));
+    add_clock_notice(r, *program, p.compiled, job);
     return r;
 }
 
@@ -513,6 +615,13 @@ void register_jtag(CLI::App& app, Chosen& chosen)
                         std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
                         std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
         ->type_name("BYTES");
+    svf->add_option("--max-size", svf_args->max_size,
+                    "the largest SVF file read (default " + svf_args->max_size + ")")
+        ->type_name("BYTES");
+    svf->add_option("--max-time", svf_args->max_time,
+                    "refuse a file whose playing takes longer, by its clocks and waits (default " +
+                        svf_args->max_time + "; 0: no limit)")
+        ->type_name("SECONDS");
     on_chosen(svf, chosen, [group, svf_args, &chosen] {
         Options options = group->check();
         if (!svf_args->tck.empty()) {
@@ -529,11 +638,14 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         if (job.player.max_readback == 0) {
             usage_error("--max-readback must be at least 1");
         }
+        job.max_size = size_arg(svf_args->max_size, "--max-size");
+        job.max_time = static_cast<double>(number_arg(svf_args->max_time, "--max-time", MAX_SVF_TIME_LIMIT));
         // A file is checked now, before any adapter is opened; standard input
         // is read when the action runs (a --sim that restarts under umockdev
         // would lose it).
         if (job.file != "-") {
-            job.program = load_svf(job.file);
+            job.program = load_svf(job.file, job.max_size);
+            (void)checked_duration(*job.program, job);
         }
         chosen.needs_adapter = !job.dry_run;
         return Action([job](const Context& ctx) {

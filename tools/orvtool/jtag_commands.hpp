@@ -2,6 +2,7 @@
 // their results.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -56,10 +57,12 @@ struct SvfJob {
     std::shared_ptr<const orv::svf::Program> program; // null: parse standard input first
     orv::svf::PlayerOptions player;
     bool dry_run = false;
+    std::uint64_t max_size = 0; // bytes of SVF text read at most
+    double max_time = 0;        // seconds playing may take at most, by the estimate; 0: no limit
 };
-// Reads and parses an SVF file ("-": standard input); a usage error naming
-// the line and column of the first fault.
-std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file);
+// Reads and parses an SVF file ("-": standard input) of at most `max_size`
+// bytes; a usage error naming the line and column of the first fault.
+std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::uint64_t max_size);
 // Plays the file, or with dry_run counts what playing would send. A TDO
 // mismatch throws a ResultError (exit 1) carrying the line and the values.
 Result cmd_svf(const Context& ctx, const SvfJob& job);

@@ -36,6 +36,7 @@ struct GlobalArgs {
     std::string usb;
     bool sim = false;
     std::string board;
+    bool images_anywhere = false;
     std::string sim_fault;
     bool json = false;
     std::string timeout = "1000";
@@ -182,7 +183,8 @@ std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind 
 std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv, bool needs_adapter)
 {
     if (a.sim) {
-        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault}, needs_adapter);
+        return Adapter::open_sim(argc, argv, SimOptions{a.board, a.sim_fault, a.images_anywhere},
+                                 needs_adapter);
     }
     if (!needs_adapter) {
         return nullptr;
@@ -229,6 +231,9 @@ int main(int argc, char** argv)
     app.add_option("--board", a.board,
                    "the virtual adapter's board: a board file or an installed board's name")
         ->type_name("FILE")
+        ->needs(sim);
+    app.add_flag("--allow-outside-images", a.images_anywhere,
+                 "let the board file's images lie outside its directory")
         ->needs(sim);
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("FAULT")
@@ -294,6 +299,18 @@ int main(int argc, char** argv)
             ctx.sim = a.sim;
             session = open_session(ctx.handle, ctx.timeout_ms);
             ctx.session = session.get();
+            // serve opens the same adapter again when it comes back after it
+            // was unplugged: a new handle, and a new session on it.
+            ctx.reopen = [&adapter, &ctx, &session] {
+                session.reset();
+                ctx.session = nullptr;
+                ctx.handle = nullptr; // the old one is closed first
+                adapter->reopen();
+                ctx.handle = adapter->handle();
+                session = open_session(ctx.handle, ctx.timeout_ms);
+                ctx.session = session.get();
+                return ctx.handle;
+            };
             if (trace) {
                 // After the purge at open: the read-back is empty, so the
                 // trace and the adapter count its bytes alike from here on.

@@ -34,6 +34,7 @@ struct ServeArgs {
     std::string tck = "1000";
     std::string spi_clock = "6000";
     std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+    std::string unread_limit = "10";
 };
 
 struct ServeOptions {
@@ -41,7 +42,10 @@ struct ServeOptions {
     std::uint32_t tck_khz = 0;
     std::uint32_t spi_khz = 0;
     std::size_t max_readback = 0;
+    orv::bridge::ServeLimits limits;
 };
+
+constexpr std::uint64_t MAX_UNREAD_LIMIT_S = 3600;
 
 ServeOptions check(const ServeArgs& args)
 {
@@ -74,6 +78,11 @@ ServeOptions check(const ServeArgs& args)
     if (options.max_readback == 0) {
         usage_error("--max-readback must be at least 1");
     }
+    const std::uint64_t unread = number_arg(args.unread_limit, "--unread-limit", MAX_UNREAD_LIMIT_S);
+    if (unread == 0) {
+        usage_error("--unread-limit must be at least 1 second");
+    }
+    options.limits.unread_limit_ms = static_cast<int>(unread * 1000);
     return options;
 }
 
@@ -115,12 +124,30 @@ Result serve(const Context& ctx, const ServeOptions& options)
     sigaction(SIGTERM, &action, &old_term);
     std::signal(SIGPIPE, SIG_IGN);
     stop_requested = 0;
+    // The same adapter as at the start (the same --usb, the only one on the
+    // buses, the same virtual one), when it comes back after it was unplugged.
+    const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> libusb_device_handle* {
+        if (!ctx.reopen) {
+            error = "this adapter cannot be opened again";
+            return nullptr;
+        }
+        try {
+            return ctx.reopen();
+        } catch (const ToolError& e) {
+            error = e.what();
+            return nullptr;
+        }
+    };
     const orv::bridge::ServeResult served =
-        orv::bridge::serve(port, options.endpoints, std::cout, log, stop_requested);
+        orv::bridge::serve(port, options.endpoints, options.limits, reopen, std::cout, log, stop_requested);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGTERM, &old_term, nullptr);
     if (!served.ok) {
         throw ToolError(Exit::failed, served.error, "choose another port, or 0 for any free one");
+    }
+    if (served.adapter_lost) {
+        throw ToolError(Exit::failed, "serve stopped without the adapter: it went away and did not come back",
+                        "plug it in again and restart orvtool serve");
     }
     return Result();
 }
@@ -145,9 +172,14 @@ void register_serve(CLI::App& app, Chosen& chosen)
         ->add_option("--max-readback", args->max_readback,
                      "most read-back bytes of one JTAG exchange (default " + args->max_readback + ")")
         ->type_name("BYTES");
+    serve_app
+        ->add_option("--unread-limit", args->unread_limit,
+                     "drop a client whose answers stay unread this long (default " + args->unread_limit + ")")
+        ->type_name("SECONDS");
     serve_app->footer(
         "HOST defaults to 127.0.0.1; port 0 picks a free port. One client per protocol at a time "
-        "(a second one is refused). Runs until SIGINT or SIGTERM.");
+        "(a second one is refused). An adapter that goes away is opened again once a second. Runs until "
+        "SIGINT or SIGTERM; exits 1 when the adapter went away and did not come back.");
     on_chosen(serve_app, chosen, [args] {
         return Action([options = check(*args)](const Context& ctx) { return serve(ctx, options); });
     });
