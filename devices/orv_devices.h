@@ -193,6 +193,10 @@ typedef struct orvdev_report {
     /** A file the operation wrote to keep data it could not put back (a
      *  failed flash write's old content); empty when none. */
     char recovery_file[ORVDEV_PATH_MAX];
+    /** ORVDEV_ERROR_I2C_NO_ACK and ORVDEV_ERROR_I2C_DATA_NACK from
+     *  orvdev_i2c_transfer: the message refused, counted from 0. -1
+     *  otherwise. */
+    int32_t message_index;
 } orvdev_report;
 
 /* ------------------------------------------------------------------------ */
@@ -763,9 +767,10 @@ typedef struct orvdev_i2c_message {
  * STOP. One OUT transfer and one read-back exchange: the acknowledges and
  * the bytes read must fit 512 read-back bytes (about 500 bytes read, or
  * 4000 written). A write message of no bytes is the address alone.
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK (report.byte_index -1, the message's
- *          address in the message text); ORVDEV_ERROR_I2C_DATA_NACK
- *          (report.byte_index: the refused byte within its message);
+ * \returns 0; ORVDEV_ERROR_I2C_NO_ACK (report.message_index: the message
+ *          whose address went unanswered, report.byte_index -1);
+ *          ORVDEV_ERROR_I2C_DATA_NACK (report.message_index and
+ *          report.byte_index: the refused byte within its message);
  *          ORVDEV_ERROR_INVALID_ARGUMENT (no messages, more than
  *          ORVDEV_I2C_MAX_MESSAGES, a read of 0 bytes, too long for one
  *          exchange; nothing sent); a bus code.

@@ -378,6 +378,8 @@ TEST_F(Devices, CombinedTransfersNameTheRefusedByteAndTheMissingDevice)
     ASSERT_EQ(orvdev_i2c_transfer(bus, read_who, 2, &report), 0) << report.message;
     EXPECT_EQ(who, 0x68);
 
+    // Each case follows a write that every device takes (the register
+    // file's pointer), so the refused message is the second.
     const struct {
         std::uint32_t addr;
         std::uint32_t len;
@@ -388,10 +390,13 @@ TEST_F(Devices, CombinedTransfersNameTheRefusedByteAndTheMissingDevice)
         {0x51, 1, ORVDEV_ERROR_I2C_NO_ACK, -1},
     };
     for (const auto& c : cases) {
-        orvdev_i2c_message write[] = {{c.addr, 0, c.len, reg}};
-        EXPECT_EQ(orvdev_i2c_transfer(bus, write, 1, &report), c.rc) << report.message;
+        orvdev_i2c_message write[] = {{0x68, 0, 1, reg}, {c.addr, 0, c.len, reg}};
+        EXPECT_EQ(orvdev_i2c_transfer(bus, write, 2, &report), c.rc) << report.message;
         EXPECT_EQ(report.byte_index, c.byte_index);
+        EXPECT_EQ(report.message_index, 1);
     }
+    ASSERT_EQ(orvdev_i2c_transfer(bus, read_who, 2, &report), 0);
+    EXPECT_EQ(report.message_index, -1);
     // Bad messages are refused before anything is sent.
     model().reset_counts();
     orvdev_i2c_message zero_read[] = {{0x50, 1, 0, reg}};
