@@ -60,6 +60,7 @@ void Bus::claim_adapter()
     if (session_.holds_setup_of(this)) {
         return;
     }
+    session_.settle_readback();
     check_bus(lumo_iic_init(session_.handle(), clock_.request_khz, timeout()), "setting up the I2C bus");
     session_.set_setup_owner(this);
 }

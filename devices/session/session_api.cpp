@@ -140,6 +140,15 @@ void orvdev_session_touch(orvdev_session* session)
     }
 }
 
+int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report)
+{
+    if (session == nullptr) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no session");
+    }
+    session->set_setup_owner(nullptr);
+    return guarded(nullptr, report, [&] { session->settle_readback(); });
+}
+
 int32_t orvdev_session_purge(orvdev_session* session, uint64_t* purged, orvdev_report* report)
 {
     if (session == nullptr) {
