@@ -439,6 +439,33 @@ def flash_section(fl, lines, findings):
                  f"most 1.2x); flashrom / orvtool at least 1 in every case is the other goal.")
 
 
+def python_section(p, lines, findings):
+    """The Python package against orvtool (bench/bench_python.py)."""
+    def urbs(u):
+        return f"{u['out']} / {u['polls']} / {u['data_reads']}"
+
+    w, r = p["write"], p["read"]
+    total = {side: sum(w[side]["urbs"].values()) for side in ("orvtool", "python")}
+    ratio = r["python_seconds"] / r["orvtool_seconds"]
+    findings["python_write_urbs"] = total
+    findings["python_read_ratio"] = ratio
+    lines.append(f"| unchanged {w['bytes'] >> 20} MiB image written | seconds | adapter OUT / polls / data reads | "
+                 "URBs in all |")
+    lines.append("|---|---:|---:|---:|")
+    lines.append(f"| orvtool spi write | {w['orvtool']['seconds']:.1f} | {urbs(w['orvtool']['urbs'])} | "
+                 f"{total['orvtool']} |")
+    lines.append(f"| Python SpiFlash.write | {w['python']['seconds']:.1f} | {urbs(w['python']['urbs'])} | "
+                 f"{total['python']} |")
+    lines.append("")
+    lines.append(f"| {r['bytes'] >> 20} MiB read (median of {r['reps']}) | seconds | adapter OUT / polls / data reads |")
+    lines.append("|---|---:|---:|")
+    lines.append(f"| orvtool spi read -o | {r['orvtool_seconds']:.1f} | {urbs(r['urbs']['orvtool'])} |")
+    lines.append(f"| Python SpiFlash.read, the whole program | {r['python_seconds']:.1f} | "
+                 f"{urbs(r['urbs']['python'])} |")
+    lines.append(f"| of which the read call | {r['python_call_seconds']:.1f} | |")
+    lines.append(f"| Python / orvtool | {ratio:.3f}x | |")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True)
@@ -449,6 +476,7 @@ def main():
     ap.add_argument("--instructions")
     ap.add_argument("--bridges")
     ap.add_argument("--flash")
+    ap.add_argument("--python", help="the Python package against orvtool (bench/bench_python.py)")
     ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
@@ -530,6 +558,18 @@ def main():
         lines.append("")
         flash_section(flash, lines, findings)
         lines.append("")
+    python = None
+    if args.python:
+        with open(args.python) as f:
+            python = json.load(f)
+        lines.append("## Python over the device library, beside orvtool")
+        lines.append("")
+        lines.append("Each side a whole program on the virtual adapter under one `orvsim-run --control`, whose "
+                     "control channel counts the bulk URBs: `orvtool --sim spi ...`, and a fresh python3 that "
+                     "opens the adapter and the flash through the `orv` package (bench/bench_python.py).")
+        lines.append("")
+        python_section(python, lines, findings)
+        lines.append("")
     if args.svf:
         with open(args.svf) as f:
             lines.append("## SVF playback side by side")
@@ -606,6 +646,13 @@ def main():
         r = findings["bridge_read_ratio"]
         lines.append(f"- flashrom's 4 MiB read through the bridge within 1.25x of orvtool spi read: {r:.2f}x "
                      f"({'met' if r <= 1.25 else '**missed**'}).")
+    if python:
+        t = findings["python_write_urbs"]
+        lines.append(f"- Python's smart write of an unchanged image makes no more transfers than orvtool's: "
+                     f"{t['python']} URBs against {t['orvtool']} ({'met' if t['python'] <= t['orvtool'] else '**missed**'}).")
+        r = findings["python_read_ratio"]
+        lines.append(f"- Python's 4 MiB read within 1.1x of orvtool's time: {r:.3f}x "
+                     f"({'met' if r <= 1.1 else '**missed**'}).")
     if instructions:
         im = findings.get("instructions_more", [])
         sm = findings.get("instructions_small_missed", [])
