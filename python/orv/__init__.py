@@ -66,6 +66,7 @@ __all__ = [
     "Spi",
     "SpiFlash",
     "Stopped",
+    "TapState",
     "Timeout",
     "UsbError",
     "WriteReport",

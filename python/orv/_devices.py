@@ -9,7 +9,18 @@ with the header, field by field.
 from __future__ import annotations
 
 import ctypes
-from ctypes import POINTER, c_char, c_char_p, c_int32, c_size_t, c_uint8, c_uint16, c_uint32, c_uint64, c_void_p
+from ctypes import (
+    POINTER,
+    c_char,
+    c_char_p,
+    c_int32,
+    c_size_t,
+    c_uint8,
+    c_uint16,
+    c_uint32,
+    c_uint64,
+    c_void_p,
+)
 
 # ---- enum orvdev_result --------------------------------------------------------
 
@@ -120,7 +131,12 @@ class SessionOptions(ctypes.Structure):
 
 
 class Clock(ctypes.Structure):
-    _fields_ = [("actual_hz", c_uint32), ("divisor", c_uint32), ("request_khz", c_uint32), ("raised", c_int32)]
+    _fields_ = [
+        ("actual_hz", c_uint32),
+        ("divisor", c_uint32),
+        ("request_khz", c_uint32),
+        ("raised", c_int32),
+    ]
 
 
 class JtagOptions(ctypes.Structure):

@@ -171,7 +171,9 @@ class Libraries:
     ``usb``. (The I2C library is loaded for the device library, which does
     all I2C work.)"""
 
-    def __init__(self, tapwire: ctypes.CDLL, spi: ctypes.CDLL, devices: ctypes.CDLL, usb: ctypes.CDLL) -> None:
+    def __init__(
+        self, tapwire: ctypes.CDLL, spi: ctypes.CDLL, devices: ctypes.CDLL, usb: ctypes.CDLL
+    ) -> None:
         self.tapwire = tapwire
         self.spi = spi
         self.devices = devices

@@ -15,7 +15,9 @@ def _takes_stage(function: Progress) -> bool:
         parameters = inspect.signature(function).parameters.values()
     except (TypeError, ValueError):  # builtins without a signature
         return False
-    return any(p.kind is p.VAR_KEYWORD or (p.name == "stage" and p.kind is not p.POSITIONAL_ONLY) for p in parameters)
+    return any(
+        p.kind is p.VAR_KEYWORD or (p.name == "stage" and p.kind is not p.POSITIONAL_ONLY) for p in parameters
+    )
 
 
 class ProgressRelay:

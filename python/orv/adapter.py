@@ -23,7 +23,15 @@ from . import _devices as abi
 from . import _lib
 from ._args import UINT32_MAX, integer
 from ._progress import Progress, ProgressRelay
-from .errors import ERROR_INVALID_PARAM, ERROR_USBTRANS, LIBUSB_ERROR_NOT_FOUND, AdapterNotFound, OrvError, UsbError, make_error
+from .errors import (
+    ERROR_INVALID_PARAM,
+    ERROR_USBTRANS,
+    LIBUSB_ERROR_NOT_FOUND,
+    AdapterNotFound,
+    OrvError,
+    UsbError,
+    make_error,
+)
 
 if TYPE_CHECKING:
     from .i2c import I2c
@@ -370,7 +378,8 @@ class Adapter:
             rc = devices.orvdev_session_claim(self._session, byref(report))
             if rc != 0:
                 self._active = None
-                raise make_error(rc, self._libs.error_text(rc), "emptying the read-back an earlier failure left", report)
+                doing = "emptying the read-back an earlier failure left"
+                raise make_error(rc, self._libs.error_text(rc), doing, report)
             try:
                 if self._active is not port:
                     self._active = None
@@ -415,7 +424,9 @@ class Adapter:
             raise relay.error from error
         raise error
 
-    def _open_handle(self, kind: str, options: ctypes.Structure, owner: object, doing: str) -> tuple[int, c_void_p]:
+    def _open_handle(
+        self, kind: str, options: ctypes.Structure, owner: object, doing: str
+    ) -> tuple[int, c_void_p]:
         """Opens a device-library handle (``orvdev_<kind>_open``) on the
         session for `owner`; it is closed by :meth:`_close_handle` with the
         token returned, or when the owner goes or the adapter closes,
@@ -453,7 +464,8 @@ _NO_PROGRESS = abi.PROGRESS_FN()  # a null callback
 
 @abi.LOG_FN
 def _LOG_TO_LOGGING(_user: object, level: int, message: bytes) -> None:
-    log.log(logging.WARNING if level == abi.ORVDEV_LOG_WARNING else logging.INFO, "%s", message.decode("utf-8", "replace"))
+    log_level = logging.WARNING if level == abi.ORVDEV_LOG_WARNING else logging.INFO
+    log.log(log_level, "%s", message.decode("utf-8", "replace"))
 
 
 def _release(

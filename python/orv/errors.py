@@ -100,6 +100,9 @@ class OrvError(Exception):
             :class:`orv.flash.WriteReport` of a flash write), else ``None``.
     """
 
+    # A subclass's own attributes, with their values when not given.
+    fields: dict[str, Any] = {}
+
     def __init__(
         self,
         code: int,
@@ -112,7 +115,11 @@ class OrvError(Exception):
         done: tuple[Done, ...] = (),
         recovery_file: Optional[str] = None,
         partial: Any = None,
+        **fields: Any,
     ) -> None:
+        unknown = set(fields) - set(self.fields)
+        if unknown:
+            raise TypeError(f"{type(self).__name__} has no attribute {', '.join(sorted(unknown))}")
         self.code = code
         self.text = text
         self.doing = doing
@@ -122,6 +129,8 @@ class OrvError(Exception):
         self.done = list(done)
         self.recovery_file = recovery_file
         self.partial = partial
+        for name, default in self.fields.items():
+            setattr(self, name, fields.get(name, default))
         super().__init__(self._message())
 
     def _message(self) -> str:
@@ -168,23 +177,7 @@ class NoAcknowledge(OrvError):
             (from 0); else ``None``.
     """
 
-    def __init__(
-        self,
-        code: int,
-        text: str,
-        doing: str = "",
-        *,
-        address: int = 0,
-        ten_bit: bool = False,
-        byte_index: Optional[int] = None,
-        message_index: Optional[int] = None,
-        **details: Any,
-    ) -> None:
-        self.address = address
-        self.ten_bit = ten_bit
-        self.byte_index = byte_index
-        self.message_index = message_index
-        super().__init__(code, text, doing, **details)
+    fields = {"address": 0, "ten_bit": False, "byte_index": None, "message_index": None}
 
 
 class InvalidArgument(OrvError, ValueError):
@@ -208,23 +201,7 @@ class Mismatch(OrvError):
         count: how many bytes differ in all.
     """
 
-    def __init__(
-        self,
-        code: int,
-        text: str,
-        doing: str = "",
-        *,
-        addr: Optional[int] = None,
-        expected: Optional[int] = None,
-        found: Optional[int] = None,
-        count: Optional[int] = None,
-        **details: Any,
-    ) -> None:
-        self.addr = addr
-        self.expected = expected
-        self.found = found
-        self.count = count
-        super().__init__(code, text, doing, **details)
+    fields = {"addr": None, "expected": None, "found": None, "count": None}
 
 
 class ChainError(OrvError, RuntimeError):
@@ -311,13 +288,14 @@ def _done(report: "Report") -> tuple[Done, ...]:
     return tuple(steps)
 
 
-def make_error(code: int, text: str, doing: str, report: Optional["Report"] = None, **fields: Any) -> OrvError:
+def make_error(
+    code: int, text: str, doing: str, report: Optional["Report"] = None, **fields: Any
+) -> OrvError:
     """The exception for a non-zero result code: from the device library's
     report when there is one (its message becomes ``text``), else from the
     code and the library's text for it. `fields` are the attributes of the
-    class (``address=`` of :class:`NoAcknowledge`, ``addr=`` of
-    :class:`Mismatch`, ``partial=``); those the class does not have are
-    left out."""
+    class (``address=`` of :class:`NoAcknowledge`, ``partial=``); those the
+    class does not have are left out."""
     cls = error_class(code)
     if report is not None:
         if report.message:
@@ -328,16 +306,8 @@ def make_error(code: int, text: str, doing: str, report: Optional["Report"] = No
             bus_code=report.bus_code,
             done=_done(report),
             recovery_file=_text(report.recovery_file) or None,
+            byte_index=report.byte_index if report.byte_index >= 0 else None,
+            message_index=report.message_index if report.message_index >= 0 else None,
         )
-        if cls is NoAcknowledge:
-            fields["byte_index"] = report.byte_index if report.byte_index >= 0 else None
-            if report.message_index >= 0:
-                fields["message_index"] = report.message_index
-    own = {
-        NoAcknowledge: ("address", "ten_bit", "byte_index", "message_index"),
-        Mismatch: ("addr", "expected", "found", "count"),
-    }
-    for name in ("address", "ten_bit", "byte_index", "message_index", "addr", "expected", "found", "count"):
-        if name in fields and name not in own.get(cls, ()):
-            del fields[name]
-    return cls(code, text, doing, **fields)
+    common = ("hint", "detail", "bus_code", "done", "recovery_file", "partial")
+    return cls(code, text, doing, **{k: v for k, v in fields.items() if k in common or k in cls.fields})

@@ -105,7 +105,8 @@ class WriteReport:
         return (
             f"WriteReport(addr={self.addr:#x}, length={self.length}, unchanged_bytes={self.unchanged_bytes}, "
             f"erased={{{', '.join(f'{size:#x}: {n}' for size, n in self.erased.items())}}}, "
-            f"chip_erased={self.chip_erased}, programmed_pages={self.programmed_pages}, verified={self.verified}, "
+            f"chip_erased={self.chip_erased}, programmed_pages={self.programmed_pages}, "
+            f"verified={self.verified}, "
             f"range=({self.range[0]:#x}, {self.range[1]:#x}))"
         )
 
@@ -148,7 +149,8 @@ class FlashStatus:
     def __repr__(self) -> str:
         protected = "None" if self.protected is None else f"({self.protected[0]:#x}, {self.protected[1]:#x})"
         return (
-            f"FlashStatus(status1={self.status1:#04x}, status2={self.status2:#04x}, status3={self.status3:#04x}, "
+            f"FlashStatus(status1={self.status1:#04x}, status2={self.status2:#04x}, "
+            f"status3={self.status3:#04x}, "
             f"busy={self.busy}, bp={self.bp}, tb={self.tb}, srp={self.srp}, protected={protected})"
         )
 
@@ -228,13 +230,14 @@ class SpiFlash:
         info = abi.FlashInfo()
         libs.devices.orvdev_flash_get_info(self._flash, byref(info))
         maker = info.maker or info.vendor
+        erase_types = min(info.erase_type_count, abi.ORVDEV_FLASH_ERASE_TYPES_MAX)
         return FlashInfo(
             jedec_id=bytes(info.jedec_id),
             manufacturer=None if maker is None else maker.decode("utf-8", "replace"),
             part=info.part.decode("utf-8", "replace") or None,
             size=info.size,
             page_size=info.page_size,
-            erase_sizes=tuple(t.size for t in info.erase_types[: min(info.erase_type_count, abi.ORVDEV_FLASH_ERASE_TYPES_MAX)]),
+            erase_sizes=tuple(t.size for t in info.erase_types[:erase_types]),
             source=SOURCES.get(info.source, str(info.source)),
             addressing=libs.devices.orvdev_flash_four_byte_name(info.four_byte).decode("ascii", "replace"),
             clock_hz=info.clock.actual_hz,
@@ -263,10 +266,8 @@ class SpiFlash:
         self._range(addr, n)
         buf = bytearray(n)
         view = (c_uint8 * n).from_buffer(buf) if n else None
-        self._adapter._run(
-            "orvdev_flash_read", self._flash, addr, view, n, doing=f"reading {nbytes(n)} of the flash at {addr:#08x}",
-            progress=progress,
-        )
+        doing = f"reading {nbytes(n)} of the flash at {addr:#08x}"
+        self._adapter._run("orvdev_flash_read", self._flash, addr, view, n, doing=doing, progress=progress)
         return bytes(buf)
 
     def write(
@@ -348,7 +349,8 @@ class SpiFlash:
                 doing=f"verifying {nbytes(len(raw))} of the flash at {addr:#08x}", progress=progress,
             )
         except Mismatch as e:
-            e.addr, e.expected, e.found, e.count = mismatch.addr, mismatch.expected, mismatch.found, mismatch.count
+            e.addr, e.expected = mismatch.addr, mismatch.expected
+            e.found, e.count = mismatch.found, mismatch.count
             raise
 
     def erase(
@@ -376,16 +378,26 @@ class SpiFlash:
             "orvdev_flash_erase", self._flash, addr, n, 1 if chip else 0, byref(result), doing=doing,
             progress=progress,
         )
-        return EraseReport(_erased(result.erased, result.erased_count), bool(result.chip_erased), result.checked_bytes)
+        erased = _erased(result.erased, result.erased_count)
+        return EraseReport(erased, bool(result.chip_erased), result.checked_bytes)
 
     def status(self) -> FlashStatus:
         """The status registers and the range their block protection covers."""
         s = abi.FlashStatus()
-        self._adapter._run("orvdev_flash_read_status", self._flash, byref(s), doing="reading the flash's status")
+        doing = "reading the flash's status"
+        self._adapter._run("orvdev_flash_read_status", self._flash, byref(s), doing=doing)
         protected = (s.protected_from, s.protected_to) if s.protected_to > s.protected_from else None
         return FlashStatus(
-            s.status1, s.status2, s.status3, bool(s.busy), bool(s.write_enabled), s.bp, bool(s.tb), bool(s.sec),
-            bool(s.srp), protected,
+            s.status1,
+            s.status2,
+            s.status3,
+            bool(s.busy),
+            bool(s.write_enabled),
+            s.bp,
+            bool(s.tb),
+            bool(s.sec),
+            bool(s.srp),
+            protected,
         )
 
     def unprotect(self) -> tuple[int, int]:
@@ -394,7 +406,6 @@ class SpiFlash:
         an error. Raises :class:`FlashProtected` when the register is locked
         (SRP set and WP# low: pull WP# high first)."""
         before, after = c_uint8(), c_uint8()
-        self._adapter._run(
-            "orvdev_flash_unprotect", self._flash, byref(before), byref(after), doing="clearing the flash's protection"
-        )
+        doing = "clearing the flash's protection"
+        self._adapter._run("orvdev_flash_unprotect", self._flash, byref(before), byref(after), doing=doing)
         return before.value, after.value

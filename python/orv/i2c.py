@@ -59,7 +59,8 @@ class I2c:
         ten_bit = bool(ten_bit)
         if ten_bit not in self._buses:
             options = abi.I2cOptions(self.clock_khz, 1 if ten_bit else 0)
-            _, self._buses[ten_bit] = self._adapter._open_handle("i2c", options, self, "setting up the I2C bus")
+            doing = "setting up the I2C bus"
+            _, self._buses[ten_bit] = self._adapter._open_handle("i2c", options, self, doing)
         return self._buses[ten_bit]
 
     @staticmethod
@@ -68,7 +69,8 @@ class I2c:
 
     def _run(self, function: str, addr: int, ten_bit: bool, *args: object, doing: str, **kw: object) -> None:
         integer("addr", addr, 0, UINT32_MAX)  # the library refuses what the bus cannot address
-        self._adapter._run(function, self._bus(ten_bit), addr, *args, doing=doing, address=addr, ten_bit=ten_bit, **kw)
+        bus = self._bus(ten_bit)
+        self._adapter._run(function, bus, addr, *args, doing=doing, address=addr, ten_bit=ten_bit, **kw)
 
     def write(self, addr: int, data: bytes, ten_bit: bool = False) -> None:
         """Writes 0..4088 bytes in one transaction (no bytes: the address
@@ -90,8 +92,8 @@ class I2c:
         is, in transactions of up to 511 bytes."""
         integer("n", n, 1, UINT32_MAX)
         buf = (c_uint8 * n)()
-        self._run("orvdev_i2c_read", addr, ten_bit, buf, n, doing=f"reading {nbytes(n)} from {self._where(addr, ten_bit)}",
-                  progress=progress)
+        doing = f"reading {nbytes(n)} from {self._where(addr, ten_bit)}"
+        self._run("orvdev_i2c_read", addr, ten_bit, buf, n, doing=doing, progress=progress)
         return bytes(buf)
 
     def read_reg(
@@ -113,9 +115,10 @@ class I2c:
         integer("reg", reg, 0, UINT32_MAX)
         integer("n", n, 1, UINT32_MAX)
         buf = (c_uint8 * n)()
+        doing = f"reading {nbytes(n)} of register {reg:#x} at {self._where(addr, ten_bit)}"
+        reg_bytes = 2 if reg16 else 1
         self._run(
-            "orvdev_i2c_read_reg", addr, ten_bit, reg, 2 if reg16 else 1, buf, n,
-            doing=f"reading {nbytes(n)} of register {reg:#x} at {self._where(addr, ten_bit)}", progress=progress,
+            "orvdev_i2c_read_reg", addr, ten_bit, reg, reg_bytes, buf, n, doing=doing, progress=progress
         )
         return bytes(buf)
 
@@ -127,10 +130,10 @@ class I2c:
         and the data. Errors as :meth:`write`."""
         integer("reg", reg, 0, UINT32_MAX)
         raw = bytes([integer("data", data, 0, 0xFF)]) if isinstance(data, int) else byte_data("data", data)
-        self._run(
-            "orvdev_i2c_write_reg", addr, ten_bit, reg, 2 if reg16 else 1, _buffer(raw) if raw else None, len(raw),
-            doing=f"writing {nbytes(len(raw))} to register {reg:#x} at {self._where(addr, ten_bit)}",
-        )
+        doing = f"writing {nbytes(len(raw))} to register {reg:#x} at {self._where(addr, ten_bit)}"
+        data_buf = _buffer(raw) if raw else None
+        reg_bytes = 2 if reg16 else 1
+        self._run("orvdev_i2c_write_reg", addr, ten_bit, reg, reg_bytes, data_buf, len(raw), doing=doing)
 
     def eeprom_write(
         self,
@@ -159,10 +162,12 @@ class I2c:
         integer("offset", offset, 0, UINT32_MAX)
         integer("page_size", page_size, 0, UINT32_MAX)
         integer("write_cycle_ms", write_cycle_ms, 0, UINT32_MAX)
+        doing = f"writing {nbytes(len(raw))} into the EEPROM at {self._where(addr, ten_bit)}"
+        data_buf = _buffer(raw) if raw else None
+        offset_bytes = 2 if reg16 else 1
         self._run(
-            "orvdev_i2c_eeprom_write", addr, ten_bit, offset, 2 if reg16 else 1, page_size,
-            _buffer(raw) if raw else None, len(raw), write_cycle_ms,
-            doing=f"writing {nbytes(len(raw))} into the EEPROM at {self._where(addr, ten_bit)}", progress=progress,
+            "orvdev_i2c_eeprom_write", addr, ten_bit, offset, offset_bytes, page_size, data_buf, len(raw),
+            write_cycle_ms, doing=doing, progress=progress,
         )
 
     def probe(self, addr: int, ten_bit: bool = False) -> bool:
@@ -235,7 +240,8 @@ class I2c:
                 n = len(raw)
                 buf = _buffer(raw) if raw else (c_uint8 * 1)()
             buffers.append(buf)
-            built[i] = abi.I2cMessage(addr, 1 if kind == "r" else 0, n, ctypes.cast(buf, ctypes.POINTER(c_uint8)))
+            pointer = ctypes.cast(buf, ctypes.POINTER(c_uint8))
+            built[i] = abi.I2cMessage(addr, 1 if kind == "r" else 0, n, pointer)
         names = ", ".join(f"{kind} {self._where(addr, ten_bit)}" for kind, addr, _ in listed)
         try:
             self._adapter._run(

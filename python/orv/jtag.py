@@ -71,8 +71,8 @@ class Device:
         idcode = "None" if self.idcode is None else f"{self.idcode:#010x}"
         fields = f"idcode={idcode}, ir_length={self.ir_length}"
         if self.idcode is not None:
-            fields += f", manufacturer={self.manufacturer:#05x}, vendor={self.vendor!r}, part={self.part:#06x}, "
-            fields += f"version={self.version}"
+            fields += f", manufacturer={self.manufacturer:#05x}, vendor={self.vendor!r}, "
+            fields += f"part={self.part:#06x}, version={self.version}"
         return f"Device({fields})"
 
     @classmethod
@@ -147,7 +147,8 @@ class Jtag:
 
     def _configure(self) -> None:
         libs, handle, timeout = self._adapter._libs, self._adapter._handle, self._adapter.timeout_ms
-        libs.check(libs.tapwire.tapwire_tckset(handle, self.clock.request_khz, timeout), "setting the TCK clock")
+        rc = libs.tapwire.tapwire_tckset(handle, self.clock.request_khz, timeout)
+        libs.check(rc, "setting the TCK clock")
         libs.check(libs.tapwire.tapwire_ioset(handle, *self.pins, timeout), "setting the JTAG pins")
 
     @property
@@ -218,7 +219,8 @@ class Jtag:
             options = abi.JtagOptions(self.tck_khz, *self.pins)
             _, self._chain = adapter._open_handle("jtag", options, self, "setting up the JTAG chain")
         chain = abi.Chain()
-        adapter._run("orvdev_chain_scan", self._chain, byref(chain), doing="scanning the JTAG chain", progress=progress)
+        doing = "scanning the JTAG chain"
+        adapter._run("orvdev_chain_scan", self._chain, byref(chain), doing=doing, progress=progress)
         self._state = TapState.RUN_TEST_IDLE
         taps = chain.taps[: min(chain.count, abi.ORVDEV_JTAG_MAX_DEVICES)]
         return Chain(chain.ir_total, tuple(Device._from_tap(tap) for tap in taps))

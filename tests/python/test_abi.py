@@ -35,7 +35,8 @@ def expected_types(c_type):
     """The ctypes types a C type may be declared as."""
     c_type = " ".join(c_type.replace("*", " * ").replace("const", "").split())
     scalars = {"uint8_t": ctypes.c_uint8, "uint16_t": ctypes.c_uint16, "uint32_t": ctypes.c_uint32,
-               "uint64_t": ctypes.c_uint64, "int32_t": ctypes.c_int32, "size_t": ctypes.c_size_t, "char": ctypes.c_char}
+               "uint64_t": ctypes.c_uint64, "int32_t": ctypes.c_int32, "size_t": ctypes.c_size_t,
+               "char": ctypes.c_char}
     if c_type in scalars:
         return {scalars[c_type]}
     if c_type == "char *":
@@ -68,7 +69,8 @@ def struct_fields(body):
 
 def test_every_structure_ctypes_declares_matches_the_header_field_by_field():
     text = header_text()
-    structs = dict((name, body) for body, name in re.findall(r"typedef struct \w+ \{(.*?)\} (\w+);", text, re.S))
+    found = re.findall(r"typedef struct \w+ \{(.*?)\} (\w+);", text, re.S)
+    structs = {name: body for body, name in found}
     mirrored = [name for name in structs if hasattr(abi, camel(name))]
     assert len(mirrored) >= 19, mirrored
     for name in mirrored:
@@ -84,7 +86,8 @@ def test_every_structure_ctypes_declares_matches_the_header_field_by_field():
 
 def test_every_constant_matches_the_header_and_every_result_code_is_known():
     text = header_text()
-    values = {name: int(value.rstrip("u"), 0) for name, value in re.findall(r"#define (ORVDEV_\w+) (-?\w+)", text)}
+    defines = re.findall(r"#define (ORVDEV_\w+) (-?\w+)", text)
+    values = {name: int(value.rstrip("u"), 0) for name, value in defines}
     values.update({name: int(value) for name, value in re.findall(r"\b(ORVDEV_\w+) = (-?\d+)", text)})
     ours = {name: getattr(abi, name) for name in dir(abi) if name.startswith("ORVDEV_")}
     assert {name: values.get(name) for name in ours} == ours
@@ -93,7 +96,8 @@ def test_every_constant_matches_the_header_and_every_result_code_is_known():
 
 def test_every_prototype_matches_the_header():
     text = header_text()
-    declared = {name: (ret, args) for ret, name, args in re.findall(r"ORV_API ([\w\s*]+?)\s*\b(orvdev_\w+)\((.*?)\);", text, re.S)}
+    functions = re.findall(r"ORV_API ([\w\s*]+?)\s*\b(orvdev_\w+)\((.*?)\);", text, re.S)
+    declared = {name: (ret, args) for ret, name, args in functions}
     for name, (restype, argtypes) in abi.PROTOTYPES.items():
         c_ret, c_args = declared[name]
         assert restype in expected_types(c_ret), name
@@ -106,8 +110,9 @@ def test_every_prototype_matches_the_header():
 def test_the_endpoints_are_those_of_the_wire_facts():
     with open(WIRE) as f:
         wire = dict(re.findall(r"constexpr unsigned char (EP_\w+) = (0x[0-9a-fA-F]+);", f.read()))
+    names = ("EP_COMMAND_OUT", "EP_READBACK_DATA_IN", "EP_READBACK_COUNT_IN")
     assert {name: int(value, 16) for name, value in wire.items()} == {
-        name: getattr(adapter_module, name) for name in ("EP_COMMAND_OUT", "EP_READBACK_DATA_IN", "EP_READBACK_COUNT_IN")
+        name: getattr(adapter_module, name) for name in names
     }
 
 
@@ -115,7 +120,8 @@ def test_orvtool_and_the_package_see_the_same_adapters():
     orvtool = os.environ.get("ORVTOOL")
     if not orvtool:
         pytest.skip("ORVTOOL not set (orvtool not built)")
-    listed = json.loads(subprocess.run([orvtool, "--json", "list"], check=True, capture_output=True, text=True).stdout)
+    done = subprocess.run([orvtool, "--json", "list"], check=True, capture_output=True, text=True)
+    listed = json.loads(done.stdout)
     theirs = [(int(a["vid"], 16), int(a["pid"], 16), a["bus"], a["address"], a["serial"], a["product"])
               for a in listed["adapters"]]
     ours = [(i.vid, i.pid, i.bus, i.address, i.serial, i.product) for i in orv.list()]

@@ -191,7 +191,8 @@ def test_bad_arguments_raise_before_anything_is_sent(adapter, count, call, error
     i2c = adapter.i2c()
     i2c.probe(0x50)  # the buses are set up: a refusal must not send even that
     i2c.probe(0x2A5, ten_bit=True)
-    ports = dict(adapter=adapter, jtag=adapter.jtag(), spi=adapter.spi(), i2c=i2c, flash=orv.SpiFlash(adapter.spi()))
+    flash = orv.SpiFlash(adapter.spi())
+    ports = dict(adapter=adapter, jtag=adapter.jtag(), spi=adapter.spi(), i2c=i2c, flash=flash)
     with count() as sent:
         with pytest.raises(error):
             call(ports)

@@ -27,7 +27,10 @@ def jtag_case(adapter):
     jtag = adapter.jtag(tck_khz=6000)
     jtag.shift_ir(USER_IR, 10)
     jtag.shift_dr(FIRST, 64)
-    return (lambda: jtag.shift_dr(SECOND, 64, capture=True), lambda: jtag.shift_dr(0, 64, capture=True) == SECOND)
+    return (
+        lambda: jtag.shift_dr(SECOND, 64, capture=True),
+        lambda: jtag.shift_dr(0, 64, capture=True) == SECOND,
+    )
 
 
 def flash_case(adapter):
@@ -79,7 +82,9 @@ def quick_adapter(sim):
 
 @pytest.mark.parametrize("case", [jtag_case, flash_case, i2c_case], ids=["jtag", "flash", "i2c"])
 @pytest.mark.parametrize("kind, endpoint, cls, code", FAULTS, ids=[f"{k}-{e:#x}" for k, e, _, _ in FAULTS])
-def test_after_each_fault_the_next_operation_returns_its_own_data(sim, quick_adapter, case, kind, endpoint, cls, code):
+def test_after_each_fault_the_next_operation_returns_its_own_data(
+    sim, quick_adapter, case, kind, endpoint, cls, code
+):
     if case is i2c_case:
         cls, code = I2C_FAULTS.get((kind, endpoint), (cls, code))
     operation, next_is_right = case(quick_adapter)

@@ -7,7 +7,7 @@ import random
 import pytest
 
 import orv
-from conftest import COMMAND_OUT, COUNT_IN, DATA_IN, urbs
+from conftest import urbs
 
 MiB = 1 << 20
 WRSR, WREN = 0x01, 0x06
@@ -30,11 +30,14 @@ def image(seed, n):
         (dict(size=MiB), "Winbond W25Q32", MiB, "sfdp"),
     ],
 )
-def test_identify_tells_the_part_where_its_parameters_came_from_and_takes_overrides(adapter, overrides, part, size, source):
+def test_identify_tells_the_part_its_parameters_source_and_takes_overrides(
+    adapter, overrides, part, size, source
+):
     flash = orv.SpiFlash(adapter.spi(clock_khz=30000), **overrides)
     info = flash.identify()
     assert (info.jedec_id, info.manufacturer, info.part) == (bytes.fromhex("ef4016"), "Winbond", part)
-    assert (info.size, info.page_size, info.erase_sizes, info.source) == (size, 256, (4096, 32768, 65536), source)
+    erase_sizes = (4096, 32768, 65536)
+    assert (info.size, info.page_size, info.erase_sizes, info.source) == (size, 256, erase_sizes, source)
     assert (info.addressing, info.clock_hz) == ("3-byte", 30000000)
     assert flash.jedec_id() == info.jedec_id
     assert repr(info).startswith("FlashInfo(jedec_id=ef 40 16, manufacturer='Winbond'")
