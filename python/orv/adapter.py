@@ -306,6 +306,7 @@ class Adapter:
         self.timeout_ms = timeout_ms
         self._lock = threading.RLock()
         self._active: Optional[_Port] = None
+        self._running = False  # a device-library operation is under way
         # The device-library handles made from the session, by token: closed
         # before it, when their owner goes or the adapter closes.
         self._owned: dict[int, tuple[Callable[[c_void_p], None], c_void_p]] = {}
@@ -362,6 +363,12 @@ class Adapter:
     def _check_open(self) -> None:
         if self.closed:
             raise ValueError("the adapter is closed")
+        if self._running:
+            # Only the thread that holds the lock gets here: a progress
+            # callback using the adapter in the middle of an operation.
+            raise RuntimeError(
+                "the adapter is in the middle of an operation: its progress callback cannot use it"
+            )
 
     @contextmanager
     def _raw(self, port: _Port) -> Iterator[tuple[_lib.Libraries, c_void_p]]:
@@ -412,9 +419,11 @@ class Adapter:
             self._active = None  # the raw ports send their settings again after it
             if relay is not None:
                 devices.orvdev_session_set_progress(self._session, relay.callback, None)
+            self._running = True
             try:
                 rc = getattr(devices, function)(*args, byref(report))
             finally:
+                self._running = False
                 if relay is not None:
                     devices.orvdev_session_set_progress(self._session, _NO_PROGRESS, None)
         if rc == 0:

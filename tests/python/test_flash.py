@@ -134,7 +134,11 @@ def test_a_stop_from_the_progress_callback_ends_cleanly_and_says_how_far(flash, 
     with pytest.raises(Interrupted) as interrupted:
         flash.read(0, 0x10000, progress=interrupt)
     assert isinstance(interrupted.value.__cause__, orv.Stopped)
-    assert adapter.i2c().read_reg(0x68, 0x75) == b"\x68"
+    # Nor may the callback use the adapter the operation holds.
+    i2c = adapter.i2c()
+    with pytest.raises(RuntimeError, match="progress callback"):
+        flash.read(0, 0x10000, progress=lambda done, total: i2c.probe(0x50))
+    assert i2c.read_reg(0x68, 0x75) == b"\x68"
 
 
 def test_a_long_read_goes_in_whole_exchanges(flash, count):
