@@ -456,6 +456,48 @@ def trace_section(tr, lines, findings):
     lines.append(f"Goal: traced at most 2x untraced. Medians of {tr['reps']} runs of each, in turn.")
 
 
+def python_section(p, lines, findings):
+    """The Python package against orvtool (bench/bench_python.py)."""
+    def urbs(u):
+        return f"{u['out']} / {u['polls']} / {u['data_reads']}"
+
+    w, r = p["write"], p["read"]
+    total = {side: sum(w[side]["urbs"].values()) for side in ("orvtool", "python")}
+    ratio = r["python_seconds"] / r["orvtool_seconds"]
+    findings["python_write_urbs"] = total
+    findings["python_read_ratio"] = ratio
+    lines.append(f"| unchanged {w['bytes'] >> 20} MiB image written | seconds | adapter OUT / polls / data reads | "
+                 "URBs in all |")
+    lines.append("|---|---:|---:|---:|")
+    lines.append(f"| orvtool spi write | {w['orvtool']['seconds']:.1f} | {urbs(w['orvtool']['urbs'])} | "
+                 f"{total['orvtool']} |")
+    lines.append(f"| Python SpiFlash.write | {w['python']['seconds']:.1f} | {urbs(w['python']['urbs'])} | "
+                 f"{total['python']} |")
+    lines.append("")
+    lines.append(f"| {r['bytes'] >> 20} MiB read (median of {r['reps']}) | seconds | "
+                 "adapter OUT / polls / data reads |")
+    lines.append("|---|---:|---:|")
+    lines.append(f"| orvtool spi read -o | {r['orvtool_seconds']:.1f} | {urbs(r['urbs']['orvtool'])} |")
+    lines.append(f"| Python SpiFlash.read, the whole program | {r['python_seconds']:.1f} | "
+                 f"{urbs(r['urbs']['python'])} |")
+    lines.append(f"| of which the read call | {r['python_call_seconds']:.1f} | |")
+    lines.append(f"| Python / orvtool | {ratio:.3f}x | |")
+
+
+def json_section(path, title, intro, render, lines, findings):
+    """A section from a benchmark's JSON file (none without one): the title,
+    the introduction (a text, or made from the data), then what `render`
+    writes. Returns the data."""
+    if not path:
+        return None
+    with open(path) as f:
+        data = json.load(f)
+    lines += [f"## {title}", "", intro(data) if callable(intro) else intro, ""]
+    render(data, lines, findings)
+    lines.append("")
+    return data
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True)
@@ -467,6 +509,7 @@ def main():
     ap.add_argument("--bridges")
     ap.add_argument("--flash")
     ap.add_argument("--trace", help="the 4 MiB read traced and untraced (bench/bench_trace.py)")
+    ap.add_argument("--python", help="the Python package against orvtool (bench/bench_python.py)")
     ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
@@ -523,43 +566,29 @@ def main():
         lines.append("")
         instructions_section(read_instruction_table(args.instructions_before), instructions, lines, findings)
         lines.append("")
-    bridges = None
-    if args.bridges:
-        with open(args.bridges) as f:
-            bridges = json.load(f)
-        lines.append("## The bridges with their real clients")
-        lines.append("")
-        lines.append("`orvtool serve` on the virtual adapter under `orvsim-run`, whose control channel counts "
-                     "the bulk URBs each endpoint received; OpenOCD 0.12, openFPGALoader and flashrom 1.3 from "
-                     "Debian (bench/bench_bridges.py).")
-        lines.append("")
-        bridges_section(bridges, lines, findings)
-        lines.append("")
-    if args.flash:
-        with open(args.flash) as f:
-            flash = json.load(f)
-        lines.append("## Writing a 4 MiB flash: orvtool and flashrom")
-        lines.append("")
-        lines.append(f"The virtual adapter with a W25Q32-like flash that takes {flash['program_us']} us per page "
-                     f"program and {flash['erase_us'] // 1000} ms per erase in real time (a board file); the same "
-                     "starting flash for both tools in each case, and the flash checked afterwards. flashrom 1.3 "
-                     "from Debian through `orvtool serve --serprog`; orvtool with `--sim --board`. Wall time of "
-                     "each client process (bench/bench_flash.py).")
-        lines.append("")
-        flash_section(flash, lines, findings)
-        lines.append("")
-    if args.trace:
-        with open(args.trace) as f:
-            trace = json.load(f)
-        lines.append("## Waveform traces: what --trace costs")
-        lines.append("")
-        lines.append("Reading the whole 4 MiB flash of the virtual adapter (SPI at 6 MHz, 512 bytes a transfer) "
-                     "untraced and with `--trace`: from the virtual board, and reconstructed on the host from the "
-                     "session's transfers as on a real adapter (`ORVTOOL_TRACE_FROM_HOST=1`). Wall time of the "
-                     "orvtool process; the VCD is written to disk as it goes (bench/bench_trace.py).")
-        lines.append("")
-        trace_section(trace, lines, findings)
-        lines.append("")
+    bridges = json_section(
+        args.bridges, "The bridges with their real clients",
+        "`orvtool serve` on the virtual adapter under `orvsim-run`, whose control channel counts the bulk URBs "
+        "each endpoint received; OpenOCD 0.12, openFPGALoader and flashrom 1.3 from Debian "
+        "(bench/bench_bridges.py).", bridges_section, lines, findings)
+    json_section(
+        args.flash, "Writing a 4 MiB flash: orvtool and flashrom",
+        lambda flash: f"The virtual adapter with a W25Q32-like flash that takes {flash['program_us']} us per page "
+        f"program and {flash['erase_us'] // 1000} ms per erase in real time (a board file); the same starting "
+        "flash for both tools in each case, and the flash checked afterwards. flashrom 1.3 from Debian through "
+        "`orvtool serve --serprog`; orvtool with `--sim --board`. Wall time of each client process "
+        "(bench/bench_flash.py).", flash_section, lines, findings)
+    python = json_section(
+        args.python, "Python over the device library, beside orvtool",
+        "Each side a whole program on the virtual adapter under one `orvsim-run --control`, whose control channel "
+        "counts the bulk URBs: `orvtool --sim spi ...`, and a fresh python3 that opens the adapter and the flash "
+        "through the `orv` package (bench/bench_python.py).", python_section, lines, findings)
+    json_section(
+        args.trace, "Waveform traces: what --trace costs",
+        "Reading the whole 4 MiB flash of the virtual adapter (SPI at 6 MHz, 512 bytes a transfer) untraced and "
+        "with `--trace`: from the virtual board, and reconstructed on the host from the session's transfers as on "
+        "a real adapter (`ORVTOOL_TRACE_FROM_HOST=1`). Wall time of the orvtool process; the VCD is written to "
+        "disk as it goes (bench/bench_trace.py).", trace_section, lines, findings)
     if args.svf:
         with open(args.svf) as f:
             lines.append("## SVF playback side by side")
@@ -636,6 +665,14 @@ def main():
         r = findings["bridge_read_ratio"]
         lines.append(f"- flashrom's 4 MiB read through the bridge within 1.25x of orvtool spi read: {r:.2f}x "
                      f"({'met' if r <= 1.25 else '**missed**'}).")
+    if python:
+        t = findings["python_write_urbs"]
+        lines.append(f"- Python's smart write of an unchanged image makes no more transfers than orvtool's: "
+                     f"{t['python']} URBs against {t['orvtool']} "
+                     f"({'met' if t['python'] <= t['orvtool'] else '**missed**'}).")
+        r = findings["python_read_ratio"]
+        lines.append(f"- Python's 4 MiB read within 1.1x of orvtool's time: {r:.3f}x "
+                     f"({'met' if r <= 1.1 else '**missed**'}).")
     if instructions:
         im = findings.get("instructions_more", [])
         sm = findings.get("instructions_small_missed", [])

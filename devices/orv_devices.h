@@ -13,9 +13,10 @@
  * session with the adapter sound:
  *
  *   - the adapter's read-back is emptied when the session opens and after
- *     every operation that failed on the wire, so that bytes left by a
- *     failure are never returned as the next operation's data (the log
- *     callback says when bytes were thrown away);
+ *     every operation that failed on the wire, and again before the next
+ *     operation when that purge failed or bytes may come late (a timeout),
+ *     so that bytes left by a failure are never returned as the next
+ *     operation's data (the log callback says when bytes were thrown away);
  *   - every transfer has a time limit (a timeout of 0 is refused), and I2C
  *     transfers use at most ORVDEV_I2C_MAX_TIMEOUT_MS each, so that an adapter
  *     that stops answering costs seconds, not hours;
@@ -193,6 +194,10 @@ typedef struct orvdev_report {
     /** A file the operation wrote to keep data it could not put back (a
      *  failed flash write's old content); empty when none. */
     char recovery_file[ORVDEV_PATH_MAX];
+    /** ORVDEV_ERROR_I2C_NO_ACK and ORVDEV_ERROR_I2C_DATA_NACK from
+     *  orvdev_i2c_transfer: the message refused, counted from 0. -1
+     *  otherwise. */
+    int32_t message_index;
 } orvdev_report;
 
 /* ------------------------------------------------------------------------ */
@@ -267,15 +272,26 @@ ORV_API void orvdev_session_set_progress(orvdev_session* session, orvdev_progres
  *  to run sends its set-up again. */
 ORV_API void orvdev_session_touch(orvdev_session* session);
 
+/** The caller is about to use the adapter through the bus libraries: when a
+ *  failure left the read-back unsettled (its purge failed, or bytes may
+ *  have come late), empties it first, so that the caller's exchange does
+ *  not take them as its data; and the next handle sends its set-up again
+ *  (as orvdev_session_touch). Sends nothing otherwise.
+ * \returns 0; as orvdev_session_purge when the read-back still cannot be
+ *          emptied (it stays unsettled: call again before the next try). */
+ORV_API int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report);
+
 /** Empties the adapter's read-back now; `purged` (may be NULL) receives the
  *  bytes thrown away. \returns as the purge of orvdev_session_open. */
 ORV_API int32_t orvdev_session_purge(orvdev_session* session, uint64_t* purged, orvdev_report* report);
 
 /** After a failure of the caller's own work on the adapter (through the bus
  *  libraries): empties the read-back, telling the log callback when that
- *  threw bytes away or failed, and makes the next handle send its set-up
- *  again. Never fails; NULL is accepted. (The library does this itself
- *  after its own operations fail.) */
+ *  threw bytes away or failed, leaves it unsettled (bytes may still come:
+ *  orvdev_session_claim and the handles empty it again before the next
+ *  operation), and makes the next handle send its set-up again. Never
+ *  fails; NULL is accepted. (The library does this itself after its own
+ *  operations fail.) */
 ORV_API void orvdev_session_recover(orvdev_session* session);
 
 /** The per-transfer time limit of the session. */
@@ -791,9 +807,10 @@ typedef struct orvdev_i2c_message {
  * STOP. One OUT transfer and one read-back exchange: the acknowledges and
  * the bytes read must fit 512 read-back bytes (about 500 bytes read, or
  * 4000 written). A write message of no bytes is the address alone.
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK (report.byte_index -1, the message's
- *          address in the message text); ORVDEV_ERROR_I2C_DATA_NACK
- *          (report.byte_index: the refused byte within its message);
+ * \returns 0; ORVDEV_ERROR_I2C_NO_ACK (report.message_index: the message
+ *          whose address went unanswered, report.byte_index -1);
+ *          ORVDEV_ERROR_I2C_DATA_NACK (report.message_index and
+ *          report.byte_index: the refused byte within its message);
  *          ORVDEV_ERROR_INVALID_ARGUMENT (no messages, more than
  *          ORVDEV_I2C_MAX_MESSAGES, a read of 0 bytes, too long for one
  *          exchange; nothing sent); a bus code.

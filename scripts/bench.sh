@@ -79,6 +79,11 @@ if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && comm
   args+=(--bridges "$OUT/bridges.json")
 fi
 
+echo "== the Python package beside orvtool: unchanged 1 MiB write, 4 MiB read"
+"$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_python.py "$BUILD/tools/orvtool" \
+  "$BUILD/jtag:$BUILD/spi:$BUILD/i2c:$BUILD/devices" "$OUT/python.json"
+args+=(--python "$OUT/python.json")
+
 if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
   # About 15 minutes: 4 MiB writes at the virtual adapter's speed.
   echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"

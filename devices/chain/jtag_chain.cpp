@@ -159,6 +159,7 @@ void Jtag::claim_adapter()
     if (session_.holds_setup_of(this)) {
         return;
     }
+    session_.settle_readback();
     check_bus(tapwire_tckset(session_.handle(), clock_.request_khz, session_.timeout_ms()),
               "setting the TCK clock");
     check_bus(tapwire_ioset(session_.handle(), options_.direction, options_.level, session_.timeout_ms()),

@@ -154,7 +154,7 @@ void restore_after_failure(Flash& flash, const WriteReport& report, std::span<co
     std::optional<std::uint64_t> failed_at;
     // Once, whatever the failure was: an adapter that stopped answering fails
     // here at once.
-    flash.session().purge_after_failure();
+    flash.session().purge_after_failure(failure.bus_code());
     for (const PlannedProgram& p : pages) {
         Bytes page(old.begin() + static_cast<std::ptrdiff_t>(p.offset),
                    old.begin() + static_cast<std::ptrdiff_t>(p.offset + p.len));

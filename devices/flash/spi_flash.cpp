@@ -74,6 +74,7 @@ void Flash::claim_adapter()
     if (session_.holds_setup_of(this)) {
         return;
     }
+    session_.settle_readback();
     check_bus(lumo_spi_set_config(session_.handle(), &command_only_, session_.timeout_ms()),
               "configuring the SPI port");
     session_.set_setup_owner(this);

@@ -60,6 +60,7 @@ void Bus::claim_adapter()
     if (session_.holds_setup_of(this)) {
         return;
     }
+    session_.settle_readback();
     check_bus(lumo_iic_init(session_.handle(), clock_.request_khz, timeout()), "setting up the I2C bus");
     session_.set_setup_owner(this);
 }
@@ -277,14 +278,16 @@ void Bus::transfer(std::span<const Message> messages)
                           "no device acknowledged address " + address_text(m.addr) + " (message " +
                               std::to_string(fault.message + 1) + ")",
                           "check the address, the wiring and the pull-ups", TPW_ERROR_OTHER,
-                          bus_text(TPW_ERROR_OTHER, doing));
+                          bus_text(TPW_ERROR_OTHER, doing))
+                .with_message_index(static_cast<int>(fault.message));
         case TransferFault::Kind::data:
             throw Failure(
                 ORVDEV_ERROR_I2C_DATA_NACK,
                 "the device at " + address_text(m.addr) + " refused data byte " + std::to_string(fault.byte) +
                     " of message " + std::to_string(fault.message + 1),
                 "the device may be busy (an EEPROM finishing a write) or the register may not exist")
-                .with_byte_index(static_cast<int>(fault.byte));
+                .with_byte_index(static_cast<int>(fault.byte))
+                .with_message_index(static_cast<int>(fault.message));
         case TransferFault::Kind::bus:
             check_bus(fault.code, "the combined transfer");
         }

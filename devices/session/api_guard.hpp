@@ -31,7 +31,7 @@ template <typename Work> std::int32_t guarded(Session* session, orvdev_report* r
     } catch (const Failure& failure) {
         fill_report(report, failure);
         if (session != nullptr && (failure.bus_code() != 0 || failure.code() == ORVDEV_ERROR_FLASH_BUSY)) {
-            session->purge_after_failure();
+            session->purge_after_failure(failure.bus_code());
         }
         return failure.code();
     } catch (const std::bad_alloc&) {

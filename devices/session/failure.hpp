@@ -44,6 +44,7 @@ public:
     [[nodiscard]] const std::string& detail() const noexcept { return detail_; }
     [[nodiscard]] const std::vector<Done>& done() const noexcept { return done_; }
     [[nodiscard]] int byte_index() const noexcept { return byte_index_; }
+    [[nodiscard]] int message_index() const noexcept { return message_index_; }
     [[nodiscard]] const std::string& recovery_file() const noexcept { return recovery_file_; }
 
     // Puts `done` before what is already there (from inner steps).
@@ -51,6 +52,11 @@ public:
     Failure& with_byte_index(int index)
     {
         byte_index_ = index;
+        return *this;
+    }
+    Failure& with_message_index(int index)
+    {
+        message_index_ = index;
         return *this;
     }
     void set_recovery_file(std::string path) { recovery_file_ = std::move(path); }
@@ -66,6 +72,7 @@ private:
     std::string detail_;
     std::vector<Done> done_;
     int byte_index_ = -1;
+    int message_index_ = -1;
     std::string recovery_file_;
 };
 

@@ -48,6 +48,7 @@ std::uint64_t Session::purge()
         throw Failure(rc, "cannot empty the adapter's read-back: " + code_text(rc), hint_for_bus_code(rc),
                       rc);
     }
+    unsettled_ = false;
     return purged;
 }
 
@@ -60,7 +61,7 @@ void Session::purge_at_open()
     }
 }
 
-void Session::purge_after_failure() noexcept
+void Session::purge_after_failure(std::int32_t bus_code) noexcept
 {
     try {
         std::uint64_t purged = 0;
@@ -74,11 +75,28 @@ void Session::purge_after_failure() noexcept
             log(ORVDEV_LOG_WARNING,
                 "could not empty the adapter's read-back after the failure: " + code_text(rc));
         }
+        // A purge sees only what the adapter reports now: after a timeout
+        // (a read-back that never showed, a transfer the adapter may still
+        // run) its bytes can come later, and a failed purge left them all.
+        unsettled_ = rc != 0 || bus_code == 0 || bus_code == TPW_ERROR_TIMEOUT || bus_code == LIBUSB_ERROR_TIMEOUT;
     } catch (...) {
         // Building the log line failed; nothing more to do on the way out.
+        unsettled_ = true;
     }
     // Whatever the adapter holds now, the next handle sends its set-up again.
     setup_owner_ = nullptr;
+}
+
+void Session::settle_readback()
+{
+    if (!unsettled_) {
+        return;
+    }
+    const std::uint64_t purged = purge();
+    if (purged > 0) {
+        log(ORVDEV_LOG_WARNING, "threw away " + count_text(purged, "byte") +
+                                    " of read-back that an earlier failure left behind");
+    }
 }
 
 Progress::Progress(const Session& session, const char* stage, std::uint64_t total, orvdev_progress_unit unit)

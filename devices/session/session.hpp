@@ -50,11 +50,18 @@ public:
     // At open: throws Failure when the read-back cannot be emptied; logs a
     // line when it threw bytes away.
     void purge_at_open();
-    // After an operation failed on the wire: never throws; logs when it threw
-    // bytes away or could not empty the read-back.
-    void purge_after_failure() noexcept;
+    // After an operation failed on the wire with `bus_code` (0: not known):
+    // never throws; logs when it threw bytes away or could not empty the
+    // read-back. The read-back stays unsettled when the purge failed (the
+    // adapter still failing), or when the failure may bring bytes later (a
+    // timeout: a read-back reported late, a command buffer run late).
+    void purge_after_failure(std::int32_t bus_code = 0) noexcept;
     // Empties the read-back; throws Failure when it cannot.
     std::uint64_t purge();
+    // Before an operation sends its set-up: empties the read-back when a
+    // failure left it unsettled, so that its bytes are not taken as the
+    // operation's own; throws Failure when it still cannot.
+    void settle_readback();
 
     // The handle whose set-up the adapter holds (null: none, or unknown
     // because the caller used the bus libraries).
@@ -69,6 +76,7 @@ private:
     orvdev_progress_fn progress_ = nullptr;
     void* progress_user_ = nullptr;
     const void* setup_owner_ = nullptr;
+    bool unsettled_ = false;
 };
 
 // A stage of a long operation, as the progress callback hears of it: started

@@ -26,6 +26,7 @@ void clear_report(orvdev_report* report) noexcept
     if (report != nullptr) {
         std::memset(report, 0, sizeof *report);
         report->byte_index = -1;
+        report->message_index = -1;
     }
 }
 
@@ -42,6 +43,7 @@ void fill_report(orvdev_report* report, const Failure& failure) noexcept
     copy_text(report->detail, failure.detail());
     copy_text(report->recovery_file, failure.recovery_file());
     report->byte_index = failure.byte_index();
+    report->message_index = failure.message_index();
     const auto& done = failure.done();
     // The last steps matter most when there are more than fit.
     const std::size_t skip = done.size() > ORVDEV_DONE_MAX ? done.size() - ORVDEV_DONE_MAX : 0;
@@ -136,6 +138,15 @@ void orvdev_session_touch(orvdev_session* session)
     if (session != nullptr) {
         session->set_setup_owner(nullptr);
     }
+}
+
+int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report)
+{
+    if (session == nullptr) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no session");
+    }
+    session->set_setup_owner(nullptr);
+    return guarded(nullptr, report, [&] { session->settle_readback(); });
 }
 
 int32_t orvdev_session_purge(orvdev_session* session, uint64_t* purged, orvdev_report* report)

@@ -1,9 +1,10 @@
 """orv: the ORV USB bridge adapter from Python.
 
-A thin layer over the shared libraries ``orv_tapwire`` (JTAG),
-``orv_lumo_spi`` (SPI) and ``orv_lumo_iic`` (I2C): every operation is one
-whole transaction in one bulk transfer, and failures carry the libraries'
-result codes::
+A thin layer over the shared libraries: the device library
+(``orv_devices``: SPI NOR flash, the JTAG chain, I2C devices, and the
+session that keeps the adapter's read-back in step) and, for raw JTAG and
+SPI transactions, ``orv_tapwire`` and ``orv_lumo_spi``. Failures raise
+exceptions that carry the libraries' result codes and messages::
 
     import orv
 
@@ -11,24 +12,32 @@ result codes::
         chain = adapter.jtag(tck_khz=1000).scan()
         print([hex(i) for i in chain.idcodes])
         print(adapter.i2c().read_reg(0x68, 0x75))
+        print(orv.SpiFlash(adapter.spi()).identify())
 """
 
+from ._clock import Clock
 from .adapter import Adapter, AdapterInfo
 from .adapter import list_adapters as list
 from .adapter import open_adapter as open
 from .errors import (
     AdapterNotFound,
     ChainError,
+    Done,
     FlashError,
+    FlashProtected,
+    InvalidArgument,
     LibraryNotFound,
+    Mismatch,
     NoAcknowledge,
     OrvError,
+    Stopped,
     Timeout,
     UsbError,
 )
+from .flash import EraseReport, FlashInfo, FlashStatus, SpiFlash, WriteReport
 from .i2c import I2c
 from .jtag import Chain, Device, DrBatch, Jtag, TapState
-from .spi import Spi, SpiFlash
+from .spi import Spi
 
 __version__ = "1.0.0"
 
@@ -38,19 +47,29 @@ __all__ = [
     "AdapterNotFound",
     "Chain",
     "ChainError",
+    "Clock",
     "Device",
+    "Done",
     "DrBatch",
+    "EraseReport",
     "FlashError",
+    "FlashInfo",
+    "FlashProtected",
+    "FlashStatus",
     "I2c",
+    "InvalidArgument",
     "Jtag",
     "LibraryNotFound",
+    "Mismatch",
     "NoAcknowledge",
     "OrvError",
     "Spi",
     "SpiFlash",
+    "Stopped",
     "TapState",
     "Timeout",
     "UsbError",
+    "WriteReport",
     "list",
     "open",
 ]

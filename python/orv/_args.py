@@ -7,10 +7,13 @@ from typing import Optional, Union
 
 BitData = Union[bytes, bytearray, memoryview, int]
 
-# The libraries send the clock divisor as the low byte of 60000 / kHz: below
-# 235 kHz it no longer fits and would wrap to a faster clock.
-MIN_KHZ = 235
-MAX_KHZ = 60000
+UINT32_MAX = 0xFFFFFFFF
+UINT64_MAX = 0xFFFFFFFFFFFFFFFF
+
+
+def nbytes(n: int) -> str:
+    """ "1 byte", "2 bytes"."""
+    return f"{n} byte{'' if n == 1 else 's'}"
 
 
 def integer(name: str, value: object, low: int, high: int) -> int:
@@ -20,14 +23,6 @@ def integer(name: str, value: object, low: int, high: int) -> int:
     if not low <= value <= high:
         raise ValueError(f"{name} {value} is out of range {low}..{high}")
     return value
-
-
-def khz(name: str, value: object) -> int:
-    if isinstance(value, int) and not isinstance(value, bool) and not MIN_KHZ <= value <= MAX_KHZ:
-        raise ValueError(
-            f"{name} {value} kHz: the adapter's clock divisor reaches {MIN_KHZ} to {MAX_KHZ} kHz"
-        )
-    return integer(name, value, MIN_KHZ, MAX_KHZ)
 
 
 def byte_data(name: str, value: object) -> bytes:

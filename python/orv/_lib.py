@@ -1,6 +1,7 @@
-"""Loading the shared libraries through ctypes, and the C prototypes.
+"""Loading the shared libraries through ctypes, and the C prototypes of the
+bus libraries and libusb (the device library's are in ``_devices.py``).
 
-The three ORV libraries are found in this order: each directory of
+The ORV libraries are found in this order: each directory of
 ``ORV_LIBRARY_PATH`` (separated by ``os.pathsep``), the library directory that
 ``cmake --install`` recorded beside the package (``_install.py``), then the
 dynamic loader's own search (``LD_LIBRARY_PATH``, ``ld.so.cache``). libusb-1.0
@@ -17,12 +18,14 @@ import threading
 from ctypes import POINTER, c_char_p, c_int, c_int32, c_ssize_t, c_uint, c_uint8, c_uint16, c_uint32, c_void_p
 from typing import Optional
 
+from . import _devices
 from .errors import LibraryNotFound, OrvError, make_error
 
 LIBRARY_PATH_VARIABLE = "ORV_LIBRARY_PATH"
 TAPWIRE = "liborv_tapwire.so.1"
 LUMO_SPI = "liborv_lumo_spi.so.1"
 LUMO_IIC = "liborv_lumo_iic.so.1"
+DEVICES = "liborv_devices.so.1"
 LIBUSB = "libusb-1.0.so.0"
 
 handle_t = c_void_p  # libusb_device_handle *
@@ -121,7 +124,6 @@ class SpiConfig(ctypes.Structure):
 _SCAN_ARGS = [handle_t, POINTER(c_int32), c_int32, buffer_t, buffer_t, c_uint16, c_uint32]
 _TAPWIRE_PROTOTYPES = {
     "tapwire_readback_tdo": (c_int32, [handle_t, c_int32, buffer_t, c_uint32]),
-    "tapwire_get_err_info": (c_char_p, [c_int32]),
     "tapwire_tckset": (c_int32, [handle_t, c_uint32, c_uint32]),
     "tapwire_ioset": (c_int32, [handle_t, c_uint16, c_uint16, c_uint32]),
     "tapwire_reset": (c_int32, [handle_t, POINTER(c_int32), c_uint32]),
@@ -142,11 +144,6 @@ _LUMO_SPI_PROTOTYPES = {
     "lumo_spi_set_config": (c_int32, [handle_t, POINTER(SpiConfig), c_uint32]),
     "lumo_spi_read_write_bytes": (c_int32, _SPI_TRANSFER_ARGS),
     "lumo_spi_read_write_bits": (c_int32, _SPI_TRANSFER_ARGS),
-}
-_LUMO_IIC_PROTOTYPES = {
-    "lumo_iic_init": (c_int32, [handle_t, c_uint32, c_uint32]),
-    "lumo_iic_send_bytes": (c_int32, [handle_t, c_uint32, c_int32, buffer_t, c_uint32, c_uint32]),
-    "lumo_iic_read_bytes": (c_int32, [handle_t, c_uint32, c_int32, buffer_t, c_uint32, c_uint32]),
 }
 _LIBUSB_PROTOTYPES = {
     "libusb_init": (c_int, [POINTER(c_void_p)]),
@@ -170,26 +167,32 @@ _LIBUSB_PROTOTYPES = {
 
 
 class Libraries:
-    """The loaded libraries: ``tapwire``, ``spi``, ``iic`` and ``usb``."""
+    """The loaded libraries: ``tapwire`` (JTAG), ``spi``, ``devices`` and
+    ``usb``. (The I2C library is loaded for the device library, which does
+    all I2C work.)"""
 
-    def __init__(self, tapwire: ctypes.CDLL, spi: ctypes.CDLL, iic: ctypes.CDLL, usb: ctypes.CDLL) -> None:
+    def __init__(
+        self, tapwire: ctypes.CDLL, spi: ctypes.CDLL, devices: ctypes.CDLL, usb: ctypes.CDLL
+    ) -> None:
         self.tapwire = tapwire
         self.spi = spi
-        self.iic = iic
+        self.devices = devices
         self.usb = usb
 
     def error_text(self, code: int) -> str:
-        """The libraries' text for a result code."""
-        text: bytes = self.tapwire.tapwire_get_err_info(code)
+        """The libraries' text for any result code: libusb's, the bus
+        libraries' and the device library's."""
+        text: bytes = self.devices.orvdev_strerror(code)
         return text.decode("ascii", "replace")
 
-    def check(self, code: int, doing: str, address: Optional[int] = None, ten_bit: bool = False) -> None:
+    def error(self, code: int, doing: str) -> OrvError:
+        """The exception for a non-zero result of a bus library or libusb."""
+        return make_error(code, self.error_text(code), doing)
+
+    def check(self, code: int, doing: str) -> None:
         """Raises the exception for a non-zero result code."""
         if code != 0:
-            raise make_error(code, self.error_text(code), doing, address, ten_bit)
-
-    def error(self, code: int, doing: str) -> OrvError:
-        return make_error(code, self.error_text(code), doing)
+            raise self.error(code, doing)
 
 
 def _search_dirs() -> list[str]:
@@ -245,14 +248,15 @@ def libraries() -> Libraries:
             dirs = _search_dirs()
             tapwire = _load(TAPWIRE, dirs)
             spi = _load(LUMO_SPI, dirs)
-            iic = _load(LUMO_IIC, dirs)
+            _load(LUMO_IIC, dirs)  # the device library's dependency, found the same way
+            devices = _load(DEVICES, dirs)
             usb = _load(LIBUSB, [])
             for library, prototypes in (
                 (tapwire, _TAPWIRE_PROTOTYPES),
                 (spi, _LUMO_SPI_PROTOTYPES),
-                (iic, _LUMO_IIC_PROTOTYPES),
+                (devices, _devices.PROTOTYPES),
                 (usb, _LIBUSB_PROTOTYPES),
             ):
                 _declare(library, prototypes)
-            _loaded = Libraries(tapwire, spi, iic, usb)
+            _loaded = Libraries(tapwire, spi, devices, usb)
         return _loaded

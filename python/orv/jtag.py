@@ -14,26 +14,16 @@ from ctypes import byref, c_int32
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional, Union
 
-from ._args import BitData, bit_data, bits_out, khz, integer
-from .errors import ChainError
+from . import _devices as abi
+from ._args import BitData, bit_data, bits_out, integer
+from ._clock import clock_for
+from ._progress import Progress
 
 if TYPE_CHECKING:
     from .adapter import Adapter
 
-# Adapter pins as wired for JTAG (low group): TCK pin 0 out, TDI pin 1 out,
-# TDO pin 2 in, TMS pin 3 out and high, so the TAP stays in Test-Logic-Reset
-# until driven.
-PIN_TCK = 1 << 0
-PIN_TDI = 1 << 1
-PIN_TDO = 1 << 2
-PIN_TMS = 1 << 3
-DEFAULT_PINS = (PIN_TCK | PIN_TDI | PIN_TMS, PIN_TMS)  # (direction, level)
-
 MAX_SCAN_BITS = 0x7FFFFFFF  # the libraries' signed 32-bit bit count
 MAX_IDLE_CLOCKS = 0xFFFF
-MAX_DEVICES = 64  # longest chain scan() counts
-MAX_IR_TOTAL = 512  # longest summed IR length scan() measures
-IDCODE_BITS = 32
 
 
 class TapState(enum.IntEnum):
@@ -59,25 +49,39 @@ class TapState(enum.IntEnum):
 
 @dataclass(frozen=True)
 class Device:
-    """One TAP of a chain. ``idcode`` is ``None`` for a device that came up in
-    BYPASS; ``ir_length`` is ``None`` when the capture pattern could not tell
-    it apart from its neighbours'."""
+    """One TAP of a chain. ``idcode`` and its fields are ``None`` for a device
+    that came up in BYPASS; ``ir_length`` is ``None`` when the capture
+    pattern could not tell it apart from its neighbours'.
+
+    Attributes:
+        manufacturer: the JEP106 code of IDCODE bits 11..1 (continuation
+            count << 7 | id).
+        vendor: the JEP106 name of the manufacturer, ``None`` when not listed.
+        part, version: IDCODE bits 27..12 and 31..28.
+    """
 
     idcode: Optional[int]
     ir_length: Optional[int]
+    manufacturer: Optional[int] = None
+    vendor: Optional[str] = None
+    part: Optional[int] = None
+    version: Optional[int] = None
 
-    @property
-    def manufacturer(self) -> Optional[int]:
-        """JEP106 code, bits 11..1: continuation count (bank - 1) << 7 | id."""
-        return None if self.idcode is None else (self.idcode >> 1) & 0x7FF
+    def __repr__(self) -> str:
+        idcode = "None" if self.idcode is None else f"{self.idcode:#010x}"
+        fields = f"idcode={idcode}, ir_length={self.ir_length}"
+        if self.idcode is not None:
+            fields += f", manufacturer={self.manufacturer:#05x}, vendor={self.vendor!r}, "
+            fields += f"part={self.part:#06x}, version={self.version}"
+        return f"Device({fields})"
 
-    @property
-    def part(self) -> Optional[int]:
-        return None if self.idcode is None else (self.idcode >> 12) & 0xFFFF
-
-    @property
-    def version(self) -> Optional[int]:
-        return None if self.idcode is None else self.idcode >> 28
+    @classmethod
+    def _from_tap(cls, tap: abi.Tap) -> "Device":
+        ir_length = tap.ir_length if tap.ir_length_known else None
+        if not tap.has_idcode:
+            return cls(None, ir_length)
+        vendor = None if tap.vendor is None else tap.vendor.decode("utf-8", "replace")
+        return cls(tap.idcode, ir_length, tap.manufacturer, vendor, tap.part, tap.version)
 
 
 @dataclass(frozen=True)
@@ -104,74 +108,47 @@ def _buffer(raw: bytes) -> ctypes.Array:
     return (ctypes.c_uint8 * len(raw)).from_buffer_copy(raw)
 
 
-def _first_bit(value: int, start: int, stop: int, bit: int) -> Optional[int]:
-    """Index of the first bit equal to `bit` in value[start:stop]."""
-    for i in range(start, stop):
-        if (value >> i) & 1 == bit:
-            return i
-    return None
-
-
-def split_ir_lengths(capture: int, total: int, devices: int) -> list[Optional[int]]:
-    """Splits a summed IR capture (bit 0 nearest TDO) into per-device lengths
-    from the pattern ...01 that every TAP captures: each register starts with
-    a 1 followed by a 0. Only when there is exactly one such start per device,
-    the first at bit 0, are the boundaries certain; otherwise all are None."""
-    if devices == 1:
-        return [total]
-    starts = [i for i in range(total - 1) if (capture >> i) & 3 == 1]
-    if len(starts) != devices or starts[0] != 0:
-        return [None] * devices
-    return [end - start for start, end in zip(starts, starts[1:] + [total])]
-
-
-def parse_idcodes(bits: int, count: int, devices: int) -> Optional[list[Optional[int]]]:
-    """Reads a DR chain after Test-Logic-Reset: a 1 starts a 32-bit IDCODE, a
-    0 is a one-bit BYPASS register. None when the bits run out."""
-    ids: list[Optional[int]] = []
-    pos = 0
-    for _ in range(devices):
-        if pos >= count:
-            return None
-        if not (bits >> pos) & 1:
-            ids.append(None)
-            pos += 1
-            continue
-        if pos + IDCODE_BITS > count:
-            return None
-        ids.append((bits >> pos) & 0xFFFFFFFF)
-        pos += IDCODE_BITS
-    return ids
-
-
 class Jtag:
     """The JTAG port of an adapter (``adapter.jtag(...)``).
 
     The TAP state is mirrored in :attr:`state`: every operation starts its
     TMS path from it and updates it only when the whole operation succeeded.
+    The clock really set is :attr:`clock` (the fastest the adapter makes
+    that is not above `tck_khz`).
     """
 
     def __init__(
         self, adapter: "Adapter", tck_khz: int, pins: Optional[tuple[int, int]], reset: bool
     ) -> None:
         """Sets TCK to `tck_khz` and the pins to `pins` = (direction, level)
-        (bit set: output; default TCK, TDI, TMS out with TMS high), then, with
-        `reset`, forces the TAP into Test-Logic-Reset. Without it the TAP is
-        taken to be in Run-Test/Idle, where every scan leaves it."""
-        self.tck_khz = khz("tck_khz", tck_khz)
-        direction, level = DEFAULT_PINS if pins is None else pins
+        (bit set: output; by default the connector's usual pins: TCK, TDI,
+        TMS out with TMS high), then, with `reset`, forces the TAP into
+        Test-Logic-Reset. Without it the TAP is taken to be in Run-Test/Idle,
+        where every scan leaves it."""
+        self.clock = clock_for("tck_khz", tck_khz)
+        self.tck_khz = tck_khz
+        options = abi.JtagOptions()
+        adapter._libs.devices.orvdev_jtag_options_init(byref(options))
+        direction, level = (options.direction, options.level) if pins is None else pins
         self.pins = (integer("pins direction", direction, 0, 0xFFFF), integer("pins level", level, 0, 0xFFFF))
         self._adapter = adapter
+        self._chain: Optional[ctypes.c_void_p] = None
         self._state = TapState.RUN_TEST_IDLE
         if reset:
             self.reset()
         else:
-            with adapter._session(self):
+            with adapter._raw(self):
                 pass
+
+    @property
+    def clock_hz(self) -> int:
+        """TCK as it runs, in Hz."""
+        return self.clock.hz
 
     def _configure(self) -> None:
         libs, handle, timeout = self._adapter._libs, self._adapter._handle, self._adapter.timeout_ms
-        libs.check(libs.tapwire.tapwire_tckset(handle, self.tck_khz, timeout), "setting the TCK clock")
+        rc = libs.tapwire.tapwire_tckset(handle, self.clock.request_khz, timeout)
+        libs.check(rc, "setting the TCK clock")
         libs.check(libs.tapwire.tapwire_ioset(handle, *self.pins, timeout), "setting the JTAG pins")
 
     @property
@@ -181,7 +158,7 @@ class Jtag:
 
     def reset(self) -> None:
         """Forces the TAP into Test-Logic-Reset (TMS high for seven clocks)."""
-        with self._adapter._session(self) as (libs, handle):
+        with self._adapter._raw(self) as (libs, handle):
             state = c_int32(self._state)
             rc = libs.tapwire.tapwire_reset(handle, byref(state), self._adapter.timeout_ms)
             libs.check(rc, "resetting the TAP")
@@ -191,7 +168,7 @@ class Jtag:
         """Moves the TAP to Run-Test/Idle and gives `clocks` (0..65535) more
         clocks there."""
         integer("clocks", clocks, 0, MAX_IDLE_CLOCKS)
-        with self._adapter._session(self) as (libs, handle):
+        with self._adapter._raw(self) as (libs, handle):
             state = c_int32(self._state)
             rc = libs.tapwire.tapwire_goto_idle(handle, byref(state), clocks, self._adapter.timeout_ms)
             libs.check(rc, "moving the TAP to Run-Test/Idle")
@@ -219,7 +196,7 @@ class Jtag:
         integer("idle_clocks", idle_clocks, 0, MAX_IDLE_CLOCKS)
         tdi = _buffer(raw)
         tdo = (ctypes.c_uint8 * len(raw))() if capture else None
-        with self._adapter._session(self) as (libs, handle):
+        with self._adapter._raw(self) as (libs, handle):
             state = c_int32(self._state)
             rc = getattr(libs.tapwire, function)(
                 handle, byref(state), bits, tdi, tdo, idle_clocks, self._adapter.timeout_ms
@@ -228,49 +205,25 @@ class Jtag:
             self._state = TapState(state.value)
         return None if tdo is None else bits_out(bytes(tdo), bits, as_int)
 
-    def scan(self) -> Chain:
-        """Counts the devices of the chain and reads their IR lengths and
-        IDCODEs, as ``orvtool jtag scan`` does. Leaves the TAP in Run-Test/Idle
-        with IDCODE (or BYPASS) selected. Raises :class:`ChainError` when the
-        chain gives no consistent answer."""
-        self.reset()
-        # Summed IR length: zeros then ones through every instruction
-        # register; the first 1 comes out after as many clocks as there are IR
-        # bits. The registers end up all ones (BYPASS on every TAP); the first
-        # bits out are the capture values, kept to split the sum per device.
-        ir = self.shift_ir(((1 << MAX_IR_TOTAL) - 1) << MAX_IR_TOTAL, 2 * MAX_IR_TOTAL, capture=True)
-        assert isinstance(ir, int)
-        if _first_bit(ir, 0, 2 * MAX_IR_TOTAL, 0) is None:
-            raise ChainError("TDO stays high: no JTAG device answers (check power and the TDO wire)")
-        ir_end = _first_bit(ir, MAX_IR_TOTAL, 2 * MAX_IR_TOTAL, 1)
-        if ir_end is None:
-            raise ChainError(
-                f"TDO stays low while ones are shifted in: the chain is broken or its instruction "
-                f"registers add up to more than {MAX_IR_TOTAL} bits"
-            )
-        ir_total = ir_end - MAX_IR_TOTAL
-        if ir_total == 0:
-            raise ChainError("TDO follows TDI without delay: there is no TAP in the chain")
-        # Device count: every TAP now has its one-bit BYPASS register selected.
-        dr = self.shift_dr(((1 << MAX_DEVICES) - 1) << MAX_DEVICES, 2 * MAX_DEVICES, capture=True)
-        assert isinstance(dr, int)
-        dr_end = _first_bit(dr, MAX_DEVICES, 2 * MAX_DEVICES, 1)
-        if dr_end is None or dr_end == MAX_DEVICES:
-            raise ChainError(f"the BYPASS registers do not add up to a chain of 1 to {MAX_DEVICES} devices")
-        count = dr_end - MAX_DEVICES
-        # IDCODEs: Test-Logic-Reset selects IDCODE (or BYPASS where there is none).
-        self.reset()
-        id_bits = count * IDCODE_BITS
-        ids = parse_idcodes(self._shift_int_dr(id_bits), id_bits, count)
-        if ids is None:
-            raise ChainError("the IDCODE chain is shorter than the device count")
-        lengths = split_ir_lengths(ir, ir_total, count)
-        return Chain(ir_total, tuple(Device(i, n) for i, n in zip(ids, lengths)))
+    def scan(self, progress: Optional[Progress] = None) -> Chain:
+        """Resets the TAPs and measures the chain: device count, IDCODEs with
+        their makers, and each IR length where the capture pattern tells it,
+        as ``orvtool jtag scan`` does. Leaves the TAPs in Run-Test/Idle with
+        IDCODE (or BYPASS) selected.
 
-    def _shift_int_dr(self, bits: int) -> int:
-        tdo = self.shift_dr((1 << bits) - 1, bits, capture=True)
-        assert isinstance(tdo, int)
-        return tdo
+        Raises :class:`ChainError` when the chain gives no consistent answer
+        (TDO stuck high, no TAP, a chain that does not add up), and
+        :class:`Stopped` when `progress` returns ``False``."""
+        adapter = self._adapter
+        if self._chain is None:
+            options = abi.JtagOptions(self.tck_khz, *self.pins)
+            _, self._chain = adapter._open_handle("jtag", options, self, "setting up the JTAG chain")
+        chain = abi.Chain()
+        doing = "scanning the JTAG chain"
+        adapter._run("orvdev_chain_scan", self._chain, byref(chain), doing=doing, progress=progress)
+        self._state = TapState.RUN_TEST_IDLE
+        taps = chain.taps[: min(chain.count, abi.ORVDEV_JTAG_MAX_DEVICES)]
+        return Chain(chain.ir_total, tuple(Device._from_tap(tap) for tap in taps))
 
     def batch(self) -> "DrBatch":
         """A batch of DR scans sent in one bulk transfer."""
@@ -334,7 +287,7 @@ class DrBatch:
             raise ValueError("the batch is too long for one transfer: split it")
         stream = (ctypes.c_uint8 * room)()
         jtag, adapter = self._jtag, self._jtag._adapter
-        with adapter._session(jtag) as (libs, handle):
+        with adapter._raw(jtag) as (libs, handle):
             state = c_int32(jtag._state)
             capacity = c_int32(room)
             written = c_int32(0)

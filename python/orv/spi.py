@@ -1,5 +1,4 @@
-"""SPI master through the adapter, and a small helper for 25-series SPI NOR
-flash.
+"""SPI master through the adapter. (SPI NOR flash: :class:`orv.SpiFlash`.)
 
 Each :meth:`Spi.transfer` is one whole transaction, chip select to deselect,
 in one bulk transfer: optional command byte, optional address bytes, optional
@@ -9,13 +8,12 @@ dummy clocks, then the data phase (write, read, or both at once).
 from __future__ import annotations
 
 import ctypes
-import time
 from ctypes import byref
 from typing import TYPE_CHECKING, Optional, Union
 
 from . import _lib
-from ._args import BitData, bit_data, byte_data, khz, integer
-from .errors import FlashError
+from ._args import BitData, bit_data, byte_data, integer
+from ._clock import clock_for
 
 if TYPE_CHECKING:
     from .adapter import Adapter
@@ -33,7 +31,10 @@ class Spi:
 
     The adapter sets the clock's idle level (polarity) and samples on the
     edge that goes with it, so it speaks modes 0 (idle low) and 3 (idle
-    high); give ``mode=0`` or ``3``, or ``polarity=0`` or ``1``.
+    high); give ``mode=0`` or ``3``, or ``polarity=0`` or ``1``. The clock
+    really set is :attr:`clock` (the fastest the adapter makes that is not
+    above `clock_khz`). The settings are sent before the port's first
+    transaction, and again whenever something else used the adapter since.
     """
 
     def __init__(
@@ -45,7 +46,8 @@ class Spi:
         lsb_first: bool,
         cs_active_high: bool,
     ) -> None:
-        self.clock_khz = khz("clock_khz", clock_khz)
+        self.clock = clock_for("clock_khz", clock_khz)
+        self.clock_khz = clock_khz
         if mode is not None and polarity is not None:
             raise TypeError("give mode or polarity, not both")
         if polarity is not None:
@@ -61,8 +63,11 @@ class Spi:
         self.lsb_first = bool(lsb_first)
         self.cs_active_high = bool(cs_active_high)
         self._adapter = adapter
-        with adapter._session(self):
-            pass
+
+    @property
+    def clock_hz(self) -> int:
+        """The SPI clock as it runs, in Hz."""
+        return self.clock.hz
 
     @property
     def mode(self) -> int:
@@ -70,7 +75,7 @@ class Spi:
 
     def _config(self, cmd: Optional[int] = None, addr_bytes: int = 0) -> _lib.SpiConfig:
         return _lib.SpiConfig(
-            clock_freq=self.clock_khz,
+            clock_freq=self.clock.request_khz,
             bit_order=BIT_ORDER_LSB_FIRST if self.lsb_first else BIT_ORDER_MSB_FIRST,
             clock_polarity=self.polarity,
             cs_polarity=1 if self.cs_active_high else 0,
@@ -128,7 +133,7 @@ class Spi:
         out_buf = None if data is None else (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
         in_buf = (ctypes.c_uint8 * read)() if read else None
         config = self._config(cmd, addr_bytes)
-        with self._adapter._session(self) as (libs, handle):
+        with self._adapter._raw(self) as (libs, handle):
             rc = libs.spi.lumo_spi_read_write_bytes(
                 handle, length, out_buf, in_buf, address, cmd or 0, dummy_clocks, byref(config),
                 self._adapter.timeout_ms,
@@ -168,7 +173,7 @@ class Spi:
         out_buf = None if raw is None else (ctypes.c_uint8 * nbytes).from_buffer_copy(raw)
         in_buf = (ctypes.c_uint8 * nbytes)() if read else None
         config = self._config(cmd, addr_bytes)
-        with self._adapter._session(self) as (libs, handle):
+        with self._adapter._raw(self) as (libs, handle):
             rc = libs.spi.lumo_spi_read_write_bits(
                 handle, bits, out_buf, in_buf, address, cmd or 0, dummy_clocks, byref(config),
                 self._adapter.timeout_ms,
@@ -184,93 +189,3 @@ class Spi:
         if self.lsb_first:
             return int.from_bytes(bytes(in_buf), "little") & ((1 << bits) - 1)
         return int.from_bytes(bytes(in_buf), "big") >> (8 * nbytes - bits)
-
-
-class SpiFlash:
-    """A 25-series SPI NOR flash on the SPI port, for scripts: JEDEC id,
-    read, page program, sector erase, busy wait. Three address bytes, mode 0
-    or 3, MSB first. (The full flash workflow, with verify and ranges, is
-    ``orvtool spi``.)"""
-
-    # Opcodes, each with its lengths after the opcode.
-    CMD_READ_JEDEC_ID = 0x9F  # in: 3 (manufacturer, type, capacity)
-    CMD_READ = 0x03  # out: 3 address; in: any
-    CMD_READ_STATUS = 0x05  # in: 1
-    CMD_WRITE_ENABLE = 0x06  # no data
-    CMD_PAGE_PROGRAM = 0x02  # out: 3 address + 1..256 data
-    CMD_SECTOR_ERASE = 0x20  # out: 3 address (4 KiB)
-    STATUS_BUSY = 0x01  # write in progress
-    STATUS_WEL = 0x02  # write enable latch
-    ADDR_BYTES = 3
-    ADDRESS_SPACE = 1 << 24
-    PAGE_SIZE = 256
-    SECTOR_SIZE = 4096
-    # Busy limits well above the data-sheet maxima of common parts.
-    PAGE_PROGRAM_SECONDS = 1.0
-    SECTOR_ERASE_SECONDS = 3.0
-
-    def __init__(self, spi: Spi) -> None:
-        if spi.lsb_first:
-            raise ValueError("a SPI NOR flash wants most significant bit first")
-        self.spi = spi
-
-    def jedec_id(self) -> bytes:
-        """Manufacturer, memory type and capacity code."""
-        return self.spi.transfer(cmd=self.CMD_READ_JEDEC_ID, read=3)
-
-    def status(self) -> int:
-        """Status register 1."""
-        return self.spi.transfer(cmd=self.CMD_READ_STATUS, read=1)[0]
-
-    @property
-    def busy(self) -> bool:
-        return bool(self.status() & self.STATUS_BUSY)
-
-    def wait_ready(self, timeout_s: float = SECTOR_ERASE_SECONDS) -> None:
-        """Polls the status until the flash is idle; :class:`FlashError` after
-        `timeout_s` seconds."""
-        deadline = time.monotonic() + timeout_s
-        while self.busy:
-            if time.monotonic() > deadline:
-                raise FlashError(f"the flash stays busy for more than {timeout_s} s")
-
-    def _range(self, addr: int, length: int) -> None:
-        integer("addr", addr, 0, self.ADDRESS_SPACE - 1)
-        if length > self.ADDRESS_SPACE - addr:
-            raise ValueError(f"{length} bytes at {addr:#08x} go past the end of the 3-byte address space")
-
-    def read(self, addr: int, length: int) -> bytes:
-        """`length` bytes from `addr`, in transactions of at most 512 bytes."""
-        integer("length", length, 0, self.ADDRESS_SPACE)
-        self._range(addr, length)
-        chunks = []
-        for at in range(addr, addr + length, MAX_READ_BYTES):
-            n = min(MAX_READ_BYTES, addr + length - at)
-            chunks.append(self.spi.transfer(cmd=self.CMD_READ, addr=at, addr_bytes=self.ADDR_BYTES, read=n))
-        return b"".join(chunks)
-
-    def page_program(self, addr: int, data: bytes) -> None:
-        """Programs 1..256 bytes within one page (programming only clears
-        bits: erase first), then waits until the flash is idle."""
-        raw = byte_data("data", data)
-        integer("len(data)", len(raw), 1, self.PAGE_SIZE)
-        self._range(addr, len(raw))
-        if addr % self.PAGE_SIZE + len(raw) > self.PAGE_SIZE:
-            raise ValueError(f"{len(raw)} bytes at {addr:#08x} cross a page boundary")
-        self._write_command(self.CMD_PAGE_PROGRAM, addr, raw, self.PAGE_PROGRAM_SECONDS)
-
-    def sector_erase(self, addr: int) -> None:
-        """Erases the 4 KiB sector at `addr` (aligned), then waits."""
-        self._range(addr, self.SECTOR_SIZE)
-        if addr % self.SECTOR_SIZE:
-            raise ValueError(f"{addr:#08x} is not at the start of a 4 KiB sector")
-        self._write_command(self.CMD_SECTOR_ERASE, addr, None, self.SECTOR_ERASE_SECONDS)
-
-    def _write_command(self, cmd: int, addr: int, data: Optional[bytes], limit_s: float) -> None:
-        """The step shared by every program and erase: write enable, check
-        that it took, the command, then wait while busy."""
-        self.spi.transfer(cmd=self.CMD_WRITE_ENABLE)
-        if not self.status() & self.STATUS_WEL:
-            raise FlashError("the flash did not set its write enable latch (write-protected?)")
-        self.spi.transfer(write=data, cmd=cmd, addr=addr, addr_bytes=self.ADDR_BYTES)
-        self.wait_ready(limit_s)

@@ -42,10 +42,11 @@ protected:
         VirtualAdapterTest::TearDown();
     }
 
-    orvdev_session* open(libusb_device_handle* h)
+    orvdev_session* open(libusb_device_handle* h, std::uint32_t timeout_ms = ORVDEV_DEFAULT_TIMEOUT_MS)
     {
         orvdev_session_options options{};
         orvdev_session_options_init(&options);
+        options.timeout_ms = timeout_ms;
         options.log = collect_log;
         options.log_user = &log;
         orvdev_session* s = nullptr;
@@ -146,6 +147,57 @@ TEST_F(Devices, AFailedExchangeLeavesNoStaleDataForTheNextOperation)
         clear_fault();
         EXPECT_EQ(idcodes(), ZYNQ) << static_cast<int>(f.kind);
     }
+}
+
+TEST_F(Devices, AFaultThatOutlastsThePurgeLeavesNoStaleDataEither)
+{
+    // The adapter still failing when the purge after the failure runs, or
+    // holding back its count: the bytes stay, and are thrown away before the
+    // next operation, the library's or the caller's own.
+    std::span<std::uint8_t> memory = flash_memory();
+    for (std::size_t i = 0; i < 1024; ++i) {
+        memory[i] = static_cast<std::uint8_t>(i);
+        memory[0x1000 + i] = static_cast<std::uint8_t>(0xA5 ^ i);
+    }
+    const Bytes wanted(memory.begin() + 0x1000, memory.begin() + 0x1400);
+    // Transfers of 20 ms: a count held back costs 10 x 20 polls, not 10000.
+    orvdev_session_close(session);
+    session = open(handle(), 20);
+    ASSERT_NE(session, nullptr);
+    orvdev_flash* f = flash();
+    // What the chain answers to these bits when nothing is left over (a
+    // scan after reset, then the one to compare with).
+    std::uint8_t tdi[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::uint8_t tdo[8] = {};
+    std::int32_t state = TPW_TAP_RUN_TEST_IDLE;
+    ASSERT_EQ(tapwire_reset(handle(), &state, 20), 0);
+    ASSERT_EQ(tapwire_shift_dr(handle(), &state, 64, tdi, tdo, 0, 20), 0);
+    ASSERT_EQ(tapwire_shift_dr(handle(), &state, 64, tdi, tdo, 0, 20), 0);
+    const Bytes chain_answer(tdo, tdo + 8);
+    const struct {
+        FaultKind kind;
+        unsigned char endpoint;
+    } faults[] = {{FaultKind::stall, orv::EP_READBACK_DATA_IN},
+                  {FaultKind::unplugged, orv::EP_READBACK_DATA_IN},
+                  {FaultKind::never_fill, orv::EP_READBACK_COUNT_IN}};
+    for (const auto& fault_case : faults) {
+        Bytes back(1024);
+        fault(fault_case.kind, fault_case.endpoint);
+        EXPECT_NE(orvdev_flash_read(f, 0, back.data(), back.size(), &report), 0);
+        clear_fault();
+        ASSERT_EQ(orvdev_flash_read(f, 0x1000, back.data(), back.size(), &report), 0) << report.message;
+        EXPECT_EQ(back, wanted) << static_cast<int>(fault_case.kind);
+
+        // The same through the bus library, as a caller's own work.
+        fault(fault_case.kind, fault_case.endpoint);
+        EXPECT_NE(tapwire_shift_dr(handle(), &state, 64, tdi, tdo, 0, 20), 0);
+        orvdev_session_recover(session);
+        clear_fault();
+        ASSERT_EQ(orvdev_session_claim(session, &report), 0) << report.message;
+        ASSERT_EQ(tapwire_shift_dr(handle(), &state, 64, tdi, tdo, 0, 20), 0);
+        EXPECT_EQ(Bytes(tdo, tdo + 8), chain_answer) << static_cast<int>(fault_case.kind);
+    }
+    orvdev_flash_close(f);
 }
 
 TEST_F(Devices, FlashIdentityAndTheCallersOverrides)
@@ -427,6 +479,8 @@ TEST_F(Devices, CombinedTransfersNameTheRefusedByteAndTheMissingDevice)
     ASSERT_EQ(orvdev_i2c_transfer(bus, read_who, 2, &report), 0) << report.message;
     EXPECT_EQ(who, 0x68);
 
+    // Each case follows a write that every device takes (the register
+    // file's pointer), so the refused message is the second.
     const struct {
         std::uint32_t addr;
         std::uint32_t len;
@@ -437,10 +491,13 @@ TEST_F(Devices, CombinedTransfersNameTheRefusedByteAndTheMissingDevice)
         {0x51, 1, ORVDEV_ERROR_I2C_NO_ACK, -1},
     };
     for (const auto& c : cases) {
-        orvdev_i2c_message write[] = {{c.addr, 0, c.len, reg}};
-        EXPECT_EQ(orvdev_i2c_transfer(bus, write, 1, &report), c.rc) << report.message;
+        orvdev_i2c_message write[] = {{0x68, 0, 1, reg}, {c.addr, 0, c.len, reg}};
+        EXPECT_EQ(orvdev_i2c_transfer(bus, write, 2, &report), c.rc) << report.message;
         EXPECT_EQ(report.byte_index, c.byte_index);
+        EXPECT_EQ(report.message_index, 1);
     }
+    ASSERT_EQ(orvdev_i2c_transfer(bus, read_who, 2, &report), 0);
+    EXPECT_EQ(report.message_index, -1);
     // Bad messages are refused before anything is sent.
     model().reset_counts();
     orvdev_i2c_message zero_read[] = {{0x50, 1, 0, reg}};

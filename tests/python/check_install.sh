@@ -34,7 +34,7 @@ assert orv.__file__.startswith("$site/"), orv.__file__
 with orv.open() as adapter:
     assert adapter.i2c().read_reg(0x68, 0x75) == b"\x68"
 maps = open("/proc/self/maps").read()
-for lib in ("liborv_tapwire", "liborv_lumo_spi", "liborv_lumo_iic"):
+for lib in ("liborv_tapwire", "liborv_lumo_spi", "liborv_lumo_iic", "liborv_devices"):
     assert "$prefix/lib" in "".join(l for l in maps.splitlines() if lib in l), lib + " not from the prefix"
 print("   ok: imported from the prefix, libraries loaded from it")
 PY

@@ -1,8 +1,10 @@
 """Fixtures for the orv package's tests, run on virtual adapters:
 
-    orvsim-run --adapters 2 --control -- python3 -m pytest tests/python
+    orvsim-run --adapters 2 --board default --board tests/python/boards/eeprom16.json \
+        --control -- python3 -m pytest tests/python
 
-The control channel of orvsim-run gives the URB counts the virtual device saw
+Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50. The
+control channel of orvsim-run gives the URB counts the virtual device saw
 and injects faults.
 """
 
@@ -21,16 +23,17 @@ SERIALS = ("ORVSIM0000", "ORVSIM0001")
 class Counter:
     """Transfers per endpoint between entering and leaving a `with` block."""
 
-    def __init__(self, sim: Sim) -> None:
+    def __init__(self, sim: Sim, index: int = 0) -> None:
         self._sim = sim
+        self._index = index
         self.delta: dict[int, int] = {}
 
     def __enter__(self) -> "Counter":
-        self._before = self._sim.counts()
+        self._before = self._sim.counts(self._index)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        after = self._sim.counts()
+        after = self._sim.counts(self._index)
         self.delta = {ep: after[ep] - self._before[ep] for ep in after}
 
 
@@ -44,7 +47,7 @@ def sim() -> Sim:
 
 @pytest.fixture
 def count(sim: Sim):
-    return lambda: Counter(sim)
+    return lambda index=0: Counter(sim, index)
 
 
 @pytest.fixture
@@ -53,3 +56,17 @@ def adapter(sim: Sim) -> Iterator[orv.Adapter]:
         yield opened
     sim.fault("none")
     sim.drain()
+
+
+@pytest.fixture
+def eeprom16_adapter(sim: Sim) -> Iterator[orv.Adapter]:
+    """Adapter 1: a 24C32-like EEPROM (two address bytes, 32-byte pages) at 0x50."""
+    with orv.open(serial=SERIALS[1]) as opened:
+        yield opened
+    sim.fault("none", index=1)
+    sim.drain(index=1)
+
+
+def urbs(counter: Counter) -> tuple[int, int, int]:
+    """(OUT transfers, count polls, data reads) a Counter saw."""
+    return counter.delta[COMMAND_OUT], counter.delta[COUNT_IN], counter.delta[DATA_IN]

@@ -1,10 +1,11 @@
-"""Finding, opening and closing adapters; loading the libraries."""
+"""Finding, opening and closing adapters; loading the libraries; clocks;
+bad arguments refused with nothing sent."""
 
 import pytest
 
 import orv
 from orv import _lib
-from conftest import SERIALS
+from conftest import COMMAND_OUT, COUNT_IN, DATA_IN, SERIALS
 
 VID, PID = 0x1209, 0x4F52
 
@@ -17,6 +18,7 @@ def test_list_shows_every_virtual_adapter_with_its_ids_place_and_strings():
     ]
     assert all(i.product == "ORV USB bridge (virtual)" for i in found)
     assert str(found[1]) == "1209:4f52 bus 001 device 003 serial ORVSIM0001 (ORV USB bridge (virtual))"
+    assert repr(found[0]).startswith("AdapterInfo(vid=0x1209, pid=0x4f52, bus=1, address=2, ")
 
 
 @pytest.mark.parametrize(
@@ -52,11 +54,16 @@ def test_open_refuses_an_ambiguous_or_missing_choice():
         (dict(bus="1"), TypeError),
         (dict(serial=1), TypeError),
         (dict(serial=SERIALS[0], timeout_ms=-1), ValueError),
+        (dict(serial=SERIALS[0], timeout_ms=0), orv.InvalidArgument),  # no time limit: refused by the session
+        (dict(serial=SERIALS[0], timeout_ms=600001), orv.InvalidArgument),
     ],
 )
-def test_open_checks_its_arguments(criteria, error):
-    with pytest.raises(error):
+def test_open_checks_its_arguments(criteria, error, count):
+    with count() as sent, pytest.raises(error):
         orv.open(**criteria)
+    assert sent.delta == {COMMAND_OUT: 0, DATA_IN: 0, COUNT_IN: 0}
+    with orv.open(serial=SERIALS[0]):  # and the adapter was let go
+        pass
 
 
 def test_one_libusb_serves_the_package_and_the_libraries(adapter):
@@ -68,12 +75,32 @@ def test_one_libusb_serves_the_package_and_the_libraries(adapter):
 def test_a_closed_adapter_refuses_work_and_closes_once():
     adapter = orv.open(serial=SERIALS[0])
     i2c = adapter.i2c()
+    flash = orv.SpiFlash(adapter.spi())
     adapter.close()
     adapter.close()
     with pytest.raises(ValueError, match="closed"):
         i2c.read(0x50, 1)
     with pytest.raises(ValueError, match="closed"):
         adapter.jtag()
+    with pytest.raises(ValueError, match="closed"):
+        flash.read(0, 1)
+
+
+def test_closing_the_adapter_closes_its_flashes_buses_and_chains_first():
+    adapter = orv.open(serial=SERIALS[0])
+    i2c, jtag = adapter.i2c(), adapter.jtag()
+    i2c.probe(0x50)
+    jtag.scan()
+    flash = orv.SpiFlash(adapter.spi())
+    assert len(adapter._owned) == 3
+    flash.close()
+    flash.close()
+    del jtag  # its chain goes with it
+    assert len(adapter._owned) == 1
+    with pytest.raises(ValueError, match="closed"):
+        flash.status()
+    adapter.close()
+    assert adapter._owned == {}
 
 
 def test_a_library_that_cannot_be_loaded_is_named(tmp_path, monkeypatch):
@@ -82,3 +109,91 @@ def test_a_library_that_cannot_be_loaded_is_named(tmp_path, monkeypatch):
     monkeypatch.setattr(_lib, "_loaded", None)
     with pytest.raises(orv.LibraryNotFound, match=f"cannot load {tmp_path}/{_lib.TAPWIRE}"):
         orv.list()
+
+
+@pytest.mark.parametrize(
+    "port, khz, hz",
+    [
+        ("spi", 7000, 6666666),  # 60 MHz / 9: the divisor 8 would run at 7.5 MHz, above the request
+        ("spi", 60000, 60000000),
+        ("spi", 100000, 60000000),
+        ("i2c", 400, 400000),
+        ("jtag", 1000, 1000000),
+        ("jtag", 236, 235294),  # 60 MHz / 254 cannot be sent: the next slower divisor
+    ],
+)
+def test_every_port_runs_the_fastest_clock_not_above_the_request(adapter, port, khz, hz):
+    clock = getattr(adapter, port)(khz).clock
+    assert clock.hz == hz == getattr(adapter, port)(khz).clock_hz
+    assert str(clock) == f"{hz / 1000:g} kHz"
+
+
+def test_a_request_below_the_slowest_clock_is_refused_rather_than_run_faster(adapter, count):
+    with count() as sent:
+        for port in ("spi", "i2c", "jtag"):
+            with pytest.raises(ValueError, match="below the slowest clock the adapter makes .235.294 kHz."):
+                getattr(adapter, port)(100)
+    assert sent.delta == {COMMAND_OUT: 0, DATA_IN: 0, COUNT_IN: 0}
+
+
+BAD_CALLS = [
+    (lambda p: p["jtag"].shift_dr(0x1FF, 8), ValueError),
+    (lambda p: p["jtag"].shift_dr(b"\xff\xff", 9), ValueError),
+    (lambda p: p["jtag"].shift_ir(b"\x01", 9), ValueError),
+    (lambda p: p["jtag"].shift_ir(5), TypeError),
+    (lambda p: p["jtag"].shift_ir("0x5", 4), TypeError),
+    (lambda p: p["jtag"].goto_idle(65536), ValueError),
+    (lambda p: p["jtag"].batch().shift_dr(1, 0), ValueError),
+    (lambda p: p["spi"].transfer(read=513), ValueError),
+    (lambda p: p["spi"].transfer(write=b"ab", read=3), ValueError),
+    (lambda p: p["spi"].transfer(cmd=0x03, addr=0x100), ValueError),
+    (lambda p: p["spi"].transfer(addr=0x10000, addr_bytes=2), ValueError),
+    (lambda p: p["spi"].transfer(cmd=256), ValueError),
+    (lambda p: p["spi"].transfer(dummy_clocks=65536), ValueError),
+    (lambda p: p["spi"].transfer_bits(bits=2049, read=True), ValueError),
+    (lambda p: p["spi"].transfer_bits(read=True), TypeError),
+    (lambda p: p["flash"].read(0x3FFFFF, 2), orv.InvalidArgument),
+    (lambda p: p["flash"].read(-1, 2), ValueError),
+    (lambda p: p["flash"].write(0x400000, b"x"), orv.InvalidArgument),
+    (lambda p: p["flash"].write(0, b""), orv.InvalidArgument),
+    (lambda p: p["flash"].write(0, "text"), TypeError),
+    (lambda p: p["flash"].verify(0x3FFFFF, b"ab"), orv.InvalidArgument),
+    (lambda p: p["flash"].erase(0x1001, 0x1000), orv.InvalidArgument),
+    (lambda p: p["flash"].erase(0, 0x800), orv.InvalidArgument),
+    (lambda p: p["flash"].erase(0, 0x1000, chip=True), TypeError),
+    (lambda p: p["flash"].read(0, 16, progress=3), TypeError),
+    (lambda p: orv.SpiFlash(p["adapter"].spi(), part="W25Q99"), orv.InvalidArgument),
+    (lambda p: orv.SpiFlash(p["adapter"].spi(), size=3000), orv.InvalidArgument),
+    (lambda p: orv.SpiFlash(p["adapter"].spi(lsb_first=True)), ValueError),
+    (lambda p: p["i2c"].read(0x80, 1), orv.InvalidArgument),
+    (lambda p: p["i2c"].read(0x50, 0), ValueError),
+    (lambda p: p["i2c"].write(0x400, b"\0", ten_bit=True), orv.InvalidArgument),
+    (lambda p: p["i2c"].write(0x50, bytes(4089)), orv.InvalidArgument),
+    (lambda p: p["i2c"].write(0x50, 7), TypeError),
+    (lambda p: p["i2c"].write_reg(0x68, 0x100, 0), orv.InvalidArgument),
+    (lambda p: p["i2c"].read_reg(0x50, 0x10000, reg16=True), orv.InvalidArgument),
+    (lambda p: p["i2c"].eeprom_write(0x50, 0, b"abc", page_size=12), orv.InvalidArgument),
+    (lambda p: p["i2c"].transfer([]), orv.InvalidArgument),
+    (lambda p: p["i2c"].transfer([("r", 0x50, 0)]), orv.InvalidArgument),
+    (lambda p: p["i2c"].transfer([("r", 0x50, 600)]), orv.InvalidArgument),
+    (lambda p: p["i2c"].transfer([("w", 0x50, b"")] * 43), orv.InvalidArgument),
+    (lambda p: p["i2c"].transfer([("x", 0x50, b"")]), TypeError),
+    (lambda p: p["i2c"].transfer([("w", 0x50)]), TypeError),
+    (lambda p: p["i2c"].scan(first=0x70, last=0x80), orv.InvalidArgument),
+    (lambda p: p["adapter"].spi(mode=1), ValueError),
+    (lambda p: p["adapter"].spi(mode=0, polarity=0), TypeError),
+    (lambda p: p["adapter"].jtag(pins=(0x10000, 0)), ValueError),
+]
+
+
+@pytest.mark.parametrize("call, error", BAD_CALLS)
+def test_bad_arguments_raise_before_anything_is_sent(adapter, count, call, error):
+    i2c = adapter.i2c()
+    i2c.probe(0x50)  # the buses are set up: a refusal must not send even that
+    i2c.probe(0x2A5, ten_bit=True)
+    flash = orv.SpiFlash(adapter.spi())
+    ports = dict(adapter=adapter, jtag=adapter.jtag(), spi=adapter.spi(), i2c=i2c, flash=flash)
+    with count() as sent:
+        with pytest.raises(error):
+            call(ports)
+    assert sent.delta == {COMMAND_OUT: 0, DATA_IN: 0, COUNT_IN: 0}

@@ -20,14 +20,20 @@ def jtag(adapter):
     return port
 
 
-def test_scan_reports_the_chain_as_orvtool_does(adapter):
+def test_scan_reports_the_chain_as_orvtool_does_and_the_raw_port_goes_on_after_it(adapter):
     port = adapter.jtag()
+    port.goto_idle()
     chain = port.scan()
     assert (chain.count, chain.ir_total, chain.ir_lengths) == (2, 10, [4, 6])
     assert chain.idcodes == [0x4BA00477, 0x03727093]
     first = chain.devices[0]
-    assert (first.manufacturer, first.part, first.version) == (0x23B, 0xBA00, 4)
+    assert (first.manufacturer, first.vendor, first.part, first.version) == (0x23B, "ARM Ltd", 0xBA00, 4)
+    assert repr(first) == (
+        "Device(idcode=0x4ba00477, ir_length=4, manufacturer=0x23b, vendor='ARM Ltd', part=0xba00, version=4)"
+    )
     assert port.state == orv.TapState.RUN_TEST_IDLE
+    # The scan left IDCODE selected; the raw port's own settings go out again.
+    assert port.shift_dr(0, 64, capture=True) == 0x03727093_4BA00477
 
 
 def test_the_tap_state_follows_each_operation(adapter):

@@ -1,0 +1,318 @@
+"""The C ABI of the device library (``orv_devices.h``) as ctypes sees it: its
+result codes, its structures and the prototypes of its functions.
+
+ctypes cannot read the header, so its structures are written out here once
+more; tests/python/test_abi.py compares every structure and constant below
+with the header, field by field.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from ctypes import (
+    POINTER,
+    c_char,
+    c_char_p,
+    c_int32,
+    c_size_t,
+    c_uint8,
+    c_uint16,
+    c_uint32,
+    c_uint64,
+    c_void_p,
+)
+
+# ---- enum orvdev_result --------------------------------------------------------
+
+ORVDEV_ERROR_INVALID_ARGUMENT = -100
+ORVDEV_ERROR_OUT_OF_RANGE = -101
+ORVDEV_ERROR_STOPPED = -102
+ORVDEV_ERROR_READBACK_STUCK = -103
+ORVDEV_ERROR_MISMATCH = -104
+ORVDEV_ERROR_INTERNAL = -105
+ORVDEV_ERROR_NO_FLASH = -110
+ORVDEV_ERROR_FLASH_UNKNOWN = -111
+ORVDEV_ERROR_FLASH_BUSY = -112
+ORVDEV_ERROR_FLASH_WRITE_ENABLE = -113
+ORVDEV_ERROR_FLASH_PROTECTED = -114
+ORVDEV_ERROR_FLASH_LOCKED = -115
+ORVDEV_ERROR_FLASH_STATUS_REFUSED = -116
+ORVDEV_ERROR_FLASH_NO_ERASE = -117
+ORVDEV_ERROR_UNKNOWN_PART = -118
+ORVDEV_ERROR_NO_SFDP = -119
+ORVDEV_ERROR_CHAIN_SILENT = -130
+ORVDEV_ERROR_CHAIN_NO_TAP = -131
+ORVDEV_ERROR_CHAIN_BROKEN = -132
+ORVDEV_ERROR_I2C_NO_ACK = -140
+ORVDEV_ERROR_I2C_DATA_NACK = -141
+ORVDEV_ERROR_I2C_WRITE_FAILED = -142
+ORVDEV_ERROR_I2C_BUSY = -143
+
+# ---- sizes -------------------------------------------------------------------------
+
+ORVDEV_UNIT_MAX = 24
+ORVDEV_ACTION_MAX = 24
+ORVDEV_COUNTS_MAX = 3
+ORVDEV_DONE_MAX = 6
+ORVDEV_MESSAGE_MAX = 512
+ORVDEV_HINT_MAX = 256
+ORVDEV_PATH_MAX = 4096
+ORVDEV_JTAG_MAX_DEVICES = 64
+ORVDEV_FLASH_ERASE_TYPES_MAX = 8
+ORVDEV_NAME_MAX = 64
+ORVDEV_I2C_MAX_MESSAGES = 42
+ORVDEV_DEFAULT_TIMEOUT_MS = 1000
+ORVDEV_I2C_MAX_TIMEOUT_MS = 31
+
+# ---- the other enums ---------------------------------------------------------------
+
+ORVDEV_LOG_INFO = 0
+ORVDEV_LOG_WARNING = 1
+ORVDEV_CONTINUE = 0
+ORVDEV_STOP = 1
+ORVDEV_UNIT_BYTES = 0
+ORVDEV_UNIT_BLOCKS = 1
+ORVDEV_UNIT_ITEMS = 2
+ORVDEV_SOURCE_SFDP = 0
+ORVDEV_SOURCE_TABLE = 1
+ORVDEV_SOURCE_CAPACITY = 2
+ORVDEV_SOURCE_OVERRIDE = 3
+ORVDEV_PROBE_AUTO = 0
+ORVDEV_PROBE_QUICK_WRITE = 1
+ORVDEV_PROBE_READ_BYTE = 2
+
+
+# ---- structures ----------------------------------------------------------------------
+
+
+class Count(ctypes.Structure):
+    _fields_ = [
+        ("unit", c_char * ORVDEV_UNIT_MAX),
+        ("done", c_uint64),
+        ("total", c_uint64),
+        ("has_total", c_int32),
+    ]
+
+
+class Done(ctypes.Structure):
+    _fields_ = [
+        ("action", c_char * ORVDEV_ACTION_MAX),
+        ("counts", Count * ORVDEV_COUNTS_MAX),
+        ("count_count", c_uint32),
+        ("from_", c_uint64),
+        ("has_from", c_int32),
+        ("stopped_at", c_uint64),
+        ("has_stopped_at", c_int32),
+        ("address_digits", c_int32),
+    ]
+
+
+class Report(ctypes.Structure):
+    _fields_ = [
+        ("code", c_int32),
+        ("bus_code", c_int32),
+        ("message", c_char * ORVDEV_MESSAGE_MAX),
+        ("hint", c_char * ORVDEV_HINT_MAX),
+        ("detail", c_char * ORVDEV_MESSAGE_MAX),
+        ("byte_index", c_int32),
+        ("done", Done * ORVDEV_DONE_MAX),
+        ("done_count", c_uint32),
+        ("recovery_file", c_char * ORVDEV_PATH_MAX),
+        ("message_index", c_int32),
+    ]
+
+
+LOG_FN = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_char_p)
+PROGRESS_FN = ctypes.CFUNCTYPE(c_int32, c_void_p, c_char_p, c_uint64, c_uint64, c_int32)
+
+
+class SessionOptions(ctypes.Structure):
+    _fields_ = [("timeout_ms", c_uint32), ("log", LOG_FN), ("log_user", c_void_p)]
+
+
+class Clock(ctypes.Structure):
+    _fields_ = [
+        ("actual_hz", c_uint32),
+        ("divisor", c_uint32),
+        ("request_khz", c_uint32),
+        ("raised", c_int32),
+    ]
+
+
+class JtagOptions(ctypes.Structure):
+    _fields_ = [("tck_khz", c_uint32), ("direction", c_uint16), ("level", c_uint16)]
+
+
+class Tap(ctypes.Structure):
+    _fields_ = [
+        ("has_idcode", c_int32),
+        ("idcode", c_uint32),
+        ("manufacturer", c_uint16),
+        ("jep106_bank", c_uint32),
+        ("jep106_id", c_uint8),
+        ("part", c_uint16),
+        ("version", c_uint8),
+        ("vendor", c_char_p),
+        ("ir_length_known", c_int32),
+        ("ir_length", c_uint32),
+    ]
+
+
+class Chain(ctypes.Structure):
+    _fields_ = [("count", c_uint32), ("ir_total", c_uint32), ("taps", Tap * ORVDEV_JTAG_MAX_DEVICES)]
+
+
+class FlashOptions(ctypes.Structure):
+    _fields_ = [("clock_khz", c_uint32), ("part", c_char_p), ("size", c_uint64)]
+
+
+class EraseType(ctypes.Structure):
+    _fields_ = [
+        ("size", c_uint32),
+        ("opcode", c_uint8),
+        ("opcode_4byte", c_uint8),
+        ("typical_us", c_uint32),
+        ("max_us", c_uint32),
+    ]
+
+
+class FlashInfo(ctypes.Structure):
+    _fields_ = [
+        ("jedec_id", c_uint8 * 3),
+        ("jep106_bank", c_uint32),
+        ("vendor", c_char_p),
+        ("maker", c_char_p),
+        ("part", c_char * ORVDEV_NAME_MAX),
+        ("source", c_int32),
+        ("size", c_uint64),
+        ("capacity_size", c_uint64),
+        ("page_size", c_uint32),
+        ("erase_types", EraseType * ORVDEV_FLASH_ERASE_TYPES_MAX),
+        ("erase_type_count", c_uint32),
+        ("chip_erase_opcode", c_uint8),
+        ("page_program_us", c_uint32),
+        ("page_program_max_us", c_uint32),
+        ("chip_erase_us", c_uint64),
+        ("chip_erase_max_us", c_uint64),
+        ("fast_read", c_int32),
+        ("four_byte", c_int32),
+        ("clock", Clock),
+    ]
+
+
+class EraseCount(ctypes.Structure):
+    _fields_ = [("size", c_uint32), ("count", c_uint64)]
+
+
+class WriteReport(ctypes.Structure):
+    _fields_ = [
+        ("addr", c_uint64),
+        ("len", c_uint64),
+        ("unchanged_bytes", c_uint64),
+        ("chip_erased", c_int32),
+        ("erased", EraseCount * ORVDEV_FLASH_ERASE_TYPES_MAX),
+        ("erased_count", c_uint32),
+        ("pages_programmed", c_uint64),
+        ("verify", c_int32),
+        ("verified_bytes", c_uint64),
+        ("erases_planned", c_uint64),
+        ("pages_planned", c_uint64),
+        ("range_addr", c_uint64),
+        ("range_len", c_uint64),
+    ]
+
+
+class WriteOptions(ctypes.Structure):
+    _fields_ = [("verify", c_int32), ("backup_file", c_char_p), ("recovery_dir", c_char_p)]
+
+
+class Mismatch(ctypes.Structure):
+    _fields_ = [("addr", c_uint64), ("expected", c_uint8), ("found", c_uint8), ("count", c_uint64)]
+
+
+class EraseReport(ctypes.Structure):
+    _fields_ = [
+        ("chip_erased", c_int32),
+        ("erased", EraseCount * ORVDEV_FLASH_ERASE_TYPES_MAX),
+        ("erased_count", c_uint32),
+        ("checked_bytes", c_uint64),
+    ]
+
+
+class FlashStatus(ctypes.Structure):
+    _fields_ = [
+        ("status1", c_uint8),
+        ("status2", c_uint8),
+        ("status3", c_uint8),
+        ("busy", c_int32),
+        ("write_enabled", c_int32),
+        ("bp", c_uint32),
+        ("tb", c_int32),
+        ("sec", c_int32),
+        ("srp", c_int32),
+        ("cmp", c_int32),
+        ("protected_from", c_uint64),
+        ("protected_to", c_uint64),
+    ]
+
+
+class I2cOptions(ctypes.Structure):
+    _fields_ = [("clock_khz", c_uint32), ("ten_bit", c_int32)]
+
+
+class I2cMessage(ctypes.Structure):
+    _fields_ = [("addr", c_uint32), ("read", c_int32), ("len", c_uint32), ("buf", POINTER(c_uint8))]
+
+
+# ---- functions -------------------------------------------------------------------------
+
+session_t = c_void_p
+handle_t = c_void_p  # orvdev_jtag *, orvdev_flash *, orvdev_i2c *
+buffer_t = c_void_p
+report_p = POINTER(Report)
+
+PROTOTYPES = {
+    "orvdev_strerror": (c_char_p, [c_int32]),
+    "orvdev_session_options_init": (None, [POINTER(SessionOptions)]),
+    "orvdev_session_open": (c_int32, [c_void_p, POINTER(SessionOptions), POINTER(session_t), report_p]),
+    "orvdev_session_close": (None, [session_t]),
+    "orvdev_session_set_progress": (None, [session_t, PROGRESS_FN, c_void_p]),
+    "orvdev_session_claim": (c_int32, [session_t, report_p]),
+    "orvdev_session_recover": (None, [session_t]),
+    "orvdev_clock_for_khz": (Clock, [c_uint32]),
+    "orvdev_jtag_options_init": (None, [POINTER(JtagOptions)]),
+    "orvdev_jtag_open": (c_int32, [session_t, POINTER(JtagOptions), POINTER(handle_t), report_p]),
+    "orvdev_jtag_close": (None, [handle_t]),
+    "orvdev_chain_scan": (c_int32, [handle_t, POINTER(Chain), report_p]),
+    "orvdev_flash_options_init": (None, [POINTER(FlashOptions)]),
+    "orvdev_flash_open": (c_int32, [session_t, POINTER(FlashOptions), POINTER(handle_t), report_p]),
+    "orvdev_flash_close": (None, [handle_t]),
+    "orvdev_flash_get_info": (None, [handle_t, POINTER(FlashInfo)]),
+    "orvdev_flash_four_byte_name": (c_char_p, [c_int32]),
+    "orvdev_flash_part_name": (c_char_p, [c_size_t]),
+    "orvdev_flash_read": (c_int32, [handle_t, c_uint64, buffer_t, c_uint64, report_p]),
+    "orvdev_write_options_init": (None, [POINTER(WriteOptions)]),
+    "orvdev_flash_write": (
+        c_int32,
+        [handle_t, c_uint64, buffer_t, c_uint64, POINTER(WriteOptions), POINTER(WriteReport), report_p],
+    ),
+    "orvdev_flash_verify": (c_int32, [handle_t, c_uint64, buffer_t, c_uint64, POINTER(Mismatch), report_p]),
+    "orvdev_flash_erase": (c_int32, [handle_t, c_uint64, c_uint64, c_int32, POINTER(EraseReport), report_p]),
+    "orvdev_flash_read_status": (c_int32, [handle_t, POINTER(FlashStatus), report_p]),
+    "orvdev_flash_unprotect": (c_int32, [handle_t, POINTER(c_uint8), POINTER(c_uint8), report_p]),
+    "orvdev_i2c_options_init": (None, [POINTER(I2cOptions)]),
+    "orvdev_i2c_open": (c_int32, [session_t, POINTER(I2cOptions), POINTER(handle_t), report_p]),
+    "orvdev_i2c_close": (None, [handle_t]),
+    "orvdev_i2c_clock": (Clock, [handle_t]),
+    "orvdev_i2c_probe": (c_int32, [handle_t, c_uint32, c_int32, POINTER(c_int32), report_p]),
+    "orvdev_i2c_detect": (c_int32, [handle_t, c_uint32, c_uint32, c_int32, buffer_t, report_p]),
+    "orvdev_i2c_write": (c_int32, [handle_t, c_uint32, buffer_t, c_uint32, report_p]),
+    "orvdev_i2c_read": (c_int32, [handle_t, c_uint32, buffer_t, c_uint32, report_p]),
+    "orvdev_i2c_read_reg": (c_int32, [handle_t, c_uint32, c_uint32, c_int32, buffer_t, c_uint32, report_p]),
+    "orvdev_i2c_write_reg": (c_int32, [handle_t, c_uint32, c_uint32, c_int32, buffer_t, c_uint32, report_p]),
+    "orvdev_i2c_eeprom_write": (
+        c_int32,
+        [handle_t, c_uint32, c_uint32, c_int32, c_uint32, buffer_t, c_uint32, c_uint32, report_p],
+    ),
+    "orvdev_i2c_transfer": (c_int32, [handle_t, POINTER(I2cMessage), c_uint32, report_p]),
+}
