@@ -429,7 +429,7 @@ TEST(BoundaryScanBoardFile, BadKeysAreRefusedWithTheirPaths)
         {board(", \"nets\": {\"A\": [7]}"), "nets.A[0]", "a pin DEVICE.PORT"},
         {board(", \"nets\": {\"A\": [\"PA0\"]}"), "nets.A[0]", "a pin DEVICE.PORT"},
         {board(", \"nets\": {\"A\": [\"U3.PA0\"]}"), "nets.A[0]",
-         "a device with a BSDL (U1, U2), got \"U3\""},
+         "a known device (U1, U2), got \"U3\""},
         {board(", \"nets\": {\"A\": [\"U1.PB77\"]}"), "nets.A[0]", "nearest: PB7"},
         {board(", \"nets\": {\"A\": [\"U2.IO(24)\"]}"), "nets.A[0]", "a pin of U2 (GL64_TQ100)"},
         {board(", \"nets\": {\"A\": [\"U1.PA0\"], \"B\": [\"u1.pa0\"]}"), "nets.B[0]",
