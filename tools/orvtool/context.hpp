@@ -33,6 +33,9 @@ struct Context {
     unsigned columns = 0;        // the terminal's width; 0: unknown (80 is assumed)
     // Raw data for standard output (spi read -o -); results go to err then.
     std::ostream* data_out = nullptr;
+    // Results are printed as JSON (--json); for commands that print as they
+    // go (jtag set --hold).
+    bool json = false;
 };
 
 // One line of a progress bar, at most `columns` - 1 characters wide: the

@@ -234,6 +234,7 @@ int main(int argc, char** argv)
         ctx.err = &std::cerr;
         ctx.data_out = &std::cout;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
+        ctx.json = a.json;
         ctx.columns = terminal_columns();
         ctx.timeout_ms = timeout_arg(a.timeout);
 
@@ -249,11 +250,17 @@ int main(int argc, char** argv)
 
         Result result = action(ctx);
         std::cout.flush();
-        render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
+        if (!result.is_shown()) {
+            render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
+        }
         std::cout.flush();
         session.reset();
         if (adapter) {
             adapter->close(); // a virtual board saves its images
+        }
+        if (result.finding()) {
+            std::cerr << "orvtool: " << *result.finding() << "\n";
+            return static_cast<int>(Exit::failed);
         }
         return static_cast<int>(Exit::ok);
     } catch (const ToolError& e) {
