@@ -377,6 +377,7 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
                 {nets[k].name, netlist.pin_text(*net.driver)}); // its input does not see the net
         }
     }
+    std::vector<std::pair<std::size_t, InterconnectReport::Short>> shorts; // by their first net
     for (const auto& [value, group] : short_candidates) {
         std::vector<std::size_t> members = group;
         if (members.size() == 1) {
@@ -403,6 +404,7 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
             }
             continue;
         }
+        std::sort(members.begin(), members.end());
         InterconnectReport::Short s;
         std::vector<Reading> codes;
         for (const std::size_t m : members) {
@@ -410,6 +412,11 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
             codes.push_back(code_reading(plan, *plan.nets[m].code));
         }
         s.behaves_as = behaviour(codes, value);
+        shorts.emplace_back(members.front(), std::move(s));
+    }
+    // In the netlist's order of nets, as everything else.
+    std::sort(shorts.begin(), shorts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [first, s] : shorts) {
         report.shorts.push_back(std::move(s));
     }
     report.passed = report.opens.empty() && report.shorts.empty() && report.stuck.empty();

@@ -345,7 +345,7 @@ struct ExtraColumn {
 
 Table pin_table(const std::vector<orvdev_bscan_pin>& pins, const std::optional<ExtraColumn>& extra = {})
 {
-    Table table{{{"PORT", 12, 1}, {"PIN", 4, 1}, {"DIR", 5, 1}, {"VALUE", 5, 1}, {"DRIVEN"}}, {}};
+    Table table{{{"PORT", 12, 1}, {"PIN", 4, 1}, {"DIR", 5, 2}, {"VALUE", 5, 1}, {"DRIVEN"}}, {}};
     if (extra) {
         table.columns.insert(table.columns.begin() + static_cast<std::ptrdiff_t>(extra->at), extra->column);
     }
@@ -474,7 +474,7 @@ Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvde
             const std::string lines = text.str();
             for (std::size_t from = 0; from < lines.size();) {
                 const auto end = lines.find('\n', from);
-                out << "\033[2K" << lines.substr(from, end - from) << "\n";
+                out << (terminal ? "\033[2K" : "") << lines.substr(from, end - from) << "\n";
                 from = end + 1;
             }
             out << std::flush;
