@@ -450,6 +450,7 @@ def main():
     ap.add_argument("--bridges")
     ap.add_argument("--flash")
     ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
+    ap.add_argument("--bscan", help="the boundary-scan section written by bench/bench_bscan.py (bscan.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
@@ -533,6 +534,12 @@ def main():
     if args.svf:
         with open(args.svf) as f:
             lines.append("## SVF playback side by side")
+            lines.append("")
+            lines.append(f.read().rstrip())
+            lines.append("")
+    if args.bscan:
+        with open(args.bscan) as f:
+            lines.append("## Boundary scan: SAMPLE, the interconnect test, jtag pins --watch")
             lines.append("")
             lines.append(f.read().rstrip())
             lines.append("")

@@ -7,10 +7,12 @@
  * them: SPI NOR flash (JEDEC ID, SFDP, a table of common parts, 4-byte
  * addressing, busy waits, the smart write that erases and programs only what
  * differs), the JTAG chain (device count, IR lengths, IDCODEs with their
- * makers' names, raw IR/DR scans) and I2C devices (probes as i2cdetect makes
+ * makers' names, raw IR/DR scans), I2C devices (probes as i2cdetect makes
  * them, registers with 1- or 2-byte addresses, EEPROM page writes with the
- * write-cycle wait, combined messages with repeated STARTs). And it keeps a
- * session with the adapter sound:
+ * write-cycle wait, combined messages with repeated STARTs) and boundary
+ * scan from BSDL files (a device's pins sampled and driven, the
+ * interconnect test of a netlist). And it keeps a session with the adapter
+ * sound:
  *
  *   - the adapter's read-back is emptied when the session opens and after
  *     every operation that failed on the wire, so that bytes left by a
@@ -37,7 +39,8 @@
  * code is 0 and its texts are empty.
  *
  * Progress and stopping. Long operations (flash read, write, verify and
- * erase; I2C reads and detection; the chain scan) call the session's progress
+ * erase; I2C reads and detection; the chain scan; the interconnect test)
+ * call the session's progress
  * callback as they go. When it returns ORVDEV_STOP, the operation ends at the
  * next point where the part is left consistent (never in the middle of a
  * program or erase command) and returns ORVDEV_ERROR_STOPPED, with the

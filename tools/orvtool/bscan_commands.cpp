@@ -412,7 +412,7 @@ private:
 
 // ---- jtag pins --watch -------------------------------------------------------
 
-constexpr auto WATCH_PERIOD = std::chrono::milliseconds(40); // 25 samples a second
+constexpr auto WATCH_PERIOD = std::chrono::milliseconds(20); // 50 samples a second at most
 constexpr auto MARK_FOR = std::chrono::milliseconds(500);    // long enough to see a pulse
 
 using Clock = std::chrono::steady_clock;
