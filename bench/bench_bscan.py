@@ -26,19 +26,16 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
+from orv.simcontrol import SimControl  # noqa: E402  (the package beside the benchmarks)
+from bench_svf import measure  # noqa: E402  (wall time and URBs of one run)
 
 READBACK_BOUND = 512  # bytes an exchange reads back at most
 WATCH_TARGET = 20     # samples a second
 WATCH_LINE = re.compile(r"(\d+) samples? in (\d+) ms \(([\d.]+) a second\)")
 
 
-def measure(control, command):
-    before = control.counts()
-    start = time.monotonic()
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=600)
-    seconds = time.monotonic() - start
-    return seconds, urb_delta(before, control.counts()), done
+def run(command):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=600)
 
 
 def minus(a, b):
@@ -64,7 +61,7 @@ def main():
     for name, command in commands.items():
         runs = []
         for _ in range(a.reps):
-            seconds, urbs, done = measure(control, command)
+            seconds, urbs, done = measure(control, lambda: run(command))
             assert done.returncode == 0, (command, done.stderr)
             runs.append({"seconds": seconds, "urbs": urbs, "report": json.loads(done.stdout)})
         # URBs are the same from run to run; the wall time is the median.

@@ -531,18 +531,12 @@ def main():
         lines.append("")
         flash_section(flash, lines, findings)
         lines.append("")
-    if args.svf:
-        with open(args.svf) as f:
-            lines.append("## SVF playback side by side")
-            lines.append("")
-            lines.append(f.read().rstrip())
-            lines.append("")
-    if args.bscan:
-        with open(args.bscan) as f:
-            lines.append("## Boundary scan: SAMPLE, the interconnect test, jtag pins --watch")
-            lines.append("")
-            lines.append(f.read().rstrip())
-            lines.append("")
+    # Sections the benchmark scripts write whole.
+    for path, title in ((args.svf, "SVF playback side by side"),
+                        (args.bscan, "Boundary scan: SAMPLE, the interconnect test, jtag pins --watch")):
+        if path:
+            with open(path) as f:
+                lines += [f"## {title}", "", f.read().rstrip(), ""]
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
         lines.append("")
