@@ -511,6 +511,7 @@ def main():
     ap.add_argument("--trace", help="the 4 MiB read traced and untraced (bench/bench_trace.py)")
     ap.add_argument("--python", help="the Python package against orvtool (bench/bench_python.py)")
     ap.add_argument("--svf", help="the SVF playback section written by bench/bench_svf.py (svf.md)")
+    ap.add_argument("--bscan", help="the boundary-scan section written by bench/bench_bscan.py (bscan.md)")
     ap.add_argument("--instructions-before")
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
@@ -566,35 +567,12 @@ def main():
         lines.append("")
         instructions_section(read_instruction_table(args.instructions_before), instructions, lines, findings)
         lines.append("")
-    bridges = json_section(
-        args.bridges, "The bridges with their real clients",
-        "`orvtool serve` on the virtual adapter under `orvsim-run`, whose control channel counts the bulk URBs "
-        "each endpoint received; OpenOCD 0.12, openFPGALoader and flashrom 1.3 from Debian "
-        "(bench/bench_bridges.py).", bridges_section, lines, findings)
-    json_section(
-        args.flash, "Writing a 4 MiB flash: orvtool and flashrom",
-        lambda flash: f"The virtual adapter with a W25Q32-like flash that takes {flash['program_us']} us per page "
-        f"program and {flash['erase_us'] // 1000} ms per erase in real time (a board file); the same starting "
-        "flash for both tools in each case, and the flash checked afterwards. flashrom 1.3 from Debian through "
-        "`orvtool serve --serprog`; orvtool with `--sim --board`. Wall time of each client process "
-        "(bench/bench_flash.py).", flash_section, lines, findings)
-    python = json_section(
-        args.python, "Python over the device library, beside orvtool",
-        "Each side a whole program on the virtual adapter under one `orvsim-run --control`, whose control channel "
-        "counts the bulk URBs: `orvtool --sim spi ...`, and a fresh python3 that opens the adapter and the flash "
-        "through the `orv` package (bench/bench_python.py).", python_section, lines, findings)
-    json_section(
-        args.trace, "Waveform traces: what --trace costs",
-        "Reading the whole 4 MiB flash of the virtual adapter (SPI at 6 MHz, 512 bytes a transfer) untraced and "
-        "with `--trace`: from the virtual board, and reconstructed on the host from the session's transfers as on "
-        "a real adapter (`ORVTOOL_TRACE_FROM_HOST=1`). Wall time of the orvtool process; the VCD is written to "
-        "disk as it goes (bench/bench_trace.py).", trace_section, lines, findings)
-    if args.svf:
-        with open(args.svf) as f:
-            lines.append("## SVF playback side by side")
-            lines.append("")
-            lines.append(f.read().rstrip())
-            lines.append("")
+    # Sections the benchmark scripts write whole.
+    for path, title in ((args.svf, "SVF playback side by side"),
+                        (args.bscan, "Boundary scan: SAMPLE, the interconnect test, jtag pins --watch")):
+        if path:
+            with open(path) as f:
+                lines += [f"## {title}", "", f.read().rstrip(), ""]
     if counts:
         lines.append("## Transfers per operation, counted by the emulator")
         lines.append("")

@@ -117,6 +117,8 @@ struct MaskedBits {
 };
 // "0XX01" as a MaskedBits; nullopt for other characters or more than 64 bits.
 [[nodiscard]] std::optional<MaskedBits> masked_bits(std::string_view bits) noexcept;
+// In hex digits, a digit with a don't-care bit as '?': "0x?ba00477".
+[[nodiscard]] std::string pattern_text(const MaskedBits& bits);
 
 // One instruction of REGISTER_ACCESS: "USER1[32] (USER1 CAPTURES 0101)".
 struct RegisterAccess {

@@ -1,6 +1,7 @@
 #include "connections.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -66,9 +67,12 @@ PinLookup find_pin(std::string_view text, std::span<const NamedDevice> devices)
         for (const NamedDevice& d : devices) {
             names.push_back(d.name);
         }
-        return {std::nullopt, "a device with a BSDL (" +
+        return {std::nullopt, "a known device (" +
                                   (names.empty() ? std::string("there is none") : joined(names)) +
                                   "), got \"" + std::string(device_name) + "\""};
+    }
+    if (device->device == nullptr) {
+        return {std::nullopt, {}};
     }
     const Device& model = *device->device;
     if (const auto pin = model.find_pin(port)) {
@@ -84,11 +88,31 @@ std::string pin_text(PinRef pin, std::span<const NamedDevice> devices)
     return device.name + "." + device.device->pins[pin.pin].name;
 }
 
+std::optional<json> parse_json(std::string_view text, JsonSyntaxError& error)
+{
+    try {
+        return json::parse(text.begin(), text.end());
+    } catch (const json::parse_error& e) {
+        // e.byte is 1-based: the character where parsing stopped.
+        const std::size_t at = std::min<std::size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
+        const std::string_view before = text.substr(0, at);
+        const std::size_t newline = before.rfind('\n');
+        error.line = static_cast<unsigned>(std::count(before.begin(), before.end(), '\n') + 1);
+        error.column = static_cast<unsigned>(newline == std::string_view::npos ? at + 1 : at - newline);
+        // "[json.exception.parse_error.101] parse error at line 3, column 7: what"
+        const std::string message = e.what();
+        const std::size_t colon = message.find(": ", message.find("parse error"));
+        error.message = colon == std::string::npos ? message : message.substr(colon + 2);
+        return std::nullopt;
+    }
+}
+
 std::optional<JsonProblem> read_connections(const json& doc, std::span<const NamedDevice> devices,
                                             Connections& out)
 {
     out = {};
-    std::map<PinRef, std::string> placed; // pin -> the net it is on
+    std::map<PinRef, std::string> placed;      // pin -> the net it is on
+    std::map<std::string, std::string> others; // a pin without boundary scan, in upper case -> its net
     if (doc.contains("nets")) {
         const json& nets = doc["nets"];
         if (!nets.is_object()) {
@@ -102,15 +126,28 @@ std::optional<JsonProblem> read_connections(const json& doc, std::span<const Nam
             if (!pins.is_array() || pins.empty()) {
                 return JsonProblem{where, "a list of at least one pin, got " + shown(pins)};
             }
-            Net net{name, {}, Pull::none};
+            Net net{name, {}, Pull::none, {}};
             for (std::size_t i = 0; i < pins.size(); ++i) {
                 const std::string at = where + "[" + std::to_string(i) + "]";
                 if (!pins[i].is_string()) {
                     return JsonProblem{at, std::string(PIN_FORM) + ", got " + shown(pins[i])};
                 }
-                const PinLookup lookup = find_pin(pins[i].get_ref<const std::string&>(), devices);
-                if (!lookup.pin) {
+                const std::string& text = pins[i].get_ref<const std::string&>();
+                const PinLookup lookup = find_pin(text, devices);
+                if (!lookup.pin && !lookup.problem.empty()) {
                     return JsonProblem{at, lookup.problem};
+                }
+                if (!lookup.pin) {
+                    std::string folded = text;
+                    std::transform(folded.begin(), folded.end(), folded.begin(),
+                                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+                    const auto [before, added] = others.emplace(folded, name);
+                    if (!added) {
+                        return JsonProblem{at, "a pin on one net only: " + text + " is already on net " +
+                                                   before->second};
+                    }
+                    net.other_pins.push_back(text);
+                    continue;
                 }
                 const auto [before, added] = placed.emplace(*lookup.pin, name);
                 if (!added) {

@@ -6,8 +6,10 @@
 //
 // A pin is DEVICE.PORT, or DEVICE.PORT(INDEX) for an element of a vector
 // port, in any letter case (net names are kept as written). Each pin is on
-// one net at most. Problems are returned with the JSON path and what was
-// expected there; nothing throws.
+// one net at most. A device without a model (a part without boundary scan:
+// a connector, a resistor) takes any pin name; its pins are kept as written.
+// Problems are returned with the JSON path and what was expected there;
+// nothing throws.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,7 @@ namespace orv::bsdl {
 // A device of the board or netlist by the name nets use for it.
 struct NamedDevice {
     std::string name;
-    const Device* device = nullptr;
+    const Device* device = nullptr; // null: a part without boundary scan
 };
 
 struct PinRef {
@@ -42,6 +44,7 @@ struct Net {
     std::string name;
     std::vector<PinRef> pins;
     Pull pull = Pull::none;
+    std::vector<std::string> other_pins; // pins of parts without boundary scan, as written
     bool operator==(const Net&) const = default;
 };
 
@@ -62,7 +65,7 @@ struct JsonProblem {
 
 // "U1.PB7" as a pin of `devices`, or what is wrong with it: an unknown
 // device (naming the known ones), or a pin its BSDL does not have (naming
-// the nearest pins).
+// the nearest pins). A pin of a part without boundary scan has neither.
 struct PinLookup {
     std::optional<PinRef> pin;
     std::string problem;
@@ -71,6 +74,13 @@ struct PinLookup {
 
 // "U1.PB7", "U2.D(3)": a pin as nets write it.
 [[nodiscard]] std::string pin_text(PinRef pin, std::span<const NamedDevice> devices);
+
+// A JSON text that does not parse: where (1-based) and what is wrong.
+struct JsonSyntaxError {
+    unsigned line = 0, column = 0;
+    std::string message;
+};
+[[nodiscard]] std::optional<nlohmann::json> parse_json(std::string_view text, JsonSyntaxError& error);
 
 // Reads `doc`'s "nets" and "pulls" (either may be absent) into `out`.
 [[nodiscard]] std::optional<JsonProblem>

@@ -100,6 +100,17 @@ std::optional<MaskedBits> masked_bits(std::string_view bits) noexcept
     return out;
 }
 
+std::string pattern_text(const MaskedBits& bits)
+{
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out = "0x";
+    for (int shift = static_cast<int>((std::max(bits.length, 1U) + 3) / 4 * 4) - 4; shift >= 0; shift -= 4) {
+        const auto care = (bits.care >> shift) & 0xF;
+        out += care == 0xF ? HEX[(bits.value >> shift) & 0xF] : '?';
+    }
+    return out;
+}
+
 std::optional<std::size_t> Device::find_port(std::string_view name) const
 {
     name = trimmed(name);

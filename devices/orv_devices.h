@@ -7,10 +7,12 @@
  * them: SPI NOR flash (JEDEC ID, SFDP, a table of common parts, 4-byte
  * addressing, busy waits, the smart write that erases and programs only what
  * differs), the JTAG chain (device count, IR lengths, IDCODEs with their
- * makers' names, raw IR/DR scans) and I2C devices (probes as i2cdetect makes
+ * makers' names, raw IR/DR scans), I2C devices (probes as i2cdetect makes
  * them, registers with 1- or 2-byte addresses, EEPROM page writes with the
- * write-cycle wait, combined messages with repeated STARTs). And it keeps a
- * session with the adapter sound:
+ * write-cycle wait, combined messages with repeated STARTs) and boundary
+ * scan from BSDL files (a device's pins sampled and driven, the
+ * interconnect test of a netlist). And it keeps a session with the adapter
+ * sound:
  *
  *   - the adapter's read-back is emptied when the session opens and after
  *     every operation that failed on the wire, and again before the next
@@ -38,7 +40,8 @@
  * code is 0 and its texts are empty.
  *
  * Progress and stopping. Long operations (flash read, write, verify and
- * erase; I2C reads and detection; the chain scan) call the session's progress
+ * erase; I2C reads and detection; the chain scan; the interconnect test)
+ * call the session's progress
  * callback as they go. When it returns ORVDEV_STOP, the operation ends at the
  * next point where the part is left consistent (never in the middle of a
  * program or erase command) and returns ORVDEV_ERROR_STOPPED, with the
@@ -127,7 +130,20 @@ enum orvdev_result {
      *  refused data byte from a short read-back. */
     ORVDEV_ERROR_I2C_WRITE_FAILED = -142,
     /** I2C: an EEPROM did not finish its write cycle in time. */
-    ORVDEV_ERROR_I2C_BUSY = -143
+    ORVDEV_ERROR_I2C_BUSY = -143,
+
+    /** A BSDL file or netlist was refused: orvdev_input_error says where
+     *  and why; nothing was sent. */
+    ORVDEV_ERROR_BAD_INPUT = -150,
+    /** A pin name the BSDL file does not have; the message lists the nearest
+     *  names it has. Nothing was sent. */
+    ORVDEV_ERROR_UNKNOWN_PIN = -151,
+    /** The BSDL files do not fit the chain: an instruction length or IDCODE
+     *  the chain contradicts, a TAP whose instruction length nothing tells. */
+    ORVDEV_ERROR_BSDL_MISMATCH = -152,
+    /** The device's BSDL file names no instruction for the operation
+     *  (SAMPLE, PRELOAD, EXTEST). */
+    ORVDEV_ERROR_BSCAN_UNSUPPORTED = -153
 };
 
 /** The text of any result code: 0, libusb's, the bus libraries' and this
@@ -817,6 +833,317 @@ typedef struct orvdev_i2c_message {
  */
 ORV_API int32_t orvdev_i2c_transfer(orvdev_i2c* i2c, orvdev_i2c_message* messages, uint32_t count,
                                     orvdev_report* report);
+
+/* ------------------------------------------------------------------------ */
+/* Boundary scan                                                            */
+/*
+ * A device's pins through its boundary register (IEEE 1149.1), described by
+ * its BSDL file: sampling every pin, driving pins, and the interconnect test
+ * of a netlist. Every operation is one sequence of IR and DR scans: one OUT
+ * transfer and one read-back exchange while its read-back fits the bound of
+ * 512 bytes, as few as it allows beyond. TAPs that take no part in an
+ * operation are in BYPASS during it.
+ *
+ * Texts (names, ports, paths) returned by these functions stay valid while
+ * the object they came from lives: a BSDL file's while the file, or a
+ * boundary-scan handle opened with it, lives.
+ */
+
+/** Where a file was refused. */
+typedef struct orvdev_input_error {
+    char file[ORVDEV_PATH_MAX];
+    /** 1-based; 0 when the place is a JSON path (or the whole file). */
+    uint32_t line;
+    uint32_t column;
+    /** The JSON path of a netlist key ("nets.SDA[1]"); empty otherwise. */
+    char path[ORVDEV_MESSAGE_MAX];
+    /** What was expected there ("expected ')' after the cell"). */
+    char reason[ORVDEV_MESSAGE_MAX];
+} orvdev_input_error;
+
+/** A BSDL file, read. */
+typedef struct orvdev_bsdl orvdev_bsdl;
+
+/**
+ * Reads a BSDL file (IEEE 1149.1-1990, -1994 or -2001). Parts of the
+ * language a boundary-scan tool does not need are skipped and listed as
+ * notices (orvdev_bsdl_get_notice), never a failure.
+ * \param where may be NULL; filled when the result is ORVDEV_ERROR_BAD_INPUT:
+ *        the file, line and column, and what was expected there.
+ * \returns 0; ORVDEV_ERROR_BAD_INPUT (unreadable, broken or contradicting
+ *          itself); ORVDEV_ERROR_INVALID_ARGUMENT (NULL path or out);
+ *          LIBUSB_ERROR_NO_MEM.
+ */
+ORV_API int32_t orvdev_bsdl_load(const char* path, orvdev_bsdl** out, orvdev_input_error* where,
+                                 orvdev_report* report);
+/** NULL is accepted. Handles opened with the file keep what they need. */
+ORV_API void orvdev_bsdl_free(orvdev_bsdl* file);
+
+typedef struct orvdev_bsdl_info {
+    const char* path;
+    /** The entity: the device's name in the file. */
+    const char* entity;
+    /** The package of the use clause: "STD_1149_1_2001". */
+    const char* standard;
+    uint32_t instruction_length;
+    uint32_t boundary_length;
+    /** Non-zero when the file gives an IDCODE; then bits of idcode_care
+     *  that are 1 must match (the others are the file's X bits, read 0). */
+    int32_t has_idcode;
+    uint32_t idcode;
+    uint32_t idcode_care;
+    /** Pins with boundary cells (orvdev_bsdl_get_pin). */
+    uint32_t pin_count;
+    uint32_t instruction_count;
+    uint32_t notice_count;
+} orvdev_bsdl_info;
+
+ORV_API void orvdev_bsdl_get_info(const orvdev_bsdl* file, orvdev_bsdl_info* info);
+
+/** The name of instruction `index` (from 0), in the file's order; NULL past
+ *  the end. `is_private` (may be NULL) receives 1 for a private one. */
+ORV_API const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int32_t* is_private);
+
+/** What the reader skipped, at its line and column. */
+typedef struct orvdev_bsdl_notice {
+    uint32_t line;
+    uint32_t column;
+    const char* text;
+} orvdev_bsdl_notice;
+
+/** Notice `index` (from 0). \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT past
+ *  the end. */
+ORV_API int32_t orvdev_bsdl_get_notice(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_notice* notice);
+
+/** What a pin can do, by its boundary cells. */
+enum orvdev_pin_direction {
+    ORVDEV_PIN_IN = 0,    /* observed only */
+    ORVDEV_PIN_OUT = 1,   /* a two-state output: drives at all times in EXTEST */
+    ORVDEV_PIN_INOUT = 2, /* drives or lets go, and is observed */
+    ORVDEV_PIN_OUT3 = 3   /* drives or lets go (open drain too), not observed */
+};
+
+/** A pin with boundary cells, and what a scan saw of it. */
+typedef struct orvdev_bscan_pin {
+    /** The port name, a vector's element as "D(3)". */
+    const char* port;
+    /** The first package pin of the pin map in use; "" when it names none. */
+    const char* package_pin;
+    int32_t direction;
+    /** The level the pin shows; for an output without an input cell, the
+     *  level the device drives; -1 when nothing is seen (an output that
+     *  lets go and has no input cell, and before any scan). */
+    int32_t value;
+    /** Non-zero when the device drives the pin (outputs only). */
+    int32_t driven;
+} orvdev_bscan_pin;
+
+/** Pin `index` (from 0, below pin_count) as the file describes it: value -1,
+ *  driven 0. \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT past the end. */
+ORV_API int32_t orvdev_bsdl_get_pin(const orvdev_bsdl* file, uint32_t index, orvdev_bscan_pin* pin);
+
+/** The index of a pin by name ("PA0", "d(3)", any letter case).
+ * \returns 0; ORVDEV_ERROR_UNKNOWN_PIN (the message names the nearest pins;
+ *          a pin without boundary cells is named as such). */
+ORV_API int32_t orvdev_bsdl_find_pin(const orvdev_bsdl* file, const char* name, uint32_t* index,
+                                     orvdev_report* report);
+
+/** How a TAP of a scanned chain and the files given fit. */
+enum orvdev_bsdl_match_status {
+    /** `file` describes the TAP: its IDCODE (X bits masked) and its
+     *  instruction length are the chain's. */
+    ORVDEV_MATCH_FOUND = 0,
+    /** No file has the TAP's IDCODE. */
+    ORVDEV_MATCH_NONE = 1,
+    /** `file` has the TAP's IDCODE but an instruction length the chain
+     *  contradicts. */
+    ORVDEV_MATCH_IR_LENGTH = 2,
+    /** The TAP came up in BYPASS: it has no IDCODE to match by. */
+    ORVDEV_MATCH_NO_IDCODE = 3
+};
+
+typedef struct orvdev_bsdl_match {
+    int32_t status;
+    /** Index into the files given; -1 when none. */
+    int32_t file;
+} orvdev_bsdl_match;
+
+/** For each TAP of `chain`, the first of `files` that describes it.
+ *  `matches` holds chain->count entries. Nothing is sent.
+ * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT. */
+ORV_API int32_t orvdev_bsdl_match_chain(const orvdev_chain* chain, const orvdev_bsdl* const* files,
+                                        uint32_t count, orvdev_bsdl_match* matches, orvdev_report* report);
+
+/** The boundary registers of a chain. */
+typedef struct orvdev_bscan orvdev_bscan;
+
+/**
+ * The chain's boundary registers: `tap_files[i]` describes TAP i (NULL: a
+ * TAP without a file, only ever in BYPASS). `tap_files` holds chain->count
+ * entries. Checks that the files fit the chain (instruction lengths, their
+ * sum, IDCODEs); a TAP without a file needs its instruction length from the
+ * chain scan, or from the others' when it is the only one. Nothing is sent.
+ * The JTAG handle must outlive the boundary-scan handle.
+ * \returns 0; ORVDEV_ERROR_BSDL_MISMATCH; ORVDEV_ERROR_INVALID_ARGUMENT.
+ */
+ORV_API int32_t orvdev_bscan_open(orvdev_jtag* jtag, const orvdev_chain* chain,
+                                  const orvdev_bsdl* const* tap_files, orvdev_bscan** out,
+                                  orvdev_report* report);
+/** Sends nothing: a device held in EXTEST stays so (orvdev_bscan_release
+ *  first to return it to its normal function). NULL is accepted. */
+ORV_API void orvdev_bscan_close(orvdev_bscan* bscan);
+
+/**
+ * SAMPLE of every pin of TAP `tap`: one IR scan and one DR scan, in one OUT
+ * transfer and one read-back exchange; the device stays in its normal
+ * function (a device held in EXTEST stays held, and shows its pins as
+ * driven). `pins` receives one entry per pin with boundary cells, in the
+ * file's order (pin_count of its orvdev_bsdl_info); `capacity` entries fit.
+ * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (no such TAP, a TAP without a
+ *          file, too small a capacity: nothing sent);
+ *          ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code.
+ */
+ORV_API int32_t orvdev_bscan_sample(orvdev_bscan* bscan, uint32_t tap, orvdev_bscan_pin* pins,
+                                    uint32_t capacity, orvdev_report* report);
+
+/** A level to drive a pin to. */
+enum orvdev_pin_level { ORVDEV_LEVEL_LOW = 0, ORVDEV_LEVEL_HIGH = 1, ORVDEV_LEVEL_Z = 2 };
+
+typedef struct orvdev_pin_setting {
+    /** A pin name as orvdev_bsdl_find_pin takes it. */
+    const char* pin;
+    /** enum orvdev_pin_level; an open-drain pin drives its active level and
+     *  lets go for the other. */
+    int32_t level;
+} orvdev_pin_setting;
+
+/**
+ * Drives pins of TAP `tap`: PRELOAD of the boundary register with every
+ * other cell at its safe value (so that nothing glitches when EXTEST takes
+ * the pins), EXTEST, and a DR scan that reads every pin as driven (into
+ * `pins`, which may be NULL). With `hold` the device stays in EXTEST: later
+ * calls change its pins from what they drive (without a PRELOAD), samples of
+ * the other devices keep it, and orvdev_bscan_release ends it. Without, the
+ * device returns to its normal function at the end: Test-Logic-Reset, or,
+ * while another device is held, BYPASS. One OUT transfer, one read-back
+ * exchange.
+ * \returns 0; ORVDEV_ERROR_UNKNOWN_PIN; ORVDEV_ERROR_INVALID_ARGUMENT (no
+ *          settings, a pin twice, an input driven, a two-state output let
+ *          go, a level outside the enum, too small a capacity: nothing
+ *          sent); ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code.
+ */
+ORV_API int32_t orvdev_bscan_drive(orvdev_bscan* bscan, uint32_t tap, const orvdev_pin_setting* settings,
+                                   uint32_t count, int32_t hold, orvdev_bscan_pin* pins, uint32_t capacity,
+                                   orvdev_report* report);
+
+/** Test-Logic-Reset: every device back to its normal function, nothing
+ *  held. \returns 0; a bus code. */
+ORV_API int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report);
+
+/** A netlist for the interconnect test, read and checked against its BSDL
+ *  files (see orvtool(1), NETLIST FILES). */
+typedef struct orvdev_netlist orvdev_netlist;
+
+/**
+ * Reads a netlist (JSON) and the BSDL files it names (relative to it), and
+ * checks it before anything is driven: every pin an I/O of its device (a
+ * pin the file does not have is refused with the nearest names), at most
+ * one pin of a net that always drives it, unknown devices and keys. A
+ * device that gives an "idcode" and no "bsdl" takes the first of `files`
+ * with that IDCODE (files may be NULL when count is 0).
+ * \param where may be NULL; filled when the result is ORVDEV_ERROR_BAD_INPUT
+ *        (the netlist with a JSON path, or a BSDL file with its line).
+ * \returns 0; ORVDEV_ERROR_BAD_INPUT; ORVDEV_ERROR_INVALID_ARGUMENT;
+ *          LIBUSB_ERROR_NO_MEM.
+ */
+ORV_API int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                                    orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report);
+ORV_API void orvdev_netlist_free(orvdev_netlist* netlist);
+
+/**
+ * The files of the netlist's devices at their places in `chain` (by "tap",
+ * or by "idcode"), for orvdev_bscan_open: `tap_files` receives chain->count
+ * entries, NULL for TAPs the netlist does not name. Nothing is sent.
+ * \returns 0; ORVDEV_ERROR_BSDL_MISMATCH (a position past the chain, an
+ *          IDCODE no TAP or several TAPs have, a file whose IDCODE or
+ *          instruction length the TAP contradicts, two devices on one TAP);
+ *          ORVDEV_ERROR_INVALID_ARGUMENT.
+ */
+ORV_API int32_t orvdev_netlist_taps(const orvdev_netlist* netlist, const orvdev_chain* chain,
+                                    const orvdev_bsdl** tap_files, orvdev_report* report);
+
+/** How shorted nets combine. */
+enum orvdev_short_behaviour { ORVDEV_SHORT_AND = 0, ORVDEV_SHORT_OR = 1, ORVDEV_SHORT_UNKNOWN = 2 };
+
+typedef struct orvdev_connect_open {
+    const char* net;
+    /** The pin that does not follow the net's driver ("U2.D(2)"). */
+    const char* pin;
+} orvdev_connect_open;
+
+typedef struct orvdev_connect_short {
+    const char* const* nets;
+    uint32_t net_count;
+    int32_t behaves_as;
+} orvdev_connect_short;
+
+typedef struct orvdev_connect_stuck {
+    const char* net;
+    int32_t value;
+} orvdev_connect_stuck;
+
+typedef struct orvdev_connect_untested {
+    const char* net;
+    /** Why: "no driver: ...", "no receiver: ...", "not in any BSDL: ...",
+     *  "left alone: ...". */
+    const char* why;
+} orvdev_connect_untested;
+
+/** What an interconnect test found; owned by the library
+ *  (orvdev_connect_result_free). */
+typedef struct orvdev_connect_result {
+    /** Non-zero when no open, short or stuck net was found. */
+    int32_t passed;
+    uint32_t patterns;
+    uint32_t nets_tested;
+    const orvdev_connect_open* opens;
+    uint32_t open_count;
+    const orvdev_connect_short* shorts;
+    uint32_t short_count;
+    const orvdev_connect_stuck* stuck;
+    uint32_t stuck_count;
+    const orvdev_connect_untested* untested;
+    uint32_t untested_count;
+    /** DR scans of the test, and what it took on the wire. */
+    uint32_t scans;
+    uint32_t out_transfers;
+    uint32_t readback_exchanges;
+    uint64_t readback_bytes;
+} orvdev_connect_result;
+
+/**
+ * The interconnect test of `netlist` on a handle opened with its files
+ * (orvdev_netlist_taps): every net that has a pin to drive it and another
+ * to read it gets a code of its own, neither all 0 nor all 1 (a counting
+ * sequence and its complement); every pattern is one DR scan of the devices
+ * in EXTEST (PRELOAD first), all scans in as few exchanges as the read-back
+ * bound allows; then Test-Logic-Reset. Pins that do not drive are let go;
+ * pins in "leave" and pins on no net keep their safe values. Found: opens
+ * (a pin that does not follow its net's driver), shorts (nets that read
+ * each other's codes, with the wired-AND or -OR they behave as), nets stuck
+ * at 0 or 1, and nets it could not test, with why. Progress stage "test"
+ * (patterns).
+ * \param out receives the result on success (also when the board fails the
+ *        test: see passed).
+ * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (a handle opened with other
+ *          files: nothing sent); ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code;
+ *          ORVDEV_ERROR_STOPPED (the devices are back in their normal
+ *          function).
+ */
+ORV_API int32_t orvdev_connect_test(orvdev_bscan* bscan, const orvdev_netlist* netlist,
+                                    orvdev_connect_result** out, orvdev_report* report);
+/** NULL is accepted. */
+ORV_API void orvdev_connect_result_free(orvdev_connect_result* result);
 
 #ifdef __cplusplus
 }

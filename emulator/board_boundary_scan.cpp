@@ -29,18 +29,6 @@ std::string listed(std::initializer_list<std::string_view> names)
     return out;
 }
 
-// An IDCODE pattern with its don't-care digits as '?': 0x?ba00477.
-std::string idcode_pattern(const bsdl::MaskedBits& bits)
-{
-    static constexpr char HEX[] = "0123456789abcdef";
-    std::string out = "0x";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        const auto care = (bits.care >> shift) & 0xF;
-        out += care == 0xF ? HEX[(bits.value >> shift) & 0xF] : '?';
-    }
-    return out;
-}
-
 std::string hex(std::uint64_t value)
 {
     static constexpr char HEX[] = "0123456789abcdef";
@@ -206,8 +194,8 @@ TapConfig read_bsdl_tap(const json& entry, const std::string& where, std::size_t
         }
         const std::uint64_t value = r.number(entry["idcode"], at, "a 32-bit IDCODE", 0xFFFFFFFF);
         if (!device->idcode->matches(value)) {
-            r.fail(at, "an IDCODE that " + file + " allows, " + idcode_pattern(*device->idcode) + ", got " +
-                           hex(value));
+            r.fail(at, "an IDCODE that " + file + " allows, " + bsdl::pattern_text(*device->idcode) +
+                           ", got " + hex(value));
         }
         tap.idcode = static_cast<std::uint32_t>(value);
     } else if (device->idcode) {

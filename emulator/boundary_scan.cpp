@@ -133,7 +133,13 @@ BoundaryRegister::BoundaryRegister(const BoundaryScanConfig& config)
             cell_rank = 4;
         } else if ((cell.function == CellFunction::output2 || cell.function == CellFunction::output3) &&
                    cell.pin) {
-            capture.level = pins_[*cell.pin].normal == 1 ? 1 : 0;
+            const PinCells& pin = pins_[*cell.pin];
+            capture.level = pin.normal == 1 ? 1 : 0;
+            if (pin.normal < 0 && pin.control == static_cast<std::int32_t>(cell.number)) {
+                // Open drain (the cell is its own control): a pin the logic
+                // does not pull low shows the level that lets it go.
+                capture.level = pin.disable;
+            }
             cell_rank = 3;
         } else if ((cell.function == CellFunction::control || cell.function == CellFunction::controlr) &&
                    disable_of[cell.number] >= 0) {

@@ -4,9 +4,10 @@
 // Capture-DR loads every cell: input, clock, observe_only and bidir cells
 // the level of their pin as the board resolves it; output cells the level
 // the device's own logic drives on the pin (its normal-function drive, 0
-// when it drives none); control cells whether that logic enables the
-// output; internal cells their safe value (0 for X); cells the file does not
-// describe 0. Update-DR copies the shift stage into the update stage, which
+// when it drives none, or for an open-drain output, which is its own
+// control, the level that lets the pin go); control cells whether that logic
+// enables the output; internal cells their safe value (0 for X); cells the
+// file does not describe 0. Update-DR copies the shift stage into the update stage, which
 // drives the pins only while the instruction says so:
 //   - normal function (SAMPLE/PRELOAD, IDCODE, BYPASS, after reset): the
 //     pins the board file's "drive" gives, nothing else;

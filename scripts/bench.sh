@@ -102,6 +102,12 @@ if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
   args+=(--svf "$OUT/svf.md")
 fi
 
+echo "== boundary scan: transfers per SAMPLE and per interconnect test, jtag pins --watch"
+python3 bench/gen_bscan.py "$OUT/bscan"
+"$BUILD/emulator/vusb/orvsim-run" --control --board "$OUT/bscan/bench-bscan.json" -- /usr/bin/python3 \
+  bench/bench_bscan.py "$BUILD/tools/orvtool" "$OUT/bscan"
+args+=(--bscan "$OUT/bscan/bscan.md")
+
 echo "== report"
 note=${BENCH_NOTE:-"Measured on $(nproc) cores ($(uname -m)); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)."}
 "$PYTHON" bench/report.py "${args[@]}" --notes bench/NOTES.md --header "$note" \

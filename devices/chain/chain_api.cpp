@@ -7,10 +7,6 @@
 
 using namespace orv::dev;
 
-struct orvdev_jtag {
-    chain::Jtag jtag;
-};
-
 namespace {
 
 orvdev_clock to_c(const orv::ClockChoice& c)

@@ -107,3 +107,8 @@ struct Scan {
 Bytes raw_scan(Jtag& jtag, const Scan& scan);
 
 } // namespace orv::dev::chain
+
+// The C handle is the JTAG connector's.
+struct orvdev_jtag {
+    orv::dev::chain::Jtag jtag;
+};

@@ -14,7 +14,7 @@ namespace orv::dev {
 namespace {
 
 constexpr std::int32_t FIRST_CODE = ORVDEV_ERROR_INVALID_ARGUMENT; // -100
-constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_I2C_BUSY;          // the lowest
+constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_BSCAN_UNSUPPORTED; // the lowest
 
 struct Text {
     std::int32_t code;
@@ -46,6 +46,10 @@ constexpr Text TEXTS[] = {
     {ORVDEV_ERROR_I2C_DATA_NACK, "the I2C device refused a data byte"},
     {ORVDEV_ERROR_I2C_WRITE_FAILED, "the I2C write failed: a data byte refused or a short read-back"},
     {ORVDEV_ERROR_I2C_BUSY, "the I2C device did not finish its write cycle"},
+    {ORVDEV_ERROR_BAD_INPUT, "a BSDL file or netlist was refused"},
+    {ORVDEV_ERROR_UNKNOWN_PIN, "no such pin in the BSDL file"},
+    {ORVDEV_ERROR_BSDL_MISMATCH, "the BSDL files do not fit the chain"},
+    {ORVDEV_ERROR_BSCAN_UNSUPPORTED, "the BSDL file names no instruction for this"},
 };
 
 // Indexed by FIRST_CODE - code; null where no code is.

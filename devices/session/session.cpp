@@ -78,7 +78,8 @@ void Session::purge_after_failure(std::int32_t bus_code) noexcept
         // A purge sees only what the adapter reports now: after a timeout
         // (a read-back that never showed, a transfer the adapter may still
         // run) its bytes can come later, and a failed purge left them all.
-        unsettled_ = rc != 0 || bus_code == 0 || bus_code == TPW_ERROR_TIMEOUT || bus_code == LIBUSB_ERROR_TIMEOUT;
+        unsettled_ =
+            rc != 0 || bus_code == 0 || bus_code == TPW_ERROR_TIMEOUT || bus_code == LIBUSB_ERROR_TIMEOUT;
     } catch (...) {
         // Building the log line failed; nothing more to do on the way out.
         unsettled_ = true;
@@ -94,8 +95,8 @@ void Session::settle_readback()
     }
     const std::uint64_t purged = purge();
     if (purged > 0) {
-        log(ORVDEV_LOG_WARNING, "threw away " + count_text(purged, "byte") +
-                                    " of read-back that an earlier failure left behind");
+        log(ORVDEV_LOG_WARNING,
+            "threw away " + count_text(purged, "byte") + " of read-back that an earlier failure left behind");
     }
 }
 

@@ -252,6 +252,10 @@ _CLASSES: dict[int, type[OrvError]] = {
     abi.ORVDEV_ERROR_I2C_NO_ACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_DATA_NACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_BUSY: Timeout,
+    abi.ORVDEV_ERROR_BAD_INPUT: InvalidArgument,
+    abi.ORVDEV_ERROR_UNKNOWN_PIN: InvalidArgument,
+    abi.ORVDEV_ERROR_BSDL_MISMATCH: ChainError,
+    abi.ORVDEV_ERROR_BSCAN_UNSUPPORTED: ChainError,
 }
 
 

@@ -1,5 +1,5 @@
-// The BSDL reader: chip makers' files (ST, NXP, Intel; 1994 and 2001
-// style) as the facts they state, small texts for the unusual forms, broken
+// The BSDL reader: chip makers' files (ST, NXP) as the facts they state,
+// small texts for the unusual forms (the 1994 style among them), broken
 // texts as the line, column and expectation of their fault, and hostile
 // input within the bounds.
 #include <gtest/gtest.h>
@@ -132,27 +132,6 @@ TEST(VendorFiles, FactsOfEachFile)
           {"BOOTCFG(1)", "N2"},
           {"PLLCFG(0)", "R3"},
           {"VSS(68)", "A1"}}},
-        {files / "10CL025U256.bsd",
-         "CYCLONE_10_LP_10CL025U256",
-         "STD_1149_1_1994",
-         10,
-         0x020F30DD,
-         0xFFFFFFFF,
-         732,
-         11,
-         164,
-         256,
-         {{"SAMPLE", "0000000101"},
-          {"PRELOAD", "0000000101"},
-          {"EXTEST", "0000001111"},
-          {"PRIVATE", "1000010000"}},
-         {{3, "BC_1 IOD3 input X"},
-          {4, "BC_1 - control 1"},
-          {5, "BC_1 IOD3 output3 X 4 1 Z"},
-          {105, "BC_4 CLK11 input X"},
-          {704, "BC_1 IOD2 output3 X 703 1 Z"},
-          {731, "BC_4 - internal X"}},
-         {{"IOD3", "D3"}, {"CLK0", "E2"}, {"VCC(1)", "D4"}, {"GND(48)", "D5"}}},
         {boards / "gl64_tq100.bsd",
          "GL64_TQ100",
          "STD_1149_1_2001",
@@ -234,17 +213,6 @@ TEST(VendorFiles, RegistersPinsAndWarnings)
     EXPECT_FALSE(nxp.find_pin("ETPUA(32)"));
     EXPECT_EQ(pin_name(nxp, nxp.find_pin(" etpua ( 7 ) ")), "ETPUA(7)");
     EXPECT_EQ(nxp.pins.at(*nxp.find_pin("VDD(13)")).package_pins, std::vector<std::string>{"A2"});
-
-    const Device intel = read(fs::path(BSDL_FILES) / "10CL025U256.bsd");
-    EXPECT_EQ(intel.conformance, "STD_1149_1_1993");
-    EXPECT_EQ(intel.find_instruction("PRIVATE")->opcodes,
-              (std::vector<std::string>{"1000010000", "1001000000", "1011100000"}));
-    EXPECT_EQ(intel.data_register("CONFIG_IO"), (DataRegister{"IOCSR", 10476}));
-    EXPECT_EQ(intel.data_register("USERCODE"), (DataRegister{"DEVICE_ID", 32}));
-    ASSERT_TRUE(intel.usercode);
-    EXPECT_EQ(intel.usercode->care, 0U);
-    EXPECT_EQ(intel.pins.at(*intel.find_pin("IOD2")).input_cell, std::nullopt); // an output only
-    EXPECT_TRUE(intel.design_warning.find("  1011100000  ") != std::string::npos);
 
     const Device gl64 = read(fs::path(ORV_BOARD_FILES) / "gl64_tq100.bsd");
     EXPECT_EQ(gl64.find_instruction("EXTEST")->opcodes, (std::vector<std::string>{"00000000", "00100000"}));
@@ -337,6 +305,48 @@ TEST(UnusualForms, AreReadAndWhatIsSkippedIsNoticed)
                            "11:13 attribute declaration MY_OWN skipped",
                            "31:13 attribute MY_OWN skipped",
                        }));
+}
+
+// The 1994 style (its use clause, a conformance of 1993), with Unix and
+// DOS line ends: the same device either way.
+TEST(UnusualForms, The1994StyleWithEitherLineEnd)
+{
+    const std::string text = R"bsdl(entity OLD is
+  generic (PHYSICAL_PIN_MAP : string := "SO8");
+  port (TDI, TMS, TCK : in bit; TDO : out bit; Q : out bit; P : linkage bit);
+  use STD_1149_1_1994.all;
+  attribute COMPONENT_CONFORMANCE of OLD : entity is "STD_1149_1_1993";
+  attribute PIN_MAP of OLD : entity is PHYSICAL_PIN_MAP;
+  constant SO8 : PIN_MAP_STRING := "TDI:1, TMS:2, TCK:3, TDO:4, Q:5, P:6";
+  attribute INSTRUCTION_LENGTH of OLD : entity is 3;
+  attribute INSTRUCTION_OPCODE of OLD : entity is
+    "EXTEST (000), SAMPLE (101), USERCODE (111), PRIVATE (100, 010, 011), BYPASS (001)";
+  attribute INSTRUCTION_PRIVATE of OLD : entity is "PRIVATE";
+  attribute USERCODE_REGISTER of OLD : entity is "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
+  attribute REGISTER_ACCESS of OLD : entity is "CONFIG[40] (PRIVATE), DEVICE_ID (USERCODE)";
+  attribute BOUNDARY_LENGTH of OLD : entity is 2;
+  attribute BOUNDARY_REGISTER of OLD : entity is
+    "1 (BC_1, *, control, 1), 0 (BC_1, Q, output3, X, 1, 1, Z)";
+  attribute DESIGN_WARNING of OLD : entity is "PRIVATE, loaded as 100, 010 or 011, configures the part.";
+end OLD;
+)bsdl";
+    std::string crlf;
+    for (const char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    const Device unix_ends = parsed(text);
+    EXPECT_EQ(parsed(crlf), unix_ends);
+    EXPECT_EQ(unix_ends.standard, "STD_1149_1_1994");
+    EXPECT_EQ(unix_ends.conformance, "STD_1149_1_1993");
+    EXPECT_EQ(unix_ends.find_instruction("PRIVATE")->opcodes,
+              (std::vector<std::string>{"100", "010", "011"}));
+    EXPECT_TRUE(unix_ends.find_instruction("PRIVATE")->is_private);
+    EXPECT_EQ(unix_ends.data_register("PRIVATE"), (DataRegister{"CONFIG", 40}));
+    EXPECT_EQ(unix_ends.data_register("USERCODE"), (DataRegister{"DEVICE_ID", 32}));
+    ASSERT_TRUE(unix_ends.usercode);
+    EXPECT_EQ(unix_ends.usercode->care, 0U);
+    EXPECT_EQ(unix_ends.pins.at(*unix_ends.find_pin("Q")).input_cell, std::nullopt); // an output only
+    EXPECT_EQ(unix_ends.pins.at(*unix_ends.find_pin("P")).package_pins, std::vector<std::string>{"6"});
 }
 
 // ---- broken files -----------------------------------------------------------------

@@ -891,6 +891,154 @@ TEST_F(Sim, ABoardImageAndAnAdapterAreOneProgramsAtATime)
 }
 #endif
 
+// ---- boundary scan on the example boards ------------------------------------------
+
+const std::string BOARD_FILES = ORV_BOARD_FILES;
+const std::string NETLIST = BOARD_FILES + "/netlists/bscan.json";
+
+// The output with the boards' directory written $BOARDS, so that golden
+// files do not depend on where the tree is.
+std::string relative(std::string text)
+{
+    for (std::size_t at = text.find(BOARD_FILES); at != std::string::npos; at = text.find(BOARD_FILES, at)) {
+        text.replace(at, BOARD_FILES.size(), "$BOARDS");
+    }
+    return text;
+}
+
+TEST_F(Sim, BoundaryScanCommandsOnTheExampleBoards)
+{
+    const struct {
+        const char* golden;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {"jtag_bsdl", {"--board", "bscan", "jtag", "bsdl", BOARD_FILES}, 0},
+        {"jtag_pins", {"--board", "bscan", "jtag", "pins", "--bsdl", BOARD_FILES, "--tap", "1"}, 0},
+        {"jtag_pins_named",
+         {"--board", "bscan", "jtag", "pins", "--bsdl", BOARD_FILES, "led(0)", "IO(4)", "a(1)"},
+         0},
+        {"jtag_set",
+         {"--board", "bscan", "jtag", "set", "--bsdl", BOARD_FILES, "PA8=1", "PA5=z", "pa6=0"},
+         0},
+        {"jtag_connect_test", {"--board", "bscan", "jtag", "connect-test", "--netlist", NETLIST}, 0},
+        {"jtag_connect_test_faults",
+         {"--board", "bscan-faults", "jtag", "connect-test", "--netlist", NETLIST},
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.golden);
+        RunResult r = orvtool(sim(c.args));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        expect_golden(c.golden, relative(r.out));
+    }
+}
+
+TEST_F(SimJson, BoundaryScanJson)
+{
+    RunResult pins =
+        orvtool(sim({"--board", "bscan", "--json", "jtag", "pins", "--tap", "2", "LED(1)", "A(0)"}),
+                Options{true, {}, {"ORV_BSDL_PATH=/nonexistent:" + BOARD_FILES}});
+    ASSERT_EQ(pins.status, 2) << "a directory that is not there is refused";
+    pins = orvtool(sim({"--board", "bscan", "--json", "jtag", "pins", "--tap", "2", "LED(1)", "A(0)"}),
+                   Options{true, {}, {"ORV_BSDL_PATH=" + BOARD_FILES + "/gl64_tq100.bsd::" + BOARD_FILES}});
+    ASSERT_EQ(pins.status, 0) << pins.err;
+    EXPECT_EQ(
+        json_query(pins.out, "d"),
+        "{'tap': 2, 'entity': 'GL64_TQ100', 'pins': [{'port': 'LED(1)', 'pin': '51', 'direction': 'out', "
+        "'value': 0, 'driven': True}, {'port': 'A(0)', 'pin': '17', 'direction': 'out3', 'value': None, "
+        "'driven': False}]}\n");
+    RunResult test =
+        orvtool(sim({"--board", "bscan-faults", "--json", "jtag", "connect-test", "--netlist", NETLIST}));
+    EXPECT_EQ(test.status, 1);
+    EXPECT_EQ(test.err, "orvtool: the board failed the interconnect test: 5 faults found\n");
+    EXPECT_EQ(
+        json_query(test.out,
+                   "sorted(d), d['passed'], d['patterns'], d['nets_tested'], d['opens'], d['shorts'], "
+                   "d['stuck'], d['untested'][0]"),
+        "['nets_tested', 'opens', 'passed', 'patterns', 'shorts', 'stuck', 'untested'] False 12 20 "
+        "[{'net': 'BUS2', 'pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': 'or'}, {'nets': "
+        "['SPI_MISO', 'SPI_MOSI'], 'behaves_as': 'and'}] [{'net': 'ADC_SEL', 'value': 0}, {'net': 'CLK_SEL', "
+        "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
+}
+
+// Bad files and pins are refused with exit status 2 before the adapter is
+// opened: an adapter that fails every transfer never gets to fail.
+TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
+{
+    const std::string dir = scratch("bscan_bad");
+    std::ofstream(dir + "/broken.bsd") << "entity X is\n  port (TDI : in bit)\nend X;\n";
+    std::ofstream(dir + "/nets.json")
+        << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
+        << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0", "U1.PA13"]}})";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"jtag", "pins", "--bsdl", dir + "/broken.bsd"},
+         "orvtool: " + dir +
+             "/broken.bsd:3:1: expected ';', got \"end\"\n  the files are read before the adapter is "
+             "opened: nothing was sent\n"},
+        {{"jtag", "set", "--bsdl", BOARD_FILES, "PA13=1"},
+         "orvtool: no pin PA13 in the BSDL files; nearest: STM32F301_F302_UFQFPN32: PA1, PA3, PA10, PA11; "
+         "GL64_TQ100: D(13), D(1), A(1), A(3)\n  pin names are the files' port names, a vector's element as "
+         "D(3); "
+         "nothing was sent\n"},
+        {{"jtag", "set", "--bsdl", BOARD_FILES, "PA1"},
+         "orvtool: bad setting 'PA1'\n  give PIN=0, PIN=1 or PIN=z "
+         "(let go), such as PA8=1\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+         "orvtool: bad netlist: " + dir +
+             "/nets.json: nets.N[1]: a pin of U1 (STM32F301_F302_UFQFPN32), got "
+             "\"PA13\"; nearest: PA1, PA3, PA10, PA11\n  the netlist is checked whole "
+             "before the adapter is opened: nothing was sent\n"},
+        {{"jtag", "pins"},
+         "orvtool: no BSDL files\n  give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
+         "(directories and files separated by ':')\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--sim-fault", "unplugged"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = orvtool(sim(args));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// jtag pins --watch and jtag set --hold run until SIGINT, then end well:
+// the watch prints a line per change when not on a terminal and redraws in
+// place on one; the hold returns the device to its normal function.
+TEST_F(Sim, WatchAndHoldRunUntilInterrupted)
+{
+    const std::string tool =
+        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag ";
+    const auto interrupted = [&](const std::string& command) {
+        return run_program({"/bin/sh", "-c", command + " & p=$!; sleep 2; kill -INT $p; wait $p"},
+                           Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
+    };
+    RunResult watch = interrupted(tool + "pins --tap 1 PA8 PA9 --watch");
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    EXPECT_NE(watch.out.find("  PA8          18   inout  1     no\n"), std::string::npos) << watch.out;
+    EXPECT_NE(watch.err.find(" samples in "), std::string::npos) << watch.err;
+    RunResult hold = interrupted(tool + "set PA8=0 --hold");
+    EXPECT_EQ(hold.status, 0) << hold.err;
+    EXPECT_NE(hold.out.find("PA8          18   inout  0   0     yes\n"), std::string::npos) << hold.out;
+    EXPECT_EQ(hold.err, "orvtool: holding EXTEST on TAP 1; Ctrl-C returns the device to its normal function\n"
+                        "orvtool: TAP 1 back to its normal function (Test-Logic-Reset)\n");
+    if (std::string(SCRIPT).find("NOTFOUND") == std::string::npos) {
+        RunResult tty = run_program({SCRIPT, "-qec",
+                                     "sh -c '" + tool +
+                                         "pins --tap 2 --watch IO\\(4\\) & p=$!; "
+                                         "sleep 2; kill -INT $p; wait $p'",
+                                     "/dev/null"},
+                                    Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
+        EXPECT_EQ(tty.status, 0) << tty.err;
+        EXPECT_NE(tty.out.find("sample 2 (Ctrl-C to stop)"), std::string::npos) << tty.out;
+        EXPECT_NE(tty.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
+    }
+}
+
 TEST(ErrorsSim, MissingUmockdevIsExplained)
 {
     if (!can_run_sim()) {

@@ -37,6 +37,9 @@ struct Context {
     // outlives an unplugged adapter); the new handle, also in `handle`.
     // Throws ToolError while it is not there. Empty where nothing was opened.
     std::function<libusb_device_handle*()> reopen;
+    // Results are printed as JSON (--json); for commands that print as they
+    // go (jtag set --hold).
+    bool json = false;
 };
 
 // One line of a progress bar, at most `columns` - 1 characters wide: the

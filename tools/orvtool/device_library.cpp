@@ -55,6 +55,8 @@ Exit exit_for(std::int32_t rc)
     case ORVDEV_ERROR_INVALID_ARGUMENT:
     case ORVDEV_ERROR_OUT_OF_RANGE:
     case ORVDEV_ERROR_UNKNOWN_PART:
+    case ORVDEV_ERROR_BAD_INPUT:
+    case ORVDEV_ERROR_UNKNOWN_PIN:
         return Exit::usage;
     default:
         return Exit::failed;

@@ -18,11 +18,19 @@ struct DeviceCloser {
     void operator()(orvdev_jtag* j) const noexcept { orvdev_jtag_close(j); }
     void operator()(orvdev_flash* f) const noexcept { orvdev_flash_close(f); }
     void operator()(orvdev_i2c* i) const noexcept { orvdev_i2c_close(i); }
+    void operator()(orvdev_bsdl* f) const noexcept { orvdev_bsdl_free(f); }
+    void operator()(orvdev_bscan* b) const noexcept { orvdev_bscan_close(b); }
+    void operator()(orvdev_netlist* n) const noexcept { orvdev_netlist_free(n); }
+    void operator()(orvdev_connect_result* r) const noexcept { orvdev_connect_result_free(r); }
 };
 using SessionHandle = std::unique_ptr<orvdev_session, DeviceCloser>;
 using JtagHandle = std::unique_ptr<orvdev_jtag, DeviceCloser>;
 using FlashHandle = std::unique_ptr<orvdev_flash, DeviceCloser>;
 using I2cHandle = std::unique_ptr<orvdev_i2c, DeviceCloser>;
+using BsdlHandle = std::unique_ptr<orvdev_bsdl, DeviceCloser>;
+using BscanHandle = std::unique_ptr<orvdev_bscan, DeviceCloser>;
+using NetlistHandle = std::unique_ptr<orvdev_netlist, DeviceCloser>;
+using ConnectResultHandle = std::unique_ptr<orvdev_connect_result, DeviceCloser>;
 
 // The error for a failed call: the library's message, detail and what was
 // done; orvtool's hint where it knows a better one (`hint` first, when not

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bscan_commands.hpp"
 #include "command.hpp"
 #include "device_library.hpp"
 #include "errors.hpp"
@@ -562,6 +563,7 @@ void register_jtag(CLI::App& app, Chosen& chosen)
 
     add_plain_command(jtag, chosen, group, "scan", "count the devices, their IR lengths and IDCODEs",
                       cmd_scan);
+    register_boundary_scan(jtag, chosen, [group] { return group->check(); });
 
     for (bool instruction : {true, false}) {
         auto args = std::make_shared<RawScanArgs>();

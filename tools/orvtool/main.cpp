@@ -279,6 +279,7 @@ int main(int argc, char** argv)
         ctx.err = &std::cerr;
         ctx.data_out = &std::cout;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;
+        ctx.json = a.json;
         ctx.columns = terminal_columns();
         ctx.timeout_ms = timeout_arg(a.timeout);
 
@@ -323,11 +324,17 @@ int main(int argc, char** argv)
             add_trace_summary(result, trace->finish());
         }
         std::cout.flush();
-        render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
+        if (!result.is_shown()) {
+            render(result.on_stderr() ? std::cerr : std::cout, result, a.json ? Style::json : Style::text);
+        }
         std::cout.flush();
         session.reset();
         if (adapter) {
             adapter->close(); // a virtual board saves its images
+        }
+        if (result.finding()) {
+            std::cerr << "orvtool: " << *result.finding() << "\n";
+            return status_after(interrupting_signal(), Exit::failed);
         }
         return status_after(interrupting_signal(), Exit::ok);
     } catch (const ToolError& e) {

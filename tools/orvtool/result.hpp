@@ -104,6 +104,23 @@ public:
         return *this;
     }
     bool on_stderr() const { return on_stderr_; }
+    // The command ran to its end and found what fails it (a board that fails
+    // its test): main prints the result as always, then `message` as the
+    // error on stderr, and exits with status 1.
+    Result& finding(std::string message)
+    {
+        finding_ = std::move(message);
+        return *this;
+    }
+    const std::optional<std::string>& finding() const { return finding_; }
+    // The command has printed its result itself, as it went on (a command
+    // that runs until Ctrl-C): main prints nothing more.
+    Result& shown()
+    {
+        shown_ = true;
+        return *this;
+    }
+    bool is_shown() const { return shown_; }
     // Every entry of `other`, after these.
     Result& append(const Result& other);
 
@@ -134,6 +151,8 @@ public:
 private:
     std::vector<Entry> entries_;
     bool on_stderr_ = false;
+    std::optional<std::string> finding_;
+    bool shown_ = false;
 };
 
 // A failure with a result of its own (what was done before it, and the
