@@ -29,9 +29,9 @@ std::string result_name(std::int32_t rc)
     return std::string(tapwire_get_err_info(rc)) + " (" + std::to_string(rc) + ")";
 }
 
-AdapterPort::AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log)
-    : handle_(handle), settings_(with_bounded_timeout(settings)), log_(log),
-      sequencer_(handle, settings_.timeout_ms, settings_.max_readback)
+AdapterPort::AdapterPort(AdapterBinding adapter, const PortSettings& settings, std::ostream& log)
+    : handle_(adapter.handle), session_(adapter.session), settings_(with_bounded_timeout(settings)),
+      log_(log), sequencer_(adapter.handle, settings_.timeout_ms, settings_.max_readback)
 {
     spi_.clock_freq = settings.spi_khz;
     spi_.bit_order = 0;      // most significant bit first
@@ -60,7 +60,10 @@ std::int32_t AdapterPort::run_jtag(std::span<const engine::Clock> clocks, std::v
     if (clocks.empty()) {
         return RESULT_OK;
     }
-    const std::int32_t rc = use_jtag();
+    std::int32_t rc = claim();
+    if (rc == RESULT_OK) {
+        rc = use_jtag();
+    }
     if (rc != RESULT_OK) {
         return rc;
     }
@@ -75,7 +78,8 @@ std::int32_t AdapterPort::set_tck(std::uint64_t hz, ClockChoice& chosen)
     if (side_ != Side::jtag) {
         return RESULT_OK; // sent with the JTAG set-up
     }
-    return tapwire_tckset(handle_, settings_.tck_khz, settings_.timeout_ms);
+    const std::int32_t rc = claim();
+    return rc != RESULT_OK ? rc : tapwire_tckset(handle_, settings_.tck_khz, settings_.timeout_ms);
 }
 
 std::int32_t AdapterPort::use_spi()
@@ -99,7 +103,8 @@ std::int32_t AdapterPort::set_spi_clock(std::uint64_t hz, std::uint32_t& actual_
         return RESULT_OK;
     }
     side_ = Side::none; // re-send the configuration with the new divisor
-    return use_spi();
+    const std::int32_t rc = claim();
+    return rc != RESULT_OK ? rc : use_spi();
 }
 
 std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std::span<std::uint8_t> read)
@@ -112,7 +117,10 @@ std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std:
     if (write.empty() && read.empty()) {
         return RESULT_OK;
     }
-    const std::int32_t set = use_spi();
+    std::int32_t set = claim();
+    if (set == RESULT_OK) {
+        set = use_spi();
+    }
     if (set != RESULT_OK) {
         return set;
     }
@@ -152,35 +160,48 @@ std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std:
     return rc;
 }
 
+std::int32_t AdapterPort::claim()
+{
+    orvdev_report report{};
+    const std::int32_t rc = orvdev_session_claim(session_, &report);
+    if (rc == 0) {
+        return RESULT_OK;
+    }
+    // The bus libraries' code of the purge that failed, as every other
+    // failure of this port.
+    return report.bus_code != 0 ? report.bus_code : TPW_ERROR_OTHER;
+}
+
 void AdapterPort::recover(std::string_view who)
 {
     // What the failed operation left set up is unknown: set up again.
     side_ = Side::none;
     sequencer_.forget_tms_level();
-    purge(who, "after a failed operation", true);
+    log_ << who << ": emptying the adapter's read-back after a failed operation\n";
+    orvdev_session_recover(session_);
 }
 
 void AdapterPort::end_session(std::string_view who)
 {
-    purge(who, "after the client left", false);
+    std::uint64_t purged = 0;
+    orvdev_report report{};
+    const std::int32_t rc = orvdev_session_purge(session_, &purged, &report);
+    if (rc != 0) {
+        log_ << who << ": could not empty the adapter's read-back after the client left: " << report.message
+             << "\n";
+        orvdev_session_recover(session_); // emptied again before the next client's first transfer
+    } else if (purged != 0) {
+        log_ << who << ": threw away " << purged << " read-back bytes after the client left\n";
+    }
 }
 
-void AdapterPort::rebind(libusb_device_handle* handle)
+void AdapterPort::rebind(AdapterBinding adapter)
 {
-    handle_ = handle;
-    sequencer_.set_handle(handle);
+    handle_ = adapter.handle;
+    session_ = adapter.session;
+    sequencer_.set_handle(adapter.handle);
     side_ = Side::none;
     sequencer_.forget_tms_level();
-}
-
-void AdapterPort::purge(std::string_view who, std::string_view why, bool always_log)
-{
-    std::uint64_t purged = 0;
-    const std::int32_t rc = orv::purge_readback(handle_, settings_.timeout_ms, purged);
-    if (always_log || purged != 0 || rc != RESULT_OK) {
-        log_ << who << ": purged the adapter's read-back " << why << " (" << purged << " bytes"
-             << (rc == RESULT_OK ? "" : ", purge stopped: " + result_name(rc)) << ")\n";
-    }
 }
 
 } // namespace orv::bridge

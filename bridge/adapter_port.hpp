@@ -18,8 +18,8 @@
 
 #include "clock_rule.hpp"
 #include "jtag_sequence.hpp"
+#include "orv_devices.h"
 #include "orv_lumo_spi.h"
-#include "readback_purge.hpp"
 
 namespace orv::bridge {
 
@@ -34,9 +34,16 @@ struct PortSettings {
     std::size_t max_readback = engine::DEFAULT_MAX_READBACK;
 };
 
+// The adapter as the bridges reach it: its handle, and the device library's
+// session on it, which knows when its read-back must be emptied.
+struct AdapterBinding {
+    libusb_device_handle* handle = nullptr;
+    orvdev_session* session = nullptr;
+};
+
 class AdapterPort {
 public:
-    AdapterPort(libusb_device_handle* handle, const PortSettings& settings, std::ostream& log);
+    AdapterPort(AdapterBinding adapter, const PortSettings& settings, std::ostream& log);
 
     // Runs `clocks` (after the JTAG set-up, if SPI was used last) and
     // appends the TDO level of each sampled one to `tdo`. Nothing of them
@@ -55,16 +62,18 @@ public:
                                             std::span<std::uint8_t> read);
     [[nodiscard]] std::int32_t set_spi_clock(std::uint64_t hz, std::uint32_t& actual_hz);
 
-    // After a failed operation: throws away what the adapter still holds and
-    // says so on the log. The next operation re-sends its set-up.
+    // After a failed operation: the session throws away what the adapter
+    // still holds (and empties it again before the next operation when bytes
+    // may still come); a line on the log. The next operation re-sends its
+    // set-up.
     void recover(std::string_view who);
     // When a client's session ends, for any reason: empties the read-back
     // (a line on the log only when it held something or the purge failed),
     // so that the next client starts from a clean adapter. The set-up stays.
     void end_session(std::string_view who);
-    // The adapter came back under a new handle (after it was unplugged):
-    // everything is set up again on it.
-    void rebind(libusb_device_handle* handle);
+    // The adapter came back under a new handle and session (after it was
+    // unplugged): everything is set up again on it.
+    void rebind(AdapterBinding adapter);
 
     // SPI operations run, for the summary at the end.
     [[nodiscard]] std::uint64_t spi_operations() const noexcept { return spi_operations_; }
@@ -77,9 +86,12 @@ private:
     enum class Side { none, jtag, spi };
     [[nodiscard]] std::int32_t use_jtag();
     [[nodiscard]] std::int32_t use_spi();
-    void purge(std::string_view who, std::string_view why, bool always_log);
+    // Before each transfer: what an earlier failure may have left in the
+    // read-back is emptied first, so that no exchange takes it as its own.
+    [[nodiscard]] std::int32_t claim();
 
     libusb_device_handle* handle_;
+    orvdev_session* session_;
     PortSettings settings_;
     std::ostream& log_;
     engine::JtagSequencer sequencer_;

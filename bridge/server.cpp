@@ -18,7 +18,6 @@
 #include <memory>
 #include <sstream>
 
-#include "readback_purge.hpp"
 #include "result.hpp"
 #include "sessions.hpp"
 
@@ -538,16 +537,13 @@ void Server::try_reopen()
         return;
     }
     std::string error;
-    libusb_device_handle* handle = reopen_(error);
-    if (handle == nullptr) {
+    // A new session empties the read-back as it opens: a handle comes back
+    // only from an adapter that answers.
+    const AdapterBinding adapter = reopen_(error);
+    if (adapter.handle == nullptr || adapter.session == nullptr) {
         return;
     }
-    port_.rebind(handle);
-    std::uint64_t purged = 0;
-    const std::int32_t rc = orv::purge_readback(handle, port_.timeout_ms(), purged);
-    if (rc != RESULT_OK) {
-        return; // opened, but not answering yet
-    }
+    port_.rebind(adapter);
     adapter_gone_ = false;
     log_ << "serve: the adapter is back; serving again\n";
 }

@@ -57,7 +57,7 @@ struct ServeLimits {
 
 // Opens the adapter again as it was chosen; null, with `error` set, while it
 // is not there.
-using Reopen = std::function<libusb_device_handle*(std::string& error)>;
+using Reopen = std::function<AdapterBinding(std::string& error)>;
 
 struct ServeResult {
     bool ok = false;

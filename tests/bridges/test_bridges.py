@@ -186,7 +186,7 @@ def test_an_adapter_error_ends_that_connection_with_the_library_text_and_the_ser
     assert xvc_idcodes(s) == DEFAULT_IDCODES
     s.close()
     assert server.stop() == 0
-    assert "usb pipe error" in server.log and "purged the adapter's read-back" in server.log, server.log
+    assert "usb pipe error" in server.log and "emptying the adapter's read-back after a failed operation" in server.log, server.log
 
 
 def test_usage_errors_and_the_warning_for_other_hosts(serve):

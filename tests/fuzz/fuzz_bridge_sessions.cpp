@@ -27,6 +27,7 @@
 
 #include "adapter.hpp"
 #include "inproc_usb.hpp"
+#include "orv_devices.h"
 #include "sessions.hpp"
 #include "wire.hpp"
 
@@ -57,13 +58,25 @@ orv::bridge::PortSettings port_settings()
     return settings;
 }
 
-// One board and one port for the whole run, as one server has them.
+orvdev_session* open_session(libusb_device_handle* handle)
+{
+    orvdev_session_options options{};
+    orvdev_session_options_init(&options);
+    options.timeout_ms = port_settings().timeout_ms;
+    orvdev_session* session = nullptr;
+    require(orvdev_session_open(handle, &options, &session, nullptr) == 0);
+    return session;
+}
+
+// One board, one session and one port for the whole run, as one server has
+// them.
 struct Rig {
     std::unique_ptr<orv::emu::Adapter> adapter = orv::emu::make_default_board();
     orv::emu::InprocUsb usb{*adapter};
     NullBuffer sink;
     std::ostream log{&sink};
-    orv::bridge::AdapterPort port{usb.handle(), port_settings(), log};
+    orvdev_session* session = open_session(usb.handle());
+    orv::bridge::AdapterPort port{{usb.handle(), session}, port_settings(), log};
 };
 
 Rig& rig()

@@ -12,7 +12,6 @@
 #include "command.hpp"
 #include "errors.hpp"
 #include "format.hpp"
-#include "readback_purge.hpp"
 #include "server.hpp"
 #include "wire.hpp"
 
@@ -95,17 +94,8 @@ Result serve(const Context& ctx, const ServeOptions& options)
                 << " is reachable from other hosts; these protocols have no authentication\n";
         }
     }
-    // What a previous program left in the adapter's read-back would be taken
-    // by the first exchange as its own.
-    std::uint64_t purged = 0;
-    const std::int32_t rc = orv::purge_readback(ctx.handle, ctx.timeout_ms, purged);
-    if (rc != 0) {
-        throw ToolError(Exit::failed, "emptying the adapter's read-back: " + orv::bridge::result_name(rc));
-    }
-    if (purged != 0) {
-        log << "orvtool serve: threw away " << purged << " bytes the adapter still held\n";
-    }
-
+    // The session emptied what a previous program left in the read-back
+    // when it opened, and keeps it empty across clients and failures.
     orv::bridge::PortSettings settings;
     settings.timeout_ms = ctx.timeout_ms;
     settings.tck_khz = options.tck_khz;
@@ -113,7 +103,7 @@ Result serve(const Context& ctx, const ServeOptions& options)
     settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
     settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
     settings.max_readback = options.max_readback;
-    orv::bridge::AdapterPort port(ctx.handle, settings, log);
+    orv::bridge::AdapterPort port({ctx.handle, ctx.session}, settings, log);
 
     struct sigaction action {};
     action.sa_handler = request_stop; // no SA_RESTART: the wait for clients wakes up
@@ -126,16 +116,17 @@ Result serve(const Context& ctx, const ServeOptions& options)
     stop_requested = 0;
     // The same adapter as at the start (the same --usb, the only one on the
     // buses, the same virtual one), when it comes back after it was unplugged.
-    const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> libusb_device_handle* {
+    const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> orv::bridge::AdapterBinding {
         if (!ctx.reopen) {
             error = "this adapter cannot be opened again";
-            return nullptr;
+            return {};
         }
         try {
-            return ctx.reopen();
+            libusb_device_handle* handle = ctx.reopen();
+            return {handle, ctx.session};
         } catch (const ToolError& e) {
             error = e.what();
-            return nullptr;
+            return {};
         }
     };
     const orv::bridge::ServeResult served =
