@@ -200,15 +200,20 @@ constexpr std::string_view XVC_SETTCK = "settck:";
 constexpr std::string_view XVC_SHIFT = "shift:";
 constexpr std::uint64_t NS_PER_S = 1000000000;
 
-// 0: `buffer` cannot start the command; 1: it is a prefix of it so far; 2:
-// it starts with the whole command name.
-int match(std::span<const std::uint8_t> buffer, std::string_view name)
+// How far the bytes received so far go with a command's name.
+enum class NameMatch {
+    none,   // they cannot start it
+    prefix, // they are its beginning: wait for more
+    whole,  // they start with the whole name
+};
+
+NameMatch match(std::span<const std::uint8_t> buffer, std::string_view name)
 {
     const std::size_t n = std::min(buffer.size(), name.size());
     if (std::memcmp(buffer.data(), name.data(), n) != 0) {
-        return 0;
+        return NameMatch::none;
     }
-    return buffer.size() >= name.size() ? 2 : 1;
+    return buffer.size() >= name.size() ? NameMatch::whole : NameMatch::prefix;
 }
 
 } // namespace
@@ -220,17 +225,17 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
     SessionOutcome outcome;
     while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
-        const int getinfo = match(rest, XVC_GETINFO);
-        const int settck = match(rest, XVC_SETTCK);
-        const int shifting = match(rest, XVC_SHIFT);
-        if (getinfo == 0 && settck == 0 && shifting == 0) {
+        const NameMatch getinfo = match(rest, XVC_GETINFO);
+        const NameMatch settck = match(rest, XVC_SETTCK);
+        const NameMatch shifting = match(rest, XVC_SHIFT);
+        if (getinfo == NameMatch::none && settck == NameMatch::none && shifting == NameMatch::none) {
             outcome = dropped("not an XVC command (starts with " + printable(rest[0]) + ")");
             break;
         }
-        if (getinfo == 2) {
+        if (getinfo == NameMatch::whole) {
             replies.push_back("xvcServer_v1.0:" + std::to_string(MAX_VECTOR_BYTES) + "\n");
             used += XVC_GETINFO.size();
-        } else if (settck == 2) {
+        } else if (settck == NameMatch::whole) {
             if (rest.size() < XVC_SETTCK.size() + 4) {
                 break;
             }
@@ -245,7 +250,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
             put_le(reply, chosen.period_ns(), 4); // of the divisor sent, not of a rounded frequency
             replies.push_back(std::move(reply));
             used += XVC_SETTCK.size() + 4;
-        } else if (shifting == 2) {
+        } else if (shifting == NameMatch::whole) {
             if (rest.size() < XVC_SHIFT.size() + 4) {
                 break;
             }
