@@ -92,7 +92,9 @@ def main():
         return seconds, last
 
     print("== smart write of an unchanged 1 MiB image", flush=True)
-    subprocess.run([args.orvtool, "--sim", "spi", "write", "0", image], check=True, capture_output=True)
+    first = subprocess.run([args.orvtool, "--sim", "spi", "write", "0", image], capture_output=True, text=True)
+    if first.returncode != 0:
+        sys.exit(f"bench_python.py: the first write failed ({first.returncode}): {first.stderr}")
     seconds, last = alternate("write", {
         "orvtool": ([args.orvtool, "--sim", "--json", "spi", "write", "0", image], None),
         "python": (python + [PYTHON_WRITE, image], env),

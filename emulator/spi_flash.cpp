@@ -39,7 +39,9 @@ SpiFlash::SpiFlash(SpiFlashConfig config)
 
 bool SpiFlash::busy() const noexcept
 {
-    return busy_reads_left_ > 0 || Clock::now() < busy_until_;
+    const bool reads_left =
+        busy_reads_left_ > 0 && (config_.busy_reads_within_us == 0 || Clock::now() < busy_reads_until_);
+    return reads_left || Clock::now() < busy_until_;
 }
 
 std::uint8_t SpiFlash::status() const noexcept
@@ -326,6 +328,7 @@ void SpiFlash::start_busy(unsigned microseconds, unsigned status_reads)
         busy_until_ = Clock::now() + std::chrono::microseconds(microseconds);
     } else {
         busy_reads_left_ = status_reads;
+        busy_reads_until_ = Clock::now() + std::chrono::microseconds(config_.busy_reads_within_us);
     }
 }
 

@@ -17,7 +17,11 @@
 // status bit 1); they happen when chip select goes inactive on a byte
 // boundary, clear WEL, and leave the part busy (WIP, status bit 0): for a
 // number of status bytes read, or, with program_us / erase_us set, for that
-// long in real time (a status write takes program_us). While busy the part
+// long in real time (a status write takes program_us). Busy reads end at the
+// latest busy_reads_within_us after the operation began, as a real part's
+// busy time ends however seldom it is polled: a host that times its wait
+// (on a loaded machine each poll may take tens of milliseconds) sees the
+// part ready once its deadline has passed. While busy the part
 // ignores everything but the status reads. Programming only clears bits.
 //
 // Block protection, as the W25Q parts do it: BP0..BP2 (status bits 2..4)
@@ -74,6 +78,7 @@ struct SpiFlashConfig {
     unsigned erase_us = 0;   // busy time of any erase; 0: busy reads instead
     unsigned busy_reads_after_program = 2; // status bytes read with WIP still set
     unsigned busy_reads_after_erase = 3;
+    unsigned busy_reads_within_us = 50000; // busy reads end by then at the latest; 0: never (a stuck part)
     bool operator==(const SpiFlashConfig&) const = default;
 };
 
@@ -162,6 +167,7 @@ private:
     std::uint8_t status_2_ = 0;
     bool four_byte_mode_ = false;
     unsigned busy_reads_left_ = 0;
+    Clock::time_point busy_reads_until_{}; // when busy reads end at the latest (with busy_reads_within_us)
     Clock::time_point busy_until_{};
     unsigned programs_ = 0;
     unsigned erases_ = 0;

@@ -240,6 +240,7 @@ TEST(OtherBoards, SpiWriteGivesUpOnAFlashThatStaysBusy)
 {
     orv::emu::SpiFlashConfig stuck;
     stuck.busy_reads_after_program = UINT_MAX;
+    stuck.busy_reads_within_us = 0;
     FlashBoard board(stuck);
     std::string path = ::testing::TempDir() + "orvtool_two_pages.bin";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(512, 'x');

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "emu_test_util.hpp"
 
@@ -225,6 +227,27 @@ TEST(SpiFlash, ProgramNeedsWriteEnableWrapsInPageAndSetsBusy)
     EXPECT_EQ(wait_ready(*adapter), adapter->flash().config().busy_reads_after_program);
     adapter->write_commands(hex("20 F7 00 7D 00 03 7D 02 00 01 00 9C 0F 00 20 F7 02 8B"));
     EXPECT_EQ(drain(*adapter), hex("33 44"));
+}
+
+// A part busy for status reads is ready once its time is up however seldom
+// it was polled, as a real part is: a host on a loaded machine whose polls
+// each take longer than the part's whole busy time sees it ready.
+TEST(SpiFlash, BusyReadsEndWithTheirTime)
+{
+    for (const unsigned within_us : {2000u, 0u}) {
+        SCOPED_TRACE(within_us);
+        BoardConfig board = default_board_config();
+        board.spi_flash->busy_reads_after_program = 10;
+        board.spi_flash->busy_reads_within_us = within_us;
+        auto adapter = make_board(board);
+        adapter->write_commands(SPI_SETUP_MODE0_MSB);
+        adapter->write_commands(
+            hex("20 F7 00 7D 00 06 20 F7 02 20 F7 00 7D 00 02 7D 02 00 00 10 7D 00 3C 20 F7 02"));
+        ASSERT_EQ(adapter->flash().programs(), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // 0: never, the ten busy reads stand.
+        EXPECT_EQ(wait_ready(*adapter), within_us == 0 ? 10u : 0u);
+    }
 }
 
 TEST(SpiFlash, ProgrammingOnlyClearsBits)
