@@ -102,7 +102,7 @@ printf 'kept across runs' >"$work/here/data.bin"
 out=$(cd "$work/here" && clean "$orvtool" --sim --board board.json spi write 0 data.bin 2>&1) ||
   fail "orvtool --sim --board board.json spi write: $out"
 [ "$(head -c 16 "$work/here/flash.bin")" = "kept across runs" ] || fail "flash.bin not written in the working directory"
-out=$(cd "$work/here" && clean "$orvsim" --board board.json -- orvtool --sim spi verify 0 data.bin 2>&1) ||
+out=$(cd "$work/here" && clean "$orvsim" --board board.json -- "$orvtool" --sim spi verify 0 data.bin 2>&1) ||
   fail "orvsim-run --board board.json: $out"
 echo "   flash.bin created in the working directory and read back by orvtool and by orvsim-run"
 
