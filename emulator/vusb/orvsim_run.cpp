@@ -296,7 +296,8 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
             const char* text = argv[++i];
             const unsigned long n = std::strtoul(text, &end, 10);
             if (*text == '\0' || *end != '\0' || n == 0 || n > MAX_ADAPTERS) {
-                *done = usage("--adapters " + std::string(text) + ": give 1 to " + std::to_string(MAX_ADAPTERS));
+                *done =
+                    usage("--adapters " + std::string(text) + ": give 1 to " + std::to_string(MAX_ADAPTERS));
                 return std::nullopt;
             }
             options.adapters = static_cast<unsigned>(n);
