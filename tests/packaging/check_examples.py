@@ -10,10 +10,12 @@ without --sim) runs under the installed orvsim-run, whose virtual adapter is a
 USB device like any other. Lines of a block written as a session ("$ ...")
 are typed into the shell its first line starts. The user's own programs
 (./my-flasher, python3 test.py) become `true`, so that the options around
-them are still checked, and a whole-flash dump a smaller one; GUI programs and the bridges' clients are not run,
-but the files they are given must exist. Every command must exit 0, or with
-the status EXPECTED_STATUS gives it.
+them are still checked, and a whole-flash dump a smaller one; GUI programs
+and the bridges' clients are not run, nor other projects' tools the machine
+lacks, but the files given to a viewer must exist. Every command must exit 0,
+or with the status EXPECTED_STATUS gives it.
 """
+import gzip
 import os
 import re
 import shlex
@@ -46,7 +48,8 @@ def roff_text(line):
 def example_blocks(page):
     """The .nf/.fi blocks of the EXAMPLES section, as lists of lines."""
     blocks, block, section = [], None, None
-    with open(page, encoding="utf-8") as f:
+    opener = gzip.open if page.endswith(".gz") else open
+    with opener(page, "rt", encoding="utf-8") as f:
         for raw in f:
             line = raw.rstrip("\n")
             if line.startswith(".SH"):
@@ -95,7 +98,7 @@ def for_real_adapter(command):
     return words[0] == "orvtool" and "--sim" not in words and "--dry-run" not in words
 
 
-def shell_script(block, prefix):
+def shell_script(block, prefix, path):
     """The shell commands for one block, each checked."""
     lines = []
     for line in block:
@@ -131,6 +134,9 @@ def shell_script(block, prefix):
                               % (shlex.quote(name), name))
             else:
                 script.append("echo " + shlex.quote("(not run) " + command.splitlines()[0]))
+        elif words[0] not in ("orvtool", "orvsim-run") and not shutil.which(words[0], path=path):
+            # Another project's tool (sigrok-cli) that this machine lacks.
+            script.append("echo " + shlex.quote("(not run, %s is not installed) %s" % (words[0], command)))
         elif for_real_adapter(command):
             check("orvsim-run -- sh -c " + shlex.quote(command), command)
         else:
@@ -162,7 +168,7 @@ def main():
         print("-- %s: %d blocks, in %s" % (name, len(blocks), directory))
         script = ["failed=0"]
         for block in blocks:
-            script += shell_script(block, prefix)
+            script += shell_script(block, prefix, env["PATH"])
         script.append("exit $failed")
         run = subprocess.run(["/bin/sh", "-c", "\n".join(script)], cwd=directory, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,

@@ -28,7 +28,7 @@ clean() { env -i PATH=/usr/bin:/bin HOME="$work" "$@"; }
 step "cmake --install $build --prefix $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install"; }
 orvtool=$prefix/bin/orvtool orvsim=$prefix/bin/orvsim-run
-[ -x "$orvtool" ] && [ -x "$orvsim" ] || fail "orvtool or orvsim-run not installed"
+for f in "$orvtool" "$orvsim"; do [ -x "$f" ] || fail "$f not installed"; done
 libdir=$(dirname "$(find "$prefix" -name liborv_tapwire.so.1 | head -n1)")
 
 step "RUNPATH"
@@ -65,7 +65,7 @@ echo "   orvtool --sim jtag scan: ok, $(echo "$loaded" | wc -w) libraries from $
 
 step "an unknown board: the installed boards are named"
 boards=$prefix/share/orv/boards
-names=$(cd "$boards" && ls -- *.json | sed 's/\.json$//' | sort | paste -sd, - | sed 's/,/, /g')
+names=$(find "$boards" -maxdepth 1 -name '*.json' -printf '%f\n' | sed 's/\.json$//' | LC_ALL=C sort | paste -sd, - | sed 's/,/, /g')
 want="no-such-board: the file: an existing board file, or the name of a board in $boards: $names"
 for program in "$orvsim --board no-such-board -- true" "$orvtool --sim --board no-such-board spi id"; do
   # shellcheck disable=SC2086
