@@ -30,6 +30,11 @@ foreach(lib IN LISTS _orv_libraries)
   add_library(orv::${short} ALIAS ${lib})
 endforeach()
 
+# liborv_devices finds the three libraries beside it (cmake/OrvRpath.cmake).
+if(DEFINED ORV_LIBRARY_INSTALL_RPATH)
+  set_target_properties(${_orv_libraries} PROPERTIES INSTALL_RPATH "${ORV_LIBRARY_INSTALL_RPATH}")
+endif()
+
 install(TARGETS ${_orv_libraries}
   EXPORT orvTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -703,18 +703,23 @@ BoardConfig load_board_file(const std::filesystem::path& path, const BoardFileOp
                        options);
 }
 
-std::vector<std::filesystem::path> board_directories()
+std::filesystem::path board_directory()
 {
-    std::vector<std::filesystem::path> directories;
     std::error_code error;
+    std::filesystem::path installed;
     const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
-        directories.push_back((program.parent_path() / ORV_BOARD_DIR_FROM_BIN).lexically_normal());
+        installed = (program.parent_path() / ORV_BOARD_DIR_FROM_BIN).lexically_normal();
+        if (std::filesystem::is_directory(installed, error)) {
+            return installed;
+        }
     }
-    if (std::string_view(ORV_SOURCE_BOARD_DIR).size() > 0) {
-        directories.emplace_back(ORV_SOURCE_BOARD_DIR);
+    // Not installed: a program of the build tree reads the source tree's boards.
+    if (std::string_view(ORV_SOURCE_BOARD_DIR).size() > 0 &&
+        std::filesystem::is_directory(ORV_SOURCE_BOARD_DIR, error)) {
+        return ORV_SOURCE_BOARD_DIR;
     }
-    return directories;
+    return installed;
 }
 
 std::optional<std::filesystem::path> find_board(std::string_view name)
@@ -726,12 +731,25 @@ std::optional<std::filesystem::path> find_board(std::string_view name)
     }
     const std::filesystem::path file =
         given.extension() == ".json" ? given : std::filesystem::path(std::string(name) + ".json");
-    for (const auto& directory : board_directories()) {
-        if (std::filesystem::exists(directory / file, error)) {
-            return directory / file;
-        }
+    const std::filesystem::path directory = board_directory();
+    if (!directory.empty() && std::filesystem::exists(directory / file, error)) {
+        return directory / file;
     }
     return std::nullopt;
+}
+
+std::vector<std::string> board_names(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().extension() == ".json" && entry->is_regular_file(error)) {
+            names.push_back(entry->path().stem().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 BoardConfig load_board(std::string_view name, const BoardFileOptions& options)
@@ -742,12 +760,21 @@ BoardConfig load_board(std::string_view name, const BoardFileOptions& options)
     }
     const auto file = find_board(name);
     if (!file) {
-        std::string directories;
-        for (const auto& directory : board_directories()) {
-            directories += (directories.empty() ? "" : ", ") + directory.string();
+        // Say where named boards come from and which there are, so that a
+        // typo is seen at once.
+        const std::filesystem::path directory = board_directory();
+        std::string expected = "an existing board file, or the name of a board in " +
+                               (directory.empty() ? std::string("share/orv/boards") : directory.string());
+        const std::vector<std::string> names = board_names(directory);
+        if (names.empty()) {
+            expected += " (there are none there)";
+        } else {
+            expected += ": ";
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                expected += (i == 0 ? "" : ", ") + names[i];
+            }
         }
-        throw BoardFileError(std::string(name), "the file",
-                             "an existing board file, or the name of a board in " + directories);
+        throw BoardFileError(std::string(name), "the file", expected);
     }
     return load_board_file(*file, options);
 }

@@ -63,15 +63,20 @@ struct BoardFileOptions {
 [[nodiscard]] BoardConfig parse_board(std::string_view json, const std::filesystem::path& path,
                                       const BoardFileOptions& options = {});
 
-// Where boards named without a path are looked up, in order: share/orv/boards
-// of the installation the running program belongs to, then the source
-// tree's emulator/boards.
-[[nodiscard]] std::vector<std::filesystem::path> board_directories();
-// A --board argument: a file that exists, else a board of
-// board_directories() by name ("default" or "default.json").
+// Where boards named without a path are looked up: share/orv/boards of the
+// installation the running program belongs to; for a program run from the
+// build tree, which has none, the source tree's emulator/boards. When
+// neither is there, the installed place (empty if the running program cannot
+// be found), for messages.
+[[nodiscard]] std::filesystem::path board_directory();
+// A --board argument: a file that exists, else a board of board_directory()
+// by name ("default" or "default.json").
 [[nodiscard]] std::optional<std::filesystem::path> find_board(std::string_view name);
+// The names of the boards in `directory` ("default" for default.json),
+// sorted; none when it cannot be read.
+[[nodiscard]] std::vector<std::string> board_names(const std::filesystem::path& directory);
 // The board a --board argument names, read and checked; an empty name is the
-// default board: default.json of board_directories(), else
+// default board: default.json of board_directory(), else
 // default_board_config() (the same board). Throws BoardFileError.
 [[nodiscard]] BoardConfig load_board(std::string_view name, const BoardFileOptions& options = {});
 

@@ -98,12 +98,11 @@ constexpr const char* USAGE =
     "PROGRAM runs with the adapters in ORVSIM_ADAPTERS; without one, $SHELL does.\n"
     "See orvsim-run(1).\n";
 
-int usage(const char* problem)
+// A bad command line: what is wrong in one line and where to read more, not
+// the whole usage, which would push the line out of sight.
+int usage(const std::string& problem)
 {
-    if (problem != nullptr) {
-        std::fprintf(stderr, "orvsim-run: %s\n", problem);
-    }
-    std::fputs(USAGE, stderr);
+    std::fprintf(stderr, "orvsim-run: %s; see orvsim-run --help\n", problem.c_str());
     return EXIT_USAGE;
 }
 
@@ -294,9 +293,11 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
         }
         if (arg == "--adapters" && has_value) {
             char* end = nullptr;
-            const unsigned long n = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || n == 0 || n > MAX_ADAPTERS) {
-                *done = usage("--adapters wants 1..32");
+            const char* text = argv[++i];
+            const unsigned long n = std::strtoul(text, &end, 10);
+            if (*text == '\0' || *end != '\0' || n == 0 || n > MAX_ADAPTERS) {
+                *done =
+                    usage("--adapters " + std::string(text) + ": give 1 to " + std::to_string(MAX_ADAPTERS));
                 return std::nullopt;
             }
             options.adapters = static_cast<unsigned>(n);
@@ -312,8 +313,14 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
             options.list = true;
         } else if (arg == "--control") {
             options.control = true;
+        } else if (arg == "--adapters" || arg == "--board" || arg == "--fault" || arg == "--trace") {
+            *done = usage(std::string(arg) + " needs a value");
+            return std::nullopt;
+        } else if (arg.starts_with("-")) {
+            *done = usage("unknown option " + std::string(arg));
+            return std::nullopt;
         } else {
-            *done = usage(("unknown or incomplete option " + std::string(arg)).c_str());
+            *done = usage("unexpected " + std::string(arg) + " (a program to run goes after --)");
             return std::nullopt;
         }
     }
@@ -324,7 +331,7 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
     if (!options.trace.empty()) {
         std::string error;
         if (!trace_path(options.trace, 0, options.adapters, &error)) {
-            *done = usage(("--trace " + options.trace + ": " + error).c_str());
+            *done = usage("--trace " + options.trace + ": " + error);
             return std::nullopt;
         }
     }
@@ -336,7 +343,7 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
             const std::string number(fault_text.substr(0, equals));
             const unsigned long n = std::strtoul(number.c_str(), &end, 10);
             if (number.empty() || *end != '\0' || n >= options.adapters) {
-                *done = usage(("--fault " + text + ": no adapter " + number).c_str());
+                *done = usage("--fault " + text + ": no adapter " + number);
                 return std::nullopt;
             }
             index = n;
@@ -345,7 +352,7 @@ std::optional<Options> parse_options(int argc, char** argv, int* done)
         std::string error;
         const auto fault = orv::sim::parse_fault(fault_text, &error);
         if (!fault) {
-            *done = usage(("--fault " + text + ": " + error).c_str());
+            *done = usage("--fault " + text + ": " + error);
             return std::nullopt;
         }
         options.faults.emplace_back(index, *fault);

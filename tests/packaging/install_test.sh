@@ -5,7 +5,8 @@
 #   orvsim-run --version, C programs built with pkg-config and a CMake
 #   consumer with find_package(orv), both run on the virtual adapter,
 #   python3 -c 'import orv' and an SPI flash read under orvsim-run, the
-#   manual pages, bash completion, and the udev rule (udevadm test on a
+#   manual pages and their EXAMPLES (check_examples.py), bash completion,
+#   and the udev rule (udevadm test on a
 #   virtual device: the adapter's id gets the uaccess tag, another id does
 #   not; Debian 12's udevadm has no verify). Then apt-get purge, and nothing
 #   of the packages may be left outside their conffiles.
@@ -158,6 +159,11 @@ for program in orvtool orvsim-run; do
   [ -f "/usr/share/bash-completion/completions/$program" ] || fail "no bash completion for $program"
 done
 echo "   orvtool(1), orvsim-run(1), the library pages and $exported function pages in section 3; bash completion"
+
+step "the manual pages' EXAMPLES"
+clean python3 "$here/check_examples.py" /usr "$work/examples" /usr/share/man/man1/orvtool.1.gz \
+  /usr/share/man/man1/orvsim-run.1.gz >"$work/examples.log" 2>&1 || { cat "$work/examples.log"; fail "manual page examples"; }
+echo "   $(grep -c '^   \$ ' "$work/examples.log") commands of orvtool(1) and orvsim-run(1) ran as they say"
 
 step "udev rule"
 rule=/usr/lib/udev/rules.d/60-orv-adapter.rules
