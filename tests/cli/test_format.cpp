@@ -16,6 +16,7 @@
 #include "i2c_commands.hpp"
 #include "layout.hpp"
 #include "render.hpp"
+#include <number_text.hpp>
 
 using namespace orvtool;
 
@@ -198,17 +199,52 @@ TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
 
 TEST(Sizes, SuffixesCountsAndClock)
 {
+    // One parser for every size and offset, on the command line and in board
+    // files: the value, or why not.
+    using Fault = orv::SizeTextFault;
     struct Case {
         const char* text;
         std::optional<std::uint64_t> value;
+        Fault fault;
     };
     const Case cases[] = {
-        {"4096", 4096},   {"4k", 4096},       {"4K", 4096},       {"4M", 4u << 20},
-        {"1G", 1u << 30}, {"0x1000", 0x1000}, {"0x1M", 1u << 20}, {"0b1k", 1024},
-        {"0", 0},         {"k", {}},          {"4kk", {}},        {"4m", {}},
-        {"-1k", {}},      {"4 k", {}},        {"0x", {}},         {"17179869184G", {}}, // overflows 64 bits
+        {"4096", 4096, Fault::none},
+        {"4k", 4096, Fault::none},
+        {"4K", 4096, Fault::none},
+        {"4m", 4u << 20, Fault::none},
+        {"4M", 4u << 20, Fault::none},
+        {"1g", 1u << 30, Fault::none},
+        {"1G", 1u << 30, Fault::none},
+        {"0x1000", 0x1000, Fault::none},
+        {"0x1M", 1u << 20, Fault::none},
+        {"0X10k", 16u << 10, Fault::none},
+        {"0b1k", 1024, Fault::none},
+        {"0", 0, Fault::none},
+        {"0k", 0, Fault::none},
+        {"18446744073709551615", UINT64_MAX, Fault::none},
+        {"17179869183G", 17179869183ull << 30, Fault::none},
+        {"", {}, Fault::not_a_size},
+        {"k", {}, Fault::not_a_size},
+        {"0xk", {}, Fault::not_a_size},
+        {"4kk", {}, Fault::not_a_size},
+        {"4KiB", {}, Fault::not_a_size},
+        {"4T", {}, Fault::not_a_size},
+        {"-1k", {}, Fault::not_a_size},
+        {"+4", {}, Fault::not_a_size},
+        {"4 k", {}, Fault::not_a_size},
+        {" 4", {}, Fault::not_a_size},
+        {"0x", {}, Fault::not_a_size},
+        {"0b12", {}, Fault::not_a_size},
+        {"1.5M", {}, Fault::not_a_size},
+        {"18446744073709551616", {}, Fault::too_large},  // 2^64
+        {"0x10000000000000000", {}, Fault::too_large},   // 2^64 in hex
+        {"17179869184G", {}, Fault::too_large},          // 2^64 after the multiple
+        {"99999999999999999999999k", {}, Fault::too_large},
     };
     for (const auto& c : cases) {
+        Fault fault = Fault::none;
+        EXPECT_EQ(orv::parse_size(c.text, &fault), c.value) << c.text;
+        EXPECT_EQ(fault, c.fault) << c.text;
         EXPECT_EQ(parse_size(c.text), c.value) << c.text;
     }
     EXPECT_EQ(parse_size("16M", 16u << 20), 16u << 20);
@@ -384,19 +420,19 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
         return std::string("(read)");
     };
     std::istringstream endless(std::string(5000, 'x'));
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("-", endless, 4096); }),
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("-", endless, orvtool::IMAGE_TO_WRITE, 4096); }),
               "standard input holds more than 4 KiB");
     std::istringstream fits(std::string(4096, 'x'));
-    EXPECT_EQ(orvtool::read_input_file("-", fits, 4096).size(), 4096u);
+    EXPECT_EQ(orvtool::read_input_file("-", fits, orvtool::IMAGE_TO_WRITE, 4096).size(), 4096u);
     std::istringstream none;
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, 1 << 20); }),
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, orvtool::IMAGE_TO_WRITE, 1 << 20); }),
               "/dev/zero holds more than 1 MiB");
     // By default the most a flash orvtool can address holds: a sparse file
     // one byte larger is refused by its size, unread.
     const std::string sparse = ::testing::TempDir() + "orvtool_input_sparse.bin";
     std::ofstream(sparse, std::ios::trunc).close();
     std::filesystem::resize_file(sparse, (std::uintmax_t{1} << 32) + 1);
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none); }),
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none, orvtool::IMAGE_TO_WRITE); }),
               sparse +
                   " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
     std::filesystem::remove(sparse);

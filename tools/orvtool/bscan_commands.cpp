@@ -508,7 +508,8 @@ Result cmd_bsdl(const Context& ctx, const jtag::Options& options, const BsdlFile
         const orvdev_tap& tap = s.chain.taps[t];
         const orvdev_bsdl* file = file_of(s, files, t);
         Value::Members json{{"tap", t},
-                            {"idcode", tap.has_idcode != 0 ? Value(hex(tap.idcode, 8)) : Value()},
+                            {"idcode", tap.has_idcode != 0 ? Value(tap.idcode) : Value()},
+                            {"idcode_hex", tap.has_idcode != 0 ? Value(hex(tap.idcode, 8)) : Value()},
                             {"ir_length", tap.ir_length_known != 0 ? Value(tap.ir_length) : Value()},
                             {"match", MATCH_NAMES[s.matches[t].status]}};
         std::string what;
