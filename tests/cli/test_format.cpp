@@ -16,6 +16,7 @@
 #include "i2c_commands.hpp"
 #include "layout.hpp"
 #include "render.hpp"
+#include "usb_host.hpp"
 #include <number_text.hpp>
 
 using namespace orvtool;
@@ -436,6 +437,77 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
               sparse +
                   " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
     std::filesystem::remove(sparse);
+}
+
+} // namespace
+
+namespace {
+
+// Why no adapter opens, for each state of the host: the messages name the
+// cause and the remedy that applies, and nothing else.
+TEST(NoAdapter, MessagesSayWhichCauseApplies)
+{
+    using orvtool::UsbHost;
+    const UsbHost plain{true, "", ""};
+    const UsbHost installed{true, "", "/opt/orv/lib/udev/rules.d/60-orv-adapter.rules"};
+    const UsbHost active{true, "/usr/lib/udev/rules.d/60-orv-adapter.rules", ""};
+    const UsbHost no_usbfs{false, "", ""};
+    struct Case {
+        const char* name;
+        UsbHost host;
+        std::uint16_t pid;
+        std::vector<std::string> says;
+        std::vector<std::string> never;
+    };
+    const std::string reload = "sudo udevadm control --reload-rules && sudo udevadm trigger";
+    const Case cases[] = {
+        {"rule nowhere, source tree named",
+         plain,
+         0x4f52,
+         {"sudo install -m 644 tools/udev/60-orv-adapter.rules of the sources /etc/udev/rules.d/", reload,
+          "replug"},
+         {"add a line"}},
+        {"rule installed under another prefix",
+         installed,
+         0x4f52,
+         {"sudo install -m 644 /opt/orv/lib/udev/rules.d/60-orv-adapter.rules /etc/udev/rules.d/", reload},
+         {"add a line"}},
+        {"other id, rule nowhere", installed, 0x6014, {"sudo install", "add a line for 1209:6014"}, {}},
+        {"other id, rule active",
+         active,
+         0x6014,
+         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014", reload},
+         {"sudo install"}},
+        {"rule active for this id", active, 0x4f52, {"gives the user at the seat access", reload}, {"add a line"}},
+    };
+    for (const Case& c : cases) {
+        const orvtool::ToolError e =
+            orvtool::permission_denied(c.host, "/dev/bus/usb/001/005", 0x1209, c.pid, LIBUSB_ERROR_ACCESS);
+        EXPECT_EQ(e.exit(), orvtool::Exit::no_adapter) << c.name;
+        EXPECT_EQ(std::string(e.what()).rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u) << c.name;
+        for (const auto& text : c.says) {
+            EXPECT_NE(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
+        }
+        for (const auto& text : c.never) {
+            EXPECT_EQ(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
+        }
+    }
+
+    const orvtool::UsbSelector id{0x1234, 0x5678, {}, {}};
+    const orvtool::ToolError missing = orvtool::no_adapter_found(no_usbfs, std::nullopt);
+    EXPECT_STREQ(missing.what(), "no adapter found");
+    EXPECT_EQ(missing.hint().rfind("/dev/bus/usb does not exist", 0), 0u) << missing.hint();
+    const orvtool::ToolError missing_id = orvtool::no_adapter_found(no_usbfs, id);
+    EXPECT_STREQ(missing_id.what(), "no adapter found with USB id 1234:5678");
+    EXPECT_NE(missing_id.hint().find("/dev/bus/usb does not exist"), std::string::npos);
+    const orvtool::ToolError absent = orvtool::no_adapter_found(plain, id);
+    EXPECT_EQ(absent.hint().find("/dev/bus/usb"), std::string::npos) << absent.hint();
+    EXPECT_NE(absent.hint().find("plugged in"), std::string::npos) << absent.hint();
+    const orvtool::ToolError unavailable =
+        orvtool::usb_unavailable(no_usbfs, "cannot start libusb", "Other error", LIBUSB_ERROR_OTHER);
+    EXPECT_STREQ(unavailable.what(), "cannot start libusb: Other error");
+    EXPECT_EQ(unavailable.code(), LIBUSB_ERROR_OTHER);
+    EXPECT_NE(unavailable.hint().find("docker run --device /dev/bus/usb"), std::string::npos);
 }
 
 } // namespace

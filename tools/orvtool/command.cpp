@@ -1,15 +1,70 @@
 #include "command.hpp"
 
+#include <sstream>
+#include <string>
+
 #include <CLI/CLI.hpp>
 
 namespace orvtool {
 
 namespace {
 
+// Help lines fit 80 columns: a description wraps at a word and goes on in
+// its column, so no terminal wraps it back to the left edge across the
+// names' column.
+constexpr std::size_t HELP_WIDTH = 80;
+constexpr std::size_t HELP_NAME_COLUMN = 30; // where descriptions start
+
+// `text` in lines of at most `width` characters, broken at spaces (a word
+// longer than that stands alone; a line break in the text stays); the lines
+// joined by '\n'.
+std::string wrapped(const std::string& text, std::size_t width)
+{
+    std::string out;
+    std::istringstream lines(text);
+    bool first_line = true;
+    for (std::string given; std::getline(lines, given);) {
+        out += first_line ? "" : "\n";
+        first_line = false;
+        std::size_t line = 0;
+        std::istringstream words(given);
+        for (std::string word; words >> word;) {
+            if (line != 0 && line + 1 + word.size() > width) {
+                out += '\n';
+                line = 0;
+            } else if (line != 0) {
+                out += ' ';
+                ++line;
+            }
+            out += word;
+            line += word.size();
+        }
+    }
+    return out;
+}
+
 // A positional with an option text is shown as that text alone, in the
-// usage line and in the list of positionals.
+// usage line and in the list of positionals. Descriptions are wrapped.
 class HelpFormatter : public CLI::Formatter {
 public:
+    HelpFormatter() { column_width(HELP_NAME_COLUMN); }
+    std::string make_option_desc(const CLI::Option* opt) const override
+    {
+        return wrapped(CLI::Formatter::make_option_desc(opt), HELP_WIDTH - HELP_NAME_COLUMN);
+    }
+    std::string make_subcommand(const CLI::App* sub) const override
+    {
+        std::stringstream out;
+        CLI::detail::format_help(out, sub->get_display_name(true),
+                                 wrapped(sub->get_description(), HELP_WIDTH - HELP_NAME_COLUMN),
+                                 HELP_NAME_COLUMN);
+        return out.str();
+    }
+    std::string make_footer(const CLI::App* app) const override
+    {
+        const std::string footer = app->get_footer();
+        return footer.empty() ? footer : wrapped(footer, HELP_WIDTH) + "\n";
+    }
     std::string make_option_usage(const CLI::Option* opt) const override
     {
         return shown_as_text(opt) ? opt->get_option_text() : CLI::Formatter::make_option_usage(opt);
