@@ -464,7 +464,7 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
         {"rule nowhere, source tree named",
          plain,
          0x4f52,
-         {"sudo install -m 644 tools/udev/60-orv-adapter.rules of the sources /etc/udev/rules.d/", reload,
+         {"(from the source tree): sudo install -m 644 tools/udev/60-orv-adapter.rules /etc/udev/rules.d/", reload,
           "replug"},
          {"add a line"}},
         {"rule installed under another prefix",

@@ -1,5 +1,6 @@
 #include "command.hpp"
 
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -48,9 +49,25 @@ std::string wrapped(const std::string& text, std::size_t width)
 class HelpFormatter : public CLI::Formatter {
 public:
     HelpFormatter() { column_width(HELP_NAME_COLUMN); }
+    // What CLI11 puts beside the name (Needs:, Excludes:) goes after the
+    // description, where it does not push the column out of line.
     std::string make_option_desc(const CLI::Option* opt) const override
     {
-        return wrapped(CLI::Formatter::make_option_desc(opt), HELP_WIDTH - HELP_NAME_COLUMN);
+        std::string text = CLI::Formatter::make_option_desc(opt);
+        const auto names = [](const std::set<CLI::Option*>& options) {
+            std::string list;
+            for (const CLI::Option* o : options) {
+                list += (list.empty() ? "" : ", ") + o->get_name();
+            }
+            return list;
+        };
+        if (!opt->get_needs().empty()) {
+            text += " (with " + names(opt->get_needs()) + ")";
+        }
+        if (!opt->get_excludes().empty()) {
+            text += " (not with " + names(opt->get_excludes()) + ")";
+        }
+        return wrapped(text, HELP_WIDTH - HELP_NAME_COLUMN);
     }
     std::string make_subcommand(const CLI::App* sub) const override
     {
@@ -74,9 +91,19 @@ public:
         return positional && shown_as_text(opt) ? opt->get_option_text()
                                                 : CLI::Formatter::make_option_name(opt, positional);
     }
+    // The value's name alone ("--board FILE", "PIN..."): whether it is
+    // required is said by the usage line.
     std::string make_option_opts(const CLI::Option* opt) const override
     {
-        return opt->get_positional() && shown_as_text(opt) ? "" : CLI::Formatter::make_option_opts(opt);
+        const bool repeated = opt->get_expected_max() >= CLI::detail::expected_max_vector_size;
+        if (opt->get_positional()) {
+            return shown_as_text(opt) || !repeated ? "" : "...";
+        }
+        if (opt->get_type_size() == 0) {
+            return ""; // a flag
+        }
+        const std::string type = opt->get_type_name();
+        return (type.empty() ? "" : " " + type) + (repeated ? " ..." : "");
     }
 
 private:

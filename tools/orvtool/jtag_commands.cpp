@@ -256,10 +256,10 @@ std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::
                             ", the most --max-size lets an SVF file be",
                         "raise --max-size if the file is that large");
         }
-        usage_error("cannot read '" + file + "': " +
-                    (e.kind() == orv::hostfile::FileError::Kind::not_a_file
-                         ? std::string("a directory")
-                         : std::strerror(e.error_number())));
+        if (e.kind() == orv::hostfile::FileError::Kind::not_a_file) {
+            usage_error(file + " is a directory", "give the SVF file to play");
+        }
+        usage_error("cannot read '" + file + "': " + std::strerror(e.error_number()), "check the file name");
     }
     try {
         return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));

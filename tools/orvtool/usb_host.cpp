@@ -53,11 +53,13 @@ std::string udev_rule_hint(const UsbHost& host, std::uint16_t vid, std::uint16_t
     const std::string id = usb_id(vid, pid);
     const bool named = vid == RULE_VID && pid == RULE_PID;
     if (host.active_rule.empty()) {
+        // Without an installed copy beside the program, the sources have it.
+        const bool from_sources = host.installed_rule.empty();
         const std::string source =
-            host.installed_rule.empty() ? std::string("tools/udev/") + UDEV_RULE_NAME + " of the sources"
-                                        : host.installed_rule;
-        return std::string("install orvtool's udev rule where udev reads it: sudo install -m 644 ") +
-               source + " " + UDEV_LOCAL_DIR + "/ && " + RELOAD +
+            from_sources ? std::string("tools/udev/") + UDEV_RULE_NAME : host.installed_rule;
+        return std::string("install orvtool's udev rule where udev reads it") +
+               (from_sources ? " (from the source tree)" : "") + ": sudo install -m 644 " + source + " " +
+               UDEV_LOCAL_DIR + "/ && " + RELOAD +
                (named ? "" : "; it names " + usb_id(RULE_VID, RULE_PID) + ": add a line for " + id +
                                  " as its comment shows") +
                "; then replug the adapter (or run as root)";
