@@ -79,11 +79,12 @@ enum class SizeTextFault { none, not_a_size, too_large };
             digits.remove_prefix(2);
         }
         std::uint64_t ignored = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ignored, base);
-        why = !digits.empty() && error == std::errc::result_out_of_range &&
-                      end == digits.data() + digits.size()
-                  ? SizeTextFault::too_large
-                  : SizeTextFault::not_a_size;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), ignored, base);
+        why =
+            !digits.empty() && error == std::errc::result_out_of_range && end == digits.data() + digits.size()
+                ? SizeTextFault::too_large
+                : SizeTextFault::not_a_size;
     } else if (*value > (UINT64_MAX >> shift)) {
         why = SizeTextFault::too_large;
         value.reset();

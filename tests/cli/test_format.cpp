@@ -237,9 +237,9 @@ TEST(Sizes, SuffixesCountsAndClock)
         {"0x", {}, Fault::not_a_size},
         {"0b12", {}, Fault::not_a_size},
         {"1.5M", {}, Fault::not_a_size},
-        {"18446744073709551616", {}, Fault::too_large},  // 2^64
-        {"0x10000000000000000", {}, Fault::too_large},   // 2^64 in hex
-        {"17179869184G", {}, Fault::too_large},          // 2^64 after the multiple
+        {"18446744073709551616", {}, Fault::too_large}, // 2^64
+        {"0x10000000000000000", {}, Fault::too_large},  // 2^64 in hex
+        {"17179869184G", {}, Fault::too_large},         // 2^64 after the multiple
         {"99999999999999999999999k", {}, Fault::too_large},
     };
     for (const auto& c : cases) {
@@ -426,8 +426,9 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
     std::istringstream fits(std::string(4096, 'x'));
     EXPECT_EQ(orvtool::read_input_file("-", fits, orvtool::IMAGE_TO_WRITE, 4096).size(), 4096u);
     std::istringstream none;
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, orvtool::IMAGE_TO_WRITE, 1 << 20); }),
-              "/dev/zero holds more than 1 MiB");
+    EXPECT_EQ(
+        refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, orvtool::IMAGE_TO_WRITE, 1 << 20); }),
+        "/dev/zero holds more than 1 MiB");
     // By default the most a flash orvtool can address holds: a sparse file
     // one byte larger is refused by its size, unread.
     const std::string sparse = ::testing::TempDir() + "orvtool_input_sparse.bin";
@@ -464,8 +465,8 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
         {"rule nowhere, source tree named",
          plain,
          0x4f52,
-         {"(from the source tree): sudo install -m 644 tools/udev/60-orv-adapter.rules /etc/udev/rules.d/", reload,
-          "replug"},
+         {"(from the source tree): sudo install -m 644 tools/udev/60-orv-adapter.rules /etc/udev/rules.d/",
+          reload, "replug"},
          {"add a line"}},
         {"rule installed under another prefix",
          installed,
@@ -476,15 +477,21 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
         {"other id, rule active",
          active,
          0x6014,
-         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014", reload},
+         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014",
+          reload},
          {"sudo install"}},
-        {"rule active for this id", active, 0x4f52, {"gives the user at the seat access", reload}, {"add a line"}},
+        {"rule active for this id",
+         active,
+         0x4f52,
+         {"gives the user at the seat access", reload},
+         {"add a line"}},
     };
     for (const Case& c : cases) {
         const orvtool::ToolError e =
             orvtool::permission_denied(c.host, "/dev/bus/usb/001/005", 0x1209, c.pid, LIBUSB_ERROR_ACCESS);
         EXPECT_EQ(e.exit(), orvtool::Exit::no_adapter) << c.name;
-        EXPECT_EQ(std::string(e.what()).rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u) << c.name;
+        EXPECT_EQ(std::string(e.what()).rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u)
+            << c.name;
         for (const auto& text : c.says) {
             EXPECT_NE(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
         }

@@ -232,8 +232,8 @@ void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::s
                               {"stream_bytes", wire.stream_bytes},
                               {"readback_bytes", wire.readback_bytes}}),
                "transfers",
-               std::to_string(wire.out_transfers) + " OUT (" + count_text(wire.stream_bytes, "byte") +
-                   "), " + count_text(wire.exchanges, "read-back exchange") + " (" +
+               std::to_string(wire.out_transfers) + " OUT (" + count_text(wire.stream_bytes, "byte") + "), " +
+                   count_text(wire.exchanges, "read-back exchange") + " (" +
                    count_text(wire.readback_bytes, "byte") + ")");
     r.labelled("host_waits", Value(wire.host_waits), "host waits",
                wire.host_waits == 0
@@ -418,7 +418,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
             }
         }
         text += "  " + count_text(m.statement, "statement") + " before it played, " +
-                count_text(p.checks_passed, "TDO check") + " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
+                count_text(p.checks_passed, "TDO check") +
+                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
                 "\n";
         details.text(text);
         const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
@@ -513,7 +514,8 @@ Result cmd_scan(const Context& ctx, const Options& options)
         std::string ir = d.ir_length_known != 0 ? std::to_string(d.ir_length) : "?";
         if (d.has_idcode == 0) {
             table.rows.push_back(
-                {Value::object({{"index", i}, {"idcode", Value()}, {"idcode_hex", Value()}, {"ir_length", ir_length}}),
+                {Value::object(
+                     {{"index", i}, {"idcode", Value()}, {"idcode_hex", Value()}, {"ir_length", ir_length}}),
                  {std::to_string(i), "-", "(no IDCODE: BYPASS after reset)", "-", "-", ir}});
             continue;
         }

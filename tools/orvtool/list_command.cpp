@@ -22,9 +22,9 @@ std::string hex4(std::uint16_t v)
 
 bool selected(const FoundAdapter& a, const std::optional<UsbSelector>& selector)
 {
-    return !selector || (a.vid == selector->vid && a.pid == selector->pid &&
-                         (!selector->bus || a.bus == *selector->bus) &&
-                         (!selector->address || a.address == *selector->address));
+    return !selector ||
+           (a.vid == selector->vid && a.pid == selector->pid && (!selector->bus || a.bus == *selector->bus) &&
+            (!selector->address || a.address == *selector->address));
 }
 
 Result cmd_list(const std::optional<UsbSelector>& selector)
@@ -35,8 +35,9 @@ Result cmd_list(const std::optional<UsbSelector>& selector)
         // Exit 3 as for any command that finds no adapter; the JSON error
         // object still holds the (empty) list.
         ToolError none = no_adapter_found(usb_host(), selector);
-        throw ResultError(ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found", none.hint()),
-                          Result().field("adapters", Value::list({})));
+        throw ResultError(
+            ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found", none.hint()),
+            Result().field("adapters", Value::list({})));
     }
     Table table{{{"VID:PID", 9, 2}, {"BUS:ADDR", 8, 2}, {"SERIAL", 10, 2}, {"PRODUCT"}}, {}};
     for (const auto& a : found) {

@@ -224,7 +224,14 @@ ToolError parse_failure(CLI::App& app, const CLI::ParseError& e, int argc, char*
         reached = chosen.front();
         path += " " + reached->get_name();
     }
-    return ToolError(Exit::usage, in_our_words(e, reached, path), "see " + path + " --help");
+    // Two global options that do not go together concern orvtool's own help,
+    // whichever command follows them.
+    const std::string first_word = std::string(e.what()).substr(0, std::string(e.what()).find(' '));
+    const bool between_options = dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr ||
+                                 dynamic_cast<const CLI::RequiresError*>(&e) != nullptr;
+    const std::string help =
+        between_options && app.get_option_no_throw(first_word) != nullptr ? "orvtool" : path;
+    return ToolError(Exit::usage, in_our_words(e, reached, path), "see " + help + " --help");
 }
 
 // An empty value ("-o ''", "--board ''", an unset shell variable) is
@@ -322,7 +329,8 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.set_version_flag("--version", "orvtool " ORVTOOL_VERSION);
     app.footer("Numbers are decimal, 0x... hex or 0b... binary; sizes and offsets also take k, M and G "
-               "(binary: 4k = 4096, 16M = 16 MiB). Exit status: 0 ok, 1 operation failed, 2 bad arguments, 3 adapter not "
+               "(binary: 4k = 4096, 16M = 16 MiB). Exit status: 0 ok, 1 operation failed, 2 bad arguments, 3 "
+               "adapter not "
                "available. See orvtool(1).");
     GlobalArgs a;
 

@@ -73,8 +73,7 @@ ServeOptions check(const ServeArgs& args)
     }
     options.tck_khz = khz_arg(args.tck, "--tck");
     options.spi_khz = khz_arg(args.spi_clock, "--spi-clock");
-    options.max_readback =
-        static_cast<std::size_t>(size_arg(args.max_readback, "--max-readback", 1U << 20));
+    options.max_readback = static_cast<std::size_t>(size_arg(args.max_readback, "--max-readback", 1U << 20));
     if (options.max_readback == 0) {
         usage_error("--max-readback must be at least 1");
     }

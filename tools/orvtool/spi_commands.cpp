@@ -205,13 +205,13 @@ Result cmd_id(const Context& ctx, const Options& options)
     Value::List erase_types;
     for (std::uint32_t i = 0; i < p.erase_type_count; ++i) {
         const orvdev_erase_type& t = p.erase_types[i];
-        erase_types.push_back(
-            Value::object({{"size", t.size},
-                           {"opcode", t.opcode},
-                           {"opcode_hex", hex(t.opcode, 2)},
-                           {"opcode_4byte", t.opcode_4byte != 0 ? Value(t.opcode_4byte) : Value()},
-                           {"opcode_4byte_hex", t.opcode_4byte != 0 ? Value(hex(t.opcode_4byte, 2)) : Value()},
-                           {"typical_us", t.typical_us}}));
+        erase_types.push_back(Value::object(
+            {{"size", t.size},
+             {"opcode", t.opcode},
+             {"opcode_hex", hex(t.opcode, 2)},
+             {"opcode_4byte", t.opcode_4byte != 0 ? Value(t.opcode_4byte) : Value()},
+             {"opcode_4byte_hex", t.opcode_4byte != 0 ? Value(hex(t.opcode_4byte, 2)) : Value()},
+             {"typical_us", t.typical_us}}));
     }
     const std::string part = p.part;
     return Result()

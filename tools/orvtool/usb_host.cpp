@@ -60,8 +60,9 @@ std::string udev_rule_hint(const UsbHost& host, std::uint16_t vid, std::uint16_t
         return std::string("install orvtool's udev rule where udev reads it") +
                (from_sources ? " (from the source tree)" : "") + ": sudo install -m 644 " + source + " " +
                UDEV_LOCAL_DIR + "/ && " + RELOAD +
-               (named ? "" : "; it names " + usb_id(RULE_VID, RULE_PID) + ": add a line for " + id +
-                                 " as its comment shows") +
+               (named ? ""
+                      : "; it names " + usb_id(RULE_VID, RULE_PID) + ": add a line for " + id +
+                            " as its comment shows") +
                "; then replug the adapter (or run as root)";
     }
     if (!named) {
@@ -77,7 +78,8 @@ std::string udev_rule_hint(const UsbHost& host, std::uint16_t vid, std::uint16_t
 ToolError permission_denied(const UsbHost& host, const std::string& path, std::uint16_t vid,
                             std::uint16_t pid, int code)
 {
-    return ToolError(Exit::no_adapter, "permission denied opening " + path + " (USB id " + usb_id(vid, pid) + ")",
+    return ToolError(Exit::no_adapter,
+                     "permission denied opening " + path + " (USB id " + usb_id(vid, pid) + ")",
                      udev_rule_hint(host, vid, pid), code);
 }
 
