@@ -79,6 +79,9 @@ private:
     const json& object(const json& value, const std::string& where, const std::string& what) const;
     std::uint64_t number(const json& value, const std::string& where, const std::string& what,
                          std::uint64_t min, std::uint64_t max) const;
+    // A number as `number` takes it, or a text with a binary multiple ("16M").
+    std::uint64_t size(const json& value, const std::string& where, const std::string& what,
+                       std::uint64_t min, std::uint64_t max) const;
     std::uint64_t key_number(const std::string& key, const std::string& where, const std::string& what,
                              std::uint64_t max) const;
     bool boolean(const json& value, const std::string& where) const;
@@ -136,6 +139,21 @@ std::uint64_t Reader::number(const json& value, const std::string& where, const 
     return *n;
 }
 
+std::uint64_t Reader::size(const json& value, const std::string& where, const std::string& what,
+                           std::uint64_t min, std::uint64_t max) const
+{
+    std::optional<std::uint64_t> n;
+    if (value.is_number_unsigned()) {
+        n = value.get<std::uint64_t>();
+    } else if (value.is_string()) {
+        n = orv::parse_size(value.get_ref<const std::string&>());
+    }
+    if (!n || *n < min || *n > max) {
+        fail(where, what + ", got " + shown(value));
+    }
+    return *n;
+}
+
 std::uint64_t Reader::key_number(const std::string& key, const std::string& where, const std::string& what,
                                  std::uint64_t max) const
 {
@@ -165,7 +183,7 @@ std::string Reader::text(const json& value, const std::string& where, const std:
 std::uint64_t Reader::power_of_two(const json& value, const std::string& where, std::uint64_t min,
                                    std::uint64_t max) const
 {
-    const std::uint64_t n = number(
+    const std::uint64_t n = size(
         value, where, "a power of two from " + std::to_string(min) + " to " + std::to_string(max), min, max);
     if (!std::has_single_bit(n)) {
         fail(where, "a power of two from " + std::to_string(min) + " to " + std::to_string(max) + ", got " +
@@ -302,8 +320,8 @@ SpiFlashConfig Reader::flash(const json& value) const
                           static_cast<std::uint8_t>(*n)};
     }
     if (value.contains("size")) {
-        flash.size = number(value["size"], where + ".size", "a size from 1 to 268435456 bytes (256 MiB)", 1,
-                            MAX_FLASH_SIZE);
+        flash.size = size(value["size"], where + ".size",
+                          "a size from 1 to 268435456 bytes (256 MiB, \"256M\")", 1, MAX_FLASH_SIZE);
     }
     if (value.contains("page_size")) {
         flash.page_size = power_of_two(value["page_size"], where + ".page_size", 1, MAX_PAGE_SIZE);
@@ -449,8 +467,8 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
         }
         device.address_bytes = device.size <= MAX_ONE_BYTE_EEPROM ? 1 : 2;
     } else {
-        device.size = value.contains("size") ? number(value["size"], where + ".size",
-                                                      "a size from 1 to 65536 bytes", 1, MAX_EEPROM)
+        device.size = value.contains("size") ? size(value["size"], where + ".size",
+                                                    "a size from 1 to 65536 bytes (\"64k\")", 1, MAX_EEPROM)
                                              : DEFAULT_MEMORY;
         device.page_size = device.size;
         device.address_bytes = device.size <= BYTES_PER_ADDRESS_BYTE ? 1 : 2;

@@ -54,7 +54,7 @@ def test_openocd_takes_the_taps_orvtool_jtag_scan_declares(serve):
     clean(out)
     rows = re.findall(r"^\s*\d+ (auto\d\.tap)\s+Y\s+(0x[0-9a-f]+)\s+(0x[0-9a-f]+)\s+(\d+)", out, re.M)
     assert [(tap, found, length) for tap, found, expected, length in rows if found == expected] == [
-        (f"auto{d['index']}.tap", d["idcode"], str(d["ir_length"])) for d in chain["devices"]], out
+        (f"auto{d['index']}.tap", d["idcode_hex"], str(d["ir_length"])) for d in chain["devices"]], out
 
 
 def test_openocd_writes_and_reads_back_a_user_register(serve):

@@ -413,7 +413,7 @@ TEST_F(Sim, SpiReadOutputIsReplacedOnlyWhenTheReadSucceeds)
 
     RunResult directory = orvtool(sim({"spi", "write", "0", dir}));
     EXPECT_EQ(directory.status, 2);
-    EXPECT_EQ(directory.err, "orvtool: " + dir + " is a directory\n  give the file to write\n");
+    EXPECT_EQ(directory.err, "orvtool: " + dir + " is a directory\n  give the image to write as a file\n");
 }
 
 TEST_F(Sim, ProgressBarOnlyOnATerminalAndNoWiderThanIt)
@@ -464,16 +464,18 @@ TEST_F(SimJson, JtagScan)
     RunResult r = orvtool(sim({"--json", "jtag", "scan"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_query(r.out, "len(d['devices']), d['ir_total'], [x['idcode'] for x in d['devices']], "
+                                "[x['idcode_hex'] for x in d['devices']], "
                                 "[x['ir_length'] for x in d['devices']], d['devices'][0]['vendor']"),
-              "2 10 ['0x4ba00477', '0x03727093'] [4, 6] ARM Ltd\n");
+              "2 10 [1268778103, 57831571] ['0x4ba00477', '0x03727093'] [4, 6] ARM Ltd\n");
 }
 
 TEST_F(SimJson, SpiId)
 {
     RunResult r = orvtool(sim({"--json", "spi", "id"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor'], d['part'], d['parameters']"),
-              "ef4016 4194304 NEXCOM Winbond W25Q32 SFDP\n");
+    EXPECT_EQ(json_query(r.out, "d['jedec_id'], d['size_bytes'], d['vendor'], d['part'], d['parameters'], "
+                                "d['manufacturer'], d['manufacturer_hex'], d['erase_types'][0]['opcode']"),
+              "ef4016 4194304 NEXCOM Winbond W25Q32 SFDP 239 0xef 32\n");
 }
 
 TEST_F(SimJson, SpiRead)
@@ -518,6 +520,10 @@ TEST_F(SimJson, ErrorsAreJsonToo)
         EXPECT_EQ(e.status, 2) << args[1];
         EXPECT_EQ(json_query(e.out, "d['exit'], d['code'], len(d['error']) > 0"), "2 None True\n") << args[1];
     }
+    // A message without a hint has null there, as everywhere a value is missing.
+    RunResult plain = orvtool(sim({"--json", "jtag", "svf", "--max-readback", "0", "x.svf"}));
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_EQ(json_query(plain.out, "d['hint'], d['detail']"), "None None\n");
 }
 
 TEST_F(SimJson, SpiWriteReportsWhatItDid)
@@ -538,9 +544,16 @@ TEST(Errors, MissingAdapterExitsThreeWithAClearMessage)
     RunResult r = orvtool({"--usb", "1234:5678", "jtag", "scan"}, Options{false, {}, {}});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "orvtool: no adapter found with USB id 1234:5678\n"
-                     "  check that it is plugged in and that the id matches lsusb; --sim runs on the virtual "
-                     "adapter instead\n");
+    // The hint says what applies on this host: no USB device nodes at all
+    // (a container), or no such adapter among them.
+    EXPECT_EQ(r.err,
+              "orvtool: no adapter found with USB id 1234:5678\n" +
+                  std::string(std::filesystem::exists("/dev/bus/usb")
+                                  ? "  check that it is plugged in and that the id matches lsusb; --sim "
+                                    "runs on the virtual adapter instead\n"
+                                  : "  /dev/bus/usb does not exist, so no program here can open a USB "
+                                    "device: in a container, pass it in (docker run --device "
+                                    "/dev/bus/usb); or use --sim for the virtual adapter\n"));
 }
 
 TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
@@ -601,6 +614,26 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
         {{"--usb", "1:2", "spi", "read", "0"}, "orvtool: LEN is required\n  see orvtool spi read --help\n"},
         {{"--usb", "1:2", "i2c", "--clock", "100", "detect"},
          "orvtool: bad --clock '100'\n  give a frequency in kHz from 235 to 60000\n"},
+        // CLI11's findings in orvtool's words, with the help that concerns them.
+        {{"--usb", "1:2", "jtag"},
+         "orvtool: orvtool jtag needs a command: scan, bsdl, pins, set, connect-test, ir, dr or svf\n"
+         "  see orvtool jtag --help\n"},
+        {{"--bogus", "spi", "id"},
+         "orvtool: unknown option '--bogus'\n  see orvtool --help for its options\n"},
+        {{"--usb", "1:2", "spi", "id", "--bogus=1"},
+         "orvtool: unknown option '--bogus' for orvtool spi id\n  see orvtool spi id --help for its options, "
+         "orvtool --help for the global ones\n"},
+        {{"--usb", "1:2", "i2c", "read", "0x50", "1", "2", "3"},
+         "orvtool: too many values for LEN: at most 2, got 3\n  see orvtool i2c read --help\n"},
+        {{"--usb", "1:2", "--sim", "jtag", "scan"},
+         "orvtool: --usb and --sim cannot go together\n  see orvtool --help\n"},
+        {{"--usb", "1:2", "--board", "x", "jtag", "scan"},
+         "orvtool: --board needs --sim\n  see orvtool --help\n"},
+        {{"--usb", "1:2", "jtag", "ir", "--len", "0", "1"},
+         "orvtool: --len must be at least 1\n  give 1 to 32768 bits\n"},
+        {{"--usb", "1:2", "spi", "read", "-o", "", "0", "16"},
+         "orvtool: empty value for --output of orvtool spi read\n  give a value, or leave --output out (see "
+         "orvtool spi read --help)\n"},
     };
     for (const auto& c : cases) {
         RunResult r = orvtool(c.args, Options{false, {}, {}});
@@ -614,8 +647,18 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("i2c read [OPTIONS] ADDR [REG] LEN\n"), std::string::npos) << help.out;
     EXPECT_EQ(help.out.find("(2x)"), std::string::npos) << help.out;
+    // Every description starts in its column and fits 80 columns.
+    RunResult global_help = orvtool({"--help"}, Options{false, {}, {}});
+    std::istringstream lines(global_help.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line.rfind("  -", 0) == 0 && line.size() > 30) {
+            EXPECT_EQ(line.substr(28, 2), "  ") << line;
+        }
+    }
+    EXPECT_EQ(global_help.out.find("Excludes:"), std::string::npos) << global_help.out;
     RunResult clock_help = orvtool({"i2c", "--help"}, Options{false, {}, {}});
-    EXPECT_NE(clock_help.out.find("100 kHz would need 600"), std::string::npos) << clock_help.out;
+    EXPECT_NE(clock_help.out.find("100 kHz would need"), std::string::npos) << clock_help.out;
 }
 
 TEST(Errors, HelpExitsZero)
@@ -1047,6 +1090,135 @@ TEST(ErrorsSim, MissingUmockdevIsExplained)
     RunResult r = orvtool({"--sim", "spi", "id"}, Options{false, {}, {"PATH=/nonexistent"}});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("umockdev"), std::string::npos) << r.err;
+}
+
+// ---- what a new user trips on ----------------------------------------------
+
+// A directory where a file is read, and an empty value for any option or
+// argument: exit 2 with what is wrong, nothing sent, never an internal error.
+TEST_F(Sim, DirectoriesAndEmptyValuesAreRefusedClearly)
+{
+    const std::string dir = scratch("inputs");
+    std::ofstream(dir + "/empty.bin").close();
+    std::ofstream(dir + "/one.svf") << "STATE RESET;\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--board", dir, "spi", "id"}, "a board file, not a directory"},
+        {{"jtag", "svf", dir}, dir + " is a directory\n  give the SVF file to play"},
+        {{"jtag", "svf", "--dry-run", dir}, " is a directory"},
+        {{"spi", "write", "0", dir}, dir + " is a directory\n  give the image to write as a file"},
+        {{"spi", "verify", "0", dir},
+         dir + " is a directory\n  give the image to compare the flash with as a file"},
+        {{"spi", "verify", "0", dir + "/empty.bin"}, "is empty: nothing to verify"},
+        {{"spi", "read", "--layout", dir, "--include", "boot", "0", "16"},
+         "is a directory\n  give the layout"},
+        {{"jtag", "connect-test", "--netlist", dir}, "is a directory"},
+        {{"jtag", "bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
+        {{"jtag", "pins", "--bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
+        {{"spi", "read", "-o", "", "0", "16"}, "empty value for --output of orvtool spi read"},
+        {{"--board", "", "spi", "id"}, "empty value for --board\n"},
+        {{"--trace", "", "spi", "id"}, "empty value for --trace\n"},
+        {{"spi", "write", "0", ""}, "empty FILE of orvtool spi write"},
+        {{"jtag", "svf", ""}, "empty FILE of orvtool jtag svf"},
+        {{"i2c", "get", "0x50", ""}, "empty"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = orvtool(sim(c.args));
+        std::string joined;
+        for (const auto& a : c.args) {
+            joined += "'" + a + "' ";
+        }
+        EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << joined << "\n" << r.err;
+        EXPECT_EQ(r.err.find("internal error"), std::string::npos) << joined << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << joined;
+    }
+}
+
+// k, m and g in either case, on the command line and in board files, as
+// binary multiples; junk and overflow are told apart.
+TEST_F(Sim, SizeSuffixesEverywhere)
+{
+    const std::string dir = scratch("sizes");
+    std::ofstream(dir + "/board.json") << R"({"spi_flash": {"jedec_id": "ef4018", "size": "16M",
+        "erase": {"0x20": "4k", "0xd8": "64K"}}})";
+    RunResult id = orvtool(sim({"--board", dir + "/board.json", "--json", "spi", "id"}));
+    ASSERT_EQ(id.status, 0) << id.err;
+    EXPECT_EQ(json_query(id.out, "d['size_bytes']"), "16777216\n");
+    RunResult high = orvtool(sim({"--board", dir + "/board.json", "spi", "read", "15m", "1k"}));
+    EXPECT_EQ(high.status, 0) << high.err;
+    RunResult junk = orvtool(sim({"spi", "read", "0", "4q"}));
+    EXPECT_EQ(junk.status, 2);
+    EXPECT_EQ(junk.err.rfind("orvtool: bad LEN '4q': not a number\n", 0), 0u) << junk.err;
+    RunResult huge = orvtool(sim({"spi", "read", "0", "99999999999999999999g"}));
+    EXPECT_EQ(huge.status, 2);
+    EXPECT_EQ(huge.err.rfind("orvtool: LEN '99999999999999999999g' is too large\n  give at most 4 GiB", 0),
+              0u)
+        << huge.err;
+}
+
+// orvtool list with no adapter on the buses (outside umockdev's preload),
+// and --usb choosing among orvsim-run's.
+TEST(Adapters, ListSaysWhenThereIsNoneAndFiltersByUsbId)
+{
+    RunResult none = orvtool({"list"}, Options{false, {}, {}});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err.rfind("orvtool: no adapters found\n", 0), 0u) << none.err;
+    // Where the host has no /dev/bus/usb, that is what the hint says.
+    EXPECT_EQ(none.err.find("/dev/bus/usb does not exist") != std::string::npos,
+              !std::filesystem::exists("/dev/bus/usb"))
+        << none.err;
+    if (have_python()) {
+        RunResult json = orvtool({"--json", "list"}, Options{false, {}, {}});
+        EXPECT_EQ(json.status, 3);
+        EXPECT_EQ(json_query(json.out, "d['adapters'], d['exit'], d['error']"), "[] 3 no adapters found\n");
+    }
+#ifdef ORVSIM_RUN
+    if (!can_run_sim()) {
+        return;
+    }
+    RunResult one = orvtool_among(2, {"--usb", "1209:4f52:1:3", "list"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, "VID:PID    BUS:ADDR  SERIAL      PRODUCT\n"
+                       "1209:4f52  001:003   ORVSIM0001  ORV USB bridge (virtual)\n"
+                       "--usb 1209:4f52:1:3 selects this adapter\n");
+    RunResult both = orvtool_among(2, {"--usb", "1209:4f52", "--json", "list"});
+    EXPECT_EQ(both.status, 0) << both.err;
+    if (have_python()) {
+        EXPECT_EQ(json_query(both.out, "[(a['vid'], a['vid_hex'], a['address']) for a in d['adapters']]"),
+                  "[(4617, '1209', 2), (4617, '1209', 3)]\n");
+    }
+    RunResult other = orvtool_among(2, {"--usb", "1234:5678", "list"});
+    EXPECT_EQ(other.status, 3);
+    EXPECT_EQ(other.err.rfind("orvtool: no adapter found with USB id 1234:5678\n", 0), 0u) << other.err;
+    RunResult bad = orvtool_among(1, {"--usb", "zz", "list"});
+    EXPECT_EQ(bad.status, 2) << bad.err;
+#endif
+}
+
+// SVF texts: counts in the singular, a digit the mask leaves out never shown
+// as a sign.
+TEST_F(Sim, SvfTextsCountAndMaskPlainly)
+{
+    const std::string dir = scratch("svf_texts");
+    std::ofstream(dir + "/one.svf") << "STATE RESET;\n";
+    RunResult one = orvtool(sim({"jtag", "svf", dir + "/one.svf"}));
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find(": 1 statement, 0 TDO checks passed"), std::string::npos) << one.out;
+    // The two IDCODEs after reset; bits 63..60 and 31..0 are not compared.
+    std::ofstream(dir + "/masked.svf") << "STATE RESET;\nSDR 64 TDI(0) TDO(0) MASK(0fffffff00000000);\n";
+    RunResult masked = orvtool(sim({"jtag", "svf", dir + "/masked.svf"}));
+    EXPECT_EQ(masked.status, 1) << masked.err;
+    EXPECT_NE(masked.err.find("  actual   0xx"), std::string::npos) << masked.err;
+    EXPECT_NE(masked.err.find("xxxxxxxx\n"), std::string::npos) << masked.err;
+    EXPECT_NE(masked.err.find("(x: a digit the mask leaves out)"), std::string::npos) << masked.err;
+    EXPECT_EQ(masked.err.find("0x-"), std::string::npos) << masked.err;
+    EXPECT_NE(masked.err.find("  1 statement before it played, 0 TDO checks passed"), std::string::npos)
+        << masked.err;
 }
 
 } // namespace

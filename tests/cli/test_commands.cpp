@@ -110,7 +110,7 @@ TEST_F(Board, JtagScanJsonListsTheDevices)
     show(jtag::cmd_scan(ctx, jtag::Options{}));
     std::string s = out.str();
     EXPECT_EQ(s.find("{\"tck_khz\":1000,\"tck_khz_asked\":1000,\"ir_total\":10,\"devices\":[{\"index\":0,"
-                     "\"idcode\":\"0x4ba00477\""),
+                     "\"idcode\":1268778103,\"idcode_hex\":\"0x4ba00477\""),
               0u)
         << s;
     EXPECT_NE(

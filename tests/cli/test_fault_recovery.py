@@ -80,7 +80,7 @@ def test_a_failed_write_leaves_nothing_for_the_next_run(sim: Sim, files: Path, t
     thrown = f"emptied the adapter's read-back after the failure ({left} byte{'s' if left > 1 else ''} thrown away)"
     assert thrown.encode() in run.stderr, run.stderr
     if data_read != "id":
-        assert b"done: programmed 0 of 16 bytes (0 of 1 pages) from 0x001000, stopped at 0x001000" in run.stderr
+        assert b"done: programmed 0 of 16 bytes (0 of 1 page) from 0x001000, stopped at 0x001000" in run.stderr
     out = tmp_path / "back.bin"
     run = orvtool("spi", "read", "0x800", "512", "-o", str(out))
     assert run.returncode == 0, run.stderr

@@ -16,6 +16,8 @@
 #include "i2c_commands.hpp"
 #include "layout.hpp"
 #include "render.hpp"
+#include "usb_host.hpp"
+#include <number_text.hpp>
 
 using namespace orvtool;
 
@@ -198,17 +200,52 @@ TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
 
 TEST(Sizes, SuffixesCountsAndClock)
 {
+    // One parser for every size and offset, on the command line and in board
+    // files: the value, or why not.
+    using Fault = orv::SizeTextFault;
     struct Case {
         const char* text;
         std::optional<std::uint64_t> value;
+        Fault fault;
     };
     const Case cases[] = {
-        {"4096", 4096},   {"4k", 4096},       {"4K", 4096},       {"4M", 4u << 20},
-        {"1G", 1u << 30}, {"0x1000", 0x1000}, {"0x1M", 1u << 20}, {"0b1k", 1024},
-        {"0", 0},         {"k", {}},          {"4kk", {}},        {"4m", {}},
-        {"-1k", {}},      {"4 k", {}},        {"0x", {}},         {"17179869184G", {}}, // overflows 64 bits
+        {"4096", 4096, Fault::none},
+        {"4k", 4096, Fault::none},
+        {"4K", 4096, Fault::none},
+        {"4m", 4u << 20, Fault::none},
+        {"4M", 4u << 20, Fault::none},
+        {"1g", 1u << 30, Fault::none},
+        {"1G", 1u << 30, Fault::none},
+        {"0x1000", 0x1000, Fault::none},
+        {"0x1M", 1u << 20, Fault::none},
+        {"0X10k", 16u << 10, Fault::none},
+        {"0b1k", 1024, Fault::none},
+        {"0", 0, Fault::none},
+        {"0k", 0, Fault::none},
+        {"18446744073709551615", UINT64_MAX, Fault::none},
+        {"17179869183G", 17179869183ull << 30, Fault::none},
+        {"", {}, Fault::not_a_size},
+        {"k", {}, Fault::not_a_size},
+        {"0xk", {}, Fault::not_a_size},
+        {"4kk", {}, Fault::not_a_size},
+        {"4KiB", {}, Fault::not_a_size},
+        {"4T", {}, Fault::not_a_size},
+        {"-1k", {}, Fault::not_a_size},
+        {"+4", {}, Fault::not_a_size},
+        {"4 k", {}, Fault::not_a_size},
+        {" 4", {}, Fault::not_a_size},
+        {"0x", {}, Fault::not_a_size},
+        {"0b12", {}, Fault::not_a_size},
+        {"1.5M", {}, Fault::not_a_size},
+        {"18446744073709551616", {}, Fault::too_large}, // 2^64
+        {"0x10000000000000000", {}, Fault::too_large},  // 2^64 in hex
+        {"17179869184G", {}, Fault::too_large},         // 2^64 after the multiple
+        {"99999999999999999999999k", {}, Fault::too_large},
     };
     for (const auto& c : cases) {
+        Fault fault = Fault::none;
+        EXPECT_EQ(orv::parse_size(c.text, &fault), c.value) << c.text;
+        EXPECT_EQ(fault, c.fault) << c.text;
         EXPECT_EQ(parse_size(c.text), c.value) << c.text;
     }
     EXPECT_EQ(parse_size("16M", 16u << 20), 16u << 20);
@@ -384,22 +421,100 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
         return std::string("(read)");
     };
     std::istringstream endless(std::string(5000, 'x'));
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("-", endless, 4096); }),
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("-", endless, orvtool::IMAGE_TO_WRITE, 4096); }),
               "standard input holds more than 4 KiB");
     std::istringstream fits(std::string(4096, 'x'));
-    EXPECT_EQ(orvtool::read_input_file("-", fits, 4096).size(), 4096u);
+    EXPECT_EQ(orvtool::read_input_file("-", fits, orvtool::IMAGE_TO_WRITE, 4096).size(), 4096u);
     std::istringstream none;
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, 1 << 20); }),
-              "/dev/zero holds more than 1 MiB");
+    EXPECT_EQ(
+        refusal([&] { (void)orvtool::read_input_file("/dev/zero", none, orvtool::IMAGE_TO_WRITE, 1 << 20); }),
+        "/dev/zero holds more than 1 MiB");
     // By default the most a flash orvtool can address holds: a sparse file
     // one byte larger is refused by its size, unread.
     const std::string sparse = ::testing::TempDir() + "orvtool_input_sparse.bin";
     std::ofstream(sparse, std::ios::trunc).close();
     std::filesystem::resize_file(sparse, (std::uintmax_t{1} << 32) + 1);
-    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none); }),
+    EXPECT_EQ(refusal([&] { (void)orvtool::read_input_file(sparse, none, orvtool::IMAGE_TO_WRITE); }),
               sparse +
                   " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
     std::filesystem::remove(sparse);
+}
+
+} // namespace
+
+namespace {
+
+// Why no adapter opens, for each state of the host: the messages name the
+// cause and the remedy that applies, and nothing else.
+TEST(NoAdapter, MessagesSayWhichCauseApplies)
+{
+    using orvtool::UsbHost;
+    const UsbHost plain{true, "", ""};
+    const UsbHost installed{true, "", "/opt/orv/lib/udev/rules.d/60-orv-adapter.rules"};
+    const UsbHost active{true, "/usr/lib/udev/rules.d/60-orv-adapter.rules", ""};
+    const UsbHost no_usbfs{false, "", ""};
+    struct Case {
+        const char* name;
+        UsbHost host;
+        std::uint16_t pid;
+        std::vector<std::string> says;
+        std::vector<std::string> never;
+    };
+    const std::string reload = "sudo udevadm control --reload-rules && sudo udevadm trigger";
+    const Case cases[] = {
+        {"rule nowhere, source tree named",
+         plain,
+         0x4f52,
+         {"(from the source tree): sudo install -m 644 tools/udev/60-orv-adapter.rules /etc/udev/rules.d/",
+          reload, "replug"},
+         {"add a line"}},
+        {"rule installed under another prefix",
+         installed,
+         0x4f52,
+         {"sudo install -m 644 /opt/orv/lib/udev/rules.d/60-orv-adapter.rules /etc/udev/rules.d/", reload},
+         {"add a line"}},
+        {"other id, rule nowhere", installed, 0x6014, {"sudo install", "add a line for 1209:6014"}, {}},
+        {"other id, rule active",
+         active,
+         0x6014,
+         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014",
+          reload},
+         {"sudo install"}},
+        {"rule active for this id",
+         active,
+         0x4f52,
+         {"gives the user at the seat access", reload},
+         {"add a line"}},
+    };
+    for (const Case& c : cases) {
+        const orvtool::ToolError e =
+            orvtool::permission_denied(c.host, "/dev/bus/usb/001/005", 0x1209, c.pid, LIBUSB_ERROR_ACCESS);
+        EXPECT_EQ(e.exit(), orvtool::Exit::no_adapter) << c.name;
+        EXPECT_EQ(std::string(e.what()).rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u)
+            << c.name;
+        for (const auto& text : c.says) {
+            EXPECT_NE(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
+        }
+        for (const auto& text : c.never) {
+            EXPECT_EQ(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
+        }
+    }
+
+    const orvtool::UsbSelector id{0x1234, 0x5678, {}, {}};
+    const orvtool::ToolError missing = orvtool::no_adapter_found(no_usbfs, std::nullopt);
+    EXPECT_STREQ(missing.what(), "no adapter found");
+    EXPECT_EQ(missing.hint().rfind("/dev/bus/usb does not exist", 0), 0u) << missing.hint();
+    const orvtool::ToolError missing_id = orvtool::no_adapter_found(no_usbfs, id);
+    EXPECT_STREQ(missing_id.what(), "no adapter found with USB id 1234:5678");
+    EXPECT_NE(missing_id.hint().find("/dev/bus/usb does not exist"), std::string::npos);
+    const orvtool::ToolError absent = orvtool::no_adapter_found(plain, id);
+    EXPECT_EQ(absent.hint().find("/dev/bus/usb"), std::string::npos) << absent.hint();
+    EXPECT_NE(absent.hint().find("plugged in"), std::string::npos) << absent.hint();
+    const orvtool::ToolError unavailable =
+        orvtool::usb_unavailable(no_usbfs, "cannot start libusb", "Other error", LIBUSB_ERROR_OTHER);
+    EXPECT_STREQ(unavailable.what(), "cannot start libusb: Other error");
+    EXPECT_EQ(unavailable.code(), LIBUSB_ERROR_OTHER);
+    EXPECT_NE(unavailable.hint().find("docker run --device /dev/bus/usb"), std::string::npos);
 }
 
 } // namespace

@@ -122,7 +122,7 @@ def test_orvtool_and_the_package_see_the_same_adapters():
         pytest.skip("ORVTOOL not set (orvtool not built)")
     done = subprocess.run([orvtool, "--json", "list"], check=True, capture_output=True, text=True)
     listed = json.loads(done.stdout)
-    theirs = [(int(a["vid"], 16), int(a["pid"], 16), a["bus"], a["address"], a["serial"], a["product"])
+    theirs = [(a["vid"], a["pid"], a["bus"], a["address"], a["serial"], a["product"])
               for a in listed["adapters"]]
     ours = [(i.vid, i.pid, i.bus, i.address, i.serial, i.product) for i in orv.list()]
     assert ours == theirs and len(ours) == 2

@@ -508,7 +508,8 @@ Result cmd_bsdl(const Context& ctx, const jtag::Options& options, const BsdlFile
         const orvdev_tap& tap = s.chain.taps[t];
         const orvdev_bsdl* file = file_of(s, files, t);
         Value::Members json{{"tap", t},
-                            {"idcode", tap.has_idcode != 0 ? Value(hex(tap.idcode, 8)) : Value()},
+                            {"idcode", tap.has_idcode != 0 ? Value(tap.idcode) : Value()},
+                            {"idcode_hex", tap.has_idcode != 0 ? Value(hex(tap.idcode, 8)) : Value()},
                             {"ir_length", tap.ir_length_known != 0 ? Value(tap.ir_length) : Value()},
                             {"match", MATCH_NAMES[s.matches[t].status]}};
         std::string what;
@@ -847,6 +848,11 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
         const auto sources = bsdl_sources(connect_args->bsdl);
         auto files = sources.empty() ? std::make_shared<BsdlFiles>() : read_files(sources);
         const auto pointers = files->pointers();
+        // A directory opens like a file and fails only when read.
+        if (std::error_code error; fs::is_directory(connect_args->netlist, error)) {
+            usage_error(connect_args->netlist + " is a directory",
+                        "give the netlist file (JSON, see NETLIST FILES in orvtool(1)); nothing was sent");
+        }
         orvdev_netlist* loaded = nullptr;
         orvdev_report report{};
         if (orvdev_netlist_load(connect_args->netlist.c_str(), pointers.data(),

@@ -13,6 +13,7 @@
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "usb_host.hpp"
 
 #ifdef ORVTOOL_HAVE_VUSB
 #include "board_file.hpp"
@@ -43,16 +44,13 @@ struct DeviceList {
         int rc = libusb_init(&context);
         if (rc != 0) {
             context = nullptr;
-            throw ToolError(Exit::no_adapter, std::string("cannot start libusb: ") + libusb_strerror(rc),
-                            "check that /dev/bus/usb is accessible", rc);
+            throw usb_unavailable(usb_host(), "cannot start libusb", libusb_strerror(rc), rc);
         }
         count = libusb_get_device_list(context, &devices);
         if (count < 0) {
             int error = static_cast<int>(count);
             libusb_exit(context);
-            throw ToolError(Exit::no_adapter,
-                            std::string("cannot list USB devices: ") + libusb_strerror(error),
-                            "check that /dev/bus/usb is accessible", error);
+            throw usb_unavailable(usb_host(), "cannot list USB devices", libusb_strerror(error), error);
         }
     }
     ~DeviceList()
@@ -99,14 +97,6 @@ std::string string_descriptor(libusb_device_handle* handle, std::uint8_t index)
     unsigned char buf[256];
     int n = libusb_get_string_descriptor_ascii(handle, index, buf, sizeof buf);
     return n > 0 ? std::string(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n)) : "";
-}
-
-std::string udev_hint(std::uint16_t vid, std::uint16_t pid)
-{
-    return "install orvtool's udev rule (60-orv-adapter.rules, installed under lib/udev/rules.d; copy it to "
-           "/etc/udev/rules.d when the prefix is not /usr) and add a line for " +
-           hex(vid, 4).substr(2) + ":" + hex(pid, 4).substr(2) +
-           " if it is not the virtual adapter's id, then replug the adapter; or run as root";
 }
 
 } // namespace
@@ -243,10 +233,7 @@ UsbSelector Adapter::only_one()
 {
     std::vector<FoundAdapter> found = list_adapters();
     if (found.empty()) {
-        throw ToolError(
-            Exit::no_adapter, "no adapter found",
-            "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or use --sim "
-            "for the virtual adapter");
+        throw no_adapter_found(usb_host(), std::nullopt);
     }
     if (found.size() > 1) {
         std::string names;
@@ -265,16 +252,14 @@ void Adapter::open_matching(const UsbSelector& selector)
     int rc = libusb_init(&context_);
     if (rc != 0) {
         context_ = nullptr;
-        throw ToolError(Exit::no_adapter, std::string("cannot start libusb: ") + libusb_strerror(rc),
-                        "check that /dev/bus/usb is accessible", rc);
+        throw usb_unavailable(usb_host(), "cannot start libusb", libusb_strerror(rc), rc);
     }
 
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(context_, &list);
     if (n < 0) {
-        throw ToolError(Exit::no_adapter,
-                        std::string("cannot list USB devices: ") + libusb_strerror(static_cast<int>(n)),
-                        "check that /dev/bus/usb is accessible", static_cast<int>(n));
+        const int error = static_cast<int>(n);
+        throw usb_unavailable(usb_host(), "cannot list USB devices", libusb_strerror(error), error);
     }
     struct ListGuard {
         libusb_device** list;
@@ -300,9 +285,7 @@ void Adapter::open_matching(const UsbSelector& selector)
     }
 
     if (matches.empty()) {
-        throw ToolError(Exit::no_adapter, "no adapter found with USB id " + to_string(selector),
-                        "check that it is plugged in and that the id matches lsusb; "
-                        "--sim runs on the virtual adapter instead");
+        throw no_adapter_found(usb_host(), selector);
     }
     if (matches.size() > 1) {
         std::string found;
@@ -324,11 +307,14 @@ void Adapter::open_matching(const UsbSelector& selector)
     if (rc != 0) {
         handle_ = nullptr;
         std::string msg = "cannot open the adapter at " + where(bus, address) + ": " + libusb_strerror(rc);
+        const UsbHost host = usb_host();
         if (rc == LIBUSB_ERROR_ACCESS) {
             char path[48];
-            std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", bus, address);
-            throw ToolError(Exit::no_adapter, "permission denied opening " + std::string(path),
-                            udev_hint(selector.vid, selector.pid), rc);
+            std::snprintf(path, sizeof path, "%s/%03u/%03u", USB_DEVICE_DIR, bus, address);
+            throw permission_denied(host, path, selector.vid, selector.pid, rc);
+        }
+        if (!host.device_dir) { // the buses are seen in sysfs, but no device node can be opened
+            throw usb_unavailable(host, msg, "", rc);
         }
         if (rc == LIBUSB_ERROR_NO_DEVICE) {
             throw ToolError(Exit::no_adapter, msg, "the adapter went away: plug it in again", rc);
@@ -349,7 +335,7 @@ void Adapter::open_matching(const UsbSelector& selector)
         throw ToolError(Exit::no_adapter,
                         "cannot claim interface 0 of the adapter at " + where(bus, address) + ": " +
                             libusb_strerror(rc),
-                        rc == LIBUSB_ERROR_ACCESS ? udev_hint(selector.vid, selector.pid)
+                        rc == LIBUSB_ERROR_ACCESS ? udev_rule_hint(usb_host(), selector.vid, selector.pid)
                                                   : "unplug and replug the adapter, then retry",
                         rc);
     }

@@ -33,6 +33,9 @@ struct UsbSelector {
 };
 
 std::optional<UsbSelector> parse_usb_selector(std::string_view text);
+// What a bad --usb is told.
+inline constexpr const char* USB_SELECTOR_HINT =
+    "give VID:PID in hex (1209:4f52), optionally with :BUS:ADDR in decimal (1209:4f52:1:5)";
 std::string to_string(const UsbSelector& selector);
 
 // A USB device that looks like this adapter: one interface with bulk
@@ -129,9 +132,10 @@ private:
     std::string description_;
 };
 
-// orvtool list: the adapters on the buses. In the program, not the command
+// orvtool list: the adapters on the buses, those `usb` (--usb, kept by the
+// caller) selects when it is not empty. In the program, not the command
 // library: it talks to libusb itself.
 struct Chosen;
-void register_list(CLI::App& app, Chosen& chosen);
+void register_list(CLI::App& app, Chosen& chosen, const std::string& usb);
 
 } // namespace orvtool

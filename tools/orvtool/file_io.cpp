@@ -12,7 +12,8 @@ namespace {
 
 using orv::hostfile::FileError;
 
-[[noreturn]] void input_error(const FileError& e, const std::string& name, std::uint64_t max_bytes)
+[[noreturn]] void input_error(const FileError& e, const std::string& name, const InputRole& role,
+                              std::uint64_t max_bytes)
 {
     switch (e.kind()) {
     case FileError::Kind::too_large:
@@ -22,7 +23,7 @@ using orv::hostfile::FileError;
                              : ""),
                     "give a file of the flash's size at most");
     case FileError::Kind::not_a_file:
-        usage_error(name + " is a directory", "give the file to write");
+        usage_error(name + " is a directory", std::string("give ") + role.what + " as a file");
     default:
         usage_error(e.what(), "check the file name");
     }
@@ -52,17 +53,18 @@ Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t 
     return data;
 }
 
-Bytes read_input_file(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
+Bytes read_input_file(const std::string& path, std::istream& std_in, const InputRole& role,
+                      std::uint64_t max_bytes)
 {
     Bytes data;
     const std::string name = path == "-" ? std::string("standard input") : path;
     try {
         data = read_bounded(path, std_in, max_bytes);
     } catch (const FileError& e) {
-        input_error(e, name, max_bytes);
+        input_error(e, name, role, max_bytes);
     }
     if (data.empty()) {
-        usage_error(name + " is empty: nothing to write");
+        usage_error(name + " is empty: " + role.when_empty);
     }
     return data;
 }

@@ -25,13 +25,23 @@ namespace orvtool {
 // name the bound.
 Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes);
 
+// What an input file is for, in the messages that refuse it: "give the image
+// to write as a file", "flash.bin is empty: nothing to write".
+struct InputRole {
+    const char* what;       // "the image to write"
+    const char* when_empty; // "nothing to write"
+};
+inline constexpr InputRole IMAGE_TO_WRITE{"the image to write", "nothing to write"};
+inline constexpr InputRole IMAGE_TO_VERIFY{"the image to compare the flash with", "nothing to verify"};
+inline constexpr InputRole LAYOUT{"the layout", "no regions to choose from"};
+
 // The whole file, or standard input for "-", of at most `max_bytes`: a
 // regular file larger than that is refused before it is read, a pipe or
 // device when it gives more. By default the most a flash orvtool can address
 // holds (4 GiB); the command checks the real flash's size later. Throws a
 // usage error naming the reason (the errno text, a directory, an empty file,
-// too large).
-Bytes read_input_file(const std::string& path, std::istream& std_in,
+// too large) in the words of its `role`.
+Bytes read_input_file(const std::string& path, std::istream& std_in, const InputRole& role,
                       std::uint64_t max_bytes = orv::nor::LARGEST_ADDRESSABLE);
 
 // An output file that is replaced only when everything was written: the

@@ -55,40 +55,26 @@ std::uint64_t number_arg(std::string_view text, std::string_view what, std::uint
 
 std::optional<std::uint64_t> parse_size(std::string_view text, std::uint64_t max)
 {
-    unsigned shift = 0;
-    if (!text.empty()) {
-        switch (text.back()) {
-        case 'k':
-        case 'K':
-            shift = 10;
-            break;
-        case 'M':
-            shift = 20;
-            break;
-        case 'G':
-            shift = 30;
-            break;
-        default:
-            break;
-        }
-    }
-    if (shift != 0) {
-        text.remove_suffix(1); // k, M and G are no hex digits: "0x1M" is 1 MiB
-    }
-    auto v = parse_number(text);
-    if (!v || *v > (max >> shift)) {
+    auto v = orv::parse_size(text);
+    if (!v || *v > max) {
         return std::nullopt;
     }
-    return *v << shift;
+    return v;
 }
 
 std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64_t max)
 {
-    auto v = parse_size(text, max);
-    if (!v) {
-        usage_error("bad " + std::string(what) + " '" + std::string(text) + "'",
-                    "give a number up to " + size_text(max) + " (" + std::to_string(max) +
-                        "), in decimal, as 0x... hex, or with k, M or G (4k = 4096)");
+    orv::SizeTextFault fault = orv::SizeTextFault::none;
+    const auto v = orv::parse_size(text, &fault);
+    const std::string limit = "at most " + size_text(max) + " (" + std::to_string(max) + ")";
+    if (fault == orv::SizeTextFault::not_a_size) {
+        usage_error("bad " + std::string(what) + " '" + std::string(text) + "': not a number",
+                    "give a number in decimal, as 0x... hex or 0b... binary, optionally followed by k, M or "
+                    "G for KiB, MiB or GiB (4k = 4096), " +
+                        limit);
+    }
+    if (!v || *v > max) {
+        usage_error(std::string(what) + " '" + std::string(text) + "' is too large", "give " + limit);
     }
     return *v;
 }

@@ -711,8 +711,8 @@ void register_i2c(CLI::App& app, Chosen& chosen)
             if (dash == std::string::npos) {
                 usage_error("bad -r '" + dump->range + "'", "give FIRST-LAST, for instance 0x00-0x7f");
             }
-            first = static_cast<std::uint32_t>(number_arg(dump->range.substr(0, dash), "FIRST", top));
-            last = static_cast<std::uint32_t>(number_arg(dump->range.substr(dash + 1), "LAST", top));
+            first = static_cast<std::uint32_t>(size_arg(dump->range.substr(0, dash), "FIRST", top));
+            last = static_cast<std::uint32_t>(size_arg(dump->range.substr(dash + 1), "LAST", top));
             if (first > last) {
                 usage_error("FIRST " + hex(first, 2) + " is above LAST " + hex(last, 2));
             }

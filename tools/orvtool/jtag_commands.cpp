@@ -58,7 +58,7 @@ Bytes scan_bits(const std::string& text, unsigned bits, const char* what)
 {
     auto value = parse_hex_bits(text, bits);
     if (!value) {
-        usage_error("'" + text + "' is not a hex value of at most " + std::to_string(bits) + " bits",
+        usage_error("'" + text + "' is not a hex value of at most " + count_text(bits, "bit"),
                     std::string("give ") + what + " as one hex number, bit 0 first out (for example 0x3f8)");
     }
     return *value;
@@ -67,8 +67,23 @@ Bytes scan_bits(const std::string& text, unsigned bits, const char* what)
 // jtag ir|dr --len N TDI [--no-reset] [--ir HEX --ir-len M]
 struct RawScanArgs {
     RawScan scan;
+    std::string bits;    // --len
+    std::string ir_bits; // --ir-len
     bool no_reset = false;
 };
+
+// The most bits one raw scan shifts.
+constexpr std::uint64_t MAX_RAW_SCAN_BITS = 32768;
+
+unsigned scan_length_arg(const std::string& text, const char* what)
+{
+    const std::uint64_t bits = number_arg(text, what, MAX_RAW_SCAN_BITS);
+    if (bits == 0) {
+        usage_error(std::string(what) + " must be at least 1",
+                    "give 1 to " + std::to_string(MAX_RAW_SCAN_BITS) + " bits");
+    }
+    return static_cast<unsigned>(bits);
+}
 
 // jtag svf FILE [--tck KHZ] [--dry-run] [--max-readback BYTES] [--max-size BYTES] [--max-time SECONDS]
 struct SvfArgs {
@@ -123,8 +138,9 @@ std::string bit_list(const Mismatch::Part& part)
     return text + (bits.size() > LISTED ? ", ...)" : ")");
 }
 
-// Four lines: expected, actual (digits with no compared bit as '-'), mask,
-// and a '^' under each digit holding a differing bit.
+// Four lines: expected, actual (digits with no compared bit as 'x', don't
+// care, never a sign), mask, and a '^' under each digit holding a differing
+// bit; a note says what x means when one is shown.
 std::string part_lines(const Mismatch::Part& part)
 {
     const std::uint32_t length = part.expected.size();
@@ -137,7 +153,7 @@ std::string part_lines(const Mismatch::Part& part)
     for (std::uint32_t d = 0; d < digits; ++d) {
         const std::size_t column = digits - 1 - d; // digit 0 is the rightmost
         if (!nibble_any(part.mask, d, [&](std::uint32_t i) { return part.mask[i]; })) {
-            actual[column] = '-';
+            actual[column] = 'x';
         }
         if (nibble_any(part.mask, d,
                        [&](std::uint32_t i) { return part.mask[i] && part.expected[i] != part.actual[i]; })) {
@@ -157,8 +173,12 @@ std::string part_lines(const Mismatch::Part& part)
     };
     std::string marker = marks.substr(from, count);
     marker.erase(marker.find_last_not_of(' ') + 1);
-    std::string lines = "  expected " + shown(expected) + "\n  actual   " + shown(actual) + "\n  mask     " +
+    const std::string actual_shown = shown(actual);
+    std::string lines = "  expected " + shown(expected) + "\n  actual   " + actual_shown + "\n  mask     " +
                         shown(mask) + "\n             " + marker + "\n";
+    if (actual_shown.find('x', 2) != std::string::npos) { // after the 0x or ..
+        lines += "  (x: a digit the mask leaves out)\n";
+    }
     if (count < digits) {
         const std::size_t high = 4 * (digits - from) - 1;
         const std::size_t low = 4 * (digits - from - count);
@@ -212,10 +232,9 @@ void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::s
                               {"stream_bytes", wire.stream_bytes},
                               {"readback_bytes", wire.readback_bytes}}),
                "transfers",
-               std::to_string(wire.out_transfers) + " OUT (" + std::to_string(wire.stream_bytes) +
-                   " bytes), " + std::to_string(wire.exchanges) +
-                   (wire.exchanges == 1 ? " read-back exchange (" : " read-back exchanges (") +
-                   std::to_string(wire.readback_bytes) + " bytes)");
+               std::to_string(wire.out_transfers) + " OUT (" + count_text(wire.stream_bytes, "byte") + "), " +
+                   count_text(wire.exchanges, "read-back exchange") + " (" +
+                   count_text(wire.readback_bytes, "byte") + ")");
     r.labelled("host_waits", Value(wire.host_waits), "host waits",
                wire.host_waits == 0
                    ? "none"
@@ -237,10 +256,10 @@ std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::
                             ", the most --max-size lets an SVF file be",
                         "raise --max-size if the file is that large");
         }
-        usage_error("cannot read '" + file + "': " +
-                    (e.kind() == orv::hostfile::FileError::Kind::not_a_file
-                         ? std::string("a directory")
-                         : std::strerror(e.error_number())));
+        if (e.kind() == orv::hostfile::FileError::Kind::not_a_file) {
+            usage_error(file + " is a directory", "give the SVF file to play");
+        }
+        usage_error("cannot read '" + file + "': " + std::strerror(e.error_number()), "check the file name");
     }
     try {
         return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));
@@ -398,8 +417,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
                         "): " + bit_list(*part) + "\n" + part_lines(*part);
             }
         }
-        text += "  " + std::to_string(m.statement) + " statements before it played, " +
-                std::to_string(p.checks_passed) + (p.checks_passed == 1 ? " TDO check" : " TDO checks") +
+        text += "  " + count_text(m.statement, "statement") + " before it played, " +
+                count_text(p.checks_passed, "TDO check") +
                 " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
                 "\n";
         details.text(text);
@@ -408,14 +427,12 @@ Result cmd_svf(const Context& ctx, const SvfJob& job)
                               part_title(m.body) + ", ";
         message += m.body.differing() == differing
                        ? bit_list(m.body)
-                       : std::to_string(differing) + " bits differ, " + std::to_string(m.body.differing()) +
+                       : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing()) +
                              " of them in " + std::string(orv::svf::name_of(m.body.command));
         throw ResultError(ToolError(Exit::failed, message), std::move(details));
     }
-    r.line("played " + name + ": " + std::to_string(p.compiled.statements) + " statements, " +
-           (p.checks_passed == 1 ? std::string("1 TDO check")
-                                 : std::to_string(p.checks_passed) + " TDO checks") +
-           " passed");
+    r.line("played " + name + ": " + count_text(p.compiled.statements, "statement") + ", " +
+           count_text(p.checks_passed, "TDO check") + " passed");
     add_counts(r, p.compiled, p.wire);
     r.labelled("tdo_checks", Value(p.checks_passed), "TDO checks",
                std::to_string(p.checks_passed) + " passed");
@@ -497,7 +514,8 @@ Result cmd_scan(const Context& ctx, const Options& options)
         std::string ir = d.ir_length_known != 0 ? std::to_string(d.ir_length) : "?";
         if (d.has_idcode == 0) {
             table.rows.push_back(
-                {Value::object({{"index", i}, {"idcode", Value()}, {"ir_length", ir_length}}),
+                {Value::object(
+                     {{"index", i}, {"idcode", Value()}, {"idcode_hex", Value()}, {"ir_length", ir_length}}),
                  {std::to_string(i), "-", "(no IDCODE: BYPASS after reset)", "-", "-", ir}});
             continue;
         }
@@ -506,12 +524,16 @@ Result cmd_scan(const Context& ctx, const Options& options)
         maker += d.vendor != nullptr ? std::string(" (") + d.vendor + ")" : " (not in JEP106)";
         table.rows.push_back(
             {Value::object({{"index", i},
-                            {"idcode", hex(d.idcode, 8)},
-                            {"manufacturer", hex(d.manufacturer, 3)},
+                            {"idcode", d.idcode},
+                            {"idcode_hex", hex(d.idcode, 8)},
+                            {"manufacturer", d.manufacturer},
+                            {"manufacturer_hex", hex(d.manufacturer, 3)},
                             {"jep106_bank", d.jep106_bank},
-                            {"jep106_id", hex(d.jep106_id, 2)},
+                            {"jep106_id", d.jep106_id},
+                            {"jep106_id_hex", hex(d.jep106_id, 2)},
                             {"vendor", d.vendor},
-                            {"part", hex(d.part, 4)},
+                            {"part", d.part},
+                            {"part_hex", hex(d.part, 4)},
                             {"version", static_cast<unsigned>(d.version)},
                             {"ir_length", ir_length}}),
              {std::to_string(i), hex(d.idcode, 8), maker, hex(d.part, 4), std::to_string(d.version), ir}});
@@ -571,9 +593,9 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         auto* raw = jtag->add_subcommand(instruction ? "ir" : "dr",
                                          instruction ? "raw instruction-register scan, TDO printed in hex"
                                                      : "raw data-register scan, TDO printed in hex");
-        raw->add_option("--len", args->scan.bits, "number of bits")
-            ->required()
-            ->check(CLI::Range(1u, 32768u));
+        raw->add_option("--len", args->bits, "number of bits, 1 to " + std::to_string(MAX_RAW_SCAN_BITS))
+            ->type_name("BITS")
+            ->required();
         raw->add_option("TDI", args->scan.tdi_hex, "bits to shift in, as one hex number (bit 0 first out)")
             ->required();
         raw->add_flag("--no-reset", args->no_reset,
@@ -585,14 +607,16 @@ void register_jtag(CLI::App& app, Chosen& chosen)
                             "load this instruction first: every TAP's instruction in one number, device 0's "
                             "(nearest TDO) in the low bits")
                 ->type_name("HEX");
-            raw->add_option("--ir-len", args->scan.ir_bits,
+            raw->add_option("--ir-len", args->ir_bits,
                             "length of --ir in bits: the whole chain's IR length, the sum of every TAP's "
                             "(jtag scan prints it as 'IR bits in all')")
-                ->check(CLI::Range(1u, 32768u));
+                ->type_name("BITS");
         }
         on_chosen(raw, chosen, [group, args] {
             Options options = group->check();
             RawScan scan = args->scan;
+            scan.bits = scan_length_arg(args->bits, "--len");
+            scan.ir_bits = args->ir_bits.empty() ? 0 : scan_length_arg(args->ir_bits, "--ir-len");
             if (scan.ir_hex.empty() != (scan.ir_bits == 0)) {
                 usage_error("--ir and --ir-len go together");
             }
@@ -636,7 +660,7 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         job.player.direction = options.direction;
         job.player.level = options.level;
         job.player.max_readback = static_cast<std::size_t>(
-            number_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
+            size_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
         if (job.player.max_readback == 0) {
             usage_error("--max-readback must be at least 1");
         }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <regex>
 #include <string_view>
 #include <vector>
 
@@ -65,17 +66,24 @@ bool json_asked(int argc, char** argv)
     return false;
 }
 
-// Whether the option named by `token` ("--usb", "--usb=x", "-o") takes a
-// value, looked up in `app` and the groups above it.
-bool takes_value(const CLI::App* app, std::string_view token)
+// The option named by `token` ("--usb", "--usb=x", "-o"), looked up in `app`
+// and the groups above it; null when none of them has it.
+const CLI::Option* option_named(const CLI::App* app, std::string_view token)
 {
     std::string name(token.substr(0, token.find('=')));
     for (; app != nullptr; app = app->get_parent()) {
         if (const CLI::Option* opt = app->get_option_no_throw(name)) {
-            return opt->get_items_expected_max() > 0 && token.find('=') == std::string_view::npos;
+            return opt;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// Whether the option named by `token` takes the next word as its value.
+bool takes_value(const CLI::App* app, std::string_view token)
+{
+    const CLI::Option* opt = option_named(app, token);
+    return opt != nullptr && opt->get_items_expected_max() > 0 && token.find('=') == std::string_view::npos;
 }
 
 std::vector<CLI::App*> commands_of(CLI::App* app)
@@ -94,8 +102,11 @@ CLI::App* command_named(CLI::App* app, std::string_view name)
 }
 
 // Walks the command line the way the groups nest and names the first word
-// that should have been a command and is not one; empty when there is none.
-std::optional<ToolError> unknown_command(CLI::App& app, int argc, char** argv)
+// that should have been a command and is not one, or, with `options`, the
+// first option that neither the command it follows nor the groups above know
+// (a global option after the command is known: it falls through); empty
+// when there is none.
+std::optional<ToolError> unknown_word(CLI::App& app, int argc, char** argv, bool options)
 {
     CLI::App* at = &app;
     std::string path = "orvtool";
@@ -104,7 +115,15 @@ std::optional<ToolError> unknown_command(CLI::App& app, int argc, char** argv)
         if (token == "--") {
             break;
         }
-        if (token.size() > 1 && token[0] == '-') {
+        const bool negative_number = token.size() > 1 && token[1] >= '0' && token[1] <= '9';
+        if (token.size() > 1 && token[0] == '-' && !negative_number) {
+            if (options && option_named(at, token) == nullptr) {
+                return ToolError(Exit::usage,
+                                 "unknown option '" + std::string(token.substr(0, token.find('='))) + "'" +
+                                     (at == &app ? "" : " for " + path),
+                                 "see " + path + " --help for its options" +
+                                     (at == &app ? "" : ", orvtool --help for the global ones"));
+            }
             i += takes_value(at, token) ? 1 : 0;
             continue;
         }
@@ -128,23 +147,117 @@ std::optional<ToolError> unknown_command(CLI::App& app, int argc, char** argv)
     return std::nullopt;
 }
 
+std::string command_names(const CLI::App* app)
+{
+    std::string names;
+    const auto commands = commands_of(const_cast<CLI::App*>(app));
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == commands.size() ? " or " : ", ") + commands[i]->get_name();
+    }
+    return names;
+}
+
+// Whether `text` matches `pattern`; its groups in `parts`.
+bool matches(const std::string& text, const char* pattern, std::smatch& parts)
+{
+    return std::regex_match(text, parts, std::regex(pattern));
+}
+
+// CLI11's text for a failure, in orvtool's words: what is wrong with which
+// argument, in lower case, without the library's phrasing.
+std::string in_our_words(const CLI::ParseError& e, const CLI::App* reached, const std::string& path)
+{
+    const std::string text = e.what();
+    std::smatch m;
+    if (text == "A subcommand is required" || matches(text, "Requires at least \\d+ subcommands", m)) {
+        return path + " needs a command: " + command_names(reached);
+    }
+    if (matches(text, "(.*): At Most (\\d+) required but received (\\d+)", m)) {
+        return "too many values for " + m[1].str() + ": at most " + m[2].str() + ", got " + m[3].str();
+    }
+    if (matches(text, "(.*): At least (\\d+) required but received (\\d+)", m)) {
+        return "too few values for " + m[1].str() + ": at least " + m[2].str() + ", got " + m[3].str();
+    }
+    if (matches(text, "(.*): (\\d+) required (.*) missing", m)) {
+        return m[1].str() + " needs " + m[2].str() + (m[2].str() == "1" ? " value" : " values");
+    }
+    if (matches(text, "Expected exactly (\\d+) arguments to (.*), got (\\d+)", m)) {
+        return m[2].str() + " takes " + m[1].str() + (m[1].str() == "1" ? " value" : " values") + ", got " +
+               m[3].str();
+    }
+    if (matches(text, "Expected at least (\\d+) arguments to (.*), got (\\d+)", m)) {
+        return m[2].str() + " takes at least " + m[1].str() + (m[1].str() == "1" ? " value" : " values") +
+               ", got " + m[3].str();
+    }
+    if (matches(text, "The following arguments? (?:was|were) not expected: (.*)", m)) {
+        return "too many arguments for " + path + " (" + m[1].str() + " left over)";
+    }
+    if (matches(text, "(.*) excludes (.*)", m)) {
+        return m[1].str() + " and " + m[2].str() + " cannot go together";
+    }
+    if (matches(text, "(.*) requires (.*)", m)) {
+        return m[1].str() + " needs " + m[2].str();
+    }
+    if (matches(text, "Could not convert: (.*) = (.*)", m)) {
+        return "bad value '" + m[2].str() + "' for " + m[1].str();
+    }
+    if (matches(text, "(.*) is required", m)) {
+        return m[1].str() + " is required";
+    }
+    return text;
+}
+
 // A command line error as orvtool reports every error.
 ToolError parse_failure(CLI::App& app, const CLI::ParseError& e, int argc, char** argv)
 {
-    if (auto unknown = unknown_command(app, argc, argv)) {
+    if (auto unknown = unknown_word(app, argc, argv, dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr)) {
         return *unknown;
     }
     // The innermost command the line reached, for the hint.
     std::string path = "orvtool";
-    for (const CLI::App* at = &app;;) {
-        auto chosen = at->get_subcommands();
+    const CLI::App* reached = &app;
+    for (;;) {
+        auto chosen = reached->get_subcommands();
         if (chosen.empty()) {
             break;
         }
-        at = chosen.front();
-        path += " " + at->get_name();
+        reached = chosen.front();
+        path += " " + reached->get_name();
     }
-    return ToolError(Exit::usage, e.what(), "see " + path + " --help");
+    // Two global options that do not go together concern orvtool's own help,
+    // whichever command follows them.
+    const std::string first_word = std::string(e.what()).substr(0, std::string(e.what()).find(' '));
+    const bool between_options = dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr ||
+                                 dynamic_cast<const CLI::RequiresError*>(&e) != nullptr;
+    const std::string help =
+        between_options && app.get_option_no_throw(first_word) != nullptr ? "orvtool" : path;
+    return ToolError(Exit::usage, in_our_words(e, reached, path), "see " + help + " --help");
+}
+
+// An empty value ("-o ''", "--board ''", an unset shell variable) is
+// refused for every option and argument: none of them means anything empty,
+// and taking the default instead would do what was not asked.
+void refuse_empty_values(const CLI::App* app, const std::string& path)
+{
+    for (const CLI::Option* opt : app->get_options()) {
+        if (opt->count() == 0 || opt->get_items_expected_max() == 0) {
+            continue;
+        }
+        for (const std::string& value : opt->results()) {
+            if (!value.empty()) {
+                continue;
+            }
+            const bool positional = opt->get_positional();
+            const std::string name = opt->get_name(positional);
+            usage_error("empty " + (positional ? name : "value for " + name) +
+                            (app->get_parent() == nullptr ? "" : " of " + path),
+                        positional ? "give " + name + " (see " + path + " --help)"
+                                   : "give a value, or leave " + name + " out (see " + path + " --help)");
+        }
+    }
+    for (const CLI::App* sub : app->get_subcommands()) {
+        refuse_empty_values(sub, path + " " + sub->get_name());
+    }
 }
 
 unsigned terminal_columns()
@@ -194,8 +307,7 @@ std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv
     }
     auto selector = parse_usb_selector(a.usb);
     if (!selector) {
-        usage_error("bad --usb '" + a.usb + "'",
-                    "give VID:PID in hex (1209:4f52), optionally with :BUS:ADDR in decimal (1209:4f52:1:5)");
+        usage_error("bad --usb '" + a.usb + "'", USB_SELECTOR_HINT);
     }
     return Adapter::open_usb(*selector);
 }
@@ -216,8 +328,9 @@ int main(int argc, char** argv)
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", "orvtool " ORVTOOL_VERSION);
-    app.footer("Numbers are decimal, 0x... hex or 0b... binary; lengths and flash addresses also take k, M "
-               "and G (4k = 4096). Exit status: 0 ok, 1 operation failed, 2 bad arguments, 3 adapter not "
+    app.footer("Numbers are decimal, 0x... hex or 0b... binary; sizes and offsets also take k, M and G "
+               "(binary: 4k = 4096, 16M = 16 MiB). Exit status: 0 ok, 1 operation failed, 2 bad arguments, 3 "
+               "adapter not "
                "available. See orvtool(1).");
     GlobalArgs a;
 
@@ -253,7 +366,7 @@ int main(int argc, char** argv)
     register_spi(app, chosen);
     register_i2c(app, chosen);
     register_serve(app, chosen);
-    register_list(app, chosen);
+    register_list(app, chosen, a.usb);
 
     try {
         app.parse(argc, argv);
@@ -276,6 +389,7 @@ int main(int argc, char** argv)
     std::unique_ptr<SessionTrace> trace; // records that purge too, and stops before the adapter closes
     SessionHandle session;
     try {
+        refuse_empty_values(&app, "orvtool");
         ctx.err = &std::cerr;
         ctx.data_out = &std::cout;
         ctx.progress = !a.json && isatty(STDERR_FILENO) == 1;

@@ -99,8 +99,13 @@ void render(std::ostream& out, const Result& result, Style style)
 
 std::string done_text(const Done& done)
 {
+    // The unit is plural ("bytes", "addresses"); one of it is singular.
     auto count_text = [](const Done::Count& c) {
-        return std::to_string(c.done) + (c.total ? " of " + std::to_string(*c.total) : "") + " " + c.unit;
+        std::string unit = c.unit;
+        if (c.total.value_or(c.done) == 1 && unit.ends_with("s")) {
+            unit.resize(unit.size() - (unit.ends_with("sses") ? 2 : 1));
+        }
+        return std::to_string(c.done) + (c.total ? " of " + std::to_string(*c.total) : "") + " " + unit;
     };
     std::string text = done.action;
     for (std::size_t i = 0; i < done.counts.size(); ++i) {
@@ -157,7 +162,7 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
         Result object = Result()
                             .field("error", error.what())
                             .field("detail", error.detail().empty() ? Value() : Value(error.detail()))
-                            .field("hint", error.hint())
+                            .field("hint", error.hint().empty() ? Value() : Value(error.hint()))
                             .field("code", error.code())
                             .field("exit", static_cast<int>(error.exit()))
                             .field("done", Value::list(std::move(done)));

@@ -72,8 +72,7 @@ ServeOptions check(const ServeArgs& args)
     }
     options.tck_khz = khz_arg(args.tck, "--tck");
     options.spi_khz = khz_arg(args.spi_clock, "--spi-clock");
-    options.max_readback =
-        static_cast<std::size_t>(number_arg(args.max_readback, "--max-readback", 1U << 20));
+    options.max_readback = static_cast<std::size_t>(size_arg(args.max_readback, "--max-readback", 1U << 20));
     if (options.max_readback == 0) {
         usage_error("--max-readback must be at least 1");
     }
@@ -134,7 +133,20 @@ Result serve(const Context& ctx, const ServeOptions& options)
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGTERM, &old_term, nullptr);
     if (!served.ok) {
-        throw ToolError(Exit::failed, served.error, "choose another port, or 0 for any free one");
+        // Each reason the listener failed has its own remedy: a host that
+        // does not resolve, or is not this machine's, is not a port in use.
+        std::string hint = "check HOST and PORT of [HOST:]PORT";
+        if (served.error.starts_with("cannot resolve")) {
+            hint = "check the HOST of [HOST:]PORT: a name this machine resolves, or an address such as "
+                   "127.0.0.1, ::1 or 0.0.0.0 (all interfaces)";
+        } else if (served.error.find("in use") != std::string::npos) {
+            hint = "choose another port, or 0 for any free one";
+        } else if (served.error.find("ermission denied") != std::string::npos) {
+            hint = "ports below 1024 need privileges: choose one above, or 0 for any free one";
+        } else if (served.error.find("not available") != std::string::npos) {
+            hint = "HOST is not an address of this machine: give one of its addresses, or leave HOST out";
+        }
+        throw ToolError(Exit::failed, served.error, hint);
     }
     if (served.adapter_lost) {
         throw ToolError(Exit::failed, "serve stopped without the adapter: it went away and did not come back",

@@ -205,22 +205,27 @@ Result cmd_id(const Context& ctx, const Options& options)
     Value::List erase_types;
     for (std::uint32_t i = 0; i < p.erase_type_count; ++i) {
         const orvdev_erase_type& t = p.erase_types[i];
-        erase_types.push_back(
-            Value::object({{"size", t.size},
-                           {"opcode", hex(t.opcode, 2)},
-                           {"opcode_4byte", t.opcode_4byte != 0 ? Value(hex(t.opcode_4byte, 2)) : Value()},
-                           {"typical_us", t.typical_us}}));
+        erase_types.push_back(Value::object(
+            {{"size", t.size},
+             {"opcode", t.opcode},
+             {"opcode_hex", hex(t.opcode, 2)},
+             {"opcode_4byte", t.opcode_4byte != 0 ? Value(t.opcode_4byte) : Value()},
+             {"opcode_4byte_hex", t.opcode_4byte != 0 ? Value(hex(t.opcode_4byte, 2)) : Value()},
+             {"typical_us", t.typical_us}}));
     }
     const std::string part = p.part;
     return Result()
         .labelled("jedec_id", hex_bytes(id, ""), "JEDEC ID:", hex_bytes(id))
-        .labelled("manufacturer", hex(p.jedec_id[0], 2), "manufacturer:", manufacturer_text(p))
+        .labelled("manufacturer", p.jedec_id[0], "manufacturer:", manufacturer_text(p))
+        .field("manufacturer_hex", hex(p.jedec_id[0], 2))
         .field("jep106_bank", p.jep106_bank)
         .field("vendor", p.vendor)
         .field("maker", p.maker)
-        .labelled("memory_type", hex(p.jedec_id[1], 2), "memory type:")
-        .labelled("capacity_code", capacity, "capacity:",
+        .labelled("memory_type", p.jedec_id[1], "memory type:", hex(p.jedec_id[1], 2))
+        .field("memory_type_hex", hex(p.jedec_id[1], 2))
+        .labelled("capacity_code", p.jedec_id[2], "capacity:",
                   capacity + (p.capacity_size != 0 ? " = " + size_text(p.capacity_size) : " (no size)"))
+        .field("capacity_code_hex", capacity)
         .labelled("part", part.empty() ? Value() : Value(part),
                   "part:", part.empty() ? "not in the built-in table" : part)
         .labelled("parameters", orvdev_flash_source_name(p.source), "parameters:",
@@ -282,7 +287,7 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
 Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file,
                  const WriteArgs& args)
 {
-    Bytes image = read_input_file(in_file, std::cin);
+    Bytes image = read_input_file(in_file, std::cin, IMAGE_TO_WRITE);
     OpenFlash flash = open_flash(ctx, options);
     check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
 
@@ -347,7 +352,7 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
 
 Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file)
 {
-    Bytes image = read_input_file(in_file, std::cin);
+    Bytes image = read_input_file(in_file, std::cin, IMAGE_TO_VERIFY);
     OpenFlash flash = open_flash(ctx, options);
     check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
     orvdev_mismatch m{};
@@ -437,9 +442,11 @@ Result cmd_status(const Context& ctx, const Options& options)
     std::string bits = "BP " + std::to_string(st.bp) + ", TB " + (st.tb != 0 ? "1" : "0") + ", SEC " +
                        (st.sec != 0 ? "1" : "0");
     // A register the part lacks reads 0xff (MISO not driven).
-    auto optional_register = [](std::uint8_t v) { return v == 0xFF ? Value() : Value(hex(v, 2)); };
+    auto optional_register = [](std::uint8_t v) { return v == 0xFF ? Value() : Value(v); };
+    auto optional_hex = [](std::uint8_t v) { return v == 0xFF ? Value() : Value(hex(v, 2)); };
     Result result;
-    result.labelled("status1", hex(st.status1, 2), "status register 1:")
+    result.labelled("status1", st.status1, "status register 1:", hex(st.status1, 2))
+        .field("status1_hex", hex(st.status1, 2))
         .labelled("busy", st.busy != 0, "busy:", st.busy != 0 ? "yes" : "no")
         .labelled("write_enabled", st.write_enabled != 0,
                   "write enable:", st.write_enabled != 0 ? "set" : "clear")
@@ -458,8 +465,10 @@ Result cmd_status(const Context& ctx, const Options& options)
         .field("cmp", st.cmp != 0);
     result.labelled("status2", optional_register(st.status2), "status register 2:",
                     st.status2 == 0xFF ? "0xff (not present, or all bits set)" : hex(st.status2, 2));
+    result.field("status2_hex", optional_hex(st.status2));
     result.labelled("status3", optional_register(st.status3), "status register 3:",
                     st.status3 == 0xFF ? "0xff (not present, or all bits set)" : hex(st.status3, 2));
+    result.field("status3_hex", optional_hex(st.status3));
     return result;
 }
 
@@ -474,7 +483,8 @@ Result cmd_unprotect(const Context& ctx, const Options& options)
         before != after ||
         (before & (nor::STATUS_BP_MASK | nor::STATUS_TB | nor::STATUS_SEC | nor::STATUS_SRP)) != 0;
     Result result;
-    result.field("before", hex(before, 2)).field("after", hex(after, 2)).field("changed", changed);
+    result.field("before", before).field("before_hex", hex(before, 2));
+    result.field("after", after).field("after_hex", hex(after, 2)).field("changed", changed);
     if (!changed) {
         return result.line("nothing to clear: status register 1 is " + hex(before, 2) +
                            " (no block protection)");
@@ -507,7 +517,8 @@ Result cmd_protect(const Context& ctx, const Options& options, const std::option
                   any ? Value::object({{"from", st.protected_from}, {"to", st.protected_to - 1}}) : Value(),
                   "protected:",
                   any ? range_text(st.protected_from, st.protected_to - st.protected_from) : "nothing")
-        .labelled("status1", hex(st.status1, 2), "status register 1:")
+        .labelled("status1", st.status1, "status register 1:", hex(st.status1, 2))
+        .field("status1_hex", hex(st.status1, 2))
         .field("cmp", st.cmp != 0);
     if (!args) {
         Value::List list;
@@ -545,11 +556,13 @@ Result cmd_sfdp(const Context& ctx, const Options& options)
         const std::string name = t.id == nor::SFDP_BASIC_TABLE       ? "basic flash parameters"
                                  : t.id == nor::SFDP_FOUR_BYTE_TABLE ? "4-byte address instructions"
                                                                      : "vendor or other table";
-        list.push_back(Value::object({{"id", hex(t.id, 4)},
+        list.push_back(Value::object({{"id", t.id},
+                                      {"id_hex", hex(t.id, 4)},
                                       {"name", name},
                                       {"revision", std::to_string(t.major) + "." + std::to_string(t.minor)},
                                       {"dwords", t.dwords},
-                                      {"pointer", hex(t.pointer, 6)},
+                                      {"pointer", t.pointer},
+                                      {"pointer_hex", hex(t.pointer, 6)},
                                       {"bytes", hex_bytes(bytes, "")}}));
         text += "table " + hex(t.id, 4) + " (" + name + "), revision " + std::to_string(t.major) + "." +
                 std::to_string(t.minor) + ", " + std::to_string(t.dwords) + " DWORDs at " +
@@ -623,7 +636,7 @@ struct LayoutArgs {
                 }
             }
         }
-        const Bytes text = read_input_file(file, std::cin);
+        const Bytes text = read_input_file(file, std::cin, LAYOUT);
         return included_regions(parse_layout(std::string(text.begin(), text.end()), file), names);
     }
 };

@@ -29,7 +29,7 @@ std::string size_in_units(std::uint64_t bytes)
 {
     char text[32];
     if (bytes < 1024) {
-        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+        return count_text(bytes, "byte");
     } else if (bytes < 1024 * 1024) {
         std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
     } else if (bytes < 1024ULL * 1024 * 1024) {
@@ -192,7 +192,7 @@ TraceSummary SessionTrace::finish()
 void add_trace_summary(Result& result, const TraceSummary& summary)
 {
     result.line("trace: " + summary.path + ", " + size_in_units(summary.bytes) + ": " +
-                std::to_string(summary.changes) + " level changes in " + bus_time(summary.duration_ns) +
+                count_text(summary.changes, "level change") + " in " + bus_time(summary.duration_ns) +
                 " of bus time");
     result.field("trace", Value::object({{"file", summary.path},
                                          {"bytes", summary.bytes},
