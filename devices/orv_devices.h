@@ -1365,7 +1365,7 @@ ORV_API void orvdev_i2c_options_init(orvdev_i2c_options* options);
 /**
  * \brief Sets the I2C connector up as a bus master.
  *
- * Sends the clock and the pins. Every transfer of the handle has a time
+ * Sends the bus set-up (lumo_iic_init). Every transfer of the handle has a time
  * limit of the session's, at most #ORVDEV_I2C_MAX_TIMEOUT_MS.
  *
  * \param session the session.
