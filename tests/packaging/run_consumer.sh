@@ -129,11 +129,12 @@ for b in "${binaries[@]}"; do
   fi
   [ "$needed" = "$want" ] || fail "$b needs '$needed', expected '$want'"
   # Every library of ours, the device library's own needs included.
+  loaded=$(ldd "$b" | awk '$1 ~ /^liborv_/ {print $1, $3}')
   while read -r soname resolved; do
     [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$soname")" ] ||
       fail "$b resolves $soname to '$resolved', not the installed prefix"
-  done < <(ldd "$b" | awk '$1 ~ /^liborv_/ {print $1, $3}')
-  ldd "$b" | grep -q liborv_tapwire || fail "$b does not load liborv_tapwire"
+  done <<<"$loaded"
+  [[ "$loaded" == *liborv_tapwire* ]] || fail "$b does not load liborv_tapwire"
 done
 echo "   built ${#binaries[@]} consumers, NEEDED by SONAME, resolved from $libdir"
 
