@@ -1,6 +1,7 @@
-# Installation: the three shared libraries with their SONAME links, the public
-# headers under include/orv/, one pkg-config file per library, a CMake package
-# (find_package(orv) giving orv::tapwire, orv::lumo_spi, orv::lumo_iic).
+# Installation: the shared libraries (the three bus libraries and the device
+# library) with their SONAME links, the public headers under include/orv/, one
+# pkg-config file per library, a CMake package (find_package(orv) giving
+# orv::tapwire, orv::lumo_spi, orv::lumo_iic, orv::devices).
 #
 # Headers: installed as include/orv/orv_tapwire.h etc. Both
 #   #include <orv_tapwire.h>       (pkg-config Cflags -I${includedir}/orv, the
@@ -23,7 +24,8 @@ set(ORV_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/orv CACHE STRING
     "Where orvConfig.cmake is installed, relative to the prefix")
 mark_as_advanced(ORV_INSTALL_CMAKEDIR)
 
-set(_orv_libraries orv_tapwire orv_lumo_spi orv_lumo_iic orv_devices)
+# The shipped libraries, as each recorded itself (orv_ship_library).
+get_property(_orv_libraries GLOBAL PROPERTY ORV_SHIPPED_LIBRARIES)
 foreach(lib IN LISTS _orv_libraries)
   string(REGEX REPLACE "^orv_" "" short ${lib})
   set_target_properties(${lib} PROPERTIES EXPORT_NAME ${short})

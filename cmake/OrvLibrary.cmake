@@ -36,8 +36,9 @@ endfunction()
 # orv_ship_library(<target> <version script>)
 #
 # Records a shipped shared library with the linker version script that lists
-# its exports: the API reference (docs/) documents every name of the script,
-# and the version check reads the library's file name.
+# its exports: it is installed with its pkg-config file and in the CMake
+# package (OrvInstall.cmake), the API reference (docs/) documents every name
+# of the script, and the version check reads the library's file name.
 function(orv_ship_library target version_script)
   set_property(GLOBAL APPEND PROPERTY ORV_SHIPPED_LIBRARIES ${target})
   set_target_properties(${target} PROPERTIES ORV_VERSION_SCRIPT "${version_script}")

@@ -1,6 +1,7 @@
-/*
- * orv_devices: the parts on the ORV adapter's connectors, and the discipline
- * of a session with the adapter.
+/**
+ * \file orv_devices.h
+ * \brief orv_devices: SPI NOR flash, JTAG chains, I2C devices and boundary
+ *        scan through the ORV USB bridge adapter.
  *
  * The three bus libraries (orv_tapwire, orv_lumo_spi, orv_lumo_iic) run one
  * transaction per call and keep nothing. This library knows what lies beyond
@@ -11,8 +12,11 @@
  * them, registers with 1- or 2-byte addresses, EEPROM page writes with the
  * write-cycle wait, combined messages with repeated STARTs) and boundary
  * scan from BSDL files (a device's pins sampled and driven, the
- * interconnect test of a netlist). And it keeps a session with the adapter
- * sound:
+ * interconnect test of a netlist).
+ *
+ * The caller opens the adapter with libusb, claims its interface and starts
+ * a session on the handle (orvdev_session_open()); a JTAG, flash or I2C
+ * handle is made from the session. The session keeps the adapter sound:
  *
  *   - the adapter's read-back is emptied when the session opens and after
  *     every operation that failed on the wire, and again before the next
@@ -20,32 +24,37 @@
  *     so that bytes left by a failure are never returned as the next
  *     operation's data (the log callback says when bytes were thrown away);
  *   - every transfer has a time limit (a timeout of 0 is refused), and I2C
- *     transfers use at most ORVDEV_I2C_MAX_TIMEOUT_MS each, so that an adapter
- *     that stops answering costs seconds, not hours;
+ *     transfers use at most #ORVDEV_I2C_MAX_TIMEOUT_MS each, so that an
+ *     adapter that stops answering costs seconds, not hours;
  *   - the adapter has one clock and one active connector: each handle (a
  *     JTAG chain, a flash, an I2C bus) sends its set-up again when another
- *     one, or the caller through the bus libraries (orvdev_session_touch),
+ *     one, or the caller through the bus libraries (orvdev_session_touch()),
  *     used the adapter in between;
  *   - clocks are never faster than asked: the fastest clock the adapter can
  *     make that is not above the request.
  *
  * Results. Every function that can fail returns a signed 32-bit result: 0 on
- * success, else a negative code. -1..-12 are libusb's codes, -13..-17 the bus
- * libraries' (orv_result.h), passed through from the transfer that failed;
- * the codes of enum orvdev_result below are this library's. orvdev_strerror()
- * gives the text of any code. Functions that take an orvdev_report (may be
- * NULL) fill it on failure: the same code, the bus code behind it, a message
- * in the user's terms, a hint, the bus library's text, and what the
- * operation had done before it stopped (orvdev_done). On success the report's
- * code is 0 and its texts are empty.
+ * success, else a negative code. -1..-12 are libusb's codes and -13..-17 the
+ * bus libraries' (orv_result.h), passed through from the transfer that
+ * failed: "a bus code" below; the session has emptied the adapter's
+ * read-back after it. The codes of #orvdev_result are this library's;
+ * orvdev_strerror() gives the text of any code. Besides the codes each
+ * function lists, any function that returns a result may return
+ * #ORVDEV_ERROR_INTERNAL (an unexpected fault inside the library) and
+ * LIBUSB_ERROR_NO_MEM (out of memory). Functions that take an orvdev_report
+ * (may be NULL) fill it on every return: on failure the same code, the bus
+ * code behind it, a message in the user's terms, a hint, the bus library's
+ * text, and what the operation had done before it stopped (orvdev_done); on
+ * success its code is 0 and its texts are empty. An argument refused before
+ * anything is sent fills only the code and the message.
  *
  * Progress and stopping. Long operations (flash read, write, verify and
- * erase; I2C reads and detection; the chain scan; the interconnect test)
- * call the session's progress
- * callback as they go. When it returns ORVDEV_STOP, the operation ends at the
- * next point where the part is left consistent (never in the middle of a
- * program or erase command) and returns ORVDEV_ERROR_STOPPED, with the
- * report saying how far it got.
+ * erase; I2C reads, EEPROM writes and detection; the chain scan; the
+ * interconnect test) call the session's progress callback as they go. When
+ * it returns #ORVDEV_STOP, the operation ends at the next point where the
+ * part is left consistent (never in the middle of a program or erase
+ * command) and returns #ORVDEV_ERROR_STOPPED, with the report saying how far
+ * it got.
  *
  * Threads. The library starts no thread and keeps no global state. A session
  * and the handles made from it belong to one thread at a time; sessions on
@@ -53,6 +62,53 @@
  *
  * Buffers. Output buffers hold valid data only when the result is 0; after a
  * failure they may hold part of the data, never more than their length.
+ *
+ * \par Example
+ * Identifies the SPI flash on the adapter's SPI connector and reads its first
+ * 16 bytes. Build with
+ * `cc flash.c $(pkg-config --cflags --libs orv_devices libusb-1.0)`.
+ * \code{.c}
+ * #include <stdio.h>
+ * #include <orv_devices.h>
+ *
+ * int main(void)
+ * {
+ *     libusb_context* ctx = NULL;
+ *     if (libusb_init(&ctx) != 0)
+ *         return 1;
+ *     // 1209:4f52 is orvsim-run's virtual adapter; use your adapter's VID:PID.
+ *     libusb_device_handle* handle = libusb_open_device_with_vid_pid(ctx, 0x1209, 0x4f52);
+ *     if (handle == NULL || libusb_claim_interface(handle, 0) != 0) {
+ *         fprintf(stderr, "no adapter\n");
+ *         return 1;
+ *     }
+ *     orvdev_report report;
+ *     orvdev_session* session = NULL;
+ *     orvdev_flash* flash = NULL;
+ *     uint8_t data[16];
+ *     // Defaults: 1 s per transfer, SPI at 6 MHz, the part identified.
+ *     int32_t rc = orvdev_session_open(handle, NULL, &session, &report);
+ *     if (rc == 0)
+ *         rc = orvdev_flash_open(session, NULL, &flash, &report);
+ *     if (rc == 0)
+ *         rc = orvdev_flash_read(flash, 0, data, sizeof data, &report);
+ *     if (rc == 0) {
+ *         orvdev_flash_info info;
+ *         orvdev_flash_get_info(flash, &info);
+ *         printf("JEDEC ID %02x %02x %02x (%s, %llu bytes), first byte 0x%02x\n", info.jedec_id[0],
+ *                info.jedec_id[1], info.jedec_id[2], info.part[0] != '\0' ? info.part : "not in the table",
+ *                (unsigned long long)info.size, data[0]);
+ *     } else {
+ *         fprintf(stderr, "flash: %s (%d): %s\n", orvdev_strerror(rc), rc, report.message);
+ *     }
+ *     orvdev_flash_close(flash);
+ *     orvdev_session_close(session);
+ *     libusb_release_interface(handle, 0);
+ *     libusb_close(handle);
+ *     libusb_exit(ctx);
+ *     return rc == 0 ? 0 : 1;
+ * }
+ * \endcode
  */
 #ifndef ORV_DEVICES_H
 #define ORV_DEVICES_H
@@ -146,25 +202,42 @@ enum orvdev_result {
     ORVDEV_ERROR_BSCAN_UNSUPPORTED = -153
 };
 
-/** The text of any result code: 0, libusb's, the bus libraries' and this
- *  library's. Never NULL; unknown codes give a text that says so. */
+/**
+ * \brief Text of any result code: 0, libusb's, the bus libraries' and this
+ *        library's.
+ *
+ * \param code a result of any ORV library call.
+ * \returns the code's text, never NULL; static storage, not to be freed.
+ *          Codes no library gives have a text that says so.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads a constant table only.
+ */
 ORV_API const char* orvdev_strerror(int32_t code);
 
+/** Room for orvdev_count.unit, the terminating NUL included. */
 #define ORVDEV_UNIT_MAX 24
+/** Room for orvdev_done.action, the terminating NUL included. */
 #define ORVDEV_ACTION_MAX 24
+/** Counts of one orvdev_done at most. */
 #define ORVDEV_COUNTS_MAX 3
+/** Steps of one orvdev_report at most (the last ones when there were more). */
 #define ORVDEV_DONE_MAX 6
+/** Room for a message or detail text, the terminating NUL included. */
 #define ORVDEV_MESSAGE_MAX 512
+/** Room for orvdev_report.hint, the terminating NUL included. */
 #define ORVDEV_HINT_MAX 256
+/** Room for a file name, the terminating NUL included. */
 #define ORVDEV_PATH_MAX 4096
 
 /** One count of what an operation had done: `done` of `total` `unit`. */
 typedef struct orvdev_count {
     /** Plural: "bytes", "pages", "blocks", "addresses", "devices", "IR bits". */
     char unit[ORVDEV_UNIT_MAX];
+    /** How many were done. */
     uint64_t done;
     /** Valid when has_total is non-zero. */
     uint64_t total;
+    /** Non-zero when total is known. */
     int32_t has_total;
 } orvdev_count;
 
@@ -174,12 +247,15 @@ typedef struct orvdev_done {
     char action[ORVDEV_ACTION_MAX];
     /** The first leads; the others follow it in brackets in a sentence. */
     orvdev_count counts[ORVDEV_COUNTS_MAX];
+    /** Entries of counts in use. */
     uint32_t count_count;
     /** The first address the step worked on (valid when has_from). */
     uint64_t from;
+    /** Non-zero when from is valid. */
     int32_t has_from;
     /** Where the step that failed started (valid when has_stopped_at). */
     uint64_t stopped_at;
+    /** Non-zero when stopped_at is valid. */
     int32_t has_stopped_at;
     /** Hex digits to show addresses with: 6 for flash, 2 or 3 for I2C. */
     int32_t address_digits;
@@ -206,6 +282,7 @@ typedef struct orvdev_report {
     int32_t byte_index;
     /** What had been done, earliest first. */
     orvdev_done done[ORVDEV_DONE_MAX];
+    /** Entries of done in use. */
     uint32_t done_count;
     /** A file the operation wrote to keep data it could not put back (a
      *  failed flash write's old content); empty when none. */
@@ -219,27 +296,48 @@ typedef struct orvdev_report {
 /* ------------------------------------------------------------------------ */
 /* Session                                                                  */
 
-/** An opened adapter as this library uses it. */
+/** An opened adapter as this library uses it (orvdev_session_open()). */
 typedef struct orvdev_session orvdev_session;
 
 /** Log levels of the log callback. */
-enum orvdev_log_level { ORVDEV_LOG_INFO = 0, ORVDEV_LOG_WARNING = 1 };
+enum orvdev_log_level {
+    ORVDEV_LOG_INFO = 0,   /**< What the session did, as expected. */
+    ORVDEV_LOG_WARNING = 1 /**< Bytes thrown away, or a purge that failed. */
+};
 
-/** Told of what the session does on its own (bytes of stale read-back
- *  thrown away, a purge that failed). `message` is one line without a
- *  newline, valid during the call. */
+/**
+ * Told of what the session does on its own (bytes of stale read-back
+ * thrown away, a purge that failed).
+ * \param user the log_user of orvdev_session_options.
+ * \param level an #orvdev_log_level.
+ * \param message one line without a newline, valid during the call.
+ */
 typedef void (*orvdev_log_fn)(void* user, int32_t level, const char* message);
 
 /** What the progress callback returns. */
-enum orvdev_progress_answer { ORVDEV_CONTINUE = 0, ORVDEV_STOP = 1 };
+enum orvdev_progress_answer {
+    ORVDEV_CONTINUE = 0, /**< Go on. */
+    ORVDEV_STOP = 1      /**< End the operation at the next safe point. */
+};
 
 /** Units of progress. */
-enum orvdev_progress_unit { ORVDEV_UNIT_BYTES = 0, ORVDEV_UNIT_BLOCKS = 1, ORVDEV_UNIT_ITEMS = 2 };
+enum orvdev_progress_unit {
+    ORVDEV_UNIT_BYTES = 0,  /**< Bytes read, written or checked. */
+    ORVDEV_UNIT_BLOCKS = 1, /**< Erase blocks. */
+    ORVDEV_UNIT_ITEMS = 2   /**< Addresses probed, devices, patterns. */
+};
 
-/** Told how far a long operation is: in `stage` ("read", "erase", "write",
- *  "verify", "check", "probe", "scan"), `done` of `total` units. A stage
- *  starts with done 0. Return ORVDEV_CONTINUE, or ORVDEV_STOP to end the
- *  operation at the next safe point. */
+/**
+ * Told how far a long operation is. A stage starts with done 0.
+ * \param user the user pointer given to orvdev_session_set_progress().
+ * \param stage "read", "erase", "write", "verify", "check", "probe", "scan"
+ *        or "test"; valid during the call.
+ * \param done units done in the stage so far.
+ * \param total units of the whole stage.
+ * \param unit an #orvdev_progress_unit.
+ * \returns #ORVDEV_CONTINUE, or #ORVDEV_STOP to end the operation at the
+ *          next safe point.
+ */
 typedef int32_t (*orvdev_progress_fn)(void* user, const char* stage, uint64_t done, uint64_t total,
                                       int32_t unit);
 
@@ -250,67 +348,159 @@ typedef int32_t (*orvdev_progress_fn)(void* user, const char* stage, uint64_t do
  *  cost of one transaction under 10 s. */
 #define ORVDEV_I2C_MAX_TIMEOUT_MS 31u
 
+/** How a session runs (orvdev_session_options_init() for the defaults). */
 typedef struct orvdev_session_options {
     /** Per USB transfer, 1..600000 ms (0 is refused: it would let a
      *  read-back wait for ever). */
     uint32_t timeout_ms;
     /** May be NULL. */
     orvdev_log_fn log;
+    /** Passed to log as its first argument. */
     void* log_user;
 } orvdev_session_options;
 
-/** Fills `options` with the defaults (ORVDEV_DEFAULT_TIMEOUT_MS, no log). */
+/**
+ * \brief Fills session options with the defaults.
+ *
+ * #ORVDEV_DEFAULT_TIMEOUT_MS per transfer, no log callback.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
 ORV_API void orvdev_session_options_init(orvdev_session_options* options);
 
 /**
- * Starts a session on an opened adapter whose interface the caller has
- * claimed, and empties its read-back (bytes another program or an earlier
- * failure left there). The handle stays the caller's: close the session
- * before closing the handle.
- * \param handle the adapter; not NULL.
- * \param options NULL for the defaults.
- * \param out receives the session; set only on success.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (NULL handle or out, timeout 0
- *          or above 600000); ORVDEV_ERROR_READBACK_STUCK; libusb's code when
- *          a poll or read of the purge failed; LIBUSB_ERROR_NO_MEM.
+ * \brief Starts a session on an opened adapter.
+ *
+ * The caller has opened the adapter and claimed its interface. The session
+ * empties the adapter's read-back (bytes another program or an earlier
+ * failure left there; the log callback is told how many). The handle stays
+ * the caller's: close the session, and every handle made from it, before
+ * closing the handle.
+ *
+ * \param handle the claimed adapter; not NULL.
+ * \param[in] options NULL for the defaults (orvdev_session_options_init()).
+ * \param[out] out receives the session, to be closed with
+ *        orvdev_session_close().
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the session; the read-back is empty.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or out, a timeout of
+ *         0 or above 600000 ms; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the adapter kept reporting bytes: the
+ *         read-back cannot be emptied.
+ * \retval -1..-17 a bus code: a poll or read of the purge failed or was
+ *         short.
+ * \retval LIBUSB_ERROR_NO_MEM no memory for the session.
+ * \onfailure *out is unchanged; no session exists.
+ * \threadsafety One call at a time per adapter; sessions on different
+ *         adapters are independent.
  */
 ORV_API int32_t orvdev_session_open(libusb_device_handle* handle, const orvdev_session_options* options,
                                     orvdev_session** out, orvdev_report* report);
 
-/** Ends the session. Close every handle made from it first. NULL is
- *  accepted. */
+/**
+ * \brief Ends a session.
+ *
+ * Sends nothing. Close every handle made from the session first.
+ *
+ * \param session the session; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the session or its handles.
+ */
 ORV_API void orvdev_session_close(orvdev_session* session);
 
-/** Sets (or with NULL clears) the callback told of progress. */
+/**
+ * \brief Sets (or with NULL clears) the callback told of progress.
+ *
+ * \param session the session; NULL is accepted (nothing done).
+ * \param progress the callback, or NULL for none.
+ * \param user passed to progress as its first argument.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_session_set_progress(orvdev_session* session, orvdev_progress_fn progress, void* user);
 
-/** The caller used the adapter through the bus libraries: the next handle
- *  to run sends its set-up again. */
+/**
+ * \brief Says that the caller used the adapter through the bus libraries.
+ *
+ * The next handle to run an operation sends its set-up (clock, pins, modes)
+ * again. Sends nothing.
+ *
+ * \param session the session; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_session_touch(orvdev_session* session);
 
-/** The caller is about to use the adapter through the bus libraries: when a
- *  failure left the read-back unsettled (its purge failed, or bytes may
- *  have come late), empties it first, so that the caller's exchange does
- *  not take them as its data; and the next handle sends its set-up again
- *  (as orvdev_session_touch). Sends nothing otherwise.
- * \returns 0; as orvdev_session_purge when the read-back still cannot be
- *          emptied (it stays unsettled: call again before the next try). */
+/**
+ * \brief Makes the adapter ready for the caller's own work through the bus
+ *        libraries.
+ *
+ * When a failure left the read-back unsettled (its purge failed, or bytes
+ * may have come late), empties it first, so that the caller's exchange does
+ * not take them as its data; and the next handle sends its set-up again (as
+ * orvdev_session_touch()). Sends nothing when the read-back is settled.
+ *
+ * \param session the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the adapter is the caller's.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back cannot be emptied.
+ * \retval -1..-17 a bus code of the purge.
+ * \onfailure The read-back stays unsettled: call again before the next try.
+ *         The next handle sends its set-up again all the same.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report);
 
-/** Empties the adapter's read-back now; `purged` (may be NULL) receives the
- *  bytes thrown away. \returns as the purge of orvdev_session_open. */
+/**
+ * \brief Empties the adapter's read-back now.
+ *
+ * Polls the adapter's count and reads what it holds until several polls in
+ * a row find it empty.
+ *
+ * \param session the session.
+ * \param[out] purged NULL, or receives the bytes thrown away.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the read-back is empty; *purged holds the count.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the adapter kept reporting bytes.
+ * \retval -1..-17 a bus code: a poll or read failed or was short.
+ * \onfailure *purged is unchanged; the read-back stays unsettled (emptied
+ *         again before the next operation).
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_session_purge(orvdev_session* session, uint64_t* purged, orvdev_report* report);
 
-/** After a failure of the caller's own work on the adapter (through the bus
- *  libraries): empties the read-back, telling the log callback when that
- *  threw bytes away or failed, leaves it unsettled (bytes may still come:
- *  orvdev_session_claim and the handles empty it again before the next
- *  operation), and makes the next handle send its set-up again. Never
- *  fails; NULL is accepted. (The library does this itself after its own
- *  operations fail.) */
+/**
+ * \brief Cleans up after a failure of the caller's own work on the adapter.
+ *
+ * After the caller's own work through the bus libraries failed: empties the
+ * read-back, telling the log callback when that threw bytes away or failed,
+ * leaves it unsettled (bytes may still come: orvdev_session_claim() and the
+ * handles empty it again before the next operation), and makes the next
+ * handle send its set-up again. The library does this itself after its own
+ * operations fail.
+ *
+ * \param session the session; NULL is accepted (nothing done).
+ * \onfailure Cannot fail: a purge that fails is told to the log callback.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_session_recover(orvdev_session* session);
 
-/** The per-transfer time limit of the session. */
+/**
+ * \brief The per-transfer time limit of a session.
+ *
+ * \param[in] session the session.
+ * \returns the limit in milliseconds (of orvdev_session_options), or 0 for a
+ *          NULL session.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API uint32_t orvdev_session_timeout(const orvdev_session* session);
 
 /* ------------------------------------------------------------------------ */
@@ -329,35 +519,91 @@ typedef struct orvdev_clock {
     int32_t raised;
 } orvdev_clock;
 
-/** The fastest clock the adapter makes that is not above `khz`. */
+/**
+ * \brief The fastest clock the adapter makes that is not above a request.
+ *
+ * Nothing is sent. Below the slowest clock (235.3 kHz, 0 included) the
+ * result is the slowest clock with raised set.
+ *
+ * \param khz the requested clock in kHz.
+ * \returns the clock, always one the adapter makes.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: computes from its argument only.
+ */
 ORV_API orvdev_clock orvdev_clock_for_khz(uint32_t khz);
 
 /* ------------------------------------------------------------------------ */
 /* JTAG chain                                                               */
 
-/** The JTAG connector, set up for a chain. */
+/** The JTAG connector, set up for a chain (orvdev_jtag_open()). */
 typedef struct orvdev_jtag orvdev_jtag;
 
+/** TAPs of one chain at most (orvdev_chain.taps). */
 #define ORVDEV_JTAG_MAX_DEVICES 64u
 
+/** How the JTAG connector is set up (orvdev_jtag_options_init() for the
+ *  defaults). */
 typedef struct orvdev_jtag_options {
     /** TCK in kHz; the fastest clock not above it (orvdev_clock_for_khz). */
     uint32_t tck_khz;
-    /** Pin directions and levels for tapwire_ioset. */
+    /** Pin directions for tapwire_ioset (one bit per pin, set: output). */
     uint16_t direction;
+    /** Pin levels for tapwire_ioset (the level driven on the outputs). */
     uint16_t level;
 } orvdev_jtag_options;
 
-/** Fills `options` with the defaults: 1000 kHz and the connector's usual
- *  pins (TCK, TDI, TMS out, TMS high). */
+/**
+ * \brief Fills JTAG options with the defaults.
+ *
+ * 1000 kHz and the connector's usual pins: TCK, TDI and TMS out, TMS high.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
 ORV_API void orvdev_jtag_options_init(orvdev_jtag_options* options);
 
-/** Sets the clock and the pins. `out` is set only on success.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT; the bus code of the set-up. */
+/**
+ * \brief Sets the JTAG connector up for a chain.
+ *
+ * Sends the clock and the pins (tapwire_tckset, tapwire_ioset). The handle
+ * sends them again whenever another handle or the caller used the adapter
+ * in between.
+ *
+ * \param session the session.
+ * \param[in] options NULL for the defaults (orvdev_jtag_options_init()).
+ * \param[out] out receives the handle, to be closed with
+ *        orvdev_jtag_close() before the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the handle.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session or out, a TCK of 0;
+ *         nothing sent.
+ * \retval -1..-17 a bus code of the set-up.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_jtag_open(orvdev_session* session, const orvdev_jtag_options* options,
                                  orvdev_jtag** out, orvdev_report* report);
+/**
+ * \brief Closes a JTAG handle.
+ *
+ * Sends nothing: the TAPs stay where they are. Close every boundary-scan
+ * handle made with it first.
+ *
+ * \param jtag the handle; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_jtag_close(orvdev_jtag* jtag);
-/** The clock the chain runs at. */
+/**
+ * \brief The clock a JTAG chain runs at.
+ *
+ * \param[in] jtag the handle.
+ * \returns the clock chosen for tck_khz; all zeros for a NULL handle.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API orvdev_clock orvdev_jtag_clock(const orvdev_jtag* jtag);
 
 /** One TAP of a scanned chain. */
@@ -365,23 +611,29 @@ typedef struct orvdev_tap {
     /** Non-zero when the device loads an IDCODE at reset (else it came up in
      *  BYPASS and the fields below are 0). */
     int32_t has_idcode;
+    /** The IDCODE as read. */
     uint32_t idcode;
     /** IDCODE bits 11..1: the JEP106 code (continuation count, id). */
     uint16_t manufacturer;
-    /** JEP106 bank, 1-based, and the 7-bit id within it. */
+    /** JEP106 bank, 1-based. */
     uint32_t jep106_bank;
+    /** The 7-bit JEP106 id within the bank. */
     uint8_t jep106_id;
-    /** IDCODE bits 27..12 and 31..28. */
+    /** IDCODE bits 27..12: the part number. */
     uint16_t part;
+    /** IDCODE bits 31..28: the version. */
     uint8_t version;
     /** The JEP106 name, or NULL when the code is not listed. Static. */
     const char* vendor;
     /** Non-zero when the IR capture pattern told the length. */
     int32_t ir_length_known;
+    /** The instruction register's length in bits; 0 when not known. */
     uint32_t ir_length;
 } orvdev_tap;
 
+/** A scanned JTAG chain. */
 typedef struct orvdev_chain {
+    /** TAPs found, up to ORVDEV_JTAG_MAX_DEVICES. */
     uint32_t count;
     /** The IR lengths summed. */
     uint32_t ir_total;
@@ -390,25 +642,58 @@ typedef struct orvdev_chain {
 } orvdev_chain;
 
 /**
- * Resets the TAPs and measures the chain: the summed IR length, the device
- * count (up to ORVDEV_JTAG_MAX_DEVICES), the IDCODEs and each IR length where
- * the capture pattern tells it. Leaves the TAPs in Run-Test/Idle.
- * \returns 0; ORVDEV_ERROR_CHAIN_SILENT, ORVDEV_ERROR_CHAIN_NO_TAP,
- *          ORVDEV_ERROR_CHAIN_BROKEN; a bus code; ORVDEV_ERROR_STOPPED.
+ * \brief Resets the TAPs and measures the chain.
+ *
+ * Finds the summed IR length, the device count (up to
+ * #ORVDEV_JTAG_MAX_DEVICES), the IDCODEs and each IR length where the
+ * capture pattern tells it. Leaves the TAPs in Run-Test/Idle. Progress
+ * stage "scan".
+ *
+ * \param jtag the handle.
+ * \param[out] chain receives the chain.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *chain holds the chain.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or chain; nothing
+ *         sent.
+ * \retval ORVDEV_ERROR_CHAIN_SILENT TDO stays high: no device answers.
+ * \retval ORVDEV_ERROR_CHAIN_NO_TAP TDO follows TDI: no TAP in the chain.
+ * \retval ORVDEV_ERROR_CHAIN_BROKEN the measurements do not add up.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure *chain is unchanged. The TAPs may be in any state; the next
+ *         scan resets them.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_chain_scan(orvdev_jtag* jtag, orvdev_chain* chain, orvdev_report* report);
 
-/** Decodes an IDCODE into `tap` (has_idcode set, IR length unknown). */
+/**
+ * \brief Decodes an IDCODE.
+ *
+ * Fills the IDCODE fields of tap (has_idcode set) and clears the others
+ * (the IR length unknown). Nothing is sent.
+ *
+ * \param idcode the 32-bit IDCODE.
+ * \param[out] tap the TAP to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its arguments and constant tables.
+ */
 ORV_API void orvdev_idcode_decode(uint32_t idcode, orvdev_tap* tap);
 
 /** Which register a raw scan goes through. */
-enum orvdev_jtag_register { ORVDEV_JTAG_IR = 0, ORVDEV_JTAG_DR = 1 };
+enum orvdev_jtag_register {
+    ORVDEV_JTAG_IR = 0, /**< The instruction registers of the chain. */
+    ORVDEV_JTAG_DR = 1  /**< The selected data registers of the chain. */
+};
 
 /** One raw scan. Bit i of a bit string is bit (i mod 8) of byte (i div 8),
  *  bit 0 first out. */
 typedef struct orvdev_raw_scan {
+    /** #ORVDEV_JTAG_IR or #ORVDEV_JTAG_DR. */
     int32_t reg;
+    /** The scan's length in bits, above 0. */
     uint32_t bits;
+    /** (bits + 7) / 8 bytes to shift in. */
     const uint8_t* tdi;
     /** Non-zero: reset the TAPs first; else one clock with TMS low takes
      *  them from Run-Test/Idle or Test-Logic-Reset to Run-Test/Idle, keeping
@@ -416,24 +701,42 @@ typedef struct orvdev_raw_scan {
     int32_t reset;
     /** A data scan can load an instruction first (0 bits: none). */
     uint32_t ir_bits;
+    /** (ir_bits + 7) / 8 bytes of that instruction; NULL when ir_bits is 0. */
     const uint8_t* ir;
 } orvdev_raw_scan;
 
-/** Shifts `scan`, ending in Run-Test/Idle; tdo receives (bits + 7) / 8 bytes.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (no bits, a NULL buffer); a bus
- *          code. */
+/**
+ * \brief Shifts one raw scan, ending in Run-Test/Idle.
+ *
+ * \param jtag the handle.
+ * \param[in] scan the scan.
+ * \param[out] tdo receives (bits + 7) / 8 bytes of TDO.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 tdo holds the scan's TDO; the TAPs are in Run-Test/Idle.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, scan, tdi or tdo, no
+ *         bits, reg not an #orvdev_jtag_register, an instruction without
+ *         its bytes or before an IR scan; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure tdo is unchanged. The TAPs may be in any state.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_jtag_raw_scan(orvdev_jtag* jtag, const orvdev_raw_scan* scan, uint8_t* tdo,
                                      orvdev_report* report);
 
 /* ------------------------------------------------------------------------ */
 /* SPI NOR flash                                                            */
 
-/** A 25-series SPI NOR flash on the SPI connector, identified. */
+/** A 25-series SPI NOR flash on the SPI connector, identified
+ *  (orvdev_flash_open()). */
 typedef struct orvdev_flash orvdev_flash;
 
+/** Erase sizes of one part at most. */
 #define ORVDEV_FLASH_ERASE_TYPES_MAX 8u
+/** Room for orvdev_flash_info.part, the terminating NUL included. */
 #define ORVDEV_NAME_MAX 64
 
+/** How a flash is opened (orvdev_flash_options_init() for the defaults). */
 typedef struct orvdev_flash_options {
     /** SPI clock in kHz; the fastest clock not above it. */
     uint32_t clock_khz;
@@ -446,35 +749,49 @@ typedef struct orvdev_flash_options {
     uint64_t size;
 } orvdev_flash_options;
 
-/** Fills `options` with the defaults: 6000 kHz, no override. */
+/**
+ * \brief Fills flash options with the defaults.
+ *
+ * 6000 kHz, the part identified, no size override.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
 ORV_API void orvdev_flash_options_init(orvdev_flash_options* options);
 
 /** Where the parameters came from. */
 enum orvdev_flash_source {
-    ORVDEV_SOURCE_SFDP = 0,
-    ORVDEV_SOURCE_TABLE = 1,
-    ORVDEV_SOURCE_CAPACITY = 2,
-    ORVDEV_SOURCE_OVERRIDE = 3
+    ORVDEV_SOURCE_SFDP = 0,     /**< The part's SFDP tables. */
+    ORVDEV_SOURCE_TABLE = 1,    /**< The library's part table, by JEDEC ID. */
+    ORVDEV_SOURCE_CAPACITY = 2, /**< The JEDEC ID's capacity byte alone. */
+    ORVDEV_SOURCE_OVERRIDE = 3  /**< The caller's part or size. */
 };
 
 /** How addresses past the third byte reach a part above 16 MiB. */
 enum orvdev_four_byte {
-    ORVDEV_ADDRESS_3 = 0,            /* three bytes reach the whole part */
-    ORVDEV_ADDRESS_4_OPCODES = 1,    /* 4-byte opcodes (0x13, 0x0C, 0x12, 0x21, ...) */
-    ORVDEV_ADDRESS_4_ENTER = 2,      /* 0xB7 enters 4-byte address mode */
-    ORVDEV_ADDRESS_4_ENTER_WREN = 3, /* write enable, then 0xB7 */
-    ORVDEV_ADDRESS_4_ALWAYS = 4      /* the part always takes four bytes */
+    ORVDEV_ADDRESS_3 = 0,            /**< Three bytes reach the whole part. */
+    ORVDEV_ADDRESS_4_OPCODES = 1,    /**< 4-byte opcodes (0x13, 0x0C, 0x12, 0x21, ...). */
+    ORVDEV_ADDRESS_4_ENTER = 2,      /**< 0xB7 enters 4-byte address mode. */
+    ORVDEV_ADDRESS_4_ENTER_WREN = 3, /**< Write enable, then 0xB7. */
+    ORVDEV_ADDRESS_4_ALWAYS = 4      /**< The part always takes four bytes. */
 };
 
+/** One erase command of a part. */
 typedef struct orvdev_erase_type {
+    /** Bytes one command erases. */
     uint32_t size;
+    /** The command with 3-byte addresses. */
     uint8_t opcode;
-    /** 0 when the part has none. */
+    /** The command with 4-byte addresses; 0 when the part has none. */
     uint8_t opcode_4byte;
+    /** Typical time of one erase in microseconds. */
     uint32_t typical_us;
+    /** Longest time of one erase in microseconds: the busy wait's limit. */
     uint32_t max_us;
 } orvdev_erase_type;
 
+/** What is known of an opened flash (orvdev_flash_get_info()). */
 typedef struct orvdev_flash_info {
     /** Manufacturer, memory type, capacity (after continuation codes). */
     uint8_t jedec_id[3];
@@ -484,89 +801,188 @@ typedef struct orvdev_flash_info {
      *  goes by today where the part table knows it (NULL otherwise): JEP106
      *  lists 0xEF as "NEXCOM", the maker of W25Q parts is Winbond. Static. */
     const char* vendor;
+    /** The maker's name of today (see vendor); NULL when not known. Static. */
     const char* maker;
     /** "Winbond W25Q32" when the part table knows the id; else empty. */
     char part[ORVDEV_NAME_MAX];
+    /** An #orvdev_flash_source. */
     int32_t source;
+    /** The size in bytes in use. */
     uint64_t size;
     /** 2^capacity byte when plausible, else 0. */
     uint64_t capacity_size;
+    /** Bytes of one page program. */
     uint32_t page_size;
     /** Smallest first. */
     orvdev_erase_type erase_types[ORVDEV_FLASH_ERASE_TYPES_MAX];
+    /** Entries of erase_types in use. */
     uint32_t erase_type_count;
+    /** The chip erase command. */
     uint8_t chip_erase_opcode;
+    /** Typical time of one page program in microseconds. */
     uint32_t page_program_us;
+    /** Longest time of one page program in microseconds. */
     uint32_t page_program_max_us;
+    /** Typical time of a chip erase in microseconds. */
     uint64_t chip_erase_us;
+    /** Longest time of a chip erase in microseconds. */
     uint64_t chip_erase_max_us;
     /** Non-zero: reads use fast read (0x0B with 8 dummy clocks). */
     int32_t fast_read;
+    /** An #orvdev_four_byte. */
     int32_t four_byte;
     /** The SPI clock. */
     orvdev_clock clock;
 } orvdev_flash_info;
 
 /**
+ * \brief Sets the SPI connector up and identifies the flash on it.
+ *
  * Configures the SPI connector, reads the JEDEC ID (waiting first for a
  * flash still busy with an earlier program or erase), then the parameters:
  * the SFDP tables, else the part table, else the capacity byte; or the
  * overrides. A part above 16 MiB is set up for 4-byte addresses.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (a size that is not a power of
- *          two in range, a NULL out); ORVDEV_ERROR_UNKNOWN_PART;
- *          ORVDEV_ERROR_NO_FLASH; ORVDEV_ERROR_FLASH_UNKNOWN;
- *          ORVDEV_ERROR_FLASH_BUSY; a bus code.
+ *
+ * \param session the session.
+ * \param[in] options NULL for the defaults (orvdev_flash_options_init()).
+ * \param[out] out receives the handle, to be closed with
+ *        orvdev_flash_close() before the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the handle.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session or out, a clock of 0,
+ *         a size that is not a power of two from 256 bytes to 4 GiB;
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_UNKNOWN_PART options->part is not in the part table;
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_NO_FLASH the JEDEC ID reads all zeros or all ones.
+ * \retval ORVDEV_ERROR_FLASH_UNKNOWN the size cannot be told: give it.
+ * \retval ORVDEV_ERROR_FLASH_BUSY the flash stayed busy.
+ * \retval -1..-17 a bus code.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_flash_open(orvdev_session* session, const orvdev_flash_options* options,
                                   orvdev_flash** out, orvdev_report* report);
-/** Leaves 4-byte address mode when open entered it (a boot ROM expects
- *  three-byte addresses). NULL is accepted. */
+/**
+ * \brief Closes a flash handle.
+ *
+ * Leaves 4-byte address mode when open entered it (a boot ROM expects
+ * three-byte addresses).
+ *
+ * \param flash the handle; NULL is accepted.
+ * \onfailure Cannot fail: a failed exit from 4-byte mode is not reported.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_flash_close(orvdev_flash* flash);
+/**
+ * \brief What is known of an opened flash.
+ *
+ * Nothing is sent.
+ *
+ * \param[in] flash the handle.
+ * \param[out] info receives the identification and parameters.
+ * \onfailure Cannot fail; with a NULL flash or info nothing is written.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_flash_get_info(const orvdev_flash* flash, orvdev_flash_info* info);
 
-/** The name of a source, of an addressing mode ("3-byte", ...). */
+/**
+ * \brief The name of a parameter source.
+ *
+ * \param source an #orvdev_flash_source.
+ * \returns the name; "?" for other values. Static, never NULL.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: constant texts.
+ */
 ORV_API const char* orvdev_flash_source_name(int32_t source);
+/**
+ * \brief The name of an addressing mode ("3-byte", ...).
+ *
+ * \param four_byte an #orvdev_four_byte.
+ * \returns the name; "?" for other values. Static, never NULL.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: constant texts.
+ */
 ORV_API const char* orvdev_flash_four_byte_name(int32_t four_byte);
 
-/** The names of the part table, one by one (index from 0): "Winbond
- *  W25Q32"; NULL past the end. */
+/**
+ * \brief The names of the part table, one by one.
+ *
+ * \param index from 0.
+ * \returns the maker and part ("Winbond W25Q32"), as orvdev_flash_options
+ *          takes it; NULL past the end. Static.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: a constant table.
+ */
 ORV_API const char* orvdev_flash_part_name(size_t index);
 
-/** Reads [addr, addr + len) into buf (progress stage "read").
- * \returns 0; ORVDEV_ERROR_OUT_OF_RANGE; ORVDEV_ERROR_INVALID_ARGUMENT; a
- *          bus code; ORVDEV_ERROR_STOPPED (the report's done says how far). */
+/**
+ * \brief Reads a range of the flash.
+ *
+ * Reads [addr, addr + len) into buf in chunks (progress stage "read").
+ *
+ * \param flash the handle.
+ * \param addr the first byte.
+ * \param[out] buf room for len bytes.
+ * \param len bytes to read; 0 reads nothing.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 buf holds the bytes.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, or a NULL buf with a
+ *         length; nothing sent.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range goes past the end of the
+ *         part; nothing sent.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop; the
+ *         report's done says how far the read got.
+ * \retval -1..-17 a bus code.
+ * \onfailure buf may hold the chunks read before the failure, never more
+ *         than len bytes.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_read(orvdev_flash* flash, uint64_t addr, uint8_t* buf, uint64_t len,
                                   orvdev_report* report);
 
 /** Erased blocks of one size. */
 typedef struct orvdev_erase_count {
+    /** The block size in bytes. */
     uint32_t size;
+    /** Blocks of that size erased. */
     uint64_t count;
 } orvdev_erase_count;
 
 /** What a write did, or had done when it stopped. */
 typedef struct orvdev_write_report {
+    /** The write's first byte. */
     uint64_t addr;
+    /** The write's length. */
     uint64_t len;
     /** Bytes of [addr, addr + len) the flash already held as wanted. */
     uint64_t unchanged_bytes;
+    /** Non-zero when the whole chip was erased at once. */
     int32_t chip_erased;
     /** Sizes with at least one block erased, smallest first. */
     orvdev_erase_count erased[ORVDEV_FLASH_ERASE_TYPES_MAX];
+    /** Entries of erased in use. */
     uint32_t erased_count;
+    /** Pages programmed. */
     uint64_t pages_programmed;
     /** Non-zero when a read-back was asked for. */
     int32_t verify;
     /** Bytes read back and found as written. */
     uint64_t verified_bytes;
+    /** Erase commands the plan needs. */
     uint64_t erases_planned;
+    /** Page programs the plan needs. */
     uint64_t pages_planned;
     /** The whole blocks the write touches: read first, and kept until the
      *  write is done (a failure puts their old content back). */
     uint64_t range_addr;
+    /** The length of those blocks (see range_addr). */
     uint64_t range_len;
 } orvdev_write_report;
 
+/** How a flash write runs (orvdev_write_options_init() for the defaults). */
 typedef struct orvdev_write_options {
     /** Non-zero: read back every byte erased or programmed. */
     int32_t verify;
@@ -579,27 +995,57 @@ typedef struct orvdev_write_options {
     const char* recovery_dir;
 } orvdev_write_options;
 
-/** Fills `options` with the defaults: verify, no backup, the working
- *  directory. */
+/**
+ * \brief Fills write options with the defaults.
+ *
+ * Verify, no backup, recovery files in the working directory.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
 ORV_API void orvdev_write_options_init(orvdev_write_options* options);
 
 /**
- * Writes `data` at addr so that the flash holds it and keeps what it held
- * around it: reads the blocks the write touches, erases only blocks where a
- * bit must rise (the erase sizes that take least time), programs only pages
- * that change, then (verify) reads back what it erased or programmed.
- * Stages "read", "erase", "write", "verify". When a step fails (or is
- * stopped) after an erase, the old bytes of the erased blocks outside
+ * \brief Writes data into the flash, keeping what it held around it.
+ *
+ * Reads the blocks the write touches, erases only blocks where a bit must
+ * rise (the erase sizes that take least time), programs only pages that
+ * change, then (verify) reads back what it erased or programmed. Stages
+ * "read", "erase", "write", "verify". When a step fails (or is stopped)
+ * after an erase, the old bytes of the erased blocks outside
  * [addr, addr + len) are programmed back once; if that fails too, the
  * blocks' old content is saved to a file named in report.recovery_file, to
  * be written at result.range_addr.
- * \param options NULL for the defaults.
- * \param result may be NULL; filled on success and on failure.
- * \returns 0; ORVDEV_ERROR_OUT_OF_RANGE; ORVDEV_ERROR_INVALID_ARGUMENT (also
- *          a backup file that cannot be written: nothing erased);
- *          ORVDEV_ERROR_FLASH_PROTECTED; ORVDEV_ERROR_FLASH_NO_ERASE;
- *          ORVDEV_ERROR_FLASH_WRITE_ENABLE; ORVDEV_ERROR_FLASH_BUSY;
- *          ORVDEV_ERROR_MISMATCH (verify); a bus code; ORVDEV_ERROR_STOPPED.
+ *
+ * \param flash the handle.
+ * \param addr the first byte to write.
+ * \param[in] data len bytes.
+ * \param len bytes to write, above 0.
+ * \param[in] options NULL for the defaults (orvdev_write_options_init()).
+ * \param[out] result NULL, or receives what the write did.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the flash holds data at addr (verified when asked).
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or data, a length of
+ *         0, or a backup file that cannot be written; nothing erased.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range goes past the end of the
+ *         part; nothing sent.
+ * \retval ORVDEV_ERROR_FLASH_PROTECTED the range is write-protected;
+ *         nothing erased.
+ * \retval ORVDEV_ERROR_FLASH_NO_ERASE the part names no usable erase.
+ * \retval ORVDEV_ERROR_FLASH_WRITE_ENABLE the write enable latch did not
+ *         set.
+ * \retval ORVDEV_ERROR_FLASH_BUSY an erase or program did not end in time.
+ * \retval ORVDEV_ERROR_MISMATCH the read-back differs from what was
+ *         written.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure *result (when given) says what had been done, and is all zeros
+ *         after a refused argument. The flash may hold part of data; the
+ *         blocks' old content outside [addr, addr + len) was put back, or
+ *         report.recovery_file names the file that keeps it.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_flash_write(orvdev_flash* flash, uint64_t addr, const uint8_t* data, uint64_t len,
                                    const orvdev_write_options* options, orvdev_write_report* result,
@@ -607,49 +1053,111 @@ ORV_API int32_t orvdev_flash_write(orvdev_flash* flash, uint64_t addr, const uin
 
 /** The first difference found by a verify. */
 typedef struct orvdev_mismatch {
+    /** Where the first difference is. */
     uint64_t addr;
+    /** The byte given there. */
     uint8_t expected;
+    /** The byte the flash holds there. */
     uint8_t found;
     /** Differing bytes in all. */
     uint64_t count;
 } orvdev_mismatch;
 
-/** Reads [addr, addr + len) and compares it with `data` (stage "verify").
- * \param mismatch may be NULL; filled when the result is ORVDEV_ERROR_MISMATCH.
- * \returns 0 when identical; ORVDEV_ERROR_MISMATCH; ORVDEV_ERROR_OUT_OF_RANGE;
- *          a bus code; ORVDEV_ERROR_STOPPED. */
+/**
+ * \brief Compares a range of the flash with data.
+ *
+ * Reads [addr, addr + len) and compares it with data (stage "verify").
+ *
+ * \param flash the handle.
+ * \param addr the first byte.
+ * \param[in] data len bytes to compare with.
+ * \param len bytes to compare; 0 compares nothing.
+ * \param[out] mismatch NULL, or receives the first difference.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the flash holds data.
+ * \retval ORVDEV_ERROR_MISMATCH it differs: *mismatch says where first and
+ *         how many bytes in all.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, or a NULL data with a
+ *         length; nothing sent.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range goes past the end of the
+ *         part; nothing sent.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure *mismatch is all zeros unless the result is
+ *         ORVDEV_ERROR_MISMATCH.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_verify(orvdev_flash* flash, uint64_t addr, const uint8_t* data, uint64_t len,
                                     orvdev_mismatch* mismatch, orvdev_report* report);
 
+/** What an erase did. */
 typedef struct orvdev_erase_report {
+    /** Non-zero when the chip erase command was used. */
     int32_t chip_erased;
+    /** Sizes with at least one block erased, smallest first. */
     orvdev_erase_count erased[ORVDEV_FLASH_ERASE_TYPES_MAX];
+    /** Entries of erased in use. */
     uint32_t erased_count;
     /** Bytes read back as 0xFF. */
     uint64_t checked_bytes;
 } orvdev_erase_report;
 
-/** Erases [addr, addr + len) in whole blocks of the smallest erase size
- *  (addr and len multiples of it), or with `chip` the whole chip, then reads
- *  the range back and checks that it is all 0xFF (stages "erase", "check").
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (not whole blocks);
- *          ORVDEV_ERROR_OUT_OF_RANGE; ORVDEV_ERROR_FLASH_PROTECTED;
- *          ORVDEV_ERROR_FLASH_NO_ERASE; ORVDEV_ERROR_FLASH_BUSY;
- *          ORVDEV_ERROR_MISMATCH (the check); a bus code; ORVDEV_ERROR_STOPPED. */
+/**
+ * \brief Erases a range of the flash, or the whole chip, and checks it.
+ *
+ * Erases [addr, addr + len) in whole blocks of the smallest erase size
+ * (addr and len multiples of it), or with chip the whole chip, then reads
+ * the range back and checks that it is all 0xFF (stages "erase", "check").
+ *
+ * \param flash the handle.
+ * \param addr the first byte; ignored with chip.
+ * \param len bytes to erase, above 0; ignored with chip.
+ * \param chip non-zero: erase the whole chip.
+ * \param[out] result NULL, or receives what was erased.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the range reads as 0xFF.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, a length of 0, a
+ *         range not made of whole blocks; nothing sent.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range goes past the end of the
+ *         part; nothing sent.
+ * \retval ORVDEV_ERROR_FLASH_PROTECTED the range is write-protected;
+ *         nothing erased.
+ * \retval ORVDEV_ERROR_FLASH_NO_ERASE the part names no usable erase.
+ * \retval ORVDEV_ERROR_FLASH_WRITE_ENABLE the write enable latch did not
+ *         set.
+ * \retval ORVDEV_ERROR_FLASH_BUSY an erase did not end in time.
+ * \retval ORVDEV_ERROR_MISMATCH the check found bytes other than 0xFF.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop (between
+ *         erase commands).
+ * \retval -1..-17 a bus code.
+ * \onfailure *result is all zeros; the report's done says what had been
+ *         erased. Part of the range may be erased.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_erase(orvdev_flash* flash, uint64_t addr, uint64_t len, int32_t chip,
                                    orvdev_erase_report* result, orvdev_report* report);
 
 /** Status register 1 decoded as W25Q-style parts lay it out. */
 typedef struct orvdev_flash_status {
+    /** Status register 1 (0x05). */
     uint8_t status1;
-    /** Status registers 2 and 3 (0x35, 0x15); 0xFF when the part has none. */
+    /** Status register 2 (0x35); 0xFF when the part has none. */
     uint8_t status2;
+    /** Status register 3 (0x15); 0xFF when the part has none. */
     uint8_t status3;
+    /** BUSY (WIP): a program, erase or status write runs. */
     int32_t busy;
+    /** WEL: the write enable latch is set. */
     int32_t write_enabled;
+    /** The block protect bits BP0.. as a number. */
     uint32_t bp;
+    /** TB: BP counts from the bottom. */
     int32_t tb;
+    /** SEC: BP counts in 4 KiB sectors. */
     int32_t sec;
+    /** SRP: the status register is protected (by WP#). */
     int32_t srp;
     /** CMP of status register 2: the range below is the complement of the
      *  one BP, TB and SEC name. */
@@ -657,47 +1165,132 @@ typedef struct orvdev_flash_status {
     /** The protected range [protected_from, protected_to); equal when
      *  nothing is protected. */
     uint64_t protected_from;
+    /** The end of the protected range (see protected_from). */
     uint64_t protected_to;
 } orvdev_flash_status;
 
+/**
+ * \brief Reads and decodes the status registers.
+ *
+ * \param flash the handle.
+ * \param[out] status receives the registers and the protected range.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *status holds the registers.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or status; nothing
+ *         sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure *status is unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_read_status(orvdev_flash* flash, orvdev_flash_status* status,
                                          orvdev_report* report);
 
-/** Clears BP, TB, SEC and SRP in status register 1. `before` and `after`
- *  (may be NULL) receive the register.
- * \returns 0 (also when nothing was protected); ORVDEV_ERROR_FLASH_LOCKED;
- *          ORVDEV_ERROR_FLASH_STATUS_REFUSED; ORVDEV_ERROR_FLASH_WRITE_ENABLE;
- *          ORVDEV_ERROR_FLASH_BUSY; a bus code. */
+/**
+ * \brief Lifts the flash's block protection.
+ *
+ * Clears BP, TB, SEC and SRP in status register 1.
+ *
+ * \param flash the handle.
+ * \param[out] before NULL, or receives status register 1 before.
+ * \param[out] after NULL, or receives status register 1 after.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 nothing is protected (also when nothing was).
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle; nothing sent.
+ * \retval ORVDEV_ERROR_FLASH_LOCKED SRP is set and WP# low.
+ * \retval ORVDEV_ERROR_FLASH_STATUS_REFUSED the register kept its bits.
+ * \retval ORVDEV_ERROR_FLASH_WRITE_ENABLE the write enable latch did not
+ *         set.
+ * \retval ORVDEV_ERROR_FLASH_BUSY the status write did not end in time.
+ * \retval -1..-17 a bus code.
+ * \onfailure *before and *after are unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_unprotect(orvdev_flash* flash, uint8_t* before, uint8_t* after,
                                        orvdev_report* report);
 
 /** A range of the flash. */
 typedef struct orvdev_range {
+    /** The first byte. */
     uint64_t addr;
+    /** The length in bytes. */
     uint64_t len;
 } orvdev_range;
 
+/** Ranges orvdev_flash_protectable() gives at most. */
 #define ORVDEV_PROTECTABLE_MAX 64u
 
 /**
- * Protects exactly [addr, addr + len) against program and erase (len 0:
- * nothing), with the BP, TB and SEC bits of status register 1 and, on parts
- * with a status register 2, its CMP bit; the other status bits are kept.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT when the part cannot protect
- *          that range alone (the report lists the ranges it can);
- *          ORVDEV_ERROR_FLASH_LOCKED (SRP set); ORVDEV_ERROR_FLASH_STATUS_REFUSED;
- *          ORVDEV_ERROR_FLASH_WRITE_ENABLE; ORVDEV_ERROR_FLASH_BUSY; a bus code.
+ * \brief Protects exactly a range against program and erase.
+ *
+ * Sets the BP, TB and SEC bits of status register 1 and, on parts with a
+ * status register 2, its CMP bit; the other status bits are kept.
+ *
+ * \param flash the handle.
+ * \param addr the first byte.
+ * \param len the length; 0 protects nothing.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 exactly [addr, addr + len) is protected.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, or the part cannot
+ *         protect that range alone (the report lists the ranges it can);
+ *         nothing written.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range goes past the end of the
+ *         part; nothing sent.
+ * \retval ORVDEV_ERROR_FLASH_LOCKED SRP is set.
+ * \retval ORVDEV_ERROR_FLASH_STATUS_REFUSED the register kept its bits.
+ * \retval ORVDEV_ERROR_FLASH_WRITE_ENABLE the write enable latch did not
+ *         set.
+ * \retval ORVDEV_ERROR_FLASH_BUSY the status write did not end in time.
+ * \retval -1..-17 a bus code.
+ * \onfailure Nothing of the caller's is written. The protection may have
+ *         changed when a status write failed: read it back
+ *         (orvdev_flash_read_status()).
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_flash_protect(orvdev_flash* flash, uint64_t addr, uint64_t len, orvdev_report* report);
 
-/** The ranges orvdev_flash_protect can set on this part, sorted (at most
- *  ORVDEV_PROTECTABLE_MAX; `count` receives how many).
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */
+/**
+ * \brief The ranges orvdev_flash_protect() can set on this part.
+ *
+ * Sorted; at most #ORVDEV_PROTECTABLE_MAX.
+ *
+ * \param flash the handle.
+ * \param[out] ranges room for capacity ranges.
+ * \param capacity entries that fit at ranges; more ranges are left out.
+ * \param[out] count receives the ranges written.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 ranges holds *count ranges.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or count, a NULL
+ *         ranges with a capacity; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure *count is 0 (unchanged after ORVDEV_ERROR_INVALID_ARGUMENT);
+ *         ranges is unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_protectable(orvdev_flash* flash, orvdev_range* ranges, uint32_t capacity,
                                          uint32_t* count, orvdev_report* report);
 
-/** The bytes of the SFDP space (command 0x5A) at [addr, addr + len), 3-byte
- *  addresses. \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */
+/**
+ * \brief Reads bytes of the SFDP space.
+ *
+ * Command 0x5A with 3-byte addresses and 8 dummy clocks.
+ *
+ * \param flash the handle.
+ * \param addr the first byte in the SFDP space.
+ * \param[out] buf room for len bytes.
+ * \param len bytes to read; addr + len at most 16 MiB.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 buf holds the bytes.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or buf, a range past
+ *         3-byte addresses; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure buf may hold part of the bytes, never more than len.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_read_sfdp(orvdev_flash* flash, uint32_t addr, uint8_t* buf, uint32_t len,
                                        orvdev_report* report);
 
@@ -705,26 +1298,50 @@ ORV_API int32_t orvdev_flash_read_sfdp(orvdev_flash* flash, uint32_t addr, uint8
 typedef struct orvdev_sfdp_table {
     /** MSB << 8 | LSB: 0xFF00 the basic table, 0xFF84 4-byte instructions. */
     uint16_t id;
+    /** The table's major revision. */
     uint8_t major;
+    /** The table's minor revision. */
     uint8_t minor;
+    /** The table's length in 32-bit words. */
     uint32_t dwords;
     /** Byte address in the SFDP space. */
     uint32_t pointer;
 } orvdev_sfdp_table;
 
+/** Parameter tables orvdev_flash_sfdp_tables() gives at most. */
 #define ORVDEV_SFDP_TABLES_MAX 32u
 
-/** The SFDP header's revision and its parameter headers.
- * \returns 0; ORVDEV_ERROR_NO_SFDP (no "SFDP" signature); a bus code. */
+/**
+ * \brief The SFDP header's revision and its parameter headers.
+ *
+ * \param flash the handle.
+ * \param[out] major NULL, or receives the SFDP major revision.
+ * \param[out] minor NULL, or receives the SFDP minor revision.
+ * \param[out] tables room for #ORVDEV_SFDP_TABLES_MAX entries.
+ * \param[out] count receives the tables written.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 tables holds *count tables.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, tables or count;
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_NO_SFDP the header has no "SFDP" signature.
+ * \retval -1..-17 a bus code.
+ * \onfailure *count is 0 (unchanged after ORVDEV_ERROR_INVALID_ARGUMENT)
+ *         and tables is unchanged; *major and *minor may hold the revision
+ *         when the parameter headers' read failed.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_flash_sfdp_tables(orvdev_flash* flash, uint8_t* major, uint8_t* minor,
                                          orvdev_sfdp_table* tables, uint32_t* count, orvdev_report* report);
 
 /* ------------------------------------------------------------------------ */
 /* I2C                                                                      */
 
-/** The I2C connector, set up as a bus master. */
+/** The I2C connector, set up as a bus master (orvdev_i2c_open()). */
 typedef struct orvdev_i2c orvdev_i2c;
 
+/** How the I2C connector is set up (orvdev_i2c_options_init() for the
+ *  defaults). */
 typedef struct orvdev_i2c_options {
     /** Bus clock in kHz; the fastest clock not above it. The adapter's
      *  slowest is 235.3 kHz: below it the clock is raised, see raised in
@@ -734,12 +1351,57 @@ typedef struct orvdev_i2c_options {
     int32_t ten_bit;
 } orvdev_i2c_options;
 
-/** Fills `options` with the defaults: 400 kHz, 7-bit addresses. */
+/**
+ * \brief Fills I2C options with the defaults.
+ *
+ * 400 kHz, 7-bit addresses.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
 ORV_API void orvdev_i2c_options_init(orvdev_i2c_options* options);
 
+/**
+ * \brief Sets the I2C connector up as a bus master.
+ *
+ * Sends the bus set-up (lumo_iic_init). Every transfer of the handle has a time
+ * limit of the session's, at most #ORVDEV_I2C_MAX_TIMEOUT_MS.
+ *
+ * \param session the session.
+ * \param[in] options NULL for the defaults (orvdev_i2c_options_init()).
+ * \param[out] out receives the handle, to be closed with
+ *        orvdev_i2c_close() before the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the handle.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session or out, a clock of
+ *         0; nothing sent.
+ * \retval -1..-17 a bus code of the set-up.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_open(orvdev_session* session, const orvdev_i2c_options* options, orvdev_i2c** out,
                                 orvdev_report* report);
+/**
+ * \brief Closes an I2C handle.
+ *
+ * Sends nothing.
+ *
+ * \param i2c the handle; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_i2c_close(orvdev_i2c* i2c);
+/**
+ * \brief The clock an I2C bus runs at.
+ *
+ * \param[in] i2c the handle.
+ * \returns the clock chosen for clock_khz (raised set when it is faster
+ *          than asked); all zeros for a NULL handle.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API orvdev_clock orvdev_i2c_clock(const orvdev_i2c* i2c);
 
 /** How an address is probed. */
@@ -753,53 +1415,198 @@ enum orvdev_i2c_probe {
     ORVDEV_PROBE_READ_BYTE = 2
 };
 
-/** `present` receives 1 when a device acknowledged `addr`, else 0.
- * \returns 0 (present or not); ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */
+/**
+ * \brief Tells whether a device acknowledges an address.
+ *
+ * \param i2c the handle.
+ * \param addr the address, 0x00..0x7F (10-bit: 0x000..0x3FF).
+ * \param mode an #orvdev_i2c_probe; with #ORVDEV_PROBE_AUTO on 10-bit
+ *        addresses, a quick write.
+ * \param[out] present receives 1 when a device acknowledged, else 0.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *present says whether a device answered.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or present, an
+ *         unknown mode, an address the bus cannot reach; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure *present is unchanged.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_probe(orvdev_i2c* i2c, uint32_t addr, int32_t mode, int32_t* present,
                                  orvdev_report* report);
 
-/** Probes first..last (stage "probe"); present[k] receives 1 when
- *  first + k answered. present holds last - first + 1 bytes. With
- *  ORVDEV_PROBE_AUTO on 10-bit addresses every address gets a quick write. */
+/**
+ * \brief Probes a range of addresses, as i2cdetect does.
+ *
+ * Probes first..last in order (progress stage "probe"). With
+ * #ORVDEV_PROBE_AUTO on 10-bit addresses every address gets a quick write.
+ *
+ * \param i2c the handle.
+ * \param first the first address.
+ * \param last the last address, not below first and one the bus reaches.
+ * \param mode an #orvdev_i2c_probe.
+ * \param[out] present last - first + 1 bytes: present[k] receives 1 when
+ *        first + k answered, else 0.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 present holds the answers.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or present, an
+ *         unknown mode, first above last, last out of the bus's addresses;
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure present is all zeros (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_detect(orvdev_i2c* i2c, uint32_t first, uint32_t last, int32_t mode,
                                   uint8_t* present, orvdev_report* report);
 
-/** One transaction: START, the address, len bytes (1..4088), STOP.
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK; ORVDEV_ERROR_I2C_WRITE_FAILED;
- *          ORVDEV_ERROR_INVALID_ARGUMENT; a bus code. */
+/**
+ * \brief Writes bytes to a device in one transaction.
+ *
+ * START, the address, the bytes, STOP.
+ *
+ * \param i2c the handle.
+ * \param addr the device's address.
+ * \param[in] data len bytes.
+ * \param len bytes to write, 1..4088.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the device took every byte.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or data, a length
+ *         outside 1..4088, an address the bus cannot reach; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
+ * \retval ORVDEV_ERROR_I2C_WRITE_FAILED a data byte was refused or the
+ *         adapter's answer came up short (the bus library cannot tell
+ *         which).
+ * \retval -1..-17 a bus code.
+ * \onfailure Nothing of the caller's is written. The device may have taken
+ *         some of the bytes.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_write(orvdev_i2c* i2c, uint32_t addr, const uint8_t* data, uint32_t len,
                                  orvdev_report* report);
 
-/** Reads len bytes (any length, in transactions of at most 511 bytes; stage
- *  "read"). The device's own pointer says where from.
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK; a bus code; ORVDEV_ERROR_STOPPED. */
+/**
+ * \brief Reads bytes from a device.
+ *
+ * Any length, in transactions of at most 511 bytes (progress stage "read").
+ * The device's own pointer says where from.
+ *
+ * \param i2c the handle.
+ * \param addr the device's address.
+ * \param[out] buf room for len bytes.
+ * \param len bytes to read, above 0.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 buf holds the bytes.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or buf, a length of
+ *         0, an address the bus cannot reach; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure buf may hold the transactions read before the failure, never
+ *         more than len bytes.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_read(orvdev_i2c* i2c, uint32_t addr, uint8_t* buf, uint32_t len,
                                 orvdev_report* report);
 
 /**
- * Reads len bytes from register (or memory offset) `reg` with reg_bytes (1,
- * or 2 for 24C32 and larger EEPROMs, most significant byte first) address
- * bytes: a write of the register number ending in STOP, then the reads.
- * \returns as orvdev_i2c_read; ORVDEV_ERROR_INVALID_ARGUMENT (reg_bytes not
- *          1 or 2, reg too large for them).
+ * \brief Reads bytes from a register (or memory offset) of a device.
+ *
+ * A write of the register number ending in STOP, then the reads as
+ * orvdev_i2c_read().
+ *
+ * \param i2c the handle.
+ * \param addr the device's address.
+ * \param reg the register or offset; must fit reg_bytes.
+ * \param reg_bytes address bytes, 1, or 2 for 24C32 and larger EEPROMs
+ *        (most significant byte first).
+ * \param[out] buf room for len bytes.
+ * \param len bytes to read, above 0.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 buf holds the bytes.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or buf, a length of
+ *         0, an address the bus cannot reach, reg_bytes not 1 or 2, reg too
+ *         large for them; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
+ * \retval ORVDEV_ERROR_I2C_WRITE_FAILED the register number was refused or
+ *         the adapter's answer came up short.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure buf may hold part of the bytes, never more than len.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_i2c_read_reg(orvdev_i2c* i2c, uint32_t addr, uint32_t reg, int32_t reg_bytes,
                                     uint8_t* buf, uint32_t len, orvdev_report* report);
 
-/** Writes len bytes to register `reg` (reg_bytes 1 or 2) in one transaction.
- * \returns as orvdev_i2c_write. */
+/**
+ * \brief Writes bytes to a register of a device in one transaction.
+ *
+ * START, the address, the register number, the bytes, STOP.
+ *
+ * \param i2c the handle.
+ * \param addr the device's address.
+ * \param reg the register or offset; must fit reg_bytes.
+ * \param reg_bytes address bytes, 1 or 2 (most significant byte first).
+ * \param[in] data len bytes; may be NULL when len is 0.
+ * \param len bytes to write, 0..4086 (0: the register number alone).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the device took every byte.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, a NULL data with a
+ *         length, a length above 4086, an address the bus cannot reach,
+ *         reg_bytes not 1 or 2, reg too large for them; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
+ * \retval ORVDEV_ERROR_I2C_WRITE_FAILED a byte was refused or the adapter's
+ *         answer came up short.
+ * \retval -1..-17 a bus code.
+ * \onfailure Nothing of the caller's is written. The device may have taken
+ *         some of the bytes.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_i2c_write_reg(orvdev_i2c* i2c, uint32_t addr, uint32_t reg, int32_t reg_bytes,
                                      const uint8_t* data, uint32_t len, orvdev_report* report);
 
 /**
- * Writes len bytes into an EEPROM at `offset` (offset_bytes 1 or 2), one
- * page write at a time (page_size 1..256, a power of two; never across a
- * page boundary, where the EEPROM would wrap), each followed by the write
- * cycle: acknowledge polling until the EEPROM answers again, up to
- * write_cycle_ms (0: 10 ms, the 24Cxx maximum, times 2). Stage "write".
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK; ORVDEV_ERROR_I2C_BUSY;
- *          ORVDEV_ERROR_I2C_WRITE_FAILED; ORVDEV_ERROR_INVALID_ARGUMENT; a
- *          bus code; ORVDEV_ERROR_STOPPED (between pages).
+ * \brief Writes bytes into an EEPROM, page by page, with the write-cycle
+ *        wait.
+ *
+ * One page write at a time, never across a page boundary (where the EEPROM
+ * would wrap), each followed by the write cycle: acknowledge polling until
+ * the EEPROM answers again, up to write_cycle_ms. Progress stage "write".
+ *
+ * \param i2c the handle.
+ * \param addr the EEPROM's address.
+ * \param offset the first byte in the EEPROM; offset + len - 1 must fit
+ *        offset_bytes.
+ * \param offset_bytes address bytes, 1 or 2 (24C32 and larger).
+ * \param page_size the EEPROM's page, 1..256, a power of two.
+ * \param[in] data len bytes.
+ * \param len bytes to write, above 0.
+ * \param write_cycle_ms the longest write cycle to wait for; 0: 10 ms (the
+ *        24Cxx maximum) times 2.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the EEPROM holds data at offset.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or data, a length of
+ *         0, an address the bus cannot reach, offset_bytes not 1 or 2, a
+ *         range too large for them, a page size that is not a power of two
+ *         up to 256; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
+ * \retval ORVDEV_ERROR_I2C_BUSY the EEPROM did not finish a write cycle in
+ *         time.
+ * \retval ORVDEV_ERROR_I2C_WRITE_FAILED a byte was refused or the adapter's
+ *         answer came up short.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop (between
+ *         pages).
+ * \retval -1..-17 a bus code.
+ * \onfailure Nothing of the caller's is written. The pages before the
+ *         failure are written (the report's done says how many bytes).
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_i2c_eeprom_write(orvdev_i2c* i2c, uint32_t addr, uint32_t offset, int32_t offset_bytes,
                                         uint32_t page_size, const uint8_t* data, uint32_t len,
@@ -807,29 +1614,51 @@ ORV_API int32_t orvdev_i2c_eeprom_write(orvdev_i2c* i2c, uint32_t addr, uint32_t
 
 /** One message of a combined transaction. */
 typedef struct orvdev_i2c_message {
+    /** The device's address. */
     uint32_t addr;
     /** Non-zero: read `len` bytes into buf; else write `len` bytes from buf. */
     int32_t read;
+    /** Bytes of the message; a read needs at least 1. */
     uint32_t len;
+    /** len bytes; may be NULL when len is 0. */
     uint8_t* buf;
 } orvdev_i2c_message;
 
+/** Messages of one orvdev_i2c_transfer() at most. */
 #define ORVDEV_I2C_MAX_MESSAGES 42u
 
 /**
- * Runs the messages as one transaction, as i2ctransfer does: START, each
- * message with its address, a repeated START between messages, STOP at the
- * end; no STOP in between, for devices that lose their register pointer on
- * STOP. One OUT transfer and one read-back exchange: the acknowledges and
- * the bytes read must fit 512 read-back bytes (about 500 bytes read, or
- * 4000 written). A write message of no bytes is the address alone.
- * \returns 0; ORVDEV_ERROR_I2C_NO_ACK (report.message_index: the message
- *          whose address went unanswered, report.byte_index -1);
- *          ORVDEV_ERROR_I2C_DATA_NACK (report.message_index and
- *          report.byte_index: the refused byte within its message);
- *          ORVDEV_ERROR_INVALID_ARGUMENT (no messages, more than
- *          ORVDEV_I2C_MAX_MESSAGES, a read of 0 bytes, too long for one
- *          exchange; nothing sent); a bus code.
+ * \brief Runs messages as one transaction with repeated STARTs, as
+ *        i2ctransfer does.
+ *
+ * START, each message with its address, a repeated START between messages,
+ * STOP at the end; no STOP in between, for devices that lose their register
+ * pointer on STOP. One OUT transfer and one read-back exchange: the
+ * acknowledges and the bytes read must fit 512 read-back bytes (one per
+ * message and one per byte read; about 500 bytes read, or 4000 written). A
+ * write message of no bytes is the address alone.
+ *
+ * \param i2c the handle.
+ * \param[in,out] messages count messages; the read messages' buffers
+ *        receive the bytes read.
+ * \param count messages, 1 to #ORVDEV_I2C_MAX_MESSAGES.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 every message ran; the read messages' buffers hold the bytes.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or messages, no
+ *         messages or more than #ORVDEV_I2C_MAX_MESSAGES, a message without
+ *         its buffer, a read of 0 bytes, an address the bus cannot reach,
+ *         too long for one exchange; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_NO_ACK an address went unanswered:
+ *         report.message_index is its message, report.byte_index -1.
+ * \retval ORVDEV_ERROR_I2C_DATA_NACK a data byte was refused:
+ *         report.message_index and report.byte_index say which, the byte
+ *         counted within its message.
+ * \retval -1..-17 a bus code.
+ * \onfailure The read messages' buffers may hold part of their bytes,
+ *         never more than their len. The device may have taken the bytes
+ *         written before the refused one.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_i2c_transfer(orvdev_i2c* i2c, orvdev_i2c_message* messages, uint32_t count,
                                     orvdev_report* report);
@@ -851,9 +1680,11 @@ ORV_API int32_t orvdev_i2c_transfer(orvdev_i2c* i2c, orvdev_i2c_message* message
 
 /** Where a file was refused. */
 typedef struct orvdev_input_error {
+    /** The file refused. */
     char file[ORVDEV_PATH_MAX];
     /** 1-based; 0 when the place is a JSON path (or the whole file). */
     uint32_t line;
+    /** 1-based column of line; 0 with line 0. */
     uint32_t column;
     /** The JSON path of a netlist key ("nets.SDA[1]"); empty otherwise. */
     char path[ORVDEV_MESSAGE_MAX];
@@ -861,66 +1692,128 @@ typedef struct orvdev_input_error {
     char reason[ORVDEV_MESSAGE_MAX];
 } orvdev_input_error;
 
-/** A BSDL file, read. */
+/** A BSDL file, read (orvdev_bsdl_load()). */
 typedef struct orvdev_bsdl orvdev_bsdl;
 
 /**
- * Reads a BSDL file (IEEE 1149.1-1990, -1994 or -2001). Parts of the
- * language a boundary-scan tool does not need are skipped and listed as
- * notices (orvdev_bsdl_get_notice), never a failure.
- * \param where may be NULL; filled when the result is ORVDEV_ERROR_BAD_INPUT:
- *        the file, line and column, and what was expected there.
- * \returns 0; ORVDEV_ERROR_BAD_INPUT (unreadable, broken or contradicting
- *          itself); ORVDEV_ERROR_INVALID_ARGUMENT (NULL path or out);
- *          LIBUSB_ERROR_NO_MEM.
+ * \brief Reads a BSDL file.
+ *
+ * IEEE 1149.1-1990, -1994 or -2001. Parts of the language a boundary-scan
+ * tool does not need are skipped and listed as notices
+ * (orvdev_bsdl_get_notice()), never a failure. Nothing is sent.
+ *
+ * \param[in] path the file.
+ * \param[out] out receives the file, to be freed with orvdev_bsdl_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT: the file, line and column, and what was
+ *        expected there; else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the file.
+ * \retval ORVDEV_ERROR_BAD_INPUT the file is unreadable, broken or
+ *         contradicts itself.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL path or out.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged; *where says why after
+ *         ORVDEV_ERROR_BAD_INPUT (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety Thread-safe: reads the file into a new object.
  */
 ORV_API int32_t orvdev_bsdl_load(const char* path, orvdev_bsdl** out, orvdev_input_error* where,
                                  orvdev_report* report);
-/** NULL is accepted. Handles opened with the file keep what they need. */
+/**
+ * \brief Frees a BSDL file.
+ *
+ * Handles opened with the file keep what they need; texts taken from the
+ * file alone end with it.
+ *
+ * \param file the file; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the file.
+ */
 ORV_API void orvdev_bsdl_free(orvdev_bsdl* file);
 
+/** What a BSDL file says of its device (orvdev_bsdl_get_info()). */
 typedef struct orvdev_bsdl_info {
+    /** The file's path as given. */
     const char* path;
     /** The entity: the device's name in the file. */
     const char* entity;
     /** The package of the use clause: "STD_1149_1_2001". */
     const char* standard;
+    /** The instruction register's length in bits. */
     uint32_t instruction_length;
+    /** The boundary register's length in cells. */
     uint32_t boundary_length;
     /** Non-zero when the file gives an IDCODE; then bits of idcode_care
      *  that are 1 must match (the others are the file's X bits, read 0). */
     int32_t has_idcode;
+    /** The file's IDCODE, X bits 0. */
     uint32_t idcode;
+    /** The IDCODE bits that must match (see has_idcode). */
     uint32_t idcode_care;
     /** Pins with boundary cells (orvdev_bsdl_get_pin). */
     uint32_t pin_count;
+    /** Instructions the file names (orvdev_bsdl_instruction). */
     uint32_t instruction_count;
+    /** Notices of what the reader skipped (orvdev_bsdl_get_notice). */
     uint32_t notice_count;
 } orvdev_bsdl_info;
 
+/**
+ * \brief What a BSDL file says of its device.
+ *
+ * \param[in] file the file.
+ * \param[out] info receives the summary; its texts live as long as file.
+ * \onfailure Cannot fail; with a NULL file or info nothing is written.
+ * \threadsafety Thread-safe: reads the file only.
+ */
 ORV_API void orvdev_bsdl_get_info(const orvdev_bsdl* file, orvdev_bsdl_info* info);
 
-/** The name of instruction `index` (from 0), in the file's order; NULL past
- *  the end. `is_private` (may be NULL) receives 1 for a private one. */
+/**
+ * \brief An instruction of a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param index from 0, in the file's order.
+ * \param[out] is_private NULL, or receives 1 for a private instruction,
+ *        else 0.
+ * \returns the instruction's name, living as long as file; NULL past the end
+ *          or for a NULL file.
+ * \onfailure *is_private is unchanged when the result is NULL.
+ * \threadsafety Thread-safe: reads the file only.
+ */
 ORV_API const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int32_t* is_private);
 
 /** What the reader skipped, at its line and column. */
 typedef struct orvdev_bsdl_notice {
+    /** 1-based line. */
     uint32_t line;
+    /** 1-based column. */
     uint32_t column;
+    /** What was skipped; lives as long as the file. */
     const char* text;
 } orvdev_bsdl_notice;
 
-/** Notice `index` (from 0). \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT past
- *  the end. */
+/**
+ * \brief A notice of what the reader skipped in a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param index from 0, below notice_count of orvdev_bsdl_info.
+ * \param[out] notice receives the notice.
+ * \retval 0 *notice is the notice.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL file or notice, an index
+ *         past the end.
+ * \onfailure *notice is unchanged.
+ * \threadsafety Thread-safe: reads the file only.
+ */
 ORV_API int32_t orvdev_bsdl_get_notice(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_notice* notice);
 
 /** What a pin can do, by its boundary cells. */
 enum orvdev_pin_direction {
-    ORVDEV_PIN_IN = 0,    /* observed only */
-    ORVDEV_PIN_OUT = 1,   /* a two-state output: drives at all times in EXTEST */
-    ORVDEV_PIN_INOUT = 2, /* drives or lets go, and is observed */
-    ORVDEV_PIN_OUT3 = 3   /* drives or lets go (open drain too), not observed */
+    ORVDEV_PIN_IN = 0,    /**< Observed only. */
+    ORVDEV_PIN_OUT = 1,   /**< A two-state output: drives at all times in EXTEST. */
+    ORVDEV_PIN_INOUT = 2, /**< Drives or lets go, and is observed. */
+    ORVDEV_PIN_OUT3 = 3   /**< Drives or lets go (open drain too), not observed. */
 };
 
 /** A pin with boundary cells, and what a scan saw of it. */
@@ -929,6 +1822,7 @@ typedef struct orvdev_bscan_pin {
     const char* port;
     /** The first package pin of the pin map in use; "" when it names none. */
     const char* package_pin;
+    /** An #orvdev_pin_direction. */
     int32_t direction;
     /** The level the pin shows; for an output without an input cell, the
      *  level the device drives; -1 when nothing is seen (an output that
@@ -938,13 +1832,39 @@ typedef struct orvdev_bscan_pin {
     int32_t driven;
 } orvdev_bscan_pin;
 
-/** Pin `index` (from 0, below pin_count) as the file describes it: value -1,
- *  driven 0. \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT past the end. */
+/**
+ * \brief A pin of a BSDL file as the file describes it.
+ *
+ * value is -1 and driven 0: nothing is scanned.
+ *
+ * \param[in] file the file.
+ * \param index from 0, below pin_count of orvdev_bsdl_info.
+ * \param[out] pin receives the pin; its texts live as long as file.
+ * \retval 0 *pin is the pin.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL file or pin, an index past
+ *         the end.
+ * \onfailure *pin is unchanged.
+ * \threadsafety Thread-safe: reads the file only.
+ */
 ORV_API int32_t orvdev_bsdl_get_pin(const orvdev_bsdl* file, uint32_t index, orvdev_bscan_pin* pin);
 
-/** The index of a pin by name ("PA0", "d(3)", any letter case).
- * \returns 0; ORVDEV_ERROR_UNKNOWN_PIN (the message names the nearest pins;
- *          a pin without boundary cells is named as such). */
+/**
+ * \brief The index of a pin by name.
+ *
+ * \param[in] file the file.
+ * \param[in] name a port name ("PA0", "d(3)"), any letter case.
+ * \param[out] index receives the pin's index (as orvdev_bsdl_get_pin()
+ *        takes it).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *index is the pin.
+ * \retval ORVDEV_ERROR_UNKNOWN_PIN the file has no such pin: the message
+ *         names the nearest pins.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL file, name or index, or a
+ *         pin without boundary cells.
+ * \onfailure *index is unchanged.
+ * \threadsafety Thread-safe: reads the file only.
+ */
 ORV_API int32_t orvdev_bsdl_find_pin(const orvdev_bsdl* file, const char* name, uint32_t* index,
                                      orvdev_report* report);
 
@@ -962,53 +1882,109 @@ enum orvdev_bsdl_match_status {
     ORVDEV_MATCH_NO_IDCODE = 3
 };
 
+/** The file of one TAP (orvdev_bsdl_match_chain()). */
 typedef struct orvdev_bsdl_match {
+    /** An #orvdev_bsdl_match_status. */
     int32_t status;
     /** Index into the files given; -1 when none. */
     int32_t file;
 } orvdev_bsdl_match;
 
-/** For each TAP of `chain`, the first of `files` that describes it.
- *  `matches` holds chain->count entries. Nothing is sent.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT. */
+/**
+ * \brief Finds the BSDL file of each TAP of a scanned chain.
+ *
+ * For each TAP, the first of files that describes it. Nothing is sent.
+ *
+ * \param[in] chain a chain from orvdev_chain_scan().
+ * \param[in] files count files, none NULL; may be NULL when count is 0.
+ * \param count files given.
+ * \param[out] matches room for chain->count entries; entry i is TAP i's.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 matches holds an entry per TAP.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL chain or matches, a NULL
+ *         file.
+ * \onfailure matches is unchanged.
+ * \threadsafety Thread-safe: reads its arguments only.
+ */
 ORV_API int32_t orvdev_bsdl_match_chain(const orvdev_chain* chain, const orvdev_bsdl* const* files,
                                         uint32_t count, orvdev_bsdl_match* matches, orvdev_report* report);
 
-/** The boundary registers of a chain. */
+/** The boundary registers of a chain (orvdev_bscan_open()). */
 typedef struct orvdev_bscan orvdev_bscan;
 
 /**
- * The chain's boundary registers: `tap_files[i]` describes TAP i (NULL: a
- * TAP without a file, only ever in BYPASS). `tap_files` holds chain->count
- * entries. Checks that the files fit the chain (instruction lengths, their
- * sum, IDCODEs); a TAP without a file needs its instruction length from the
+ * \brief Opens the boundary registers of a chain.
+ *
+ * Checks that the files fit the chain (instruction lengths, their sum,
+ * IDCODEs); a TAP without a file needs its instruction length from the
  * chain scan, or from the others' when it is the only one. Nothing is sent.
- * The JTAG handle must outlive the boundary-scan handle.
- * \returns 0; ORVDEV_ERROR_BSDL_MISMATCH; ORVDEV_ERROR_INVALID_ARGUMENT.
+ *
+ * \param jtag the chain's JTAG handle; it must outlive the boundary-scan
+ *        handle.
+ * \param[in] chain the chain from orvdev_chain_scan().
+ * \param[in] tap_files chain->count entries: tap_files[i] describes TAP i,
+ *        NULL for a TAP without a file (only ever in BYPASS).
+ * \param[out] out receives the handle, to be closed with
+ *        orvdev_bscan_close().
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the handle.
+ * \retval ORVDEV_ERROR_BSDL_MISMATCH the files do not fit the chain.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, chain, tap_files or
+ *         out.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_bscan_open(orvdev_jtag* jtag, const orvdev_chain* chain,
                                   const orvdev_bsdl* const* tap_files, orvdev_bscan** out,
                                   orvdev_report* report);
-/** Sends nothing: a device held in EXTEST stays so (orvdev_bscan_release
- *  first to return it to its normal function). NULL is accepted. */
+/**
+ * \brief Closes a boundary-scan handle.
+ *
+ * Sends nothing: a device held in EXTEST stays so (orvdev_bscan_release()
+ * first to return it to its normal function).
+ *
+ * \param bscan the handle; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API void orvdev_bscan_close(orvdev_bscan* bscan);
 
 /**
- * SAMPLE of every pin of TAP `tap`: one IR scan and one DR scan, in one OUT
- * transfer and one read-back exchange; the device stays in its normal
- * function (a device held in EXTEST stays held, and shows its pins as
- * driven). `pins` receives one entry per pin with boundary cells, in the
- * file's order (pin_count of its orvdev_bsdl_info); `capacity` entries fit.
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (no such TAP, a TAP without a
- *          file, too small a capacity: nothing sent);
- *          ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code.
+ * \brief Samples every pin of a device (SAMPLE).
+ *
+ * One IR scan and one DR scan, in one OUT transfer and one read-back
+ * exchange; the device stays in its normal function (a device held in
+ * EXTEST stays held, and shows its pins as driven).
+ *
+ * \param bscan the handle.
+ * \param tap the TAP, from 0 (nearest TDO).
+ * \param[out] pins one entry per pin with boundary cells, in the file's
+ *        order (pin_count of its orvdev_bsdl_info).
+ * \param capacity entries that fit at pins.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 pins holds every pin.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or pins, no such
+ *         TAP, a TAP without a file, too small a capacity; nothing sent.
+ * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the file names no SAMPLE
+ *         instruction; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure pins is unchanged.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_bscan_sample(orvdev_bscan* bscan, uint32_t tap, orvdev_bscan_pin* pins,
                                     uint32_t capacity, orvdev_report* report);
 
 /** A level to drive a pin to. */
-enum orvdev_pin_level { ORVDEV_LEVEL_LOW = 0, ORVDEV_LEVEL_HIGH = 1, ORVDEV_LEVEL_Z = 2 };
+enum orvdev_pin_level {
+    ORVDEV_LEVEL_LOW = 0,  /**< Drive low. */
+    ORVDEV_LEVEL_HIGH = 1, /**< Drive high. */
+    ORVDEV_LEVEL_Z = 2     /**< Let go (high impedance). */
+};
 
+/** One pin to drive (orvdev_bscan_drive()). */
 typedef struct orvdev_pin_setting {
     /** A pin name as orvdev_bsdl_find_pin takes it. */
     const char* pin;
@@ -1018,26 +1994,60 @@ typedef struct orvdev_pin_setting {
 } orvdev_pin_setting;
 
 /**
- * Drives pins of TAP `tap`: PRELOAD of the boundary register with every
- * other cell at its safe value (so that nothing glitches when EXTEST takes
- * the pins), EXTEST, and a DR scan that reads every pin as driven (into
- * `pins`, which may be NULL). With `hold` the device stays in EXTEST: later
- * calls change its pins from what they drive (without a PRELOAD), samples of
- * the other devices keep it, and orvdev_bscan_release ends it. Without, the
- * device returns to its normal function at the end: Test-Logic-Reset, or,
- * while another device is held, BYPASS. One OUT transfer, one read-back
- * exchange.
- * \returns 0; ORVDEV_ERROR_UNKNOWN_PIN; ORVDEV_ERROR_INVALID_ARGUMENT (no
- *          settings, a pin twice, an input driven, a two-state output let
- *          go, a level outside the enum, too small a capacity: nothing
- *          sent); ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code.
+ * \brief Drives pins of a device (PRELOAD, EXTEST).
+ *
+ * PRELOAD of the boundary register with every other cell at its safe value
+ * (so that nothing glitches when EXTEST takes the pins), EXTEST, and a DR
+ * scan that reads every pin as driven. With hold the device stays in
+ * EXTEST: later calls change its pins from what they drive (without a
+ * PRELOAD), samples of the other devices keep it, and
+ * orvdev_bscan_release() ends it. Without, the device returns to its normal
+ * function at the end: Test-Logic-Reset, or, while another device is held,
+ * BYPASS. One OUT transfer, one read-back exchange.
+ *
+ * \param bscan the handle.
+ * \param tap the TAP, from 0 (nearest TDO).
+ * \param[in] settings count pins and their levels.
+ * \param count settings, above 0.
+ * \param hold non-zero: the device stays in EXTEST.
+ * \param[out] pins NULL, or one entry per pin with boundary cells, as
+ *        driven.
+ * \param capacity entries that fit at pins (when pins is given).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the pins are driven; pins holds every pin.
+ * \retval ORVDEV_ERROR_UNKNOWN_PIN a pin the file does not have; nothing
+ *         sent.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or settings, no
+ *         settings, no such TAP or one without a file, a pin twice, an input
+ *         or a pin without boundary cells driven, a two-state output let go,
+ *         a level outside #orvdev_pin_level, too small a capacity; nothing
+ *         sent.
+ * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the file names no PRELOAD or
+ *         EXTEST instruction; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure pins is unchanged. After a bus code the device may be in
+ *         EXTEST: orvdev_bscan_release() returns it to its normal function.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_bscan_drive(orvdev_bscan* bscan, uint32_t tap, const orvdev_pin_setting* settings,
                                    uint32_t count, int32_t hold, orvdev_bscan_pin* pins, uint32_t capacity,
                                    orvdev_report* report);
 
-/** Test-Logic-Reset: every device back to its normal function, nothing
- *  held. \returns 0; a bus code. */
+/**
+ * \brief Returns every device of the chain to its normal function.
+ *
+ * Test-Logic-Reset: nothing stays held in EXTEST.
+ *
+ * \param bscan the handle.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the TAPs are reset.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle; nothing sent.
+ * \retval -1..-17 a bus code.
+ * \onfailure The devices may still be held: call again.
+ * \threadsafety One call at a time per session.
+ */
 ORV_API int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report);
 
 /** A netlist for the interconnect test, read and checked against its BSDL
@@ -1045,54 +2055,104 @@ ORV_API int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report)
 typedef struct orvdev_netlist orvdev_netlist;
 
 /**
- * Reads a netlist (JSON) and the BSDL files it names (relative to it), and
- * checks it before anything is driven: every pin an I/O of its device (a
- * pin the file does not have is refused with the nearest names), at most
+ * \brief Reads a netlist and the BSDL files it names.
+ *
+ * Reads the netlist (JSON) and the BSDL files it names (relative to it),
+ * and checks it before anything is driven: every pin an I/O of its device
+ * (a pin the file does not have is refused with the nearest names), at most
  * one pin of a net that always drives it, unknown devices and keys. A
- * device that gives an "idcode" and no "bsdl" takes the first of `files`
- * with that IDCODE (files may be NULL when count is 0).
- * \param where may be NULL; filled when the result is ORVDEV_ERROR_BAD_INPUT
- *        (the netlist with a JSON path, or a BSDL file with its line).
- * \returns 0; ORVDEV_ERROR_BAD_INPUT; ORVDEV_ERROR_INVALID_ARGUMENT;
- *          LIBUSB_ERROR_NO_MEM.
+ * device that gives an "idcode" and no "bsdl" takes the first of files with
+ * that IDCODE. Nothing is sent.
+ *
+ * \param[in] path the netlist.
+ * \param[in] files count BSDL files, none NULL; may be NULL when count is 0.
+ * \param count files given.
+ * \param[out] out receives the netlist, to be freed with
+ *        orvdev_netlist_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT (the netlist with a JSON path, or a BSDL
+ *        file with its line); else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the netlist.
+ * \retval ORVDEV_ERROR_BAD_INPUT the netlist or a BSDL file was refused.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL path or out, a NULL file.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged; *where says why after
+ *         ORVDEV_ERROR_BAD_INPUT (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety Thread-safe: reads the files into a new object.
  */
 ORV_API int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
                                     orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report);
+/**
+ * \brief Frees a netlist.
+ *
+ * \param netlist the netlist; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the netlist.
+ */
 ORV_API void orvdev_netlist_free(orvdev_netlist* netlist);
 
 /**
- * The files of the netlist's devices at their places in `chain` (by "tap",
- * or by "idcode"), for orvdev_bscan_open: `tap_files` receives chain->count
- * entries, NULL for TAPs the netlist does not name. Nothing is sent.
- * \returns 0; ORVDEV_ERROR_BSDL_MISMATCH (a position past the chain, an
- *          IDCODE no TAP or several TAPs have, a file whose IDCODE or
- *          instruction length the TAP contradicts, two devices on one TAP);
- *          ORVDEV_ERROR_INVALID_ARGUMENT.
+ * \brief Places the netlist's devices on a scanned chain.
+ *
+ * The files of the netlist's devices at their places in chain (by "tap",
+ * or by "idcode"), for orvdev_bscan_open(). Nothing is sent.
+ *
+ * \param[in] netlist the netlist.
+ * \param[in] chain the chain from orvdev_chain_scan().
+ * \param[out] tap_files receives chain->count entries, NULL for TAPs the
+ *        netlist does not name; they live as long as the netlist.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 tap_files holds an entry per TAP.
+ * \retval ORVDEV_ERROR_BSDL_MISMATCH a position past the chain, an IDCODE
+ *         no TAP or several TAPs have, a file whose IDCODE or instruction
+ *         length the TAP contradicts, two devices on one TAP.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL netlist, chain or tap_files.
+ * \onfailure tap_files is unchanged.
+ * \threadsafety Thread-safe: reads its arguments only.
  */
 ORV_API int32_t orvdev_netlist_taps(const orvdev_netlist* netlist, const orvdev_chain* chain,
                                     const orvdev_bsdl** tap_files, orvdev_report* report);
 
 /** How shorted nets combine. */
-enum orvdev_short_behaviour { ORVDEV_SHORT_AND = 0, ORVDEV_SHORT_OR = 1, ORVDEV_SHORT_UNKNOWN = 2 };
+enum orvdev_short_behaviour {
+    ORVDEV_SHORT_AND = 0,    /**< A wired AND: a 0 on one wins. */
+    ORVDEV_SHORT_OR = 1,     /**< A wired OR: a 1 on one wins. */
+    ORVDEV_SHORT_UNKNOWN = 2 /**< Neither: the readings do not tell. */
+};
 
+/** An open found by the interconnect test. */
 typedef struct orvdev_connect_open {
+    /** The net. */
     const char* net;
     /** The pin that does not follow the net's driver ("U2.D(2)"). */
     const char* pin;
 } orvdev_connect_open;
 
+/** A short found by the interconnect test. */
 typedef struct orvdev_connect_short {
+    /** The nets that read each other's codes. */
     const char* const* nets;
+    /** Entries of nets. */
     uint32_t net_count;
+    /** An #orvdev_short_behaviour. */
     int32_t behaves_as;
 } orvdev_connect_short;
 
+/** A net stuck at one level. */
 typedef struct orvdev_connect_stuck {
+    /** The net. */
     const char* net;
+    /** The level it stays at, 0 or 1. */
     int32_t value;
 } orvdev_connect_stuck;
 
+/** A net the interconnect test could not test. */
 typedef struct orvdev_connect_untested {
+    /** The net. */
     const char* net;
     /** Why: "no driver: ...", "no receiver: ...", "not in any BSDL: ...",
      *  "left alone: ...". */
@@ -1104,45 +2164,79 @@ typedef struct orvdev_connect_untested {
 typedef struct orvdev_connect_result {
     /** Non-zero when no open, short or stuck net was found. */
     int32_t passed;
+    /** Patterns driven. */
     uint32_t patterns;
+    /** Nets with a pin to drive and a pin to read. */
     uint32_t nets_tested;
+    /** The opens found. */
     const orvdev_connect_open* opens;
+    /** Entries of opens. */
     uint32_t open_count;
+    /** The shorts found. */
     const orvdev_connect_short* shorts;
+    /** Entries of shorts. */
     uint32_t short_count;
+    /** The nets stuck at 0 or 1. */
     const orvdev_connect_stuck* stuck;
+    /** Entries of stuck. */
     uint32_t stuck_count;
+    /** The nets not tested, with why. */
     const orvdev_connect_untested* untested;
+    /** Entries of untested. */
     uint32_t untested_count;
     /** DR scans of the test, and what it took on the wire. */
     uint32_t scans;
+    /** OUT transfers the test made. */
     uint32_t out_transfers;
+    /** Read-back exchanges the test made. */
     uint32_t readback_exchanges;
+    /** Bytes read back in all. */
     uint64_t readback_bytes;
 } orvdev_connect_result;
 
 /**
- * The interconnect test of `netlist` on a handle opened with its files
- * (orvdev_netlist_taps): every net that has a pin to drive it and another
- * to read it gets a code of its own, neither all 0 nor all 1 (a counting
- * sequence and its complement); every pattern is one DR scan of the devices
- * in EXTEST (PRELOAD first), all scans in as few exchanges as the read-back
- * bound allows; then Test-Logic-Reset. Pins that do not drive are let go;
- * pins in "leave" and pins on no net keep their safe values. Found: opens
- * (a pin that does not follow its net's driver), shorts (nets that read
- * each other's codes, with the wired-AND or -OR they behave as), nets stuck
- * at 0 or 1, and nets it could not test, with why. Progress stage "test"
+ * \brief Runs the interconnect test of a netlist.
+ *
+ * On a handle opened with the netlist's files (orvdev_netlist_taps()):
+ * every net that has a pin to drive it and another to read it gets a code
+ * of its own, neither all 0 nor all 1 (a counting sequence and its
+ * complement); every pattern is one DR scan of the devices in EXTEST
+ * (PRELOAD first), all scans in as few exchanges as the read-back bound
+ * allows; then Test-Logic-Reset. Pins that do not drive are let go; pins in
+ * "leave" and pins on no net keep their safe values. Found: opens (a pin
+ * that does not follow its net's driver), shorts (nets that read each
+ * other's codes, with the wired-AND or -OR they behave as), nets stuck at 0
+ * or 1, and nets it could not test, with why. Progress stage "test"
  * (patterns).
- * \param out receives the result on success (also when the board fails the
- *        test: see passed).
- * \returns 0; ORVDEV_ERROR_INVALID_ARGUMENT (a handle opened with other
- *          files: nothing sent); ORVDEV_ERROR_BSCAN_UNSUPPORTED; a bus code;
- *          ORVDEV_ERROR_STOPPED (the devices are back in their normal
- *          function).
+ *
+ * \param bscan the handle, opened with the netlist's files.
+ * \param[in] netlist the netlist.
+ * \param[out] out receives the result (also when the board fails the test:
+ *        see passed), to be freed with orvdev_connect_result_free().
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the test ran; *out says what it found.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, netlist or out, a
+ *         handle opened with other files; nothing sent.
+ * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED a file names no PRELOAD or EXTEST
+ *         instruction.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop; the
+ *         devices are back in their normal function.
+ * \retval -1..-17 a bus code.
+ * \onfailure *out is unchanged. After a bus code the devices may be in
+ *         EXTEST: orvdev_bscan_release() returns them to their normal
+ *         function.
+ * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_connect_test(orvdev_bscan* bscan, const orvdev_netlist* netlist,
                                     orvdev_connect_result** out, orvdev_report* report);
-/** NULL is accepted. */
+/**
+ * \brief Frees the result of an interconnect test.
+ *
+ * \param result the result; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the result.
+ */
 ORV_API void orvdev_connect_result_free(orvdev_connect_result* result);
 
 #ifdef __cplusplus

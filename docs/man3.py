@@ -334,6 +334,32 @@ def enum_text(member: ET.Element) -> str:
     return "".join(out)
 
 
+def typedef_text(member: ET.Element) -> str:
+    """A typedef: an opaque handle, or a callback with its parameters."""
+    definition = " ".join(member.findtext("definition", "").split())
+    definition = definition.replace("(* ", " (*").replace(") (", ")(")
+    detail = member.find("detaileddescription")
+    brief = text_of(member.find("briefdescription"))
+    out = [f".TP\n.B {escape(definition)}\n"]
+    if brief:
+        out.append(protect_lines(escape(brief)) + "\n")
+    if detail is not None:
+        for para in detail.findall("para"):
+            text = protect_lines(inline(para))
+            if text:
+                out.append(text + "\n")
+    params = items(detail, "param")
+    if params:
+        out.append(".RS\n")
+        for pname, desc in params:
+            out.append(f".TP\n.I {escape(pname)}\n" + protect_lines(escape(text_of(desc))) + "\n")
+        out.append(".RE\n")
+    for sect in detail.iter("simplesect") if detail is not None else []:
+        if sect.get("kind") == "return":
+            out.append(".IP\nReturns " + protect_lines(escape(text_of(sect))) + "\n")
+    return "".join(out)
+
+
 def header_page(header: Header, version: str, pages: list[str]) -> str:
     out = [th(header.page, version), ".SH NAME\n", f"{escape(header.page)} \\- {escape(header.what)}\n"]
     if header.library:
@@ -346,8 +372,12 @@ def header_page(header: Header, version: str, pages: list[str]) -> str:
     if header.detail is not None:
         out.extend(block(p, (EXAMPLE,)) for p in header.detail.findall("para"))
     constants = [m for m in header.members if m.get("kind") in ("enum", "define")]
-    if constants or header.structs:
+    struct_names = {s.findtext("compoundname", "") for s in header.structs}
+    typedefs = [m for m in header.members if m.get("kind") == "typedef" and m.findtext("name") not in struct_names]
+    if constants or header.structs or typedefs:
         out.append(".SH TYPES AND CONSTANTS\n")
+        for member in typedefs:
+            out.append(typedef_text(member))
         for member in constants:
             if member.get("kind") == "enum":
                 out.append(enum_text(member))

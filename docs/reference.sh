@@ -53,6 +53,7 @@ declare -A expected=(
   [orv_tapwire]="IDCODE 0x4ba00477"
   [orv_lumo_spi]="JEDEC ID ef 40 16, first byte"
   [orv_lumo_iic]="0x50[0x10] = 0xa5"
+  [orv_devices]="JEDEC ID ef 40 16 (Winbond W25Q32, 4194304 bytes), first byte"
 )
 for example in "$out"/examples/*.c; do
   name=$(basename "$example" .c)

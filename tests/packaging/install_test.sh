@@ -31,7 +31,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 ls "$debs"/*.deb >/dev/null 2>&1 || fail "no packages in $debs (scripts/package.sh builds them)"
 
 # Every shipped library's pkg-config module.
-modules=(orv_tapwire orv_lumo_spi orv_lumo_iic)
+modules=(orv_tapwire orv_lumo_spi orv_lumo_iic orv_devices)
 
 if [ "$mode" = chroot ]; then
   command -v mmdebstrap >/dev/null || fail "--chroot needs mmdebstrap (apt-get install mmdebstrap)"
@@ -108,16 +108,18 @@ for m in "${modules[@]}"; do
     $(clean pkg-config --cflags --libs "$m") || fail "a program with $m's header and --cflags --libs"
   readelf -d "$work/c/$m" | grep -q "NEEDED.*lib$m\.so\.${version%%.*}\]" || fail "lib$m not linked by SONAME"
 done
-cp "$here"/consumer/consumer.c "$here"/consumer/consumer.cpp "$work/c/"
+cp "$here"/consumer/consumer.c "$here"/consumer/consumer.cpp "$here"/consumer/consumer_devices.c "$work/c/"
 # shellcheck disable=SC2016
 clean sh -c 'cd "$1" && cc -std=c99 -Wall -Werror -o consumer_c consumer.c $(pkg-config --cflags --libs orv_tapwire libusb-1.0) &&
   c++ -std=c++17 -Wall -Werror -o consumer_cxx consumer.cpp \
-    $(pkg-config --cflags --libs orv_tapwire orv_lumo_spi orv_lumo_iic libusb-1.0)' sh "$work/c" ||
+    $(pkg-config --cflags --libs orv_tapwire orv_lumo_spi orv_lumo_iic libusb-1.0) &&
+  cc -std=c99 -Wall -Werror -o consumer_devices consumer_devices.c $(pkg-config --cflags --libs orv_devices libusb-1.0)' \
+  sh "$work/c" ||
   fail "the consumers do not build with pkg-config"
-for b in consumer_c consumer_cxx; do
+for b in consumer_c consumer_cxx consumer_devices; do
   clean orvsim-run -- "$work/c/$b" >"$work/c/$b.out" 2>&1 || { cat "$work/c/$b.out"; fail "$b on the virtual adapter"; }
 done
-echo "   ${modules[*]}: headers, --cflags --libs, SONAMEs; consumer_c and consumer_cxx ran under orvsim-run"
+echo "   ${modules[*]}: headers, --cflags --libs, SONAMEs; consumer_c, consumer_cxx and consumer_devices ran under orvsim-run"
 
 step "CMake consumer: find_package(orv)"
 if ! clean cmake -S "$here/consumer" -B "$work/cmake" >"$work/cmake.log" 2>&1 ||
@@ -126,7 +128,9 @@ if ! clean cmake -S "$here/consumer" -B "$work/cmake" >"$work/cmake.log" 2>&1 ||
   fail "find_package(orv) consumer"
 fi
 grep -q "/usr/lib/.*/cmake/orv" "$work/cmake/CMakeCache.txt" || fail "find_package(orv) did not find the installed package"
-clean orvsim-run -- "$work/cmake/consumer_cxx" >"$work/cmake.out" 2>&1 || { cat "$work/cmake.out"; fail "consumer_cxx (CMake)"; }
+for b in consumer_cxx consumer_devices; do
+  clean orvsim-run -- "$work/cmake/$b" >"$work/cmake.out" 2>&1 || { cat "$work/cmake.out"; fail "$b (CMake)"; }
+done
 echo "   built against $(sed -n 's/^orv_DIR:PATH=//p' "$work/cmake/CMakeCache.txt"), ran under orvsim-run"
 
 step "python3 -c 'import orv', and an SPI flash read under orvsim-run"

@@ -26,7 +26,7 @@ done
 [ -n "$libdir" ] || fail "liborv_tapwire.so not installed"
 
 step "installed layout"
-for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
+for lib in orv_tapwire orv_lumo_spi orv_lumo_iic orv_devices; do
   real=$(readlink -f "$libdir/lib$lib.so")
   [ -f "$real" ] || fail "lib$lib.so does not resolve to a file"
   [ "$(readlink "$libdir/lib$lib.so")" = "lib$lib.so.1" ] || fail "lib$lib.so does not point to the SONAME link"
@@ -34,7 +34,7 @@ for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
   [ -f "$libdir/pkgconfig/$lib.pc" ] || fail "$lib.pc missing"
   echo "   $(basename "$libdir")/lib$lib.so -> lib$lib.so.1 -> $(basename "$real")"
 done
-for h in orv_tapwire.h orv_lumo_spi.h orv_lumo_iic.h orv_result.h; do
+for h in orv_tapwire.h orv_lumo_spi.h orv_lumo_iic.h orv_devices.h orv_result.h; do
   [ -f "$prefix/include/orv/$h" ] || fail "include/orv/$h missing"
 done
 for f in orvConfig.cmake orvConfigVersion.cmake orvTargets.cmake; do
@@ -72,8 +72,8 @@ fi
 step "pkg-config build"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 mkdir -p "$work/pkgconfig"
-pkg-config --exists --print-errors orv_tapwire orv_lumo_spi orv_lumo_iic
-for lib in orv_tapwire orv_lumo_spi orv_lumo_iic; do
+pkg-config --exists --print-errors orv_tapwire orv_lumo_spi orv_lumo_iic orv_devices
+for lib in orv_tapwire orv_lumo_spi orv_lumo_iic orv_devices; do
   pkg-config --validate "$lib" || fail "$lib.pc does not validate"
   [ "$(pkg-config --modversion "$lib")" = "$(sed -n 's/^Version: //p' "$libdir/pkgconfig/$lib.pc")" ] || fail "$lib version"
   pkg-config --print-requires-private "$lib" | grep -q '^libusb-1.0' || fail "$lib.pc lacks Requires.private: libusb-1.0"
@@ -94,6 +94,10 @@ rpath=-Wl,-rpath,$(pkg-config --variable=libdir orv_tapwire)
 # shellcheck disable=SC2046
 "$cxx" -o "$work/pkgconfig/consumer_cxx" "$work/pkgconfig/consumer_cxx.o" \
   $(pkg-config --libs orv_lumo_iic orv_lumo_spi orv_tapwire libusb-1.0) "$rpath"
+# The device library by its own module alone: it brings the bus libraries.
+# shellcheck disable=SC2046
+"$cc" -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/pkgconfig/consumer_devices" "$src/consumer_devices.c" \
+  $(pkg-config --cflags --libs orv_devices libusb-1.0) "$rpath"
 
 step "find_package(orv) build"
 cmake -S "$src" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
@@ -107,16 +111,30 @@ if cmake -S "$src" -B "$work/cmake-v2" -DCMAKE_PREFIX_PATH="$prefix" -DORV_CONSU
 fi
 echo "   find_package(orv 1) found the installed package; find_package(orv 2) refused it"
 
-binaries=("$work/pkgconfig/consumer_c" "$work/pkgconfig/consumer_cxx" "$work/cmake/consumer_c" "$work/cmake/consumer_cxx")
+binaries=("$work/pkgconfig/consumer_c" "$work/pkgconfig/consumer_cxx" "$work/pkgconfig/consumer_devices"
+  "$work/cmake/consumer_c" "$work/cmake/consumer_cxx" "$work/cmake/consumer_devices")
 for b in "${binaries[@]}"; do
   # Linked by SONAME, resolved from the installed prefix.
   needed=$(readelf -d "$b" | sed -n 's/.*(NEEDED).*\[\(liborv_[a-z_]*\.so[.0-9]*\)\].*/\1/p' | tr '\n' ' ')
-  case "$b" in */consumer_c) want="liborv_tapwire.so.1 " ;; *) want="liborv_lumo_iic.so.1 liborv_lumo_spi.so.1 liborv_tapwire.so.1 " ;; esac
-  [ "$(echo "$needed" | tr ' ' '\n' | sort | grep -v '^$' | tr '\n' ' ')" = "$want" ] ||
-    fail "$b needs '$needed', expected '$want'"
-  resolved=$(ldd "$b" | awk '/liborv_tapwire/{print $3}')
-  [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/liborv_tapwire.so.1")" ] ||
-    fail "$b resolves liborv_tapwire to '$resolved', not the installed prefix"
+  case "$b" in
+  */consumer_c) want="liborv_tapwire.so.1 " ;;
+  */consumer_cxx) want="liborv_lumo_iic.so.1 liborv_lumo_spi.so.1 liborv_tapwire.so.1 " ;;
+  # The device library, and the bus libraries too when the linker keeps what
+  # the CMake target links for it.
+  */consumer_devices) want="liborv_devices.so.1 " ;;
+  esac
+  needed=$(echo "$needed" | tr ' ' '\n' | sort | grep -v '^$' | tr '\n' ' ')
+  if [[ "$b" == */consumer_devices && "$needed" == *liborv_tapwire* ]]; then
+    want="liborv_devices.so.1 liborv_lumo_iic.so.1 liborv_lumo_spi.so.1 liborv_tapwire.so.1 "
+  fi
+  [ "$needed" = "$want" ] || fail "$b needs '$needed', expected '$want'"
+  # Every library of ours, the device library's own needs included.
+  loaded=$(ldd "$b" | awk '$1 ~ /^liborv_/ {print $1, $3}')
+  while read -r soname resolved; do
+    [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$soname")" ] ||
+      fail "$b resolves $soname to '$resolved', not the installed prefix"
+  done <<<"$loaded"
+  [[ "$loaded" == *liborv_tapwire* ]] || fail "$b does not load liborv_tapwire"
 done
 echo "   built ${#binaries[@]} consumers, NEEDED by SONAME, resolved from $libdir"
 
@@ -146,4 +164,4 @@ for b in "${binaries[@]}"; do
   umockdev-wrapper "$orvsim" -- "$b" || failed+=("${b#"$work"/}")
 done
 [ ${#failed[@]} -eq 0 ] || fail "on the virtual adapter: ${failed[*]}"
-echo "ok: 4 consumers built against the installed prefix and run on the virtual adapter"
+echo "ok: ${#binaries[@]} consumers built against the installed prefix and run on the virtual adapter"
