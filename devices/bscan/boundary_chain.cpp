@@ -329,6 +329,12 @@ Readout BoundaryChain::drive(std::size_t tap, const std::vector<PinSetting>& set
     }
     roles[tap] = TapRole{extest, image};
     sequence.scan_ir(roles);
+    if (holds_[tap]) {
+        // Held, the pins follow the update stage already, and a DR scan
+        // captures before it updates: the new levels go out first, so that
+        // the scan that reads them sees them driven.
+        sequence.scan_dr(roles, std::vector<bool>(taps_.size(), false));
+    }
     sequence.scan_dr(roles, only(tap, taps_.size()));
     const bool others_held = std::any_of(holds_.begin(), holds_.end(),
                                          [&](const auto& h) { return h.has_value() && &h != &holds_[tap]; });

@@ -1,8 +1,9 @@
 """orv: the ORV USB bridge adapter from Python.
 
 A thin layer over the shared libraries: the device library
-(``orv_devices``: SPI NOR flash, the JTAG chain, I2C devices, and the
-session that keeps the adapter's read-back in step) and, for raw JTAG and
+(``orv_devices``: SPI NOR flash, the JTAG chain, boundary scan from BSDL
+files, I2C devices, and the session that keeps the adapter's read-back in
+step) and, for raw JTAG and
 SPI transactions, ``orv_tapwire`` and ``orv_lumo_spi``. Failures raise
 exceptions that carry the libraries' result codes and messages::
 
@@ -19,12 +20,14 @@ from ._clock import Clock
 from .adapter import Adapter, AdapterInfo
 from .adapter import list_adapters as list
 from .adapter import open_adapter as open
+from .bscan import Boundary, BsdlFile, ConnectResult, Pin
 from .errors import (
     AdapterNotFound,
     ChainError,
     Done,
     FlashError,
     FlashProtected,
+    InputFileError,
     InvalidArgument,
     LibraryNotFound,
     Mismatch,
@@ -45,9 +48,12 @@ __all__ = [
     "Adapter",
     "AdapterInfo",
     "AdapterNotFound",
+    "Boundary",
+    "BsdlFile",
     "Chain",
     "ChainError",
     "Clock",
+    "ConnectResult",
     "Device",
     "Done",
     "DrBatch",
@@ -57,12 +63,14 @@ __all__ = [
     "FlashProtected",
     "FlashStatus",
     "I2c",
+    "InputFileError",
     "InvalidArgument",
     "Jtag",
     "LibraryNotFound",
     "Mismatch",
     "NoAcknowledge",
     "OrvError",
+    "Pin",
     "Spi",
     "SpiFlash",
     "Stopped",

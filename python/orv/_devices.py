@@ -84,6 +84,20 @@ ORVDEV_SOURCE_OVERRIDE = 3
 ORVDEV_PROBE_AUTO = 0
 ORVDEV_PROBE_QUICK_WRITE = 1
 ORVDEV_PROBE_READ_BYTE = 2
+ORVDEV_PIN_IN = 0
+ORVDEV_PIN_OUT = 1
+ORVDEV_PIN_INOUT = 2
+ORVDEV_PIN_OUT3 = 3
+ORVDEV_MATCH_FOUND = 0
+ORVDEV_MATCH_NONE = 1
+ORVDEV_MATCH_IR_LENGTH = 2
+ORVDEV_MATCH_NO_IDCODE = 3
+ORVDEV_LEVEL_LOW = 0
+ORVDEV_LEVEL_HIGH = 1
+ORVDEV_LEVEL_Z = 2
+ORVDEV_SHORT_AND = 0
+ORVDEV_SHORT_OR = 1
+ORVDEV_SHORT_UNKNOWN = 2
 
 
 # ---- structures ----------------------------------------------------------------------
@@ -268,10 +282,94 @@ class I2cMessage(ctypes.Structure):
     _fields_ = [("addr", c_uint32), ("read", c_int32), ("len", c_uint32), ("buf", POINTER(c_uint8))]
 
 
+class InputError(ctypes.Structure):
+    _fields_ = [
+        ("file", c_char * ORVDEV_PATH_MAX),
+        ("line", c_uint32),
+        ("column", c_uint32),
+        ("path", c_char * ORVDEV_MESSAGE_MAX),
+        ("reason", c_char * ORVDEV_MESSAGE_MAX),
+    ]
+
+
+class BsdlInfo(ctypes.Structure):
+    _fields_ = [
+        ("path", c_char_p),
+        ("entity", c_char_p),
+        ("standard", c_char_p),
+        ("instruction_length", c_uint32),
+        ("boundary_length", c_uint32),
+        ("has_idcode", c_int32),
+        ("idcode", c_uint32),
+        ("idcode_care", c_uint32),
+        ("pin_count", c_uint32),
+        ("instruction_count", c_uint32),
+        ("notice_count", c_uint32),
+    ]
+
+
+class BsdlNotice(ctypes.Structure):
+    _fields_ = [("line", c_uint32), ("column", c_uint32), ("text", c_char_p)]
+
+
+class BscanPin(ctypes.Structure):
+    _fields_ = [
+        ("port", c_char_p),
+        ("package_pin", c_char_p),
+        ("direction", c_int32),
+        ("value", c_int32),
+        ("driven", c_int32),
+    ]
+
+
+class BsdlMatch(ctypes.Structure):
+    _fields_ = [("status", c_int32), ("file", c_int32)]
+
+
+class PinSetting(ctypes.Structure):
+    _fields_ = [("pin", c_char_p), ("level", c_int32)]
+
+
+class ConnectOpen(ctypes.Structure):
+    _fields_ = [("net", c_char_p), ("pin", c_char_p)]
+
+
+class ConnectShort(ctypes.Structure):
+    _fields_ = [("nets", POINTER(c_char_p)), ("net_count", c_uint32), ("behaves_as", c_int32)]
+
+
+class ConnectStuck(ctypes.Structure):
+    _fields_ = [("net", c_char_p), ("value", c_int32)]
+
+
+class ConnectUntested(ctypes.Structure):
+    _fields_ = [("net", c_char_p), ("why", c_char_p)]
+
+
+class ConnectResult(ctypes.Structure):
+    _fields_ = [
+        ("passed", c_int32),
+        ("patterns", c_uint32),
+        ("nets_tested", c_uint32),
+        ("opens", POINTER(ConnectOpen)),
+        ("open_count", c_uint32),
+        ("shorts", POINTER(ConnectShort)),
+        ("short_count", c_uint32),
+        ("stuck", POINTER(ConnectStuck)),
+        ("stuck_count", c_uint32),
+        ("untested", POINTER(ConnectUntested)),
+        ("untested_count", c_uint32),
+        ("scans", c_uint32),
+        ("out_transfers", c_uint32),
+        ("readback_exchanges", c_uint32),
+        ("readback_bytes", c_uint64),
+    ]
+
+
 # ---- functions -------------------------------------------------------------------------
 
 session_t = c_void_p
-handle_t = c_void_p  # orvdev_jtag *, orvdev_flash *, orvdev_i2c *
+handle_t = c_void_p  # orvdev_jtag *, orvdev_flash *, orvdev_i2c *, orvdev_bsdl *, orvdev_bscan *, ...
 buffer_t = c_void_p
 report_p = POINTER(Report)
 
@@ -319,4 +417,33 @@ PROTOTYPES = {
         [handle_t, c_uint32, c_uint32, c_int32, c_uint32, buffer_t, c_uint32, c_uint32, report_p],
     ),
     "orvdev_i2c_transfer": (c_int32, [handle_t, POINTER(I2cMessage), c_uint32, report_p]),
+    "orvdev_bsdl_load": (c_int32, [c_char_p, POINTER(handle_t), POINTER(InputError), report_p]),
+    "orvdev_bsdl_free": (None, [handle_t]),
+    "orvdev_bsdl_get_info": (None, [handle_t, POINTER(BsdlInfo)]),
+    "orvdev_bsdl_instruction": (c_char_p, [handle_t, c_uint32, POINTER(c_int32)]),
+    "orvdev_bsdl_get_notice": (c_int32, [handle_t, c_uint32, POINTER(BsdlNotice)]),
+    "orvdev_bsdl_get_pin": (c_int32, [handle_t, c_uint32, POINTER(BscanPin)]),
+    "orvdev_bsdl_match_chain": (
+        c_int32,
+        [POINTER(Chain), POINTER(handle_t), c_uint32, POINTER(BsdlMatch), report_p],
+    ),
+    "orvdev_bscan_open": (
+        c_int32,
+        [handle_t, POINTER(Chain), POINTER(handle_t), POINTER(handle_t), report_p],
+    ),
+    "orvdev_bscan_close": (None, [handle_t]),
+    "orvdev_bscan_sample": (c_int32, [handle_t, c_uint32, POINTER(BscanPin), c_uint32, report_p]),
+    "orvdev_bscan_drive": (
+        c_int32,
+        [handle_t, c_uint32, POINTER(PinSetting), c_uint32, c_int32, POINTER(BscanPin), c_uint32, report_p],
+    ),
+    "orvdev_bscan_release": (c_int32, [handle_t, report_p]),
+    "orvdev_netlist_load": (
+        c_int32,
+        [c_char_p, POINTER(handle_t), c_uint32, POINTER(handle_t), POINTER(InputError), report_p],
+    ),
+    "orvdev_netlist_free": (None, [handle_t]),
+    "orvdev_netlist_taps": (c_int32, [handle_t, POINTER(Chain), POINTER(handle_t), report_p]),
+    "orvdev_connect_test": (c_int32, [handle_t, handle_t, POINTER(POINTER(ConnectResult)), report_p]),
+    "orvdev_connect_result_free": (None, [POINTER(ConnectResult)]),
 }

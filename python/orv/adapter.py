@@ -307,9 +307,10 @@ class Adapter:
         self._lock = threading.RLock()
         self._active: Optional[_Port] = None
         self._running = False  # a device-library operation is under way
-        # The device-library handles made from the session, by token: closed
-        # before it, when their owner goes or the adapter closes.
-        self._owned: dict[int, tuple[Callable[[c_void_p], None], c_void_p]] = {}
+        # What closes the device-library handles made from the session, by
+        # token: run before the session closes, when their owner goes or the
+        # adapter closes.
+        self._owned: dict[int, Callable[[], None]] = {}
         self._next_token = 0
         self._finalizer = weakref.finalize(self, _release, libs, context, handle, session, self._owned)
         return self
@@ -442,19 +443,26 @@ class Adapter:
         whichever comes first."""
         handle = c_void_p()
         self._run(f"orvdev_{kind}_open", self._session, byref(options), byref(handle), doing=doing)
+        close = getattr(self._libs.devices, f"orvdev_{kind}_close")
+        return self._own(owner, lambda: close(handle)), handle
+
+    def _own(self, owner: object, close: Callable[[], None]) -> int:
+        """Keeps `close` (which closes device-library handles made from the
+        session) until :meth:`_close_handle` is called with the token
+        returned, the owner goes or the adapter closes, whichever comes
+        first; `close` must not refer to the owner."""
         with self._lock:
             token = self._next_token
             self._next_token += 1
-            self._owned[token] = (getattr(self._libs.devices, f"orvdev_{kind}_close"), handle)
+            self._owned[token] = close
         weakref.finalize(owner, self._close_handle, token)
-        return token, handle
+        return token
 
     def _close_handle(self, token: int) -> None:
         with self._lock:
-            entry = self._owned.pop(token, None)
-            if entry is not None:
-                close, handle = entry
-                close(handle)
+            close = self._owned.pop(token, None)
+            if close is not None:
+                close()
 
     def _bulk_out(self, data: ctypes.Array, length: int, doing: str) -> None:
         """One bulk OUT transfer of the first `length` bytes of `data` to the
@@ -482,12 +490,13 @@ def _release(
     context: c_void_p,
     handle: c_void_p,
     session: c_void_p,
-    owned: dict[int, tuple[Callable[[c_void_p], None], c_void_p]],
+    owned: dict[int, Callable[[], None]],
 ) -> None:
-    # Handles first (a flash leaves 4-byte address mode), then the session,
-    # then the device.
-    for close, owned_handle in owned.values():
-        close(owned_handle)
+    # Handles first, the latest made first (a boundary scan before the chain
+    # it was opened on; a flash leaves 4-byte address mode), then the
+    # session, then the device.
+    for close in reversed(list(owned.values())):
+        close()
     owned.clear()
     libs.devices.orvdev_session_close(session)
     libs.usb.libusb_release_interface(handle, INTERFACE)

@@ -15,7 +15,8 @@ the ones it knows what to do about:
 - :class:`Mismatch`: what was read back differs from what was expected;
 - :class:`Stopped`: the progress callback asked to stop;
 - :class:`InvalidArgument` (also a ``ValueError``): the library refused an
-  argument; nothing was sent.
+  argument; nothing was sent. :class:`InputFileError`, one of them: a BSDL
+  file or netlist was refused (``file``, ``line``, ``column``, ``reason``).
 
 Every one carries the result code (``code``), the library's message
 (``text``), what the user can do about it (``hint``), the transfer and the
@@ -186,6 +187,22 @@ class InvalidArgument(OrvError, ValueError):
     sent."""
 
 
+class InputFileError(InvalidArgument):
+    """A BSDL file or a netlist was refused (unreadable, broken, or
+    contradicting itself or the BSDL files it names); nothing was sent.
+
+    Attributes:
+        file: the file refused (a netlist, or a BSDL file it names).
+        line, column: where in it, from 1; ``None`` when the place is a JSON
+            path or the whole file.
+        json_path: the JSON path of a netlist's key ("nets.SDA[1]"), else
+            ``None``.
+        reason: what was expected there, or what is wrong.
+    """
+
+    fields = {"file": None, "line": None, "column": None, "json_path": None, "reason": None}
+
+
 class Stopped(OrvError):
     """The progress callback returned ``False``: the operation stopped where
     the part is consistent (never inside a program or erase command). ``done``
@@ -252,7 +269,7 @@ _CLASSES: dict[int, type[OrvError]] = {
     abi.ORVDEV_ERROR_I2C_NO_ACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_DATA_NACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_BUSY: Timeout,
-    abi.ORVDEV_ERROR_BAD_INPUT: InvalidArgument,
+    abi.ORVDEV_ERROR_BAD_INPUT: InputFileError,
     abi.ORVDEV_ERROR_UNKNOWN_PIN: InvalidArgument,
     abi.ORVDEV_ERROR_BSDL_MISMATCH: ChainError,
     abi.ORVDEV_ERROR_BSCAN_UNSUPPORTED: ChainError,

@@ -1,5 +1,6 @@
 """JTAG through the adapter: TAP reset and navigation, IR/DR scans, a chain
-scan, and DR scans batched into one transfer.
+scan, DR scans batched into one transfer, and boundary scan from BSDL files
+(:meth:`Jtag.boundary`, :meth:`Jtag.connect_test`; see :mod:`orv.bscan`).
 
 Bit strings are given as bytes (bit i is bit i % 8 of byte i // 8, byte 0
 first, shifted least significant bit first) or as an int (bit i shifted i-th);
@@ -21,6 +22,7 @@ from ._progress import Progress
 
 if TYPE_CHECKING:
     from .adapter import Adapter
+    from .bscan import Boundary, BsdlSources, ConnectResult, PathLike
 
 MAX_SCAN_BITS = 0x7FFFFFFF  # the libraries' signed 32-bit bit count
 MAX_IDLE_CLOCKS = 0xFFFF
@@ -102,6 +104,11 @@ class Chain:
     @property
     def idcodes(self) -> list[Optional[int]]:
         return [d.idcode for d in self.devices]
+
+    @classmethod
+    def _from_c(cls, chain: abi.Chain) -> "Chain":
+        taps = chain.taps[: min(chain.count, abi.ORVDEV_JTAG_MAX_DEVICES)]
+        return cls(chain.ir_total, tuple(Device._from_tap(tap) for tap in taps))
 
 
 def _buffer(raw: bytes) -> ctypes.Array:
@@ -222,8 +229,50 @@ class Jtag:
         doing = "scanning the JTAG chain"
         adapter._run("orvdev_chain_scan", self._chain, byref(chain), doing=doing, progress=progress)
         self._state = TapState.RUN_TEST_IDLE
-        taps = chain.taps[: min(chain.count, abi.ORVDEV_JTAG_MAX_DEVICES)]
-        return Chain(chain.ir_total, tuple(Device._from_tap(tap) for tap in taps))
+        return Chain._from_c(chain)
+
+    def boundary(self, bsdl: "Optional[BsdlSources]" = None, tap: Union[int, str, None] = None) -> "Boundary":
+        """The boundary register of one device of the chain, described by its
+        BSDL file: its pins sampled and driven. See :class:`orv.Boundary`.
+
+        `bsdl` is a BSDL file, a directory of them (``*.bsd``, ``*.bsdl``),
+        a :class:`orv.BsdlFile`, or a list of these; the entries of
+        ``ORV_BSDL_PATH`` (separated by ``:``) follow, as for orvtool's
+        ``--bsdl``. The files are read before anything is sent. The chain is
+        then scanned (the TAPs are reset) and each TAP takes the first file
+        whose IDCODE (its X bits masked) and instruction length it has.
+        `tap` chooses the device: its chain position (0 nearest TDO, as
+        :meth:`scan` numbers them) or its entity name; by default the one
+        TAP whose file has pins.
+
+        Raises :class:`InputFileError` for a file that cannot be read or is
+        broken, ``FileNotFoundError`` for a path that does not exist,
+        ``ValueError`` when several TAPs fit (choose with `tap`) or `tap` is
+        not in the chain, :class:`ChainError` when no file describes the TAP
+        (or the files contradict the chain)."""
+        from .bscan import open_boundary
+
+        return open_boundary(self, bsdl, tap)
+
+    def connect_test(
+        self,
+        netlist: "PathLike",
+        bsdl: "Optional[BsdlSources]" = None,
+        progress: Optional[Progress] = None,
+    ) -> "ConnectResult":
+        """The interconnect test of `netlist` (a JSON file, as ``orvtool jtag
+        connect-test --netlist`` takes it; see :class:`orv.ConnectResult`).
+        The netlist and the BSDL files it names are read and checked first
+        (:class:`InputFileError`, nothing sent); `bsdl` (as for
+        :meth:`boundary`) gives the files of devices it names by IDCODE only.
+        Then the chain is scanned, every net driven with a code of its own
+        in EXTEST, every other pin read, and the devices returned to their
+        normal function (Test-Logic-Reset). A board that fails the test is
+        a result with ``passed`` false, not an exception. `progress(done,
+        total)` hears the stages "scan" and "test" (patterns)."""
+        from .bscan import run_connect_test
+
+        return run_connect_test(self, netlist, bsdl, progress)
 
     def batch(self) -> "DrBatch":
         """A batch of DR scans sent in one bulk transfer."""

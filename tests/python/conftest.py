@@ -1,11 +1,13 @@
 """Fixtures for the orv package's tests, run on virtual adapters:
 
-    orvsim-run --adapters 2 --board default --board tests/python/boards/eeprom16.json \
-        --control -- python3 -m pytest tests/python
+    orvsim-run --adapters 4 --board default --board tests/python/boards/eeprom16.json \
+        --board bscan --board bscan-faults --control -- python3 -m pytest tests/python
 
-Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50. The
-control channel of orvsim-run gives the URB counts the virtual device saw
-and injects faults.
+Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50,
+adapter 2 the boundary-scan board (two devices wired by nets, their BSDL
+files in emulator/boards) and adapter 3 the same board with faults put in.
+The control channel of orvsim-run gives the URB counts the virtual device
+saw and injects faults.
 """
 
 import os
@@ -17,7 +19,9 @@ import orv
 from orv.simcontrol import COMMAND_OUT, COUNT_IN, DATA_IN
 from orv.simcontrol import SimControl as Sim
 
-SERIALS = ("ORVSIM0000", "ORVSIM0001")
+SERIALS = ("ORVSIM0000", "ORVSIM0001", "ORVSIM0002", "ORVSIM0003")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+BOARDS = os.path.normpath(os.path.join(SOURCE, "emulator", "boards"))  # board files and BSDL files
 
 
 class Counter:
@@ -41,7 +45,7 @@ class Counter:
 def sim() -> Sim:
     channel = os.environ.get("ORVSIM_CONTROL")
     if not channel:
-        pytest.exit("run the tests under: orvsim-run --adapters 2 --control -- python3 -m pytest", 2)
+        pytest.exit("run the tests under: orvsim-run --adapters 4 --control -- python3 -m pytest", 2)
     return Sim(channel)
 
 
@@ -65,6 +69,28 @@ def eeprom16_adapter(sim: Sim) -> Iterator[orv.Adapter]:
         yield opened
     sim.fault("none", index=1)
     sim.drain(index=1)
+
+
+def _opened(sim: Sim, index: int) -> Iterator[orv.Adapter]:
+    with orv.open(serial=SERIALS[index]) as opened:
+        yield opened
+    sim.fault("none", index=index)
+    sim.drain(index=index)
+
+
+@pytest.fixture
+def bscan_adapter(sim: Sim) -> Iterator[orv.Adapter]:
+    """Adapter 2: the board bscan. TAP 0 is U1's Cortex-M debug TAP, TAP 1 U1
+    (an STM32F301), TAP 2 U2 (a GL64 CPLD), wired by the nets of
+    emulator/boards/netlists/bscan.json."""
+    yield from _opened(sim, 2)
+
+
+@pytest.fixture
+def faults_adapter(sim: Sim) -> Iterator[orv.Adapter]:
+    """Adapter 3: the board bscan-faults, bscan with an open, two shorts and
+    two stuck nets."""
+    yield from _opened(sim, 3)
 
 
 def urbs(counter: Counter) -> tuple[int, int, int]:

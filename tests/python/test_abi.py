@@ -31,6 +31,10 @@ def camel(c_name):
     return "".join(word.capitalize() for word in c_name[len("orvdev_"):].split("_"))
 
 
+# The header's opaque types: ctypes passes them as void pointers.
+OPAQUE = r"orvdev_(session|jtag|flash|i2c|bsdl|bscan|netlist)"
+
+
 def expected_types(c_type):
     """The ctypes types a C type may be declared as."""
     c_type = " ".join(c_type.replace("*", " * ").replace("const", "").split())
@@ -45,11 +49,9 @@ def expected_types(c_type):
         return {abi.LOG_FN if c_type == "orvdev_log_fn" else abi.PROGRESS_FN}
     if c_type == "void":
         return {None}
-    if c_type in ("void *", "uint8_t *", "libusb_device_handle *") or re.fullmatch(
-        r"orvdev_(session|jtag|flash|i2c) \*", c_type
-    ):
+    if c_type in ("void *", "uint8_t *", "libusb_device_handle *") or re.fullmatch(rf"{OPAQUE} \*", c_type):
         return {ctypes.c_void_p} | ({ctypes.POINTER(ctypes.c_uint8)} if c_type == "uint8_t *" else set())
-    if re.fullmatch(r"orvdev_(session|jtag|flash|i2c) \* \*", c_type):
+    if re.fullmatch(rf"{OPAQUE} \* \*", c_type):
         return {ctypes.POINTER(ctypes.c_void_p)}
     if c_type.endswith(" *"):
         return {ctypes.POINTER(t) for t in expected_types(c_type[:-2])}
@@ -125,4 +127,4 @@ def test_orvtool_and_the_package_see_the_same_adapters():
     theirs = [(a["vid"], a["pid"], a["bus"], a["address"], a["serial"], a["product"])
               for a in listed["adapters"]]
     ours = [(i.vid, i.pid, i.bus, i.address, i.serial, i.product) for i in orv.list()]
-    assert ours == theirs and len(ours) == 2
+    assert ours == theirs and len(ours) == 4

@@ -13,8 +13,7 @@ VID, PID = 0x1209, 0x4F52
 def test_list_shows_every_virtual_adapter_with_its_ids_place_and_strings():
     found = orv.list()
     assert [(i.vid, i.pid, i.bus, i.address, i.serial) for i in found] == [
-        (VID, PID, 1, 2, SERIALS[0]),
-        (VID, PID, 1, 3, SERIALS[1]),
+        (VID, PID, 1, 2 + n, serial) for n, serial in enumerate(SERIALS)
     ]
     assert all(i.product == "ORV USB bridge (virtual)" for i in found)
     assert str(found[1]) == "1209:4f52 bus 001 device 003 serial ORVSIM0001 (ORV USB bridge (virtual))"
@@ -33,11 +32,16 @@ def test_open_picks_the_adapter_that_matches_every_criterion(criteria, serial):
     with orv.open(**criteria) as adapter:
         assert adapter.info.serial == serial
         assert adapter.i2c().probe(0x50)
+        assert repr(adapter) == (
+            f"<orv.Adapter 1209:4f52 bus 001 device {adapter.info.address:03d} serial {serial} "
+            "(ORV USB bridge (virtual))>"
+        )
     assert adapter.closed
+    assert repr(adapter).endswith(" closed>")
 
 
 def test_open_refuses_an_ambiguous_or_missing_choice():
-    with pytest.raises(ValueError, match="2 adapters match .*ORVSIM0000.*ORVSIM0001"):
+    with pytest.raises(ValueError, match="4 adapters match .*ORVSIM0000.*ORVSIM0001.*ORVSIM0003"):
         orv.open(vid=VID, pid=PID)
     with pytest.raises(orv.AdapterNotFound) as missing:
         orv.open(serial="ORVSIM9999")

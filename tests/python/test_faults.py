@@ -6,6 +6,7 @@ costs a bounded number of transfers; the library's messages and codes reach
 the exception."""
 
 import logging
+import time
 
 import pytest
 
@@ -140,6 +141,20 @@ def test_an_adapter_that_stops_answering_during_i2c_costs_bounded_transfers(
         assert raised.value.code == code
         assert urbs(sent)[0] == 1 and urbs(sent)[1] <= most_polls
         assert i2c.read_reg(0x68, 0x75) == b"\x68"
+
+
+def test_an_adapter_slow_to_answer_i2c_costs_31_ms_a_transfer_not_the_session_s_timeout(sim):
+    # Each of five count polls waits out its transfer's time limit: 31 ms on
+    # the I2C bus whatever the session's (1000 ms here, 5 s for the five).
+    with orv.open(serial=SERIALS[0], timeout_ms=1000) as adapter:
+        i2c = adapter.i2c()
+        assert i2c.probe(0x68)
+        sim.fault("timeout", 0x83, count=5)
+        started = time.monotonic()
+        assert i2c.read_reg(0x68, 0x75) == b"\x68"
+        elapsed = time.monotonic() - started
+        sim.clear()
+        assert 5 * abi.ORVDEV_I2C_MAX_TIMEOUT_MS / 1000 <= elapsed < 2
 
 
 def test_a_failure_names_what_python_was_doing_then_the_library_s_message_code_and_hint(adapter):

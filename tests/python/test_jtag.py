@@ -31,6 +31,7 @@ def test_scan_reports_the_chain_as_orvtool_does_and_the_raw_port_goes_on_after_i
     assert repr(first) == (
         "Device(idcode=0x4ba00477, ir_length=4, manufacturer=0x23b, vendor='ARM Ltd', part=0xba00, version=4)"
     )
+    assert repr(chain).startswith(f"Chain(ir_total=10, devices=({first!r}, Device(idcode=0x03727093, ")
     assert port.state == orv.TapState.RUN_TEST_IDLE
     # The scan left IDCODE selected; the raw port's own settings go out again.
     assert port.shift_dr(0, 64, capture=True) == 0x03727093_4BA00477

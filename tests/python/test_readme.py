@@ -1,5 +1,7 @@
-"""The examples of python/README.md, run on the default board as written
-(``orv.open()`` with no criteria takes adapter 0 here: there are two)."""
+"""The examples of python/README.md, run as written from the source tree
+(``orv.open()`` with no criteria takes adapter 0 here, the default board, or
+adapter 2, the boundary-scan board, for the examples that use boundary scan:
+there are four)."""
 
 import os
 import re
@@ -7,9 +9,9 @@ import re
 import pytest
 
 import orv
-from conftest import SERIALS
+from conftest import SERIALS, SOURCE
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python", "README.md")
+README = os.path.join(SOURCE, "python", "README.md")
 
 
 def examples():
@@ -20,6 +22,8 @@ def examples():
 @pytest.mark.parametrize("code", examples(), ids=lambda code: code.split("\n")[2].strip()[:40])
 def test_the_readme_example_runs(monkeypatch, capsys, code):
     opened = orv.open
-    monkeypatch.setattr(orv, "open", lambda **criteria: opened(**(criteria or dict(serial=SERIALS[0]))))
+    serial = SERIALS[2] if re.search(r"\.(boundary|connect_test)\(", code) else SERIALS[0]
+    monkeypatch.setattr(orv, "open", lambda **criteria: opened(**(criteria or dict(serial=serial))))
+    monkeypatch.chdir(SOURCE)  # the paths of the examples are the source tree's
     exec(compile(code, README, "exec"), {})
     assert capsys.readouterr().out

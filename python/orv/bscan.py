@@ -1,0 +1,750 @@
+"""Boundary scan (IEEE 1149.1) from BSDL files, through the device library:
+a device's pins sampled (SAMPLE) and driven (PRELOAD, then EXTEST), and the
+interconnect test of a netlist. Each operation is one sequence of IR and DR
+scans: one OUT transfer and one read-back exchange.
+
+    with adapter.jtag().boundary(bsdl="boards/", tap=1) as u1:
+        print(u1.sample())                   # {"PA0": 1, "PA1": 0, ...}
+        u1.drive({"PA8": 1, "PA5": "z"})     # held until release() or the end of the block
+    result = adapter.jtag().connect_test("netlist.json")
+    print(result.passed, result.opens, result.shorts, result.stuck)
+"""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import os
+import weakref
+from collections.abc import Iterable, Mapping
+from ctypes import POINTER, byref, c_int32, c_void_p
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Union
+
+from . import _devices as abi
+from . import _lib
+from ._progress import Progress
+from .errors import ChainError, OrvError, make_error
+from .jtag import Chain, TapState
+
+if TYPE_CHECKING:
+    from .adapter import Adapter
+    from .jtag import Jtag
+
+PathLike = Union[str, "os.PathLike[str]"]
+BsdlSource = Union[PathLike, "BsdlFile"]
+BsdlSources = Union[BsdlSource, Iterable[BsdlSource]]
+Level = Union[int, str, None]
+
+BSDL_PATH_VARIABLE = "ORV_BSDL_PATH"
+BSDL_SUFFIXES = (".bsd", ".bsdl")
+
+# enum orvdev_pin_direction, as orvtool's JSON names them.
+DIRECTIONS = {
+    abi.ORVDEV_PIN_IN: "in",
+    abi.ORVDEV_PIN_OUT: "out",
+    abi.ORVDEV_PIN_INOUT: "inout",
+    abi.ORVDEV_PIN_OUT3: "out3",
+}
+# enum orvdev_short_behaviour.
+BEHAVIOURS = {abi.ORVDEV_SHORT_AND: "and", abi.ORVDEV_SHORT_OR: "or", abi.ORVDEV_SHORT_UNKNOWN: "unknown"}
+
+
+def _text(raw: Optional[bytes]) -> str:
+    return "" if raw is None else raw.decode("utf-8", "replace")
+
+
+def _where_fields(where: abi.InputError) -> dict[str, Any]:
+    """The attributes of :class:`InputFileError` from where a file was refused."""
+    return dict(
+        file=_text(where.file) or None,
+        line=where.line or None,
+        column=where.column or None,
+        json_path=_text(where.path) or None,
+        reason=_text(where.reason) or None,
+    )
+
+
+def _check(libs: _lib.Libraries, rc: int, doing: str, report: abi.Report, **fields: Any) -> None:
+    if rc != 0:
+        raise make_error(rc, libs.error_text(rc), doing, report, **fields)
+
+
+@dataclass(frozen=True)
+class Pin:
+    """A pin with boundary cells, and what a scan saw of it.
+
+    Attributes:
+        port: the BSDL file's port name; a vector's element as "D(3)".
+        package_pin: the package pin of the pin map in use, ``None`` when it
+            names none.
+        direction: "in" (observed only), "out" (a two-state output: drives
+            at all times in EXTEST), "inout" (drives or lets go, and is
+            observed) or "out3" (drives or lets go, not observed).
+        value: the level the pin shows, 0 or 1; for an output without an
+            input cell, the level the device drives; ``None`` when nothing is
+            seen (an output that lets go and has no input cell, or a pin as
+            the file describes it, before any scan).
+        driven: whether the device drives the pin (outputs only).
+    """
+
+    port: str
+    package_pin: Optional[str]
+    direction: str
+    value: Optional[int] = None
+    driven: bool = False
+
+    @classmethod
+    def _from_c(cls, pin: abi.BscanPin) -> "Pin":
+        return cls(
+            _text(pin.port),
+            _text(pin.package_pin) or None,
+            DIRECTIONS.get(pin.direction, str(pin.direction)),
+            None if pin.value < 0 else pin.value,
+            bool(pin.driven),
+        )
+
+
+class Notice(NamedTuple):
+    """A part of a BSDL file the reader skipped (never a failure)."""
+
+    line: int
+    column: int
+    text: str
+
+    def __str__(self) -> str:
+        return f"{self.line}:{self.column}: {self.text}"
+
+
+class BsdlFile:
+    """A BSDL file (IEEE 1149.1-1990, -1994 or -2001), read by the device
+    library; reading needs no adapter. Parts of the language a boundary-scan
+    tool does not need are skipped and listed in :attr:`notices`.
+
+    Attributes:
+        path: the file as given.
+        entity: the device's name in the file.
+        standard: the package of its use clause ("STD_1149_1_2001").
+        instruction_length, boundary_length: in bits.
+        idcode: the IDCODE the file gives (its X bits 0), ``None`` when it
+            gives none; ``idcode_mask`` has a 1 for each bit that must match.
+        instructions: every instruction's name, in the file's order;
+            ``private_instructions`` those the file calls private.
+        pins: the pins with boundary cells (:class:`Pin`, no value).
+        notices: what the reader skipped (:class:`Notice`).
+
+    Raises :class:`InputFileError` (``file``, ``line``, ``column``,
+    ``reason``) for a file that cannot be read, is broken or contradicts
+    itself, ``FileNotFoundError`` for a path that does not exist.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        try:
+            raw_path = os.fsencode(path)
+        except TypeError:
+            raise TypeError(f"a BSDL file's path must be a path, not {type(path).__name__}") from None
+        if not os.path.exists(raw_path):
+            raise FileNotFoundError(errno.ENOENT, "no BSDL file", os.fsdecode(raw_path))
+        libs = _lib.libraries()
+        handle = c_void_p()
+        where = abi.InputError()
+        report = abi.Report()
+        rc = libs.devices.orvdev_bsdl_load(raw_path, byref(handle), byref(where), byref(report))
+        _check(libs, rc, "reading a BSDL file", report, **_where_fields(where))
+        self._libs = libs
+        self._handle = handle
+        self._finalizer = weakref.finalize(self, libs.devices.orvdev_bsdl_free, handle)
+        devices = libs.devices
+        info = abi.BsdlInfo()
+        devices.orvdev_bsdl_get_info(handle, byref(info))
+        self.path = _text(info.path)
+        self.entity = _text(info.entity)
+        self.standard = _text(info.standard)
+        self.instruction_length = info.instruction_length
+        self.boundary_length = info.boundary_length
+        self.idcode: Optional[int] = info.idcode if info.has_idcode else None
+        self.idcode_mask: Optional[int] = info.idcode_care if info.has_idcode else None
+        names, private = [], []
+        for index in range(info.instruction_count):
+            is_private = c_int32(0)
+            name = _text(devices.orvdev_bsdl_instruction(handle, index, byref(is_private)))
+            names.append(name)
+            if is_private.value:
+                private.append(name)
+        self.instructions: tuple[str, ...] = tuple(names)
+        self.private_instructions: tuple[str, ...] = tuple(private)
+        pins = []
+        for index in range(info.pin_count):
+            pin = abi.BscanPin()
+            if devices.orvdev_bsdl_get_pin(handle, index, byref(pin)) == 0:
+                pins.append(Pin._from_c(pin))
+        self.pins: tuple[Pin, ...] = tuple(pins)
+        notices = []
+        for index in range(info.notice_count):
+            notice = abi.BsdlNotice()
+            if devices.orvdev_bsdl_get_notice(handle, index, byref(notice)) == 0:
+                notices.append(Notice(notice.line, notice.column, _text(notice.text)))
+        self.notices: tuple[Notice, ...] = tuple(notices)
+
+    def pin(self, name: str) -> Pin:
+        """The pin of that name ("PA0", "d(3)": any letter case). Raises
+        :class:`InvalidArgument` naming the nearest pins the file has (or
+        saying that the pin has no boundary cell)."""
+        if not isinstance(name, str):
+            raise TypeError(f"a pin name must be a str, not {type(name).__name__}")
+        index = ctypes.c_uint32(0)
+        report = abi.Report()
+        rc = self._libs.devices.orvdev_bsdl_find_pin(self._handle, name.encode(), byref(index), byref(report))
+        _check(self._libs, rc, f"finding pin {name} of {self.entity}", report)
+        return self.pins[index.value]
+
+    def __repr__(self) -> str:
+        idcode = "None" if self.idcode is None else f"{self.idcode:#010x}"
+        if self.idcode_mask is not None and self.idcode_mask != 0xFFFFFFFF:
+            idcode += f"/{self.idcode_mask:#010x}"
+        return (
+            f"BsdlFile(entity={self.entity!r}, idcode={idcode}, "
+            f"instruction_length={self.instruction_length}, "
+            f"boundary_length={self.boundary_length}, pins={len(self.pins)}, path={self.path!r})"
+        )
+
+
+# ---- the BSDL files given -------------------------------------------------------------------
+
+
+def _sources(bsdl: Optional[BsdlSources]) -> list[BsdlSource]:
+    """What `bsdl` names, then the entries of ORV_BSDL_PATH, as orvtool's
+    --bsdl takes them."""
+    if bsdl is None:
+        given: list[BsdlSource] = []
+    elif isinstance(bsdl, (str, bytes, os.PathLike, BsdlFile)):
+        given = [bsdl]  # type: ignore[list-item]
+    elif isinstance(bsdl, Iterable):
+        given = list(bsdl)
+    else:
+        raise TypeError(f"bsdl must be a path, a BsdlFile or a list of them, not {type(bsdl).__name__}")
+    variable = os.environ.get(BSDL_PATH_VARIABLE, "")
+    return given + [entry for entry in variable.split(os.pathsep) if entry]
+
+
+def _expand(source: BsdlSource) -> list[BsdlFile]:
+    """A file, or the BSDL files (*.bsd, *.bsdl) of a directory in name order."""
+    if isinstance(source, BsdlFile):
+        return [source]
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        raise TypeError(f"bsdl must be a path, a BsdlFile or a list of them, not {type(source).__name__}")
+    path = os.fsdecode(source)
+    if not os.path.isdir(path):
+        if not os.path.exists(path):
+            raise FileNotFoundError(errno.ENOENT, "no BSDL file or directory", path)
+        return [BsdlFile(path)]
+    names = sorted(
+        name
+        for name in os.listdir(path)
+        if name.lower().endswith(BSDL_SUFFIXES) and os.path.isfile(os.path.join(path, name))
+    )
+    if not names:
+        raise ValueError(f"no BSDL files ({', '.join('*' + s for s in BSDL_SUFFIXES)}) in {path}")
+    return [BsdlFile(os.path.join(path, name)) for name in names]
+
+
+def read_files(bsdl: Optional[BsdlSources], required: bool = True) -> list[BsdlFile]:
+    """Every BSDL file `bsdl` and ORV_BSDL_PATH name, read (before anything
+    is sent)."""
+    sources = _sources(bsdl)
+    if required and not sources:
+        raise ValueError(
+            f"no BSDL files: give them with bsdl= (files or directories) or in {BSDL_PATH_VARIABLE} "
+            "(separated by ':')"
+        )
+    return [file for source in sources for file in _expand(source)]
+
+
+def _pointers(files: list[Optional[BsdlFile]]) -> ctypes.Array:
+    return (c_void_p * max(len(files), 1))(*[None if f is None else f._handle for f in files])
+
+
+# ---- the chain, its files and its boundary registers ---------------------------------------
+
+
+def _close_chain(devices: ctypes.CDLL, handles: list[Optional[c_void_p]]) -> None:
+    bscan, jtag = handles
+    if bscan is not None:
+        devices.orvdev_bscan_close(bscan)
+    if jtag is not None:
+        devices.orvdev_jtag_close(jtag)
+
+
+class _ScanChain:
+    """A device-library JTAG handle of its own (so that another use of the
+    adapter, such as a chain scan, tells the boundary registers that their
+    holds are gone), the chain it scanned and, once opened, the boundary-scan
+    handle over it; closed together, the boundary scan first."""
+
+    def __init__(self, jtag: "Jtag", doing: str, progress: Optional[Progress] = None) -> None:
+        adapter = jtag._adapter
+        self.jtag = jtag
+        self.adapter = adapter
+        options = abi.JtagOptions(jtag.tck_khz, *jtag.pins)
+        handle = c_void_p()
+        adapter._run("orvdev_jtag_open", adapter._session, byref(options), byref(handle), doing=doing)
+        self._handles: list[Optional[c_void_p]] = [None, handle]
+        devices = adapter._libs.devices
+        handles = self._handles
+        self._token: Optional[int] = adapter._own(self, lambda: _close_chain(devices, handles))
+        try:
+            chain = abi.Chain()
+            adapter._run("orvdev_chain_scan", handle, byref(chain), doing=doing, progress=progress)
+            jtag._state = TapState.RUN_TEST_IDLE
+            self.c_chain = chain
+            self.chain = Chain._from_c(chain)
+        except BaseException:
+            self.close()
+            raise
+
+    def open_bscan(self, tap_files: ctypes.Array, doing: str) -> None:
+        bscan = c_void_p()
+        jtag = self._handles[1]
+        chain = byref(self.c_chain)
+        self.adapter._run("orvdev_bscan_open", jtag, chain, tap_files, byref(bscan), doing=doing)
+        self._handles[0] = bscan
+
+    @property
+    def bscan(self) -> c_void_p:
+        handle = self._handles[0]
+        if self._token is None or handle is None:
+            raise ValueError("the boundary scan is closed")
+        return handle
+
+    @property
+    def closed(self) -> bool:
+        return self._token is None
+
+    def close(self) -> None:
+        if self._token is not None:
+            token, self._token = self._token, None
+            self.adapter._close_handle(token)
+
+
+def _unmatched(status: int, file: Optional[BsdlFile], device: Any) -> str:
+    """Why no file describes a TAP."""
+    if status == abi.ORVDEV_MATCH_NO_IDCODE:
+        return "no IDCODE (BYPASS after reset): nothing to match a file by"
+    if status == abi.ORVDEV_MATCH_IR_LENGTH and file is not None:
+        bits = file.instruction_length
+        return (
+            f"{file.path} has its IDCODE but an instruction register of "
+            f"{bits} bit{'' if bits == 1 else 's'}; "
+            f"the chain's is {device.ir_length}"
+        )
+    return f"no BSDL file has IDCODE {device.idcode:#010x}"
+
+
+class _BoundaryChain:
+    """The boundary registers of a scanned chain, shared by the
+    :class:`Boundary` of each of its TAPs: what one holds in EXTEST stays
+    held while another samples or drives."""
+
+    def __init__(self, jtag: "Jtag", files: list[BsdlFile]) -> None:
+        self.scan = _ScanChain(jtag, "scanning the JTAG chain for boundary scan")
+        try:
+            chain = self.scan.chain
+            matches = (abi.BsdlMatch * max(chain.count, 1))()
+            report = abi.Report()
+            libs = self.scan.adapter._libs
+            rc = libs.devices.orvdev_bsdl_match_chain(
+                byref(self.scan.c_chain), _pointers(list(files)), len(files), matches, byref(report)
+            )
+            _check(libs, rc, "matching the BSDL files to the chain", report)
+            self.matches = [(m.status, None if m.file < 0 else files[m.file]) for m in matches[: chain.count]]
+            self.files: tuple[Optional[BsdlFile], ...] = tuple(
+                file if status == abi.ORVDEV_MATCH_FOUND else None for status, file in self.matches
+            )
+            self.scan.open_bscan(_pointers(list(self.files)), "opening the boundary registers of the chain")
+        except BaseException:
+            self.scan.close()
+            raise
+        self.held: set[int] = set()  # TAPs this handle may hold in EXTEST
+
+    def choose(self, tap: Union[int, str, None]) -> int:
+        """The TAP `tap` names, or the one TAP whose file has pins."""
+        chain, doing = self.scan.chain, "choosing the TAP for boundary scan"
+        hint = "give the device's BSDL file in bsdl= (its IDCODE and instruction length must be the chain's)"
+        if tap is None or isinstance(tap, str):
+            if tap is None:
+                fit = [t for t, f in enumerate(self.files) if f is not None and f.pins]
+                wanted = "a BSDL file with pins"
+            else:
+                fit = [
+                    t for t, f in enumerate(self.files) if f is not None and f.entity.lower() == tap.lower()
+                ]
+                wanted = f"the BSDL file of {tap}"
+            if len(fit) == 1:
+                return fit[0]
+            if not fit:
+                code = abi.ORVDEV_ERROR_BSDL_MISMATCH
+                raise ChainError(code, f"no TAP of the chain has {wanted}", doing, hint=hint)
+            listed = ", ".join(f"TAP {t} ({self.files[t].entity})" for t in fit)  # type: ignore[union-attr]
+            raise ValueError(f"several TAPs fit: {listed}; choose one with tap=")
+        if not isinstance(tap, int) or isinstance(tap, bool):
+            raise TypeError(f"tap must be an int or an entity name, not {type(tap).__name__}")
+        if not 0 <= tap < chain.count:
+            raise ValueError(f"no TAP {tap}: the chain has {chain.count} (TAP 0 is nearest TDO)")
+        if self.files[tap] is None:
+            status, file = self.matches[tap]
+            why = _unmatched(status, file, chain.devices[tap])
+            raise ChainError(abi.ORVDEV_ERROR_BSDL_MISMATCH, f"TAP {tap}: {why}", doing, hint=hint)
+        return tap
+
+    def run(self, function: str, *args: Any, doing: str) -> None:
+        try:
+            self.scan.adapter._run(function, self.scan.bscan, *args, doing=doing)
+        except OrvError:
+            self.held.clear()  # the library forgets its holds after a failure: the next scan resets
+            raise
+
+    def release(self) -> None:
+        self.run("orvdev_bscan_release", doing="returning the devices to their normal function")
+        self.held.clear()
+        self.scan.jtag._state = TapState.TEST_LOGIC_RESET
+
+    def close(self, release: bool) -> None:
+        if self.scan.closed:
+            return
+        try:
+            if release and self.held and not self.scan.adapter.closed:
+                self.release()
+        finally:
+            self.scan.close()
+
+
+def _level(pin: object, value: Level) -> int:
+    if value is None or (isinstance(value, str) and value in ("z", "Z")):
+        return abi.ORVDEV_LEVEL_Z
+    if isinstance(value, int) and value in (0, 1):  # True and False too
+        return abi.ORVDEV_LEVEL_HIGH if value else abi.ORVDEV_LEVEL_LOW
+    if isinstance(value, (int, str)):
+        raise ValueError(f"pin {pin}: a level 0, 1, or None or 'z' to let it go; got {value!r}")
+    raise TypeError(f"pin {pin}: a level 0, 1, or None or 'z' to let it go; got {type(value).__name__}")
+
+
+class Boundary:
+    """The boundary register of one device of a JTAG chain
+    (``adapter.jtag().boundary(bsdl=..., tap=...)``): its pins, sampled and
+    driven by the device library as its BSDL file describes them.
+
+    Pins are named by the file's port names ("PA0"; a vector's element as
+    "D(3)"), in any letter case; the dicts returned use the file's spelling,
+    in the file's order.
+
+    :meth:`drive` holds the device in EXTEST (its pins driven from the
+    boundary register instead of its own logic) until :meth:`release`, or
+    the end of a ``with`` block, returns every device of the chain to its
+    normal function (Test-Logic-Reset). :meth:`close` does that too when
+    pins are held; an object that is just dropped sends nothing, and a device
+    it held stays held.
+
+    The JTAG port it came from goes on with raw scans afterwards: its
+    ``state`` follows each operation (Test-Logic-Reset where the TAPs may be
+    in it or in Run-Test/Idle: a TMS path from the first is right from
+    both).
+
+    Attributes:
+        tap: the device's chain position (0 nearest TDO).
+        file: its :class:`BsdlFile`; ``entity``, ``instructions`` and
+            ``pins`` are the file's.
+        chain: the chain as scanned when the object was made
+            (:class:`orv.Chain`).
+        files: for each TAP, the :class:`BsdlFile` that describes it, or
+            ``None``.
+    """
+
+    def __init__(self, shared: _BoundaryChain, tap: int) -> None:
+        self._shared = shared
+        self.tap = tap
+        file = shared.files[tap]
+        assert file is not None
+        self.file: BsdlFile = file
+        self.chain: Chain = shared.scan.chain
+        self.files: tuple[Optional[BsdlFile], ...] = shared.files
+
+    @property
+    def entity(self) -> str:
+        return self.file.entity
+
+    @property
+    def instructions(self) -> tuple[str, ...]:
+        return self.file.instructions
+
+    @property
+    def pins(self) -> tuple[Pin, ...]:
+        return self.file.pins
+
+    @property
+    def idcode(self) -> Optional[int]:
+        """The device's IDCODE as the chain scan read it."""
+        return self.chain.devices[self.tap].idcode
+
+    @property
+    def closed(self) -> bool:
+        return self._shared.scan.closed
+
+    def for_tap(self, tap: Union[int, str]) -> "Boundary":
+        """The boundary register of another device of the same chain (its
+        position or entity name), sharing this one's scan: pins either holds
+        stay driven while the other samples or drives. No transfer."""
+        if tap is None:
+            raise TypeError("for_tap needs the TAP: its position or its entity name")
+        return Boundary(self._shared, self._shared.choose(tap))
+
+    def _device(self) -> str:
+        return f"TAP {self.tap} ({self.entity})"
+
+    def sample_pins(self) -> list[Pin]:
+        """SAMPLE: every pin with boundary cells as it is now (:class:`Pin`
+        with ``value`` and ``driven``), in one IR and one DR scan; the device
+        keeps its normal function (a device held in EXTEST stays held and
+        shows its pins as driven)."""
+        count = len(self.pins)
+        pins = (abi.BscanPin * max(count, 1))()
+        doing = f"sampling the pins of {self._device()}"
+        self._shared.run("orvdev_bscan_sample", self.tap, pins, count, doing=doing)
+        self._shared.scan.jtag._state = TapState.RUN_TEST_IDLE
+        return [Pin._from_c(pin) for pin in pins[:count]]
+
+    def sample(self) -> dict[str, Optional[int]]:
+        """SAMPLE, as :meth:`sample_pins`: each pin's level, 0 or 1, or
+        ``None`` where nothing is seen (an output let go that has no input
+        cell)."""
+        return {pin.port: pin.value for pin in self.sample_pins()}
+
+    def drive(self, levels: Mapping[str, Level], hold: bool = True) -> dict[str, Optional[int]]:
+        """Drives pins: ``{"PA8": 1, "PA9": 0, "PA5": None}``, with ``None``
+        (or ``"z"``) letting a pin go (an open-drain pin drives its active
+        level and lets go for the other).
+
+        The first time, PRELOAD puts every other cell at its safe value (so
+        that nothing glitches when EXTEST takes the pins), then EXTEST; while
+        the device is held, later calls change its pins from what they drive.
+        Returns every pin as read back while driven (as :meth:`sample`). With
+        `hold` the device stays in EXTEST until :meth:`release`; without, it
+        returns to its normal function at once (Test-Logic-Reset, or BYPASS
+        while another device of the chain is held). One OUT transfer and one
+        read-back exchange.
+
+        Raises :class:`InvalidArgument` (nothing sent) for a pin the file
+        does not have (naming the nearest), an input driven, a two-state
+        output let go, a pin given twice; ``ValueError``/``TypeError`` for a
+        level that is none of 0, 1, None, "z"; :class:`ChainError` when the
+        file names no EXTEST or PRELOAD."""
+        if not isinstance(levels, Mapping):
+            raise TypeError(f"levels must be a mapping of pin names to levels, not {type(levels).__name__}")
+        if not levels:
+            raise ValueError("no pins to drive")
+        names = []
+        for pin, value in levels.items():
+            if not isinstance(pin, str):
+                raise TypeError(f"a pin name must be a str, not {type(pin).__name__}")
+            names.append((pin.encode(), _level(pin, value)))
+        settings = (abi.PinSetting * len(names))(*names)
+        count = len(self.pins)
+        pins = (abi.BscanPin * max(count, 1))()
+        shown = ", ".join(
+            f"{p}={'z' if v is None or isinstance(v, str) else int(v)}" for p, v in levels.items()
+        )
+        self._shared.run(
+            "orvdev_bscan_drive",
+            self.tap,
+            settings,
+            len(names),
+            1 if hold else 0,
+            pins,
+            count,
+            doing=f"driving {shown} on {self._device()}",
+        )
+        if hold:
+            self._shared.held.add(self.tap)
+            self._shared.scan.jtag._state = TapState.RUN_TEST_IDLE
+        else:
+            self._shared.held.discard(self.tap)
+            # Test-Logic-Reset, or Run-Test/Idle while another device is
+            # held: a TMS path from the first is right from both.
+            self._shared.scan.jtag._state = TapState.TEST_LOGIC_RESET
+        return {pin.port: pin.value for pin in (Pin._from_c(p) for p in pins[:count])}
+
+    def release(self) -> None:
+        """Test-Logic-Reset: every device of the chain back to its normal
+        function, nothing held."""
+        self._shared.release()
+
+    def close(self) -> None:
+        """Returns the devices to their normal function when pins are held
+        (:meth:`release`), then closes the boundary scan of the chain (this
+        object and those :meth:`for_tap` made); later calls raise
+        ``ValueError``. Closing twice does nothing."""
+        self._shared.close(release=True)
+
+    def __enter__(self) -> "Boundary":
+        return self
+
+    def __exit__(self, exc_type: object, *exc: object) -> None:
+        try:
+            self._shared.close(release=True)
+        except (OrvError, ValueError):
+            if exc_type is None:
+                raise
+            self._shared.close(release=False)  # the exception in flight says more
+
+    def __repr__(self) -> str:
+        idcode = "None" if self.idcode is None else f"{self.idcode:#010x}"
+        state = " closed" if self.closed else ""
+        return (
+            f"<orv.Boundary TAP {self.tap} {self.entity} idcode={idcode}, {len(self.pins)} pins, "
+            f"{self.file.path}{state}>"
+        )
+
+
+def open_boundary(jtag: "Jtag", bsdl: Optional[BsdlSources], tap: Union[int, str, None]) -> Boundary:
+    """:meth:`orv.Jtag.boundary`."""
+    if tap is not None and (not isinstance(tap, (int, str)) or isinstance(tap, bool)):
+        raise TypeError(f"tap must be an int or an entity name, not {type(tap).__name__}")
+    if isinstance(tap, int) and not 0 <= tap < abi.ORVDEV_JTAG_MAX_DEVICES:
+        raise ValueError(f"tap {tap} is out of range 0..{abi.ORVDEV_JTAG_MAX_DEVICES - 1}")
+    files = read_files(bsdl)
+    if isinstance(tap, str) and not any(f.entity.lower() == tap.lower() for f in files):
+        entities = ", ".join(sorted({f.entity for f in files}))
+        raise ValueError(f"no BSDL file given has the entity {tap}: they have {entities}")
+    shared = _BoundaryChain(jtag, files)
+    try:
+        return Boundary(shared, shared.choose(tap))
+    except BaseException:
+        shared.close(release=False)
+        raise
+
+
+# ---- the interconnect test ----------------------------------------------------------------------
+
+
+class Open(NamedTuple):
+    """A pin that does not follow its net's driver ("U2.D(2)")."""
+
+    net: str
+    pin: str
+
+
+class Short(NamedTuple):
+    """Nets that read each other's codes, and the wired-AND ("and") or
+    wired-OR ("or") they behave as, else "unknown"."""
+
+    nets: tuple[str, ...]
+    behaves_as: str
+
+
+class Stuck(NamedTuple):
+    """A net stuck at 0 or 1."""
+
+    net: str
+    value: int
+
+
+class Untested(NamedTuple):
+    """A net the test could not test, and why ("no driver: ...", "no
+    receiver: ...", "not in any BSDL: ...", "left alone: ...")."""
+
+    net: str
+    why: str
+
+
+@dataclass(frozen=True)
+class ConnectResult:
+    """What an interconnect test found (:meth:`orv.Jtag.connect_test`), as
+    ``orvtool jtag connect-test --json`` reports it.
+
+    Attributes:
+        passed: no open, short or stuck net was found.
+        patterns: the patterns driven; nets_tested: the nets tested.
+        opens, shorts, stuck, untested: what was found (:class:`Open`,
+            :class:`Short`, :class:`Stuck`, :class:`Untested`).
+        scans, out_transfers, readback_exchanges, readback_bytes: the DR
+            scans of the test and what they took on the wire.
+    """
+
+    passed: bool
+    patterns: int
+    nets_tested: int
+    opens: tuple[Open, ...]
+    shorts: tuple[Short, ...]
+    stuck: tuple[Stuck, ...]
+    untested: tuple[Untested, ...]
+    scans: int
+    out_transfers: int
+    readback_exchanges: int
+    readback_bytes: int
+
+    @classmethod
+    def _from_c(cls, r: abi.ConnectResult) -> "ConnectResult":
+        return cls(
+            passed=bool(r.passed),
+            patterns=r.patterns,
+            nets_tested=r.nets_tested,
+            opens=tuple(Open(_text(o.net), _text(o.pin)) for o in r.opens[: r.open_count]),
+            shorts=tuple(
+                Short(tuple(_text(n) for n in s.nets[: s.net_count]), BEHAVIOURS.get(s.behaves_as, "unknown"))
+                for s in r.shorts[: r.short_count]
+            ),
+            stuck=tuple(Stuck(_text(s.net), s.value) for s in r.stuck[: r.stuck_count]),
+            untested=tuple(Untested(_text(u.net), _text(u.why)) for u in r.untested[: r.untested_count]),
+            scans=r.scans,
+            out_transfers=r.out_transfers,
+            readback_exchanges=r.readback_exchanges,
+            readback_bytes=r.readback_bytes,
+        )
+
+
+def run_connect_test(
+    jtag: "Jtag", netlist: PathLike, bsdl: Optional[BsdlSources], progress: Optional[Progress]
+) -> ConnectResult:
+    """:meth:`orv.Jtag.connect_test`."""
+    try:
+        raw_path = os.fsencode(netlist)
+    except TypeError:
+        raise TypeError(f"netlist must be a path, not {type(netlist).__name__}") from None
+    files = read_files(bsdl, required=False)
+    adapter: Adapter = jtag._adapter
+    adapter._check_open()
+    libs = adapter._libs
+    loaded = c_void_p()
+    where = abi.InputError()
+    report = abi.Report()
+    pointers = _pointers(list(files)) if files else None
+    rc = libs.devices.orvdev_netlist_load(
+        raw_path, pointers, len(files), byref(loaded), byref(where), byref(report)
+    )
+    _check(libs, rc, "reading a netlist", report, **_where_fields(where))
+    try:
+        scan = _ScanChain(jtag, "scanning the JTAG chain for the interconnect test", progress)
+        try:
+            tap_files = (c_void_p * max(scan.chain.count, 1))()
+            report = abi.Report()
+            rc = libs.devices.orvdev_netlist_taps(loaded, byref(scan.c_chain), tap_files, byref(report))
+            _check(libs, rc, "placing the netlist's devices in the chain", report)
+            scan.open_bscan(tap_files, "opening the boundary registers of the netlist's devices")
+            result = POINTER(abi.ConnectResult)()
+            name = os.fsdecode(raw_path)
+            adapter._run(
+                "orvdev_connect_test",
+                scan.bscan,
+                loaded,
+                byref(result),
+                doing=f"interconnect test of {name}",
+                progress=progress,
+            )
+            jtag._state = TapState.TEST_LOGIC_RESET
+            try:
+                return ConnectResult._from_c(result.contents)
+            finally:
+                libs.devices.orvdev_connect_result_free(result)
+        finally:
+            scan.close()
+    finally:
+        libs.devices.orvdev_netlist_free(loaded)
