@@ -135,6 +135,23 @@ TEST_F(Board, JtagScanSetsTheClockAndPinsAndSaysWhatTheDivisorMade)
         << out.str();
 }
 
+// SPI and I2C say the clock they set when it is not the one asked, as the
+// JTAG scan does; a clock the adapter makes exactly goes unsaid.
+TEST_F(Board, SpiAndI2cSayTheClockSetWhenItDiffers)
+{
+    spi::Options s;
+    s.clock_khz = 7000;
+    show(spi::cmd_id(ctx, s));
+    i2c::Options i;
+    i.clock_khz = 700;
+    show(i2c::cmd_detect(ctx, i, i2c::DetectArgs{}));
+    s.clock_khz = 6000;
+    show(spi::cmd_id(ctx, s));
+    EXPECT_EQ(err.str(),
+              "orvtool: SPI clock 6666 kHz (7000 asked: the fastest clock the adapter makes at or below it)\n"
+              "orvtool: I2C clock 697 kHz (700 asked: the fastest clock the adapter makes at or below it)\n");
+}
+
 TEST_F(Board, RawIrScanReturnsTheCapturePattern)
 {
     jtag::RawScan scan = raw(true, 10, "0x3ff");

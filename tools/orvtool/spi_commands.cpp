@@ -55,6 +55,9 @@ OpenFlash open_flash(const Context& ctx, const Options& options)
     check_device(orvdev_flash_open(ctx.session, &o, &flash, &report), report, ctx);
     OpenFlash f{FlashHandle(flash), {}};
     orvdev_flash_get_info(flash, &f.info);
+    if (std::uint64_t{options.clock_khz} * 1000 != f.info.clock.actual_hz && ctx.err != nullptr) {
+        *ctx.err << "orvtool: SPI clock " << clock_text(f.info.clock, options.clock_khz) << "\n";
+    }
     return f;
 }
 
