@@ -110,11 +110,15 @@ JedecId Flash::require_flash()
     if (id.blank()) {
         // A flash still busy with a program or erase that a failed run left
         // running answers only status reads: wait for it (a chip erase of the
-        // largest parts takes minutes), then ask again.
+        // largest parts takes minutes), then ask again. One that answers its
+        // status ready may have finished just after the ID was read: ask
+        // again too. Nothing there reads 0xFF (MISO floats high).
         const std::uint8_t status = read_status();
-        if (status != 0xFF && (status & nor::STATUS_BUSY) != 0) {
-            wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
-                       "waiting for the flash to finish an earlier program or erase");
+        if (status != 0xFF) {
+            if ((status & nor::STATUS_BUSY) != 0) {
+                wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                           "waiting for the flash to finish an earlier program or erase");
+            }
             id = read_id();
         }
     }
