@@ -31,7 +31,7 @@ ctest --test-dir build-asan --output-on-failure -j"$JOBS" -LE 'lint|valgrind|ben
 # tests/fuzz/corpus/. Only the fuzz programs are built here: clang does not
 # link the sanitizer runtime into the shared libraries.
 echo "== fuzz targets (clang, libFuzzer + ASan + UBSan)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+FUZZ_SECONDS=${FUZZ_SECONDS:-12}
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DORV_BUILD_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_BENCH=OFF -DORV_FUZZ_SECONDS="$FUZZ_SECONDS"
 cmake --build build-fuzz -j"$JOBS" --target orv_fuzz_targets

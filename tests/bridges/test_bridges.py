@@ -102,22 +102,25 @@ def flashrom(port, *args, timeout=300):
 def test_flashrom_probes_reads_and_writes_a_region_with_a_layout(serve, tmp_path):
     server = serve("--serprog", "0")
     port = server.ports["serprog"]
-    status, out = flashrom(port, "-c", "W25Q32.V", "-r", str(tmp_path / "before.bin"))
+    region = slice(0x10000, 0x20000)
+    (tmp_path / "layout.txt").write_text("00010000:0001ffff region\n")
+    layout = ("--layout", str(tmp_path / "layout.txt"), "-i", "region")
+    # The region alone first (the whole chip is read once, at the end).
+    status, out = flashrom(port, "-c", "W25Q32.V", *layout, "-r", str(tmp_path / "before.bin"))
     assert status == 0, out
     assert 'Found Winbond flash chip "W25Q32.V" (4096 kB, SPI) on serprog.' in out, out
     assert "Reading flash... done." in out, out
-    assert (tmp_path / "before.bin").read_bytes() == b"\xff" * FLASH_SIZE, "the default board's flash is erased"
+    assert (tmp_path / "before.bin").read_bytes()[region] == b"\xff" * 0x10000, "the default board's flash is erased"
 
     image = bytearray(b"\xff" * FLASH_SIZE)
     rng = random.Random(12)
-    image[0x10000:0x20000] = bytes(rng.getrandbits(8) for _ in range(0x10000))
+    image[region] = bytes(rng.getrandbits(8) for _ in range(0x10000))
     (tmp_path / "image.bin").write_bytes(image)
-    (tmp_path / "layout.txt").write_text("00010000:0001ffff region\n")
-    status, out = flashrom(port, "-c", "W25Q32.V", "--layout", str(tmp_path / "layout.txt"), "-i", "region",
-                           "-w", str(tmp_path / "image.bin"))
+    status, out = flashrom(port, "-c", "W25Q32.V", *layout, "-w", str(tmp_path / "image.bin"))
     assert status == 0, out
     assert "VERIFIED." in out, out
 
+    # The whole chip: the region as written, nothing else touched.
     status, out = flashrom(port, "-c", "W25Q32.V", "-r", str(tmp_path / "after.bin"))
     assert status == 0, out
     assert (tmp_path / "after.bin").read_bytes() == bytes(image)
