@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "result.hpp"
+#include "wire.hpp"
 
 namespace orv::bridge {
 
@@ -19,12 +20,6 @@ SessionOutcome failed(std::int32_t rc)
 SessionOutcome dropped(std::string why)
 {
     return SessionOutcome{Verdict::drop, std::move(why)};
-}
-
-std::uint32_t le32_at(std::span<const std::uint8_t> b) noexcept
-{
-    return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
 std::uint32_t le24_at(std::span<const std::uint8_t> b) noexcept
@@ -239,7 +234,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
             if (rest.size() < XVC_SETTCK.size() + 4) {
                 break;
             }
-            const std::uint32_t period = le32_at(rest.subspan(XVC_SETTCK.size()));
+            const std::uint32_t period = load_le32(rest.subspan(XVC_SETTCK.size()));
             ClockChoice chosen;
             const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, chosen);
             if (rc != RESULT_OK) {
@@ -254,7 +249,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
             if (rest.size() < XVC_SHIFT.size() + 4) {
                 break;
             }
-            const std::uint32_t bits = le32_at(rest.subspan(XVC_SHIFT.size()));
+            const std::uint32_t bits = load_le32(rest.subspan(XVC_SHIFT.size()));
             const std::uint64_t vector = (std::uint64_t{bits} + 7) / 8;
             if (2 * vector > MAX_VECTOR_BYTES) {
                 outcome = dropped("shift of " + std::to_string(bits) + " bits: more than " +
@@ -444,7 +439,7 @@ SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Repl
             reply = ack();
             break;
         case S_CMD_S_SPI_FREQ: {
-            const std::uint32_t hz = le32_at(p);
+            const std::uint32_t hz = load_le32(p);
             if (hz == 0) {
                 reply = std::string(1, static_cast<char>(S_NAK));
                 break;

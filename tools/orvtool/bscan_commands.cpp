@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +19,7 @@
 
 #include "device_library.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "render.hpp"
 
 namespace orvtool {
@@ -374,41 +374,6 @@ std::vector<orvdev_bscan_pin> sample(const Context& ctx, orvdev_bscan* b, std::u
     check_device(orvdev_bscan_sample(b, tap, pins.data(), count, &report), report, ctx);
     return pins;
 }
-
-// ---- until Ctrl-C -------------------------------------------------------------
-
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void on_interrupt(int)
-{
-    interrupted = 1;
-}
-
-// SIGINT and SIGTERM set a flag while it lives, instead of ending the
-// program: what the command holds is given back first.
-class UntilInterrupted {
-public:
-    UntilInterrupted()
-    {
-        struct sigaction action {};
-        action.sa_handler = on_interrupt;
-        sigaction(SIGINT, &action, &old_int_);
-        sigaction(SIGTERM, &action, &old_term_);
-        interrupted = 0;
-    }
-    ~UntilInterrupted()
-    {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    UntilInterrupted(const UntilInterrupted&) = delete;
-    UntilInterrupted& operator=(const UntilInterrupted&) = delete;
-    [[nodiscard]] static bool done() { return interrupted != 0; }
-
-private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-};
 
 // ---- jtag pins --watch -------------------------------------------------------
 

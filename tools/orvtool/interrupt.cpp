@@ -14,6 +14,14 @@ extern "C" void on_signal(int signal)
     pending_signal = signal;
 }
 
+// Set while an UntilInterrupted lives.
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int /*signal*/)
+{
+    interrupted = 1;
+}
+
 } // namespace
 
 void install_interrupt_handlers() noexcept
@@ -31,6 +39,26 @@ void install_interrupt_handlers() noexcept
 int interrupting_signal() noexcept
 {
     return pending_signal;
+}
+
+UntilInterrupted::UntilInterrupted()
+{
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+    interrupted = 0;
+}
+
+UntilInterrupted::~UntilInterrupted()
+{
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+}
+
+bool UntilInterrupted::done() noexcept
+{
+    return interrupted != 0;
 }
 
 const char* signal_name(int signal) noexcept
