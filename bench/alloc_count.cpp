@@ -1,4 +1,4 @@
-#include "alloc_count.hpp"
+#include "bench/alloc_count.hpp"
 
 #include <atomic>
 #include <cerrno>

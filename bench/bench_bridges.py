@@ -19,7 +19,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "front", "python"))
 from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
 
 LISTENING = re.compile(r"^listening: (\S+) on (\S+):(\d+)$")

@@ -25,7 +25,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "front", "python"))
 from orv.simcontrol import SimControl  # noqa: E402  (the package beside the benchmarks)
 from bench_svf import measure  # noqa: E402  (wall time and URBs of one run)
 

@@ -12,9 +12,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "emulator/adapter.hpp"
-#include "emulator/inproc_usb.hpp"
-#include "operations.hpp"
+#include "bench/operations.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
 
 namespace {
 

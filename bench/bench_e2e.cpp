@@ -19,10 +19,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "emulator/adapter.hpp"
-#include "emulator/vusb/virtual_usb.hpp"
-#include "operations.hpp"
-#include "wire.hpp"
+#include "bench/operations.hpp"
+#include "lib/wire/wire.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/vusb/virtual_usb.hpp"
 
 namespace {
 

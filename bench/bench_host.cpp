@@ -12,10 +12,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "alloc_count.hpp"
-#include "instant_usb.hpp"
-#include "operations.hpp"
-#include "wire.hpp"
+#include "bench/alloc_count.hpp"
+#include "bench/instant_usb.hpp"
+#include "bench/operations.hpp"
+#include "lib/wire/wire.hpp"
 
 namespace {
 

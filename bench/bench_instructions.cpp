@@ -15,8 +15,8 @@
 
 #include <valgrind/callgrind.h>
 
-#include "instant_usb.hpp"
-#include "operations.hpp"
+#include "bench/instant_usb.hpp"
+#include "bench/operations.hpp"
 
 int main(int argc, char** argv)
 {

@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "front", "python"))
 from orv.simcontrol import SimControl, urb_delta  # noqa: E402
 
 # 64 KiB of a pattern, and the same image with one byte changed: the second

@@ -26,7 +26,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PACKAGE = os.path.join(HERE, "..", "python")
+PACKAGE = os.path.join(HERE, "..", "front", "python")
 sys.path.insert(0, PACKAGE)
 from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
 

@@ -26,7 +26,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "front", "python"))
 from orv.simcontrol import SimControl, urb_delta  # noqa: E402  (the package beside the benchmarks)
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -1,8 +1,8 @@
-#include "instant_usb.hpp"
+#include "bench/instant_usb.hpp"
 
 #include <algorithm>
 
-#include "wire.hpp"
+#include "lib/wire/wire.hpp"
 
 namespace orv::bench {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "transfer_device.hpp"
+#include "sim/transfer_seam/transfer_device.hpp"
 
 namespace orv::bench {
 

@@ -12,10 +12,10 @@
 
 #include <libusb.h>
 
+#include "lib/wire/spi_nor.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
-#include "spi_nor.hpp"
 
 namespace orv::bench {
 

@@ -94,6 +94,6 @@ foreach(lib IN LISTS _orv_libraries)
     COMPONENT development)
 endforeach()
 
-# orvtool and its manual page are installed by tools/CMakeLists.txt
+# orvtool and its manual page are installed by front/orvtool/CMakeLists.txt
 # (bin/orvtool, share/man/man1/orvtool.1); the packaging.consumer test checks
 # that an install of the build tree has both and that the installed tool runs.

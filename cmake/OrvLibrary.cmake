@@ -9,18 +9,14 @@ function(orv_add_library)
   cmake_parse_arguments(ARG "" "NAME;OUTPUT;VERSION_SCRIPT" "SOURCES;PUBLIC_HEADERS" ${ARGN})
   set(obj ${ARG_NAME}_obj)
   add_library(${obj} OBJECT ${ARG_SOURCES})
-  target_include_directories(${obj} PUBLIC
-    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/common/include>)
-  target_link_libraries(${obj} PUBLIC orv_common orv_libusb_headers)
+  target_include_directories(${obj} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib/include>)
+  target_link_libraries(${obj} PUBLIC orv_wire orv_libusb_headers)
   target_compile_definitions(${obj} PRIVATE ORV_BUILDING_LIBRARY)
   target_compile_options(${obj} PRIVATE -fno-exceptions)
 
   add_library(${ARG_OUTPUT} SHARED $<TARGET_OBJECTS:${obj}>)
-  target_link_libraries(${ARG_OUTPUT} PRIVATE orv_common PUBLIC PkgConfig::LIBUSB)
-  target_include_directories(${ARG_OUTPUT} PUBLIC
-    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/common/include>)
+  target_link_libraries(${ARG_OUTPUT} PRIVATE orv_wire PUBLIC PkgConfig::LIBUSB)
+  target_include_directories(${ARG_OUTPUT} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib/include>)
   set_target_properties(${ARG_OUTPUT} PROPERTIES
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
@@ -41,5 +37,8 @@ endfunction()
 # of the script, and the version check reads the library's file name.
 function(orv_ship_library target version_script)
   set_property(GLOBAL APPEND PROPERTY ORV_SHIPPED_LIBRARIES ${target})
+  # In the build tree the shipped libraries sit together in lib/ (and the
+  # programs in bin/), as they do installed: ORV_LIBRARY_PATH=build/lib.
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
   set_target_properties(${target} PROPERTIES ORV_VERSION_SCRIPT "${version_script}")
 endfunction()

@@ -74,26 +74,26 @@ fi
 
 if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null && command -v flashrom >/dev/null; then
   echo "== the bridges with OpenOCD, openFPGALoader and flashrom"
-  "$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_bridges.py \
-    "$BUILD/tools/orvtool" "$BUILD/jtag" "$OUT/bridges.json"
+  "$BUILD/bin/orvsim-run" --control -- /usr/bin/python3 bench/bench_bridges.py \
+    "$BUILD/bin/orvtool" "$BUILD/lib" "$OUT/bridges.json"
   args+=(--bridges "$OUT/bridges.json")
 fi
 
 echo "== the Python package beside orvtool: unchanged 1 MiB write, 4 MiB read"
-"$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_python.py "$BUILD/tools/orvtool" \
-  "$BUILD/jtag:$BUILD/spi:$BUILD/i2c:$BUILD/devices" "$OUT/python.json"
+"$BUILD/bin/orvsim-run" --control -- /usr/bin/python3 bench/bench_python.py "$BUILD/bin/orvtool" \
+  "$BUILD/lib" "$OUT/python.json"
 args+=(--python "$OUT/python.json")
 
 if command -v flashrom >/dev/null && [ "${FLASH:-1}" != 0 ]; then
   # About 15 minutes: 4 MiB writes at the virtual adapter's speed.
   echo "== 4 MiB flash writes: orvtool spi write and flashrom through serprog"
-  /usr/bin/python3 bench/bench_flash.py "$BUILD/tools/orvtool" "$OUT/flash.json"
+  /usr/bin/python3 bench/bench_flash.py "$BUILD/bin/orvtool" "$OUT/flash.json"
   args+=(--flash "$OUT/flash.json")
 fi
 if [ "${TRACE:-1}" != 0 ]; then
   # About 6 minutes: a 4 MiB read, untraced and traced two ways, twice each.
   echo "== waveform traces: orvtool --sim spi read 0 4M untraced and with --trace"
-  /usr/bin/python3 bench/bench_trace.py "$BUILD/tools/orvtool" "$OUT/trace.json" "$OUT"
+  /usr/bin/python3 bench/bench_trace.py "$BUILD/bin/orvtool" "$OUT/trace.json" "$OUT"
   args+=(--trace "$OUT/trace.json")
 fi
 if command -v openocd >/dev/null && command -v openFPGALoader >/dev/null; then
@@ -104,8 +104,8 @@ fi
 
 echo "== boundary scan: transfers per SAMPLE and per interconnect test, jtag pins --watch"
 python3 bench/gen_bscan.py "$OUT/bscan"
-"$BUILD/emulator/vusb/orvsim-run" --control --board "$OUT/bscan/bench-bscan.json" -- /usr/bin/python3 \
-  bench/bench_bscan.py "$BUILD/tools/orvtool" "$OUT/bscan"
+"$BUILD/bin/orvsim-run" --control --board "$OUT/bscan/bench-bscan.json" -- /usr/bin/python3 \
+  bench/bench_bscan.py "$BUILD/bin/orvtool" "$OUT/bscan"
 args+=(--bscan "$OUT/bscan/bscan.md")
 
 echo "== report"

@@ -17,5 +17,5 @@ fi
 for p in openocd openFPGALoader; do
   command -v "$p" >/dev/null || { echo "bench_svf: $p is not installed (scripts/setup.sh)"; exit 1; }
 done
-"$BUILD/emulator/vusb/orvsim-run" --control -- /usr/bin/python3 bench/bench_svf.py \
-  "$BUILD/tools/orvtool" "$OUT" --scans "${SCANS:-2000}" --reps "${REPS:-3}"
+"$BUILD/bin/orvsim-run" --control -- /usr/bin/python3 bench/bench_svf.py \
+  "$BUILD/bin/orvtool" "$OUT" --scans "${SCANS:-2000}" --reps "${REPS:-3}"

@@ -3,12 +3,12 @@
 # JTAG IDCODE scan traced on the virtual adapter (orvtool --sim --trace) and
 # drawn by GTKWave in a virtual X display, grabbed from its window.
 #   scripts/waveform_pictures.sh [ORVTOOL] [OUTDIR]
-# ORVTOOL defaults to build/tools/orvtool, OUTDIR to docs/. Needs the Debian
+# ORVTOOL defaults to build/bin/orvtool, OUTDIR to docs/. Needs the Debian
 # packages gtkwave, xvfb and xauth (not in scripts/setup.sh: CI does not
 # draw pictures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-orvtool=$(realpath "${1:-build/tools/orvtool}")
+orvtool=$(realpath "${1:-build/bin/orvtool}")
 out=${2:-docs}
 for tool in gtkwave xvfb-run; do
   command -v "$tool" >/dev/null || { echo "waveform_pictures: $tool is missing (apt-get install gtkwave xvfb xauth)"; exit 1; }

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "bsdl.hpp"
+#include "lib/formats/bsdl/bsdl.hpp"
 
 namespace orv::bsdl {
 namespace {

@@ -8,14 +8,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "adapter.hpp"
-#include "device_library.hpp"
-#include "errors.hpp"
-#include "i2c_commands.hpp"
-#include "inproc_usb.hpp"
-#include "jtag_commands.hpp"
-#include "render.hpp"
-#include "spi_commands.hpp"
+#include "front/orvtool/device_library.hpp"
+#include "front/orvtool/errors.hpp"
+#include "front/orvtool/i2c_commands.hpp"
+#include "front/orvtool/jtag_commands.hpp"
+#include "front/orvtool/render.hpp"
+#include "front/orvtool/spi_commands.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
 
 using namespace orvtool;
 

@@ -7,17 +7,17 @@
 #include <functional>
 #include <sstream>
 
-#include "context.hpp"
-#include "device.hpp"
-#include "device_library.hpp"
-#include "errors.hpp"
-#include "file_io.hpp"
-#include "format.hpp"
-#include "i2c_commands.hpp"
-#include "layout.hpp"
-#include "render.hpp"
-#include "usb_host.hpp"
-#include <number_text.hpp>
+#include "front/orvtool/adapter_open.hpp"
+#include "front/orvtool/context.hpp"
+#include "front/orvtool/device_library.hpp"
+#include "front/orvtool/errors.hpp"
+#include "front/orvtool/file_io.hpp"
+#include "front/orvtool/format.hpp"
+#include "front/orvtool/i2c_commands.hpp"
+#include "front/orvtool/layout.hpp"
+#include "front/orvtool/render.hpp"
+#include "front/orvtool/usb_host.hpp"
+#include "lib/wire/number_text.hpp"
 
 using namespace orvtool;
 
@@ -465,7 +465,8 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
         {"rule nowhere, source tree named",
          plain,
          0x4f52,
-         {"(from the source tree): sudo install -m 644 tools/udev/60-orv-adapter.rules /etc/udev/rules.d/",
+         {"(from the source tree): sudo install -m 644 front/orvtool/udev/60-orv-adapter.rules "
+          "/etc/udev/rules.d/",
           reload, "replug"},
          {"add a line"}},
         {"rule installed under another prefix",

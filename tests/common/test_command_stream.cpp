@@ -5,9 +5,9 @@
 #include <array>
 #include <vector>
 
-#include "command_stream.hpp"
-#include "fake_usb.hpp"
-#include "wire.hpp"
+#include "lib/wire/command_stream.hpp"
+#include "lib/wire/wire.hpp"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv {
 namespace {

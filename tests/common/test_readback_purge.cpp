@@ -5,9 +5,9 @@
 #include <functional>
 #include <vector>
 
-#include "fake_usb.hpp"
-#include "readback_purge.hpp"
-#include "result.hpp"
+#include "lib/wire/readback_purge.hpp"
+#include "lib/wire/result_codes.hpp"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "fake_usb.hpp"
-#include "result.hpp"
-#include "transport.hpp"
+#include "lib/wire/result_codes.hpp"
+#include "lib/wire/transport.hpp"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv {
 namespace {

@@ -15,7 +15,7 @@
 
 #include <orv_devices.h>
 
-#include "e2e_support.hpp"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // device library, without an adapter.
 #include <gtest/gtest.h>
 
-#include "i2c_bus.hpp"
-#include "jep106.hpp"
-#include "jtag_chain.hpp"
+#include "lib/devices/chain/jtag_chain.hpp"
+#include "lib/devices/i2c/i2c_bus.hpp"
+#include "lib/devices/jep106/jep106.hpp"
 
 using namespace orv::dev;
 using Bytes = std::vector<std::uint8_t>;

@@ -13,7 +13,7 @@
 #include <orv_devices.h>
 #include <orv_tapwire.h>
 
-#include "e2e_support.hpp"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace {
 

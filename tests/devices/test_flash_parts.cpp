@@ -7,10 +7,10 @@
 #include <map>
 #include <random>
 
-#include "flash_params.hpp"
-#include "flash_status.hpp"
-#include "sfdp.hpp"
-#include "write_plan.hpp"
+#include "lib/devices/flash/flash_params.hpp"
+#include "lib/devices/flash/flash_status.hpp"
+#include "lib/devices/flash/sfdp.hpp"
+#include "lib/devices/flash/write_plan.hpp"
 
 using namespace orv::dev;
 using Bytes = std::vector<std::uint8_t>;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "virtual_usb.hpp"
+#include "sim/vusb/virtual_usb.hpp"
 
 int main(int argc, char** argv)
 {

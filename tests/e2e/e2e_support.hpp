@@ -12,10 +12,10 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
-#include "board_file.hpp"
-#include "readback_purge.hpp"
-#include "virtual_usb.hpp"
-#include "wire.hpp"
+#include "lib/wire/readback_purge.hpp"
+#include "lib/wire/wire.hpp"
+#include "sim/emulator/board_file.hpp"
+#include "sim/vusb/virtual_usb.hpp"
 
 namespace orv::e2e {
 

@@ -9,11 +9,11 @@
 // an adapter that stops completing transfers after the OUT transfer.
 #include <functional>
 
-#include "e2e_support.hpp"
+#include "lib/wire/spi_nor.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
-#include "spi_nor.hpp"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

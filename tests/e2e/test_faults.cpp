@@ -2,10 +2,10 @@
 // they leave behind: the caller's TAP state and output buffers stay as they
 // were, the poll limits hold, and the next operation works once the fault is
 // gone and the read-back has been purged.
-#include "e2e_support.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

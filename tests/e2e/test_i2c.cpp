@@ -1,8 +1,8 @@
 // orv_lumo_iic against the default board's I2C bus, through libusb: the
 // 24C02-style EEPROM at 0x50, the register file at 0x68 and the 10-bit
 // memory at 0x2A5.
-#include "e2e_support.hpp"
 #include "orv_lumo_iic.h"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

@@ -3,8 +3,8 @@
 // come out first and the first bits shifted in end up in TAP0.
 #include <cstring>
 
-#include "e2e_support.hpp"
 #include "orv_tapwire.h"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

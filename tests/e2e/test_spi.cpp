@@ -4,9 +4,9 @@
 #include <chrono>
 #include <numeric>
 
-#include "e2e_support.hpp"
+#include "lib/wire/spi_nor.hpp"
 #include "orv_lumo_spi.h"
-#include "spi_nor.hpp"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

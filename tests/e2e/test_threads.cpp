@@ -2,9 +2,9 @@
 // and memory traffic see only its own adapter.
 #include <thread>
 
-#include "e2e_support.hpp"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "e2e_support.hpp"
+#include "tests/e2e/e2e_support.hpp"
 
 namespace orv::e2e {
 namespace {

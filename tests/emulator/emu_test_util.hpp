@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "adapter.hpp"
-#include "byte_text.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "tests/support/byte_text.hpp"
 
 namespace orv::emu::test {
 

@@ -9,13 +9,13 @@
 #include <fstream>
 #include <thread>
 
-#include "board_file.hpp"
-#include "emu_test_util.hpp"
-#include "inproc_usb.hpp"
+#include "lib/wire/spi_nor.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
-#include "spi_nor.hpp"
+#include "sim/emulator/board_file.hpp"
+#include "sim/emulator/inproc_usb.hpp"
+#include "tests/emulator/emu_test_util.hpp"
 
 namespace orv::emu::test {
 namespace {

@@ -9,10 +9,10 @@
 #include <fstream>
 #include <map>
 
-#include "board_file.hpp"
-#include "emu_test_util.hpp"
-#include "inproc_usb.hpp"
 #include "orv_tapwire.h"
+#include "sim/emulator/board_file.hpp"
+#include "sim/emulator/inproc_usb.hpp"
+#include "tests/emulator/emu_test_util.hpp"
 
 namespace orv::emu::test {
 namespace {

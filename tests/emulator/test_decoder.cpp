@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "emu_test_util.hpp"
+#include "tests/emulator/emu_test_util.hpp"
 
 namespace orv::emu::test {
 namespace {

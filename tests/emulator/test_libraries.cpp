@@ -5,12 +5,12 @@
 #include <array>
 #include <numeric>
 
-#include "emu_test_util.hpp"
-#include "inproc_usb.hpp"
+#include "lib/wire/wire.hpp"
 #include "orv_lumo_iic.h"
 #include "orv_lumo_spi.h"
 #include "orv_tapwire.h"
-#include "wire.hpp"
+#include "sim/emulator/inproc_usb.hpp"
+#include "tests/emulator/emu_test_util.hpp"
 
 namespace orv::emu::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "emu_test_util.hpp"
+#include "tests/emulator/emu_test_util.hpp"
 
 namespace orv::emu::test {
 namespace {

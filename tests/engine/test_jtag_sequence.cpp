@@ -7,11 +7,11 @@
 #include <random>
 #include <vector>
 
-#include "adapter.hpp"
-#include "inproc_usb.hpp"
-#include "jtag_sequence.hpp"
+#include "lib/wire/jtag_sequence.hpp"
+#include "lib/wire/wire.hpp"
 #include "orv_tapwire.h"
-#include "wire.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
 
 namespace orv::engine {
 namespace {

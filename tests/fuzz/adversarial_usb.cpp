@@ -1,9 +1,9 @@
-#include "adversarial_usb.hpp"
+#include "tests/fuzz/adversarial_usb.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "wire.hpp"
+#include "lib/wire/wire.hpp"
 
 namespace orv::fuzz {
 

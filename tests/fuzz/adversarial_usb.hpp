@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "input_reader.hpp"
-#include "transfer_device.hpp"
+#include "sim/transfer_seam/transfer_device.hpp"
+#include "tests/fuzz/input_reader.hpp"
 
 namespace orv::fuzz {
 

@@ -1,9 +1,9 @@
-#include "faulty_emulator.hpp"
+#include "tests/fuzz/faulty_emulator.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "wire.hpp"
+#include "lib/wire/wire.hpp"
 
 namespace orv::fuzz {
 

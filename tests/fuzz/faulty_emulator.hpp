@@ -19,8 +19,8 @@
 #include <span>
 #include <vector>
 
-#include "adapter.hpp"
-#include "transfer_device.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/transfer_seam/transfer_device.hpp"
 
 namespace orv::fuzz {
 

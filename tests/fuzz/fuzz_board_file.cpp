@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "board_file.hpp"
+#include "sim/emulator/board_file.hpp"
 
 namespace {
 

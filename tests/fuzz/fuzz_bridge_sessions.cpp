@@ -25,11 +25,11 @@
 #include <streambuf>
 #include <string>
 
-#include "adapter.hpp"
-#include "inproc_usb.hpp"
+#include "front/bridges/sessions.hpp"
+#include "lib/wire/wire.hpp"
 #include "orv_devices.h"
-#include "sessions.hpp"
-#include "wire.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string_view>
 
-#include "boundary_scan.hpp"
-#include "bsdl.hpp"
+#include "lib/formats/bsdl/bsdl.hpp"
+#include "sim/emulator/boundary_scan.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 //   - the reported count never exceeds what the FIFO holds, and the FIFO
 //     never exceeds its capacity;
 //   - the diagnostics stay bounded.
-#include "adapter.hpp"
+#include "sim/emulator/adapter.hpp"
 
 #include <cstdint>
 #include <cstdlib>

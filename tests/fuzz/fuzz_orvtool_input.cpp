@@ -19,15 +19,15 @@
 
 #include <CLI/CLI.hpp>
 
-#include "adapter.hpp"
-#include "command.hpp"
-#include "device.hpp"
-#include "errors.hpp"
-#include "format.hpp"
-#include "inproc_usb.hpp"
-#include "input_reader.hpp"
-#include "jtag_chain.hpp"
+#include "front/orvtool/adapter_open.hpp"
+#include "front/orvtool/command.hpp"
+#include "front/orvtool/errors.hpp"
+#include "front/orvtool/format.hpp"
+#include "lib/devices/chain/jtag_chain.hpp"
 #include "orv_devices.h"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
+#include "tests/fuzz/input_reader.hpp"
 
 namespace {
 

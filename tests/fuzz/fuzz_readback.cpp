@@ -11,7 +11,7 @@
 //   - a failed I2C read leaves the caller's buffer as it was;
 //   - a JTAG read-back that timed out leaves the TDO buffer as it was;
 //   - no operation makes more transfers than its poll limit allows.
-#include "adversarial_usb.hpp"
+#include "tests/fuzz/adversarial_usb.hpp"
 
 #include <orv_lumo_iic.h>
 #include <orv_lumo_spi.h>

@@ -32,9 +32,9 @@
 #include <orv_lumo_spi.h>
 #include <orv_tapwire.h>
 
-#include "faulty_emulator.hpp"
-#include "input_reader.hpp"
-#include "readback_purge.hpp"
+#include "lib/wire/readback_purge.hpp"
+#include "tests/fuzz/faulty_emulator.hpp"
+#include "tests/fuzz/input_reader.hpp"
 
 namespace {
 

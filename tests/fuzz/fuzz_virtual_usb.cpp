@@ -26,9 +26,9 @@
 
 #include <libusb.h>
 
-#include "input_reader.hpp"
-#include "virtual_usb.hpp"
-#include "wire.hpp"
+#include "lib/wire/wire.hpp"
+#include "sim/vusb/virtual_usb.hpp"
+#include "tests/fuzz/input_reader.hpp"
 
 namespace {
 

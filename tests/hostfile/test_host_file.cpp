@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_file.hpp"
+#include "lib/hostfile/host_file.hpp"
 
 namespace {
 

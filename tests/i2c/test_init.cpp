@@ -3,8 +3,8 @@
 
 #include <utility>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_iic.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_iic.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace {
 

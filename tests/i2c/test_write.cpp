@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_iic.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace {
 

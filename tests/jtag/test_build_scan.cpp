@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "fake_usb.hpp"
 #include "orv_tapwire.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace {
 

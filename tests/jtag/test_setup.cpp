@@ -1,8 +1,8 @@
 // Adapter set-up commands: golden bytes, refusals, the TAP state on failure.
 #include <gtest/gtest.h>
 
-#include "fake_usb.hpp"
 #include "orv_tapwire.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace {
 

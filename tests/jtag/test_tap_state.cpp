@@ -6,8 +6,8 @@
 #include <queue>
 #include <string>
 
+#include "lib/wire/tap_state.hpp"
 #include "orv_tapwire.h"
-#include "tap_state.hpp"
 
 namespace {
 

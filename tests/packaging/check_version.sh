@@ -30,13 +30,13 @@ for pc in "$build"/orv_*.pc.in; do
 done
 check "orvtool --version" "$("$orvtool" --version | sed 's/^orvtool //')"
 check "orvsim-run --version" "$("$orvsim" --version | sed 's/^orvsim-run //')"
-for page in tools/orvtool.1 emulator/vusb/orvsim-run.1; do
+for page in front/orvtool/orvtool.1 front/orvsim-run/orvsim-run.1; do
   check "$page (.TH)" "$(sed -n '1s/^\.TH .* "orv \([^"]*\)".*/\1/p' "$src/$page")"
 done
-check "python/orv/__init__.py __version__" \
-  "$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$src/python/orv/__init__.py")"
-grep -q '^dynamic = \["version"\]' "$src/python/pyproject.toml" ||
-  { echo "FAIL: python/pyproject.toml must take its version from orv.__version__ (dynamic)"; failed=1; }
+check "front/python/orv/__init__.py __version__" \
+  "$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$src/front/python/orv/__init__.py")"
+grep -q '^dynamic = \["version"\]' "$src/front/python/pyproject.toml" ||
+  { echo "FAIL: front/python/pyproject.toml must take its version from orv.__version__ (dynamic)"; failed=1; }
 # "orv (EPOCH:UPSTREAM-REVISION) ..." on the first line.
 check "debian/changelog (upstream part)" \
   "$(sed -n '1s/^[^ ]* (\([0-9]*:\)\{0,1\}\([^)]*\)).*/\2/p' "$src/debian/changelog" | sed 's/-[^-]*$//')"

@@ -40,7 +40,7 @@ done
 for f in orvConfig.cmake orvConfigVersion.cmake orvTargets.cmake; do
   [ -f "$libdir/cmake/orv/$f" ] || fail "cmake/orv/$f missing"
 done
-if [ -f "$build/tools/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; then
+if [ -f "$build/bin/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; then
   [ -x "$prefix/bin/orvtool" ] || fail "orvtool not installed"
   LD_LIBRARY_PATH=$libdir "$prefix/bin/orvtool" --help >"$work/orvtool-help.txt" 2>&1 ||
     fail "installed orvtool --help failed: $(cat "$work/orvtool-help.txt")"

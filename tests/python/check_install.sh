@@ -40,9 +40,9 @@ print("   ok: imported from the prefix, libraries loaded from it")
 PY
 PYTHONPATH=$site "$orvsim" -- "$python" "$work/installed.py" || fail "installed package"
 
-step "pip install $src/python into a new venv"
+step "pip install $src/front/python into a new venv"
 "$python" -m venv "$work/venv" >"$work/venv.log" 2>&1 || { cat "$work/venv.log"; fail "venv"; }
-"$work/venv/bin/pip" install --disable-pip-version-check "$src/python" >"$work/pip.log" 2>&1 ||
+"$work/venv/bin/pip" install --disable-pip-version-check "$src/front/python" >"$work/pip.log" 2>&1 ||
   { cat "$work/pip.log"; fail "pip install"; }
 installed=$("$work/venv/bin/python" -c 'import importlib.metadata as m; print(m.version("orv"))')
 [ "$installed" = "$version" ] || fail "pip installed orv $installed, the project is $version"

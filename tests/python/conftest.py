@@ -5,7 +5,7 @@
 
 Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50,
 adapter 2 the boundary-scan board (two devices wired by nets, their BSDL
-files in emulator/boards) and adapter 3 the same board with faults put in.
+files in sim/boards) and adapter 3 the same board with faults put in.
 The control channel of orvsim-run gives the URB counts the virtual device
 saw and injects faults.
 """
@@ -21,7 +21,7 @@ from orv.simcontrol import SimControl as Sim
 
 SERIALS = ("ORVSIM0000", "ORVSIM0001", "ORVSIM0002", "ORVSIM0003")
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-BOARDS = os.path.normpath(os.path.join(SOURCE, "emulator", "boards"))  # board files and BSDL files
+BOARDS = os.path.normpath(os.path.join(SOURCE, "sim", "boards"))  # board files and BSDL files
 
 
 class Counter:
@@ -82,7 +82,7 @@ def _opened(sim: Sim, index: int) -> Iterator[orv.Adapter]:
 def bscan_adapter(sim: Sim) -> Iterator[orv.Adapter]:
     """Adapter 2: the board bscan. TAP 0 is U1's Cortex-M debug TAP, TAP 1 U1
     (an STM32F301), TAP 2 U2 (a GL64 CPLD), wired by the nets of
-    emulator/boards/netlists/bscan.json."""
+    sim/boards/netlists/bscan.json."""
     yield from _opened(sim, 2)
 
 

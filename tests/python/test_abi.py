@@ -1,7 +1,7 @@
 """The package's two copies of C facts, checked against their one home:
 the device library's ABI as ctypes declares it (orv/_devices.py) against
-devices/orv_devices.h, and what an adapter looks like (orv/adapter.py)
-against common/wire.hpp and orvtool's own search."""
+lib/include/orv_devices.h, and what an adapter looks like (orv/adapter.py)
+against lib/wire/wire.hpp and orvtool's own search."""
 
 import ctypes
 import json
@@ -16,8 +16,8 @@ from orv import _devices as abi
 from orv import adapter as adapter_module
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-HEADER = os.path.join(SOURCE, "devices", "orv_devices.h")
-WIRE = os.path.join(SOURCE, "common", "wire.hpp")
+HEADER = os.path.join(SOURCE, "lib", "include", "orv_devices.h")
+WIRE = os.path.join(SOURCE, "lib", "wire", "wire.hpp")
 
 
 def header_text():

@@ -1,4 +1,4 @@
-"""The examples of python/README.md, run as written from the source tree
+"""The examples of front/python/README.md, run as written from the source tree
 (``orv.open()`` with no criteria takes adapter 0 here, the default board, or
 adapter 2, the boundary-scan board, for the examples that use boundary scan:
 there are four)."""
@@ -11,7 +11,7 @@ import pytest
 import orv
 from conftest import SERIALS, SOURCE
 
-README = os.path.join(SOURCE, "python", "README.md")
+README = os.path.join(SOURCE, "front", "python", "README.md")
 
 
 def examples():

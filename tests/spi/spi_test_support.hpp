@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_spi.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv::test {
 

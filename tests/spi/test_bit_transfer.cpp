@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_spi.h"
-#include "spi_test_support.hpp"
+#include "tests/spi/spi_test_support.hpp"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv::test {
 namespace {

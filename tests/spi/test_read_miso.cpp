@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_spi.h"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv::test {
 namespace {

@@ -1,9 +1,9 @@
 // lumo_spi_set_config: the nine set-up bytes and their one transfer.
 #include <gtest/gtest.h>
 
-#include "fake_usb.hpp"
 #include "orv_lumo_spi.h"
-#include "spi_test_support.hpp"
+#include "tests/spi/spi_test_support.hpp"
+#include "tests/support/fake_usb.hpp"
 
 namespace orv::test {
 namespace {

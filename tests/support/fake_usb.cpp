@@ -1,4 +1,4 @@
-#include "fake_usb.hpp"
+#include "tests/support/fake_usb.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "byte_text.hpp"
-#include "transfer_device.hpp"
-#include "wire.hpp"
+#include "lib/wire/wire.hpp"
+#include "sim/transfer_seam/transfer_device.hpp"
+#include "tests/support/byte_text.hpp"
 
 namespace orv::test {
 

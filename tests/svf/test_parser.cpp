@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "parser.hpp"
+#include "lib/formats/svf/parser.hpp"
 
 namespace orv::svf {
 namespace {

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "adapter.hpp"
-#include "inproc_usb.hpp"
-#include "parser.hpp"
-#include "player.hpp"
-#include "tap_state.hpp"
+#include "lib/formats/svf/parser.hpp"
+#include "lib/formats/svf/player.hpp"
+#include "lib/wire/tap_state.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/inproc_usb.hpp"
 
 namespace orv::svf {
 namespace {

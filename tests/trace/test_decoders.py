@@ -11,7 +11,7 @@ it is on a real adapter. The checks only look at what orvtool sent or
 sampled, so both traces must pass them; and wherever the host's trace knows
 a level, it must be the board's.
 
-    ORVTOOL=build/tools/orvtool python3 -m pytest tests/trace/test_decoders.py
+    ORVTOOL=build/bin/orvtool python3 -m pytest tests/trace/test_decoders.py
 """
 
 import functools

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "adapter.hpp"
-#include "byte_text.hpp"
-#include "trace/line_trace.hpp"
+#include "sim/emulator/adapter.hpp"
+#include "sim/emulator/line_trace.hpp"
+#include "tests/support/byte_text.hpp"
 #include "trace/sample_resolver.hpp"
 #include "trace/session_trace.hpp"
 #include "trace/trace_file.hpp"

@@ -1,0 +1,837 @@
+#include "front/orvtool/bscan_commands.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "front/orvtool/device_library.hpp"
+#include "front/orvtool/errors.hpp"
+#include "front/orvtool/interrupt.hpp"
+#include "front/orvtool/render.hpp"
+
+namespace orvtool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- BSDL files -------------------------------------------------------------
+
+// The BSDL files given, read whole before anything is sent.
+struct BsdlFiles {
+    std::vector<BsdlHandle> files;
+    [[nodiscard]] std::vector<const orvdev_bsdl*> pointers() const
+    {
+        std::vector<const orvdev_bsdl*> p;
+        for (const auto& f : files) {
+            p.push_back(f.get());
+        }
+        return p;
+    }
+};
+
+bool is_bsdl_name(const fs::path& path)
+{
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".bsd" || ext == ".bsdl";
+}
+
+// A file, or the BSDL files (*.bsd, *.bsdl) of a directory in name order.
+std::vector<fs::path> expand(const std::string& given)
+{
+    std::error_code error;
+    if (!fs::is_directory(given, error)) {
+        if (!fs::exists(given, error)) {
+            usage_error("no BSDL file or directory " + given);
+        }
+        return {given};
+    }
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(given, error)) {
+        if (entry.is_regular_file() && is_bsdl_name(entry.path())) {
+            found.push_back(entry.path());
+        }
+    }
+    if (found.empty()) {
+        usage_error("no BSDL files (*.bsd, *.bsdl) in " + given);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given)
+{
+    auto read = std::make_shared<BsdlFiles>();
+    for (const std::string& g : given) {
+        for (const fs::path& path : expand(g)) {
+            orvdev_bsdl* file = nullptr;
+            orvdev_report report{};
+            if (orvdev_bsdl_load(path.c_str(), &file, nullptr, &report) != 0) {
+                usage_error(report.message,
+                            "the files are read before the adapter is opened: nothing was sent");
+            }
+            read->files.emplace_back(file);
+        }
+    }
+    return read;
+}
+
+// --bsdl, then the entries of ORV_BSDL_PATH (separated by ':').
+std::vector<std::string> bsdl_sources(const std::vector<std::string>& options)
+{
+    std::vector<std::string> sources = options;
+    if (const char* path = std::getenv("ORV_BSDL_PATH")) {
+        std::string_view rest = path;
+        while (!rest.empty()) {
+            const auto colon = rest.find(':');
+            if (colon != 0) {
+                sources.emplace_back(rest.substr(0, colon));
+            }
+            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        }
+    }
+    return sources;
+}
+
+std::shared_ptr<BsdlFiles> files_for_command(const std::vector<std::string>& options)
+{
+    const auto sources = bsdl_sources(options);
+    if (sources.empty()) {
+        usage_error("no BSDL files", "give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
+                                     "(directories and files separated by ':')");
+    }
+    return read_files(sources);
+}
+
+const char* entity_of(const orvdev_bsdl* file)
+{
+    orvdev_bsdl_info info{};
+    orvdev_bsdl_get_info(file, &info);
+    return info.entity;
+}
+
+std::string path_of(const orvdev_bsdl* file)
+{
+    orvdev_bsdl_info info{};
+    orvdev_bsdl_get_info(file, &info);
+    return info.path;
+}
+
+std::uint32_t pin_count_of(const orvdev_bsdl* file)
+{
+    orvdev_bsdl_info info{};
+    orvdev_bsdl_get_info(file, &info);
+    return info.pin_count;
+}
+
+// Every pin named must be in one of the files, and able to do what is asked
+// of it there (`levels`: per pin, to drive or let go); else the nearest
+// names of each file that has pins, or what the pin cannot do.
+void check_pin_names(const BsdlFiles& files, const std::vector<std::string>& names,
+                     const std::vector<std::int32_t>& levels = {})
+{
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        const std::string& name = names[n];
+        std::string nearest;
+        std::string cannot;
+        bool usable = false;
+        for (const auto& f : files.files) {
+            std::uint32_t index = 0;
+            orvdev_report report{};
+            const std::int32_t rc = orvdev_bsdl_find_pin(f.get(), name.c_str(), &index, &report);
+            const std::string message = report.message;
+            const auto at = message.find("; nearest: ");
+            if (rc == ORVDEV_ERROR_UNKNOWN_PIN && at != std::string::npos && pin_count_of(f.get()) != 0) {
+                nearest += (nearest.empty() ? "" : "; ") + std::string(entity_of(f.get())) + ": " +
+                           message.substr(at + 11);
+            }
+            if (rc != 0) {
+                cannot = rc == ORVDEV_ERROR_INVALID_ARGUMENT ? message : cannot;
+                continue;
+            }
+            orvdev_bscan_pin pin{};
+            orvdev_bsdl_get_pin(f.get(), index, &pin);
+            const std::int32_t level = n < levels.size() ? levels[n] : -1;
+            if (level != -1 && pin.direction == ORVDEV_PIN_IN) {
+                cannot = name + " is an input of " + entity_of(f.get()) + ": it has no cell to drive it";
+            } else if (level == ORVDEV_LEVEL_Z && pin.direction == ORVDEV_PIN_OUT) {
+                cannot = name + " is a two-state output of " + entity_of(f.get()) +
+                         ": it drives at all times and cannot be let go";
+            } else {
+                usable = true;
+            }
+        }
+        if (!usable && !cannot.empty()) {
+            usage_error(cannot, "nothing was sent");
+        }
+        if (!usable) {
+            usage_error("no pin " + name + " in the BSDL files" +
+                            (nearest.empty() ? "" : "; nearest: " + nearest),
+                        "pin names are the files' port names, a vector's element as D(3); nothing was sent");
+        }
+    }
+}
+
+// ---- the chain and its files ------------------------------------------------
+
+const char* const MATCH_NAMES[] = {"found", "none", "ir_length", "no_idcode"};
+
+// The chain scanned, and each TAP's match among the files.
+struct ScannedChain {
+    JtagHandle jtag;
+    orvdev_chain chain{};
+    std::vector<orvdev_bsdl_match> matches;
+};
+
+ScannedChain scan_and_match(const Context& ctx, const jtag::Options& options, const BsdlFiles& files)
+{
+    ScannedChain s;
+    const orvdev_jtag_options o{options.tck_khz, options.direction, options.level};
+    orvdev_jtag* jtag = nullptr;
+    orvdev_report report{};
+    check_device(orvdev_jtag_open(ctx.session, &o, &jtag, &report), report, ctx);
+    s.jtag.reset(jtag);
+    {
+        SessionBars bars(ctx);
+        check_device(orvdev_chain_scan(jtag, &s.chain, &report), report, ctx);
+    }
+    s.matches.resize(s.chain.count);
+    const auto pointers = files.pointers();
+    check_device(orvdev_bsdl_match_chain(&s.chain, pointers.data(),
+                                         static_cast<std::uint32_t>(pointers.size()), s.matches.data(),
+                                         &report),
+                 report, ctx);
+    return s;
+}
+
+// The sentence for a TAP no file describes.
+std::string unmatched(const ScannedChain& s, const BsdlFiles& files, std::uint32_t tap)
+{
+    const orvdev_tap& t = s.chain.taps[tap];
+    const orvdev_bsdl_match& m = s.matches[tap];
+    switch (m.status) {
+    case ORVDEV_MATCH_NO_IDCODE:
+        return "no IDCODE (BYPASS after reset): nothing to match a file by";
+    case ORVDEV_MATCH_IR_LENGTH: {
+        orvdev_bsdl_info info{};
+        orvdev_bsdl_get_info(files.files[static_cast<std::size_t>(m.file)].get(), &info);
+        return std::string(info.path) + " has its IDCODE but an instruction register of " +
+               count_text(info.instruction_length, "bit") + "; the chain's is " + std::to_string(t.ir_length);
+    }
+    default:
+        return "no BSDL file has IDCODE " + hex(t.idcode, 8);
+    }
+}
+
+const orvdev_bsdl* file_of(const ScannedChain& s, const BsdlFiles& files, std::uint32_t tap)
+{
+    const orvdev_bsdl_match& m = s.matches[tap];
+    return m.status == ORVDEV_MATCH_FOUND ? files.files[static_cast<std::size_t>(m.file)].get() : nullptr;
+}
+
+bool has_pin(const orvdev_bsdl* file, const std::string& name)
+{
+    std::uint32_t index = 0;
+    return orvdev_bsdl_find_pin(file, name.c_str(), &index, nullptr) == 0;
+}
+
+// --tap N, else the one TAP whose file has the pins named, else the one
+// TAP with a file that has pins.
+std::uint32_t choose_tap(const ScannedChain& s, const BsdlFiles& files, std::optional<std::uint32_t> asked,
+                         const std::vector<std::string>& pins)
+{
+    if (asked) {
+        if (*asked >= s.chain.count) {
+            usage_error("no TAP " + std::to_string(*asked) + ": the chain has " +
+                            count_text(s.chain.count, "TAP"),
+                        "TAP 0 is nearest TDO, as orvtool jtag scan numbers them");
+        }
+        if (file_of(s, files, *asked) == nullptr) {
+            usage_error("TAP " + std::to_string(*asked) + ": " + unmatched(s, files, *asked),
+                        "give its BSDL file with --bsdl (orvtool jtag bsdl shows what matches)");
+        }
+        return *asked;
+    }
+    std::vector<std::uint32_t> fit;
+    std::string listed;
+    for (std::uint32_t t = 0; t < s.chain.count; ++t) {
+        const orvdev_bsdl* f = file_of(s, files, t);
+        if (f == nullptr || pin_count_of(f) == 0 ||
+            !std::all_of(pins.begin(), pins.end(), [&](const std::string& p) { return has_pin(f, p); })) {
+            continue;
+        }
+        fit.push_back(t);
+        listed += (listed.empty() ? "TAP " : ", TAP ") + std::to_string(t) + " (" + entity_of(f) + ")";
+    }
+    if (fit.size() == 1) {
+        return fit.front();
+    }
+    if (fit.empty()) {
+        usage_error(pins.empty() ? "no TAP of the chain has a BSDL file with pins"
+                                 : "no TAP of the chain has a BSDL file with all of those pins",
+                    "give the devices' BSDL files with --bsdl (orvtool jtag bsdl shows what matches)");
+    }
+    usage_error("several TAPs fit: " + listed, "choose one with --tap N");
+}
+
+BscanHandle open_bscan(const Context& ctx, const ScannedChain& s, const BsdlFiles& files)
+{
+    std::vector<const orvdev_bsdl*> taps(s.chain.count);
+    for (std::uint32_t t = 0; t < s.chain.count; ++t) {
+        taps[t] = file_of(s, files, t);
+    }
+    orvdev_bscan* b = nullptr;
+    orvdev_report report{};
+    check_device(orvdev_bscan_open(s.jtag.get(), &s.chain, taps.data(), &b, &report), report, ctx);
+    return BscanHandle(b);
+}
+
+// ---- pins -------------------------------------------------------------------
+
+const char* const DIRECTIONS[] = {"in", "out", "inout", "out3"};
+
+std::string value_text(const orvdev_bscan_pin& p)
+{
+    return p.value < 0 ? "-" : std::to_string(p.value);
+}
+
+std::string driven_text(const orvdev_bscan_pin& p)
+{
+    if (p.direction == ORVDEV_PIN_IN) {
+        return "-";
+    }
+    return p.driven != 0 ? "yes" : "no";
+}
+
+// The pins to show: those named (in that order), else all.
+std::vector<orvdev_bscan_pin> chosen_pins(const orvdev_bsdl* file, const std::vector<orvdev_bscan_pin>& all,
+                                          const std::vector<std::string>& names)
+{
+    if (names.empty()) {
+        return all;
+    }
+    std::vector<orvdev_bscan_pin> shown;
+    for (const std::string& n : names) {
+        std::uint32_t index = 0;
+        orvdev_report report{};
+        if (orvdev_bsdl_find_pin(file, n.c_str(), &index, &report) != 0) {
+            usage_error(report.message);
+        }
+        shown.push_back(all.at(index));
+    }
+    return shown;
+}
+
+// A column of text only, beside the others.
+struct ExtraColumn {
+    Table::Column column;
+    std::size_t at = 0; // its place among the columns
+    std::vector<std::string> cells;
+};
+
+Table pin_table(const std::vector<orvdev_bscan_pin>& pins, const std::optional<ExtraColumn>& extra = {})
+{
+    Table table{{{"PORT", 12, 1}, {"PIN", 4, 1}, {"DIR", 5, 2}, {"VALUE", 5, 1}, {"DRIVEN"}}, {}};
+    if (extra) {
+        table.columns.insert(table.columns.begin() + static_cast<std::ptrdiff_t>(extra->at), extra->column);
+    }
+    for (std::size_t i = 0; i < pins.size(); ++i) {
+        const orvdev_bscan_pin& p = pins[i];
+        Value json = Value::object({{"port", p.port},
+                                    {"pin", p.package_pin},
+                                    {"direction", DIRECTIONS[p.direction]},
+                                    {"value", p.value < 0 ? Value() : Value(p.value)},
+                                    {"driven", p.driven != 0}});
+        std::vector<std::string> cells{p.port, p.package_pin, DIRECTIONS[p.direction], value_text(p),
+                                       driven_text(p)};
+        if (extra) {
+            cells.insert(cells.begin() + static_cast<std::ptrdiff_t>(extra->at), extra->cells.at(i));
+        }
+        table.rows.push_back({std::move(json), std::move(cells)});
+    }
+    return table;
+}
+
+std::vector<orvdev_bscan_pin> sample(const Context& ctx, orvdev_bscan* b, std::uint32_t tap,
+                                     std::uint32_t count)
+{
+    std::vector<orvdev_bscan_pin> pins(count);
+    orvdev_report report{};
+    check_device(orvdev_bscan_sample(b, tap, pins.data(), count, &report), report, ctx);
+    return pins;
+}
+
+// ---- jtag pins --watch -------------------------------------------------------
+
+constexpr auto WATCH_PERIOD = std::chrono::milliseconds(20); // 50 samples a second at most
+constexpr auto MARK_FOR = std::chrono::milliseconds(500);    // long enough to see a pulse
+
+using Clock = std::chrono::steady_clock;
+
+bool same(const orvdev_bscan_pin& a, const orvdev_bscan_pin& b)
+{
+    return a.value == b.value && a.driven == b.driven;
+}
+
+// Samples until Ctrl-C: on a terminal the table redrawn in place, a '*'
+// beside a pin that changed in the last half second; elsewhere a line per
+// change.
+Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvdev_bsdl* file,
+             const std::vector<std::string>& names, const std::string& heading)
+{
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    std::ostream& out = *ctx.data_out;
+    const UntilInterrupted until;
+    const auto started = Clock::now();
+    std::vector<orvdev_bscan_pin> last;
+    std::vector<Clock::time_point> changed;
+    std::uint64_t samples = 0;
+    std::size_t drawn_lines = 0;
+    while (!UntilInterrupted::done()) {
+        const auto at = Clock::now();
+        const std::vector<orvdev_bscan_pin> now =
+            chosen_pins(file, sample(ctx, b, tap, pin_count_of(file)), names);
+        ++samples;
+        changed.resize(now.size(), Clock::time_point{});
+        for (std::size_t i = 0; i < now.size() && !last.empty(); ++i) {
+            if (!same(now[i], last[i])) {
+                changed[i] = at;
+                if (!terminal) {
+                    const double t = std::chrono::duration<double>(at - started).count();
+                    char stamp[32];
+                    std::snprintf(stamp, sizeof stamp, "%.3f s", t);
+                    out << stamp << "  " << now[i].port << "  " << value_text(last[i]) << " -> "
+                        << value_text(now[i])
+                        << (now[i].driven != last[i].driven ? std::string(", driven ") + driven_text(now[i])
+                                                            : "")
+                        << "\n"
+                        << std::flush;
+                }
+            }
+        }
+        if (terminal || last.empty()) {
+            std::vector<std::string> marks;
+            for (const auto& c : changed) {
+                marks.push_back(c != Clock::time_point{} && at - c < MARK_FOR ? "*" : "");
+            }
+            Result r;
+            r.line(heading + ", sample " + std::to_string(samples) + " (Ctrl-C to stop)");
+            r.table("pins", pin_table(now, ExtraColumn{{"", 1, 1}, 0, marks}));
+            if (drawn_lines != 0) {
+                out << "\033[" << drawn_lines << "F"; // back to the first line drawn
+            }
+            std::ostringstream text;
+            render(text, r, Style::text);
+            const std::string lines = text.str();
+            for (std::size_t from = 0; from < lines.size();) {
+                const auto end = lines.find('\n', from);
+                out << (terminal ? "\033[2K" : "") << lines.substr(from, end - from) << "\n";
+                from = end + 1;
+            }
+            out << std::flush;
+            drawn_lines = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+        }
+        last = now;
+        std::this_thread::sleep_until(at + WATCH_PERIOD);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "%.1f a second",
+                  seconds > 0 ? static_cast<double>(samples) / seconds : 0.0);
+    *ctx.err << "orvtool: " << count_text(samples, "sample") << " in " << static_cast<long>(seconds * 1000)
+             << " ms (" << rate << ")\n";
+    return Result().shown();
+}
+
+// ---- the commands -------------------------------------------------------------
+
+// jtag bsdl FILE|DIR...
+Result cmd_bsdl(const Context& ctx, const jtag::Options& options, const BsdlFiles& files)
+{
+    ScannedChain s = scan_and_match(ctx, options, files);
+    Result r;
+    r.field("files", files.files.size());
+    r.line("JTAG chain: " + count_text(s.chain.count, "device") + "; " +
+           count_text(files.files.size(), "BSDL file") + " read (device 0 is nearest TDO)");
+    Table table{{{"#", 3, 1}, {"IDCODE", 10, 2}, {"IR", 3, 1}, {"BSDL"}}, {}};
+    std::string details;
+    for (std::uint32_t t = 0; t < s.chain.count; ++t) {
+        const orvdev_tap& tap = s.chain.taps[t];
+        const orvdev_bsdl* file = file_of(s, files, t);
+        Value::Members json{{"tap", t},
+                            {"idcode", tap.has_idcode != 0 ? Value(tap.idcode) : Value()},
+                            {"idcode_hex", tap.has_idcode != 0 ? Value(hex(tap.idcode, 8)) : Value()},
+                            {"ir_length", tap.ir_length_known != 0 ? Value(tap.ir_length) : Value()},
+                            {"match", MATCH_NAMES[s.matches[t].status]}};
+        std::string what;
+        if (file != nullptr) {
+            orvdev_bsdl_info info{};
+            orvdev_bsdl_get_info(file, &info);
+            what = std::string(info.entity) + " (" + info.path + ")";
+            Value::List instructions;
+            std::string names;
+            int32_t is_private = 0;
+            for (std::uint32_t i = 0; const char* name = orvdev_bsdl_instruction(file, i, &is_private); ++i) {
+                instructions.emplace_back(name);
+                names += (i == 0 ? "" : ", ") + std::string(name) + (is_private != 0 ? " (private)" : "");
+            }
+            Value::List notices;
+            std::string notice_lines;
+            orvdev_bsdl_notice n{};
+            for (std::uint32_t i = 0; orvdev_bsdl_get_notice(file, i, &n) == 0; ++i) {
+                notices.push_back(Value::object({{"line", n.line}, {"column", n.column}, {"text", n.text}}));
+                notice_lines += "  line " + std::to_string(n.line) + ":" + std::to_string(n.column) + ": " +
+                                n.text + "\n";
+            }
+            json.emplace_back("file", info.path);
+            json.emplace_back("entity", info.entity);
+            json.emplace_back("boundary_length", info.boundary_length);
+            json.emplace_back("instructions", Value::list(std::move(instructions)));
+            json.emplace_back("notices", Value::list(std::move(notices)));
+            details += "TAP " + std::to_string(t) + " (" + info.entity + ", " +
+                       count_text(info.boundary_length, "boundary cell") + "): " + names + "\n" +
+                       notice_lines;
+        } else {
+            what = unmatched(s, files, t);
+            const auto& m = s.matches[t];
+            json.emplace_back(
+                "file",
+                m.file >= 0 ? Value(path_of(files.files[static_cast<std::size_t>(m.file)].get())) : Value());
+        }
+        table.rows.push_back({Value::object(std::move(json)),
+                              {std::to_string(t), tap.has_idcode != 0 ? hex(tap.idcode, 8) : "-",
+                               tap.ir_length_known != 0 ? std::to_string(tap.ir_length) : "?", what}});
+    }
+    r.table("taps", std::move(table));
+    return r.text(details);
+}
+
+struct PinsArgs {
+    std::vector<std::string> bsdl;
+    std::optional<std::uint32_t> tap;
+    std::vector<std::string> pins;
+    bool watch = false;
+};
+
+std::string tap_heading(std::uint32_t tap, const orvdev_bsdl* file)
+{
+    return "TAP " + std::to_string(tap) + ": " + entity_of(file) + " (" + path_of(file) + ")";
+}
+
+// jtag pins [--tap N] [PIN...] [--watch]
+Result cmd_pins(const Context& ctx, const jtag::Options& options, const BsdlFiles& files,
+                const PinsArgs& args)
+{
+    ScannedChain s = scan_and_match(ctx, options, files);
+    const std::uint32_t tap = choose_tap(s, files, args.tap, args.pins);
+    const orvdev_bsdl* file = file_of(s, files, tap);
+    BscanHandle b = open_bscan(ctx, s, files);
+    const std::string heading = tap_heading(tap, file) + ", SAMPLE";
+    if (args.watch) {
+        return watch(ctx, b.get(), tap, file, args.pins, heading);
+    }
+    const auto pins = chosen_pins(file, sample(ctx, b.get(), tap, pin_count_of(file)), args.pins);
+    Result r;
+    r.field("tap", tap).field("entity", entity_of(file));
+    r.line(heading + " of " + count_text(pins.size(), "pin"));
+    return r.table("pins", pin_table(pins));
+}
+
+struct SetArgs {
+    std::vector<std::string> bsdl;
+    std::optional<std::uint32_t> tap;
+    std::vector<std::string> settings; // PIN=0|1|z
+    bool hold = false;
+};
+
+struct Setting {
+    std::string pin;
+    std::int32_t level = ORVDEV_LEVEL_LOW;
+};
+
+std::vector<Setting> parse_settings(const std::vector<std::string>& given)
+{
+    std::vector<Setting> settings;
+    for (const std::string& g : given) {
+        const auto eq = g.rfind('=');
+        const std::string value = eq == std::string::npos ? "" : g.substr(eq + 1);
+        if (eq == std::string::npos || eq == 0 ||
+            (value != "0" && value != "1" && value != "z" && value != "Z")) {
+            usage_error("bad setting '" + g + "'", "give PIN=0, PIN=1 or PIN=z (let go), such as PA8=1");
+        }
+        settings.push_back(Setting{g.substr(0, eq), value == "0"   ? ORVDEV_LEVEL_LOW
+                                                    : value == "1" ? ORVDEV_LEVEL_HIGH
+                                                                   : ORVDEV_LEVEL_Z});
+    }
+    return settings;
+}
+
+// jtag set PIN=0|1|z ... [--tap N] [--hold]
+Result cmd_set(const Context& ctx, const jtag::Options& options, const BsdlFiles& files, const SetArgs& args,
+               const std::vector<Setting>& settings)
+{
+    std::vector<std::string> names;
+    for (const Setting& s : settings) {
+        names.push_back(s.pin);
+    }
+    ScannedChain s = scan_and_match(ctx, options, files);
+    const std::uint32_t tap = choose_tap(s, files, args.tap, names);
+    const orvdev_bsdl* file = file_of(s, files, tap);
+    BscanHandle b = open_bscan(ctx, s, files);
+    std::vector<orvdev_pin_setting> wanted;
+    for (const Setting& setting : settings) {
+        wanted.push_back({setting.pin.c_str(), setting.level});
+    }
+    // Ctrl-C from the moment the pins are driven releases them.
+    std::optional<UntilInterrupted> until;
+    if (args.hold) {
+        until.emplace();
+    }
+    std::vector<orvdev_bscan_pin> all(pin_count_of(file));
+    orvdev_report report{};
+    check_device(orvdev_bscan_drive(b.get(), tap, wanted.data(), static_cast<std::uint32_t>(wanted.size()),
+                                    args.hold ? 1 : 0, all.data(), static_cast<std::uint32_t>(all.size()),
+                                    &report),
+                 report, ctx);
+    std::vector<std::string> set;
+    for (const Setting& setting : settings) {
+        set.push_back(setting.level == ORVDEV_LEVEL_Z ? "z" : std::to_string(setting.level));
+    }
+    Result r;
+    r.field("tap", tap).field("entity", entity_of(file)).field("hold", args.hold);
+    r.line(tap_heading(tap, file) + ", EXTEST: the pins as driven (every other pin at its safe value)");
+    r.table("pins", pin_table(chosen_pins(file, all, names), ExtraColumn{{"SET", 3, 1}, 3, set}));
+    if (!args.hold) {
+        return r.line("back to its normal function (Test-Logic-Reset)");
+    }
+    render(*ctx.data_out, r, ctx.json ? Style::json : Style::text);
+    *ctx.data_out << std::flush;
+    *ctx.err << "orvtool: holding EXTEST on TAP " << tap
+             << "; Ctrl-C returns the device to its normal function\n";
+    while (!UntilInterrupted::done()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    check_device(orvdev_bscan_release(b.get(), &report), report, ctx);
+    *ctx.err << "orvtool: TAP " << tap << " back to its normal function (Test-Logic-Reset)\n";
+    return Result().shown();
+}
+
+struct ConnectArgs {
+    std::vector<std::string> bsdl;
+    std::string netlist;
+};
+
+const char* const BEHAVIOURS[] = {"and", "or", "unknown"};
+
+std::string joined(const orvdev_connect_short& s)
+{
+    std::string text;
+    for (std::uint32_t i = 0; i < s.net_count; ++i) {
+        text += (i == 0 ? "" : i + 1 == s.net_count ? " and " : ", ") + std::string(s.nets[i]);
+    }
+    return text;
+}
+
+// jtag connect-test --netlist FILE
+Result cmd_connect_test(const Context& ctx, const jtag::Options& options, const orvdev_netlist* netlist,
+                        const std::string& name)
+{
+    const BsdlFiles none;
+    ScannedChain s = scan_and_match(ctx, options, none);
+    std::vector<const orvdev_bsdl*> taps(s.chain.count);
+    orvdev_report report{};
+    check_device(orvdev_netlist_taps(netlist, &s.chain, taps.data(), &report), report, ctx);
+    orvdev_bscan* opened = nullptr;
+    check_device(orvdev_bscan_open(s.jtag.get(), &s.chain, taps.data(), &opened, &report), report, ctx);
+    BscanHandle b(opened);
+    orvdev_connect_result* raw = nullptr;
+    {
+        SessionBars bars(ctx);
+        check_device(orvdev_connect_test(b.get(), netlist, &raw, &report), report, ctx);
+    }
+    const ConnectResultHandle result(raw);
+    const orvdev_connect_result& c = *result;
+
+    Value::List opens, shorts, stuck, untested;
+    std::string text;
+    for (std::uint32_t i = 0; i < c.open_count; ++i) {
+        opens.push_back(Value::object({{"net", c.opens[i].net}, {"pin", c.opens[i].pin}}));
+        text += std::string("open:  ") + c.opens[i].pin + " does not follow the driver of net " +
+                c.opens[i].net + "\n";
+    }
+    for (std::uint32_t i = 0; i < c.short_count; ++i) {
+        const orvdev_connect_short& sh = c.shorts[i];
+        Value::List nets;
+        for (std::uint32_t k = 0; k < sh.net_count; ++k) {
+            nets.emplace_back(sh.nets[k]);
+        }
+        shorts.push_back(Value::object(
+            {{"nets", Value::list(std::move(nets))}, {"behaves_as", BEHAVIOURS[sh.behaves_as]}}));
+        text += "short: nets " + joined(sh) + " read each other's codes" +
+                (sh.behaves_as == ORVDEV_SHORT_UNKNOWN
+                     ? std::string(" (neither as a wired-AND nor as a wired-OR)")
+                     : std::string(", as a wired-") + (sh.behaves_as == ORVDEV_SHORT_AND ? "AND" : "OR")) +
+                "\n";
+    }
+    for (std::uint32_t i = 0; i < c.stuck_count; ++i) {
+        stuck.push_back(Value::object({{"net", c.stuck[i].net}, {"value", c.stuck[i].value}}));
+        text += std::string("stuck: net ") + c.stuck[i].net + " is stuck at " +
+                std::to_string(c.stuck[i].value) + "\n";
+    }
+    for (std::uint32_t i = 0; i < c.untested_count; ++i) {
+        untested.push_back(Value::object({{"net", c.untested[i].net}, {"why", c.untested[i].why}}));
+        text += std::string(i == 0 ? "not tested:\n" : "") + "  " + c.untested[i].net + ": " +
+                c.untested[i].why + "\n";
+    }
+    Result r;
+    r.field("passed", c.passed != 0)
+        .field("patterns", c.patterns)
+        .field("nets_tested", c.nets_tested)
+        .field("opens", Value::list(std::move(opens)))
+        .field("shorts", Value::list(std::move(shorts)))
+        .field("stuck", Value::list(std::move(stuck)))
+        .field("untested", Value::list(std::move(untested)));
+    r.line("interconnect test of " + name + ": " + count_text(c.nets_tested, "net") + " tested with " +
+           count_text(c.patterns, "pattern") + " (" + count_text(c.scans, "DR scan") + ", " +
+           count_text(c.out_transfers, "OUT transfer") + ", " +
+           count_text(c.readback_exchanges, "read-back exchange") + ")");
+    const std::uint32_t faults = c.open_count + c.short_count + c.stuck_count;
+    r.line(c.passed != 0
+               ? "passed: no open, short or stuck net"
+               : "FAILED: " + count_text(c.open_count, "open") + ", " + count_text(c.short_count, "short") +
+                     ", " + count_text(c.stuck_count, "stuck net"));
+    r.text(text);
+    if (c.passed == 0) {
+        r.finding("the board failed the interconnect test: " + count_text(faults, "fault") + " found");
+    }
+    return r;
+}
+
+} // namespace
+
+void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::Options()> group_options)
+{
+    const auto add_bsdl_option = [](CLI::App* command, std::vector<std::string>& into) {
+        command
+            ->add_option(
+                "--bsdl", into,
+                "a BSDL file, or a directory of them (*.bsd, *.bsdl); repeatable; ORV_BSDL_PATH adds more")
+            ->type_name("FILE|DIR")
+            ->allow_extra_args(false); // one value each time, the rest are pins
+    };
+    const auto add_tap_option = [](CLI::App* command, std::optional<std::uint32_t>& into) {
+        command
+            ->add_option("--tap", into,
+                         "the TAP (0 is nearest TDO); by default the one whose file has the pins")
+            ->type_name("N");
+    };
+
+    auto bsdl_files = std::make_shared<std::vector<std::string>>();
+    auto* bsdl =
+        jtag->add_subcommand("bsdl", "name the BSDL file of each TAP (IDCODE and instruction length)");
+    bsdl->add_option("FILE|DIR", *bsdl_files, "BSDL files, or directories of them (*.bsd, *.bsdl)")
+        ->required();
+    on_chosen(bsdl, chosen, [group_options, bsdl_files] {
+        const jtag::Options options = group_options();
+        auto files = read_files(*bsdl_files);
+        return Action([options, files](const Context& ctx) { return cmd_bsdl(ctx, options, *files); });
+    });
+
+    auto pins_args = std::make_shared<PinsArgs>();
+    auto* pins = jtag->add_subcommand("pins", "sample a device's pins (SAMPLE): direction, level, driven");
+    pins->add_option("PIN", pins_args->pins, "only these pins, in this order")->option_text("[PIN...]");
+    add_tap_option(pins, pins_args->tap);
+    add_bsdl_option(pins, pins_args->bsdl);
+    pins->add_flag(
+        "--watch", pins_args->watch,
+        "sample again and again until Ctrl-C: on a terminal redrawn in place, changed pins marked");
+    on_chosen(pins, chosen, [group_options, pins_args] {
+        const jtag::Options options = group_options();
+        auto files = files_for_command(pins_args->bsdl);
+        check_pin_names(*files, pins_args->pins);
+        const PinsArgs args = *pins_args;
+        return Action([options, files, args](const Context& ctx) {
+            if (args.watch && ctx.json) {
+                usage_error("--watch draws on a terminal: it does not go with --json");
+            }
+            return cmd_pins(ctx, options, *files, args);
+        });
+    });
+
+    auto set_args = std::make_shared<SetArgs>();
+    auto* set = jtag->add_subcommand(
+        "set",
+        "drive pins: PRELOAD (the other cells at their safe values), then EXTEST; then Test-Logic-Reset");
+    set->add_option("PIN=0|1|z", set_args->settings, "a pin and its level; z lets it go")->required();
+    add_tap_option(set, set_args->tap);
+    add_bsdl_option(set, set_args->bsdl);
+    set->add_flag("--hold", set_args->hold,
+                  "keep EXTEST until Ctrl-C (without, the device returns to its normal function at once)");
+    on_chosen(set, chosen, [group_options, set_args] {
+        const jtag::Options options = group_options();
+        const auto settings = parse_settings(set_args->settings);
+        auto files = files_for_command(set_args->bsdl);
+        std::vector<std::string> names;
+        std::vector<std::int32_t> levels;
+        for (const Setting& s : settings) {
+            names.push_back(s.pin);
+            levels.push_back(s.level);
+        }
+        check_pin_names(*files, names, levels);
+        const SetArgs args = *set_args;
+        return Action([options, files, args, settings](const Context& ctx) {
+            return cmd_set(ctx, options, *files, args, settings);
+        });
+    });
+
+    auto connect_args = std::make_shared<ConnectArgs>();
+    auto* connect = jtag->add_subcommand(
+        "connect-test",
+        "interconnect test of a netlist: names opens, shorts and stuck nets (exit 1 when found)");
+    connect
+        ->add_option("--netlist", connect_args->netlist, "the netlist (JSON, see orvtool(1), NETLIST FILES)")
+        ->required()
+        ->type_name("FILE");
+    add_bsdl_option(connect, connect_args->bsdl);
+    on_chosen(connect, chosen, [group_options, connect_args] {
+        const jtag::Options options = group_options();
+        // Files named by IDCODE only are found among --bsdl and ORV_BSDL_PATH.
+        const auto sources = bsdl_sources(connect_args->bsdl);
+        auto files = sources.empty() ? std::make_shared<BsdlFiles>() : read_files(sources);
+        const auto pointers = files->pointers();
+        // A directory opens like a file and fails only when read.
+        if (std::error_code error; fs::is_directory(connect_args->netlist, error)) {
+            usage_error(connect_args->netlist + " is a directory",
+                        "give the netlist file (JSON, see NETLIST FILES in orvtool(1)); nothing was sent");
+        }
+        orvdev_netlist* loaded = nullptr;
+        orvdev_report report{};
+        if (orvdev_netlist_load(connect_args->netlist.c_str(), pointers.data(),
+                                static_cast<std::uint32_t>(pointers.size()), &loaded, nullptr,
+                                &report) != 0) {
+            usage_error(std::string("bad netlist: ") + report.message,
+                        "the netlist is checked whole before the adapter is opened: nothing was sent");
+        }
+        auto netlist = std::shared_ptr<orvdev_netlist>(loaded, DeviceCloser{});
+        const std::string name = connect_args->netlist;
+        return Action([options, netlist, files, name](const Context& ctx) {
+            return cmd_connect_test(ctx, options, netlist.get(), name);
+        });
+    });
+}
+
+} // namespace orvtool

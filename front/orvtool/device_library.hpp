@@ -1,0 +1,75 @@
+// orvtool's side of the device library: its handles owned, its failures
+// turned into orvtool's errors (with orvtool's hints, naming its commands and
+// options), and its progress shown as orvtool's bars.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "front/orvtool/context.hpp"
+#include "front/orvtool/errors.hpp"
+#include "orv_devices.h"
+
+namespace orvtool {
+
+struct DeviceCloser {
+    void operator()(orvdev_session* s) const noexcept { orvdev_session_close(s); }
+    void operator()(orvdev_jtag* j) const noexcept { orvdev_jtag_close(j); }
+    void operator()(orvdev_flash* f) const noexcept { orvdev_flash_close(f); }
+    void operator()(orvdev_i2c* i) const noexcept { orvdev_i2c_close(i); }
+    void operator()(orvdev_bsdl* f) const noexcept { orvdev_bsdl_free(f); }
+    void operator()(orvdev_bscan* b) const noexcept { orvdev_bscan_close(b); }
+    void operator()(orvdev_netlist* n) const noexcept { orvdev_netlist_free(n); }
+    void operator()(orvdev_connect_result* r) const noexcept { orvdev_connect_result_free(r); }
+};
+using SessionHandle = std::unique_ptr<orvdev_session, DeviceCloser>;
+using JtagHandle = std::unique_ptr<orvdev_jtag, DeviceCloser>;
+using FlashHandle = std::unique_ptr<orvdev_flash, DeviceCloser>;
+using I2cHandle = std::unique_ptr<orvdev_i2c, DeviceCloser>;
+using BsdlHandle = std::unique_ptr<orvdev_bsdl, DeviceCloser>;
+using BscanHandle = std::unique_ptr<orvdev_bscan, DeviceCloser>;
+using NetlistHandle = std::unique_ptr<orvdev_netlist, DeviceCloser>;
+using ConnectResultHandle = std::unique_ptr<orvdev_connect_result, DeviceCloser>;
+
+// The error for a failed call: the library's message, detail and what was
+// done; orvtool's hint where it knows a better one (`hint` first, when not
+// empty). The exit status: 2 for arguments the library refused, else 1.
+ToolError device_error(std::int32_t rc, const orvdev_report& report, const Context& ctx,
+                       const std::string& hint = {});
+
+// Throws device_error for a non-zero result.
+inline void check_device(std::int32_t rc, const orvdev_report& report, const Context& ctx,
+                         const std::string& hint = {})
+{
+    if (rc != 0) {
+        throw device_error(rc, report, ctx, hint);
+    }
+}
+
+// Opens a session on the adapter, emptying its read-back; its log lines go
+// to stderr as "orvtool: ...".
+SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms);
+
+// Progress bars for the session's operations while it lives: each stage the
+// library starts gets a bar of its own (drawn only where ctx.progress).
+class SessionBars {
+public:
+    explicit SessionBars(const Context& ctx);
+    ~SessionBars();
+    SessionBars(const SessionBars&) = delete;
+    SessionBars& operator=(const SessionBars&) = delete;
+    // Clears the bar of the last stage.
+    void finish();
+
+private:
+    struct Bars;
+    const Context& ctx_;
+    std::unique_ptr<Bars> bars_;
+};
+
+// "6666 kHz" for what runs, with "(7000 asked: the fastest clock not above
+// it)" when it differs from the request.
+std::string clock_text(const orvdev_clock& clock, std::uint32_t asked_khz);
+
+} // namespace orvtool

@@ -1,0 +1,355 @@
+#include "lib/devices/flash/spi_flash.hpp"
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "lib/wire/value_text.hpp"
+
+#include "lib/devices/flash/sfdp.hpp"
+#include "lib/devices/session/failure.hpp"
+
+namespace orv::dev::flash {
+
+namespace {
+
+namespace nor = orv::nor;
+using std::chrono::microseconds;
+
+// Room for continuation codes before the three id bytes (banks up to 9).
+constexpr std::size_t JEDEC_READ_LENGTH = 8 + nor::JEDEC_ID_LENGTH;
+// What a busy wait allows beyond the part's longest time: the round trips
+// of the polls themselves.
+constexpr auto BUSY_MARGIN = std::chrono::milliseconds(100);
+constexpr auto MIN_POLL_INTERVAL = microseconds(50);
+
+// Mode 0 (clock idles low), most significant bit first, chip select active
+// low; a command byte, then addr_bytes of address.
+lumo_spi_config config(std::uint32_t clock_khz, std::uint8_t addr_bytes)
+{
+    return lumo_spi_config{.clock_freq = clock_khz,
+                           .bit_order = 0,
+                           .clock_polarity = 0,
+                           .reserved = 0,
+                           .cs_polarity = 0,
+                           .addr_bytes = addr_bytes,
+                           .cmd_enable = 1};
+}
+
+std::string at(std::uint64_t addr)
+{
+    return " at " + hex(addr, 6);
+}
+
+} // namespace
+
+Flash::Flash(Session& session, std::uint32_t clock_khz)
+    : session_(session), clock_(clock_not_above_khz(clock_khz)), command_only_(config(clock_.request_khz, 0)),
+      addressed_(config(clock_.request_khz, nor::ADDRESS_BYTES_3)),
+      sfdp_(config(clock_.request_khz, nor::ADDRESS_BYTES_3))
+{
+    claim_adapter();
+}
+
+Flash::~Flash()
+{
+    if (entered_four_byte_) {
+        // Best effort: a part left in 4-byte mode would confuse a boot ROM.
+        try {
+            claim_adapter();
+            lumo_spi_read_write_bytes(session_.handle(), 0, nullptr, nullptr, 0, nor::CMD_EXIT_4BYTE, 0,
+                                      &command_only_, session_.timeout_ms());
+        } catch (const Failure&) {
+            // The adapter is gone or failing: nothing to leave the mode with.
+        }
+    }
+    // Another handle made at this address must send its own set-up.
+    if (session_.holds_setup_of(this)) {
+        session_.set_setup_owner(nullptr);
+    }
+}
+
+void Flash::claim_adapter()
+{
+    if (session_.holds_setup_of(this)) {
+        return;
+    }
+    session_.settle_readback();
+    check_bus(lumo_spi_set_config(session_.handle(), &command_only_, session_.timeout_ms()),
+              "configuring the SPI port");
+    session_.set_setup_owner(this);
+}
+
+void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,
+                     std::span<const std::uint8_t> out, std::span<std::uint8_t> in, const std::string& doing,
+                     std::uint32_t dummy_clocks, bool sfdp)
+{
+    claim_adapter();
+    // One data phase at most: bytes out or bytes in.
+    auto len = static_cast<std::uint32_t>(in.empty() ? out.size() : in.size());
+    const lumo_spi_config* cfg = !addr ? &command_only_ : sfdp ? &sfdp_ : &addressed_;
+    check_bus(lumo_spi_read_write_bytes(session_.handle(), len, out.empty() ? nullptr : out.data(),
+                                        in.empty() ? nullptr : in.data(),
+                                        static_cast<std::uint32_t>(addr.value_or(0)), command, dummy_clocks,
+                                        cfg, session_.timeout_ms()),
+              doing);
+}
+
+JedecId Flash::read_id()
+{
+    std::array<std::uint8_t, JEDEC_READ_LENGTH> bytes{};
+    transact(nor::CMD_READ_JEDEC_ID, std::nullopt, {}, bytes, "reading the JEDEC ID");
+    // Nothing but continuation codes: report them as the id, which blank()
+    // does not accept either.
+    return parse_jedec_id(bytes.data(), bytes.size()).value_or(JedecId{{0x7F, 0x7F, 0x7F}, 1});
+}
+
+JedecId Flash::require_flash()
+{
+    JedecId id = read_id();
+    if (id.blank()) {
+        // A flash still busy with a program or erase that a failed run left
+        // running answers only status reads: wait for it (a chip erase of the
+        // largest parts takes minutes), then ask again. One that answers its
+        // status ready may have finished just after the ID was read: ask
+        // again too. Nothing there reads 0xFF (MISO floats high).
+        const std::uint8_t status = read_status();
+        if (status != 0xFF) {
+            if ((status & nor::STATUS_BUSY) != 0) {
+                wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                           "waiting for the flash to finish an earlier program or erase");
+            }
+            id = read_id();
+        }
+    }
+    if (id.blank()) {
+        throw Failure(ORVDEV_ERROR_NO_FLASH, "no flash answers: the JEDEC ID reads " + hex_bytes(id.bytes),
+                      "check the flash's power, chip select and MISO wiring, or lower the SPI clock");
+    }
+    return id;
+}
+
+std::optional<FlashParams> Flash::read_sfdp()
+{
+    std::array<std::uint8_t, nor::SFDP_HEADER_LENGTH> header{};
+    auto read_at = [&](std::uint32_t addr, std::span<std::uint8_t> out) {
+        transact(nor::CMD_READ_SFDP, addr, {}, out, "reading the SFDP table" + at(addr),
+                 nor::SFDP_DUMMY_CLOCKS, true);
+    };
+    read_at(0, header);
+    unsigned count = sfdp_table_count(header);
+    if (count == 0) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> headers(count * nor::SFDP_PARAMETER_HEADER_LENGTH);
+    read_at(nor::SFDP_HEADER_LENGTH, headers);
+    std::vector<SfdpTable> tables = parse_sfdp_tables(headers);
+
+    auto read_table = [&](const SfdpTable* t) {
+        std::vector<std::uint8_t> bytes;
+        if (t != nullptr && t->pointer < nor::ADDRESS_SPACE_3) {
+            std::uint32_t dwords = std::min(t->dwords, SFDP_MAX_TABLE_DWORDS);
+            bytes.resize(std::min<std::uint64_t>(4u * dwords, nor::ADDRESS_SPACE_3 - t->pointer));
+            read_at(t->pointer, bytes);
+        }
+        return bytes;
+    };
+    std::vector<std::uint8_t> basic = read_table(find_sfdp_table(tables, nor::SFDP_BASIC_TABLE));
+    std::vector<std::uint8_t> four_byte = read_table(find_sfdp_table(tables, nor::SFDP_FOUR_BYTE_TABLE));
+    return parse_basic_table(basic, four_byte);
+}
+
+const FlashParams& Flash::identify(const Overrides& overrides)
+{
+    id_ = require_flash();
+    std::optional<FlashParams> params;
+    if (!overrides.part.empty()) {
+        params = params_by_name(overrides.part);
+        if (!params) {
+            throw Failure(ORVDEV_ERROR_UNKNOWN_PART,
+                          "no part called '" + overrides.part + "' in the built-in part table");
+        }
+    } else {
+        params = read_sfdp();
+        if (!params) {
+            params = params_from_table(id_);
+        }
+        if (!params) {
+            params = params_from_capacity(id_);
+        }
+    }
+    if (overrides.size != 0) {
+        if (!params) {
+            params = params_for_size(overrides.size);
+        }
+        if (params) {
+            resize(*params, overrides.size);
+            normalise(*params);
+        }
+    }
+    if (!params) {
+        throw Failure(
+            ORVDEV_ERROR_FLASH_UNKNOWN,
+            "cannot tell the flash's size: no SFDP table, the JEDEC ID " + hex_bytes(id_.bytes) +
+                " is not in the built-in part table and its capacity byte gives no size",
+            "check the wiring (the id may be garbled), lower the SPI clock, or give the part or its "
+            "size");
+    }
+    if (params->part.empty()) {
+        params->part = part_name(id_);
+    }
+    params_ = std::move(*params);
+    enter_four_byte_addressing();
+    return params_;
+}
+
+void Flash::enter_four_byte_addressing()
+{
+    switch (params_.four_byte) {
+    case FourByteMode::none:
+        return;
+    case FourByteMode::opcodes:
+        four_byte_opcodes_ = true;
+        break;
+    case FourByteMode::enter_after_wren:
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        [[fallthrough]];
+    case FourByteMode::enter:
+        transact(nor::CMD_ENTER_4BYTE, std::nullopt, {}, {}, "entering 4-byte address mode");
+        entered_four_byte_ = true;
+        break;
+    case FourByteMode::always:
+        break;
+    }
+    addressed_.addr_bytes = nor::ADDRESS_BYTES_4;
+}
+
+std::uint8_t Flash::address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const
+{
+    return four_byte_opcodes_ ? four_byte : three_byte;
+}
+
+std::uint8_t Flash::read_status(std::uint8_t command)
+{
+    std::uint8_t status = 0;
+    transact(command, std::nullopt, {}, std::span(&status, 1), "reading the status register");
+    return status;
+}
+
+void Flash::write_status(std::uint8_t value)
+{
+    write_command(nor::CMD_WRITE_STATUS, std::nullopt, std::span(&value, 1),
+                  {microseconds(STATUS_WRITE_US), microseconds(STATUS_WRITE_MAX_US)},
+                  "writing the status register");
+}
+
+void Flash::write_status_pair(std::uint8_t status1, std::uint8_t status2)
+{
+    const std::array<std::uint8_t, 2> both{status1, status2};
+    write_command(nor::CMD_WRITE_STATUS, std::nullopt, both,
+                  {microseconds(STATUS_WRITE_US), microseconds(STATUS_WRITE_MAX_US)},
+                  "writing the status registers");
+}
+
+void Flash::write_disable()
+{
+    transact(nor::CMD_WRITE_DISABLE, std::nullopt, {}, {}, "sending write disable");
+}
+
+void Flash::read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out)
+{
+    for (std::size_t done = 0; done < out.size();) {
+        std::size_t n = std::min<std::size_t>(LUMO_SPI_MAX_READ_BYTES, out.size() - done);
+        const auto chunk_addr = static_cast<std::uint32_t>(addr + done);
+        transact(nor::CMD_READ_SFDP, chunk_addr, {}, out.subspan(done, n),
+                 "reading the SFDP table" + at(chunk_addr), nor::SFDP_DUMMY_CLOCKS, true);
+        done += n;
+    }
+}
+
+void Flash::read(std::uint64_t addr, std::span<std::uint8_t> out, const Progressed& progressed)
+{
+    const bool fast = params_.fast_read;
+    const std::uint8_t command = fast ? address_opcode(nor::CMD_FAST_READ, params_.fast_read_4byte)
+                                      : address_opcode(nor::CMD_READ, params_.read_4byte);
+    const std::uint32_t dummy = fast ? nor::FAST_READ_DUMMY_CLOCKS : 0;
+    for (std::size_t done = 0; done < out.size();) {
+        std::size_t n = std::min<std::size_t>(LUMO_SPI_MAX_READ_BYTES, out.size() - done);
+        std::uint64_t chunk_addr = addr + done;
+        transact(command, chunk_addr, {}, out.subspan(done, n), "reading" + at(chunk_addr), dummy);
+        done += n;
+        if (progressed) {
+            progressed(done);
+        }
+    }
+}
+
+void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
+                          std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
+                          bool check_latch)
+{
+    transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+    if (check_latch || !latch_checked_) {
+        if ((read_status() & nor::STATUS_WEL) == 0) {
+            throw Failure(
+                ORVDEV_ERROR_FLASH_WRITE_ENABLE, doing + ": the flash did not set its write enable latch",
+                "the flash may be held in reset or write-protected: check its wiring and its status "
+                "register");
+        }
+        latch_checked_ = true;
+    }
+    transact(command, addr, data, {}, doing);
+    wait_ready(Clock::now(), timing, doing);
+}
+
+void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing)
+{
+    const auto deadline = started + timing.longest + timing.longest / 2 + BUSY_MARGIN;
+    const auto interval = std::max<Clock::duration>(timing.typical / 8, MIN_POLL_INTERVAL);
+    // A status read samples the flash about half its round trip after it
+    // starts: start the first one so that it samples at the typical time.
+    auto next = started + timing.typical - poll_round_trip_ / 2;
+    for (;;) {
+        std::this_thread::sleep_until(next);
+        auto before = Clock::now();
+        std::uint8_t status = read_status();
+        auto after = Clock::now();
+        poll_round_trip_ = poll_round_trip_ == Clock::duration{}
+                               ? after - before
+                               : (3 * poll_round_trip_ + (after - before)) / 4;
+        if ((status & nor::STATUS_BUSY) == 0) {
+            return;
+        }
+        // Only a poll that started after the deadline may fail the wait: a
+        // slow round trip (a loaded host, a slow USB path) that carried the
+        // deadline past an earlier poll does not count against the flash.
+        if (before > deadline) {
+            throw Failure(ORVDEV_ERROR_FLASH_BUSY, doing + ": the flash stays busy",
+                          "power-cycle the flash and retry; check the wiring");
+        }
+        next = after + interval - std::min<Clock::duration>(interval, poll_round_trip_);
+    }
+}
+
+void Flash::program(std::uint64_t addr, std::span<const std::uint8_t> data)
+{
+    write_command(address_opcode(nor::CMD_PAGE_PROGRAM, params_.program_4byte), addr, data,
+                  {microseconds(params_.page_program_us), microseconds(params_.page_program_max_us)},
+                  "programming" + at(addr), false);
+}
+
+void Flash::erase(std::uint64_t addr, const EraseType& type)
+{
+    write_command(address_opcode(type.opcode, type.opcode_4byte), addr, {},
+                  {microseconds(type.typical_us), microseconds(type.max_us)},
+                  "erasing the " + size_text(type.size) + " block" + at(addr));
+}
+
+void Flash::erase_chip()
+{
+    write_command(nor::CMD_CHIP_ERASE, std::nullopt, {},
+                  {microseconds(params_.chip_erase_us), microseconds(params_.chip_erase_max_us)},
+                  "erasing the chip");
+}
+
+} // namespace orv::dev::flash

@@ -1,0 +1,123 @@
+// A 25-series SPI NOR flash on the adapter's SPI connector, driven in mode 0,
+// most significant bit first, chip select active low: identification (JEDEC
+// ID, SFDP, the built-in part table), reads (fast read where the part has
+// it), the status registers, and the one write command step that every
+// program, erase and status write goes through (write enable, the command,
+// then the busy bit polled with waits of the part's typical time, up to a
+// limit from its longest time). Parts above 16 MiB are addressed with 4-byte
+// opcodes or in 4-byte address mode, whichever they offer. Failures throw
+// Failure; nothing here prints.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <orv_lumo_spi.h>
+
+#include "lib/wire/clock_rule.hpp"
+
+#include "lib/devices/flash/flash_params.hpp"
+#include "lib/devices/session/session.hpp"
+
+namespace orv::dev::flash {
+
+// What the caller says of the part, over what the part says of itself.
+struct Overrides {
+    std::string part;       // empty: identify
+    std::uint64_t size = 0; // 0: as identified
+};
+
+class Flash {
+public:
+    // Configures the SPI connector for the flash at the fastest clock not
+    // above clock_khz.
+    Flash(Session& session, std::uint32_t clock_khz);
+    // Leaves 4-byte address mode when identify() entered it.
+    ~Flash();
+    Flash(Flash&&) = delete;
+    Flash(const Flash&) = delete;
+    Flash& operator=(const Flash&) = delete;
+    Flash& operator=(Flash&&) = delete;
+
+    // Command 0x9F with room for continuation codes.
+    JedecId read_id();
+    // read_id(), refusing an empty bus; waits first for a flash still busy
+    // with a program or erase (it answers nothing else meanwhile).
+    JedecId require_flash();
+    // The SFDP tables, or empty when the part has none that parse.
+    std::optional<FlashParams> read_sfdp();
+    // The JEDEC ID and the part's parameters (SFDP, else the built-in table,
+    // else the capacity byte; or the part named and the size given by the
+    // caller); sets up addressing of the whole part. Throws when none of them
+    // gives a size.
+    const FlashParams& identify(const Overrides& overrides = Overrides());
+    const FlashParams& params() const { return params_; }
+    const JedecId& id() const { return id_; }
+    const ClockChoice& clock() const { return clock_; }
+    Session& session() const { return session_; }
+
+    // Status register 1 (0x05), or another status register by its command.
+    std::uint8_t read_status(std::uint8_t command = orv::nor::CMD_READ_STATUS);
+    // Write enable, 0x01 with one byte, and the wait.
+    void write_status(std::uint8_t value);
+    // Write enable, 0x01 with status registers 1 and 2, and the wait.
+    void write_status_pair(std::uint8_t status1, std::uint8_t status2);
+    // Write disable: clears a write enable latch left set.
+    void write_disable();
+
+    // Reads [addr, addr + out.size()) in transactions of at most
+    // LUMO_SPI_MAX_READ_BYTES; `progressed` gets the bytes read so far.
+    void read(std::uint64_t addr, std::span<std::uint8_t> out, const Progressed& progressed = {});
+    // Bytes of the SFDP space (command 0x5A, three address bytes).
+    void read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out);
+    // One page program; [addr, addr + data.size()) stays within one page.
+    void program(std::uint64_t addr, std::span<const std::uint8_t> data);
+    // The block of `type` at addr (aligned).
+    void erase(std::uint64_t addr, const EraseType& type);
+    void erase_chip();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Timing {
+        std::chrono::microseconds typical;
+        std::chrono::microseconds longest;
+    };
+
+    // Sends the SPI set-up again when another handle (or the caller) used
+    // the adapter since this flash last did.
+    void claim_adapter();
+    // One transaction: the command byte, the address when given (three or
+    // four bytes as configured, or three for SFDP), dummy clocks, then `out`
+    // written or `in` read.
+    void transact(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
+                  std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks = 0,
+                  bool sfdp = false);
+    // Write enable (with a check of the latch the first time, or always when
+    // `check_latch`), the command, then wait_ready.
+    void write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
+                       std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
+                       bool check_latch = true);
+    // Polls the busy bit: first after the typical time less one poll's
+    // round trip, then every eighth of it, until the busy bit clears or the
+    // limit (the longest time and a margin) passes.
+    void wait_ready(Clock::time_point started, Timing timing, const std::string& doing);
+    void enter_four_byte_addressing();
+    std::uint8_t address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const;
+
+    Session& session_;
+    ClockChoice clock_;
+    lumo_spi_config command_only_; // the command byte alone
+    lumo_spi_config addressed_;    // the command byte and the address bytes
+    lumo_spi_config sfdp_;         // the command byte and three address bytes
+    JedecId id_{};
+    FlashParams params_{};
+    bool four_byte_opcodes_ = false;
+    bool entered_four_byte_ = false;
+    bool latch_checked_ = false;
+    Clock::duration poll_round_trip_{};
+};
+
+} // namespace orv::dev::flash

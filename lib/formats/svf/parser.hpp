@@ -1,0 +1,41 @@
+// The SVF parser: the whole text into a Program, or a ParseError naming the
+// line and column of the first fault. Everything that can be checked without
+// an adapter is checked here, so that a program that parses can be played to
+// its end unless the adapter or a TDO check stops it:
+//   - statement syntax, hex values, lengths (a set bit at or above a value's
+//     length is an error; fewer digits are zero-extended);
+//   - the carry-over of TDI, MASK and SMASK per command (SIR, SDR, HIR, HDR,
+//     TIR, TDR) while its length stays the same; a changed length resets MASK
+//     and SMASK to all ones and needs TDI (except for length 0); TDO never
+//     carries over;
+//   - stable states where SVF wants them, explicit STATE paths one clock per
+//     step from the state the statements before leave the TAP in;
+//   - RUNTEST's sticky run state (IDLE at first; a given run state is also the
+//     end state unless ENDSTATE is given) and end state;
+//   - TRST after TRST ABSENT; PIO and PIOMAP, which this adapter cannot do.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "lib/formats/svf/parse_error.hpp"
+#include "lib/formats/svf/program.hpp"
+
+namespace orv::svf {
+
+// The longest scan pattern accepted (each of header, body and trailer).
+inline constexpr std::uint32_t MAX_PATTERN_BITS = std::uint32_t{1} << 30;
+
+// The largest RUNTEST count and time accepted.
+inline constexpr std::uint64_t MAX_RUN_COUNT = 0xFFFFFFFFU;
+inline constexpr double MAX_RUN_SECONDS = 86400;
+
+// The values a program may hold, in bytes: a base plus twice the text's own
+// size, so that a short file cannot make the parser allocate without limit
+// ("SDR 1000000000 TDI (0);" over and over).
+inline constexpr std::size_t VALUE_BUDGET_BASE = std::size_t{64} << 20;
+
+// Throws ParseError.
+[[nodiscard]] Program parse(std::string_view text);
+
+} // namespace orv::svf

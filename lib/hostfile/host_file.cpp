@@ -1,0 +1,305 @@
+#include "lib/hostfile/host_file.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+namespace orv::hostfile {
+
+namespace {
+
+// Links followed at most, as the kernel does for a path (MAXSYMLINKS).
+constexpr int MAX_LINKS = 40;
+// Bytes of the file's own name kept in a temporary name: with the dot, the
+// separator and mkstemp's six characters the name stays far below NAME_MAX
+// (255) for any target name.
+constexpr std::size_t NAME_IN_TEMPORARY = 32;
+constexpr std::size_t READ_CHUNK = 65536;
+
+std::string reason(int error)
+{
+    return std::strerror(error);
+}
+
+FileError system_error(const std::string& path, const std::string& doing, int error)
+{
+    return FileError(FileError::Kind::system, path, doing + " " + path + ": " + reason(error), error);
+}
+
+// "dir/" of "dir/name", "" of "name".
+std::string directory_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string name_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The permissions a new file gets: 0666 less the umask.
+mode_t new_file_mode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// A descriptor closed on every path.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+FileError::FileError(Kind kind, std::string path, const std::string& text, int error_number)
+    : std::runtime_error(text), kind_(kind), path_(std::move(path)), errno_(error_number)
+{
+}
+
+std::string follow_links(const std::string& path)
+{
+    std::string at = path;
+    for (int hops = 0;; ++hops) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return at;
+        }
+        if (hops == MAX_LINKS) {
+            throw system_error(path, "cannot follow the links of", ELOOP);
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+        if (n < 0) {
+            throw system_error(at, "cannot read the link", errno);
+        }
+        target.resize(static_cast<std::size_t>(n));
+        at = !target.empty() && target.front() == '/' ? target : directory_of(at) + target;
+    }
+}
+
+std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name, std::uint64_t max_bytes)
+{
+    const auto too_large = [&] {
+        return FileError(FileError::Kind::too_large, name,
+                         name + " holds more than " + std::to_string(max_bytes) + " bytes");
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        throw system_error(name, "cannot read", errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        throw FileError(FileError::Kind::not_a_file, name, name + " is a directory");
+    }
+    std::vector<std::uint8_t> data;
+    if (S_ISREG(st.st_mode)) {
+        if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+            throw too_large();
+        }
+        data.reserve(static_cast<std::size_t>(st.st_size));
+    }
+    std::vector<std::uint8_t> chunk(READ_CHUNK);
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(name, "cannot read", errno);
+        }
+        if (n == 0) {
+            return data;
+        }
+        if (data.size() + static_cast<std::size_t>(n) > max_bytes) {
+            throw too_large(); // a pipe or device that goes on, or a file that grew
+        }
+        data.insert(data.end(), chunk.begin(), chunk.begin() + n);
+    }
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_bytes)
+{
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
+        throw system_error(path, "cannot open", errno);
+    }
+    return read_descriptor(fd.get(), path, max_bytes);
+}
+
+// ---------------------------------------------------------------------------
+
+OutputFile::OutputFile(const std::string& path)
+{
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) {
+        throw system_error(path, "cannot write", errno);
+    }
+    if (exists && S_ISDIR(st.st_mode)) {
+        throw FileError(FileError::Kind::not_a_file, path, path + " is a directory");
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device, FIFO or socket: the node stays, the bytes go to it. Opened
+        // by the name given, so that the kernel follows the links (/dev/stdout
+        // leads to a pipe that no path names).
+        target_ = path;
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) {
+            throw system_error(path, "cannot open", errno);
+        }
+        return;
+    }
+    // A regular file, or none yet (a dangling link: where it points): the
+    // temporary file goes beside the file the links end at.
+    target_ = follow_links(path);
+    temporary_ = directory_of(target_) + "." + name_of(target_).substr(0, NAME_IN_TEMPORARY) + ".XXXXXX";
+    fd_ = ::mkostemp(temporary_.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        const int error = errno;
+        temporary_.clear();
+        throw system_error(target_, "cannot create a temporary file beside", error);
+    }
+    if (exists) {
+        // The owner where allowed (the group alone may be), then the mode,
+        // which a change of owner may have cut.
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+            ::fchown(fd_, st.st_uid, st.st_gid) != 0) {
+            (void)::fchown(fd_, static_cast<uid_t>(-1), st.st_gid);
+        }
+        (void)::fchmod(fd_, st.st_mode & 07777);
+    } else {
+        (void)::fchmod(fd_, new_file_mode()); // mkstemp makes it private
+    }
+}
+
+OutputFile::~OutputFile()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!committed_ && !temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+    }
+}
+
+void OutputFile::write(std::span<const std::uint8_t> bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(target_, "cannot write", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void OutputFile::commit()
+{
+    finish(nullptr);
+}
+
+void OutputFile::commit(FileLock& lock)
+{
+    finish(&lock);
+}
+
+void OutputFile::finish(FileLock* lock)
+{
+    if (committed_) {
+        return;
+    }
+    if (in_place()) {
+        const int rc = ::close(std::exchange(fd_, -1));
+        if (rc != 0) {
+            throw system_error(target_, "cannot write", errno);
+        }
+        committed_ = true;
+        return;
+    }
+    if (::fsync(fd_) != 0) {
+        throw system_error(target_, "cannot write", errno);
+    }
+    if (lock != nullptr && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        throw system_error(temporary_, "cannot lock", errno);
+    }
+    if (lock == nullptr && ::close(std::exchange(fd_, -1)) != 0) {
+        throw system_error(target_, "cannot write", errno);
+    }
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        throw system_error(target_, "cannot replace", errno);
+    }
+    committed_ = true;
+    if (lock != nullptr) {
+        *lock = FileLock(std::exchange(fd_, -1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void FileLock::release() noexcept
+{
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1)); // closing the last descriptor of the open file drops the lock
+    }
+}
+
+FileLock FileLock::acquire(const std::string& path, bool& created)
+{
+    const std::string target = follow_links(path);
+    created = false;
+    int raw = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (raw < 0 && errno == ENOENT) {
+        raw = ::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, new_file_mode());
+        created = raw >= 0;
+        if (raw < 0 && errno == EEXIST) {
+            raw = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY); // made by another process meanwhile
+        }
+    }
+    if (raw < 0) {
+        throw system_error(target, "cannot open", errno);
+    }
+    Descriptor fd(raw);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw FileError(FileError::Kind::locked, target, target + " is in use by another process");
+        }
+        throw system_error(target, "cannot lock", errno);
+    }
+    return FileLock(fd.release());
+}
+
+} // namespace orv::hostfile

@@ -1,0 +1,165 @@
+// A JTAG scan chain of IEEE 1149.1 test access ports, clocked one TCK at a
+// time by the adapter model.
+//
+// Each TAP has its own controller state machine, instruction register and
+// three data registers: IDCODE (32 bits), BYPASS (1 bit) and a USER register
+// (user_length bits, at most 64). Test-Logic-Reset selects IDCODE, or BYPASS
+// on a TAP without one (as IEEE 1149.1 devices without IDCODE do); Capture-IR
+// loads the binary pattern ...01; an instruction that is none of the three
+// selects BYPASS. Capture-DR loads the selected register (USER reads back what
+// Update-DR last wrote into it).
+//
+// A TAP with a BSDL file (TapConfig::boundary_scan) has the file's
+// instructions instead, its IR capture value, and a boundary register whose
+// cells capture, shift and update as boundary_scan.hpp says; the chain's
+// PinNetwork wires its pins to the other devices' (pin_network.hpp).
+//
+// TRST (test reset, active low) puts every TAP in Test-Logic-Reset and holds
+// it there while asserted: clocks then move nothing and TDO stays high.
+//
+// Chain order: TAP 0 is nearest TDO. TDI feeds the last TAP, each TAP's TDO
+// feeds the TAP before it, and TAP 0 drives the chain's TDO, so TAP 0's bits
+// come out first. A chain without TAPs is either a wire from TDI to TDO or
+// open (nothing connected: TDO pulled up).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/emulator/boundary_scan.hpp"
+#include "sim/emulator/pin_network.hpp"
+
+namespace orv::emu {
+
+// TAP controller states, numbered as the JTAG library numbers them.
+enum class TapState : std::uint8_t {
+    test_logic_reset = 0,
+    run_test_idle = 1,
+    select_dr_scan = 2,
+    capture_dr = 3,
+    shift_dr = 4,
+    exit1_dr = 5,
+    pause_dr = 6,
+    exit2_dr = 7,
+    update_dr = 8,
+    select_ir_scan = 9,
+    capture_ir = 10,
+    shift_ir = 11,
+    exit1_ir = 12,
+    pause_ir = 13,
+    exit2_ir = 14,
+    update_ir = 15,
+};
+
+// The IEEE 1149.1 transition for one TCK rising edge.
+[[nodiscard]] TapState next_tap_state(TapState state, bool tms) noexcept;
+
+struct TapConfig {
+    std::string name;
+    std::uint32_t idcode = 0;
+    unsigned ir_length = 4; // 2..32
+    std::uint32_t idcode_instruction = 0;
+    std::uint32_t user_instruction = 0;
+    std::uint32_t bypass_instruction = 0; // normally all ones
+    unsigned user_length = 32;            // 1..64
+    std::uint64_t user_reset_value = 0;
+    bool has_idcode = true;                            // false: no IDCODE register, reset selects BYPASS
+    std::uint32_t ir_capture = 0x1;                    // what Capture-IR loads
+    std::optional<BoundaryScanConfig> boundary_scan{}; // a device described by a BSDL file
+    bool operator==(const TapConfig&) const = default;
+};
+
+class Tap {
+public:
+    explicit Tap(TapConfig config);
+
+    // The level this TAP drives on its TDO before the next rising edge: bit 0
+    // of the shift register in Shift-IR/Shift-DR, 1 (released, pulled up)
+    // otherwise.
+    [[nodiscard]] bool tdo() const noexcept;
+    // One TCK rising edge with the given TMS and TDI levels.
+    void clock(bool tms, bool tdi) noexcept;
+    // Test-Logic-Reset at once, as TRST asserted does.
+    void reset() noexcept;
+
+    [[nodiscard]] TapState state() const noexcept { return state_; }
+    [[nodiscard]] std::uint32_t instruction() const noexcept { return instruction_; }
+    [[nodiscard]] std::uint64_t user() const noexcept { return user_; }
+    void set_user(std::uint64_t value) noexcept;
+    [[nodiscard]] const TapConfig& config() const noexcept { return config_; }
+    [[nodiscard]] std::uint64_t tck_count() const noexcept { return tck_count_; }
+
+    // The register the instruction selects and what it does to the pins.
+    [[nodiscard]] TapRegister selected() const noexcept { return selected_; }
+    [[nodiscard]] PinMode pin_mode() const noexcept { return pin_mode_; }
+
+    // Boundary-scan pins (none without a BSDL file): what each drives, and
+    // the levels the board gives them (what input cells capture).
+    [[nodiscard]] std::size_t pin_count() const noexcept { return pin_levels_.size(); }
+    [[nodiscard]] PinDrive pin_drive(std::size_t pin) const noexcept;
+    [[nodiscard]] std::span<std::uint8_t> pin_levels() noexcept { return pin_levels_; }
+    [[nodiscard]] std::span<const std::uint8_t> pin_levels() const noexcept { return pin_levels_; }
+    // True once after anything that may have changed what the pins drive.
+    [[nodiscard]] bool take_pins_changed() noexcept;
+    [[nodiscard]] const std::optional<BoundaryRegister>& boundary() const noexcept { return boundary_; }
+
+private:
+    [[nodiscard]] unsigned dr_length() const noexcept;
+    void select(std::uint32_t instruction) noexcept;
+    void reset_logic() noexcept;
+
+    TapConfig config_;
+    std::vector<InstructionDecode> decode_;
+    TapState state_ = TapState::test_logic_reset;
+    std::uint32_t instruction_ = 0;
+    TapRegister selected_ = TapRegister::bypass;
+    PinMode pin_mode_ = PinMode::normal;
+    std::uint64_t user_ = 0;
+    std::uint64_t shift_ = 0; // IR or DR shift register, whichever is shifting (not the boundary register)
+    std::uint64_t tck_count_ = 0;
+    std::optional<BoundaryRegister> boundary_;
+    std::vector<std::uint8_t> pin_levels_;
+    bool pins_changed_ = false;
+};
+
+class JtagChain {
+public:
+    // What TDO shows when there are no TAPs.
+    enum class Empty : std::uint8_t { wire, open };
+
+    // taps[0] is nearest TDO; `network` wires the pins of its boundary-scan
+    // devices.
+    explicit JtagChain(std::vector<TapConfig> taps, Empty empty = Empty::wire, NetworkConfig network = {});
+
+    // One TCK: returns the TDO level sampled at the rising edge (before the
+    // TAPs shift), then clocks every TAP.
+    bool clock(bool tms, bool tdi) noexcept;
+    // The level on the chain's TDO now, with `tdi` on its TDI (a chain that
+    // is only a wire shows it).
+    [[nodiscard]] bool tdo(bool tdi) const noexcept;
+
+    // The TRST line: asserted resets every TAP and holds them in
+    // Test-Logic-Reset until it is released.
+    void set_trst(bool asserted) noexcept;
+    [[nodiscard]] bool trst() const noexcept { return trst_; }
+
+    [[nodiscard]] std::size_t size() const noexcept { return taps_.size(); }
+    [[nodiscard]] Tap& tap(std::size_t index) { return taps_.at(index); }
+    [[nodiscard]] const Tap& tap(std::size_t index) const { return taps_.at(index); }
+    [[nodiscard]] const PinNetwork& network() const noexcept { return network_; }
+
+private:
+    void resolve_pins_if_changed() noexcept;
+
+    std::vector<Tap> taps_;
+    PinNetwork network_;
+    bool has_pins_ = false;
+    Empty empty_ = Empty::wire;
+    bool trst_ = false;
+};
+
+} // namespace orv::emu
