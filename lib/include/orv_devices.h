@@ -1816,8 +1816,10 @@ ORV_API int32_t orvdev_layout_read(orvdev_flash* flash, const orvdev_layout* lay
  * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
  * \retval -1..-17 a bus code.
  * \onfailure *result says what had been done (all zeros after a refused
- *         argument); *covered is all zeros. The pieces before the one that
- *         failed are written; that one fails as orvdev_flash_write() does.
+ *         argument), its range_addr and range_len those of the piece that
+ *         failed: where report.recovery_file's content goes. *covered is all
+ *         zeros. The pieces before the one that failed are written; that one
+ *         fails as orvdev_flash_write() does.
  * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
@@ -2517,6 +2519,11 @@ typedef struct orvdev_tap_choice {
     uint32_t tap;
     /** How the TAP and the files fit (of the TAP asked for or chosen). */
     orvdev_bsdl_match match;
+    /** The same in words: "described by FILE", "no BSDL file has IDCODE
+     *  0x06439041", "FILE has its IDCODE but an instruction register of 5
+     *  bits; the chain's is 4", "no IDCODE (BYPASS after reset): ...";
+     *  empty when no TAP was asked for or chosen. */
+    char why[ORVDEV_MESSAGE_MAX];
     /** ORVDEV_TAP_SEVERAL: the TAPs that fit, in chain order. */
     uint32_t candidates[ORVDEV_JTAG_MAX_DEVICES];
     /** Entries of candidates in use. */

@@ -1116,8 +1116,8 @@ TEST_F(Sim, DirectoriesAndEmptyValuesAreRefusedClearly)
         {{"spi", "read", "--layout", dir, "--include", "boot", "0", "16"},
          "is a directory\n  give the layout"},
         {{"jtag", "connect-test", "--netlist", dir}, "is a directory"},
-        {{"jtag", "bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
-        {{"jtag", "pins", "--bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
+        {{"jtag", "bsdl", dir}, dir + ": no BSDL files (*.bsd, *.bsdl) in this directory"},
+        {{"jtag", "pins", "--bsdl", dir}, dir + ": no BSDL files (*.bsd, *.bsdl) in this directory"},
         {{"spi", "read", "-o", "", "0", "16"}, "empty value for --output of orvtool spi read"},
         {{"--board", "", "spi", "id"}, "empty value for --board\n"},
         {{"--trace", "", "spi", "id"}, "empty value for --trace\n"},
@@ -1183,14 +1183,15 @@ TEST(Adapters, ListSaysWhenThereIsNoneAndFiltersByUsbId)
     }
     RunResult one = orvtool_among(2, {"--usb", "1209:4f52:1:3", "list"});
     EXPECT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out, "VID:PID    BUS:ADDR  SERIAL      PRODUCT\n"
-                       "1209:4f52  001:003   ORVSIM0001  ORV USB bridge (virtual)\n"
+    EXPECT_EQ(one.out, "VID:PID    BUS:ADDR  PORT  SERIAL      PRODUCT\n"
+                       "1209:4f52  001:003   1-2   ORVSIM0001  ORV USB bridge (virtual)\n"
                        "--usb 1209:4f52:1:3 selects this adapter\n");
     RunResult both = orvtool_among(2, {"--usb", "1209:4f52", "--json", "list"});
     EXPECT_EQ(both.status, 0) << both.err;
     if (have_python()) {
-        EXPECT_EQ(json_query(both.out, "[(a['vid'], a['vid_hex'], a['address']) for a in d['adapters']]"),
-                  "[(4617, '1209', 2), (4617, '1209', 3)]\n");
+        EXPECT_EQ(json_query(both.out, "[(a['vid'], a['vid_hex'], a['address'], a['port_path'], a['serial']) "
+                                       "for a in d['adapters']]"),
+                  "[(4617, '1209', 2, '1-1', 'ORVSIM0000'), (4617, '1209', 3, '1-2', 'ORVSIM0001')]\n");
     }
     RunResult other = orvtool_among(2, {"--usb", "1234:5678", "list"});
     EXPECT_EQ(other.status, 3);

@@ -37,7 +37,7 @@ from .errors import (
     Timeout,
     UsbError,
 )
-from .flash import EraseReport, FlashInfo, FlashStatus, SpiFlash, WriteReport
+from .flash import EraseReport, FlashInfo, FlashStatus, Layout, Region, SpiFlash, WriteReport
 from .i2c import I2c
 from .jtag import Chain, Device, DrBatch, Jtag, TapState
 from .spi import Spi
@@ -66,11 +66,13 @@ __all__ = [
     "InputFileError",
     "InvalidArgument",
     "Jtag",
+    "Layout",
     "LibraryNotFound",
     "Mismatch",
     "NoAcknowledge",
     "OrvError",
     "Pin",
+    "Region",
     "Spi",
     "SpiFlash",
     "Stopped",

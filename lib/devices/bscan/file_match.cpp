@@ -172,11 +172,10 @@ TapChoice choose_tap(const chain::Chain& chain, std::span<const BsdlFile* const>
                           "TAP 0 is nearest TDO");
         }
         c.match = matches[*tap];
+        c.why = unmatched_text(chain.devices[*tap], c.match, files);
         const BsdlFile* file = file_of(*tap);
         if (file == nullptr) {
-            return refuse(ChoiceStatus::no_file, ORVDEV_ERROR_BSDL_MISMATCH,
-                          "TAP " + std::to_string(*tap) + ": " +
-                              unmatched_text(chain.devices[*tap], c.match, files),
+            return refuse(ChoiceStatus::no_file, ORVDEV_ERROR_BSDL_MISMATCH, "TAP " + std::to_string(*tap) + ": " + c.why,
                           "give the device's BSDL file (its IDCODE and instruction length must be the chain's)");
         }
         if (file->boundary->pins().empty()) {
@@ -199,6 +198,7 @@ TapChoice choose_tap(const chain::Chain& chain, std::span<const BsdlFile* const>
     if (c.candidates.size() == 1) {
         c.tap = c.candidates.front();
         c.match = matches[c.tap];
+        c.why = unmatched_text(chain.devices[c.tap], c.match, files);
         return c;
     }
     if (c.candidates.empty()) {

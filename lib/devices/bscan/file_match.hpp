@@ -57,6 +57,7 @@ struct TapChoice {
     ChoiceStatus status = ChoiceStatus::chosen;
     std::size_t tap = 0; // the TAP chosen, or the one asked for
     Match match;         // of that TAP
+    std::string why;     // the same in words (unmatched_text); empty without a TAP
     std::vector<std::size_t> candidates; // several: those that fit
     // Unless chosen: the result code, and the message and hint in the user's terms.
     std::int32_t code = 0;
@@ -70,8 +71,8 @@ struct TapChoice {
                                    std::optional<std::size_t> tap, std::optional<std::string_view> entity,
                                    std::span<const std::string> pins);
 
-// Why no file describes a TAP, in a sentence ("no BSDL file has IDCODE
-// 0x06439041").
+// How a TAP and the files fit, in a sentence ("no BSDL file has IDCODE
+// 0x06439041", "described by FILE").
 [[nodiscard]] std::string unmatched_text(const chain::Device& tap, const Match& match,
                                          std::span<const BsdlFile* const> files);
 

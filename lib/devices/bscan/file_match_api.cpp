@@ -2,6 +2,7 @@
 // and ORV_BSDL_PATH, the TAP a command works on, and pin names checked
 // against the files.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -102,6 +103,7 @@ int32_t orvdev_bsdl_choose_tap(const orvdev_chain* chain, const orvdev_bsdl* con
     choice->tap = static_cast<std::uint32_t>(c.tap);
     choice->match = orvdev_bsdl_match{static_cast<std::int32_t>(c.match.status),
                                       c.match.file ? static_cast<std::int32_t>(*c.match.file) : -1};
+    std::snprintf(choice->why, sizeof choice->why, "%s", c.why.c_str());
     for (std::size_t t : c.candidates) {
         if (choice->candidate_count < ORVDEV_JTAG_MAX_DEVICES) {
             choice->candidates[choice->candidate_count++] = static_cast<std::uint32_t>(t);

@@ -188,6 +188,9 @@ Covered write(flash::Flash& flash, const FlashLayout& layout, std::uint64_t addr
                 failure.add_done({Done{"wrote", {{"bytes", total.len, bytes}}, spans.front().addr, s.addr}});
             }
             add_write_report(total, part);
+            // The pieces before are written: what a recovery file holds goes
+            // back at the blocks of this one.
+            total.range = part.range;
             throw;
         }
         add_write_report(total, part);

@@ -60,7 +60,8 @@ Covered read(flash::Flash& flash, const FlashLayout& layout, std::uint64_t addr,
 // anything is erased, of the whole blocks from the first piece's to the last
 // one's. `total` adds up the pieces' reports as they go (len: the bytes
 // written; range: the blocks from the first piece's to the last one's), on
-// failure too.
+// failure too, where range is the failing piece's blocks (those a recovery
+// file holds).
 Covered write(flash::Flash& flash, const FlashLayout& layout, std::uint64_t addr,
               std::span<const std::uint8_t> image, const flash::WriteOptions& options,
               flash::WriteReport& total);
