@@ -187,6 +187,14 @@ public:
         return true;
     }
 
+    // Room for `lines` regions at most, so that neither the list nor the
+    // names' index grows line by line.
+    void expect(std::size_t lines)
+    {
+        layout_.regions.reserve(lines);
+        layout_.by_name.reserve(lines);
+    }
+
     Layout take() { return std::move(layout_); }
     const Error& error() const { return error_; }
 
@@ -235,6 +243,7 @@ ParseResult parse(std::string_view text, std::string file)
 {
     ParseResult result;
     Reader reader(std::move(file));
+    reader.expect(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     unsigned number = 1;
     for (std::size_t from = 0; from <= text.size(); ++number) {
         const std::size_t end = std::min(text.find('\n', from), text.size());
