@@ -37,7 +37,8 @@ void layout_read(benchmark::State& state)
         benchmark::DoNotOptimize(r);
     }
     state.SetComplexityN(state.range(0));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(text.size()));
 }
 
 BENCHMARK(layout_read)->RangeMultiplier(4)->Range(4096, 262144)->Unit(benchmark::kMillisecond)->Complexity();

@@ -50,9 +50,10 @@ ToolError no_adapter_error(const orvdev_no_adapter& why, const orvdev_report& re
     std::string hint = report.hint;
     switch (why.cause) {
     case ORVDEV_ADAPTER_NOT_FOUND:
-        hint = selector != nullptr ? hint + "; --sim runs on the virtual adapter instead"
-                                   : "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or "
-                                     "use --sim for the virtual adapter";
+        hint = selector != nullptr
+                   ? hint + "; --sim runs on the virtual adapter instead"
+                   : "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or "
+                     "use --sim for the virtual adapter";
         break;
     case ORVDEV_ADAPTER_NO_USBFS:
         hint += "; or use --sim for the virtual adapter";
@@ -77,8 +78,8 @@ Listed list_adapters(const orvdev_adapter_selector* selector)
     std::int32_t rc = orvdev_adapter_list(selector, nullptr, 0, &count, &why, &report);
     while (rc == 0 && listed.adapters.size() < count) {
         listed.adapters.resize(count);
-        rc = orvdev_adapter_list(selector, listed.adapters.data(), static_cast<std::uint32_t>(count), &count, &why,
-                                 &report);
+        rc = orvdev_adapter_list(selector, listed.adapters.data(), static_cast<std::uint32_t>(count), &count,
+                                 &why, &report);
     }
     listed.adapters.resize(rc == 0 ? std::min<std::size_t>(count, listed.adapters.size()) : 0);
     if (rc == ORVDEV_ERROR_NO_ADAPTER && why.cause != ORVDEV_ADAPTER_NOT_FOUND &&
@@ -228,8 +229,8 @@ void Adapter::open_running_sim(const char* adapters)
                             "' is set, but umockdev's preload is not active",
                         "run orvtool from the program orvsim-run started, or unset ORVSIM_ADAPTERS");
     }
-    const orvdev_adapter_selector selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID, static_cast<int>(bus),
-                                           static_cast<int>(address), nullptr};
+    const orvdev_adapter_selector selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID,
+                                           static_cast<int>(bus), static_cast<int>(address), nullptr};
     open_matching(&selector);
 }
 #endif
@@ -308,9 +309,9 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
         return adapter;
     }
     adapter->choice_ = Choice::own_sim;
-    adapter->selector_ = orvdev_adapter_selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID,
-                                                 adapter->sim_->usb->bus(index), adapter->sim_->usb->address(index),
-                                                 nullptr};
+    adapter->selector_ =
+        orvdev_adapter_selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID, adapter->sim_->usb->bus(index),
+                                adapter->sim_->usb->address(index), nullptr};
     adapter->open_matching(&adapter->selector_);
     return adapter;
 #else

@@ -48,8 +48,8 @@ std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, boo
     }
     orvdev_bsdl_files* read = nullptr;
     orvdev_report report{};
-    if (orvdev_bsdl_files_load(sources.data(), static_cast<std::uint32_t>(sources.size()), use_path ? 1 : 0, &read,
-                               nullptr, &report) != 0) {
+    if (orvdev_bsdl_files_load(sources.data(), static_cast<std::uint32_t>(sources.size()), use_path ? 1 : 0,
+                               &read, nullptr, &report) != 0) {
         usage_error(report.message, "the files are read before the adapter is opened: nothing was sent");
     }
     auto files = std::make_shared<BsdlFiles>();
@@ -105,8 +105,8 @@ void check_pin_names(const BsdlFiles& files, const std::vector<std::string>& nam
     }
     orvdev_report report{};
     if (orvdev_bsdl_check_pins(files.pointers().data(), files.count(), pins.data(),
-                               levels.empty() ? nullptr : levels.data(), static_cast<std::uint32_t>(pins.size()),
-                               nullptr, &report) != 0) {
+                               levels.empty() ? nullptr : levels.data(),
+                               static_cast<std::uint32_t>(pins.size()), nullptr, &report) != 0) {
         const std::string hint = report.hint;
         usage_error(report.message, hint.empty() ? "nothing was sent" : hint + "; nothing was sent");
     }
@@ -136,9 +136,9 @@ ScannedChain scan_and_match(const Context& ctx, const jtag::Options& options, co
         check_device(orvdev_chain_scan(jtag, &s.chain, &report), report, ctx);
     }
     s.matches.resize(s.chain.count);
-    check_device(orvdev_bsdl_match_chain(&s.chain, files.pointers().data(), files.count(), s.matches.data(),
-                                         &report),
-                 report, ctx);
+    check_device(
+        orvdev_bsdl_match_chain(&s.chain, files.pointers().data(), files.count(), s.matches.data(), &report),
+        report, ctx);
     return s;
 }
 
@@ -160,8 +160,8 @@ std::uint32_t choose_tap(const ScannedChain& s, const BsdlFiles& files, std::opt
     }
     orvdev_report report{};
     const std::int32_t rc = orvdev_bsdl_choose_tap(
-        &s.chain, files.pointers().data(), files.count(), asked ? static_cast<std::int32_t>(*asked) : -1, nullptr,
-        names.data(), static_cast<std::uint32_t>(names.size()), &choice, &report);
+        &s.chain, files.pointers().data(), files.count(), asked ? static_cast<std::int32_t>(*asked) : -1,
+        nullptr, names.data(), static_cast<std::uint32_t>(names.size()), &choice, &report);
     if (rc == 0) {
         return choice.tap;
     }
@@ -411,12 +411,13 @@ Result cmd_bsdl(const Context& ctx, const jtag::Options& options, const BsdlFile
                        notice_lines;
         } else {
             orvdev_tap_choice choice{};
-            orvdev_bsdl_choose_tap(&s.chain, files.pointers().data(), files.count(), static_cast<std::int32_t>(t),
-                                   nullptr, nullptr, 0, &choice, nullptr);
+            orvdev_bsdl_choose_tap(&s.chain, files.pointers().data(), files.count(),
+                                   static_cast<std::int32_t>(t), nullptr, nullptr, 0, &choice, nullptr);
             what = choice.why;
             const auto& m = s.matches[t];
-            json.emplace_back("file",
-                              m.file >= 0 ? Value(path_of(files.files[static_cast<std::size_t>(m.file)])) : Value());
+            json.emplace_back("file", m.file >= 0
+                                          ? Value(path_of(files.files[static_cast<std::size_t>(m.file)]))
+                                          : Value());
         }
         table.rows.push_back({Value::object(std::move(json)),
                               {std::to_string(t), tap.has_idcode != 0 ? hex(tap.idcode, 8) : "-",

@@ -41,9 +41,9 @@ Result cmd_list(const std::optional<orvdev_adapter_selector>& selector, const st
         // Exit 3 as for any command that finds no adapter; the JSON error
         // object still holds the (empty) list.
         const ToolError& none = *listed.none;
-        throw ResultError(
-            ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found", none.hint(), none.code()),
-            Result().field("adapters", Value::list({})));
+        throw ResultError(ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found",
+                                    none.hint(), none.code()),
+                          Result().field("adapters", Value::list({})));
     }
     Table table{{{"VID:PID", 9, 2}, {"BUS:ADDR", 8, 2}, {"PORT", 4, 2}, {"SERIAL", 10, 2}, {"PRODUCT"}}, {}};
     for (const orvdev_adapter_info& a : listed.adapters) {
@@ -60,8 +60,8 @@ Result cmd_list(const std::optional<orvdev_adapter_selector>& selector, const st
                                              {"serial", problem.empty() ? text_or_null(a.serial) : Value()},
                                              {"product", problem.empty() ? text_or_null(a.product) : Value()},
                                              {"problem", problem.empty() ? Value() : Value(problem)}}),
-                              {hex4(a.vid) + ":" + hex4(a.pid), where, *a.port_path != '\0' ? a.port_path : "-",
-                               *a.serial != '\0' ? a.serial : "-",
+                              {hex4(a.vid) + ":" + hex4(a.pid), where,
+                               *a.port_path != '\0' ? a.port_path : "-", *a.serial != '\0' ? a.serial : "-",
                                problem.empty() ? std::string(a.product) : "(" + problem + ")"}});
     }
     Result result;

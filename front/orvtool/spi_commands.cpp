@@ -264,8 +264,8 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
         SessionBars bars(ctx);
         orvdev_report report{};
         orvdev_layout_result covered{};
-        check_device(options.layout ? orvdev_layout_read(flash.get(), options.layout.get(), addr, data.data(), len,
-                                                         &covered, &report)
+        check_device(options.layout ? orvdev_layout_read(flash.get(), options.layout.get(), addr, data.data(),
+                                                         len, &covered, &report)
                                     : orvdev_flash_read(flash.get(), addr, data.data(), len, &report),
                      report, ctx);
     }
@@ -303,9 +303,10 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     std::int32_t rc = 0;
     {
         SessionBars bars(ctx);
-        rc = options.layout ? orvdev_layout_write(flash.get(), options.layout.get(), addr, image.data(),
-                                                  image.size(), &o, &r, &covered, &report)
-                            : orvdev_flash_write(flash.get(), addr, image.data(), image.size(), &o, &r, &report);
+        rc = options.layout
+                 ? orvdev_layout_write(flash.get(), options.layout.get(), addr, image.data(), image.size(),
+                                       &o, &r, &covered, &report)
+                 : orvdev_flash_write(flash.get(), addr, image.data(), image.size(), &o, &r, &report);
     }
     if (rc != 0) {
         ToolError error =
@@ -361,11 +362,12 @@ Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr
                                                    image.size(), &m, &covered, &report)
                             : orvdev_flash_verify(flash.get(), addr, image.data(), image.size(), &m, &report);
     }
-    const std::string where = options.layout ? " in the included regions (" + regions_text(options) + ")" : "";
+    const std::string where =
+        options.layout ? " in the included regions (" + regions_text(options) + ")" : "";
     if (rc == ORVDEV_ERROR_MISMATCH) {
         throw ToolError(Exit::failed,
-                        "the flash differs from " + in_file + where + " at " + hex(m.addr, 6) + " (expected " +
-                            hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
+                        "the flash differs from " + in_file + where + " at " + hex(m.addr, 6) +
+                            " (expected " + hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
                             count_text(m.count, "byte") + " differ in all)",
                         "write the file with orvtool spi write " + hex(addr, 6) + " " + in_file +
                             layout_arguments(options));

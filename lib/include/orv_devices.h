@@ -2634,9 +2634,9 @@ typedef struct orvdev_pin_check {
  *         argument is NULL).
  * \threadsafety Thread-safe: reads its arguments only.
  */
-ORV_API int32_t orvdev_bsdl_check_pins(const orvdev_bsdl* const* files, uint32_t count, const char* const* pins,
-                                       const int32_t* levels, uint32_t pin_count, orvdev_pin_check* check,
-                                       orvdev_report* report);
+ORV_API int32_t orvdev_bsdl_check_pins(const orvdev_bsdl* const* files, uint32_t count,
+                                       const char* const* pins, const int32_t* levels, uint32_t pin_count,
+                                       orvdev_pin_check* check, orvdev_report* report);
 
 /** The boundary registers of a chain (orvdev_bscan_open()). */
 typedef struct orvdev_bscan orvdev_bscan;

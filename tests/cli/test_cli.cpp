@@ -310,8 +310,9 @@ TEST_F(Sim, LayoutRegionsAloneAreWrittenVerifiedAndRead)
               std::string::npos)
         << r.out;
     if (have_python()) {
-        r = orvtools_on(board, {{"spi", "write", "0", file, "--layout", layout, "--include", "config"},
-                                {"--json", "spi", "verify", "0", file, "--layout", layout, "--include", "config"}});
+        r = orvtools_on(board,
+                        {{"spi", "write", "0", file, "--layout", layout, "--include", "config"},
+                         {"--json", "spi", "verify", "0", file, "--layout", layout, "--include", "config"}});
         EXPECT_EQ(json_query(r.out.substr(r.out.rfind("\n{") + 1),
                              "d['len'], d['regions'], d['compared_bytes'], d['identical']"),
                   "8192 ['config'] 4096 True\n");
@@ -320,7 +321,8 @@ TEST_F(Sim, LayoutRegionsAloneAreWrittenVerifiedAndRead)
     // hint writes the same regions again, not the whole file.
     r = orvtools_on(board, {{"spi", "verify", "0", file, "--layout", layout, "--include", "boot"}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("differs from " + file + " in the included regions (boot) at 0x000000"), std::string::npos)
+    EXPECT_NE(r.err.find("differs from " + file + " in the included regions (boot) at 0x000000"),
+              std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("orvtool spi write 0x000000 " + file + " --layout " + layout + " --include boot\n"),
               std::string::npos)
@@ -352,7 +354,8 @@ TEST_F(Sim, ABackupOfSeveralRegionsHoldsTheWholeSpanItNames)
                                       {"spi", "write", "0", file, "--layout", layout, "--include", "boot",
                                        "--include", "data", "--backup", backup}});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("backup:     " + backup + " (0x000000..0x003fff (16 KiB) as it was)"), std::string::npos)
+    EXPECT_NE(r.out.find("backup:     " + backup + " (0x000000..0x003fff (16 KiB) as it was)"),
+              std::string::npos)
         << r.out;
     EXPECT_EQ(read_file(backup), old);
 }
@@ -372,10 +375,12 @@ TEST_F(Sim, LayoutFilesAreRefusedWithTheirLine)
     } cases[] = {
         {dir + "/overlap.txt", "boot",
          "orvtool: " + dir +
-             "/overlap.txt:3:1: region config (0x00001000..0x00002fff) overlaps region boot (0x00000000..0x00001fff, "
+             "/overlap.txt:3:1: region config (0x00001000..0x00002fff) overlaps region boot "
+             "(0x00000000..0x00001fff, "
              "line 2)\n"},
         {dir + "/past.txt", "beyond",
-         "orvtool: " + dir + "/past.txt:2: region beyond (0x400000..0x400fff) goes past the end of the 4 MiB flash\n"},
+         "orvtool: " + dir +
+             "/past.txt:2: region beyond (0x400000..0x400fff) goes past the end of the 4 MiB flash\n"},
     };
     for (const auto& c : cases) {
         RunResult r = orvtool(sim({"spi", "read", "0", "16", "--layout", c.layout, "--include", c.include}));

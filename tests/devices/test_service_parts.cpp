@@ -7,11 +7,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
-#include <tuple>
-#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <libusb.h>
@@ -32,7 +32,8 @@ using namespace orv::dev;
 TEST(LayoutReader, TakesFlashromsLinesAndCommentsAndRefusesTheRestWithThePlace)
 {
     const auto r = orv::layout::parse(
-        "# a layout\n00000000:00000fff boot\n\n0x1000:0x1FFF\tconfig # settings\r\n  2000:3fffff data\n", "l.txt");
+        "# a layout\n00000000:00000fff boot\n\n0x1000:0x1FFF\tconfig # settings\r\n  2000:3fffff data\n",
+        "l.txt");
     ASSERT_TRUE(r.ok()) << r.error.message();
     const auto& regions = r.layout->regions;
     ASSERT_EQ(regions.size(), 3u);
@@ -62,8 +63,8 @@ TEST(LayoutReader, TakesFlashromsLinesAndCommentsAndRefusesTheRestWithThePlace)
         {"# only a comment\n", "l.txt: no region in the layout"},
         {"", "l.txt: no region in the layout"},
         // Overlaps are said on the later line, naming the other region.
-        {"1000:1fff config\n0:1000 boot\n",
-         "l.txt:2:1: region boot (0x00000000..0x00001000) overlaps region config (0x00001000..0x00001fff, line 1)"},
+        {"1000:1fff config\n0:1000 boot\n", "l.txt:2:1: region boot (0x00000000..0x00001000) overlaps region "
+                                            "config (0x00001000..0x00001fff, line 1)"},
         {"0:ffff all\n100:1ff inner\n", "l.txt:2:1: region inner"},
         {"0:ffff all\n20000:2ffff far\n100:1ff inner\n", "l.txt:3:1: region inner"},
     };
@@ -122,9 +123,10 @@ std::string failure_of(const std::function<void()>& work, std::int32_t code)
 TEST(FlashLayout, ChosenRegionsMakeMergedSpansWithinTheRangeAndTheFlash)
 {
     layout::FlashLayout l = layout_of("0:fff boot\n1000:1fff config\n3000:3fff data\n4000:ffffff big\n");
-    EXPECT_NE(failure_of([&] { l.include("bios"); }, ORVDEV_ERROR_INVALID_ARGUMENT)
-                  .find("no region bios in the layout l.txt | the layout's regions are boot, config, data, big"),
-              std::string::npos);
+    EXPECT_NE(
+        failure_of([&] { l.include("bios"); }, ORVDEV_ERROR_INVALID_ARGUMENT)
+            .find("no region bios in the layout l.txt | the layout's regions are boot, config, data, big"),
+        std::string::npos);
     EXPECT_NE(failure_of([&] { (void)l.spans(0, 0x4000, 0x400000); }, ORVDEV_ERROR_INVALID_ARGUMENT)
                   .find("no region of the layout l.txt is chosen"),
               std::string::npos);
@@ -213,7 +215,8 @@ TEST(AdapterSelector, VidPidAndOptionalBusAddressAndWhatTheySay)
     }
     orvdev_adapter_selector some{-1, -1, 1, -1, "ORVSIM0001"};
     EXPECT_EQ(discovery::wanted_text(some), " with serial number ORVSIM0001 at bus 1");
-    EXPECT_EQ(discovery::selector_fault(orvdev_adapter_selector{0x10000, -1, -1, -1, nullptr}).has_value(), true);
+    EXPECT_EQ(discovery::selector_fault(orvdev_adapter_selector{0x10000, -1, -1, -1, nullptr}).has_value(),
+              true);
     EXPECT_EQ(discovery::selector_fault(orvdev_adapter_selector{-1, -1, -1, 256, nullptr}).has_value(), true);
 
     orvdev_adapter_info a{};
@@ -263,9 +266,14 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
         {"other id, rule active",
          active,
          0x6014,
-         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014", reload},
+         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014",
+          reload},
          {"sudo install"}},
-        {"rule active for this id", active, 0x4f52, {"gives the user at the seat access", reload}, {"add a line"}},
+        {"rule active for this id",
+         active,
+         0x4f52,
+         {"gives the user at the seat access", reload},
+         {"add a line"}},
     };
     orvdev_adapter_info a{};
     a.vid = 0x1209;
@@ -273,7 +281,8 @@ TEST(NoAdapter, MessagesSayWhichCauseApplies)
     a.address = 5;
     for (const Case& c : cases) {
         a.pid = c.pid;
-        const discovery::NoAdapter n = discovery::open_failed(c.host, a, LIBUSB_ERROR_ACCESS, "Access denied");
+        const discovery::NoAdapter n =
+            discovery::open_failed(c.host, a, LIBUSB_ERROR_ACCESS, "Access denied");
         EXPECT_EQ(n.cause, ORVDEV_ADAPTER_PERMISSION) << c.name;
         EXPECT_EQ(n.usb_code, LIBUSB_ERROR_ACCESS);
         EXPECT_EQ(n.message.rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u) << c.name;
@@ -333,7 +342,8 @@ const std::string GL64 = BOARDS + "/gl64_tq100.bsd";
 chain::Chain bscan_chain(unsigned stm32_ir = 5)
 {
     chain::Chain c;
-    for (const auto& [idcode, ir] : {std::pair{0x4BA00477u, 4u}, {0x06439041u, stm32_ir}, {0x06E510FFu, 8u}}) {
+    for (const auto& [idcode, ir] :
+         {std::pair{0x4BA00477u, 4u}, {0x06439041u, stm32_ir}, {0x06E510FFu, 8u}}) {
         chain::Device d;
         d.idcode = chain::decode_idcode(idcode);
         d.ir_length = ir;
@@ -406,7 +416,15 @@ TEST(TapChoice, TheTapAskedForNamedOrTheOneWithPinsAndWhyNot)
         {"the only one with pins", 5, &gl64, {}, {}, {}, Status::chosen, 2, ""},
         {"by entity, any case", 5, &all, {}, "gl64_tq100", {}, Status::chosen, 2, ""},
         {"by pins", 5, &all, {}, {}, {"pa8", "PA5"}, Status::chosen, 1, ""},
-        {"no pins", 5, &all, 0, {}, {}, Status::no_pins, 0, "TAP 0 (CortexMx) has no pins with boundary cells"},
+        {"no pins",
+         5,
+         &all,
+         0,
+         {},
+         {},
+         Status::no_pins,
+         0,
+         "TAP 0 (CortexMx) has no pins with boundary cells"},
         {"past the chain", 5, &all, 3, {}, {}, Status::no_such, 3, "no TAP 3: the chain has 3 TAPs"},
         {"no file", 5, &gl64, 1, {}, {}, Status::no_file, 1, "TAP 1: no BSDL file has IDCODE 0x06439041"},
         {"another IR length",
@@ -427,21 +445,37 @@ TEST(TapChoice, TheTapAskedForNamedOrTheOneWithPinsAndWhyNot)
          Status::several,
          0,
          "several TAPs fit: TAP 1 (STM32F301_F302_UFQFPN32), TAP 2 (GL64_TQ100)"},
-        {"pins of two files", 5, &all, {}, {}, {"PA8", "LED(0)"}, Status::none_fits, 0,
+        {"pins of two files",
+         5,
+         &all,
+         {},
+         {},
+         {"PA8", "LED(0)"},
+         Status::none_fits,
+         0,
          "no TAP of the chain has a BSDL file with all of those pins"},
-        {"no such entity", 5, &all, {}, "XC7Z010", {}, Status::none_fits, 0,
+        {"no such entity",
+         5,
+         &all,
+         {},
+         "XC7Z010",
+         {},
+         Status::none_fits,
+         0,
          "no TAP of the chain has the BSDL file of XC7Z010"},
     };
     for (const auto& c : cases) {
-        const auto choice = bscan::choose_tap(bscan_chain(c.stm32_ir), pointers(*c.files), c.tap, c.entity, c.pins);
+        const auto choice =
+            bscan::choose_tap(bscan_chain(c.stm32_ir), pointers(*c.files), c.tap, c.entity, c.pins);
         EXPECT_EQ(choice.status, c.status) << c.name;
         EXPECT_EQ(choice.message, c.message) << c.name;
         if (c.status == Status::chosen || c.tap) {
             EXPECT_EQ(choice.tap, c.chosen) << c.name;
         }
-        EXPECT_EQ(choice.code, c.status == Status::chosen                                      ? 0
-                               : c.status == Status::no_file || c.status == Status::none_fits ? ORVDEV_ERROR_BSDL_MISMATCH
-                                                                                              : ORVDEV_ERROR_INVALID_ARGUMENT)
+        EXPECT_EQ(choice.code, c.status == Status::chosen ? 0
+                               : c.status == Status::no_file || c.status == Status::none_fits
+                                   ? ORVDEV_ERROR_BSDL_MISMATCH
+                                   : ORVDEV_ERROR_INVALID_ARGUMENT)
             << c.name;
     }
     chain::Chain bypass = bscan_chain();
@@ -460,17 +494,26 @@ TEST(PinCheck, EachPinMustBeInAFileAndAbleToDoWhatIsAsked)
         bscan::PinProblem problem;
         std::string message;
     } cases[] = {
-        {{"PA1", "led(0)", "A(0)"}, {Wanted::drive, Wanted::drive, Wanted::let_go}, bscan::PinProblem::fits, ""},
+        {{"PA1", "led(0)", "A(0)"},
+         {Wanted::drive, Wanted::drive, Wanted::let_go},
+         bscan::PinProblem::fits,
+         ""},
         {{"PA1", "PA13"},
          {},
          bscan::PinProblem::unknown,
          "no pin PA13 in the BSDL files; nearest: STM32F301_F302_UFQFPN32: PA1, PA3, PA10, PA11; GL64_TQ100: "
          "D(13), D(1), A(1), A(3)"},
-        {{"JTMS"}, {}, bscan::PinProblem::no_cells,
+        {{"JTMS"},
+         {},
+         bscan::PinProblem::no_cells,
          "JTMS of STM32F301_F302_UFQFPN32 has no boundary cell: it cannot be sampled or driven"},
-        {{"BOOT0"}, {Wanted::drive}, bscan::PinProblem::input,
+        {{"BOOT0"},
+         {Wanted::drive},
+         bscan::PinProblem::input,
          "BOOT0 is an input of STM32F301_F302_UFQFPN32: it has no cell to drive it"},
-        {{"LED(0)"}, {Wanted::let_go}, bscan::PinProblem::two_state,
+        {{"LED(0)"},
+         {Wanted::let_go},
+         bscan::PinProblem::two_state,
          "LED(0) is a two-state output of GL64_TQ100: it drives at all times and cannot be let go"},
     };
     for (const auto& c : cases) {
@@ -521,7 +564,8 @@ TEST(BsdlFilesApi, FilesTheTapAndPinsThroughTheCFunctions)
 
     orvdev_chain chain{};
     chain.count = 3;
-    for (const auto& [t, idcode, ir] : {std::tuple{0u, 0x4BA00477u, 4u}, {1u, 0x06439041u, 5u}, {2u, 0x06E510FFu, 8u}}) {
+    for (const auto& [t, idcode, ir] :
+         {std::tuple{0u, 0x4BA00477u, 4u}, {1u, 0x06439041u, 5u}, {2u, 0x06E510FFu, 8u}}) {
         orvdev_idcode_decode(idcode, &chain.taps[t]);
         chain.taps[t].ir_length_known = 1;
         chain.taps[t].ir_length = ir;
@@ -546,7 +590,8 @@ TEST(BsdlFilesApi, FilesTheTapAndPinsThroughTheCFunctions)
     orvdev_pin_check check{};
     const char* named[] = {"PA8", "PA13"};
     const std::int32_t levels[] = {ORVDEV_LEVEL_HIGH, ORVDEV_LEVEL_Z};
-    EXPECT_EQ(orvdev_bsdl_check_pins(list.data(), 4, named, levels, 2, &check, &report), ORVDEV_ERROR_UNKNOWN_PIN);
+    EXPECT_EQ(orvdev_bsdl_check_pins(list.data(), 4, named, levels, 2, &check, &report),
+              ORVDEV_ERROR_UNKNOWN_PIN);
     EXPECT_EQ(check.problem, ORVDEV_PIN_UNKNOWN);
     EXPECT_EQ(check.pin, 1u);
     EXPECT_EQ(check.file, -1);

@@ -92,7 +92,8 @@ TEST_F(Services, AdaptersAreListedAndOpenedBySerialWithTheCauseWhenNoneOpens)
     orvdev_adapter_get_info(opened, &info);
     EXPECT_STREQ(info.serial, "ORVSIM0001");
     orvdev_session* session = nullptr;
-    ASSERT_EQ(orvdev_session_open(orvdev_adapter_handle(opened), nullptr, &session, &report), 0) << report.message;
+    ASSERT_EQ(orvdev_session_open(orvdev_adapter_handle(opened), nullptr, &session, &report), 0)
+        << report.message;
     orvdev_jtag* jtag = nullptr;
     ASSERT_EQ(orvdev_jtag_open(session, nullptr, &jtag, &report), 0);
     orvdev_chain chain{};
@@ -119,8 +120,9 @@ protected:
         }
         ASSERT_EQ(orvdev_session_open(handle(), nullptr, &session, &report), 0) << report.message;
         ASSERT_EQ(orvdev_flash_open(session, nullptr, &flash, &report), 0) << report.message;
-        const std::string text = "# regions of the 4 MiB flash\n0:fff boot\n1000:17ff config\n1800:1fff keys\n"
-                                 "10000:10fff data\n3ff000:3fffff end\n";
+        const std::string text =
+            "# regions of the 4 MiB flash\n0:fff boot\n1000:17ff config\n1800:1fff keys\n"
+            "10000:10fff data\n3ff000:3fffff end\n";
         ASSERT_EQ(orvdev_layout_parse(text.data(), text.size(), "board.layout", &layout, nullptr, &report), 0)
             << report.message;
     }
@@ -143,7 +145,8 @@ TEST_F(Layouts, AWriteTakesOneBackupOfEverythingItClaimsAndTouchesOnlyTheChosenR
         ASSERT_EQ(orvdev_layout_include(layout, name, &report), 0) << report.message;
     }
     EXPECT_EQ(orvdev_layout_include(layout, "bios", &report), ORVDEV_ERROR_INVALID_ARGUMENT);
-    EXPECT_NE(std::string(report.hint).find("boot, config, keys, data, end"), std::string::npos) << report.hint;
+    EXPECT_NE(std::string(report.hint).find("boot, config, keys, data, end"), std::string::npos)
+        << report.hint;
     orvdev_layout_region region{};
     ASSERT_EQ(orvdev_layout_get_region(layout, 1, &region), 0);
     EXPECT_STREQ(region.name, "config");
@@ -158,7 +161,8 @@ TEST_F(Layouts, AWriteTakesOneBackupOfEverythingItClaimsAndTouchesOnlyTheChosenR
     options.backup_file = backup.c_str();
     orvdev_write_report result{};
     orvdev_layout_result covered{};
-    ASSERT_EQ(orvdev_layout_write(flash, layout, 0, image.data(), image.size(), &options, &result, &covered, &report),
+    ASSERT_EQ(orvdev_layout_write(flash, layout, 0, image.data(), image.size(), &options, &result, &covered,
+                                  &report),
               0)
         << report.message;
     EXPECT_EQ(covered.regions, 3u);
@@ -210,8 +214,9 @@ TEST_F(Layouts, RegionsPastTheFlashOrOutsideTheRangeAreRefusedBeforeAnythingIsSe
     model().reset_counts();
     orvdev_write_report result{};
     // The range starts past "end": nothing of it lies in the range.
-    EXPECT_EQ(orvdev_layout_write(flash, layout, 0, image.data(), image.size(), nullptr, &result, nullptr, &report),
-              ORVDEV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        orvdev_layout_write(flash, layout, 0, image.data(), image.size(), nullptr, &result, nullptr, &report),
+        ORVDEV_ERROR_INVALID_ARGUMENT);
     EXPECT_NE(std::string(report.message).find("none of the chosen regions lies in 0x000000..0x000fff"),
               std::string::npos)
         << report.message;
@@ -222,15 +227,17 @@ TEST_F(Layouts, RegionsPastTheFlashOrOutsideTheRangeAreRefusedBeforeAnythingIsSe
     ASSERT_EQ(orvdev_layout_include(larger, "beyond", &report), 0);
     EXPECT_EQ(orvdev_layout_read(flash, larger, 0, image.data(), image.size(), nullptr, &report),
               ORVDEV_ERROR_OUT_OF_RANGE);
-    EXPECT_NE(std::string(report.message).find("big.layout:2: region beyond"), std::string::npos) << report.message;
+    EXPECT_NE(std::string(report.message).find("big.layout:2: region beyond"), std::string::npos)
+        << report.message;
     orvdev_layout_free(larger);
     EXPECT_EQ(model().counts().out, 0u);
 
     // A layout refused says where.
     const std::string overlapping = "0:1fff boot\n1000:2fff config\n";
     orvdev_input_error where{};
-    EXPECT_EQ(orvdev_layout_parse(overlapping.data(), overlapping.size(), "o.layout", &larger, &where, &report),
-              ORVDEV_ERROR_BAD_INPUT);
+    EXPECT_EQ(
+        orvdev_layout_parse(overlapping.data(), overlapping.size(), "o.layout", &larger, &where, &report),
+        ORVDEV_ERROR_BAD_INPUT);
     EXPECT_EQ(where.line, 2u);
     EXPECT_EQ(where.column, 1u);
     EXPECT_STREQ(where.file, "o.layout");

@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return regions[a].start < regions[b].start; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return regions[a].start < regions[b].start; });
     for (std::size_t k = 1; k < order.size(); ++k) {
         require(regions[order[k]].start > regions[order[k - 1]].end);
     }

@@ -124,7 +124,8 @@ std::vector<BsdlFile> read_sources(std::span<const std::string> sources)
 
 // ---- the TAP to work on -------------------------------------------------------
 
-std::string unmatched_text(const chain::Device& tap, const Match& match, std::span<const BsdlFile* const> files)
+std::string unmatched_text(const chain::Device& tap, const Match& match,
+                           std::span<const BsdlFile* const> files)
 {
     switch (match.status) {
     case MatchStatus::no_idcode:
@@ -175,8 +176,10 @@ TapChoice choose_tap(const chain::Chain& chain, std::span<const BsdlFile* const>
         c.why = unmatched_text(chain.devices[*tap], c.match, files);
         const BsdlFile* file = file_of(*tap);
         if (file == nullptr) {
-            return refuse(ChoiceStatus::no_file, ORVDEV_ERROR_BSDL_MISMATCH, "TAP " + std::to_string(*tap) + ": " + c.why,
-                          "give the device's BSDL file (its IDCODE and instruction length must be the chain's)");
+            return refuse(
+                ChoiceStatus::no_file, ORVDEV_ERROR_BSDL_MISMATCH,
+                "TAP " + std::to_string(*tap) + ": " + c.why,
+                "give the device's BSDL file (its IDCODE and instruction length must be the chain's)");
         }
         if (file->boundary->pins().empty()) {
             return refuse(ChoiceStatus::no_pins, ORVDEV_ERROR_INVALID_ARGUMENT,
@@ -188,8 +191,9 @@ TapChoice choose_tap(const chain::Chain& chain, std::span<const BsdlFile* const>
     std::string listed;
     for (std::size_t t = 0; t < count; ++t) {
         const BsdlFile* f = file_of(t);
-        const bool fits = f != nullptr && (entity ? bsdl::same_name(entity_of(*f), *entity)
-                                                  : !f->boundary->pins().empty() && has_all(*f->boundary, pins));
+        const bool fits =
+            f != nullptr && (entity ? bsdl::same_name(entity_of(*f), *entity)
+                                    : !f->boundary->pins().empty() && has_all(*f->boundary, pins));
         if (fits) {
             c.candidates.push_back(t);
             listed += (listed.empty() ? "" : ", ") + tap_text(t, *f);
@@ -202,11 +206,12 @@ TapChoice choose_tap(const chain::Chain& chain, std::span<const BsdlFile* const>
         return c;
     }
     if (c.candidates.empty()) {
-        const std::string wanted = entity           ? "the BSDL file of " + std::string(*entity)
-                                   : pins.empty()   ? std::string("a BSDL file with pins")
-                                                    : std::string("a BSDL file with all of those pins");
-        return refuse(ChoiceStatus::none_fits, ORVDEV_ERROR_BSDL_MISMATCH, "no TAP of the chain has " + wanted,
-                      "give the devices' BSDL files (their IDCODE and instruction length must be the chain's)");
+        const std::string wanted = entity         ? "the BSDL file of " + std::string(*entity)
+                                   : pins.empty() ? std::string("a BSDL file with pins")
+                                                  : std::string("a BSDL file with all of those pins");
+        return refuse(
+            ChoiceStatus::none_fits, ORVDEV_ERROR_BSDL_MISMATCH, "no TAP of the chain has " + wanted,
+            "give the devices' BSDL files (their IDCODE and instruction length must be the chain's)");
     }
     return refuse(ChoiceStatus::several, ORVDEV_ERROR_INVALID_ARGUMENT, "several TAPs fit: " + listed,
                   "choose one by its place in the chain (TAP 0 is nearest TDO)");
@@ -267,12 +272,13 @@ PinCheck check_pins(std::span<const BsdlFile* const> files, std::span<const std:
             check.problem = cannot;
             check.file = cannot_file;
             check.code = ORVDEV_ERROR_INVALID_ARGUMENT;
-            check.message = cannot == PinProblem::no_cells
-                                ? name + " of " + entity + " has no boundary cell: it cannot be sampled or driven"
-                            : cannot == PinProblem::input
-                                ? name + " is an input of " + entity + ": it has no cell to drive it"
-                                : name + " is a two-state output of " + entity +
-                                      ": it drives at all times and cannot be let go";
+            check.message =
+                cannot == PinProblem::no_cells
+                    ? name + " of " + entity + " has no boundary cell: it cannot be sampled or driven"
+                : cannot == PinProblem::input
+                    ? name + " is an input of " + entity + ": it has no cell to drive it"
+                    : name + " is a two-state output of " + entity +
+                          ": it drives at all times and cannot be let go";
             return check;
         }
         check.problem = PinProblem::unknown;

@@ -55,9 +55,9 @@ enum class ChoiceStatus : std::uint8_t { chosen, no_such, no_file, no_pins, none
 
 struct TapChoice {
     ChoiceStatus status = ChoiceStatus::chosen;
-    std::size_t tap = 0; // the TAP chosen, or the one asked for
-    Match match;         // of that TAP
-    std::string why;     // the same in words (unmatched_text); empty without a TAP
+    std::size_t tap = 0;                 // the TAP chosen, or the one asked for
+    Match match;                         // of that TAP
+    std::string why;                     // the same in words (unmatched_text); empty without a TAP
     std::vector<std::size_t> candidates; // several: those that fit
     // Unless chosen: the result code, and the message and hint in the user's terms.
     std::int32_t code = 0;
@@ -85,8 +85,8 @@ enum class Wanted : std::uint8_t { read, drive, let_go };
 
 struct PinCheck {
     PinProblem problem = PinProblem::fits;
-    std::size_t pin = 0;               // the pin refused
-    std::optional<std::size_t> file;   // the file the problem concerns
+    std::size_t pin = 0;             // the pin refused
+    std::optional<std::size_t> file; // the file the problem concerns
     struct Near {
         const std::string* name = nullptr; // a pin name of the file
         std::size_t file = 0;

@@ -23,7 +23,8 @@ namespace {
 
 bool any_null(const void* const* items, std::uint32_t count)
 {
-    return items == nullptr ? count != 0 : std::any_of(items, items + count, [](const void* p) { return !p; });
+    return items == nullptr ? count != 0
+                            : std::any_of(items, items + count, [](const void* p) { return !p; });
 }
 
 std::vector<const BsdlFile*> files_of(const orvdev_bsdl* const* files, std::uint32_t count)
@@ -84,7 +85,8 @@ int32_t orvdev_bsdl_choose_tap(const orvdev_chain* chain, const orvdev_bsdl* con
                                int32_t tap, const char* entity, const char* const* pins, uint32_t pin_count,
                                orvdev_tap_choice* choice, orvdev_report* report)
 {
-    if (chain == nullptr || choice == nullptr || any_null(reinterpret_cast<const void* const*>(files), count) ||
+    if (chain == nullptr || choice == nullptr ||
+        any_null(reinterpret_cast<const void* const*>(files), count) ||
         any_null(reinterpret_cast<const void* const*>(pins), pin_count)) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no chain, choice, file or pin name");
     }

@@ -67,7 +67,8 @@ UsbHost usb_host()
     Dl_info self{};
     if (dladdr(reinterpret_cast<void*>(&usb_host), &self) != 0 && self.dli_fname != nullptr) {
         const fs::path dir = fs::path(self.dli_fname).parent_path();
-        for (const fs::path& rules : {dir / "udev/rules.d", dir / "../udev/rules.d", dir / "../lib/udev/rules.d"}) {
+        for (const fs::path& rules :
+             {dir / "udev/rules.d", dir / "../udev/rules.d", dir / "../lib/udev/rules.d"}) {
             const fs::path rule = rules / UDEV_RULE_NAME;
             if (fs::exists(rule, error)) {
                 host.installed_rule = fs::weakly_canonical(rule, error).string();
@@ -114,7 +115,8 @@ std::string wanted_text(const orvdev_adapter_selector& s)
 {
     std::string text;
     if (s.vid >= 0 && s.pid >= 0) {
-        text += " with USB id " + usb_id(static_cast<std::uint16_t>(s.vid), static_cast<std::uint16_t>(s.pid));
+        text +=
+            " with USB id " + usb_id(static_cast<std::uint16_t>(s.vid), static_cast<std::uint16_t>(s.pid));
         if (s.bus >= 0 && s.address >= 0) {
             text += ":" + std::to_string(s.bus) + ":" + std::to_string(s.address);
         }
@@ -192,8 +194,9 @@ std::string udev_rule_hint(const UsbHost& host, std::uint16_t vid, std::uint16_t
                " only: add a line for " + id + " to " + UDEV_LOCAL_DIR + "/" + UDEV_RULE_NAME +
                " as its comment shows, then " + RELOAD + " and replug the adapter (or run as root)";
     }
-    return "the udev rule " + host.active_rule + " gives the user at the seat access: log in locally, or run " +
-           RELOAD + " and replug the adapter (or run as root)";
+    return "the udev rule " + host.active_rule +
+           " gives the user at the seat access: log in locally, or run " + RELOAD +
+           " and replug the adapter (or run as root)";
 }
 
 NoAdapter not_found(const UsbHost& host, const orvdev_adapter_selector& s)
@@ -201,11 +204,12 @@ NoAdapter not_found(const UsbHost& host, const orvdev_adapter_selector& s)
     NoAdapter n;
     n.cause = host.device_dir ? ORVDEV_ADAPTER_NOT_FOUND : ORVDEV_ADAPTER_NO_USBFS;
     n.message = "no adapter found" + wanted_text(s);
-    n.hint = !host.device_dir ? no_device_dir_hint()
-             : wanted_text(s).empty()
-                 ? std::string("plug it in: it is a USB device with one interface and bulk endpoints 0x02 OUT, "
-                               "0x81 IN and 0x83 IN")
-                 : std::string("check that it is plugged in and that the id matches lsusb");
+    n.hint =
+        !host.device_dir ? no_device_dir_hint()
+        : wanted_text(s).empty()
+            ? std::string("plug it in: it is a USB device with one interface and bulk endpoints 0x02 OUT, "
+                          "0x81 IN and 0x83 IN")
+            : std::string("check that it is plugged in and that the id matches lsusb");
     return n;
 }
 
@@ -226,27 +230,30 @@ NoAdapter usb_unavailable(const UsbHost& host, const std::string& what, std::int
     n.cause = host.device_dir ? ORVDEV_ADAPTER_USB_FAILED : ORVDEV_ADAPTER_NO_USBFS;
     n.usb_code = code;
     n.message = reason.empty() ? what : what + ": " + reason;
-    n.hint = host.device_dir ? "check that " + std::string(USB_DEVICE_DIR) + " is accessible" : no_device_dir_hint();
+    n.hint = host.device_dir ? "check that " + std::string(USB_DEVICE_DIR) + " is accessible"
+                             : no_device_dir_hint();
     return n;
 }
 
-NoAdapter open_failed(const UsbHost& host, const orvdev_adapter_info& a, std::int32_t code,
-                      const std::string& reason)
+namespace {
+
+// What libusb's `code` on adapter `a` tells: the cause and the hint; the
+// message is the caller's.
+NoAdapter failed_on(const UsbHost& host, const orvdev_adapter_info& a, std::int32_t code)
 {
     NoAdapter n;
     n.usb_code = code;
     n.matches = 1;
     n.adapter = a;
     if (code == LIBUSB_ERROR_ACCESS) {
-        char path[48];
-        std::snprintf(path, sizeof path, "%s/%03u/%03u", USB_DEVICE_DIR, a.bus, a.address);
         n.cause = ORVDEV_ADAPTER_PERMISSION;
-        n.message = std::string("permission denied opening ") + path + " (USB id " + usb_id(a.vid, a.pid) + ")";
         n.hint = udev_rule_hint(host, a.vid, a.pid);
-        return n;
-    }
-    n.message = "cannot open the adapter at " + place_text(a.bus, a.address) + ": " + reason;
-    if (!host.device_dir) { // the buses are seen in sysfs, but no device node can be opened
+    } else if (code == LIBUSB_ERROR_BUSY) {
+        n.cause = ORVDEV_ADAPTER_BUSY;
+        n.hint =
+            "another program (a debugger, another of these tools) has claimed its interface: close it and "
+            "retry";
+    } else if (!host.device_dir) { // the buses are seen in sysfs, but no device node can be opened
         n.cause = ORVDEV_ADAPTER_NO_USBFS;
         n.hint = no_device_dir_hint();
     } else if (code == LIBUSB_ERROR_NO_DEVICE) {
@@ -259,27 +266,30 @@ NoAdapter open_failed(const UsbHost& host, const orvdev_adapter_info& a, std::in
     return n;
 }
 
+} // namespace
+
+NoAdapter open_failed(const UsbHost& host, const orvdev_adapter_info& a, std::int32_t code,
+                      const std::string& reason)
+{
+    NoAdapter n = failed_on(host, a, code);
+    if (n.cause == ORVDEV_ADAPTER_PERMISSION) {
+        char path[48];
+        std::snprintf(path, sizeof path, "%s/%03u/%03u", USB_DEVICE_DIR, a.bus, a.address);
+        n.message =
+            std::string("permission denied opening ") + path + " (USB id " + usb_id(a.vid, a.pid) + ")";
+    } else {
+        n.message = "cannot open the adapter at " + place_text(a.bus, a.address) + ": " + reason;
+    }
+    return n;
+}
+
 NoAdapter claim_failed(const UsbHost& host, const orvdev_adapter_info& a, std::int32_t code,
                        const std::string& reason)
 {
-    NoAdapter n;
-    n.usb_code = code;
-    n.matches = 1;
-    n.adapter = a;
-    if (code == LIBUSB_ERROR_BUSY) {
-        n.cause = ORVDEV_ADAPTER_BUSY;
-        n.message = "the adapter at " + place_text(a.bus, a.address) + " is busy";
-        n.hint = "another program (a debugger, another of these tools) has claimed its interface: close it and "
-                 "retry";
-        return n;
-    }
-    n.message = "cannot claim interface 0 of the adapter at " + place_text(a.bus, a.address) + ": " + reason;
-    n.cause = code == LIBUSB_ERROR_ACCESS      ? ORVDEV_ADAPTER_PERMISSION
-              : code == LIBUSB_ERROR_NO_DEVICE ? ORVDEV_ADAPTER_GONE
-                                               : ORVDEV_ADAPTER_USB_FAILED;
-    n.hint = code == LIBUSB_ERROR_ACCESS      ? udev_rule_hint(host, a.vid, a.pid)
-             : code == LIBUSB_ERROR_NO_DEVICE ? "the adapter went away: plug it in again"
-                                              : "unplug and replug the adapter, then retry";
+    NoAdapter n = failed_on(host, a, code);
+    n.message = n.cause == ORVDEV_ADAPTER_BUSY ? "the adapter at " + place_text(a.bus, a.address) + " is busy"
+                                               : "cannot claim interface 0 of the adapter at " +
+                                                     place_text(a.bus, a.address) + ": " + reason;
     return n;
 }
 

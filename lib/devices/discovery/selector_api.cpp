@@ -13,7 +13,8 @@ void orvdev_adapter_selector_init(orvdev_adapter_selector* selector)
     }
 }
 
-int32_t orvdev_adapter_selector_parse(const char* text, orvdev_adapter_selector* selector, orvdev_report* report)
+int32_t orvdev_adapter_selector_parse(const char* text, orvdev_adapter_selector* selector,
+                                      orvdev_report* report)
 {
     if (text == nullptr || selector == nullptr) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no text, or nowhere to put the selector");
@@ -21,8 +22,9 @@ int32_t orvdev_adapter_selector_parse(const char* text, orvdev_adapter_selector*
     const auto parsed = discovery::parse_selector(text);
     return guarded(nullptr, report, [&] {
         if (!parsed) {
-            throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT, "'" + std::string(text) + "' is not VID:PID[:BUS:ADDR]",
-                          "give VID:PID in hex (1209:4f52), optionally with :BUS:ADDR in decimal (1209:4f52:1:5)");
+            throw Failure(
+                ORVDEV_ERROR_INVALID_ARGUMENT, "'" + std::string(text) + "' is not VID:PID[:BUS:ADDR]",
+                "give VID:PID in hex (1209:4f52), optionally with :BUS:ADDR in decimal (1209:4f52:1:5)");
         }
         *selector = *parsed;
     });

@@ -77,7 +77,8 @@ bool looks_like_adapter(libusb_device* device)
     bool match = false;
     if (config->bNumInterfaces == 1 && config->interface[0].num_altsetting >= 1) {
         const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-        const std::uint8_t wanted[] = {orv::EP_COMMAND_OUT, orv::EP_READBACK_DATA_IN, orv::EP_READBACK_COUNT_IN};
+        const std::uint8_t wanted[] = {orv::EP_COMMAND_OUT, orv::EP_READBACK_DATA_IN,
+                                       orv::EP_READBACK_COUNT_IN};
         unsigned found = 0;
         for (std::uint8_t i = 0; i < alt.bNumEndpoints; ++i) {
             const libusb_endpoint_descriptor& ep = alt.endpoint[i];
@@ -92,7 +93,8 @@ bool looks_like_adapter(libusb_device* device)
     return match;
 }
 
-template <std::size_t N> void string_descriptor(libusb_device_handle* handle, std::uint8_t index, char (&to)[N])
+template <std::size_t N>
+void string_descriptor(libusb_device_handle* handle, std::uint8_t index, char (&to)[N])
 {
     to[0] = '\0';
     if (index == 0) {
@@ -156,7 +158,8 @@ std::vector<Found> search(const Context& c, DeviceList& list, const UsbHost& hos
     if (list.count < 0) {
         const int error = static_cast<int>(list.count);
         list.devices = nullptr;
-        throw NoAdapterFailure{usb_unavailable(host, "cannot list USB devices", error, libusb_strerror(error))};
+        throw NoAdapterFailure{
+            usb_unavailable(host, "cannot list USB devices", error, libusb_strerror(error))};
     }
     std::vector<Found> found;
     for (ssize_t i = 0; i < list.count; ++i) {
@@ -262,8 +265,8 @@ int32_t orvdev_adapter_list(const orvdev_adapter_selector* selector, orvdev_adap
     });
 }
 
-int32_t orvdev_adapter_open(const orvdev_adapter_selector* selector, orvdev_adapter** out, orvdev_no_adapter* why,
-                            orvdev_report* report)
+int32_t orvdev_adapter_open(const orvdev_adapter_selector* selector, orvdev_adapter** out,
+                            orvdev_no_adapter* why, orvdev_report* report)
 {
     const orvdev_adapter_selector s = chosen_selector(selector);
     if (out == nullptr) {

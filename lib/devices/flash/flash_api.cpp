@@ -123,8 +123,8 @@ void orv::dev::flash::throw_mismatch(const Mismatch& m, orvdev_mismatch* mismatc
         *mismatch = orvdev_mismatch{m.addr, m.expected, m.found, m.count};
     }
     throw Failure(ORVDEV_ERROR_MISMATCH, "the flash differs at " + orv::hex(m.addr, 6) + " (expected " +
-                                             orv::hex(m.expected, 2) + ", read " + orv::hex(m.found, 2) + "; " +
-                                             orv::count_text(m.count, "byte") + " differ in all)");
+                                             orv::hex(m.expected, 2) + ", read " + orv::hex(m.found, 2) +
+                                             "; " + orv::count_text(m.count, "byte") + " differ in all)");
 }
 
 extern "C" {

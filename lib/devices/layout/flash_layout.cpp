@@ -42,7 +42,8 @@ std::uint64_t total_bytes(const std::vector<Range>& spans)
 Covered covered(const FlashLayout& layout, const std::vector<Range>& spans, std::uint64_t addr,
                 std::uint64_t len)
 {
-    return Covered{layout.regions_in(addr, len), static_cast<std::uint32_t>(spans.size()), total_bytes(spans)};
+    return Covered{layout.regions_in(addr, len), static_cast<std::uint32_t>(spans.size()),
+                   total_bytes(spans)};
 }
 
 // The whole blocks from the first span's to the last one's, as they are now,

@@ -59,7 +59,8 @@ int32_t orvdev_layout_load(const char* path, orvdev_layout** out, orvdev_input_e
         try {
             bytes = orv::hostfile::read_file(path, orv::layout::MAX_FILE_BYTES);
         } catch (const orv::hostfile::FileError& e) {
-            throw bscan::BadInput(path, 0, 0, {}, std::string("expected a readable layout file: ") + e.what());
+            throw bscan::BadInput(path, 0, 0, {},
+                                  std::string("expected a readable layout file: ") + e.what());
         }
         *out = read_layout(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
     });
@@ -71,8 +72,8 @@ int32_t orvdev_layout_parse(const char* text, size_t len, const char* name, orvd
     if (name == nullptr || out == nullptr || (text == nullptr && len != 0)) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no text, name, or nowhere to put the layout");
     }
-    return bscan::reading(where, report,
-                          [&] { *out = read_layout(std::string_view(text == nullptr ? "" : text, len), name); });
+    return bscan::reading(
+        where, report, [&] { *out = read_layout(std::string_view(text == nullptr ? "" : text, len), name); });
 }
 
 void orvdev_layout_free(orvdev_layout* layout)
@@ -91,7 +92,8 @@ int32_t orvdev_layout_get_region(const orvdev_layout* layout, uint32_t index, or
         return ORVDEV_ERROR_INVALID_ARGUMENT;
     }
     const orv::layout::Region& r = layout->layout.layout().regions[index];
-    *region = orvdev_layout_region{r.name.c_str(), r.start, r.end, r.line, layout->layout.included(index) ? 1 : 0};
+    *region =
+        orvdev_layout_region{r.name.c_str(), r.start, r.end, r.line, layout->layout.included(index) ? 1 : 0};
     return 0;
 }
 
@@ -108,7 +110,8 @@ int32_t orvdev_layout_read(orvdev_flash* flash, const orvdev_layout* layout, uin
 {
     clear(covered);
     if (flash == nullptr || layout == nullptr || buf == nullptr || len == 0) {
-        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no flash handle, layout or buffer, or no length");
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "no flash handle, layout or buffer, or no length");
     }
     return guarded(&flash->flash.session(), report, [&] {
         flash::check_range(flash->flash, addr, len);
@@ -117,9 +120,9 @@ int32_t orvdev_layout_read(orvdev_flash* flash, const orvdev_layout* layout, uin
     });
 }
 
-int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr, const uint8_t* data,
-                            uint64_t len, const orvdev_write_options* options, orvdev_write_report* result,
-                            orvdev_layout_result* covered, orvdev_report* report)
+int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
+                            const uint8_t* data, uint64_t len, const orvdev_write_options* options,
+                            orvdev_write_report* result, orvdev_layout_result* covered, orvdev_report* report)
 {
     clear(covered);
     if (result != nullptr) {
@@ -133,7 +136,8 @@ int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, ui
     Covered c;
     const std::int32_t rc = guarded(&flash->flash.session(), report, [&] {
         flash::check_range(flash->flash, addr, len);
-        c = layout::write(flash->flash, layout->layout, addr, std::span(data, static_cast<std::size_t>(len)), o, r);
+        c = layout::write(flash->flash, layout->layout, addr, std::span(data, static_cast<std::size_t>(len)),
+                          o, r);
     });
     flash::write_report_to_c(r, result);
     if (rc == 0) {
@@ -142,9 +146,9 @@ int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, ui
     return rc;
 }
 
-int32_t orvdev_layout_verify(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr, const uint8_t* data,
-                             uint64_t len, orvdev_mismatch* mismatch, orvdev_layout_result* covered,
-                             orvdev_report* report)
+int32_t orvdev_layout_verify(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
+                             const uint8_t* data, uint64_t len, orvdev_mismatch* mismatch,
+                             orvdev_layout_result* covered, orvdev_report* report)
 {
     clear(covered);
     if (mismatch != nullptr) {
@@ -156,7 +160,8 @@ int32_t orvdev_layout_verify(orvdev_flash* flash, const orvdev_layout* layout, u
     return guarded(&flash->flash.session(), report, [&] {
         flash::check_range(flash->flash, addr, len);
         std::optional<flash::Mismatch> m;
-        to_c(layout::verify(flash->flash, layout->layout, addr, std::span(data, static_cast<std::size_t>(len)), m),
+        to_c(layout::verify(flash->flash, layout->layout, addr,
+                            std::span(data, static_cast<std::size_t>(len)), m),
              covered);
         if (m) {
             flash::throw_mismatch(*m, mismatch);

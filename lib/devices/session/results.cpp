@@ -15,7 +15,7 @@ namespace orv::dev {
 namespace {
 
 constexpr std::int32_t FIRST_CODE = ORVDEV_ERROR_INVALID_ARGUMENT; // -100
-constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_NO_ADAPTER; // the lowest
+constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_NO_ADAPTER;        // the lowest
 
 struct Text {
     std::int32_t code;
@@ -80,7 +80,9 @@ constexpr const char* RETRY = "try again; if it keeps failing, reconnect the ada
 constexpr auto BUS_HINTS = [] {
     std::array<const char*, -LAST_BUS_CODE + 1> table{};
     table.fill(RETRY);
-    const auto set = [&](std::int32_t code, const char* hint) { table[static_cast<std::size_t>(-code)] = hint; };
+    const auto set = [&](std::int32_t code, const char* hint) {
+        table[static_cast<std::size_t>(-code)] = hint;
+    };
     const char* gone = "the adapter stopped answering or was unplugged: reconnect it and try again";
     const char* late = "the adapter did not deliver its data in time: check that it is powered, or raise the "
                        "timeout";

@@ -1,6 +1,7 @@
 #include "lib/formats/layout/layout.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <numeric>
 
@@ -38,20 +39,6 @@ std::vector<Word> words_of(std::string_view line)
     return words;
 }
 
-int hex_digit(char c) noexcept
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 enum class NumberFault { none, not_hex, too_large };
 
 // A hex number, 0x optional, below ADDRESS_LIMIT.
@@ -60,21 +47,13 @@ NumberFault hex_number(std::string_view text, std::uint64_t& value) noexcept
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
     }
-    if (text.empty()) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (text.empty() || end != text.data() + text.size() ||
+        (error != std::errc{} && error != std::errc::result_out_of_range)) {
         return NumberFault::not_hex;
     }
-    value = 0;
-    bool large = false;
-    for (char c : text) {
-        const int d = hex_digit(c);
-        if (d < 0) {
-            return NumberFault::not_hex;
-        }
-        value = value * 16 + static_cast<unsigned>(d);
-        large = large || value >= ADDRESS_LIMIT;
-        value = large ? ADDRESS_LIMIT : value; // no overflow on long inputs
-    }
-    return large ? NumberFault::too_large : NumberFault::none;
+    return error == std::errc::result_out_of_range || value >= ADDRESS_LIMIT ? NumberFault::too_large
+                                                                             : NumberFault::none;
 }
 
 std::string hex(std::uint64_t value)
@@ -115,9 +94,10 @@ public:
         const auto colon = range.text.find(':');
         if (colon == std::string_view::npos || words.size() < 2 ||
             (words.size() > 2 && words[2].text.front() != '#')) {
-            return fail(number, words[0].column,
-                        "expected START:END NAME (hex, END the last byte, as 00000000:0000ffff boot), got \"" +
-                            shown(text) + "\"");
+            return fail(
+                number, words[0].column,
+                "expected START:END NAME (hex, END the last byte, as 00000000:0000ffff boot), got \"" +
+                    shown(text) + "\"");
         }
         Region r;
         r.line = number;
@@ -131,8 +111,9 @@ public:
         const Word& name = words[1];
         r.name = std::string(name.text);
         if (r.end < r.start) {
-            return fail(number, end_column, "region " + shown(r.name) + " ends (" + hex(r.end) +
-                                                ") before it starts (" + hex(r.start) + ")");
+            return fail(number, end_column,
+                        "region " + shown(r.name) + " ends (" + hex(r.end) + ") before it starts (" +
+                            hex(r.start) + ")");
         }
         if (name.text.size() > MAX_NAME) {
             return fail(number, name.column,
@@ -140,8 +121,8 @@ public:
         }
         if (std::any_of(name.text.begin(), name.text.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
-            return fail(number, name.column, "a region name without control characters, got \"" +
-                                                 shown(r.name) + "\"");
+            return fail(number, name.column,
+                        "a region name without control characters, got \"" + shown(r.name) + "\"");
         }
         const auto [at, added] = layout_.by_name.emplace(r.name, layout_.regions.size());
         if (!added) {
