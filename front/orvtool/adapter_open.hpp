@@ -22,7 +22,7 @@ namespace CLI {
 class App;
 }
 namespace orv::emu {
-class Adapter;
+class AdapterModel;
 }
 
 namespace orvtool {
@@ -86,7 +86,7 @@ public:
     libusb_device_handle* handle() const { return orvdev_adapter_handle(usb_); }
     // The model behind a virtual adapter this process runs; null otherwise.
     // Touch it only while no transfer is in flight.
-    orv::emu::Adapter* model() const;
+    orv::emu::AdapterModel* model() const;
 
     // Releases and closes the adapter; a virtual one then writes back its
     // board's persisted images. Throws ToolError(Exit::failed) when an image
