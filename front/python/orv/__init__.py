@@ -18,6 +18,7 @@ exceptions that carry the libraries' result codes and messages::
 
 from ._clock import Clock
 from .adapter import Adapter, AdapterInfo
+from .adapter import list_adapters
 from .adapter import list_adapters as list
 from .adapter import open_adapter as open
 from .bscan import Boundary, BsdlFile, ConnectResult, Pin
@@ -81,5 +82,6 @@ __all__ = [
     "UsbError",
     "WriteReport",
     "list",
+    "list_adapters",
     "open",
 ]
