@@ -64,10 +64,10 @@ class Spi:
         self.lsb_first = bool(lsb_first)
         self.cs_active_high = bool(cs_active_high)
         self._adapter = adapter
-        # The device library's raw SPI port: it sends these settings before
-        # the port's transactions whenever the adapter last ran anything else.
-        options = abi.SpiPortOptions(clock_khz, self.mode, int(self.lsb_first), int(self.cs_active_high))
-        _, self._port = adapter._open_handle("spi_port", options, self, "opening the SPI port")
+        # The device library's raw SPI port, opened with the first
+        # transaction: it sends these settings before the port's transactions
+        # whenever the adapter last ran anything else.
+        self._port: Optional[c_void_p] = None
 
     @property
     def clock_hz(self) -> int:
@@ -91,6 +91,9 @@ class Spi:
     def _held(self) -> "ContextManager[tuple[_lib.Libraries, c_void_p]]":
         """The adapter held for transactions of this port through the SPI
         library, with the port's settings in place."""
+        if self._port is None:
+            options = abi.SpiPortOptions(self.clock_khz, self.mode, int(self.lsb_first), int(self.cs_active_high))
+            _, self._port = self._adapter._open_handle("spi_port", options, self, "opening the SPI port")
         return self._adapter._raw("orvdev_spi_port_claim", self._port, "the SPI port")
 
     @staticmethod
