@@ -442,6 +442,9 @@ TEST_F(Leases, IdleClocksGoOutInTheCountFormOnceTheTmsLineIsLow)
     ASSERT_EQ(usb.outs.size(), 1u);
     EXPECT_EQ(usb.outs[0][0], orv::OP_CLOCKS);
     EXPECT_EQ(jtag.stats().clocks, 70010u);
+    EXPECT_EQ(jtag.control_transfers(), 2u); // the set-up's
+    jtag.set_trst(orv::dev::Trst::off);
+    EXPECT_EQ(jtag.control_transfers(), 3u);
 }
 
 TEST_F(Leases, AnSpiWindowIsOneTransactionOfTheBytesInTheOrderWritten)

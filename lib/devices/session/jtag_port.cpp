@@ -15,6 +15,9 @@ namespace orv::dev {
 
 namespace {
 
+// tapwire_tckset and tapwire_ioset.
+constexpr std::uint64_t SETUP_TRANSFERS = 2;
+
 std::uint8_t low_group(std::uint16_t pins) noexcept
 {
     return static_cast<std::uint8_t>(pins & 0xFFU);
@@ -27,13 +30,16 @@ JtagPort::JtagPort(Session& session, const JtagSetup& setup, std::size_t max_rea
 {
 }
 
-void JtagPort::claim()
+bool JtagPort::claim()
 {
-    if (lease_.claim()) {
-        // The pin command of the set-up drove TMS to the set-up's level.
-        sequencer_.forget_tms_level();
-        tms_low_ = false;
+    if (!lease_.claim()) {
+        return false;
     }
+    control_transfers_ += SETUP_TRANSFERS;
+    // The pin command of the set-up drove TMS to the set-up's level.
+    sequencer_.forget_tms_level();
+    tms_low_ = false;
+    return true;
 }
 
 void JtagPort::flush(std::vector<std::uint8_t>& tdo, const engine::JtagSequencer::BatchDone& batch_done)
@@ -110,6 +116,7 @@ void JtagPort::set_tck(const ClockChoice& clock)
     if (lease_.holds_adapter()) {
         Session& s = session();
         s.settle_readback();
+        ++control_transfers_;
         check_bus(tapwire_tckset(s.handle(), changed.tck_khz, s.timeout_ms()), "setting the TCK clock");
     }
 }
@@ -125,6 +132,7 @@ void JtagPort::set_pins(std::uint16_t direction, std::uint16_t level)
         s.settle_readback();
         tms_low_ = false;
         sequencer_.forget_tms_level();
+        ++control_transfers_;
         check_bus(tapwire_ioset(s.handle(), direction, level, s.timeout_ms()), "setting the JTAG pins");
     }
 }
@@ -137,11 +145,8 @@ void JtagPort::set_trst(Trst trst)
     changed.level = static_cast<std::uint16_t>(trst == Trst::on ? changed.level & ~JTAG_PIN_TRST
                                                                 : changed.level | JTAG_PIN_TRST);
     lease_.set_setup(changed);
-    if (lease_.claim()) {
-        // The set-up just sent drove TRST (and TMS) already.
-        sequencer_.forget_tms_level();
-        tms_low_ = false;
-        return;
+    if (claim()) {
+        return; // the set-up just sent drove TRST already
     }
     std::array<std::uint8_t, SET_IO_LENGTH> storage{};
     CommandStream stream(storage);
@@ -149,6 +154,7 @@ void JtagPort::set_trst(Trst trst)
     // The pin command drives TMS to the set-up's level too.
     tms_low_ = false;
     sequencer_.forget_tms_level();
+    ++control_transfers_;
     send(stream.bytes(), "driving TRST");
 }
 

@@ -38,6 +38,11 @@ public:
 
     [[nodiscard]] Session& session() const noexcept { return lease_.session(); }
 
+    // Makes the adapter the port's now: its set-up goes out unless the
+    // adapter holds it already (a player sets up before its first clock).
+    // True when it sent the set-up.
+    bool claim();
+
     void queue(engine::Clock clock) { pending_.push_back(clock); }
     void queue(std::span<const engine::Clock> clocks)
     {
@@ -75,11 +80,12 @@ public:
     // clocks, OUT transfers and their bytes, read-back exchanges and their
     // bytes. Set-up and pin commands are not counted.
     [[nodiscard]] engine::SequenceStats stats() const noexcept;
+    // OUT transfers of the port's set-ups and of its clock, pin and TRST
+    // changes.
+    [[nodiscard]] std::uint64_t control_transfers() const noexcept { return control_transfers_; }
 
 private:
     [[nodiscard]] const JtagSetup& setup() const noexcept { return std::get<JtagSetup>(lease_.setup()); }
-    // Claims the adapter; after a set-up the TMS level is the set-up's.
-    void claim();
     void send(std::span<const std::uint8_t> stream, const char* doing);
 
     Lease lease_;
@@ -87,11 +93,13 @@ private:
     std::vector<engine::Clock> pending_;
     bool tms_low_ = false; // the TMS line's level after the last clock run, as far as known
     engine::SequenceStats idle_{};
+    std::uint64_t control_transfers_ = 0;
 };
 
 } // namespace orv::dev
 
-// The C handle is the port.
+// The C handle is the port, with room for the TDO levels of a call.
 struct orvdev_jtag_port : orv::dev::JtagPort {
     using JtagPort::JtagPort;
+    std::vector<std::uint8_t> levels;
 };

@@ -91,10 +91,9 @@ int32_t orvdev_jtag_clocks(orvdev_jtag_port* port, const uint8_t* clocks, size_t
                                            (clocks[i] & ORVDEV_CLOCK_TDI) != 0,
                                            (clocks[i] & ORVDEV_CLOCK_SAMPLE) != 0});
         }
-        std::vector<std::uint8_t> levels;
-        levels.reserve(sampled);
-        port->flush(levels);
-        std::copy(levels.begin(), levels.end(), tdo);
+        port->levels.clear();
+        port->flush(port->levels);
+        std::copy(port->levels.begin(), port->levels.end(), tdo);
     });
 }
 
