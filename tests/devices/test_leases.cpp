@@ -308,18 +308,24 @@ TEST_F(Leases, TheRawPortsRefuseBadArgumentsBeforeAnythingIsSent)
     Bytes tdo(64);
     std::uint8_t byte = 0;
     orvdev_jtag_port* none = nullptr;
-    orvdev_jtag_port_options slow_readback{};
-    orvdev_jtag_port_options_init(&slow_readback);
-    slow_readback.max_readback = 0;
-    orvdev_jtag_port_options no_tck{};
-    orvdev_jtag_port_options_init(&no_tck);
-    no_tck.tck_khz = 0;
-    orvdev_spi_port_options mode1{};
-    orvdev_spi_port_options_init(&mode1);
-    mode1.mode = 1;
-    orvdev_spi_port_options no_clock{};
-    orvdev_spi_port_options_init(&no_clock);
-    no_clock.clock_khz = 0;
+    const auto jtag_options = [](std::uint32_t tck_khz, std::uint32_t max_readback) {
+        orvdev_jtag_port_options o{};
+        orvdev_jtag_port_options_init(&o);
+        o.tck_khz = tck_khz;
+        o.max_readback = max_readback;
+        return o;
+    };
+    const auto spi_options = [](std::uint32_t clock_khz, std::uint32_t mode) {
+        orvdev_spi_port_options o{};
+        orvdev_spi_port_options_init(&o);
+        o.clock_khz = clock_khz;
+        o.mode = mode;
+        return o;
+    };
+    const orvdev_jtag_port_options slow_readback = jtag_options(1000, 0);
+    const orvdev_jtag_port_options no_tck = jtag_options(0, 512);
+    const orvdev_spi_port_options mode1 = spi_options(6000, 1);
+    const orvdev_spi_port_options no_clock = spi_options(0, 0);
     orvdev_spi_port* no_spi = nullptr;
     const Bytes six(6, 0x03);
     Bytes big(513);

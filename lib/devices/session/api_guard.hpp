@@ -24,6 +24,14 @@ std::int32_t refuse(orvdev_report* report, std::int32_t code, const char* messag
 // A clock as the C functions give it.
 orvdev_clock clock_to_c(const ClockChoice& clock) noexcept;
 
+// The caller's options, or the defaults `init` fills when it gave none.
+template <typename Options> Options given_or_default(const Options* given, void (*init)(Options*)) noexcept
+{
+    Options chosen{};
+    init(&chosen);
+    return given != nullptr ? *given : chosen;
+}
+
 // Runs `work` (which returns nothing, or throws). After a failure on the
 // wire (a bus code behind it) the session's read-back is emptied. Returns 0
 // or the failure's code.

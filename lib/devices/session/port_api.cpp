@@ -35,11 +35,7 @@ int32_t orvdev_jtag_port_open(orvdev_session* session, const orvdev_jtag_port_op
     if (session == nullptr || out == nullptr) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no session, or nowhere to put the JTAG port");
     }
-    orvdev_jtag_port_options chosen{};
-    orvdev_jtag_port_options_init(&chosen);
-    if (options != nullptr) {
-        chosen = *options;
-    }
+    const orvdev_jtag_port_options chosen = given_or_default(options, orvdev_jtag_port_options_init);
     if (chosen.tck_khz == 0) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "a TCK of 0 kHz");
     }
@@ -160,11 +156,7 @@ int32_t orvdev_spi_port_open(orvdev_session* session, const orvdev_spi_port_opti
     if (session == nullptr || out == nullptr) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no session, or nowhere to put the SPI port");
     }
-    orvdev_spi_port_options chosen{};
-    orvdev_spi_port_options_init(&chosen);
-    if (options != nullptr) {
-        chosen = *options;
-    }
+    const orvdev_spi_port_options chosen = given_or_default(options, orvdev_spi_port_options_init);
     if (chosen.clock_khz == 0) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "a clock of 0 kHz");
     }
