@@ -12,7 +12,7 @@ echo "== build orvtool ($BUILD_DIR)"
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$BUILD_DIR" --target orvtool -j"$JOBS"
 
-orvtool="$BUILD_DIR/tools/orvtool"
+orvtool="$BUILD_DIR/bin/orvtool"
 for cmd in "jtag scan" "spi id" "i2c detect"; do
   echo
   echo "\$ orvtool --sim $cmd"

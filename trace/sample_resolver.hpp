@@ -16,7 +16,7 @@
 #include <deque>
 #include <span>
 
-#include "sim/emulator/line_trace.hpp"
+#include "sim/adapter/line_trace.hpp"
 
 namespace orv::emu {
 

@@ -11,16 +11,9 @@ namespace {
 // pops it too. This bounds it should the two ever disagree.
 constexpr std::size_t HOST_MODEL_READBACK = std::size_t{1} << 24;
 
-// Nothing behind the connectors: the model only says what the adapter
-// drives. Its inputs are not used (the trace shows them unknown).
-Board unconnected_board()
-{
-    return Board{JtagChain({}, JtagChain::Empty::open), std::nullopt, I2cBus{}, {}};
-}
-
 } // namespace
 
-BoardTrace::BoardTrace(Adapter& adapter, std::unique_ptr<TraceFile> file)
+BoardTrace::BoardTrace(AdapterModel& adapter, std::unique_ptr<TraceFile> file)
     : adapter_(&adapter), file_(std::move(file)), lines_(*file_, LineTrace::Inputs::board)
 {
     adapter_->set_trace(&lines_);
@@ -46,7 +39,7 @@ bool BoardTrace::finish(std::string* error)
 
 HostTrace::HostTrace(std::unique_ptr<TraceFile> file)
     : file_(std::move(file)), resolver_(*file_), lines_(resolver_, LineTrace::Inputs::samples),
-      model_(std::make_unique<Adapter>(AdapterConfig{HOST_MODEL_READBACK, 0}, unconnected_board()))
+      model_(std::make_unique<AdapterModel>(AdapterConfig{HOST_MODEL_READBACK, 0}, nothing_connected_))
 {
     model_->set_trace(&lines_);
 }

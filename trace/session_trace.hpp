@@ -18,7 +18,8 @@
 #include <span>
 #include <string>
 
-#include "sim/emulator/adapter.hpp"
+#include "sim/adapter/adapter_model.hpp"
+#include "sim/adapter/targets.hpp"
 #include "trace/sample_resolver.hpp"
 #include "trace/trace_file.hpp"
 
@@ -27,7 +28,7 @@ namespace orv::emu {
 class BoardTrace {
 public:
     // Starts recording `adapter`'s lines (only while no command buffer runs).
-    BoardTrace(Adapter& adapter, std::unique_ptr<TraceFile> file);
+    BoardTrace(AdapterModel& adapter, std::unique_ptr<TraceFile> file);
     ~BoardTrace();
     BoardTrace(const BoardTrace&) = delete;
     BoardTrace& operator=(const BoardTrace&) = delete;
@@ -38,7 +39,7 @@ public:
     [[nodiscard]] TraceSummary summary() const noexcept { return file_->summary(); }
 
 private:
-    Adapter* adapter_; // null once finished
+    AdapterModel* adapter_; // null once finished
     std::unique_ptr<TraceFile> file_;
     LineTrace lines_;
     bool ok_ = true;
@@ -64,7 +65,10 @@ private:
     std::unique_ptr<TraceFile> file_;
     SampleResolver resolver_;
     LineTrace lines_;
-    std::unique_ptr<Adapter> model_; // nothing connected
+    // Nothing behind the connectors: the model only says what the adapter
+    // drives. Its inputs are not used (the trace shows them unknown).
+    UnconnectedTargets nothing_connected_;
+    std::unique_ptr<AdapterModel> model_;
     bool finished_ = false;
     bool ok_ = true;
     std::string error_;

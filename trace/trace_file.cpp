@@ -1,7 +1,5 @@
 #include "trace/trace_file.hpp"
 
-#include "sim/emulator/board_file.hpp"
-
 #include <string_view>
 
 namespace orv::emu {
@@ -37,13 +35,6 @@ std::string command_comment(int argc, const char* const* argv)
         text += quote ? " '" + std::string(arg) + "'" : " " + std::string(arg);
     }
     return text;
-}
-
-std::string board_comment(std::string_view name)
-{
-    const std::string_view asked = name.empty() ? "default" : name;
-    const auto file = find_board(asked);
-    return "board: " + (file ? file->string() : std::string(asked) + " (built in)");
 }
 
 bool TraceFile::finish(std::uint64_t end_tick, std::string* error)

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/emulator/line_trace.hpp"
+#include "sim/adapter/line_trace.hpp"
 #include "trace/vcd_writer.hpp"
 
 namespace orv::emu {
@@ -24,10 +24,6 @@ struct TraceSummary {
 // "command: PROGRAM ARGS...", the command line that made a trace, for its
 // header (arguments with spaces or quotes in single quotes).
 [[nodiscard]] std::string command_comment(int argc, const char* const* argv);
-
-// "board: FILE": the board file a --board argument names (empty: the
-// default board), for a trace's header.
-[[nodiscard]] std::string board_comment(std::string_view name);
 
 class TraceFile final : public LineSink {
 public:

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/emulator/lines.hpp"
+#include "sim/adapter/lines.hpp"
 
 namespace orv::emu {
 

@@ -357,7 +357,7 @@ bool Adapter::sim_runs_here()
     return running == nullptr || *running == '\0';
 }
 
-orv::emu::Adapter* Adapter::model() const
+orv::emu::AdapterModel* Adapter::model() const
 {
 #ifdef ORVTOOL_HAVE_VUSB
     if (sim_ != nullptr && sim_->usb != nullptr && sim_->usb->adapter_count() > 0) {

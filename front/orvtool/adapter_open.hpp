@@ -18,7 +18,7 @@ namespace CLI {
 class App;
 }
 namespace orv::emu {
-class Adapter;
+class AdapterModel;
 }
 
 namespace orvtool {
@@ -98,7 +98,7 @@ public:
     libusb_device_handle* handle() const { return handle_; }
     // The model behind a virtual adapter this process runs; null otherwise.
     // Touch it only while no transfer is in flight.
-    orv::emu::Adapter* model() const;
+    orv::emu::AdapterModel* model() const;
     const std::string& description() const { return description_; }
 
     // Releases and closes the adapter; a virtual one then writes back its

@@ -12,6 +12,9 @@
 #ifdef ORVTOOL_HAVE_TRACE
 #include "trace/session_trace.hpp"
 #endif
+#ifdef ORVTOOL_HAVE_VUSB
+#include "sim/emulator/board_file.hpp"
+#endif
 
 #ifndef ORVTOOL_VERSION
 #define ORVTOOL_VERSION "unknown"
@@ -64,7 +67,11 @@ std::string trace_command(int argc, char** argv)
 
 std::string trace_board(const std::string& board)
 {
+#ifdef ORVTOOL_HAVE_VUSB
     return orv::emu::board_comment(board);
+#else
+    return "board: " + board;
+#endif
 }
 
 struct SessionTrace::Recorder final : TransferObserver {
@@ -128,7 +135,7 @@ SessionTrace::~SessionTrace()
     }
 }
 
-void SessionTrace::start(orv::emu::Adapter* model, libusb_device_handle* handle)
+void SessionTrace::start(orv::emu::AdapterModel* model, libusb_device_handle* handle)
 {
     Recorder& r = *recorder_;
     if (kind_ == Kind::board && model != nullptr) {
@@ -180,7 +187,7 @@ std::unique_ptr<SessionTrace> SessionTrace::create(const std::string& /*path*/, 
 
 SessionTrace::~SessionTrace() = default;
 
-void SessionTrace::start(orv::emu::Adapter* /*model*/, libusb_device_handle* /*handle*/) {}
+void SessionTrace::start(orv::emu::AdapterModel* /*model*/, libusb_device_handle* /*handle*/) {}
 
 TraceSummary SessionTrace::finish()
 {

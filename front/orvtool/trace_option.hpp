@@ -17,7 +17,7 @@
 #include <libusb.h>
 
 namespace orv::emu {
-class Adapter;
+class AdapterModel;
 }
 
 namespace orvtool {
@@ -53,7 +53,7 @@ public:
     // Starts recording: the board kind from `model` (the virtual adapter's,
     // touched only while no transfer is in flight), the host kind from the
     // transfers on `handle`.
-    void start(orv::emu::Adapter* model, libusb_device_handle* handle);
+    void start(orv::emu::AdapterModel* model, libusb_device_handle* handle);
     // Stops recording and closes the file. Throws ToolError(Exit::failed)
     // when it could not all be written.
     TraceSummary finish();

@@ -797,4 +797,11 @@ BoardConfig load_board(std::string_view name, const BoardFileOptions& options)
     return load_board_file(*file, options);
 }
 
+std::string board_comment(std::string_view name)
+{
+    const std::string_view asked = name.empty() ? "default" : name;
+    const auto file = find_board(asked);
+    return "board: " + (file ? file->string() : std::string(asked) + " (built in)");
+}
+
 } // namespace orv::emu

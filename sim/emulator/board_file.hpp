@@ -72,6 +72,9 @@ struct BoardFileOptions {
 // A --board argument: a file that exists, else a board of board_directory()
 // by name ("default" or "default.json").
 [[nodiscard]] std::optional<std::filesystem::path> find_board(std::string_view name);
+// "board: FILE": the board file a --board argument names (empty: the
+// default board), for the header of a trace.
+[[nodiscard]] std::string board_comment(std::string_view name);
 // The names of the boards in `directory` ("default" for default.json),
 // sorted; none when it cannot be read.
 [[nodiscard]] std::vector<std::string> board_names(const std::filesystem::path& directory);

@@ -55,7 +55,7 @@
 #include <vector>
 
 #include "lib/wire/spi_nor.hpp"
-#include "sim/emulator/bit_order.hpp"
+#include "sim/adapter/bit_order.hpp"
 
 namespace orv::emu {
 

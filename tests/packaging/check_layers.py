@@ -28,9 +28,11 @@ ALLOWED = {
     "lib/formats/svf": LIB_BASE,
     "lib/devices": LIB_BASE + ["lib/formats", "lib/hostfile"],
     "sim/transfer_seam": LIB_BASE,
-    "sim/emulator": LIB_BASE + ["lib/formats/bsdl", "lib/hostfile", "sim/transfer_seam"],
-    "sim/vusb": LIB_BASE + ["sim/emulator"],
-    "trace": LIB_BASE + ["lib/hostfile", "sim/emulator"],
+    "sim/adapter": LIB_BASE,
+    "sim/emulator": LIB_BASE + ["lib/formats/bsdl", "lib/hostfile", "sim/adapter", "sim/transfer_seam"],
+    "sim/vusb": LIB_BASE + ["sim/adapter", "sim/emulator"],
+    # Traces of a real adapter need the adapter model, never the emulator.
+    "trace": LIB_BASE + ["lib/hostfile", "sim/adapter"],
     # The bridges are a front end of the device library: its header alone.
     "front/bridges": ["lib/include"],
     "front/orvtool": ["lib", "sim", "trace", "front/bridges"],

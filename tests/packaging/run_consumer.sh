@@ -45,7 +45,7 @@ if [ -f "$build/bin/orvtool" ] || grep -q 'bin/orvtool' "$work/install.log"; the
   LD_LIBRARY_PATH=$libdir "$prefix/bin/orvtool" --help >"$work/orvtool-help.txt" 2>&1 ||
     fail "installed orvtool --help failed: $(cat "$work/orvtool-help.txt")"
   echo "   bin/orvtool --help: $(head -n1 "$work/orvtool-help.txt")"
-  if [ -f "$src/../../../tools/orvtool.1" ]; then
+  if [ -f "$src/../../../front/orvtool/orvtool.1" ]; then
     [ -f "$prefix/share/man/man1/orvtool.1" ] || fail "man page orvtool.1 not installed"
     echo "   share/man/man1/orvtool.1"
   fi

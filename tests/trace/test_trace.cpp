@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/adapter/line_trace.hpp"
 #include "sim/emulator/adapter.hpp"
-#include "sim/emulator/line_trace.hpp"
 #include "tests/support/byte_text.hpp"
 #include "trace/sample_resolver.hpp"
 #include "trace/session_trace.hpp"

@@ -26,7 +26,7 @@
 #include <deque>
 #include <span>
 
-#include "sim/emulator/bit_order.hpp"
+#include "sim/adapter/bit_order.hpp"
 
 namespace orv::emu {
 

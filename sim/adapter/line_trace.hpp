@@ -57,11 +57,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "sim/emulator/bit_order.hpp"
-#include "sim/emulator/board.hpp"
-#include "sim/emulator/connector_router.hpp"
-#include "sim/emulator/lines.hpp"
-#include "sim/emulator/readback_fifo.hpp"
+#include "sim/adapter/bit_order.hpp"
+#include "sim/adapter/connector_router.hpp"
+#include "sim/adapter/lines.hpp"
+#include "sim/adapter/readback_fifo.hpp"
 
 namespace orv::emu {
 
@@ -108,17 +107,17 @@ public:
     // adapter's: unknown until the stream sets them), with the clock of
     // `divisor`. The first command starts at tick 0 too: where it moves a
     // line, the file shows only its level.
-    void begin(const ConnectorRouter& router, const Board& board, std::uint8_t divisor);
+    void begin(const ConnectorRouter& router, const Targets& targets, std::uint8_t divisor);
     void clock_divisor(std::uint8_t divisor) noexcept;
     // A pin command has run (on the low pin group, or the high one, which
     // only chooses the JTAG connector): the lines as it left them, for one
     // clock period.
-    void pin_command(const ConnectorRouter& router, const Board& board, bool low_group);
+    void pin_command(const ConnectorRouter& router, const Targets& targets, bool low_group);
     // The active connector changed without a pin command (a TMS command
     // chose JTAG): the lines now, taking no time.
-    void connector_changed(const ConnectorRouter& router, const Board& board);
+    void connector_changed(const ConnectorRouter& router, const Targets& targets);
     // One clock of the shift engine on the active connector has run.
-    void clocked(const ConnectorRouter& router, const Board& board, const EngineClock& clock);
+    void clocked(const ConnectorRouter& router, const Targets& targets, const EngineClock& clock);
 
     // The tick the next command starts at: the trace's length so far.
     [[nodiscard]] std::uint64_t now() const noexcept { return tick_; }
@@ -128,14 +127,15 @@ private:
     // low-group pin command ran, whose pins the JTAG lines take; `timed`: it
     // owns a clock period, in which both I2C lines may move one after the
     // other.
-    void settle(std::uint64_t tick, const ConnectorRouter& router, const Board& board, bool low_pins,
+    void settle(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets, bool low_pins,
                 bool timed);
-    void settle_jtag(std::uint64_t tick, const ConnectorRouter& router, const Board& board, bool low_pins);
-    void settle_spi(std::uint64_t tick, const ConnectorRouter& router, const Board& board);
-    void settle_i2c(std::uint64_t tick, const ConnectorRouter& router, const Board& board, bool timed);
-    void clock_jtag(const Board& board, const EngineClock& clock);
+    void settle_jtag(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets,
+                     bool low_pins);
+    void settle_spi(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets);
+    void settle_i2c(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets, bool timed);
+    void clock_jtag(const Targets& targets, const EngineClock& clock);
     void clock_spi(const EngineClock& clock);
-    void clock_i2c(const ConnectorRouter& router, const Board& board, const EngineClock& clock);
+    void clock_i2c(const ConnectorRouter& router, const Targets& targets, const EngineClock& clock);
 
     void set(std::uint64_t tick, Line line, Level level);
     void mark_sampled(std::uint64_t tick, Line line, ReadbackSlot slot);

@@ -1,4 +1,4 @@
-#include "sim/emulator/connector_router.hpp"
+#include "sim/adapter/connector_router.hpp"
 
 #include "lib/wire/wire.hpp"
 
@@ -25,7 +25,7 @@ void ConnectorRouter::set_low_pins(PinGroup pins)
     if (active_ == Connector::jtag) {
         jtag_pins_ = pins;
         // TRST, active low; released (direction bit clear) it is pulled up.
-        board_.jtag.set_trst(!pin_high(pins, JTAG_PIN_TRST));
+        targets_.set_trst(!pin_high(pins, JTAG_PIN_TRST));
     }
 }
 
@@ -37,15 +37,15 @@ void ConnectorRouter::activate(Connector connector)
     // The connector left behind sees released lines.
     switch (active_) {
     case Connector::jtag:
-        board_.jtag.set_trst(false);
+        targets_.set_trst(false);
         break;
     case Connector::spi:
-        if (board_.flash && board_.flash->selected()) {
-            board_.flash->deselect();
+        if (targets_.flash_selected()) {
+            targets_.deselect_flash();
         }
         break;
     case Connector::i2c:
-        board_.i2c.disconnect();
+        targets_.i2c_disconnect();
         break;
     default:
         break;
@@ -58,21 +58,21 @@ void ConnectorRouter::show_pins_to_connector()
 {
     switch (active_) {
     case Connector::spi: {
-        if (!board_.flash) {
+        if (!targets_.has_flash()) {
             break;
         }
         const bool cs = (low_.level & SPI_PIN_CHIP_SELECT) != 0;
         const bool select = cs != cs_inactive_;
-        if (select && !board_.flash->selected()) {
-            board_.flash->select();
-        } else if (!select && board_.flash->selected()) {
-            board_.flash->deselect();
+        if (select && !targets_.flash_selected()) {
+            targets_.select_flash();
+        } else if (!select && targets_.flash_selected()) {
+            targets_.deselect_flash();
         }
         break;
     }
     case Connector::i2c: {
         // Open drain: a released line (direction bit clear) is pulled up.
-        board_.i2c.set_master(pin_high(low_, I2C_PIN_SCL), pin_high(low_, I2C_PIN_SDA));
+        targets_.i2c_set_master(pin_high(low_, I2C_PIN_SCL), pin_high(low_, I2C_PIN_SDA));
         data_out_ = (low_.level & I2C_PIN_SDA) != 0;
         break;
     }
@@ -90,19 +90,19 @@ bool ConnectorRouter::clock(bool tms, bool out, BitOrder order)
         // no edge, released TMS and TDI read high (the TAPs pull them up).
         const auto driven = [this](std::uint16_t pin) { return (jtag_pins_.direction & pin) != 0; };
         if (!driven(JTAG_PIN_TCK)) {
-            return board_.jtag.size() == 0 || board_.jtag.tap(0).tdo();
+            return targets_.tdo_unclocked();
         }
-        return board_.jtag.clock(!driven(JTAG_PIN_TMS) || tms, !driven(JTAG_PIN_TDI) || out);
+        return targets_.jtag_clock(!driven(JTAG_PIN_TMS) || tms, !driven(JTAG_PIN_TDI) || out);
     }
     case Connector::spi:
-        if (!board_.flash || !board_.flash->selected()) {
+        if (!targets_.flash_selected()) {
             return true; // MISO pulled up
         }
-        return board_.flash->clock(out, order);
+        return targets_.flash_clock(out, order);
     case Connector::i2c: {
         // Data goes out on SDA only while the adapter drives that pin.
         const bool driven = (low_.direction & I2C_PIN_SDA) != 0;
-        return board_.i2c.clock(driven ? out : true);
+        return targets_.i2c_clock(driven ? out : true);
     }
     case Connector::none:
         break;

@@ -1,7 +1,7 @@
-#include "sim/emulator/command_decoder.hpp"
+#include "sim/adapter/command_decoder.hpp"
 
 #include "lib/wire/wire.hpp"
-#include "sim/emulator/diagnostics.hpp"
+#include "sim/adapter/diagnostics.hpp"
 
 namespace orv::emu {
 

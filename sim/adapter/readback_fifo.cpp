@@ -1,4 +1,4 @@
-#include "sim/emulator/readback_fifo.hpp"
+#include "sim/adapter/readback_fifo.hpp"
 
 #include <algorithm>
 

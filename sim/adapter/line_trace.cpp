@@ -1,11 +1,11 @@
-#include "sim/emulator/line_trace.hpp"
+#include "sim/adapter/line_trace.hpp"
 
 #include "lib/wire/clock_rule.hpp"
 #include "lib/wire/wire.hpp"
 
 namespace orv::emu {
 
-void LineTrace::begin(const ConnectorRouter& router, const Board& board, std::uint8_t divisor)
+void LineTrace::begin(const ConnectorRouter& router, const Targets& targets, std::uint8_t divisor)
 {
     clock_divisor(divisor);
     tick_ = 0;
@@ -20,7 +20,7 @@ void LineTrace::begin(const ConnectorRouter& router, const Board& board, std::ui
         // SCK and MOSI keep their levels while SPI is not chosen: they start low.
         set(0, Line::sck, false);
         set(0, Line::mosi, false);
-        settle(0, router, board, true, false);
+        settle(0, router, targets, true, false);
     }
     started_ = true;
 }
@@ -31,28 +31,28 @@ void LineTrace::clock_divisor(std::uint8_t divisor) noexcept
     half_ = base_periods_per_clock(divisor);
 }
 
-void LineTrace::pin_command(const ConnectorRouter& router, const Board& board, bool low_group)
+void LineTrace::pin_command(const ConnectorRouter& router, const Targets& targets, bool low_group)
 {
-    settle(tick_, router, board, low_group, true);
+    settle(tick_, router, targets, low_group, true);
     tick_ += 2 * half_;
 }
 
-void LineTrace::connector_changed(const ConnectorRouter& router, const Board& board)
+void LineTrace::connector_changed(const ConnectorRouter& router, const Targets& targets)
 {
-    settle(tick_, router, board, false, false);
+    settle(tick_, router, targets, false, false);
 }
 
-void LineTrace::clocked(const ConnectorRouter& router, const Board& board, const EngineClock& clock)
+void LineTrace::clocked(const ConnectorRouter& router, const Targets& targets, const EngineClock& clock)
 {
     switch (router.active()) {
     case Connector::jtag:
-        clock_jtag(board, clock);
+        clock_jtag(targets, clock);
         break;
     case Connector::spi:
         clock_spi(clock);
         break;
     case Connector::i2c:
-        clock_i2c(router, board, clock);
+        clock_i2c(router, targets, clock);
         break;
     case Connector::none:
         break;
@@ -62,15 +62,15 @@ void LineTrace::clocked(const ConnectorRouter& router, const Board& board, const
 
 // ---- lines at rest ----------------------------------------------------------
 
-void LineTrace::settle(std::uint64_t tick, const ConnectorRouter& router, const Board& board, bool low_pins,
-                       bool timed)
+void LineTrace::settle(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets,
+                       bool low_pins, bool timed)
 {
-    settle_jtag(tick, router, board, low_pins);
-    settle_spi(tick, router, board);
-    settle_i2c(tick, router, board, timed);
+    settle_jtag(tick, router, targets, low_pins);
+    settle_spi(tick, router, targets);
+    settle_i2c(tick, router, targets, timed);
 }
 
-void LineTrace::settle_jtag(std::uint64_t tick, const ConnectorRouter& router, const Board& board,
+void LineTrace::settle_jtag(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets,
                             bool low_pins)
 {
     if (router.active() != Connector::jtag) {
@@ -83,15 +83,15 @@ void LineTrace::settle_jtag(std::uint64_t tick, const ConnectorRouter& router, c
     set(tick, Line::tck, false);
     set(tick, Line::tms, jtag_tms_);
     set(tick, Line::tdi, jtag_tdi_);
-    set(tick, Line::trst, !board.jtag.trst());
+    set(tick, Line::trst, !targets.trst());
     if (inputs_ == Inputs::board) {
-        set(tick, Line::tdo, board.jtag.tdo(jtag_tdi_));
+        set(tick, Line::tdo, targets.tdo(jtag_tdi_));
     } else {
         set(tick, Line::tdo, Level::unknown);
     }
 }
 
-void LineTrace::settle_spi(std::uint64_t tick, const ConnectorRouter& router, const Board& board)
+void LineTrace::settle_spi(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets)
 {
     const bool active = router.active() == Connector::spi;
     const PinGroup pins = router.low_pins();
@@ -103,7 +103,7 @@ void LineTrace::settle_spi(std::uint64_t tick, const ConnectorRouter& router, co
     set(tick, Line::cs, cs);
     if (inputs_ == Inputs::board) {
         // The flash releases MISO when it is selected and when it is let go.
-        const bool selected = board.flash && board.flash->selected();
+        const bool selected = targets.flash_selected();
         if (!started_ || !selected || selected != flash_selected_) {
             set(tick, Line::miso, true);
         }
@@ -113,13 +113,15 @@ void LineTrace::settle_spi(std::uint64_t tick, const ConnectorRouter& router, co
     }
 }
 
-void LineTrace::settle_i2c(std::uint64_t tick, const ConnectorRouter& router, const Board& board, bool timed)
+void LineTrace::settle_i2c(std::uint64_t tick, const ConnectorRouter& router, const Targets& targets,
+                           bool timed)
 {
     const bool active = router.active() == Connector::i2c;
     const PinGroup pins = router.low_pins();
     const bool scl = !active || pin_high(pins, I2C_PIN_SCL);
     const SdaDrive adapter{active && (pins.direction & I2C_PIN_SDA) != 0, (pins.level & I2C_PIN_SDA) != 0};
-    const Level device = inputs_ == Inputs::board ? level_of(!board.i2c.device_pulls_sda()) : Level::unknown;
+    const Level device =
+        inputs_ == Inputs::board ? level_of(!targets.i2c_device_pulls_sda()) : Level::unknown;
     const Level scl_was = shown_[index_of(Line::scl)];
     const Level adapter_was = shown_[index_of(Line::sda_adapter)];
     if (timed && scl_was != Level::unknown && adapter_was != Level::unknown && level_of(scl) != scl_was &&
@@ -140,7 +142,7 @@ void LineTrace::settle_i2c(std::uint64_t tick, const ConnectorRouter& router, co
 
 // ---- one clock of the shift engine ----------------------------------------
 
-void LineTrace::clock_jtag(const Board& board, const EngineClock& clock)
+void LineTrace::clock_jtag(const Targets& targets, const EngineClock& clock)
 {
     const std::uint64_t start = tick_;
     const std::uint64_t rising = start + half_;
@@ -154,7 +156,7 @@ void LineTrace::clock_jtag(const Board& board, const EngineClock& clock)
     set(falling, Line::tck, false);
     // The TAPs drive TDO anew after the falling edge.
     if (inputs_ == Inputs::board) {
-        set(falling, Line::tdo, board.jtag.tdo(clock.out));
+        set(falling, Line::tdo, targets.tdo(clock.out));
     } else {
         set(falling, Line::tdo, Level::unknown);
     }
@@ -182,7 +184,7 @@ void LineTrace::clock_spi(const EngineClock& clock)
     set(trailing, Line::sck, rest);
 }
 
-void LineTrace::clock_i2c(const ConnectorRouter& router, const Board& board, const EngineClock& clock)
+void LineTrace::clock_i2c(const ConnectorRouter& router, const Targets& targets, const EngineClock& clock)
 {
     const std::uint64_t start = tick_;
     const std::uint64_t rising = start + half_;
@@ -202,7 +204,7 @@ void LineTrace::clock_i2c(const ConnectorRouter& router, const Board& board, con
     set(rising, Line::scl, true);
     set(falling, Line::scl, false);
     // A device changes SDA after SCL has fallen.
-    const Level after = inputs_ == Inputs::board ? level_of(!board.i2c.device_pulls_sda()) : Level::unknown;
+    const Level after = inputs_ == Inputs::board ? level_of(!targets.i2c_device_pulls_sda()) : Level::unknown;
     sda(falling, adapter, after, std::nullopt);
 }
 

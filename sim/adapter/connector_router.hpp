@@ -26,8 +26,8 @@
 #include <cstdint>
 
 #include "lib/wire/wire.hpp"
-#include "sim/emulator/bit_order.hpp"
-#include "sim/emulator/board.hpp"
+#include "sim/adapter/bit_order.hpp"
+#include "sim/adapter/targets.hpp"
 
 namespace orv::emu {
 
@@ -47,7 +47,7 @@ struct PinGroup {
 
 class ConnectorRouter {
 public:
-    explicit ConnectorRouter(Board& board) noexcept : board_(board) {}
+    explicit ConnectorRouter(Targets& targets) noexcept : targets_(targets) {}
 
     // The connector a low-group pin command with this direction mask selects.
     [[nodiscard]] static Connector selected_by(std::uint8_t low_direction) noexcept;
@@ -72,7 +72,7 @@ public:
 private:
     void show_pins_to_connector();
 
-    Board& board_;
+    Targets& targets_;
     PinGroup low_;
     // The JTAG connector's pins, as the last pin command that selected JTAG
     // set them (the other connectors' pin commands do not reach it). At
