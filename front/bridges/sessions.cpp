@@ -166,6 +166,7 @@ SessionOutcome RemoteBitbangSession::run(Replies& replies)
         clocks_.back() |= ORVDEV_CLOCK_SAMPLE;
         answers_.push_back(0);
     }
+    const bool last_sampled = sampled(clocks_.back());
     std::vector<std::uint8_t> tdo(answers_.size());
     const std::int32_t rc = port_.run_jtag(clocks_, tdo);
     clocks_.clear();
@@ -180,7 +181,7 @@ SessionOutcome RemoteBitbangSession::run(Replies& replies)
             answer(replies, answers[i], tdo[i] != 0);
         }
     }
-    if (!tdo.empty()) {
+    if (last_sampled) {
         last_level_ = tdo.back() != 0;
     }
     return {};
@@ -242,9 +243,9 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
                 outcome = failed(rc);
                 break;
             }
+            // The period of the divisor sent, not of a rounded frequency.
             std::string reply;
-            put_le(reply, orvdev_clock_period_ns(chosen),
-                   4); // of the divisor sent, not of a rounded frequency
+            put_le(reply, orvdev_clock_period_ns(chosen), 4);
             replies.push_back(std::move(reply));
             used += XVC_SETTCK.size() + 4;
         } else if (shifting == NameMatch::whole) {
