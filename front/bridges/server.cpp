@@ -19,7 +19,6 @@
 #include <sstream>
 
 #include "front/bridges/sessions.hpp"
-#include "lib/wire/result_codes.hpp"
 
 namespace orv::bridge {
 
@@ -527,6 +526,8 @@ void Server::lose_adapter(const std::string& why)
             end_client(i, "closed: the adapter is gone");
         }
     }
+    // Its session ends when it is opened again: the ports on it close first.
+    port_.unbind();
     next_reopen_ = SteadyClock::now() + std::chrono::milliseconds(limits_.reopen_every_ms);
 }
 
@@ -537,13 +538,13 @@ void Server::try_reopen()
         return;
     }
     std::string error;
-    // A new session empties the read-back as it opens: a handle comes back
+    // A new session empties the read-back as it opens: a session comes back
     // only from an adapter that answers.
-    const AdapterBinding adapter = reopen_(error);
-    if (adapter.handle == nullptr || adapter.session == nullptr) {
+    orvdev_session* const session = reopen_(error);
+    if (session == nullptr) {
         return;
     }
-    port_.rebind(adapter);
+    port_.rebind(session);
     adapter_gone_ = false;
     log_ << "serve: the adapter is back; serving again\n";
 }
@@ -583,8 +584,8 @@ ServeResult serve(AdapterPort& port, const std::vector<Endpoint>& endpoints, con
     Server server(port, std::move(listeners), limits, reopen, log);
     const bool adapter_there = server.run(stop, during_wait);
     pthread_sigmask(SIG_SETMASK, &original, nullptr);
-    const engine::SequenceStats& jtag = port.jtag_stats();
-    log << "serve: stopped; JTAG: " << jtag.flushes << " client waits, " << jtag.clocks << " clocks in "
+    const orvdev_jtag_port_stats jtag = port.jtag_stats();
+    log << "serve: stopped; JTAG: " << jtag.runs << " client waits, " << jtag.clocks << " clocks in "
         << jtag.out_transfers << " OUT transfers (" << jtag.stream_bytes << " bytes) and " << jtag.exchanges
         << " read-back exchanges; SPI: " << port.spi_operations() << " operations\n";
     ServeResult result{true, {}};

@@ -55,9 +55,9 @@ struct ServeLimits {
     int reopen_every_ms = 1000;                    // while the adapter is gone
 };
 
-// Opens the adapter again as it was chosen; null, with `error` set, while it
-// is not there.
-using Reopen = std::function<AdapterBinding(std::string& error)>;
+// Opens the adapter again as it was chosen and starts a session on it; null,
+// with `error` set, while it is not there.
+using Reopen = std::function<orvdev_session*(std::string& error)>;
 
 struct ServeResult {
     bool ok = false;

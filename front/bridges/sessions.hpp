@@ -99,8 +99,9 @@ private:
     bool tms_ = false;
     bool tdi_ = false;
     std::size_t unanswered_ = 0; // 'R's with TCK low, waiting for the next rising edge
-    // The rising edges not run yet; per sampled one, how many 'R's it answers.
-    std::vector<engine::Clock> clocks_;
+    // The rising edges not run yet (orvdev_clock_flag bytes); per sampled
+    // one, how many 'R's it answers.
+    std::vector<std::uint8_t> clocks_;
     std::deque<std::size_t> answers_;
     std::size_t answers_waiting_ = 0; // the sum of answers_
     // TDO at the last rising edge that ran, when it was sampled ('1', TDO

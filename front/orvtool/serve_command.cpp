@@ -13,7 +13,6 @@
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/format.hpp"
-#include "lib/wire/wire.hpp"
 
 namespace orvtool {
 
@@ -32,7 +31,7 @@ struct ServeArgs {
     std::string serprog;
     std::string tck = "1000";
     std::string spi_clock = "6000";
-    std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+    std::string max_readback = std::to_string(orv::bridge::PortSettings{}.max_readback);
     std::string unread_limit = "10";
 };
 
@@ -40,7 +39,7 @@ struct ServeOptions {
     std::vector<orv::bridge::Endpoint> endpoints;
     std::uint32_t tck_khz = 0;
     std::uint32_t spi_khz = 0;
-    std::size_t max_readback = 0;
+    std::uint32_t max_readback = 0;
     orv::bridge::ServeLimits limits;
 };
 
@@ -72,7 +71,8 @@ ServeOptions check(const ServeArgs& args)
     }
     options.tck_khz = khz_arg(args.tck, "--tck");
     options.spi_khz = khz_arg(args.spi_clock, "--spi-clock");
-    options.max_readback = static_cast<std::size_t>(size_arg(args.max_readback, "--max-readback", 1U << 20));
+    options.max_readback =
+        static_cast<std::uint32_t>(size_arg(args.max_readback, "--max-readback", 1U << 20));
     if (options.max_readback == 0) {
         usage_error("--max-readback must be at least 1");
     }
@@ -96,13 +96,10 @@ Result serve(const Context& ctx, const ServeOptions& options)
     // The session emptied what a previous program left in the read-back
     // when it opened, and keeps it empty across clients and failures.
     orv::bridge::PortSettings settings;
-    settings.timeout_ms = ctx.timeout_ms;
     settings.tck_khz = options.tck_khz;
     settings.spi_khz = options.spi_khz;
-    settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
-    settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
     settings.max_readback = options.max_readback;
-    orv::bridge::AdapterPort port({ctx.handle, ctx.session}, settings, log);
+    orv::bridge::AdapterPort port(ctx.session, settings, log);
 
     struct sigaction action {};
     action.sa_handler = request_stop; // no SA_RESTART: the wait for clients wakes up
@@ -115,17 +112,17 @@ Result serve(const Context& ctx, const ServeOptions& options)
     stop_requested = 0;
     // The same adapter as at the start (the same --usb, the only one on the
     // buses, the same virtual one), when it comes back after it was unplugged.
-    const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> orv::bridge::AdapterBinding {
+    const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> orvdev_session* {
         if (!ctx.reopen) {
             error = "this adapter cannot be opened again";
-            return {};
+            return nullptr;
         }
         try {
-            libusb_device_handle* handle = ctx.reopen();
-            return {handle, ctx.session};
+            ctx.reopen();
+            return ctx.session;
         } catch (const ToolError& e) {
             error = e.what();
-            return {};
+            return nullptr;
         }
     };
     const orv::bridge::ServeResult served =

@@ -27,9 +27,10 @@
  *     transfers use at most #ORVDEV_I2C_MAX_TIMEOUT_MS each, so that an
  *     adapter that stops answering costs seconds, not hours;
  *   - the adapter has one clock and one active connector: each handle (a
- *     JTAG chain, a flash, an I2C bus) sends its set-up again when another
- *     one, or the caller through the bus libraries (orvdev_session_touch()),
- *     used the adapter in between;
+ *     JTAG chain, a flash, an I2C bus, a raw JTAG or SPI port) sends its
+ *     set-up again when another one, or the caller through the bus libraries
+ *     (orvdev_session_touch()), used the adapter in between, and never
+ *     otherwise;
  *   - clocks are never faster than asked: the fastest clock the adapter can
  *     make that is not above the request.
  *
@@ -788,6 +789,424 @@ typedef struct orvdev_clock {
  * \threadsafety Thread-safe: computes from its argument only.
  */
 ORV_API orvdev_clock orvdev_clock_for_khz(uint32_t khz);
+
+/**
+ * \brief The period of a clock, in whole nanoseconds.
+ *
+ * Rounded up: never shorter than the clock that runs. Nothing is sent.
+ *
+ * \param clock a clock of this library (orvdev_clock_for_khz(),
+ *        orvdev_jtag_port_set_tck()).
+ * \returns the period of its divisor at the adapter's 60 MHz; 0 for a
+ *          divisor of 0.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: computes from its argument only.
+ */
+ORV_API uint32_t orvdev_clock_period_ns(orvdev_clock clock);
+
+/* ------------------------------------------------------------------------ */
+/* Raw JTAG and SPI ports                                                   */
+
+/*
+ * A port is one user of the adapter, as a flash, a chain or an I2C bus is:
+ * its set-up (clock, pins, modes) goes out before its first operation and
+ * again whenever another handle or port, the caller's own work through the
+ * bus libraries (orvdev_session_touch()) or a failure used the adapter in
+ * between, and never otherwise. Opening a port sends nothing.
+ *
+ * A JTAG port runs clocks as the caller describes them, one by one (the
+ * network bridges' clients and SVF players work this way), planned into the
+ * fewest adapter commands: one OUT transfer and at most one read-back
+ * exchange per batch of clocks whose read-back fits max_readback. An SPI
+ * port runs one chip-select window at a time. For the caller's own
+ * transactions through the bus libraries with a port's settings,
+ * orvdev_jtag_port_claim() and orvdev_spi_port_claim() make the adapter the
+ * port's first.
+ */
+
+/** The JTAG connector for clocks one by one (orvdev_jtag_port_open()). */
+typedef struct orvdev_jtag_port orvdev_jtag_port;
+/** The SPI connector for chip-select windows (orvdev_spi_port_open()). */
+typedef struct orvdev_spi_port orvdev_spi_port;
+
+/** How a JTAG port is set up (orvdev_jtag_port_options_init() for the
+ *  defaults). */
+typedef struct orvdev_jtag_port_options {
+    /** TCK in kHz, above 0; the fastest clock not above it. */
+    uint32_t tck_khz;
+    /** Pin directions for tapwire_ioset (one bit per pin, set: output). */
+    uint16_t direction;
+    /** Pin levels for tapwire_ioset (the level driven on the outputs). */
+    uint16_t level;
+    /** Most read-back bytes of one exchange, 1..1048576: a longer read-back
+     *  is cut into several batches. */
+    uint32_t max_readback;
+} orvdev_jtag_port_options;
+
+/** One clock of orvdev_jtag_clocks(): a byte of these flags. */
+enum orvdev_clock_flag {
+    ORVDEV_CLOCK_TMS = 1,   /**< TMS high at the rising TCK edge. */
+    ORVDEV_CLOCK_TDI = 2,   /**< TDI high at the rising TCK edge. */
+    ORVDEV_CLOCK_SAMPLE = 4 /**< The TDO level at that edge is wanted. */
+};
+
+/** The TRST pin (orvdev_jtag_port_set_trst()). */
+enum orvdev_trst {
+    ORVDEV_TRST_ON = 0,  /**< Driven low: the TAPs are held in reset. */
+    ORVDEV_TRST_OFF = 1, /**< Driven high. */
+    ORVDEV_TRST_Z = 2    /**< Not driven. */
+};
+
+/** What a JTAG port's clocks cost on the wire (set-up and pin commands
+ *  aside). */
+typedef struct orvdev_jtag_port_stats {
+    /** orvdev_jtag_clocks() calls with clocks: the caller's waits. */
+    uint64_t runs;
+    /** Clocks run. */
+    uint64_t clocks;
+    /** OUT transfers of their commands. */
+    uint64_t out_transfers;
+    /** Command bytes of those transfers. */
+    uint64_t stream_bytes;
+    /** Read-back exchanges. */
+    uint64_t exchanges;
+    /** Read-back bytes of those exchanges. */
+    uint64_t readback_bytes;
+} orvdev_jtag_port_stats;
+
+/**
+ * \brief Fills JTAG port options with the defaults.
+ *
+ * 1000 kHz, the connector's usual pins (TCK, TDI and TMS out, TMS high),
+ * read-back exchanges of at most 512 bytes (the most any bus library call
+ * asks of the adapter).
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
+ORV_API void orvdev_jtag_port_options_init(orvdev_jtag_port_options* options);
+
+/**
+ * \brief Opens a JTAG port on the session.
+ *
+ * Sends nothing: the clock and the pins go out before the port's first
+ * operation.
+ *
+ * \param session the session.
+ * \param[in] options NULL for the defaults (orvdev_jtag_port_options_init()).
+ * \param[out] out receives the port, to be closed with
+ *        orvdev_jtag_port_close() before the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the port.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session or out, a TCK of 0, a
+ *         read-back bound of 0 or above 1048576.
+ * \retval LIBUSB_ERROR_NO_MEM no memory for the port.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_port_open(orvdev_session* session, const orvdev_jtag_port_options* options,
+                                      orvdev_jtag_port** out, orvdev_report* report);
+
+/**
+ * \brief Closes a JTAG port.
+ *
+ * Sends nothing: the TAPs and the pins stay as they are.
+ *
+ * \param port the port; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API void orvdev_jtag_port_close(orvdev_jtag_port* port);
+
+/**
+ * \brief Runs clocks on the JTAG connector and returns the TDO of those
+ *        sampled.
+ *
+ * Each clock is a byte of #orvdev_clock_flag: the TMS and TDI levels at its
+ * rising TCK edge, and whether the TDO level at that edge is wanted. The
+ * port's set-up goes first when the adapter does not hold it. The clocks
+ * are planned into the JTAG library's own command forms and sent in
+ * batches, one OUT transfer and at most one read-back exchange each.
+ *
+ * \param port the port.
+ * \param[in] clocks count clock bytes; may be NULL when count is 0.
+ * \param count the clocks; 0 sends nothing.
+ * \param[out] tdo receives the TDO level (0 or 1) of each sampled clock, one
+ *        byte each, in clock order; NULL when none is sampled.
+ * \param tdo_size bytes of tdo, at least the sampled clocks.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 every clock ran; tdo holds one level per sampled clock.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port, NULL clocks with a
+ *         count, a clock byte with other bits than #orvdev_clock_flag's,
+ *         less room in tdo than sampled clocks; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code: the set-up or a batch failed.
+ * \onfailure tdo may hold the levels of the batches before the one that
+ *         failed; how many clocks ran is not known. The next call sends the
+ *         set-up again.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_clocks(orvdev_jtag_port* port, const uint8_t* clocks, size_t count, uint8_t* tdo,
+                                   size_t tdo_size, orvdev_report* report);
+
+/**
+ * \brief Changes a JTAG port's TCK.
+ *
+ * The fastest clock not above hz (below the slowest clock, the slowest, with
+ * raised set). Sent at once (tapwire_tckset) while the adapter holds the
+ * port's set-up, else with the set-up before the port's next operation.
+ *
+ * \param port the port.
+ * \param hz the clock asked for, in Hz.
+ * \param[out] chosen NULL, or receives the clock chosen.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the port runs at *chosen from now on.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code of the clock command.
+ * \onfailure The port keeps the new clock (in *chosen, when given) and
+ *         sends its whole set-up before its next operation.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_port_set_tck(orvdev_jtag_port* port, uint64_t hz, orvdev_clock* chosen,
+                                         orvdev_report* report);
+
+/**
+ * \brief Changes a JTAG port's pins.
+ *
+ * Sent at once (tapwire_ioset) while the adapter holds the port's set-up,
+ * else with the set-up before the port's next operation. TMS takes the level
+ * given.
+ *
+ * \param port the port.
+ * \param direction pin directions (one bit per pin, set: output).
+ * \param level pin levels driven on the outputs.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the pins are the port's from now on.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code of the pin command.
+ * \onfailure The port keeps the new pins and sends its whole set-up before
+ *         its next operation.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_port_set_pins(orvdev_jtag_port* port, uint16_t direction, uint16_t level,
+                                          orvdev_report* report);
+
+/**
+ * \brief Drives or lets go the TRST pin of a JTAG port.
+ *
+ * The port's pins change in their TRST bit only; the port's set-up goes
+ * first when the adapter does not hold it (and drives TRST then), else one
+ * pin command for the low pin group (which drives TMS to the pins' level
+ * too). Clocks run as before.
+ *
+ * \param port the port.
+ * \param trst an #orvdev_trst.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 TRST is as asked.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port, trst not an
+ *         #orvdev_trst; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code of the set-up or the pin command.
+ * \onfailure The port keeps the new TRST level and sends its whole set-up
+ *         before its next operation.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_port_set_trst(orvdev_jtag_port* port, int32_t trst, orvdev_report* report);
+
+/**
+ * \brief Makes the adapter a JTAG port's for the caller's own work through
+ *        the JTAG library.
+ *
+ * Empties a read-back an earlier failure left unsettled, then sends the
+ * port's set-up when the adapter does not hold it. The caller's scans must
+ * leave the clock and the pins as they are (else call
+ * orvdev_session_touch() after them); after a scan of the caller's that
+ * failed, call orvdev_session_recover().
+ *
+ * \param port the port.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the adapter holds the port's set-up and an empty read-back.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back cannot be emptied.
+ * \retval -1..-17 a bus code of the purge or the set-up.
+ * \onfailure The adapter is nobody's: the next operation of any handle or
+ *         port sends its set-up again.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_jtag_port_claim(orvdev_jtag_port* port, orvdev_report* report);
+
+/**
+ * \brief What a JTAG port's clocks have cost since it opened.
+ *
+ * \param[in] port the port.
+ * \param[out] stats receives the counts; set-up and pin commands are not
+ *        among them.
+ * \onfailure Cannot fail: with a NULL port or stats nothing is done.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API void orvdev_jtag_port_get_stats(const orvdev_jtag_port* port, orvdev_jtag_port_stats* stats);
+
+/** How an SPI port is set up (orvdev_spi_port_options_init() for the
+ *  defaults). */
+typedef struct orvdev_spi_port_options {
+    /** The clock in kHz, above 0; the fastest clock not above it. */
+    uint32_t clock_khz;
+    /** SPI mode 0 (clock idles low) or 3 (idles high): the adapter samples
+     *  on the edge its clock polarity gives, so modes 1 and 2 are refused. */
+    uint32_t mode;
+    /** Non-zero: least significant bit first. */
+    int32_t lsb_first;
+    /** Non-zero: chip select active high. */
+    int32_t cs_active_high;
+} orvdev_spi_port_options;
+
+/**
+ * \brief Fills SPI port options with the defaults.
+ *
+ * 6000 kHz, mode 0, most significant bit first, chip select active low.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
+ORV_API void orvdev_spi_port_options_init(orvdev_spi_port_options* options);
+
+/**
+ * \brief Opens an SPI port on the session.
+ *
+ * Sends nothing: the set-up (lumo_spi_set_config) goes out before the
+ * port's first operation.
+ *
+ * \param session the session.
+ * \param[in] options NULL for the defaults (orvdev_spi_port_options_init()).
+ * \param[out] out receives the port, to be closed with
+ *        orvdev_spi_port_close() before the session.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the port.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL session or out, a clock of
+ *         0, a mode other than 0 and 3.
+ * \retval LIBUSB_ERROR_NO_MEM no memory for the port.
+ * \onfailure *out is unchanged.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_spi_port_open(orvdev_session* session, const orvdev_spi_port_options* options,
+                                     orvdev_spi_port** out, orvdev_report* report);
+
+/**
+ * \brief Closes an SPI port.
+ *
+ * Sends nothing.
+ *
+ * \param port the port; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API void orvdev_spi_port_close(orvdev_spi_port* port);
+
+/**
+ * \brief One chip-select window: bytes written, then bytes read.
+ *
+ * One SPI transaction: with nothing to read, the first byte as the command
+ * byte and the rest as data; a read after at most five bytes, as a command
+ * byte and up to four address bytes (in the order written); else, when
+ * write_size + read_size is at most 512, one full-duplex data phase whose
+ * bytes sampled during the write are dropped (0xFF clocked out during the
+ * read). The port's set-up goes first when the adapter does not hold it.
+ *
+ * \param port the port.
+ * \param[in] write write_size bytes; may be NULL when write_size is 0.
+ * \param write_size bytes to write.
+ * \param[out] read receives read_size bytes; may be NULL when read_size is
+ *        0.
+ * \param read_size bytes to read, at most 512 (LUMO_SPI_MAX_READ_BYTES).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the window ran; read holds its bytes. Nothing is sent when both
+ *         sizes are 0.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port, a NULL buffer with a
+ *         size, a window that is not one transaction (more than five bytes
+ *         before a read and more than 512 in all, or more than 512 read);
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code of the set-up or the transaction.
+ * \onfailure read may hold part of the bytes.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_spi_transfer(orvdev_spi_port* port, const uint8_t* write, size_t write_size,
+                                    uint8_t* read, size_t read_size, orvdev_report* report);
+
+/**
+ * \brief Changes an SPI port's clock.
+ *
+ * The fastest clock not above hz (below the slowest clock, the slowest, with
+ * raised set). The set-up goes out again at once while the adapter holds the
+ * port's, else before the port's next operation.
+ *
+ * \param port the port.
+ * \param hz the clock asked for, in Hz.
+ * \param[out] chosen NULL, or receives the clock chosen.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the port runs at *chosen from now on.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code of the set-up.
+ * \onfailure The port keeps the new clock (in *chosen, when given) and
+ *         sends its set-up before its next operation.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_spi_port_set_clock(orvdev_spi_port* port, uint64_t hz, orvdev_clock* chosen,
+                                          orvdev_report* report);
+
+/**
+ * \brief Makes the adapter an SPI port's for the caller's own work through
+ *        the SPI library.
+ *
+ * Empties a read-back an earlier failure left unsettled, then sends the
+ * port's set-up when the adapter does not hold it. The caller's
+ * transactions must leave the set-up as it is (else call
+ * orvdev_session_touch() after them); after a transaction of the caller's
+ * that failed, call orvdev_session_recover().
+ *
+ * \param port the port.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the adapter holds the port's set-up and an empty read-back.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port; nothing sent.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back cannot be emptied.
+ * \retval -1..-17 a bus code of the purge or the set-up.
+ * \onfailure The adapter is nobody's: the next operation of any handle or
+ *         port sends its set-up again.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_spi_port_claim(orvdev_spi_port* port, orvdev_report* report);
+
+/**
+ * \brief The windows an SPI port has sent since it opened.
+ *
+ * \param[in] port the port.
+ * \returns the orvdev_spi_transfer() calls that sent a transaction, failed
+ *          ones included; 0 for a NULL port.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API uint64_t orvdev_spi_port_transfers(const orvdev_spi_port* port);
 
 /* ------------------------------------------------------------------------ */
 /* JTAG chain                                                               */

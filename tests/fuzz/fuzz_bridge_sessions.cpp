@@ -26,7 +26,6 @@
 #include <string>
 
 #include "front/bridges/sessions.hpp"
-#include "lib/wire/wire.hpp"
 #include "orv_devices.h"
 #include "sim/emulator/adapter.hpp"
 #include "sim/emulator/inproc_usb.hpp"
@@ -49,20 +48,13 @@ struct NullBuffer : std::streambuf {
     int overflow(int c) override { return c; }
 };
 
-orv::bridge::PortSettings port_settings()
-{
-    orv::bridge::PortSettings settings;
-    settings.timeout_ms = 2;
-    settings.jtag_direction = orv::JTAG_DEFAULT_DIRECTION;
-    settings.jtag_level = orv::JTAG_DEFAULT_LEVEL;
-    return settings;
-}
+constexpr std::uint32_t TIMEOUT_MS = 2;
 
 orvdev_session* open_session(libusb_device_handle* handle)
 {
     orvdev_session_options options{};
     orvdev_session_options_init(&options);
-    options.timeout_ms = port_settings().timeout_ms;
+    options.timeout_ms = TIMEOUT_MS;
     orvdev_session* session = nullptr;
     require(orvdev_session_open(handle, &options, &session, nullptr) == 0);
     return session;
@@ -76,7 +68,7 @@ struct Rig {
     NullBuffer sink;
     std::ostream log{&sink};
     orvdev_session* session = open_session(usb.handle());
-    orv::bridge::AdapterPort port{{usb.handle(), session}, port_settings(), log};
+    orv::bridge::AdapterPort port{session, orv::bridge::PortSettings{}, log};
 };
 
 Rig& rig()

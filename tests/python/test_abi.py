@@ -33,7 +33,7 @@ def camel(c_name):
 
 
 # The header's opaque types: ctypes passes them as void pointers.
-OPAQUE = r"orvdev_(session|jtag|flash|i2c|bsdl|bsdl_files|bscan|netlist|adapter|layout)"
+OPAQUE = r"orvdev_(session|jtag|jtag_port|spi_port|flash|i2c|bsdl|bsdl_files|bscan|netlist|adapter|layout)"
 
 
 def expected_types(c_type):

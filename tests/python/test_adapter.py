@@ -102,10 +102,10 @@ def test_closing_the_adapter_closes_its_flashes_buses_and_chains_first():
     i2c.probe(0x50)
     jtag.scan()
     flash = orv.SpiFlash(adapter.spi())
-    assert len(adapter._owned) == 3
+    assert len(adapter._owned) == 4  # the bus, the JTAG port and its chain, the flash
     flash.close()
     flash.close()
-    del jtag  # its chain goes with it
+    del jtag  # its port and chain go with it
     assert len(adapter._owned) == 1
     with pytest.raises(ValueError, match="closed"):
         flash.status()

@@ -121,6 +121,12 @@ ORVDEV_PIN_UNKNOWN = 1
 ORVDEV_PIN_NO_CELLS = 2
 ORVDEV_PIN_INPUT = 3
 ORVDEV_PIN_TWO_STATE = 4
+ORVDEV_CLOCK_TMS = 1
+ORVDEV_CLOCK_TDI = 2
+ORVDEV_CLOCK_SAMPLE = 4
+ORVDEV_TRST_ON = 0
+ORVDEV_TRST_OFF = 1
+ORVDEV_TRST_Z = 2
 
 
 # ---- structures ----------------------------------------------------------------------
@@ -212,6 +218,25 @@ class Clock(ctypes.Structure):
         ("request_khz", c_uint32),
         ("raised", c_int32),
     ]
+
+
+class JtagPortOptions(ctypes.Structure):
+    _fields_ = [("tck_khz", c_uint32), ("direction", c_uint16), ("level", c_uint16), ("max_readback", c_uint32)]
+
+
+class JtagPortStats(ctypes.Structure):
+    _fields_ = [
+        ("runs", c_uint64),
+        ("clocks", c_uint64),
+        ("out_transfers", c_uint64),
+        ("stream_bytes", c_uint64),
+        ("exchanges", c_uint64),
+        ("readback_bytes", c_uint64),
+    ]
+
+
+class SpiPortOptions(ctypes.Structure):
+    _fields_ = [("clock_khz", c_uint32), ("mode", c_uint32), ("lsb_first", c_int32), ("cs_active_high", c_int32)]
 
 
 class JtagOptions(ctypes.Structure):
@@ -451,7 +476,7 @@ class ConnectResult(ctypes.Structure):
 # ---- functions -------------------------------------------------------------------------
 
 session_t = c_void_p
-handle_t = c_void_p  # orvdev_jtag *, orvdev_flash *, orvdev_i2c *, orvdev_bsdl *, orvdev_bscan *, ...
+handle_t = c_void_p  # orvdev_jtag *, orvdev_jtag_port *, orvdev_flash *, orvdev_i2c *, orvdev_bscan *, ...
 buffer_t = c_void_p
 report_p = POINTER(Report)
 
@@ -474,6 +499,23 @@ PROTOTYPES = {
     "orvdev_session_claim": (c_int32, [session_t, report_p]),
     "orvdev_session_recover": (None, [session_t]),
     "orvdev_clock_for_khz": (Clock, [c_uint32]),
+    "orvdev_clock_period_ns": (c_uint32, [Clock]),
+    "orvdev_jtag_port_options_init": (None, [POINTER(JtagPortOptions)]),
+    "orvdev_jtag_port_open": (c_int32, [session_t, POINTER(JtagPortOptions), POINTER(handle_t), report_p]),
+    "orvdev_jtag_port_close": (None, [handle_t]),
+    "orvdev_jtag_clocks": (c_int32, [handle_t, buffer_t, c_size_t, buffer_t, c_size_t, report_p]),
+    "orvdev_jtag_port_set_tck": (c_int32, [handle_t, c_uint64, POINTER(Clock), report_p]),
+    "orvdev_jtag_port_set_pins": (c_int32, [handle_t, c_uint16, c_uint16, report_p]),
+    "orvdev_jtag_port_set_trst": (c_int32, [handle_t, c_int32, report_p]),
+    "orvdev_jtag_port_claim": (c_int32, [handle_t, report_p]),
+    "orvdev_jtag_port_get_stats": (None, [handle_t, POINTER(JtagPortStats)]),
+    "orvdev_spi_port_options_init": (None, [POINTER(SpiPortOptions)]),
+    "orvdev_spi_port_open": (c_int32, [session_t, POINTER(SpiPortOptions), POINTER(handle_t), report_p]),
+    "orvdev_spi_port_close": (None, [handle_t]),
+    "orvdev_spi_transfer": (c_int32, [handle_t, buffer_t, c_size_t, buffer_t, c_size_t, report_p]),
+    "orvdev_spi_port_set_clock": (c_int32, [handle_t, c_uint64, POINTER(Clock), report_p]),
+    "orvdev_spi_port_claim": (c_int32, [handle_t, report_p]),
+    "orvdev_spi_port_transfers": (c_uint64, [handle_t]),
     "orvdev_jtag_options_init": (None, [POINTER(JtagOptions)]),
     "orvdev_jtag_open": (c_int32, [session_t, POINTER(JtagOptions), POINTER(handle_t), report_p]),
     "orvdev_jtag_close": (None, [handle_t]),

@@ -18,7 +18,7 @@ import weakref
 from contextlib import contextmanager
 from ctypes import byref, c_uint32, c_void_p
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Protocol
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
 
 from . import _devices as abi
 from . import _lib
@@ -89,10 +89,6 @@ class AdapterInfo:
             f"AdapterInfo(vid={self.vid:#06x}, pid={self.pid:#06x}, bus={self.bus}, address={self.address}, "
             f"serial={self.serial!r}, product={self.product!r}, port_path={self.port_path!r})"
         )
-
-
-class _Port(Protocol):
-    def _configure(self) -> None: ...
 
 
 def _selector(
@@ -249,7 +245,6 @@ class Adapter:
         self.info = info
         self.timeout_ms = timeout_ms
         self._lock = threading.RLock()
-        self._active: Optional[_Port] = None
         self._running = False  # a device-library operation is under way
         # What closes the device-library handles made from the session, by
         # token: run before the session closes, when their owner goes or the
@@ -316,31 +311,24 @@ class Adapter:
             )
 
     @contextmanager
-    def _raw(self, port: _Port) -> Iterator[tuple[_lib.Libraries, c_void_p]]:
-        """Holds the adapter for one operation of `port` through the bus
-        libraries, with the port's settings in place. The session first
-        empties a read-back an earlier failure left unsettled, and its
-        handles send their set-up again after it; after a failure on the
-        wire the read-back is emptied, and the port's settings are sent
-        again next time."""
+    def _raw(self, claim: str, port: c_void_p, which: str) -> Iterator[tuple[_lib.Libraries, c_void_p]]:
+        """Holds the adapter for one operation of a raw port (`port`, a
+        device-library port handle, and `claim` its claim function) through
+        the bus libraries. The session empties a read-back an earlier failure
+        left unsettled and sends the port's set-up when the adapter last ran
+        anything else; after a failure on the wire the read-back is emptied,
+        and the set-up sent again next time."""
         with self._lock:
             self._check_open()
             devices = self._libs.devices
             report = abi.Report()
-            rc = devices.orvdev_session_claim(self._session, byref(report))
+            rc = getattr(devices, claim)(port, byref(report))
             if rc != 0:
-                self._active = None
-                doing = "emptying the read-back an earlier failure left"
-                raise make_error(rc, self._libs.error_text(rc), doing, report)
+                raise make_error(rc, self._libs.error_text(rc), f"setting the adapter up for {which}", report)
             try:
-                if self._active is not port:
-                    self._active = None
-                    port._configure()
-                    self._active = port
                 yield self._libs, self._handle
             except OrvError as e:
                 if e.code != ERROR_INVALID_PARAM:  # refused before anything was sent
-                    self._active = None
                     devices.orvdev_session_recover(self._session)
                 raise
 
@@ -361,7 +349,6 @@ class Adapter:
         devices = self._libs.devices
         with self._lock:
             self._check_open()
-            self._active = None  # the raw ports send their settings again after it
             if relay is not None:
                 devices.orvdev_session_set_progress(self._session, relay.callback, None)
             self._running = True

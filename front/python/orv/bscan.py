@@ -18,17 +18,20 @@ import weakref
 from collections.abc import Iterable, Mapping
 from ctypes import POINTER, byref, c_char_p, c_int32, c_void_p
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Union
 
 from . import _devices as abi
 from . import _lib
 from ._progress import Progress
+from ._tap import Chain, TapState
 from .errors import OrvError, make_error
-from .jtag import Chain, TapState
 
 if TYPE_CHECKING:
-    from .adapter import Adapter
-    from .jtag import Jtag
+    from .jtag import ScannedChain
+
+# Scans the chain on a JTAG port for boundary scan (Jtag.boundary and
+# Jtag.connect_test give it): what the scan is for, and its progress callback.
+OpenChain = Callable[[str, Optional[Progress]], "ScannedChain"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 BsdlSource = Union[PathLike, "BsdlFile"]
@@ -288,77 +291,18 @@ def _pointers(files: list[Optional[BsdlFile]]) -> ctypes.Array:
 # ---- the chain, its files and its boundary registers ---------------------------------------
 
 
-def _close_chain(devices: ctypes.CDLL, handles: list[Optional[c_void_p]]) -> None:
-    bscan, jtag = handles
-    if bscan is not None:
-        devices.orvdev_bscan_close(bscan)
-    if jtag is not None:
-        devices.orvdev_jtag_close(jtag)
-
-
-class _ScanChain:
-    """A device-library JTAG handle of its own (so that another use of the
-    adapter, such as a chain scan, tells the boundary registers that their
-    holds are gone), the chain it scanned and, once opened, the boundary-scan
-    handle over it; closed together, the boundary scan first."""
-
-    def __init__(self, jtag: "Jtag", doing: str, progress: Optional[Progress] = None) -> None:
-        adapter = jtag._adapter
-        self.jtag = jtag
-        self.adapter = adapter
-        options = abi.JtagOptions(jtag.tck_khz, *jtag.pins)
-        handle = c_void_p()
-        adapter._run("orvdev_jtag_open", adapter._session, byref(options), byref(handle), doing=doing)
-        self._handles: list[Optional[c_void_p]] = [None, handle]
-        devices = adapter._libs.devices
-        handles = self._handles
-        self._token: Optional[int] = adapter._own(self, lambda: _close_chain(devices, handles))
-        try:
-            chain = abi.Chain()
-            adapter._run("orvdev_chain_scan", handle, byref(chain), doing=doing, progress=progress)
-            jtag._state = TapState.RUN_TEST_IDLE
-            self.c_chain = chain
-            self.chain = Chain._from_c(chain)
-        except BaseException:
-            self.close()
-            raise
-
-    def open_bscan(self, tap_files: ctypes.Array, doing: str) -> None:
-        bscan = c_void_p()
-        jtag = self._handles[1]
-        chain = byref(self.c_chain)
-        self.adapter._run("orvdev_bscan_open", jtag, chain, tap_files, byref(bscan), doing=doing)
-        self._handles[0] = bscan
-
-    @property
-    def bscan(self) -> c_void_p:
-        handle = self._handles[0]
-        if self._token is None or handle is None:
-            raise ValueError("the boundary scan is closed")
-        return handle
-
-    @property
-    def closed(self) -> bool:
-        return self._token is None
-
-    def close(self) -> None:
-        if self._token is not None:
-            token, self._token = self._token, None
-            self.adapter._close_handle(token)
-
-
 class _BoundaryChain:
     """The boundary registers of a scanned chain, shared by the
     :class:`Boundary` of each of its TAPs: what one holds in EXTEST stays
     held while another samples or drives."""
 
-    def __init__(self, jtag: "Jtag", files: list[BsdlFile]) -> None:
-        self.scan = _ScanChain(jtag, "scanning the JTAG chain for boundary scan")
+    def __init__(self, open_chain: OpenChain, files: list[BsdlFile]) -> None:
+        self.scan = open_chain("scanning the JTAG chain for boundary scan", None)
         try:
             chain = self.scan.chain
             matches = (abi.BsdlMatch * max(chain.count, 1))()
             report = abi.Report()
-            libs = self.scan.adapter._libs
+            libs = _lib.libraries()
             rc = libs.devices.orvdev_bsdl_match_chain(
                 byref(self.scan.c_chain), _pointers(list(files)), len(files), matches, byref(report)
             )
@@ -380,7 +324,7 @@ class _BoundaryChain:
         --tap makes it."""
         if tap is not None and (not isinstance(tap, (int, str)) or isinstance(tap, bool)):
             raise TypeError(f"tap must be an int or an entity name, not {type(tap).__name__}")
-        libs = self.scan.adapter._libs
+        libs = _lib.libraries()
         choice = abi.TapChoice()
         report = abi.Report()
         rc = libs.devices.orvdev_bsdl_choose_tap(
@@ -404,7 +348,7 @@ class _BoundaryChain:
 
     def run(self, function: str, *args: Any, doing: str) -> None:
         try:
-            self.scan.adapter._run(function, self.scan.bscan, *args, doing=doing)
+            self.scan.run(function, self.scan.bscan, *args, doing=doing)
         except OrvError:
             self.held.clear()  # the library forgets its holds after a failure: the next scan resets
             raise
@@ -412,7 +356,7 @@ class _BoundaryChain:
     def release(self) -> None:
         self.run("orvdev_bscan_release", doing="returning the devices to their normal function")
         self.held.clear()
-        self.scan.jtag._state = TapState.TEST_LOGIC_RESET
+        self.scan.moved(TapState.TEST_LOGIC_RESET)
 
     def close(self, release: bool) -> None:
         if self.scan.closed:
@@ -515,7 +459,7 @@ class Boundary:
         pins = (abi.BscanPin * max(count, 1))()
         doing = f"sampling the pins of {self._device()}"
         self._shared.run("orvdev_bscan_sample", self.tap, pins, count, doing=doing)
-        self._shared.scan.jtag._state = TapState.RUN_TEST_IDLE
+        self._shared.scan.moved(TapState.RUN_TEST_IDLE)
         return [Pin._from_c(pin) for pin in pins[:count]]
 
     def sample(self) -> dict[str, Optional[int]]:
@@ -570,12 +514,12 @@ class Boundary:
         )
         if hold:
             self._shared.held.add(self.tap)
-            self._shared.scan.jtag._state = TapState.RUN_TEST_IDLE
+            self._shared.scan.moved(TapState.RUN_TEST_IDLE)
         else:
             self._shared.held.discard(self.tap)
             # Test-Logic-Reset, or Run-Test/Idle while another device is
             # held: a TMS path from the first is right from both.
-            self._shared.scan.jtag._state = TapState.TEST_LOGIC_RESET
+            self._shared.scan.moved(TapState.TEST_LOGIC_RESET)
         return {pin.port: pin.value for pin in (Pin._from_c(p) for p in pins[:count])}
 
     def release(self) -> None:
@@ -610,7 +554,7 @@ class Boundary:
         )
 
 
-def open_boundary(jtag: "Jtag", bsdl: Optional[BsdlSources], tap: Union[int, str, None]) -> Boundary:
+def open_boundary(open_chain: OpenChain, bsdl: Optional[BsdlSources], tap: Union[int, str, None]) -> Boundary:
     """:meth:`orv.Jtag.boundary`."""
     if tap is not None and (not isinstance(tap, (int, str)) or isinstance(tap, bool)):
         raise TypeError(f"tap must be an int or an entity name, not {type(tap).__name__}")
@@ -620,7 +564,7 @@ def open_boundary(jtag: "Jtag", bsdl: Optional[BsdlSources], tap: Union[int, str
     if isinstance(tap, str) and not any(f.entity.lower() == tap.lower() for f in files):
         entities = ", ".join(sorted({f.entity for f in files}))
         raise ValueError(f"no BSDL file given has the entity {tap}: they have {entities}")
-    shared = _BoundaryChain(jtag, files)
+    shared = _BoundaryChain(open_chain, files)
     try:
         return Boundary(shared, shared.choose(tap))
     except BaseException:
@@ -708,7 +652,7 @@ class ConnectResult:
 
 
 def run_connect_test(
-    jtag: "Jtag", netlist: PathLike, bsdl: Optional[BsdlSources], progress: Optional[Progress]
+    open_chain: OpenChain, netlist: PathLike, bsdl: Optional[BsdlSources], progress: Optional[Progress]
 ) -> ConnectResult:
     """:meth:`orv.Jtag.connect_test`."""
     try:
@@ -716,9 +660,7 @@ def run_connect_test(
     except TypeError:
         raise TypeError(f"netlist must be a path, not {type(netlist).__name__}") from None
     files = read_files(bsdl, required=False)
-    adapter: Adapter = jtag._adapter
-    adapter._check_open()
-    libs = adapter._libs
+    libs = _lib.libraries()
     loaded = c_void_p()
     where = abi.InputError()
     report = abi.Report()
@@ -728,7 +670,7 @@ def run_connect_test(
     )
     _check(libs, rc, "reading a netlist", report, **_where_fields(where))
     try:
-        scan = _ScanChain(jtag, "scanning the JTAG chain for the interconnect test", progress)
+        scan = open_chain("scanning the JTAG chain for the interconnect test", progress)
         try:
             tap_files = (c_void_p * max(scan.chain.count, 1))()
             report = abi.Report()
@@ -737,7 +679,7 @@ def run_connect_test(
             scan.open_bscan(tap_files, "opening the boundary registers of the netlist's devices")
             result = POINTER(abi.ConnectResult)()
             name = os.fsdecode(raw_path)
-            adapter._run(
+            scan.run(
                 "orvdev_connect_test",
                 scan.bscan,
                 loaded,
@@ -745,7 +687,7 @@ def run_connect_test(
                 doing=f"interconnect test of {name}",
                 progress=progress,
             )
-            jtag._state = TapState.TEST_LOGIC_RESET
+            scan.moved(TapState.TEST_LOGIC_RESET)
             try:
                 return ConnectResult._from_c(result.contents)
             finally:

@@ -10,105 +10,24 @@ captured TDO comes back in the form TDI was given in.
 from __future__ import annotations
 
 import ctypes
-import enum
-from ctypes import byref, c_int32
+from ctypes import byref, c_int32, c_void_p
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Union
+from typing import TYPE_CHECKING, Any, ContextManager, Optional, Union
 
 from . import _devices as abi
+from . import bscan
 from ._args import BitData, bit_data, bits_out, integer
 from ._clock import clock_for
 from ._progress import Progress
+from ._tap import Chain, Device, TapState  # Device: re-exported with the other two
 
 if TYPE_CHECKING:
+    from . import _lib
     from .adapter import Adapter
     from .bscan import Boundary, BsdlSources, ConnectResult, PathLike
 
 MAX_SCAN_BITS = 0x7FFFFFFF  # the libraries' signed 32-bit bit count
 MAX_IDLE_CLOCKS = 0xFFFF
-
-
-class TapState(enum.IntEnum):
-    """TAP controller states (IEEE 1149.1) in the libraries' numbering."""
-
-    TEST_LOGIC_RESET = 0
-    RUN_TEST_IDLE = 1
-    SELECT_DR_SCAN = 2
-    CAPTURE_DR = 3
-    SHIFT_DR = 4
-    EXIT1_DR = 5
-    PAUSE_DR = 6
-    EXIT2_DR = 7
-    UPDATE_DR = 8
-    SELECT_IR_SCAN = 9
-    CAPTURE_IR = 10
-    SHIFT_IR = 11
-    EXIT1_IR = 12
-    PAUSE_IR = 13
-    EXIT2_IR = 14
-    UPDATE_IR = 15
-
-
-@dataclass(frozen=True)
-class Device:
-    """One TAP of a chain. ``idcode`` and its fields are ``None`` for a device
-    that came up in BYPASS; ``ir_length`` is ``None`` when the capture
-    pattern could not tell it apart from its neighbours'.
-
-    Attributes:
-        manufacturer: the JEP106 code of IDCODE bits 11..1 (continuation
-            count << 7 | id).
-        vendor: the JEP106 name of the manufacturer, ``None`` when not listed.
-        part, version: IDCODE bits 27..12 and 31..28.
-    """
-
-    idcode: Optional[int]
-    ir_length: Optional[int]
-    manufacturer: Optional[int] = None
-    vendor: Optional[str] = None
-    part: Optional[int] = None
-    version: Optional[int] = None
-
-    def __repr__(self) -> str:
-        idcode = "None" if self.idcode is None else f"{self.idcode:#010x}"
-        fields = f"idcode={idcode}, ir_length={self.ir_length}"
-        if self.idcode is not None:
-            fields += f", manufacturer={self.manufacturer:#05x}, vendor={self.vendor!r}, "
-            fields += f"part={self.part:#06x}, version={self.version}"
-        return f"Device({fields})"
-
-    @classmethod
-    def _from_tap(cls, tap: abi.Tap) -> "Device":
-        ir_length = tap.ir_length if tap.ir_length_known else None
-        if not tap.has_idcode:
-            return cls(None, ir_length)
-        vendor = None if tap.vendor is None else tap.vendor.decode("utf-8", "replace")
-        return cls(tap.idcode, ir_length, tap.manufacturer, vendor, tap.part, tap.version)
-
-
-@dataclass(frozen=True)
-class Chain:
-    """A scanned chain; ``devices[0]`` is the device nearest TDO."""
-
-    ir_total: int
-    devices: tuple[Device, ...]
-
-    @property
-    def count(self) -> int:
-        return len(self.devices)
-
-    @property
-    def ir_lengths(self) -> list[Optional[int]]:
-        return [d.ir_length for d in self.devices]
-
-    @property
-    def idcodes(self) -> list[Optional[int]]:
-        return [d.idcode for d in self.devices]
-
-    @classmethod
-    def _from_c(cls, chain: abi.Chain) -> "Chain":
-        taps = chain.taps[: min(chain.count, abi.ORVDEV_JTAG_MAX_DEVICES)]
-        return cls(chain.ir_total, tuple(Device._from_tap(tap) for tap in taps))
 
 
 def _buffer(raw: bytes) -> ctypes.Array:
@@ -134,17 +53,22 @@ class Jtag:
         where every scan leaves it."""
         self.clock = clock_for("tck_khz", tck_khz)
         self.tck_khz = tck_khz
-        options = abi.JtagOptions()
-        adapter._libs.devices.orvdev_jtag_options_init(byref(options))
+        options = abi.JtagPortOptions()
+        adapter._libs.devices.orvdev_jtag_port_options_init(byref(options))
         direction, level = (options.direction, options.level) if pins is None else pins
         self.pins = (integer("pins direction", direction, 0, 0xFFFF), integer("pins level", level, 0, 0xFFFF))
         self._adapter = adapter
-        self._chain: Optional[ctypes.c_void_p] = None
+        self._chain: Optional[c_void_p] = None
         self._state = TapState.RUN_TEST_IDLE
+        # The device library's raw JTAG port: it sends the clock and the pins
+        # before the scans below whenever the adapter last ran anything else.
+        options.tck_khz = tck_khz
+        options.direction, options.level = self.pins
+        _, self._port = adapter._open_handle("jtag_port", options, self, "opening the JTAG port")
         if reset:
             self.reset()
         else:
-            with adapter._raw(self):
+            with self._held():
                 pass
 
     @property
@@ -152,11 +76,10 @@ class Jtag:
         """TCK as it runs, in Hz."""
         return self.clock.hz
 
-    def _configure(self) -> None:
-        libs, handle, timeout = self._adapter._libs, self._adapter._handle, self._adapter.timeout_ms
-        rc = libs.tapwire.tapwire_tckset(handle, self.clock.request_khz, timeout)
-        libs.check(rc, "setting the TCK clock")
-        libs.check(libs.tapwire.tapwire_ioset(handle, *self.pins, timeout), "setting the JTAG pins")
+    def _held(self) -> "ContextManager[tuple[_lib.Libraries, c_void_p]]":
+        """The adapter held for scans of this port through the JTAG library,
+        with the port's clock and pins in place."""
+        return self._adapter._raw("orvdev_jtag_port_claim", self._port, "the JTAG port")
 
     @property
     def state(self) -> TapState:
@@ -165,7 +88,7 @@ class Jtag:
 
     def reset(self) -> None:
         """Forces the TAP into Test-Logic-Reset (TMS high for seven clocks)."""
-        with self._adapter._raw(self) as (libs, handle):
+        with self._held() as (libs, handle):
             state = c_int32(self._state)
             rc = libs.tapwire.tapwire_reset(handle, byref(state), self._adapter.timeout_ms)
             libs.check(rc, "resetting the TAP")
@@ -175,7 +98,7 @@ class Jtag:
         """Moves the TAP to Run-Test/Idle and gives `clocks` (0..65535) more
         clocks there."""
         integer("clocks", clocks, 0, MAX_IDLE_CLOCKS)
-        with self._adapter._raw(self) as (libs, handle):
+        with self._held() as (libs, handle):
             state = c_int32(self._state)
             rc = libs.tapwire.tapwire_goto_idle(handle, byref(state), clocks, self._adapter.timeout_ms)
             libs.check(rc, "moving the TAP to Run-Test/Idle")
@@ -203,7 +126,7 @@ class Jtag:
         integer("idle_clocks", idle_clocks, 0, MAX_IDLE_CLOCKS)
         tdi = _buffer(raw)
         tdo = (ctypes.c_uint8 * len(raw))() if capture else None
-        with self._adapter._raw(self) as (libs, handle):
+        with self._held() as (libs, handle):
             state = c_int32(self._state)
             rc = getattr(libs.tapwire, function)(
                 handle, byref(state), bits, tdi, tdo, idle_clocks, self._adapter.timeout_ms
@@ -251,9 +174,7 @@ class Jtag:
         has no pins with boundary cells, :class:`ChainError` when no file
         describes the TAP (or the files contradict the chain). The TAP is
         chosen by the device library, as orvtool's ``--tap`` is."""
-        from .bscan import open_boundary
-
-        return open_boundary(self, bsdl, tap)
+        return bscan.open_boundary(self._scanned_chain, bsdl, tap)
 
     def connect_test(
         self,
@@ -271,13 +192,94 @@ class Jtag:
         normal function (Test-Logic-Reset). A board that fails the test is
         a result with ``passed`` false, not an exception. `progress(done,
         total)` hears the stages "scan" and "test" (patterns)."""
-        from .bscan import run_connect_test
-
-        return run_connect_test(self, netlist, bsdl, progress)
+        self._adapter._check_open()
+        return bscan.run_connect_test(self._scanned_chain, netlist, bsdl, progress)
 
     def batch(self) -> "DrBatch":
         """A batch of DR scans sent in one bulk transfer."""
         return DrBatch(self)
+
+    def _scanned_chain(self, doing: str, progress: Optional[Progress] = None) -> "ScannedChain":
+        return ScannedChain(self, doing, progress)
+
+
+def _close_chain(devices: ctypes.CDLL, handles: list[Optional[c_void_p]]) -> None:
+    bscan_handle, jtag = handles
+    if bscan_handle is not None:
+        devices.orvdev_bscan_close(bscan_handle)
+    if jtag is not None:
+        devices.orvdev_jtag_close(jtag)
+
+
+class ScannedChain:
+    """What boundary scan (:mod:`orv.bscan`) works through: a device-library
+    JTAG handle of its own on the port's adapter (so that another use of the
+    adapter, such as a chain scan, tells the boundary registers that their
+    holds are gone), the chain it scanned and, once opened, the
+    boundary-scan handle over it; closed together, the boundary scan first.
+    The port's TAP state follows what is done through it.
+
+    Attributes:
+        adapter: the port's adapter.
+        chain: the chain as scanned (:class:`Chain`); c_chain: the same as
+            the device library gave it.
+    """
+
+    def __init__(self, jtag: Jtag, doing: str, progress: Optional[Progress] = None) -> None:
+        adapter = jtag._adapter
+        self._jtag = jtag
+        self.adapter = adapter
+        options = abi.JtagOptions(jtag.tck_khz, *jtag.pins)
+        handle = c_void_p()
+        adapter._run("orvdev_jtag_open", adapter._session, byref(options), byref(handle), doing=doing)
+        self._handles: list[Optional[c_void_p]] = [None, handle]
+        devices = adapter._libs.devices
+        handles = self._handles
+        self._token: Optional[int] = adapter._own(self, lambda: _close_chain(devices, handles))
+        try:
+            chain = abi.Chain()
+            adapter._run("orvdev_chain_scan", handle, byref(chain), doing=doing, progress=progress)
+            jtag._state = TapState.RUN_TEST_IDLE
+            self.c_chain = chain
+            self.chain = Chain._from_c(chain)
+        except BaseException:
+            self.close()
+            raise
+
+    def open_bscan(self, tap_files: ctypes.Array, doing: str) -> None:
+        """Opens the boundary-scan handle (``orvdev_bscan_open``) with a BSDL
+        file handle (or NULL) per TAP."""
+        bscan_handle = c_void_p()
+        jtag = self._handles[1]
+        chain = byref(self.c_chain)
+        self.adapter._run("orvdev_bscan_open", jtag, chain, tap_files, byref(bscan_handle), doing=doing)
+        self._handles[0] = bscan_handle
+
+    @property
+    def bscan(self) -> c_void_p:
+        """The boundary-scan handle; ``ValueError`` once closed."""
+        handle = self._handles[0]
+        if self._token is None or handle is None:
+            raise ValueError("the boundary scan is closed")
+        return handle
+
+    def run(self, function: str, *args: Any, doing: str, progress: Optional[Progress] = None) -> None:
+        """Calls a device-library function on the adapter (its report goes
+        last) and raises the exception its result names."""
+        self.adapter._run(function, *args, doing=doing, progress=progress)
+
+    def moved(self, state: TapState) -> None:
+        """Where an operation left the TAPs, for the port's raw scans after it."""
+        self._jtag._state = state
+
+    @property
+    def closed(self) -> bool:
+        return self._token is None
+
+    def close(self) -> None:
+        if self._token is not None:
+            token, self._token = self._token, None
+            self.adapter._close_handle(token)
 
 
 @dataclass(frozen=True)
@@ -337,7 +339,7 @@ class DrBatch:
             raise ValueError("the batch is too long for one transfer: split it")
         stream = (ctypes.c_uint8 * room)()
         jtag, adapter = self._jtag, self._jtag._adapter
-        with adapter._raw(jtag) as (libs, handle):
+        with jtag._held() as (libs, handle):
             state = c_int32(jtag._state)
             capacity = c_int32(room)
             written = c_int32(0)

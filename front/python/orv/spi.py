@@ -8,9 +8,10 @@ dummy clocks, then the data phase (write, read, or both at once).
 from __future__ import annotations
 
 import ctypes
-from ctypes import byref
-from typing import TYPE_CHECKING, Optional, Union
+from ctypes import byref, c_void_p
+from typing import TYPE_CHECKING, ContextManager, Optional, Union
 
+from . import _devices as abi
 from . import _lib
 from ._args import BitData, bit_data, byte_data, integer
 from ._clock import clock_for
@@ -63,6 +64,10 @@ class Spi:
         self.lsb_first = bool(lsb_first)
         self.cs_active_high = bool(cs_active_high)
         self._adapter = adapter
+        # The device library's raw SPI port, opened with the first
+        # transaction: it sends these settings before the port's transactions
+        # whenever the adapter last ran anything else.
+        self._port: Optional[c_void_p] = None
 
     @property
     def clock_hz(self) -> int:
@@ -83,11 +88,13 @@ class Spi:
             cmd_enable=0 if cmd is None else 1,
         )
 
-    def _configure(self) -> None:
-        libs = self._adapter._libs
-        config = self._config()
-        rc = libs.spi.lumo_spi_set_config(self._adapter._handle, byref(config), self._adapter.timeout_ms)
-        libs.check(rc, "configuring the SPI port")
+    def _held(self) -> "ContextManager[tuple[_lib.Libraries, c_void_p]]":
+        """The adapter held for transactions of this port through the SPI
+        library, with the port's settings in place."""
+        if self._port is None:
+            options = abi.SpiPortOptions(self.clock_khz, self.mode, int(self.lsb_first), int(self.cs_active_high))
+            _, self._port = self._adapter._open_handle("spi_port", options, self, "opening the SPI port")
+        return self._adapter._raw("orvdev_spi_port_claim", self._port, "the SPI port")
 
     @staticmethod
     def _phases(cmd: Optional[int], addr: Optional[int], addr_bytes: int, dummy_clocks: int) -> int:
@@ -133,7 +140,7 @@ class Spi:
         out_buf = None if data is None else (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
         in_buf = (ctypes.c_uint8 * read)() if read else None
         config = self._config(cmd, addr_bytes)
-        with self._adapter._raw(self) as (libs, handle):
+        with self._held() as (libs, handle):
             rc = libs.spi.lumo_spi_read_write_bytes(
                 handle, length, out_buf, in_buf, address, cmd or 0, dummy_clocks, byref(config),
                 self._adapter.timeout_ms,
@@ -173,7 +180,7 @@ class Spi:
         out_buf = None if raw is None else (ctypes.c_uint8 * nbytes).from_buffer_copy(raw)
         in_buf = (ctypes.c_uint8 * nbytes)() if read else None
         config = self._config(cmd, addr_bytes)
-        with self._adapter._raw(self) as (libs, handle):
+        with self._held() as (libs, handle):
             rc = libs.spi.lumo_spi_read_write_bits(
                 handle, bits, out_buf, in_buf, address, cmd or 0, dummy_clocks, byref(config),
                 self._adapter.timeout_ms,

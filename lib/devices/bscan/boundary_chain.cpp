@@ -197,7 +197,7 @@ bool BoundaryChain::needs_reset() const
 {
     const bool any_held =
         std::any_of(holds_.begin(), holds_.end(), [](const auto& h) { return h.has_value(); });
-    return !any_held || !in_idle_ || !jtag_.session().holds_setup_of(&jtag_);
+    return !any_held || !in_idle_ || !jtag_.holds_adapter();
 }
 
 void BoundaryChain::forget_holds()

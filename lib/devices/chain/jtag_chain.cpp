@@ -141,30 +141,10 @@ std::optional<std::vector<std::optional<Idcode>>> parse_idcodes(std::span<const 
 }
 
 Jtag::Jtag(Session& session, const Options& options)
-    : session_(session), options_(options), clock_(clock_not_above_khz(options.tck_khz))
+    : session_(session), clock_(clock_not_above_khz(options.tck_khz)),
+      lease_(session, JtagSetup{clock_.request_khz, options.direction, options.level})
 {
     claim_adapter();
-}
-
-Jtag::~Jtag()
-{
-    // Another handle made at this address must send its own set-up.
-    if (session_.holds_setup_of(this)) {
-        session_.set_setup_owner(nullptr);
-    }
-}
-
-void Jtag::claim_adapter()
-{
-    if (session_.holds_setup_of(this)) {
-        return;
-    }
-    session_.settle_readback();
-    check_bus(tapwire_tckset(session_.handle(), clock_.request_khz, session_.timeout_ms()),
-              "setting the TCK clock");
-    check_bus(tapwire_ioset(session_.handle(), options_.direction, options_.level, session_.timeout_ms()),
-              "setting the JTAG pins");
-    session_.set_setup_owner(this);
 }
 
 namespace {

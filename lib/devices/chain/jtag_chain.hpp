@@ -11,6 +11,7 @@
 #include "lib/wire/clock_rule.hpp"
 #include "lib/wire/wire.hpp"
 
+#include "lib/devices/session/lease.hpp"
 #include "lib/devices/session/session.hpp"
 
 namespace orv::dev::chain {
@@ -68,19 +69,21 @@ class Jtag {
 public:
     // Sets the clock (the fastest not above options.tck_khz) and the pins.
     Jtag(Session& session, const Options& options);
-    ~Jtag();
     Jtag(const Jtag&) = delete;
     Jtag& operator=(const Jtag&) = delete;
     [[nodiscard]] Session& session() const noexcept { return session_; }
     [[nodiscard]] const ClockChoice& clock() const noexcept { return clock_; }
     // Sends the set-up again when another handle (or the caller) used the
     // adapter since this one last did.
-    void claim_adapter();
+    void claim_adapter() { lease_.claim(); }
+    // Whether no other handle (nor the caller, nor a failure) used the
+    // adapter since this one last did.
+    [[nodiscard]] bool holds_adapter() const noexcept { return lease_.holds_adapter(); }
 
 private:
     Session& session_;
-    Options options_;
     ClockChoice clock_;
+    Lease lease_;
 };
 
 // Resets the TAPs and measures the chain; leaves it in Run-Test/Idle.

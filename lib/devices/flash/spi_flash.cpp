@@ -46,7 +46,7 @@ std::string at(std::uint64_t addr)
 Flash::Flash(Session& session, std::uint32_t clock_khz)
     : session_(session), clock_(clock_not_above_khz(clock_khz)), command_only_(config(clock_.request_khz, 0)),
       addressed_(config(clock_.request_khz, nor::ADDRESS_BYTES_3)),
-      sfdp_(config(clock_.request_khz, nor::ADDRESS_BYTES_3))
+      sfdp_(config(clock_.request_khz, nor::ADDRESS_BYTES_3)), lease_(session, SpiSetup{command_only_})
 {
     claim_adapter();
 }
@@ -63,21 +63,6 @@ Flash::~Flash()
             // The adapter is gone or failing: nothing to leave the mode with.
         }
     }
-    // Another handle made at this address must send its own set-up.
-    if (session_.holds_setup_of(this)) {
-        session_.set_setup_owner(nullptr);
-    }
-}
-
-void Flash::claim_adapter()
-{
-    if (session_.holds_setup_of(this)) {
-        return;
-    }
-    session_.settle_readback();
-    check_bus(lumo_spi_set_config(session_.handle(), &command_only_, session_.timeout_ms()),
-              "configuring the SPI port");
-    session_.set_setup_owner(this);
 }
 
 void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,

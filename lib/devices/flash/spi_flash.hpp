@@ -20,6 +20,7 @@
 #include "lib/wire/clock_rule.hpp"
 
 #include "lib/devices/flash/flash_params.hpp"
+#include "lib/devices/session/lease.hpp"
 #include "lib/devices/session/session.hpp"
 
 namespace orv::dev::flash {
@@ -88,7 +89,7 @@ private:
 
     // Sends the SPI set-up again when another handle (or the caller) used
     // the adapter since this flash last did.
-    void claim_adapter();
+    void claim_adapter() { lease_.claim(); }
     // One transaction: the command byte, the address when given (three or
     // four bytes as configured, or three for SFDP), dummy clocks, then `out`
     // written or `in` read.
@@ -112,6 +113,7 @@ private:
     lumo_spi_config command_only_; // the command byte alone
     lumo_spi_config addressed_;    // the command byte and the address bytes
     lumo_spi_config sfdp_;         // the command byte and three address bytes
+    Lease lease_;
     JedecId id_{};
     FlashParams params_{};
     bool four_byte_opcodes_ = false;

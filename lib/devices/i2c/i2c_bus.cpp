@@ -42,27 +42,10 @@ Bytes register_address(std::uint32_t reg, int reg_bytes)
 }
 
 Bus::Bus(Session& session, std::uint32_t clock_khz, bool ten_bit)
-    : session_(session), clock_(clock_not_above_khz(clock_khz)), ten_bit_(ten_bit)
+    : session_(session), clock_(clock_not_above_khz(clock_khz)), ten_bit_(ten_bit),
+      lease_(session, I2cSetup{clock_.request_khz, bus_timeout(session.timeout_ms())})
 {
     claim_adapter();
-}
-
-Bus::~Bus()
-{
-    // Another handle made at this address must send its own set-up.
-    if (session_.holds_setup_of(this)) {
-        session_.set_setup_owner(nullptr);
-    }
-}
-
-void Bus::claim_adapter()
-{
-    if (session_.holds_setup_of(this)) {
-        return;
-    }
-    session_.settle_readback();
-    check_bus(lumo_iic_init(session_.handle(), clock_.request_khz, timeout()), "setting up the I2C bus");
-    session_.set_setup_owner(this);
 }
 
 std::string Bus::address_text(std::uint32_t addr) const

@@ -20,6 +20,7 @@
 
 #include "lib/wire/clock_rule.hpp"
 
+#include "lib/devices/session/lease.hpp"
 #include "lib/devices/session/session.hpp"
 
 namespace orv::dev::i2c {
@@ -67,7 +68,6 @@ public:
     // Sets the bus up at the fastest clock not above clock_khz, for 7- or
     // 10-bit addresses. Every transfer uses bus_timeout(the session's).
     Bus(Session& session, std::uint32_t clock_khz, bool ten_bit);
-    ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
@@ -105,7 +105,7 @@ public:
 
     // Sends the bus set-up again when another handle (or the caller) used
     // the adapter since this one last did.
-    void claim_adapter();
+    void claim_adapter() { lease_.claim(); }
 
 private:
     // Throws for a failed transfer: a missing address acknowledge in the
@@ -116,6 +116,7 @@ private:
     Session& session_;
     ClockChoice clock_;
     bool ten_bit_;
+    Lease lease_;
 };
 
 // The bytes that select register `reg` (reg_bytes 1 or 2, most significant

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <new>
 
+#include "lib/wire/clock_rule.hpp"
+
 #include "lib/devices/session/failure.hpp"
 #include "lib/devices/session/session.hpp"
 #include "orv_devices.h"
@@ -18,6 +20,17 @@ void clear_report(orvdev_report* report) noexcept;
 void fill_report(orvdev_report* report, const Failure& failure) noexcept;
 // A failure with only a code and a message.
 std::int32_t refuse(orvdev_report* report, std::int32_t code, const char* message) noexcept;
+
+// A clock as the C functions give it.
+orvdev_clock clock_to_c(const ClockChoice& clock) noexcept;
+
+// The caller's options, or the defaults `init` fills when it gave none.
+template <typename Options> Options given_or_default(const Options* given, void (*init)(Options*)) noexcept
+{
+    Options chosen{};
+    init(&chosen);
+    return given != nullptr ? *given : chosen;
+}
 
 // Runs `work` (which returns nothing, or throws). After a failure on the
 // wire (a bus code behind it) the session's read-back is emptied. Returns 0

@@ -4,6 +4,7 @@
 #include "lib/wire/value_text.hpp"
 
 #include "lib/devices/session/failure.hpp"
+#include "lib/devices/session/lease.hpp"
 
 namespace orv::dev {
 
@@ -39,6 +40,8 @@ void Session::progress(const char* stage, std::uint64_t done, std::uint64_t tota
 std::uint64_t Session::purge()
 {
     std::uint64_t purged = 0;
+    // Until a purge succeeds, bytes may still be there.
+    unsettled_ = true;
     const std::int32_t rc = purge_readback(handle_, timeout_ms_, purged);
     if (rc == TPW_ERROR_TIMEOUT) {
         throw Failure(ORVDEV_ERROR_READBACK_STUCK, "cannot empty the adapter's read-back: " + code_text(rc),
@@ -84,8 +87,8 @@ void Session::purge_after_failure(std::int32_t bus_code) noexcept
         // Building the log line failed; nothing more to do on the way out.
         unsettled_ = true;
     }
-    // Whatever the adapter holds now, the next handle sends its set-up again.
-    setup_owner_ = nullptr;
+    // Whatever the adapter holds now, the next lease sends its set-up again.
+    holder_ = nullptr;
 }
 
 void Session::settle_readback()
@@ -98,6 +101,19 @@ void Session::settle_readback()
         log(ORVDEV_LOG_WARNING,
             "threw away " + count_text(purged, "byte") + " of read-back that an earlier failure left behind");
     }
+}
+
+bool Session::claim(const Lease& lease)
+{
+    settle_readback();
+    if (holder_ == &lease) {
+        return false;
+    }
+    // Until the set-up is all there, the adapter holds no lease's.
+    holder_ = nullptr;
+    send_setup(*this, lease.setup());
+    holder_ = &lease;
+    return true;
 }
 
 Progress::Progress(const Session& session, const char* stage, std::uint64_t total, orvdev_progress_unit unit)

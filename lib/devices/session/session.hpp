@@ -9,6 +9,10 @@
 // operation's data, with success. So the session empties the read-back when
 // it opens and after an operation failed on the wire, and says so on its log
 // when that threw bytes away or failed.
+//
+// It is also the one place that knows which lease's set-up the adapter holds
+// (lease.hpp): a lease sends its set-up when it claims the adapter after
+// another lease, the caller's own work or a failure.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +30,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Told how much of a long step is done (bytes, blocks, addresses).
 using Progressed = std::function<void(std::uint64_t done)>;
+
+class Lease;
 
 // The session as the operations see it. Calls on it come from one thread.
 class Session {
@@ -56,17 +62,29 @@ public:
     // adapter still failing), or when the failure may bring bytes later (a
     // timeout: a read-back reported late, a command buffer run late).
     void purge_after_failure(std::int32_t bus_code = 0) noexcept;
-    // Empties the read-back; throws Failure when it cannot.
+    // Empties the read-back; throws Failure when it cannot, and the read-back
+    // stays unsettled.
     std::uint64_t purge();
     // Before an operation sends its set-up: empties the read-back when a
     // failure left it unsettled, so that its bytes are not taken as the
     // operation's own; throws Failure when it still cannot.
     void settle_readback();
 
-    // The handle whose set-up the adapter holds (null: none, or unknown
-    // because the caller used the bus libraries).
-    [[nodiscard]] bool holds_setup_of(const void* owner) const noexcept { return setup_owner_ == owner; }
-    void set_setup_owner(const void* owner) noexcept { setup_owner_ = owner; }
+    // Makes the adapter `lease`'s: settles the read-back, then sends the
+    // lease's set-up unless the adapter holds it already. True when it sent
+    // the set-up; throws Failure (and no lease holds the adapter then).
+    bool claim(const Lease& lease);
+    [[nodiscard]] bool holds(const Lease& lease) const noexcept { return holder_ == &lease; }
+    // The lease goes, or its set-up must be sent whole again.
+    void release(const Lease& lease) noexcept
+    {
+        if (holder_ == &lease) {
+            holder_ = nullptr;
+        }
+    }
+    // The caller used the adapter through the bus libraries: no lease's
+    // set-up is known to be there.
+    void touch() noexcept { holder_ = nullptr; }
 
 private:
     libusb_device_handle* handle_;
@@ -75,7 +93,7 @@ private:
     void* log_user_;
     orvdev_progress_fn progress_ = nullptr;
     void* progress_user_ = nullptr;
-    const void* setup_owner_ = nullptr;
+    const Lease* holder_ = nullptr; // whose set-up the adapter holds; null: none known
     bool unsettled_ = false;
 };
 

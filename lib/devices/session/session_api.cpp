@@ -78,6 +78,11 @@ std::int32_t refuse(orvdev_report* report, std::int32_t code, const char* messag
     return code;
 }
 
+orvdev_clock clock_to_c(const ClockChoice& clock) noexcept
+{
+    return orvdev_clock{clock.actual_hz, clock.divisor, clock.request_khz, clock.raised ? 1 : 0};
+}
+
 } // namespace orv::dev
 
 using namespace orv::dev;
@@ -136,7 +141,7 @@ void orvdev_session_set_progress(orvdev_session* session, orvdev_progress_fn pro
 void orvdev_session_touch(orvdev_session* session)
 {
     if (session != nullptr) {
-        session->set_setup_owner(nullptr);
+        session->touch();
     }
 }
 
@@ -145,7 +150,7 @@ int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report)
     if (session == nullptr) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no session");
     }
-    session->set_setup_owner(nullptr);
+    session->touch();
     return guarded(nullptr, report, [&] { session->settle_readback(); });
 }
 
@@ -176,8 +181,14 @@ uint32_t orvdev_session_timeout(const orvdev_session* session)
 
 orvdev_clock orvdev_clock_for_khz(uint32_t khz)
 {
-    const orv::ClockChoice c = orv::clock_not_above_khz(khz);
-    return orvdev_clock{c.actual_hz, c.divisor, c.request_khz, c.raised ? 1 : 0};
+    return clock_to_c(orv::clock_not_above_khz(khz));
+}
+
+uint32_t orvdev_clock_period_ns(orvdev_clock clock)
+{
+    orv::ClockChoice c;
+    c.divisor = clock.divisor;
+    return c.period_ns();
 }
 
 } // extern "C"
