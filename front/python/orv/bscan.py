@@ -24,7 +24,7 @@ from . import _devices as abi
 from . import _lib
 from ._progress import Progress
 from ._tap import Chain, TapState
-from .errors import OrvError, make_error
+from .errors import OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
     from .jtag import ScannedChain
@@ -53,17 +53,6 @@ BEHAVIOURS = {abi.ORVDEV_SHORT_AND: "and", abi.ORVDEV_SHORT_OR: "or", abi.ORVDEV
 
 def _text(raw: Optional[bytes]) -> str:
     return "" if raw is None else raw.decode("utf-8", "replace")
-
-
-def _where_fields(where: abi.InputError) -> dict[str, Any]:
-    """The attributes of :class:`InputFileError` from where a file was refused."""
-    return dict(
-        file=_text(where.file) or None,
-        line=where.line or None,
-        column=where.column or None,
-        json_path=_text(where.path) or None,
-        reason=_text(where.reason) or None,
-    )
 
 
 def _check(libs: _lib.Libraries, rc: int, doing: str, report: abi.Report, **fields: Any) -> None:
@@ -149,7 +138,7 @@ class BsdlFile:
         where = abi.InputError()
         report = abi.Report()
         rc = libs.devices.orvdev_bsdl_load(raw_path, byref(handle), byref(where), byref(report))
-        _check(libs, rc, "reading a BSDL file", report, **_where_fields(where))
+        _check(libs, rc, "reading a BSDL file", report, **input_error_fields(where))
         self._finalizer = weakref.finalize(self, libs.devices.orvdev_bsdl_free, handle)
         self._read(libs, handle)
 
@@ -234,7 +223,7 @@ class _FileSet:
         rc = libs.devices.orvdev_bsdl_files_load(
             sources, len(paths), 1 if use_path_variable else 0, byref(handle), byref(where), byref(report)
         )
-        _check(libs, rc, "reading BSDL files", report, **_where_fields(where))
+        _check(libs, rc, "reading BSDL files", report, **input_error_fields(where))
         weakref.finalize(self, libs.devices.orvdev_bsdl_files_free, handle)
         count = libs.devices.orvdev_bsdl_files_count(handle)
         self.files = [
@@ -668,7 +657,7 @@ def run_connect_test(
     rc = libs.devices.orvdev_netlist_load(
         raw_path, pointers, len(files), byref(loaded), byref(where), byref(report)
     )
-    _check(libs, rc, "reading a netlist", report, **_where_fields(where))
+    _check(libs, rc, "reading a netlist", report, **input_error_fields(where))
     try:
         scan = open_chain("scanning the JTAG chain for the interconnect test", progress)
         try:

@@ -322,6 +322,18 @@ def _done(report: "Report") -> tuple[Done, ...]:
     return tuple(steps)
 
 
+def input_error_fields(where: "abi.InputError") -> dict[str, Any]:
+    """The attributes of :class:`InputFileError` from where the device
+    library refused a file (orvdev_input_error)."""
+    return dict(
+        file=_text(where.file) or None,
+        line=where.line or None,
+        column=where.column or None,
+        json_path=_text(where.path) or None,
+        reason=_text(where.reason) or None,
+    )
+
+
 def make_error(
     code: int, text: str, doing: str, report: Optional["Report"] = None, **fields: Any
 ) -> OrvError:

@@ -24,7 +24,7 @@ from . import _devices as abi
 from . import _lib
 from ._args import UINT64_MAX, byte_data, integer, nbytes
 from ._progress import Progress
-from .errors import InputFileError, Mismatch, OrvError, make_error
+from .errors import InputFileError, Mismatch, OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
     from .spi import Spi
@@ -233,11 +233,7 @@ class Layout:
             self._text, len(self._text), os.fsencode(self.path), byref(handle), byref(where), byref(report)
         )
         if rc != 0:
-            raise make_error(
-                rc, libs.error_text(rc), "reading a layout file", report,
-                file=where.file.decode("utf-8", "replace") or None, line=where.line or None,
-                column=where.column or None, reason=where.reason.decode("utf-8", "replace") or None,
-            )
+            raise make_error(rc, libs.error_text(rc), "reading a layout file", report, **input_error_fields(where))
         try:
             for name in include:
                 rc = libs.devices.orvdev_layout_include(handle, name.encode(), byref(report))
