@@ -25,7 +25,7 @@ fi
 
 echo "== build (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON -DORV_BENCH_EMULATED=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=ON >/dev/null
-targets=(orv_bench_host orvtool orvsim-run)
+targets=(orv_bench_host orv_bench_files orvtool orvsim-run)
 for t in orv_bench_counts orv_bench_e2e; do
   # grep reads the whole list: an early exit would break the pipe under pipefail.
   if cmake --build "$BUILD" --target help | grep -x "\.\.\. $t" >/dev/null; then targets+=("$t"); fi
@@ -39,6 +39,9 @@ echo "== host cost"
 "$BUILD/bench/orv_bench_host" "${common[@]}" --benchmark_min_time="$MIN_TIME" \
   --benchmark_out="$OUT/host.json"
 args=(--host "$OUT/host.json")
+echo "== reading files by their size (layouts)"
+"$BUILD/bench/orv_bench_files" --benchmark_repetitions="$REPS" --benchmark_report_aggregates_only=true \
+  | tee "$OUT/files.txt"
 if [ -x "$BUILD/bench/orv_bench_counts" ]; then
   echo "== transfers per operation (emulator)"
   "$BUILD/bench/orv_bench_counts" --benchmark_min_time=0.01 --benchmark_out_format=json \

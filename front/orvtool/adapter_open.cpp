@@ -9,11 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/wire/wire.hpp"
-
 #include "front/orvtool/errors.hpp"
-#include "front/orvtool/format.hpp"
-#include "front/orvtool/usb_host.hpp"
 
 #ifdef ORVTOOL_HAVE_VUSB
 #include "sim/emulator/board_file.hpp"
@@ -24,113 +20,78 @@ namespace orvtool {
 
 namespace {
 
-constexpr int ADAPTER_INTERFACE = 0;
-
-std::string where(std::uint8_t bus, std::uint8_t address)
+// The adapters on the buses, for the hint when there are several.
+std::string choices(const orvdev_adapter_selector* selector)
 {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "bus %03u device %03u", bus, address);
-    return buf;
-}
-
-// A libusb context and its device list, released on every path.
-struct DeviceList {
-    libusb_context* context = nullptr;
-    libusb_device** devices = nullptr;
-    ssize_t count = 0;
-
-    DeviceList()
-    {
-        int rc = libusb_init(&context);
-        if (rc != 0) {
-            context = nullptr;
-            throw usb_unavailable(usb_host(), "cannot start libusb", libusb_strerror(rc), rc);
-        }
-        count = libusb_get_device_list(context, &devices);
-        if (count < 0) {
-            int error = static_cast<int>(count);
-            libusb_exit(context);
-            throw usb_unavailable(usb_host(), "cannot list USB devices", libusb_strerror(error), error);
-        }
+    std::string names;
+    for (const orvdev_adapter_info& a : list_adapters(selector).adapters) {
+        char id[40];
+        std::snprintf(id, sizeof id, "%04x:%04x:%u:%u", a.vid, a.pid, a.bus, a.address);
+        names += (names.empty() ? "" : ", ") + std::string(id);
     }
-    ~DeviceList()
-    {
-        libusb_free_device_list(devices, 1);
-        libusb_exit(context);
-    }
-    DeviceList(const DeviceList&) = delete;
-    DeviceList& operator=(const DeviceList&) = delete;
-};
-
-// One interface whose first setting has exactly the adapter's three bulk
-// endpoints.
-bool looks_like_adapter(libusb_device* device)
-{
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != 0) {
-        return false;
-    }
-    bool match = false;
-    if (config->bNumInterfaces == 1 && config->interface[0].num_altsetting >= 1) {
-        const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-        const std::uint8_t wanted[] = {orv::EP_COMMAND_OUT, orv::EP_READBACK_DATA_IN,
-                                       orv::EP_READBACK_COUNT_IN};
-        unsigned found = 0;
-        for (std::uint8_t i = 0; i < alt.bNumEndpoints; ++i) {
-            const libusb_endpoint_descriptor& ep = alt.endpoint[i];
-            bool bulk = (ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK;
-            for (std::uint8_t w : wanted) {
-                found += bulk && ep.bEndpointAddress == w ? 1 : 0;
-            }
-        }
-        match = found == std::size(wanted) && alt.bNumEndpoints == std::size(wanted);
-    }
-    libusb_free_config_descriptor(config);
-    return match;
-}
-
-std::string string_descriptor(libusb_device_handle* handle, std::uint8_t index)
-{
-    if (index == 0) {
-        return "";
-    }
-    unsigned char buf[256];
-    int n = libusb_get_string_descriptor_ascii(handle, index, buf, sizeof buf);
-    return n > 0 ? std::string(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n)) : "";
+    return names;
 }
 
 } // namespace
 
-std::vector<FoundAdapter> list_adapters()
+orvdev_adapter_selector usb_selector(const std::string& text)
 {
-    DeviceList list;
-    std::vector<FoundAdapter> found;
-    for (ssize_t i = 0; i < list.count; ++i) {
-        libusb_device* device = list.devices[i];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(device, &desc) != 0 || !looks_like_adapter(device)) {
-            continue;
-        }
-        FoundAdapter a;
-        a.vid = desc.idVendor;
-        a.pid = desc.idProduct;
-        a.bus = libusb_get_bus_number(device);
-        a.address = libusb_get_device_address(device);
-        libusb_device_handle* handle = nullptr;
-        int rc = libusb_open(device, &handle);
-        if (rc == 0) {
-            a.serial = string_descriptor(handle, desc.iSerialNumber);
-            a.product = string_descriptor(handle, desc.iProduct);
-            libusb_close(handle);
-        } else {
-            a.problem = rc == LIBUSB_ERROR_ACCESS ? "no permission to open it" : libusb_strerror(rc);
-        }
-        found.push_back(std::move(a));
+    orvdev_adapter_selector selector{};
+    orvdev_report report{};
+    if (orvdev_adapter_selector_parse(text.c_str(), &selector, &report) != 0) {
+        usage_error("bad --usb '" + text + "'", report.hint);
     }
-    std::sort(found.begin(), found.end(), [](const FoundAdapter& x, const FoundAdapter& y) {
-        return std::pair(x.bus, x.address) < std::pair(y.bus, y.address);
-    });
-    return found;
+    return selector;
+}
+
+ToolError no_adapter_error(const orvdev_no_adapter& why, const orvdev_report& report,
+                           const orvdev_adapter_selector* selector)
+{
+    std::string hint = report.hint;
+    switch (why.cause) {
+    case ORVDEV_ADAPTER_NOT_FOUND:
+        hint = selector != nullptr
+                   ? hint + "; --sim runs on the virtual adapter instead"
+                   : "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or "
+                     "use --sim for the virtual adapter";
+        break;
+    case ORVDEV_ADAPTER_NO_USBFS:
+        hint += "; or use --sim for the virtual adapter";
+        break;
+    case ORVDEV_ADAPTER_SEVERAL:
+        hint = "choose one with --usb VID:PID:BUS:ADDR: " + choices(selector);
+        break;
+    default:
+        break;
+    }
+    return ToolError(Exit::no_adapter, report.message, hint,
+                     why.usb_code != 0 ? std::optional<std::int32_t>(why.usb_code) : std::nullopt);
+}
+
+Listed list_adapters(const orvdev_adapter_selector* selector)
+{
+    Listed listed;
+    std::uint32_t count = 0;
+    orvdev_no_adapter why{};
+    orvdev_report report{};
+    // Asked with room for none first, then for all there are.
+    std::int32_t rc = orvdev_adapter_list(selector, nullptr, 0, &count, &why, &report);
+    while (rc == 0 && listed.adapters.size() < count) {
+        listed.adapters.resize(count);
+        rc = orvdev_adapter_list(selector, listed.adapters.data(), static_cast<std::uint32_t>(count), &count,
+                                 &why, &report);
+    }
+    listed.adapters.resize(rc == 0 ? std::min<std::size_t>(count, listed.adapters.size()) : 0);
+    if (rc == ORVDEV_ERROR_NO_ADAPTER && why.cause != ORVDEV_ADAPTER_NOT_FOUND &&
+        why.cause != ORVDEV_ADAPTER_NO_USBFS) {
+        throw no_adapter_error(why, report, selector);
+    }
+    if (rc == ORVDEV_ERROR_NO_ADAPTER) {
+        listed.none = no_adapter_error(why, report, selector);
+    } else if (rc != 0) {
+        throw ToolError(Exit::no_adapter, report.message, report.hint, rc);
+    }
+    return listed;
 }
 
 struct Adapter::Sim {
@@ -160,18 +121,8 @@ Adapter::~Adapter()
 
 void Adapter::close_usb()
 {
-    if (claimed_) {
-        libusb_release_interface(handle_, ADAPTER_INTERFACE);
-        claimed_ = false;
-    }
-    if (handle_ != nullptr) {
-        libusb_close(handle_);
-        handle_ = nullptr;
-    }
-    if (context_ != nullptr) {
-        libusb_exit(context_);
-        context_ = nullptr;
-    }
+    orvdev_adapter_close(usb_);
+    usb_ = nullptr;
 }
 
 void Adapter::close()
@@ -196,14 +147,11 @@ void Adapter::reopen()
     close_usb();
     switch (choice_) {
     case Choice::usb:
-    case Choice::own_sim: {
-        const std::string prefix = choice_ == Choice::own_sim ? "virtual adapter " : "";
-        open_matching(selector_);
-        description_ = prefix + description_;
+    case Choice::own_sim:
+        open_matching(&selector_);
         break;
-    }
     case Choice::only_one:
-        open_matching(only_one());
+        open_matching(nullptr);
         break;
     case Choice::running_sim:
 #ifdef ORVTOOL_HAVE_VUSB
@@ -213,11 +161,11 @@ void Adapter::reopen()
     }
 }
 
-std::unique_ptr<Adapter> Adapter::open_usb(const UsbSelector& selector)
+std::unique_ptr<Adapter> Adapter::open_usb(const orvdev_adapter_selector& selector)
 {
     std::unique_ptr<Adapter> adapter(new Adapter());
     adapter->selector_ = selector;
-    adapter->open_matching(selector);
+    adapter->open_matching(&adapter->selector_);
     return adapter;
 }
 
@@ -225,121 +173,18 @@ std::unique_ptr<Adapter> Adapter::open_only_one()
 {
     std::unique_ptr<Adapter> adapter(new Adapter());
     adapter->choice_ = Choice::only_one;
-    adapter->open_matching(only_one());
+    adapter->open_matching(nullptr);
     return adapter;
 }
 
-UsbSelector Adapter::only_one()
+void Adapter::open_matching(const orvdev_adapter_selector* selector)
 {
-    std::vector<FoundAdapter> found = list_adapters();
-    if (found.empty()) {
-        throw no_adapter_found(usb_host(), std::nullopt);
+    orvdev_no_adapter why{};
+    orvdev_report report{};
+    if (orvdev_adapter_open(selector, &usb_, &why, &report) != 0) {
+        usb_ = nullptr;
+        throw no_adapter_error(why, report, selector);
     }
-    if (found.size() > 1) {
-        std::string names;
-        for (const auto& a : found) {
-            names += (names.empty() ? "" : ", ") + to_string(UsbSelector{a.vid, a.pid, a.bus, a.address});
-        }
-        throw ToolError(Exit::no_adapter, std::to_string(found.size()) + " adapters found",
-                        "choose one with --usb VID:PID:BUS:ADDR: " + names);
-    }
-    const FoundAdapter& a = found.front();
-    return UsbSelector{a.vid, a.pid, a.bus, a.address};
-}
-
-void Adapter::open_matching(const UsbSelector& selector)
-{
-    int rc = libusb_init(&context_);
-    if (rc != 0) {
-        context_ = nullptr;
-        throw usb_unavailable(usb_host(), "cannot start libusb", libusb_strerror(rc), rc);
-    }
-
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(context_, &list);
-    if (n < 0) {
-        const int error = static_cast<int>(n);
-        throw usb_unavailable(usb_host(), "cannot list USB devices", libusb_strerror(error), error);
-    }
-    struct ListGuard {
-        libusb_device** list;
-        ~ListGuard() { libusb_free_device_list(list, 1); }
-    } guard{list};
-
-    std::vector<libusb_device*> matches;
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(list[i], &desc) != 0) {
-            continue;
-        }
-        if (desc.idVendor != selector.vid || desc.idProduct != selector.pid) {
-            continue;
-        }
-        if (selector.bus && libusb_get_bus_number(list[i]) != *selector.bus) {
-            continue;
-        }
-        if (selector.address && libusb_get_device_address(list[i]) != *selector.address) {
-            continue;
-        }
-        matches.push_back(list[i]);
-    }
-
-    if (matches.empty()) {
-        throw no_adapter_found(usb_host(), selector);
-    }
-    if (matches.size() > 1) {
-        std::string found;
-        for (auto* d : matches) {
-            found += (found.empty() ? "" : ", ") + std::to_string(libusb_get_bus_number(d)) + ":" +
-                     std::to_string(libusb_get_device_address(d));
-        }
-        throw ToolError(Exit::no_adapter,
-                        std::to_string(matches.size()) + " adapters match " + to_string(selector),
-                        "choose one with --usb VID:PID:BUS:ADDR (found " + found + ")");
-    }
-
-    libusb_device* device = matches.front();
-    std::uint8_t bus = libusb_get_bus_number(device);
-    std::uint8_t address = libusb_get_device_address(device);
-    description_ = to_string(selector) + " at " + where(bus, address);
-
-    rc = libusb_open(device, &handle_);
-    if (rc != 0) {
-        handle_ = nullptr;
-        std::string msg = "cannot open the adapter at " + where(bus, address) + ": " + libusb_strerror(rc);
-        const UsbHost host = usb_host();
-        if (rc == LIBUSB_ERROR_ACCESS) {
-            char path[48];
-            std::snprintf(path, sizeof path, "%s/%03u/%03u", USB_DEVICE_DIR, bus, address);
-            throw permission_denied(host, path, selector.vid, selector.pid, rc);
-        }
-        if (!host.device_dir) { // the buses are seen in sysfs, but no device node can be opened
-            throw usb_unavailable(host, msg, "", rc);
-        }
-        if (rc == LIBUSB_ERROR_NO_DEVICE) {
-            throw ToolError(Exit::no_adapter, msg, "the adapter went away: plug it in again", rc);
-        }
-        throw ToolError(Exit::no_adapter, msg, "unplug and replug the adapter, then retry", rc);
-    }
-
-    // A kernel driver bound to the interface would keep us from claiming it.
-    libusb_set_auto_detach_kernel_driver(handle_, 1);
-    rc = libusb_claim_interface(handle_, ADAPTER_INTERFACE);
-    if (rc != 0) {
-        if (rc == LIBUSB_ERROR_BUSY) {
-            throw ToolError(Exit::no_adapter, "the adapter at " + where(bus, address) + " is busy",
-                            "another program (another orvtool, a debugger) has claimed its interface: "
-                            "close it and retry",
-                            rc);
-        }
-        throw ToolError(Exit::no_adapter,
-                        "cannot claim interface 0 of the adapter at " + where(bus, address) + ": " +
-                            libusb_strerror(rc),
-                        rc == LIBUSB_ERROR_ACCESS ? udev_rule_hint(usb_host(), selector.vid, selector.pid)
-                                                  : "unplug and replug the adapter, then retry",
-                        rc);
-    }
-    claimed_ = true;
 }
 
 bool Adapter::sim_available()
@@ -384,13 +229,9 @@ void Adapter::open_running_sim(const char* adapters)
                             "' is set, but umockdev's preload is not active",
                         "run orvtool from the program orvsim-run started, or unset ORVSIM_ADAPTERS");
     }
-    UsbSelector selector;
-    selector.vid = orv::sim::VIRTUAL_VID;
-    selector.pid = orv::sim::VIRTUAL_PID;
-    selector.bus = static_cast<std::uint8_t>(bus);
-    selector.address = static_cast<std::uint8_t>(address);
-    open_matching(selector);
-    description_ = "orvsim-run's virtual adapter " + description_;
+    const orvdev_adapter_selector selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID,
+                                           static_cast<int>(bus), static_cast<int>(address), nullptr};
+    open_matching(&selector);
 }
 #endif
 
@@ -467,15 +308,11 @@ std::unique_ptr<Adapter> Adapter::open_sim(int argc, char** argv, const SimOptio
     if (!open) {
         return adapter;
     }
-    UsbSelector selector;
-    selector.vid = orv::sim::VIRTUAL_VID;
-    selector.pid = orv::sim::VIRTUAL_PID;
-    selector.bus = adapter->sim_->usb->bus(index);
-    selector.address = adapter->sim_->usb->address(index);
     adapter->choice_ = Choice::own_sim;
-    adapter->selector_ = selector;
-    adapter->open_matching(selector);
-    adapter->description_ = "virtual adapter " + adapter->description_;
+    adapter->selector_ =
+        orvdev_adapter_selector{orv::sim::VIRTUAL_VID, orv::sim::VIRTUAL_PID, adapter->sim_->usb->bus(index),
+                                adapter->sim_->usb->address(index), nullptr};
+    adapter->open_matching(&adapter->selector_);
     return adapter;
 #else
     (void)argc;

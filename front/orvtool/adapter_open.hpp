@@ -1,6 +1,7 @@
-// Opening the adapter: a real one by USB vendor and product id, or the
-// virtual one (--sim) on umockdev's virtual bus: with the board of --board
-// (the default board without), or, when orvtool runs under orvsim-run
+// Opening the adapter: a real one by USB vendor and product id (the device
+// library finds and opens it, and says why when it cannot), or the virtual
+// one (--sim) on umockdev's virtual bus: with the board of --board (the
+// default board without), or, when orvtool runs under orvsim-run
 // (ORVSIM_ADAPTERS is set), orvsim-run's first adapter, which keeps its state
 // from one orvtool run to the next.
 #pragma once
@@ -14,6 +15,9 @@
 
 #include <libusb.h>
 
+#include "front/orvtool/errors.hpp"
+#include "orv_devices.h"
+
 namespace CLI {
 class App;
 }
@@ -23,36 +27,23 @@ class AdapterModel;
 
 namespace orvtool {
 
-// --usb VID:PID[:BUS:ADDR]: ids in hex (as lsusb prints them), bus and device
-// number in decimal.
-struct UsbSelector {
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-    std::optional<std::uint8_t> bus;
-    std::optional<std::uint8_t> address;
+// --usb VID:PID[:BUS:ADDR] (ids in hex as lsusb prints them, bus and device
+// number in decimal); a usage error for another form.
+orvdev_adapter_selector usb_selector(const std::string& text);
+
+// The adapters `selector` matches (every one without), by bus and address,
+// through the device library: none found is the ToolError of
+// no_adapter_error(), with the empty list in `none`.
+struct Listed {
+    std::vector<orvdev_adapter_info> adapters;
+    std::optional<ToolError> none;
 };
+Listed list_adapters(const orvdev_adapter_selector* selector);
 
-std::optional<UsbSelector> parse_usb_selector(std::string_view text);
-// What a bad --usb is told.
-inline constexpr const char* USB_SELECTOR_HINT =
-    "give VID:PID in hex (1209:4f52), optionally with :BUS:ADDR in decimal (1209:4f52:1:5)";
-std::string to_string(const UsbSelector& selector);
-
-// A USB device that looks like this adapter: one interface with bulk
-// endpoints 0x02 OUT, 0x81 IN and 0x83 IN.
-struct FoundAdapter {
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-    std::uint8_t bus = 0;
-    std::uint8_t address = 0;
-    std::string serial;  // empty when the device could not be opened to ask
-    std::string product; // likewise
-    std::string problem; // why the strings are missing ("no permission")
-};
-
-// Every device on the USB buses that looks like this adapter, by bus and
-// address. Throws ToolError(Exit::no_adapter) when libusb cannot list them.
-std::vector<FoundAdapter> list_adapters();
+// The error for no adapter (Exit::no_adapter): the device library's message
+// and hint, with orvtool's options named where they help.
+ToolError no_adapter_error(const orvdev_no_adapter& why, const orvdev_report& report,
+                           const orvdev_adapter_selector* selector);
 
 // The virtual adapter's board (--board: a board file or the name of an
 // installed board; empty: the default board; --allow-outside-images: its
@@ -70,12 +61,9 @@ class Adapter {
 public:
     // Throws ToolError(Exit::no_adapter) with a message and a hint when no
     // device matches, several match, or it cannot be opened or claimed.
-    static std::unique_ptr<Adapter> open_usb(const UsbSelector& selector);
-    // The one adapter on the buses (list_adapters()); throws when there is
-    // none or several.
+    static std::unique_ptr<Adapter> open_usb(const orvdev_adapter_selector& selector);
+    // The one adapter on the buses; throws when there is none or several.
     static std::unique_ptr<Adapter> open_only_one();
-    // The selector of the one adapter on the buses; throws as open_only_one().
-    static UsbSelector only_one();
 
     // Starts the virtual adapter, or takes orvsim-run's, and, when `open`,
     // opens it (without, it is only there to be listed). Without umockdev's
@@ -95,11 +83,10 @@ public:
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
-    libusb_device_handle* handle() const { return handle_; }
+    libusb_device_handle* handle() const { return orvdev_adapter_handle(usb_); }
     // The model behind a virtual adapter this process runs; null otherwise.
     // Touch it only while no transfer is in flight.
     orv::emu::AdapterModel* model() const;
-    const std::string& description() const { return description_; }
 
     // Releases and closes the adapter; a virtual one then writes back its
     // board's persisted images. Throws ToolError(Exit::failed) when an image
@@ -114,22 +101,20 @@ public:
 
 private:
     Adapter() = default;
-    void open_matching(const UsbSelector& selector);
+    // The one adapter `selector` matches (any without).
+    void open_matching(const orvdev_adapter_selector* selector);
     void open_running_sim(const char* adapters);
     void close_usb();
 
     // How the adapter was chosen, to choose it again.
     enum class Choice { usb, only_one, running_sim, own_sim };
     Choice choice_ = Choice::usb;
-    UsbSelector selector_;
+    orvdev_adapter_selector selector_{-1, -1, -1, -1, nullptr};
     std::string running_;
 
-    struct Sim; // the virtual USB device; outlives the libusb context
+    struct Sim; // the virtual USB device; outlives the adapter's libusb context
     std::unique_ptr<Sim> sim_;
-    libusb_context* context_ = nullptr;
-    libusb_device_handle* handle_ = nullptr;
-    bool claimed_ = false;
-    std::string description_;
+    orvdev_adapter* usb_ = nullptr;
 };
 
 // orvtool list: the adapters on the buses, those `usb` (--usb, kept by the

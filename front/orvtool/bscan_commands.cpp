@@ -32,89 +32,44 @@ namespace fs = std::filesystem;
 
 // The BSDL files given, read whole before anything is sent.
 struct BsdlFiles {
-    std::vector<BsdlHandle> files;
-    [[nodiscard]] std::vector<const orvdev_bsdl*> pointers() const
-    {
-        std::vector<const orvdev_bsdl*> p;
-        for (const auto& f : files) {
-            p.push_back(f.get());
-        }
-        return p;
-    }
+    BsdlFilesHandle read;
+    std::vector<const orvdev_bsdl*> files;
+    [[nodiscard]] const std::vector<const orvdev_bsdl*>& pointers() const { return files; }
+    [[nodiscard]] std::uint32_t count() const { return static_cast<std::uint32_t>(files.size()); }
 };
 
-bool is_bsdl_name(const fs::path& path)
+// The files and directories given (and, with `use_path`, ORV_BSDL_PATH's),
+// read by the device library; a refusal is a usage error.
+std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, bool use_path)
 {
-    std::string ext = path.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    return ext == ".bsd" || ext == ".bsdl";
-}
-
-// A file, or the BSDL files (*.bsd, *.bsdl) of a directory in name order.
-std::vector<fs::path> expand(const std::string& given)
-{
-    std::error_code error;
-    if (!fs::is_directory(given, error)) {
-        if (!fs::exists(given, error)) {
-            usage_error("no BSDL file or directory " + given);
-        }
-        return {given};
-    }
-    std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(given, error)) {
-        if (entry.is_regular_file() && is_bsdl_name(entry.path())) {
-            found.push_back(entry.path());
-        }
-    }
-    if (found.empty()) {
-        usage_error("no BSDL files (*.bsd, *.bsdl) in " + given);
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given)
-{
-    auto read = std::make_shared<BsdlFiles>();
+    std::vector<const char*> sources;
     for (const std::string& g : given) {
-        for (const fs::path& path : expand(g)) {
-            orvdev_bsdl* file = nullptr;
-            orvdev_report report{};
-            if (orvdev_bsdl_load(path.c_str(), &file, nullptr, &report) != 0) {
-                usage_error(report.message,
-                            "the files are read before the adapter is opened: nothing was sent");
-            }
-            read->files.emplace_back(file);
-        }
+        sources.push_back(g.c_str());
     }
-    return read;
+    orvdev_bsdl_files* read = nullptr;
+    orvdev_report report{};
+    if (orvdev_bsdl_files_load(sources.data(), static_cast<std::uint32_t>(sources.size()), use_path ? 1 : 0,
+                               &read, nullptr, &report) != 0) {
+        usage_error(report.message, "the files are read before the adapter is opened: nothing was sent");
+    }
+    auto files = std::make_shared<BsdlFiles>();
+    files->read.reset(read);
+    for (std::uint32_t i = 0; i < orvdev_bsdl_files_count(read); ++i) {
+        files->files.push_back(orvdev_bsdl_files_get(read, i));
+    }
+    return files;
 }
 
-// --bsdl, then the entries of ORV_BSDL_PATH (separated by ':').
-std::vector<std::string> bsdl_sources(const std::vector<std::string>& options)
+// --bsdl (or the arguments of jtag bsdl), then ORV_BSDL_PATH: at least one
+// file.
+std::shared_ptr<BsdlFiles> files_for_command(const std::vector<std::string>& given)
 {
-    std::vector<std::string> sources = options;
-    if (const char* path = std::getenv("ORV_BSDL_PATH")) {
-        std::string_view rest = path;
-        while (!rest.empty()) {
-            const auto colon = rest.find(':');
-            if (colon != 0) {
-                sources.emplace_back(rest.substr(0, colon));
-            }
-            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-        }
-    }
-    return sources;
-}
-
-std::shared_ptr<BsdlFiles> files_for_command(const std::vector<std::string>& options)
-{
-    const auto sources = bsdl_sources(options);
-    if (sources.empty()) {
+    auto files = read_files(given, true);
+    if (files->files.empty()) {
         usage_error("no BSDL files", "give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
                                      "(directories and files separated by ':')");
     }
-    return read_files(sources);
+    return files;
 }
 
 const char* entity_of(const orvdev_bsdl* file)
@@ -139,50 +94,21 @@ std::uint32_t pin_count_of(const orvdev_bsdl* file)
 }
 
 // Every pin named must be in one of the files, and able to do what is asked
-// of it there (`levels`: per pin, to drive or let go); else the nearest
-// names of each file that has pins, or what the pin cannot do.
+// of it there (`levels`: per pin, to drive or let go); the device library
+// says which is not, with the nearest names.
 void check_pin_names(const BsdlFiles& files, const std::vector<std::string>& names,
                      const std::vector<std::int32_t>& levels = {})
 {
-    for (std::size_t n = 0; n < names.size(); ++n) {
-        const std::string& name = names[n];
-        std::string nearest;
-        std::string cannot;
-        bool usable = false;
-        for (const auto& f : files.files) {
-            std::uint32_t index = 0;
-            orvdev_report report{};
-            const std::int32_t rc = orvdev_bsdl_find_pin(f.get(), name.c_str(), &index, &report);
-            const std::string message = report.message;
-            const auto at = message.find("; nearest: ");
-            if (rc == ORVDEV_ERROR_UNKNOWN_PIN && at != std::string::npos && pin_count_of(f.get()) != 0) {
-                nearest += (nearest.empty() ? "" : "; ") + std::string(entity_of(f.get())) + ": " +
-                           message.substr(at + 11);
-            }
-            if (rc != 0) {
-                cannot = rc == ORVDEV_ERROR_INVALID_ARGUMENT ? message : cannot;
-                continue;
-            }
-            orvdev_bscan_pin pin{};
-            orvdev_bsdl_get_pin(f.get(), index, &pin);
-            const std::int32_t level = n < levels.size() ? levels[n] : -1;
-            if (level != -1 && pin.direction == ORVDEV_PIN_IN) {
-                cannot = name + " is an input of " + entity_of(f.get()) + ": it has no cell to drive it";
-            } else if (level == ORVDEV_LEVEL_Z && pin.direction == ORVDEV_PIN_OUT) {
-                cannot = name + " is a two-state output of " + entity_of(f.get()) +
-                         ": it drives at all times and cannot be let go";
-            } else {
-                usable = true;
-            }
-        }
-        if (!usable && !cannot.empty()) {
-            usage_error(cannot, "nothing was sent");
-        }
-        if (!usable) {
-            usage_error("no pin " + name + " in the BSDL files" +
-                            (nearest.empty() ? "" : "; nearest: " + nearest),
-                        "pin names are the files' port names, a vector's element as D(3); nothing was sent");
-        }
+    std::vector<const char*> pins;
+    for (const std::string& n : names) {
+        pins.push_back(n.c_str());
+    }
+    orvdev_report report{};
+    if (orvdev_bsdl_check_pins(files.pointers().data(), files.count(), pins.data(),
+                               levels.empty() ? nullptr : levels.data(),
+                               static_cast<std::uint32_t>(pins.size()), nullptr, &report) != 0) {
+        const std::string hint = report.hint;
+        usage_error(report.message, hint.empty() ? "nothing was sent" : hint + "; nothing was sent");
     }
 }
 
@@ -210,82 +136,60 @@ ScannedChain scan_and_match(const Context& ctx, const jtag::Options& options, co
         check_device(orvdev_chain_scan(jtag, &s.chain, &report), report, ctx);
     }
     s.matches.resize(s.chain.count);
-    const auto pointers = files.pointers();
-    check_device(orvdev_bsdl_match_chain(&s.chain, pointers.data(),
-                                         static_cast<std::uint32_t>(pointers.size()), s.matches.data(),
-                                         &report),
-                 report, ctx);
+    check_device(
+        orvdev_bsdl_match_chain(&s.chain, files.pointers().data(), files.count(), s.matches.data(), &report),
+        report, ctx);
     return s;
-}
-
-// The sentence for a TAP no file describes.
-std::string unmatched(const ScannedChain& s, const BsdlFiles& files, std::uint32_t tap)
-{
-    const orvdev_tap& t = s.chain.taps[tap];
-    const orvdev_bsdl_match& m = s.matches[tap];
-    switch (m.status) {
-    case ORVDEV_MATCH_NO_IDCODE:
-        return "no IDCODE (BYPASS after reset): nothing to match a file by";
-    case ORVDEV_MATCH_IR_LENGTH: {
-        orvdev_bsdl_info info{};
-        orvdev_bsdl_get_info(files.files[static_cast<std::size_t>(m.file)].get(), &info);
-        return std::string(info.path) + " has its IDCODE but an instruction register of " +
-               count_text(info.instruction_length, "bit") + "; the chain's is " + std::to_string(t.ir_length);
-    }
-    default:
-        return "no BSDL file has IDCODE " + hex(t.idcode, 8);
-    }
 }
 
 const orvdev_bsdl* file_of(const ScannedChain& s, const BsdlFiles& files, std::uint32_t tap)
 {
     const orvdev_bsdl_match& m = s.matches[tap];
-    return m.status == ORVDEV_MATCH_FOUND ? files.files[static_cast<std::size_t>(m.file)].get() : nullptr;
+    return m.status == ORVDEV_MATCH_FOUND ? files.files[static_cast<std::size_t>(m.file)] : nullptr;
 }
 
-bool has_pin(const orvdev_bsdl* file, const std::string& name)
+// The device library's choice: --tap N, else the one TAP whose file has the
+// pins named, else the one TAP with a file that has pins. `choice` receives
+// it, with how the TAP and the files fit.
+std::uint32_t choose_tap(const ScannedChain& s, const BsdlFiles& files, std::optional<std::uint32_t> asked,
+                         const std::vector<std::string>& pins, orvdev_tap_choice& choice)
 {
-    std::uint32_t index = 0;
-    return orvdev_bsdl_find_pin(file, name.c_str(), &index, nullptr) == 0;
+    std::vector<const char*> names;
+    for (const std::string& p : pins) {
+        names.push_back(p.c_str());
+    }
+    orvdev_report report{};
+    const std::int32_t rc = orvdev_bsdl_choose_tap(
+        &s.chain, files.pointers().data(), files.count(), asked ? static_cast<std::int32_t>(*asked) : -1,
+        nullptr, names.data(), static_cast<std::uint32_t>(names.size()), &choice, &report);
+    if (rc == 0) {
+        return choice.tap;
+    }
+    std::string hint = report.hint;
+    switch (choice.status) {
+    case ORVDEV_TAP_NO_SUCH:
+        hint = "TAP 0 is nearest TDO, as orvtool jtag scan numbers them";
+        break;
+    case ORVDEV_TAP_NO_FILE:
+        hint = "give its BSDL file with --bsdl (orvtool jtag bsdl shows what matches)";
+        break;
+    case ORVDEV_TAP_NONE_FITS:
+        hint = "give the devices' BSDL files with --bsdl (orvtool jtag bsdl shows what matches)";
+        break;
+    case ORVDEV_TAP_SEVERAL:
+        hint = "choose one with --tap N";
+        break;
+    default:
+        break;
+    }
+    usage_error(report.message, hint);
 }
 
-// --tap N, else the one TAP whose file has the pins named, else the one
-// TAP with a file that has pins.
 std::uint32_t choose_tap(const ScannedChain& s, const BsdlFiles& files, std::optional<std::uint32_t> asked,
                          const std::vector<std::string>& pins)
 {
-    if (asked) {
-        if (*asked >= s.chain.count) {
-            usage_error("no TAP " + std::to_string(*asked) + ": the chain has " +
-                            count_text(s.chain.count, "TAP"),
-                        "TAP 0 is nearest TDO, as orvtool jtag scan numbers them");
-        }
-        if (file_of(s, files, *asked) == nullptr) {
-            usage_error("TAP " + std::to_string(*asked) + ": " + unmatched(s, files, *asked),
-                        "give its BSDL file with --bsdl (orvtool jtag bsdl shows what matches)");
-        }
-        return *asked;
-    }
-    std::vector<std::uint32_t> fit;
-    std::string listed;
-    for (std::uint32_t t = 0; t < s.chain.count; ++t) {
-        const orvdev_bsdl* f = file_of(s, files, t);
-        if (f == nullptr || pin_count_of(f) == 0 ||
-            !std::all_of(pins.begin(), pins.end(), [&](const std::string& p) { return has_pin(f, p); })) {
-            continue;
-        }
-        fit.push_back(t);
-        listed += (listed.empty() ? "TAP " : ", TAP ") + std::to_string(t) + " (" + entity_of(f) + ")";
-    }
-    if (fit.size() == 1) {
-        return fit.front();
-    }
-    if (fit.empty()) {
-        usage_error(pins.empty() ? "no TAP of the chain has a BSDL file with pins"
-                                 : "no TAP of the chain has a BSDL file with all of those pins",
-                    "give the devices' BSDL files with --bsdl (orvtool jtag bsdl shows what matches)");
-    }
-    usage_error("several TAPs fit: " + listed, "choose one with --tap N");
+    orvdev_tap_choice choice{};
+    return choose_tap(s, files, asked, pins, choice);
 }
 
 BscanHandle open_bscan(const Context& ctx, const ScannedChain& s, const BsdlFiles& files)
@@ -506,11 +410,14 @@ Result cmd_bsdl(const Context& ctx, const jtag::Options& options, const BsdlFile
                        count_text(info.boundary_length, "boundary cell") + "): " + names + "\n" +
                        notice_lines;
         } else {
-            what = unmatched(s, files, t);
+            orvdev_tap_choice choice{};
+            orvdev_bsdl_choose_tap(&s.chain, files.pointers().data(), files.count(),
+                                   static_cast<std::int32_t>(t), nullptr, nullptr, 0, &choice, nullptr);
+            what = choice.why;
             const auto& m = s.matches[t];
-            json.emplace_back(
-                "file",
-                m.file >= 0 ? Value(path_of(files.files[static_cast<std::size_t>(m.file)].get())) : Value());
+            json.emplace_back("file", m.file >= 0
+                                          ? Value(path_of(files.files[static_cast<std::size_t>(m.file)]))
+                                          : Value());
         }
         table.rows.push_back({Value::object(std::move(json)),
                               {std::to_string(t), tap.has_idcode != 0 ? hex(tap.idcode, 8) : "-",
@@ -743,11 +650,12 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
     auto bsdl_files = std::make_shared<std::vector<std::string>>();
     auto* bsdl =
         jtag->add_subcommand("bsdl", "name the BSDL file of each TAP (IDCODE and instruction length)");
-    bsdl->add_option("FILE|DIR", *bsdl_files, "BSDL files, or directories of them (*.bsd, *.bsdl)")
-        ->required();
+    bsdl->add_option("FILE|DIR", *bsdl_files,
+                     "BSDL files, or directories of them (*.bsd, *.bsdl); ORV_BSDL_PATH adds more")
+        ->option_text("[FILE|DIR...]");
     on_chosen(bsdl, chosen, [group_options, bsdl_files] {
         const jtag::Options options = group_options();
-        auto files = read_files(*bsdl_files);
+        auto files = files_for_command(*bsdl_files);
         return Action([options, files](const Context& ctx) { return cmd_bsdl(ctx, options, *files); });
     });
 
@@ -810,9 +718,8 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
     on_chosen(connect, chosen, [group_options, connect_args] {
         const jtag::Options options = group_options();
         // Files named by IDCODE only are found among --bsdl and ORV_BSDL_PATH.
-        const auto sources = bsdl_sources(connect_args->bsdl);
-        auto files = sources.empty() ? std::make_shared<BsdlFiles>() : read_files(sources);
-        const auto pointers = files->pointers();
+        auto files = read_files(connect_args->bsdl, true);
+        const auto& pointers = files->pointers();
         // A directory opens like a file and fails only when read.
         if (std::error_code error; fs::is_directory(connect_args->netlist, error)) {
             usage_error(connect_args->netlist + " is a directory",

@@ -58,6 +58,8 @@ Exit exit_for(std::int32_t rc)
     case ORVDEV_ERROR_BAD_INPUT:
     case ORVDEV_ERROR_UNKNOWN_PIN:
         return Exit::usage;
+    case ORVDEV_ERROR_NO_ADAPTER:
+        return Exit::no_adapter;
     default:
         return Exit::failed;
     }

@@ -22,6 +22,8 @@ struct DeviceCloser {
     void operator()(orvdev_bscan* b) const noexcept { orvdev_bscan_close(b); }
     void operator()(orvdev_netlist* n) const noexcept { orvdev_netlist_free(n); }
     void operator()(orvdev_connect_result* r) const noexcept { orvdev_connect_result_free(r); }
+    void operator()(orvdev_bsdl_files* f) const noexcept { orvdev_bsdl_files_free(f); }
+    void operator()(orvdev_layout* l) const noexcept { orvdev_layout_free(l); }
 };
 using SessionHandle = std::unique_ptr<orvdev_session, DeviceCloser>;
 using JtagHandle = std::unique_ptr<orvdev_jtag, DeviceCloser>;
@@ -31,6 +33,7 @@ using BsdlHandle = std::unique_ptr<orvdev_bsdl, DeviceCloser>;
 using BscanHandle = std::unique_ptr<orvdev_bscan, DeviceCloser>;
 using NetlistHandle = std::unique_ptr<orvdev_netlist, DeviceCloser>;
 using ConnectResultHandle = std::unique_ptr<orvdev_connect_result, DeviceCloser>;
+using BsdlFilesHandle = std::unique_ptr<orvdev_bsdl_files, DeviceCloser>;
 
 // The error for a failed call: the library's message, detail and what was
 // done; orvtool's hint where it knows a better one (`hint` first, when not

@@ -75,28 +75,14 @@ private:
     bool readback_emptied_ = false;
 };
 
-// Runs `work` and returns what it returns. When it fails with a ToolError,
-// `report()` (a std::vector<Done>) says what had been done by then, and the
-// error goes on with it. Nested calls list the outer steps first.
-template <typename Work, typename Report>
-auto reporting_done(Work&& work, Report&& report) -> decltype(work())
-{
-    try {
-        return work();
-    } catch (ToolError& e) {
-        e.add_done(report());
-        throw;
-    }
-}
-
 [[noreturn]] inline void usage_error(std::string message, std::string hint = {})
 {
     throw ToolError(Exit::usage, std::move(message), std::move(hint));
 }
 
-// What the user can do about a library result code, in general terms; the
-// commands pass a more precise hint where they know better (an I2C address
-// that was not acknowledged, for instance).
+// What the user can do about a bus result code, in general terms (the device
+// library's table, orvdev_hint()); the commands pass a more precise hint
+// where they know better.
 std::string hint_for_result(std::int32_t code);
 
 // Throws ToolError(Exit::failed) for a non-zero library result: "<doing>:

@@ -499,24 +499,10 @@ std::uint32_t reg_arg(const std::string& text, const i2c::Options& options)
     return static_cast<std::uint32_t>(number_arg(text, "REG", options.reg16 ? 0xFFFF : 0xFF));
 }
 
-} // namespace
-
-void register_i2c(CLI::App& app, Chosen& chosen)
+// i2c detect [-q | -r] [FIRST LAST]
+void add_detect(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
 {
     using namespace i2c;
-    auto group = std::make_shared<I2cArgs>();
-    auto* i2c = add_group(app, "i2c", "I2C bus");
-    i2c->add_option("--clock", group->clock,
-                    "bus clock in kHz, 235 to 60000 (default " + group->clock +
-                        "). The adapter divides 60 MHz by a one-byte divisor (60000 / KHZ, at most 255), so "
-                        "100 kHz would need 600 and is out of reach; the clock set is 60000 / divisor")
-        ->type_name("KHZ");
-    i2c->add_flag("--ten-bit", group->ten_bit, "10-bit addresses");
-    i2c->add_flag("--reg16", group->reg16,
-                  "registers and offsets of get, set, read and dump take two address bytes, most significant "
-                  "first (24C32 and larger EEPROMs)");
-
-    // i2c detect [-q | -r] [FIRST LAST]
     struct DetectCli {
         bool quick = false, read = false;
         std::vector<std::string> range;
@@ -549,8 +535,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         }
         return Action([options, args](const Context& ctx) { return cmd_detect(ctx, options, args); });
     });
+}
 
-    // i2c get ADDR [REG [MODE [LENGTH]]]
+// i2c get ADDR [REG [MODE [LENGTH]]]
+void add_get(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     struct GetCli {
         std::string addr;
         std::vector<std::string> rest;
@@ -588,8 +578,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
             return cmd_get(ctx, options, addr, reg, mode, length);
         });
     });
+}
 
-    // i2c set ADDR REG VALUE... [MODE] [-r]
+// i2c set ADDR REG VALUE... [MODE] [-r]
+void add_set(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     struct SetCli {
         std::string addr, reg;
         std::vector<std::string> values;
@@ -639,8 +633,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
             return cmd_set(ctx, options, addr, reg, value, mode, readback);
         });
     });
+}
 
-    // i2c read ADDR [REG] LEN
+// i2c read ADDR [REG] LEN
+void add_read(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     struct ReadCli {
         std::string addr;
         std::vector<std::string> rest;
@@ -665,8 +663,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         return Action(
             [options, addr, reg, len](const Context& ctx) { return cmd_read(ctx, options, addr, reg, len); });
     });
+}
 
-    // i2c write ADDR BYTES...
+// i2c write ADDR BYTES...
+void add_write(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     struct WriteCli {
         std::string addr;
         std::vector<std::string> bytes;
@@ -687,8 +689,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         return Action(
             [options, addr, bytes](const Context& ctx) { return cmd_write(ctx, options, addr, bytes); });
     });
+}
 
-    // i2c dump [-r FIRST-LAST] ADDR
+// i2c dump [-r FIRST-LAST] ADDR
+void add_dump(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     struct DumpCli {
         std::string addr, range;
     };
@@ -721,8 +727,12 @@ void register_i2c(CLI::App& app, Chosen& chosen)
             return cmd_dump(ctx, options, addr, first, last);
         });
     });
+}
 
-    // i2c transfer MESSAGE...
+// i2c transfer MESSAGE...
+void add_transfer(CLI::App* i2c, Chosen& chosen, const std::shared_ptr<I2cArgs>& group)
+{
+    using namespace i2c;
     auto transfer = std::make_shared<std::vector<std::string>>();
     auto* transfer_cmd = i2c->add_subcommand(
         "transfer", "several messages in one transaction, with repeated STARTs and no STOP between them, as "
@@ -736,6 +746,31 @@ void register_i2c(CLI::App& app, Chosen& chosen)
         return Action(
             [options, messages](const Context& ctx) { return cmd_transfer(ctx, options, messages); });
     });
+}
+
+} // namespace
+
+void register_i2c(CLI::App& app, Chosen& chosen)
+{
+    auto group = std::make_shared<I2cArgs>();
+    auto* i2c = add_group(app, "i2c", "I2C bus");
+    i2c->add_option("--clock", group->clock,
+                    "bus clock in kHz, 235 to 60000 (default " + group->clock +
+                        "). The adapter divides 60 MHz by a one-byte divisor (60000 / KHZ, at most 255), so "
+                        "100 kHz would need 600 and is out of reach; the clock set is 60000 / divisor")
+        ->type_name("KHZ");
+    i2c->add_flag("--ten-bit", group->ten_bit, "10-bit addresses");
+    i2c->add_flag("--reg16", group->reg16,
+                  "registers and offsets of get, set, read and dump take two address bytes, most significant "
+                  "first (24C32 and larger EEPROMs)");
+
+    add_detect(i2c, chosen, group);
+    add_get(i2c, chosen, group);
+    add_set(i2c, chosen, group);
+    add_read(i2c, chosen, group);
+    add_write(i2c, chosen, group);
+    add_dump(i2c, chosen, group);
+    add_transfer(i2c, chosen, group);
 }
 
 } // namespace orvtool

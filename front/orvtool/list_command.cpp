@@ -1,4 +1,5 @@
-// orvtool list: the USB devices that look like this adapter.
+// orvtool list: the USB devices that look like this adapter, as the device
+// library finds them.
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -9,7 +10,6 @@
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/command_result.hpp"
 #include "front/orvtool/format.hpp"
-#include "front/orvtool/usb_host.hpp"
 
 namespace orvtool {
 
@@ -20,46 +20,54 @@ std::string hex4(std::uint16_t v)
     return hex(v, 4).substr(2);
 }
 
-bool selected(const FoundAdapter& a, const std::optional<UsbSelector>& selector)
+// Why the strings are missing.
+std::string problem_of(const orvdev_adapter_info& a)
 {
-    return !selector ||
-           (a.vid == selector->vid && a.pid == selector->pid && (!selector->bus || a.bus == *selector->bus) &&
-            (!selector->address || a.address == *selector->address));
+    if (a.open_error == 0) {
+        return "";
+    }
+    return a.open_error == LIBUSB_ERROR_ACCESS ? "no permission to open it" : libusb_strerror(a.open_error);
 }
 
-Result cmd_list(const std::optional<UsbSelector>& selector)
+Value text_or_null(const char* text)
 {
-    std::vector<FoundAdapter> found = list_adapters();
-    std::erase_if(found, [&](const FoundAdapter& a) { return !selected(a, selector); });
-    if (found.empty()) {
+    return *text != '\0' ? Value(text) : Value();
+}
+
+Result cmd_list(const std::optional<orvdev_adapter_selector>& selector, const std::string& usb)
+{
+    Listed listed = list_adapters(selector ? &*selector : nullptr);
+    if (listed.none) {
         // Exit 3 as for any command that finds no adapter; the JSON error
         // object still holds the (empty) list.
-        ToolError none = no_adapter_found(usb_host(), selector);
-        throw ResultError(
-            ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found", none.hint()),
-            Result().field("adapters", Value::list({})));
+        const ToolError& none = *listed.none;
+        throw ResultError(ToolError(Exit::no_adapter, selector ? none.what() : "no adapters found",
+                                    none.hint(), none.code()),
+                          Result().field("adapters", Value::list({})));
     }
-    Table table{{{"VID:PID", 9, 2}, {"BUS:ADDR", 8, 2}, {"SERIAL", 10, 2}, {"PRODUCT"}}, {}};
-    for (const auto& a : found) {
+    Table table{{{"VID:PID", 9, 2}, {"BUS:ADDR", 8, 2}, {"PORT", 4, 2}, {"SERIAL", 10, 2}, {"PRODUCT"}}, {}};
+    for (const orvdev_adapter_info& a : listed.adapters) {
         char where[16];
         std::snprintf(where, sizeof where, "%03u:%03u", a.bus, a.address);
-        std::string product = a.problem.empty() ? a.product : "(" + a.problem + ")";
-        table.rows.push_back(
-            {Value::object({{"vid", a.vid},
-                            {"vid_hex", hex4(a.vid)},
-                            {"pid", a.pid},
-                            {"pid_hex", hex4(a.pid)},
-                            {"bus", a.bus},
-                            {"address", a.address},
-                            {"serial", a.problem.empty() ? Value(a.serial) : Value()},
-                            {"product", a.problem.empty() ? Value(a.product) : Value()},
-                            {"problem", a.problem.empty() ? Value() : Value(a.problem)}}),
-             {hex4(a.vid) + ":" + hex4(a.pid), where, a.serial.empty() ? "-" : a.serial, product}});
+        const std::string problem = problem_of(a);
+        table.rows.push_back({Value::object({{"vid", a.vid},
+                                             {"vid_hex", hex4(a.vid)},
+                                             {"pid", a.pid},
+                                             {"pid_hex", hex4(a.pid)},
+                                             {"bus", a.bus},
+                                             {"address", a.address},
+                                             {"port_path", text_or_null(a.port_path)},
+                                             {"serial", problem.empty() ? text_or_null(a.serial) : Value()},
+                                             {"product", problem.empty() ? text_or_null(a.product) : Value()},
+                                             {"problem", problem.empty() ? Value() : Value(problem)}}),
+                              {hex4(a.vid) + ":" + hex4(a.pid), where,
+                               *a.port_path != '\0' ? a.port_path : "-", *a.serial != '\0' ? a.serial : "-",
+                               problem.empty() ? std::string(a.product) : "(" + problem + ")"}});
     }
     Result result;
     result.table("adapters", std::move(table));
-    if (found.size() == 1) {
-        return result.line(selector ? "--usb " + to_string(*selector) + " selects this adapter"
+    if (listed.adapters.size() == 1) {
+        return result.line(selector ? "--usb " + usb + " selects this adapter"
                                     : "--usb may be left out: this is the only adapter");
     }
     return result.line("choose one with --usb VID:PID:BUS:ADDR (bus and address in decimal)");
@@ -74,14 +82,11 @@ void register_list(CLI::App& app, Chosen& chosen, const std::string& usb)
     on_chosen(
         list, chosen,
         [&usb] {
-            std::optional<UsbSelector> selector;
+            std::optional<orvdev_adapter_selector> selector;
             if (!usb.empty()) {
-                selector = parse_usb_selector(usb);
-                if (!selector) {
-                    usage_error("bad --usb '" + usb + "'", USB_SELECTOR_HINT);
-                }
+                selector = usb_selector(usb);
             }
-            return Action([selector](const Context&) { return cmd_list(selector); });
+            return Action([selector, usb](const Context&) { return cmd_list(selector, usb); });
         },
         false);
 }

@@ -305,11 +305,7 @@ std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv
     if (a.usb.empty()) {
         return Adapter::open_only_one();
     }
-    auto selector = parse_usb_selector(a.usb);
-    if (!selector) {
-        usage_error("bad --usb '" + a.usb + "'", USB_SELECTOR_HINT);
-    }
-    return Adapter::open_usb(*selector);
+    return Adapter::open_usb(usb_selector(a.usb));
 }
 
 } // namespace

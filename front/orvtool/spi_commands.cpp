@@ -142,59 +142,58 @@ std::string manufacturer_text(const orvdev_flash_info& info)
     return text + (maker.empty() ? " (not in JEP106)" : " (" + maker + ", not in JEP106)");
 }
 
-// Adds a region's write to the whole command's report.
-void add_write_report(orvdev_write_report& total, const orvdev_write_report& part)
+// The chosen regions' names, in the layout's order.
+std::vector<std::string> region_names(const orvdev_layout* layout)
 {
-    if (total.len == 0 && total.range_len == 0) {
-        total.range_addr = part.range_addr;
-    }
-    total.len += part.len;
-    total.unchanged_bytes += part.unchanged_bytes;
-    total.chip_erased |= part.chip_erased;
-    for (std::uint32_t i = 0; i < part.erased_count; ++i) {
-        auto* end = total.erased + total.erased_count;
-        auto* it = std::find_if(total.erased, end,
-                                [&](const orvdev_erase_count& e) { return e.size == part.erased[i].size; });
-        if (it == end && total.erased_count < ORVDEV_FLASH_ERASE_TYPES_MAX) {
-            total.erased[total.erased_count++] = part.erased[i];
-        } else if (it != end) {
-            it->count += part.erased[i].count;
+    std::vector<std::string> names;
+    orvdev_layout_region r{};
+    for (std::uint32_t i = 0; orvdev_layout_get_region(layout, i, &r) == 0; ++i) {
+        if (r.included != 0) {
+            names.emplace_back(r.name);
         }
     }
-    std::sort(total.erased, total.erased + total.erased_count,
-              [](const orvdev_erase_count& a, const orvdev_erase_count& b) { return a.size < b.size; });
-    total.pages_programmed += part.pages_programmed;
-    total.verify = part.verify;
-    total.verified_bytes += part.verified_bytes;
-    total.range_len = part.range_addr + part.range_len - total.range_addr;
-}
-
-// The parts of [addr, addr + len) a command works on: the regions given
-// with --include, or the whole range.
-std::vector<Span> spans_of(const Options& options, std::uint64_t addr, std::uint64_t len)
-{
-    if (options.regions.empty()) {
-        return {Span{addr, len}};
-    }
-    std::vector<Span> spans = covered(options.regions, addr, len);
-    if (spans.empty()) {
-        usage_error("none of the included regions lies in " + range_text(addr, len),
-                    "check the layout's addresses against ADDR");
-    }
-    return spans;
+    return names;
 }
 
 // The included regions' names in the JSON result, when a layout was given.
 Result& with_regions(Result& result, const Options& options)
 {
-    if (options.regions.empty()) {
+    if (!options.layout) {
         return result;
     }
     Value::List names;
-    for (const Region& r : options.regions) {
-        names.emplace_back(r.name);
+    for (const std::string& name : region_names(options.layout.get())) {
+        names.emplace_back(name);
     }
     return result.field("regions", Value::list(std::move(names)));
+}
+
+// "boot, config", or "12 regions" when there are many.
+std::string regions_text(const Options& options)
+{
+    const std::vector<std::string> names = region_names(options.layout.get());
+    constexpr std::size_t NAMED = 8;
+    if (names.size() > NAMED) {
+        return count_text(names.size(), "region");
+    }
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
+}
+
+// " --layout F --include R": the same regions again in a command to run.
+std::string layout_arguments(const Options& options)
+{
+    if (!options.layout) {
+        return "";
+    }
+    std::string text = " --layout " + options.layout_file;
+    for (const std::string& name : options.include) {
+        text += " --include " + name;
+    }
+    return text;
 }
 
 } // namespace
@@ -263,12 +262,12 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
     Bytes data(len, nor::ERASED);
     {
         SessionBars bars(ctx);
-        for (const Span& s : spans_of(options, addr, len)) {
-            orvdev_report report{};
-            check_device(
-                orvdev_flash_read(flash.get(), s.addr, data.data() + (s.addr - addr), s.len, &report), report,
-                ctx);
-        }
+        orvdev_report report{};
+        orvdev_layout_result covered{};
+        check_device(options.layout ? orvdev_layout_read(flash.get(), options.layout.get(), addr, data.data(),
+                                                         len, &covered, &report)
+                                    : orvdev_flash_read(flash.get(), addr, data.data(), len, &report),
+                     report, ctx);
     }
     Result result;
     result.field("addr", addr).field("len", len);
@@ -298,21 +297,16 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     orvdev_write_options_init(&o);
     o.verify = args.verify ? 1 : 0;
     o.backup_file = args.backup_file.empty() ? nullptr : args.backup_file.c_str();
-    // One smart write per region; the report adds them up.
     orvdev_write_report r{};
     orvdev_report report{};
+    orvdev_layout_result covered{};
     std::int32_t rc = 0;
     {
         SessionBars bars(ctx);
-        for (const Span& s : spans_of(options, addr, image.size())) {
-            orvdev_write_report part{};
-            rc = orvdev_flash_write(flash.get(), s.addr, image.data() + (s.addr - addr), s.len, &o, &part,
-                                    &report);
-            add_write_report(r, part);
-            if (rc != 0) {
-                break;
-            }
-        }
+        rc = options.layout
+                 ? orvdev_layout_write(flash.get(), options.layout.get(), addr, image.data(), image.size(),
+                                       &o, &r, &covered, &report)
+                 : orvdev_flash_write(flash.get(), addr, image.data(), image.size(), &o, &r, &report);
     }
     if (rc != 0) {
         ToolError error =
@@ -336,9 +330,9 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     Result result;
     result.field("addr", addr).field("len", image.size());
     with_regions(result, options)
-        .line(options.regions.empty() ? "wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6)
-                                      : "wrote the included regions' " + count_text(r.len, "byte") + " of " +
-                                            count_text(image.size(), "byte") + " at " + hex(addr, 6))
+        .line(!options.layout ? "wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6)
+                              : "wrote the included regions' " + count_text(r.len, "byte") + " of " +
+                                    count_text(image.size(), "byte") + " at " + hex(addr, 6))
         .labelled("unchanged_bytes", r.unchanged_bytes, "unchanged:", count_text(r.unchanged_bytes, "byte"))
         .field("chip_erased", r.chip_erased != 0)
         .labelled("erased", erased_json(r.erased, r.erased_count), "erased:", erased)
@@ -360,30 +354,36 @@ Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr
     check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
     orvdev_mismatch m{};
     orvdev_report report{};
+    orvdev_layout_result covered{};
     std::int32_t rc = 0;
     {
         SessionBars bars(ctx);
-        for (const Span& s : spans_of(options, addr, image.size())) {
-            rc = orvdev_flash_verify(flash.get(), s.addr, image.data() + (s.addr - addr), s.len, &m, &report);
-            if (rc != 0) {
-                break;
-            }
-        }
+        rc = options.layout ? orvdev_layout_verify(flash.get(), options.layout.get(), addr, image.data(),
+                                                   image.size(), &m, &covered, &report)
+                            : orvdev_flash_verify(flash.get(), addr, image.data(), image.size(), &m, &report);
     }
+    const std::string where =
+        options.layout ? " in the included regions (" + regions_text(options) + ")" : "";
     if (rc == ORVDEV_ERROR_MISMATCH) {
         throw ToolError(Exit::failed,
-                        "the flash differs from " + in_file + " at " + hex(m.addr, 6) + " (expected " +
-                            hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
+                        "the flash differs from " + in_file + where + " at " + hex(m.addr, 6) +
+                            " (expected " + hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
                             count_text(m.count, "byte") + " differ in all)",
-                        "write the file with orvtool spi write " + hex(addr, 6) + " " + in_file);
+                        "write the file with orvtool spi write " + hex(addr, 6) + " " + in_file +
+                            layout_arguments(options));
     }
     check_device(rc, report, ctx);
-    return Result()
-        .field("addr", addr)
-        .field("len", image.size())
-        .field("identical", true)
-        .line("verified " + count_text(image.size(), "byte") + " at " + hex(addr, 6) + ": the flash holds " +
-              in_file);
+    Result result;
+    result.field("addr", addr).field("len", image.size()).field("identical", true);
+    if (!options.layout) {
+        return result.line("verified " + count_text(image.size(), "byte") + " at " + hex(addr, 6) +
+                           ": the flash holds " + in_file);
+    }
+    return with_regions(result, options)
+        .field("compared_bytes", covered.bytes)
+        .line("verified the included regions' " + count_text(covered.bytes, "byte") + " of " +
+              count_text(image.size(), "byte") + " at " + hex(addr, 6) + " (" + regions_text(options) +
+              "): the flash holds them as " + in_file + " has them");
 }
 
 Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& args)
@@ -482,9 +482,9 @@ Result cmd_unprotect(const Context& ctx, const Options& options)
     std::uint8_t after = 0;
     orvdev_report report{};
     check_device(orvdev_flash_unprotect(flash.get(), &before, &after, &report), report, ctx);
-    const bool changed =
-        before != after ||
-        (before & (nor::STATUS_BP_MASK | nor::STATUS_TB | nor::STATUS_SEC | nor::STATUS_SRP)) != 0;
+    orvdev_flash_status was{};
+    orvdev_flash_status_decode(before, 0xFF, 0xFF, flash.info.size, &was);
+    const bool changed = before != after || was.bp != 0 || was.tb != 0 || was.sec != 0 || was.srp != 0;
     Result result;
     result.field("before", before).field("before_hex", hex(before, 2));
     result.field("after", after).field("after_hex", hex(after, 2)).field("changed", changed);
@@ -617,30 +617,42 @@ struct LayoutArgs {
     std::string file;
     std::vector<std::string> include;
 
-    // The included regions; empty without --layout.
-    std::vector<Region> regions() const
+    // The layout with the included regions chosen, into `options`; nothing
+    // without --layout. Read and checked before the adapter is opened.
+    void apply(spi::Options& options) const
     {
         if (file.empty()) {
             if (!include.empty()) {
                 usage_error("--include needs --layout FILE");
             }
-            return {};
+            return;
         }
         if (include.empty()) {
             usage_error("--layout needs --include NAME: the regions to work on");
         }
-        std::vector<std::string> names;
+        const Bytes text = read_input_file(file, std::cin, LAYOUT);
+        orvdev_layout* read = nullptr;
+        orvdev_report report{};
+        if (orvdev_layout_parse(reinterpret_cast<const char*>(text.data()), text.size(), file.c_str(), &read,
+                                nullptr, &report) != 0) {
+            usage_error(report.message,
+                        "a layout line is flashrom's: 00000000:0000ffff bootloader (hex, END the last byte)");
+        }
+        options.layout = std::shared_ptr<orvdev_layout>(read, DeviceCloser{});
+        options.layout_file = file;
         for (const std::string& item : include) {
             // flashrom's -i takes one name; a comma list is taken too.
             std::stringstream list(item);
             for (std::string name; std::getline(list, name, ',');) {
-                if (!name.empty()) {
-                    names.push_back(name);
+                if (name.empty()) {
+                    continue;
+                }
+                options.include.push_back(name);
+                if (orvdev_layout_include(read, name.c_str(), &report) != 0) {
+                    usage_error(report.message, report.hint);
                 }
             }
         }
-        const Bytes text = read_input_file(file, std::cin, LAYOUT);
-        return included_regions(parse_layout(std::string(text.begin(), text.end()), file), names);
     }
 };
 
@@ -730,7 +742,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
     add_layout_options(read_cmd, read_layout);
     on_chosen(read_cmd, chosen, [group, read, read_layout] {
         Options options = group->check();
-        options.regions = read_layout->regions();
+        read_layout->apply(options);
         std::uint64_t addr = flash_address(read->addr, "ADDR");
         std::uint64_t len = size_arg(read->len, "LEN", ADDRESS_LIMIT);
         if (!read->out_file.empty()) {
@@ -752,13 +764,14 @@ void register_spi(CLI::App& app, Chosen& chosen)
                         "skip the read-back of what was erased and programmed");
     write_cmd
         ->add_option("--backup", write->backup,
-                     "save the whole blocks the write touches, as they were, to FILE first")
+                     "save the whole blocks the write touches (with --layout: from the first region's to the "
+                     "last one's), as they were, to FILE first")
         ->type_name("FILE");
     auto write_layout = std::make_shared<LayoutArgs>();
     add_layout_options(write_cmd, write_layout);
     on_chosen(write_cmd, chosen, [group, write, write_layout] {
         Options options = group->check();
-        options.regions = write_layout->regions();
+        write_layout->apply(options);
         std::uint64_t addr = flash_address(write->addr, "ADDR");
         WriteArgs args{!write->no_verify, write->backup};
         if (!args.backup_file.empty()) {
@@ -778,7 +791,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
     add_layout_options(verify_cmd, verify_layout);
     on_chosen(verify_cmd, chosen, [group, verify, verify_layout] {
         Options options = group->check();
-        options.regions = verify_layout->regions();
+        verify_layout->apply(options);
         std::uint64_t addr = flash_address(verify->addr, "ADDR");
         return Action([options, addr, in_file = verify->in_file](const Context& ctx) {
             return cmd_verify(ctx, options, addr, in_file);

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "front/orvtool/command_result.hpp"
 #include "front/orvtool/context.hpp"
-#include "front/orvtool/layout.hpp"
+#include "orv_devices.h"
 
 namespace orvtool::spi {
 
@@ -17,9 +18,11 @@ struct Options {
     std::uint32_t clock_khz = 6000;
     std::string part;       // --part: a built-in part's parameters instead of the flash's own
     std::uint64_t size = 0; // --size: the size to use instead of the flash's own
-    // --layout FILE --include NAME...: read, write and verify only these
-    // regions; empty: the whole range.
-    std::vector<Region> regions;
+    // --layout FILE --include NAME...: the layout with those regions chosen,
+    // to read, write and verify only them; null: the whole range.
+    std::shared_ptr<orvdev_layout> layout;
+    std::string layout_file;
+    std::vector<std::string> include; // the names as given, for hints
 };
 
 // spi write: the read-back after it, and where to save the old content first.

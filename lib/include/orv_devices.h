@@ -189,8 +189,8 @@ enum orvdev_result {
     /** I2C: an EEPROM did not finish its write cycle in time. */
     ORVDEV_ERROR_I2C_BUSY = -143,
 
-    /** A BSDL file or netlist was refused: orvdev_input_error says where
-     *  and why; nothing was sent. */
+    /** A BSDL file, netlist or layout file was refused: orvdev_input_error
+     *  says where and why; nothing was sent. */
     ORVDEV_ERROR_BAD_INPUT = -150,
     /** A pin name the BSDL file does not have; the message lists the nearest
      *  names it has. Nothing was sent. */
@@ -200,7 +200,10 @@ enum orvdev_result {
     ORVDEV_ERROR_BSDL_MISMATCH = -152,
     /** The device's BSDL file names no instruction for the operation
      *  (SAMPLE, PRELOAD, EXTEST). */
-    ORVDEV_ERROR_BSCAN_UNSUPPORTED = -153
+    ORVDEV_ERROR_BSCAN_UNSUPPORTED = -153,
+
+    /** No adapter could be found or opened: orvdev_no_adapter says why. */
+    ORVDEV_ERROR_NO_ADAPTER = -160
 };
 
 /**
@@ -214,6 +217,22 @@ enum orvdev_result {
  * \threadsafety Thread-safe: reads a constant table only.
  */
 ORV_API const char* orvdev_strerror(int32_t code);
+
+/**
+ * \brief What the user can do about a failure of the wire, in general terms.
+ *
+ * The hint the library puts in orvdev_report.hint when a transfer fails,
+ * for callers that get a bus code elsewhere (from the bus libraries).
+ *
+ * \param code a result code.
+ * \returns for libusb's codes and the bus libraries' (-1..-17), what to do
+ *          about it ("the adapter stalled an endpoint: unplug and replug
+ *          it"); "" for 0 and for this library's codes, whose reports carry
+ *          their own hints. Never NULL; static storage, not to be freed.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads a constant table only.
+ */
+ORV_API const char* orvdev_hint(int32_t code);
 
 /** Room for orvdev_count.unit, the terminating NUL included. */
 #define ORVDEV_UNIT_MAX 24
@@ -293,6 +312,244 @@ typedef struct orvdev_report {
      *  otherwise. */
     int32_t message_index;
 } orvdev_report;
+
+/** Where a file was refused. */
+typedef struct orvdev_input_error {
+    /** The file refused. */
+    char file[ORVDEV_PATH_MAX];
+    /** 1-based; 0 when the place is a JSON path (or the whole file). */
+    uint32_t line;
+    /** 1-based column of line; 0 with line 0. */
+    uint32_t column;
+    /** The JSON path of a netlist key ("nets.SDA[1]"); empty otherwise. */
+    char path[ORVDEV_MESSAGE_MAX];
+    /** What was expected there ("expected ')' after the cell"). */
+    char reason[ORVDEV_MESSAGE_MAX];
+} orvdev_input_error;
+
+/* ------------------------------------------------------------------------ */
+/* Adapters on the USB buses                                                */
+/*
+ * An adapter is a USB device with one interface whose first setting has
+ * exactly three bulk endpoints, 0x02 OUT (commands), 0x81 IN (read-back
+ * bytes) and 0x83 IN (read-back count), whatever its VID:PID. These calls
+ * find such devices and open one with its interface claimed, ready for
+ * orvdev_session_open(). When none can be opened they say why, in
+ * orvdev_no_adapter and in the report's message and hint, in the terms of
+ * what the user can do about it (the udev rule, /dev/bus/usb, the program
+ * that holds it). Each call runs in a libusb context of its own: calls from
+ * different threads are independent.
+ */
+
+/** Room for a USB string (serial number, product), the terminating NUL
+ *  included. */
+#define ORVDEV_USB_STRING_MAX 128
+/** Room for orvdev_adapter_info.port_path, the terminating NUL included. */
+#define ORVDEV_PORT_PATH_MAX 40
+
+/** A USB device that looks like an adapter. */
+typedef struct orvdev_adapter_info {
+    /** The USB vendor id. */
+    uint16_t vid;
+    /** The USB product id. */
+    uint16_t pid;
+    /** The bus number, as lsusb shows it. */
+    uint8_t bus;
+    /** The device number on the bus (a new one at every replug). */
+    uint8_t address;
+    /** Where it is plugged in, as the kernel names it: the bus, then the
+     *  port of each hub from the root ("1-1.3"); the same after a replug
+     *  into the same port. "" when the system does not tell. */
+    char port_path[ORVDEV_PORT_PATH_MAX];
+    /** The serial number string; "" when the device has none, or could not
+     *  be opened to ask (see open_error). */
+    char serial[ORVDEV_USB_STRING_MAX];
+    /** The product string; "" as serial. */
+    char product[ORVDEV_USB_STRING_MAX];
+    /** 0 when the device was opened to read its strings; else libusb's code
+     *  (LIBUSB_ERROR_ACCESS: no permission to open it). */
+    int32_t open_error;
+} orvdev_adapter_info;
+
+/** Which adapter: every field given must match
+ *  (orvdev_adapter_selector_init(): any adapter). */
+typedef struct orvdev_adapter_selector {
+    /** The USB vendor id, 0..0xFFFF; -1: any. */
+    int32_t vid;
+    /** The USB product id, 0..0xFFFF; -1: any. */
+    int32_t pid;
+    /** The bus number, 0..255; -1: any. */
+    int32_t bus;
+    /** The device number on the bus, 0..255; -1: any. */
+    int32_t address;
+    /** The serial number string, whole; NULL: any. */
+    const char* serial;
+} orvdev_adapter_selector;
+
+/**
+ * \brief Fills a selector that matches any adapter.
+ *
+ * \param[out] selector the selector; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
+ORV_API void orvdev_adapter_selector_init(orvdev_adapter_selector* selector);
+
+/**
+ * \brief Reads a selector written "VID:PID" or "VID:PID:BUS:ADDR".
+ *
+ * VID and PID in hex as lsusb prints them (1 to 4 digits, 0x optional), BUS
+ * and ADDR in decimal (0 to 255). The serial is left NULL.
+ *
+ * \param[in] text the text.
+ * \param[out] selector receives the ids (and the bus and address).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report); its hint gives the form.
+ * \retval 0 *selector holds what text says.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL text or selector, or a text
+ *         of another form.
+ * \onfailure *selector is unchanged.
+ * \threadsafety Thread-safe: touches only its arguments.
+ */
+ORV_API int32_t orvdev_adapter_selector_parse(const char* text, orvdev_adapter_selector* selector,
+                                              orvdev_report* report);
+
+/** Why no adapter is listed or opened (orvdev_no_adapter.cause). */
+enum orvdev_no_adapter_cause {
+    /** An adapter was found (and opened). */
+    ORVDEV_ADAPTER_FOUND = 0,
+    /** No adapter matches the selector (or none is there at all). */
+    ORVDEV_ADAPTER_NOT_FOUND = 1,
+    /** More than one matches: orvdev_adapter_list() names them. */
+    ORVDEV_ADAPTER_SEVERAL = 2,
+    /** The system refused to open the adapter or to claim its interface:
+     *  no permission (the udev rule). */
+    ORVDEV_ADAPTER_PERMISSION = 3,
+    /** /dev/bus/usb does not exist (a container without it): no program
+     *  here can open a USB device. */
+    ORVDEV_ADAPTER_NO_USBFS = 4,
+    /** Another program has claimed the adapter's interface. */
+    ORVDEV_ADAPTER_BUSY = 5,
+    /** The adapter went away while it was being opened. */
+    ORVDEV_ADAPTER_GONE = 6,
+    /** libusb failed otherwise: it could not start, list the devices, open
+     *  or claim the adapter (usb_code says how). */
+    ORVDEV_ADAPTER_USB_FAILED = 7
+};
+
+/** Why no adapter is listed or opened, and what the host shows. */
+typedef struct orvdev_no_adapter {
+    /** An #orvdev_no_adapter_cause. */
+    int32_t cause;
+    /** libusb's code behind the cause; 0 for ORVDEV_ADAPTER_NOT_FOUND and
+     *  ORVDEV_ADAPTER_SEVERAL. */
+    int32_t usb_code;
+    /** Adapters the selector matched. */
+    uint32_t matches;
+    /** The adapter that could not be opened (PERMISSION, BUSY, GONE, and
+     *  USB_FAILED while opening it); all zeros otherwise. */
+    orvdev_adapter_info adapter;
+    /** Non-zero when /dev/bus/usb exists. */
+    int32_t device_dir;
+    /** The adapter's udev rule (60-orv-adapter.rules) where udev reads it,
+     *  "" when it is in neither /etc/udev/rules.d nor /usr/lib/udev/rules.d. */
+    char udev_rule[ORVDEV_PATH_MAX];
+} orvdev_no_adapter;
+
+/**
+ * \brief Lists the adapters on the USB buses.
+ *
+ * Every device that looks like an adapter and matches the selector, in bus
+ * and address order. Each is opened briefly to read its serial number and
+ * product strings (one that cannot be opened is listed with open_error set);
+ * nothing is sent to an adapter.
+ *
+ * \param[in] selector NULL for every adapter; with a serial, only adapters
+ *        whose serial number could be read and is that one.
+ * \param[out] adapters room for capacity entries; may be NULL when capacity
+ *        is 0.
+ * \param capacity entries that fit at adapters.
+ * \param[out] count receives how many adapters match (more than capacity
+ *        when they do not all fit: the first capacity are written).
+ * \param[out] why NULL, or receives why none is listed (cause
+ *        #ORVDEV_ADAPTER_FOUND when some are).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report), with a hint.
+ * \retval 0 *count adapters match, at least one.
+ * \retval ORVDEV_ERROR_NO_ADAPTER none matches (cause NOT_FOUND, or NO_USBFS
+ *         where /dev/bus/usb is missing), or libusb could not list the
+ *         devices (USB_FAILED).
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL count, a NULL adapters with a
+ *         capacity, a selector field out of its range.
+ * \onfailure *count is 0 (unchanged after ORVDEV_ERROR_INVALID_ARGUMENT);
+ *         adapters is unchanged.
+ * \threadsafety Thread-safe: each call uses a libusb context of its own.
+ */
+ORV_API int32_t orvdev_adapter_list(const orvdev_adapter_selector* selector, orvdev_adapter_info* adapters,
+                                    uint32_t capacity, uint32_t* count, orvdev_no_adapter* why,
+                                    orvdev_report* report);
+
+/** An adapter opened with its interface claimed (orvdev_adapter_open()). */
+typedef struct orvdev_adapter orvdev_adapter;
+
+/**
+ * \brief Opens the one adapter the selector matches and claims its
+ *        interface.
+ *
+ * A kernel driver bound to the interface is detached while it is claimed.
+ * Nothing is sent to the adapter: start a session on its handle
+ * (orvdev_adapter_handle(), orvdev_session_open()).
+ *
+ * \param[in] selector NULL for the only adapter there is.
+ * \param[out] out receives the adapter, to be closed with
+ *        orvdev_adapter_close().
+ * \param[out] why NULL, or receives why no adapter could be opened (cause
+ *        #ORVDEV_ADAPTER_FOUND on success).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report), with a hint.
+ * \retval 0 *out is the adapter.
+ * \retval ORVDEV_ERROR_NO_ADAPTER none matches, several do, or the one that
+ *         does cannot be opened or claimed: *why says which.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL out, a selector field out of
+ *         its range.
+ * \retval LIBUSB_ERROR_NO_MEM no memory.
+ * \onfailure *out is unchanged; no device is left open.
+ * \threadsafety Thread-safe: each adapter has a libusb context of its own.
+ */
+ORV_API int32_t orvdev_adapter_open(const orvdev_adapter_selector* selector, orvdev_adapter** out,
+                                    orvdev_no_adapter* why, orvdev_report* report);
+
+/**
+ * \brief The libusb handle of an opened adapter, its interface claimed.
+ *
+ * \param[in] adapter the adapter.
+ * \returns the handle, the adapter's until orvdev_adapter_close(); NULL for
+ *          a NULL adapter.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the adapter only.
+ */
+ORV_API libusb_device_handle* orvdev_adapter_handle(const orvdev_adapter* adapter);
+
+/**
+ * \brief What the bus says of an opened adapter.
+ *
+ * \param[in] adapter the adapter.
+ * \param[out] info receives its ids, place and strings.
+ * \onfailure Cannot fail; with a NULL adapter or info nothing is written.
+ * \threadsafety Thread-safe: reads the adapter only.
+ */
+ORV_API void orvdev_adapter_get_info(const orvdev_adapter* adapter, orvdev_adapter_info* info);
+
+/**
+ * \brief Releases the adapter's interface and closes it.
+ *
+ * Sends nothing. Close the session on its handle first.
+ *
+ * \param adapter the adapter; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the adapter or its handle.
+ */
+ORV_API void orvdev_adapter_close(orvdev_adapter* adapter);
 
 /* ------------------------------------------------------------------------ */
 /* Session                                                                  */
@@ -1606,6 +1863,25 @@ ORV_API int32_t orvdev_flash_read_status(orvdev_flash* flash, orvdev_flash_statu
                                          orvdev_report* report);
 
 /**
+ * \brief Decodes status register values as orvdev_flash_read_status() does.
+ *
+ * Nothing is sent: for values read earlier (the before and after of
+ * orvdev_flash_unprotect()).
+ *
+ * \param status1 status register 1.
+ * \param status2 status register 2; 0xFF for a part without one (its CMP
+ *        bit is then not taken).
+ * \param status3 status register 3; 0xFF for a part without one.
+ * \param size the part's size in bytes, for the protected range.
+ * \param[out] status receives the registers decoded; NULL is accepted
+ *        (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its arguments.
+ */
+ORV_API void orvdev_flash_status_decode(uint8_t status1, uint8_t status2, uint8_t status3, uint64_t size,
+                                        orvdev_flash_status* status);
+
+/**
  * \brief Lifts the flash's block protection.
  *
  * Clears BP, TB, SEC and SRP in status register 1.
@@ -1752,6 +2028,258 @@ typedef struct orvdev_sfdp_table {
  */
 ORV_API int32_t orvdev_flash_sfdp_tables(orvdev_flash* flash, uint8_t* major, uint8_t* minor,
                                          orvdev_sfdp_table* tables, uint32_t* count, orvdev_report* report);
+
+/* ------------------------------------------------------------------------ */
+/* flashrom's layouts                                                       */
+/*
+ * A layout file names regions of a flash, one a line, as flashrom reads
+ * them: "START:END NAME", START and END in hex (0x optional), END the
+ * region's last byte. Beyond flashrom, blank lines, lines whose first word
+ * starts with '#' and a '#' comment after the name are taken. A file is
+ * refused, with the line and column, for a line of another form, a number
+ * that is not hex or lies past four address bytes, END before START, a name
+ * given twice, longer than 255 characters or with control characters, and
+ * regions that overlap. Reading, writing and verifying over a layout work on
+ * the bytes of the regions chosen (orvdev_layout_include()) alone; a chosen
+ * region past the end of the flash is refused with its line.
+ */
+
+/** A layout file, read (orvdev_layout_load()). */
+typedef struct orvdev_layout orvdev_layout;
+
+/**
+ * \brief Reads a layout file.
+ *
+ * Nothing is sent. No region is chosen yet.
+ *
+ * \param[in] path the file (at most 16 MiB).
+ * \param[out] out receives the layout, to be freed with orvdev_layout_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT: the file, line and column, and what was
+ *        expected there; else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the layout.
+ * \retval ORVDEV_ERROR_BAD_INPUT the file is unreadable or refused.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL path or out.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged; *where says why after
+ *         ORVDEV_ERROR_BAD_INPUT (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety Thread-safe: reads the file into a new object.
+ */
+ORV_API int32_t orvdev_layout_load(const char* path, orvdev_layout** out, orvdev_input_error* where,
+                                   orvdev_report* report);
+
+/**
+ * \brief Reads a layout from text, as orvdev_layout_load() reads a file.
+ *
+ * \param[in] text len bytes; may be NULL when len is 0.
+ * \param len the text's length.
+ * \param[in] name what to call the text in messages (its file's name).
+ * \param[out] out receives the layout, to be freed with orvdev_layout_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT; else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the layout.
+ * \retval ORVDEV_ERROR_BAD_INPUT the text is refused.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL name or out, a NULL text with
+ *         a length.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure As orvdev_layout_load().
+ * \threadsafety Thread-safe: reads the text into a new object.
+ */
+ORV_API int32_t orvdev_layout_parse(const char* text, size_t len, const char* name, orvdev_layout** out,
+                                    orvdev_input_error* where, orvdev_report* report);
+
+/**
+ * \brief Frees a layout.
+ *
+ * \param layout the layout; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the layout.
+ */
+ORV_API void orvdev_layout_free(orvdev_layout* layout);
+
+/** A region of a layout. */
+typedef struct orvdev_layout_region {
+    /** Its name; lives as long as the layout. */
+    const char* name;
+    /** Its first byte. */
+    uint64_t start;
+    /** Its last byte. */
+    uint64_t end;
+    /** Its line in the file, from 1. */
+    uint32_t line;
+    /** Non-zero when it is chosen (orvdev_layout_include()). */
+    int32_t included;
+} orvdev_layout_region;
+
+/**
+ * \brief How many regions a layout has.
+ *
+ * \param[in] layout the layout.
+ * \returns the regions, in the file's order; 0 for a NULL layout.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the layout only.
+ */
+ORV_API uint32_t orvdev_layout_region_count(const orvdev_layout* layout);
+
+/**
+ * \brief A region of a layout.
+ *
+ * \param[in] layout the layout.
+ * \param index from 0, in the file's order.
+ * \param[out] region receives the region.
+ * \retval 0 *region is the region.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL layout or region, an index
+ *         past the end.
+ * \onfailure *region is unchanged.
+ * \threadsafety Thread-safe: reads the layout only.
+ */
+ORV_API int32_t orvdev_layout_get_region(const orvdev_layout* layout, uint32_t index,
+                                         orvdev_layout_region* region);
+
+/**
+ * \brief Chooses a region to work on (flashrom's --include).
+ *
+ * Choosing a region twice is choosing it once.
+ *
+ * \param layout the layout.
+ * \param[in] name the region's name, as the file writes it.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the region is chosen.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL layout or name, or a name
+ *         the layout does not have (the hint lists those it has).
+ * \onfailure The regions chosen stay as they were.
+ * \threadsafety Not while another call uses the layout.
+ */
+ORV_API int32_t orvdev_layout_include(orvdev_layout* layout, const char* name, orvdev_report* report);
+
+/** What an operation over a layout covered. */
+typedef struct orvdev_layout_result {
+    /** The chosen regions with bytes in the range. */
+    uint32_t regions;
+    /** The contiguous pieces they make, adjacent regions joined. */
+    uint32_t spans;
+    /** The bytes read, written or compared: those of the chosen regions
+     *  within the range. */
+    uint64_t bytes;
+} orvdev_layout_result;
+
+/**
+ * \brief Reads the chosen regions' bytes of a range of the flash.
+ *
+ * The rest of the buffer reads as erased flash (0xFF), as flashrom leaves
+ * it. Stage "read" for each piece.
+ *
+ * \param flash the handle.
+ * \param[in] layout the layout, with the regions to read chosen.
+ * \param addr the range's first byte.
+ * \param[out] buf room for len bytes.
+ * \param len the range's length, above 0.
+ * \param[out] covered NULL, or receives what was read.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 buf holds the range.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, layout or buf, a
+ *         length of 0, no region chosen or none in the range; nothing sent.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range, or a chosen region (its line
+ *         named), goes past the end of the part; nothing sent.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure buf may hold part of the bytes, never more than len; *covered
+ *         is all zeros.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_layout_read(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
+                                   uint8_t* buf, uint64_t len, orvdev_layout_result* covered,
+                                   orvdev_report* report);
+
+/**
+ * \brief Writes the chosen regions' bytes of an image into the flash.
+ *
+ * The smart write of orvdev_flash_write() on each piece the chosen regions
+ * make of [addr, addr + len); the flash outside them keeps what it holds.
+ * With options->backup_file, one backup is saved before anything is erased:
+ * the whole blocks from the first piece's to the last one's (result's
+ * range_addr and range_len), to be written back at range_addr.
+ *
+ * \param flash the handle.
+ * \param[in] layout the layout, with the regions to write chosen.
+ * \param addr where the image's first byte goes.
+ * \param[in] data len bytes: the image.
+ * \param len the image's length, above 0.
+ * \param[in] options NULL for the defaults (orvdev_write_options_init()).
+ * \param[out] result NULL, or receives what the write did, the pieces added
+ *        up: len is the bytes written, addr the first of them.
+ * \param[out] covered NULL, or receives what was written.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the flash holds the chosen regions' bytes of the image
+ *         (verified when asked).
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, layout or data, a
+ *         length of 0, no region chosen or none in the range, a backup file
+ *         that cannot be written; nothing erased.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range, or a chosen region (its line
+ *         named), goes past the end of the part; nothing sent.
+ * \retval ORVDEV_ERROR_FLASH_PROTECTED a piece is write-protected.
+ * \retval ORVDEV_ERROR_FLASH_NO_ERASE the part names no usable erase.
+ * \retval ORVDEV_ERROR_FLASH_WRITE_ENABLE the write enable latch did not
+ *         set.
+ * \retval ORVDEV_ERROR_FLASH_BUSY an erase or program did not end in time.
+ * \retval ORVDEV_ERROR_MISMATCH the read-back differs from what was
+ *         written.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure *result says what had been done (all zeros after a refused
+ *         argument), its range_addr and range_len those of the piece that
+ *         failed: where report.recovery_file's content goes. *covered is all
+ *         zeros. The pieces before the one that failed are written; that one
+ *         fails as orvdev_flash_write() does.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_layout_write(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
+                                    const uint8_t* data, uint64_t len, const orvdev_write_options* options,
+                                    orvdev_write_report* result, orvdev_layout_result* covered,
+                                    orvdev_report* report);
+
+/**
+ * \brief Compares the chosen regions' bytes of a range of the flash with an
+ *        image.
+ *
+ * Stage "verify" for each piece.
+ *
+ * \param flash the handle.
+ * \param[in] layout the layout, with the regions to compare chosen.
+ * \param addr where the image's first byte lies.
+ * \param[in] data len bytes: the image.
+ * \param len the image's length, above 0.
+ * \param[out] mismatch NULL, or receives the first difference and how many
+ *        bytes of the chosen regions differ in all.
+ * \param[out] covered NULL, or receives what was compared (also when the
+ *        result is ORVDEV_ERROR_MISMATCH).
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 the flash holds the chosen regions' bytes of the image.
+ * \retval ORVDEV_ERROR_MISMATCH it differs: *mismatch says where first and
+ *         how many bytes in all.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, layout or data, a
+ *         length of 0, no region chosen or none in the range; nothing sent.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the range, or a chosen region (its line
+ *         named), goes past the end of the part; nothing sent.
+ * \retval ORVDEV_ERROR_STOPPED the progress callback asked to stop.
+ * \retval -1..-17 a bus code.
+ * \onfailure *mismatch is all zeros unless the result is
+ *         ORVDEV_ERROR_MISMATCH; *covered is all zeros unless it is 0 or
+ *         ORVDEV_ERROR_MISMATCH.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_layout_verify(orvdev_flash* flash, const orvdev_layout* layout, uint64_t addr,
+                                     const uint8_t* data, uint64_t len, orvdev_mismatch* mismatch,
+                                     orvdev_layout_result* covered, orvdev_report* report);
 
 /* ------------------------------------------------------------------------ */
 /* I2C                                                                      */
@@ -2097,20 +2625,6 @@ ORV_API int32_t orvdev_i2c_transfer(orvdev_i2c* i2c, orvdev_i2c_message* message
  * boundary-scan handle opened with it, lives.
  */
 
-/** Where a file was refused. */
-typedef struct orvdev_input_error {
-    /** The file refused. */
-    char file[ORVDEV_PATH_MAX];
-    /** 1-based; 0 when the place is a JSON path (or the whole file). */
-    uint32_t line;
-    /** 1-based column of line; 0 with line 0. */
-    uint32_t column;
-    /** The JSON path of a netlist key ("nets.SDA[1]"); empty otherwise. */
-    char path[ORVDEV_MESSAGE_MAX];
-    /** What was expected there ("expected ')' after the cell"). */
-    char reason[ORVDEV_MESSAGE_MAX];
-} orvdev_input_error;
-
 /** A BSDL file, read (orvdev_bsdl_load()). */
 typedef struct orvdev_bsdl orvdev_bsdl;
 
@@ -2328,6 +2842,220 @@ typedef struct orvdev_bsdl_match {
  */
 ORV_API int32_t orvdev_bsdl_match_chain(const orvdev_chain* chain, const orvdev_bsdl* const* files,
                                         uint32_t count, orvdev_bsdl_match* matches, orvdev_report* report);
+
+/** BSDL files read from files and directories (orvdev_bsdl_files_load()). */
+typedef struct orvdev_bsdl_files orvdev_bsdl_files;
+
+/**
+ * \brief Reads the BSDL files of a list of files and directories.
+ *
+ * Each source is a BSDL file, or a directory whose BSDL files (*.bsd,
+ * *.bsdl, any letter case) are read in name order. With use_path_variable,
+ * the entries of the environment variable ORV_BSDL_PATH (separated by ':',
+ * empty entries skipped) follow the sources given. Every file is read whole
+ * before the call returns; nothing is sent.
+ *
+ * \param[in] sources count paths, none NULL; may be NULL when count is 0.
+ * \param count sources given.
+ * \param use_path_variable non-zero: ORV_BSDL_PATH's entries follow.
+ * \param[out] out receives the files (none when no source is given), to be
+ *        freed with orvdev_bsdl_files_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT: the source or file refused, with the line
+ *        and column of a broken file (0 for a source that does not exist or
+ *        a directory without BSDL files), and why; else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out holds the files.
+ * \retval ORVDEV_ERROR_BAD_INPUT a source that does not exist, a directory
+ *         without BSDL files, a file that is unreadable, broken or
+ *         contradicts itself.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL out, a NULL source.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged.
+ * \threadsafety Thread-safe: reads the files into a new object (and the
+ *         environment, which no other thread may change meanwhile).
+ */
+ORV_API int32_t orvdev_bsdl_files_load(const char* const* sources, uint32_t count, int32_t use_path_variable,
+                                       orvdev_bsdl_files** out, orvdev_input_error* where,
+                                       orvdev_report* report);
+
+/**
+ * \brief How many files were read.
+ *
+ * \param[in] files the files.
+ * \returns the files read; 0 for NULL.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the object only.
+ */
+ORV_API uint32_t orvdev_bsdl_files_count(const orvdev_bsdl_files* files);
+
+/**
+ * \brief One of the files read.
+ *
+ * \param[in] files the files.
+ * \param index from 0: the sources' order, a directory's files by name.
+ * \returns the file, which lives as long as files; NULL past the end or for
+ *          NULL.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the object only.
+ */
+ORV_API const orvdev_bsdl* orvdev_bsdl_files_get(const orvdev_bsdl_files* files, uint32_t index);
+
+/**
+ * \brief Frees the files read.
+ *
+ * Handles opened with them keep what they need.
+ *
+ * \param files the files; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses them.
+ */
+ORV_API void orvdev_bsdl_files_free(orvdev_bsdl_files* files);
+
+/** How a TAP was chosen for boundary scan, or why none was. */
+enum orvdev_tap_choice_status {
+    /** tap is the TAP. */
+    ORVDEV_TAP_CHOSEN = 0,
+    /** The TAP asked for is past the end of the chain. */
+    ORVDEV_TAP_NO_SUCH = 1,
+    /** No file describes the TAP asked for: match says why. */
+    ORVDEV_TAP_NO_FILE = 2,
+    /** The TAP asked for has no pins with boundary cells. */
+    ORVDEV_TAP_NO_PINS = 3,
+    /** No TAP fits: none has a file with pins (with every pin named, or of
+     *  the entity named). */
+    ORVDEV_TAP_NONE_FITS = 4,
+    /** Several TAPs fit: candidates lists them. */
+    ORVDEV_TAP_SEVERAL = 5
+};
+
+/** The TAP chosen for boundary scan (orvdev_bsdl_choose_tap()). */
+typedef struct orvdev_tap_choice {
+    /** An #orvdev_tap_choice_status. */
+    int32_t status;
+    /** The TAP chosen, or the TAP asked for (NO_SUCH, NO_FILE, NO_PINS). */
+    uint32_t tap;
+    /** How the TAP and the files fit (of the TAP asked for or chosen). */
+    orvdev_bsdl_match match;
+    /** The same in words: "described by FILE", "no BSDL file has IDCODE
+     *  0x06439041", "FILE has its IDCODE but an instruction register of 5
+     *  bits; the chain's is 4", "no IDCODE (BYPASS after reset): ...";
+     *  empty when no TAP was asked for or chosen. */
+    char why[ORVDEV_MESSAGE_MAX];
+    /** ORVDEV_TAP_SEVERAL: the TAPs that fit, in chain order. */
+    uint32_t candidates[ORVDEV_JTAG_MAX_DEVICES];
+    /** Entries of candidates in use. */
+    uint32_t candidate_count;
+} orvdev_tap_choice;
+
+/**
+ * \brief Chooses the TAP of a scanned chain to sample or drive.
+ *
+ * The TAP asked for; else the one TAP whose file has the entity named; else
+ * the one TAP whose file has pins with boundary cells, every pin named among
+ * them. The files are matched to the chain as orvdev_bsdl_match_chain()
+ * matches them. Nothing is sent. Also for the TAPs of a listing: asked for
+ * a TAP no file describes, the report's message says why.
+ *
+ * \param[in] chain a chain from orvdev_chain_scan().
+ * \param[in] files count files, none NULL; may be NULL when count is 0.
+ * \param count files given.
+ * \param tap the TAP asked for, from 0 (nearest TDO); -1 to choose.
+ * \param[in] entity NULL, or (with tap -1) the entity of the device wanted,
+ *        any letter case.
+ * \param[in] pins pin_count pin names the TAP's file must have (with tap -1
+ *        and no entity); may be NULL when pin_count is 0.
+ * \param pin_count pins given.
+ * \param[out] choice receives the TAP, or why there is none.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report): "TAP 0 (CortexMx) has no pins with
+ *        boundary cells".
+ * \retval 0 choice->tap is the TAP (status #ORVDEV_TAP_CHOSEN).
+ * \retval ORVDEV_ERROR_BSDL_MISMATCH no file describes the TAP asked for
+ *         (NO_FILE), or no TAP fits (NONE_FITS).
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL chain, choice or file, a NULL
+ *         pins with a count; or the TAP asked for is not there (NO_SUCH) or
+ *         has no pins (NO_PINS), or several fit (SEVERAL).
+ * \onfailure *choice says why no TAP was chosen (unchanged when an argument
+ *         is NULL).
+ * \threadsafety Thread-safe: reads its arguments only.
+ */
+ORV_API int32_t orvdev_bsdl_choose_tap(const orvdev_chain* chain, const orvdev_bsdl* const* files,
+                                       uint32_t count, int32_t tap, const char* entity,
+                                       const char* const* pins, uint32_t pin_count, orvdev_tap_choice* choice,
+                                       orvdev_report* report);
+
+/** How a pin name fits the BSDL files (orvdev_pin_check.problem). */
+enum orvdev_pin_problem {
+    /** A file has the pin, able to do what is asked of it. */
+    ORVDEV_PIN_FITS = 0,
+    /** No file has a pin of that name: nearest lists the names nearest. */
+    ORVDEV_PIN_UNKNOWN = 1,
+    /** The file has the port, without boundary cells. */
+    ORVDEV_PIN_NO_CELLS = 2,
+    /** An input, asked to drive: it has no cell to drive it. */
+    ORVDEV_PIN_INPUT = 3,
+    /** A two-state output, asked to let go: it drives at all times. */
+    ORVDEV_PIN_TWO_STATE = 4
+};
+
+/** Names of orvdev_pin_check.nearest at most. */
+#define ORVDEV_NEAREST_MAX 16u
+
+/** A pin name near one no file has. */
+typedef struct orvdev_nearest_pin {
+    /** The name; lives as long as its file. */
+    const char* name;
+    /** Index of its file among those given. */
+    int32_t file;
+} orvdev_nearest_pin;
+
+/** What orvdev_bsdl_check_pins() found. */
+typedef struct orvdev_pin_check {
+    /** An #orvdev_pin_problem: of the first pin refused, else
+     *  ORVDEV_PIN_FITS. */
+    int32_t problem;
+    /** The index of the pin refused among those given. */
+    uint32_t pin;
+    /** The file the problem concerns (NO_CELLS, INPUT, TWO_STATE), else -1. */
+    int32_t file;
+    /** ORVDEV_PIN_UNKNOWN: the names nearest, up to 4 of each file with
+     *  pins, in the files' order, fewest edits first within a file. */
+    orvdev_nearest_pin nearest[ORVDEV_NEAREST_MAX];
+    /** Entries of nearest in use. */
+    uint32_t nearest_count;
+} orvdev_pin_check;
+
+/**
+ * \brief Checks pin names against BSDL files before anything is sent.
+ *
+ * Each pin must be one of a file's pins with boundary cells (any letter
+ * case), and, where levels are given, able to take its level there: an
+ * input cannot drive, a two-state output cannot let go.
+ *
+ * \param[in] files count files, none NULL.
+ * \param count files given.
+ * \param[in] pins pin_count names.
+ * \param[in] levels NULL when the pins are only read; else pin_count
+ *        #orvdev_pin_level values, the level each pin is to take.
+ * \param pin_count pins given.
+ * \param[out] check NULL, or receives what was found.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report): "no pin PA13 in the BSDL files; nearest:
+ *        STM32F301: PA1, PA3, PA10, PA11".
+ * \retval 0 every pin fits.
+ * \retval ORVDEV_ERROR_UNKNOWN_PIN a pin no file has.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a pin without boundary cells, an
+ *         input driven, a two-state output let go; a NULL file, a NULL pins
+ *         with a count.
+ * \onfailure *check says which pin was refused and why (unchanged when an
+ *         argument is NULL).
+ * \threadsafety Thread-safe: reads its arguments only.
+ */
+ORV_API int32_t orvdev_bsdl_check_pins(const orvdev_bsdl* const* files, uint32_t count,
+                                       const char* const* pins, const int32_t* levels, uint32_t pin_count,
+                                       orvdev_pin_check* check, orvdev_report* report);
 
 /** The boundary registers of a chain (orvdev_bscan_open()). */
 typedef struct orvdev_bscan orvdev_bscan;

@@ -303,12 +303,90 @@ TEST_F(Sim, LayoutRegionsAloneAreWrittenVerifiedAndRead)
     std::string expected(4096, '\xff'); // boot: never written, erased
     expected += std::string(4096, 'c');
     EXPECT_EQ(read_file(dir + "orvtool_layout_back.bin"), expected);
-    // boot was not written: verifying it finds the flash erased.
+    // verify says what it compared, in text and JSON.
+    EXPECT_NE(r.out.find("verified the included regions' 4096 bytes of 8192 bytes at 0x000000 (config): the "
+                         "flash holds them as " +
+                         file + " has them"),
+              std::string::npos)
+        << r.out;
+    if (have_python()) {
+        r = orvtools_on(board,
+                        {{"spi", "write", "0", file, "--layout", layout, "--include", "config"},
+                         {"--json", "spi", "verify", "0", file, "--layout", layout, "--include", "config"}});
+        EXPECT_EQ(json_query(r.out.substr(r.out.rfind("\n{") + 1),
+                             "d['len'], d['regions'], d['compared_bytes'], d['identical']"),
+                  "8192 ['config'] 4096 True\n");
+    }
+    // boot was not written: verifying it finds the flash erased, and the
+    // hint writes the same regions again, not the whole file.
     r = orvtools_on(board, {{"spi", "verify", "0", file, "--layout", layout, "--include", "boot"}});
     EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("differs from " + file + " in the included regions (boot) at 0x000000"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("orvtool spi write 0x000000 " + file + " --layout " + layout + " --include boot\n"),
+              std::string::npos)
+        << r.err;
     r = orvtools_on(board, {{"spi", "read", "0", "16", "--include", "boot"}});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--include needs --layout FILE"), std::string::npos) << r.err;
+}
+
+// A backup of a write over several regions holds all it says it holds: the
+// blocks from the first region's to the last one's, as they were.
+TEST_F(Sim, ABackupOfSeveralRegionsHoldsTheWholeSpanItNames)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string layout = dir + "orvtool_layout_backup.txt";
+    std::ofstream(layout) << "0:fff boot\n1000:1fff config\n3000:3fff data\n";
+    const std::string before = dir + "orvtool_layout_before.bin";
+    const std::string file = dir + "orvtool_layout_image.bin";
+    std::string old(0x4000, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        old[i] = static_cast<char>(i * 13 + (i >> 12));
+    }
+    std::ofstream(before, std::ios::binary) << old;
+    std::ofstream(file, std::ios::binary) << std::string(0x4000, 'n');
+    const std::string backup = dir + "orvtool_layout_backup.bin";
+    std::filesystem::remove(backup);
+    const std::string board = GOLDEN_DIR "/../boards/small-flash.json";
+    RunResult r = orvtools_on(board, {{"spi", "write", "0", before},
+                                      {"spi", "write", "0", file, "--layout", layout, "--include", "boot",
+                                       "--include", "data", "--backup", backup}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("backup:     " + backup + " (0x000000..0x003fff (16 KiB) as it was)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(backup), old);
+}
+
+// Layout files: refusals with the line, a chosen region past the end of the
+// flash too (before anything is read: tests/devices).
+TEST_F(Sim, LayoutFilesAreRefusedWithTheirLine)
+{
+    const std::string dir = ::testing::TempDir() + "orvtool_layouts";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/overlap.txt") << "# two regions\n0:1fff boot\n1000:2fff config\n";
+    std::ofstream(dir + "/past.txt") << "0:fff boot\n400000:400fff beyond   # of a larger part\n";
+    const struct {
+        std::string layout;
+        std::string include;
+        std::string err;
+    } cases[] = {
+        {dir + "/overlap.txt", "boot",
+         "orvtool: " + dir +
+             "/overlap.txt:3:1: region config (0x00001000..0x00002fff) overlaps region boot "
+             "(0x00000000..0x00001fff, "
+             "line 2)\n"},
+        {dir + "/past.txt", "beyond",
+         "orvtool: " + dir +
+             "/past.txt:2: region beyond (0x400000..0x400fff) goes past the end of the 4 MiB flash\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = orvtool(sim({"spi", "read", "0", "16", "--layout", c.layout, "--include", c.include}));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
+    }
 }
 
 TEST_F(Sim, TwoByteRegisterAddressesReachTheWholeEeprom)
@@ -1005,6 +1083,23 @@ TEST_F(SimJson, BoundaryScanJson)
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }
 
+// A TAP without pins is refused as Python refuses it; jtag bsdl takes its
+// files from ORV_BSDL_PATH too.
+TEST_F(Sim, BoundaryScanTapWithoutPinsAndFilesFromTheEnvironment)
+{
+    RunResult r = orvtool(sim({"--board", "bscan", "jtag", "pins", "--bsdl", BOARD_FILES, "--tap", "0"}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "orvtool: TAP 0 (CortexMx) has no pins with boundary cells\n"
+                     "  choose a TAP whose BSDL file has pins\n");
+    RunResult listed = orvtool(sim({"--board", "bscan", "jtag", "bsdl"}),
+                               Options{true, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    expect_golden("jtag_bsdl", relative(listed.out));
+    RunResult none = orvtool(sim({"--board", "bscan", "jtag", "bsdl"}));
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err.rfind("orvtool: no BSDL files\n", 0), 0u) << none.err;
+}
+
 // Bad files and pins are refused with exit status 2 before the adapter is
 // opened: an adapter that fails every transfer never gets to fail.
 TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
@@ -1116,8 +1211,8 @@ TEST_F(Sim, DirectoriesAndEmptyValuesAreRefusedClearly)
         {{"spi", "read", "--layout", dir, "--include", "boot", "0", "16"},
          "is a directory\n  give the layout"},
         {{"jtag", "connect-test", "--netlist", dir}, "is a directory"},
-        {{"jtag", "bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
-        {{"jtag", "pins", "--bsdl", dir}, "no BSDL files (*.bsd, *.bsdl) in " + dir},
+        {{"jtag", "bsdl", dir}, dir + ": no BSDL files (*.bsd, *.bsdl) in this directory"},
+        {{"jtag", "pins", "--bsdl", dir}, dir + ": no BSDL files (*.bsd, *.bsdl) in this directory"},
         {{"spi", "read", "-o", "", "0", "16"}, "empty value for --output of orvtool spi read"},
         {{"--board", "", "spi", "id"}, "empty value for --board\n"},
         {{"--trace", "", "spi", "id"}, "empty value for --trace\n"},
@@ -1183,14 +1278,15 @@ TEST(Adapters, ListSaysWhenThereIsNoneAndFiltersByUsbId)
     }
     RunResult one = orvtool_among(2, {"--usb", "1209:4f52:1:3", "list"});
     EXPECT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out, "VID:PID    BUS:ADDR  SERIAL      PRODUCT\n"
-                       "1209:4f52  001:003   ORVSIM0001  ORV USB bridge (virtual)\n"
+    EXPECT_EQ(one.out, "VID:PID    BUS:ADDR  PORT  SERIAL      PRODUCT\n"
+                       "1209:4f52  001:003   1-2   ORVSIM0001  ORV USB bridge (virtual)\n"
                        "--usb 1209:4f52:1:3 selects this adapter\n");
     RunResult both = orvtool_among(2, {"--usb", "1209:4f52", "--json", "list"});
     EXPECT_EQ(both.status, 0) << both.err;
     if (have_python()) {
-        EXPECT_EQ(json_query(both.out, "[(a['vid'], a['vid_hex'], a['address']) for a in d['adapters']]"),
-                  "[(4617, '1209', 2), (4617, '1209', 3)]\n");
+        EXPECT_EQ(json_query(both.out, "[(a['vid'], a['vid_hex'], a['address'], a['port_path'], a['serial']) "
+                                       "for a in d['adapters']]"),
+                  "[(4617, '1209', 2, '1-1', 'ORVSIM0000'), (4617, '1209', 3, '1-2', 'ORVSIM0001')]\n");
     }
     RunResult other = orvtool_among(2, {"--usb", "1234:5678", "list"});
     EXPECT_EQ(other.status, 3);

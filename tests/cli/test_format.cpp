@@ -7,16 +7,13 @@
 #include <functional>
 #include <sstream>
 
-#include "front/orvtool/adapter_open.hpp"
 #include "front/orvtool/context.hpp"
 #include "front/orvtool/device_library.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/file_io.hpp"
 #include "front/orvtool/format.hpp"
 #include "front/orvtool/i2c_commands.hpp"
-#include "front/orvtool/layout.hpp"
 #include "front/orvtool/render.hpp"
-#include "front/orvtool/usb_host.hpp"
 #include "lib/wire/number_text.hpp"
 
 using namespace orvtool;
@@ -125,24 +122,6 @@ TEST(Render, OneResultAsTextAndAsJson)
                           "toolong x   last\n");
     EXPECT_EQ(json.str(), "{\"flag\":true,\"id\":\"ef4016\",\"kind\":[1,\"x\"],\"data\":\"4100\",\"rows\":[{"
                           "\"a\":-1,\"n\":null}]}\n");
-}
-
-TEST(UsbSelector, VidPidAndOptionalBusAddress)
-{
-    auto s = parse_usb_selector("1209:4F52");
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->vid, 0x1209);
-    EXPECT_EQ(s->pid, 0x4F52);
-    EXPECT_FALSE(s->bus);
-    auto full = parse_usb_selector("0x1209:0x4f52:1:12");
-    ASSERT_TRUE(full);
-    EXPECT_EQ(*full->bus, 1);
-    EXPECT_EQ(*full->address, 12);
-    EXPECT_EQ(to_string(*full), "1209:4f52:1:12");
-    for (const char* bad : {"", "1209", "1209:", "12345:1", "1209:4f52:1", "1209:4f52:1:256", "1209:4f52:a:1",
-                            "1209:4f52:1:2:3", "xyz:1"}) {
-        EXPECT_FALSE(parse_usb_selector(bad)) << bad;
-    }
 }
 
 TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
@@ -290,51 +269,6 @@ TEST(ProgressLine, FitsEveryWidthAndDropsDetailsFirst)
     EXPECT_NE(progress_line("erase", 3, 16, false, 1.0, 80).find(" 3/16 3.0/s 0:04 left"), std::string::npos);
 }
 
-TEST(Layout, FlashromLayoutFilesAndIncludedRegions)
-{
-    const std::vector<Region> layout = parse_layout(
-        "# a layout\n00000000:00000fff boot\n\n0x1000:0x1fff config # settings\n2000:3fffff data\n", "l.txt");
-    ASSERT_EQ(layout.size(), 3u);
-    EXPECT_EQ(layout[1].name, "config");
-    EXPECT_EQ(layout[1].start, 0x1000u);
-    EXPECT_EQ(layout[1].end, 0x1FFFu);
-    const struct {
-        const char* text;
-        const char* error;
-    } bad[] = {
-        {"0:fff\n", "l.txt:1: expected START:END NAME"},
-        {"0-fff boot\n", "l.txt:1: expected START:END NAME"},
-        {"0:fgh boot\n", "l.txt:1: '0:fgh' is not two hex numbers"},
-        {"100:ff boot\n", "l.txt:1: region boot ends before it starts"},
-        {"0:f a\n10:1f a\n", "l.txt:2: region a is named twice"},
-        {"# only a comment\n", "l.txt: no region in the layout"},
-    };
-    for (const auto& c : bad) {
-        try {
-            parse_layout(c.text, "l.txt");
-            ADD_FAILURE() << c.text;
-        } catch (const ToolError& e) {
-            EXPECT_EQ(e.exit(), Exit::usage);
-            EXPECT_EQ(std::string(e.what()).find(c.error), 0u) << e.what();
-        }
-    }
-    // Regions in the file's order, clipped to the command's range, merged.
-    const auto chosen = included_regions(layout, {"data", "boot"});
-    ASSERT_EQ(chosen.size(), 2u);
-    EXPECT_EQ(chosen[0].name, "boot");
-    const auto spans = covered(included_regions(layout, {"boot", "config"}), 0x800, 0x2000);
-    ASSERT_EQ(spans.size(), 1u);
-    EXPECT_EQ(spans[0].addr, 0x800u);
-    EXPECT_EQ(spans[0].len, 0x1800u);
-    EXPECT_TRUE(covered(chosen, 0x1000, 0x1000).empty());
-    try {
-        included_regions(layout, {"bios"});
-        ADD_FAILURE() << "an unknown region was accepted";
-    } catch (const ToolError& e) {
-        EXPECT_EQ(e.hint(), "the layout's regions are boot, config, data");
-    }
-}
-
 TEST(I2cArgs, AddressRangeFollowsTheAddressWidth)
 {
     EXPECT_EQ(i2c::address_arg("0x50", false), 0x50u);
@@ -438,84 +372,6 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
               sparse +
                   " holds more than 4 GiB, the most a flash orvtool can address holds (4-byte addresses)");
     std::filesystem::remove(sparse);
-}
-
-} // namespace
-
-namespace {
-
-// Why no adapter opens, for each state of the host: the messages name the
-// cause and the remedy that applies, and nothing else.
-TEST(NoAdapter, MessagesSayWhichCauseApplies)
-{
-    using orvtool::UsbHost;
-    const UsbHost plain{true, "", ""};
-    const UsbHost installed{true, "", "/opt/orv/lib/udev/rules.d/60-orv-adapter.rules"};
-    const UsbHost active{true, "/usr/lib/udev/rules.d/60-orv-adapter.rules", ""};
-    const UsbHost no_usbfs{false, "", ""};
-    struct Case {
-        const char* name;
-        UsbHost host;
-        std::uint16_t pid;
-        std::vector<std::string> says;
-        std::vector<std::string> never;
-    };
-    const std::string reload = "sudo udevadm control --reload-rules && sudo udevadm trigger";
-    const Case cases[] = {
-        {"rule nowhere, source tree named",
-         plain,
-         0x4f52,
-         {"(from the source tree): sudo install -m 644 front/orvtool/udev/60-orv-adapter.rules "
-          "/etc/udev/rules.d/",
-          reload, "replug"},
-         {"add a line"}},
-        {"rule installed under another prefix",
-         installed,
-         0x4f52,
-         {"sudo install -m 644 /opt/orv/lib/udev/rules.d/60-orv-adapter.rules /etc/udev/rules.d/", reload},
-         {"add a line"}},
-        {"other id, rule nowhere", installed, 0x6014, {"sudo install", "add a line for 1209:6014"}, {}},
-        {"other id, rule active",
-         active,
-         0x6014,
-         {"/usr/lib/udev/rules.d/60-orv-adapter.rules names 1209:4f52 only", "add a line for 1209:6014",
-          reload},
-         {"sudo install"}},
-        {"rule active for this id",
-         active,
-         0x4f52,
-         {"gives the user at the seat access", reload},
-         {"add a line"}},
-    };
-    for (const Case& c : cases) {
-        const orvtool::ToolError e =
-            orvtool::permission_denied(c.host, "/dev/bus/usb/001/005", 0x1209, c.pid, LIBUSB_ERROR_ACCESS);
-        EXPECT_EQ(e.exit(), orvtool::Exit::no_adapter) << c.name;
-        EXPECT_EQ(std::string(e.what()).rfind("permission denied opening /dev/bus/usb/001/005", 0), 0u)
-            << c.name;
-        for (const auto& text : c.says) {
-            EXPECT_NE(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
-        }
-        for (const auto& text : c.never) {
-            EXPECT_EQ(e.hint().find(text), std::string::npos) << c.name << ": " << e.hint();
-        }
-    }
-
-    const orvtool::UsbSelector id{0x1234, 0x5678, {}, {}};
-    const orvtool::ToolError missing = orvtool::no_adapter_found(no_usbfs, std::nullopt);
-    EXPECT_STREQ(missing.what(), "no adapter found");
-    EXPECT_EQ(missing.hint().rfind("/dev/bus/usb does not exist", 0), 0u) << missing.hint();
-    const orvtool::ToolError missing_id = orvtool::no_adapter_found(no_usbfs, id);
-    EXPECT_STREQ(missing_id.what(), "no adapter found with USB id 1234:5678");
-    EXPECT_NE(missing_id.hint().find("/dev/bus/usb does not exist"), std::string::npos);
-    const orvtool::ToolError absent = orvtool::no_adapter_found(plain, id);
-    EXPECT_EQ(absent.hint().find("/dev/bus/usb"), std::string::npos) << absent.hint();
-    EXPECT_NE(absent.hint().find("plugged in"), std::string::npos) << absent.hint();
-    const orvtool::ToolError unavailable =
-        orvtool::usb_unavailable(no_usbfs, "cannot start libusb", "Other error", LIBUSB_ERROR_OTHER);
-    EXPECT_STREQ(unavailable.what(), "cannot start libusb: Other error");
-    EXPECT_EQ(unavailable.code(), LIBUSB_ERROR_OTHER);
-    EXPECT_NE(unavailable.hint().find("docker run --device /dev/bus/usb"), std::string::npos);
 }
 
 } // namespace

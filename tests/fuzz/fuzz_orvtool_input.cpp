@@ -19,7 +19,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "front/orvtool/adapter_open.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/format.hpp"
@@ -85,7 +84,8 @@ void command_line(const std::uint8_t* data, std::size_t size)
     try {
         (void)timeout_arg(timeout);
         if (!usb.empty()) {
-            (void)parse_usb_selector(usb);
+            orvdev_adapter_selector selector{};
+            (void)orvdev_adapter_selector_parse(usb.c_str(), &selector, nullptr);
         }
         if (chosen.check) {
             Action action = chosen.check();

@@ -26,6 +26,7 @@ ALLOWED = {
     "lib/hostfile": [],
     "lib/formats/bsdl": [],
     "lib/formats/svf": LIB_BASE,
+    "lib/formats/layout": [],
     "lib/devices": LIB_BASE + ["lib/formats", "lib/hostfile"],
     "sim/transfer_seam": LIB_BASE,
     "sim/adapter": LIB_BASE,

@@ -12,8 +12,8 @@ VID, PID = 0x1209, 0x4F52
 
 def test_list_shows_every_virtual_adapter_with_its_ids_place_and_strings():
     found = orv.list()
-    assert [(i.vid, i.pid, i.bus, i.address, i.serial) for i in found] == [
-        (VID, PID, 1, 2 + n, serial) for n, serial in enumerate(SERIALS)
+    assert [(i.vid, i.pid, i.bus, i.address, i.serial, i.port_path) for i in found] == [
+        (VID, PID, 1, 2 + n, serial, f"1-{n + 1}") for n, serial in enumerate(SERIALS)
     ]
     assert all(i.product == "ORV USB bridge (virtual)" for i in found)
     assert str(found[1]) == "1209:4f52 bus 001 device 003 serial ORVSIM0001 (ORV USB bridge (virtual))"
@@ -40,13 +40,19 @@ def test_open_picks_the_adapter_that_matches_every_criterion(criteria, serial):
     assert repr(adapter).endswith(" closed>")
 
 
-def test_open_refuses_an_ambiguous_or_missing_choice():
-    with pytest.raises(ValueError, match="4 adapters match .*ORVSIM0000.*ORVSIM0001.*ORVSIM0003"):
+def test_open_refuses_an_ambiguous_or_missing_choice_with_the_cause_as_orvtool_says_it():
+    with pytest.raises(ValueError, match="4 adapters found with USB id 1209:4f52: .*ORVSIM0000.*ORVSIM0001.*ORVSIM0003"):
         orv.open(vid=VID, pid=PID)
     with pytest.raises(orv.AdapterNotFound) as missing:
         orv.open(serial="ORVSIM9999")
-    assert (missing.value.code, missing.value.text) == (-5, "usb entity not found")
-    assert isinstance(missing.value, orv.UsbError)
+    e = missing.value
+    assert (e.code, e.cause, e.text) == (-160, "not_found", "no adapter found with serial number ORVSIM9999")
+    assert "plugged in" in e.hint and isinstance(e, orv.UsbError)
+    with orv.open(serial=SERIALS[2]), pytest.raises(orv.AdapterNotFound) as busy:
+        orv.open(bus=1, address=4)
+    e = busy.value
+    assert (e.cause, e.bus_code, e.text) == ("busy", -6, "the adapter at bus 001 device 004 is busy")
+    assert "another program" in e.hint
 
 
 @pytest.mark.parametrize(

@@ -88,7 +88,9 @@ def test_boundary_matches_the_files_to_the_chain_and_samples_in_one_exchange(jta
     assert {k: u2.sample()[k] for k in ("MODE(0)", "MODE(1)", "IO(4)", "D(0)", "SDA")} == {
         "MODE(0)": 0, "MODE(1)": 1, "IO(4)": 1, "D(0)": 1, "SDA": 1
     }
-    assert u1.for_tap(0).sample() == {}  # the debug TAP's file has no pins
+    # The debug TAP's file has no pins: refused as orvtool's --tap 0 is.
+    with pytest.raises(orv.InvalidArgument, match=r"TAP 0 \(CortexMx\) has no pins with boundary cells"):
+        u1.for_tap(0)
     u1.close()
     with pytest.raises(ValueError, match="closed"):
         u2.sample()
@@ -102,7 +104,7 @@ def test_the_tap_is_the_one_whose_file_has_pins_or_the_one_named(jtag, count):
     only = jtag.boundary(bsdl=GL64)
     assert (only.tap, only.files[1]) == (2, None)
     assert only.sample()["MODE(1)"] == 1
-    with pytest.raises(ValueError, match="no TAP 3: the chain has 3"):
+    with pytest.raises(ValueError, match="no TAP 3: the chain has 3 TAPs"):
         jtag.boundary(bsdl=BOARDS, tap=3)
     with pytest.raises(orv.ChainError, match="TAP 1: no BSDL file has IDCODE 0x06439041") as unmatched:
         jtag.boundary(bsdl=GL64, tap=1)
@@ -248,15 +250,18 @@ def test_bad_bsdl_files_are_refused_with_the_place_and_nothing_is_sent(jtag, cou
         assert e.json_path is None
         assert e.column and e.reason.startswith("expected ")
         assert e.text == f"{broken}:{entity + 1}:{e.column}: {e.reason}"
-        assert str(e).startswith(f"reading a BSDL file: {e.text} (code -150)\n  hint: ")
-        with pytest.raises(FileNotFoundError, match="no BSDL file or directory"):
-            jtag.boundary(bsdl=str(tmp_path / "missing.bsd"))
-        with pytest.raises(FileNotFoundError, match="no BSDL file"):
-            orv.BsdlFile(tmp_path / "missing.bsd")
+        assert str(e).startswith(f"reading BSDL files: {e.text} (code -150)\n  hint: ")
+        # A file that is not there is refused as a broken one is, as orvtool does.
+        missing = str(tmp_path / "missing.bsd")
+        with pytest.raises(orv.InputFileError, match="no such BSDL file or directory") as raised:
+            jtag.boundary(bsdl=missing)
+        assert (raised.value.file, raised.value.line) == (missing, None)
+        with pytest.raises(orv.InputFileError, match="missing.bsd"):
+            orv.BsdlFile(missing)
         with pytest.raises(orv.InputFileError, match="expected a readable BSDL file"):
             orv.BsdlFile(tmp_path)  # a directory is not a file
         (tmp_path / "empty").mkdir()
-        with pytest.raises(ValueError, match=r"no BSDL files \(\*.bsd, \*.bsdl\) in"):
+        with pytest.raises(orv.InputFileError, match=r"empty: no BSDL files \(\*.bsd, \*.bsdl\) in this directory"):
             jtag.boundary(bsdl=tmp_path / "empty")
         with pytest.raises(TypeError):
             jtag.boundary(bsdl=3)

@@ -147,3 +147,49 @@ def test_a_long_read_goes_in_whole_exchanges(flash, count):
         assert flash.read(0x70000, 4096) == image(5, 4096)
     out, _, reads = urbs(sent)
     assert out == reads and out <= 8
+
+
+def test_a_layout_writes_verifies_and_reads_the_regions_named_as_orvtool_does(flash, tmp_path, count):
+    path = tmp_path / "board.layout"
+    path.write_text("# the board's flash\n0:fff boot\n1000:1fff config  # settings\n20000:20fff data\n")
+    layout = orv.Layout(path)
+    assert [(r.name, r.start, r.end, r.line) for r in layout.regions] == [
+        ("boot", 0, 0xFFF, 2), ("config", 0x1000, 0x1FFF, 3), ("data", 0x20000, 0x20FFF, 4)
+    ]
+    old = flash.read(0, 0x21000)
+    data = image(5, 0x21000)
+    backup = tmp_path / "backup.bin"
+    report = flash.write(0, data, layout=layout, include=["config", "data"], backup_file=backup)
+    assert (report.length, report.regions, report.range) == (0x2000, ("config", "data"), (0x1000, 0x20000))
+    assert backup.read_bytes() == old[0x1000:0x21000]  # one backup of all it claims
+    now = flash.read(0, 0x21000)
+    assert now[:0x1000] == old[:0x1000] and now[0x2000:0x20000] == old[0x2000:0x20000]
+    assert now[0x1000:0x2000] == data[0x1000:0x2000] and now[0x20000:] == data[0x20000:]
+    assert flash.verify(0, data, layout=path, include=["config", "data"]) == 0x2000
+    with pytest.raises(orv.Mismatch) as raised:
+        flash.verify(0, data, layout=layout, include=["boot", "config"])
+    assert (raised.value.addr, raised.value.count) == (0, sum(a != b for a, b in zip(old[:0x1000], data)))
+    assert flash.read(0, 0x3000, layout=layout, include=["config"]) == b"\xff" * 0x1000 + data[0x1000:0x2000] + (
+        b"\xff" * 0x1000
+    )
+    with count() as sent:
+        for call, error in [
+            (lambda: flash.read(0, 16, layout=layout), TypeError),
+            (lambda: flash.read(0, 16, include=["boot"]), TypeError),
+            (lambda: flash.read(0, 16, layout=layout, include=[]), ValueError),
+            (lambda: flash.read(0, 16, layout=layout, include=["bios"]), orv.InvalidArgument),
+            (lambda: flash.read(0x1000, 16, layout=layout, include=["boot"]), orv.InvalidArgument),
+        ]:
+            with pytest.raises(error):
+                call()
+    assert urbs(sent) == (0, 0, 0)
+
+
+def test_bad_layout_files_are_refused_with_the_line(tmp_path):
+    path = tmp_path / "bad.layout"
+    path.write_text("0:1fff boot\n1000:2fff config\n")
+    with pytest.raises(orv.InputFileError, match="overlaps region boot") as raised:
+        orv.Layout(path)
+    assert (raised.value.file, raised.value.line, raised.value.column) == (str(path), 2, 1)
+    with pytest.raises(orv.InputFileError, match="expected a readable layout file"):
+        orv.Layout(tmp_path / "missing.layout")

@@ -18,6 +18,7 @@ exceptions that carry the libraries' result codes and messages::
 
 from ._clock import Clock
 from .adapter import Adapter, AdapterInfo
+from .adapter import list_adapters
 from .adapter import list_adapters as list
 from .adapter import open_adapter as open
 from .bscan import Boundary, BsdlFile, ConnectResult, Pin
@@ -37,7 +38,7 @@ from .errors import (
     Timeout,
     UsbError,
 )
-from .flash import EraseReport, FlashInfo, FlashStatus, SpiFlash, WriteReport
+from .flash import EraseReport, FlashInfo, FlashStatus, Layout, Region, SpiFlash, WriteReport
 from .i2c import I2c
 from .jtag import Chain, Device, DrBatch, Jtag, TapState
 from .spi import Spi
@@ -66,11 +67,13 @@ __all__ = [
     "InputFileError",
     "InvalidArgument",
     "Jtag",
+    "Layout",
     "LibraryNotFound",
     "Mismatch",
     "NoAcknowledge",
     "OrvError",
     "Pin",
+    "Region",
     "Spi",
     "SpiFlash",
     "Stopped",
@@ -79,5 +82,6 @@ __all__ = [
     "UsbError",
     "WriteReport",
     "list",
+    "list_adapters",
     "open",
 ]

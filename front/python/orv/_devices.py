@@ -51,6 +51,7 @@ ORVDEV_ERROR_BAD_INPUT = -150
 ORVDEV_ERROR_UNKNOWN_PIN = -151
 ORVDEV_ERROR_BSDL_MISMATCH = -152
 ORVDEV_ERROR_BSCAN_UNSUPPORTED = -153
+ORVDEV_ERROR_NO_ADAPTER = -160
 
 # ---- sizes -------------------------------------------------------------------------
 
@@ -67,6 +68,9 @@ ORVDEV_NAME_MAX = 64
 ORVDEV_I2C_MAX_MESSAGES = 42
 ORVDEV_DEFAULT_TIMEOUT_MS = 1000
 ORVDEV_I2C_MAX_TIMEOUT_MS = 31
+ORVDEV_USB_STRING_MAX = 128
+ORVDEV_PORT_PATH_MAX = 40
+ORVDEV_NEAREST_MAX = 16
 
 # ---- the other enums ---------------------------------------------------------------
 
@@ -98,6 +102,25 @@ ORVDEV_LEVEL_Z = 2
 ORVDEV_SHORT_AND = 0
 ORVDEV_SHORT_OR = 1
 ORVDEV_SHORT_UNKNOWN = 2
+ORVDEV_ADAPTER_FOUND = 0
+ORVDEV_ADAPTER_NOT_FOUND = 1
+ORVDEV_ADAPTER_SEVERAL = 2
+ORVDEV_ADAPTER_PERMISSION = 3
+ORVDEV_ADAPTER_NO_USBFS = 4
+ORVDEV_ADAPTER_BUSY = 5
+ORVDEV_ADAPTER_GONE = 6
+ORVDEV_ADAPTER_USB_FAILED = 7
+ORVDEV_TAP_CHOSEN = 0
+ORVDEV_TAP_NO_SUCH = 1
+ORVDEV_TAP_NO_FILE = 2
+ORVDEV_TAP_NO_PINS = 3
+ORVDEV_TAP_NONE_FITS = 4
+ORVDEV_TAP_SEVERAL = 5
+ORVDEV_PIN_FITS = 0
+ORVDEV_PIN_UNKNOWN = 1
+ORVDEV_PIN_NO_CELLS = 2
+ORVDEV_PIN_INPUT = 3
+ORVDEV_PIN_TWO_STATE = 4
 ORVDEV_CLOCK_TMS = 1
 ORVDEV_CLOCK_TDI = 2
 ORVDEV_CLOCK_SAMPLE = 4
@@ -148,6 +171,40 @@ class Report(ctypes.Structure):
 
 LOG_FN = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_char_p)
 PROGRESS_FN = ctypes.CFUNCTYPE(c_int32, c_void_p, c_char_p, c_uint64, c_uint64, c_int32)
+
+
+class AdapterInfo(ctypes.Structure):
+    _fields_ = [
+        ("vid", c_uint16),
+        ("pid", c_uint16),
+        ("bus", c_uint8),
+        ("address", c_uint8),
+        ("port_path", c_char * ORVDEV_PORT_PATH_MAX),
+        ("serial", c_char * ORVDEV_USB_STRING_MAX),
+        ("product", c_char * ORVDEV_USB_STRING_MAX),
+        ("open_error", c_int32),
+    ]
+
+
+class AdapterSelector(ctypes.Structure):
+    _fields_ = [
+        ("vid", c_int32),
+        ("pid", c_int32),
+        ("bus", c_int32),
+        ("address", c_int32),
+        ("serial", c_char_p),
+    ]
+
+
+class NoAdapter(ctypes.Structure):
+    _fields_ = [
+        ("cause", c_int32),
+        ("usb_code", c_int32),
+        ("matches", c_uint32),
+        ("adapter", AdapterInfo),
+        ("device_dir", c_int32),
+        ("udev_rule", c_char * ORVDEV_PATH_MAX),
+    ]
 
 
 class SessionOptions(ctypes.Structure):
@@ -299,6 +356,20 @@ class FlashStatus(ctypes.Structure):
     ]
 
 
+class LayoutRegion(ctypes.Structure):
+    _fields_ = [
+        ("name", c_char_p),
+        ("start", c_uint64),
+        ("end", c_uint64),
+        ("line", c_uint32),
+        ("included", c_int32),
+    ]
+
+
+class LayoutResult(ctypes.Structure):
+    _fields_ = [("regions", c_uint32), ("spans", c_uint32), ("bytes", c_uint64)]
+
+
 class I2cOptions(ctypes.Structure):
     _fields_ = [("clock_khz", c_uint32), ("ten_bit", c_int32)]
 
@@ -351,6 +422,17 @@ class BsdlMatch(ctypes.Structure):
     _fields_ = [("status", c_int32), ("file", c_int32)]
 
 
+class TapChoice(ctypes.Structure):
+    _fields_ = [
+        ("status", c_int32),
+        ("tap", c_uint32),
+        ("match", BsdlMatch),
+        ("why", c_char * ORVDEV_MESSAGE_MAX),
+        ("candidates", c_uint32 * ORVDEV_JTAG_MAX_DEVICES),
+        ("candidate_count", c_uint32),
+    ]
+
+
 class PinSetting(ctypes.Structure):
     _fields_ = [("pin", c_char_p), ("level", c_int32)]
 
@@ -400,6 +482,16 @@ report_p = POINTER(Report)
 
 PROTOTYPES = {
     "orvdev_strerror": (c_char_p, [c_int32]),
+    "orvdev_hint": (c_char_p, [c_int32]),
+    "orvdev_adapter_selector_init": (None, [POINTER(AdapterSelector)]),
+    "orvdev_adapter_list": (
+        c_int32,
+        [POINTER(AdapterSelector), POINTER(AdapterInfo), c_uint32, POINTER(c_uint32), POINTER(NoAdapter), report_p],
+    ),
+    "orvdev_adapter_open": (c_int32, [POINTER(AdapterSelector), POINTER(handle_t), POINTER(NoAdapter), report_p]),
+    "orvdev_adapter_handle": (c_void_p, [handle_t]),
+    "orvdev_adapter_get_info": (None, [handle_t, POINTER(AdapterInfo)]),
+    "orvdev_adapter_close": (None, [handle_t]),
     "orvdev_session_options_init": (None, [POINTER(SessionOptions)]),
     "orvdev_session_open": (c_int32, [c_void_p, POINTER(SessionOptions), POINTER(session_t), report_p]),
     "orvdev_session_close": (None, [session_t]),
@@ -444,6 +536,38 @@ PROTOTYPES = {
     "orvdev_flash_erase": (c_int32, [handle_t, c_uint64, c_uint64, c_int32, POINTER(EraseReport), report_p]),
     "orvdev_flash_read_status": (c_int32, [handle_t, POINTER(FlashStatus), report_p]),
     "orvdev_flash_unprotect": (c_int32, [handle_t, POINTER(c_uint8), POINTER(c_uint8), report_p]),
+    "orvdev_flash_status_decode": (None, [c_uint8, c_uint8, c_uint8, c_uint64, POINTER(FlashStatus)]),
+    "orvdev_layout_parse": (
+        c_int32,
+        [c_char_p, c_size_t, c_char_p, POINTER(handle_t), POINTER(InputError), report_p],
+    ),
+    "orvdev_layout_load": (c_int32, [c_char_p, POINTER(handle_t), POINTER(InputError), report_p]),
+    "orvdev_layout_free": (None, [handle_t]),
+    "orvdev_layout_region_count": (c_uint32, [handle_t]),
+    "orvdev_layout_get_region": (c_int32, [handle_t, c_uint32, POINTER(LayoutRegion)]),
+    "orvdev_layout_include": (c_int32, [handle_t, c_char_p, report_p]),
+    "orvdev_layout_read": (
+        c_int32,
+        [handle_t, handle_t, c_uint64, buffer_t, c_uint64, POINTER(LayoutResult), report_p],
+    ),
+    "orvdev_layout_write": (
+        c_int32,
+        [
+            handle_t,
+            handle_t,
+            c_uint64,
+            buffer_t,
+            c_uint64,
+            POINTER(WriteOptions),
+            POINTER(WriteReport),
+            POINTER(LayoutResult),
+            report_p,
+        ],
+    ),
+    "orvdev_layout_verify": (
+        c_int32,
+        [handle_t, handle_t, c_uint64, buffer_t, c_uint64, POINTER(Mismatch), POINTER(LayoutResult), report_p],
+    ),
     "orvdev_i2c_options_init": (None, [POINTER(I2cOptions)]),
     "orvdev_i2c_open": (c_int32, [session_t, POINTER(I2cOptions), POINTER(handle_t), report_p]),
     "orvdev_i2c_close": (None, [handle_t]),
@@ -468,6 +592,27 @@ PROTOTYPES = {
     "orvdev_bsdl_match_chain": (
         c_int32,
         [POINTER(Chain), POINTER(handle_t), c_uint32, POINTER(BsdlMatch), report_p],
+    ),
+    "orvdev_bsdl_files_load": (
+        c_int32,
+        [POINTER(c_char_p), c_uint32, c_int32, POINTER(handle_t), POINTER(InputError), report_p],
+    ),
+    "orvdev_bsdl_files_count": (c_uint32, [handle_t]),
+    "orvdev_bsdl_files_get": (c_void_p, [handle_t, c_uint32]),
+    "orvdev_bsdl_files_free": (None, [handle_t]),
+    "orvdev_bsdl_choose_tap": (
+        c_int32,
+        [
+            POINTER(Chain),
+            POINTER(handle_t),
+            c_uint32,
+            c_int32,
+            c_char_p,
+            POINTER(c_char_p),
+            c_uint32,
+            POINTER(TapChoice),
+            report_p,
+        ],
     ),
     "orvdev_bscan_open": (
         c_int32,

@@ -15,7 +15,7 @@ from __future__ import annotations
 import ctypes
 import os
 import threading
-from ctypes import POINTER, c_char_p, c_int, c_int32, c_ssize_t, c_uint, c_uint8, c_uint16, c_uint32, c_void_p
+from ctypes import POINTER, c_int, c_int32, c_uint, c_uint8, c_uint16, c_uint32, c_void_p
 from typing import Optional
 
 from . import _devices
@@ -30,80 +30,6 @@ LIBUSB = "libusb-1.0.so.0"
 
 handle_t = c_void_p  # libusb_device_handle *
 buffer_t = c_void_p  # uint8_t * (a ctypes array, an address or None)
-
-
-# ---- libusb descriptors (libusb.h) ------------------------------------------
-
-
-class DeviceDescriptor(ctypes.Structure):
-    _fields_ = [
-        ("bLength", c_uint8),
-        ("bDescriptorType", c_uint8),
-        ("bcdUSB", c_uint16),
-        ("bDeviceClass", c_uint8),
-        ("bDeviceSubClass", c_uint8),
-        ("bDeviceProtocol", c_uint8),
-        ("bMaxPacketSize0", c_uint8),
-        ("idVendor", c_uint16),
-        ("idProduct", c_uint16),
-        ("bcdDevice", c_uint16),
-        ("iManufacturer", c_uint8),
-        ("iProduct", c_uint8),
-        ("iSerialNumber", c_uint8),
-        ("bNumConfigurations", c_uint8),
-    ]
-
-
-class EndpointDescriptor(ctypes.Structure):
-    _fields_ = [
-        ("bLength", c_uint8),
-        ("bDescriptorType", c_uint8),
-        ("bEndpointAddress", c_uint8),
-        ("bmAttributes", c_uint8),
-        ("wMaxPacketSize", c_uint16),
-        ("bInterval", c_uint8),
-        ("bRefresh", c_uint8),
-        ("bSynchAddress", c_uint8),
-        ("extra", c_void_p),
-        ("extra_length", c_int),
-    ]
-
-
-class InterfaceDescriptor(ctypes.Structure):
-    _fields_ = [
-        ("bLength", c_uint8),
-        ("bDescriptorType", c_uint8),
-        ("bInterfaceNumber", c_uint8),
-        ("bAlternateSetting", c_uint8),
-        ("bNumEndpoints", c_uint8),
-        ("bInterfaceClass", c_uint8),
-        ("bInterfaceSubClass", c_uint8),
-        ("bInterfaceProtocol", c_uint8),
-        ("iInterface", c_uint8),
-        ("endpoint", POINTER(EndpointDescriptor)),
-        ("extra", c_void_p),
-        ("extra_length", c_int),
-    ]
-
-
-class Interface(ctypes.Structure):
-    _fields_ = [("altsetting", POINTER(InterfaceDescriptor)), ("num_altsetting", c_int)]
-
-
-class ConfigDescriptor(ctypes.Structure):
-    _fields_ = [
-        ("bLength", c_uint8),
-        ("bDescriptorType", c_uint8),
-        ("wTotalLength", c_uint16),
-        ("bNumInterfaces", c_uint8),
-        ("bConfigurationValue", c_uint8),
-        ("iConfiguration", c_uint8),
-        ("bmAttributes", c_uint8),
-        ("MaxPower", c_uint8),
-        ("interface", POINTER(Interface)),
-        ("extra", c_void_p),
-        ("extra_length", c_int),
-    ]
 
 
 class SpiConfig(ctypes.Structure):
@@ -146,22 +72,6 @@ _LUMO_SPI_PROTOTYPES = {
     "lumo_spi_read_write_bits": (c_int32, _SPI_TRANSFER_ARGS),
 }
 _LIBUSB_PROTOTYPES = {
-    "libusb_init": (c_int, [POINTER(c_void_p)]),
-    "libusb_exit": (None, [c_void_p]),
-    "libusb_get_device_list": (c_ssize_t, [c_void_p, POINTER(POINTER(c_void_p))]),
-    "libusb_free_device_list": (None, [POINTER(c_void_p), c_int]),
-    "libusb_get_device_descriptor": (c_int, [c_void_p, POINTER(DeviceDescriptor)]),
-    "libusb_get_active_config_descriptor": (c_int, [c_void_p, POINTER(POINTER(ConfigDescriptor))]),
-    "libusb_get_config_descriptor": (c_int, [c_void_p, c_uint8, POINTER(POINTER(ConfigDescriptor))]),
-    "libusb_free_config_descriptor": (None, [POINTER(ConfigDescriptor)]),
-    "libusb_get_bus_number": (c_uint8, [c_void_p]),
-    "libusb_get_device_address": (c_uint8, [c_void_p]),
-    "libusb_open": (c_int, [c_void_p, POINTER(c_void_p)]),
-    "libusb_close": (None, [c_void_p]),
-    "libusb_get_string_descriptor_ascii": (c_int, [c_void_p, c_uint8, c_char_p, c_int]),
-    "libusb_set_auto_detach_kernel_driver": (c_int, [c_void_p, c_int]),
-    "libusb_claim_interface": (c_int, [c_void_p, c_int]),
-    "libusb_release_interface": (c_int, [c_void_p, c_int]),
     "libusb_bulk_transfer": (c_int, [c_void_p, c_uint8, buffer_t, c_int, POINTER(c_int), c_uint]),
 }
 

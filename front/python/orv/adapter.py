@@ -2,10 +2,11 @@
 
 An adapter is a USB device with one interface whose first setting has
 exactly three bulk endpoints: 0x02 OUT (commands), 0x81 IN (read-back bytes)
-and 0x83 IN (read-back count). :func:`list_adapters` shows every such device;
-:func:`open_adapter` opens one of them, claims its interface, starts a
-device-library session on it and returns an :class:`Adapter`, which hands
-out the JTAG, SPI and I2C ports.
+and 0x83 IN (read-back count). :func:`list_adapters` shows every such device
+and :func:`open_adapter` opens one of them with its interface claimed, both
+through the device library (as ``orvtool list`` and ``--usb`` do), then
+starts a device-library session on it and returns an :class:`Adapter`, which
+hands out the JTAG, SPI and I2C ports.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import logging
 import threading
 import weakref
 from contextlib import contextmanager
-from ctypes import POINTER, byref, c_void_p
+from ctypes import byref, c_uint32, c_void_p
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
 
@@ -26,10 +27,7 @@ from ._progress import Progress, ProgressRelay
 from .errors import (
     ERROR_INVALID_PARAM,
     ERROR_USBTRANS,
-    LIBUSB_ERROR_NOT_FOUND,
-    AdapterNotFound,
     OrvError,
-    UsbError,
     make_error,
 )
 
@@ -38,24 +36,24 @@ if TYPE_CHECKING:
     from .jtag import Jtag
     from .spi import Spi
 
-INTERFACE = 0
 EP_COMMAND_OUT = 0x02
-EP_READBACK_DATA_IN = 0x81
-EP_READBACK_COUNT_IN = 0x83
-ADAPTER_ENDPOINTS = (EP_COMMAND_OUT, EP_READBACK_DATA_IN, EP_READBACK_COUNT_IN)
-ENDPOINT_TYPE_MASK = 0x03
-ENDPOINT_TYPE_BULK = 0x02
 DEFAULT_TIMEOUT_MS = 1000
-LIBUSB_ERROR_ACCESS = -3
-LIBUSB_ERROR_BUSY = -6
 
 log = logging.getLogger("orv")
+
+
+def _text(raw: bytes) -> Optional[str]:
+    return raw.decode("ascii", "replace") or None
 
 
 @dataclass(frozen=True)
 class AdapterInfo:
     """One adapter on the bus: USB ids, where it sits, and its strings (``None``
-    when they could not be read, for instance without permission to open it)."""
+    when they could not be read, for instance without permission to open it).
+
+    ``port_path`` is where it is plugged in, as the kernel names it ("1-1.3":
+    the bus, then the port of each hub from the root): the same after a
+    replug into the same port, unlike ``address``."""
 
     vid: int
     pid: int
@@ -63,6 +61,20 @@ class AdapterInfo:
     address: int
     serial: Optional[str]
     product: Optional[str]
+    port_path: Optional[str] = None
+
+    @classmethod
+    def _from_c(cls, info: abi.AdapterInfo) -> "AdapterInfo":
+        readable = info.open_error == 0
+        return cls(
+            info.vid,
+            info.pid,
+            info.bus,
+            info.address,
+            _text(info.serial) if readable else None,
+            _text(info.product) if readable else None,
+            _text(info.port_path),
+        )
 
     def __str__(self) -> str:
         text = f"{self.vid:04x}:{self.pid:04x} bus {self.bus:03d} device {self.address:03d}"
@@ -75,95 +87,71 @@ class AdapterInfo:
     def __repr__(self) -> str:
         return (
             f"AdapterInfo(vid={self.vid:#06x}, pid={self.pid:#06x}, bus={self.bus}, address={self.address}, "
-            f"serial={self.serial!r}, product={self.product!r})"
+            f"serial={self.serial!r}, product={self.product!r}, port_path={self.port_path!r})"
         )
 
 
-def _has_adapter_interface(usb: ctypes.CDLL, device: int) -> bool:
-    """True when the active configuration has one interface whose first
-    setting has exactly the adapter's three endpoints, all bulk."""
-    config = POINTER(_lib.ConfigDescriptor)()
-    if usb.libusb_get_active_config_descriptor(device, byref(config)) != 0:
-        return False
-    try:
-        if config.contents.bNumInterfaces != 1 or config.contents.interface[0].num_altsetting < 1:
-            return False
-        setting = config.contents.interface[0].altsetting[0]
-        endpoints = [setting.endpoint[i] for i in range(setting.bNumEndpoints)]
-        bulk = sorted(
-            e.bEndpointAddress for e in endpoints if e.bmAttributes & ENDPOINT_TYPE_MASK == ENDPOINT_TYPE_BULK
-        )
-        return len(endpoints) == len(ADAPTER_ENDPOINTS) and bulk == sorted(ADAPTER_ENDPOINTS)
-    finally:
-        usb.libusb_free_config_descriptor(config)
-
-
-def _string(usb: ctypes.CDLL, handle: c_void_p, index: int) -> Optional[str]:
-    if index == 0:
-        return None
-    buf = ctypes.create_string_buffer(256)
-    n = usb.libusb_get_string_descriptor_ascii(handle, index, buf, len(buf))
-    return buf.raw[:n].decode("ascii", "replace") if n >= 0 else None
-
-
-@contextmanager
-def _device_list(
-    libs: _lib.Libraries, context: c_void_p
-) -> Iterator[list[tuple[int, _lib.DeviceDescriptor]]]:
-    """The devices that look like an adapter, with their descriptors."""
-    usb = libs.usb
-    devices = POINTER(c_void_p)()
-    count = usb.libusb_get_device_list(context, byref(devices))
-    if count < 0:
-        raise libs.error(count, "listing the USB devices")
-    try:
-        found = []
-        for i in range(count):
-            descriptor = _lib.DeviceDescriptor()
-            if usb.libusb_get_device_descriptor(devices[i], byref(descriptor)) != 0:
-                continue
-            if _has_adapter_interface(usb, devices[i]):
-                found.append((devices[i], descriptor))
-        yield found
-    finally:
-        usb.libusb_free_device_list(devices, 1)
-
-
-def _describe(usb: ctypes.CDLL, device: int, descriptor: _lib.DeviceDescriptor) -> AdapterInfo:
-    serial = product = None
-    handle = c_void_p()
-    if usb.libusb_open(device, byref(handle)) == 0:
-        serial = _string(usb, handle, descriptor.iSerialNumber)
-        product = _string(usb, handle, descriptor.iProduct)
-        usb.libusb_close(handle)
-    return AdapterInfo(
-        descriptor.idVendor,
-        descriptor.idProduct,
-        usb.libusb_get_bus_number(device),
-        usb.libusb_get_device_address(device),
-        serial,
-        product,
+def _selector(
+    vid: Optional[int], pid: Optional[int], serial: Optional[str], bus: Optional[int], address: Optional[int]
+) -> abi.AdapterSelector:
+    limits = (("vid", vid, 0xFFFF), ("pid", pid, 0xFFFF), ("bus", bus, 0xFF), ("address", address, 0x7F))
+    for name, value, limit in limits:
+        if value is not None:
+            integer(name, value, 0, limit)
+    if serial is not None and not isinstance(serial, str):
+        raise TypeError(f"serial must be a str, not {type(serial).__name__}")
+    return abi.AdapterSelector(
+        -1 if vid is None else vid,
+        -1 if pid is None else pid,
+        -1 if bus is None else bus,
+        -1 if address is None else address,
+        None if serial is None else serial.encode(),
     )
 
 
-def _new_context(libs: _lib.Libraries) -> c_void_p:
-    context = c_void_p()
-    libs.check(libs.usb.libusb_init(byref(context)), "starting libusb")
-    return context
+def _list(libs: _lib.Libraries, selector: Optional[abi.AdapterSelector]) -> list[AdapterInfo]:
+    """The adapters `selector` matches; [] when there is none."""
+    devices = libs.devices
+    count = c_uint32(0)
+    why = abi.NoAdapter()
+    report = abi.Report()
+    wanted = None if selector is None else byref(selector)
+    found = (abi.AdapterInfo * 0)()
+    rc = devices.orvdev_adapter_list(wanted, found, 0, byref(count), byref(why), byref(report))
+    while rc == 0 and len(found) < count.value:  # one more came since
+        found = (abi.AdapterInfo * count.value)()
+        rc = devices.orvdev_adapter_list(wanted, found, len(found), byref(count), byref(why), byref(report))
+    if rc == abi.ORVDEV_ERROR_NO_ADAPTER and why.cause in (abi.ORVDEV_ADAPTER_NOT_FOUND, abi.ORVDEV_ADAPTER_NO_USBFS):
+        return []
+    if rc != 0:
+        raise make_error(rc, libs.error_text(rc), "listing the adapters", report, cause=_cause(why))
+    return [AdapterInfo._from_c(info) for info in found[: count.value]]
+
+
+def _cause(why: abi.NoAdapter) -> str:
+    return CAUSES.get(why.cause, str(why.cause))
+
+
+# enum orvdev_no_adapter_cause, as AdapterNotFound.cause names it.
+CAUSES = {
+    abi.ORVDEV_ADAPTER_FOUND: "found",
+    abi.ORVDEV_ADAPTER_NOT_FOUND: "not_found",
+    abi.ORVDEV_ADAPTER_SEVERAL: "several",
+    abi.ORVDEV_ADAPTER_PERMISSION: "permission",
+    abi.ORVDEV_ADAPTER_NO_USBFS: "no_usbfs",
+    abi.ORVDEV_ADAPTER_BUSY: "busy",
+    abi.ORVDEV_ADAPTER_GONE: "gone",
+    abi.ORVDEV_ADAPTER_USB_FAILED: "usb_failed",
+}
 
 
 def list_adapters() -> list[AdapterInfo]:
     """Every connected USB device that looks like this adapter (one interface
     with bulk endpoints 0x02 OUT, 0x81 IN and 0x83 IN), with VID:PID,
-    bus:address, serial and product strings, in bus and address order."""
-    libs = _lib.libraries()
-    context = _new_context(libs)
-    try:
-        with _device_list(libs, context) as found:
-            infos = [_describe(libs.usb, device, descriptor) for device, descriptor in found]
-            return sorted(infos, key=lambda info: (info.bus, info.address))
-    finally:
-        libs.usb.libusb_exit(context)
+    bus:address, port path, serial and product strings, in bus and address
+    order: what ``orvtool list`` shows. Raises :class:`AdapterNotFound` when
+    libusb cannot list the devices."""
+    return _list(_lib.libraries(), None)
 
 
 def open_adapter(
@@ -187,65 +175,32 @@ def open_adapter(
             costs seconds, not hours.
 
     Raises:
-        AdapterNotFound: no adapter matches.
+        AdapterNotFound: no adapter matches, or the one that does cannot be
+            opened; ``cause`` says why, as orvtool does: "not_found",
+            "permission" (the hint names the udev rule), "no_usbfs" (no
+            /dev/bus/usb, as in a container), "busy" (another program holds
+            it), "gone", "usb_failed".
         ValueError: several match (narrow the choice with serial or bus and
             address), or an argument is out of range (:class:`InvalidArgument`
             for a timeout the session refuses).
-        UsbError: the adapter cannot be opened (permission: add a udev rule)
-            or its interface is held by another program, or emptying its
-            read-back failed.
+        UsbError: emptying the adapter's read-back failed.
     """
-    limits = (("vid", vid, 0xFFFF), ("pid", pid, 0xFFFF), ("bus", bus, 0xFF), ("address", address, 0x7F))
-    for name, value, limit in limits:
-        if value is not None:
-            integer(name, value, 0, limit)
+    selector = _selector(vid, pid, serial, bus, address)
     integer("timeout_ms", timeout_ms, 0, UINT32_MAX)  # the session refuses 0 and above 600000
-    if serial is not None and not isinstance(serial, str):
-        raise TypeError(f"serial must be a str, not {type(serial).__name__}")
     libs = _lib.libraries()
-    context = _new_context(libs)
-    try:
-        with _device_list(libs, context) as found:
-            matches = []
-            for device, descriptor in found:
-                info = _describe(libs.usb, device, descriptor)
-                if (
-                    (vid is None or info.vid == vid)
-                    and (pid is None or info.pid == pid)
-                    and (serial is None or info.serial == serial)
-                    and (bus is None or info.bus == bus)
-                    and (address is None or info.address == address)
-                ):
-                    matches.append((device, info))
-            matches.sort(key=lambda match: (match[1].bus, match[1].address))
-            wanted = _selection_text(vid, pid, serial, bus, address)
-            if not matches:
-                raise AdapterNotFound(
-                    LIBUSB_ERROR_NOT_FOUND,
-                    libs.error_text(LIBUSB_ERROR_NOT_FOUND),
-                    f"no adapter found ({wanted}); orv.list() shows the connected ones",
-                )
-            if len(matches) > 1:
-                raise ValueError(
-                    f"{len(matches)} adapters match ({wanted}): "
-                    + "; ".join(str(info) for _, info in matches)
-                    + ". Choose one with serial= or bus= and address="
-                )
-            device, info = matches[0]
-            return Adapter._open(libs, context, device, info, timeout_ms)
-    except BaseException:
-        libs.usb.libusb_exit(context)
-        raise
-
-
-def _selection_text(*criteria: object) -> str:
-    names = ("vid", "pid", "serial", "bus", "address")
-    parts = [
-        f"{name}={value:#06x}" if name in ("vid", "pid") else f"{name}={value!r}"
-        for name, value in zip(names, criteria)
-        if value is not None
-    ]
-    return ", ".join(parts) if parts else "any adapter"
+    opened = c_void_p()
+    why = abi.NoAdapter()
+    report = abi.Report()
+    rc = libs.devices.orvdev_adapter_open(byref(selector), byref(opened), byref(why), byref(report))
+    if rc != 0:
+        error = make_error(rc, libs.error_text(rc), "opening an adapter", report, cause=_cause(why))
+        if why.cause == abi.ORVDEV_ADAPTER_SEVERAL:
+            found = "; ".join(str(info) for info in _list(libs, selector))
+            raise ValueError(f"{error.text}: {found}. Choose one with serial= or bus= and address=") from error
+        raise error
+    info = abi.AdapterInfo()
+    libs.devices.orvdev_adapter_get_info(opened, byref(info))
+    return Adapter._open(libs, opened, AdapterInfo._from_c(info), timeout_ms)
 
 
 class Adapter:
@@ -268,21 +223,11 @@ class Adapter:
         raise TypeError("use orv.open() to open an adapter")
 
     @classmethod
-    def _open(
-        cls, libs: _lib.Libraries, context: c_void_p, device: int, info: AdapterInfo, timeout_ms: int
-    ) -> "Adapter":
+    def _open(cls, libs: _lib.Libraries, opened: c_void_p, info: AdapterInfo, timeout_ms: int) -> "Adapter":
+        """Starts a session on an adapter the device library opened, which
+        is closed with the session."""
         where = f"the adapter at bus {info.bus:03d} device {info.address:03d}"
-        handle = c_void_p()
-        rc = libs.usb.libusb_open(device, byref(handle))
-        if rc != 0:
-            hint = "add a udev rule for the adapter, or run as root" if rc == LIBUSB_ERROR_ACCESS else ""
-            raise UsbError(rc, libs.error_text(rc), f"opening {where}", hint=hint)
-        libs.usb.libusb_set_auto_detach_kernel_driver(handle, 1)
-        rc = libs.usb.libusb_claim_interface(handle, INTERFACE)
-        if rc != 0:
-            libs.usb.libusb_close(handle)
-            hint = "another program holds it" if rc == LIBUSB_ERROR_BUSY else ""
-            raise UsbError(rc, libs.error_text(rc), f"claiming interface {INTERFACE} of {where}", hint=hint)
+        handle = c_void_p(libs.devices.orvdev_adapter_handle(opened))
         options = abi.SessionOptions()
         libs.devices.orvdev_session_options_init(byref(options))
         options.timeout_ms = timeout_ms
@@ -291,8 +236,7 @@ class Adapter:
         report = abi.Report()
         rc = libs.devices.orvdev_session_open(handle, byref(options), byref(session), byref(report))
         if rc != 0:
-            libs.usb.libusb_release_interface(handle, INTERFACE)
-            libs.usb.libusb_close(handle)
+            libs.devices.orvdev_adapter_close(opened)
             raise make_error(rc, libs.error_text(rc), f"starting a session on {where}", report)
         self = object.__new__(cls)
         self._libs = libs
@@ -307,7 +251,7 @@ class Adapter:
         # adapter closes.
         self._owned: dict[int, Callable[[], None]] = {}
         self._next_token = 0
-        self._finalizer = weakref.finalize(self, _release, libs, context, handle, session, self._owned)
+        self._finalizer = weakref.finalize(self, _release, libs, opened, session, self._owned)
         return self
 
     @property
@@ -474,8 +418,7 @@ def _LOG_TO_LOGGING(_user: object, level: int, message: bytes) -> None:
 
 def _release(
     libs: _lib.Libraries,
-    context: c_void_p,
-    handle: c_void_p,
+    opened: c_void_p,
     session: c_void_p,
     owned: dict[int, Callable[[], None]],
 ) -> None:
@@ -486,6 +429,4 @@ def _release(
         close()
     owned.clear()
     libs.devices.orvdev_session_close(session)
-    libs.usb.libusb_release_interface(handle, INTERFACE)
-    libs.usb.libusb_close(handle)
-    libs.usb.libusb_exit(context)
+    libs.devices.orvdev_adapter_close(opened)

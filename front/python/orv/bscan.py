@@ -13,11 +13,10 @@ scans: one OUT transfer and one read-back exchange.
 from __future__ import annotations
 
 import ctypes
-import errno
 import os
 import weakref
 from collections.abc import Iterable, Mapping
-from ctypes import POINTER, byref, c_int32, c_void_p
+from ctypes import POINTER, byref, c_char_p, c_int32, c_void_p
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Union
 
@@ -25,7 +24,7 @@ from . import _devices as abi
 from . import _lib
 from ._progress import Progress
 from ._tap import Chain, TapState
-from .errors import ChainError, OrvError, make_error
+from .errors import OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
     from .jtag import ScannedChain
@@ -40,7 +39,6 @@ BsdlSources = Union[BsdlSource, Iterable[BsdlSource]]
 Level = Union[int, str, None]
 
 BSDL_PATH_VARIABLE = "ORV_BSDL_PATH"
-BSDL_SUFFIXES = (".bsd", ".bsdl")
 
 # enum orvdev_pin_direction, as orvtool's JSON names them.
 DIRECTIONS = {
@@ -55,17 +53,6 @@ BEHAVIOURS = {abi.ORVDEV_SHORT_AND: "and", abi.ORVDEV_SHORT_OR: "or", abi.ORVDEV
 
 def _text(raw: Optional[bytes]) -> str:
     return "" if raw is None else raw.decode("utf-8", "replace")
-
-
-def _where_fields(where: abi.InputError) -> dict[str, Any]:
-    """The attributes of :class:`InputFileError` from where a file was refused."""
-    return dict(
-        file=_text(where.file) or None,
-        line=where.line or None,
-        column=where.column or None,
-        json_path=_text(where.path) or None,
-        reason=_text(where.reason) or None,
-    )
 
 
 def _check(libs: _lib.Libraries, rc: int, doing: str, report: abi.Report, **fields: Any) -> None:
@@ -137,8 +124,8 @@ class BsdlFile:
         notices: what the reader skipped (:class:`Notice`).
 
     Raises :class:`InputFileError` (``file``, ``line``, ``column``,
-    ``reason``) for a file that cannot be read, is broken or contradicts
-    itself, ``FileNotFoundError`` for a path that does not exist.
+    ``reason``) for a file that does not exist, cannot be read, is broken or
+    contradicts itself.
     """
 
     def __init__(self, path: PathLike) -> None:
@@ -146,17 +133,26 @@ class BsdlFile:
             raw_path = os.fsencode(path)
         except TypeError:
             raise TypeError(f"a BSDL file's path must be a path, not {type(path).__name__}") from None
-        if not os.path.exists(raw_path):
-            raise FileNotFoundError(errno.ENOENT, "no BSDL file", os.fsdecode(raw_path))
         libs = _lib.libraries()
         handle = c_void_p()
         where = abi.InputError()
         report = abi.Report()
         rc = libs.devices.orvdev_bsdl_load(raw_path, byref(handle), byref(where), byref(report))
-        _check(libs, rc, "reading a BSDL file", report, **_where_fields(where))
+        _check(libs, rc, "reading a BSDL file", report, **input_error_fields(where))
+        self._finalizer = weakref.finalize(self, libs.devices.orvdev_bsdl_free, handle)
+        self._read(libs, handle)
+
+    @classmethod
+    def _of(cls, libs: _lib.Libraries, handle: c_void_p, owner: object) -> "BsdlFile":
+        """A file of a set the device library read (`owner` keeps the set)."""
+        self = object.__new__(cls)
+        self._owner = owner
+        self._read(libs, handle)
+        return self
+
+    def _read(self, libs: _lib.Libraries, handle: c_void_p) -> None:
         self._libs = libs
         self._handle = handle
-        self._finalizer = weakref.finalize(self, libs.devices.orvdev_bsdl_free, handle)
         devices = libs.devices
         info = abi.BsdlInfo()
         devices.orvdev_bsdl_get_info(handle, byref(info))
@@ -215,9 +211,31 @@ class BsdlFile:
 # ---- the BSDL files given -------------------------------------------------------------------
 
 
-def _sources(bsdl: Optional[BsdlSources]) -> list[BsdlSource]:
-    """What `bsdl` names, then the entries of ORV_BSDL_PATH, as orvtool's
-    --bsdl takes them."""
+class _FileSet:
+    """BSDL files the device library read from files and directories; freed
+    when no :class:`BsdlFile` of it is left."""
+
+    def __init__(self, libs: _lib.Libraries, paths: list[bytes], use_path_variable: bool) -> None:
+        handle = c_void_p()
+        where = abi.InputError()
+        report = abi.Report()
+        sources = (c_char_p * max(len(paths), 1))(*paths)
+        rc = libs.devices.orvdev_bsdl_files_load(
+            sources, len(paths), 1 if use_path_variable else 0, byref(handle), byref(where), byref(report)
+        )
+        _check(libs, rc, "reading BSDL files", report, **input_error_fields(where))
+        weakref.finalize(self, libs.devices.orvdev_bsdl_files_free, handle)
+        count = libs.devices.orvdev_bsdl_files_count(handle)
+        self.files = [
+            BsdlFile._of(libs, c_void_p(libs.devices.orvdev_bsdl_files_get(handle, i)), self) for i in range(count)
+        ]
+
+
+def read_files(bsdl: Optional[BsdlSources], required: bool = True) -> list[BsdlFile]:
+    """Every BSDL file `bsdl` names (a file, a directory of *.bsd and *.bsdl
+    files, a :class:`BsdlFile`, or a list of them), then those of
+    ORV_BSDL_PATH, read by the device library as orvtool's --bsdl reads them
+    (before anything is sent)."""
     if bsdl is None:
         given: list[BsdlSource] = []
     elif isinstance(bsdl, (str, bytes, os.PathLike, BsdlFile)):
@@ -226,41 +244,33 @@ def _sources(bsdl: Optional[BsdlSources]) -> list[BsdlSource]:
         given = list(bsdl)
     else:
         raise TypeError(f"bsdl must be a path, a BsdlFile or a list of them, not {type(bsdl).__name__}")
-    variable = os.environ.get(BSDL_PATH_VARIABLE, "")
-    return given + [entry for entry in variable.split(os.pathsep) if entry]
+    libs = _lib.libraries()
+    files: list[BsdlFile] = []
+    paths: list[bytes] = []
 
+    def read_paths() -> None:
+        if paths:
+            files.extend(_FileSet(libs, paths, False).files)
+            paths.clear()
 
-def _expand(source: BsdlSource) -> list[BsdlFile]:
-    """A file, or the BSDL files (*.bsd, *.bsdl) of a directory in name order."""
-    if isinstance(source, BsdlFile):
-        return [source]
-    if not isinstance(source, (str, bytes, os.PathLike)):
-        raise TypeError(f"bsdl must be a path, a BsdlFile or a list of them, not {type(source).__name__}")
-    path = os.fsdecode(source)
-    if not os.path.isdir(path):
-        if not os.path.exists(path):
-            raise FileNotFoundError(errno.ENOENT, "no BSDL file or directory", path)
-        return [BsdlFile(path)]
-    names = sorted(
-        name
-        for name in os.listdir(path)
-        if name.lower().endswith(BSDL_SUFFIXES) and os.path.isfile(os.path.join(path, name))
-    )
-    if not names:
-        raise ValueError(f"no BSDL files ({', '.join('*' + s for s in BSDL_SUFFIXES)}) in {path}")
-    return [BsdlFile(os.path.join(path, name)) for name in names]
-
-
-def read_files(bsdl: Optional[BsdlSources], required: bool = True) -> list[BsdlFile]:
-    """Every BSDL file `bsdl` and ORV_BSDL_PATH name, read (before anything
-    is sent)."""
-    sources = _sources(bsdl)
-    if required and not sources:
+    for source in given:
+        if isinstance(source, BsdlFile):
+            read_paths()
+            files.append(source)
+        elif isinstance(source, (str, bytes, os.PathLike)):
+            paths.append(os.fsencode(source))
+        else:
+            raise TypeError(
+                f"bsdl must be a path, a BsdlFile or a list of them, not {type(source).__name__}"
+            )
+    read_paths()
+    files.extend(_FileSet(libs, [], True).files)  # ORV_BSDL_PATH's
+    if required and not files:
         raise ValueError(
             f"no BSDL files: give them with bsdl= (files or directories) or in {BSDL_PATH_VARIABLE} "
             "(separated by ':')"
         )
-    return [file for source in sources for file in _expand(source)]
+    return files
 
 
 def _pointers(files: list[Optional[BsdlFile]]) -> ctypes.Array:
@@ -268,20 +278,6 @@ def _pointers(files: list[Optional[BsdlFile]]) -> ctypes.Array:
 
 
 # ---- the chain, its files and its boundary registers ---------------------------------------
-
-
-def _unmatched(status: int, file: Optional[BsdlFile], device: Any) -> str:
-    """Why no file describes a TAP."""
-    if status == abi.ORVDEV_MATCH_NO_IDCODE:
-        return "no IDCODE (BYPASS after reset): nothing to match a file by"
-    if status == abi.ORVDEV_MATCH_IR_LENGTH and file is not None:
-        bits = file.instruction_length
-        return (
-            f"{file.path} has its IDCODE but an instruction register of "
-            f"{bits} bit{'' if bits == 1 else 's'}; "
-            f"the chain's is {device.ir_length}"
-        )
-    return f"no BSDL file has IDCODE {device.idcode:#010x}"
 
 
 class _BoundaryChain:
@@ -300,6 +296,7 @@ class _BoundaryChain:
                 byref(self.scan.c_chain), _pointers(list(files)), len(files), matches, byref(report)
             )
             _check(libs, rc, "matching the BSDL files to the chain", report)
+            self.all_files = files
             self.matches = [(m.status, None if m.file < 0 else files[m.file]) for m in matches[: chain.count]]
             self.files: tuple[Optional[BsdlFile], ...] = tuple(
                 file if status == abi.ORVDEV_MATCH_FOUND else None for status, file in self.matches
@@ -311,34 +308,32 @@ class _BoundaryChain:
         self.held: set[int] = set()  # TAPs this handle may hold in EXTEST
 
     def choose(self, tap: Union[int, str, None]) -> int:
-        """The TAP `tap` names, or the one TAP whose file has pins."""
-        chain, doing = self.scan.chain, "choosing the TAP for boundary scan"
-        hint = "give the device's BSDL file in bsdl= (its IDCODE and instruction length must be the chain's)"
-        if tap is None or isinstance(tap, str):
-            if tap is None:
-                fit = [t for t, f in enumerate(self.files) if f is not None and f.pins]
-                wanted = "a BSDL file with pins"
-            else:
-                fit = [
-                    t for t, f in enumerate(self.files) if f is not None and f.entity.lower() == tap.lower()
-                ]
-                wanted = f"the BSDL file of {tap}"
-            if len(fit) == 1:
-                return fit[0]
-            if not fit:
-                code = abi.ORVDEV_ERROR_BSDL_MISMATCH
-                raise ChainError(code, f"no TAP of the chain has {wanted}", doing, hint=hint)
-            listed = ", ".join(f"TAP {t} ({self.files[t].entity})" for t in fit)  # type: ignore[union-attr]
-            raise ValueError(f"several TAPs fit: {listed}; choose one with tap=")
-        if not isinstance(tap, int) or isinstance(tap, bool):
+        """The TAP `tap` names (its place, or its file's entity), or the one
+        TAP whose file has pins: the device library's choice, as orvtool's
+        --tap makes it."""
+        if tap is not None and (not isinstance(tap, (int, str)) or isinstance(tap, bool)):
             raise TypeError(f"tap must be an int or an entity name, not {type(tap).__name__}")
-        if not 0 <= tap < chain.count:
-            raise ValueError(f"no TAP {tap}: the chain has {chain.count} (TAP 0 is nearest TDO)")
-        if self.files[tap] is None:
-            status, file = self.matches[tap]
-            why = _unmatched(status, file, chain.devices[tap])
-            raise ChainError(abi.ORVDEV_ERROR_BSDL_MISMATCH, f"TAP {tap}: {why}", doing, hint=hint)
-        return tap
+        libs = _lib.libraries()
+        choice = abi.TapChoice()
+        report = abi.Report()
+        rc = libs.devices.orvdev_bsdl_choose_tap(
+            byref(self.scan.c_chain),
+            _pointers(list(self.all_files)),
+            len(self.all_files),
+            tap if isinstance(tap, int) else -1,
+            tap.encode() if isinstance(tap, str) else None,
+            None,
+            0,
+            byref(choice),
+            byref(report),
+        )
+        if rc != 0:
+            hint = "choose one with tap= (its place in the chain, or its entity)"
+            error = make_error(rc, libs.error_text(rc), "choosing the TAP for boundary scan", report)
+            if choice.status == abi.ORVDEV_TAP_SEVERAL:
+                raise ValueError(f"{error.text}; {hint}") from error
+            raise error
+        return int(choice.tap)
 
     def run(self, function: str, *args: Any, doing: str) -> None:
         try:
@@ -662,7 +657,7 @@ def run_connect_test(
     rc = libs.devices.orvdev_netlist_load(
         raw_path, pointers, len(files), byref(loaded), byref(where), byref(report)
     )
-    _check(libs, rc, "reading a netlist", report, **_where_fields(where))
+    _check(libs, rc, "reading a netlist", report, **input_error_fields(where))
     try:
         scan = open_chain("scanning the JTAG chain for the interconnect test", progress)
         try:

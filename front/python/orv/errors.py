@@ -8,8 +8,9 @@ the ones it knows what to do about:
   refused a data byte (``byte_index``);
 - :class:`Timeout`: the adapter's read-back never arrived, or an EEPROM did
   not finish its write cycle;
-- :class:`UsbError`: libusb failed: the adapter went away, stalled, timed
-  out, or could not be opened or claimed;
+- :class:`UsbError`: libusb failed: the adapter went away, stalled or
+  timed out; :class:`AdapterNotFound`, one of them: no adapter could be
+  opened (``cause`` says why);
 - :class:`FlashError` (:class:`FlashProtected`), :class:`ChainError`: the
   SPI flash or the JTAG chain did not behave;
 - :class:`Mismatch`: what was read back differs from what was expected;
@@ -156,7 +157,18 @@ class UsbError(OrvError):
 
 
 class AdapterNotFound(UsbError):
-    """No connected adapter matches what :func:`orv.open` was asked for."""
+    """No adapter could be opened (code -160): none matches what
+    :func:`orv.open` was asked for, or the one that does cannot be opened.
+
+    Attributes:
+        cause: why, as ``orvtool`` tells it: "not_found", "permission" (the
+            hint names the udev rule to install), "no_usbfs" (no
+            /dev/bus/usb, as in a container), "busy" (another program has
+            claimed it), "gone" (unplugged while it was opened),
+            "usb_failed" (libusb failed otherwise; ``bus_code`` is its code).
+    """
+
+    fields = {"cause": None}
 
 
 class Timeout(OrvError):
@@ -273,6 +285,7 @@ _CLASSES: dict[int, type[OrvError]] = {
     abi.ORVDEV_ERROR_UNKNOWN_PIN: InvalidArgument,
     abi.ORVDEV_ERROR_BSDL_MISMATCH: ChainError,
     abi.ORVDEV_ERROR_BSCAN_UNSUPPORTED: ChainError,
+    abi.ORVDEV_ERROR_NO_ADAPTER: AdapterNotFound,
 }
 
 
@@ -307,6 +320,18 @@ def _done(report: "Report") -> tuple[Done, ...]:
             )
         )
     return tuple(steps)
+
+
+def input_error_fields(where: "abi.InputError") -> dict[str, Any]:
+    """The attributes of :class:`InputFileError` from where the device
+    library refused a file (orvdev_input_error)."""
+    return dict(
+        file=_text(where.file) or None,
+        line=where.line or None,
+        column=where.column or None,
+        json_path=_text(where.path) or None,
+        reason=_text(where.reason) or None,
+    )
 
 
 def make_error(

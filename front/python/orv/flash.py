@@ -7,20 +7,24 @@ differs, verify, erase, status and block protection.
     print(flash.identify())
     report = flash.write(0, image)          # read, erase, program, read back
     print(report.erased, report.programmed_pages)
+    flash.write(0, image, layout="layout.txt", include=["config"])   # flashrom's layouts
 """
 
 from __future__ import annotations
 
 import ctypes
 import os
-from ctypes import byref, c_uint8
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from ctypes import byref, c_uint8, c_void_p
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional, Union
 
 from . import _devices as abi
+from . import _lib
 from ._args import UINT64_MAX, byte_data, integer, nbytes
 from ._progress import Progress
-from .errors import Mismatch, OrvError
+from .errors import InputFileError, Mismatch, OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
     from .spi import Spi
@@ -88,7 +92,10 @@ class WriteReport:
             found as wanted when the range was read first).
         verified_bytes: how many bytes that read back.
         range: (addr, length) of the whole blocks the write read first and
-            keeps: where a failure puts their old content back.
+            keeps: where a failure puts their old content back (with a
+            layout, from the first region's blocks to the last one's; after
+            a failure, those of the region that failed).
+        regions: with a layout, the names of the regions chosen.
     """
 
     addr: int
@@ -100,6 +107,7 @@ class WriteReport:
     verified: bool
     verified_bytes: int
     range: tuple[int, int]
+    regions: tuple[str, ...] = ()
 
     def __repr__(self) -> str:
         return (
@@ -157,6 +165,116 @@ class FlashStatus:
             f"busy={self.busy}, bp={self.bp}, tb={self.tb}, sec={self.sec}, srp={self.srp}, cmp={self.cmp}, "
             f"protected={protected})"
         )
+
+
+@dataclass(frozen=True)
+class Region:
+    """A region of a layout file: its name, its first and last byte, and its
+    line in the file."""
+
+    name: str
+    start: int
+    end: int
+    line: int
+
+    def __repr__(self) -> str:
+        return f"Region({self.name!r}, {self.start:#x}, {self.end:#x}, line={self.line})"
+
+
+class Layout:
+    """A flashrom layout file: named regions of a flash, one a line,
+    ``START:END NAME`` in hex, END the region's last byte (blank lines and
+    ``#`` comments are taken too). The device library reads and checks it
+    (:class:`InputFileError` with the line for a bad line, a name given
+    twice, overlapping regions); :meth:`SpiFlash.read`, :meth:`SpiFlash.write`
+    and :meth:`SpiFlash.verify` take it with ``layout=`` and the regions to
+    work on with ``include=``, as ``orvtool spi ... --layout --include``."""
+
+    def __init__(self, path: "PathLike") -> None:
+        name = _path("layout", path)
+        assert name is not None
+        self.path = os.fsdecode(name)
+        try:
+            with open(name, "rb") as f:
+                self._text = f.read(LAYOUT_MAX_BYTES + 1)
+        except OSError as e:
+            reason = f"expected a readable layout file: {e.strerror}"
+            raise InputFileError(
+                abi.ORVDEV_ERROR_BAD_INPUT, f"{self.path}: {reason}", "reading a layout file", file=self.path,
+                reason=reason,
+            ) from None
+        if len(self._text) > LAYOUT_MAX_BYTES:
+            reason = f"a layout file of at most {LAYOUT_MAX_BYTES} bytes"
+            raise InputFileError(
+                abi.ORVDEV_ERROR_BAD_INPUT, f"{self.path}: {reason}", "reading a layout file", file=self.path,
+                reason=reason,
+            )
+        with self._chosen(()) as (handle, _):
+            devices = _lib.libraries().devices
+            regions = []
+            region = abi.LayoutRegion()
+            for index in range(devices.orvdev_layout_region_count(handle)):
+                devices.orvdev_layout_get_region(handle, index, byref(region))
+                regions.append(Region(region.name.decode("utf-8", "replace"), region.start, region.end, region.line))
+        self.regions: tuple[Region, ...] = tuple(regions)
+
+    def __repr__(self) -> str:
+        return f"<orv.Layout {self.path}, {len(self.regions)} regions>"
+
+    @contextmanager
+    def _chosen(self, include: Iterable[str]) -> Iterator[tuple[c_void_p, tuple[str, ...]]]:
+        """The layout read by the device library with `include`'s regions
+        chosen, and their names in the file's order; freed afterwards."""
+        libs = _lib.libraries()
+        handle = c_void_p()
+        where = abi.InputError()
+        report = abi.Report()
+        rc = libs.devices.orvdev_layout_parse(
+            self._text, len(self._text), os.fsencode(self.path), byref(handle), byref(where), byref(report)
+        )
+        if rc != 0:
+            raise make_error(rc, libs.error_text(rc), "reading a layout file", report, **input_error_fields(where))
+        try:
+            for name in include:
+                rc = libs.devices.orvdev_layout_include(handle, name.encode(), byref(report))
+                if rc != 0:
+                    raise make_error(rc, libs.error_text(rc), f"choosing region {name}", report)
+            chosen = []
+            region = abi.LayoutRegion()
+            for index in range(libs.devices.orvdev_layout_region_count(handle)):
+                libs.devices.orvdev_layout_get_region(handle, index, byref(region))
+                if region.included:
+                    chosen.append(region.name.decode("utf-8", "replace"))
+            yield handle, tuple(chosen)
+        finally:
+            libs.devices.orvdev_layout_free(handle)
+
+
+# The largest layout file read.
+LAYOUT_MAX_BYTES = 16 << 20
+
+
+@contextmanager
+def _layout(
+    layout: "Optional[Union[Layout, PathLike]]", include: Optional[Iterable[str]]
+) -> Iterator[Optional[tuple[c_void_p, tuple[str, ...]]]]:
+    """`layout` with `include`'s regions chosen, or None without a layout."""
+    if layout is None:
+        if include is not None:
+            raise TypeError("include= needs layout=")
+        yield None
+        return
+    if include is None or isinstance(include, (str, bytes)):
+        raise TypeError("layout= needs include=, a list of the regions' names")
+    names = list(include)
+    if not names:
+        raise ValueError("include= names no region: give the regions to work on")
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"a region's name must be a str, not {type(name).__name__}")
+    chosen = layout if isinstance(layout, Layout) else Layout(layout)
+    with chosen._chosen(names) as handle_and_names:
+        yield handle_and_names
 
 
 def _erased(counts: ctypes.Array, n: int) -> dict[int, int]:
@@ -263,15 +381,33 @@ class SpiFlash:
         integer("addr", addr, 0, UINT64_MAX)
         integer("n", n, 0, UINT64_MAX)
 
-    def read(self, addr: int, n: int, progress: Optional[Progress] = None) -> bytes:
+    def read(
+        self,
+        addr: int,
+        n: int,
+        progress: Optional[Progress] = None,
+        *,
+        layout: "Optional[Union[Layout, PathLike]]" = None,
+        include: Optional[Iterable[str]] = None,
+    ) -> bytes:
         """`n` bytes from `addr` (fast reads where the part has them).
         `progress(done, total)` is told of each chunk; returning ``False``
-        stops with :class:`Stopped`."""
+        stops with :class:`Stopped`. With `layout` (a :class:`Layout` or its
+        file) only the regions named in `include` are read; the other bytes
+        read as erased flash (0xFF), as flashrom leaves them."""
         self._range(addr, n)
         buf = bytearray(n)
         view = (c_uint8 * n).from_buffer(buf) if n else None
         doing = f"reading {nbytes(n)} of the flash at {addr:#08x}"
-        self._adapter._run("orvdev_flash_read", self._flash, addr, view, n, doing=doing, progress=progress)
+        with _layout(layout, include) as chosen:
+            if chosen is None:
+                self._adapter._run("orvdev_flash_read", self._flash, addr, view, n, doing=doing, progress=progress)
+            else:
+                covered = abi.LayoutResult()
+                self._adapter._run(
+                    "orvdev_layout_read", self._flash, chosen[0], addr, view, n, byref(covered),
+                    doing=f"{doing} (regions {', '.join(chosen[1])})", progress=progress,
+                )
         return bytes(buf)
 
     def write(
@@ -283,6 +419,8 @@ class SpiFlash:
         progress: Optional[Progress] = None,
         backup_file: Optional[PathLike] = None,
         recovery_dir: Optional[PathLike] = None,
+        layout: "Optional[Union[Layout, PathLike]]" = None,
+        include: Optional[Iterable[str]] = None,
     ) -> WriteReport:
         """Writes `data` at `addr` so that the flash holds it and keeps what it
         held around it: reads the blocks the write touches, erases only blocks
@@ -302,6 +440,13 @@ class SpiFlash:
         fails too, they are saved to a file (in `recovery_dir`, else the
         working directory) that the exception names in ``recovery_file``.
         The exception's ``partial`` is the :class:`WriteReport` so far.
+
+        With `layout` (a :class:`Layout` or its file) only the bytes of the
+        regions named in `include` are written, region by region, as
+        ``orvtool spi write --layout F --include R`` writes them; the flash
+        keeps what it holds elsewhere, ``length`` counts the bytes written
+        and `backup_file` receives one backup of the whole blocks from the
+        first region's to the last one's.
 
         Raises :class:`FlashProtected` (see :meth:`unprotect`),
         :class:`Mismatch` when the read-back differs, :class:`FlashError`,
@@ -328,34 +473,67 @@ class SpiFlash:
                 verified=done and bool(result.verify),
                 verified_bytes=result.verified_bytes,
                 range=(result.range_addr, result.range_len),
+                regions=regions,
             )
 
-        try:
-            self._adapter._run(
-                "orvdev_flash_write", self._flash, addr, raw, len(raw), byref(options), byref(result),
-                doing=f"writing {nbytes(len(raw))} to the flash at {addr:#08x}", progress=progress,
-            )
-        except OrvError as e:
-            e.partial = report(False)
-            raise
+        regions: tuple[str, ...] = ()
+        doing = f"writing {nbytes(len(raw))} to the flash at {addr:#08x}"
+        with _layout(layout, include) as chosen:
+            try:
+                if chosen is None:
+                    self._adapter._run(
+                        "orvdev_flash_write", self._flash, addr, raw, len(raw), byref(options), byref(result),
+                        doing=doing, progress=progress,
+                    )
+                else:
+                    regions = chosen[1]
+                    covered = abi.LayoutResult()
+                    self._adapter._run(
+                        "orvdev_layout_write", self._flash, chosen[0], addr, raw, len(raw), byref(options),
+                        byref(result), byref(covered), doing=f"{doing} (regions {', '.join(regions)})",
+                        progress=progress,
+                    )
+            except OrvError as e:
+                e.partial = report(False)
+                raise
         return report(True)
 
-    def verify(self, addr: int, data: bytes, progress: Optional[Progress] = None) -> None:
+    def verify(
+        self,
+        addr: int,
+        data: bytes,
+        progress: Optional[Progress] = None,
+        *,
+        layout: "Optional[Union[Layout, PathLike]]" = None,
+        include: Optional[Iterable[str]] = None,
+    ) -> int:
         """Reads [addr, addr + len(data)) and compares it with `data`; raises
         :class:`Mismatch` with the first difference (``addr``, ``expected``,
-        ``found``) and how many bytes differ (``count``)."""
+        ``found``) and how many bytes differ (``count``). With `layout` (a
+        :class:`Layout` or its file) only the bytes of the regions named in
+        `include` are compared. Returns how many bytes were compared."""
         raw = data if isinstance(data, bytes) else byte_data("data", data)
         self._range(addr, len(raw))
         mismatch = abi.Mismatch()
-        try:
-            self._adapter._run(
-                "orvdev_flash_verify", self._flash, addr, raw, len(raw), byref(mismatch),
-                doing=f"verifying {nbytes(len(raw))} of the flash at {addr:#08x}", progress=progress,
-            )
-        except Mismatch as e:
-            e.addr, e.expected = mismatch.addr, mismatch.expected
-            e.found, e.count = mismatch.found, mismatch.count
-            raise
+        doing = f"verifying {nbytes(len(raw))} of the flash at {addr:#08x}"
+        with _layout(layout, include) as chosen:
+            try:
+                if chosen is None:
+                    self._adapter._run(
+                        "orvdev_flash_verify", self._flash, addr, raw, len(raw), byref(mismatch), doing=doing,
+                        progress=progress,
+                    )
+                    return len(raw)
+                covered = abi.LayoutResult()
+                self._adapter._run(
+                    "orvdev_layout_verify", self._flash, chosen[0], addr, raw, len(raw), byref(mismatch),
+                    byref(covered), doing=f"{doing} (regions {', '.join(chosen[1])})", progress=progress,
+                )
+                return int(covered.bytes)
+            except Mismatch as e:
+                e.addr, e.expected = mismatch.addr, mismatch.expected
+                e.found, e.count = mismatch.found, mismatch.count
+                raise
 
     def erase(
         self,

@@ -168,11 +168,12 @@ class Jtag:
         :meth:`scan` numbers them) or its entity name; by default the one
         TAP whose file has pins.
 
-        Raises :class:`InputFileError` for a file that cannot be read or is
-        broken, ``FileNotFoundError`` for a path that does not exist,
-        ``ValueError`` when several TAPs fit (choose with `tap`) or `tap` is
-        not in the chain, :class:`ChainError` when no file describes the TAP
-        (or the files contradict the chain)."""
+        Raises :class:`InputFileError` for a path that does not exist, a
+        file that cannot be read or is broken, ``ValueError`` when several
+        TAPs fit (choose with `tap`), `tap` is not in the chain or its file
+        has no pins with boundary cells, :class:`ChainError` when no file
+        describes the TAP (or the files contradict the chain). The TAP is
+        chosen by the device library, as orvtool's ``--tap`` is."""
         return bscan.open_boundary(self._scanned_chain, bsdl, tap)
 
     def connect_test(

@@ -10,7 +10,9 @@
 #include "lib/wire/value_text.hpp"
 
 #include "lib/devices/bscan/boundary_chain.hpp"
+#include "lib/devices/bscan/bsdl_handle.hpp"
 #include "lib/devices/bscan/file_match.hpp"
+#include "lib/devices/bscan/input_reading.hpp"
 #include "lib/devices/bscan/interconnect.hpp"
 #include "lib/devices/bscan/netlist.hpp"
 #include "lib/devices/session/api_guard.hpp"
@@ -19,10 +21,6 @@ using namespace orv::dev;
 using namespace orv::dev::bscan;
 namespace bsdl = orv::bsdl;
 using orv::count_text;
-
-struct orvdev_bsdl {
-    BsdlFile file;
-};
 
 struct orvdev_bscan {
     BoundaryChain chain;
@@ -44,58 +42,6 @@ struct OwnedResult : orvdev_connect_result {
     std::vector<orvdev_connect_stuck> stuck;
     std::vector<orvdev_connect_untested> untested;
 };
-
-template <std::size_t N> void copy_text(char (&to)[N], const std::string& from) noexcept
-{
-    std::snprintf(to, N, "%s", from.c_str());
-}
-
-void fill_where(orvdev_input_error* where, const BadInput& e) noexcept
-{
-    if (where == nullptr) {
-        return;
-    }
-    std::memset(where, 0, sizeof *where);
-    copy_text(where->file, e.file());
-    where->line = e.line();
-    where->column = e.column();
-    copy_text(where->path, e.path());
-    copy_text(where->reason, e.reason());
-}
-
-// Runs `work`; a refused file also fills `where`.
-template <typename Work> std::int32_t reading(orvdev_input_error* where, orvdev_report* report, Work&& work)
-{
-    if (where != nullptr) {
-        std::memset(where, 0, sizeof *where);
-    }
-    return guarded(nullptr, report, [&] {
-        try {
-            work();
-        } catch (const BadInput& e) {
-            fill_where(where, e);
-            throw;
-        }
-    });
-}
-
-chain::Chain from_c(const orvdev_chain& c)
-{
-    chain::Chain out;
-    out.ir_total = c.ir_total;
-    for (std::uint32_t i = 0; i < std::min<std::uint32_t>(c.count, ORVDEV_JTAG_MAX_DEVICES); ++i) {
-        const orvdev_tap& t = c.taps[i];
-        chain::Device d;
-        if (t.has_idcode != 0) {
-            d.idcode = chain::decode_idcode(t.idcode);
-        }
-        if (t.ir_length_known != 0) {
-            d.ir_length = t.ir_length;
-        }
-        out.devices.push_back(d);
-    }
-    return out;
-}
 
 void to_c(const Boundary& b, const PinCells& cells, const PinLevel* level, orvdev_bscan_pin& out)
 {
@@ -240,7 +186,7 @@ int32_t orvdev_bsdl_match_chain(const orvdev_chain* chain, const orvdev_bsdl* co
         for (std::uint32_t i = 0; i < count; ++i) {
             devices.push_back(&files[i]->file.boundary->device());
         }
-        const auto found = match_files(from_c(*chain), devices);
+        const auto found = match_files(chain_from_c(*chain), devices);
         for (std::size_t t = 0; t < found.size(); ++t) {
             matches[t] = orvdev_bsdl_match{static_cast<std::int32_t>(found[t].status),
                                            found[t].file ? static_cast<std::int32_t>(*found[t].file) : -1};
@@ -255,7 +201,7 @@ int32_t orvdev_bscan_open(orvdev_jtag* jtag, const orvdev_chain* chain, const or
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no JTAG handle, chain, files or out");
     }
     return guarded(nullptr, report, [&] {
-        const chain::Chain scanned = from_c(*chain);
+        const chain::Chain scanned = chain_from_c(*chain);
         std::vector<TapLayout> layout(scanned.devices.size());
         for (std::size_t t = 0; t < layout.size(); ++t) {
             if (tap_files[t] != nullptr) {
@@ -371,7 +317,7 @@ int32_t orvdev_netlist_taps(const orvdev_netlist* netlist, const orvdev_chain* c
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no netlist, chain or files");
     }
     return guarded(nullptr, report, [&] {
-        const chain::Chain scanned = from_c(*chain);
+        const chain::Chain scanned = chain_from_c(*chain);
         const auto taps = place_devices(netlist->netlist, scanned);
         std::fill(tap_files, tap_files + scanned.devices.size(), nullptr);
         for (std::size_t d = 0; d < taps.size(); ++d) {

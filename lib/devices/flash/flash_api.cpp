@@ -7,16 +7,13 @@
 #include "lib/wire/spi_nor.hpp"
 #include "lib/wire/value_text.hpp"
 
+#include "lib/devices/flash/flash_handle.hpp"
 #include "lib/devices/flash/flash_write.hpp"
 #include "lib/devices/flash/sfdp.hpp"
 #include "lib/devices/session/api_guard.hpp"
 
 using namespace orv::dev;
 using namespace orv::dev::flash;
-
-struct orvdev_flash {
-    Flash flash;
-};
 
 namespace {
 
@@ -74,8 +71,9 @@ void copy_erased(const std::vector<EraseCount>& from, orvdev_erase_count* to, st
     }
 }
 
-// Refuses a range past the end of the part before anything is sent.
-void check_range(const Flash& flash, std::uint64_t addr, std::uint64_t len)
+} // namespace
+
+void orv::dev::flash::check_range(const Flash& flash, std::uint64_t addr, std::uint64_t len)
 {
     const std::uint64_t size = flash.params().size;
     if (addr >= size || len > size - addr) {
@@ -85,7 +83,7 @@ void check_range(const Flash& flash, std::uint64_t addr, std::uint64_t len)
     }
 }
 
-void write_report_to_c(const WriteReport& r, orvdev_write_report* out)
+void orv::dev::flash::write_report_to_c(const WriteReport& r, orvdev_write_report* out)
 {
     if (out == nullptr) {
         return;
@@ -105,7 +103,29 @@ void write_report_to_c(const WriteReport& r, orvdev_write_report* out)
     out->range_len = r.range.len;
 }
 
-} // namespace
+WriteOptions orv::dev::flash::write_options_from_c(const orvdev_write_options* options)
+{
+    orvdev_write_options chosen{};
+    orvdev_write_options_init(&chosen);
+    if (options != nullptr) {
+        chosen = *options;
+    }
+    WriteOptions o;
+    o.verify = chosen.verify != 0;
+    o.backup_file = chosen.backup_file != nullptr ? chosen.backup_file : "";
+    o.recovery_dir = chosen.recovery_dir != nullptr ? chosen.recovery_dir : "";
+    return o;
+}
+
+void orv::dev::flash::throw_mismatch(const Mismatch& m, orvdev_mismatch* mismatch)
+{
+    if (mismatch != nullptr) {
+        *mismatch = orvdev_mismatch{m.addr, m.expected, m.found, m.count};
+    }
+    throw Failure(ORVDEV_ERROR_MISMATCH, "the flash differs at " + orv::hex(m.addr, 6) + " (expected " +
+                                             orv::hex(m.expected, 2) + ", read " + orv::hex(m.found, 2) +
+                                             "; " + orv::count_text(m.count, "byte") + " differ in all)");
+}
 
 extern "C" {
 
@@ -264,15 +284,7 @@ int32_t orvdev_flash_write(orvdev_flash* flash, uint64_t addr, const uint8_t* da
     if (flash == nullptr || (data == nullptr && len != 0) || len == 0) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no flash handle, or no data to write");
     }
-    orvdev_write_options chosen{};
-    orvdev_write_options_init(&chosen);
-    if (options != nullptr) {
-        chosen = *options;
-    }
-    WriteOptions o;
-    o.verify = chosen.verify != 0;
-    o.backup_file = chosen.backup_file != nullptr ? chosen.backup_file : "";
-    o.recovery_dir = chosen.recovery_dir != nullptr ? chosen.recovery_dir : "";
+    const WriteOptions o = write_options_from_c(options);
     WriteReport r;
     const std::int32_t rc = guarded(&flash->flash.session(), report, [&] {
         check_range(flash->flash, addr, len);
@@ -295,13 +307,7 @@ int32_t orvdev_flash_verify(orvdev_flash* flash, uint64_t addr, const uint8_t* d
         check_range(flash->flash, addr, len);
         const auto m = verify_image(flash->flash, addr, std::span(data, static_cast<std::size_t>(len)));
         if (m) {
-            if (mismatch != nullptr) {
-                *mismatch = orvdev_mismatch{m->addr, m->expected, m->found, m->count};
-            }
-            throw Failure(ORVDEV_ERROR_MISMATCH, "the flash differs at " + orv::hex(m->addr, 6) +
-                                                     " (expected " + orv::hex(m->expected, 2) + ", read " +
-                                                     orv::hex(m->found, 2) + "; " +
-                                                     orv::count_text(m->count, "byte") + " differ in all)");
+            throw_mismatch(*m, mismatch);
         }
     });
 }
@@ -348,23 +354,36 @@ int32_t orvdev_flash_read_status(orvdev_flash* flash, orvdev_flash_status* statu
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no flash handle, or nowhere to put the status");
     }
     return guarded(&flash->flash.session(), report, [&] {
-        orvdev_flash_status s{};
-        s.status1 = flash->flash.read_status();
-        s.status2 = flash->flash.read_status(nor::CMD_READ_STATUS_2);
-        s.status3 = flash->flash.read_status(nor::CMD_READ_STATUS_3);
-        const bool cmp = s.status2 != 0xFF && (s.status2 & nor::STATUS2_CMP) != 0;
-        const Protection p = decode_protection(s.status1, flash->flash.params().size, cmp);
-        s.cmp = cmp ? 1 : 0;
-        s.busy = (s.status1 & nor::STATUS_BUSY) != 0 ? 1 : 0;
-        s.write_enabled = (s.status1 & nor::STATUS_WEL) != 0 ? 1 : 0;
-        s.bp = p.bp;
-        s.tb = p.tb ? 1 : 0;
-        s.sec = p.sec ? 1 : 0;
-        s.srp = p.srp ? 1 : 0;
-        s.protected_from = p.from;
-        s.protected_to = p.to;
-        *status = s;
+        const std::uint8_t status1 = flash->flash.read_status();
+        const std::uint8_t status2 = flash->flash.read_status(nor::CMD_READ_STATUS_2);
+        const std::uint8_t status3 = flash->flash.read_status(nor::CMD_READ_STATUS_3);
+        orvdev_flash_status_decode(status1, status2, status3, flash->flash.params().size, status);
     });
+}
+
+void orvdev_flash_status_decode(uint8_t status1, uint8_t status2, uint8_t status3, uint64_t size,
+                                orvdev_flash_status* status)
+{
+    if (status == nullptr) {
+        return;
+    }
+    orvdev_flash_status s{};
+    s.status1 = status1;
+    s.status2 = status2;
+    s.status3 = status3;
+    // A register the part lacks reads 0xFF (MISO not driven): no CMP then.
+    const bool cmp = status2 != 0xFF && (status2 & nor::STATUS2_CMP) != 0;
+    const Protection p = decode_protection(status1, size, cmp);
+    s.cmp = cmp ? 1 : 0;
+    s.busy = (status1 & nor::STATUS_BUSY) != 0 ? 1 : 0;
+    s.write_enabled = (status1 & nor::STATUS_WEL) != 0 ? 1 : 0;
+    s.bp = p.bp;
+    s.tb = p.tb ? 1 : 0;
+    s.sec = p.sec ? 1 : 0;
+    s.srp = p.srp ? 1 : 0;
+    s.protected_from = p.from;
+    s.protected_to = p.to;
+    *status = s;
 }
 
 int32_t orvdev_flash_unprotect(orvdev_flash* flash, uint8_t* before, uint8_t* after, orvdev_report* report)

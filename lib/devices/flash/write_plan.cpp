@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <utility>
 
 namespace orv::dev::flash {
 
@@ -237,6 +238,11 @@ std::vector<Range> touched_ranges(const FlashParams& params, const WritePlan& pl
     for (const PlannedProgram& p : plan.programs) {
         ranges.push_back({p.addr, p.len});
     }
+    return merge_ranges(std::move(ranges));
+}
+
+std::vector<Range> merge_ranges(std::vector<Range> ranges)
+{
     std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.addr < b.addr; });
     std::vector<Range> merged;
     for (const Range& r : ranges) {

@@ -60,6 +60,9 @@ WritePlan plan_write(const FlashParams& params, std::uint64_t base, std::span<co
 // the whole part and that is quicker.
 WritePlan plan_erase(const FlashParams& params, std::uint64_t base, std::uint64_t len);
 
+// `ranges` in address order, those that overlap or touch merged into one.
+std::vector<Range> merge_ranges(std::vector<Range> ranges);
+
 // The ranges a plan changes (erased blocks and programmed pages), merged and
 // in address order: what a verify reads back.
 std::vector<Range> touched_ranges(const FlashParams& params, const WritePlan& plan);

@@ -1,6 +1,7 @@
 // The texts of the result codes, and what a failure on the wire tells the
-// user: one table indexed by the code, the bus libraries' own texts for
-// theirs.
+// user: one table of texts indexed by the code (the bus libraries' own texts
+// for theirs), and the one table of what to do about a bus code, which the
+// front ends take through orvdev_hint().
 #include <array>
 #include <cstddef>
 
@@ -14,7 +15,7 @@ namespace orv::dev {
 namespace {
 
 constexpr std::int32_t FIRST_CODE = ORVDEV_ERROR_INVALID_ARGUMENT; // -100
-constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_BSCAN_UNSUPPORTED; // the lowest
+constexpr std::int32_t LAST_CODE = ORVDEV_ERROR_NO_ADAPTER;        // the lowest
 
 struct Text {
     std::int32_t code;
@@ -50,6 +51,7 @@ constexpr Text TEXTS[] = {
     {ORVDEV_ERROR_UNKNOWN_PIN, "no such pin in the BSDL file"},
     {ORVDEV_ERROR_BSDL_MISMATCH, "the BSDL files do not fit the chain"},
     {ORVDEV_ERROR_BSCAN_UNSUPPORTED, "the BSDL file names no instruction for this"},
+    {ORVDEV_ERROR_NO_ADAPTER, "no adapter could be opened"},
 };
 
 // Indexed by FIRST_CODE - code; null where no code is.
@@ -71,35 +73,51 @@ constexpr bool every_code_once()
 }
 static_assert(every_code_once(), "two codes share a text slot, or a code lies outside the table");
 
+// What to do about a bus code: libusb's -1..-12 and the bus libraries'
+// -13..-17, indexed by the negated code; the last entry for the others.
+constexpr std::int32_t LAST_BUS_CODE = TPW_ERROR_OTHER; // -17
+constexpr const char* RETRY = "try again; if it keeps failing, reconnect the adapter";
+constexpr auto BUS_HINTS = [] {
+    std::array<const char*, -LAST_BUS_CODE + 1> table{};
+    table.fill(RETRY);
+    const auto set = [&](std::int32_t code, const char* hint) {
+        table[static_cast<std::size_t>(-code)] = hint;
+    };
+    const char* gone = "the adapter stopped answering or was unplugged: reconnect it and try again";
+    const char* late = "the adapter did not deliver its data in time: check that it is powered, or raise the "
+                       "timeout";
+    const char* count = "a USB transfer moved the wrong number of bytes: check the cable and retry";
+    set(LIBUSB_ERROR_IO, gone);
+    set(LIBUSB_ERROR_NO_DEVICE, gone);
+    set(LIBUSB_ERROR_ACCESS, "no permission for the USB device: install the adapter's udev rule "
+                             "(60-orv-adapter.rules) or run as root");
+    set(LIBUSB_ERROR_BUSY, "another program holds the adapter: close it and retry");
+    set(LIBUSB_ERROR_TIMEOUT, late);
+    set(TPW_ERROR_TIMEOUT, late);
+    set(LIBUSB_ERROR_PIPE, "the adapter stalled an endpoint: unplug and replug it");
+    set(LIBUSB_ERROR_OVERFLOW, count);
+    set(TPW_ERROR_USBTRANS_ERR, count);
+    set(LIBUSB_ERROR_NO_MEM, "the host ran out of memory: try a shorter transfer");
+    set(TPW_ERROR_INVALID_PARAM, "the library refused an argument: check the values given");
+    set(TPW_ERROR_OTHER, "the target did not acknowledge: check its address, wiring and pull-ups");
+    set(0, "");
+    return table;
+}();
+
+const char* bus_hint(std::int32_t code) noexcept
+{
+    if (code == LIBUSB_ERROR_OTHER) {
+        return RETRY;
+    }
+    return code <= 0 && code >= LAST_BUS_CODE ? BUS_HINTS[static_cast<std::size_t>(-code)] : "";
+}
+
 } // namespace
 
 std::string hint_for_bus_code(std::int32_t code)
 {
-    switch (code) {
-    case LIBUSB_ERROR_IO:
-    case LIBUSB_ERROR_NO_DEVICE:
-        return "the adapter stopped answering or was unplugged: reconnect it and try again";
-    case LIBUSB_ERROR_ACCESS:
-        return "no permission for the USB device: install the adapter's udev rule or run as root";
-    case LIBUSB_ERROR_BUSY:
-        return "another program holds the adapter: close it and retry";
-    case LIBUSB_ERROR_TIMEOUT:
-    case TPW_ERROR_TIMEOUT:
-        return "the adapter did not deliver its data in time: check that it is powered, or raise the timeout";
-    case LIBUSB_ERROR_PIPE:
-        return "the adapter stalled an endpoint: unplug and replug it";
-    case LIBUSB_ERROR_OVERFLOW:
-    case TPW_ERROR_USBTRANS_ERR:
-        return "a USB transfer moved the wrong number of bytes: check the cable and retry";
-    case LIBUSB_ERROR_NO_MEM:
-        return "the host ran out of memory: try a shorter transfer";
-    case TPW_ERROR_INVALID_PARAM:
-        return "the library refused an argument: check the values given";
-    case TPW_ERROR_OTHER:
-        return "the target did not acknowledge: check its address, wiring and pull-ups";
-    default:
-        return "try again; if it keeps failing, reconnect the adapter";
-    }
+    const char* hint = bus_hint(code);
+    return *hint != '\0' ? hint : RETRY;
 }
 
 std::string bus_text(std::int32_t code, const std::string& doing)
@@ -115,6 +133,11 @@ void check_bus(std::int32_t code, const std::string& doing)
 }
 
 } // namespace orv::dev
+
+extern "C" const char* orvdev_hint(int32_t code)
+{
+    return orv::dev::bus_hint(code);
+}
 
 extern "C" const char* orvdev_strerror(int32_t code)
 {
