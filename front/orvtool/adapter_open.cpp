@@ -174,6 +174,15 @@ void Adapter::close_usb()
     }
 }
 
+std::string Adapter::serial() const
+{
+    libusb_device_descriptor desc{};
+    if (handle_ == nullptr || libusb_get_device_descriptor(libusb_get_device(handle_), &desc) != 0) {
+        return "";
+    }
+    return string_descriptor(handle_, desc.iSerialNumber);
+}
+
 void Adapter::close()
 {
     close_usb();

@@ -96,6 +96,9 @@ public:
     Adapter& operator=(const Adapter&) = delete;
 
     libusb_device_handle* handle() const { return handle_; }
+    // The adapter's USB serial number (asked of it now); empty when it has
+    // none or does not answer.
+    std::string serial() const;
     // The model behind a virtual adapter this process runs; null otherwise.
     // Touch it only while no transfer is in flight.
     orv::emu::Adapter* model() const;

@@ -108,12 +108,13 @@ ToolError device_error(std::int32_t rc, const orvdev_report& report, const Conte
     return error;
 }
 
-SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms)
+SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms, const std::string& serial)
 {
     orvdev_session_options options{};
     orvdev_session_options_init(&options);
     options.timeout_ms = timeout_ms;
     options.log = log_to_stderr;
+    options.serial = serial.empty() ? nullptr : serial.c_str();
     orvdev_session* session = nullptr;
     orvdev_report report{};
     const std::int32_t rc = orvdev_session_open(handle, &options, &session, &report);

@@ -145,7 +145,7 @@ PROGRESS_FN = ctypes.CFUNCTYPE(c_int32, c_void_p, c_char_p, c_uint64, c_uint64, 
 
 
 class SessionOptions(ctypes.Structure):
-    _fields_ = [("timeout_ms", c_uint32), ("log", LOG_FN), ("log_user", c_void_p)]
+    _fields_ = [("timeout_ms", c_uint32), ("log", LOG_FN), ("log_user", c_void_p), ("serial", c_char_p)]
 
 
 class Clock(ctypes.Structure):

@@ -291,6 +291,8 @@ class Adapter:
         libs.devices.orvdev_session_options_init(byref(options))
         options.timeout_ms = timeout_ms
         options.log = _LOG_TO_LOGGING
+        # Names the recovery files of a failed flash write; copied at open.
+        options.serial = info.serial.encode("utf-8", "replace") if info.serial else None
         session = c_void_p()
         report = abi.Report()
         rc = libs.devices.orvdev_session_open(handle, byref(options), byref(session), byref(report))

@@ -84,6 +84,13 @@ void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,
                      std::span<const std::uint8_t> out, std::span<std::uint8_t> in, const std::string& doing,
                      std::uint32_t dummy_clocks, bool sfdp)
 {
+    settle();
+    send(command, addr, out, in, doing, dummy_clocks, sfdp);
+}
+
+void Flash::send(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
+                 std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks, bool sfdp)
+{
     claim_adapter();
     // One data phase at most: bytes out or bytes in.
     auto len = static_cast<std::uint32_t>(in.empty() ? out.size() : in.size());
@@ -288,31 +295,75 @@ void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> add
                           std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
                           bool check_latch)
 {
-    transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
-    if (check_latch || !latch_checked_) {
-        if ((read_status() & nor::STATUS_WEL) == 0) {
-            throw Failure(
-                ORVDEV_ERROR_FLASH_WRITE_ENABLE, doing + ": the flash did not set its write enable latch",
-                "the flash may be held in reset or write-protected: check its wiring and its status "
-                "register");
+    try {
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        if (check_latch || !latch_checked_) {
+            require_latch(doing);
         }
-        latch_checked_ = true;
+        // From here the part may be busy with the command, whatever fails
+        // (a transfer reported failed may have reached it all the same).
+        last_command_ = timing;
+        may_be_busy_ = true;
+        send(command, addr, data, {}, doing);
+        wait_ready(Clock::now(), timing, doing);
+        may_be_busy_ = false;
+    } catch (const Failure&) {
+        // The next command checks the latch again.
+        latch_checked_ = false;
+        throw;
     }
-    transact(command, addr, data, {}, doing);
-    wait_ready(Clock::now(), timing, doing);
 }
 
-void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing)
+void Flash::require_latch(const std::string& doing)
+{
+    std::uint8_t status = read_status();
+    if ((status & nor::STATUS_WEL) == 0 && (status & nor::STATUS_BUSY) != 0) {
+        // Busy with a command sent before (by another program, or one this
+        // handle could not follow to its end): a busy part ignores the
+        // write enable. Wait for it, then ask again.
+        wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                   doing + ": waiting for the flash to finish an earlier program or erase", true);
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        status = read_status();
+    }
+    if ((status & nor::STATUS_WEL) == 0) {
+        throw Failure(ORVDEV_ERROR_FLASH_WRITE_ENABLE,
+                      doing + ": the flash did not set its write enable latch (status " + hex(status, 2) +
+                          ")",
+                      "the flash may be held in reset or write-protected: check its wiring and its status "
+                      "register");
+    }
+    latch_checked_ = true;
+}
+
+void Flash::settle()
+{
+    if (!may_be_busy_) {
+        return;
+    }
+    wait_ready(Clock::now(), last_command_,
+               "waiting for the flash to finish the command that was under way when the failure came", true);
+    may_be_busy_ = false;
+}
+
+std::uint8_t Flash::poll_status()
+{
+    std::uint8_t status = 0;
+    send(nor::CMD_READ_STATUS, std::nullopt, {}, std::span(&status, 1), "reading the status register");
+    return status;
+}
+
+void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing, bool poll_at_once)
 {
     const auto deadline = started + timing.longest + timing.longest / 2 + BUSY_MARGIN;
     const auto interval = std::max<Clock::duration>(timing.typical / 8, MIN_POLL_INTERVAL);
     // A status read samples the flash about half its round trip after it
     // starts: start the first one so that it samples at the typical time.
-    auto next = started + timing.typical - poll_round_trip_ / 2;
+    auto next = poll_at_once ? started : started + timing.typical - poll_round_trip_ / 2;
     for (;;) {
         std::this_thread::sleep_until(next);
         auto before = Clock::now();
-        std::uint8_t status = read_status();
+        std::uint8_t status = poll_status();
         auto after = Clock::now();
         poll_round_trip_ = poll_round_trip_ == Clock::duration{}
                                ? after - before

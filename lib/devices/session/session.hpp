@@ -11,9 +11,11 @@
 // when that threw bytes away or failed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <libusb.h>
@@ -34,6 +36,9 @@ public:
 
     [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
     [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
+    // The adapter's serial number as the caller gave it (cut to 63 bytes);
+    // empty when not known.
+    [[nodiscard]] std::string_view serial() const noexcept { return serial_.data(); }
 
     void log(orvdev_log_level level, const std::string& message) const noexcept;
 
@@ -77,6 +82,7 @@ private:
     void* progress_user_ = nullptr;
     const void* setup_owner_ = nullptr;
     bool unsettled_ = false;
+    std::array<char, 64> serial_{};
 };
 
 // A stage of a long operation, as the progress callback hears of it: started
