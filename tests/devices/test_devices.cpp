@@ -411,7 +411,10 @@ TEST_F(Devices, RecoveryFilesOfTwoAdaptersNeverMeet)
         ASSERT_NE(file, "") << report.message;
         const std::string message = report.message;
         EXPECT_NE(message.find(file), std::string::npos) << message;
-        EXPECT_NE(message.find("4093 bytes from 0x000000 to 0x000fff"), std::string::npos) << message;
+        EXPECT_NE(
+            message.find("4093 bytes outside the range written, between 0x000000 and 0x000fff, could not"),
+            std::string::npos)
+            << message;
         const std::string name = std::filesystem::path(file).filename();
         EXPECT_EQ(
             name.rfind(a == 0 ? "flash-recovery-ORV_0001-0x000000-" : "flash-recovery-ORV0002-0x000000-", 0),

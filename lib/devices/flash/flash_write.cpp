@@ -272,13 +272,13 @@ void restore_after_failure(Flash& flash, const WriteReport& report, std::span<co
             " outside the range written were programmed back and read back as they were");
         return;
     }
-    const std::string lost =
-        count_text(needed - restored, "byte") + " from " + hex(first_lost, 6) + " to " + hex(last_lost, 6);
-    std::string text =
-        restored == 0
-            ? "; the erased blocks' " + lost + " outside the range written could not be put back"
-            : "; of the erased blocks' bytes outside the range written " + count_text(restored, "byte") +
-                  " were programmed back and read back as they were, " + lost + " were not";
+    const std::string between = ", between " + hex(first_lost, 6) + " and " + hex(last_lost, 6) + ",";
+    std::string text = restored == 0 ? "; the erased blocks' " + count_text(needed, "byte") +
+                                           " outside the range written" + between + " could not be put back"
+                                     : "; of the erased blocks' " + count_text(needed, "byte") +
+                                           " outside the range written " + count_text(restored, "byte") +
+                                           " were programmed back and read back as they were, " +
+                                           count_text(needed - restored, "byte") + between + " were not";
     const Saved saved = save_recovery(recovery_dir, flash.session().serial(), report.range.addr, old);
     if (saved.path.empty()) {
         failure.append_to_message(text +
@@ -413,16 +413,16 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
     try {
         reporting_done(
             [&] {
-                // A block counts as erased from the moment its erase is sent:
-                // the part may have taken it even when nothing says so. After
+                // A block counts as erased from the moment its erase command
+                // goes out: the part may have taken it even when nothing says
+                // so (a status poll failed, a transfer reported failed). After
                 // each step r.at is where the next one starts, which a stop
                 // reports.
                 r.stage = Stage::erasing;
                 if (plan.chip_erase) {
                     Progress progress(session, "erase", 1, ORVDEV_UNIT_BLOCKS);
                     r.at = 0;
-                    erased.push_back(Range{0, params.size});
-                    flash.erase_chip();
+                    flash.erase_chip([&] { erased.push_back(Range{0, params.size}); });
                     report.chip_erased = true;
                     r.at = params.size;
                     progress.update(1);
@@ -432,8 +432,7 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
                         const PlannedErase& e = plan.erases[i];
                         const EraseType& type = params.erase_types[e.type];
                         r.at = e.addr;
-                        erased.push_back(Range{e.addr, type.size});
-                        flash.erase(e.addr, type);
+                        flash.erase(e.addr, type, [&] { erased.push_back(Range{e.addr, type.size}); });
                         count_erase(report.erased, type.size);
                         r.at = i + 1 < plan.erases.size() ? plan.erases[i + 1].addr : e.addr + type.size;
                         progress.update(total_erased(report));

@@ -293,7 +293,7 @@ void Flash::read(std::uint64_t addr, std::span<std::uint8_t> out, const Progress
 
 void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
                           std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
-                          bool check_latch)
+                          bool check_latch, const Sending& sending)
 {
     try {
         transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
@@ -304,6 +304,9 @@ void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> add
         // (a transfer reported failed may have reached it all the same).
         last_command_ = timing;
         may_be_busy_ = true;
+        if (sending) {
+            sending();
+        }
         send(command, addr, data, {}, doing);
         wait_ready(Clock::now(), timing, doing);
         may_be_busy_ = false;
@@ -389,18 +392,18 @@ void Flash::program(std::uint64_t addr, std::span<const std::uint8_t> data)
                   "programming" + at(addr), false);
 }
 
-void Flash::erase(std::uint64_t addr, const EraseType& type)
+void Flash::erase(std::uint64_t addr, const EraseType& type, const Sending& sending)
 {
     write_command(address_opcode(type.opcode, type.opcode_4byte), addr, {},
                   {microseconds(type.typical_us), microseconds(type.max_us)},
-                  "erasing the " + size_text(type.size) + " block" + at(addr));
+                  "erasing the " + size_text(type.size) + " block" + at(addr), true, sending);
 }
 
-void Flash::erase_chip()
+void Flash::erase_chip(const Sending& sending)
 {
     write_command(nor::CMD_CHIP_ERASE, std::nullopt, {},
                   {microseconds(params_.chip_erase_us), microseconds(params_.chip_erase_max_us)},
-                  "erasing the chip");
+                  "erasing the chip", true, sending);
 }
 
 } // namespace orv::dev::flash

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,9 +79,12 @@ public:
     void read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out);
     // One page program; [addr, addr + data.size()) stays within one page.
     void program(std::uint64_t addr, std::span<const std::uint8_t> data);
+    // What a caller hears just before a command that changes the part goes
+    // out: from then on the part may have taken it, whatever fails.
+    using Sending = std::function<void()>;
     // The block of `type` at addr (aligned).
-    void erase(std::uint64_t addr, const EraseType& type);
-    void erase_chip();
+    void erase(std::uint64_t addr, const EraseType& type, const Sending& sending = {});
+    void erase_chip(const Sending& sending = {});
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -108,7 +112,7 @@ private:
     // failure, or always when `check_latch`), the command, then wait_ready.
     void write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
                        std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
-                       bool check_latch = true);
+                       bool check_latch = true, const Sending& sending = {});
     // Throws unless the write enable latch is set; a part found busy (which
     // ignores the write enable) is waited for and asked again first.
     void require_latch(const std::string& doing);
