@@ -44,6 +44,7 @@ struct Reached {
     std::uint64_t read = 0;
     std::uint64_t programmed_bytes = 0;
     std::uint64_t program_bytes_planned = 0;
+    std::uint64_t program_from = 0; // the first page the plan programs
     std::uint64_t verified = 0;
     std::uint64_t verify_total = 0;
     std::uint64_t at = 0; // where the running step started
@@ -66,7 +67,7 @@ std::vector<Done> write_done(const Reached& r, const WriteReport& report)
                            Done{"programmed",
                                 {{"bytes", r.programmed_bytes, r.program_bytes_planned},
                                  {"pages", report.pages_programmed, report.pages_planned}},
-                                report.addr,
+                                r.program_from,
                                 stopped(Stage::programming)}};
     if (r.stage == Stage::verifying) {
         done.push_back(Done{"read back", {{"bytes", r.verified, r.verify_total}}, std::nullopt, r.at});
@@ -409,10 +410,11 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
     for (const PlannedProgram& p : plan.programs) {
         r.program_bytes_planned += p.len;
     }
+    r.program_from = plan.programs.empty() ? addr : plan.programs.front().addr;
 
-    try {
-        reporting_done(
-            [&] {
+    reporting_done(
+        [&] {
+            try {
                 // A block counts as erased from the moment its erase command
                 // goes out: the part may have taken it even when nothing says
                 // so (a status poll failed, a transfer reported failed). After
@@ -439,7 +441,7 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
                     }
                 }
                 r.stage = Stage::programming;
-                r.at = plan.programs.empty() ? addr : plan.programs.front().addr;
+                r.at = r.program_from;
                 if (!plan.programs.empty()) {
                     Progress progress(session, "write", r.program_bytes_planned, ORVDEV_UNIT_BYTES);
                     for (std::size_t i = 0; i < plan.programs.size(); ++i) {
@@ -453,15 +455,17 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
                         progress.update(r.programmed_bytes);
                     }
                 }
-            },
-            [&] { return write_done(r, report); });
-    } catch (Failure& failure) {
-        if (!erased.empty()) {
-            restore_after_failure(flash, report, current, erased, programmed_page, options.recovery_dir,
-                                  failure);
-        }
-        throw;
-    }
+            } catch (Failure& failure) {
+                // Before the report of how far the write got: the restore is
+                // listed after it.
+                if (!erased.empty()) {
+                    restore_after_failure(flash, report, current, erased, programmed_page,
+                                          options.recovery_dir, failure);
+                }
+                throw;
+            }
+        },
+        [&] { return write_done(r, report); });
 
     if (options.verify) {
         reporting_done(
