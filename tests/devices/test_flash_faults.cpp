@@ -37,25 +37,14 @@ using orv::fuzz::FaultyEmulator;
 using orv::fuzz::TransferFault;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint64_t FLASH_SIZE = 128 * 1024;
+constexpr std::uint64_t FLASH_SIZE = orv::fuzz::FAULT_FLASH_SIZE;
 constexpr std::uint32_t TIMEOUT_MS = 5;
 
-// The flash of the reports: ef4011, 128 KiB. Busy for a number of status
-// reads rather than for a time, so that every run of a case makes the same
-// transfers; SFDP gives short typical times, so the waits cost little.
+// The flash of the reports, busy for one status read after each program or
+// erase.
 orv::emu::BoardConfig board()
 {
-    orv::emu::BoardConfig config = orv::emu::default_board_config();
-    orv::emu::SpiFlashConfig flash;
-    flash.jedec_id = {0xEF, 0x40, 0x11};
-    flash.size = FLASH_SIZE;
-    flash.erase = {{orv::nor::CMD_SECTOR_ERASE, 4096}, {orv::nor::CMD_BLOCK_ERASE_64K, 65536}};
-    flash.sfdp = true;
-    flash.busy_reads_within_us = 0;
-    flash.busy_reads_after_program = 1;
-    flash.busy_reads_after_erase = 1;
-    config.spi_flash = flash;
-    return config;
+    return orv::fuzz::fault_flash_board(1, 1);
 }
 
 // What the flash holds before each run: no byte erased, none alike nearby.

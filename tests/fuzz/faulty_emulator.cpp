@@ -7,6 +7,21 @@
 
 namespace orv::fuzz {
 
+emu::BoardConfig fault_flash_board(unsigned busy_after_program, unsigned busy_after_erase)
+{
+    emu::BoardConfig config = emu::default_board_config();
+    emu::SpiFlashConfig flash;
+    flash.jedec_id = {0xEF, 0x40, 0x11};
+    flash.size = FAULT_FLASH_SIZE;
+    flash.erase = {{nor::CMD_SECTOR_ERASE, 4096}, {nor::CMD_BLOCK_ERASE_64K, 65536}};
+    flash.sfdp = true;
+    flash.busy_reads_within_us = 0;
+    flash.busy_reads_after_program = busy_after_program;
+    flash.busy_reads_after_erase = busy_after_erase;
+    config.spi_flash = flash;
+    return config;
+}
+
 void FaultyEmulator::schedule(std::uint64_t transfer, TransferFault fault, std::uint8_t detail)
 {
     faults_[transfer] = Scheduled{fault, detail};

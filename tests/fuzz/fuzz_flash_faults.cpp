@@ -40,7 +40,7 @@ using orv::fuzz::InputReader;
 using orv::fuzz::TransferFault;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint64_t FLASH_SIZE = 128 * 1024;
+constexpr std::uint64_t FLASH_SIZE = orv::fuzz::FAULT_FLASH_SIZE;
 constexpr std::uint64_t SECTOR = 4096;
 constexpr unsigned MAX_OPERATIONS = 12;
 constexpr std::uint32_t TIMEOUT_MS = 2;
@@ -224,17 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     InputReader in({data, size});
     const std::uint8_t config = in.byte();
-    orv::emu::BoardConfig board = orv::emu::default_board_config();
-    orv::emu::SpiFlashConfig flash;
-    flash.jedec_id = {0xEF, 0x40, 0x11};
-    flash.size = FLASH_SIZE;
-    flash.erase = {{orv::nor::CMD_SECTOR_ERASE, 4096}, {orv::nor::CMD_BLOCK_ERASE_64K, 65536}};
-    flash.sfdp = true;
-    // Busy for status reads, not for a time: an input runs the same each time.
-    flash.busy_reads_within_us = 0;
-    flash.busy_reads_after_program = config & 3;
-    flash.busy_reads_after_erase = (config >> 2) & 3;
-    board.spi_flash = flash;
+    const orv::emu::BoardConfig board = orv::fuzz::fault_flash_board(config & 3, (config >> 2) & 3);
     orv::emu::AdapterConfig adapter;
     adapter.latency_polls = (config >> 4) & 3;
     FaultyEmulator device(orv::emu::make_board(board, adapter));
