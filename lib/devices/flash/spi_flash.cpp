@@ -56,6 +56,7 @@ Flash::~Flash()
     if (entered_four_byte_) {
         // Best effort: a part left in 4-byte mode would confuse a boot ROM.
         try {
+            settle(); // a busy part would ignore the command
             claim_adapter();
             lumo_spi_read_write_bytes(session_.handle(), 0, nullptr, nullptr, 0, nor::CMD_EXIT_4BYTE, 0,
                                       &command_only_, session_.timeout_ms());
