@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,12 @@ constexpr Shape SHAPES[] = {
     {"write_across", Operation::write, 0x10F80, 512},
     {"erase_8k", Operation::erase, 0x10000, 8192},
 };
+
+// Names the case in test listings instead of a byte dump.
+void PrintTo(const Shape& shape, std::ostream* os)
+{
+    *os << shape.name;
+}
 
 struct FaultKind {
     const char* name;
