@@ -15,7 +15,7 @@ emu::BoardConfig fault_flash_board(unsigned busy_after_program, unsigned busy_af
     flash.size = FAULT_FLASH_SIZE;
     flash.erase = {{nor::CMD_SECTOR_ERASE, 4096}, {nor::CMD_BLOCK_ERASE_64K, 65536}};
     flash.sfdp = true;
-    flash.busy_reads_within_us = 0;
+    flash.busy_reads_within_us = 50000;
     flash.busy_reads_after_program = busy_after_program;
     flash.busy_reads_after_erase = busy_after_erase;
     config.spi_flash = flash;

@@ -43,7 +43,8 @@ enum class TransferFault : std::uint8_t {
 // The flash of the write-fault reports: JEDEC ID ef4011, 128 KiB, 4 KiB and
 // 64 KiB erases, SFDP (short typical times, so waits cost little); busy for
 // a number of status reads rather than for a time, so that a run makes the
-// same transfers every time.
+// same transfers every time, and at most 50 ms, as a real part's busy time
+// ends however late a loaded host polls it.
 inline constexpr std::size_t FAULT_FLASH_SIZE = 128 * 1024;
 [[nodiscard]] emu::BoardConfig fault_flash_board(unsigned busy_after_program, unsigned busy_after_erase);
 
