@@ -116,13 +116,13 @@ std::string name_safe(std::string_view serial)
 std::vector<std::string> recovery_directories(const std::string& chosen)
 {
     std::vector<std::string> dirs{chosen};
-    for (const char* name : {"HOME", "TMPDIR"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && value[0] == '/') {
-            dirs.emplace_back(value);
+    const char* home = std::getenv("HOME");
+    const char* temporary = std::getenv("TMPDIR");
+    for (const char* d : {home, temporary, "/tmp"}) {
+        if (d != nullptr && d[0] == '/' && std::find(dirs.begin(), dirs.end(), d) == dirs.end()) {
+            dirs.emplace_back(d);
         }
     }
-    dirs.emplace_back("/tmp");
     return dirs;
 }
 

@@ -22,6 +22,11 @@ constexpr std::size_t JEDEC_READ_LENGTH = 8 + nor::JEDEC_ID_LENGTH;
 // of the polls themselves.
 constexpr auto BUSY_MARGIN = std::chrono::milliseconds(100);
 constexpr auto MIN_POLL_INTERVAL = microseconds(50);
+// A command sent before this handle knew of it (by another program, or
+// before a failure): polled every millisecond, for as long as the chip erase
+// of the largest parts takes.
+constexpr auto EARLIER_COMMAND_POLL = std::chrono::milliseconds(1);
+constexpr auto EARLIER_COMMAND_LONGEST = std::chrono::seconds(200);
 
 // Mode 0 (clock idles low), most significant bit first, chip select active
 // low; a command byte, then addr_bytes of address.
@@ -124,7 +129,7 @@ JedecId Flash::require_flash()
         const std::uint8_t status = read_status();
         if (status != 0xFF) {
             if ((status & nor::STATUS_BUSY) != 0) {
-                wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                wait_ready(Clock::now(), Timing{EARLIER_COMMAND_POLL, EARLIER_COMMAND_LONGEST},
                            "waiting for the flash to finish an earlier program or erase");
             }
             id = read_id();
@@ -322,10 +327,9 @@ void Flash::require_latch(const std::string& doing)
 {
     std::uint8_t status = read_status();
     if ((status & nor::STATUS_WEL) == 0 && (status & nor::STATUS_BUSY) != 0) {
-        // Busy with a command sent before (by another program, or one this
-        // handle could not follow to its end): a busy part ignores the
+        // Busy with a command another program sent: a busy part ignores the
         // write enable. Wait for it, then ask again.
-        wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+        wait_ready(Clock::now(), Timing{EARLIER_COMMAND_POLL, EARLIER_COMMAND_LONGEST},
                    doing + ": waiting for the flash to finish an earlier program or erase", true);
         transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
         status = read_status();
