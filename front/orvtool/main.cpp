@@ -408,7 +408,7 @@ int main(int argc, char** argv)
         if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
             ctx.sim = a.sim;
-            session = open_session(ctx.handle, ctx.timeout_ms);
+            session = open_session(ctx.handle, ctx.timeout_ms, adapter->serial());
             ctx.session = session.get();
             // serve opens the same adapter again when it comes back after it
             // was unplugged: a new handle, and a new session on it.
@@ -418,7 +418,7 @@ int main(int argc, char** argv)
                 ctx.handle = nullptr; // the old one is closed first
                 adapter->reopen();
                 ctx.handle = adapter->handle();
-                session = open_session(ctx.handle, ctx.timeout_ms);
+                session = open_session(ctx.handle, ctx.timeout_ms, adapter->serial());
                 ctx.session = session.get();
                 return ctx.handle;
             };

@@ -1,6 +1,7 @@
 #include "lib/hostfile/host_file.hpp"
 
 #include <fcntl.h>
+#include <stdio.h> // renameat2
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -256,6 +257,56 @@ void OutputFile::finish(FileLock* lock)
     committed_ = true;
     if (lock != nullptr) {
         *lock = FileLock(std::exchange(fd_, -1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+void write_new_file(const std::string& path, std::span<const std::uint8_t> bytes)
+{
+    std::string temporary = directory_of(path) + "." + name_of(path).substr(0, NAME_IN_TEMPORARY) + ".XXXXXX";
+    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw system_error(path, "cannot create a temporary file beside", errno);
+    }
+    // Removes the temporary file on every way out but the one that names it.
+    struct Remove {
+        const std::string& path;
+        bool keep = false;
+        ~Remove()
+        {
+            if (!keep) {
+                ::unlink(path.c_str());
+            }
+        }
+    } remove{temporary};
+    (void)::fchmod(fd.get(), new_file_mode()); // mkstemp makes it private
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(path, "cannot write", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
+        throw system_error(path, "cannot write", errno);
+    }
+    // The name is taken in one step that fails when it exists: a rename that
+    // replaces nothing, or, on file systems without one, a second link.
+    int rc = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+        rc = ::link(temporary.c_str(), path.c_str());
+    } else if (rc == 0) {
+        remove.keep = true;
+    }
+    if (rc != 0 && errno == EEXIST) {
+        throw FileError(FileError::Kind::exists, path, path + " exists already", EEXIST);
+    }
+    if (rc != 0) {
+        throw system_error(path, "cannot create", errno);
     }
 }
 

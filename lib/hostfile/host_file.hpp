@@ -1,7 +1,8 @@
 // Files on the host, as orvtool and the virtual board use them: inputs read
 // whole within a bound of what they can be, outputs that replace a file only
 // once complete (or are written in place where replacing would be wrong), and
-// a lock held for as long as a process owns a file.
+// a lock held for as long as a process owns a file; and new files that never
+// take the place of another.
 //
 // Outputs: a regular file, or a path where nothing is yet, is written to a
 // temporary file beside it and renamed over it on commit, so that a reader
@@ -30,6 +31,7 @@ public:
         not_a_file, // a directory, or another node that cannot be read or written whole
         too_large,  // more bytes than the bound
         locked,     // another process holds the lock
+        exists,     // something already has the name
     };
     FileError(Kind kind, std::string path, const std::string& text, int error_number = 0);
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
@@ -56,6 +58,14 @@ private:
 // The same from an open descriptor (standard input); `name` names it in errors.
 [[nodiscard]] std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name,
                                                         std::uint64_t max_bytes);
+
+// A new file at `path` that holds `bytes`, whole or not at all: written to a
+// temporary file beside it, flushed, then given the name only while nothing
+// has it (two processes that choose one name never share the file, and
+// nothing there is replaced: not a file, a link nor a device). Throws
+// FileError: exists when the name is taken, system otherwise; no temporary
+// file is left.
+void write_new_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
 class FileLock;
 

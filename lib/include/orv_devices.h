@@ -693,6 +693,21 @@ ORV_API void orvdev_session_set_progress(orvdev_session* session, orvdev_progres
 ORV_API void orvdev_session_touch(orvdev_session* session);
 
 /**
+ * \brief Tells the session the adapter's USB serial number.
+ *
+ * It names the recovery files of a failed flash write
+ * (orvdev_flash_write()), so that two adapters' files are told apart.
+ * Sends nothing.
+ *
+ * \param session the session; NULL is accepted (nothing done).
+ * \param serial the serial number (copied, cut to 63 bytes); NULL or empty:
+ *        not known.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API void orvdev_session_set_serial(orvdev_session* session, const char* serial);
+
+/**
  * \brief Makes the adapter ready for the caller's own work through the bus
  *        libraries.
  *
@@ -1667,7 +1682,8 @@ typedef struct orvdev_write_options {
      *  before anything is erased. */
     const char* backup_file;
     /** Where a failed write saves what it could not put back; NULL: the
-     *  working directory. */
+     *  working directory. When that directory takes no file, the home
+     *  directory, then the temporary directory (TMPDIR, /tmp) do. */
     const char* recovery_dir;
 } orvdev_write_options;
 
@@ -1688,11 +1704,19 @@ ORV_API void orvdev_write_options_init(orvdev_write_options* options);
  * Reads the blocks the write touches, erases only blocks where a bit must
  * rise (the erase sizes that take least time), programs only pages that
  * change, then (verify) reads back what it erased or programmed. Stages
- * "read", "erase", "write", "verify". When a step fails (or is stopped)
- * after an erase, the old bytes of the erased blocks outside
- * [addr, addr + len) are programmed back once; if that fails too, the
- * blocks' old content is saved to a file named in report.recovery_file, to
- * be written at result.range_addr.
+ * "read", "erase", "write", "verify". A block counts as erased from the
+ * moment its erase command is sent. When a step fails (or is stopped) after
+ * an erase, the write waits (bounded) until the flash is ready, programs the
+ * old bytes of the erased blocks outside [addr, addr + len) back once and
+ * reads them back; only bytes read back as they were count as restored
+ * (report.done: "restored" with the bytes of how many). When any other is
+ * left, the blocks' old content is saved to a new file,
+ * flash-recovery-SERIAL-ADDR-PID-N.bin (the session's serial number when it
+ * has one, result.range_addr, the process, a count), created only where no
+ * file has that name and written whole or not at all; report.recovery_file
+ * names it, and the message says which bytes were not put back. It is to be
+ * written at result.range_addr. After any failure the next operation on the
+ * flash first waits until it is ready.
  *
  * \param flash the handle.
  * \param addr the first byte to write.
@@ -1720,7 +1744,8 @@ ORV_API void orvdev_write_options_init(orvdev_write_options* options);
  * \onfailure *result (when given) says what had been done, and is all zeros
  *         after a refused argument. The flash may hold part of data; the
  *         blocks' old content outside [addr, addr + len) was put back, or
- *         report.recovery_file names the file that keeps it.
+ *         report.recovery_file names the file that keeps it (empty when
+ *         no directory took it: the message says why).
  * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_flash_write(orvdev_flash* flash, uint64_t addr, const uint8_t* data, uint64_t len,

@@ -92,7 +92,7 @@ extern "C" {
 void orvdev_session_options_init(orvdev_session_options* options)
 {
     if (options != nullptr) {
-        *options = orvdev_session_options{ORVDEV_DEFAULT_TIMEOUT_MS, nullptr, nullptr};
+        *options = orvdev_session_options{ORVDEV_DEFAULT_TIMEOUT_MS, nullptr, nullptr, nullptr};
     }
 }
 
@@ -142,6 +142,13 @@ void orvdev_session_touch(orvdev_session* session)
 {
     if (session != nullptr) {
         session->touch();
+    }
+}
+
+void orvdev_session_set_serial(orvdev_session* session, const char* serial)
+{
+    if (session != nullptr) {
+        session->set_serial(serial);
     }
 }
 
