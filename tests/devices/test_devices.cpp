@@ -392,9 +392,9 @@ TEST_F(Devices, RecoveryFilesOfTwoAdaptersNeverMeet)
         const Bytes old(memory.begin(), memory.begin() + 4096);
         orvdev_session_options so{};
         orvdev_session_options_init(&so);
-        so.serial = serials[a];
         orvdev_session* s = nullptr;
         ASSERT_EQ(orvdev_session_open(handle(a), &so, &s, &report), 0) << report.message;
+        orvdev_session_set_serial(s, serials[a]);
         orvdev_flash* f = nullptr;
         ASSERT_EQ(orvdev_flash_open(s, nullptr, &f, &report), 0) << report.message;
         FailPrograms fail{usb_.get(), -1, a};

@@ -76,8 +76,8 @@ public:
         orvdev_session_options options{};
         orvdev_session_options_init(&options);
         options.timeout_ms = TIMEOUT_MS;
-        options.serial = "FUZZ";
         require(orvdev_session_open(device_.handle(), &options, &session_, &report_) == 0);
+        orvdev_session_set_serial(session_, "FUZZ");
         require(orvdev_flash_open(session_, nullptr, &flash_, &report_) == 0);
         for (unsigned n = 0; n < MAX_OPERATIONS && !in_.empty(); ++n) {
             step();

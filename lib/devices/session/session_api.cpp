@@ -92,7 +92,7 @@ extern "C" {
 void orvdev_session_options_init(orvdev_session_options* options)
 {
     if (options != nullptr) {
-        *options = orvdev_session_options{ORVDEV_DEFAULT_TIMEOUT_MS, nullptr, nullptr, nullptr};
+        *options = orvdev_session_options{ORVDEV_DEFAULT_TIMEOUT_MS, nullptr, nullptr};
     }
 }
 
