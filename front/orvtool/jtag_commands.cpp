@@ -294,7 +294,8 @@ bool interrupted()
 
 [[noreturn]] void report_interrupted(const std::string& what)
 {
-    throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(interrupting_signal()) + " " + what);
+    throw ToolError(Exit::failed,
+                    std::string("interrupted by ") + signal_name(interrupting_signal()) + " " + what);
 }
 
 std::string duration_text(double seconds)
@@ -346,7 +347,8 @@ void load_vector_file(SvfJob& job)
         if (e.kind() == orv::hostfile::FileError::Kind::not_a_file) {
             usage_error(job.file + " is a directory", std::string("give the ") + kind + " file to play");
         }
-        usage_error("cannot read '" + job.file + "': " + std::strerror(e.error_number()), "check the file name");
+        usage_error("cannot read '" + job.file + "': " + std::strerror(e.error_number()),
+                    "check the file name");
     }
     orv::svf::TimeTally tally(orv::svf::tck_for_khz(job.player.tck_khz));
     const auto add = [&](const orv::svf::Statement& s) {
@@ -416,8 +418,9 @@ void add_clock_notice(Result& r, const orv::svf::CompileCounts& compiled, const 
         // What came back before the failure was judged: say how far.
         add_place(details, "last_checked_", *p.last_checked, job.format);
         doing += " (TDO checks passed up to " + place(*p.last_checked, job.format);
-        doing += p.first_unknown ? "; the results from " + place(*p.first_unknown, job.format) + " on are unknown)"
-                                 : ")";
+        doing += p.first_unknown
+                     ? "; the results from " + place(*p.first_unknown, job.format) + " on are unknown)"
+                     : ")";
     } else if (p.first_unknown) {
         doing += " (the " + unit + "s from " + place(*p.first_unknown, job.format) + " on did not play)";
     }
@@ -458,8 +461,8 @@ void add_clock_notice(Result& r, const orv::svf::CompileCounts& compiled, const 
         }
     }
     text += "  " + count_text(m.statement.index, unit) + " before it played, " +
-            count_text(p.checks_passed, "TDO check") + " passed; nothing was sent after the batch that held " +
-            where + "\n";
+            count_text(p.checks_passed, "TDO check") +
+            " passed; nothing was sent after the batch that held " + where + "\n";
     details.text(text);
     const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
     std::string message = name + ": TDO mismatch at " + where + ": " + part_title(m.body) + ", ";
@@ -527,8 +530,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& given)
             add_place(details, "first_unknown_", *p.first_unknown, job.format);
         }
         throw ResultError(ToolError(Exit::failed, std::string("interrupted by ") +
-                                                      signal_name(interrupting_signal()) + " playing " + name +
-                                                      " (" + where + ")"),
+                                                      signal_name(interrupting_signal()) + " playing " +
+                                                      name + " (" + where + ")"),
                           std::move(details));
     }
     r.line("played " + name + ": " + count_text(p.compiled.statements, unit) + ", " +
@@ -735,20 +738,21 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         const bool xsvf = format == VectorFormat::xsvf;
         const std::string kind = xsvf ? "XSVF" : "SVF";
         auto svf_args = std::make_shared<SvfArgs>();
-        auto* svf = jtag->add_subcommand(xsvf ? "xsvf" : "svf",
-                                         xsvf ? "play a Xilinx XSVF file (checked whole before anything is sent)"
-                                              : "play an SVF file (checked whole before anything is sent)");
+        auto* svf = jtag->add_subcommand(
+            xsvf ? "xsvf" : "svf", xsvf ? "play a Xilinx XSVF file (checked whole before anything is sent)"
+                                        : "play an SVF file (checked whole before anything is sent)");
         svf->add_option("FILE", svf_args->file, "the " + kind + " file; - reads standard input")->required();
         svf->add_option("--tck", svf_args->tck,
                         xsvf ? "TCK frequency in kHz (default: jtag --tck)"
                              : "TCK frequency in kHz until the file sets one (default: jtag --tck)")
             ->type_name("KHZ");
         svf->add_flag("--dry-run", svf_args->dry_run,
-                      std::string("check and report what would be sent (") + (xsvf ? "commands" : "statements") +
-                          ", bits, TDO checks, transfers); no adapter");
+                      std::string("check and report what would be sent (") +
+                          (xsvf ? "commands" : "statements") + ", bits, TDO checks, transfers); no adapter");
         svf->add_option("--max-readback", svf_args->max_readback,
-                        "bytes read back per exchange at most (1.." + std::to_string(orv::svf::MAX_READBACK_BOUND) +
-                            ", default " + std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
+                        "bytes read back per exchange at most (1.." +
+                            std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
+                            std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
             ->type_name("BYTES");
         svf->add_option("--max-size", svf_args->max_size,
                         "the largest " + kind + " file read (default " + svf_args->max_size + ")")

@@ -39,42 +39,54 @@ namespace detail {
 
 } // namespace detail
 
-struct BitView {
-    std::span<const std::uint8_t> bytes;
-    std::uint64_t offset = 0; // the bit of `bytes` that is bit 0 of the view
-    bool fill = false;        // every bit past the bytes
+class BitView {
+public:
+    BitView() = default;
+    // Bit i is bit (offset + i) of `bytes`; every bit past them is `fill`.
+    BitView(std::span<const std::uint8_t> bytes, std::uint64_t offset, bool fill) noexcept
+        : bytes_(bytes), offset_(offset), fill_(fill)
+    {
+    }
 
     // The bits [i, i + count) (count 1..64), bit i in bit 0.
     [[nodiscard]] std::uint64_t word(std::uint64_t i, unsigned count = 64) const noexcept
     {
-        const std::uint64_t at = offset + i;
-        const std::uint64_t stored = 8 * std::uint64_t{bytes.size()};
+        const std::uint64_t at = offset_ + i;
+        const std::uint64_t stored = 8 * std::uint64_t{bytes_.size()};
         std::uint64_t word = 0;
         if (at < stored) {
-            const std::size_t byte = static_cast<std::size_t>(at / 8);
-            const unsigned shift = static_cast<unsigned>(at % 8);
-            word = detail::load_le(bytes.data() + byte, bytes.size() - byte) >> shift;
-            if (shift != 0 && byte + 8 < bytes.size()) {
-                word |= std::uint64_t{bytes[byte + 8]} << (64 - shift);
+            const auto byte = static_cast<std::size_t>(at / 8);
+            const auto shift = static_cast<unsigned>(at % 8);
+            word = detail::load_le(bytes_.data() + byte, bytes_.size() - byte) >> shift;
+            if (shift != 0 && byte + 8 < bytes_.size()) {
+                word |= std::uint64_t{bytes_[byte + 8]} << (64 - shift);
             }
             const std::uint64_t have = stored - at;
-            if (have < 64 && fill) {
+            if (have < 64 && fill_) {
                 word |= ~std::uint64_t{0} << have;
             }
-        } else if (fill) {
+        } else if (fill_) {
             word = ~std::uint64_t{0};
         }
         return word & detail::low_mask(count);
     }
     [[nodiscard]] bool operator[](std::uint64_t i) const noexcept { return (word(i, 1) & 1U) != 0; }
     // The view from bit i on.
-    [[nodiscard]] BitView from(std::uint64_t i) const noexcept { return BitView{bytes, offset + i, fill}; }
+    [[nodiscard]] BitView from(std::uint64_t i) const noexcept { return BitView{bytes_, offset_ + i, fill_}; }
     // Bits of the view that its bytes hold (from bit 0); the rest are `fill`.
     [[nodiscard]] std::uint64_t stored_bits() const noexcept
     {
-        const std::uint64_t stored = 8 * std::uint64_t{bytes.size()};
-        return stored > offset ? stored - offset : 0;
+        const std::uint64_t stored = 8 * std::uint64_t{bytes_.size()};
+        return stored > offset_ ? stored - offset_ : 0;
     }
+    // Every bit at the fill level, none stored.
+    [[nodiscard]] bool constant() const noexcept { return stored_bits() == 0; }
+    [[nodiscard]] bool fill() const noexcept { return fill_; }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::uint64_t offset_ = 0;
+    bool fill_ = false;
 };
 
 // A growing bit string, written at its end.
@@ -129,7 +141,7 @@ private:
     void put(std::uint64_t word, unsigned count) noexcept
     {
         const auto byte = static_cast<std::size_t>(bits_ / 8);
-        const unsigned shift = static_cast<unsigned>(bits_ % 8);
+        const auto shift = static_cast<unsigned>(bits_ % 8);
         const std::uint64_t low = word << shift;
         for (unsigned b = 0; b < 8; ++b) {
             bytes_[byte + b] = static_cast<std::uint8_t>(bytes_[byte + b] | (low >> (8 * b) & 0xFFU));

@@ -235,7 +235,8 @@ public:
     Search(std::span<const Clock> clocks, std::size_t max_readback)
         : c_(clocks), r_(find_runs(clocks)),
           // A sampling byte command must fit one batch's read-back on its own.
-          max_read_bytes_(static_cast<std::uint32_t>(std::min<std::size_t>(MAX_BYTES_PER_COMMAND, max_readback))),
+          max_read_bytes_(
+              static_cast<std::uint32_t>(std::min<std::size_t>(MAX_BYTES_PER_COMMAND, max_readback))),
           best_(clocks.size() + 1, {UNREACHABLE, UNREACHABLE}), choice_(clocks.size() + 1)
     {
         best_[clocks.size()] = {Cost{}, Cost{}};
@@ -274,12 +275,13 @@ private:
     {
         Cost cheapest = UNREACHABLE;
         Choice chosen;
-        const auto consider = [&](Kind kind, bool read, std::uint32_t clocks, std::size_t bytes, bool low_after) {
-            const Cost& rest = best_[i + clocks][low_after ? 1 : 0];
-            const Cost cost{rest.bytes + static_cast<std::uint32_t>(bytes), rest.bits + (read ? clocks : 0)};
+        const auto consider = [&](Kind kind, bool read, std::uint32_t count, std::size_t length,
+                                  bool low_after) {
+            const Cost& rest = best_[i + count][low_after ? 1 : 0];
+            const Cost cost{rest.bytes + static_cast<std::uint32_t>(length), rest.bits + (read ? count : 0)};
             if (cost < cheapest) {
                 cheapest = cost;
-                chosen = Choice{kind, read, clocks};
+                chosen = Choice{kind, read, count};
             }
         };
         // TMS clocks with one TDI level, none sampled.
@@ -323,9 +325,9 @@ private:
 
 // A run of idle clocks the search saw shortened.
 struct Shortened {
-    std::size_t first = 0;       // in the search's clocks
-    std::uint64_t kept = 0;      // clocks the search saw
-    std::uint64_t commands = 0;  // idle commands of MAX_IDLE clocks taken out
+    std::size_t first = 0;      // in the search's clocks
+    std::uint64_t kept = 0;     // clocks the search saw
+    std::uint64_t commands = 0; // idle commands of MAX_IDLE clocks taken out
 };
 
 // The cheapest commands for clocks [from, to), appended to `out` with their
@@ -336,7 +338,8 @@ void search(const Clocks& q, std::uint64_t from, std::uint64_t to, bool low, std
     // Nothing but idle clocks, the TMS line already low: idle commands.
     if (low && q.idle_end(from, to) == to) {
         for (std::uint64_t at = from; at < to; at += MAX_IDLE) {
-            out.push_back(Command{Kind::idle, false, at, static_cast<std::uint32_t>(std::min<std::uint64_t>(MAX_IDLE, to - at))});
+            out.push_back(Command{Kind::idle, false, at,
+                                  static_cast<std::uint32_t>(std::min<std::uint64_t>(MAX_IDLE, to - at))});
         }
         return;
     }
@@ -408,62 +411,91 @@ bool holds_idle_run(const Clocks& q, std::uint64_t from, std::uint64_t count)
     return false;
 }
 
-// The commands of clocks [w0, w1), appended to `out`; `low` is the TMS line
-// before w0, and after w1 on return.
-void choose_commands(const Clocks& q, std::uint64_t w0, std::uint64_t w1, bool& low, std::size_t max_readback,
-                     std::vector<Command>& out)
+// Where the stretch of TMS-low clocks sampled alike that starts at `i` ends,
+// before `to`.
+std::uint64_t stretch_end(const Clocks& q, std::uint64_t i, std::uint64_t to, bool read) noexcept
 {
-    const auto read_chunk = static_cast<std::uint64_t>(8 * std::min<std::size_t>(MAX_BYTES_PER_COMMAND, max_readback));
-    const std::uint64_t write_chunk = 8 * MAX_BYTES_PER_COMMAND;
-    std::uint64_t searched_to = w0; // clocks before this are planned
-    const auto search_to = [&](std::uint64_t to) {
-        if (to == searched_to) {
+    std::uint64_t end = i;
+    while (end < to) {
+        const std::size_t e = q.find(end);
+        if (q.segment(e).tms || q.segment(e).sample != read) {
+            break;
+        }
+        end = std::min(q.end(e), to);
+    }
+    return end;
+}
+
+// The commands of a window of clocks, appended to `out` in order.
+class WindowPlan {
+public:
+    WindowPlan(const Clocks& q, bool& low, std::size_t max_readback, std::vector<Command>& out)
+        : q_(q), low_(low), max_readback_(max_readback), out_(out),
+          read_chunk_(8 * std::uint64_t{std::min<std::size_t>(MAX_BYTES_PER_COMMAND, max_readback)})
+    {
+    }
+
+    // Clocks [w0, w1); `low` is the TMS line before w0, and after w1 on return.
+    void plan(std::uint64_t w0, std::uint64_t w1)
+    {
+        searched_to_ = w0;
+        std::uint64_t i = w0;
+        while (i < w1) {
+            const std::size_t s = q_.find(i);
+            if (q_.segment(s).tms) {
+                i = std::min(q_.end(s), w1);
+                continue;
+            }
+            const bool read = q_.segment(s).sample;
+            const std::uint64_t end = stretch_end(q_, i, w1, read);
+            if (end - i >= BULK_FROM) {
+                bulk(i, end, read);
+            }
+            i = end;
+        }
+        search_to(w1);
+    }
+
+private:
+    void search_to(std::uint64_t to)
+    {
+        if (to == searched_to_) {
             return;
         }
-        search(q, searched_to, to, low, max_readback, out);
-        low = !q.tms(to - 1);
-        searched_to = to;
-    };
-    std::uint64_t i = w0;
-    while (i < w1) {
-        const std::size_t s = q.find(i);
-        if (q.segment(s).tms) {
-            i = std::min(q.end(s), w1);
-            continue;
-        }
-        // A stretch of TMS-low clocks sampled alike: [i, end).
-        const bool read = q.segment(s).sample;
-        std::uint64_t end = i;
-        while (end < w1) {
-            const std::size_t e = q.find(end);
-            if (q.segment(e).tms || q.segment(e).sample != read) {
-                break;
-            }
-            end = std::min(q.end(e), w1);
-        }
-        const std::uint64_t chunk = read ? read_chunk : write_chunk;
-        // Byte commands to the end of the stretch, from its second clock on
-        // at the earliest (the first leaves the TMS line low, whichever
-        // command the search gives it): one for what does not fill a whole
-        // command, then whole ones. The odd bits stay with the search, at the
-        // start, to plan with the clocks before.
-        if (end - i >= BULK_FROM) {
-            std::uint64_t at = i + 1 + (end - i - 1) % 8;
-            while (at < end) {
-                const std::uint64_t n = (end - at) % chunk == 0 ? chunk : (end - at) % chunk;
-                if (read || !holds_idle_run(q, at, n)) {
-                    search_to(at);
-                    out.push_back(Command{Kind::bytes, read, at, static_cast<std::uint32_t>(n)});
-                    searched_to = at + n;
-                    low = true;
-                }
-                at += n;
-            }
-        }
-        i = end;
+        search(q_, searched_to_, to, low_, max_readback_, out_);
+        low_ = !q_.tms(to - 1);
+        searched_to_ = to;
     }
-    search_to(w1);
-}
+
+    // Byte commands to the end of the stretch [i, end), from its second clock
+    // on at the earliest (the first leaves the TMS line low, whichever command
+    // the search gives it): one for what does not fill a whole command, then
+    // whole ones. The odd bits stay with the search, at the start, to plan
+    // with the clocks before.
+    void bulk(std::uint64_t i, std::uint64_t end, bool read)
+    {
+        const std::uint64_t chunk = read ? read_chunk_ : WRITE_CHUNK;
+        for (std::uint64_t at = i + 1 + (end - i - 1) % 8; at < end;) {
+            const std::uint64_t n = (end - at) % chunk == 0 ? chunk : (end - at) % chunk;
+            if (read || !holds_idle_run(q_, at, n)) {
+                search_to(at);
+                out_.push_back(Command{Kind::bytes, read, at, static_cast<std::uint32_t>(n)});
+                searched_to_ = at + n;
+                low_ = true;
+            }
+            at += n;
+        }
+    }
+
+    static constexpr std::uint64_t WRITE_CHUNK = std::uint64_t{8} * MAX_BYTES_PER_COMMAND;
+
+    const Clocks& q_;
+    bool& low_;
+    std::size_t max_readback_;
+    std::vector<Command>& out_;
+    std::uint64_t read_chunk_;
+    std::uint64_t searched_to_ = 0; // clocks before this are planned
+};
 
 // ---- encoding and batches ---------------------------------------------------
 
@@ -529,11 +561,12 @@ std::vector<Command> cut_shift(const Command& cmd, std::uint32_t fit)
 {
     std::vector<Command> pieces;
     const auto add = [&](std::uint64_t first, std::uint32_t clocks) {
-        if (clocks / 8 != 0) {
-            pieces.push_back(Command{Kind::bytes, cmd.read, first, clocks / 8 * 8});
+        const std::uint32_t whole = clocks / 8 * 8;
+        if (whole != 0) {
+            pieces.push_back(Command{Kind::bytes, cmd.read, first, whole});
         }
         if (clocks % 8 != 0) {
-            pieces.push_back(Command{Kind::bits, cmd.read, first + clocks / 8 * 8, clocks % 8});
+            pieces.push_back(Command{Kind::bits, cmd.read, first + whole, clocks % 8});
         }
     };
     add(cmd.first, fit);
@@ -541,67 +574,81 @@ std::vector<Command> cut_shift(const Command& cmd, std::uint32_t fit)
     return pieces;
 }
 
+// The commands [from, to) of the next batch: as many as fit the read-back
+// bound, a shift that does not fit cut where the bound is, so that each batch
+// but the last reads back all it may.
+struct Extent {
+    std::size_t to = 0;
+    std::uint64_t bits = 0; // read back
+    std::size_t length = 0; // stream bytes, without the flush
+};
+
+Extent next_batch(std::vector<Command>& commands, std::size_t from, std::uint64_t bit_limit)
+{
+    Extent e{from, 0, 0};
+    for (; e.to < commands.size(); ++e.to) {
+        const Command& cmd = commands[e.to];
+        const std::uint64_t adds = cmd.read ? cmd.clocks : 0;
+        if (e.bits + adds > bit_limit) {
+            const auto fit = static_cast<std::uint32_t>(bit_limit - e.bits);
+            if (fit != 0 && (cmd.kind == Kind::bytes || cmd.kind == Kind::bits)) {
+                const std::vector<Command> pieces = cut_shift(cmd, fit);
+                commands.erase(commands.begin() + static_cast<std::ptrdiff_t>(e.to));
+                commands.insert(commands.begin() + static_cast<std::ptrdiff_t>(e.to), pieces.begin(),
+                                pieces.end());
+                for (; e.bits < bit_limit; ++e.to) {
+                    e.bits += commands[e.to].clocks;
+                    e.length += command_length(commands[e.to]);
+                }
+            }
+            if (e.bits != 0) {
+                break; // (a first command larger than the bound goes alone)
+            }
+        }
+        e.bits += adds;
+        e.length += command_length(cmd);
+    }
+    return e;
+}
+
+Batch encode_batch(const Clocks& q, std::span<const Command> commands, const Extent& e)
+{
+    Batch batch;
+    batch.readback_bytes = static_cast<std::size_t>((e.bits + 7) / 8);
+    batch.stream.resize(e.length + (e.bits != 0 ? FLUSH_LENGTH : 0));
+    CommandStream stream(batch.stream);
+    std::uint32_t offset = 0;
+    for (const Command& cmd : commands) {
+        encode(stream, q, cmd);
+        batch.clocks += cmd.clocks;
+        if (cmd.read) {
+            add_wanted(q, cmd, offset, batch.wanted);
+            offset += cmd.clocks;
+        }
+    }
+    if (e.bits != 0) {
+        append_flush(stream);
+    }
+    return batch;
+}
+
 // Cuts the commands into batches by read-back size and encodes each one.
 void make_batches(const Clocks& q, std::vector<Command>& commands, std::size_t max_readback, Plan& plan)
 {
     const std::uint64_t bit_limit = 8 * std::uint64_t{max_readback};
-    std::size_t from = 0;
-    while (from < commands.size()) {
-        std::size_t to = from;
-        std::uint64_t bits = 0;
-        std::size_t length = 0;
-        for (; to < commands.size(); ++to) {
-            const Command& cmd = commands[to];
-            const std::uint64_t adds = cmd.read ? cmd.clocks : 0;
-            if (bits + adds > bit_limit) {
-                // A shift that does not fit is cut where the bound is, so that
-                // each batch but the last reads back all it may.
-                const auto fit = static_cast<std::uint32_t>(bit_limit - bits);
-                if (fit != 0 && (cmd.kind == Kind::bytes || cmd.kind == Kind::bits)) {
-                    const std::vector<Command> pieces = cut_shift(cmd, fit);
-                    commands.erase(commands.begin() + static_cast<std::ptrdiff_t>(to));
-                    commands.insert(commands.begin() + static_cast<std::ptrdiff_t>(to), pieces.begin(),
-                                    pieces.end());
-                    for (; bits < bit_limit; ++to) {
-                        bits += commands[to].clocks;
-                        length += command_length(commands[to]);
-                    }
-                }
-                if (bits != 0) {
-                    break; // (a first command larger than the bound goes alone)
-                }
-            }
-            bits += adds;
-            length += command_length(cmd);
-        }
-        Batch batch;
-        batch.readback_bytes = static_cast<std::size_t>((bits + 7) / 8);
-        batch.stream.resize(length + (bits != 0 ? FLUSH_LENGTH : 0));
-        CommandStream stream(batch.stream);
-        std::uint32_t offset = 0;
-        for (std::size_t k = from; k < to; ++k) {
-            const Command& cmd = commands[k];
-            encode(stream, q, cmd);
-            batch.clocks += cmd.clocks;
-            if (cmd.read) {
-                add_wanted(q, cmd, offset, batch.wanted);
-                offset += cmd.clocks;
-            }
-        }
-        if (bits != 0) {
-            append_flush(stream);
-        }
-        plan.batches.push_back(std::move(batch));
-        from = to;
+    for (std::size_t from = 0; from < commands.size();) {
+        const Extent e = next_batch(commands, from, bit_limit);
+        plan.batches.push_back(encode_batch(q, std::span(commands).subspan(from, e.to - from), e));
+        from = e.to;
     }
 }
 
 } // namespace
 
-std::uint64_t Batch::wanted_count() const noexcept
+std::uint64_t wanted_count(const Batch& batch) noexcept
 {
     std::uint64_t count = 0;
-    for (const BitRange& r : wanted) {
+    for (const BitRange& r : batch.wanted) {
         count += r.count;
     }
     return count;
@@ -618,12 +665,13 @@ Plan plan_queue(const ClockQueue& queue, bool tms_low, std::size_t max_readback,
     const Clocks q(queue);
     std::vector<Command> commands;
     bool low = tms_low;
+    WindowPlan window(q, low, max_readback, commands);
     for (std::uint64_t start = 0; start < q.size(); start += PLAN_WINDOW) {
         if (stop && stop()) {
             plan.stopped = true;
             return plan;
         }
-        choose_commands(q, start, std::min(start + PLAN_WINDOW, q.size()), low, max_readback, commands);
+        window.plan(start, std::min(start + PLAN_WINDOW, q.size()));
     }
     plan.tms_low_after = low;
     make_batches(q, commands, max_readback, plan);

@@ -43,7 +43,7 @@ void ClockQueue::push(const Run& run)
         clocks_ += stored;
     }
     if (run.clocks > stored) {
-        push_constant(run.clocks - stored, run.tms, run.sample, run.tdi.fill);
+        push_constant(run.clocks - stored, run.tms, run.sample, run.tdi.fill());
     }
 }
 
@@ -56,25 +56,23 @@ void ClockQueue::clear() noexcept
 
 // ---- statistics -------------------------------------------------------------
 
-SequenceStats& SequenceStats::operator+=(const SequenceStats& more) noexcept
+SequenceStats& operator+=(SequenceStats& stats, const SequenceStats& more) noexcept
 {
-    flushes += more.flushes;
-    clocks += more.clocks;
-    stream_bytes += more.stream_bytes;
-    out_transfers += more.out_transfers;
-    exchanges += more.exchanges;
-    readback_bytes += more.readback_bytes;
-    return *this;
+    stats.flushes += more.flushes;
+    stats.clocks += more.clocks;
+    stats.stream_bytes += more.stream_bytes;
+    stats.out_transfers += more.out_transfers;
+    stats.exchanges += more.exchanges;
+    stats.readback_bytes += more.readback_bytes;
+    return stats;
 }
 
 SequenceStats operator-(const SequenceStats& later, const SequenceStats& earlier) noexcept
 {
-    return SequenceStats{later.flushes - earlier.flushes,
-                         later.clocks - earlier.clocks,
-                         later.stream_bytes - earlier.stream_bytes,
-                         later.out_transfers - earlier.out_transfers,
-                         later.exchanges - earlier.exchanges,
-                         later.readback_bytes - earlier.readback_bytes};
+    return SequenceStats{
+        later.flushes - earlier.flushes,           later.clocks - earlier.clocks,
+        later.stream_bytes - earlier.stream_bytes, later.out_transfers - earlier.out_transfers,
+        later.exchanges - earlier.exchanges,       later.readback_bytes - earlier.readback_bytes};
 }
 
 // ---- the wire and the sequencer ---------------------------------------------

@@ -118,9 +118,10 @@ struct Batch {
     // batch's read-back, in clock order.
     std::vector<BitRange> wanted;
     std::uint64_t clocks = 0; // of those planned, in order
-
-    [[nodiscard]] std::uint64_t wanted_count() const noexcept;
 };
+
+// The levels a batch hands over: the bits of its wanted ranges.
+[[nodiscard]] std::uint64_t wanted_count(const Batch& batch) noexcept;
 
 struct Plan {
     std::vector<Batch> batches;
@@ -145,11 +146,11 @@ struct SequenceStats {
     std::uint64_t out_transfers = 0;
     std::uint64_t exchanges = 0;
     std::uint64_t readback_bytes = 0;
-
-    SequenceStats& operator+=(const SequenceStats& more) noexcept;
-    // What `later` adds to `earlier`, both of one count.
-    friend SequenceStats operator-(const SequenceStats& later, const SequenceStats& earlier) noexcept;
 };
+
+SequenceStats& operator+=(SequenceStats& stats, const SequenceStats& more) noexcept;
+// What `later` adds to `earlier`, both of one count.
+[[nodiscard]] SequenceStats operator-(const SequenceStats& later, const SequenceStats& earlier) noexcept;
 
 // Where a sequencer's batches go: the adapter, or a stand-in (the SVF dry run
 // counts what would be sent).

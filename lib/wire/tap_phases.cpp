@@ -42,7 +42,8 @@ void append_exit_with_final_bit(CommandStream& stream, std::int32_t& working_sta
 
 } // namespace
 
-void append_tms_clocks(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bool tdi, bool read) noexcept
+void append_tms_clocks(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bool tdi,
+                       bool read) noexcept
 {
     if (read && clocks != 1) {
         stream.fault();

@@ -43,8 +43,8 @@ struct Recorder final : Target {
     std::vector<std::size_t> statement_ends; // clocks handed by the end of each statement
     std::string calls;                       // run, tck and trst calls
     std::vector<TdoCheck> checks;
-    std::size_t verdicts = 0;   // passed() calls
-    std::vector<bool> answers;  // what passed() says, in turn (then yes)
+    std::size_t verdicts = 0;  // passed() calls
+    std::vector<bool> answers; // what passed() says, in turn (then yes)
     void begin(const Origin&) override {}
     void runs(std::span<const engine::Run> runs) override
     {
@@ -55,7 +55,10 @@ struct Recorder final : Target {
         }
     }
     void expect(const TdoCheck& c) override { checks.push_back(c); }
-    [[nodiscard]] bool passed() override { return verdicts < answers.size() ? answers[verdicts++] : (++verdicts, true); }
+    [[nodiscard]] bool passed() override
+    {
+        return verdicts < answers.size() ? answers[verdicts++] : (++verdicts, true);
+    }
     void run(bool tms, std::uint64_t count, double wait, std::uint32_t) override
     {
         std::ostringstream s;
@@ -245,13 +248,13 @@ TEST(SvfPlayer, ConsecutiveChecksShareOneTransferAndOneExchange)
 TEST(SvfPlayer, TrstHoldsTheChainInResetAndReleasesIt)
 {
     const auto loaded = load("STATE IDLE;\n"
-                                  "TRST ON;\n"
-                                  "SDR 64 TDI (0) TDO (FFFFFFFFFFFFFFFF);\n" // held: nothing shifts, TDO high
-                                  "TRST OFF;\n"
-                                  "SDR 64 TDI (0) TDO (000000934BA00477) MASK (00000FFFFFFFFFFF);\n"
-                                  "SIR 10 TDI (3FF);\n"
-                                  "TRST Z;\n"
-                                  "SDR 2 TDI (3) TDO (0);\n"); // released: still in BYPASS
+                             "TRST ON;\n"
+                             "SDR 64 TDI (0) TDO (FFFFFFFFFFFFFFFF);\n" // held: nothing shifts, TDO high
+                             "TRST OFF;\n"
+                             "SDR 64 TDI (0) TDO (000000934BA00477) MASK (00000FFFFFFFFFFF);\n"
+                             "SIR 10 TDI (3FF);\n"
+                             "TRST Z;\n"
+                             "SDR 2 TDI (3) TDO (0);\n"); // released: still in BYPASS
     const Program& program = *loaded;
     auto adapter = make_board();
     emu::InprocUsb usb(*adapter);
@@ -266,9 +269,9 @@ TEST(SvfPlayer, TrstHoldsTheChainInResetAndReleasesIt)
 TEST(SvfPlayer, LongRunsAndWaits)
 {
     const auto loaded = load("RUNTEST 200000 TCK;\n"
-                                  "SIR 10 TDI (3FF);\n"
-                                  "RUNTEST IDLE 1 TCK 0.15 SEC;\n"
-                                  "SDR 8 TDI (FF) TDO (FC);\n");
+                             "SIR 10 TDI (3FF);\n"
+                             "RUNTEST IDLE 1 TCK 0.15 SEC;\n"
+                             "SDR 8 TDI (FF) TDO (FC);\n");
     const Program& program = *loaded;
     auto adapter = make_board();
     emu::InprocUsb usb(*adapter);
@@ -323,7 +326,7 @@ TEST(SvfEstimate, CountsTheClocksPlayingRunsAtTheirClock)
                                  huge};
     for (const std::string& text : texts) {
         const auto loaded = load(text);
-    const Program& program = *loaded;
+        const Program& program = *loaded;
         const TimeEstimate estimate = estimate_time(program, tck_for_khz(1000));
         EXPECT_EQ(estimate.clocks, dry_run(program, PlayerOptions{}).wire.clocks) << text.substr(0, 60);
     }

@@ -144,7 +144,7 @@ private:
     {
         if (!runs_.empty()) {
             Run& last = runs_.back();
-            if (last.tdi.bytes.empty() && run.tdi.bytes.empty() && last.tdi.fill == run.tdi.fill &&
+            if (last.tdi.constant() && run.tdi.constant() && last.tdi.fill() == run.tdi.fill() &&
                 last.tms == run.tms && last.sample == run.sample) {
                 last.clocks += run.clocks;
                 return;

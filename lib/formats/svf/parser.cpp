@@ -183,7 +183,8 @@ private:
         case Command::piomap:
             fail(tokens_[0], command_text() + " is not supported: the adapter has no parallel test pins");
         default:
-            fail(tokens_[0], "unknown command " + quoted(tokens_[0].text)); // (command_named() gives SVF's only)
+            fail(tokens_[0],
+                 "unknown command " + quoted(tokens_[0].text)); // (command_named() gives SVF's only)
         }
     }
 
@@ -563,7 +564,8 @@ std::unique_ptr<Program> load(std::string_view text, const StopCheck& stop, cons
     return load(std::vector<std::uint8_t>(text.begin(), text.end()), stop, also);
 }
 
-std::unique_ptr<Program> load(std::vector<std::uint8_t> text, const StopCheck& stop, const StatementSink& also)
+std::unique_ptr<Program> load(std::vector<std::uint8_t> text, const StopCheck& stop,
+                              const StatementSink& also)
 {
     std::uint64_t statements = 0;
     parse(

@@ -124,8 +124,8 @@ struct Pending {
 
 class Player final : public Target {
 public:
-    Player(const Program& program, PlayerWire& wire, const PlayerOptions& options, const PlayProgress& progress,
-           const StopCheck& stop)
+    Player(const Program& program, PlayerWire& wire, const PlayerOptions& options,
+           const PlayProgress& progress, const StopCheck& stop)
         : program_(program), wire_(wire), options_(options), progress_(progress), stop_(stop),
           sequencer_(wire, options.max_readback), playing_("playing the " + std::string(program.unit()) + "s")
     {
@@ -293,7 +293,8 @@ private:
     void queue(Run run)
     {
         while (run.clocks != 0 && !stopped()) {
-            const std::uint64_t take = std::min<std::uint64_t>(FLUSH_AT_CLOCKS - sequencer_.pending(), run.clocks);
+            const std::uint64_t take =
+                std::min<std::uint64_t>(FLUSH_AT_CLOCKS - sequencer_.pending(), run.clocks);
             sequencer_.queue(Run{take, run.tms, run.sample, run.tdi});
             queued_clocks_ += take;
             run.clocks -= take;
@@ -315,7 +316,8 @@ private:
         queue(Run{1, false, false, {}});
         flush();
         const std::uint64_t rest = count - 1;
-        std::vector<std::uint8_t> storage(static_cast<std::size_t>(jtag::idle_commands(rest) * CLOCKS_LENGTH));
+        std::vector<std::uint8_t> storage(
+            static_cast<std::size_t>(jtag::idle_commands(rest) * CLOCKS_LENGTH));
         CommandStream stream(storage);
         jtag::append_idle_run(stream, rest);
         result_.wire.clocks += rest;
@@ -383,7 +385,9 @@ private:
         if (progress_) {
             // After the last statement only comments and blanks remain: the whole file is done.
             const std::uint64_t played = result_.statements_played;
-            progress_(played, played == program_.statements() ? program_.bytes() : played == 0 ? 0 : played_end_);
+            progress_(played, played == program_.statements() ? program_.bytes()
+                              : played == 0                   ? 0
+                                                              : played_end_);
         }
     }
 
@@ -462,8 +466,8 @@ std::uint32_t Mismatch::Part::differing() const
 {
     std::uint32_t count = 0;
     for (std::uint64_t i = 0; i < expected.size(); i += 64) {
-        count += static_cast<std::uint32_t>(
-            std::popcount((expected.word(i) ^ actual.word(i)) & mask.word(i)));
+        count +=
+            static_cast<std::uint32_t>(std::popcount((expected.word(i) ^ actual.word(i)) & mask.word(i)));
     }
     return count;
 }

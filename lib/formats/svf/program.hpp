@@ -94,10 +94,11 @@ enum class Command : std::uint8_t {
     xwait
 };
 inline constexpr std::string_view COMMAND_NAMES[] = {
-    "ENDDR",    "ENDIR",    "FREQUENCY", "HDR",    "HIR",      "PIO",          "PIOMAP",  "RUNTEST",  "SDR",
-    "SIR",      "STATE",    "TDR",       "TIR",    "TRST",     "XCOMPLETE",    "XTDOMASK", "XSIR",    "XSDR",
-    "XRUNTEST", "XREPEAT",  "XSDRSIZE",  "XSDRTDO", "XSETSDRMASKS", "XSDRINC", "XSDRB",   "XSDRC",    "XSDRE",
-    "XSDRTDOB", "XSDRTDOC", "XSDRTDOE",  "XSTATE", "XENDIR",   "XENDDR",       "XSIR2",   "XCOMMENT", "XWAIT"};
+    "ENDDR",  "ENDIR", "FREQUENCY", "HDR",      "HIR",      "PIO",      "PIOMAP",       "RUNTEST",
+    "SDR",    "SIR",   "STATE",     "TDR",      "TIR",      "TRST",     "XCOMPLETE",    "XTDOMASK",
+    "XSIR",   "XSDR",  "XRUNTEST",  "XREPEAT",  "XSDRSIZE", "XSDRTDO",  "XSETSDRMASKS", "XSDRINC",
+    "XSDRB",  "XSDRC", "XSDRE",     "XSDRTDOB", "XSDRTDOC", "XSDRTDOE", "XSTATE",       "XENDIR",
+    "XENDDR", "XSIR2", "XCOMMENT",  "XWAIT"};
 // SVF's commands come first.
 inline constexpr std::size_t SVF_COMMANDS = static_cast<std::size_t>(Command::trst) + 1;
 static_assert(std::size(COMMAND_NAMES) == static_cast<std::size_t>(Command::xwait) + 1);

@@ -202,7 +202,10 @@ public:
 
 private:
     // At the current offset, in the current command.
-    [[noreturn]] void fail(const std::string& expected) const { throw FormatError(pos_, index_ + 1, expected); }
+    [[noreturn]] void fail(const std::string& expected) const
+    {
+        throw FormatError(pos_, index_ + 1, expected);
+    }
 
     // `count` bytes of what is named, or the error that the file ends first.
     std::span<const std::uint8_t> take(std::size_t count, const std::string& what)
@@ -296,7 +299,8 @@ private:
 
     // ---- scans ------------------------------------------------------------
 
-    void scan(Register reg, Pattern pattern, std::optional<TapState> end, std::uint32_t repeat, std::uint32_t wait_us)
+    void scan(Register reg, Pattern pattern, std::optional<TapState> end, std::uint32_t repeat,
+              std::uint32_t wait_us)
     {
         if (pattern.length == 0) {
             // Nothing shifted: only the wait, in Run-Test/Idle.
@@ -344,9 +348,9 @@ private:
         }
         const std::vector<std::uint8_t> address = lsb_first(address_bytes_);
         for (unsigned k = 0; k < count; ++k) {
-            const std::vector<std::uint8_t> next = lsb_first(take(
-                static_cast<std::size_t>((data_bits + 7) / 8),
-                "data value " + std::to_string(k + 1) + " of " + std::to_string(data_bits) + " bits"));
+            const std::vector<std::uint8_t> next = lsb_first(
+                take(static_cast<std::size_t>((data_bits + 7) / 8),
+                     "data value " + std::to_string(k + 1) + " of " + std::to_string(data_bits) + " bits"));
             // The address mask added, carries across bytes.
             unsigned carry = 0;
             for (std::size_t b = 0; b < tdi.size(); ++b) {
@@ -365,7 +369,8 @@ private:
                     byte = static_cast<std::uint8_t>(set ? byte | mask : byte & ~mask);
                 }
             }
-            scan(Register::dr, data(std::make_shared<const Bits>(Bits::from_bytes(tdi, size_)), expected_, mask_),
+            scan(Register::dr,
+                 data(std::make_shared<const Bits>(Bits::from_bytes(tdi, size_)), expected_, mask_),
                  std::nullopt, repeat_, runtest_);
         }
     }
@@ -455,11 +460,11 @@ private:
             const std::uint8_t end = u8(std::string(svf::name_of(command_)) + "'s end state");
             if (end > END_IN_PAUSE) {
                 pos_ -= 1;
-                fail(std::string(svf::name_of(command_)) + "'s end state 0 (Run-Test/Idle) or 1 (Pause), found " +
-                     std::to_string(end));
+                fail(std::string(svf::name_of(command_)) +
+                     "'s end state 0 (Run-Test/Idle) or 1 (Pause), found " + std::to_string(end));
             }
-            const TapState state = end == END_IN_PAUSE ? (ir ? svf::STATE_IRPAUSE : svf::STATE_DRPAUSE)
-                                                       : svf::STATE_IDLE;
+            const TapState state =
+                end == END_IN_PAUSE ? (ir ? svf::STATE_IRPAUSE : svf::STATE_DRPAUSE) : svf::STATE_IDLE;
             (ir ? end_ir_ : end_dr_) = state;
             statements_.emplace_back(svf::EndState{ir ? Register::ir : Register::dr, state});
             break;
@@ -550,7 +555,9 @@ void read(std::span<const std::uint8_t> bytes, const svf::StatementSink& each, c
 std::unique_ptr<svf::Program> load(std::vector<std::uint8_t> bytes, const svf::StopCheck& stop,
                                    const svf::StatementSink& also)
 {
-    const std::uint64_t commands = Reader(bytes, [&](const Statement& s) { return !also || also(s); }, stop).run();
+    const std::uint64_t commands = Reader(
+                                       bytes, [&](const Statement& s) { return !also || also(s); }, stop)
+                                       .run();
     return std::make_unique<XsvfProgram>(std::move(bytes), commands);
 }
 

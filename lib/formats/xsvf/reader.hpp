@@ -65,12 +65,13 @@ private:
 // offset), until XCOMPLETE or until `each` returns false. Throws FormatError
 // at the first fault (the commands before it have been handed over),
 // svf::Stopped when `stop` says so (asked between commands).
-void read(std::span<const std::uint8_t> bytes, const svf::StatementSink& each, const svf::StopCheck& stop = {});
+void read(std::span<const std::uint8_t> bytes, const svf::StatementSink& each,
+          const svf::StopCheck& stop = {});
 
 // Checks the whole file (FormatError, svf::Stopped as read()) and keeps it,
 // to read its commands again as they are played. `also` sees each statement
 // of the check.
-[[nodiscard]] std::unique_ptr<svf::Program> load(std::vector<std::uint8_t> bytes, const svf::StopCheck& stop = {},
-                                                 const svf::StatementSink& also = {});
+[[nodiscard]] std::unique_ptr<svf::Program>
+load(std::vector<std::uint8_t> bytes, const svf::StopCheck& stop = {}, const svf::StatementSink& also = {});
 
 } // namespace orv::xsvf
