@@ -473,6 +473,7 @@ private:
             const auto rest = bytes_.subspan(pos_);
             const auto zero = std::find(rest.begin(), rest.end(), std::uint8_t{0});
             if (zero == rest.end()) {
+                pos_ = bytes_.size();
                 fail("the zero byte that ends XCOMMENT's text, found the end of the file");
             }
             pos_ += static_cast<std::size_t>(zero - rest.begin()) + 1;
