@@ -1,8 +1,8 @@
 // SVF from statements to clocks, and played on the in-process emulator: the
 // paths and the RUNTEST choices of the compiler, TDO checks passing and
 // failing with their line, nothing sent after a failed batch, consecutive
-// checks sharing transfers, TRST, waits, and the dry run counting exactly
-// what playing sends.
+// checks sharing transfers, TRST, waits, a stop between statements and in a
+// wait, and the dry run counting exactly what playing sends.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -369,6 +369,73 @@ TEST(SvfPlayer, FrequencySetsTheFastestClockNotAboveIt)
         ASSERT_EQ(played.rc, 0);
         EXPECT_EQ(adapter->clock_divisor(), divisor) << svf;
     }
+}
+
+// The emulator behind the JTAG library's calls, with waits that take no time.
+class QuickWire final : public PlayerWire {
+public:
+    explicit QuickWire(libusb_device_handle* handle) : handle_(handle), usb_(handle, 100) {}
+    std::int32_t send(std::span<const std::uint8_t> stream) override { return usb_.send(stream); }
+    std::int32_t read_back(std::span<std::uint8_t> bytes) override { return usb_.read_back(bytes); }
+    std::int32_t set_tck(const ClockChoice& clock) override
+    {
+        return tapwire_tckset(handle_, clock.request_khz, 100);
+    }
+    std::int32_t set_pins(std::uint16_t direction, std::uint16_t level) override
+    {
+        return tapwire_ioset(handle_, direction, level, 100);
+    }
+    void purge() override {}
+    void sleep(double seconds) override
+    {
+        slept += seconds;
+        ++sleeps;
+    }
+    [[nodiscard]] bool reads_the_chain() const override { return true; }
+    double slept = 0;
+    int sleeps = 0;
+
+private:
+    libusb_device_handle* handle_;
+    engine::UsbWire usb_;
+};
+
+// A stop asked for ends playback between statements, and a wait on the host
+// within a slice of it: what was played is told, nothing after it is sent.
+TEST(SvfPlayer, AStopEndsPlaybackBetweenStatementsAndInAWait)
+{
+    std::string many = "SIR 10 TDI (3FF);\n";
+    for (int k = 0; k < 50; ++k) {
+        many += "RUNTEST 1 TCK 1E-3 SEC;\nSDR 8 TDI (FF) TDO (FC);\n";
+    }
+    const auto program = load(many);
+    auto adapter = make_board();
+    emu::InprocUsb usb(*adapter);
+    QuickWire wire(usb.handle());
+    int asked = 0;
+    const PlayResult played = play(*program, wire, PlayerOptions{}, {}, [&] { return ++asked > 20; });
+    EXPECT_TRUE(played.stopped);
+    EXPECT_FALSE(played.mismatch);
+    EXPECT_EQ(played.rc, 0);
+    EXPECT_LT(played.statements_played, program->statements());
+    ASSERT_TRUE(played.first_unknown);
+    EXPECT_EQ(played.first_unknown->index, played.statements_played);
+    EXPECT_LT(adapter->jtag().tap(0).tck_count(), dry_run(*program, PlayerOptions{}).wire.clocks / 2);
+
+    const auto waits = load("SIR 10 TDI (3FF);\nRUNTEST 1 TCK 30 SEC;\nSDR 8 TDI (FF) TDO (FC);\n");
+    auto second = make_board();
+    emu::InprocUsb usb2(*second);
+    QuickWire quick(usb2.handle());
+    const PlayResult cut = play(*waits, quick, PlayerOptions{}, {}, [&] { return quick.sleeps >= 3; });
+    EXPECT_TRUE(cut.stopped);
+    EXPECT_EQ(quick.sleeps, 3);
+    EXPECT_LT(quick.slept, 1.0) << "a wait of 30 s cut after three slices";
+    EXPECT_EQ(cut.checks_passed, 0u) << "the scan after the wait was never sent";
+    const std::uint64_t before_scan = second->jtag().tap(0).tck_count();
+    EXPECT_LT(before_scan, dry_run(*waits, PlayerOptions{}).wire.clocks);
+
+    // The dry run stops too, and says so.
+    EXPECT_TRUE(dry_run(*program, PlayerOptions{}, [] { return true; }).stopped);
 }
 
 } // namespace

@@ -65,7 +65,8 @@ struct Record {
     {
         std::string text;
         for (std::size_t i = from; i < walked.size(); ++i) {
-            text += (text.empty() ? "" : " ") + std::string(svf::STATE_NAMES[static_cast<std::size_t>(walked[i])]);
+            text += (text.empty() ? "" : " ") +
+                    std::string(svf::STATE_NAMES[static_cast<std::size_t>(walked[i])]);
         }
         return text;
     }
@@ -106,8 +107,8 @@ struct Recorder final : svf::Target, Record {
     void run(bool tms, std::uint64_t count, double wait, std::uint32_t) override
     {
         std::ostringstream s;
-        s << "run " << tms << " " << count << " " << wait << " in " << svf::STATE_NAMES[static_cast<std::size_t>(state)]
-          << "; ";
+        s << "run " << tms << " " << count << " " << wait << " in "
+          << svf::STATE_NAMES[static_cast<std::size_t>(state)] << "; ";
         calls += s.str();
         for (std::uint64_t k = 0; k < count; ++k) {
             clock(tms, false, false);
@@ -140,7 +141,9 @@ TEST(Xsvf, InstructionAndDataScansWithTheirEndStatesAndWaits)
     // then to Run-Test/Idle for the wait; XENDDR pause; XSDRSIZE 12;
     // XTDOMASK 0x0F0; XSDRTDO; XCOMMENT; XCOMPLETE.
     File f;
-    f({0x13, 0x01})({0x02, 0x06, 0x2A})({0x04}).u32(20)({0x15, 0x00, 0x0C, 0x0A, 0xBC})({0x14, 0x01})({0x08}).u32(12);
+    f({0x13, 0x01})({0x02, 0x06, 0x2A})({0x04})
+        .u32(20)({0x15, 0x00, 0x0C, 0x0A, 0xBC})({0x14, 0x01})({0x08})
+        .u32(12);
     f({0x01, 0x00, 0xF0})({0x09, 0x01, 0x23, 0x04, 0x50})({0x16, 'h', 'i', 0x00})({0x00});
     const auto program = load(f.bytes);
     EXPECT_EQ(program->statements(), 10u);
@@ -163,7 +166,8 @@ TEST(Xsvf, ShiftsThatStayInShiftDrAndTheirTdoForms)
     // goes on shifting, XSDRE leaves for the XENDDR state; the TDO forms
     // compare every bit.
     File f;
-    f({0x08}).u32(4)({0x0C, 0x01})({0x0D, 0x02})({0x0E, 0x03})({0x0F, 0x04, 0x0F})({0x11, 0x05, 0x0A})({0x00});
+    f({0x08}).u32(4)({0x0C, 0x01})({0x0D, 0x02})({0x0E, 0x03})({0x0F, 0x04, 0x0F})({0x11, 0x05, 0x0A})(
+        {0x00});
     const Record r = compiled(*load(f.bytes));
     ASSERT_EQ(r.scans.size(), 2u);
     EXPECT_EQ(r.scans[0].tdi, "100001001100"); // 1, 2, 3: one scan of 12 bits
@@ -256,16 +260,18 @@ TEST(Xsvf, ARepeatGoesThroughPauseAndWaitsLonger)
         EXPECT_EQ(r.scans[i].tdi, i % 2 == 0 ? "1001" : "1") << "scan " << i;
     }
     const std::string path = r.path(0);
-    EXPECT_NE(path.find("DRSHIFT DRSHIFT DRSHIFT DRSHIFT DREXIT1 DRPAUSE DREXIT2 DRSHIFT DREXIT1 DRUPDATE IDLE"),
-              std::string::npos)
+    EXPECT_NE(
+        path.find("DRSHIFT DRSHIFT DRSHIFT DRSHIFT DREXIT1 DRPAUSE DREXIT2 DRSHIFT DREXIT1 DRUPDATE IDLE"),
+        std::string::npos)
         << path;
     // Without a wait, a repeat goes through the end state.
     File quick;
     quick({0x07, 0x01})({0x08}).u32(2)({0x09, 0x01, 0x02})({0x00});
     const Record q = compiled(*load(quick.bytes), {false});
     EXPECT_EQ(q.calls, "expect 2 repeatable; judged; expect 2; ");
-    EXPECT_EQ(q.path(6), "DRSELECT DRCAPTURE DRSHIFT DRSHIFT DREXIT1 DRUPDATE IDLE DRSELECT DRCAPTURE DRSHIFT "
-                         "DRSHIFT DREXIT1 DRUPDATE IDLE");
+    EXPECT_EQ(q.path(6),
+              "DRSELECT DRCAPTURE DRSHIFT DRSHIFT DREXIT1 DRUPDATE IDLE DRSELECT DRCAPTURE DRSHIFT "
+              "DRSHIFT DREXIT1 DRUPDATE IDLE");
 }
 
 // One TAP with a 32-bit user register: it reads back what was last loaded,
@@ -320,26 +326,32 @@ TEST(Xsvf, MalformedFilesAreRefusedWithTheOffsetAndWhatWasExpected)
     };
     const Bad cases[] = {
         {{0x02, 0x04, 0x01}, "offset 0x3 (command 2): expected a command: the file ends without XCOMPLETE"},
-        {{0x05}, "offset 0x0 (command 1): expected a command byte (0x00 to 0x17 but 0x05 and 0x06), found 0x5"},
-        {{0x12, 0x01, 0x18}, "offset 0x2 (command 2): expected a command byte (0x00 to 0x17 but 0x05 and 0x06), "
-                             "found 0x18"},
+        {{0x05},
+         "offset 0x0 (command 1): expected a command byte (0x00 to 0x17 but 0x05 and 0x06), found 0x5"},
+        {{0x12, 0x01, 0x18},
+         "offset 0x2 (command 2): expected a command byte (0x00 to 0x17 but 0x05 and 0x06), "
+         "found 0x18"},
         {{0x08, 0x00, 0x00, 0x00, 0x20, 0x09, 0x00, 0x00},
          "offset 0x6 (command 2): expected XSDRTDO's TDI of 32 bits (4 bytes), found the end of the file"},
-        {{0x08, 0x00, 0x00}, "offset 0x1 (command 1): expected XSDRSIZE's length in bits (4 bytes), found the end "
-                             "of the file"},
+        {{0x08, 0x00, 0x00},
+         "offset 0x1 (command 1): expected XSDRSIZE's length in bits (4 bytes), found the end "
+         "of the file"},
         {{0x08, 0x40, 0x00, 0x00, 0x01},
          "offset 0x1 (command 1): expected a length of at most 1073741824 bits, found 1073741825"},
         {{0x12, 0x10}, "offset 0x1 (command 1): expected XSTATE's TAP state (0 to 15), found 16"},
         {{0x12, 0x01, 0x12, 0x07},
          "offset 0x4 (command 2): expected a state that follows IDLE: DREXIT2 is reached only from DRPAUSE"},
-        {{0x13, 0x02}, "offset 0x1 (command 1): expected XENDIR's end state 0 (Run-Test/Idle) or 1 (Pause), "
-                       "found 2"},
-        {{0x16, 'a', 'b'}, "offset 0x3 (command 1): expected the zero byte that ends XCOMMENT's text, found the "
-                           "end of the file"},
+        {{0x13, 0x02},
+         "offset 0x1 (command 1): expected XENDIR's end state 0 (Run-Test/Idle) or 1 (Pause), "
+         "found 2"},
+        {{0x16, 'a', 'b'},
+         "offset 0x3 (command 1): expected the zero byte that ends XCOMMENT's text, found the "
+         "end of the file"},
         {{0x08, 0x00, 0x00, 0x00, 0x08, 0x0B, 0x01},
          "offset 0x6 (command 2): expected XSETSDRMASKS for XSDRSIZE 8 before XSDRINC"},
-        {{0x17, 0x01, 0x01, 0x00}, "offset 0x3 (command 1): expected XWAIT's microseconds (4 bytes), found the end "
-                                   "of the file"},
+        {{0x17, 0x01, 0x01, 0x00},
+         "offset 0x3 (command 1): expected XWAIT's microseconds (4 bytes), found the end "
+         "of the file"},
     };
     for (const Bad& b : cases) {
         try {

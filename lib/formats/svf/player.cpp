@@ -19,6 +19,9 @@ namespace {
 using engine::Run;
 using SteadyClock = std::chrono::steady_clock;
 
+// The longest a wait on the host goes on after a stop was asked for.
+constexpr double STOP_LATENCY = 0.1;
+
 // A check whose levels are coming in: those of its compared stretch.
 struct PendingCheck {
     TdoCheck check;
@@ -176,7 +179,7 @@ public:
         if (count != 0) {
             if (clock_run(tms, count - 1)) {
                 // Let the adapter run them before the read-back below polls for its byte.
-                wire_.sleep(static_cast<double>(count - 1) / tck_hz);
+                sleep(static_cast<double>(count - 1) / tck_hz);
             }
             // The last clock samples, so that its read-back says the adapter has
             // run everything before the wait is counted out.
@@ -184,9 +187,9 @@ public:
             flush(true);
         }
         if (!stopped()) {
-            wire_.sleep(wait - std::chrono::duration<double>(SteadyClock::now() - start).count());
             ++result_.wire.host_waits;
             result_.wire.wait_seconds += wait;
+            sleep(wait - std::chrono::duration<double>(SteadyClock::now() - start).count());
         }
     }
 
@@ -255,6 +258,21 @@ private:
         result_.wire.out_transfers += 2;
         return check(wire_.set_tck(tck_for_khz(options_.tck_khz)), "setting TCK") &&
                check(wire_.set_pins(options_.direction, options_.level), "setting the JTAG pins");
+    }
+
+    // Sleeps in slices short enough that a stop asked for ends the wait soon
+    // (on a wire that does not read the chain, the dry run's, at once).
+    void sleep(double seconds)
+    {
+        if (!wire_.reads_the_chain()) {
+            wire_.sleep(seconds);
+            return;
+        }
+        while (seconds > 0 && !asked_to_stop()) {
+            const double slice = std::min(seconds, STOP_LATENCY);
+            wire_.sleep(slice);
+            seconds -= slice;
+        }
     }
 
     bool asked_to_stop()
