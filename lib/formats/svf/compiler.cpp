@@ -395,12 +395,13 @@ private:
     // `count` clocks in the run state, then the wait (which their time is part of).
     void run(bool reset, std::uint64_t count, double wait)
     {
+        if (count != 0) {
+            lead_in(); // (a run in RESET may come before any other clock)
+        }
         if (tally_ == nullptr) {
+            send_runs();
             target_.run(reset, count, wait, tck_hz_);
             return;
-        }
-        if (count != 0) {
-            lead_in();
         }
         tally(count);
         tally_->wait_seconds += std::max(0.0, wait - static_cast<double>(count) / tck_hz_);
