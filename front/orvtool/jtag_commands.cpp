@@ -503,7 +503,7 @@ Result cmd_svf(const Context& ctx, const SvfJob& given)
         return r;
     }
 
-    Progress bar(ctx, format_name(job.format) == std::string("XSVF") ? "xsvf" : "svf", job.program->bytes());
+    Progress bar(ctx, job.format == VectorFormat::xsvf ? "xsvf" : "svf", job.program->bytes());
     const orv::svf::PlayResult p = orv::svf::play(
         *job.program, ctx.handle, job.player,
         [&bar, &unit, total = job.program->statements()](std::uint64_t statements, std::uint64_t bytes) {

@@ -53,15 +53,13 @@ Mismatch::Part part_of(const PendingCheck& pending, const Pattern& p, std::uint6
         command, bits_of(p.length, [&](std::uint64_t i, unsigned n) { return c.expected(offset + i, n); }),
         bits_of(p.length,
                 [&](std::uint64_t i, unsigned n) {
-                    // Levels read over [first_bit, sampled_end) of the scan.
-                    std::uint64_t word = 0;
-                    for (unsigned k = 0; k < n; ++k) {
-                        const std::uint64_t bit = offset + i + k;
-                        if (bit >= c.first_bit && bit < sampled_end && actual[bit - c.first_bit]) {
-                            word |= std::uint64_t{1} << k;
-                        }
+                    // Levels read over [first_bit, sampled_end) of the scan; 0 elsewhere.
+                    const std::uint64_t from = std::max(offset + i, c.first_bit);
+                    const std::uint64_t to = std::min(offset + i + n, sampled_end);
+                    if (from >= to) {
+                        return std::uint64_t{0};
                     }
-                    return word;
+                    return actual.word(from - c.first_bit, static_cast<unsigned>(to - from)) << (from - offset - i);
                 }),
         bits_of(p.length, [&](std::uint64_t i, unsigned n) { return c.cares(offset + i, n); })};
 }
