@@ -45,12 +45,7 @@ void append_exit_with_final_bit(CommandStream& stream, std::int32_t& working_sta
 void append_tms_clocks(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bool tdi,
                        bool read) noexcept
 {
-    if (read && clocks != 1) {
-        stream.fault();
-        return;
-    }
-    append_tms(stream, static_cast<std::uint8_t>((pattern & ~TMS_TDI_BIT) | (tdi ? TMS_TDI_BIT : 0U)), clocks,
-               read);
+    append_tms(stream, static_cast<std::uint8_t>(pattern | (tdi ? TMS_TDI_BIT : 0U)), clocks, read);
 }
 
 void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::int32_t target) noexcept
@@ -73,10 +68,6 @@ void append_shift_bytes(CommandStream& stream, std::span<const std::uint8_t> byt
 
 void append_shift_bits(CommandStream& stream, std::uint8_t bits, unsigned count, bool capture) noexcept
 {
-    if (count > MAX_SHIFT_BITS) {
-        stream.fault();
-        return;
-    }
     append_bits(stream, BitOrder::lsb_first, capture, count, bits);
 }
 

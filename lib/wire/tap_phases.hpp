@@ -37,9 +37,9 @@ inline constexpr unsigned MAX_SHIFT_BITS = MAX_BITS_PER_COMMAND - 1;
 // second byte: 32767 clocks is the most it carries exactly.
 inline constexpr unsigned MAX_EXACT_IDLE_CLOCKS = 32767;
 
-// `clocks` (1..7) TMS clocks, TMS of clock k from bit k of `pattern`, TDI
-// held at `tdi`; `read` samples TDO (the adapter samples one clock: `clocks`
-// must be 1). Adds TMS_LENGTH bytes.
+// `clocks` (1..7) TMS clocks, TMS of clock k from bit k of `pattern` (bit 7
+// clear), TDI held at `tdi`; `read` samples TDO, with `clocks` 1 only (the
+// adapter samples one clock). Adds TMS_LENGTH bytes.
 void append_tms_clocks(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bool tdi,
                        bool read) noexcept;
 
@@ -52,7 +52,8 @@ void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::in
 // most 256 bytes; `capture` samples every bit.
 void append_shift_bytes(CommandStream& stream, std::span<const std::uint8_t> bytes, bool capture) noexcept;
 
-// Bits 0..count-1 of `bits` (count 1..7) shifted with TMS low. Adds BITS_LENGTH bytes.
+// Bits 0..count-1 of `bits` (count 1..7: a scan's last bit goes with the exit
+// clock) shifted with TMS low. Adds BITS_LENGTH bytes.
 void append_shift_bits(CommandStream& stream, std::uint8_t bits, unsigned count, bool capture) noexcept;
 
 // Idle clocks in the JTAG count form, one command; nothing for 0. The count
