@@ -59,7 +59,8 @@ Mismatch::Part part_of(const PendingCheck& pending, const Pattern& p, std::uint6
                     if (from >= to) {
                         return std::uint64_t{0};
                     }
-                    return actual.word(from - c.first_bit, static_cast<unsigned>(to - from)) << (from - offset - i);
+                    return actual.word(from - c.first_bit, static_cast<unsigned>(to - from))
+                           << (from - offset - i);
                 }),
         bits_of(p.length, [&](std::uint64_t i, unsigned n) { return c.cares(offset + i, n); })};
 }

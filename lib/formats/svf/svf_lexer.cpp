@@ -116,8 +116,7 @@ Token Lexer::next()
     }
     const std::size_t start = pos_;
     while (pos_ < text_.size() && !is_blank(text_[pos_]) && text_[pos_] != ';' && text_[pos_] != '(' &&
-           text_[pos_] != ')' && !at_comment() &&
-           is_printable(text_[pos_])) {
+           text_[pos_] != ')' && !at_comment() && is_printable(text_[pos_])) {
         advance();
     }
     token.kind = TokenKind::word;
