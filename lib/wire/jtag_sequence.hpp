@@ -41,6 +41,7 @@
 #include <libusb.h>
 
 #include "lib/wire/bit_view.hpp"
+#include "lib/wire/tap_phases.hpp"
 
 namespace orv::engine {
 
@@ -65,6 +66,9 @@ struct Run {
 
 // The largest read-back any library call asks of the adapter in one exchange.
 inline constexpr std::size_t DEFAULT_MAX_READBACK = 512;
+
+// The most idle clocks one command carries exactly (tap_phases.hpp).
+inline constexpr unsigned MAX_IDLE_CLOCKS = jtag::MAX_EXACT_IDLE_CLOCKS;
 
 // Asked between steps of a long planning or sending loop: true to stop.
 using StopCheck = std::function<bool()>;
