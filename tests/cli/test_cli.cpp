@@ -694,7 +694,7 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
          "orvtool: bad --clock '100'\n  give a frequency in kHz from 235 to 60000\n"},
         // CLI11's findings in orvtool's words, with the help that concerns them.
         {{"--usb", "1:2", "jtag"},
-         "orvtool: orvtool jtag needs a command: scan, bsdl, pins, set, connect-test, ir, dr or svf\n"
+         "orvtool: orvtool jtag needs a command: scan, bsdl, pins, set, connect-test, ir, dr, svf or xsvf\n"
          "  see orvtool jtag --help\n"},
         {{"--bogus", "spi", "id"},
          "orvtool: unknown option '--bogus'\n  see orvtool --help for its options\n"},
