@@ -669,9 +669,13 @@ Result cmd_connect_test(const Context& ctx, const jtag::Options& options, const 
     Value::List opens, shorts, stuck, untested;
     std::string text;
     for (std::uint32_t i = 0; i < c.open_count; ++i) {
-        opens.push_back(Value::object({{"net", c.opens[i].net}, {"pin", c.opens[i].pin}}));
-        text += std::string("open:  ") + c.opens[i].pin + " does not follow the driver of net " +
-                c.opens[i].net + "\n";
+        const orvdev_connect_open& o = c.opens[i];
+        opens.push_back(Value::object({{"net", o.net}, {"pin", o.pin}, {"or_pin", o.or_pin}}));
+        text += std::string("open:  ") +
+                (o.or_pin != nullptr ? std::string("net ") + o.net + " is open at " + o.pin +
+                                           ", its driver, or at " + o.or_pin + ", its one receiver"
+                                     : std::string(o.pin) + " does not follow the driver of net " + o.net) +
+                "\n";
     }
     for (std::uint32_t i = 0; i < c.short_count; ++i) {
         const orvdev_connect_short& sh = c.shorts[i];

@@ -2128,8 +2128,13 @@ enum orvdev_short_behaviour {
 typedef struct orvdev_connect_open {
     /** The net. */
     const char* net;
-    /** The pin that does not follow the net's driver ("U2.D(2)"). */
+    /** The pin off the net ("U2.D(2)"): one that does not follow the net's
+     *  driver, or the driver when none of its receivers follows it. */
     const char* pin;
+    /** NULL, or, for a net of one driver (pin) and one receiver that does
+     *  not follow it, the receiver: the net is open between the two, and
+     *  the readings are the same at whichever pin it is. */
+    const char* or_pin;
 } orvdev_connect_open;
 
 /** A short found by the interconnect test. */

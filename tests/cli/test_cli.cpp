@@ -1000,7 +1000,8 @@ TEST_F(SimJson, BoundaryScanJson)
                    "sorted(d), d['passed'], d['patterns'], d['nets_tested'], d['opens'], d['shorts'], "
                    "d['stuck'], d['untested'][0]"),
         "['nets_tested', 'opens', 'passed', 'patterns', 'shorts', 'stuck', 'untested'] False 12 20 "
-        "[{'net': 'BUS2', 'pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': 'or'}, {'nets': "
+        "[{'net': 'BUS2', 'pin': 'U1.PA10', 'or_pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': "
+        "'or'}, {'nets': "
         "['SPI_MISO', 'SPI_MOSI'], 'behaves_as': 'and'}] [{'net': 'ADC_SEL', 'value': 0}, {'net': 'CLK_SEL', "
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }

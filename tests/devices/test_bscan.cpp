@@ -5,12 +5,14 @@
 // BSDL files matched to the chain; pins sampled as the nets put them; pins
 // driven and read on the other device; the interconnect test; files and
 // netlists refused with nothing sent; transfers per operation.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <orv_devices.h>
@@ -326,7 +328,8 @@ std::set<std::string> texts(const orvdev_connect_result& r)
 {
     std::set<std::string> found;
     for (std::uint32_t i = 0; i < r.open_count; ++i) {
-        found.insert(std::string("open ") + r.opens[i].net + " at " + r.opens[i].pin);
+        found.insert(std::string("open ") + r.opens[i].net + " at " + r.opens[i].pin +
+                     (r.opens[i].or_pin != nullptr ? std::string(" or ") + r.opens[i].or_pin : ""));
     }
     for (std::uint32_t i = 0; i < r.short_count; ++i) {
         std::string s = "short";
@@ -356,7 +359,10 @@ TEST_F(BoundaryScan, InterconnectTestPassesTheGoodBoardAndNamesEveryFault)
         {0, true, {}},
         {1,
          false,
-         {"open BUS2 at U2.D(2)", "short SPI_MISO SPI_MOSI as and", "short BUS3 BUS4 as or",
+         // BUS2 has one driver and one receiver: U2.D(2), lifted, is
+         // named with the driver, as the readings would be the same had
+         // U1.PA10 been lifted.
+         {"open BUS2 at U1.PA10 or U2.D(2)", "short SPI_MISO SPI_MOSI as and", "short BUS3 BUS4 as or",
           "stuck ADC_SEL at 0", "stuck CLK_SEL at 1"}},
     };
     for (const auto& b : boards) {
@@ -461,3 +467,182 @@ TEST_F(BoundaryScan, BadNetlistsAreRefusedWithThePlaceAndTheReason)
 }
 
 } // namespace
+
+// ---- parts in other makers' forms ----------------------------------------------------
+
+// Two made-up parts written as makers write them: a 1149.6 FPGA (AC cells on
+// a transceiver's pins, the P leg of each pair with cells, its own
+// attributes; the forms of Xilinx's 7-series files) and a 1149.1-1990 part
+// whose identification register is named after its instruction, "IDCODE
+// (IDCODE)" (the forms of AMD's and GSI's files). Wired by two nets: the
+// transceiver's output to the other part's input, and a bus of two I/Os.
+constexpr std::string_view XA7_LIKE = R"bsdl(entity XA7_LIKE is
+  generic (PHYSICAL_PIN_MAP : string := "CSG325");
+  port (TCK, TMS, TDI : in bit; TDO : out bit;
+        MGTPTXP0_113, MGTPTXN0_113 : out bit; MGTPRXP0_113, MGTPRXN0_113 : in bit;
+        IO_A : inout bit; VCCINT : linkage bit_vector (1 to 2));
+  use STD_1149_1_2001.all;
+  use STD_1149_6_2003.all;
+  attribute PIN_MAP of XA7_LIKE : entity is PHYSICAL_PIN_MAP;
+  constant CSG325 : PIN_MAP_STRING := "TCK:L6, TMS:M6, TDI:N6, TDO:N5, MGTPTXP0_113:B4, " &
+    "MGTPTXN0_113:A4, MGTPRXP0_113:D5, MGTPRXN0_113:C5, IO_A:F3, VCCINT:(G7, H8)";
+  attribute PORT_GROUPING of XA7_LIKE : entity is
+    "DIFFERENTIAL_VOLTAGE ((MGTPTXP0_113, MGTPTXN0_113), (MGTPRXP0_113, MGTPRXN0_113))";
+  attribute TAP_SCAN_IN of TDI : signal is true;
+  attribute TAP_SCAN_OUT of TDO : signal is true;
+  attribute TAP_SCAN_MODE of TMS : signal is true;
+  attribute TAP_SCAN_CLOCK of TCK : signal is (66.0e6, BOTH);
+  attribute INSTRUCTION_LENGTH of XA7_LIKE : entity is 6;
+  attribute INSTRUCTION_OPCODE of XA7_LIKE : entity is
+    "EXTEST (100110), SAMPLE (000001), PRELOAD (000001), IDCODE (001001), HIGHZ (001010), " &
+    "EXTEST_PULSE (111100), EXTEST_TRAIN (111101), BYPASS (111111)";
+  attribute INSTRUCTION_CAPTURE of XA7_LIKE : entity is "XXXX01";
+  attribute IDCODE_REGISTER of XA7_LIKE : entity is "XXXX0011011000110110000010010011";
+  attribute BOUNDARY_LENGTH of XA7_LIKE : entity is 6;
+  attribute BOUNDARY_REGISTER of XA7_LIKE : entity is
+    "0 (BC_2, *, controlr, 1), 1 (BC_2, IO_A, output3, X, 0, 1, PULL0), 2 (BC_2, IO_A, input, X), " &
+    "3 (AC_2, MGTPTXP0_113, output2, X), 4 (AC_1, MGTPRXP0_113, observe_only, X), " &
+    "5 (AC_SELX, *, internal, 0)";
+  attribute AIO_COMPONENT_CONFORMANCE of XA7_LIKE : entity is "STD_1149_6_2003";
+  attribute AIO_EXTEST_PULSE_EXECUTION of XA7_LIKE : entity is "Wait_Duration TCK 15";
+  attribute AIO_PIN_BEHAVIOR of XA7_LIKE : entity is "MGTPTXP0_113 : LP_time=22.5e-9; MGTPRXP0_113";
+end XA7_LIKE;
+)bsdl";
+
+constexpr std::string_view AM_LIKE = R"bsdl(entity AM_LIKE is
+  generic (PHYSICAL_PIN_MAP : string := "PGA");
+  port (TCK, TMS, TDI : in bit; TDO : out bit; RX : in bit; IO_B : inout bit);
+  use STD_1149_1_1990.all;
+  attribute PIN_MAP of AM_LIKE : entity is PHYSICAL_PIN_MAP;
+  constant PGA : PIN_MAP_STRING := "TCK:A1, TMS:A2, TDI:A3, TDO:A4, RX:B1, IO_B:B2";
+  attribute TAP_SCAN_IN of TDI : signal is true;
+  attribute TAP_SCAN_OUT of TDO : signal is true;
+  attribute TAP_SCAN_MODE of TMS : signal is true;
+  attribute TAP_SCAN_CLOCK of TCK : signal is (20.0e6, BOTH);
+  attribute INSTRUCTION_LENGTH of AM_LIKE : entity is 4;
+  attribute INSTRUCTION_OPCODE of AM_LIKE : entity is
+    "EXTEST (0000), SAMPLE (0001), IDCODE (0010), BYPASS (1111)";
+  attribute INSTRUCTION_CAPTURE of AM_LIKE : entity is "0001";
+  attribute IDCODE_REGISTER of AM_LIKE : entity is "0001" & "0100100001100000" & "00000000001" & "1";
+  attribute REGISTER_ACCESS of AM_LIKE : entity is
+    "BOUNDARY (EXTEST, SAMPLE), IDCODE (IDCODE), BYPASS (BYPASS)";
+  attribute BOUNDARY_LENGTH of AM_LIKE : entity is 4;
+  attribute BOUNDARY_REGISTER of AM_LIKE : entity is
+    "0 (BC_1, RX, input, X), 1 (BC_1, IO_B, input, X), 2 (BC_1, IO_B, output3, X, 3, 0, Z), " &
+    "3 (BC_1, *, control, 0)";
+end AM_LIKE;
+)bsdl";
+
+// The files, the two boards (adapter 1's with the bus lifted at U3's pin,
+// its driver) and the netlist, in one directory.
+fs::path makers_directory()
+{
+    const fs::path dir = fs::path(testing::TempDir()) / "makers_board";
+    fs::create_directories(dir);
+    std::ofstream(dir / "xa7_like.bsd") << XA7_LIKE;
+    std::ofstream(dir / "am_like.bsd") << AM_LIKE;
+    const std::string taps =
+        R"j("jtag": [{"name": "U3", "bsdl": "xa7_like.bsd"}, {"name": "U4", "bsdl": "am_like.bsd"}])j";
+    const std::string nets =
+        R"j("nets": {"TX": ["U3.MGTPTXP0_113", "U4.RX"], "BUS": ["U3.IO_A", "U4.IO_B"]})j";
+    std::ofstream(dir / "board.json") << "{" << taps << ", " << nets << "}";
+    std::ofstream(dir / "board-open.json")
+        << "{" << taps << ", " << nets << R"j(, "faults": [{"open": "U3.IO_A"}]})j";
+    std::ofstream(dir / "nets.json")
+        << R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd"}, "U4": {"tap": 1, "bsdl": "am_like.bsd"}}, )j"
+        << nets << "}";
+    return dir;
+}
+
+class MakersBoard : public orv::e2e::VirtualAdapterTest {
+protected:
+    orv::emu::BoardConfig board(std::size_t index) const override
+    {
+        return orv::emu::load_board_file(makers_directory() /
+                                         (index == 0 ? "board.json" : "board-open.json"));
+    }
+
+    void TearDown() override
+    {
+        orvdev_bscan_close(bscan);
+        orvdev_jtag_close(jtag);
+        orvdev_session_close(session);
+        VirtualAdapterTest::TearDown();
+    }
+
+    // Adapter `index` scanned, with both files matched to its chain.
+    void open(std::size_t index)
+    {
+        ASSERT_EQ(orvdev_session_open(handle(index), nullptr, &session, &report), 0) << report.message;
+        ASSERT_EQ(orvdev_jtag_open(session, nullptr, &jtag, &report), 0) << report.message;
+        ASSERT_EQ(orvdev_chain_scan(jtag, &chain, &report), 0) << report.message;
+        for (const char* name : {"xa7_like.bsd", "am_like.bsd"}) {
+            orvdev_bsdl* f = nullptr;
+            ASSERT_EQ(orvdev_bsdl_load((makers_directory() / name).c_str(), &f, nullptr, &report), 0)
+                << report.message;
+            files.emplace_back(f);
+        }
+    }
+
+    orvdev_session* session = nullptr;
+    orvdev_jtag* jtag = nullptr;
+    orvdev_chain chain{};
+    std::vector<Bsdl> files;
+    orvdev_bscan* bscan = nullptr;
+    orvdev_report report{};
+};
+
+// The 1990 part's IDCODE instruction selects its 32-bit identification
+// register, so it shows its IDCODE after reset and its file matches; the
+// 1149.6 part's transceiver output, a two-state output, drives its net in
+// the normal function as its output cell says: the other part reads what
+// the sample says it drives.
+TEST_F(MakersBoard, IdcodesMatchAndATwoStateOutputDrivesItsNet)
+{
+    open(0);
+    ASSERT_EQ(chain.count, 2u);
+    EXPECT_EQ(chain.taps[1].has_idcode, 1);
+    EXPECT_EQ(chain.taps[1].idcode, 0x14860003u);
+    EXPECT_EQ(chain.taps[0].idcode, 0x03636093u);
+    const orvdev_bsdl* given[] = {files[0].get(), files[1].get()};
+    orvdev_bsdl_match matches[2]{};
+    ASSERT_EQ(orvdev_bsdl_match_chain(&chain, given, 2, matches, &report), 0);
+    EXPECT_EQ(matches[0].status, ORVDEV_MATCH_FOUND);
+    EXPECT_EQ(matches[1].status, ORVDEV_MATCH_FOUND);
+    EXPECT_EQ(matches[1].file, 1);
+
+    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, given, &bscan, &report), 0) << report.message;
+    std::vector<orvdev_bscan_pin> u3(3), u4(2);
+    ASSERT_EQ(orvdev_bscan_sample(bscan, 0, u3.data(), 3, &report), 0) << report.message;
+    ASSERT_EQ(orvdev_bscan_sample(bscan, 1, u4.data(), 2, &report), 0) << report.message;
+    const auto named = [](const std::vector<orvdev_bscan_pin>& pins, std::string_view name) {
+        return *std::find_if(pins.begin(), pins.end(), [&](const auto& p) { return p.port == name; });
+    };
+    const orvdev_bscan_pin tx = named(u3, "MGTPTXP0_113");
+    EXPECT_EQ(tx.direction, ORVDEV_PIN_OUT);
+    EXPECT_STREQ(tx.package_pin, "B4");
+    EXPECT_EQ(tx.driven, 1);
+    EXPECT_EQ(named(u4, "RX").value, tx.value) << "the other pin of the net reads what it drives";
+    EXPECT_EQ(named(u3, "MGTPRXP0_113").direction, ORVDEV_PIN_IN);
+}
+
+// A bus of two pins lifted at its driver: the report names the driver, and
+// the receiver with it, since the readings are the same at either end.
+TEST_F(MakersBoard, AnOpenOnANetOfTwoPinsNamesTheDriverAndItsReceiver)
+{
+    open(1);
+    orvdev_netlist* loaded = nullptr;
+    ASSERT_EQ(orvdev_netlist_load((makers_directory() / "nets.json").c_str(), nullptr, 0, &loaded, nullptr,
+                                  &report),
+              0)
+        << report.message;
+    const NetlistHandle netlist(loaded);
+    const orvdev_bsdl* taps[2] = {};
+    ASSERT_EQ(orvdev_netlist_taps(netlist.get(), &chain, taps, &report), 0) << report.message;
+    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, taps, &bscan, &report), 0) << report.message;
+    orvdev_connect_result* raw = nullptr;
+    ASSERT_EQ(orvdev_connect_test(bscan, netlist.get(), &raw, &report), 0) << report.message;
+    const ResultHandle r(raw);
+    EXPECT_EQ(r->nets_tested, 2u);
+    EXPECT_EQ(texts(*r), std::set<std::string>{"open BUS at U3.IO_A or U4.IO_B"});
+}

@@ -270,7 +270,7 @@ def test_bad_bsdl_files_are_refused_with_the_place_and_nothing_is_sent(jtag, cou
         (
             "faults_adapter",
             False,
-            (("BUS2", "U2.D(2)"),),
+            (("BUS2", "U1.PA10", "U2.D(2)"),),
             ((("BUS3", "BUS4"), "or"), (("SPI_MISO", "SPI_MOSI"), "and")),
             (("ADC_SEL", 0), ("CLK_SEL", 1)),
         ),

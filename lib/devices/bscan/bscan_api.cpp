@@ -411,7 +411,8 @@ int32_t orvdev_connect_test(orvdev_bscan* bscan, const orvdev_netlist* netlist, 
         owned->report = run_test(chain, n, taps);
         const InterconnectReport& r = owned->report;
         for (const auto& o : r.opens) {
-            owned->opens.push_back({o.net.c_str(), o.pin.c_str()});
+            owned->opens.push_back(
+                {o.net.c_str(), o.pin.c_str(), o.or_pin.empty() ? nullptr : o.or_pin.c_str()});
         }
         for (const auto& s : r.shorts) {
             std::vector<const char*> names;
