@@ -714,12 +714,16 @@ Result cmd_connect_test(const Context& ctx, const jtag::Options& options, const 
            count_text(c.out_transfers, "OUT transfer") + ", " +
            count_text(c.readback_exchanges, "read-back exchange") + ")");
     const std::uint32_t faults = c.open_count + c.short_count + c.stuck_count;
-    r.line(c.passed != 0
-               ? "passed: no open, short or stuck net"
+    const bool nothing = c.nets_tested == 0;
+    r.line(c.passed != 0 ? "passed: no open, short or stuck net"
+           : nothing
+               ? "NOT TESTED: no net has a pin to drive it and another to read it"
                : "FAILED: " + count_text(c.open_count, "open") + ", " + count_text(c.short_count, "short") +
                      ", " + count_text(c.stuck_count, "stuck net"));
     r.text(text);
-    if (c.passed == 0) {
+    if (nothing) {
+        r.finding("nothing was tested: the netlist has no net the test can drive and read");
+    } else if (c.passed == 0) {
         r.finding("the board failed the interconnect test: " + count_text(faults, "fault") + " found");
     }
     return r;
@@ -811,7 +815,7 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
         ->required()
         ->type_name("FILE");
     add_bsdl_option(connect, connect_args->bsdl);
-    on_chosen(connect, chosen, [group_options, connect_args] {
+    on_chosen(connect, chosen, [group_options, connect_args, jtag] {
         const jtag::Options options = group_options();
         // Files named by IDCODE only are found among --bsdl and ORV_BSDL_PATH.
         const auto sources = bsdl_sources(connect_args->bsdl);
@@ -822,13 +826,22 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
             usage_error(connect_args->netlist + " is a directory",
                         "give the netlist file (JSON, see NETLIST FILES in orvtool(1)); nothing was sent");
         }
+        // --allow-outside-images lets a netlist's BSDL files lie anywhere, as
+        // it lets a board file's images.
+        const CLI::Option* anywhere = jtag->get_parent()->get_option_no_throw("--allow-outside-images");
+        const bool bsdl_anywhere = anywhere != nullptr && anywhere->count() > 0;
         orvdev_netlist* loaded = nullptr;
         orvdev_report report{};
-        if (orvdev_netlist_load(connect_args->netlist.c_str(), pointers.data(),
-                                static_cast<std::uint32_t>(pointers.size()), &loaded, nullptr,
-                                &report) != 0) {
-            usage_error(std::string("bad netlist: ") + report.message,
-                        "the netlist is checked whole before the adapter is opened: nothing was sent");
+        if (orvdev_netlist_load_flags(
+                connect_args->netlist.c_str(), pointers.data(), static_cast<std::uint32_t>(pointers.size()),
+                bsdl_anywhere ? ORVDEV_NETLIST_BSDL_ANYWHERE : 0, &loaded, nullptr, &report) != 0) {
+            const bool outside =
+                std::string_view(report.message).find("in the netlist's directory or below") !=
+                std::string_view::npos;
+            usage_error(
+                std::string("bad netlist: ") + report.message,
+                std::string(outside ? "--allow-outside-images lets its BSDL files lie anywhere; " : "") +
+                    "the netlist is checked whole before the adapter is opened: nothing was sent");
         }
         auto netlist = std::shared_ptr<orvdev_netlist>(loaded, DeviceCloser{});
         const std::string name = connect_args->netlist;

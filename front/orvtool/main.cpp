@@ -346,8 +346,7 @@ int main(int argc, char** argv)
         ->type_name("FILE")
         ->needs(sim);
     app.add_flag("--allow-outside-images", a.images_anywhere,
-                 "let the board file's images lie outside its directory")
-        ->needs(sim);
+                 "let the board file's images, and a netlist's BSDL files, lie outside its directory");
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("FAULT")
         ->needs(sim);

@@ -1961,13 +1961,15 @@ ORV_API void orvdev_bscan_close(orvdev_bscan* bscan);
  * \param bscan the handle.
  * \param tap the TAP, from 0 (nearest TDO).
  * \param[out] pins one entry per pin with boundary cells, in the file's
- *        order (pin_count of its orvdev_bsdl_info).
+ *        order (pin_count of its orvdev_bsdl_info); NULL with capacity 0
+ *        for a device without such pins (its cells all internal).
  * \param capacity entries that fit at pins.
  * \param[out] report NULL, or receives the result and, on failure, what
  *        happened (orvdev_report).
  * \retval 0 pins holds every pin.
- * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or pins, no such
- *         TAP, a TAP without a file, too small a capacity; nothing sent.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, NULL pins with a
+ *         capacity, no such TAP, a TAP without a file, too small a
+ *         capacity; nothing sent.
  * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the file names no SAMPLE
  *         instruction; nothing sent.
  * \retval -1..-17 a bus code.
@@ -2057,12 +2059,16 @@ typedef struct orvdev_netlist orvdev_netlist;
 /**
  * \brief Reads a netlist and the BSDL files it names.
  *
- * Reads the netlist (JSON) and the BSDL files it names (relative to it),
- * and checks it before anything is driven: every pin an I/O of its device
- * (a pin the file does not have is refused with the nearest names), at most
- * one pin of a net that always drives it, unknown devices and keys. A
- * device that gives an "idcode" and no "bsdl" takes the first of files with
- * that IDCODE. Nothing is sent.
+ * Reads the netlist (JSON, a regular file) and the BSDL files it names
+ * (relative to it, and in its directory or below it: a netlist from
+ * elsewhere reads no other file of the host; orvdev_netlist_load_flags()
+ * with #ORVDEV_NETLIST_BSDL_ANYWHERE allows any), and checks it before
+ * anything is driven: a key twice in one object, every pin an I/O of its
+ * device (a pin the file does not have is refused with the nearest names),
+ * at most one pin of a net that always drives it, unknown devices and keys,
+ * at most #ORVDEV_JTAG_MAX_DEVICES BSDL files. A device that gives an
+ * "idcode" and no "bsdl" takes the first of files with that IDCODE. Nothing
+ * is sent.
  *
  * \param[in] path the netlist.
  * \param[in] files count BSDL files, none NULL; may be NULL when count is 0.
@@ -2085,6 +2091,43 @@ typedef struct orvdev_netlist orvdev_netlist;
  */
 ORV_API int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
                                     orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report);
+
+/** How orvdev_netlist_load_flags() reads a netlist. */
+enum orvdev_netlist_flag {
+    /** The BSDL files it names may lie anywhere, not only in its directory
+     *  and below. */
+    ORVDEV_NETLIST_BSDL_ANYWHERE = 1
+};
+
+/**
+ * \brief Reads a netlist and the BSDL files it names, as asked.
+ *
+ * orvdev_netlist_load() with flags: #orvdev_netlist_flag values, or-ed.
+ *
+ * \param[in] path the netlist.
+ * \param[in] files count BSDL files, none NULL; may be NULL when count is 0.
+ * \param count files given.
+ * \param flags #orvdev_netlist_flag values; 0 reads as orvdev_netlist_load().
+ * \param[out] out receives the netlist, to be freed with
+ *        orvdev_netlist_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT (the netlist with a JSON path, or a BSDL
+ *        file with its line); else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the netlist.
+ * \retval ORVDEV_ERROR_BAD_INPUT the netlist or a BSDL file was refused.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL path or out, a NULL file,
+ *         a flag that is not an #orvdev_netlist_flag.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged; *where says why after
+ *         ORVDEV_ERROR_BAD_INPUT (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety Thread-safe: reads the files into a new object.
+ */
+ORV_API int32_t orvdev_netlist_load_flags(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                                          uint32_t flags, orvdev_netlist** out, orvdev_input_error* where,
+                                          orvdev_report* report);
 /**
  * \brief Frees a netlist.
  *
@@ -2167,7 +2210,8 @@ typedef struct orvdev_connect_untested {
 /** What an interconnect test found; owned by the library
  *  (orvdev_connect_result_free). */
 typedef struct orvdev_connect_result {
-    /** Non-zero when no open, short or stuck net was found. */
+    /** Non-zero when nets were tested (nets_tested above 0) and no open,
+     *  short or stuck net was found. */
     int32_t passed;
     /** Patterns driven. */
     uint32_t patterns;

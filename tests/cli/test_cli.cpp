@@ -975,6 +975,18 @@ TEST_F(Sim, BoundaryScanCommandsOnTheExampleBoards)
         EXPECT_EQ(r.status, c.status) << r.err;
         expect_golden(c.golden, relative(r.out));
     }
+    // A netlist whose every pin is left alone tests nothing: that is no pass.
+    const std::string dir = scratch("bscan_nothing");
+    std::ofstream(dir + "/left.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
+                                      << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0"]},
+                                            "leave": ["U1.PA0"]})";
+    RunResult none = orvtool(sim({"--board", "bscan", "--allow-outside-images", "jtag", "connect-test",
+                                  "--netlist", dir + "/left.json"}));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "orvtool: nothing was tested: the netlist has no net the test can drive and read\n");
+    EXPECT_NE(none.out.find("\nNOT TESTED: no net has a pin to drive it and another to read it\n"),
+              std::string::npos)
+        << none.out;
 }
 
 TEST_F(SimJson, BoundaryScanJson)
@@ -1031,11 +1043,17 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
         {{"jtag", "set", "--bsdl", BOARD_FILES, "PA1"},
          "orvtool: bad setting 'PA1'\n  give PIN=0, PIN=1 or PIN=z "
          "(let go), such as PA8=1\n"},
-        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+        {{"--allow-outside-images", "jtag", "connect-test", "--netlist", dir + "/nets.json"},
          "orvtool: bad netlist: " + dir +
              "/nets.json: nets.N[1]: a pin of U1 (STM32F301_F302_UFQFPN32), got "
              "\"PA13\"; nearest: PA1, PA3, PA10, PA11\n  the netlist is checked whole "
              "before the adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+         "orvtool: bad netlist: " + dir +
+             "/nets.json: devices.U1.bsdl: a BSDL file in the netlist's directory " + "or below it, got \"" +
+             (BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd").substr(0, 36) +
+             "...\n  --allow-outside-images lets its BSDL files lie anywhere; the "
+             "netlist is checked whole before the adapter is opened: nothing was sent\n"},
         {{"jtag", "pins"},
          "orvtool: no BSDL files\n  give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
          "(directories and files separated by ':')\n"},

@@ -5,6 +5,8 @@
 // BSDL files matched to the chain; pins sampled as the nets put them; pins
 // driven and read on the other device; the interconnect test; files and
 // netlists refused with nothing sent; transfers per operation.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -446,7 +448,10 @@ TEST_F(BoundaryScan, BadNetlistsAreRefusedWithThePlaceAndTheReason)
         std::ofstream(path) << "{" << c.body << "}";
         orvdev_input_error where{};
         orvdev_netlist* n = nullptr;
-        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT);
+        // The files lie elsewhere: allowed.
+        EXPECT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, ORVDEV_NETLIST_BSDL_ANYWHERE, &n,
+                                            &where, &report),
+                  ORVDEV_ERROR_BAD_INPUT);
         EXPECT_EQ(n, nullptr);
         EXPECT_STREQ(where.file, path.c_str());
         EXPECT_EQ(where.path, c.path);
@@ -645,4 +650,101 @@ TEST_F(MakersBoard, AnOpenOnANetOfTwoPinsNamesTheDriverAndItsReceiver)
     const ResultHandle r(raw);
     EXPECT_EQ(r->nets_tested, 2u);
     EXPECT_EQ(texts(*r), std::set<std::string>{"open BUS at U3.IO_A or U4.IO_B"});
+}
+
+// A test of nothing (every pin left alone) is no pass.
+TEST_F(MakersBoard, ATestOfNoNetDoesNotPass)
+{
+    open(0);
+    const fs::path path = makers_directory() / "all_left.json";
+    std::ofstream(path) << R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd"}, "U4": {"tap": 1, "bsdl":
+        "am_like.bsd"}}, "nets": {"TX": ["U3.MGTPTXP0_113", "U4.RX"]}, "leave": ["U3.MGTPTXP0_113", "U4.RX"]})j";
+    orvdev_netlist* loaded = nullptr;
+    ASSERT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &loaded, nullptr, &report), 0) << report.message;
+    const NetlistHandle netlist(loaded);
+    const orvdev_bsdl* taps[2] = {};
+    ASSERT_EQ(orvdev_netlist_taps(netlist.get(), &chain, taps, &report), 0) << report.message;
+    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, taps, &bscan, &report), 0) << report.message;
+    orvdev_connect_result* raw = nullptr;
+    ASSERT_EQ(orvdev_connect_test(bscan, netlist.get(), &raw, &report), 0) << report.message;
+    const ResultHandle r(raw);
+    EXPECT_EQ(r->nets_tested, 0u);
+    EXPECT_EQ(r->passed, 0);
+    EXPECT_EQ(r->untested_count, 1u);
+}
+
+// Netlists from elsewhere: the files they name stay in their directory, a
+// key given twice, a number no double holds, nesting without end, and what
+// is not a regular file are refused with the place and the reason, before
+// anything is sent and without waiting on a FIFO.
+TEST_F(MakersBoard, HostileNetlistsAreRefusedWithThePlaceAndTheReason)
+{
+    const fs::path dir = makers_directory();
+    const fs::path fifo = dir / "fifo.bsd";
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string u3 = R"j({"devices": {"U3": {"tap": 0, "bsdl": )j";
+    std::string many = R"j({"devices": {)j";
+    for (int i = 0; i < 65; ++i) {
+        const std::string name = "copy" + std::to_string(i) + ".bsd";
+        fs::remove(dir / name);
+        fs::create_symlink("xa7_like.bsd", dir / name);
+        many += (i == 0 ? "" : ", ") + std::string(i < 10 ? "\"U0" : "\"U") + std::to_string(i) +
+                R"j(": {"idcode": "0x03636093", "bsdl": ")j" + name + "\"}";
+    }
+    const struct {
+        std::string text;
+        std::string file, path, reason;
+        unsigned line = 0;
+    } cases[] = {
+        {u3 + R"j("/etc/passwd"}}})j", "", "devices.U3.bsdl",
+         "a BSDL file in the netlist's directory or below it, got \"/etc/passwd\""},
+        {u3 + R"j("sub/../../x.bsd"}}})j", "", "devices.U3.bsdl",
+         "a BSDL file in the netlist's directory or below it, got \"sub/../../x.bsd\""},
+        {R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd", "tap": 1}}})j", "", "devices.U3.tap",
+         "each key once in an object: \"tap\" is given again"},
+        {R"j({"devices": {"U3": {"tap": )j" + std::string(5000, '9') + "}}}", "", "",
+         "a number a double can hold, got 999999999999... (5000 characters)", 1},
+        {R"j({"description": )j" + std::string(100, '[') + std::string(100, ']') + "}", "",
+         "description" +
+             [] {
+                 std::string p;
+                 for (int i = 0; i < 63; ++i) {
+                     p += "[0]";
+                 }
+                 return p;
+             }(),
+         "at most 64 levels of objects and lists"},
+        {u3 + R"j("fifo.bsd"}}})j", fifo.string(), "", "expected a readable BSDL file, not a FIFO"},
+        {many + "}}", "", "devices.U64.bsdl", "at most 64 BSDL files (a chain has at most 64 TAPs)"},
+    };
+    const fs::path path = dir / "hostile.json";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 80));
+        std::ofstream(path) << c.text;
+        orvdev_input_error where{};
+        orvdev_netlist* n = nullptr;
+        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT)
+            << report.message;
+        EXPECT_EQ(n, nullptr);
+        EXPECT_EQ(where.file, c.file.empty() ? path.string() : c.file);
+        EXPECT_EQ(where.path, c.path);
+        EXPECT_EQ(where.reason, c.reason);
+        EXPECT_EQ(where.line, c.line);
+    }
+    // The netlist itself a FIFO: refused at once.
+    orvdev_input_error where{};
+    orvdev_netlist* n = nullptr;
+    EXPECT_EQ(orvdev_netlist_load(fifo.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT);
+    EXPECT_STREQ(where.reason, "a readable netlist, not a FIFO");
+    // Allowed elsewhere, the file outside is read.
+    std::ofstream(path) << u3 + "\"" + (dir / "xa7_like.bsd").string() + "\"}}}";
+    ASSERT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, ORVDEV_NETLIST_BSDL_ANYWHERE, &n, &where,
+                                        &report),
+              0)
+        << report.message;
+    orvdev_netlist_free(n);
+    EXPECT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, 2, &n, &where, &report),
+              ORVDEV_ERROR_INVALID_ARGUMENT);
+    fs::remove(fifo);
 }

@@ -274,7 +274,7 @@ void orvdev_bscan_close(orvdev_bscan* bscan)
 int32_t orvdev_bscan_sample(orvdev_bscan* bscan, uint32_t tap, orvdev_bscan_pin* pins, uint32_t capacity,
                             orvdev_report* report)
 {
-    if (bscan == nullptr || pins == nullptr) {
+    if (bscan == nullptr || (pins == nullptr && capacity != 0)) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no handle, or nowhere to put the pins");
     }
     BoundaryChain& chain = bscan->chain;
@@ -339,24 +339,36 @@ int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report)
     return guarded(&bscan->chain.jtag().session(), report, [&] { bscan->chain.release(); });
 }
 
-int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
-                            orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report)
+int32_t orvdev_netlist_load_flags(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                                  uint32_t flags, orvdev_netlist** out, orvdev_input_error* where,
+                                  orvdev_report* report)
 {
     if (path == nullptr || out == nullptr || (files == nullptr && count != 0) ||
         std::any_of(files, files + count, [](const orvdev_bsdl* f) { return f == nullptr; })) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no path, out or file");
+    }
+    if ((flags & ~static_cast<std::uint32_t>(ORVDEV_NETLIST_BSDL_ANYWHERE)) != 0) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "a flag that is not ORVDEV_NETLIST_BSDL_ANYWHERE");
     }
     return reading(where, report, [&] {
         std::vector<BsdlFile> candidates;
         for (std::uint32_t i = 0; i < count; ++i) {
             candidates.push_back(files[i]->file);
         }
-        auto n = std::make_unique<orvdev_netlist>(orvdev_netlist{read_netlist(path, candidates), {}});
+        auto n = std::make_unique<orvdev_netlist>(
+            orvdev_netlist{read_netlist(path, candidates, (flags & ORVDEV_NETLIST_BSDL_ANYWHERE) != 0), {}});
         for (const NetlistDevice& d : n->netlist.devices) {
             n->files.push_back(d.file ? std::make_unique<orvdev_bsdl>(orvdev_bsdl{*d.file}) : nullptr);
         }
         *out = n.release();
     });
+}
+
+int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                            orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report)
+{
+    return orvdev_netlist_load_flags(path, files, count, 0, out, where, report);
 }
 
 void orvdev_netlist_free(orvdev_netlist* netlist)

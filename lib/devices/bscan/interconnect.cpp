@@ -427,7 +427,9 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
     for (auto& [first, s] : shorts) {
         report.shorts.push_back(std::move(s));
     }
-    report.passed = report.opens.empty() && report.shorts.empty() && report.stuck.empty();
+    // A test of no net found nothing, which is no pass.
+    report.passed =
+        report.nets_tested > 0 && report.opens.empty() && report.shorts.empty() && report.stuck.empty();
     return report;
 }
 
