@@ -311,7 +311,11 @@ TEST_F(BoundaryScan, BadSettingsAreRefusedBeforeAnythingIsSent)
     std::vector<orvdev_bscan_pin> few(10);
     EXPECT_EQ(orvdev_bscan_sample(bscan, U1, few.data(), 10, &report), ORVDEV_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(orvdev_bscan_sample(bscan, CORE, few.data(), 10, &report), 0) << "the debug TAP has no pins";
-    EXPECT_EQ(model().counts().out, 1u);
+    // A device whose cells are all internal needs no room at all.
+    EXPECT_EQ(orvdev_bscan_sample(bscan, CORE, nullptr, 0, &report), 0) << report.message;
+    EXPECT_EQ(orvdev_bscan_sample(bscan, U1, nullptr, 0, &report), ORVDEV_ERROR_INVALID_ARGUMENT);
+    EXPECT_STREQ(report.message, "room for 20 pins (STM32F301_F302_UFQFPN32), got 0");
+    EXPECT_EQ(model().counts().out, 2u);
 }
 
 // ---- the interconnect test ---------------------------------------------------------
