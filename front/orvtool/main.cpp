@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include "front/orvtool/adapter_open.hpp"
+#include "front/orvtool/bsdl_command.hpp"
 #include "front/orvtool/clean_stdout.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
@@ -365,6 +366,7 @@ int main(int argc, char** argv)
     register_spi(app, chosen);
     register_i2c(app, chosen);
     register_serve(app, chosen);
+    register_bsdl(app, chosen);
     register_list(app, chosen, a.usb);
 
     try {

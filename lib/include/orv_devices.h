@@ -1784,6 +1784,44 @@ ORV_API void orvdev_bsdl_get_info(const orvdev_bsdl* file, orvdev_bsdl_info* inf
  */
 ORV_API const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int32_t* is_private);
 
+/**
+ * \brief An opcode of an instruction of a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param instruction from 0, in the file's order (orvdev_bsdl_instruction()).
+ * \param index from 0: an instruction may have several opcodes.
+ * \returns the opcode as the file writes it, 0, 1 and X, the bit shifted
+ *          first last ("00010"), living as long as file; NULL past the end
+ *          or for a NULL file.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API const char* orvdev_bsdl_opcode(const orvdev_bsdl* file, uint32_t instruction, uint32_t index);
+
+/** More of what a BSDL file says (orvdev_bsdl_get_details()). */
+typedef struct orvdev_bsdl_details {
+    /** What the instruction register captures (INSTRUCTION_CAPTURE), as
+     *  opcodes are written; "" when the file does not say. */
+    const char* instruction_capture;
+    /** The pin map in use (the package); "" when the file maps no package
+     *  pins. */
+    const char* pin_map;
+    /** COMPONENT_CONFORMANCE; "" when the file does not say. */
+    const char* conformance;
+    /** Ports the file declares, with or without boundary cells. */
+    uint32_t port_count;
+} orvdev_bsdl_details;
+
+/**
+ * \brief More of what a BSDL file says of its device.
+ *
+ * \param[in] file the file.
+ * \param[out] details receives them; its texts live as long as file.
+ * \onfailure Cannot fail; with a NULL file or details nothing is written.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API void orvdev_bsdl_get_details(const orvdev_bsdl* file, orvdev_bsdl_details* details);
+
 /** What the reader skipped, at its line and column. */
 typedef struct orvdev_bsdl_notice {
     /** 1-based line. */
@@ -1847,6 +1885,33 @@ typedef struct orvdev_bscan_pin {
  * \threadsafety Thread-safe: reads the file only.
  */
 ORV_API int32_t orvdev_bsdl_get_pin(const orvdev_bsdl* file, uint32_t index, orvdev_bscan_pin* pin);
+
+/** The boundary cells of a pin (orvdev_bsdl_get_cells()): cell numbers,
+ *  cell 0 nearest TDO, -1 for none. */
+typedef struct orvdev_bsdl_cells {
+    /** The cell that captures the pin. */
+    int32_t input;
+    /** The cell that drives it. */
+    int32_t output;
+    /** The output's enable; the output cell itself for an open drain. */
+    int32_t control;
+    /** The value of control that lets the pin go; 0 without control. */
+    int32_t disable;
+} orvdev_bsdl_cells;
+
+/**
+ * \brief The boundary cells of a pin of a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param index from 0, below pin_count of orvdev_bsdl_info.
+ * \param[out] cells receives the cells.
+ * \retval 0 *cells are the pin's.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL file or cells, an index past
+ *         the end.
+ * \onfailure *cells is unchanged.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API int32_t orvdev_bsdl_get_cells(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_cells* cells);
 
 /**
  * \brief The index of a pin by name.

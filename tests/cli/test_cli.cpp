@@ -1018,6 +1018,36 @@ TEST_F(SimJson, BoundaryScanJson)
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }
 
+// orvtool bsdl reads one file with no adapter at all (no --sim, outside
+// umockdev): every fact of the file, or the refusal with its line.
+TEST(BsdlCommand, ReadsAFileWithoutAnAdapter)
+{
+    const Options plain{false, {}, {}};
+    RunResult r = orvtool({"bsdl", BOARD_FILES + "/gl64_tq100.bsd"}, plain);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("bsdl", relative(r.out));
+    if (have_python()) {
+        RunResult json = orvtool({"--json", "bsdl", BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd"}, plain);
+        EXPECT_EQ(json.status, 0) << json.err;
+        EXPECT_EQ(
+            json_query(json.out, "d['entity'], d['standard'], d['pin_map'], d['instruction_length'], "
+                                 "d['instruction_capture'], d['idcode_hex'], d['idcode_mask_hex'], "
+                                 "d['boundary_length'], d['ports'], len(d['pins']), d['pins'][1], "
+                                 "d['instructions'][0], d['notices']"),
+            "STM32F301_F302_UFQFPN32 STD_1149_1_2001 UFQFPN32_PACKAGE 5 XXX01 0x06439041 0x0fffffff 139 "
+            "35 20 {'port': 'PA0', 'pin': '7', 'direction': 'inout', 'input': 109, 'output': 110, "
+            "'control': 111, 'disable': 1} {'name': 'BYPASS', 'opcodes': ['11111'], 'private': False} "
+            "[]\n");
+    }
+    const std::string dir = scratch("bsdl_command");
+    std::ofstream(dir + "/broken.bsd") << "entity X is\n  port (TDI : in bit)\nend X;\n";
+    RunResult broken = orvtool({"bsdl", dir + "/broken.bsd"}, plain);
+    EXPECT_EQ(broken.status, 2);
+    EXPECT_EQ(broken.err, "orvtool: " + dir + "/broken.bsd:3:1: expected ';', got \"end\"\n");
+    EXPECT_EQ(broken.out, "");
+}
+
 // Bad files and pins are refused with exit status 2 before the adapter is
 // opened: an adapter that fails every transfer never gets to fail.
 TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)

@@ -198,6 +198,39 @@ const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int
     return i.name.c_str();
 }
 
+const char* orvdev_bsdl_opcode(const orvdev_bsdl* file, uint32_t instruction, uint32_t index)
+{
+    if (file == nullptr || instruction >= file->file.boundary->device().instructions.size()) {
+        return nullptr;
+    }
+    const auto& opcodes = file->file.boundary->device().instructions[instruction].opcodes;
+    return index < opcodes.size() ? opcodes[index].c_str() : nullptr;
+}
+
+void orvdev_bsdl_get_details(const orvdev_bsdl* file, orvdev_bsdl_details* details)
+{
+    if (file == nullptr || details == nullptr) {
+        return;
+    }
+    const bsdl::Device& d = file->file.boundary->device();
+    *details = orvdev_bsdl_details{d.instruction_capture.c_str(), d.pin_map.c_str(), d.conformance.c_str(),
+                                   static_cast<std::uint32_t>(d.ports.size())};
+}
+
+int32_t orvdev_bsdl_get_cells(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_cells* cells)
+{
+    if (file == nullptr || cells == nullptr || index >= pin_count(*file->file.boundary)) {
+        return ORVDEV_ERROR_INVALID_ARGUMENT;
+    }
+    const PinCells& c = file->file.boundary->pins()[index];
+    const auto number = [](const std::optional<unsigned>& cell) {
+        return cell ? static_cast<std::int32_t>(*cell) : -1;
+    };
+    *cells =
+        orvdev_bsdl_cells{number(c.input), number(c.output), number(c.control), c.control ? c.disable : 0};
+    return 0;
+}
+
 int32_t orvdev_bsdl_get_notice(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_notice* notice)
 {
     if (file == nullptr || notice == nullptr || index >= file->file.boundary->device().notices.size()) {
