@@ -53,7 +53,7 @@ void write_table(std::ostream& out, const Table& table)
     auto write_line = [&](auto cell_of) {
         std::string line;
         for (std::size_t c = 0; c < table.columns.size(); ++c) {
-            write_cell(line, table.columns[c], cell_of(c), c + 1 == table.columns.size());
+            write_cell(line, table.columns[c], terminal_text(cell_of(c)), c + 1 == table.columns.size());
         }
         out << line << "\n";
     };
@@ -74,10 +74,10 @@ void write_text(std::ostream& out, const Result& result)
     for (const auto& entry : result.entries()) {
         std::visit(Overloaded{
                        [](const Result::Field&) {},
-                       [&](const Result::Text& t) { out << t.lines; },
+                       [&](const Result::Text& t) { out << terminal_text(t.lines); },
                        [&](const Result::Labelled& l) {
-                           out << l.label << std::string(label_width + 1 - l.label.size(), ' ') << l.text
-                               << "\n";
+                           out << terminal_text(l.label) << std::string(label_width + 1 - l.label.size(), ' ')
+                               << terminal_text(l.text) << "\n";
                        },
                        [&](const Result::Block& b) { hex_dump(out, b.base, b.data); },
                        [&](const Result::Tabled& t) { write_table(out, t.table); },
@@ -144,15 +144,15 @@ Value done_value(const Done& done)
 void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
                   const Result* details)
 {
-    err << "orvtool: " << error.what() << "\n";
+    err << "orvtool: " << terminal_text(error.what()) << "\n";
     for (const std::string* line : {&error.detail(), &error.hint()}) {
         if (!line->empty()) {
-            err << "  " << *line << "\n";
+            err << "  " << terminal_text(*line) << "\n";
         }
     }
     Value::List done;
     for (const Done& d : error.done()) {
-        err << "  done: " << done_text(d) << "\n";
+        err << "  done: " << terminal_text(done_text(d)) << "\n";
         done.push_back(done_value(d));
     }
     if (details != nullptr) {

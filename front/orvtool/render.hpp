@@ -1,6 +1,8 @@
 // The one printer of results and failures: as text for people, or as one
 // JSON object on one line for programs (--json). Also its two building
-// blocks, the hex dump and the JSON writer.
+// blocks, the hex dump and the JSON writer. Every text goes out through
+// terminal_text() (format.hpp), as JSON strings go out escaped: names and
+// messages carry what files and the adapter put in them.
 #pragma once
 
 #include <cstdint>

@@ -605,7 +605,8 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
     };
     const std::vector<Case> cases = {
         {{"--usb", "1:2", "bogus"},
-         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, list (see "
+         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, bsdl, list "
+         "(see "
          "orvtool --help)\n"},
         {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
          "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
@@ -1046,6 +1047,21 @@ TEST(BsdlCommand, ReadsAFileWithoutAnAdapter)
     EXPECT_EQ(broken.status, 2);
     EXPECT_EQ(broken.err, "orvtool: " + dir + "/broken.bsd:3:1: expected ';', got \"end\"\n");
     EXPECT_EQ(broken.out, "");
+    // What a file's strings hold reaches the terminal escaped: ESC c would
+    // reset it.
+    std::ofstream(dir + "/escape.bsd")
+        << "entity E is\n  generic (PHYSICAL_PIN_MAP : string := \"P\");\n"
+           "  port (TDI, TMS, TCK : in bit; TDO : out bit; A : inout bit);\n  use STD_1149_1_2001.all;\n"
+           "  constant P : PIN_MAP_STRING := \"TDI:1, TMS:2, TCK:3, TDO:4, A:\x1b"
+           "c\";\n"
+           "  attribute INSTRUCTION_LENGTH of E : entity is 2;\n"
+           "  attribute INSTRUCTION_OPCODE of E : entity is \"EXTEST (00), SAMPLE (01), BYPASS (11)\";\n"
+           "  attribute BOUNDARY_LENGTH of E : entity is 1;\n"
+           "  attribute BOUNDARY_REGISTER of E : entity is \"0 (BC_1, A, input, X)\";\nend E;\n";
+    RunResult escaped = orvtool({"bsdl", dir + "/escape.bsd"}, plain);
+    EXPECT_EQ(escaped.status, 0) << escaped.err;
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(escaped.out.find("\nA            \\x1bc in     0 "), std::string::npos) << escaped.out;
 }
 
 // Bad files and pins are refused with exit status 2 before the adapter is
