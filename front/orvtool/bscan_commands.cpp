@@ -1,5 +1,6 @@
 #include "front/orvtool/bscan_commands.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -387,13 +388,33 @@ bool same(const orvdev_bscan_pin& a, const orvdev_bscan_pin& b)
     return a.value == b.value && a.driven == b.driven;
 }
 
+// The size of the terminal on standard output: its window size, else
+// COLUMNS and LINES, else 80 x 24.
+std::pair<unsigned, unsigned> screen_size()
+{
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+        return {size.ws_col, size.ws_row};
+    }
+    const auto from_env = [](const char* name, unsigned fallback) {
+        const char* value = std::getenv(name);
+        const unsigned long n = value != nullptr ? std::strtoul(value, nullptr, 10) : 0;
+        return n > 0 && n < 10000 ? static_cast<unsigned>(n) : fallback;
+    };
+    return {from_env("COLUMNS", 80), from_env("LINES", 24)};
+}
+
 // Samples until Ctrl-C: on a terminal the table redrawn in place, a '*'
-// beside a pin that changed in the last half second; elsewhere a line per
-// change.
+// beside a pin that changed in the last half second, every line within the
+// terminal's width and the table cut to its height (a redraw that wraps or
+// scrolls would leave copies of itself); elsewhere a line per change.
 Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvdev_bsdl* file,
-             const std::vector<std::string>& names, const std::string& heading)
+             const std::vector<std::string>& names)
 {
     const bool terminal = isatty(STDOUT_FILENO) == 1;
+    // The file's name without its directories: a long path would wrap.
+    const std::string heading = "TAP " + std::to_string(tap) + ": " + entity_of(file) + " (" +
+                                fs::path(path_of(file)).filename().string() + "), SAMPLE";
     std::ostream& out = *ctx.data_out;
     const UntilInterrupted until;
     const auto started = Clock::now();
@@ -414,8 +435,8 @@ Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvde
                     const double t = std::chrono::duration<double>(at - started).count();
                     char stamp[32];
                     std::snprintf(stamp, sizeof stamp, "%.3f s", t);
-                    out << stamp << "  " << now[i].port << "  " << value_text(last[i]) << " -> "
-                        << value_text(now[i])
+                    out << stamp << "  " << terminal_text(now[i].port) << "  " << value_text(last[i])
+                        << " -> " << value_text(now[i])
                         << (now[i].driven != last[i].driven ? std::string(", driven ") + driven_text(now[i])
                                                             : "")
                         << "\n"
@@ -431,19 +452,28 @@ Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvde
             Result r;
             r.line(heading + ", sample " + std::to_string(samples) + " (Ctrl-C to stop)");
             r.table("pins", pin_table(now, ExtraColumn{{"", 1, 1}, 0, marks}));
+            std::ostringstream text;
+            render(text, r, Style::text);
+            std::vector<std::string> lines;
+            if (terminal) {
+                const auto [columns, rows] = screen_size();
+                lines = fit_to_screen(text.str(), columns, rows, [](std::size_t more) {
+                    return "... " + count_text(more, "more pin") + " (a taller window, or name them)";
+                });
+            } else {
+                lines = fit_to_screen(text.str(), ~0U, ~0U, {});
+            }
             if (drawn_lines != 0) {
                 out << "\033[" << drawn_lines << "F"; // back to the first line drawn
             }
-            std::ostringstream text;
-            render(text, r, Style::text);
-            const std::string lines = text.str();
-            for (std::size_t from = 0; from < lines.size();) {
-                const auto end = lines.find('\n', from);
-                out << (terminal ? "\033[2K" : "") << lines.substr(from, end - from) << "\n";
-                from = end + 1;
+            for (const std::string& line : lines) {
+                out << (terminal ? "\033[2K" : "") << line << "\n";
+            }
+            if (terminal && lines.size() < drawn_lines) {
+                out << "\033[J"; // what a taller draw left below
             }
             out << std::flush;
-            drawn_lines = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+            drawn_lines = lines.size();
         }
         last = now;
         std::this_thread::sleep_until(at + WATCH_PERIOD);
@@ -542,7 +572,7 @@ Result cmd_pins(const Context& ctx, const jtag::Options& options, const BsdlFile
     BscanHandle b = open_bscan(ctx, s, files);
     const std::string heading = tap_heading(tap, file) + ", SAMPLE";
     if (args.watch) {
-        return watch(ctx, b.get(), tap, file, args.pins, heading);
+        return watch(ctx, b.get(), tap, file, args.pins);
     }
     const auto pins = chosen_pins(file, sample(ctx, b.get(), tap, pin_count_of(file)), args.pins);
     Result r;

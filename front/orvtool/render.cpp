@@ -173,6 +173,34 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
     }
 }
 
+std::vector<std::string> fit_to_screen(std::string_view text, unsigned columns, unsigned rows,
+                                       const std::function<std::string(std::size_t)>& more)
+{
+    const auto cut = [&](std::string_view line) {
+        // Characters, not bytes: a UTF-8 sequence is one, and never split.
+        std::size_t end = 0;
+        for (unsigned shown = 0; end < line.size() && shown + 1 < std::max(columns, 2U); ++shown) {
+            do {
+                ++end;
+            } while (end < line.size() && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80);
+        }
+        return std::string(line.substr(0, end));
+    };
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = std::min(text.find('\n', from), text.size());
+        lines.push_back(cut(text.substr(from, end - from)));
+        from = end + 1;
+    }
+    const std::size_t room = std::max(rows, 3U) - 1;
+    if (lines.size() > room) {
+        const std::size_t left_out = lines.size() - (room - 1);
+        lines.resize(room - 1);
+        lines.push_back(cut(more(left_out)));
+    }
+    return lines;
+}
+
 void hex_dump(std::ostream& out, std::uint64_t base_address, std::span<const std::uint8_t> bytes)
 {
     char buf[16];

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -36,6 +37,14 @@ std::string done_text(const Done& done);
 // "from": 0, "stopped_at": 2048}; a unit's key is in lower case with
 // underscores for spaces ("IR bits": "ir_bits").
 Value done_value(const Done& done);
+
+// The lines of `text` as a terminal of `columns` x `rows` shows them without
+// wrapping or scrolling, for a display redrawn in place: each cut to
+// columns - 1 characters (one in the last column makes some terminals
+// wrap), at most rows - 1 of them (the cursor's line stays free). When lines
+// must be left out, the last line shown is `more(count left out)`.
+std::vector<std::string> fit_to_screen(std::string_view text, unsigned columns, unsigned rows,
+                                       const std::function<std::string(std::size_t)>& more);
 
 // hexdump -C layout: offset, 16 bytes in two groups of eight, ASCII column.
 // Offsets start at base_address.

@@ -1147,6 +1147,55 @@ TEST_F(Sim, WatchAndHoldRunUntilInterrupted)
     }
 }
 
+// On a terminal of 50 x 12 a watch of 59 pins, its file behind a long path,
+// redraws within the screen: the file's base name, every line cut to the
+// width, the table cut to the height with a note, each redraw over the last.
+TEST_F(Sim, WatchKeepsItsRedrawInsideTheTerminal)
+{
+    if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    }
+    const std::string dir = scratch("watch_screen");
+    const std::string files = dir + "/a_directory_whose_name_is_longer_than_any_terminal_line_of_fifty";
+    std::filesystem::create_directories(files);
+    std::filesystem::create_symlink(BOARD_FILES + "/gl64_tq100.bsd", files + "/gl64_tq100.bsd");
+    const std::string tool =
+        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag pins --tap 2 --watch";
+    // Ctrl-C once three samples are drawn: the typescript shows them.
+    RunResult run = run_program({"/bin/sh", "-c",
+                                 "\"$0\" -qfec \"sh -c 'echo \\$\\$ > $1/pid; stty rows 12 cols 50; exec "
+                                 "$2'\" \"$1/log\" >/dev/null & s=$!; "
+                                 "for i in $(seq 300); do [ \"$(grep -o 'more pins' \"$1/log\" 2>/dev/null | "
+                                 "wc -l)\" -ge 3 ] && break; "
+                                 "sleep 0.1; done; "
+                                 "kill -INT $(cat \"$1/pid\"); wait $s",
+                                 SCRIPT, dir, tool},
+                                Options{false, {}, {"ORV_BSDL_PATH=" + files}});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string log = read_file(dir + "/log");
+    EXPECT_NE(log.find("TAP 2: GL64_TQ100 (gl64_tq100.bsd), SAMPLE"), std::string::npos) << log;
+    EXPECT_EQ(log.find("a_directory_whose_name"), std::string::npos) << "the base name only";
+    EXPECT_NE(log.find("\n\033[2K... 51 more pins (a taller window, or name them)\r\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\033[11F"), std::string::npos) << "11 lines redrawn in place";
+    // Every line drawn fits in 49 columns.
+    std::size_t widest = 0;
+    for (std::size_t from = 0; from < log.size();) {
+        std::size_t end = log.find_first_of("\r\n", from);
+        end = end == std::string::npos ? log.size() : end;
+        std::string line = log.substr(from, end - from);
+        for (std::size_t esc = line.rfind("\033["); esc != std::string::npos; esc = line.rfind("\033[")) {
+            const std::size_t code = line.find_first_of("FKJ", esc);
+            line.erase(esc, code == std::string::npos ? std::string::npos : code - esc + 1);
+        }
+        if (line.find("Script ") == std::string::npos) {
+            widest = std::max(widest, line.size());
+        }
+        from = end + 1;
+    }
+    EXPECT_LE(widest, 49u) << log;
+}
+
 TEST(ErrorsSim, MissingUmockdevIsExplained)
 {
     if (!can_run_sim()) {

@@ -168,6 +168,29 @@ TEST(Render, TextFromFilesCannotDriveTheTerminal)
     EXPECT_NE(json.str().find("bad U1\\u001b[2J"), std::string::npos) << json.str();
 }
 
+// A display redrawn in place fits its screen: lines cut to the width less
+// one (UTF-8 counted by characters), at most the height less one, the last
+// kept saying how many were left out.
+TEST(Render, FitToScreenCutsWidthAndHeight)
+{
+    const auto more = [](std::size_t n) { return "+" + std::to_string(n) + " more lines"; };
+    const struct {
+        std::string text;
+        unsigned columns, rows;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"short\nlines\n", 80, 24, {"short", "lines"}},
+        {"0123456789\n", 6, 24, {"01234"}},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9\n", 3, 24, {"\xc3\xa9\xc3\xa9"}},
+        {"a\nb\nc\nd\ne\n", 80, 4, {"a", "b", "+3 more lines"}},
+        {"a\nb\nc\n", 80, 4, {"a", "b", "c"}},
+        {"a\nb\nc\nd\n", 5, 3, {"a", "+3 m"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fit_to_screen(c.text, c.columns, c.rows, more), c.lines) << c.text;
+    }
+}
+
 TEST(UsbSelector, VidPidAndOptionalBusAddress)
 {
     auto s = parse_usb_selector("1209:4F52");
