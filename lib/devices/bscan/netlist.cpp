@@ -374,12 +374,18 @@ Netlist read_netlist(const std::filesystem::path& path, std::span<const BsdlFile
                        "a readable netlist" +
                            (read.problem.starts_with("not a ") ? ", " + read.problem : ": " + read.problem));
     }
+    return parse_netlist(read.text, file, path.parent_path(), candidates, bsdl_anywhere);
+}
+
+Netlist parse_netlist(std::string_view text, const std::string& file, const std::filesystem::path& directory,
+                      std::span<const BsdlFile> candidates, bool bsdl_anywhere)
+{
     bsdl::JsonSyntaxError syntax;
-    const auto doc = bsdl::parse_json(read.text, syntax);
+    const auto doc = bsdl::parse_json(text, syntax);
     if (!doc) {
         throw BadInput(file, syntax.line, syntax.column, syntax.path, syntax.message);
     }
-    return Reader(file, path.parent_path(), candidates, bsdl_anywhere).read(*doc);
+    return Reader(file, directory, candidates, bsdl_anywhere).read(*doc);
 }
 
 } // namespace orv::dev::bscan
