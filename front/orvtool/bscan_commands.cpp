@@ -74,11 +74,22 @@ std::vector<fs::path> expand(const std::string& given)
     return found;
 }
 
+// Ctrl-C while files are read: each file takes a fraction of a second (a
+// regular file, of bounded size), so the reading ends within a second.
+void stop_if_interrupted(const std::string& reading)
+{
+    if (const int signal = interrupting_signal(); signal != 0) {
+        throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(signal) + " while reading " +
+                                          reading + ": nothing was sent");
+    }
+}
+
 std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given)
 {
     auto read = std::make_shared<BsdlFiles>();
     for (const std::string& g : given) {
         for (const fs::path& path : expand(g)) {
+            stop_if_interrupted("the BSDL files");
             orvdev_bsdl* file = nullptr;
             orvdev_report report{};
             if (orvdev_bsdl_load(path.c_str(), &file, nullptr, &report) != 0) {
@@ -874,6 +885,7 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
                     "the netlist is checked whole before the adapter is opened: nothing was sent");
         }
         auto netlist = std::shared_ptr<orvdev_netlist>(loaded, DeviceCloser{});
+        stop_if_interrupted("the netlist");
         const std::string name = connect_args->netlist;
         return Action([options, netlist, files, name](const Context& ctx) {
             return cmd_connect_test(ctx, options, netlist.get(), name);

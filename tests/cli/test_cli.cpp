@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1073,6 +1074,9 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
     std::ofstream(dir + "/nets.json")
         << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
         << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0", "U1.PA13"]}})";
+    // FIFOs where files are read: refused at once, never waited on.
+    ASSERT_EQ(mkfifo((dir + "/fifo.bsd").c_str(), 0600), 0);
+    std::ofstream(dir + "/fifo.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": "fifo.bsd"}}})";
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -1103,6 +1107,14 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
         {{"jtag", "pins"},
          "orvtool: no BSDL files\n  give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
          "(directories and files separated by ':')\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.json"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: expected a readable BSDL file, not a FIFO\n  the netlist is checked whole before the "
+             "adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.bsd"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: a readable netlist, not a FIFO\n  the netlist is checked whole before the adapter is "
+             "opened: nothing was sent\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--sim-fault", "unplugged"};

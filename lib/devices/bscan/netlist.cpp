@@ -19,6 +19,9 @@ using nlohmann::json;
 
 // A netlist larger than this is no netlist.
 constexpr std::size_t MAX_NETLIST_BYTES = std::size_t{16} << 20;
+// What its BSDL files may hold in all: the largest makers' files are a few
+// MiB, and reading this much takes well under a second.
+constexpr std::uintmax_t MAX_NETLIST_BSDL_BYTES = std::uintmax_t{32} << 20;
 constexpr unsigned MAX_TAP = ORVDEV_JTAG_MAX_DEVICES - 1;
 
 std::string message_of(const std::string& file, unsigned line, unsigned column, const std::string& path,
@@ -265,6 +268,12 @@ private:
             fail(where, "at most " + std::to_string(MAX_TAP + 1) + " BSDL files (a chain has at most " +
                             std::to_string(MAX_TAP + 1) + " TAPs)");
         }
+        std::error_code error;
+        const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+        bytes_ += error ? 0 : bytes;
+        if (bytes_ > MAX_NETLIST_BSDL_BYTES) {
+            fail(where, "BSDL files of at most " + size_text(MAX_NETLIST_BSDL_BYTES) + " in all");
+        }
         return read_.emplace(path.lexically_normal().string(), read_bsdl(path)).first->second;
     }
 
@@ -273,6 +282,7 @@ private:
     std::span<const BsdlFile> candidates_;
     bool bsdl_anywhere_;
     std::map<std::string, BsdlFile> read_;
+    std::uintmax_t bytes_ = 0;
 };
 
 } // namespace
