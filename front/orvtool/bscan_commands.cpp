@@ -79,8 +79,8 @@ std::vector<fs::path> expand(const std::string& given)
 void stop_if_interrupted(const std::string& reading)
 {
     if (const int signal = interrupting_signal(); signal != 0) {
-        throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(signal) + " while reading " +
-                                          reading + ": nothing was sent");
+        throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(signal) +
+                                          " while reading " + reading + ": nothing was sent");
     }
 }
 

@@ -1109,11 +1109,13 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
          "(directories and files separated by ':')\n"},
         {{"jtag", "connect-test", "--netlist", dir + "/fifo.json"},
          "orvtool: bad netlist: " + dir +
-             "/fifo.bsd: expected a readable BSDL file, not a FIFO\n  the netlist is checked whole before the "
+             "/fifo.bsd: expected a readable BSDL file, not a FIFO\n  the netlist is checked whole before "
+             "the "
              "adapter is opened: nothing was sent\n"},
         {{"jtag", "connect-test", "--netlist", dir + "/fifo.bsd"},
          "orvtool: bad netlist: " + dir +
-             "/fifo.bsd: a readable netlist, not a FIFO\n  the netlist is checked whole before the adapter is "
+             "/fifo.bsd: a readable netlist, not a FIFO\n  the netlist is checked whole before the adapter "
+             "is "
              "opened: nothing was sent\n"},
     };
     for (const auto& c : cases) {

@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <span>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -147,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     check(netlist);
-    orv::fuzz::InputReader readings(std::span<const std::uint8_t>(data, size).subspan(std::min(nul + 1, size)));
+    orv::fuzz::InputReader readings(
+        std::span<const std::uint8_t>(data, size).subspan(std::min(nul + 1, size)));
     exercise(netlist, readings);
     return 0;
 }

@@ -78,8 +78,8 @@ struct Netlist {
 // The same from a netlist's text: `file` names it in refusals, its BSDL
 // paths start from `directory`.
 [[nodiscard]] Netlist parse_netlist(std::string_view text, const std::string& file,
-                                    const std::filesystem::path& directory, std::span<const BsdlFile> candidates,
-                                    bool bsdl_anywhere = false);
+                                    const std::filesystem::path& directory,
+                                    std::span<const BsdlFile> candidates, bool bsdl_anywhere = false);
 
 // The TAP of each device of the netlist (none for a part without boundary
 // scan): its "tap", or the one TAP with its "idcode"; checked against the
