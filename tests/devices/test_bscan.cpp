@@ -524,10 +524,6 @@ constexpr std::string_view AM_LIKE = R"bsdl(entity AM_LIKE is
   use STD_1149_1_1990.all;
   attribute PIN_MAP of AM_LIKE : entity is PHYSICAL_PIN_MAP;
   constant PGA : PIN_MAP_STRING := "TCK:A1, TMS:A2, TDI:A3, TDO:A4, RX:B1, IO_B:B2";
-  attribute TAP_SCAN_IN of TDI : signal is true;
-  attribute TAP_SCAN_OUT of TDO : signal is true;
-  attribute TAP_SCAN_MODE of TMS : signal is true;
-  attribute TAP_SCAN_CLOCK of TCK : signal is (20.0e6, BOTH);
   attribute INSTRUCTION_LENGTH of AM_LIKE : entity is 4;
   attribute INSTRUCTION_OPCODE of AM_LIKE : entity is
     "EXTEST (0000), SAMPLE (0001), IDCODE (0010), BYPASS (1111)";
@@ -593,6 +589,23 @@ protected:
         }
     }
 
+    // The interconnect test of the netlist at `path` on the open adapter.
+    ResultHandle connect_test(const fs::path& path)
+    {
+        orvdev_netlist* loaded = nullptr;
+        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &loaded, nullptr, &report), 0)
+            << report.message;
+        const NetlistHandle netlist(loaded);
+        const orvdev_bsdl* taps[2] = {};
+        orvdev_connect_result* raw = nullptr;
+        if (loaded == nullptr || orvdev_netlist_taps(netlist.get(), &chain, taps, &report) != 0 ||
+            orvdev_bscan_open(jtag, &chain, taps, &bscan, &report) != 0 ||
+            orvdev_connect_test(bscan, netlist.get(), &raw, &report) != 0) {
+            ADD_FAILURE() << report.message;
+        }
+        return ResultHandle(raw);
+    }
+
     orvdev_session* session = nullptr;
     orvdev_jtag* jtag = nullptr;
     orvdev_chain chain{};
@@ -640,18 +653,8 @@ TEST_F(MakersBoard, IdcodesMatchAndATwoStateOutputDrivesItsNet)
 TEST_F(MakersBoard, AnOpenOnANetOfTwoPinsNamesTheDriverAndItsReceiver)
 {
     open(1);
-    orvdev_netlist* loaded = nullptr;
-    ASSERT_EQ(orvdev_netlist_load((makers_directory() / "nets.json").c_str(), nullptr, 0, &loaded, nullptr,
-                                  &report),
-              0)
-        << report.message;
-    const NetlistHandle netlist(loaded);
-    const orvdev_bsdl* taps[2] = {};
-    ASSERT_EQ(orvdev_netlist_taps(netlist.get(), &chain, taps, &report), 0) << report.message;
-    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, taps, &bscan, &report), 0) << report.message;
-    orvdev_connect_result* raw = nullptr;
-    ASSERT_EQ(orvdev_connect_test(bscan, netlist.get(), &raw, &report), 0) << report.message;
-    const ResultHandle r(raw);
+    const ResultHandle r = connect_test(makers_directory() / "nets.json");
+    ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->nets_tested, 2u);
     EXPECT_EQ(texts(*r), std::set<std::string>{"open BUS at U3.IO_A or U4.IO_B"});
 }
@@ -663,15 +666,8 @@ TEST_F(MakersBoard, ATestOfNoNetDoesNotPass)
     const fs::path path = makers_directory() / "all_left.json";
     std::ofstream(path) << R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd"}, "U4": {"tap": 1, "bsdl":
         "am_like.bsd"}}, "nets": {"TX": ["U3.MGTPTXP0_113", "U4.RX"]}, "leave": ["U3.MGTPTXP0_113", "U4.RX"]})j";
-    orvdev_netlist* loaded = nullptr;
-    ASSERT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &loaded, nullptr, &report), 0) << report.message;
-    const NetlistHandle netlist(loaded);
-    const orvdev_bsdl* taps[2] = {};
-    ASSERT_EQ(orvdev_netlist_taps(netlist.get(), &chain, taps, &report), 0) << report.message;
-    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, taps, &bscan, &report), 0) << report.message;
-    orvdev_connect_result* raw = nullptr;
-    ASSERT_EQ(orvdev_connect_test(bscan, netlist.get(), &raw, &report), 0) << report.message;
-    const ResultHandle r(raw);
+    const ResultHandle r = connect_test(path);
+    ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->nets_tested, 0u);
     EXPECT_EQ(r->passed, 0);
     EXPECT_EQ(r->untested_count, 1u);
