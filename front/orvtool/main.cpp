@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include "front/orvtool/adapter_open.hpp"
+#include "front/orvtool/bsdl_command.hpp"
 #include "front/orvtool/clean_stdout.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
@@ -342,8 +343,7 @@ int main(int argc, char** argv)
         ->type_name("FILE")
         ->needs(sim);
     app.add_flag("--allow-outside-images", a.images_anywhere,
-                 "let the board file's images lie outside its directory")
-        ->needs(sim);
+                 "let the board file's images, and a netlist's BSDL files, lie outside its directory");
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("FAULT")
         ->needs(sim);
@@ -362,6 +362,7 @@ int main(int argc, char** argv)
     register_spi(app, chosen);
     register_i2c(app, chosen);
     register_serve(app, chosen);
+    register_bsdl(app, chosen);
     register_list(app, chosen, a.usb);
 
     try {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -683,7 +684,8 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
     };
     const std::vector<Case> cases = {
         {{"--usb", "1:2", "bogus"},
-         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, list (see "
+         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, bsdl, list "
+         "(see "
          "orvtool --help)\n"},
         {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
          "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
@@ -1116,6 +1118,18 @@ TEST_F(Sim, BoundaryScanCommandsOnTheExampleBoards)
         EXPECT_EQ(r.status, c.status) << r.err;
         expect_golden(c.golden, relative(r.out));
     }
+    // A netlist whose every pin is left alone tests nothing: that is no pass.
+    const std::string dir = scratch("bscan_nothing");
+    std::ofstream(dir + "/left.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
+                                      << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0"]},
+                                            "leave": ["U1.PA0"]})";
+    RunResult none = orvtool(sim({"--board", "bscan", "--allow-outside-images", "jtag", "connect-test",
+                                  "--netlist", dir + "/left.json"}));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "orvtool: nothing was tested: the netlist has no net the test can drive and read\n");
+    EXPECT_NE(none.out.find("\nNOT TESTED: no net has a pin to drive it and another to read it\n"),
+              std::string::npos)
+        << none.out;
 }
 
 TEST_F(SimJson, BoundaryScanJson)
@@ -1141,7 +1155,8 @@ TEST_F(SimJson, BoundaryScanJson)
                    "sorted(d), d['passed'], d['patterns'], d['nets_tested'], d['opens'], d['shorts'], "
                    "d['stuck'], d['untested'][0]"),
         "['nets_tested', 'opens', 'passed', 'patterns', 'shorts', 'stuck', 'untested'] False 12 20 "
-        "[{'net': 'BUS2', 'pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': 'or'}, {'nets': "
+        "[{'net': 'BUS2', 'pin': 'U1.PA10', 'or_pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': "
+        "'or'}, {'nets': "
         "['SPI_MISO', 'SPI_MOSI'], 'behaves_as': 'and'}] [{'net': 'ADC_SEL', 'value': 0}, {'net': 'CLK_SEL', "
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }
@@ -1163,6 +1178,51 @@ TEST_F(Sim, BoundaryScanTapWithoutPinsAndFilesFromTheEnvironment)
     EXPECT_EQ(none.err.rfind("orvtool: no BSDL files\n", 0), 0u) << none.err;
 }
 
+// orvtool bsdl reads one file with no adapter at all (no --sim, outside
+// umockdev): every fact of the file, or the refusal with its line.
+TEST(BsdlCommand, ReadsAFileWithoutAnAdapter)
+{
+    const Options plain{false, {}, {}};
+    RunResult r = orvtool({"bsdl", BOARD_FILES + "/gl64_tq100.bsd"}, plain);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("bsdl", relative(r.out));
+    if (have_python()) {
+        RunResult json = orvtool({"--json", "bsdl", BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd"}, plain);
+        EXPECT_EQ(json.status, 0) << json.err;
+        EXPECT_EQ(
+            json_query(json.out, "d['entity'], d['standard'], d['pin_map'], d['instruction_length'], "
+                                 "d['instruction_capture'], d['idcode_hex'], d['idcode_mask_hex'], "
+                                 "d['boundary_length'], d['ports'], len(d['pins']), d['pins'][1], "
+                                 "d['instructions'][0], d['notices']"),
+            "STM32F301_F302_UFQFPN32 STD_1149_1_2001 UFQFPN32_PACKAGE 5 XXX01 0x06439041 0x0fffffff 139 "
+            "35 20 {'port': 'PA0', 'pin': '7', 'direction': 'inout', 'input': 109, 'output': 110, "
+            "'control': 111, 'disable': 1} {'name': 'BYPASS', 'opcodes': ['11111'], 'private': False} "
+            "[]\n");
+    }
+    const std::string dir = scratch("bsdl_command");
+    std::ofstream(dir + "/broken.bsd") << "entity X is\n  port (TDI : in bit)\nend X;\n";
+    RunResult broken = orvtool({"bsdl", dir + "/broken.bsd"}, plain);
+    EXPECT_EQ(broken.status, 2);
+    EXPECT_EQ(broken.err, "orvtool: " + dir + "/broken.bsd:3:1: expected ';', got \"end\"\n");
+    EXPECT_EQ(broken.out, "");
+    // What a file's strings hold reaches the terminal escaped: ESC c would
+    // reset it.
+    std::ofstream(dir + "/escape.bsd")
+        << "entity E is\n  generic (PHYSICAL_PIN_MAP : string := \"P\");\n"
+           "  port (TDI, TMS, TCK : in bit; TDO : out bit; A : inout bit);\n  use STD_1149_1_2001.all;\n"
+           "  constant P : PIN_MAP_STRING := \"TDI:1, TMS:2, TCK:3, TDO:4, A:\x1b"
+           "c\";\n"
+           "  attribute INSTRUCTION_LENGTH of E : entity is 2;\n"
+           "  attribute INSTRUCTION_OPCODE of E : entity is \"EXTEST (00), SAMPLE (01), BYPASS (11)\";\n"
+           "  attribute BOUNDARY_LENGTH of E : entity is 1;\n"
+           "  attribute BOUNDARY_REGISTER of E : entity is \"0 (BC_1, A, input, X)\";\nend E;\n";
+    RunResult escaped = orvtool({"bsdl", dir + "/escape.bsd"}, plain);
+    EXPECT_EQ(escaped.status, 0) << escaped.err;
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(escaped.out.find("\nA            \\x1bc in     0 "), std::string::npos) << escaped.out;
+}
+
 // Bad files and pins are refused with exit status 2 before the adapter is
 // opened: an adapter that fails every transfer never gets to fail.
 TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
@@ -1172,6 +1232,9 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
     std::ofstream(dir + "/nets.json")
         << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
         << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0", "U1.PA13"]}})";
+    // FIFOs where files are read: refused at once, never waited on.
+    ASSERT_EQ(mkfifo((dir + "/fifo.bsd").c_str(), 0600), 0);
+    std::ofstream(dir + "/fifo.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": "fifo.bsd"}}})";
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -1188,14 +1251,30 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
         {{"jtag", "set", "--bsdl", BOARD_FILES, "PA1"},
          "orvtool: bad setting 'PA1'\n  give PIN=0, PIN=1 or PIN=z "
          "(let go), such as PA8=1\n"},
-        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+        {{"--allow-outside-images", "jtag", "connect-test", "--netlist", dir + "/nets.json"},
          "orvtool: bad netlist: " + dir +
              "/nets.json: nets.N[1]: a pin of U1 (STM32F301_F302_UFQFPN32), got "
              "\"PA13\"; nearest: PA1, PA3, PA10, PA11\n  the netlist is checked whole "
              "before the adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+         "orvtool: bad netlist: " + dir +
+             "/nets.json: devices.U1.bsdl: a BSDL file in the netlist's directory " + "or below it, got \"" +
+             (BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd").substr(0, 36) +
+             "...\n  --allow-outside-images lets its BSDL files lie anywhere; the "
+             "netlist is checked whole before the adapter is opened: nothing was sent\n"},
         {{"jtag", "pins"},
          "orvtool: no BSDL files\n  give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
          "(directories and files separated by ':')\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.json"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: expected a readable BSDL file, not a FIFO\n  the netlist is checked whole before "
+             "the "
+             "adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.bsd"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: a readable netlist, not a FIFO\n  the netlist is checked whole before the adapter "
+             "is "
+             "opened: nothing was sent\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--sim-fault", "unplugged"};
@@ -1238,6 +1317,55 @@ TEST_F(Sim, WatchAndHoldRunUntilInterrupted)
         EXPECT_NE(tty.out.find("sample 2 (Ctrl-C to stop)"), std::string::npos) << tty.out;
         EXPECT_NE(tty.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
     }
+}
+
+// On a terminal of 50 x 12 a watch of 59 pins, its file behind a long path,
+// redraws within the screen: the file's base name, every line cut to the
+// width, the table cut to the height with a note, each redraw over the last.
+TEST_F(Sim, WatchKeepsItsRedrawInsideTheTerminal)
+{
+    if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    }
+    const std::string dir = scratch("watch_screen");
+    const std::string files = dir + "/a_directory_whose_name_is_longer_than_any_terminal_line_of_fifty";
+    std::filesystem::create_directories(files);
+    std::filesystem::create_symlink(BOARD_FILES + "/gl64_tq100.bsd", files + "/gl64_tq100.bsd");
+    const std::string tool =
+        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag pins --tap 2 --watch";
+    // Ctrl-C once three samples are drawn: the typescript shows them.
+    RunResult run = run_program({"/bin/sh", "-c",
+                                 "\"$0\" -qfec \"sh -c 'echo \\$\\$ > $1/pid; stty rows 12 cols 50; exec "
+                                 "$2'\" \"$1/log\" >/dev/null & s=$!; "
+                                 "for i in $(seq 300); do [ \"$(grep -o 'more pins' \"$1/log\" 2>/dev/null | "
+                                 "wc -l)\" -ge 3 ] && break; "
+                                 "sleep 0.1; done; "
+                                 "kill -INT $(cat \"$1/pid\"); wait $s",
+                                 SCRIPT, dir, tool},
+                                Options{false, {}, {"ORV_BSDL_PATH=" + files}});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string log = read_file(dir + "/log");
+    EXPECT_NE(log.find("TAP 2: GL64_TQ100 (gl64_tq100.bsd), SAMPLE"), std::string::npos) << log;
+    EXPECT_EQ(log.find("a_directory_whose_name"), std::string::npos) << "the base name only";
+    EXPECT_NE(log.find("\n\033[2K... 51 more pins (a taller window, or name them)\r\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\033[11F"), std::string::npos) << "11 lines redrawn in place";
+    // Every line drawn fits in 49 columns.
+    std::size_t widest = 0;
+    for (std::size_t from = 0; from < log.size();) {
+        std::size_t end = log.find_first_of("\r\n", from);
+        end = end == std::string::npos ? log.size() : end;
+        std::string line = log.substr(from, end - from);
+        for (std::size_t esc = line.rfind("\033["); esc != std::string::npos; esc = line.rfind("\033[")) {
+            const std::size_t code = line.find_first_of("FKJ", esc);
+            line.erase(esc, code == std::string::npos ? std::string::npos : code - esc + 1);
+        }
+        if (line.find("Script ") == std::string::npos) {
+            widest = std::max(widest, line.size());
+        }
+        from = end + 1;
+    }
+    EXPECT_LE(widest, 49u) << log;
 }
 
 TEST(ErrorsSim, MissingUmockdevIsExplained)

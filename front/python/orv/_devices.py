@@ -438,7 +438,7 @@ class PinSetting(ctypes.Structure):
 
 
 class ConnectOpen(ctypes.Structure):
-    _fields_ = [("net", c_char_p), ("pin", c_char_p)]
+    _fields_ = [("net", c_char_p), ("pin", c_char_p), ("or_pin", c_char_p)]
 
 
 class ConnectShort(ctypes.Structure):
