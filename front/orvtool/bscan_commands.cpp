@@ -39,6 +39,16 @@ struct BsdlFiles {
     [[nodiscard]] std::uint32_t count() const { return static_cast<std::uint32_t>(files.size()); }
 };
 
+// Ctrl-C while files are read: each file is regular and of bounded size, so
+// the reading ends within a second and nothing has been sent yet.
+void stop_if_interrupted(const std::string& reading)
+{
+    if (const int signal = interrupting_signal(); signal != 0) {
+        throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(signal) +
+                                          " while reading " + reading + ": nothing was sent");
+    }
+}
+
 // The files and directories given (and, with `use_path`, ORV_BSDL_PATH's),
 // read by the device library; a refusal is a usage error.
 std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, bool use_path)
@@ -55,6 +65,7 @@ std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, boo
     }
     auto files = std::make_shared<BsdlFiles>();
     files->read.reset(read);
+    stop_if_interrupted("the BSDL files");
     for (std::uint32_t i = 0; i < orvdev_bsdl_files_count(read); ++i) {
         files->files.push_back(orvdev_bsdl_files_get(read, i));
     }
