@@ -405,7 +405,12 @@ int main(int argc, char** argv)
         } else if (!a.trace.empty()) {
             std::cerr << "orvtool: --trace: this command uses no adapter, so there is nothing to trace\n";
         }
-        adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
+        {
+            // The threads opening starts (the virtual adapter's, libusb's)
+            // must leave SIGINT and SIGTERM to this one, which waits for them.
+            const SignalsHeld held;
+            adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
+        }
         // After the adapter is open: --sim may have re-executed orvtool
         // under umockdev's preload, which must inherit the real stdout.
         keep_stdout_for_results();
@@ -448,9 +453,9 @@ int main(int argc, char** argv)
         }
         if (result.finding()) {
             std::cerr << "orvtool: " << *result.finding() << "\n";
-            return status_after(interrupting_signal(), Exit::failed);
+            return status_after(signal_for_exit_status(), Exit::failed);
         }
-        return status_after(interrupting_signal(), Exit::ok);
+        return status_after(signal_for_exit_status(), Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
         // The device library empties the read-back after its own failures
@@ -462,7 +467,7 @@ int main(int argc, char** argv)
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
         print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
         std::cout.flush();
-        return status_after(interrupting_signal(), e.exit());
+        return status_after(signal_for_exit_status(), e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";
         return static_cast<int>(Exit::failed);
