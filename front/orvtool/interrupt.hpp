@@ -24,7 +24,7 @@ namespace orvtool {
 
 // How long orvtool's own waits sleep between looks at the signal.
 inline constexpr int WAIT_SLICE_MS = 100;
-inline constexpr int REPEAT_WINDOW_MS = 250;
+inline constexpr int REPEAT_WINDOW_MS = 500;
 
 // Installs the handlers for SIGINT and SIGTERM, and unblocks the two signals
 // (a program that started orvtool may have left them blocked).
