@@ -28,6 +28,8 @@ namespace {
 constexpr int BACKLOG = 16;
 // Bytes read from one client in one turn.
 constexpr std::size_t TURN_BYTES = 65536;
+// The longest wait for clients between looks at the stop flag.
+constexpr int MAX_WAIT_MS = 1000;
 // Connections taken from one listener before the clients get their turns.
 constexpr int ACCEPTS_PER_ROUND = 16;
 // The kernel's send buffer of a client's socket, fixed (the kernel doubles
@@ -339,11 +341,14 @@ int Server::wait_ms(SteadyClock::time_point now) const
     if (adapter_gone_) {
         earliest(next_reopen_);
     }
+    // At most a second: SIGINT and SIGTERM end the wait when they come to
+    // this thread, but another thread of the program (the virtual adapter's,
+    // libusb's) may take them and only set the flag.
     if (!wake) {
-        return -1;
+        return MAX_WAIT_MS;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*wake - now).count();
-    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60000));
+    return static_cast<int>(std::clamp<long long>(left + 1, 0, MAX_WAIT_MS));
 }
 
 bool Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& during_wait)
@@ -367,7 +372,7 @@ bool Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& during_
         }
         const int wait = wait_ms(SteadyClock::now());
         timespec timeout{wait / 1000, static_cast<long>(wait % 1000) * 1000000L};
-        const int ready = ppoll(fds.data(), fds.size(), wait < 0 ? nullptr : &timeout, &during_wait);
+        const int ready = ppoll(fds.data(), fds.size(), &timeout, &during_wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

@@ -102,17 +102,6 @@ bool UntilInterrupted::done() noexcept
     return pending_signal != 0;
 }
 
-SignalsHeld::SignalsHeld() noexcept
-{
-    const sigset_t set = stop_signals();
-    pthread_sigmask(SIG_BLOCK, &set, &before_);
-}
-
-SignalsHeld::~SignalsHeld()
-{
-    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-}
-
 const char* signal_name(int signal) noexcept
 {
     switch (signal) {

@@ -58,19 +58,4 @@ public:
     [[nodiscard]] static bool done() noexcept;
 };
 
-// Holds SIGINT and SIGTERM back from the calling thread while it lives; they
-// are delivered when it ends. Threads started meanwhile (the virtual
-// adapter's, libusb's) inherit the mask and so never take the signals from
-// the thread that waits for them.
-class SignalsHeld {
-public:
-    SignalsHeld() noexcept;
-    ~SignalsHeld();
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t before_{};
-};
-
 } // namespace orvtool

@@ -405,12 +405,7 @@ int main(int argc, char** argv)
         } else if (!a.trace.empty()) {
             std::cerr << "orvtool: --trace: this command uses no adapter, so there is nothing to trace\n";
         }
-        {
-            // The threads opening starts (the virtual adapter's, libusb's)
-            // must leave SIGINT and SIGTERM to this one, which waits for them.
-            const SignalsHeld held;
-            adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
-        }
+        adapter = open_adapter(a, argc, argv, chosen.needs_adapter);
         // After the adapter is open: --sim may have re-executed orvtool
         // under umockdev's preload, which must inherit the real stdout.
         keep_stdout_for_results();
