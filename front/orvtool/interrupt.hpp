@@ -7,9 +7,9 @@
 //
 // The handlers do not restart the call they interrupt: a wait on the host (a
 // FIFO with no reader, a pipe that takes nothing, the bridges' wait for
-// clients) ends with EINTR, and the waits orvtool makes itself look at the
-// signal at least every WAIT_SLICE_MS besides, so every phase ends within a
-// second of it.
+// clients) ends with EINTR, and those waits look at the signal every so
+// often besides (orv::hostfile::WAIT_SLICE_MS, the bridges' second), in case
+// another thread took it, so every phase ends within a second of it.
 //
 // The same request can arrive twice: a terminal's Ctrl-C reaches every
 // program of its process group, and a program that runs orvtool (orvsim-run,
@@ -22,8 +22,6 @@
 
 namespace orvtool {
 
-// How long orvtool's own waits sleep between looks at the signal.
-inline constexpr int WAIT_SLICE_MS = 100;
 inline constexpr int REPEAT_WINDOW_MS = 500;
 
 // Installs the handlers for SIGINT and SIGTERM, and unblocks the two signals
