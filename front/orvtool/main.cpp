@@ -445,9 +445,9 @@ int main(int argc, char** argv)
         }
         if (result.finding()) {
             std::cerr << "orvtool: " << *result.finding() << "\n";
-            return status_after(interrupting_signal(), Exit::failed);
+            return status_after(signal_for_exit_status(), Exit::failed);
         }
-        return status_after(interrupting_signal(), Exit::ok);
+        return status_after(signal_for_exit_status(), Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
         // The device library empties the read-back after its own failures
@@ -459,7 +459,7 @@ int main(int argc, char** argv)
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
         print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
         std::cout.flush();
-        return status_after(interrupting_signal(), e.exit());
+        return status_after(signal_for_exit_status(), e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";
         return static_cast<int>(Exit::failed);

@@ -769,7 +769,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
         if (!read->out_file.empty()) {
             // A path that cannot be created is refused before the adapter is
             // opened (the temporary file is removed again at once).
-            OutputFile probe(read->out_file, std::cout);
+            check_output_file(read->out_file);
         }
         return Action([options, addr, len, out_file = read->out_file](const Context& ctx) {
             return cmd_read(ctx, options, addr, len, out_file);
@@ -802,7 +802,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
         WriteArgs args{!write->no_verify, write->backup, write->recovery_dir};
         if (!args.backup_file.empty()) {
             // A path that cannot be created is refused before the adapter is opened.
-            OutputFile probe(args.backup_file, std::cout);
+            check_output_file(args.backup_file);
         }
         if (!args.recovery_dir.empty()) {
             check_recovery_dir(args.recovery_dir);

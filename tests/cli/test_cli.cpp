@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -35,89 +36,144 @@ struct Options {
     bool wrap = true;             // under umockdev-wrapper
     std::string input;            // standard input
     std::vector<std::string> env; // extra NAME=VALUE entries
-    int signal = 0;               // sent once, signal_after_ms after the start
-    int signal_after_ms = 0;
 };
 
-// Runs argv with pipes on stdin, stdout and stderr; gives up after 60 s.
-RunResult run_program(const std::vector<std::string>& argv, const Options& options)
-{
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-        ADD_FAILURE() << "pipe";
-        return {};
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-            close(fd);
+// A program started with pipes on stdin, stdout and stderr, for a test that
+// acts on what it says while it runs: it waits for the program's own sign
+// of readiness (a line it prints, a file it makes), never for a fixed time.
+class Running {
+public:
+    Running(const std::vector<std::string>& argv, const Options& options)
+    {
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
         }
-        for (const auto& e : options.env) {
-            putenv(const_cast<char*>(e.c_str()));
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+                close(fd);
+            }
+            for (const auto& e : options.env) {
+                putenv(const_cast<char*>(e.c_str()));
+            }
+            std::vector<char*> args;
+            for (const auto& a : argv) {
+                args.push_back(const_cast<char*>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        if (!options.input.empty()) {
+            ssize_t w = write(in[1], options.input.data(), options.input.size());
+            (void)w;
         }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        close(in[1]);
+        fds_[0] = {out[0], POLLIN, 0};
+        fds_[1] = {err[0], POLLIN, 0};
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (!options.input.empty()) {
-        ssize_t w = write(in[1], options.input.data(), options.input.size());
-        (void)w;
+    ~Running()
+    {
+        if (pid_ > 0 && !finished_) {
+            kill(pid_, SIGKILL);
+            (void)finish();
+        }
     }
-    close(in[1]);
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
 
-    RunResult r;
-    const auto started = std::chrono::steady_clock::now();
-    auto deadline = started + std::chrono::seconds(60);
-    bool signalled = options.signal == 0;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (!signalled && std::chrono::steady_clock::now() - started >=
-                              std::chrono::milliseconds(options.signal_after_ms)) {
-            kill(pid, options.signal);
-            signalled = true;
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // What it has printed so far.
+    [[nodiscard]] const RunResult& so_far() const { return result_; }
+    void signal(int sig) const { kill(pid_, sig); }
+
+    // Reads until `ready` says yes, or both outputs end, or 60 s pass.
+    bool wait_until(const std::function<bool()>& ready)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() >= deadline || !read_some(100)) {
+                return ready();
+            }
         }
-        if (poll(fds, 2, signalled ? 1000 : 50) <= 0) {
-            continue;
+        return true;
+    }
+    // Until `text` is on standard output (or error).
+    bool wait_for(const std::string& text, bool on_stdout = true)
+    {
+        const std::string& where = on_stdout ? result_.out : result_.err;
+        return wait_until([&] { return where.find(text) != std::string::npos; });
+    }
+
+    // Reads to the end of both outputs (60 s at most, then kills it) and
+    // waits for the program; status -1 when a signal killed it.
+    RunResult finish()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (read_some(1000)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                ADD_FAILURE() << "the program did not finish within 60 s";
+                break;
+            }
+        }
+        for (auto& f : fds_) {
+            if (f.fd >= 0) {
+                close(f.fd);
+                f.fd = -1;
+            }
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        finished_ = true;
+        result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result_;
+    }
+
+private:
+    // One poll of both outputs; false once both have ended.
+    bool read_some(int timeout_ms)
+    {
+        if (fds_[0].fd < 0 && fds_[1].fd < 0) {
+            return false;
+        }
+        if (poll(fds_, 2, timeout_ms) <= 0) {
+            return true;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+            if (fds_[i].fd < 0 || (fds_[i].revents & (POLLIN | POLLHUP)) == 0) {
                 continue;
             }
             char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            const ssize_t n = read(fds_[i].fd, buf, sizeof buf);
             if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
+                close(fds_[i].fd);
+                fds_[i].fd = -1;
             } else {
-                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+                (i == 0 ? result_.out : result_.err).append(buf, static_cast<std::size_t>(n));
             }
         }
+        return true;
     }
-    if (open_fds > 0) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << "orvtool did not finish within 60 s";
-    }
-    for (auto& f : fds) {
-        if (f.fd >= 0) {
-            close(f.fd);
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+
+    pid_t pid_ = -1;
+    pollfd fds_[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    RunResult result_;
+    bool finished_ = false;
+};
+
+// Runs argv to its end; gives up after 60 s.
+RunResult run_program(const std::vector<std::string>& argv, const Options& options)
+{
+    return Running(argv, options).finish();
 }
 
 RunResult orvtool(const std::vector<std::string>& args, const Options& options = {})
@@ -431,17 +487,20 @@ TEST_F(Sim, SignalsStopCleanlyAndSayWhatWasDone)
         const std::string dir = ::testing::TempDir() + "orvtool_signal_" + std::to_string(signal);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        Options options;
-        options.signal = signal;
-        options.signal_after_ms = 1500;
-        // 4 MiB through the virtual adapter takes far longer than that.
-        RunResult r = orvtool(sim({"spi", "read", "0", "4M", "-o", dir + "/dump.bin"}), options);
-        EXPECT_EQ(r.status, status) << r.err;
-        EXPECT_NE(
-            r.err.find(std::string("orvtool: interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM")),
-            std::string::npos)
-            << r.err;
-        EXPECT_NE(r.err.find("  done: read "), std::string::npos) << r.err;
+        // 4 MiB through the virtual adapter takes seconds; the signal comes
+        // once the read has begun: orvtool made its temporary file.
+        Running r(
+            {UMOCKDEV_WRAPPER, ORVTOOL_PATH, "--sim", "spi", "read", "0", "4M", "-o", dir + "/dump.bin"},
+            Options{});
+        ASSERT_TRUE(r.wait_until([&] { return !std::filesystem::is_empty(dir); }));
+        r.signal(signal);
+        const RunResult done = r.finish();
+        EXPECT_EQ(done.status, status) << done.err;
+        EXPECT_NE(done.err.find(std::string("orvtool: interrupted by ") +
+                                (signal == SIGINT ? "SIGINT" : "SIGTERM")),
+                  std::string::npos)
+            << done.err;
+        EXPECT_NE(done.err.find("  done: read "), std::string::npos) << done.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no output file and no temporary file are left";
     }
 }
@@ -830,6 +889,61 @@ std::string scratch(const std::string& name)
     return dir;
 }
 
+// Every wait on the host ends on the first SIGINT or SIGTERM, with 130 or 143
+// and what was awaited (timeout's KILL three seconds later would make it
+// 137): FIFOs whose other end never comes, a pipe that takes or gives
+// nothing. And a FIFO with a reader is written once, not opened twice (a
+// check that opened it would end the reader). The cases run side by side.
+TEST_F(Sim, EveryWaitOnTheHostEndsOnTheFirstSignal)
+{
+    const struct {
+        const char* what;
+        const char* script; // $O: orvtool, $F: a FIFO of its own
+        int status;
+        const char* said; // on stderr, or for status 0 on stdout
+    } cases[] = {
+        {"an output FIFO nobody reads",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi read 0 64k -o \"$F\"", 143,
+         "orvtool: interrupted by SIGTERM: gave up waiting for a reader of "},
+        {"an input FIFO nobody writes",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi write 0 \"$F\"", 143,
+         "orvtool: interrupted by SIGTERM: gave up waiting for input from "},
+        {"standard input that never comes",
+         "exec 3<>\"$F\"; timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi write 0 - < \"$F\"", 143,
+         "gave up waiting for input from standard input"},
+        {"standard output nobody reads",
+         "exec 3<>\"$F\"; timeout --preserve-status -k 3 -s INT 3 \"$O\" --sim spi read 0 128k -o - > \"$F\"",
+         130, "orvtool: interrupted by SIGINT: gave up waiting for standard output to take more"},
+        {"an SVF file from a FIFO, no adapter",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" jtag svf \"$F\" --dry-run", 143,
+         "gave up waiting for input from "},
+        {"a FIFO with its reader",
+         "cat \"$F\" > \"$F.got\" & timeout --preserve-status -k 3 -s TERM 30 \"$O\" --sim spi read 0 64k -o "
+         "\"$F\" "
+         "> /dev/null; s=$?; wait; wc -c < \"$F.got\"; exit $s",
+         0, "65536\n"},
+    };
+    const std::string dir = scratch("waits");
+    std::string script = "cd \"$1\" || exit 1; O=\"$0\"; ";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string n = std::to_string(i);
+        script += "{ (F=f" + n + "; mkfifo $F; " + cases[i].script + ") > out" + n + " 2> err" + n +
+                  "; echo $? > status" + n + "; } & ";
+    }
+    script += "wait";
+    RunResult all = run_program({"/bin/sh", "-c", script, ORVTOOL_PATH, dir}, Options{false, {}, {}});
+    ASSERT_EQ(all.status, 0) << all.err;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const std::string n = std::to_string(i);
+        const std::string err = read_file(dir + "/err" + n);
+        EXPECT_EQ(read_file(dir + "/status" + n), std::to_string(cases[i].status) + "\n") << err;
+        EXPECT_NE((cases[i].status == 0 ? read_file(dir + "/out" + n) : err).find(cases[i].said),
+                  std::string::npos)
+            << err;
+    }
+}
+
 TEST_F(Sim, PersistedImagesCarryWritesToTheNextRun)
 {
     const std::string dir = scratch("persist");
@@ -1064,15 +1178,19 @@ TEST_F(Sim, ABoardImageAndAnAdapterAreOneProgramsAtATime)
         << image.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/flash.bin")) << "an image nothing was saved to is left";
 
-    // A server holds orvsim-run's adapter: another program's claim is refused.
-    RunResult claim =
-        run_program({ORVSIM_RUN, "--", "/bin/sh", "-c",
-                     "\"$0\" --sim serve --xvc 0 > \"$1/serve.out\" 2>&1 & server=$!; "
-                     "for i in $(seq 100); do grep -q listening \"$1/serve.out\" && break; sleep 0.1; done; "
-                     "\"$0\" --sim spi id; status=$?; kill $server; wait $server; exit $status",
-                     tool, dir},
-                    Options{false, {}, {}});
-    EXPECT_EQ(claim.status, 3) << claim.err;
+    // A server holds orvsim-run's adapter (it has said where it listens):
+    // another program's claim is refused. Killed, the server releases
+    // nothing, yet the next program has the adapter at once.
+    RunResult claim = run_program({ORVSIM_RUN, "--", "/bin/sh", "-c",
+                                   "mkfifo \"$1/ready\"; "
+                                   "\"$0\" --sim serve --xvc 0 > \"$1/ready\" 2> /dev/null & server=$!; "
+                                   "read line < \"$1/ready\"; "
+                                   "\"$0\" --sim spi id; busy=$?; "
+                                   "kill -9 $server; wait $server; "
+                                   "\"$0\" --sim spi id > /dev/null; echo \"busy $busy, then $?\"",
+                                   tool, dir},
+                                  Options{false, {}, {}});
+    EXPECT_EQ(claim.out, "busy 3, then 0\n") << claim.err;
     EXPECT_NE(claim.err.find("is busy"), std::string::npos) << claim.err;
 }
 #endif
@@ -1291,31 +1409,45 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
 // place on one; the hold returns the device to its normal function.
 TEST_F(Sim, WatchAndHoldRunUntilInterrupted)
 {
-    const std::string tool =
-        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag ";
-    const auto interrupted = [&](const std::string& command) {
-        return run_program({"/bin/sh", "-c", command + " & p=$!; sleep 2; kill -INT $p; wait $p"},
-                           Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
+    const std::vector<std::string> tool = {UMOCKDEV_WRAPPER, ORVTOOL_PATH, "--sim",
+                                           "--board",        "bscan",      "jtag"};
+    const Options bsdl_path{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}};
+    // SIGINT once the command says it runs: its first table, its hold line.
+    const auto interrupted = [&](std::vector<std::string> args, const std::string& ready, bool on_stdout) {
+        args.insert(args.begin(), tool.begin(), tool.end());
+        Running r(args, bsdl_path);
+        EXPECT_TRUE(r.wait_for(ready, on_stdout)) << "never ready";
+        r.signal(SIGINT);
+        return r.finish();
     };
-    RunResult watch = interrupted(tool + "pins --tap 1 PA8 PA9 --watch");
+    RunResult watch = interrupted({"pins", "--tap", "1", "PA8", "PA9", "--watch"}, "  PA9 ", true);
     EXPECT_EQ(watch.status, 0) << watch.err;
     EXPECT_NE(watch.out.find("  PA8          18   inout  1     no\n"), std::string::npos) << watch.out;
-    EXPECT_NE(watch.err.find(" samples in "), std::string::npos) << watch.err;
-    RunResult hold = interrupted(tool + "set PA8=0 --hold");
+    EXPECT_NE(watch.err.find(" a second)"), std::string::npos)
+        << watch.err; // "N samples in T ms (R a second)"
+    RunResult hold = interrupted({"set", "PA8=0", "--hold"}, "Ctrl-C returns the device", false);
     EXPECT_EQ(hold.status, 0) << hold.err;
     EXPECT_NE(hold.out.find("PA8          18   inout  0   0     yes\n"), std::string::npos) << hold.out;
     EXPECT_EQ(hold.err, "orvtool: holding EXTEST on TAP 1; Ctrl-C returns the device to its normal function\n"
                         "orvtool: TAP 1 back to its normal function (Test-Logic-Reset)\n");
     if (std::string(SCRIPT).find("NOTFOUND") == std::string::npos) {
-        RunResult tty = run_program({SCRIPT, "-qec",
-                                     "sh -c '" + tool +
-                                         "pins --tap 2 --watch IO\\(4\\) & p=$!; "
-                                         "sleep 2; kill -INT $p; wait $p'",
-                                     "/dev/null"},
-                                    Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
-        EXPECT_EQ(tty.status, 0) << tty.err;
-        EXPECT_NE(tty.out.find("sample 2 (Ctrl-C to stop)"), std::string::npos) << tty.out;
-        EXPECT_NE(tty.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
+        // On a terminal: the program's id first, then the redrawn table.
+        std::string command;
+        for (const std::string& part : tool) {
+            command += part + " ";
+        }
+        Running tty({SCRIPT, "-qec",
+                     "sh -c '" + command + "pins --tap 2 --watch IO\\(4\\) & echo pid=$!; wait $!'",
+                     "/dev/null"},
+                    bsdl_path);
+        ASSERT_TRUE(tty.wait_for("sample 2 (Ctrl-C to stop)")) << tty.so_far().out;
+        const std::string& out = tty.so_far().out;
+        const auto at = out.find("pid=");
+        ASSERT_NE(at, std::string::npos) << out;
+        kill(static_cast<pid_t>(std::stol(out.substr(at + 4))), SIGINT);
+        const RunResult done = tty.finish();
+        EXPECT_EQ(done.status, 0) << done.out;
+        EXPECT_NE(done.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
     }
 }
 
