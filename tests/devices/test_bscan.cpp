@@ -6,6 +6,7 @@
 // driven and read on the other device; the interconnect test; files and
 // netlists refused with nothing sent; transfers per operation.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -539,10 +540,11 @@ end AM_LIKE;
 )bsdl";
 
 // The files, the two boards (adapter 1's with the bus lifted at U3's pin,
-// its driver) and the netlist, in one directory.
+// its driver) and the netlist, in one directory of this process: the tests
+// of the suite run side by side, each writing the files afresh.
 fs::path makers_directory()
 {
-    const fs::path dir = fs::path(testing::TempDir()) / "makers_board";
+    const fs::path dir = fs::path(testing::TempDir()) / ("makers_board_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / "xa7_like.bsd") << XA7_LIKE;
     std::ofstream(dir / "am_like.bsd") << AM_LIKE;
