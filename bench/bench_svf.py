@@ -10,7 +10,12 @@ other TAP in BYPASS its own way (openFPGALoader by itself, OpenOCD with
 `orvsim-run --control`: every program here opens orvsim-run's adapter by its
 bus and address, and the control channel counts the bulk URBs it received.
 
-  orvsim-run --control -- python3 bench/bench_svf.py ORVTOOL OUT_DIR [--scans N] [--reps N]
+In the same run: one design as SVF and as XSVF (gen_svf.py --whole-chain
+--xsvf: the same scans), each played by orvtool in turn (goal: XSVF within
+1.1x of SVF), and the dry run of a 40-byte file that shifts 10^8 bits (goal:
+under 2 s, memory that does not grow with the bits).
+
+  orvsim-run --control -- python3 bench/bench_svf.py ORVTOOL OUT_DIR [--scans N] [--reps N] [--no-peers]
 
 Writes OUT_DIR/svf.json and OUT_DIR/svf.md (a section of bench/REPORT.md).
 """
@@ -33,6 +38,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 LISTENING = re.compile(r"^listening: (\S+) on (\S+):(\d+)$")
 PRELUDE = "HIR 4 TDI (F); HDR 1 TDI (0); "  # the ARM DAP (IR 4, nearest TDO) in BYPASS
 TARGET = 10  # at least this many times faster than the better peer
+XSVF_TARGET = 1.1  # XSVF playback at most this many times SVF's, same design
+DRY_RUN_TARGET = 2.0  # seconds for the dry run of 10^8 bits
+HUGE = 100_000_000
 
 
 def measure(control, run):
@@ -68,12 +76,60 @@ def run(command, timeout=1800):
     return done.returncode, done.stdout
 
 
+def run_measured(command):
+    """Exit status, output, wall seconds and peak memory (KiB) of one program."""
+    with open(os.devnull, "w") as null, subprocess.Popen(command, stdout=subprocess.PIPE, stderr=null) as p:
+        start = time.monotonic()
+        out = p.stdout.read().decode()
+        _, status, usage = os.wait4(p.pid, 0)
+        seconds = time.monotonic() - start
+        p.returncode = os.waitstatus_to_exitcode(status)
+    return p.returncode, out, seconds, usage.ru_maxrss
+
+
+def one_design(orvtool, adapter, control, out_dir, scans, reps):
+    """SVF and XSVF of one design, played by orvtool in turn, `reps` times each."""
+    svf_file = os.path.join(out_dir, "design.svf")
+    xsvf_file = os.path.join(out_dir, "design.xsvf")
+    subprocess.run([sys.executable, os.path.join(HERE, "gen_svf.py"), "--scans", str(scans), "--whole-chain",
+                    "--xsvf", xsvf_file, svf_file], check=True)
+    runs = {"svf": [], "xsvf": []}
+    for _ in range(reps):
+        for kind, path in (("svf", svf_file), ("xsvf", xsvf_file)):
+            seconds, urbs, (status, out) = measure(
+                control, lambda: run([orvtool, "--usb", adapter, "--json", "jtag", kind, path]))
+            assert status == 0, out
+            runs[kind].append({"seconds": seconds, "urbs": urbs, "report": json.loads(out)})
+    result = {"svf_bytes": os.path.getsize(svf_file), "xsvf_bytes": os.path.getsize(xsvf_file)}
+    for kind, entries in runs.items():
+        entries.sort(key=lambda r: r["seconds"])
+        result[kind] = dict(entries[len(entries) // 2], all_seconds=[r["seconds"] for r in entries])
+    return result
+
+
+def huge_dry_runs(orvtool, out_dir):
+    """The dry run of 10^8 bits: unchecked, and every bit checked."""
+    rows = []
+    for name, text in (("SDR 10^8 bits, TDO masked out", f"SDR {HUGE} TDI (0) TDO (0) MASK (0);\n"),
+                       ("SDR 10^8 bits, every bit checked", f"SDR {HUGE} TDI (0) TDO (0);\n")):
+        path = os.path.join(out_dir, "huge.svf")
+        with open(path, "w") as f:
+            f.write(text)
+        status, out, seconds, kib = run_measured([orvtool, "--json", "jtag", "svf", "--dry-run", "--max-time",
+                                                  "0", path])
+        assert status == 0, out
+        rows.append({"file": name, "bytes": len(text), "seconds": seconds, "max_rss_kib": kib,
+                     "report": json.loads(out)})
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("orvtool")
     ap.add_argument("out_dir")
     ap.add_argument("--scans", type=int, default=2000)
     ap.add_argument("--reps", type=int, default=3, help="runs of orvtool (the peers run once)")
+    ap.add_argument("--no-peers", action="store_true", help="leave out OpenOCD and openFPGALoader")
     a = ap.parse_args()
     os.makedirs(a.out_dir, exist_ok=True)
     device_file = os.path.join(a.out_dir, "bench.svf")
@@ -102,6 +158,14 @@ def main():
     runs.sort(key=lambda r: r["seconds"])
     results["orvtool"] = dict(runs[len(runs) // 2], all_seconds=[r["seconds"] for r in runs])
 
+    results["one_design"] = one_design(a.orvtool, adapter, control, a.out_dir, a.scans, a.reps)
+    results["huge_dry_runs"] = huge_dry_runs(a.orvtool, a.out_dir)
+    if a.no_peers:
+        for key in ("openocd", "openfpgaloader"):
+            results[key] = {"not_run": "--no-peers"}
+        write(a.out_dir, results)
+        return
+
     # OpenOCD through remote_bitbang.
     server = Server(a.orvtool, adapter, "--remote-bitbang")
     seconds, urbs, (status, out) = measure(control, lambda: run(
@@ -125,14 +189,54 @@ def main():
         entry["not_run"] = "openFPGALoader does not know this board's FPGA"
     results["openfpgaloader"] = entry
 
-    with open(os.path.join(a.out_dir, "svf.json"), "w") as f:
+    write(a.out_dir, results)
+
+
+def write(out_dir, results):
+    with open(os.path.join(out_dir, "svf.json"), "w") as f:
         json.dump(results, f, indent=1)
-    with open(os.path.join(a.out_dir, "svf.md"), "w") as f:
-        f.write(section(results))
-    print(section(results))
+    text = section(results) + "\n" + xsvf_section(results)
+    with open(os.path.join(out_dir, "svf.md"), "w") as f:
+        f.write(text)
+    print(text)
+
+
+def xsvf_section(r):
+    d = r["one_design"]
+    s, x = d["svf"], d["xsvf"]
+    ratio = x["seconds"] / s["seconds"]
+    lines = ["### SVF and XSVF of one design",
+             "",
+             f"The same {r['scans']} DR scans (gen_svf.py --whole-chain --xsvf: {d['svf_bytes']} bytes of SVF, "
+             f"{d['xsvf_bytes']} of XSVF), played by orvtool in turn, median of {len(s['all_seconds'])} runs each.",
+             "",
+             "| file | wall time | orvtool's time | OUT URBs | count polls | data reads | stream bytes |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
+    for name, e in (("SVF (`jtag svf`)", s), ("XSVF (`jtag xsvf`)", x)):
+        u = e["urbs"]
+        lines.append(f"| {name} | {e['seconds']:.2f} s | {e['report']['seconds']:.3f} s | {u['out']} | "
+                     f"{u['polls']} | {u['data_reads']} | {e['report']['transfers']['stream_bytes']} |")
+    lines += ["",
+              f"- XSVF within {XSVF_TARGET}x of SVF: {ratio:.2f}x "
+              f"({'met' if ratio <= XSVF_TARGET else '**missed**'}).",
+              "",
+              "### The dry run of 10^8 bits",
+              "",
+              "| file | size | wall time | peak memory | transfers it counts |",
+              "|---|---:|---:|---:|---:|"]
+    for row in r["huge_dry_runs"]:
+        t = row["report"]["transfers"]
+        lines.append(f"| `{row['file']}` | {row['bytes']} bytes | {row['seconds']:.2f} s | "
+                     f"{row['max_rss_kib'] / 1024:.1f} MiB | {t['out']} OUT, {t['readback_exchanges']} exchanges |")
+    worst = max(row["seconds"] for row in r["huge_dry_runs"])
+    lines += ["", f"- Under {DRY_RUN_TARGET:g} s: {worst:.2f} s at the most "
+              f"({'met' if worst < DRY_RUN_TARGET else '**missed**'})."]
+    return "\n".join(lines) + "\n"
 
 
 def section(r):
+    if "not_run" in r["openocd"] and r["openocd"]["not_run"] == "--no-peers":
+        return ""
     ours = r["orvtool"]
     dry = r["dry_run"]
     bound = dry["transfers"]["readback_bytes"]

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SVF playback side by side: orvtool jtag svf, OpenOCD through the
 # remote_bitbang bridge and openFPGALoader through the XVC bridge, on one
-# generated file on the virtual adapter (bench/bench_svf.py). Builds orvtool
+# generated file on the virtual adapter (bench/bench_svf.py); in the same run
+# one design as SVF and as XSVF played by orvtool, and the dry run of 10^8
+# bits. Builds orvtool
 # and orvsim-run in Release (build-bench) and writes build-bench/bench-results/
 # svf.json and svf.md; scripts/bench.sh runs it and puts svf.md in
 # bench/REPORT.md.

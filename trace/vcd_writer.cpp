@@ -1,12 +1,14 @@
 #include "trace/vcd_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace orv::emu {
 
@@ -113,11 +115,16 @@ std::unique_ptr<VcdWriter> VcdWriter::create(const std::string& path, const Head
         return fail(path + ": " + std::strerror(errno));
     }
     std::unique_ptr<VcdWriter> writer(new VcdWriter(fd, signals.size()));
+    struct stat st {};
+    writer->path_ = path;
+    writer->regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const std::string text = header_text(header, signals);
     writer->put(text.data(), text.size());
     writer->drain();
     if (writer->error_ != 0) {
-        return fail(path + ": " + std::strerror(writer->error_));
+        std::string why;
+        (void)writer->finish(0, &why);
+        return fail(path + ": " + why);
     }
     return writer;
 }
@@ -232,13 +239,29 @@ bool VcdWriter::finish(std::uint64_t end, std::string* error)
         put_time(end);
     }
     drain();
+    if (error_ != 0 && !regular_) {
+        // A pipe or device cannot be taken back: its reader learns that the
+        // trace ends early, if anything still goes through.
+        const std::string cut =
+            "\n$comment cut short here: " + std::string(std::strerror(error_)) + " $end\n";
+        (void)!::write(fd_, cut.data(), cut.size());
+    }
     if (::close(fd_) != 0 && error_ == 0) {
         error_ = errno;
     }
     fd_ = -1;
     if (error_ != 0) {
+        std::string why = std::strerror(error_);
+        // A file cut short (a full disk) would look like a trace that simply
+        // ends: it goes.
+        if (regular_) {
+            why += ::unlink(path_.c_str()) == 0 ? "; the incomplete trace was removed"
+                                                : "; the incomplete trace could not be removed either";
+        } else {
+            why += "; the trace was cut short";
+        }
         if (error != nullptr) {
-            *error = std::strerror(error_);
+            *error = why;
         }
         return false;
     }

@@ -63,7 +63,9 @@ public:
     // Writes the pending changes and a last time stamp `end` (when later than
     // the last change, so viewers show the final levels for a while), and
     // closes the file. False with a message when anything could not be
-    // written (the first failure's reason).
+    // written (the first failure's reason): a regular file is then removed,
+    // since a trace cut short (a full disk) reads as one that simply ends; a
+    // pipe or device gets a $comment saying it is cut short, if it takes it.
     bool finish(std::uint64_t end, std::string* error);
 
     // Bytes produced so far, written or still buffered.
@@ -79,6 +81,8 @@ private:
     void drain() noexcept;
 
     int fd_ = -1;
+    std::string path_;
+    bool regular_ = false; // a regular file: removed when it could not be written whole
     std::size_t signals_ = 0;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;

@@ -53,6 +53,26 @@ std::int32_t AdapterPort::set_tck(std::uint64_t hz, orvdev_clock& chosen)
     return rc;
 }
 
+std::int32_t AdapterPort::set_trst(std::int32_t trst)
+{
+    trst_ = trst;
+    return orvdev_jtag_port_set_trst(jtag_, trst, nullptr);
+}
+
+void AdapterPort::release_trst(std::string_view who)
+{
+    if (trst_ == ORVDEV_TRST_Z) {
+        return;
+    }
+    trst_ = ORVDEV_TRST_Z;
+    orvdev_report report{};
+    if (orvdev_jtag_port_set_trst(jtag_, ORVDEV_TRST_Z, &report) != 0) {
+        // The port keeps TRST released and sends its whole set-up before its
+        // next operation.
+        log_ << who << ": could not release TRST after the client left: " << report.message << "\n";
+    }
+}
+
 std::int32_t AdapterPort::spi_transfer(std::span<const std::uint8_t> write, std::span<std::uint8_t> read)
 {
     return orvdev_spi_transfer(spi_, write.data(), write.size(), read.data(), read.size(), nullptr);
@@ -100,6 +120,7 @@ void AdapterPort::rebind(orvdev_session* session)
 {
     unbind();
     session_ = session;
+    trst_ = ORVDEV_TRST_Z; // the new ports start with it released
     open_ports();
 }
 

@@ -36,6 +36,11 @@ public:
     [[nodiscard]] std::int32_t run_jtag(std::span<const std::uint8_t> clocks, std::span<std::uint8_t> tdo);
     // Sets TCK to the fastest clock not above `hz` (the clock rule); `chosen` gets it.
     [[nodiscard]] std::int32_t set_tck(std::uint64_t hz, orvdev_clock& chosen);
+    // Drives the connector's TRST pin (an orvdev_trst); the port keeps it so
+    // until it is changed or released.
+    [[nodiscard]] std::int32_t set_trst(std::int32_t trst);
+    // The TRST level the port holds (ORVDEV_TRST_Z: released, as at the start).
+    [[nodiscard]] std::int32_t trst() const noexcept { return trst_; }
 
     // One chip-select window: `write` out, then `read.size()` bytes in.
     // ORVDEV_ERROR_INVALID_ARGUMENT (nothing sent) when the SPI library
@@ -54,6 +59,10 @@ public:
     // (a line on the log only when it held something or the purge failed),
     // so that the next client starts from a clean adapter. The set-up stays.
     void end_session(std::string_view who);
+    // When a JTAG client's session ends: TRST released again if the client
+    // drove it (a line on the log when that fails), so that the next client
+    // does not find the TAPs held in reset.
+    void release_trst(std::string_view who);
     // The adapter went away: the ports close before its session does.
     void unbind() noexcept;
     // The adapter came back under a new session (after it was unplugged):
@@ -76,6 +85,7 @@ private:
     // The clocks the clients chose last: kept across a rebind.
     std::uint64_t tck_hz_ = 0;
     std::uint64_t spi_hz_ = 0;
+    std::int32_t trst_ = ORVDEV_TRST_Z;
     // What ports closed by unbind() had done.
     orvdev_jtag_port_stats carried_{};
     std::uint64_t carried_spi_ = 0;

@@ -50,6 +50,26 @@ std::string printable(std::uint8_t byte)
     return std::string("0x") + digits[byte >> 4] + digits[byte & 0xF];
 }
 
+// One turn's work: it ends after a command that used the adapter, or once
+// the replies of the turn reach Session::TURN_REPLY_BYTES.
+class TurnBudget {
+public:
+    explicit TurnBudget(const Replies& replies) : replies_(replies), counted_(replies.size()) {}
+    [[nodiscard]] bool spent()
+    {
+        for (; counted_ < replies_.size(); ++counted_) {
+            bytes_ += replies_[counted_].size();
+        }
+        return used_adapter || bytes_ >= Session::TURN_REPLY_BYTES;
+    }
+    bool used_adapter = false;
+
+private:
+    const Replies& replies_;
+    std::size_t counted_; // replies added up so far
+    std::size_t bytes_ = 0;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -57,74 +77,118 @@ std::string printable(std::uint8_t byte)
 
 SessionOutcome RemoteBitbangSession::receive(std::span<const std::uint8_t> bytes, Replies& replies)
 {
-    for (const std::uint8_t byte : bytes) {
-        if (byte >= '0' && byte <= '7') {
-            const unsigned levels = byte - '0';
-            const bool tck = (levels & 4U) != 0;
-            tms_ = (levels & 2U) != 0;
-            tdi_ = (levels & 1U) != 0;
-            if (tck && !tck_) {
-                // A rising edge: one clock, sampled when 'R's wait for it.
-                const bool sample = unanswered_ != 0;
-                clocks_.push_back(static_cast<std::uint8_t>((tms_ ? ORVDEV_CLOCK_TMS : 0) |
-                                                            (tdi_ ? ORVDEV_CLOCK_TDI : 0) |
-                                                            (sample ? ORVDEV_CLOCK_SAMPLE : 0)));
-                if (sample) {
-                    answers_.push_back(unanswered_);
-                    answers_waiting_ += unanswered_;
-                    unanswered_ = 0;
-                }
-            }
-            tck_ = tck;
-            if (clocks_.size() >= MAX_PENDING_CLOCKS) {
-                if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
-                    return o;
-                }
-            }
-            continue;
+    std::vector<std::uint8_t> kept;
+    if (!rest_.empty()) {
+        kept.swap(rest_);
+        bytes = kept; // the server sends nothing new while a backlog waits
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bool used_adapter = false;
+        if (SessionOutcome o = command(bytes[i], replies, used_adapter); o.verdict != Verdict::keep) {
+            return o;
         }
-        switch (byte) {
-        case 'R':
-            if (!tck_) {
-                if (++unanswered_ > MAX_PENDING_CLOCKS) {
-                    return dropped("too many reads without a clock edge");
-                }
-            } else if (!clocks_.empty()) {
-                // TCK high: the level the last rising edge sampled, still on TDO.
-                if (!sampled(clocks_.back())) {
-                    clocks_.back() |= ORVDEV_CLOCK_SAMPLE;
-                    answers_.push_back(0);
-                }
-                ++answers_.back();
-                if (++answers_waiting_ >= MAX_PENDING_CLOCKS) {
-                    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
-                        return o;
-                    }
-                }
-            } else {
-                answer(replies, 1, last_level_);
-            }
+        if (used_adapter && i + 1 < bytes.size()) {
+            rest_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(i + 1), bytes.end());
             break;
-        case 'B':
-        case 'b':
-            break; // the activity light: nothing to do
-        case 'r':
-        case 's':
-        case 't':
-        case 'u':
-            // TRST and SRST: the JTAG connector has neither line; run what
-            // came before, as the client expects its queue executed here.
-            if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
-                return o;
+        }
+    }
+    return {};
+}
+
+SessionOutcome RemoteBitbangSession::command(std::uint8_t byte, Replies& replies, bool& used_adapter)
+{
+    if (byte >= '0' && byte <= '7') {
+        const unsigned levels = byte - '0';
+        const bool tck = (levels & 4U) != 0;
+        tms_ = (levels & 2U) != 0;
+        tdi_ = (levels & 1U) != 0;
+        if (tck && !tck_) {
+            // A rising edge: one clock, sampled when 'R's wait for it.
+            const bool sample = unanswered_ != 0;
+            clocks_.push_back(static_cast<std::uint8_t>((tms_ ? ORVDEV_CLOCK_TMS : 0) |
+                                                        (tdi_ ? ORVDEV_CLOCK_TDI : 0) |
+                                                        (sample ? ORVDEV_CLOCK_SAMPLE : 0)));
+            if (sample) {
+                answers_.push_back(unanswered_);
+                answers_waiting_ += unanswered_;
+                unanswered_ = 0;
             }
-            break;
-        case 'Q': {
-            SessionOutcome o = run(replies);
-            return o.verdict == Verdict::keep ? SessionOutcome{Verdict::close, {}} : o;
         }
-        default:
-            return dropped("unexpected byte " + printable(byte));
+        tck_ = tck;
+        if (clocks_.size() >= MAX_PENDING_CLOCKS) {
+            used_adapter = true;
+            return run(replies);
         }
+        return {};
+    }
+    switch (byte) {
+    case 'R':
+        if (!tck_) {
+            if (++unanswered_ > MAX_PENDING_CLOCKS) {
+                return dropped("too many reads without a clock edge");
+            }
+        } else if (!clocks_.empty()) {
+            // TCK high: the level the last rising edge sampled, still on TDO.
+            if (!sampled(clocks_.back())) {
+                clocks_.back() |= ORVDEV_CLOCK_SAMPLE;
+                answers_.push_back(0);
+            }
+            ++answers_.back();
+            if (++answers_waiting_ >= MAX_PENDING_CLOCKS) {
+                used_adapter = true;
+                return run(replies);
+            }
+        } else {
+            answer(replies, 1, last_level_);
+        }
+        return {};
+    case 'B':
+    case 'b':
+        return {}; // the activity light: nothing to do
+    case 'r':
+    case 's':
+    case 't':
+    case 'u':
+        // The reset lines: what came before runs first, as the client
+        // expects its queue executed here.
+        return reset_lines(byte - 'r', replies, used_adapter);
+    case 'Q': {
+        SessionOutcome o = run(replies);
+        return o.verdict == Verdict::keep ? SessionOutcome{Verdict::close, {}} : o;
+    }
+    default:
+        return dropped("unexpected byte " + printable(byte));
+    }
+}
+
+// 'r' + (TRST << 1 | SRST), 1 asserting. TRST is driven as an SVF TRST
+// statement drives it: asserted low, deasserted high. Until the client first
+// asserts it the line stays released, where its pull-up keeps it inactive
+// already, so the 'r' OpenOCD sends at start costs nothing on the wire. The
+// connector has no SRST: said once in the log.
+SessionOutcome RemoteBitbangSession::reset_lines(unsigned levels, Replies& replies, bool& used_adapter)
+{
+    used_adapter = !clocks_.empty();
+    if (SessionOutcome o = run(replies); o.verdict != Verdict::keep) {
+        return o;
+    }
+    if ((levels & 1U) != 0 && !srst_told_) {
+        srst_told_ = true;
+        notice_ = "asks for SRST, which the JTAG connector does not have: ignored";
+    }
+    const bool assert_trst = (levels & 2U) != 0;
+    std::int32_t wanted = port_.trst();
+    if (assert_trst) {
+        wanted = ORVDEV_TRST_ON;
+    } else if (wanted == ORVDEV_TRST_ON) {
+        wanted = ORVDEV_TRST_OFF;
+    }
+    if (wanted == port_.trst()) {
+        return {};
+    }
+    used_adapter = true;
+    if (const std::int32_t rc = port_.set_trst(wanted); rc != 0) {
+        return failed(rc);
     }
     return {};
 }
@@ -220,7 +284,13 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
     SessionOutcome outcome;
+    TurnBudget turn(replies);
+    backlog_ = false;
     while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
+        if (turn.spent()) {
+            backlog_ = true;
+            break;
+        }
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const NameMatch getinfo = match(rest, XVC_GETINFO);
         const NameMatch settck = match(rest, XVC_SETTCK);
@@ -237,6 +307,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
                 break;
             }
             const std::uint32_t period = little_endian(rest.subspan(XVC_SETTCK.size()), 4);
+            turn.used_adapter = true;
             orvdev_clock chosen{};
             const std::int32_t rc = port_.set_tck(period == 0 ? NS_PER_S : NS_PER_S / period, chosen);
             if (rc != 0) {
@@ -263,6 +334,7 @@ SessionOutcome XvcSession::receive(std::span<const std::uint8_t> bytes, Replies&
             if (rest.size() < length) {
                 break;
             }
+            turn.used_adapter = true;
             outcome = shift(bits, rest.subspan(XVC_SHIFT.size() + 4, 2 * static_cast<std::size_t>(vector)),
                             replies);
             used += length;
@@ -373,7 +445,13 @@ SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Repl
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     std::size_t used = 0;
     SessionOutcome outcome;
+    TurnBudget turn(replies);
+    backlog_ = false;
     while (outcome.verdict == Verdict::keep && used < buffer_.size()) {
+        if (turn.spent()) {
+            backlog_ = true;
+            break;
+        }
         const std::span<const std::uint8_t> rest(buffer_.data() + used, buffer_.size() - used);
         const std::uint8_t opcode = rest[0];
         const int params = parameter_bytes(opcode);
@@ -444,6 +522,7 @@ SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Repl
                 break;
             }
             std::uint32_t actual = 0;
+            turn.used_adapter = true;
             const std::int32_t rc = port_.set_spi_clock(hz, actual);
             if (rc != 0) {
                 replies.emplace_back(1, static_cast<char>(S_NAK));
@@ -469,6 +548,7 @@ SessionOutcome SerprogSession::receive(std::span<const std::uint8_t> bytes, Repl
                 break;
             }
             std::vector<std::uint8_t> in(read);
+            turn.used_adapter = true;
             const std::int32_t rc = port_.spi_transfer(rest.subspan(1 + 6, write), in);
             if (rc == ORVDEV_ERROR_INVALID_ARGUMENT) {
                 reply = std::string(1, static_cast<char>(S_NAK)); // not one chip-select window

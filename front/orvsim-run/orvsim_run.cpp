@@ -70,9 +70,12 @@ constexpr unsigned MAX_ADAPTERS = 32;
 
 volatile std::sig_atomic_t child_pid = 0;
 
-void forward_signal(int signal_number)
+// The child runs in our process group: a signal the terminal sent (Ctrl-C,
+// a hang-up) has reached it already, and a second copy would be a second
+// request. Only the others are passed on.
+void forward_signal(int signal_number, siginfo_t* info, void* /*context*/)
 {
-    if (child_pid > 0) {
+    if (child_pid > 0 && (info == nullptr || info->si_code != SI_KERNEL)) {
         kill(static_cast<pid_t>(child_pid), signal_number);
     }
 }
@@ -478,7 +481,8 @@ int main(int argc, char** argv)
     }
 
     struct sigaction action {};
-    action.sa_handler = forward_signal;
+    action.sa_sigaction = forward_signal;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(signal_number, &action, nullptr);

@@ -134,6 +134,16 @@ void Adapter::close_usb()
     usb_ = nullptr;
 }
 
+std::string Adapter::serial() const
+{
+    if (usb_ == nullptr) {
+        return "";
+    }
+    orvdev_adapter_info info{};
+    orvdev_adapter_get_info(usb_, &info);
+    return info.serial;
+}
+
 void Adapter::close()
 {
     close_usb();

@@ -86,6 +86,9 @@ public:
     Adapter& operator=(const Adapter&) = delete;
 
     libusb_device_handle* handle() const { return orvdev_adapter_handle(usb_); }
+    // The adapter's USB serial number (asked of it now); empty when it has
+    // none or does not answer.
+    std::string serial() const;
     // The model behind a virtual adapter this process runs; null otherwise.
     // Touch it only while no transfer is in flight.
     orv::emu::AdapterModel* model() const;

@@ -1,5 +1,6 @@
 #include "front/orvtool/bscan_commands.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,16 @@ struct BsdlFiles {
     [[nodiscard]] std::uint32_t count() const { return static_cast<std::uint32_t>(files.size()); }
 };
 
+// Ctrl-C while files are read: each file is regular and of bounded size, so
+// the reading ends within a second and nothing has been sent yet.
+void stop_if_interrupted(const std::string& reading)
+{
+    if (const int signal = interrupting_signal(); signal != 0) {
+        throw ToolError(Exit::failed, std::string("interrupted by ") + signal_name(signal) +
+                                          " while reading " + reading + ": nothing was sent");
+    }
+}
+
 // The files and directories given (and, with `use_path`, ORV_BSDL_PATH's),
 // read by the device library; a refusal is a usage error.
 std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, bool use_path)
@@ -54,6 +65,7 @@ std::shared_ptr<BsdlFiles> read_files(const std::vector<std::string>& given, boo
     }
     auto files = std::make_shared<BsdlFiles>();
     files->read.reset(read);
+    stop_if_interrupted("the BSDL files");
     for (std::uint32_t i = 0; i < orvdev_bsdl_files_count(read); ++i) {
         files->files.push_back(orvdev_bsdl_files_get(read, i));
     }
@@ -291,13 +303,33 @@ bool same(const orvdev_bscan_pin& a, const orvdev_bscan_pin& b)
     return a.value == b.value && a.driven == b.driven;
 }
 
+// The size of the terminal on standard output: its window size, else
+// COLUMNS and LINES, else 80 x 24.
+std::pair<unsigned, unsigned> screen_size()
+{
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+        return {size.ws_col, size.ws_row};
+    }
+    const auto from_env = [](const char* name, unsigned fallback) {
+        const char* value = std::getenv(name);
+        const unsigned long n = value != nullptr ? std::strtoul(value, nullptr, 10) : 0;
+        return n > 0 && n < 10000 ? static_cast<unsigned>(n) : fallback;
+    };
+    return {from_env("COLUMNS", 80), from_env("LINES", 24)};
+}
+
 // Samples until Ctrl-C: on a terminal the table redrawn in place, a '*'
-// beside a pin that changed in the last half second; elsewhere a line per
-// change.
+// beside a pin that changed in the last half second, every line within the
+// terminal's width and the table cut to its height (a redraw that wraps or
+// scrolls would leave copies of itself); elsewhere a line per change.
 Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvdev_bsdl* file,
-             const std::vector<std::string>& names, const std::string& heading)
+             const std::vector<std::string>& names)
 {
     const bool terminal = isatty(STDOUT_FILENO) == 1;
+    // The file's name without its directories: a long path would wrap.
+    const std::string heading = "TAP " + std::to_string(tap) + ": " + entity_of(file) + " (" +
+                                fs::path(path_of(file)).filename().string() + "), SAMPLE";
     std::ostream& out = *ctx.data_out;
     const UntilInterrupted until;
     const auto started = Clock::now();
@@ -318,8 +350,8 @@ Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvde
                     const double t = std::chrono::duration<double>(at - started).count();
                     char stamp[32];
                     std::snprintf(stamp, sizeof stamp, "%.3f s", t);
-                    out << stamp << "  " << now[i].port << "  " << value_text(last[i]) << " -> "
-                        << value_text(now[i])
+                    out << stamp << "  " << terminal_text(now[i].port) << "  " << value_text(last[i])
+                        << " -> " << value_text(now[i])
                         << (now[i].driven != last[i].driven ? std::string(", driven ") + driven_text(now[i])
                                                             : "")
                         << "\n"
@@ -335,19 +367,28 @@ Result watch(const Context& ctx, orvdev_bscan* b, std::uint32_t tap, const orvde
             Result r;
             r.line(heading + ", sample " + std::to_string(samples) + " (Ctrl-C to stop)");
             r.table("pins", pin_table(now, ExtraColumn{{"", 1, 1}, 0, marks}));
+            std::ostringstream text;
+            render(text, r, Style::text);
+            std::vector<std::string> lines;
+            if (terminal) {
+                const auto [columns, rows] = screen_size();
+                lines = fit_to_screen(text.str(), columns, rows, [](std::size_t more) {
+                    return "... " + count_text(more, "more pin") + " (a taller window, or name them)";
+                });
+            } else {
+                lines = fit_to_screen(text.str(), ~0U, ~0U, {});
+            }
             if (drawn_lines != 0) {
                 out << "\033[" << drawn_lines << "F"; // back to the first line drawn
             }
-            std::ostringstream text;
-            render(text, r, Style::text);
-            const std::string lines = text.str();
-            for (std::size_t from = 0; from < lines.size();) {
-                const auto end = lines.find('\n', from);
-                out << (terminal ? "\033[2K" : "") << lines.substr(from, end - from) << "\n";
-                from = end + 1;
+            for (const std::string& line : lines) {
+                out << (terminal ? "\033[2K" : "") << line << "\n";
+            }
+            if (terminal && lines.size() < drawn_lines) {
+                out << "\033[J"; // what a taller draw left below
             }
             out << std::flush;
-            drawn_lines = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+            drawn_lines = lines.size();
         }
         last = now;
         std::this_thread::sleep_until(at + WATCH_PERIOD);
@@ -449,7 +490,7 @@ Result cmd_pins(const Context& ctx, const jtag::Options& options, const BsdlFile
     BscanHandle b = open_bscan(ctx, s, files);
     const std::string heading = tap_heading(tap, file) + ", SAMPLE";
     if (args.watch) {
-        return watch(ctx, b.get(), tap, file, args.pins, heading);
+        return watch(ctx, b.get(), tap, file, args.pins);
     }
     const auto pins = chosen_pins(file, sample(ctx, b.get(), tap, pin_count_of(file)), args.pins);
     Result r;
@@ -576,9 +617,13 @@ Result cmd_connect_test(const Context& ctx, const jtag::Options& options, const 
     Value::List opens, shorts, stuck, untested;
     std::string text;
     for (std::uint32_t i = 0; i < c.open_count; ++i) {
-        opens.push_back(Value::object({{"net", c.opens[i].net}, {"pin", c.opens[i].pin}}));
-        text += std::string("open:  ") + c.opens[i].pin + " does not follow the driver of net " +
-                c.opens[i].net + "\n";
+        const orvdev_connect_open& o = c.opens[i];
+        opens.push_back(Value::object({{"net", o.net}, {"pin", o.pin}, {"or_pin", o.or_pin}}));
+        text += std::string("open:  ") +
+                (o.or_pin != nullptr ? std::string("net ") + o.net + " is open at " + o.pin +
+                                           ", its driver, or at " + o.or_pin + ", its one receiver"
+                                     : std::string(o.pin) + " does not follow the driver of net " + o.net) +
+                "\n";
     }
     for (std::uint32_t i = 0; i < c.short_count; ++i) {
         const orvdev_connect_short& sh = c.shorts[i];
@@ -617,12 +662,16 @@ Result cmd_connect_test(const Context& ctx, const jtag::Options& options, const 
            count_text(c.out_transfers, "OUT transfer") + ", " +
            count_text(c.readback_exchanges, "read-back exchange") + ")");
     const std::uint32_t faults = c.open_count + c.short_count + c.stuck_count;
-    r.line(c.passed != 0
-               ? "passed: no open, short or stuck net"
+    const bool nothing = c.nets_tested == 0;
+    r.line(c.passed != 0 ? "passed: no open, short or stuck net"
+           : nothing
+               ? "NOT TESTED: no net has a pin to drive it and another to read it"
                : "FAILED: " + count_text(c.open_count, "open") + ", " + count_text(c.short_count, "short") +
                      ", " + count_text(c.stuck_count, "stuck net"));
     r.text(text);
-    if (c.passed == 0) {
+    if (nothing) {
+        r.finding("nothing was tested: the netlist has no net the test can drive and read");
+    } else if (c.passed == 0) {
         r.finding("the board failed the interconnect test: " + count_text(faults, "fault") + " found");
     }
     return r;
@@ -715,7 +764,7 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
         ->required()
         ->type_name("FILE");
     add_bsdl_option(connect, connect_args->bsdl);
-    on_chosen(connect, chosen, [group_options, connect_args] {
+    on_chosen(connect, chosen, [group_options, connect_args, jtag] {
         const jtag::Options options = group_options();
         // Files named by IDCODE only are found among --bsdl and ORV_BSDL_PATH.
         auto files = read_files(connect_args->bsdl, true);
@@ -725,15 +774,25 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
             usage_error(connect_args->netlist + " is a directory",
                         "give the netlist file (JSON, see NETLIST FILES in orvtool(1)); nothing was sent");
         }
+        // --allow-outside-images lets a netlist's BSDL files lie anywhere, as
+        // it lets a board file's images.
+        const CLI::Option* anywhere = jtag->get_parent()->get_option_no_throw("--allow-outside-images");
+        const bool bsdl_anywhere = anywhere != nullptr && anywhere->count() > 0;
         orvdev_netlist* loaded = nullptr;
         orvdev_report report{};
-        if (orvdev_netlist_load(connect_args->netlist.c_str(), pointers.data(),
-                                static_cast<std::uint32_t>(pointers.size()), &loaded, nullptr,
-                                &report) != 0) {
-            usage_error(std::string("bad netlist: ") + report.message,
-                        "the netlist is checked whole before the adapter is opened: nothing was sent");
+        if (orvdev_netlist_load_flags(
+                connect_args->netlist.c_str(), pointers.data(), static_cast<std::uint32_t>(pointers.size()),
+                bsdl_anywhere ? ORVDEV_NETLIST_BSDL_ANYWHERE : 0, &loaded, nullptr, &report) != 0) {
+            const bool outside =
+                std::string_view(report.message).find("in the netlist's directory or below") !=
+                std::string_view::npos;
+            usage_error(
+                std::string("bad netlist: ") + report.message,
+                std::string(outside ? "--allow-outside-images lets its BSDL files lie anywhere; " : "") +
+                    "the netlist is checked whole before the adapter is opened: nothing was sent");
         }
         auto netlist = std::shared_ptr<orvdev_netlist>(loaded, DeviceCloser{});
+        stop_if_interrupted("the netlist");
         const std::string name = connect_args->netlist;
         return Action([options, netlist, files, name](const Context& ctx) {
             return cmd_connect_test(ctx, options, netlist.get(), name);

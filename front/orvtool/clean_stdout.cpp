@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <span>
 #include <streambuf>
+
+#include "front/orvtool/interrupt.hpp"
+#include "lib/hostfile/host_file.hpp"
 
 namespace orvtool {
 
@@ -34,20 +38,19 @@ protected:
         return traits_type::not_eof(ch);
     }
 
+    // A reader that takes nothing holds the write up until SIGINT or
+    // SIGTERM; then the stream fails.
     int sync() override
     {
-        const char* at = pbase();
-        while (at < pptr()) {
-            const ssize_t n = ::write(fd_, at, static_cast<std::size_t>(pptr() - at));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return -1;
-            }
-            at += n;
-        }
+        const std::span<const std::uint8_t> pending(reinterpret_cast<const std::uint8_t*>(pbase()),
+                                                    static_cast<std::size_t>(pptr() - pbase()));
         setp(buffer_, buffer_ + sizeof buffer_);
+        try {
+            orv::hostfile::write_descriptor(fd_, pending, "standard output",
+                                            []() noexcept { return interrupting_signal() != 0; });
+        } catch (const orv::hostfile::FileError&) {
+            return -1;
+        }
         return 0;
     }
 

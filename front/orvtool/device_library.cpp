@@ -111,7 +111,8 @@ ToolError device_error(std::int32_t rc, const orvdev_report& report, const Conte
     return error;
 }
 
-SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms, std::ostream* log)
+SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms, const std::string& serial,
+                           std::ostream* log)
 {
     orvdev_session_options options{};
     orvdev_session_options_init(&options);
@@ -124,6 +125,7 @@ SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_m
     if (rc != 0) {
         throw device_error(rc, report, Context{});
     }
+    orvdev_session_set_serial(session, serial.c_str());
     return SessionHandle(session);
 }
 

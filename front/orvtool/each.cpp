@@ -271,7 +271,7 @@ void work(Worker& w, const EachOptions& options, Finished& finished, std::size_t
             w.live.state.stage = "opening";
             w.live.started = true;
         }
-        session = open_session(ctx.handle, ctx.timeout_ms, &err);
+        session = open_session(ctx.handle, ctx.timeout_ms, w.target.info.serial, &err);
         ctx.session = session.get();
         try {
             Result result = w.action(ctx);

@@ -1,9 +1,13 @@
 #include "front/orvtool/file_io.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "front/orvtool/errors.hpp"
+#include "front/orvtool/interrupt.hpp"
 #include "lib/hostfile/host_file.hpp"
 
 namespace orvtool {
@@ -11,6 +15,18 @@ namespace orvtool {
 namespace {
 
 using orv::hostfile::FileError;
+
+// Waits on FIFOs, pipes and terminals end with the first SIGINT or SIGTERM.
+bool stop_on_signal() noexcept
+{
+    return interrupting_signal() != 0;
+}
+
+[[noreturn]] void interrupted(const FileError& e)
+{
+    throw ToolError(Exit::failed,
+                    std::string("interrupted by ") + signal_name(interrupting_signal()) + ": " + e.what());
+}
 
 [[noreturn]] void input_error(const FileError& e, const std::string& name, const InputRole& role,
                               std::uint64_t max_bytes)
@@ -29,12 +45,34 @@ using orv::hostfile::FileError;
     }
 }
 
+[[noreturn]] void output_error(const FileError& e, const std::string& path)
+{
+    if (e.kind() == FileError::Kind::interrupted) {
+        interrupted(e);
+    }
+    if (e.kind() == FileError::Kind::not_a_file) {
+        usage_error(path + " is a directory", "give a file name for the bytes");
+    }
+    usage_error(std::string("cannot create ") + path + ": " + std::strerror(e.error_number()),
+                "check that the directory exists and that you may write there");
+}
+
 } // namespace
 
 Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes)
 {
-    if (path != "-") {
-        return orv::hostfile::read_file(path, max_bytes);
+    try {
+        if (path != "-") {
+            return orv::hostfile::read_file(path, max_bytes, stop_on_signal);
+        }
+        if (&std_in == &std::cin) {
+            return orv::hostfile::read_descriptor(STDIN_FILENO, "standard input", max_bytes, stop_on_signal);
+        }
+    } catch (const FileError& e) {
+        if (e.kind() == FileError::Kind::interrupted) {
+            interrupted(e);
+        }
+        throw;
     }
     // Standard input as a stream (the tests give one), read in pieces with
     // the same bound as a pipe.
@@ -75,13 +113,21 @@ OutputFile::OutputFile(const std::string& path, std::ostream& std_out) : path_(p
         return;
     }
     try {
-        file_ = std::make_unique<orv::hostfile::OutputFile>(path);
+        file_ = std::make_unique<orv::hostfile::OutputFile>(path, stop_on_signal);
     } catch (const FileError& e) {
-        if (e.kind() == FileError::Kind::not_a_file) {
-            usage_error(path + " is a directory", "give a file name for the bytes");
-        }
-        usage_error(std::string("cannot create ") + path + ": " + std::strerror(e.error_number()),
-                    "check that the directory exists and that you may write there");
+        output_error(e, path);
+    }
+}
+
+void check_output_file(const std::string& path)
+{
+    if (path == "-") {
+        return;
+    }
+    try {
+        orv::hostfile::OutputFile::check(path);
+    } catch (const FileError& e) {
+        output_error(e, path);
     }
 }
 
@@ -93,6 +139,11 @@ void OutputFile::write(std::span<const std::uint8_t> bytes)
         std_out_.write(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::streamsize>(bytes.size()));
         std_out_.flush();
+        if (!std_out_ && interrupting_signal() != 0) {
+            throw ToolError(Exit::failed, std::string("interrupted by ") +
+                                              signal_name(interrupting_signal()) +
+                                              ": gave up waiting for standard output to take more");
+        }
         if (!std_out_) {
             throw ToolError(Exit::failed, "cannot write the bytes to standard output");
         }
@@ -101,6 +152,9 @@ void OutputFile::write(std::span<const std::uint8_t> bytes)
     try {
         file_->write(bytes);
     } catch (const FileError& e) {
+        if (e.kind() == FileError::Kind::interrupted) {
+            interrupted(e);
+        }
         throw ToolError(Exit::failed, e.what(),
                         file_->in_place() ? "check the device"
                                           : "check the free space; " + path_ + " was left as it was");

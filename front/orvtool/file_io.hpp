@@ -1,7 +1,9 @@
 // Files of the spi and i2c commands: an input read whole, within what it can
 // be, with a clear error for each way it can fail, and an output written
 // whole or not at all (orv::hostfile says how: devices and FIFOs are written
-// in place, links followed, mode and owner kept).
+// in place, links followed, mode and owner kept). A wait for the other end
+// of a FIFO, or on a pipe or terminal, ends with the first SIGINT or SIGTERM
+// (exit 130, 143).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,7 @@ namespace orvtool {
 
 // The whole file, or standard input for "-", of at most `max_bytes`. Throws
 // orv::hostfile::FileError (too_large, not_a_file, system), for the caller to
-// name the bound.
+// name the bound; ToolError when a signal ended a wait for input.
 Bytes read_bounded(const std::string& path, std::istream& std_in, std::uint64_t max_bytes);
 
 // What an input file is for, in the messages that refuse it: "give the image
@@ -43,6 +45,11 @@ inline constexpr InputRole LAYOUT{"the layout", "no regions to choose from"};
 // too large) in the words of its `role`.
 Bytes read_input_file(const std::string& path, std::istream& std_in, const InputRole& role,
                       std::uint64_t max_bytes = orv::nor::LARGEST_ADDRESSABLE);
+
+// Refuses, before any work, an output path that cannot be written (as
+// OutputFile would), without opening a FIFO or device: a reader of a FIFO
+// would take the open for the end of its input. Nothing for "-".
+void check_output_file(const std::string& path);
 
 // An output file that is replaced only when everything was written: the
 // bytes go to a temporary file beside it (so a bad path fails at once, before

@@ -160,4 +160,52 @@ std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count)
     return out;
 }
 
+std::string terminal_text(std::string_view text)
+{
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](const char* prefix, unsigned value, int digits) {
+        out += prefix;
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+            out += HEX[(value >> shift) & 0xF];
+        }
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\n' || (byte >= 0x20 && byte < 0x7F)) {
+            out += text[i++];
+            continue;
+        }
+        if (byte < 0x80) {
+            escape("\\x", byte, 2); // C0 controls and DEL
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence: its length from the lead byte, then continuation
+        // bytes, no overlong form, no surrogate, nothing above U+10FFFF.
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
+        std::uint32_t code = byte & (0x7F >> length);
+        bool valid = length != 0 && byte < 0xF5 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr std::uint32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= SMALLEST[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        if (!valid) {
+            escape("\\x", byte, 2);
+            ++i;
+        } else if (code < 0xA0) {
+            escape("\\u", code, 4); // a C1 control: 0x9b is CSI on many terminals
+            i += length;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 } // namespace orvtool

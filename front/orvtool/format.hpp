@@ -61,4 +61,11 @@ std::optional<Bytes> parse_hex_bits(std::string_view text, unsigned bit_count);
 // above bit_count are ignored.
 std::string bits_to_hex(std::span<const std::uint8_t> bytes, unsigned bit_count);
 
+// Text for a terminal, whatever a file or the adapter put in it: control
+// characters (the line end aside), DEL and the C1 controls are written as
+// escapes ("\x1b", "\u009b"), as are bytes that are not UTF-8, so that no
+// name can move the cursor or reset the terminal; printable text, UTF-8
+// included, stays as it is.
+std::string terminal_text(std::string_view text);
+
 } // namespace orvtool

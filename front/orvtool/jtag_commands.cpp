@@ -18,7 +18,9 @@
 #include "front/orvtool/device_library.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/file_io.hpp"
+#include "front/orvtool/interrupt.hpp"
 #include "lib/formats/svf/parser.hpp"
+#include "lib/formats/xsvf/reader.hpp"
 #include "lib/hostfile/host_file.hpp"
 
 namespace orvtool::jtag {
@@ -219,11 +221,13 @@ std::string seconds_text(double seconds)
     return text;
 }
 
-// What both summaries share: the statements and what they asked of the chain,
+// What the summaries share: the statements and what they asked of the chain,
 // and the transfers.
-void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::svf::WireCounts& wire)
+void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::svf::WireCounts& wire,
+                VectorFormat format)
 {
-    r.labelled("statements", Value(compiled.statements), "statements", std::to_string(compiled.statements));
+    const char* label = format == VectorFormat::xsvf ? "commands" : "statements";
+    r.labelled("statements", Value(compiled.statements), label, std::to_string(compiled.statements));
     r.labelled("bits", Value(compiled.scan_bits), "bits shifted", std::to_string(compiled.scan_bits));
     r.field("clocks", wire.clocks);
     r.labelled("transfers",
@@ -242,34 +246,57 @@ void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::s
     r.field("wait_seconds", wire.wait_seconds);
 }
 
-} // namespace
-
-std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::uint64_t max_size)
+const char* format_name(VectorFormat format)
 {
-    std::string text;
-    try {
-        const Bytes bytes = read_bounded(file, std::cin, max_size);
-        text.assign(bytes.begin(), bytes.end());
-    } catch (const orv::hostfile::FileError& e) {
-        if (e.kind() == orv::hostfile::FileError::Kind::too_large) {
-            usage_error(file_name(file) + " holds more than " + size_text(max_size) +
-                            ", the most --max-size lets an SVF file be",
-                        "raise --max-size if the file is that large");
-        }
-        if (e.kind() == orv::hostfile::FileError::Kind::not_a_file) {
-            usage_error(file + " is a directory", "give the SVF file to play");
-        }
-        usage_error("cannot read '" + file + "': " + std::strerror(e.error_number()), "check the file name");
+    return format == VectorFormat::xsvf ? "XSVF" : "SVF";
+}
+
+// Where a statement is: "line 21" in SVF, "command 9 (offset 0x2a)" in XSVF
+// (commands counted from 1).
+std::string place(const orv::svf::Origin& o, VectorFormat format)
+{
+    if (format == VectorFormat::xsvf) {
+        return "command " + std::to_string(o.index + 1) + " (offset " + hex(o.offset, 1) + ")";
     }
-    try {
-        return std::make_shared<const orv::svf::Program>(orv::svf::parse(text));
-    } catch (const orv::svf::ParseError& e) {
-        usage_error(file_name(file) + ": " + e.what(),
-                    "the whole file is checked before anything is sent: nothing was sent");
+    return "line " + std::to_string(o.where.line);
+}
+
+// The same as JSON fields: "PREFIXline" (and "PREFIXcolumn" when asked) in
+// SVF, "PREFIXcommand" and "PREFIXoffset" in XSVF.
+void add_place(Value::Members& members, const std::string& prefix, const orv::svf::Origin& o,
+               VectorFormat format, bool column = false)
+{
+    if (format == VectorFormat::xsvf) {
+        members.emplace_back(prefix + "command", o.index + 1);
+        members.emplace_back(prefix + "offset", o.offset);
+        return;
+    }
+    members.emplace_back(prefix + "line", o.where.line);
+    if (column) {
+        members.emplace_back(prefix + "column", o.where.column);
     }
 }
 
-namespace {
+void add_place(Result& r, const std::string& prefix, const orv::svf::Origin& o, VectorFormat format)
+{
+    Value::Members members;
+    add_place(members, prefix, o, format);
+    for (auto& [key, value] : members) {
+        r.field(key, std::move(value));
+    }
+}
+
+// Ctrl-C and SIGTERM stop checking and playing a file.
+bool interrupted()
+{
+    return interrupting_signal() != 0;
+}
+
+[[noreturn]] void report_interrupted(const std::string& what)
+{
+    throw ToolError(Exit::failed,
+                    std::string("interrupted by ") + signal_name(interrupting_signal()) + " " + what);
+}
 
 std::string duration_text(double seconds)
 {
@@ -291,10 +318,9 @@ std::string duration_text(double seconds)
 
 // How long playing keeps the chain busy, refused before anything is sent
 // (and before the dry run plans it) when above --max-time.
-orv::svf::TimeEstimate checked_duration(const orv::svf::Program& program, const SvfJob& job)
+void check_duration(const SvfJob& job)
 {
-    const orv::svf::TimeEstimate estimate =
-        orv::svf::estimate_time(program, orv::svf::tck_for_khz(job.player.tck_khz));
+    const orv::svf::TimeEstimate& estimate = job.estimate;
     if (job.max_time > 0 && estimate.seconds() > job.max_time) {
         usage_error(file_name(job.file) + ": playing it takes about " + duration_text(estimate.seconds()) +
                         " (" + std::to_string(estimate.clocks) + " TCK clocks, " +
@@ -302,12 +328,55 @@ orv::svf::TimeEstimate checked_duration(const orv::svf::Program& program, const 
                         duration_text(job.max_time) + "); nothing was sent",
                     "give --max-time SECONDS (0: no limit) to play it all the same");
     }
-    return estimate;
 }
 
+} // namespace
+
+void load_vector_file(SvfJob& job)
+{
+    const char* kind = format_name(job.format);
+    Bytes bytes;
+    try {
+        bytes = read_bounded(job.file, std::cin, job.max_size);
+    } catch (const orv::hostfile::FileError& e) {
+        if (e.kind() == orv::hostfile::FileError::Kind::too_large) {
+            usage_error(file_name(job.file) + " holds more than " + size_text(job.max_size) +
+                            ", the most --max-size lets an " + kind + " file be",
+                        "raise --max-size if the file is that large");
+        }
+        if (e.kind() == orv::hostfile::FileError::Kind::not_a_file) {
+            usage_error(job.file + " is a directory", std::string("give the ") + kind + " file to play");
+        }
+        usage_error("cannot read '" + job.file + "': " + std::strerror(e.error_number()),
+                    "check the file name");
+    }
+    orv::svf::TimeTally tally(orv::svf::tck_for_khz(job.player.tck_khz));
+    const auto add = [&](const orv::svf::Statement& s) {
+        tally.add(s);
+        return true;
+    };
+    const char* nothing_sent = "the whole file is checked before anything is sent: nothing was sent";
+    try {
+        if (job.format == VectorFormat::xsvf) {
+            job.program = orv::xsvf::load(std::move(bytes), interrupted, add);
+        } else {
+            job.program = orv::svf::load(std::move(bytes), interrupted, add);
+        }
+    } catch (const orv::svf::ParseError& e) {
+        usage_error(file_name(job.file) + ": " + e.what(), nothing_sent);
+    } catch (const orv::xsvf::FormatError& e) {
+        usage_error(file_name(job.file) + ": " + e.what(), nothing_sent);
+    } catch (const orv::svf::Stopped&) {
+        report_interrupted("while checking " + file_name(job.file) + "; nothing was sent");
+    }
+    job.estimate = tally.estimate();
+    check_duration(job);
+}
+
+namespace {
+
 // A TCK asked for below the adapter's slowest clock runs at that clock.
-void add_clock_notice(Result& r, const orv::svf::Program& program, const orv::svf::CompileCounts& compiled,
-                      const SvfJob& job)
+void add_clock_notice(Result& r, const orv::svf::CompileCounts& compiled, const SvfJob& job)
 {
     const orv::ClockChoice start = orv::svf::tck_for_khz(job.player.tck_khz);
     std::string text;
@@ -317,14 +386,14 @@ void add_clock_notice(Result& r, const orv::svf::Program& program, const orv::sv
         json.emplace_back("tck_khz_asked", job.player.tck_khz);
     }
     if (compiled.first_raised) {
-        const auto& statement = program.statements[*compiled.first_raised];
-        const auto& f = std::get<orv::svf::Frequency>(statement.what);
+        const auto& first = *compiled.first_raised;
         text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
-                kb(static_cast<std::uint64_t>(*f.hz)) + " at line " + std::to_string(statement.where.line) +
+                kb(static_cast<std::uint64_t>(first.hz)) + " at line " +
+                std::to_string(first.statement.where.line) +
                 (compiled.frequencies_raised > 1
                      ? " (and " + std::to_string(compiled.frequencies_raised - 1) + " more)"
                      : "");
-        json.emplace_back("first_line", statement.where.line);
+        json.emplace_back("first_line", first.statement.where.line);
         json.emplace_back("frequencies", compiled.frequencies_raised);
     }
     if (text.empty()) {
@@ -337,109 +406,147 @@ void add_clock_notice(Result& r, const orv::svf::Program& program, const orv::sv
                    " ran instead (RUNTEST times counted at it)");
 }
 
+// A failed transfer: how far the checks went and from where on nothing is known.
+[[noreturn]] void report_failure(const orv::svf::PlayResult& p, const SvfJob& job, const std::string& name,
+                                 const std::string& unit)
+{
+    std::string doing = name + ": " + p.failed_doing;
+    Result details;
+    details.field("file", name).field("statements_played", p.statements_played);
+    details.field("tdo_checks_passed", p.checks_passed);
+    if (p.last_checked) {
+        // What came back before the failure was judged: say how far.
+        add_place(details, "last_checked_", *p.last_checked, job.format);
+        doing += " (TDO checks passed up to " + place(*p.last_checked, job.format);
+        doing += p.first_unknown
+                     ? "; the results from " + place(*p.first_unknown, job.format) + " on are unknown)"
+                     : ")";
+    } else if (p.first_unknown) {
+        doing += " (the " + unit + "s from " + place(*p.first_unknown, job.format) + " on did not play)";
+    }
+    if (p.first_unknown) {
+        add_place(details, "first_unknown_", *p.first_unknown, job.format);
+    }
+    try {
+        check_result(p.rc, doing);
+    } catch (const ToolError& e) {
+        throw ResultError(e, std::move(details));
+    }
+    throw ToolError(Exit::failed, doing); // (check_result throws for any code but 0)
+}
+
+[[noreturn]] void report_mismatch(const orv::svf::PlayResult& p, const SvfJob& job, const std::string& name,
+                                  const std::string& unit)
+{
+    const Mismatch& m = *p.mismatch;
+    const std::string where = place(m.statement, job.format);
+    Result details;
+    details.field("file", name).field("statements", job.program->statements());
+    details.field("statements_played", m.statement.index).field("tdo_checks_passed", p.checks_passed);
+    std::string text;
+    Value::Members failure;
+    add_place(failure, "", m.statement, job.format, true);
+    failure.emplace_back("scan", part_json(m.body));
+    for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
+        if (part->expected.size() != 0) {
+            failure.emplace_back(part == &m.header ? "header" : "trailer", part_json(*part));
+        }
+    }
+    details.field("failure", Value::object(std::move(failure)));
+    text += part_lines(m.body);
+    for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
+        if (part->differing() != 0) {
+            text += "  " + part_title(*part) + " (" + (part == &m.header ? "header" : "trailer") +
+                    "): " + bit_list(*part) + "\n" + part_lines(*part);
+        }
+    }
+    text += "  " + count_text(m.statement.index, unit) + " before it played, " +
+            count_text(p.checks_passed, "TDO check") +
+            " passed; nothing was sent after the batch that held " + where + "\n";
+    details.text(text);
+    const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
+    std::string message = name + ": TDO mismatch at " + where + ": " + part_title(m.body) + ", ";
+    message += m.body.differing() == differing
+                   ? bit_list(m.body)
+                   : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing()) +
+                         " of them in " + std::string(orv::svf::name_of(m.body.command));
+    throw ResultError(ToolError(Exit::failed, message), std::move(details));
+}
+
 } // namespace
 
-Result cmd_svf(const Context& ctx, const SvfJob& job)
+Result cmd_svf(const Context& ctx, const SvfJob& given)
 {
-    const std::shared_ptr<const orv::svf::Program> program =
-        job.program ? job.program : load_svf(job.file, job.max_size);
-    const orv::svf::TimeEstimate estimate = checked_duration(*program, job);
+    SvfJob job = given;
+    if (!job.program) {
+        load_vector_file(job);
+    }
     const std::string name = file_name(job.file);
+    const std::string unit(job.program->unit());
     Result r;
     r.field("file", name).field("dry_run", job.dry_run);
     if (job.dry_run) {
-        const orv::svf::DryRunResult d = orv::svf::dry_run(*program, job.player);
+        const orv::svf::DryRunResult d = orv::svf::dry_run(*job.program, job.player, interrupted);
+        if (d.stopped) {
+            report_interrupted("during the dry run of " + name);
+        }
         r.line("dry run of " + name + ": nothing sent");
-        add_counts(r, d.compiled, d.wire);
+        add_counts(r, d.compiled, d.wire, job.format);
         r.labelled("tdo_checks", Value(d.compiled.checks), "TDO checks", std::to_string(d.compiled.checks));
         r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
                    kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
-        r.labelled("estimated_seconds", Value(estimate.seconds()), "playing",
-                   "about " + duration_text(estimate.seconds()) +
+        r.labelled("estimated_seconds", Value(job.estimate.seconds()), "playing",
+                   "about " + duration_text(job.estimate.seconds()) +
                        " (the clocks at their TCK and the waits; USB "
                        "transfers add to it)");
-        add_clock_notice(r, *program, d.compiled, job);
+        add_clock_notice(r, d.compiled, job);
         return r;
     }
 
-    Progress bar(ctx, "svf", program->bytes);
+    Progress bar(ctx, job.format == VectorFormat::xsvf ? "xsvf" : "svf", job.program->bytes());
     const orv::svf::PlayResult p = orv::svf::play(
-        *program, ctx.handle, job.player,
-        [&bar, total = program->statements.size()](std::uint64_t statements, std::uint64_t bytes) {
-            bar.update(bytes, std::to_string(statements) + "/" + std::to_string(total) + " statements");
-        });
+        *job.program, ctx.handle, job.player,
+        [&bar, &unit, total = job.program->statements()](std::uint64_t statements, std::uint64_t bytes) {
+            bar.update(bytes, std::to_string(statements) + "/" + std::to_string(total) + " " + unit + "s");
+        },
+        interrupted);
     bar.finish();
     if (p.rc != 0) {
-        const auto line_of = [&](std::size_t statement) { return program->statements[statement].where.line; };
-        std::string doing = name + ": " + p.failed_doing;
+        report_failure(p, job, name, unit);
+    }
+    if (p.mismatch) {
+        report_mismatch(p, job, name, unit);
+    }
+    if (p.stopped) {
+        std::string where = count_text(p.statements_played, unit) + " played, " +
+                            count_text(p.checks_passed, "TDO check") + " passed";
+        if (p.first_unknown) {
+            where += "; from " + place(*p.first_unknown, job.format) + " on nothing is known";
+        }
         Result details;
         details.field("file", name).field("statements_played", p.statements_played);
         details.field("tdo_checks_passed", p.checks_passed);
-        if (p.last_checked) {
-            // What came back before the failure was judged: say how far.
-            details.field("last_checked_line", line_of(*p.last_checked));
-            doing += " (TDO checks passed up to line " + std::to_string(line_of(*p.last_checked));
-            doing += p.first_unknown ? "; the results from line " +
-                                           std::to_string(line_of(*p.first_unknown)) + " on are unknown)"
-                                     : ")";
-        } else if (p.first_unknown) {
-            doing += " (the statements from line " + std::to_string(line_of(*p.first_unknown)) +
-                     " on did not play)";
-        }
         if (p.first_unknown) {
-            details.field("first_unknown_line", line_of(*p.first_unknown));
+            add_place(details, "first_unknown_", *p.first_unknown, job.format);
         }
-        try {
-            check_result(p.rc, doing);
-        } catch (const ToolError& e) {
-            throw ResultError(e, std::move(details));
-        }
+        throw ResultError(ToolError(Exit::failed, std::string("interrupted by ") +
+                                                      signal_name(interrupting_signal()) + " playing " +
+                                                      name + " (" + where + ")"),
+                          std::move(details));
     }
-    if (p.mismatch) {
-        const Mismatch& m = *p.mismatch;
-        const orv::svf::Statement& s = program->statements[m.statement];
-        Result details;
-        details.field("file", name).field("statements", program->statements.size());
-        details.field("statements_played", m.statement).field("tdo_checks_passed", p.checks_passed);
-        std::string text;
-        Value::Members failure{{"line", s.where.line}, {"column", s.where.column}};
-        failure.emplace_back("scan", part_json(m.body));
-        for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
-            if (part->expected.size() != 0) {
-                failure.emplace_back(part == &m.header ? "header" : "trailer", part_json(*part));
-            }
-        }
-        details.field("failure", Value::object(std::move(failure)));
-        text += part_lines(m.body);
-        for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
-            if (part->differing() != 0) {
-                text += "  " + part_title(*part) + " (" + (part == &m.header ? "header" : "trailer") +
-                        "): " + bit_list(*part) + "\n" + part_lines(*part);
-            }
-        }
-        text += "  " + count_text(m.statement, "statement") + " before it played, " +
-                count_text(p.checks_passed, "TDO check") +
-                " passed; nothing was sent after the batch that held line " + std::to_string(s.where.line) +
-                "\n";
-        details.text(text);
-        const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
-        std::string message = name + ": TDO mismatch at line " + std::to_string(s.where.line) + ": " +
-                              part_title(m.body) + ", ";
-        message += m.body.differing() == differing
-                       ? bit_list(m.body)
-                       : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing()) +
-                             " of them in " + std::string(orv::svf::name_of(m.body.command));
-        throw ResultError(ToolError(Exit::failed, message), std::move(details));
-    }
-    r.line("played " + name + ": " + count_text(p.compiled.statements, "statement") + ", " +
+    r.line("played " + name + ": " + count_text(p.compiled.statements, unit) + ", " +
            count_text(p.checks_passed, "TDO check") + " passed");
-    add_counts(r, p.compiled, p.wire);
+    add_counts(r, p.compiled, p.wire, job.format);
     r.labelled("tdo_checks", Value(p.checks_passed), "TDO checks",
                std::to_string(p.checks_passed) + " passed");
+    if (p.repeats != 0) {
+        r.labelled("repeats", Value(p.repeats), "repeats",
+                   count_text(p.repeats, "scan") + " shifted again after its TDO differed");
+    }
     r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
                kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
     r.labelled("seconds", Value(p.seconds), "time", seconds_text(p.seconds));
-    add_clock_notice(r, *program, p.compiled, job);
+    add_clock_notice(r, p.compiled, job);
     return r;
 }
 
@@ -627,59 +734,67 @@ void register_jtag(CLI::App& app, Chosen& chosen)
         });
     }
 
-    auto svf_args = std::make_shared<SvfArgs>();
-    auto* svf = jtag->add_subcommand("svf", "play an SVF file (checked whole before anything is sent)");
-    svf->add_option("FILE", svf_args->file, "the SVF file; - reads standard input")->required();
-    svf->add_option("--tck", svf_args->tck,
-                    "TCK frequency in kHz until the file sets one (default: jtag --tck)")
-        ->type_name("KHZ");
-    svf->add_flag(
-        "--dry-run", svf_args->dry_run,
-        "parse and report what would be sent (statements, bits, TDO checks, transfers); no adapter");
-    svf->add_option("--max-readback", svf_args->max_readback,
-                    "bytes read back per exchange at most (1.." +
-                        std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
-                        std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
-        ->type_name("BYTES");
-    svf->add_option("--max-size", svf_args->max_size,
-                    "the largest SVF file read (default " + svf_args->max_size + ")")
-        ->type_name("BYTES");
-    svf->add_option("--max-time", svf_args->max_time,
-                    "refuse a file whose playing takes longer, by its clocks and waits (default " +
-                        svf_args->max_time + "; 0: no limit)")
-        ->type_name("SECONDS");
-    on_chosen(svf, chosen, [group, svf_args, &chosen] {
-        Options options = group->check();
-        if (!svf_args->tck.empty()) {
-            options.tck_khz = khz_arg(svf_args->tck, "--tck");
-        }
-        SvfJob job;
-        job.file = svf_args->file;
-        job.dry_run = svf_args->dry_run;
-        job.player.tck_khz = options.tck_khz;
-        job.player.direction = options.direction;
-        job.player.level = options.level;
-        job.player.max_readback = static_cast<std::size_t>(
-            size_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
-        if (job.player.max_readback == 0) {
-            usage_error("--max-readback must be at least 1");
-        }
-        job.max_size = size_arg(svf_args->max_size, "--max-size");
-        job.max_time = static_cast<double>(number_arg(svf_args->max_time, "--max-time", MAX_SVF_TIME_LIMIT));
-        // A file is checked now, before any adapter is opened; standard input
-        // is read when the action runs (a --sim that restarts under umockdev
-        // would lose it).
-        if (job.file != "-") {
-            job.program = load_svf(job.file, job.max_size);
-            (void)checked_duration(*job.program, job);
-        }
-        chosen.needs_adapter = !job.dry_run;
-        return Action([job](const Context& ctx) {
-            SvfJob j = job;
-            j.player.timeout_ms = ctx.timeout_ms;
-            return cmd_svf(ctx, j);
+    for (const VectorFormat format : {VectorFormat::svf, VectorFormat::xsvf}) {
+        const bool xsvf = format == VectorFormat::xsvf;
+        const std::string kind = xsvf ? "XSVF" : "SVF";
+        auto svf_args = std::make_shared<SvfArgs>();
+        auto* svf = jtag->add_subcommand(
+            xsvf ? "xsvf" : "svf", xsvf ? "play a Xilinx XSVF file (checked whole before anything is sent)"
+                                        : "play an SVF file (checked whole before anything is sent)");
+        svf->add_option("FILE", svf_args->file, "the " + kind + " file; - reads standard input")->required();
+        svf->add_option("--tck", svf_args->tck,
+                        xsvf ? "TCK frequency in kHz (default: jtag --tck)"
+                             : "TCK frequency in kHz until the file sets one (default: jtag --tck)")
+            ->type_name("KHZ");
+        svf->add_flag("--dry-run", svf_args->dry_run,
+                      std::string("check and report what would be sent (") +
+                          (xsvf ? "commands" : "statements") + ", bits, TDO checks, transfers); no adapter");
+        svf->add_option("--max-readback", svf_args->max_readback,
+                        "bytes read back per exchange at most (1.." +
+                            std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
+                            std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
+            ->type_name("BYTES");
+        svf->add_option("--max-size", svf_args->max_size,
+                        "the largest " + kind + " file read (default " + svf_args->max_size + ")")
+            ->type_name("BYTES");
+        svf->add_option("--max-time", svf_args->max_time,
+                        "refuse a file whose playing takes longer, by its clocks and waits (default " +
+                            svf_args->max_time + "; 0: no limit)")
+            ->type_name("SECONDS");
+        on_chosen(svf, chosen, [group, svf_args, format, &chosen] {
+            Options options = group->check();
+            if (!svf_args->tck.empty()) {
+                options.tck_khz = khz_arg(svf_args->tck, "--tck");
+            }
+            SvfJob job;
+            job.format = format;
+            job.file = svf_args->file;
+            job.dry_run = svf_args->dry_run;
+            job.player.tck_khz = options.tck_khz;
+            job.player.direction = options.direction;
+            job.player.level = options.level;
+            job.player.max_readback = static_cast<std::size_t>(
+                size_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
+            if (job.player.max_readback == 0) {
+                usage_error("--max-readback must be at least 1");
+            }
+            job.max_size = size_arg(svf_args->max_size, "--max-size");
+            job.max_time =
+                static_cast<double>(number_arg(svf_args->max_time, "--max-time", MAX_SVF_TIME_LIMIT));
+            // A file is checked now, before any adapter is opened; standard input
+            // is read when the action runs (a --sim that restarts under umockdev
+            // would lose it).
+            if (job.file != "-") {
+                load_vector_file(job);
+            }
+            chosen.needs_adapter = !job.dry_run;
+            return Action([job](const Context& ctx) {
+                SvfJob j = job;
+                j.player.timeout_ms = ctx.timeout_ms;
+                return cmd_svf(ctx, j);
+            });
         });
-    });
+    }
 }
 
 } // namespace orvtool

@@ -50,21 +50,30 @@ Scan parse_raw_scan(const RawScan& scan);
 Result cmd_scan(const Context& ctx, const Options& options);
 Result cmd_raw_scan(const Context& ctx, const Options& options, const Scan& scan);
 
-// jtag svf FILE as checked: the file parsed (or, for "-", read from standard
-// input when the action runs) and the player's settings.
+// The vector files jtag svf and jtag xsvf play.
+enum class VectorFormat { svf, xsvf };
+
+// jtag svf|xsvf FILE as checked: the file read and checked whole (or, for
+// "-", read from standard input when the action runs), the time playing it
+// takes, and the player's settings.
 struct SvfJob {
+    VectorFormat format = VectorFormat::svf;
     std::string file;                                 // as given; "-" is standard input
-    std::shared_ptr<const orv::svf::Program> program; // null: parse standard input first
+    std::shared_ptr<const orv::svf::Program> program; // null: read standard input first
+    orv::svf::TimeEstimate estimate;
     orv::svf::PlayerOptions player;
     bool dry_run = false;
-    std::uint64_t max_size = 0; // bytes of SVF text read at most
+    std::uint64_t max_size = 0; // bytes of the file read at most
     double max_time = 0;        // seconds playing may take at most, by the estimate; 0: no limit
 };
-// Reads and parses an SVF file ("-": standard input) of at most `max_size`
-// bytes; a usage error naming the line and column of the first fault.
-std::shared_ptr<const orv::svf::Program> load_svf(const std::string& file, std::uint64_t max_size);
+// Reads the file ("-": standard input) of at most `job.max_size` bytes and
+// checks it whole into `job.program` and `job.estimate`: a usage error naming
+// the first fault (SVF: its line and column; XSVF: its byte offset and
+// command), or playing it takes longer than --max-time allows. Ctrl-C stops
+// the check (the error says so).
+void load_vector_file(SvfJob& job);
 // Plays the file, or with dry_run counts what playing would send. A TDO
-// mismatch throws a ResultError (exit 1) carrying the line and the values.
+// mismatch throws a ResultError (exit 1) carrying where it is and the values.
 Result cmd_svf(const Context& ctx, const SvfJob& job);
 
 } // namespace orvtool::jtag

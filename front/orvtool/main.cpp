@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include "front/orvtool/adapter_open.hpp"
+#include "front/orvtool/bsdl_command.hpp"
 #include "front/orvtool/clean_stdout.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
@@ -350,8 +351,7 @@ int main(int argc, char** argv)
         ->type_name("FILE")
         ->needs(sim);
     app.add_flag("--allow-outside-images", a.images_anywhere,
-                 "let the board file's images lie outside its directory")
-        ->needs(sim);
+                 "let the board file's images, and a netlist's BSDL files, lie outside its directory");
     app.add_option("--sim-fault", a.sim_fault, "make the virtual adapter fail: KIND[:EP[:AFTER[:COUNT]]]")
         ->type_name("FAULT")
         ->needs(sim);
@@ -371,6 +371,7 @@ int main(int argc, char** argv)
     register_spi(app, chosen);
     register_i2c(app, chosen);
     register_serve(app, chosen);
+    register_bsdl(app, chosen);
     register_list(app, chosen, a.usb);
 
     try {
@@ -424,7 +425,7 @@ int main(int argc, char** argv)
         if (adapter && chosen.needs_adapter) {
             ctx.handle = adapter->handle();
             ctx.sim = a.sim;
-            session = open_session(ctx.handle, ctx.timeout_ms);
+            session = open_session(ctx.handle, ctx.timeout_ms, adapter->serial());
             ctx.session = session.get();
             // serve opens the same adapter again when it comes back after it
             // was unplugged: a new handle, and a new session on it.
@@ -434,7 +435,7 @@ int main(int argc, char** argv)
                 ctx.handle = nullptr; // the old one is closed first
                 adapter->reopen();
                 ctx.handle = adapter->handle();
-                session = open_session(ctx.handle, ctx.timeout_ms);
+                session = open_session(ctx.handle, ctx.timeout_ms, adapter->serial());
                 ctx.session = session.get();
                 return ctx.handle;
             };
@@ -460,9 +461,9 @@ int main(int argc, char** argv)
         }
         if (result.finding()) {
             std::cerr << "orvtool: " << *result.finding() << "\n";
-            return status_after(interrupting_signal(), Exit::failed);
+            return status_after(signal_for_exit_status(), Exit::failed);
         }
-        return status_after(interrupting_signal(), Exit::ok);
+        return status_after(signal_for_exit_status(), Exit::ok);
     } catch (const ToolError& e) {
         std::cout.flush();
         // The device library empties the read-back after its own failures
@@ -474,7 +475,7 @@ int main(int argc, char** argv)
         const auto* with_details = dynamic_cast<const ResultError*>(&e);
         print_error(e, a.json, with_details != nullptr ? &with_details->details() : nullptr);
         std::cout.flush();
-        return status_after(interrupting_signal(), e.exit());
+        return status_after(signal_for_exit_status(), e.exit());
     } catch (const std::exception& e) {
         std::cerr << "orvtool: internal error: " << e.what() << "\n";
         return static_cast<int>(Exit::failed);

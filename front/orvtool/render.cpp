@@ -53,7 +53,7 @@ void write_table(std::ostream& out, const Table& table)
     auto write_line = [&](auto cell_of) {
         std::string line;
         for (std::size_t c = 0; c < table.columns.size(); ++c) {
-            write_cell(line, table.columns[c], cell_of(c), c + 1 == table.columns.size());
+            write_cell(line, table.columns[c], terminal_text(cell_of(c)), c + 1 == table.columns.size());
         }
         out << line << "\n";
     };
@@ -74,10 +74,10 @@ void write_text(std::ostream& out, const Result& result)
     for (const auto& entry : result.entries()) {
         std::visit(Overloaded{
                        [](const Result::Field&) {},
-                       [&](const Result::Text& t) { out << t.lines; },
+                       [&](const Result::Text& t) { out << terminal_text(t.lines); },
                        [&](const Result::Labelled& l) {
-                           out << l.label << std::string(label_width + 1 - l.label.size(), ' ') << l.text
-                               << "\n";
+                           out << terminal_text(l.label) << std::string(label_width + 1 - l.label.size(), ' ')
+                               << terminal_text(l.text) << "\n";
                        },
                        [&](const Result::Block& b) { hex_dump(out, b.base, b.data); },
                        [&](const Result::Tabled& t) { write_table(out, t.table); },
@@ -144,15 +144,15 @@ Value done_value(const Done& done)
 void render_error(std::ostream& err, std::ostream& out, const ToolError& error, Style style,
                   const Result* details)
 {
-    err << "orvtool: " << error.what() << "\n";
+    err << "orvtool: " << terminal_text(error.what()) << "\n";
     for (const std::string* line : {&error.detail(), &error.hint()}) {
         if (!line->empty()) {
-            err << "  " << *line << "\n";
+            err << "  " << terminal_text(*line) << "\n";
         }
     }
     Value::List done;
     for (const Done& d : error.done()) {
-        err << "  done: " << done_text(d) << "\n";
+        err << "  done: " << terminal_text(done_text(d)) << "\n";
         done.push_back(done_value(d));
     }
     if (details != nullptr) {
@@ -171,6 +171,34 @@ void render_error(std::ostream& err, std::ostream& out, const ToolError& error, 
         }
         render(out, object, Style::json);
     }
+}
+
+std::vector<std::string> fit_to_screen(std::string_view text, unsigned columns, unsigned rows,
+                                       const std::function<std::string(std::size_t)>& more)
+{
+    const auto cut = [&](std::string_view line) {
+        // Characters, not bytes: a UTF-8 sequence is one, and never split.
+        std::size_t end = 0;
+        for (unsigned shown = 0; end < line.size() && shown + 1 < std::max(columns, 2U); ++shown) {
+            do {
+                ++end;
+            } while (end < line.size() && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80);
+        }
+        return std::string(line.substr(0, end));
+    };
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = std::min(text.find('\n', from), text.size());
+        lines.push_back(cut(text.substr(from, end - from)));
+        from = end + 1;
+    }
+    const std::size_t room = std::max(rows, 3U) - 1;
+    if (lines.size() > room) {
+        const std::size_t left_out = lines.size() - (room - 1);
+        lines.resize(room - 1);
+        lines.push_back(cut(more(left_out)));
+    }
+    return lines;
 }
 
 void hex_dump(std::ostream& out, std::uint64_t base_address, std::span<const std::uint8_t> bytes)

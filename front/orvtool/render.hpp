@@ -1,9 +1,12 @@
 // The one printer of results and failures: as text for people, or as one
 // JSON object on one line for programs (--json). Also its two building
-// blocks, the hex dump and the JSON writer.
+// blocks, the hex dump and the JSON writer. Every text goes out through
+// terminal_text() (format.hpp), as JSON strings go out escaped: names and
+// messages carry what files and the adapter put in them.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -34,6 +37,14 @@ std::string done_text(const Done& done);
 // "from": 0, "stopped_at": 2048}; a unit's key is in lower case with
 // underscores for spaces ("IR bits": "ir_bits").
 Value done_value(const Done& done);
+
+// The lines of `text` as a terminal of `columns` x `rows` shows them without
+// wrapping or scrolling, for a display redrawn in place: each cut to
+// columns - 1 characters (one in the last column makes some terminals
+// wrap), at most rows - 1 of them (the cursor's line stays free). When lines
+// must be left out, the last line shown is `more(count left out)`.
+std::vector<std::string> fit_to_screen(std::string_view text, unsigned columns, unsigned rows,
+                                       const std::function<std::string(std::size_t)>& more);
 
 // hexdump -C layout: offset, 16 bytes in two groups of eight, ASCII column.
 // Offsets start at base_address.

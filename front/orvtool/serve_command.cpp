@@ -13,17 +13,12 @@
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/format.hpp"
+#include "front/orvtool/interrupt.hpp"
+#include "front/orvtool/render.hpp"
 
 namespace orvtool {
 
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-extern "C" void request_stop(int)
-{
-    stop_requested = 1;
-}
 
 struct ServeArgs {
     std::string remote_bitbang;
@@ -101,15 +96,9 @@ Result serve(const Context& ctx, const ServeOptions& options)
     settings.max_readback = options.max_readback;
     orv::bridge::AdapterPort port(ctx.session, settings, log);
 
-    struct sigaction action {};
-    action.sa_handler = request_stop; // no SA_RESTART: the wait for clients wakes up
-    sigemptyset(&action.sa_mask);
-    struct sigaction old_int {};
-    struct sigaction old_term {};
-    sigaction(SIGINT, &action, &old_int);
-    sigaction(SIGTERM, &action, &old_term);
     std::signal(SIGPIPE, SIG_IGN);
-    stop_requested = 0;
+    // SIGINT and SIGTERM end the serving, as they are meant to: exit 0.
+    const UntilInterrupted until;
     // The same adapter as at the start (the same --usb, the only one on the
     // buses, the same virtual one), when it comes back after it was unplugged.
     const orv::bridge::Reopen reopen = [&ctx](std::string& error) -> orvdev_session* {
@@ -125,10 +114,25 @@ Result serve(const Context& ctx, const ServeOptions& options)
             return nullptr;
         }
     };
+    // One line per socket as soon as all are bound, flushed, for a script
+    // to wait for: text, or with --json one JSON object a line.
+    const orv::bridge::Announce announce = [&ctx](const std::vector<orv::bridge::Listening>& bound) {
+        for (const orv::bridge::Listening& l : bound) {
+            if (ctx.json) {
+                JsonWriter json(std::cout);
+                json.begin_object().key("listening").begin_object();
+                json.key("protocol").value(orv::bridge::protocol_name(l.protocol));
+                json.key("host").value(l.host).key("port").value(unsigned{l.port});
+                json.end_object().end_object().finish();
+            } else {
+                std::cout << "listening: " << orv::bridge::protocol_name(l.protocol) << " on "
+                          << orv::bridge::address_text(l) << "\n";
+            }
+        }
+        std::cout.flush();
+    };
     const orv::bridge::ServeResult served =
-        orv::bridge::serve(port, options.endpoints, options.limits, reopen, std::cout, log, stop_requested);
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGTERM, &old_term, nullptr);
+        orv::bridge::serve(port, options.endpoints, options.limits, reopen, announce, log, interrupt_flag());
     if (!served.ok) {
         // Each reason the listener failed has its own remedy: a host that
         // does not resolve, or is not this machine's, is not a port in use.
@@ -149,7 +153,15 @@ Result serve(const Context& ctx, const ServeOptions& options)
         throw ToolError(Exit::failed, "serve stopped without the adapter: it went away and did not come back",
                         "plug it in again and restart orvtool serve");
     }
-    return Result();
+    // In text the summary is on the log already (standard error).
+    const orvdev_jtag_port_stats& j = served.jtag;
+    return Result().field("stopped",
+                          Value::object({{"jtag", Value::object({{"client_waits", j.runs},
+                                                                 {"clocks", j.clocks},
+                                                                 {"out_transfers", j.out_transfers},
+                                                                 {"stream_bytes", j.stream_bytes},
+                                                                 {"exchanges", j.exchanges}})},
+                                         {"spi_operations", served.spi_operations}}));
 }
 
 } // namespace
@@ -177,9 +189,10 @@ void register_serve(CLI::App& app, Chosen& chosen)
                      "drop a client whose answers stay unread this long (default " + args->unread_limit + ")")
         ->type_name("SECONDS");
     serve_app->footer(
-        "HOST defaults to 127.0.0.1; port 0 picks a free port. One client per protocol at a time "
-        "(a second one is refused). An adapter that goes away is opened again once a second. Runs until "
-        "SIGINT or SIGTERM; exits 1 when the adapter went away and did not come back.");
+        "HOST defaults to 127.0.0.1; port 0 picks a free port. One client at a time has the JTAG chain "
+        "(remote_bitbang, XVC) and one the SPI flash (serprog); one that connects meanwhile waits its "
+        "turn. An adapter that goes away is opened again once a second. Runs until SIGINT or SIGTERM "
+        "(exit 0); exits 1 when the adapter went away and did not come back.");
     on_chosen(serve_app, chosen, [args] {
         return Action([options = check(*args)](const Context& ctx) { return serve(ctx, options); });
     });

@@ -1,8 +1,13 @@
 #include "front/orvtool/spi_commands.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -299,6 +304,7 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     orvdev_write_options_init(&o);
     o.verify = args.verify ? 1 : 0;
     o.backup_file = backup_file.empty() ? nullptr : backup_file.c_str();
+    o.recovery_dir = args.recovery_dir.empty() ? nullptr : args.recovery_dir.c_str();
     orvdev_write_report r{};
     orvdev_report report{};
     orvdev_layout_result covered{};
@@ -612,6 +618,20 @@ struct SpiArgs {
     }
 };
 
+// --recovery-dir: a directory this process may create files in, before the
+// adapter is opened.
+void check_recovery_dir(const std::string& dir)
+{
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        usage_error("--recovery-dir " + dir + " is not a directory", "give an existing directory");
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        usage_error("--recovery-dir " + dir + ": " + std::strerror(errno),
+                    "give a directory you may create files in");
+    }
+}
+
 std::uint64_t flash_address(const std::string& text, const char* what)
 {
     return size_arg(text, what, spi::ADDRESS_LIMIT - 1);
@@ -674,6 +694,7 @@ struct ImageArgs {
     std::string addr, in_file;
     bool no_verify = false;
     std::string backup;
+    std::string recovery_dir;
 };
 
 CLI::App* add_image_command(CLI::App* spi, const std::string& name, const std::string& description,
@@ -753,7 +774,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
         if (!read->out_file.empty()) {
             // A path that cannot be created is refused before the adapter is
             // opened (the temporary file is removed again at once).
-            OutputFile probe(read->out_file, std::cout);
+            check_output_file(read->out_file);
         }
         return Action([options, addr, len, out_file = read->out_file](const Context& ctx) {
             return cmd_read(ctx, options, addr, len, out_file);
@@ -772,16 +793,24 @@ void register_spi(CLI::App& app, Chosen& chosen)
                      "save the whole blocks the write touches (with --layout: from the first region's to the "
                      "last one's), as they were, to FILE first")
         ->type_name("FILE");
+    write_cmd
+        ->add_option("--recovery-dir", write->recovery_dir,
+                     "where a failed write saves the old content it could not put back (default: the working "
+                     "directory)")
+        ->type_name("DIR");
     auto write_layout = std::make_shared<LayoutArgs>();
     add_layout_options(write_cmd, write_layout);
     on_chosen(write_cmd, chosen, [group, write, write_layout] {
         Options options = group->check();
         write_layout->apply(options);
         std::uint64_t addr = flash_address(write->addr, "ADDR");
-        WriteArgs args{!write->no_verify, write->backup};
+        WriteArgs args{!write->no_verify, write->backup, write->recovery_dir};
         if (!args.backup_file.empty()) {
             // A path that cannot be created is refused before the adapter is opened.
-            OutputFile probe(args.backup_file, std::cout);
+            check_output_file(args.backup_file);
+        }
+        if (!args.recovery_dir.empty()) {
+            check_recovery_dir(args.recovery_dir);
         }
         return Action([options, addr, in_file = write->in_file, args](const Context& ctx) {
             return cmd_write(ctx, options, addr, in_file, args);

@@ -25,10 +25,13 @@ struct Options {
     std::vector<std::string> include; // the names as given, for hints
 };
 
-// spi write: the read-back after it, and where to save the old content first.
+// spi write: the read-back after it, where to save the old content first,
+// and where a failed write saves what it could not put back (empty: the
+// working directory).
 struct WriteArgs {
     bool verify = true;
     std::string backup_file;
+    std::string recovery_dir;
 };
 
 // spi erase: sectors of the smallest erase size from an address, or the chip.

@@ -1,10 +1,13 @@
 #include "lib/hostfile/host_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <stdio.h> // renameat2
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -71,6 +74,62 @@ public:
 private:
     int fd_;
 };
+
+FileError interrupted(const std::string& path, const std::string& waiting_for)
+{
+    return FileError(FileError::Kind::interrupted, path, "gave up waiting for " + waiting_for);
+}
+
+// Waits until `fd` is ready for `events`, looking at `stop` whenever a
+// slice passes or a signal comes; false when it says stop. What is ready is
+// never refused: output after a stop still goes out while it can.
+bool wait_ready(int fd, short events, StopAsked stop)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, WAIT_SLICE_MS);
+        if (n > 0 || (n < 0 && errno != EINTR)) {
+            return true; // ready, or the call after says what is wrong
+        }
+        if (stop()) {
+            return false;
+        }
+    }
+}
+
+// Opens a FIFO, device or socket for writing; a FIFO only once a reader has
+// it open, which the call waits for as long as `stop` lets it. The
+// descriptor does not block: writes wait in wait_ready.
+int open_for_writing(const std::string& path, StopAsked stop)
+{
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0 || errno != ENXIO) {
+            return fd; // ENXIO: a FIFO nobody reads yet
+        }
+        if (stop()) {
+            throw interrupted(path, "a reader of " + path);
+        }
+        (void)::poll(nullptr, 0, WAIT_SLICE_MS);
+    }
+}
+
+void write_waiting(int fd, std::span<const std::uint8_t> bytes, const std::string& name, StopAsked stop)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            throw system_error(name, "cannot write", errno);
+        }
+        if (!wait_ready(fd, POLLOUT, stop)) {
+            throw interrupted(name, name + " to take more");
+        }
+    }
+}
 
 } // namespace
 
@@ -139,6 +198,76 @@ std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name, std::
     }
 }
 
+std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name, std::uint64_t max_bytes,
+                                          StopAsked stop)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        throw system_error(name, "cannot read", errno);
+    }
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || stop == nullptr) {
+        return read_descriptor(fd, name, max_bytes); // nothing to wait for
+    }
+    const auto too_large = [&] {
+        return FileError(FileError::Kind::too_large, name,
+                         name + " holds more than " + std::to_string(max_bytes) + " bytes");
+    };
+    // Each read only once poll says there is something (or the end): a FIFO
+    // opened without waiting reads as ended until its writer comes.
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> chunk(READ_CHUNK);
+    for (;;) {
+        if (!wait_ready(fd, POLLIN, stop)) {
+            throw interrupted(name, "input from " + name);
+        }
+        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(name, "cannot read", errno);
+        }
+        if (n == 0) {
+            return data;
+        }
+        if (data.size() + static_cast<std::size_t>(n) > max_bytes) {
+            throw too_large();
+        }
+        data.insert(data.end(), chunk.begin(), chunk.begin() + n);
+    }
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_bytes, StopAsked stop)
+{
+    // Without waiting: a FIFO has no writer yet, a terminal may be slow.
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
+        throw system_error(path, "cannot open", errno);
+    }
+    return read_descriptor(fd.get(), path, max_bytes, stop);
+}
+
+void write_descriptor(int fd, std::span<const std::uint8_t> bytes, const std::string& name, StopAsked stop)
+{
+    // The descriptor is shared with whoever started us: it stays blocking,
+    // so a write goes out only when poll says there is room, and at most a
+    // pipe's atomic size at a time, which a pipe with room takes whole.
+    constexpr std::size_t PIECE = PIPE_BUF;
+    for (std::size_t done = 0; done < bytes.size();) {
+        if (!wait_ready(fd, POLLOUT, stop)) {
+            throw interrupted(name, name + " to take more");
+        }
+        const ssize_t n = ::write(fd, bytes.data() + done, std::min(PIECE, bytes.size() - done));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(name, "cannot write", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_bytes)
 {
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -150,7 +279,21 @@ std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_b
 
 // ---------------------------------------------------------------------------
 
-OutputFile::OutputFile(const std::string& path)
+OutputFile::OutputFile(const std::string& path) : OutputFile(path, nullptr) {}
+
+void OutputFile::check(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        if (::access(path.c_str(), W_OK) != 0) {
+            throw system_error(path, "cannot open", errno);
+        }
+        return;
+    }
+    OutputFile probe(path); // a temporary file beside it, removed again at once
+}
+
+OutputFile::OutputFile(const std::string& path, StopAsked stop) : stop_(stop)
 {
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -165,7 +308,8 @@ OutputFile::OutputFile(const std::string& path)
         // by the name given, so that the kernel follows the links (/dev/stdout
         // leads to a pipe that no path names).
         target_ = path;
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        fd_ = stop != nullptr ? open_for_writing(path, stop)
+                              : ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) {
             throw system_error(path, "cannot open", errno);
         }
@@ -206,6 +350,10 @@ OutputFile::~OutputFile()
 
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
+    if (stop_ != nullptr && in_place()) {
+        write_waiting(fd_, bytes, target_, stop_);
+        return;
+    }
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) {
@@ -256,6 +404,56 @@ void OutputFile::finish(FileLock* lock)
     committed_ = true;
     if (lock != nullptr) {
         *lock = FileLock(std::exchange(fd_, -1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+void write_new_file(const std::string& path, std::span<const std::uint8_t> bytes)
+{
+    std::string temporary = directory_of(path) + "." + name_of(path).substr(0, NAME_IN_TEMPORARY) + ".XXXXXX";
+    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw system_error(path, "cannot create a temporary file beside", errno);
+    }
+    // Removes the temporary file on every way out but the one that names it.
+    struct Remove {
+        const std::string& path;
+        bool keep = false;
+        ~Remove()
+        {
+            if (!keep) {
+                ::unlink(path.c_str());
+            }
+        }
+    } remove{temporary};
+    (void)::fchmod(fd.get(), new_file_mode()); // mkstemp makes it private
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw system_error(path, "cannot write", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
+        throw system_error(path, "cannot write", errno);
+    }
+    // The name is taken in one step that fails when it exists: a rename that
+    // replaces nothing, or, on file systems without one, a second link.
+    int rc = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+        rc = ::link(temporary.c_str(), path.c_str());
+    } else if (rc == 0) {
+        remove.keep = true;
+    }
+    if (rc != 0 && errno == EEXIST) {
+        throw FileError(FileError::Kind::exists, path, path + " exists already", EEXIST);
+    }
+    if (rc != 0) {
+        throw system_error(path, "cannot create", errno);
     }
 }
 

@@ -1,7 +1,8 @@
 // Files on the host, as orvtool and the virtual board use them: inputs read
 // whole within a bound of what they can be, outputs that replace a file only
 // once complete (or are written in place where replacing would be wrong), and
-// a lock held for as long as a process owns a file.
+// a lock held for as long as a process owns a file; and new files that never
+// take the place of another.
 //
 // Outputs: a regular file, or a path where nothing is yet, is written to a
 // temporary file beside it and renamed over it on commit, so that a reader
@@ -26,10 +27,12 @@ namespace orv::hostfile {
 class FileError : public std::runtime_error {
 public:
     enum class Kind {
-        system,     // the call failed: errno() says why
-        not_a_file, // a directory, or another node that cannot be read or written whole
-        too_large,  // more bytes than the bound
-        locked,     // another process holds the lock
+        system,      // the call failed: errno() says why
+        not_a_file,  // a directory, or another node that cannot be read or written whole
+        too_large,   // more bytes than the bound
+        locked,      // another process holds the lock
+        exists,      // something already has the name
+        interrupted, // a wait for a FIFO's other end, or for a pipe, given up (StopAsked)
     };
     FileError(Kind kind, std::string path, const std::string& text, int error_number = 0);
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
@@ -57,6 +60,33 @@ private:
 [[nodiscard]] std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name,
                                                         std::uint64_t max_bytes);
 
+// A new file at `path` that holds `bytes`, whole or not at all: written to a
+// temporary file beside it, flushed, then given the name only while nothing
+// has it (two processes that choose one name never share the file, and
+// nothing there is replaced: not a file, a link nor a device). Throws
+// FileError: exists when the name is taken, system otherwise; no temporary
+// file is left.
+void write_new_file(const std::string& path, std::span<const std::uint8_t> bytes);
+
+// Asked while a read or a write waits: for the other end of a FIFO, or on a
+// pipe, a terminal or a socket that has nothing to give or no room (every
+// WAIT_SLICE_MS, and at once when a signal interrupts the wait). True gives
+// the wait up with FileError (interrupted), whose text says what was awaited.
+// Regular files never wait.
+using StopAsked = bool (*)() noexcept;
+inline constexpr int WAIT_SLICE_MS = 100;
+
+// read_file and read_descriptor whose waits end when `stop` says so. A FIFO
+// is opened without waiting for its writer: the read waits for one instead.
+[[nodiscard]] std::vector<std::uint8_t> read_file(const std::string& path, std::uint64_t max_bytes,
+                                                  StopAsked stop);
+[[nodiscard]] std::vector<std::uint8_t> read_descriptor(int fd, const std::string& name,
+                                                        std::uint64_t max_bytes, StopAsked stop);
+// All of `bytes` to a descriptor the caller has open (standard output),
+// waiting for room as long as `stop` lets it. Throws FileError: system,
+// interrupted.
+void write_descriptor(int fd, std::span<const std::uint8_t> bytes, const std::string& name, StopAsked stop);
+
 class FileLock;
 
 // An output as described above. The constructor opens what will be written,
@@ -68,6 +98,16 @@ public:
     // Throws FileError: system (the directory, permissions), not_a_file (a
     // directory).
     explicit OutputFile(const std::string& path);
+    // The same, with its waits ended by `stop` (FileError interrupted): the
+    // open of a FIFO, until a reader opens it, and writes to it, until the
+    // reader takes them.
+    OutputFile(const std::string& path, StopAsked stop);
+
+    // Whether an output could be made at `path`, before any work: as the
+    // constructor checks it, but a device, FIFO or socket is only checked
+    // for write permission, never opened (a reader of a FIFO would see its
+    // end). Throws what the constructor throws.
+    static void check(const std::string& path);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -95,6 +135,7 @@ private:
     std::string temporary_;
     int fd_ = -1;
     bool committed_ = false;
+    StopAsked stop_ = nullptr;
 };
 
 // An exclusive lock (flock) on a file, held until destruction or release.

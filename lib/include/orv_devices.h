@@ -700,6 +700,21 @@ ORV_API void orvdev_session_set_progress(orvdev_session* session, orvdev_progres
 ORV_API void orvdev_session_touch(orvdev_session* session);
 
 /**
+ * \brief Tells the session the adapter's USB serial number.
+ *
+ * It names the recovery files of a failed flash write
+ * (orvdev_flash_write()), so that two adapters' files are told apart.
+ * Sends nothing.
+ *
+ * \param session the session; NULL is accepted (nothing done).
+ * \param serial the serial number (copied, cut to 63 bytes); NULL or empty:
+ *        not known.
+ * \onfailure Cannot fail.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API void orvdev_session_set_serial(orvdev_session* session, const char* serial);
+
+/**
  * \brief Makes the adapter ready for the caller's own work through the bus
  *        libraries.
  *
@@ -1674,7 +1689,8 @@ typedef struct orvdev_write_options {
      *  before anything is erased. */
     const char* backup_file;
     /** Where a failed write saves what it could not put back; NULL: the
-     *  working directory. */
+     *  working directory. When that directory takes no file, the home
+     *  directory, then the temporary directory (TMPDIR, /tmp) do. */
     const char* recovery_dir;
 } orvdev_write_options;
 
@@ -1695,11 +1711,19 @@ ORV_API void orvdev_write_options_init(orvdev_write_options* options);
  * Reads the blocks the write touches, erases only blocks where a bit must
  * rise (the erase sizes that take least time), programs only pages that
  * change, then (verify) reads back what it erased or programmed. Stages
- * "read", "erase", "write", "verify". When a step fails (or is stopped)
- * after an erase, the old bytes of the erased blocks outside
- * [addr, addr + len) are programmed back once; if that fails too, the
- * blocks' old content is saved to a file named in report.recovery_file, to
- * be written at result.range_addr.
+ * "read", "erase", "write", "verify". A block counts as erased from the
+ * moment its erase command is sent. When a step fails (or is stopped) after
+ * an erase, the write waits (bounded) until the flash is ready, programs the
+ * old bytes of the erased blocks outside [addr, addr + len) back once and
+ * reads them back; only bytes read back as they were count as restored
+ * (report.done: "restored" with the bytes of how many). When any other is
+ * left, the blocks' old content is saved to a new file,
+ * flash-recovery-SERIAL-ADDR-PID-N.bin (the session's serial number when it
+ * has one, result.range_addr, the process, a count), created only where no
+ * file has that name and written whole or not at all; report.recovery_file
+ * names it, and the message says which bytes were not put back. It is to be
+ * written at result.range_addr. After any failure the next operation on the
+ * flash first waits until it is ready.
  *
  * \param flash the handle.
  * \param addr the first byte to write.
@@ -1727,7 +1751,8 @@ ORV_API void orvdev_write_options_init(orvdev_write_options* options);
  * \onfailure *result (when given) says what had been done, and is all zeros
  *         after a refused argument. The flash may hold part of data; the
  *         blocks' old content outside [addr, addr + len) was put back, or
- *         report.recovery_file names the file that keeps it.
+ *         report.recovery_file names the file that keeps it (empty when
+ *         no directory took it: the message says why).
  * \threadsafety One call at a time per session.
  */
 ORV_API int32_t orvdev_flash_write(orvdev_flash* flash, uint64_t addr, const uint8_t* data, uint64_t len,
@@ -2724,6 +2749,44 @@ ORV_API void orvdev_bsdl_get_info(const orvdev_bsdl* file, orvdev_bsdl_info* inf
  */
 ORV_API const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int32_t* is_private);
 
+/**
+ * \brief An opcode of an instruction of a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param instruction from 0, in the file's order (orvdev_bsdl_instruction()).
+ * \param index from 0: an instruction may have several opcodes.
+ * \returns the opcode as the file writes it, 0, 1 and X, the bit shifted
+ *          first last ("00010"), living as long as file; NULL past the end
+ *          or for a NULL file.
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API const char* orvdev_bsdl_opcode(const orvdev_bsdl* file, uint32_t instruction, uint32_t index);
+
+/** More of what a BSDL file says (orvdev_bsdl_get_details()). */
+typedef struct orvdev_bsdl_details {
+    /** What the instruction register captures (INSTRUCTION_CAPTURE), as
+     *  opcodes are written; "" when the file does not say. */
+    const char* instruction_capture;
+    /** The pin map in use (the package); "" when the file maps no package
+     *  pins. */
+    const char* pin_map;
+    /** COMPONENT_CONFORMANCE; "" when the file does not say. */
+    const char* conformance;
+    /** Ports the file declares, with or without boundary cells. */
+    uint32_t port_count;
+} orvdev_bsdl_details;
+
+/**
+ * \brief More of what a BSDL file says of its device.
+ *
+ * \param[in] file the file.
+ * \param[out] details receives them; its texts live as long as file.
+ * \onfailure Cannot fail; with a NULL file or details nothing is written.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API void orvdev_bsdl_get_details(const orvdev_bsdl* file, orvdev_bsdl_details* details);
+
 /** What the reader skipped, at its line and column. */
 typedef struct orvdev_bsdl_notice {
     /** 1-based line. */
@@ -2787,6 +2850,33 @@ typedef struct orvdev_bscan_pin {
  * \threadsafety Thread-safe: reads the file only.
  */
 ORV_API int32_t orvdev_bsdl_get_pin(const orvdev_bsdl* file, uint32_t index, orvdev_bscan_pin* pin);
+
+/** The boundary cells of a pin (orvdev_bsdl_get_cells()): cell numbers,
+ *  cell 0 nearest TDO, -1 for none. */
+typedef struct orvdev_bsdl_cells {
+    /** The cell that captures the pin. */
+    int32_t input;
+    /** The cell that drives it. */
+    int32_t output;
+    /** The output's enable; the output cell itself for an open drain. */
+    int32_t control;
+    /** The value of control that lets the pin go; 0 without control. */
+    int32_t disable;
+} orvdev_bsdl_cells;
+
+/**
+ * \brief The boundary cells of a pin of a BSDL file.
+ *
+ * \param[in] file the file.
+ * \param index from 0, below pin_count of orvdev_bsdl_info.
+ * \param[out] cells receives the cells.
+ * \retval 0 *cells are the pin's.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL file or cells, an index past
+ *         the end.
+ * \onfailure *cells is unchanged.
+ * \threadsafety Thread-safe: reads the file only.
+ */
+ORV_API int32_t orvdev_bsdl_get_cells(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_cells* cells);
 
 /**
  * \brief The index of a pin by name.
@@ -3115,13 +3205,15 @@ ORV_API void orvdev_bscan_close(orvdev_bscan* bscan);
  * \param bscan the handle.
  * \param tap the TAP, from 0 (nearest TDO).
  * \param[out] pins one entry per pin with boundary cells, in the file's
- *        order (pin_count of its orvdev_bsdl_info).
+ *        order (pin_count of its orvdev_bsdl_info); NULL with capacity 0
+ *        for a device without such pins (its cells all internal).
  * \param capacity entries that fit at pins.
  * \param[out] report NULL, or receives the result and, on failure, what
  *        happened (orvdev_report).
  * \retval 0 pins holds every pin.
- * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or pins, no such
- *         TAP, a TAP without a file, too small a capacity; nothing sent.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, NULL pins with a
+ *         capacity, no such TAP, a TAP without a file, too small a
+ *         capacity; nothing sent.
  * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the file names no SAMPLE
  *         instruction; nothing sent.
  * \retval -1..-17 a bus code.
@@ -3211,12 +3303,16 @@ typedef struct orvdev_netlist orvdev_netlist;
 /**
  * \brief Reads a netlist and the BSDL files it names.
  *
- * Reads the netlist (JSON) and the BSDL files it names (relative to it),
- * and checks it before anything is driven: every pin an I/O of its device
- * (a pin the file does not have is refused with the nearest names), at most
- * one pin of a net that always drives it, unknown devices and keys. A
- * device that gives an "idcode" and no "bsdl" takes the first of files with
- * that IDCODE. Nothing is sent.
+ * Reads the netlist (JSON, a regular file) and the BSDL files it names
+ * (relative to it, and in its directory or below it: a netlist from
+ * elsewhere reads no other file of the host; orvdev_netlist_load_flags()
+ * with #ORVDEV_NETLIST_BSDL_ANYWHERE allows any), and checks it before
+ * anything is driven: a key twice in one object, every pin an I/O of its
+ * device (a pin the file does not have is refused with the nearest names),
+ * at most one pin of a net that always drives it, unknown devices and keys,
+ * at most #ORVDEV_JTAG_MAX_DEVICES BSDL files. A device that gives an
+ * "idcode" and no "bsdl" takes the first of files with that IDCODE. Nothing
+ * is sent.
  *
  * \param[in] path the netlist.
  * \param[in] files count BSDL files, none NULL; may be NULL when count is 0.
@@ -3239,6 +3335,43 @@ typedef struct orvdev_netlist orvdev_netlist;
  */
 ORV_API int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
                                     orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report);
+
+/** How orvdev_netlist_load_flags() reads a netlist. */
+enum orvdev_netlist_flag {
+    /** The BSDL files it names may lie anywhere, not only in its directory
+     *  and below. */
+    ORVDEV_NETLIST_BSDL_ANYWHERE = 1
+};
+
+/**
+ * \brief Reads a netlist and the BSDL files it names, as asked.
+ *
+ * orvdev_netlist_load() with flags: #orvdev_netlist_flag values, or-ed.
+ *
+ * \param[in] path the netlist.
+ * \param[in] files count BSDL files, none NULL; may be NULL when count is 0.
+ * \param count files given.
+ * \param flags #orvdev_netlist_flag values; 0 reads as orvdev_netlist_load().
+ * \param[out] out receives the netlist, to be freed with
+ *        orvdev_netlist_free().
+ * \param[out] where NULL, or filled when the result is
+ *        ORVDEV_ERROR_BAD_INPUT (the netlist with a JSON path, or a BSDL
+ *        file with its line); else all zeros.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the netlist.
+ * \retval ORVDEV_ERROR_BAD_INPUT the netlist or a BSDL file was refused.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL path or out, a NULL file,
+ *         a flag that is not an #orvdev_netlist_flag.
+ * \retval LIBUSB_ERROR_NO_MEM out of memory.
+ * \onfailure *out is unchanged; *where says why after
+ *         ORVDEV_ERROR_BAD_INPUT (unchanged after
+ *         ORVDEV_ERROR_INVALID_ARGUMENT).
+ * \threadsafety Thread-safe: reads the files into a new object.
+ */
+ORV_API int32_t orvdev_netlist_load_flags(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                                          uint32_t flags, orvdev_netlist** out, orvdev_input_error* where,
+                                          orvdev_report* report);
 /**
  * \brief Frees a netlist.
  *
@@ -3282,8 +3415,13 @@ enum orvdev_short_behaviour {
 typedef struct orvdev_connect_open {
     /** The net. */
     const char* net;
-    /** The pin that does not follow the net's driver ("U2.D(2)"). */
+    /** The pin off the net ("U2.D(2)"): one that does not follow the net's
+     *  driver, or the driver when none of its receivers follows it. */
     const char* pin;
+    /** NULL, or, for a net of one driver (pin) and one receiver that does
+     *  not follow it, the receiver: the net is open between the two, and
+     *  the readings are the same at whichever pin it is. */
+    const char* or_pin;
 } orvdev_connect_open;
 
 /** A short found by the interconnect test. */
@@ -3316,7 +3454,8 @@ typedef struct orvdev_connect_untested {
 /** What an interconnect test found; owned by the library
  *  (orvdev_connect_result_free). */
 typedef struct orvdev_connect_result {
-    /** Non-zero when no open, short or stuck net was found. */
+    /** Non-zero when nets were tested (nets_tested above 0) and no open,
+     *  short or stuck net was found. */
     int32_t passed;
     /** Patterns driven. */
     uint32_t patterns;

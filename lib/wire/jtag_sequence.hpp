@@ -2,13 +2,14 @@
 // on any clock, turned into the fewest adapter command bytes and batched.
 //
 // The JTAG library's calls move the TAP along fixed paths and always end in
-// Run-Test/Idle. Network clients (remote_bitbang, XVC) and SVF playback
-// describe their work clock by clock instead; this engine takes such clocks,
-// plans the stream and runs it, one OUT transfer and at most one read-back
-// exchange per batch.
+// Run-Test/Idle. Network clients (remote_bitbang, XVC), boundary scan and SVF
+// playback describe their work as clocks instead: clock by clock, or as runs
+// of clocks alike in TMS and sampling whose TDI is a bit string (a shift of a
+// million bits is one run). This engine takes either, plans the stream and
+// runs it, one OUT transfer and at most one read-back exchange per batch.
 //
-// Command forms: only those the JTAG library itself emits, in its forms, as
-// those are what an adapter is known to execute as the libraries expect:
+// Command forms: only those the JTAG library itself emits, built by the same
+// phase functions (tap_phases.hpp):
 //   0x5B  1..7 TMS clocks, TDI (bit 7) held for all of them
 //   0x5C  one sampled TMS clock (count 0)
 //   0x7B/0x7C  1..256 bytes LSB first, TMS low
@@ -18,6 +19,14 @@
 // Shift and idle commands are only emitted while the TMS line is low, that is
 // after a TMS command whose last clock was TMS 0, as the library does: an
 // adapter may hold TMS at its last level during them.
+//
+// Planning: stretches of TMS-low clocks sampled alike are shifted in whole
+// byte commands, taken directly at word level; the clocks around them, and
+// stretches whose TDI holds runs of zeros that idle commands may clock
+// cheaper, go to a search clock by clock for the fewest bytes. A run of idle
+// clocks (TMS low, TDI low, not sampled) too long for that search is
+// shortened by whole idle commands first and given them back after: the
+// fewest bytes for any length, at a cost that does not grow with it.
 //
 // Read-back: the sampled bits of a batch come back packed in clock order,
 // least significant bit first, the last byte padded by the flush.
@@ -31,6 +40,9 @@
 
 #include <libusb.h>
 
+#include "lib/wire/bit_view.hpp"
+#include "lib/wire/tap_phases.hpp"
+
 namespace orv::engine {
 
 // One TCK clock: the TMS and TDI levels at its rising edge, and whether the
@@ -43,26 +55,82 @@ struct Clock {
     friend constexpr bool operator==(const Clock&, const Clock&) = default;
 };
 
+// `clocks` clocks with TMS at `tms` and TDO wanted on each when `sample`; TDI
+// of clock k is bit k of `tdi`.
+struct Run {
+    std::uint64_t clocks = 0;
+    bool tms = false;
+    bool sample = false;
+    BitView tdi;
+};
+
 // The largest read-back any library call asks of the adapter in one exchange.
 inline constexpr std::size_t DEFAULT_MAX_READBACK = 512;
 
-// The JTAG count form shifts the count by seven into a byte: 32767 clocks is
-// the most it carries exactly.
-inline constexpr unsigned MAX_IDLE_CLOCKS = 32767;
+// The most idle clocks one command carries exactly (tap_phases.hpp).
+inline constexpr unsigned MAX_IDLE_CLOCKS = jtag::MAX_EXACT_IDLE_CLOCKS;
+
+// Asked between steps of a long planning or sending loop: true to stop.
+using StopCheck = std::function<bool()>;
+
+// Clocks waiting to be planned, as segments alike in TMS and sampling. TDI
+// bits are copied in, except a constant level, which is kept as such: a run of
+// any length costs a segment.
+class ClockQueue {
+public:
+    struct Segment {
+        std::uint64_t clocks = 0;
+        bool tms = false;
+        bool sample = false;
+        bool stored = false;   // TDI in the queue's bits from `bit` on; else constant
+        bool level = false;    // the constant TDI level
+        std::uint64_t bit = 0; // of the queue's bits
+    };
+
+    void push(const Clock& clock);
+    // Copies the run's TDI bits; nothing for an empty run.
+    void push(const Run& run);
+    [[nodiscard]] std::uint64_t clocks() const noexcept { return clocks_; }
+    [[nodiscard]] bool empty() const noexcept { return clocks_ == 0; }
+    void clear() noexcept;
+    [[nodiscard]] std::span<const Segment> segments() const noexcept { return segments_; }
+    // The TDI of a segment's clocks.
+    [[nodiscard]] BitView tdi(const Segment& segment) const noexcept
+    {
+        return segment.stored ? bits_.view().from(segment.bit) : BitView{{}, 0, segment.level};
+    }
+
+private:
+    void push_constant(std::uint64_t clocks, bool tms, bool sample, bool level);
+
+    std::vector<Segment> segments_;
+    BitBuffer bits_;
+    std::uint64_t clocks_ = 0;
+};
+
+// Bits [first, first + count) of a batch's read-back.
+struct BitRange {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+};
 
 // One OUT transfer and, when `readback_bytes` is not 0, one exchange.
 struct Batch {
     std::vector<std::uint8_t> stream;
     std::size_t readback_bytes = 0;
-    // For each sampled clock wanted by the client, in clock order, its bit
-    // position in this batch's read-back.
-    std::vector<std::uint32_t> wanted_bits;
-    std::size_t clocks = 0; // of those planned, in order
+    // Where the levels of the sampled clocks wanted by the client lie in this
+    // batch's read-back, in clock order.
+    std::vector<BitRange> wanted;
+    std::uint64_t clocks = 0; // of those planned, in order
 };
+
+// The levels a batch hands over: the bits of its wanted ranges.
+[[nodiscard]] std::uint64_t wanted_count(const Batch& batch) noexcept;
 
 struct Plan {
     std::vector<Batch> batches;
     bool tms_low_after = false; // TMS line level once the plan has run
+    bool stopped = false;       // `stop` asked to stop: the plan is empty
 };
 
 // Plans `clocks`: the fewest stream bytes (then the fewest read-back bits),
@@ -70,6 +138,9 @@ struct Plan {
 // `tms_low` says whether the TMS line is low before the first clock.
 [[nodiscard]] Plan plan_sequence(std::span<const Clock> clocks, bool tms_low,
                                  std::size_t max_readback = DEFAULT_MAX_READBACK);
+// The same for the queued clocks; `stop` is asked between steps.
+[[nodiscard]] Plan plan_queue(const ClockQueue& queue, bool tms_low,
+                              std::size_t max_readback = DEFAULT_MAX_READBACK, const StopCheck& stop = {});
 
 // What a sequence cost on the wire.
 struct SequenceStats {
@@ -81,10 +152,19 @@ struct SequenceStats {
     std::uint64_t readback_bytes = 0;
 };
 
+SequenceStats& operator+=(SequenceStats& stats, const SequenceStats& more) noexcept;
+// What `later` adds to `earlier`, both of one count.
+[[nodiscard]] SequenceStats operator-(const SequenceStats& later, const SequenceStats& earlier) noexcept;
+
 // Where a sequencer's batches go: the adapter, or a stand-in (the SVF dry run
 // counts what would be sent).
 class Wire {
 public:
+    Wire() = default;
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+    Wire(Wire&&) = delete;
+    Wire& operator=(Wire&&) = delete;
     virtual ~Wire() = default;
     // One OUT transfer of `stream`; 0 or a library result code.
     [[nodiscard]] virtual std::int32_t send(std::span<const std::uint8_t> stream) = 0;
@@ -128,20 +208,31 @@ public:
     }
     JtagSequencer(const JtagSequencer&) = delete;
     JtagSequencer& operator=(const JtagSequencer&) = delete;
+    JtagSequencer(JtagSequencer&&) = delete;
+    JtagSequencer& operator=(JtagSequencer&&) = delete;
+    ~JtagSequencer() = default;
 
-    void queue(Clock clock) { pending_.push_back(clock); }
+    void queue(Clock clock) { pending_.push(clock); }
     void queue(std::span<const Clock> clocks)
     {
-        pending_.insert(pending_.end(), clocks.begin(), clocks.end());
+        for (const Clock& c : clocks) {
+            pending_.push(c);
+        }
     }
-    void queue(bool tms, bool tdi, bool sample) { pending_.push_back(Clock{tms, tdi, sample}); }
-    [[nodiscard]] std::size_t pending() const noexcept { return pending_.size(); }
-    [[nodiscard]] std::span<const Clock> queued() const noexcept { return pending_; }
+    void queue(bool tms, bool tdi, bool sample) { pending_.push(Clock{tms, tdi, sample}); }
+    // A run; its TDI bits are copied.
+    void queue(const Run& run) { pending_.push(run); }
+    // Clocks queued.
+    [[nodiscard]] std::uint64_t pending() const noexcept { return pending_.clocks(); }
 
     // Called after each batch has come back with the number of TDO levels
     // collected so far and the clocks that batch ran; returning false stops
     // before the next batch.
     using BatchDone = std::function<bool(std::size_t levels, std::size_t clocks)>;
+    // Called after each batch has come back with the TDO levels of its wanted
+    // clocks, packed in clock order (`count` of them), and the clocks it ran;
+    // returning false stops before the next batch.
+    using BatchLevels = std::function<bool(const BitView& levels, std::uint64_t count, std::uint64_t clocks)>;
 
     // Runs everything queued, batch by batch, and appends the TDO level (0 or
     // 1) of each sampled clock, in clock order, to `tdo` as its batch comes
@@ -150,6 +241,9 @@ public:
     // transfer (the library codes); the levels of the batches before it stay
     // appended.
     [[nodiscard]] std::int32_t flush(std::vector<std::uint8_t>& tdo, const BatchDone& batch_done = {});
+    // The same with the levels handed over packed, batch by batch; `stop` is
+    // also asked while planning (nothing is sent once it says stop).
+    [[nodiscard]] std::int32_t flush(const BatchLevels& batch_levels, const StopCheck& stop = {});
 
     // The TMS line level is unknown until a TMS command sets it; after an
     // adapter reset or a failed batch, assume it high again.
@@ -164,8 +258,10 @@ private:
     Wire* wire_;
     std::size_t max_readback_;
     bool tms_low_ = false;
-    std::vector<Clock> pending_;
+    ClockQueue pending_;
     SequenceStats stats_;
+    std::vector<std::uint8_t> readback_;
+    BitBuffer levels_;
 };
 
 } // namespace orv::engine

@@ -1,7 +1,6 @@
 #include "lib/wire/tap_phases.hpp"
 
 #include <algorithm>
-#include <span>
 
 #include "lib/wire/heap_buffer.hpp"
 #include "lib/wire/tap_state.hpp"
@@ -28,25 +27,6 @@ std::size_t whole_byte_commands(std::size_t whole_bytes) noexcept
     return (whole_bytes + MAX_BYTES_PER_COMMAND - 1) / MAX_BYTES_PER_COMMAND;
 }
 
-// All bytes but the last, in commands of at most 256 bytes.
-void append_whole_bytes(CommandStream& stream, std::span<const std::uint8_t> bytes, bool capture) noexcept
-{
-    while (!bytes.empty()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size(), MAX_BYTES_PER_COMMAND);
-        append_bytes(stream, BitOrder::lsb_first, capture, bytes.first(chunk));
-        bytes = bytes.subspan(chunk);
-    }
-}
-
-// Bits 0..L-2 of the last byte; its final bit goes with the exit clock.
-void append_last_byte_bits(CommandStream& stream, std::uint8_t last_byte, unsigned bits,
-                           bool capture) noexcept
-{
-    if (bits > 1) {
-        append_bits(stream, BitOrder::lsb_first, capture, bits - 1, last_byte);
-    }
-}
-
 // The scan's final bit rides on the one TMS clock that leaves the shift state.
 void append_exit_with_final_bit(CommandStream& stream, std::int32_t& working_state, std::int32_t exit_state,
                                 bool final_bit, bool capture) noexcept
@@ -57,24 +37,53 @@ void append_exit_with_final_bit(CommandStream& stream, std::int32_t& working_sta
         return;
     }
     working_state = exit_state;
-    append_tms(stream, static_cast<std::uint8_t>(path.pattern | (final_bit ? TMS_TDI_BIT : 0)), 1, capture);
+    append_tms_clocks(stream, path.pattern, 1, final_bit, capture);
 }
 
 } // namespace
+
+void append_tms_clocks(CommandStream& stream, std::uint8_t pattern, unsigned clocks, bool tdi,
+                       bool read) noexcept
+{
+    append_tms(stream, static_cast<std::uint8_t>(pattern | (tdi ? TMS_TDI_BIT : 0U)), clocks, read);
+}
 
 void append_tms_path(CommandStream& stream, std::int32_t& working_state, std::int32_t target) noexcept
 {
     const TmsPath path = tms_path(working_state, target);
     if (path.clocks != 0) {
-        append_tms(stream, path.pattern, path.clocks, false);
+        append_tms_clocks(stream, path.pattern, path.clocks, false, false);
     }
     working_state = target;
+}
+
+void append_shift_bytes(CommandStream& stream, std::span<const std::uint8_t> bytes, bool capture) noexcept
+{
+    while (!bytes.empty()) {
+        const std::size_t chunk = std::min<std::size_t>(bytes.size(), MAX_BYTES_PER_COMMAND);
+        append_bytes(stream, BitOrder::lsb_first, capture, bytes.first(chunk));
+        bytes = bytes.subspan(chunk);
+    }
+}
+
+void append_shift_bits(CommandStream& stream, std::uint8_t bits, unsigned count, bool capture) noexcept
+{
+    append_bits(stream, BitOrder::lsb_first, capture, count, bits);
 }
 
 void append_idle_clocks(CommandStream& stream, std::uint16_t idle_clocks) noexcept
 {
     if (idle_clocks != 0) {
         append_clocks(stream, OP_CLOCKS, idle_clocks, JTAG_CLOCK_COUNT);
+    }
+}
+
+void append_idle_run(CommandStream& stream, std::uint64_t clocks) noexcept
+{
+    while (clocks != 0) {
+        const auto n = static_cast<std::uint16_t>(std::min<std::uint64_t>(clocks, MAX_EXACT_IDLE_CLOCKS));
+        append_idle_clocks(stream, n);
+        clocks -= n;
     }
 }
 
@@ -102,8 +111,10 @@ void append_scan(CommandStream& stream, std::int32_t& working_state, const ScanR
     const bool final_bit = (last_byte >> (bits - 1) & 1U) != 0;
 
     append_tms_path(stream, working_state, request.shift_state);
-    append_whole_bytes(stream, std::span(request.tdi, bytes - 1), request.capture);
-    append_last_byte_bits(stream, last_byte, bits, request.capture);
+    append_shift_bytes(stream, std::span(request.tdi, bytes - 1), request.capture);
+    if (bits > 1) {
+        append_shift_bits(stream, last_byte, bits - 1, request.capture);
+    }
     append_exit_with_final_bit(stream, working_state, request.exit_state, final_bit, request.capture);
     append_tms_path(stream, working_state, TPW_TAP_RUN_TEST_IDLE);
     append_idle_clocks(stream, request.idle_clocks);

@@ -199,7 +199,9 @@ PinDrive BoundaryRegister::drive(std::size_t pin, PinMode mode) const noexcept
     drive.pull = p.pull;
     switch (mode) {
     case PinMode::normal:
-        if (p.normal >= 0) {
+        // A two-state output has no way to let go: its logic drives it, low
+        // unless the board says otherwise, as its output cell captures.
+        if (p.normal >= 0 || (p.output >= 0 && p.control < 0)) {
             drive.driven = true;
             drive.level = p.normal == 1;
         }

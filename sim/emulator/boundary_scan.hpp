@@ -10,7 +10,8 @@
 // file does not describe 0. Update-DR copies the shift stage into the update stage, which
 // drives the pins only while the instruction says so:
 //   - normal function (SAMPLE/PRELOAD, IDCODE, BYPASS, after reset): the
-//     pins the board file's "drive" gives, nothing else;
+//     pins the board file's "drive" gives, and every two-state output (an
+//     output2 cell without a control cell), low where "drive" gives none;
 //   - EXTEST, INTEST, CLAMP (and instructions named EXTEST_...): each output
 //     from its output cell, unless its control cell holds the disable value;
 //     an output2 cell without a control cell always drives;

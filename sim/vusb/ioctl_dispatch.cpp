@@ -36,6 +36,7 @@ void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
 
 VirtualUsb::Device::~Device()
 {
+    set_claim(nullptr);
     if (handler != nullptr) {
         g_object_unref(handler);
     }
@@ -165,16 +166,48 @@ void VirtualUsb::Device::claim(UMockdevIoctlClient* client, unsigned int interfa
     std::lock_guard lock(mutex);
     if (!take) {
         const bool ours = claimed_by == client;
-        claimed_by = ours ? nullptr : claimed_by;
+        if (ours) {
+            set_claim(nullptr);
+        }
         complete(client, ours ? 0 : -1, ours ? 0 : EINVAL);
         return;
     }
-    if (claimed_by != nullptr && claimed_by != client) {
+    if (claimed_by_other(client)) {
         complete(client, -1, EBUSY);
         return;
     }
-    claimed_by = client;
+    set_claim(client);
     complete(client, 0, 0);
+}
+
+bool VirtualUsb::Device::claimed_by_other(UMockdevIoctlClient* client)
+{
+    if (claimed_by == nullptr || claimed_by == client) {
+        return false;
+    }
+    if (umockdev_ioctl_client_get_connected(claimed_by) != FALSE) {
+        return true;
+    }
+    trace("%s: the client that claimed interface 0 is gone: released", devnode.c_str());
+    UMockdevIoctlClient* const gone = claimed_by;
+    std::erase_if(completed, [gone](const Urb& urb) { return urb.client == gone; });
+    std::erase_if(held, [gone](const Urb& urb) { return urb.client == gone; });
+    set_claim(nullptr);
+    return false;
+}
+
+void VirtualUsb::Device::set_claim(UMockdevIoctlClient* client)
+{
+    if (client == claimed_by) {
+        return;
+    }
+    if (client != nullptr) {
+        g_object_ref(client);
+    }
+    if (claimed_by != nullptr) {
+        g_object_unref(claimed_by);
+    }
+    claimed_by = client;
 }
 
 } // namespace orv::sim

@@ -87,7 +87,7 @@ void VirtualUsb::Device::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     }
 
     std::lock_guard lock(mutex);
-    if (claimed_by != nullptr && claimed_by != client) {
+    if (claimed_by_other(client)) {
         // The interface is another program's, as usbfs refuses it.
         trace("%s: SUBMIT refused: interface claimed by another client", devnode.c_str());
         complete(client, -1, EBUSY);
@@ -167,7 +167,7 @@ void VirtualUsb::Device::client_gone(UMockdevIoctlClient* client)
     // A closed file descriptor takes its URBs and its claim with it.
     std::lock_guard lock(mutex);
     if (claimed_by == client) {
-        claimed_by = nullptr;
+        set_claim(nullptr);
     }
     std::erase_if(completed, [client](const Urb& urb) { return urb.client == client; });
     std::erase_if(held, [client](const Urb& urb) { return urb.client == client; });

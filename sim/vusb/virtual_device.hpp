@@ -54,7 +54,9 @@ struct VirtualUsb::Device {
     std::deque<Urb> held;      // swallowed by a timeout fault until discarded
     // The client (an open file of one program) that claimed interface 0:
     // another one's claim is refused with EBUSY until it releases it or
-    // closes, as usbfs does.
+    // closes, as usbfs does. Referenced while it holds the claim, so that
+    // whether it is still connected can be asked (umockdev does not say when
+    // a client goes) and no new client can take its address.
     UMockdevIoctlClient* claimed_by = nullptr;
     std::uint64_t submitted_out = 0, submitted_data = 0, submitted_count = 0;
 
@@ -68,6 +70,12 @@ struct VirtualUsb::Device {
     void detach(UMockdevTestbed* testbed);
     void handle(UMockdevIoctlClient* client);
     void claim(UMockdevIoctlClient* client, unsigned int interface, bool take);
+    // With `mutex` held: whether interface 0 is another client's. A holder
+    // whose connection has closed (a program killed, or one that exited
+    // without releasing it) is gone: its claim and URBs go with it, as the
+    // kernel drops them when the last file of a program closes.
+    [[nodiscard]] bool claimed_by_other(UMockdevIoctlClient* client);
+    void set_claim(UMockdevIoctlClient* client);
 
     // urb_lifetime.cpp
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);

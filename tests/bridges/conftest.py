@@ -1,12 +1,15 @@
 """A bridge server on the virtual adapter for each test: `orvtool --sim serve`
 on free loopback ports, started before the client and stopped with SIGTERM
-after it (the server must then exit 0)."""
+after it (the server must then exit 0). Tests wait for what the server says:
+its listening lines before they connect, a line of its log before they go
+on, each with a deadline, never for a fixed time."""
 
 import os
 import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
@@ -20,13 +23,20 @@ class Server:
         command = ([ORVTOOL, "--sim"] + (["--board", board] if board else []) +
                    (["--sim-fault", fault] if fault else []) + ["serve"] + args)
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # The log is read as it comes, so that a test can wait for a line of it.
+        self._log = []
+        self._log_changed = threading.Condition()
+        self._reader = threading.Thread(target=self._read_log, daemon=True)
+        self._reader.start()
         self.ports = {}
         deadline = time.monotonic() + 30
         expected = sum(1 for a in args if a in ("--remote-bitbang", "--xvc", "--serprog"))
         while len(self.ports) < expected:
             line = self.process.stdout.readline()
             if not line:
-                raise RuntimeError("orvtool serve ended: " + self.process.stderr.read())
+                self.process.wait(timeout=30)
+                self._reader.join(timeout=30)
+                raise RuntimeError("orvtool serve ended: " + "".join(self._log))
             match = LISTENING.match(line.strip())
             if match:
                 self.ports[match.group(1)] = int(match.group(3))
@@ -34,14 +44,44 @@ class Server:
                 raise RuntimeError("no listening lines")
         self.log = ""
 
+    def _read_log(self):
+        for line in self.process.stderr:
+            with self._log_changed:
+                self._log.append(line)
+                self._log_changed.notify_all()
+        with self._log_changed:
+            self._log.append(None)  # the end
+            self._log_changed.notify_all()
+
+    def log_so_far(self):
+        with self._log_changed:
+            return "".join(line for line in self._log if line is not None)
+
+    def wait_for_log(self, pattern, count=1, timeout=30):
+        """Waits until `count` lines of the log match `pattern` (a regular
+        expression); the log so far, or an AssertionError at the deadline."""
+        wanted = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._log_changed:
+            while True:
+                found = sum(1 for line in self._log if line is not None and wanted.search(line))
+                if found >= count:
+                    return "".join(line for line in self._log if line is not None)
+                left = deadline - time.monotonic()
+                if left <= 0 or (self._log and self._log[-1] is None):
+                    raise AssertionError(f"no {count} log lines matching {pattern!r}: " +
+                                         "".join(line for line in self._log if line is not None))
+                self._log_changed.wait(left)
+
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         try:
-            _, err = self.process.communicate(timeout=30)
+            self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise
-        self.log = err
+        self._reader.join(timeout=30)
+        self.log = self.log_so_far()
         return self.process.returncode
 
 

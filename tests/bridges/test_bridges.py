@@ -6,20 +6,21 @@ import json
 import os
 import random
 import re
+import signal
 import socket
 import struct
 import subprocess
-import time
 
 import pytest
 
 from conftest import (DEFAULT_IDCODES, ORVTOOL, bitbang_clock, bitbang_idcodes, closed_by_server, openocd,
-                      receive_exactly, run, xvc_idcodes)
+                      receive_exactly, run, serprog_jedec_id, xvc_idcodes)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAP_IDCODE = "0x4ba00477"
 PL_IDCODE = os.environ.get("ORV_PL_IDCODE", "0x03727093")
 FLASH_SIZE = 4 * 1024 * 1024
+ORVSIM_RUN = os.environ.get("ORVSIM_RUN")
 
 
 def clean(output):
@@ -161,22 +162,158 @@ def test_bad_clients_lose_their_connection_and_the_next_one_is_served(serve, pro
     assert logged in server.log, server.log
 
 
-def test_a_client_that_leaves_mid_command_is_logged_and_a_second_one_refused(serve):
-    server = serve("--serprog", "0", "--xvc", "0")
+def test_a_client_that_leaves_mid_command_is_logged(serve):
+    server = serve("--serprog", "0")
+    s = connect(server.ports["serprog"])
+    s.sendall(b"\x13\x04\x00")  # O_SPIOP cut off in its parameters
+    s.close()
+    server.wait_for_log("disconnected in the middle of a command")
+    assert server.stop() == 0
+
+
+def test_clients_wait_their_turn_for_the_jtag_chain_whatever_their_protocol(serve):
+    server = serve("--remote-bitbang", "0", "--xvc", "0", "--serprog", "0")
     first = connect(server.ports["xvc"])
     first.sendall(b"getinfo:")
     assert first.recv(64).startswith(b"xvcServer")
+    # Another XVC client and a remote_bitbang one: both wait, their requests
+    # unanswered, while the first has the chain; the flash is another part.
     second = connect(server.ports["xvc"])
-    assert closed_by_server(second)
+    second.sendall(b"getinfo:")
+    server.wait_for_log(r"xvc: client \S+ connected; it waits for the JTAG chain, which xvc client \S+ has")
+    bitbang = connect(server.ports["remote_bitbang"])
+    bitbang.sendall(b"0R4")
+    server.wait_for_log(r"waits for the JTAG chain, which xvc client \S+ has", count=2)
+    flash = connect(server.ports["serprog"])
+    flash.sendall(b"\x00")
+    assert receive_exactly(flash, 1) == b"\x06"
+    assert xvc_idcodes(first) == DEFAULT_IDCODES
+    for waiting in (second, bitbang):
+        waiting.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            waiting.recv(1)
+        waiting.setblocking(True)
+    # In order of arrival once the first leaves.
     first.close()
-    s = connect(server.ports["serprog"])
-    s.sendall(b"\x13\x04\x00")  # O_SPIOP cut off in its parameters
-    time.sleep(0.2)
-    s.close()
-    time.sleep(0.5)
+    assert receive_exactly(second, 21) == b"xvcServer_v1.0:32768\n"
+    assert xvc_idcodes(second) == DEFAULT_IDCODES
+    second.close()
+    assert receive_exactly(bitbang, 1) in (b"0", b"1")
+    assert bitbang_idcodes(bitbang) == DEFAULT_IDCODES
+    bitbang.close()
+    flash.close()
     assert server.stop() == 0
-    assert "refused" in server.log and "one client at a time" in server.log, server.log
-    assert "disconnected in the middle of a command" in server.log, server.log
+    assert server.log.count("its turn, after waiting") == 2, server.log
+    assert "refused" not in server.log, server.log
+
+
+def test_real_clients_take_turns_on_the_jtag_chain(serve):
+    # OpenOCD holds the chain (it stays connected while it runs); a second
+    # OpenOCD and openFPGALoader wait for it, then each is served in turn.
+    server = serve("--remote-bitbang", "0", "--xvc", "0")
+    port = server.ports["remote_bitbang"]
+    holder = subprocess.Popen(
+        ["openocd", "-c", "adapter driver remote_bitbang", "-c", "remote_bitbang host 127.0.0.1", "-c",
+         f"remote_bitbang port {port}", "-c", "gdb_port disabled", "-c", "telnet_port disabled", "-c",
+         "tcl_port 0", "-c", "init"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        server.wait_for_log(r"remote_bitbang: client \S+ connected$")
+        waiters = [
+            subprocess.Popen(["openFPGALoader", "-c", "xvc-client", "--ip", "127.0.0.1", "--port",
+                              str(server.ports["xvc"]), "--detect"], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True),
+            subprocess.Popen(["openocd", "-c", "adapter driver remote_bitbang", "-c",
+                              "remote_bitbang host 127.0.0.1", "-c", f"remote_bitbang port {port}", "-c",
+                              "gdb_port disabled", "-c", "telnet_port disabled", "-c", "tcl_port disabled",
+                              "-c", "init", "-c", "scan_chain", "-c", "shutdown"], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True),
+        ]
+        server.wait_for_log("waits for the JTAG chain", count=2)
+        assert all(w.poll() is None for w in waiters), "a client was answered while another had the chain"
+    finally:
+        holder.terminate()
+        holder.wait(timeout=30)
+    outputs = [w.communicate(timeout=60)[0] for w in waiters]
+    assert [w.returncode for w in waiters] == [0, 0], outputs
+    found = [int(x, 16) for x in re.findall(r"idcode\s+(0x[0-9a-f]+)", outputs[0])]
+    assert found == [int(PL_IDCODE, 16), int(DAP_IDCODE, 16)], outputs[0]
+    assert f"auto0.tap tap/device found: {DAP_IDCODE}" in outputs[1], outputs[1]
+    clean(outputs[1])
+    assert server.stop() == 0
+    assert server.log.count("its turn, after waiting") == 2, server.log
+
+
+# ---- TRST and SRST through remote_bitbang -----------------------------------
+
+def test_remote_bitbang_trst_resets_the_taps_and_is_released_when_the_client_leaves(serve):
+    server = serve("--remote-bitbang", "0")
+    s = connect(server.ports["remote_bitbang"])
+    # Both TAPs to BYPASS (IR all ones) and back to Run-Test/Idle.
+    stream = b"".join(bitbang_clock(tms) for tms in [1, 1, 1, 1, 1, 0, 1, 1, 0, 0])
+    stream += b"".join(bitbang_clock(1 if bit == 9 else 0, tdi=1) for bit in range(10))
+    stream += bitbang_clock(1) + bitbang_clock(0)
+    # TRST asserted and released, no TMS reset: the TAPs are in
+    # Test-Logic-Reset with IDCODE chosen only if TRST reached them.
+    stream += b"tr" + b"".join(bitbang_clock(tms) for tms in [0, 1, 0, 0])
+    stream += b"".join(bitbang_clock(1 if bit == 63 else 0, read=True) for bit in range(64)) + b"0"
+    s.sendall(stream)
+    reply = receive_exactly(s, 64)
+    assert sum(1 << i for i, c in enumerate(reply) if c == ord("1")) == DEFAULT_IDCODES, reply
+    # A client that leaves with TRST asserted does not leave the TAPs in reset.
+    s.sendall(b"t")
+    s.close()
+    s = connect(server.ports["remote_bitbang"])
+    assert bitbang_idcodes(s) == DEFAULT_IDCODES
+    s.close()
+    assert server.stop() == 0
+
+
+def test_openocd_drives_trst_and_hears_once_that_there_is_no_srst(serve):
+    server = serve("--remote-bitbang", "0")
+    status, out = openocd(server.ports["remote_bitbang"], "reset_config trst_and_srst", "init",
+                          "adapter assert srst", "adapter deassert srst", "adapter assert srst",
+                          "adapter deassert srst", f"svf {HERE}/svf/trst.svf", "shutdown")
+    assert status == 0, out
+    assert "svf file programmed successfully" in out, out
+    clean(out)
+    assert server.stop() == 0
+    assert server.log.count("asks for SRST, which the JTAG connector does not have") == 1, server.log
+
+
+# ---- serve itself --------------------------------------------------------------
+
+def test_json_serve_prints_json_lines():
+    process = subprocess.Popen([ORVTOOL, "--sim", "--json", "serve", "--xvc", "0", "--serprog", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        bound = [json.loads(process.stdout.readline()) for _ in range(2)]
+        assert [b["listening"]["protocol"] for b in bound] == ["xvc", "serprog"], bound
+        assert all(b["listening"]["host"] == "127.0.0.1" for b in bound), bound
+        s = connect(bound[1]["listening"]["port"])
+        assert serprog_jedec_id(s) == b"\xef\x40\x16"
+        s.close()
+    finally:
+        process.send_signal(signal.SIGTERM)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 0, err
+    last = [json.loads(line) for line in out.splitlines()]
+    assert len(last) == 1 and last[0]["stopped"]["spi_operations"] >= 1, out
+
+
+@pytest.mark.skipif(not ORVSIM_RUN, reason="orvsim-run not built")
+def test_serve_ends_with_status_0_when_its_process_group_is_interrupted():
+    # Ctrl-C on a terminal reaches every program of its process group:
+    # orvsim-run, which passes it on as well, and orvtool. The copy is the
+    # same request, not a second one.
+    for _ in range(4):
+        process = subprocess.Popen([ORVSIM_RUN, "--", ORVTOOL, "--sim", "serve", "--xvc", "0"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        assert process.stdout.readline().startswith("listening: xvc on "), process.stderr.read()
+        os.killpg(process.pid, signal.SIGINT)
+        _, err = process.communicate(timeout=30)
+        assert process.returncode == 0, err
+        assert "serve: stopped" in err, err
 
 
 def test_an_adapter_error_ends_that_connection_with_the_library_text_and_the_server_goes_on(serve):
@@ -212,10 +349,9 @@ def test_a_reconnect_that_comes_before_the_old_goodbye_is_seen_is_served(serve):
         old.sendall(b"\x00")
         assert receive_exactly(old, 1) == b"\x06"
         # The server busy with a long shift while the old client says goodbye
-        # and the new one connects: both are waiting when it looks again.
+        # and the new one connects: the new one waits until the goodbye is seen.
         bits = 8 * 16384
         busy.sendall(b"shift:" + struct.pack("<I", bits) + bytes(2 * 16384))
-        time.sleep(0.01)
         old.close()
         new = connect(server.ports["serprog"])
         new.sendall(b"\x00")

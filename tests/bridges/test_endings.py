@@ -10,7 +10,6 @@ with ORVTOOL naming the program."""
 import os
 import re
 import socket
-import time
 
 import pytest
 from conftest import (WELL_BEHAVED, Server, closed_by_server, openocd, reader_of_nothing, run, send_until,
@@ -97,15 +96,9 @@ def test_after_a_session_ends_the_next_clients_of_every_protocol_are_served(serv
     for follower in PROTOCOLS:
         ask, expected = WELL_BEHAVED[follower]
         # The server may still be taking the old connection down: the new
-        # one is served once it has.
-        for _ in range(50):
-            s = connect(server, follower)
-            answer = ask(s)
-            s.close()
-            if answer is not None:
-                break
-            time.sleep(0.05)
-        assert answer == expected, (protocol, ending, follower)
+        # one waits its turn meanwhile.
+        with connect(server, follower) as s:
+            assert ask(s) == expected, (protocol, ending, follower)
 
 
 def test_the_real_clients_after_a_client_that_left_clocks_behind(server, sim):
@@ -125,6 +118,7 @@ def test_the_real_clients_after_a_client_that_left_clocks_behind(server, sim):
 
 
 def test_a_server_whose_adapter_went_away_opens_it_again(server, sim):
+    back = server.log_so_far().count("the adapter is back")
     sim.fault("unplugged")
     s = connect(server, "xvc")
     assert xvc_idcodes(s) is None
@@ -134,22 +128,18 @@ def test_a_server_whose_adapter_went_away_opens_it_again(server, sim):
     assert closed_by_server(s)
     s.close()
     sim.clear()
-    deadline = time.monotonic() + 10
-    answer = None
-    while time.monotonic() < deadline and answer is None:
-        time.sleep(0.2)
-        s = connect(server, "serprog")
-        answer = serprog_jedec_id(s)
-        s.close()
-    assert answer == WELL_BEHAVED["serprog"][1]
+    server.wait_for_log("the adapter is back", count=back + 1)
+    with connect(server, "serprog") as s:
+        assert serprog_jedec_id(s) == WELL_BEHAVED["serprog"][1]
 
 
 def test_a_server_stopped_while_its_adapter_is_gone_fails_and_the_log_names_each_ending(server, sim):
+    gone = server.log_so_far().count("the adapter is gone (")
     sim.fault("unplugged")
     s = connect(server, "xvc")
     assert xvc_idcodes(s) is None
     s.close()
-    time.sleep(0.5)
+    server.wait_for_log(r"the adapter is gone \(", count=gone + 1)
     status = server.stop()
     sim.clear()
     assert status == 1, server.log

@@ -2,6 +2,8 @@
 // small texts for the unusual forms (the 1994 style among them), broken
 // texts as the line, column and expectation of their fault, and hostile
 // input within the bounds.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -304,6 +306,7 @@ TEST(UnusualForms, AreReadAndWhatIsSkippedIsNoticed)
                            "10:7 package MY_CELLS not read: its cell types are taken by name",
                            "11:13 attribute declaration MY_OWN skipped",
                            "31:13 attribute MY_OWN skipped",
+                           "37:37 a ',' after the last cell of BOUNDARY_REGISTER: ignored",
                        }));
 }
 
@@ -436,6 +439,9 @@ TEST(BrokenFiles, AreRefusedWithLineColumnAndExpectation)
          "a scalar port of the entity, got \"B\""},
         {broken("use STD_1149_1_2001.all;", "attribute TAP_SCAN_CLOCK of TCK : signal is (fast, BOTH);"), 3,
          48, "a frequency in Hz, got \"fast\""},
+        {broken("use STD_1149_1_2001.all;",
+                "attribute REGISTER_ACCESS of T : entity is \"R[16777217] (EXTEST)\";"),
+         3, 49, "a register length of 1 to 16777216 bits, got \"16777217\""},
     };
     for (const Refusal& r : refusals) {
         const ParseResult result = parse(r.text, "bad.bsd");
@@ -446,9 +452,119 @@ TEST(BrokenFiles, AreRefusedWithLineColumnAndExpectation)
         EXPECT_TRUE(result.error.message().starts_with("bad.bsd:" + std::to_string(r.line) + ":" +
                                                        std::to_string(r.column) + ": expected "));
     }
+    // What is not a regular file is refused before it is read: a FIFO
+    // without a writer would block the read for ever.
+    const fs::path fifo = fs::path(testing::TempDir()) / "bsdl_fifo.bsd";
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& [path, expected] : std::vector<std::pair<fs::path, std::string>>{
+             {fifo, "a readable BSDL file, not a FIFO"},
+             {testing::TempDir(), "a readable BSDL file, not a directory"},
+             {"/dev/zero", "a readable BSDL file, not a device"}}) {
+        EXPECT_EQ(read_file(path).error.expected, expected) << path;
+    }
+    fs::remove(fifo);
     const ParseResult missing = read_file("/nonexistent/x.bsd");
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error.message(), "/nonexistent/x.bsd: expected a readable BSDL file");
+    EXPECT_EQ(missing.error.message(),
+              "/nonexistent/x.bsd: expected a readable BSDL file (No such file or directory)");
+}
+
+// ---- the forms of older and other makers' files ------------------------------------
+
+std::vector<std::string> notice_texts(const Device& d)
+{
+    std::vector<std::string> texts;
+    for (const Notice& n : d.notices) {
+        texts.push_back(std::to_string(n.line) + ":" + std::to_string(n.column) + " " + n.text);
+    }
+    return texts;
+}
+
+// Each case changes GOOD as a maker's file is written: the 1990 register
+// names (AMD, GSI), a default pin map the file does not have (TI, ADI,
+// National), padded names, long private registers (Cyclone V), and the
+// slips that are read with a notice rather than silently.
+TEST(MakersForms, AreReadWithWhatTheyLackNoticed)
+{
+    const std::string pkg = "constant PKG : PIN_MAP_STRING := \"TDI:1, TMS:2, TCK:3, TDO:4, A:5, B:(6, 7)\";";
+    const std::string generic = "entity T is\n  generic (PHYSICAL_PIN_MAP : string := ";
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> edits; // find, replace
+        std::vector<std::string> notices;
+        std::string pin_map;                               // the one in use
+        std::vector<std::string> a_pins;                   // A's package pins
+        std::optional<DataRegister> idcode = std::nullopt; // what IDCODE selects
+        std::optional<DataRegister> iocsr = std::nullopt;
+    } cases[] = {
+        {"the 1990 IDCODE register",
+         {{"SAMPLE (01)", "SAMPLE (01), IDCODE (10)"},
+          {"use STD_1149_1_2001.all;",
+           "use STD_1149_1_1990.all;\n  attribute REGISTER_ACCESS of T : entity is "
+           "\"BOUNDARY (EXTEST, SAMPLE), IDCODE (IDCODE)\";"}},
+         {},
+         "",
+         {},
+         DataRegister{"DEVICE_ID", 32}},
+        {"a default pin map named UNDEFINED",
+         {{"entity T is\n", generic + "\"UNDEFINED\");\n"}, {"use STD_1149_1_2001.all;", pkg}},
+         {"2:42 pin map \"UNDEFINED\" is not in the file (its pin maps: PKG): no package pins"},
+         "",
+         {}},
+        {"a pin map absent from the file",
+         {{"use STD_1149_1_2001.all;", "attribute PIN_MAP of T : entity is \"DW\";"}},
+         {"3:38 pin map \"DW\" is not in the file: no package pins"},
+         "",
+         {}},
+        {"a padded pin map name",
+         {{"entity T is\n", generic + "\" PKG  \");\n"}, {"use STD_1149_1_2001.all;", pkg}},
+         {},
+         "PKG",
+         {"5"}},
+        {"a port with cells missing from the pin map",
+         {{"use STD_1149_1_2001.all;",
+           "constant PKG : PIN_MAP_STRING := \"TDI:1, TMS:2, TCK:3, TDO:4, A:5\";"}},
+         {"9:63 port B has boundary cells but no package pin in PKG"},
+         "PKG",
+         {"5"}},
+        {"a comma after the last cell",
+         {{"B(1), output2, 0)\"", "B(1), output2, 0),\""}},
+         {"9:117 a ',' after the last cell of BOUNDARY_REGISTER: ignored"},
+         "",
+         {}},
+        {"a boundary length one more than the cells",
+         {{"entity is 4;", "entity is 5;"}},
+         {"7:46 BOUNDARY_LENGTH is 5, BOUNDARY_REGISTER describes 4 cell numbers: cell 4 is taken as an "
+          "internal cell"},
+         "",
+         {}},
+        {"a private register longer than 100,000 bits",
+         {{"SAMPLE (01)", "SAMPLE (01), IOCSR (10)"},
+          {"use STD_1149_1_2001.all;",
+           "attribute INSTRUCTION_PRIVATE of T : entity is \"IOCSR\";\n"
+           "  attribute REGISTER_ACCESS of T : entity is \"IOCSR[113922] (IOCSR)\";"}},
+         {},
+         "",
+         {},
+         std::nullopt,
+         DataRegister{"IOCSR", 113922}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string text(GOOD);
+        for (const auto& [find, replace] : c.edits) {
+            const auto at = text.find(find);
+            ASSERT_NE(at, std::string::npos) << find;
+            text.replace(at, find.size(), replace);
+        }
+        const Device d = parsed(text);
+        EXPECT_EQ(notice_texts(d), c.notices);
+        EXPECT_EQ(d.pin_map, c.pin_map);
+        EXPECT_EQ(d.pins.at(*d.find_pin("A")).package_pins, c.a_pins);
+        EXPECT_EQ(d.data_register("IDCODE"), c.idcode);
+        EXPECT_EQ(d.data_register("IOCSR"), c.iocsr);
+    }
 }
 
 // ---- hostile input ----------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -34,89 +36,144 @@ struct Options {
     bool wrap = true;             // under umockdev-wrapper
     std::string input;            // standard input
     std::vector<std::string> env; // extra NAME=VALUE entries
-    int signal = 0;               // sent once, signal_after_ms after the start
-    int signal_after_ms = 0;
 };
 
-// Runs argv with pipes on stdin, stdout and stderr; gives up after 60 s.
-RunResult run_program(const std::vector<std::string>& argv, const Options& options)
-{
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-        ADD_FAILURE() << "pipe";
-        return {};
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-            close(fd);
+// A program started with pipes on stdin, stdout and stderr, for a test that
+// acts on what it says while it runs: it waits for the program's own sign
+// of readiness (a line it prints, a file it makes), never for a fixed time.
+class Running {
+public:
+    Running(const std::vector<std::string>& argv, const Options& options)
+    {
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
         }
-        for (const auto& e : options.env) {
-            putenv(const_cast<char*>(e.c_str()));
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+                close(fd);
+            }
+            for (const auto& e : options.env) {
+                putenv(const_cast<char*>(e.c_str()));
+            }
+            std::vector<char*> args;
+            for (const auto& a : argv) {
+                args.push_back(const_cast<char*>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        if (!options.input.empty()) {
+            ssize_t w = write(in[1], options.input.data(), options.input.size());
+            (void)w;
         }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        close(in[1]);
+        fds_[0] = {out[0], POLLIN, 0};
+        fds_[1] = {err[0], POLLIN, 0};
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (!options.input.empty()) {
-        ssize_t w = write(in[1], options.input.data(), options.input.size());
-        (void)w;
+    ~Running()
+    {
+        if (pid_ > 0 && !finished_) {
+            kill(pid_, SIGKILL);
+            (void)finish();
+        }
     }
-    close(in[1]);
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
 
-    RunResult r;
-    const auto started = std::chrono::steady_clock::now();
-    auto deadline = started + std::chrono::seconds(60);
-    bool signalled = options.signal == 0;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (!signalled && std::chrono::steady_clock::now() - started >=
-                              std::chrono::milliseconds(options.signal_after_ms)) {
-            kill(pid, options.signal);
-            signalled = true;
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // What it has printed so far.
+    [[nodiscard]] const RunResult& so_far() const { return result_; }
+    void signal(int sig) const { kill(pid_, sig); }
+
+    // Reads until `ready` says yes, or both outputs end, or 60 s pass.
+    bool wait_until(const std::function<bool()>& ready)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() >= deadline || !read_some(100)) {
+                return ready();
+            }
         }
-        if (poll(fds, 2, signalled ? 1000 : 50) <= 0) {
-            continue;
+        return true;
+    }
+    // Until `text` is on standard output (or error).
+    bool wait_for(const std::string& text, bool on_stdout = true)
+    {
+        const std::string& where = on_stdout ? result_.out : result_.err;
+        return wait_until([&] { return where.find(text) != std::string::npos; });
+    }
+
+    // Reads to the end of both outputs (60 s at most, then kills it) and
+    // waits for the program; status -1 when a signal killed it.
+    RunResult finish()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (read_some(1000)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                ADD_FAILURE() << "the program did not finish within 60 s";
+                break;
+            }
+        }
+        for (auto& f : fds_) {
+            if (f.fd >= 0) {
+                close(f.fd);
+                f.fd = -1;
+            }
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        finished_ = true;
+        result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result_;
+    }
+
+private:
+    // One poll of both outputs; false once both have ended.
+    bool read_some(int timeout_ms)
+    {
+        if (fds_[0].fd < 0 && fds_[1].fd < 0) {
+            return false;
+        }
+        if (poll(fds_, 2, timeout_ms) <= 0) {
+            return true;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+            if (fds_[i].fd < 0 || (fds_[i].revents & (POLLIN | POLLHUP)) == 0) {
                 continue;
             }
             char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            const ssize_t n = read(fds_[i].fd, buf, sizeof buf);
             if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
+                close(fds_[i].fd);
+                fds_[i].fd = -1;
             } else {
-                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+                (i == 0 ? result_.out : result_.err).append(buf, static_cast<std::size_t>(n));
             }
         }
+        return true;
     }
-    if (open_fds > 0) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << "orvtool did not finish within 60 s";
-    }
-    for (auto& f : fds) {
-        if (f.fd >= 0) {
-            close(f.fd);
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+
+    pid_t pid_ = -1;
+    pollfd fds_[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    RunResult result_;
+    bool finished_ = false;
+};
+
+// Runs argv to its end; gives up after 60 s.
+RunResult run_program(const std::vector<std::string>& argv, const Options& options)
+{
+    return Running(argv, options).finish();
 }
 
 RunResult orvtool(const std::vector<std::string>& args, const Options& options = {})
@@ -430,17 +487,20 @@ TEST_F(Sim, SignalsStopCleanlyAndSayWhatWasDone)
         const std::string dir = ::testing::TempDir() + "orvtool_signal_" + std::to_string(signal);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        Options options;
-        options.signal = signal;
-        options.signal_after_ms = 1500;
-        // 4 MiB through the virtual adapter takes far longer than that.
-        RunResult r = orvtool(sim({"spi", "read", "0", "4M", "-o", dir + "/dump.bin"}), options);
-        EXPECT_EQ(r.status, status) << r.err;
-        EXPECT_NE(
-            r.err.find(std::string("orvtool: interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM")),
-            std::string::npos)
-            << r.err;
-        EXPECT_NE(r.err.find("  done: read "), std::string::npos) << r.err;
+        // 4 MiB through the virtual adapter takes seconds; the signal comes
+        // once the read has begun: orvtool made its temporary file.
+        Running r(
+            {UMOCKDEV_WRAPPER, ORVTOOL_PATH, "--sim", "spi", "read", "0", "4M", "-o", dir + "/dump.bin"},
+            Options{});
+        ASSERT_TRUE(r.wait_until([&] { return !std::filesystem::is_empty(dir); }));
+        r.signal(signal);
+        const RunResult done = r.finish();
+        EXPECT_EQ(done.status, status) << done.err;
+        EXPECT_NE(done.err.find(std::string("orvtool: interrupted by ") +
+                                (signal == SIGINT ? "SIGINT" : "SIGTERM")),
+                  std::string::npos)
+            << done.err;
+        EXPECT_NE(done.err.find("  done: read "), std::string::npos) << done.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no output file and no temporary file are left";
     }
 }
@@ -683,7 +743,8 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
     };
     const std::vector<Case> cases = {
         {{"--usb", "1:2", "bogus"},
-         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, list (see "
+         "orvtool: unknown command 'bogus'\n  the commands of orvtool are jtag, spi, i2c, serve, bsdl, list "
+         "(see "
          "orvtool --help)\n"},
         {{"--usb", "1:2", "i2c", "--clock", "400", "detcet"},
          "orvtool: unknown command 'detcet' in orvtool i2c\n  the commands of orvtool i2c are detect, get, "
@@ -694,7 +755,7 @@ TEST(Errors, CommandLineMessagesNameWhatIsWrong)
          "orvtool: bad --clock '100'\n  give a frequency in kHz from 235 to 60000\n"},
         // CLI11's findings in orvtool's words, with the help that concerns them.
         {{"--usb", "1:2", "jtag"},
-         "orvtool: orvtool jtag needs a command: scan, bsdl, pins, set, connect-test, ir, dr or svf\n"
+         "orvtool: orvtool jtag needs a command: scan, bsdl, pins, set, connect-test, ir, dr, svf or xsvf\n"
          "  see orvtool jtag --help\n"},
         {{"--bogus", "spi", "id"},
          "orvtool: unknown option '--bogus'\n  see orvtool --help for its options\n"},
@@ -828,6 +889,61 @@ std::string scratch(const std::string& name)
     return dir;
 }
 
+// Every wait on the host ends on the first SIGINT or SIGTERM, with 130 or 143
+// and what was awaited (timeout's KILL three seconds later would make it
+// 137): FIFOs whose other end never comes, a pipe that takes or gives
+// nothing. And a FIFO with a reader is written once, not opened twice (a
+// check that opened it would end the reader). The cases run side by side.
+TEST_F(Sim, EveryWaitOnTheHostEndsOnTheFirstSignal)
+{
+    const struct {
+        const char* what;
+        const char* script; // $O: orvtool, $F: a FIFO of its own
+        int status;
+        const char* said; // on stderr, or for status 0 on stdout
+    } cases[] = {
+        {"an output FIFO nobody reads",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi read 0 64k -o \"$F\"", 143,
+         "orvtool: interrupted by SIGTERM: gave up waiting for a reader of "},
+        {"an input FIFO nobody writes",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi write 0 \"$F\"", 143,
+         "orvtool: interrupted by SIGTERM: gave up waiting for input from "},
+        {"standard input that never comes",
+         "exec 3<>\"$F\"; timeout --preserve-status -k 3 -s TERM 3 \"$O\" --sim spi write 0 - < \"$F\"", 143,
+         "gave up waiting for input from standard input"},
+        {"standard output nobody reads",
+         "exec 3<>\"$F\"; timeout --preserve-status -k 3 -s INT 3 \"$O\" --sim spi read 0 128k -o - > \"$F\"",
+         130, "orvtool: interrupted by SIGINT: gave up waiting for standard output to take more"},
+        {"an SVF file from a FIFO, no adapter",
+         "timeout --preserve-status -k 3 -s TERM 3 \"$O\" jtag svf \"$F\" --dry-run", 143,
+         "gave up waiting for input from "},
+        {"a FIFO with its reader",
+         "cat \"$F\" > \"$F.got\" & timeout --preserve-status -k 3 -s TERM 30 \"$O\" --sim spi read 0 64k -o "
+         "\"$F\" "
+         "> /dev/null; s=$?; wait; wc -c < \"$F.got\"; exit $s",
+         0, "65536\n"},
+    };
+    const std::string dir = scratch("waits");
+    std::string script = "cd \"$1\" || exit 1; O=\"$0\"; ";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string n = std::to_string(i);
+        script += "{ (F=f" + n + "; mkfifo $F; " + cases[i].script + ") > out" + n + " 2> err" + n +
+                  "; echo $? > status" + n + "; } & ";
+    }
+    script += "wait";
+    RunResult all = run_program({"/bin/sh", "-c", script, ORVTOOL_PATH, dir}, Options{false, {}, {}});
+    ASSERT_EQ(all.status, 0) << all.err;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const std::string n = std::to_string(i);
+        const std::string err = read_file(dir + "/err" + n);
+        EXPECT_EQ(read_file(dir + "/status" + n), std::to_string(cases[i].status) + "\n") << err;
+        EXPECT_NE((cases[i].status == 0 ? read_file(dir + "/out" + n) : err).find(cases[i].said),
+                  std::string::npos)
+            << err;
+    }
+}
+
 TEST_F(Sim, PersistedImagesCarryWritesToTheNextRun)
 {
     const std::string dir = scratch("persist");
@@ -872,6 +988,69 @@ TEST_F(Sim, OutputThroughALinkKeepsTheLinkAndTheModeAndLongNamesWork)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(long_name).size(), 16u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3) << "a temporary file was left";
+}
+
+// The reports' write of 768 bytes into a 128 KiB flash, failing as the
+// reports saw it (the adapter gone for one read around the erase and the
+// first pages, and gone for good): no byte outside the range changes in the
+// persisted image unless the recovery file keeps it, and the command the
+// message gives puts it back.
+TEST_F(Sim, AFailedWriteLosesNoByteOutsideItsRange)
+{
+    const std::string dir = scratch("write_faults");
+    std::ofstream(dir + "/b.json") << R"({"spi_flash": {"jedec_id": "ef4011", "size": 131072,
+        "erase": {"0x20": 4096, "0xd8": 65536}, "image": "flash.bin", "persist": true}})";
+    std::string old(128 * 1024, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        old[i] = static_cast<char>((i * 131 + (i >> 8) * 7 + 1) % 255);
+    }
+    std::string image(768, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<char>(i * 7 + 3);
+    }
+    std::ofstream(dir + "/img768.bin", std::ios::binary) << image;
+    std::filesystem::create_directory(dir + "/rec");
+    const std::string board = dir + "/b.json";
+    const std::string flash = dir + "/flash.bin";
+    for (const char* fault : {"unplugged:0x81:12:1", "unplugged:0x81:13:1", "unplugged:0x81:20:1",
+                              "stall:0x02:22:1", "unplugged:0x81:25"}) {
+        SCOPED_TRACE(fault);
+        std::ofstream(flash, std::ios::binary | std::ios::trunc) << old;
+        RunResult r = orvtool(sim({"--board", board, "--sim-fault", fault, "spi", "write", "0x10100",
+                                   dir + "/img768.bin", "--recovery-dir", dir + "/rec"}));
+        EXPECT_EQ(r.status, 1) << r.err;
+        const std::string now = read_file(flash);
+        ASSERT_EQ(now.size(), old.size());
+        const auto restore = r.err.find("restore it with: orvtool spi write 0x010000 ");
+        std::string saved;
+        if (restore != std::string::npos) {
+            const std::string file = r.err.substr(restore + 44, r.err.find('\n', restore) - restore - 44);
+            EXPECT_EQ(file.rfind(dir + "/rec/flash-recovery-ORVSIM", 0), 0u) << file;
+            saved = read_file(file);
+            RunResult back = orvtool(sim({"--board", board, "spi", "write", "0x010000", file}));
+            EXPECT_EQ(back.status, 0) << back.err;
+            std::filesystem::remove(file);
+        } else {
+            EXPECT_NE(r.err.find("programmed back and read back as they were"), std::string::npos) << r.err;
+        }
+        for (std::size_t a = 0; a < old.size(); ++a) {
+            if ((a < 0x10100 || a >= 0x10400) && now[a] != old[a]) {
+                ASSERT_TRUE(a >= 0x10000 && a - 0x10000 < saved.size() && saved[a - 0x10000] == old[a])
+                    << "byte " << a << " lost\n"
+                    << r.err;
+            }
+        }
+        RunResult again = orvtool(sim({"--board", board, "spi", "write", "0x10100", dir + "/img768.bin"}));
+        EXPECT_EQ(again.status, 0) << again.err;
+        std::string wanted = old;
+        wanted.replace(0x10100, image.size(), image);
+        EXPECT_TRUE(read_file(flash) == wanted);
+    }
+    RunResult refused = orvtool(sim(
+        {"--board", board, "spi", "write", "0x10100", dir + "/img768.bin", "--recovery-dir", dir + "/none"}));
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err,
+              "orvtool: --recovery-dir " + dir + "/none is not a directory\n  give an existing directory\n");
 }
 
 TEST_F(Sim, BadBoardIsRefusedBeforeAnythingRuns)
@@ -999,15 +1178,19 @@ TEST_F(Sim, ABoardImageAndAnAdapterAreOneProgramsAtATime)
         << image.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/flash.bin")) << "an image nothing was saved to is left";
 
-    // A server holds orvsim-run's adapter: another program's claim is refused.
-    RunResult claim =
-        run_program({ORVSIM_RUN, "--", "/bin/sh", "-c",
-                     "\"$0\" --sim serve --xvc 0 > \"$1/serve.out\" 2>&1 & server=$!; "
-                     "for i in $(seq 100); do grep -q listening \"$1/serve.out\" && break; sleep 0.1; done; "
-                     "\"$0\" --sim spi id; status=$?; kill $server; wait $server; exit $status",
-                     tool, dir},
-                    Options{false, {}, {}});
-    EXPECT_EQ(claim.status, 3) << claim.err;
+    // A server holds orvsim-run's adapter (it has said where it listens):
+    // another program's claim is refused. Killed, the server releases
+    // nothing, yet the next program has the adapter at once.
+    RunResult claim = run_program({ORVSIM_RUN, "--", "/bin/sh", "-c",
+                                   "mkfifo \"$1/ready\"; "
+                                   "\"$0\" --sim serve --xvc 0 > \"$1/ready\" 2> /dev/null & server=$!; "
+                                   "read line < \"$1/ready\"; "
+                                   "\"$0\" --sim spi id; busy=$?; "
+                                   "kill -9 $server; wait $server; "
+                                   "\"$0\" --sim spi id > /dev/null; echo \"busy $busy, then $?\"",
+                                   tool, dir},
+                                  Options{false, {}, {}});
+    EXPECT_EQ(claim.out, "busy 3, then 0\n") << claim.err;
     EXPECT_NE(claim.err.find("is busy"), std::string::npos) << claim.err;
 }
 #endif
@@ -1053,6 +1236,18 @@ TEST_F(Sim, BoundaryScanCommandsOnTheExampleBoards)
         EXPECT_EQ(r.status, c.status) << r.err;
         expect_golden(c.golden, relative(r.out));
     }
+    // A netlist whose every pin is left alone tests nothing: that is no pass.
+    const std::string dir = scratch("bscan_nothing");
+    std::ofstream(dir + "/left.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
+                                      << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0"]},
+                                            "leave": ["U1.PA0"]})";
+    RunResult none = orvtool(sim({"--board", "bscan", "--allow-outside-images", "jtag", "connect-test",
+                                  "--netlist", dir + "/left.json"}));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "orvtool: nothing was tested: the netlist has no net the test can drive and read\n");
+    EXPECT_NE(none.out.find("\nNOT TESTED: no net has a pin to drive it and another to read it\n"),
+              std::string::npos)
+        << none.out;
 }
 
 TEST_F(SimJson, BoundaryScanJson)
@@ -1078,7 +1273,8 @@ TEST_F(SimJson, BoundaryScanJson)
                    "sorted(d), d['passed'], d['patterns'], d['nets_tested'], d['opens'], d['shorts'], "
                    "d['stuck'], d['untested'][0]"),
         "['nets_tested', 'opens', 'passed', 'patterns', 'shorts', 'stuck', 'untested'] False 12 20 "
-        "[{'net': 'BUS2', 'pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': 'or'}, {'nets': "
+        "[{'net': 'BUS2', 'pin': 'U1.PA10', 'or_pin': 'U2.D(2)'}] [{'nets': ['BUS3', 'BUS4'], 'behaves_as': "
+        "'or'}, {'nets': "
         "['SPI_MISO', 'SPI_MOSI'], 'behaves_as': 'and'}] [{'net': 'ADC_SEL', 'value': 0}, {'net': 'CLK_SEL', "
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }
@@ -1100,6 +1296,51 @@ TEST_F(Sim, BoundaryScanTapWithoutPinsAndFilesFromTheEnvironment)
     EXPECT_EQ(none.err.rfind("orvtool: no BSDL files\n", 0), 0u) << none.err;
 }
 
+// orvtool bsdl reads one file with no adapter at all (no --sim, outside
+// umockdev): every fact of the file, or the refusal with its line.
+TEST(BsdlCommand, ReadsAFileWithoutAnAdapter)
+{
+    const Options plain{false, {}, {}};
+    RunResult r = orvtool({"bsdl", BOARD_FILES + "/gl64_tq100.bsd"}, plain);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("bsdl", relative(r.out));
+    if (have_python()) {
+        RunResult json = orvtool({"--json", "bsdl", BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd"}, plain);
+        EXPECT_EQ(json.status, 0) << json.err;
+        EXPECT_EQ(
+            json_query(json.out, "d['entity'], d['standard'], d['pin_map'], d['instruction_length'], "
+                                 "d['instruction_capture'], d['idcode_hex'], d['idcode_mask_hex'], "
+                                 "d['boundary_length'], d['ports'], len(d['pins']), d['pins'][1], "
+                                 "d['instructions'][0], d['notices']"),
+            "STM32F301_F302_UFQFPN32 STD_1149_1_2001 UFQFPN32_PACKAGE 5 XXX01 0x06439041 0x0fffffff 139 "
+            "35 20 {'port': 'PA0', 'pin': '7', 'direction': 'inout', 'input': 109, 'output': 110, "
+            "'control': 111, 'disable': 1} {'name': 'BYPASS', 'opcodes': ['11111'], 'private': False} "
+            "[]\n");
+    }
+    const std::string dir = scratch("bsdl_command");
+    std::ofstream(dir + "/broken.bsd") << "entity X is\n  port (TDI : in bit)\nend X;\n";
+    RunResult broken = orvtool({"bsdl", dir + "/broken.bsd"}, plain);
+    EXPECT_EQ(broken.status, 2);
+    EXPECT_EQ(broken.err, "orvtool: " + dir + "/broken.bsd:3:1: expected ';', got \"end\"\n");
+    EXPECT_EQ(broken.out, "");
+    // What a file's strings hold reaches the terminal escaped: ESC c would
+    // reset it.
+    std::ofstream(dir + "/escape.bsd")
+        << "entity E is\n  generic (PHYSICAL_PIN_MAP : string := \"P\");\n"
+           "  port (TDI, TMS, TCK : in bit; TDO : out bit; A : inout bit);\n  use STD_1149_1_2001.all;\n"
+           "  constant P : PIN_MAP_STRING := \"TDI:1, TMS:2, TCK:3, TDO:4, A:\x1b"
+           "c\";\n"
+           "  attribute INSTRUCTION_LENGTH of E : entity is 2;\n"
+           "  attribute INSTRUCTION_OPCODE of E : entity is \"EXTEST (00), SAMPLE (01), BYPASS (11)\";\n"
+           "  attribute BOUNDARY_LENGTH of E : entity is 1;\n"
+           "  attribute BOUNDARY_REGISTER of E : entity is \"0 (BC_1, A, input, X)\";\nend E;\n";
+    RunResult escaped = orvtool({"bsdl", dir + "/escape.bsd"}, plain);
+    EXPECT_EQ(escaped.status, 0) << escaped.err;
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(escaped.out.find("\nA            \\x1bc in     0 "), std::string::npos) << escaped.out;
+}
+
 // Bad files and pins are refused with exit status 2 before the adapter is
 // opened: an adapter that fails every transfer never gets to fail.
 TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
@@ -1109,6 +1350,9 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
     std::ofstream(dir + "/nets.json")
         << R"({"devices": {"U1": {"tap": 1, "bsdl": ")" << BOARD_FILES
         << R"(/STM32F301_F302_UFQFPN32.bsd"}}, "nets": {"N": ["U1.PA0", "U1.PA13"]}})";
+    // FIFOs where files are read: refused at once, never waited on.
+    ASSERT_EQ(mkfifo((dir + "/fifo.bsd").c_str(), 0600), 0);
+    std::ofstream(dir + "/fifo.json") << R"({"devices": {"U1": {"tap": 1, "bsdl": "fifo.bsd"}}})";
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -1125,14 +1369,30 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
         {{"jtag", "set", "--bsdl", BOARD_FILES, "PA1"},
          "orvtool: bad setting 'PA1'\n  give PIN=0, PIN=1 or PIN=z "
          "(let go), such as PA8=1\n"},
-        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+        {{"--allow-outside-images", "jtag", "connect-test", "--netlist", dir + "/nets.json"},
          "orvtool: bad netlist: " + dir +
              "/nets.json: nets.N[1]: a pin of U1 (STM32F301_F302_UFQFPN32), got "
              "\"PA13\"; nearest: PA1, PA3, PA10, PA11\n  the netlist is checked whole "
              "before the adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/nets.json"},
+         "orvtool: bad netlist: " + dir +
+             "/nets.json: devices.U1.bsdl: a BSDL file in the netlist's directory " + "or below it, got \"" +
+             (BOARD_FILES + "/STM32F301_F302_UFQFPN32.bsd").substr(0, 36) +
+             "...\n  --allow-outside-images lets its BSDL files lie anywhere; the "
+             "netlist is checked whole before the adapter is opened: nothing was sent\n"},
         {{"jtag", "pins"},
          "orvtool: no BSDL files\n  give them with --bsdl FILE|DIR (repeatable) or in ORV_BSDL_PATH "
          "(directories and files separated by ':')\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.json"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: expected a readable BSDL file, not a FIFO\n  the netlist is checked whole before "
+             "the "
+             "adapter is opened: nothing was sent\n"},
+        {{"jtag", "connect-test", "--netlist", dir + "/fifo.bsd"},
+         "orvtool: bad netlist: " + dir +
+             "/fifo.bsd: a readable netlist, not a FIFO\n  the netlist is checked whole before the adapter "
+             "is "
+             "opened: nothing was sent\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--sim-fault", "unplugged"};
@@ -1149,32 +1409,95 @@ TEST_F(Sim, BoundaryScanBadInputIsRefusedBeforeAnythingIsSent)
 // place on one; the hold returns the device to its normal function.
 TEST_F(Sim, WatchAndHoldRunUntilInterrupted)
 {
-    const std::string tool =
-        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag ";
-    const auto interrupted = [&](const std::string& command) {
-        return run_program({"/bin/sh", "-c", command + " & p=$!; sleep 2; kill -INT $p; wait $p"},
-                           Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
+    const std::vector<std::string> tool = {UMOCKDEV_WRAPPER, ORVTOOL_PATH, "--sim",
+                                           "--board",        "bscan",      "jtag"};
+    const Options bsdl_path{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}};
+    // SIGINT once the command says it runs: its first table, its hold line.
+    const auto interrupted = [&](std::vector<std::string> args, const std::string& ready, bool on_stdout) {
+        args.insert(args.begin(), tool.begin(), tool.end());
+        Running r(args, bsdl_path);
+        EXPECT_TRUE(r.wait_for(ready, on_stdout)) << "never ready";
+        r.signal(SIGINT);
+        return r.finish();
     };
-    RunResult watch = interrupted(tool + "pins --tap 1 PA8 PA9 --watch");
+    RunResult watch = interrupted({"pins", "--tap", "1", "PA8", "PA9", "--watch"}, "  PA9 ", true);
     EXPECT_EQ(watch.status, 0) << watch.err;
     EXPECT_NE(watch.out.find("  PA8          18   inout  1     no\n"), std::string::npos) << watch.out;
-    EXPECT_NE(watch.err.find(" samples in "), std::string::npos) << watch.err;
-    RunResult hold = interrupted(tool + "set PA8=0 --hold");
+    EXPECT_NE(watch.err.find(" a second)"), std::string::npos)
+        << watch.err; // "N samples in T ms (R a second)"
+    RunResult hold = interrupted({"set", "PA8=0", "--hold"}, "Ctrl-C returns the device", false);
     EXPECT_EQ(hold.status, 0) << hold.err;
     EXPECT_NE(hold.out.find("PA8          18   inout  0   0     yes\n"), std::string::npos) << hold.out;
     EXPECT_EQ(hold.err, "orvtool: holding EXTEST on TAP 1; Ctrl-C returns the device to its normal function\n"
                         "orvtool: TAP 1 back to its normal function (Test-Logic-Reset)\n");
     if (std::string(SCRIPT).find("NOTFOUND") == std::string::npos) {
-        RunResult tty = run_program({SCRIPT, "-qec",
-                                     "sh -c '" + tool +
-                                         "pins --tap 2 --watch IO\\(4\\) & p=$!; "
-                                         "sleep 2; kill -INT $p; wait $p'",
-                                     "/dev/null"},
-                                    Options{false, {}, {"ORV_BSDL_PATH=" + BOARD_FILES}});
-        EXPECT_EQ(tty.status, 0) << tty.err;
-        EXPECT_NE(tty.out.find("sample 2 (Ctrl-C to stop)"), std::string::npos) << tty.out;
-        EXPECT_NE(tty.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
+        // On a terminal: the program's id first, then the redrawn table.
+        std::string command;
+        for (const std::string& part : tool) {
+            command += part + " ";
+        }
+        Running tty({SCRIPT, "-qec",
+                     "sh -c '" + command + "pins --tap 2 --watch IO\\(4\\) & echo pid=$!; wait $!'",
+                     "/dev/null"},
+                    bsdl_path);
+        ASSERT_TRUE(tty.wait_for("sample 2 (Ctrl-C to stop)")) << tty.so_far().out;
+        const std::string& out = tty.so_far().out;
+        const auto at = out.find("pid=");
+        ASSERT_NE(at, std::string::npos) << out;
+        kill(static_cast<pid_t>(std::stol(out.substr(at + 4))), SIGINT);
+        const RunResult done = tty.finish();
+        EXPECT_EQ(done.status, 0) << done.out;
+        EXPECT_NE(done.out.find("\033[3F"), std::string::npos) << "redrawn in place over its 3 lines";
     }
+}
+
+// On a terminal of 50 x 12 a watch of 59 pins, its file behind a long path,
+// redraws within the screen: the file's base name, every line cut to the
+// width, the table cut to the height with a note, each redraw over the last.
+TEST_F(Sim, WatchKeepsItsRedrawInsideTheTerminal)
+{
+    if (std::string(SCRIPT).find("NOTFOUND") != std::string::npos) {
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    }
+    const std::string dir = scratch("watch_screen");
+    const std::string files = dir + "/a_directory_whose_name_is_longer_than_any_terminal_line_of_fifty";
+    std::filesystem::create_directories(files);
+    std::filesystem::create_symlink(BOARD_FILES + "/gl64_tq100.bsd", files + "/gl64_tq100.bsd");
+    const std::string tool =
+        std::string(UMOCKDEV_WRAPPER) + " " + ORVTOOL_PATH + " --sim --board bscan jtag pins --tap 2 --watch";
+    // Ctrl-C once three samples are drawn: the typescript shows them.
+    RunResult run = run_program({"/bin/sh", "-c",
+                                 "\"$0\" -qfec \"sh -c 'echo \\$\\$ > $1/pid; stty rows 12 cols 50; exec "
+                                 "$2'\" \"$1/log\" >/dev/null & s=$!; "
+                                 "for i in $(seq 300); do [ \"$(grep -o 'more pins' \"$1/log\" 2>/dev/null | "
+                                 "wc -l)\" -ge 3 ] && break; "
+                                 "sleep 0.1; done; "
+                                 "kill -INT $(cat \"$1/pid\"); wait $s",
+                                 SCRIPT, dir, tool},
+                                Options{false, {}, {"ORV_BSDL_PATH=" + files}});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string log = read_file(dir + "/log");
+    EXPECT_NE(log.find("TAP 2: GL64_TQ100 (gl64_tq100.bsd), SAMPLE"), std::string::npos) << log;
+    EXPECT_EQ(log.find("a_directory_whose_name"), std::string::npos) << "the base name only";
+    EXPECT_NE(log.find("\n\033[2K... 51 more pins (a taller window, or name them)\r\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\033[11F"), std::string::npos) << "11 lines redrawn in place";
+    // Every line drawn fits in 49 columns.
+    std::size_t widest = 0;
+    for (std::size_t from = 0; from < log.size();) {
+        std::size_t end = log.find_first_of("\r\n", from);
+        end = end == std::string::npos ? log.size() : end;
+        std::string line = log.substr(from, end - from);
+        for (std::size_t esc = line.rfind("\033["); esc != std::string::npos; esc = line.rfind("\033[")) {
+            const std::size_t code = line.find_first_of("FKJ", esc);
+            line.erase(esc, code == std::string::npos ? std::string::npos : code - esc + 1);
+        }
+        if (line.find("Script ") == std::string::npos) {
+            widest = std::max(widest, line.size());
+        }
+        from = end + 1;
+    }
+    EXPECT_LE(widest, 49u) << log;
 }
 
 TEST(ErrorsSim, MissingUmockdevIsExplained)

@@ -124,6 +124,70 @@ TEST(Render, OneResultAsTextAndAsJson)
                           "\"a\":-1,\"n\":null}]}\n");
 }
 
+// Names from files and the adapter reach the terminal escaped: no control
+// character, C1 control or stray byte gets through, in any place the text
+// renderer prints (lines, labels, table cells, errors), while UTF-8 stays.
+TEST(Render, TextFromFilesCannotDriveTheTerminal)
+{
+    const struct {
+        std::string raw, shown;
+    } cases[] = {
+        {"PA0", "PA0"},
+        {"\x1b"
+         "c",
+         "\\x1bc"}, // ESC c resets a terminal
+        {"a\tb\rc\x7f", "a\\x09b\\x0dc\\x7f"},
+        {"\xc2\x9b"
+         "2J",
+         "\\u009b2J"}, // CSI as a C1 control in UTF-8
+        {"\x9b"
+         "2J",
+         "\\x9b2J"}, // and as a bare byte
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"}, // overlong, surrogate, cut
+        {"two\nlines", "two\nlines"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(terminal_text(c.raw), c.shown) << c.shown;
+    }
+    const std::string evil = "U1\x1b[2J";
+    Table table{{{"PORT", 6, 1}, {"PIN"}}, {}};
+    table.rows.push_back({Value(), {evil, evil}});
+    Result r;
+    r.line(evil).labelled("x", Value(evil), evil + ":", evil).table("t", std::move(table));
+    std::ostringstream text, err, json;
+    render(text, r, Style::text);
+    EXPECT_EQ(text.str().find('\x1b'), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("\nU1\\x1b[2J U1\\x1b[2J\n"), std::string::npos) << text.str();
+    render_error(err, json, ToolError(Exit::usage, "bad " + evil, "hint " + evil, {}, "detail " + evil),
+                 Style::json);
+    EXPECT_EQ(err.str(), "orvtool: bad U1\\x1b[2J\n  detail U1\\x1b[2J\n  hint U1\\x1b[2J\n");
+    EXPECT_NE(json.str().find("bad U1\\u001b[2J"), std::string::npos) << json.str();
+}
+
+// A display redrawn in place fits its screen: lines cut to the width less
+// one (UTF-8 counted by characters), at most the height less one, the last
+// kept saying how many were left out.
+TEST(Render, FitToScreenCutsWidthAndHeight)
+{
+    const auto more = [](std::size_t n) { return "+" + std::to_string(n) + " more lines"; };
+    const struct {
+        std::string text;
+        unsigned columns, rows;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"short\nlines\n", 80, 24, {"short", "lines"}},
+        {"0123456789\n", 6, 24, {"01234"}},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9\n", 3, 24, {"\xc3\xa9\xc3\xa9"}},
+        {"a\nb\nc\nd\ne\n", 80, 4, {"a", "b", "+3 more lines"}},
+        {"a\nb\nc\n", 80, 4, {"a", "b", "c"}},
+        {"a\nb\nc\nd\n", 5, 3, {"a", "+3 m"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fit_to_screen(c.text, c.columns, c.rows, more), c.lines) << c.text;
+    }
+}
+
 TEST(I2cLayouts, DetectGridAndDumpAsI2cTools)
 {
     i2c::ProbeMap map;

@@ -1,7 +1,8 @@
-// orvtool jtag svf as a user runs it: on the virtual adapter through real
-// libusb, the text reports against golden files (tests/cli/golden/), --json
-// parsed back, exit statuses, a file checked before any adapter is opened,
-// standard input, and the progress bar on a terminal.
+// orvtool jtag svf and jtag xsvf as a user runs them: on the virtual adapter
+// through real libusb, the text reports against golden files
+// (tests/cli/golden/), --json parsed back, exit statuses, a file checked
+// before any adapter is opened, standard input, and the progress bar on a
+// terminal.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -285,6 +286,78 @@ TEST_F(SvfCli, ProgressBarOnATerminal)
     EXPECT_EQ(tty.status, 0) << tty.err;
     EXPECT_NE(tty.out.find("#] 100% "), std::string::npos) << tty.out;
     EXPECT_NE(tty.out.find("42/42 statements"), std::string::npos) << tty.out;
+}
+
+// ---- XSVF ------------------------------------------------------------------
+
+// The default board's IDCODEs read and checked, as XSVF: both after reset,
+// then the DAP's alone (IDCODE for TAP 0, BYPASS for TAP 1); `last` is the
+// second check's expected value.
+std::string idcode_xsvf(const std::string& name, std::uint64_t last)
+{
+    std::vector<std::uint8_t> b{0x07, 0x00, 0x13, 0x00, 0x14, 0x00, 0x12, 0x00, 0x12, 0x01};
+    const auto u32 = [&](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            b.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    const auto value = [&](std::uint64_t v, unsigned bytes) {
+        for (unsigned i = bytes; i-- > 0;) {
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    };
+    b.push_back(0x08), u32(64);
+    b.push_back(0x01), value(0x0FFFFFFFFFFFFFFF, 8);
+    b.push_back(0x09), value(0, 8), value(0x037270934BA00477, 8);
+    b.insert(b.end(), {0x02, 0x0A, 0x03, 0xFE});
+    b.push_back(0x08), u32(33);
+    b.push_back(0x01), value(0x1FFFFFFFF, 5);
+    b.push_back(0x09), value(0, 5), value(last, 5);
+    b.push_back(0x00);
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    return path;
+}
+
+TEST_F(SvfCli, XsvfPlaysWithTheSvfPlayersReportAndNamesAFailedCommandByOffset)
+{
+    const std::string good = idcode_xsvf("cli_idcode.xsvf", 0x04BA00477);
+    const Outcome played = orvtool({"--sim", "jtag", "xsvf", good});
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_EQ(played.out.substr(0, played.out.find('\n')),
+              "played " + good + ": 13 commands, 2 TDO checks passed");
+    EXPECT_NE(played.out.find("bits shifted 107\n"), std::string::npos) << played.out;
+    const Outcome dry = orvtool({"--json", "jtag", "xsvf", "--dry-run", good});
+    EXPECT_EQ(json_query(dry.out, "d['statements'], d['bits'], d['tdo_checks'], d['transfers']['out']"),
+              "13 107 2 3\n");
+
+    const std::string bad = idcode_xsvf("cli_idcode_fail.xsvf", 0x04BA00476);
+    const Outcome failed = orvtool({"--sim", "jtag", "xsvf", bad});
+    EXPECT_EQ(failed.status, 1);
+    std::string err = failed.err;
+    err.replace(err.find(bad), bad.size(), "idcode_fail.xsvf");
+    expect_golden("jtag_xsvf_mismatch", err);
+    const Outcome json = orvtool({"--sim", "--json", "jtag", "xsvf", bad});
+    EXPECT_EQ(json_query(json.out, "d['exit'], d['failure']['command'], d['failure']['offset'], "
+                                   "d['failure']['scan']['command'], d['failure']['scan']['actual']"),
+              "1 12 56 XSDRTDO 04ba00477\n");
+
+    // Checked whole before any adapter is opened: where it breaks, what was expected.
+    std::ofstream(::testing::TempDir() + "cli_cut.xsvf", std::ios::binary | std::ios::trunc)
+        << std::string("\x12\x01\x08\x00", 4);
+    const Outcome cut =
+        orvtool({"--usb", "1234:5678", "jtag", "xsvf", ::testing::TempDir() + "cli_cut.xsvf"});
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_EQ(cut.err,
+              "orvtool: " + ::testing::TempDir() +
+                  "cli_cut.xsvf: offset 0x3 (command 2): expected XSDRSIZE's length in bits (4 bytes), found "
+                  "the end of the file\n"
+                  "  the whole file is checked before anything is sent: nothing was sent\n");
+    // The vendor file: a dry run needs no adapter.
+    const Outcome vendor = orvtool({"--json", "jtag", "xsvf", "--dry-run", FILES + "/hackrf_cpld.xsvf"});
+    EXPECT_EQ(vendor.status, 0) << vendor.err;
+    EXPECT_EQ(json_query(vendor.out, "d['statements'], d['bits']"), "2606 83618\n");
 }
 
 } // namespace

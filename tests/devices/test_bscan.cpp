@@ -5,12 +5,16 @@
 // BSDL files matched to the chain; pins sampled as the nets put them; pins
 // driven and read on the other device; the interconnect test; files and
 // netlists refused with nothing sent; transfers per operation.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <orv_devices.h>
@@ -307,7 +311,11 @@ TEST_F(BoundaryScan, BadSettingsAreRefusedBeforeAnythingIsSent)
     std::vector<orvdev_bscan_pin> few(10);
     EXPECT_EQ(orvdev_bscan_sample(bscan, U1, few.data(), 10, &report), ORVDEV_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(orvdev_bscan_sample(bscan, CORE, few.data(), 10, &report), 0) << "the debug TAP has no pins";
-    EXPECT_EQ(model().counts().out, 1u);
+    // A device whose cells are all internal needs no room at all.
+    EXPECT_EQ(orvdev_bscan_sample(bscan, CORE, nullptr, 0, &report), 0) << report.message;
+    EXPECT_EQ(orvdev_bscan_sample(bscan, U1, nullptr, 0, &report), ORVDEV_ERROR_INVALID_ARGUMENT);
+    EXPECT_STREQ(report.message, "room for 20 pins (STM32F301_F302_UFQFPN32), got 0");
+    EXPECT_EQ(model().counts().out, 2u);
 }
 
 // ---- the interconnect test ---------------------------------------------------------
@@ -326,7 +334,8 @@ std::set<std::string> texts(const orvdev_connect_result& r)
 {
     std::set<std::string> found;
     for (std::uint32_t i = 0; i < r.open_count; ++i) {
-        found.insert(std::string("open ") + r.opens[i].net + " at " + r.opens[i].pin);
+        found.insert(std::string("open ") + r.opens[i].net + " at " + r.opens[i].pin +
+                     (r.opens[i].or_pin != nullptr ? std::string(" or ") + r.opens[i].or_pin : ""));
     }
     for (std::uint32_t i = 0; i < r.short_count; ++i) {
         std::string s = "short";
@@ -356,7 +365,10 @@ TEST_F(BoundaryScan, InterconnectTestPassesTheGoodBoardAndNamesEveryFault)
         {0, true, {}},
         {1,
          false,
-         {"open BUS2 at U2.D(2)", "short SPI_MISO SPI_MOSI as and", "short BUS3 BUS4 as or",
+         // BUS2 has one driver and one receiver: U2.D(2), lifted, is
+         // named with the driver, as the readings would be the same had
+         // U1.PA10 been lifted.
+         {"open BUS2 at U1.PA10 or U2.D(2)", "short SPI_MISO SPI_MOSI as and", "short BUS3 BUS4 as or",
           "stuck ADC_SEL at 0", "stuck CLK_SEL at 1"}},
     };
     for (const auto& b : boards) {
@@ -440,7 +452,10 @@ TEST_F(BoundaryScan, BadNetlistsAreRefusedWithThePlaceAndTheReason)
         std::ofstream(path) << "{" << c.body << "}";
         orvdev_input_error where{};
         orvdev_netlist* n = nullptr;
-        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT);
+        // The files lie elsewhere: allowed.
+        EXPECT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, ORVDEV_NETLIST_BSDL_ANYWHERE, &n,
+                                            &where, &report),
+                  ORVDEV_ERROR_BAD_INPUT);
         EXPECT_EQ(n, nullptr);
         EXPECT_STREQ(where.file, path.c_str());
         EXPECT_EQ(where.path, c.path);
@@ -461,3 +476,275 @@ TEST_F(BoundaryScan, BadNetlistsAreRefusedWithThePlaceAndTheReason)
 }
 
 } // namespace
+
+// ---- parts in other makers' forms ----------------------------------------------------
+
+// Two made-up parts written as makers write them: a 1149.6 FPGA (AC cells on
+// a transceiver's pins, the P leg of each pair with cells, its own
+// attributes; the forms of Xilinx's 7-series files) and a 1149.1-1990 part
+// whose identification register is named after its instruction, "IDCODE
+// (IDCODE)" (the forms of AMD's and GSI's files). Wired by two nets: the
+// transceiver's output to the other part's input, and a bus of two I/Os.
+constexpr std::string_view XA7_LIKE = R"bsdl(entity XA7_LIKE is
+  generic (PHYSICAL_PIN_MAP : string := "CSG325");
+  port (TCK, TMS, TDI : in bit; TDO : out bit;
+        MGTPTXP0_113, MGTPTXN0_113 : out bit; MGTPRXP0_113, MGTPRXN0_113 : in bit;
+        IO_A : inout bit; VCCINT : linkage bit_vector (1 to 2));
+  use STD_1149_1_2001.all;
+  use STD_1149_6_2003.all;
+  attribute PIN_MAP of XA7_LIKE : entity is PHYSICAL_PIN_MAP;
+  constant CSG325 : PIN_MAP_STRING := "TCK:L6, TMS:M6, TDI:N6, TDO:N5, MGTPTXP0_113:B4, " &
+    "MGTPTXN0_113:A4, MGTPRXP0_113:D5, MGTPRXN0_113:C5, IO_A:F3, VCCINT:(G7, H8)";
+  attribute PORT_GROUPING of XA7_LIKE : entity is
+    "DIFFERENTIAL_VOLTAGE ((MGTPTXP0_113, MGTPTXN0_113), (MGTPRXP0_113, MGTPRXN0_113))";
+  attribute TAP_SCAN_IN of TDI : signal is true;
+  attribute TAP_SCAN_OUT of TDO : signal is true;
+  attribute TAP_SCAN_MODE of TMS : signal is true;
+  attribute TAP_SCAN_CLOCK of TCK : signal is (66.0e6, BOTH);
+  attribute INSTRUCTION_LENGTH of XA7_LIKE : entity is 6;
+  attribute INSTRUCTION_OPCODE of XA7_LIKE : entity is
+    "EXTEST (100110), SAMPLE (000001), PRELOAD (000001), IDCODE (001001), HIGHZ (001010), " &
+    "EXTEST_PULSE (111100), EXTEST_TRAIN (111101), BYPASS (111111)";
+  attribute INSTRUCTION_CAPTURE of XA7_LIKE : entity is "XXXX01";
+  attribute IDCODE_REGISTER of XA7_LIKE : entity is "XXXX0011011000110110000010010011";
+  attribute BOUNDARY_LENGTH of XA7_LIKE : entity is 6;
+  attribute BOUNDARY_REGISTER of XA7_LIKE : entity is
+    "0 (BC_2, *, controlr, 1), 1 (BC_2, IO_A, output3, X, 0, 1, PULL0), 2 (BC_2, IO_A, input, X), " &
+    "3 (AC_2, MGTPTXP0_113, output2, X), 4 (AC_1, MGTPRXP0_113, observe_only, X), " &
+    "5 (AC_SELX, *, internal, 0)";
+  attribute AIO_COMPONENT_CONFORMANCE of XA7_LIKE : entity is "STD_1149_6_2003";
+  attribute AIO_EXTEST_PULSE_EXECUTION of XA7_LIKE : entity is "Wait_Duration TCK 15";
+  attribute AIO_PIN_BEHAVIOR of XA7_LIKE : entity is "MGTPTXP0_113 : LP_time=22.5e-9; MGTPRXP0_113";
+end XA7_LIKE;
+)bsdl";
+
+constexpr std::string_view AM_LIKE = R"bsdl(entity AM_LIKE is
+  generic (PHYSICAL_PIN_MAP : string := "PGA");
+  port (TCK, TMS, TDI : in bit; TDO : out bit; RX : in bit; IO_B : inout bit);
+  use STD_1149_1_1990.all;
+  attribute PIN_MAP of AM_LIKE : entity is PHYSICAL_PIN_MAP;
+  constant PGA : PIN_MAP_STRING := "TCK:A1, TMS:A2, TDI:A3, TDO:A4, RX:B1, IO_B:B2";
+  attribute INSTRUCTION_LENGTH of AM_LIKE : entity is 4;
+  attribute INSTRUCTION_OPCODE of AM_LIKE : entity is
+    "EXTEST (0000), SAMPLE (0001), IDCODE (0010), BYPASS (1111)";
+  attribute INSTRUCTION_CAPTURE of AM_LIKE : entity is "0001";
+  attribute IDCODE_REGISTER of AM_LIKE : entity is "0001" & "0100100001100000" & "00000000001" & "1";
+  attribute REGISTER_ACCESS of AM_LIKE : entity is
+    "BOUNDARY (EXTEST, SAMPLE), IDCODE (IDCODE), BYPASS (BYPASS)";
+  attribute BOUNDARY_LENGTH of AM_LIKE : entity is 4;
+  attribute BOUNDARY_REGISTER of AM_LIKE : entity is
+    "0 (BC_1, RX, input, X), 1 (BC_1, IO_B, input, X), 2 (BC_1, IO_B, output3, X, 3, 0, Z), " &
+    "3 (BC_1, *, control, 0)";
+end AM_LIKE;
+)bsdl";
+
+// The files, the two boards (adapter 1's with the bus lifted at U3's pin,
+// its driver) and the netlist, in one directory.
+fs::path makers_directory()
+{
+    const fs::path dir = fs::path(testing::TempDir()) / "makers_board";
+    fs::create_directories(dir);
+    std::ofstream(dir / "xa7_like.bsd") << XA7_LIKE;
+    std::ofstream(dir / "am_like.bsd") << AM_LIKE;
+    const std::string taps =
+        R"j("jtag": [{"name": "U3", "bsdl": "xa7_like.bsd"}, {"name": "U4", "bsdl": "am_like.bsd"}])j";
+    const std::string nets =
+        R"j("nets": {"TX": ["U3.MGTPTXP0_113", "U4.RX"], "BUS": ["U3.IO_A", "U4.IO_B"]})j";
+    std::ofstream(dir / "board.json") << "{" << taps << ", " << nets << "}";
+    std::ofstream(dir / "board-open.json")
+        << "{" << taps << ", " << nets << R"j(, "faults": [{"open": "U3.IO_A"}]})j";
+    std::ofstream(dir / "nets.json")
+        << R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd"}, "U4": {"tap": 1, "bsdl": "am_like.bsd"}}, )j"
+        << nets << "}";
+    return dir;
+}
+
+class MakersBoard : public orv::e2e::VirtualAdapterTest {
+protected:
+    orv::emu::BoardConfig board(std::size_t index) const override
+    {
+        return orv::emu::load_board_file(makers_directory() /
+                                         (index == 0 ? "board.json" : "board-open.json"));
+    }
+
+    void TearDown() override
+    {
+        orvdev_bscan_close(bscan);
+        orvdev_jtag_close(jtag);
+        orvdev_session_close(session);
+        VirtualAdapterTest::TearDown();
+    }
+
+    // Adapter `index` scanned, with both files matched to its chain.
+    void open(std::size_t index)
+    {
+        ASSERT_EQ(orvdev_session_open(handle(index), nullptr, &session, &report), 0) << report.message;
+        ASSERT_EQ(orvdev_jtag_open(session, nullptr, &jtag, &report), 0) << report.message;
+        ASSERT_EQ(orvdev_chain_scan(jtag, &chain, &report), 0) << report.message;
+        for (const char* name : {"xa7_like.bsd", "am_like.bsd"}) {
+            orvdev_bsdl* f = nullptr;
+            ASSERT_EQ(orvdev_bsdl_load((makers_directory() / name).c_str(), &f, nullptr, &report), 0)
+                << report.message;
+            files.emplace_back(f);
+        }
+    }
+
+    // The interconnect test of the netlist at `path` on the open adapter.
+    ResultHandle connect_test(const fs::path& path)
+    {
+        orvdev_netlist* loaded = nullptr;
+        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &loaded, nullptr, &report), 0)
+            << report.message;
+        const NetlistHandle netlist(loaded);
+        const orvdev_bsdl* taps[2] = {};
+        orvdev_connect_result* raw = nullptr;
+        if (loaded == nullptr || orvdev_netlist_taps(netlist.get(), &chain, taps, &report) != 0 ||
+            orvdev_bscan_open(jtag, &chain, taps, &bscan, &report) != 0 ||
+            orvdev_connect_test(bscan, netlist.get(), &raw, &report) != 0) {
+            ADD_FAILURE() << report.message;
+        }
+        return ResultHandle(raw);
+    }
+
+    orvdev_session* session = nullptr;
+    orvdev_jtag* jtag = nullptr;
+    orvdev_chain chain{};
+    std::vector<Bsdl> files;
+    orvdev_bscan* bscan = nullptr;
+    orvdev_report report{};
+};
+
+// The 1990 part's IDCODE instruction selects its 32-bit identification
+// register, so it shows its IDCODE after reset and its file matches; the
+// 1149.6 part's transceiver output, a two-state output, drives its net in
+// the normal function as its output cell says: the other part reads what
+// the sample says it drives.
+TEST_F(MakersBoard, IdcodesMatchAndATwoStateOutputDrivesItsNet)
+{
+    open(0);
+    ASSERT_EQ(chain.count, 2u);
+    EXPECT_EQ(chain.taps[1].has_idcode, 1);
+    EXPECT_EQ(chain.taps[1].idcode, 0x14860003u);
+    EXPECT_EQ(chain.taps[0].idcode, 0x03636093u);
+    const orvdev_bsdl* given[] = {files[0].get(), files[1].get()};
+    orvdev_bsdl_match matches[2]{};
+    ASSERT_EQ(orvdev_bsdl_match_chain(&chain, given, 2, matches, &report), 0);
+    EXPECT_EQ(matches[0].status, ORVDEV_MATCH_FOUND);
+    EXPECT_EQ(matches[1].status, ORVDEV_MATCH_FOUND);
+    EXPECT_EQ(matches[1].file, 1);
+
+    ASSERT_EQ(orvdev_bscan_open(jtag, &chain, given, &bscan, &report), 0) << report.message;
+    std::vector<orvdev_bscan_pin> u3(3), u4(2);
+    ASSERT_EQ(orvdev_bscan_sample(bscan, 0, u3.data(), 3, &report), 0) << report.message;
+    ASSERT_EQ(orvdev_bscan_sample(bscan, 1, u4.data(), 2, &report), 0) << report.message;
+    const auto named = [](const std::vector<orvdev_bscan_pin>& pins, std::string_view name) {
+        return *std::find_if(pins.begin(), pins.end(), [&](const auto& p) { return p.port == name; });
+    };
+    const orvdev_bscan_pin tx = named(u3, "MGTPTXP0_113");
+    EXPECT_EQ(tx.direction, ORVDEV_PIN_OUT);
+    EXPECT_STREQ(tx.package_pin, "B4");
+    EXPECT_EQ(tx.driven, 1);
+    EXPECT_EQ(named(u4, "RX").value, tx.value) << "the other pin of the net reads what it drives";
+    EXPECT_EQ(named(u3, "MGTPRXP0_113").direction, ORVDEV_PIN_IN);
+}
+
+// A bus of two pins lifted at its driver: the report names the driver, and
+// the receiver with it, since the readings are the same at either end.
+TEST_F(MakersBoard, AnOpenOnANetOfTwoPinsNamesTheDriverAndItsReceiver)
+{
+    open(1);
+    const ResultHandle r = connect_test(makers_directory() / "nets.json");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->nets_tested, 2u);
+    EXPECT_EQ(texts(*r), std::set<std::string>{"open BUS at U3.IO_A or U4.IO_B"});
+}
+
+// A test of nothing (every pin left alone) is no pass.
+TEST_F(MakersBoard, ATestOfNoNetDoesNotPass)
+{
+    open(0);
+    const fs::path path = makers_directory() / "all_left.json";
+    std::ofstream(path) << R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd"}, "U4": {"tap": 1, "bsdl":
+        "am_like.bsd"}}, "nets": {"TX": ["U3.MGTPTXP0_113", "U4.RX"]}, "leave": ["U3.MGTPTXP0_113", "U4.RX"]})j";
+    const ResultHandle r = connect_test(path);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->nets_tested, 0u);
+    EXPECT_EQ(r->passed, 0);
+    EXPECT_EQ(r->untested_count, 1u);
+}
+
+// Netlists from elsewhere: the files they name stay in their directory, a
+// key given twice, a number no double holds, nesting without end, and what
+// is not a regular file are refused with the place and the reason, before
+// anything is sent and without waiting on a FIFO.
+TEST_F(MakersBoard, HostileNetlistsAreRefusedWithThePlaceAndTheReason)
+{
+    const fs::path dir = makers_directory();
+    const fs::path fifo = dir / "fifo.bsd";
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string u3 = R"j({"devices": {"U3": {"tap": 0, "bsdl": )j";
+    std::string many = R"j({"devices": {)j";
+    for (int i = 0; i < 65; ++i) {
+        const std::string name = "copy" + std::to_string(i) + ".bsd";
+        fs::remove(dir / name);
+        fs::create_symlink("xa7_like.bsd", dir / name);
+        many += (i == 0 ? "" : ", ") + std::string(i < 10 ? "\"U0" : "\"U") + std::to_string(i) +
+                R"j(": {"idcode": "0x03636093", "bsdl": ")j" + name + "\"}";
+    }
+    const struct {
+        std::string text;
+        std::string file, path, reason;
+        unsigned line = 0;
+    } cases[] = {
+        {u3 + R"j("/etc/passwd"}}})j", "", "devices.U3.bsdl",
+         "a BSDL file in the netlist's directory or below it, got \"/etc/passwd\""},
+        {u3 + R"j("sub/../../x.bsd"}}})j", "", "devices.U3.bsdl",
+         "a BSDL file in the netlist's directory or below it, got \"sub/../../x.bsd\""},
+        {R"j({"devices": {"U3": {"tap": 0, "bsdl": "xa7_like.bsd", "tap": 1}}})j", "", "devices.U3.tap",
+         "each key once in an object: \"tap\" is given again"},
+        {R"j({"devices": {"U3": {"tap": )j" + std::string(5000, '9') + "}}}", "", "",
+         "a number a double can hold, got 999999999999... (5000 characters)", 1},
+        {R"j({"description": )j" + std::string(100, '[') + std::string(100, ']') + "}", "",
+         "description" +
+             [] {
+                 std::string p;
+                 for (int i = 0; i < 63; ++i) {
+                     p += "[0]";
+                 }
+                 return p;
+             }(),
+         "at most 64 levels of objects and lists"},
+        {u3 + R"j("fifo.bsd"}}})j", fifo.string(), "", "expected a readable BSDL file, not a FIFO"},
+        {many + "}}", "", "devices.U64.bsdl", "at most 64 BSDL files (a chain has at most 64 TAPs)"},
+    };
+    const fs::path path = dir / "hostile.json";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 80));
+        std::ofstream(path) << c.text;
+        orvdev_input_error where{};
+        orvdev_netlist* n = nullptr;
+        EXPECT_EQ(orvdev_netlist_load(path.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT)
+            << report.message;
+        EXPECT_EQ(n, nullptr);
+        EXPECT_EQ(where.file, c.file.empty() ? path.string() : c.file);
+        EXPECT_EQ(where.path, c.path);
+        EXPECT_EQ(where.reason, c.reason);
+        EXPECT_EQ(where.line, c.line);
+    }
+    // The netlist itself a FIFO: refused at once.
+    orvdev_input_error where{};
+    orvdev_netlist* n = nullptr;
+    EXPECT_EQ(orvdev_netlist_load(fifo.c_str(), nullptr, 0, &n, &where, &report), ORVDEV_ERROR_BAD_INPUT);
+    EXPECT_STREQ(where.reason, "a readable netlist, not a FIFO");
+    // Allowed elsewhere, the file outside is read.
+    std::ofstream(path) << u3 + "\"" + (dir / "xa7_like.bsd").string() + "\"}}}";
+    ASSERT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, ORVDEV_NETLIST_BSDL_ANYWHERE, &n, &where,
+                                        &report),
+              0)
+        << report.message;
+    orvdev_netlist_free(n);
+    EXPECT_EQ(orvdev_netlist_load_flags(path.c_str(), nullptr, 0, 2, &n, &where, &report),
+              ORVDEV_ERROR_INVALID_ARGUMENT);
+    fs::remove(fifo);
+}

@@ -5,6 +5,8 @@
 // page writes, combined messages, a dead adapter).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -309,13 +311,15 @@ TEST_F(Devices, TheProgressCallbackStopsAReadAtTheNextChunkAndSaysHowFar)
 // saved to a recovery file.
 struct FailPrograms {
     orv::sim::VirtualUsb* usb;
-    int count; // -1: for good
+    int count;             // -1: for good
+    std::size_t index = 0; // the adapter
     static std::int32_t callback(void* user, const char* stage, std::uint64_t done, std::uint64_t,
                                  std::int32_t)
     {
         auto* self = static_cast<FailPrograms*>(user);
         if (std::string(stage) == "write" && done == 0) {
-            self->usb->set_fault(0, orv::sim::Fault{FaultKind::stall, orv::EP_COMMAND_OUT, self->count, 0});
+            self->usb->set_fault(self->index,
+                                 orv::sim::Fault{FaultKind::stall, orv::EP_COMMAND_OUT, self->count, 0});
         }
         return ORVDEV_CONTINUE;
     }
@@ -363,6 +367,115 @@ TEST_F(Devices, AFailedWritePutsBackWhatItErasedOutsideTheRange)
         }
         orvdev_flash_close(f);
     }
+}
+
+// Two adapters whose writes fail for good in the same second, and a second
+// failure of the first: three files, each holding its own board's old
+// bytes, named for the adapter's serial number and never one over another;
+// a recovery directory that takes no file gives way to the home directory.
+TEST_F(Devices, RecoveryFilesOfTwoAdaptersNeverMeet)
+{
+    const std::string dir = ::testing::TempDir() + "devices_recovery";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/home");
+    ASSERT_EQ(setenv("HOME", (dir + "/home").c_str(), 1), 0);
+    const char* serials[] = {"ORV/0001", "ORV0002"}; // a slash is no path in a file name
+    std::vector<std::string> files;
+    for (int run = 0; run < 3; ++run) {
+        const std::size_t a = run == 2 ? 0 : static_cast<std::size_t>(run);
+        SCOPED_TRACE(run);
+        std::span<std::uint8_t> memory = model(a).flash().memory();
+        for (std::size_t i = 0; i < 4096; ++i) {
+            memory[i] =
+                static_cast<std::uint8_t>((i * 3 + a + static_cast<std::size_t>(run)) % 255); // never erased
+        }
+        const Bytes old(memory.begin(), memory.begin() + 4096);
+        orvdev_session_options so{};
+        orvdev_session_options_init(&so);
+        orvdev_session* s = nullptr;
+        ASSERT_EQ(orvdev_session_open(handle(a), &so, &s, &report), 0) << report.message;
+        orvdev_session_set_serial(s, serials[a]);
+        orvdev_flash* f = nullptr;
+        ASSERT_EQ(orvdev_flash_open(s, nullptr, &f, &report), 0) << report.message;
+        FailPrograms fail{usb_.get(), -1, a};
+        orvdev_session_set_progress(s, FailPrograms::callback, &fail);
+        orvdev_write_options options{};
+        orvdev_write_options_init(&options);
+        const std::string missing = dir + "/missing";
+        options.recovery_dir = run == 1 ? missing.c_str() : dir.c_str();
+        const Bytes three = {0x01, 0x02, 0x03};
+        EXPECT_EQ(orvdev_flash_write(f, 0x10, three.data(), three.size(), &options, nullptr, &report),
+                  LIBUSB_ERROR_PIPE);
+        clear_fault(a);
+        const std::string file = report.recovery_file;
+        ASSERT_NE(file, "") << report.message;
+        const std::string message = report.message;
+        EXPECT_NE(message.find(file), std::string::npos) << message;
+        EXPECT_NE(
+            message.find("4093 bytes outside the range written, between 0x000000 and 0x000fff, could not"),
+            std::string::npos)
+            << message;
+        const std::string name = std::filesystem::path(file).filename();
+        EXPECT_EQ(
+            name.rfind(a == 0 ? "flash-recovery-ORV_0001-0x000000-" : "flash-recovery-ORV0002-0x000000-", 0),
+            0u)
+            << name;
+        EXPECT_EQ(std::filesystem::path(file).parent_path(), run == 1 ? dir + "/home" : dir);
+        if (run == 1) {
+            EXPECT_NE(message.find(missing), std::string::npos) << "says why the directory was passed over";
+        }
+        std::ifstream saved(file, std::ios::binary);
+        EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), old);
+        files.push_back(file);
+        orvdev_flash_close(f);
+        orvdev_session_close(s);
+    }
+    EXPECT_NE(files[0], files[2]);
+    std::filesystem::remove_all(dir);
+}
+
+// A stop from the progress callback ends a write or an erase after the step
+// it was told of: the report says where the next one would have started.
+TEST_F(Devices, AStopSaysWhereTheFirstStepNotDoneStarts)
+{
+    orvdev_flash* f = flash();
+    std::span<std::uint8_t> memory = flash_memory();
+    std::fill(memory.begin() + 0x40000, memory.begin() + 0x50000, 0x00); // the write must erase
+    const Bytes image(16 * 1024, 0x5A);
+    const struct {
+        const char* stage;
+        std::uint64_t after; // stop once past this many units
+        const char* action;
+        std::uint64_t done;
+        std::uint64_t stopped_at;
+    } cases[] = {
+        {"write", 2047, "programmed", 2048, 0x40800}, // 8 pages, as orvtool(1) tells it
+        {"verify", 1024, "read back", 1536, 0x40600},
+        {"erase", 0, "erased", 1, 0x41000}, // 4 KiB erases one after another
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stage);
+        std::fill(memory.begin() + 0x40000, memory.begin() + 0x50000, 0x00);
+        StopAfter stop{c.after, c.stage};
+        orvdev_session_set_progress(session, StopAfter::callback, &stop);
+        orvdev_report r{};
+        if (std::string(c.stage) == "erase") {
+            EXPECT_EQ(orvdev_flash_erase(f, 0x40000, 0x4000, 0, nullptr, &r), ORVDEV_ERROR_STOPPED);
+        } else {
+            EXPECT_EQ(orvdev_flash_write(f, 0x40000, image.data(), image.size(), nullptr, nullptr, &r),
+                      ORVDEV_ERROR_STOPPED);
+        }
+        orvdev_session_set_progress(session, nullptr, nullptr);
+        const orvdev_done* step = nullptr;
+        for (std::uint32_t i = 0; i < r.done_count; ++i) {
+            step = std::string(r.done[i].action) == c.action ? &r.done[i] : step;
+        }
+        ASSERT_NE(step, nullptr) << r.message;
+        EXPECT_EQ(step->counts[0].done, c.done);
+        ASSERT_EQ(step->has_stopped_at, 1);
+        EXPECT_EQ(step->stopped_at, c.stopped_at);
+    }
+    orvdev_flash_close(f);
 }
 
 TEST_F(Devices, ProtectionRangesAreSetAsAskedAndHonoured)

@@ -1,9 +1,12 @@
 // The sequence engine against the emulator's TAP chain: random clock
-// sequences must give the TDO and the TAP states that clocking a reference
-// chain one clock at a time gives, within the read-back bound, in no more
-// stream bytes than the JTAG library spends on the same scans.
+// sequences, given clock by clock or as runs, must give the TDO and the TAP
+// states that clocking a reference chain one clock at a time gives, within
+// the read-back bound, in no more stream bytes than the JTAG library spends
+// on the same scans; runs plan as the clocks they stand for, and a run of any
+// length costs what its commands cost.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -110,7 +113,7 @@ TEST(JtagSequence, BatchesStayWithinTheReadBackBoundAndKeepClockOrderAcrossThem)
         for (const Batch& b : plan.batches) {
             EXPECT_LE(b.readback_bytes, bound);
             EXPECT_EQ(b.stream.back() == OP_FLUSH, b.readback_bytes != 0);
-            wanted += b.wanted_bits.size();
+            wanted += wanted_count(b);
             clocked += b.clocks;
         }
         EXPECT_EQ(wanted, static_cast<std::size_t>(std::count_if(clocks.begin(), clocks.end(),
@@ -165,7 +168,7 @@ TEST(JtagSequence, BatchesReadBackAsMuchAsTheBoundLetsThemAndLongShiftsMatchTheR
         const Plan plan = plan_sequence(clocks, false, bound);
         std::size_t read_back = 0;
         for (std::size_t b = 0; b < plan.batches.size(); ++b) {
-            read_back += plan.batches[b].wanted_bits.size();
+            read_back += wanted_count(plan.batches[b]);
             if (b + 1 < plan.batches.size()) {
                 EXPECT_GE(8 * plan.batches[b].readback_bytes + 7, 8 * bound)
                     << "bound " << bound << " batch " << b;
@@ -258,6 +261,133 @@ TEST(JtagSequence, ShiftsWaitForTheTmsLineToBeLowAndIdleRunsBecomeClockCommands)
     }
     EXPECT_EQ(tms_clocks + idle, clocks.size());
     EXPECT_EQ(s.size(), 3u + 3 * 4) << "one TMS command and four clock commands";
+}
+
+// Random runs: TMS moves, shifts of stored bits (some sampled, some long),
+// constant TDI of either level, long idle runs; and the same as clocks.
+struct RunSequence {
+    std::vector<Run> runs;
+    std::vector<std::vector<std::uint8_t>> data; // the runs' stored bits
+    std::vector<Clock> clocks;
+};
+
+RunSequence random_runs(std::mt19937& rng, std::size_t count)
+{
+    RunSequence r;
+    r.data.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        Run run;
+        const auto kind = static_cast<unsigned>(rng() % 6);
+        run.tms = kind == 0 || (kind == 5 && rng() % 2 == 0);
+        run.sample = kind != 4 && rng() % 3 == 0;
+        run.clocks = kind == 0 ? 1 + rng() % 6 : kind == 4 ? 30000 + rng() % 300000 : 1 + rng() % 9000;
+        auto& bytes = r.data.emplace_back();
+        if (kind == 1 || kind == 2) {
+            // Some stored bits, the rest (if any) at the fill level.
+            bytes.resize(static_cast<std::size_t>(rng() % (run.clocks / 8 + 2)));
+            for (auto& b : bytes) {
+                b = kind == 2 && rng() % 4 != 0 ? 0 : static_cast<std::uint8_t>(rng());
+            }
+            run.tdi = BitView{bytes, rng() % 8, rng() % 2 == 0};
+        } else {
+            run.tdi = BitView{{}, 0, kind == 3 && rng() % 2 == 0};
+        }
+        r.runs.push_back(run);
+        for (std::uint64_t i = 0; i < run.clocks; ++i) {
+            r.clocks.push_back(Clock{run.tms, run.tdi[i], run.sample});
+        }
+    }
+    return r;
+}
+
+std::size_t stream_bytes(const Plan& plan)
+{
+    return std::accumulate(plan.batches.begin(), plan.batches.end(), std::size_t{0},
+                           [](std::size_t n, const Batch& b) { return n + b.stream.size(); });
+}
+
+TEST(JtagSequence, RunsPlanAsTheClocksTheyStandForAndReadTheSame)
+{
+    std::mt19937 rng(1701);
+    for (int round = 0; round < 12; ++round) {
+        const RunSequence seq = random_runs(rng, 20 + rng() % 40);
+        const std::size_t bound = 1 + rng() % 1024;
+        const bool low = rng() % 2 == 0;
+        ClockQueue queue;
+        for (const engine::Run& run : seq.runs) {
+            queue.push(run);
+        }
+        ASSERT_EQ(queue.clocks(), seq.clocks.size());
+        const Plan by_runs = plan_queue(queue, low, bound);
+        const Plan by_clocks = plan_sequence(seq.clocks, low, bound);
+        ASSERT_EQ(by_runs.batches.size(), by_clocks.batches.size()) << "round " << round;
+        for (std::size_t b = 0; b < by_runs.batches.size(); ++b) {
+            EXPECT_EQ(by_runs.batches[b].stream, by_clocks.batches[b].stream)
+                << "round " << round << " batch " << b;
+            EXPECT_EQ(wanted_count(by_runs.batches[b]), wanted_count(by_clocks.batches[b]));
+            EXPECT_LE(by_runs.batches[b].readback_bytes, bound);
+        }
+        EXPECT_EQ(by_runs.tms_low_after, by_clocks.tms_low_after);
+
+        // Through the adapter, with the levels handed over packed.
+        auto adapter = emu::make_default_board();
+        emu::InprocUsb usb(*adapter);
+        Reference reference;
+        reference.run(seq.clocks);
+        JtagSequencer sequencer(usb.handle(), TIMEOUT, bound);
+        for (const engine::Run& run : seq.runs) {
+            sequencer.queue(run);
+        }
+        BitBuffer levels;
+        std::uint64_t clocks = 0;
+        ASSERT_EQ(sequencer.flush([&](const BitView& batch, std::uint64_t count, std::uint64_t ran) {
+            levels.append(batch, count);
+            clocks += ran;
+            return true;
+        }),
+                  0);
+        EXPECT_EQ(clocks, seq.clocks.size());
+        ASSERT_EQ(levels.size(), reference.tdo.size());
+        for (std::size_t i = 0; i < reference.tdo.size(); ++i) {
+            ASSERT_EQ(levels.view()[i], reference.tdo[i] != 0) << "round " << round << " level " << i;
+        }
+        EXPECT_EQ(adapter->jtag().tap(0).state(), reference.chain.tap(0).state());
+        EXPECT_EQ(adapter->jtag().tap(0).tck_count(), seq.clocks.size());
+        EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
+        EXPECT_EQ(sequencer.stats().stream_bytes, stream_bytes(plan_queue(queue, false, bound)))
+            << "a sequencer starts with the TMS line taken as high";
+    }
+}
+
+TEST(JtagSequence, AnIdleRunOfAnyLengthCostsItsIdleCommandsAndAStopLeavesNothingPlanned)
+{
+    // From Run-Test/Idle, a hundred million idle clocks, one clock out of it,
+    // and back: planned window by window, each run of idle clocks as the
+    // fewest idle commands; the search never sees more than a few thousand.
+    ClockQueue queue;
+    queue.push(engine::Run{100'000'000, false, false, {}});
+    queue.push(engine::Run{1, true, false, {}});
+    queue.push(engine::Run{2, false, false, {}});
+    const Plan plan = plan_queue(queue, true);
+    ASSERT_EQ(plan.batches.size(), 1u);
+    const auto& s = plan.batches[0].stream;
+    std::uint64_t idle = 0;
+    std::size_t i = 0;
+    for (; i < s.size() && s[i] == OP_CLOCKS; i += 3) {
+        idle += (unsigned{s[i + 2]} << 7 | ((s[i + 1] + 1U) & 0x7FU)) + 0U;
+    }
+    EXPECT_GE(idle, 100'000'000u - 7);
+    // Windows of 2^18 clocks, each its own commands.
+    const std::uint64_t window = std::uint64_t{1} << 18;
+    const std::uint64_t whole = 100'000'000 / window;
+    const std::uint64_t least = whole * ((window + 32766) / 32767) + (100'000'000 % window + 32766) / 32767;
+    EXPECT_LE(s.size(), 3 * least + 6);
+    EXPECT_TRUE(plan.tms_low_after);
+
+    int asked = 0;
+    const Plan stopped = plan_queue(queue, true, 512, [&] { return ++asked > 3; });
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.batches.empty());
 }
 
 } // namespace

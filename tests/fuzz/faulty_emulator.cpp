@@ -7,19 +7,54 @@
 
 namespace orv::fuzz {
 
+emu::BoardConfig fault_flash_board(unsigned busy_after_program, unsigned busy_after_erase)
+{
+    emu::BoardConfig config = emu::default_board_config();
+    emu::SpiFlashConfig flash;
+    flash.jedec_id = {0xEF, 0x40, 0x11};
+    flash.size = FAULT_FLASH_SIZE;
+    flash.erase = {{nor::CMD_SECTOR_ERASE, 4096}, {nor::CMD_BLOCK_ERASE_64K, 65536}};
+    flash.sfdp = true;
+    flash.busy_reads_within_us = 50000;
+    flash.busy_reads_after_program = busy_after_program;
+    flash.busy_reads_after_erase = busy_after_erase;
+    config.spi_flash = flash;
+    return config;
+}
+
 void FaultyEmulator::schedule(std::uint64_t transfer, TransferFault fault, std::uint8_t detail)
 {
     faults_[transfer] = Scheduled{fault, detail};
 }
 
-FaultyEmulator::Scheduled FaultyEmulator::next()
+void FaultyEmulator::schedule_on(unsigned char endpoint, std::uint64_t after, TransferFault fault, int count)
 {
-    const auto it = faults_.find(transfers_++);
-    if (it == faults_.end()) {
-        return {};
+    lasting_ = Lasting{fault, endpoint, after, count};
+}
+
+FaultyEmulator::Scheduled FaultyEmulator::next(unsigned char endpoint)
+{
+    ++(endpoint == EP_COMMAND_OUT         ? out_transfers_
+       : endpoint == EP_READBACK_COUNT_IN ? count_transfers_
+                                          : data_transfers_);
+    Scheduled s;
+    if (const auto it = faults_.find(transfers_++); it != faults_.end()) {
+        s = it->second;
+        faults_.erase(it);
     }
-    const Scheduled s = it->second;
-    faults_.erase(it);
+    Lasting& l = lasting_;
+    const bool count_only = l.fault == TransferFault::never_fill || l.fault == TransferFault::overcount;
+    const bool applies =
+        l.fault != TransferFault::none && l.count != 0 &&
+        (count_only ? endpoint == EP_READBACK_COUNT_IN : l.endpoint == 0 || l.endpoint == endpoint);
+    if (applies && l.after > 0) {
+        --l.after;
+    } else if (applies) {
+        s = Scheduled{l.fault, 0};
+        if (l.count > 0 && --l.count == 0) {
+            l = Lasting{};
+        }
+    }
     return s;
 }
 
@@ -66,7 +101,7 @@ std::size_t FaultyEmulator::pop(std::span<std::uint8_t> out, std::vector<std::ui
 
 seam::Outcome FaultyEmulator::out(std::span<const std::uint8_t> stream, unsigned /*timeout*/) noexcept
 {
-    Scheduled s = next();
+    Scheduled s = next(EP_COMMAND_OUT);
     if (commands_always_arrive_) {
         s = {};
     }
@@ -91,7 +126,7 @@ seam::CountOutcome FaultyEmulator::poll_count(std::size_t /*length*/, unsigned /
     if (++polls_ > poll_limit_ && operation_ != 0) {
         std::abort(); // the operation hangs
     }
-    const Scheduled s = next();
+    const Scheduled s = next(EP_READBACK_COUNT_IN);
     if (const int rc = failure_code(s.fault); rc != 0) {
         return {rc, 0, 0};
     }
@@ -109,7 +144,7 @@ seam::CountOutcome FaultyEmulator::poll_count(std::size_t /*length*/, unsigned /
 
 seam::Outcome FaultyEmulator::read_data(std::span<std::uint8_t> buffer, unsigned /*timeout*/) noexcept
 {
-    const Scheduled s = next();
+    const Scheduled s = next(EP_READBACK_DATA_IN);
     last_ = Delivery{};
     last_.reader = operation_;
     if (const int rc = failure_code(s.fault); rc != 0) {

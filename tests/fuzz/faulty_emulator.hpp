@@ -8,7 +8,9 @@
 // that very operation, or bytes an earlier one left behind.
 //
 // Faults are one transfer each, at an index counted over all transfers since
-// construction. What each does mirrors the virtual USB device's faults.
+// construction, or, as the virtual USB device's --sim-fault makes them, on
+// one endpoint after some of its transfers have passed, once or for good.
+// What each does mirrors the virtual USB device's faults.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "lib/wire/wire.hpp"
 #include "sim/emulator/adapter.hpp"
 #include "sim/transfer_seam/transfer_device.hpp"
 
@@ -37,6 +40,14 @@ enum class TransferFault : std::uint8_t {
     count,      // number of kinds
 };
 
+// The flash of the write-fault reports: JEDEC ID ef4011, 128 KiB, 4 KiB and
+// 64 KiB erases, SFDP (short typical times, so waits cost little); busy for
+// a number of status reads rather than for a time, so that a run makes the
+// same transfers every time, and at most 50 ms, as a real part's busy time
+// ends however late a loaded host polls it.
+inline constexpr std::size_t FAULT_FLASH_SIZE = 128 * 1024;
+[[nodiscard]] emu::BoardConfig fault_flash_board(unsigned busy_after_program, unsigned busy_after_erase);
+
 class FaultyEmulator final : public seam::TransferDevice {
 public:
     explicit FaultyEmulator(std::unique_ptr<emu::Adapter> model) : model_(std::move(model)) {}
@@ -45,6 +56,11 @@ public:
 
     // The fault the transfer with this index (0 = the first one) meets.
     void schedule(std::uint64_t transfer, TransferFault fault, std::uint8_t detail = 0);
+    // The fault the transfers on `endpoint` (0: any) meet once `after` of
+    // them have passed: `count` of them, or all until clear_lasting() with
+    // count -1. never_fill and overcount act on the count endpoint only.
+    void schedule_on(unsigned char endpoint, std::uint64_t after, TransferFault fault, int count = 1);
+    void clear_lasting() noexcept { lasting_ = Lasting{}; }
     // Read-back bytes produced from now on belong to `operation`.
     void set_operation(std::uint32_t operation) noexcept
     {
@@ -55,6 +71,13 @@ public:
     // purge) abort the process: the operation hangs.
     void set_poll_limit(std::uint64_t polls) noexcept { poll_limit_ = polls; }
     [[nodiscard]] std::uint64_t transfers() const noexcept { return transfers_; }
+    // Transfers on one endpoint since construction.
+    [[nodiscard]] std::uint64_t transfers_on(unsigned char endpoint) const noexcept
+    {
+        return endpoint == EP_COMMAND_OUT         ? out_transfers_
+               : endpoint == EP_READBACK_COUNT_IN ? count_transfers_
+                                                  : data_transfers_;
+    }
     // While set, never_fill and overcount faults are not made: a count that
     // lies for longer than the read-back lags is beyond what a purge can see.
     void set_honest_counts(bool honest) noexcept { honest_counts_ = honest; }
@@ -85,15 +108,25 @@ private:
         TransferFault fault = TransferFault::none;
         std::uint8_t detail = 0;
     };
-    Scheduled next();
+    struct Lasting {
+        TransferFault fault = TransferFault::none;
+        unsigned char endpoint = 0;
+        std::uint64_t after = 0;
+        int count = 0;
+    };
+    Scheduled next(unsigned char endpoint);
     // Pops up to out.size() bytes from the model with their tags.
     std::size_t pop(std::span<std::uint8_t> out, std::vector<std::uint32_t>* tags);
 
     std::unique_ptr<emu::Adapter> model_;
     std::map<std::uint64_t, Scheduled> faults_;
+    Lasting lasting_;
     std::deque<std::uint32_t> tags_;
     std::uint32_t operation_ = 0;
     std::uint64_t transfers_ = 0;
+    std::uint64_t out_transfers_ = 0;
+    std::uint64_t count_transfers_ = 0;
+    std::uint64_t data_transfers_ = 0;
     std::uint64_t polls_ = 0;
     std::uint64_t poll_limit_ = UINT64_MAX;
     bool honest_counts_ = false;

@@ -97,6 +97,7 @@ void end_session(Rig& r, const SessionOutcome& outcome)
     } else {
         r.port.end_session("fuzz");
     }
+    r.port.release_trst("fuzz");
 }
 
 // TAP reset, Shift-DR, 64 bits: both IDCODEs of the default board.
@@ -177,6 +178,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Replies replies;
         outcome = session->receive(bytes, replies);
+        // The turns that follow, as the server gives them, until what came has run.
+        while (outcome.verdict == Verdict::keep && session->backlog()) {
+            outcome = session->receive({}, replies);
+        }
         if (outcome.verdict == Verdict::keep && pause) {
             outcome = session->settle(replies);
             if (outcome.verdict == Verdict::keep && session->awaits_quiet()) {

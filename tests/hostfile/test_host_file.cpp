@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -276,3 +277,68 @@ TEST_F(HostFile, ALockIsHeldUntilReleasedAndFollowsTheReplacement)
 }
 
 } // namespace
+
+// A new file takes a name only while nothing has it, whatever is there (a
+// file, a dangling link, a FIFO), and comes whole; many writers racing for
+// one name: one wins, the others hear so, and no temporary file is left.
+TEST_F(HostFile, ANewFileNeverTakesThePlaceOfAnother)
+{
+    using orv::hostfile::write_new_file;
+    const std::string data = "recovered";
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()),
+                                              data.size());
+    write_new_file(at("new.bin"), bytes);
+    EXPECT_EQ(content(at("new.bin")), data);
+    EXPECT_EQ(
+        mode_of(at("new.bin")) & 0777, 0666 & ~[] {
+            const mode_t mask = umask(0);
+            umask(mask);
+            return mask;
+        }());
+
+    put(at("file.bin"), "old");
+    fs::create_symlink("nowhere", at("dangling"));
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+    for (const char* taken : {"new.bin", "file.bin", "dangling", "fifo"}) {
+        try {
+            write_new_file(at(taken), bytes);
+            ADD_FAILURE() << taken << " was taken";
+        } catch (const FileError& e) {
+            EXPECT_EQ(e.kind(), FileError::Kind::exists) << taken << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(content(at("file.bin")), "old");
+    EXPECT_TRUE(fs::is_symlink(at("dangling")));
+    EXPECT_FALSE(fs::exists(at("nowhere")));
+    try {
+        write_new_file(at("none/x.bin"), bytes);
+        ADD_FAILURE() << "a missing directory";
+    } catch (const FileError& e) {
+        EXPECT_EQ(e.kind(), FileError::Kind::system);
+        EXPECT_EQ(e.error_number(), ENOENT);
+    }
+
+    std::atomic<int> won{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 8; ++i) {
+        writers.emplace_back([&, i] {
+            const std::string mine(4096, static_cast<char>('a' + i));
+            try {
+                write_new_file(at("raced.bin"),
+                               {reinterpret_cast<const std::uint8_t*>(mine.data()), mine.size()});
+                ++won;
+            } catch (const FileError& e) {
+                refused += e.kind() == FileError::Kind::exists ? 1 : 0;
+            }
+        });
+    }
+    for (auto& t : writers) {
+        t.join();
+    }
+    EXPECT_EQ(won, 1);
+    EXPECT_EQ(refused, 7);
+    const std::string raced = content(at("raced.bin"));
+    EXPECT_EQ(raced, std::string(4096, raced.at(0))) << "one writer's bytes, whole";
+    EXPECT_EQ(entries(), 5u) << "new.bin, file.bin, dangling, fifo, raced.bin and nothing else";
+}

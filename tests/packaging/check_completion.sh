@@ -28,7 +28,7 @@ while IFS='|' read -r line expected; do
     failed=1
   fi
 done <<'CASES'
-orvtool |i2c jtag list serve spi
+orvtool |bsdl i2c jtag list serve spi
 orvtool --sim sp|spi
 orvtool --timeout 100 --board default spi |erase id protect read sfdp status unprotect verify write
 orvtool --sim --sim-fault stall i2c --c|--clock

@@ -7,7 +7,8 @@ import random
 import pytest
 
 import orv
-from conftest import urbs
+from conftest import SERIALS, urbs
+from orv.simcontrol import DATA_IN
 
 MiB = 1 << 20
 WRSR, WREN = 0x01, 0x06
@@ -139,6 +140,40 @@ def test_a_stop_from_the_progress_callback_ends_cleanly_and_says_how_far(flash, 
     with pytest.raises(RuntimeError, match="progress callback"):
         flash.read(0, 0x10000, progress=lambda done, total: i2c.probe(0x50))
     assert i2c.read_reg(0x68, 0x75) == b"\x68"
+
+
+def test_a_write_that_fails_after_its_erase_loses_nothing_and_the_next_read_is_true(flash, sim, tmp_path):
+    # The adapter gone for the first busy poll of the first page program
+    # (once: the flash is left busy, and the restore must wait for it), or for
+    # good (the restore fails too: the blocks go to a recovery file named for
+    # this adapter).
+    addr = 0x70000
+    for count in (1, -1):
+        flash.write(addr, image(5, 0x1000))
+        around = flash.read(addr - 0x1000, 0x3000)
+
+        def fail_programs(done, total, stage):
+            if stage == "write" and done == 0:
+                sim.fault("unplugged", DATA_IN, count=count)
+            return True
+
+        data = image(6, 0x40)
+        with pytest.raises(orv.UsbError) as raised:
+            flash.write(addr + 0x100, data, progress=fail_programs, recovery_dir=tmp_path)
+        sim.clear()
+        e = raised.value
+        now = flash.read(addr - 0x1000, 0x3000)  # at once, on the same handle
+        assert now[:0x1000] == around[:0x1000] and now[0x2000:] == around[0x2000:]
+        if count == 1:
+            assert now[0x1000:0x1100] + now[0x1140:0x2000] == around[0x1000:0x1100] + around[0x1140:0x2000]
+            assert e.recovery_file is None
+            assert "programmed back and read back as they were" in str(e)
+        else:
+            assert e.recovery_file.startswith(f"{tmp_path}/flash-recovery-{SERIALS[0]}-0x070000-")
+            with open(e.recovery_file, "rb") as saved:
+                assert saved.read() == around[0x1000:0x2000]
+            flash.write(addr, around[0x1000:0x2000])
+        assert flash.write(addr + 0x100, data).verified
 
 
 def test_a_long_read_goes_in_whole_exchanges(flash, count):

@@ -1,10 +1,12 @@
 // The SVF parser on text alone: every statement and carry-over rule as the
-// program it yields (one line per statement), and malformed files as the
-// line, column and message of their first fault.
+// program it yields (one line per statement), statements handed over one at
+// a time with where they are, and malformed files as the line, column and
+// message of their first fault.
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "lib/formats/svf/parser.hpp"
 
@@ -21,11 +23,21 @@ std::string state_name(TapState s)
     return std::string(STATE_NAMES[static_cast<std::size_t>(s)]);
 }
 
+std::vector<Statement> statements(std::string_view text)
+{
+    std::vector<Statement> all;
+    parse(text, [&](const Statement& s) {
+        all.push_back(s);
+        return true;
+    });
+    return all;
+}
+
 // "LINE: COMMAND details", one line per statement.
-std::string dump(const Program& program)
+std::string dump(const std::vector<Statement>& program)
 {
     std::ostringstream out;
-    for (const Statement& s : program.statements) {
+    for (const Statement& s : program) {
         out << s.where.line << ": " << name_of(s.command);
         std::visit(
             [&](const auto& w) {
@@ -74,7 +86,7 @@ class Parses : public ::testing::TestWithParam<Good> {};
 
 TEST_P(Parses, IntoTheseStatements)
 {
-    EXPECT_EQ(dump(parse(GetParam().svf)), GetParam().program) << GetParam().svf;
+    EXPECT_EQ(dump(statements(GetParam().svf)), GetParam().program) << GetParam().svf;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -149,7 +161,7 @@ class Refuses : public ::testing::TestWithParam<Bad> {};
 TEST_P(Refuses, WithLineColumnAndMessage)
 {
     try {
-        (void)parse(GetParam().svf);
+        (void)statements(GetParam().svf);
         ADD_FAILURE() << "parsed: " << GetParam().svf;
     } catch (const ParseError& e) {
         EXPECT_EQ(std::string(e.what()), GetParam().error);
@@ -176,9 +188,6 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"SDR 8.5 TDI (0);", "line 1, column 5: SDR length '8.5' is not a whole number"},
         Bad{"SDR 2000000000 TDI (0);",
             "line 1, column 5: SDR length 2000000000 is above the 1073741824 bits accepted"},
-        Bad{"SDR 1000000000 TDI (0);", "line 1, column 16: the values of this file need more memory than its "
-                                       "size warrants (64 MiB plus twice "
-                                       "the file's size)"},
         Bad{"SDR 4 TDI (1) TDI (2);", "line 1, column 15: TDI is given twice"},
         Bad{"SDR 4 TDI;", "line 1, column 7: TDI needs a hex value in parentheses"},
         Bad{"SDR 4 TDX (1);", "line 1, column 7: expected TDI, TDO, MASK or SMASK in SDR, found 'TDX'"},
@@ -205,6 +214,55 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"SDR 8 TDI 0);", "line 1, column 12: ')' without '('"},
         Bad{"(01);", "line 1, column 1: expected a command, found a value in parentheses"}),
     [](const auto& test) { return "case" + std::to_string(test.index); });
+
+// Statements come one at a time, numbered and placed, and hold only what
+// their values need: a zero-extended value or an all-ones mask of any length
+// stores nothing. A sink that says stop ends the reading there; a stop
+// asked for ends it with Stopped.
+TEST(SvfParser, StreamsStatementsWithTheirPlaceAndStops)
+{
+    const std::string text = "SDR 8 TDI (0f);\n  // note\n  SIR 1000000000 TDI (0) TDO (1);\nSTATE IDLE;\n";
+    const std::vector<Statement> all = statements(text);
+    ASSERT_EQ(all.size(), 3u);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].index, i);
+        EXPECT_EQ(text[all[i].end_offset - 1], ';');
+    }
+    EXPECT_EQ(all[1].offset, text.find("SIR"));
+    EXPECT_EQ(all[1].where, (Location{3, 3}));
+    const Pattern& p = std::get<Scan>(all[1].what).pattern;
+    EXPECT_EQ(p.length, 1000000000u);
+    EXPECT_EQ(p.tdi->view().stored_bits(), 0u);
+    EXPECT_EQ(p.mask->view().stored_bits(), 0u);
+    EXPECT_TRUE((*p.mask)[999999999]);
+    EXPECT_EQ(p.tdo->view().stored_bits(), 8u);
+    EXPECT_TRUE((*p.tdo)[0]);
+    EXPECT_FALSE((*p.tdo)[1]);
+
+    int seen = 0;
+    parse(text, [&](const Statement&) { return ++seen < 2; });
+    EXPECT_EQ(seen, 2);
+    seen = 0;
+    EXPECT_THROW(parse(
+                     text,
+                     [&](const Statement&) {
+                         ++seen;
+                         return true;
+                     },
+                     [&] { return seen == 1; }),
+                 Stopped);
+    EXPECT_EQ(seen, 1);
+
+    const auto program = load(text);
+    EXPECT_EQ(program->statements(), 3u);
+    EXPECT_EQ(program->bytes(), text.size());
+    std::vector<std::uint64_t> indexes;
+    EXPECT_TRUE(program->each([&](const Statement& s) {
+        indexes.push_back(s.index);
+        return true;
+    }));
+    EXPECT_EQ(indexes, (std::vector<std::uint64_t>{0, 1, 2}));
+}
 
 } // namespace
 } // namespace orv::svf

@@ -1,8 +1,8 @@
 // SVF from statements to clocks, and played on the in-process emulator: the
 // paths and the RUNTEST choices of the compiler, TDO checks passing and
 // failing with their line, nothing sent after a failed batch, consecutive
-// checks sharing transfers, TRST, waits, and the dry run counting exactly
-// what playing sends.
+// checks sharing transfers, TRST, waits, a stop between statements and in a
+// wait, and the dry run counting exactly what playing sends.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -37,13 +37,28 @@ std::unique_ptr<emu::Adapter> make_board()
         emu::Board{emu::JtagChain(std::move(taps)), std::move(parts.flash), std::move(parts.i2c)});
 }
 
-// Records what the compiler hands over.
+// Records what the compiler hands over, clock by clock.
 struct Recorder final : Target {
     std::vector<engine::Clock> all;
     std::vector<std::size_t> statement_ends; // clocks handed by the end of each statement
     std::string calls;                       // run, tck and trst calls
-    void clocks(std::span<const engine::Clock> c) override { all.insert(all.end(), c.begin(), c.end()); }
-    void expect(const TdoCheck&) override {}
+    std::vector<TdoCheck> checks;
+    std::size_t verdicts = 0;  // passed() calls
+    std::vector<bool> answers; // what passed() says, in turn (then yes)
+    void begin(const Origin&) override {}
+    void runs(std::span<const engine::Run> runs) override
+    {
+        for (const engine::Run& r : runs) {
+            for (std::uint64_t k = 0; k < r.clocks; ++k) {
+                all.push_back(engine::Clock{r.tms, r.tdi[k], r.sample});
+            }
+        }
+    }
+    void expect(const TdoCheck& c) override { checks.push_back(c); }
+    [[nodiscard]] bool passed() override
+    {
+        return verdicts < answers.size() ? answers[verdicts++] : (++verdicts, true);
+    }
     void run(bool tms, std::uint64_t count, double wait, std::uint32_t) override
     {
         std::ostringstream s;
@@ -53,7 +68,7 @@ struct Recorder final : Target {
     }
     void set_tck(const ClockChoice& s) override { calls += "tck " + std::to_string(s.actual_hz) + "; "; }
     void trst(TrstMode) override { calls += "trst; "; }
-    void statement_done(std::size_t) override { statement_ends.push_back(all.size()); }
+    void statement_done() override { statement_ends.push_back(all.size()); }
     [[nodiscard]] bool stopped() const override { return false; }
 };
 
@@ -89,10 +104,10 @@ TEST(SvfCompiler, PathsFollowTheTapTables)
          "IRPAUSE"},
     };
     for (const PathCase& c : cases) {
-        const Program program = parse(c.svf);
+        const auto program = load(c.svf);
         Recorder r;
-        (void)compile(program, r, tck_for_khz(1000));
-        ASSERT_EQ(r.statement_ends.size(), program.statements.size());
+        (void)compile(*program, r, tck_for_khz(1000));
+        ASSERT_EQ(r.statement_ends.size(), program->statements());
         TapState state = STATE_RESET;
         std::string walked;
         const std::size_t from =
@@ -128,7 +143,7 @@ TEST(SvfCompiler, RunTestBecomesClocksOrClocksAndAHostWait)
     };
     for (const auto& [svf, calls] : cases) {
         Recorder r;
-        (void)compile(parse(svf), r, tck_for_khz(1000));
+        (void)compile(*load(svf), r, tck_for_khz(1000));
         EXPECT_EQ(r.calls, calls) << svf;
     }
 }
@@ -147,7 +162,8 @@ void expect_same_wire(const WireCounts& a, const WireCounts& b)
 
 TEST(SvfPlayer, ChainFilePassesAndTheDryRunCountsWhatWasSent)
 {
-    const Program program = parse(read_file("chain.svf"));
+    const auto loaded = load(read_file("chain.svf"));
+    const Program& program = *loaded;
     for (const std::size_t bound : {512u, 7u, 1u}) {
         auto adapter = make_board();
         emu::InprocUsb usb(*adapter);
@@ -155,9 +171,9 @@ TEST(SvfPlayer, ChainFilePassesAndTheDryRunCountsWhatWasSent)
         options.max_readback = bound;
         const PlayResult played = play(program, usb.handle(), options);
         ASSERT_EQ(played.rc, 0) << played.failed_doing;
-        ASSERT_FALSE(played.mismatch) << "line " << program.statements[played.mismatch->statement].where.line;
+        ASSERT_FALSE(played.mismatch) << "line " << played.mismatch->statement.where.line;
         EXPECT_EQ(played.checks_passed, 10u);
-        EXPECT_EQ(played.statements_played, program.statements.size());
+        EXPECT_EQ(played.statements_played, program.statements());
         EXPECT_EQ(adapter->jtag().tap(0).state(), emu::TapState::test_logic_reset);
         EXPECT_TRUE(adapter->diagnostics().empty()) << adapter->diagnostics().front();
         // What the adapter saw is what the player and the dry run count.
@@ -175,7 +191,8 @@ TEST(SvfPlayer, ChainFilePassesAndTheDryRunCountsWhatWasSent)
 
 TEST(SvfPlayer, AFailedCheckNamesItsLineAndNothingIsSentAfterItsBatch)
 {
-    const Program program = parse(read_file("chain_fail.svf"));
+    const auto loaded = load(read_file("chain_fail.svf"));
+    const Program& program = *loaded;
     for (const std::size_t bound : {1u, 512u}) {
         auto adapter = make_board();
         emu::InprocUsb usb(*adapter);
@@ -185,7 +202,7 @@ TEST(SvfPlayer, AFailedCheckNamesItsLineAndNothingIsSentAfterItsBatch)
         EXPECT_EQ(played.rc, 0);
         ASSERT_TRUE(played.mismatch);
         const Mismatch& m = *played.mismatch;
-        EXPECT_EQ(program.statements[m.statement].where.line, 43u);
+        EXPECT_EQ(m.statement.where.line, 43u);
         EXPECT_EQ(to_hex(m.body.expected), "12345679");
         EXPECT_EQ(to_hex(m.body.actual), "12345678");
         EXPECT_EQ(to_hex(m.body.mask), "ffffffff");
@@ -215,7 +232,8 @@ TEST(SvfPlayer, ConsecutiveChecksShareOneTransferAndOneExchange)
         std::snprintf(line, sizeof line, "SDR 8 TDI (%02X) TDO (%02X);\n", tdi, (tdi << 2) & 0xFF);
         svf += line;
     }
-    const Program program = parse(svf);
+    const auto loaded = load(svf);
+    const Program& program = *loaded;
     auto adapter = make_board();
     emu::InprocUsb usb(*adapter);
     const PlayResult played = play(program, usb.handle(), PlayerOptions{});
@@ -229,19 +247,20 @@ TEST(SvfPlayer, ConsecutiveChecksShareOneTransferAndOneExchange)
 
 TEST(SvfPlayer, TrstHoldsTheChainInResetAndReleasesIt)
 {
-    const Program program = parse("STATE IDLE;\n"
-                                  "TRST ON;\n"
-                                  "SDR 64 TDI (0) TDO (FFFFFFFFFFFFFFFF);\n" // held: nothing shifts, TDO high
-                                  "TRST OFF;\n"
-                                  "SDR 64 TDI (0) TDO (000000934BA00477) MASK (00000FFFFFFFFFFF);\n"
-                                  "SIR 10 TDI (3FF);\n"
-                                  "TRST Z;\n"
-                                  "SDR 2 TDI (3) TDO (0);\n"); // released: still in BYPASS
+    const auto loaded = load("STATE IDLE;\n"
+                             "TRST ON;\n"
+                             "SDR 64 TDI (0) TDO (FFFFFFFFFFFFFFFF);\n" // held: nothing shifts, TDO high
+                             "TRST OFF;\n"
+                             "SDR 64 TDI (0) TDO (000000934BA00477) MASK (00000FFFFFFFFFFF);\n"
+                             "SIR 10 TDI (3FF);\n"
+                             "TRST Z;\n"
+                             "SDR 2 TDI (3) TDO (0);\n"); // released: still in BYPASS
+    const Program& program = *loaded;
     auto adapter = make_board();
     emu::InprocUsb usb(*adapter);
     const PlayResult played = play(program, usb.handle(), PlayerOptions{});
     ASSERT_EQ(played.rc, 0);
-    EXPECT_FALSE(played.mismatch) << "line " << program.statements[played.mismatch->statement].where.line;
+    EXPECT_FALSE(played.mismatch) << "line " << played.mismatch->statement.where.line;
     EXPECT_EQ(played.checks_passed, 3u);
     EXPECT_FALSE(adapter->jtag().trst());
     expect_same_wire(dry_run(program, PlayerOptions{}).wire, played.wire);
@@ -249,10 +268,11 @@ TEST(SvfPlayer, TrstHoldsTheChainInResetAndReleasesIt)
 
 TEST(SvfPlayer, LongRunsAndWaits)
 {
-    const Program program = parse("RUNTEST 200000 TCK;\n"
-                                  "SIR 10 TDI (3FF);\n"
-                                  "RUNTEST IDLE 1 TCK 0.15 SEC;\n"
-                                  "SDR 8 TDI (FF) TDO (FC);\n");
+    const auto loaded = load("RUNTEST 200000 TCK;\n"
+                             "SIR 10 TDI (3FF);\n"
+                             "RUNTEST IDLE 1 TCK 0.15 SEC;\n"
+                             "SDR 8 TDI (FF) TDO (FC);\n");
+    const Program& program = *loaded;
     auto adapter = make_board();
     emu::InprocUsb usb(*adapter);
     const PlayResult played = play(program, usb.handle(), PlayerOptions{});
@@ -269,7 +289,8 @@ TEST(SvfPlayer, LongRunsAndWaits)
 
 TEST(SvfPlayer, OptionsOutOfRangeSendNothing)
 {
-    const Program program = parse("SDR 8 TDI (FF);");
+    const auto loaded = load("SDR 8 TDI (FF);");
+    const Program& program = *loaded;
     for (const auto& [khz, bound] : {std::pair<std::uint32_t, std::size_t>{0, 512},
                                      {70000, 512},
                                      {1000, 0},
@@ -304,14 +325,15 @@ TEST(SvfEstimate, CountsTheClocksPlayingRunsAtTheirClock)
                                  "TRST ON; STATE IDLE; TRST OFF; SDR 8 TDI (FF) TDO (FC);",
                                  huge};
     for (const std::string& text : texts) {
-        const Program program = parse(text);
+        const auto loaded = load(text);
+        const Program& program = *loaded;
         const TimeEstimate estimate = estimate_time(program, tck_for_khz(1000));
         EXPECT_EQ(estimate.clocks, dry_run(program, PlayerOptions{}).wire.clocks) << text.substr(0, 60);
     }
     // 1000 clocks at 1 MHz, then at the slowest clock a 10 ms run and a wait
     // of half a second beyond its one clock.
     const TimeEstimate timed =
-        estimate_time(parse("SDR 995 TDI (0); FREQUENCY 1E3 HZ; RUNTEST 1E-2 SEC; RUNTEST 1 TCK 0.5 SEC;"),
+        estimate_time(*load("SDR 995 TDI (0); FREQUENCY 1E3 HZ; RUNTEST 1E-2 SEC; RUNTEST 1 TCK 0.5 SEC;"),
                       tck_for_khz(1000));
     const double slowest = clock_of_divisor(CLOCK_DIVISOR_MAX).actual_hz;
     EXPECT_NEAR(timed.clock_seconds, 1e-3 + 2 / slowest + (std::ceil(1e-2 * slowest) + 1) / slowest, 1e-5);
@@ -322,10 +344,12 @@ TEST(SvfCompiler, FrequenciesBelowTheSlowestClockAreCountedWithTheFirst)
 {
     Recorder r;
     const CompileCounts counts =
-        compile(parse("STATE IDLE; FREQUENCY 1E7 HZ; FREQUENCY 1E5 HZ; FREQUENCY 100 HZ; FREQUENCY;"), r,
+        compile(*load("STATE IDLE; FREQUENCY 1E7 HZ; FREQUENCY 1E5 HZ; FREQUENCY 100 HZ; FREQUENCY;"), r,
                 tck_for_khz(1000));
     EXPECT_EQ(counts.frequencies_raised, 2u);
-    EXPECT_EQ(counts.first_raised, 2u);
+    ASSERT_TRUE(counts.first_raised);
+    EXPECT_EQ(counts.first_raised->statement.index, 2u);
+    EXPECT_EQ(counts.first_raised->hz, 1e5);
     EXPECT_TRUE(tck_for_khz(235).raised);
     EXPECT_FALSE(tck_for_khz(236).raised);
 }
@@ -341,10 +365,77 @@ TEST(SvfPlayer, FrequencySetsTheFastestClockNotAboveIt)
     for (const auto& [svf, divisor] : cases) {
         auto adapter = make_board();
         emu::InprocUsb usb(*adapter);
-        const PlayResult played = play(parse(svf), usb.handle(), PlayerOptions{});
+        const PlayResult played = play(*load(svf), usb.handle(), PlayerOptions{});
         ASSERT_EQ(played.rc, 0);
         EXPECT_EQ(adapter->clock_divisor(), divisor) << svf;
     }
+}
+
+// The emulator behind the JTAG library's calls, with waits that take no time.
+class QuickWire final : public PlayerWire {
+public:
+    explicit QuickWire(libusb_device_handle* handle) : handle_(handle), usb_(handle, 100) {}
+    std::int32_t send(std::span<const std::uint8_t> stream) override { return usb_.send(stream); }
+    std::int32_t read_back(std::span<std::uint8_t> bytes) override { return usb_.read_back(bytes); }
+    std::int32_t set_tck(const ClockChoice& clock) override
+    {
+        return tapwire_tckset(handle_, clock.request_khz, 100);
+    }
+    std::int32_t set_pins(std::uint16_t direction, std::uint16_t level) override
+    {
+        return tapwire_ioset(handle_, direction, level, 100);
+    }
+    void purge() override {}
+    void sleep(double seconds) override
+    {
+        slept += seconds;
+        ++sleeps;
+    }
+    [[nodiscard]] bool reads_the_chain() const override { return true; }
+    double slept = 0;
+    int sleeps = 0;
+
+private:
+    libusb_device_handle* handle_;
+    engine::UsbWire usb_;
+};
+
+// A stop asked for ends playback between statements, and a wait on the host
+// within a slice of it: what was played is told, nothing after it is sent.
+TEST(SvfPlayer, AStopEndsPlaybackBetweenStatementsAndInAWait)
+{
+    std::string many = "SIR 10 TDI (3FF);\n";
+    for (int k = 0; k < 50; ++k) {
+        many += "RUNTEST 1 TCK 1E-3 SEC;\nSDR 8 TDI (FF) TDO (FC);\n";
+    }
+    const auto program = load(many);
+    auto adapter = make_board();
+    emu::InprocUsb usb(*adapter);
+    QuickWire wire(usb.handle());
+    int asked = 0;
+    const PlayResult played = play(*program, wire, PlayerOptions{}, {}, [&] { return ++asked > 20; });
+    EXPECT_TRUE(played.stopped);
+    EXPECT_FALSE(played.mismatch);
+    EXPECT_EQ(played.rc, 0);
+    EXPECT_LT(played.statements_played, program->statements());
+    ASSERT_TRUE(played.first_unknown);
+    EXPECT_EQ(played.first_unknown->index, played.statements_played);
+    EXPECT_LT(adapter->jtag().tap(0).tck_count(), dry_run(*program, PlayerOptions{}).wire.clocks / 2);
+
+    const auto waits = load("SIR 10 TDI (3FF);\nRUNTEST 1 TCK 30 SEC;\nSDR 8 TDI (FF) TDO (FC);\n");
+    auto second = make_board();
+    emu::InprocUsb usb2(*second);
+    QuickWire quick(usb2.handle());
+    const PlayResult cut = play(*waits, quick, PlayerOptions{}, {}, [&] { return quick.sleeps >= 3; });
+    EXPECT_TRUE(cut.stopped);
+    EXPECT_EQ(quick.sleeps, 3);
+    EXPECT_LT(quick.slept, 1.0) << "a wait of 30 s cut after three slices";
+    EXPECT_EQ(cut.checks_passed, 0u) << "the scan after the wait was never sent";
+    const std::uint64_t before_scan = second->jtag().tap(0).tck_count();
+    EXPECT_LT(before_scan, dry_run(*waits, PlayerOptions{}).wire.clocks);
+
+    // The dry run stops too, and says so.
+    EXPECT_TRUE(dry_run(*program, PlayerOptions{}, [] { return true; }).stopped);
 }
 
 } // namespace

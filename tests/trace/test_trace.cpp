@@ -5,8 +5,10 @@
 // the virtual USB device by test_decoders.py.)
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -288,6 +290,35 @@ TEST(Vcd, FailuresAreReported)
         }
         EXPECT_NE(error.find("space"), std::string::npos) << error;
     }
+}
+
+// A trace that could not be written whole (a full disk; here a file size
+// limit) is not left behind looking like a trace that simply ends.
+TEST(Vcd, AFileCutShortIsRemoved)
+{
+    TempFile file;
+    std::string error;
+    const VcdWriter::Signal signals[] = {{"", "clk"}};
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    struct sigaction ignore {};
+    struct sigaction old_xfsz {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old_xfsz); // the write fails instead (EFBIG)
+    rlimit small = before;
+    small.rlim_cur = 65536;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto vcd = VcdWriter::create(file.path(), {}, signals, &error);
+    ASSERT_NE(vcd, nullptr) << error;
+    for (std::uint64_t t = 0; t < 1'000'000; ++t) {
+        vcd->change(t, 0, level_of(t % 2 == 1));
+    }
+    const bool written = vcd->finish(1'000'000, &error);
+    setrlimit(RLIMIT_FSIZE, &before);
+    sigaction(SIGXFSZ, &old_xfsz, nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_NE(error.find("the incomplete trace was removed"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(file.path()));
 }
 
 // ---- the host's reconstruction waits for its samples --------------------------

@@ -438,7 +438,7 @@ class PinSetting(ctypes.Structure):
 
 
 class ConnectOpen(ctypes.Structure):
-    _fields_ = [("net", c_char_p), ("pin", c_char_p)]
+    _fields_ = [("net", c_char_p), ("pin", c_char_p), ("or_pin", c_char_p)]
 
 
 class ConnectShort(ctypes.Structure):
@@ -498,6 +498,7 @@ PROTOTYPES = {
     "orvdev_session_set_progress": (None, [session_t, PROGRESS_FN, c_void_p]),
     "orvdev_session_claim": (c_int32, [session_t, report_p]),
     "orvdev_session_recover": (None, [session_t]),
+    "orvdev_session_set_serial": (None, [session_t, c_char_p]),
     "orvdev_clock_for_khz": (Clock, [c_uint32]),
     "orvdev_clock_period_ns": (c_uint32, [Clock]),
     "orvdev_jtag_port_options_init": (None, [POINTER(JtagPortOptions)]),

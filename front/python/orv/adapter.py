@@ -238,6 +238,8 @@ class Adapter:
         if rc != 0:
             libs.devices.orvdev_adapter_close(opened)
             raise make_error(rc, libs.error_text(rc), f"starting a session on {where}", report)
+        # Names the recovery files of a failed flash write.
+        libs.devices.orvdev_session_set_serial(session, info.serial.encode("utf-8", "replace") if info.serial else None)
         self = object.__new__(cls)
         self._libs = libs
         self._handle = handle

@@ -565,10 +565,14 @@ def open_boundary(open_chain: OpenChain, bsdl: Optional[BsdlSources], tap: Union
 
 
 class Open(NamedTuple):
-    """A pin that does not follow its net's driver ("U2.D(2)")."""
+    """A pin off its net ("U2.D(2)"): one that does not follow the net's
+    driver, or the driver that none follows. ``or_pin``: for a net of one
+    driver (``pin``) and one receiver that does not follow it, the receiver,
+    since the net is open at either of the two; else None."""
 
     net: str
     pin: str
+    or_pin: Optional[str] = None
 
 
 class Short(NamedTuple):
@@ -626,7 +630,10 @@ class ConnectResult:
             passed=bool(r.passed),
             patterns=r.patterns,
             nets_tested=r.nets_tested,
-            opens=tuple(Open(_text(o.net), _text(o.pin)) for o in r.opens[: r.open_count]),
+            opens=tuple(
+                Open(_text(o.net), _text(o.pin), _text(o.or_pin) if o.or_pin else None)
+                for o in r.opens[: r.open_count]
+            ),
             shorts=tuple(
                 Short(tuple(_text(n) for n in s.nets[: s.net_count]), BEHAVIOURS.get(s.behaves_as, "unknown"))
                 for s in r.shorts[: r.short_count]

@@ -436,9 +436,11 @@ class SpiFlash:
         the whole blocks the write touches before anything is erased.
 
         When a step fails or is stopped after an erase, the old bytes of the
-        erased blocks outside [addr, addr + len) are programmed back; if that
-        fails too, they are saved to a file (in `recovery_dir`, else the
-        working directory) that the exception names in ``recovery_file``.
+        erased blocks outside [addr, addr + len) are programmed back once the
+        flash is ready, and read back; any not found as they were is kept in a
+        new file (in `recovery_dir`, else the working directory; failing that
+        the home, then the temporary directory), named with the adapter's
+        serial number, that the exception names in ``recovery_file``.
         The exception's ``partial`` is the :class:`WriteReport` so far.
 
         With `layout` (a :class:`Layout` or its file) only the bytes of the

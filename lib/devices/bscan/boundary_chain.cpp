@@ -220,12 +220,7 @@ std::vector<Bits> BoundaryChain::run(ScanSequence& sequence, const std::string& 
         stopped = batch_done && !batch_done(levels, clocks);
         return !stopped;
     });
-    const engine::SequenceStats& s = sequencer.stats();
-    stats_.clocks += s.clocks;
-    stats_.stream_bytes += s.stream_bytes;
-    stats_.out_transfers += s.out_transfers;
-    stats_.exchanges += s.exchanges;
-    stats_.readback_bytes += s.readback_bytes;
+    stats_ += sequencer.stats();
     if (rc != 0) {
         forget_holds();
         check_bus(rc, doing);

@@ -144,6 +144,39 @@ const char* orvdev_bsdl_instruction(const orvdev_bsdl* file, uint32_t index, int
     return i.name.c_str();
 }
 
+const char* orvdev_bsdl_opcode(const orvdev_bsdl* file, uint32_t instruction, uint32_t index)
+{
+    if (file == nullptr || instruction >= file->file.boundary->device().instructions.size()) {
+        return nullptr;
+    }
+    const auto& opcodes = file->file.boundary->device().instructions[instruction].opcodes;
+    return index < opcodes.size() ? opcodes[index].c_str() : nullptr;
+}
+
+void orvdev_bsdl_get_details(const orvdev_bsdl* file, orvdev_bsdl_details* details)
+{
+    if (file == nullptr || details == nullptr) {
+        return;
+    }
+    const bsdl::Device& d = file->file.boundary->device();
+    *details = orvdev_bsdl_details{d.instruction_capture.c_str(), d.pin_map.c_str(), d.conformance.c_str(),
+                                   static_cast<std::uint32_t>(d.ports.size())};
+}
+
+int32_t orvdev_bsdl_get_cells(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_cells* cells)
+{
+    if (file == nullptr || cells == nullptr || index >= pin_count(*file->file.boundary)) {
+        return ORVDEV_ERROR_INVALID_ARGUMENT;
+    }
+    const PinCells& c = file->file.boundary->pins()[index];
+    const auto number = [](const std::optional<unsigned>& cell) {
+        return cell ? static_cast<std::int32_t>(*cell) : -1;
+    };
+    *cells =
+        orvdev_bsdl_cells{number(c.input), number(c.output), number(c.control), c.control ? c.disable : 0};
+    return 0;
+}
+
 int32_t orvdev_bsdl_get_notice(const orvdev_bsdl* file, uint32_t index, orvdev_bsdl_notice* notice)
 {
     if (file == nullptr || notice == nullptr || index >= file->file.boundary->device().notices.size()) {
@@ -220,7 +253,7 @@ void orvdev_bscan_close(orvdev_bscan* bscan)
 int32_t orvdev_bscan_sample(orvdev_bscan* bscan, uint32_t tap, orvdev_bscan_pin* pins, uint32_t capacity,
                             orvdev_report* report)
 {
-    if (bscan == nullptr || pins == nullptr) {
+    if (bscan == nullptr || (pins == nullptr && capacity != 0)) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no handle, or nowhere to put the pins");
     }
     BoundaryChain& chain = bscan->chain;
@@ -285,24 +318,36 @@ int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report)
     return guarded(&bscan->chain.jtag().session(), report, [&] { bscan->chain.release(); });
 }
 
-int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
-                            orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report)
+int32_t orvdev_netlist_load_flags(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                                  uint32_t flags, orvdev_netlist** out, orvdev_input_error* where,
+                                  orvdev_report* report)
 {
     if (path == nullptr || out == nullptr || (files == nullptr && count != 0) ||
         std::any_of(files, files + count, [](const orvdev_bsdl* f) { return f == nullptr; })) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "no path, out or file");
+    }
+    if ((flags & ~static_cast<std::uint32_t>(ORVDEV_NETLIST_BSDL_ANYWHERE)) != 0) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "a flag that is not ORVDEV_NETLIST_BSDL_ANYWHERE");
     }
     return reading(where, report, [&] {
         std::vector<BsdlFile> candidates;
         for (std::uint32_t i = 0; i < count; ++i) {
             candidates.push_back(files[i]->file);
         }
-        auto n = std::make_unique<orvdev_netlist>(orvdev_netlist{read_netlist(path, candidates), {}});
+        auto n = std::make_unique<orvdev_netlist>(
+            orvdev_netlist{read_netlist(path, candidates, (flags & ORVDEV_NETLIST_BSDL_ANYWHERE) != 0), {}});
         for (const NetlistDevice& d : n->netlist.devices) {
             n->files.push_back(d.file ? std::make_unique<orvdev_bsdl>(orvdev_bsdl{*d.file}) : nullptr);
         }
         *out = n.release();
     });
+}
+
+int32_t orvdev_netlist_load(const char* path, const orvdev_bsdl* const* files, uint32_t count,
+                            orvdev_netlist** out, orvdev_input_error* where, orvdev_report* report)
+{
+    return orvdev_netlist_load_flags(path, files, count, 0, out, where, report);
 }
 
 void orvdev_netlist_free(orvdev_netlist* netlist)
@@ -357,7 +402,8 @@ int32_t orvdev_connect_test(orvdev_bscan* bscan, const orvdev_netlist* netlist, 
         owned->report = run_test(chain, n, taps);
         const InterconnectReport& r = owned->report;
         for (const auto& o : r.opens) {
-            owned->opens.push_back({o.net.c_str(), o.pin.c_str()});
+            owned->opens.push_back(
+                {o.net.c_str(), o.pin.c_str(), o.or_pin.empty() ? nullptr : o.or_pin.c_str()});
         }
         for (const auto& s : r.shorts) {
             std::vector<const char*> names;

@@ -364,17 +364,25 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
         if (!some_follow && agree && driver_follows && seen.size() >= 2) {
             // Every receiver reads the same other thing while the driver
             // drives: the driver's pin is off the net.
-            report.opens.push_back({nets[k].name, netlist.pin_text(*net.driver)});
+            report.opens.push_back({nets[k].name, netlist.pin_text(*net.driver), {}});
+            continue;
+        }
+        if (!some_follow && driver_follows && seen.size() == 1) {
+            // A driver whose receiver does not follow it: a pin lifted at
+            // either end reads the same (the driver its own output, the
+            // receiver what the cut-off side floats to), so both are named.
+            report.opens.push_back(
+                {nets[k].name, netlist.pin_text(*net.driver), netlist.pin_text(net.receivers.front())});
             continue;
         }
         for (std::size_t i = 0; i < seen.size(); ++i) {
             if (seen[i] != code) {
-                report.opens.push_back({nets[k].name, netlist.pin_text(net.receivers[i])});
+                report.opens.push_back({nets[k].name, netlist.pin_text(net.receivers[i]), {}});
             }
         }
         if (some_follow && !driver_follows) {
             report.opens.push_back(
-                {nets[k].name, netlist.pin_text(*net.driver)}); // its input does not see the net
+                {nets[k].name, netlist.pin_text(*net.driver), {}}); // its input does not see the net
         }
     }
     std::vector<std::pair<std::size_t, InterconnectReport::Short>> shorts; // by their first net
@@ -400,7 +408,7 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
         if (members.size() == 1) {
             const std::size_t k = members[0];
             for (const PinRef& r : plan.nets[k].receivers) {
-                report.opens.push_back({nets[k].name, netlist.pin_text(r)});
+                report.opens.push_back({nets[k].name, netlist.pin_text(r), {}});
             }
             continue;
         }
@@ -419,7 +427,9 @@ InterconnectReport analyse(const Netlist& netlist, const TestPlan& plan, const R
     for (auto& [first, s] : shorts) {
         report.shorts.push_back(std::move(s));
     }
-    report.passed = report.opens.empty() && report.shorts.empty() && report.stuck.empty();
+    // A test of no net found nothing, which is no pass.
+    report.passed =
+        report.nets_tested > 0 && report.opens.empty() && report.shorts.empty() && report.stuck.empty();
     return report;
 }
 

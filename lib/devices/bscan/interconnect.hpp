@@ -50,6 +50,9 @@ enum class Behaviour : std::uint8_t { wired_and, wired_or, unknown };
 struct InterconnectReport {
     struct Open {
         std::string net, pin;
+        // A net of one driver (`pin`) and one receiver (`or_pin`) that do
+        // not agree: it is open between them, at either pin.
+        std::string or_pin;
     };
     struct Short {
         std::vector<std::string> nets;

@@ -1,12 +1,8 @@
 #include "lib/devices/bscan/netlist.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
-#include <set>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +19,9 @@ using nlohmann::json;
 
 // A netlist larger than this is no netlist.
 constexpr std::size_t MAX_NETLIST_BYTES = std::size_t{16} << 20;
+// What its BSDL files may hold in all: the largest makers' files are a few
+// MiB, and reading this much takes well under a second.
+constexpr std::uintmax_t MAX_NETLIST_BSDL_BYTES = std::uintmax_t{32} << 20;
 constexpr unsigned MAX_TAP = ORVDEV_JTAG_MAX_DEVICES - 1;
 
 std::string message_of(const std::string& file, unsigned line, unsigned column, const std::string& path,
@@ -63,8 +62,10 @@ std::string listed(std::initializer_list<const char*> names)
 // paths start from.
 class Reader {
 public:
-    Reader(std::string file, std::filesystem::path directory, std::span<const BsdlFile> candidates)
-        : file_(std::move(file)), directory_(std::move(directory)), candidates_(candidates)
+    Reader(std::string file, std::filesystem::path directory, std::span<const BsdlFile> candidates,
+           bool bsdl_anywhere)
+        : file_(std::move(file)), directory_(std::move(directory)), candidates_(candidates),
+          bsdl_anywhere_(bsdl_anywhere)
     {
     }
 
@@ -161,11 +162,7 @@ private:
             d.idcode = static_cast<std::uint32_t>(id);
         }
         if (entry.contains("bsdl")) {
-            if (!entry["bsdl"].is_string() || entry["bsdl"].get_ref<const std::string&>().empty()) {
-                fail(where + ".bsdl", "the path of a BSDL file, got " + shown(entry["bsdl"]));
-            }
-            const std::filesystem::path file(entry["bsdl"].get_ref<const std::string&>());
-            d.file = read_bsdl(file.is_absolute() ? file : directory_ / file);
+            d.file = bsdl_file(entry["bsdl"], where + ".bsdl");
         } else if (d.idcode) {
             for (const BsdlFile& c : candidates_) {
                 const auto& id = c.boundary->device().idcode;
@@ -249,9 +246,43 @@ private:
         }
     }
 
+    // A BSDL file the netlist names: in its directory or below it unless
+    // allowed anywhere (a netlist from elsewhere must not read, and quote,
+    // any file of the host), each read once however often it is named.
+    BsdlFile bsdl_file(const json& value, const std::string& where)
+    {
+        if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
+            fail(where, "the path of a BSDL file, got " + shown(value));
+        }
+        const std::filesystem::path given(value.get_ref<const std::string&>());
+        const std::filesystem::path normal = given.lexically_normal();
+        if (!bsdl_anywhere_ && (given.is_absolute() || (!normal.empty() && *normal.begin() == ".."))) {
+            fail(where, "a BSDL file in the netlist's directory or below it, got " + shown(value));
+        }
+        const std::filesystem::path path = given.is_absolute() ? given : directory_ / given;
+        const auto known = read_.find(path.lexically_normal().string());
+        if (known != read_.end()) {
+            return known->second;
+        }
+        if (read_.size() == MAX_TAP + 1) {
+            fail(where, "at most " + std::to_string(MAX_TAP + 1) + " BSDL files (a chain has at most " +
+                            std::to_string(MAX_TAP + 1) + " TAPs)");
+        }
+        std::error_code error;
+        const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+        bytes_ += error ? 0 : bytes;
+        if (bytes_ > MAX_NETLIST_BSDL_BYTES) {
+            fail(where, "BSDL files of at most " + size_text(MAX_NETLIST_BSDL_BYTES) + " in all");
+        }
+        return read_.emplace(path.lexically_normal().string(), read_bsdl(path)).first->second;
+    }
+
     std::string file_;
     std::filesystem::path directory_;
     std::span<const BsdlFile> candidates_;
+    bool bsdl_anywhere_;
+    std::map<std::string, BsdlFile> read_;
+    std::uintmax_t bytes_ = 0;
 };
 
 } // namespace
@@ -340,25 +371,31 @@ std::vector<std::optional<std::size_t>> place_devices(const Netlist& netlist, co
     return placed;
 }
 
-Netlist read_netlist(const std::filesystem::path& path, std::span<const BsdlFile> candidates)
+Netlist read_netlist(const std::filesystem::path& path, std::span<const BsdlFile> candidates,
+                     bool bsdl_anywhere)
 {
     const std::string file = path.string();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw BadInput(file, 0, 0, {}, std::string("a readable netlist: ") + std::strerror(errno));
-    }
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (!error && size > MAX_NETLIST_BYTES) {
+    bsdl::FileText read = bsdl::read_regular_file(path, MAX_NETLIST_BYTES);
+    if (read.problem.starts_with("larger than")) {
         throw BadInput(file, 0, 0, {}, "a netlist of at most " + size_text(MAX_NETLIST_BYTES));
     }
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!read.problem.empty()) {
+        throw BadInput(file, 0, 0, {},
+                       "a readable netlist" +
+                           (read.problem.starts_with("not a ") ? ", " + read.problem : ": " + read.problem));
+    }
+    return parse_netlist(read.text, file, path.parent_path(), candidates, bsdl_anywhere);
+}
+
+Netlist parse_netlist(std::string_view text, const std::string& file, const std::filesystem::path& directory,
+                      std::span<const BsdlFile> candidates, bool bsdl_anywhere)
+{
     bsdl::JsonSyntaxError syntax;
     const auto doc = bsdl::parse_json(text, syntax);
     if (!doc) {
-        throw BadInput(file, syntax.line, syntax.column, {}, "JSON (" + syntax.message + ")");
+        throw BadInput(file, syntax.line, syntax.column, syntax.path, syntax.message);
     }
-    return Reader(file, path.parent_path(), candidates).read(*doc);
+    return Reader(file, directory, candidates, bsdl_anywhere).read(*doc);
 }
 
 } // namespace orv::dev::bscan

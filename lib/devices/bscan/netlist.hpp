@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/devices/bscan/boundary.hpp"
@@ -67,11 +68,18 @@ struct Netlist {
     [[nodiscard]] std::string pin_text(bsdl::PinRef pin) const;
 };
 
-// Reads and checks a netlist: its BSDL files (relative to it) or, for a
-// device that gives only an IDCODE, the first of `candidates` with that
-// IDCODE; every pin an I/O of its device; at most one pin of a net that
-// always drives. Throws BadInput.
-[[nodiscard]] Netlist read_netlist(const std::filesystem::path& path, std::span<const BsdlFile> candidates);
+// Reads and checks a netlist (a regular file): its BSDL files (relative to
+// it, in its directory or below unless `bsdl_anywhere`) or, for a device
+// that gives only an IDCODE, the first of `candidates` with that IDCODE;
+// every pin an I/O of its device; at most one pin of a net that always
+// drives. Throws BadInput.
+[[nodiscard]] Netlist read_netlist(const std::filesystem::path& path, std::span<const BsdlFile> candidates,
+                                   bool bsdl_anywhere = false);
+// The same from a netlist's text: `file` names it in refusals, its BSDL
+// paths start from `directory`.
+[[nodiscard]] Netlist parse_netlist(std::string_view text, const std::string& file,
+                                    const std::filesystem::path& directory,
+                                    std::span<const BsdlFile> candidates, bool bsdl_anywhere = false);
 
 // The TAP of each device of the netlist (none for a part without boundary
 // scan): its "tap", or the one TAP with its "idcode"; checked against the

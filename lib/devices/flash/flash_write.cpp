@@ -1,12 +1,14 @@
 #include "lib/devices/flash/flash_write.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <optional>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include "lib/hostfile/host_file.hpp"
 #include "lib/wire/value_text.hpp"
 
 #include "lib/devices/session/failure.hpp"
@@ -42,6 +44,7 @@ struct Reached {
     std::uint64_t read = 0;
     std::uint64_t programmed_bytes = 0;
     std::uint64_t program_bytes_planned = 0;
+    std::uint64_t program_from = 0; // the first page the plan programs
     std::uint64_t verified = 0;
     std::uint64_t verify_total = 0;
     std::uint64_t at = 0; // where the running step started
@@ -64,7 +67,7 @@ std::vector<Done> write_done(const Reached& r, const WriteReport& report)
                            Done{"programmed",
                                 {{"bytes", r.programmed_bytes, r.program_bytes_planned},
                                  {"pages", report.pages_programmed, report.pages_planned}},
-                                report.addr,
+                                r.program_from,
                                 stopped(Stage::programming)}};
     if (r.stage == Stage::verifying) {
         done.push_back(Done{"read back", {{"bytes", r.verified, r.verify_total}}, std::nullopt, r.at});
@@ -81,52 +84,97 @@ std::vector<Done> write_done(const Reached& r, const WriteReport& report)
                   hint);
 }
 
-// Writes `bytes` to `path` whole; the reason when it could not.
-std::optional<std::string> save_file(const std::string& path, std::span<const std::uint8_t> bytes)
+// Writes the backup over `path` once it is whole; the reason when it could not.
+std::optional<std::string> save_backup(const std::string& path, std::span<const std::uint8_t> bytes)
 {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        return std::string(std::strerror(errno));
-    }
-    const std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
-    const int write_errno = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (written != bytes.size() || !closed) {
-        return std::string(std::strerror(written != bytes.size() ? write_errno : errno));
+    try {
+        hostfile::OutputFile out(path);
+        out.write(bytes);
+        out.commit();
+    } catch (const hostfile::FileError& e) {
+        return std::string(e.what());
     }
     return std::nullopt;
 }
 
-// A name for the recovery file of a write of the range at `addr`, unique to
-// the moment.
-std::string recovery_name(const std::string& dir, std::uint64_t addr)
+// The adapter's serial number as it may stand in a file name: letters,
+// digits, '-', '_' and '.', anything else as '_', no leading dot, at most 32.
+std::string name_safe(std::string_view serial)
 {
-    const auto stamp =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    std::string name = "flash-recovery-" + hex(addr, 6) + "-" + std::to_string(stamp) + ".bin";
-    return dir.empty() ? name : dir + "/" + name;
+    std::string safe;
+    for (const char c : serial.substr(0, 32)) {
+        const bool plain = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ||
+                           (c == '.' && !safe.empty());
+        safe += plain ? c : '_';
+    }
+    return safe;
 }
 
-// The pages of the erased blocks that hold old bytes outside the written
-// range and that the plan had not yet programmed back: what a failed write
-// must put back.
-std::vector<PlannedProgram> pages_to_restore(const FlashParams& params, const WriteReport& report,
-                                             std::span<const std::uint8_t> old,
-                                             const std::vector<Range>& erased,
-                                             const std::vector<bool>& programmed_page)
+// Where a recovery file may go, in turn: the caller's directory (or the
+// working directory), then the home directory, then the temporary
+// directory. Old content that could not be put back must land somewhere.
+std::vector<std::string> recovery_directories(const std::string& chosen)
+{
+    std::vector<std::string> dirs{chosen};
+    const char* home = std::getenv("HOME");
+    const char* temporary = std::getenv("TMPDIR");
+    for (const char* d : {home, temporary, "/tmp"}) {
+        if (d != nullptr && d[0] == '/' && std::find(dirs.begin(), dirs.end(), d) == dirs.end()) {
+            dirs.emplace_back(d);
+        }
+    }
+    return dirs;
+}
+
+// A recovery file saved: its path, or why it could not be.
+struct Saved {
+    std::string path;
+    std::string refused; // why the directories before the one that took it refused
+};
+
+// Saves `bytes` in a new file named for the adapter, the range, this process
+// and a count that makes it unique, created only where no file has that name
+// (two adapters failing at once never share a file).
+Saved save_recovery(const std::string& dir, std::string_view serial, std::uint64_t addr,
+                    std::span<const std::uint8_t> bytes)
+{
+    constexpr unsigned MAX_TRIES = 1000;
+    const std::string safe = name_safe(serial);
+    const std::string stem = "flash-recovery-" + (safe.empty() ? "" : safe + "-") + hex(addr, 6) + "-" +
+                             std::to_string(::getpid());
+    Saved saved;
+    for (const std::string& d : recovery_directories(dir)) {
+        const std::string prefix = d.empty() ? "" : d + (d.back() == '/' ? "" : "/");
+        for (unsigned n = 1; n <= MAX_TRIES; ++n) {
+            const std::string path = prefix + stem + "-" + std::to_string(n) + ".bin";
+            try {
+                hostfile::write_new_file(path, bytes);
+                saved.path = path;
+                return saved;
+            } catch (const hostfile::FileError& e) {
+                if (e.kind() == hostfile::FileError::Kind::exists && n < MAX_TRIES) {
+                    continue;
+                }
+                saved.refused += (saved.refused.empty() ? "" : "; ") + std::string(e.what());
+                break;
+            }
+        }
+    }
+    return saved;
+}
+
+// The pages of the erased blocks that held bytes other than 0xFF outside
+// the written range: what an erase took that a failed write must put back
+// (an erased byte that was 0xFF is as it was).
+std::vector<PlannedProgram> pages_with_old_bytes(const FlashParams& params, const WriteReport& report,
+                                                 std::span<const std::uint8_t> old,
+                                                 const std::vector<Range>& erased)
 {
     std::vector<PlannedProgram> pages;
     const std::uint64_t base = report.range.addr;
     const std::uint64_t page = params.page_size;
     for (const Range& block : erased) {
         for (std::uint64_t p = block.addr; p < block.addr + block.len; p += page) {
-            const std::size_t index = static_cast<std::size_t>((p - base) / page);
-            if (index < programmed_page.size() && programmed_page[index]) {
-                continue;
-            }
-            // The page's old bytes outside [addr, addr + len); erased (0xFF)
-            // ones need no program.
             bool any = false;
             for (std::uint64_t a = p; a < p + page && !any; ++a) {
                 const bool outside = a < report.addr || a >= report.addr + report.len;
@@ -141,58 +189,108 @@ std::vector<PlannedProgram> pages_to_restore(const FlashParams& params, const Wr
     return pages;
 }
 
-// After a step of a write failed with blocks erased: programs their old bytes
-// outside the written range back, once; when that fails too, saves their old
-// content to a recovery file. Says what happened in `failure`.
+// After a step of a write failed with blocks erased (or their erase sent):
+// programs their old bytes outside the written range back, once, on pages
+// the write had not programmed yet; then reads every such page back. Only
+// bytes read back as they were count as restored; when any other is left,
+// the blocks' old content goes to a recovery file. Says what happened in
+// `failure`.
 void restore_after_failure(Flash& flash, const WriteReport& report, std::span<const std::uint8_t> old,
                            const std::vector<Range>& erased, const std::vector<bool>& programmed_page,
                            const std::string& recovery_dir, Failure& failure)
 {
     const FlashParams& params = flash.params();
-    const std::vector<PlannedProgram> pages = pages_to_restore(params, report, old, erased, programmed_page);
-    std::uint64_t restored = 0;
-    std::optional<std::uint64_t> failed_at;
+    const std::vector<PlannedProgram> pages = pages_with_old_bytes(params, report, old, erased);
+    if (pages.empty()) {
+        return;
+    }
+    const std::uint64_t base = report.range.addr;
+    auto outside = [&](std::uint64_t a) { return a < report.addr || a >= report.addr + report.len; };
     // Once, whatever the failure was: an adapter that stopped answering fails
-    // here at once.
+    // here at once. The flash waits for the part to be ready first.
     flash.session().purge_after_failure(failure.bus_code());
     for (const PlannedProgram& p : pages) {
+        if (programmed_page[static_cast<std::size_t>((p.addr - base) / params.page_size)]) {
+            continue; // programmed by the write, with these bytes as they were
+        }
         Bytes page(old.begin() + static_cast<std::ptrdiff_t>(p.offset),
                    old.begin() + static_cast<std::ptrdiff_t>(p.offset + p.len));
         // Inside the written range the page stays erased: the write is to be
         // run again.
         for (std::uint64_t a = p.addr; a < p.addr + p.len; ++a) {
-            if (a >= report.addr && a < report.addr + report.len) {
+            if (!outside(a)) {
                 page[static_cast<std::size_t>(a - p.addr)] = nor::ERASED;
             }
         }
         try {
             flash.program(p.addr, page);
-            restored += p.len;
         } catch (const Failure&) {
-            failed_at = p.addr;
             break;
         }
     }
-    if (!failed_at) {
-        if (!pages.empty()) {
-            failure.append_to_message(
-                "; the erased blocks' bytes outside the range written were programmed back");
-            failure.add_done({Done{"restored", {{"bytes", restored, {}}}, std::nullopt, std::nullopt}});
+
+    std::uint64_t needed = 0;
+    std::uint64_t restored = 0;
+    std::uint64_t first_lost = 0;
+    std::uint64_t last_lost = 0;
+    bool reading = true;
+    for (std::size_t i = 0; i < pages.size();) {
+        // Adjacent pages are read in one go.
+        std::size_t j = i + 1;
+        while (j < pages.size() && pages[j].addr == pages[j - 1].addr + pages[j - 1].len) {
+            ++j;
         }
-        return;
+        const std::uint64_t from = pages[i].addr;
+        Bytes back(static_cast<std::size_t>(pages[j - 1].addr + pages[j - 1].len - from));
+        std::uint64_t read = 0;
+        if (reading) {
+            try {
+                flash.read(from, back, [&](std::uint64_t n) { read = n; });
+            } catch (const Failure&) {
+                reading = false; // what was read before it stands
+            }
+        }
+        for (std::uint64_t k = 0; k < back.size(); ++k) {
+            const std::uint64_t a = from + k;
+            const std::uint8_t was = old[static_cast<std::size_t>(a - base)];
+            if (!outside(a) || was == nor::ERASED) {
+                continue;
+            }
+            ++needed;
+            if (k < read && back[static_cast<std::size_t>(k)] == was) {
+                ++restored;
+            } else {
+                first_lost = needed - restored == 1 ? a : first_lost;
+                last_lost = a;
+            }
+        }
+        i = j;
     }
-    const std::string path = recovery_name(recovery_dir, report.range.addr);
-    if (auto error = save_file(path, old)) {
+    failure.add_done({Done{"restored", {{"bytes", restored, needed}}, std::nullopt, std::nullopt}});
+    if (restored == needed) {
         failure.append_to_message(
-            "; the erased blocks' old content could not be programmed back (failed at " + hex(*failed_at, 6) +
-            ") nor saved to " + path + ": " + *error);
+            "; the erased blocks' " + count_text(needed, "byte") +
+            " outside the range written were programmed back and read back as they were");
         return;
     }
-    failure.set_recovery_file(path);
-    failure.append_to_message("; the erased blocks' old content could not be programmed back (failed at " +
-                              hex(*failed_at, 6) + "): it is saved in " + path + ", " +
+    const std::string between = ", between " + hex(first_lost, 6) + " and " + hex(last_lost, 6) + ",";
+    std::string text = restored == 0 ? "; the erased blocks' " + count_text(needed, "byte") +
+                                           " outside the range written" + between + " could not be put back"
+                                     : "; of the erased blocks' " + count_text(needed, "byte") +
+                                           " outside the range written " + count_text(restored, "byte") +
+                                           " were programmed back and read back as they were, " +
+                                           count_text(needed - restored, "byte") + between + " were not";
+    const Saved saved = save_recovery(recovery_dir, flash.session().serial(), report.range.addr, old);
+    if (saved.path.empty()) {
+        failure.append_to_message(text +
+                                  ", and the blocks' old content could not be saved: " + saved.refused);
+        return;
+    }
+    failure.set_recovery_file(saved.path);
+    failure.append_to_message(text + ": the blocks' old content is saved in " + saved.path + ", " +
                               count_text(old.size(), "byte") + " to be written at " +
-                              hex(report.range.addr, 6));
+                              hex(report.range.addr, 6) +
+                              (saved.refused.empty() ? "" : " (" + saved.refused + ")"));
 }
 
 } // namespace
@@ -292,10 +390,9 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
         },
         [&] { return write_done(r, report); });
     if (!options.backup_file.empty()) {
-        if (auto error = save_file(options.backup_file, current)) {
+        if (auto error = save_backup(options.backup_file, current)) {
             throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT,
-                          "cannot save the backup to " + options.backup_file + ": " + *error +
-                              "; nothing written",
+                          "cannot save the backup: " + *error + "; nothing written",
                           "choose a backup file in a writable directory");
         }
     }
@@ -313,50 +410,62 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
     for (const PlannedProgram& p : plan.programs) {
         r.program_bytes_planned += p.len;
     }
+    r.program_from = plan.programs.empty() ? addr : plan.programs.front().addr;
 
-    try {
-        reporting_done(
-            [&] {
+    reporting_done(
+        [&] {
+            try {
+                // A block counts as erased from the moment its erase command
+                // goes out: the part may have taken it even when nothing says
+                // so (a status poll failed, a transfer reported failed). After
+                // each step r.at is where the next one starts, which a stop
+                // reports.
                 r.stage = Stage::erasing;
                 if (plan.chip_erase) {
                     Progress progress(session, "erase", 1, ORVDEV_UNIT_BLOCKS);
                     r.at = 0;
-                    flash.erase_chip();
+                    flash.erase_chip([&] { erased.push_back(Range{0, params.size}); });
                     report.chip_erased = true;
-                    erased.push_back(Range{0, params.size});
+                    r.at = params.size;
                     progress.update(1);
                 } else if (!plan.erases.empty()) {
                     Progress progress(session, "erase", plan.erases.size(), ORVDEV_UNIT_BLOCKS);
-                    for (const PlannedErase& e : plan.erases) {
+                    for (std::size_t i = 0; i < plan.erases.size(); ++i) {
+                        const PlannedErase& e = plan.erases[i];
                         const EraseType& type = params.erase_types[e.type];
                         r.at = e.addr;
-                        flash.erase(e.addr, type);
+                        flash.erase(e.addr, type, [&] { erased.push_back(Range{e.addr, type.size}); });
                         count_erase(report.erased, type.size);
-                        erased.push_back(Range{e.addr, type.size});
+                        r.at = i + 1 < plan.erases.size() ? plan.erases[i + 1].addr : e.addr + type.size;
                         progress.update(total_erased(report));
                     }
                 }
                 r.stage = Stage::programming;
+                r.at = r.program_from;
                 if (!plan.programs.empty()) {
                     Progress progress(session, "write", r.program_bytes_planned, ORVDEV_UNIT_BYTES);
-                    for (const PlannedProgram& p : plan.programs) {
+                    for (std::size_t i = 0; i < plan.programs.size(); ++i) {
+                        const PlannedProgram& p = plan.programs[i];
                         r.at = p.addr;
                         flash.program(p.addr, std::span(wanted).subspan(p.offset, p.len));
                         ++report.pages_programmed;
                         programmed_page[(p.addr - range.addr) / params.page_size] = true;
                         r.programmed_bytes += p.len;
+                        r.at = i + 1 < plan.programs.size() ? plan.programs[i + 1].addr : p.addr + p.len;
                         progress.update(r.programmed_bytes);
                     }
                 }
-            },
-            [&] { return write_done(r, report); });
-    } catch (Failure& failure) {
-        if (!erased.empty()) {
-            restore_after_failure(flash, report, current, erased, programmed_page, options.recovery_dir,
-                                  failure);
-        }
-        throw;
-    }
+            } catch (Failure& failure) {
+                // Before the report of how far the write got: the restore is
+                // listed after it.
+                if (!erased.empty()) {
+                    restore_after_failure(flash, report, current, erased, programmed_page,
+                                          options.recovery_dir, failure);
+                }
+                throw;
+            }
+        },
+        [&] { return write_done(r, report); });
 
     if (options.verify) {
         reporting_done(
@@ -373,6 +482,7 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
                     const std::uint64_t before = r.verified;
                     flash.read(t.addr, back, [&](std::uint64_t n) {
                         r.verified = before + n;
+                        r.at = t.addr + n;
                         progress.update(r.verified);
                     });
                     auto expected = std::span(wanted).subspan(t.addr - range.addr, t.len);
@@ -429,6 +539,7 @@ EraseReport erase_range(Flash& flash, std::uint64_t addr, std::uint64_t len, boo
                 flash.erase_chip();
                 report.chip_erased = true;
                 erased = 1;
+                at = addr + len;
                 progress.update(1);
             } else {
                 WritePlan plan = plan_erase(params, addr, len);
@@ -438,13 +549,17 @@ EraseReport erase_range(Flash& flash, std::uint64_t addr, std::uint64_t len, boo
                     flash.erase_chip();
                     report.chip_erased = true;
                     ++erased;
+                    at = params.size;
                 }
                 Progress progress(session, "erase", plan.erases.size(), ORVDEV_UNIT_BLOCKS);
-                for (const PlannedErase& e : plan.erases) {
+                for (std::size_t i = 0; i < plan.erases.size(); ++i) {
+                    const PlannedErase& e = plan.erases[i];
                     const EraseType& type = params.erase_types[e.type];
                     at = e.addr;
                     flash.erase(e.addr, type);
                     count_erase(report.erased, type.size);
+                    // Where the next step starts, which a stop reports.
+                    at = i + 1 < plan.erases.size() ? plan.erases[i + 1].addr : e.addr + type.size;
                     progress.update(++erased);
                 }
             }

@@ -48,15 +48,17 @@ struct WriteOptions {
     // (empty: nowhere).
     std::string backup_file;
     // Where to save what a failed write could not put back (empty: the
-    // working directory).
+    // working directory; then the home and the temporary directory).
     std::string recovery_dir;
 };
 
 // Writes `image` at addr so that the flash holds it, and keeps what it held
-// around it: when a step fails after an erase, the bytes of the erased blocks
-// outside [addr, addr + image.size()) are programmed back once, and if that
-// fails too, the blocks' old content goes to a recovery file named in the
-// failure. `report` is filled as the write goes, on failure too.
+// around it: when a step fails after an erase (counted from the moment its
+// command is sent), the bytes of the erased blocks outside
+// [addr, addr + image.size()) are programmed back once and read back; when
+// any is not found as it was, the blocks' old content goes to a new recovery
+// file named in the failure. `report` is filled as the write goes, on
+// failure too.
 void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t> image,
                  const WriteOptions& options, WriteReport& report);
 

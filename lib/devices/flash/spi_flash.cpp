@@ -22,6 +22,11 @@ constexpr std::size_t JEDEC_READ_LENGTH = 8 + nor::JEDEC_ID_LENGTH;
 // of the polls themselves.
 constexpr auto BUSY_MARGIN = std::chrono::milliseconds(100);
 constexpr auto MIN_POLL_INTERVAL = microseconds(50);
+// A command sent before this handle knew of it (by another program, or
+// before a failure): polled every millisecond, for as long as the chip erase
+// of the largest parts takes.
+constexpr auto EARLIER_COMMAND_POLL = std::chrono::milliseconds(1);
+constexpr auto EARLIER_COMMAND_LONGEST = std::chrono::seconds(200);
 
 // Mode 0 (clock idles low), most significant bit first, chip select active
 // low; a command byte, then addr_bytes of address.
@@ -56,6 +61,7 @@ Flash::~Flash()
     if (entered_four_byte_) {
         // Best effort: a part left in 4-byte mode would confuse a boot ROM.
         try {
+            settle(); // a busy part would ignore the command
             claim_adapter();
             lumo_spi_read_write_bytes(session_.handle(), 0, nullptr, nullptr, 0, nor::CMD_EXIT_4BYTE, 0,
                                       &command_only_, session_.timeout_ms());
@@ -68,6 +74,13 @@ Flash::~Flash()
 void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,
                      std::span<const std::uint8_t> out, std::span<std::uint8_t> in, const std::string& doing,
                      std::uint32_t dummy_clocks, bool sfdp)
+{
+    settle();
+    send(command, addr, out, in, doing, dummy_clocks, sfdp);
+}
+
+void Flash::send(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
+                 std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks, bool sfdp)
 {
     claim_adapter();
     // One data phase at most: bytes out or bytes in.
@@ -101,7 +114,7 @@ JedecId Flash::require_flash()
         const std::uint8_t status = read_status();
         if (status != 0xFF) {
             if ((status & nor::STATUS_BUSY) != 0) {
-                wait_ready(Clock::now(), Timing{std::chrono::milliseconds(1), std::chrono::seconds(200)},
+                wait_ready(Clock::now(), Timing{EARLIER_COMMAND_POLL, EARLIER_COMMAND_LONGEST},
                            "waiting for the flash to finish an earlier program or erase");
             }
             id = read_id();
@@ -271,33 +284,79 @@ void Flash::read(std::uint64_t addr, std::span<std::uint8_t> out, const Progress
 
 void Flash::write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
                           std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
-                          bool check_latch)
+                          bool check_latch, const Sending& sending)
 {
-    transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
-    if (check_latch || !latch_checked_) {
-        if ((read_status() & nor::STATUS_WEL) == 0) {
-            throw Failure(
-                ORVDEV_ERROR_FLASH_WRITE_ENABLE, doing + ": the flash did not set its write enable latch",
-                "the flash may be held in reset or write-protected: check its wiring and its status "
-                "register");
+    try {
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        if (check_latch || !latch_checked_) {
+            require_latch(doing);
         }
-        latch_checked_ = true;
+        // From here the part may be busy with the command, whatever fails
+        // (a transfer reported failed may have reached it all the same).
+        last_command_ = timing;
+        may_be_busy_ = true;
+        if (sending) {
+            sending();
+        }
+        send(command, addr, data, {}, doing);
+        wait_ready(Clock::now(), timing, doing);
+        may_be_busy_ = false;
+    } catch (const Failure&) {
+        // The next command checks the latch again.
+        latch_checked_ = false;
+        throw;
     }
-    transact(command, addr, data, {}, doing);
-    wait_ready(Clock::now(), timing, doing);
 }
 
-void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing)
+void Flash::require_latch(const std::string& doing)
+{
+    std::uint8_t status = read_status();
+    if ((status & nor::STATUS_WEL) == 0 && (status & nor::STATUS_BUSY) != 0) {
+        // Busy with a command another program sent: a busy part ignores the
+        // write enable. Wait for it, then ask again.
+        wait_ready(Clock::now(), Timing{EARLIER_COMMAND_POLL, EARLIER_COMMAND_LONGEST},
+                   doing + ": waiting for the flash to finish an earlier program or erase", true);
+        transact(nor::CMD_WRITE_ENABLE, std::nullopt, {}, {}, "sending write enable");
+        status = read_status();
+    }
+    if ((status & nor::STATUS_WEL) == 0) {
+        throw Failure(ORVDEV_ERROR_FLASH_WRITE_ENABLE,
+                      doing + ": the flash did not set its write enable latch (status " + hex(status, 2) +
+                          ")",
+                      "the flash may be held in reset or write-protected: check its wiring and its status "
+                      "register");
+    }
+    latch_checked_ = true;
+}
+
+void Flash::settle()
+{
+    if (!may_be_busy_) {
+        return;
+    }
+    wait_ready(Clock::now(), last_command_,
+               "waiting for the flash to finish the command that was under way when the failure came", true);
+    may_be_busy_ = false;
+}
+
+std::uint8_t Flash::poll_status()
+{
+    std::uint8_t status = 0;
+    send(nor::CMD_READ_STATUS, std::nullopt, {}, std::span(&status, 1), "reading the status register");
+    return status;
+}
+
+void Flash::wait_ready(Clock::time_point started, Timing timing, const std::string& doing, bool poll_at_once)
 {
     const auto deadline = started + timing.longest + timing.longest / 2 + BUSY_MARGIN;
     const auto interval = std::max<Clock::duration>(timing.typical / 8, MIN_POLL_INTERVAL);
     // A status read samples the flash about half its round trip after it
     // starts: start the first one so that it samples at the typical time.
-    auto next = started + timing.typical - poll_round_trip_ / 2;
+    auto next = poll_at_once ? started : started + timing.typical - poll_round_trip_ / 2;
     for (;;) {
         std::this_thread::sleep_until(next);
         auto before = Clock::now();
-        std::uint8_t status = read_status();
+        std::uint8_t status = poll_status();
         auto after = Clock::now();
         poll_round_trip_ = poll_round_trip_ == Clock::duration{}
                                ? after - before
@@ -323,18 +382,18 @@ void Flash::program(std::uint64_t addr, std::span<const std::uint8_t> data)
                   "programming" + at(addr), false);
 }
 
-void Flash::erase(std::uint64_t addr, const EraseType& type)
+void Flash::erase(std::uint64_t addr, const EraseType& type, const Sending& sending)
 {
     write_command(address_opcode(type.opcode, type.opcode_4byte), addr, {},
                   {microseconds(type.typical_us), microseconds(type.max_us)},
-                  "erasing the " + size_text(type.size) + " block" + at(addr));
+                  "erasing the " + size_text(type.size) + " block" + at(addr), true, sending);
 }
 
-void Flash::erase_chip()
+void Flash::erase_chip(const Sending& sending)
 {
     write_command(nor::CMD_CHIP_ERASE, std::nullopt, {},
                   {microseconds(params_.chip_erase_us), microseconds(params_.chip_erase_max_us)},
-                  "erasing the chip");
+                  "erasing the chip", true, sending);
 }
 
 } // namespace orv::dev::flash

@@ -4,13 +4,17 @@
 // it), the status registers, and the one write command step that every
 // program, erase and status write goes through (write enable, the command,
 // then the busy bit polled with waits of the part's typical time, up to a
-// limit from its longest time). Parts above 16 MiB are addressed with 4-byte
-// opcodes or in 4-byte address mode, whichever they offer. Failures throw
-// Failure; nothing here prints.
+// limit from its longest time). When that step fails, the part may still be
+// busy with the command (only the status poll may have failed): the next
+// transaction, whatever it is, first waits until the part is ready, since a
+// busy part ignores commands and its reads give 0xFF. Parts above 16 MiB are
+// addressed with 4-byte opcodes or in 4-byte address mode, whichever they
+// offer. Failures throw Failure; nothing here prints.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -76,9 +80,12 @@ public:
     void read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out);
     // One page program; [addr, addr + data.size()) stays within one page.
     void program(std::uint64_t addr, std::span<const std::uint8_t> data);
+    // What a caller hears just before a command that changes the part goes
+    // out: from then on the part may have taken it, whatever fails.
+    using Sending = std::function<void()>;
     // The block of `type` at addr (aligned).
-    void erase(std::uint64_t addr, const EraseType& type);
-    void erase_chip();
+    void erase(std::uint64_t addr, const EraseType& type, const Sending& sending = {});
+    void erase_chip(const Sending& sending = {});
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -90,21 +97,35 @@ private:
     // Sends the SPI set-up again when another handle (or the caller) used
     // the adapter since this flash last did.
     void claim_adapter() { lease_.claim(); }
-    // One transaction: the command byte, the address when given (three or
-    // four bytes as configured, or three for SFDP), dummy clocks, then `out`
-    // written or `in` read.
+    // One transaction, after settle(): the command byte, the address when
+    // given (three or four bytes as configured, or three for SFDP), dummy
+    // clocks, then `out` written or `in` read.
     void transact(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
                   std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks = 0,
                   bool sfdp = false);
-    // Write enable (with a check of the latch the first time, or always when
-    // `check_latch`), the command, then wait_ready.
+    // The same without settle(): for the write command and its busy polls.
+    void send(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
+              std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks = 0,
+              bool sfdp = false);
+    // Status register 1 by send().
+    std::uint8_t poll_status();
+    // Write enable (with a check of the latch the first time, after a
+    // failure, or always when `check_latch`), the command, then wait_ready.
     void write_command(std::uint8_t command, std::optional<std::uint64_t> addr,
                        std::span<const std::uint8_t> data, Timing timing, const std::string& doing,
-                       bool check_latch = true);
+                       bool check_latch = true, const Sending& sending = {});
+    // Throws unless the write enable latch is set; a part found busy (which
+    // ignores the write enable) is waited for and asked again first.
+    void require_latch(const std::string& doing);
     // Polls the busy bit: first after the typical time less one poll's
-    // round trip, then every eighth of it, until the busy bit clears or the
-    // limit (the longest time and a margin) passes.
-    void wait_ready(Clock::time_point started, Timing timing, const std::string& doing);
+    // round trip (at once with `poll_at_once`), then every eighth of it,
+    // until the busy bit clears or the limit (the longest time and a margin)
+    // passes.
+    void wait_ready(Clock::time_point started, Timing timing, const std::string& doing,
+                    bool poll_at_once = false);
+    // After a write command failed: waits until the part is ready, up to the
+    // longest time of that command; the flag stays set while it cannot.
+    void settle();
     void enter_four_byte_addressing();
     std::uint8_t address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const;
 
@@ -119,6 +140,10 @@ private:
     bool four_byte_opcodes_ = false;
     bool entered_four_byte_ = false;
     bool latch_checked_ = false;
+    // A write command failed and the part may still be busy with it; the
+    // times of the last one sent.
+    bool may_be_busy_ = false;
+    Timing last_command_{};
     Clock::duration poll_round_trip_{};
 };
 

@@ -1,5 +1,7 @@
 #include "lib/devices/session/session.hpp"
 
+#include <cstdio>
+
 #include "lib/wire/readback_purge.hpp"
 #include "lib/wire/value_text.hpp"
 
@@ -20,6 +22,11 @@ std::string code_text(std::int32_t rc)
 Session::Session(libusb_device_handle* handle, const orvdev_session_options& options) noexcept
     : handle_(handle), timeout_ms_(options.timeout_ms), log_(options.log), log_user_(options.log_user)
 {
+}
+
+void Session::set_serial(const char* serial) noexcept
+{
+    std::snprintf(serial_.data(), serial_.size(), "%s", serial != nullptr ? serial : "");
 }
 
 void Session::log(orvdev_log_level level, const std::string& message) const noexcept

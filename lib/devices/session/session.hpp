@@ -15,9 +15,11 @@
 // another lease, the caller's own work or a failure.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <libusb.h>
@@ -40,6 +42,10 @@ public:
 
     [[nodiscard]] libusb_device_handle* handle() const noexcept { return handle_; }
     [[nodiscard]] std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
+    // The adapter's serial number as the caller gave it (cut to 63 bytes);
+    // empty when not known.
+    [[nodiscard]] std::string_view serial() const noexcept { return serial_.data(); }
+    void set_serial(const char* serial) noexcept;
 
     void log(orvdev_log_level level, const std::string& message) const noexcept;
 
@@ -95,6 +101,7 @@ private:
     void* progress_user_ = nullptr;
     const Lease* holder_ = nullptr; // whose set-up the adapter holds; null: none known
     bool unsettled_ = false;
+    std::array<char, 64> serial_{};
 };
 
 // A stage of a long operation, as the progress callback hears of it: started

@@ -145,6 +145,13 @@ void orvdev_session_touch(orvdev_session* session)
     }
 }
 
+void orvdev_session_set_serial(orvdev_session* session, const char* serial)
+{
+    if (session != nullptr) {
+        session->set_serial(serial);
+    }
+}
+
 int32_t orvdev_session_claim(orvdev_session* session, orvdev_report* report)
 {
     if (session == nullptr) {

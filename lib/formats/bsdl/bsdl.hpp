@@ -31,6 +31,10 @@ inline constexpr std::size_t MAX_CELLS = 100'000;
 inline constexpr std::size_t MAX_INSTRUCTIONS = 4096;
 inline constexpr std::size_t MAX_OPCODES = 65536;
 inline constexpr unsigned MAX_INSTRUCTION_LENGTH = 1024;
+// A data register of REGISTER_ACCESS: big FPGAs have private registers of a
+// few 100,000 bits (Cyclone V's IOCSR: 113,922); a scan of this many bits
+// still fits in memory (2 MiB).
+inline constexpr unsigned MAX_REGISTER_LENGTH = 1U << 24;
 inline constexpr std::size_t MAX_NOTICES = 200;
 
 enum class Direction : std::uint8_t { in, out, inout, buffer, linkage };
@@ -176,8 +180,13 @@ struct Device {
     std::optional<CompliancePatterns> compliance_patterns;
     std::string design_warning;
     std::vector<Notice> notices;
+    // The ports in the order of their names in upper case (index_ports()),
+    // so that a name is found in log n steps; empty: found by a search.
+    std::vector<std::size_t> port_order;
     bool operator==(const Device&) const = default;
 
+    // Fills port_order (the reader does).
+    void index_ports();
     // A port by name, in any letter case.
     [[nodiscard]] std::optional<std::size_t> find_port(std::string_view name) const;
     // A pin by name, in any letter case: "PA0", or a vector element "D(3)"
@@ -194,7 +203,8 @@ struct Device {
     // one instruction did both); BYPASS, when the file does not list it, is
     // all ones.
     [[nodiscard]] std::optional<std::string> opcode(std::string_view instruction) const;
-    // The data register an instruction selects: REGISTER_ACCESS, else the
+    // The data register an instruction selects: REGISTER_ACCESS (its
+    // IDCODE and USERCODE registers, the 1990 names, as DEVICE_ID), else the
     // standard's (BOUNDARY for SAMPLE, PRELOAD, EXTEST, INTEST; DEVICE_ID for
     // IDCODE and USERCODE; BYPASS for BYPASS, CLAMP and HIGHZ).
     [[nodiscard]] std::optional<DataRegister> data_register(std::string_view instruction) const;
@@ -218,9 +228,20 @@ struct ParseResult {
     [[nodiscard]] bool ok() const noexcept { return device.has_value(); }
 };
 
+// The text of a file that reads whole at once: a regular file of at most
+// `max_bytes`. Anything else (a FIFO, a device, a directory) is refused
+// before a byte is read, so that a read never waits for a writer.
+struct FileText {
+    std::string text;
+    // Empty when read; else what is wrong: "not a FIFO", "larger than N
+    // bytes", or the system's reason ("No such file or directory").
+    std::string problem;
+};
+[[nodiscard]] FileText read_regular_file(const std::filesystem::path& path, std::size_t max_bytes) noexcept;
+
 // `file_name` names the text in errors.
 [[nodiscard]] ParseResult parse(std::string_view text, std::string_view file_name) noexcept;
-// Reads a file (at most MAX_FILE_BYTES) and parses it.
+// Reads a regular file (at most MAX_FILE_BYTES) and parses it.
 [[nodiscard]] ParseResult read_file(const std::filesystem::path& path) noexcept;
 
 } // namespace orv::bsdl

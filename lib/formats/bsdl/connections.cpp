@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -88,23 +89,105 @@ std::string pin_text(PinRef pin, std::span<const NamedDevice> devices)
     return device.name + "." + device.device->pins[pin.pin].name;
 }
 
+namespace {
+
+// A fault of the document's shape, found as the parser goes.
+struct ShapeFault {
+    std::string path, message;
+};
+
+// The parser's events kept as the path of what it reads: per open object
+// its keys so far, per open list its element.
+class Shape {
+public:
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed)
+    {
+        using Event = json::parse_event_t;
+        if (event == Event::object_start || event == Event::array_start) {
+            if (open_.size() == MAX_JSON_DEPTH) {
+                throw ShapeFault{path(), "at most " + std::to_string(MAX_JSON_DEPTH) +
+                                             " levels of objects and lists"};
+            }
+            open_.push_back({event == Event::array_start, 0, {}, {}});
+        } else if (event == Event::key) {
+            open_.back().key = parsed.get<std::string>();
+            if (!open_.back().keys.insert(open_.back().key).second) {
+                throw ShapeFault{path(),
+                                 "each key once in an object: \"" + open_.back().key + "\" is given again"};
+            }
+        } else {
+            if (event == Event::object_end || event == Event::array_end) {
+                open_.pop_back();
+            }
+            if (!open_.empty() && open_.back().list) {
+                ++open_.back().element;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Open {
+        bool list;
+        std::size_t element;
+        std::string key;
+        std::set<std::string> keys;
+    };
+    [[nodiscard]] std::string path() const
+    {
+        std::string out;
+        for (const Open& o : open_) {
+            out += o.list ? "[" + std::to_string(o.element) + "]" : (out.empty() ? "" : ".") + o.key;
+        }
+        return out.empty() ? "(the document)" : out;
+    }
+    std::vector<Open> open_;
+};
+
+// Line and column (from 1) of an offset.
+void place(std::string_view text, std::size_t at, JsonSyntaxError& error)
+{
+    at = std::min(at, text.size());
+    const std::string_view before = text.substr(0, at);
+    const std::size_t newline = before.rfind('\n');
+    error.line = static_cast<unsigned>(std::count(before.begin(), before.end(), '\n') + 1);
+    error.column = static_cast<unsigned>(newline == std::string_view::npos ? at + 1 : at - newline);
+}
+
+} // namespace
+
 std::optional<json> parse_json(std::string_view text, JsonSyntaxError& error)
 {
+    error = {};
     try {
-        return json::parse(text.begin(), text.end());
+        return json::parse(text.begin(), text.end(), Shape());
+    } catch (const ShapeFault& fault) {
+        error.path = fault.path;
+        error.message = fault.message;
     } catch (const json::parse_error& e) {
         // e.byte is 1-based: the character where parsing stopped.
-        const std::size_t at = std::min<std::size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
-        const std::string_view before = text.substr(0, at);
-        const std::size_t newline = before.rfind('\n');
-        error.line = static_cast<unsigned>(std::count(before.begin(), before.end(), '\n') + 1);
-        error.column = static_cast<unsigned>(newline == std::string_view::npos ? at + 1 : at - newline);
+        place(text, e.byte == 0 ? 0 : e.byte - 1, error);
         // "[json.exception.parse_error.101] parse error at line 3, column 7: what"
         const std::string message = e.what();
         const std::size_t colon = message.find(": ", message.find("parse error"));
-        error.message = colon == std::string::npos ? message : message.substr(colon + 2);
-        return std::nullopt;
+        error.message = "JSON (" + (colon == std::string::npos ? message : message.substr(colon + 2)) + ")";
+    } catch (const json::out_of_range& e) {
+        // "number overflow parsing '1e999'": placed at the number, which is
+        // not repeated whole.
+        const std::string message = e.what();
+        const std::size_t quote = message.find('\'');
+        const std::string number =
+            quote == std::string::npos ? "" : message.substr(quote + 1, message.size() - quote - 2);
+        const std::size_t at = number.empty() ? std::string_view::npos : text.find(number);
+        place(text, at == std::string_view::npos ? 0 : at, error);
+        error.message = "a number a double can hold, got " +
+                        (number.size() <= LONGEST_SHOWN ? number
+                                                        : number.substr(0, 12) + "... (" +
+                                                              std::to_string(number.size()) + " characters)");
+    } catch (const std::exception&) {
+        error.message = "a JSON document that fits in the memory at hand";
     }
+    return std::nullopt;
 }
 
 std::optional<JsonProblem> read_connections(const json& doc, std::span<const NamedDevice> devices,
@@ -164,9 +247,15 @@ std::optional<JsonProblem> read_connections(const json& doc, std::span<const Nam
         if (!pulls.is_object()) {
             return JsonProblem{"pulls", "an object of nets, each \"up\" or \"down\", got " + shown(pulls)};
         }
+        std::map<std::string_view, std::size_t> net_named;
+        for (std::size_t k = 0; k < out.nets.size(); ++k) {
+            net_named.emplace(out.nets[k].name, k);
+        }
         for (const auto& [name, pull] : pulls.items()) {
             const std::string where = "pulls." + name;
-            const auto net = out.find_net(name);
+            const auto found = net_named.find(name);
+            const auto net =
+                found == net_named.end() ? std::nullopt : std::optional<std::size_t>(found->second);
             if (!net) {
                 return JsonProblem{where, "a net of \"nets\", got \"" + name + "\""};
             }

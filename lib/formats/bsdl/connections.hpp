@@ -75,11 +75,17 @@ struct PinLookup {
 // "U1.PB7", "U2.D(3)": a pin as nets write it.
 [[nodiscard]] std::string pin_text(PinRef pin, std::span<const NamedDevice> devices);
 
-// A JSON text that does not parse: where (1-based) and what is wrong.
+// A JSON text that is refused: where (line and column from 1, or for a
+// fault of the document's shape its JSON path) and what is wrong.
 struct JsonSyntaxError {
     unsigned line = 0, column = 0;
+    std::string path; // "devices.U1": a key given twice, nesting too deep
     std::string message;
 };
+// Refuses, beside what is not JSON, a key that comes twice in one object
+// (which parsers take silently, keeping one), more than MAX_JSON_DEPTH
+// levels of objects and lists, and a number too large for a double.
+inline constexpr std::size_t MAX_JSON_DEPTH = 64;
 [[nodiscard]] std::optional<nlohmann::json> parse_json(std::string_view text, JsonSyntaxError& error);
 
 // Reads `doc`'s "nets" and "pulls" (either may be absent) into `out`.

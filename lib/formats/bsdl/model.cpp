@@ -49,6 +49,13 @@ std::size_t edit_distance(std::string_view a, std::string_view b)
     return row[b.size()];
 }
 
+// Names in the order of their upper-case letters.
+bool name_before(std::string_view a, std::string_view b) noexcept
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return folded(x) < folded(y); });
+}
+
 bool is_one_of(std::string_view name, std::initializer_list<std::string_view> names) noexcept
 {
     return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return same_name(name, n); });
@@ -111,9 +118,28 @@ std::string pattern_text(const MaskedBits& bits)
     return out;
 }
 
+void Device::index_ports()
+{
+    port_order.resize(ports.size());
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        port_order[i] = i;
+    }
+    std::sort(port_order.begin(), port_order.end(),
+              [&](std::size_t a, std::size_t b) { return name_before(ports[a].name, ports[b].name); });
+}
+
 std::optional<std::size_t> Device::find_port(std::string_view name) const
 {
     name = trimmed(name);
+    if (port_order.size() == ports.size()) {
+        const auto at = std::lower_bound(
+            port_order.begin(), port_order.end(), name,
+            [&](std::size_t p, std::string_view n) { return name_before(ports[p].name, n); });
+        if (at != port_order.end() && same_name(ports[*at].name, name)) {
+            return *at;
+        }
+        return std::nullopt;
+    }
     for (std::size_t i = 0; i < ports.size(); ++i) {
         if (same_name(ports[i].name, name)) {
             return i;
@@ -214,8 +240,12 @@ std::optional<DataRegister> Device::data_register(std::string_view instruction) 
     };
     for (const RegisterAccess& access : register_access) {
         if (same_name(access.instruction, instruction)) {
-            return DataRegister{access.register_name,
-                                access.length ? access.length : standard_length(access.register_name)};
+            // 1149.1-1990 files name the identification register after its
+            // instructions: "IDCODE (IDCODE)", "USERCODE (USERCODE)".
+            const std::string name = is_one_of(access.register_name, {"IDCODE", "USERCODE"})
+                                         ? std::string("DEVICE_ID")
+                                         : access.register_name;
+            return DataRegister{name, access.length ? access.length : standard_length(name)};
         }
     }
     if (!opcode(instruction)) {

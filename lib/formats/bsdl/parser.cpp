@@ -2,10 +2,15 @@
 // attribute values it knows, then reads those values in a fixed order
 // (ports, pin map, instructions, registers, boundary cells), each with a
 // small grammar of its own over the text of its strings.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -164,9 +169,9 @@ public:
         }
         return value;
     }
-    // Entries separated by commas until the end of the text; a comma after
-    // the last entry is forgiven.
-    template <typename Entry> void list(Entry&& entry)
+    // Entries separated by commas until the end of the text. A comma after
+    // the last entry is forgiven: its place is returned for a notice.
+    template <typename Entry> std::optional<std::size_t> list(Entry&& entry)
     {
         if (at_end()) {
             fail("an entry");
@@ -174,14 +179,16 @@ public:
         for (;;) {
             entry();
             if (at_end()) {
-                return;
+                return std::nullopt;
             }
+            const std::size_t comma = pos();
             expect(',', "',' or the end of the string");
             if (at_end()) {
-                return;
+                return comma;
             }
         }
     }
+    [[nodiscard]] std::size_t source_of(std::size_t pos) const noexcept { return value_.source_of(pos); }
 
 private:
     static bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
@@ -494,6 +501,7 @@ Device Parser::parse()
         fail("\"entity\"");
     }
     build();
+    device_.index_ports();
     return std::move(device_);
 }
 
@@ -909,18 +917,29 @@ void Parser::read_pin_map()
     } else if (physical_pin_map_) {
         std::tie(wanted, wanted_at) = *physical_pin_map_;
     }
+    // Vendors pad the name in its string: " TQFP  ".
+    const auto first = wanted.find_first_not_of(" \t");
+    wanted =
+        first == std::string::npos ? "" : wanted.substr(first, wanted.find_last_not_of(" \t") + 1 - first);
     std::size_t maps = 0;
+    std::string names;
     for (const Constant& c : constants_) {
         if (!c.pin_map) {
             continue;
         }
         ++maps;
+        names += (names.empty() ? "" : ", ") + c.name;
         if (!wanted.empty() ? same_name(c.name, wanted) : map == nullptr) {
             map = &c;
         }
     }
-    if (!wanted.empty() && map == nullptr && maps > 0) {
-        throw Failure{wanted_at, "the name of a PIN_MAP_STRING constant, got " + in_quotes(wanted)};
+    if (!wanted.empty() && map == nullptr) {
+        // "UNDEFINED", or a package the file does not describe: the device
+        // is read without package pins rather than with a guessed package.
+        notice(wanted_at, "pin map " + in_quotes(wanted) + " is not in the file" +
+                              (maps == 0 ? std::string() : " (its pin maps: " + names + ")") +
+                              ": no package pins");
+        return;
     }
     if (map == nullptr) {
         return; // a device without package pins
@@ -1060,7 +1079,13 @@ void Parser::read_registers()
         const std::string register_name(scanner.word("a register's name"));
         std::optional<unsigned> length;
         if (scanner.accept('[')) {
-            length = scanner.number("a register length", static_cast<unsigned>(MAX_CELLS));
+            const std::size_t length_at = scanner.pos();
+            const std::string what =
+                "a register length of 1 to " + std::to_string(MAX_REGISTER_LENGTH) + " bits";
+            length = scanner.number(what, MAX_REGISTER_LENGTH);
+            if (*length == 0) {
+                scanner.fail_at(length_at, what + ", got 0");
+            }
             scanner.expect(']', "']'");
         }
         scanner.expect('(', "'(' and the instructions that select " + register_name);
@@ -1132,9 +1157,11 @@ void Parser::read_boundary_register()
     };
 
     Scanner scanner(value(Attribute::boundary_register).string);
-    scanner.list([&] {
+    std::vector<std::size_t> cell_at; // where each cell is written
+    const auto comma = scanner.list([&] {
         Cell cell;
         const std::size_t at = scanner.pos();
+        cell_at.push_back(scanner.source_of(at));
         cell.number = scanner.number(below, cells - 1);
         std::array<std::size_t, 2>& slots = entries[cell.number];
         if (slots[1] != NONE) {
@@ -1182,6 +1209,9 @@ void Parser::read_boundary_register()
         scanner.expect(')', "')', or ',' and the control cell");
         device_.cells.push_back(std::move(cell));
     });
+    if (comma) {
+        notice(scanner.source_of(*comma), "a ',' after the last cell of BOUNDARY_REGISTER: ignored");
+    }
 
     // Which cells capture, drive and enable each pin.
     for (std::size_t k = 0; k < device_.cells.size(); ++k) {
@@ -1214,14 +1244,34 @@ void Parser::read_boundary_register()
             }
         }
     }
-    const auto missing =
-        std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
+    const auto missing = static_cast<std::size_t>(
+        std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; }));
     if (missing > 0) {
         const auto first =
             std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e[0] == NONE; });
-        notice(value(Attribute::boundary_register).name_offset,
-               std::to_string(missing) + " cells are not described (the first is cell " +
-                   std::to_string(first - entries.begin()) + "): taken as internal cells");
+        notice(length.value_offset,
+               "BOUNDARY_LENGTH is " + std::to_string(cells) + ", BOUNDARY_REGISTER describes " +
+                   std::to_string(cells - missing) + " cell numbers: " +
+                   (missing == 1
+                        ? "cell " + std::to_string(first - entries.begin()) + " is taken as an internal cell"
+                        : std::to_string(missing) + " cells (the first is cell " +
+                              std::to_string(first - entries.begin()) + ") are taken as internal cells"));
+    }
+
+    // A port the pin map leaves out: its cells work, but a board's pins
+    // cannot be found by package pin.
+    if (!device_.pin_map.empty()) {
+        std::vector<bool> told(device_.ports.size(), false);
+        for (std::size_t k = 0; k < device_.cells.size(); ++k) {
+            const auto pin = device_.cells[k].pin;
+            if (!pin || !device_.pins[*pin].package_pins.empty() || told[device_.pins[*pin].port]) {
+                continue;
+            }
+            const std::size_t port = device_.pins[*pin].port;
+            told[port] = true;
+            notice(cell_at[k], "port " + device_.ports[port].name +
+                                   " has boundary cells but no package pin in " + device_.pin_map);
+        }
     }
 }
 
@@ -1329,37 +1379,72 @@ ParseResult parse(std::string_view text, std::string_view file_name) noexcept
     return result;
 }
 
+FileText read_regular_file(const std::filesystem::path& path, std::size_t max_bytes) noexcept
+{
+    FileText out;
+    try {
+        // O_NONBLOCK: opening a FIFO must not wait for its writer.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            out.problem = std::strerror(errno);
+            return out;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const int error = errno;
+            ::close(fd);
+            out.problem = S_ISDIR(st.st_mode)                          ? "not a directory"
+                          : S_ISFIFO(st.st_mode)                       ? "not a FIFO"
+                          : S_ISSOCK(st.st_mode)                       ? "not a socket"
+                          : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "not a device"
+                          : error != 0                                 ? std::strerror(error)
+                                                                       : "not a regular file";
+            return out;
+        }
+        if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+            ::close(fd);
+            out.problem = "larger than " + std::to_string(max_bytes) + " bytes";
+            return out;
+        }
+        out.text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < out.text.size()) {
+            const ssize_t n = ::read(fd, out.text.data() + done, out.text.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                const int error = n < 0 ? errno : 0;
+                ::close(fd);
+                out.text.clear();
+                out.problem =
+                    error != 0 ? std::strerror(error) : "shorter than its size: it changed while read";
+                return out;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+    } catch (const std::exception&) {
+        out.text.clear();
+        out.problem = "larger than the memory at hand";
+    }
+    return out;
+}
+
 ParseResult read_file(const std::filesystem::path& path) noexcept
 {
-    try {
+    FileText file = read_regular_file(path, MAX_FILE_BYTES);
+    if (!file.problem.empty()) {
         ParseResult result;
         result.error.file = path.string();
-        std::error_code error;
-        const auto size = std::filesystem::file_size(path, error);
-        if (!error && size > MAX_FILE_BYTES) {
-            result.error.expected = "a BSDL file of at most " + std::to_string(MAX_FILE_BYTES) +
-                                    " bytes, got " + std::to_string(size);
-            return result;
-        }
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            result.error.expected = "a readable BSDL file";
-            return result;
-        }
-        std::string text;
-        text.resize(MAX_FILE_BYTES + 1);
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        if (in.bad()) {
-            result.error.expected = "a readable BSDL file";
-            return result;
-        }
-        text.resize(static_cast<std::size_t>(in.gcount()));
-        return parse(text, path.string());
-    } catch (const std::exception&) {
-        ParseResult result;
-        result.error.expected = "a BSDL file that can be read within the memory at hand";
+        result.error.expected = file.problem.starts_with("larger than")
+                                    ? "a BSDL file of at most " + std::to_string(MAX_FILE_BYTES) + " bytes"
+                                : file.problem.starts_with("not a ")
+                                    ? "a readable BSDL file, " + file.problem
+                                    : "a readable BSDL file (" + file.problem + ")";
         return result;
     }
+    return parse(file.text, path.string());
 }
 
 } // namespace orv::bsdl

@@ -24,14 +24,14 @@ public:
 
 } // namespace
 
-DryRunResult dry_run(const Program& program, const PlayerOptions& options)
+DryRunResult dry_run(const Program& program, const PlayerOptions& options, const StopCheck& stop)
 {
     PlayerOptions clamped = options;
     clamped.tck_khz = std::clamp<std::uint32_t>(options.tck_khz, 1, CLOCK_BASE_KHZ);
     clamped.max_readback = std::clamp<std::size_t>(options.max_readback, 1, MAX_READBACK_BOUND);
     UnsentWire wire;
-    const PlayResult played = play(program, wire, clamped);
-    return DryRunResult{played.compiled, played.wire};
+    const PlayResult played = play(program, wire, clamped, {}, stop);
+    return DryRunResult{played.compiled, played.wire, played.stopped};
 }
 
 } // namespace orv::svf

@@ -25,4 +25,10 @@ private:
     std::string message_;
 };
 
+// Checking or playing a file was stopped at the caller's request.
+class Stopped : public std::runtime_error {
+public:
+    Stopped() : std::runtime_error("stopped at the caller's request") {}
+};
+
 } // namespace orv::svf

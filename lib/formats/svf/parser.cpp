@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/formats/svf/parse_error.hpp"
 #include "lib/formats/svf/svf_lexer.hpp"
 #include "lib/wire/tap_state.hpp"
 
@@ -29,7 +30,7 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) noexcept
 
 std::optional<Command> command_named(std::string_view word) noexcept
 {
-    for (std::size_t i = 0; i < std::size(COMMAND_NAMES); ++i) {
+    for (std::size_t i = 0; i < SVF_COMMANDS; ++i) {
         if (equal_ignoring_case(word, COMMAND_NAMES[i])) {
             return static_cast<Command>(i);
         }
@@ -100,14 +101,17 @@ struct Sticky {
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : lexer_(text), budget_(VALUE_BUDGET_BASE + 2 * text.size())
+    Parser(std::string_view text, const StatementSink& each, const StopCheck& stop)
+        : lexer_(text), each_(each), stop_(stop)
     {
-        program_.bytes = text.size();
     }
 
-    Program run()
+    void run()
     {
-        for (;;) {
+        while (!done_) {
+            if (stop_ && stop_()) {
+                throw Stopped();
+            }
             Token first = lexer_.next();
             if (first.kind == TokenKind::end_of_file) {
                 break;
@@ -131,7 +135,6 @@ public:
             }
             statement();
         }
-        return std::move(program_);
     }
 
 private:
@@ -179,6 +182,9 @@ private:
         case Command::pio:
         case Command::piomap:
             fail(tokens_[0], command_text() + " is not supported: the adapter has no parallel test pins");
+        default:
+            fail(tokens_[0],
+                 "unknown command " + quoted(tokens_[0].text)); // (command_named() gives SVF's only)
         }
     }
 
@@ -190,23 +196,12 @@ private:
             throw ParseError(*value.non_hex, "bad hex digit " + printable(value.non_hex_char) + " in " +
                                                  std::string(name.text));
         }
-        spend(name, length);
         auto bits = bits_from_hex(value.digits, length);
         if (!bits) {
             fail(value, std::string(name.text) + " has bits set beyond the length of " +
                             std::to_string(length) + (length == 1 ? " bit" : " bits"));
         }
         return std::make_shared<const Bits>(std::move(*bits));
-    }
-
-    void spend(const Token& at, std::uint32_t length)
-    {
-        const std::size_t bytes = (static_cast<std::size_t>(length) + 7) / 8;
-        if (bytes > budget_) {
-            fail(at, "the values of this file need more memory than its size warrants (" +
-                         std::to_string((VALUE_BUDGET_BASE >> 20)) + " MiB plus twice the file's size)");
-        }
-        budget_ -= bytes;
     }
 
     Pattern pattern(PatternKind kind)
@@ -282,7 +277,6 @@ private:
             if (same_length) {
                 return previous;
             }
-            spend(tokens_[0], p.length);
             return Value(std::make_shared<const Bits>(p.length, true));
         };
         if (!p.mask) {
@@ -297,7 +291,9 @@ private:
 
     void scan(Register reg, PatternKind kind)
     {
-        Scan s{reg, pattern(kind)};
+        Scan s;
+        s.reg = reg;
+        s.pattern = pattern(kind);
         add(std::move(s));
         state_ = reg == Register::ir ? end_ir_ : end_dr_;
     }
@@ -504,8 +500,10 @@ private:
     }
 
     Lexer lexer_;
-    std::size_t budget_;
-    Program program_;
+    const StatementSink& each_;
+    const StopCheck& stop_;
+    bool done_ = false;
+    std::uint64_t index_ = 0;
     std::vector<Token> tokens_;
     std::size_t end_offset_ = 0;
     Command command_ = Command::sdr;
@@ -522,14 +520,62 @@ private:
 
 void Parser::add(Statement::Variant what)
 {
-    program_.statements.push_back(Statement{command_, tokens_[0].where, end_offset_, std::move(what)});
+    const Token& word = tokens_[0];
+    const Statement statement{
+        Origin{command_, word.where, index_++, word.offset - word.text.size(), end_offset_}, std::move(what)};
+    if (!each_(statement)) {
+        done_ = true;
+    }
 }
+
+std::string_view as_text(const std::vector<std::uint8_t>& bytes) noexcept
+{
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// A checked SVF text, read again as it is played.
+class SvfProgram final : public Program {
+public:
+    SvfProgram(std::vector<std::uint8_t> text, std::uint64_t statements) : text_(std::move(text))
+    {
+        statements_ = statements;
+        bytes_ = text_.size();
+    }
+    bool each(const StatementSink& each) const override
+    {
+        bool all = true;
+        parse(as_text(text_), [&](const Statement& s) { return all = each(s); });
+        return all;
+    }
+
+private:
+    std::vector<std::uint8_t> text_;
+};
 
 } // namespace
 
-Program parse(std::string_view text)
+void parse(std::string_view text, const StatementSink& each, const StopCheck& stop)
 {
-    return Parser(text).run();
+    Parser(text, each, stop).run();
+}
+
+std::unique_ptr<Program> load(std::string_view text, const StopCheck& stop, const StatementSink& also)
+{
+    return load(std::vector<std::uint8_t>(text.begin(), text.end()), stop, also);
+}
+
+std::unique_ptr<Program> load(std::vector<std::uint8_t> text, const StopCheck& stop,
+                              const StatementSink& also)
+{
+    std::uint64_t statements = 0;
+    parse(
+        as_text(text),
+        [&](const Statement& s) {
+            ++statements;
+            return !also || also(s);
+        },
+        stop);
+    return std::make_unique<SvfProgram>(std::move(text), statements);
 }
 
 } // namespace orv::svf

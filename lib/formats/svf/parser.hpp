@@ -1,5 +1,6 @@
-// The SVF parser: the whole text into a Program, or a ParseError naming the
-// line and column of the first fault. Everything that can be checked without
+// The SVF parser: the text into statements, handed over one at a time as
+// they are read, or a ParseError naming the line and column of the first
+// fault. Everything that can be checked without
 // an adapter is checked here, so that a program that parses can be played to
 // its end unless the adapter or a TDO check stops it:
 //   - statement syntax, hex values, lengths (a set bit at or above a value's
@@ -16,7 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/formats/svf/parse_error.hpp"
 #include "lib/formats/svf/program.hpp"
@@ -30,12 +34,19 @@ inline constexpr std::uint32_t MAX_PATTERN_BITS = std::uint32_t{1} << 30;
 inline constexpr std::uint64_t MAX_RUN_COUNT = 0xFFFFFFFFU;
 inline constexpr double MAX_RUN_SECONDS = 86400;
 
-// The values a program may hold, in bytes: a base plus twice the text's own
-// size, so that a short file cannot make the parser allocate without limit
-// ("SDR 1000000000 TDI (0);" over and over).
-inline constexpr std::size_t VALUE_BUDGET_BASE = std::size_t{64} << 20;
+// Reads `text`, handing each statement to `each` as it is read, until the
+// end or until `each` returns false. Throws ParseError at the first fault
+// (the statements before it have been handed over), Stopped when `stop` says
+// so (asked between statements). Holds nothing but the values that carry
+// over and the statement being read.
+void parse(std::string_view text, const StatementSink& each, const StopCheck& stop = {});
 
-// Throws ParseError.
-[[nodiscard]] Program parse(std::string_view text);
+// Checks the whole text (ParseError, Stopped as parse()) and keeps it, to
+// read its statements again as they are played. `also` sees each statement
+// of the check (to tally the time playing takes, say).
+[[nodiscard]] std::unique_ptr<Program> load(std::vector<std::uint8_t> text, const StopCheck& stop = {},
+                                            const StatementSink& also = {});
+[[nodiscard]] std::unique_ptr<Program> load(std::string_view text, const StopCheck& stop = {},
+                                            const StatementSink& also = {});
 
 } // namespace orv::svf

@@ -9,44 +9,71 @@
 #include "lib/wire/command_stream.hpp"
 #include "lib/wire/readback_purge.hpp"
 #include "lib/wire/result_codes.hpp"
+#include "lib/wire/tap_phases.hpp"
 #include "orv_tapwire.h"
 
 namespace orv::svf {
 
 namespace {
 
-using Clock = engine::Clock;
+using engine::Run;
 using SteadyClock = std::chrono::steady_clock;
 
-// A check whose levels are coming in.
+// The longest a wait on the host goes on after a stop was asked for.
+constexpr double STOP_LATENCY = 0.1;
+
+// A check whose levels are coming in: those of its compared stretch.
 struct PendingCheck {
     TdoCheck check;
-    std::uint32_t seen = 0;
+    std::uint64_t seen = 0;
     bool differs = false;
-    Bits actual;
+    BitBuffer actual;
 };
 
-Mismatch::Part part_of(const TdoCheck& c, const Pattern& p, std::uint32_t offset, const Bits& actual,
-                       Command command)
+// `length` bits made 64 at a time by `word(bit, count)`.
+template <typename Word> Bits bits_of(std::uint32_t length, const Word& word)
 {
-    Mismatch::Part part{command, Bits(p.length), Bits(p.length), Bits(p.length)};
-    for (std::uint32_t i = 0; i < p.length; ++i) {
-        part.expected.set(i, c.expected(offset + i));
-        part.mask.set(i, c.cares(offset + i));
-        part.actual.set(i, actual[offset + i]);
+    std::vector<std::uint8_t> bytes((std::size_t{length} + 7) / 8);
+    for (std::uint64_t i = 0; i < length; i += 64) {
+        const auto n = static_cast<unsigned>(std::min<std::uint64_t>(64, length - i));
+        const std::uint64_t w = word(i, n);
+        for (unsigned b = 0; b < (n + 7) / 8; ++b) {
+            bytes[static_cast<std::size_t>(i / 8) + b] = static_cast<std::uint8_t>(w >> (8 * b) & 0xFFU);
+        }
     }
-    return part;
+    return Bits::from_bytes(bytes, length);
 }
 
-Mismatch mismatch_of(const PendingCheck& pending, const Statement& statement)
+Mismatch::Part part_of(const PendingCheck& pending, const Pattern& p, std::uint64_t offset, Command command)
 {
     const TdoCheck& c = pending.check;
-    const bool ir = std::get<Scan>(statement.what).reg == Register::ir;
+    const BitView actual = pending.actual.view();
+    const std::uint64_t sampled_end = c.first_bit + pending.seen;
+    return Mismatch::Part{
+        command, bits_of(p.length, [&](std::uint64_t i, unsigned n) { return c.expected(offset + i, n); }),
+        bits_of(p.length,
+                [&](std::uint64_t i, unsigned n) {
+                    // Levels read over [first_bit, sampled_end) of the scan; 0 elsewhere.
+                    const std::uint64_t from = std::max(offset + i, c.first_bit);
+                    const std::uint64_t to = std::min(offset + i + n, sampled_end);
+                    if (from >= to) {
+                        return std::uint64_t{0};
+                    }
+                    return actual.word(from - c.first_bit, static_cast<unsigned>(to - from))
+                           << (from - offset - i);
+                }),
+        bits_of(p.length, [&](std::uint64_t i, unsigned n) { return c.cares(offset + i, n); })};
+}
+
+Mismatch mismatch_of(const PendingCheck& pending)
+{
+    const TdoCheck& c = pending.check;
+    const bool ir = c.reg == Register::ir;
     Mismatch m;
     m.statement = c.statement;
-    m.header = part_of(c, *c.header, 0, pending.actual, ir ? Command::hir : Command::hdr);
-    m.body = part_of(c, *c.body, c.header->length, pending.actual, statement.command);
-    m.trailer = part_of(c, *c.trailer, c.header->length + c.body->length, pending.actual,
+    m.header = part_of(pending, c.header, 0, ir ? Command::hir : Command::hdr);
+    m.body = part_of(pending, c.body, c.header.length, c.statement.command);
+    m.trailer = part_of(pending, c.trailer, std::uint64_t{c.header.length} + c.body.length,
                         ir ? Command::tir : Command::tdr);
     return m;
 }
@@ -88,12 +115,21 @@ private:
     engine::UsbWire usb_;
 };
 
+// Statements handed over whose clocks have not all come back: from `first`
+// to the statement numbered `last`, which end where `clocks` clocks have run.
+struct Pending {
+    Origin first;
+    std::uint64_t last = 0;
+    std::size_t end_offset = 0;
+    std::uint64_t clocks = 0;
+};
+
 class Player final : public Target {
 public:
     Player(const Program& program, PlayerWire& wire, const PlayerOptions& options,
-           const PlayProgress& progress)
-        : program_(program), wire_(wire), options_(options), progress_(progress),
-          sequencer_(wire, options.max_readback)
+           const PlayProgress& progress, const StopCheck& stop)
+        : program_(program), wire_(wire), options_(options), progress_(progress), stop_(stop),
+          sequencer_(wire, options.max_readback), playing_("playing the " + std::string(program.unit()) + "s")
     {
     }
 
@@ -101,32 +137,33 @@ public:
     {
         const auto start = SteadyClock::now();
         if (set_up()) {
-            started_ = true;
             result_.compiled = compile(program_, *this, tck_for_khz(options_.tck_khz));
             flush();
+            if (stopped()) {
+                note_unknown();
+            }
         }
         result_.seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
         return std::move(result_);
     }
 
-    void clocks(std::span<const Clock> clocks) override
+    void begin(const Origin& statement) override
     {
-        while (!clocks.empty() && !stopped()) {
-            const std::size_t room = FLUSH_AT_CLOCKS - sequencer_.pending();
-            const auto now = clocks.first(std::min(room, clocks.size()));
-            sequencer_.queue(now);
-            queued_clocks_ += now.size();
-            clocks = clocks.subspan(now.size());
-            if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
-                flush();
-            }
+        current_ = statement;
+        in_statement_ = true;
+    }
+
+    void runs(std::span<const Run> runs) override
+    {
+        for (const Run& run : runs) {
+            queue(run);
         }
     }
 
     void expect(const TdoCheck& check) override
     {
         if (wire_.reads_the_chain()) {
-            checks_.push_back(PendingCheck{check, 0, false, Bits(check.length())});
+            checks_.push_back(PendingCheck{check, 0, false, BitBuffer{}});
         }
     }
 
@@ -138,18 +175,20 @@ public:
         }
         flush();
         const auto start = SteadyClock::now();
-        if (clock_run(tms, count - 1)) {
-            // Let the adapter run them before the read-back below polls for its byte.
-            wire_.sleep(static_cast<double>(count - 1) / tck_hz);
+        if (count != 0) {
+            if (clock_run(tms, count - 1)) {
+                // Let the adapter run them before the read-back below polls for its byte.
+                sleep(static_cast<double>(count - 1) / tck_hz);
+            }
+            // The last clock samples, so that its read-back says the adapter has
+            // run everything before the wait is counted out.
+            queue(Run{1, tms, true, {}});
+            flush(true);
         }
-        // The last clock samples, so that its read-back says the adapter has
-        // run everything before the wait is counted out.
-        queue(Clock{tms, false, true});
-        flush(true);
         if (!stopped()) {
-            wire_.sleep(wait - std::chrono::duration<double>(SteadyClock::now() - start).count());
             ++result_.wire.host_waits;
             result_.wire.wait_seconds += wait;
+            sleep(wait - std::chrono::duration<double>(SteadyClock::now() - start).count());
         }
     }
 
@@ -183,9 +222,34 @@ public:
         sequencer_.forget_tms_level();
     }
 
-    void statement_done(std::size_t index) override { ends_.emplace_back(index, queued_clocks_); }
+    void statement_done() override
+    {
+        in_statement_ = false;
+        if (!pending_.empty() && pending_.back().clocks == queued_clocks_) {
+            // No clocks of its own: played with the statement before it.
+            pending_.back().last = current_.index;
+            pending_.back().end_offset = current_.end_offset;
+        } else {
+            pending_.push_back(Pending{current_, current_.index, current_.end_offset, queued_clocks_});
+        }
+        asked_to_stop();
+    }
 
-    [[nodiscard]] bool stopped() const override { return result_.mismatch || result_.rc != RESULT_OK; }
+    [[nodiscard]] bool passed() override
+    {
+        flush();
+        const bool ok = !repeat_failed_;
+        repeat_failed_ = false;
+        if (!ok && !stopped()) {
+            ++result_.repeats;
+        }
+        return ok;
+    }
+
+    [[nodiscard]] bool stopped() const override
+    {
+        return result_.mismatch || result_.rc != RESULT_OK || result_.stopped;
+    }
 
 private:
     bool set_up()
@@ -195,33 +259,66 @@ private:
                check(wire_.set_pins(options_.direction, options_.level), "setting the JTAG pins");
     }
 
-    bool check(std::int32_t rc, const char* doing)
+    // Sleeps in slices short enough that a stop asked for ends the wait soon
+    // (on a wire that does not read the chain, the dry run's, at once).
+    void sleep(double seconds)
+    {
+        if (!wire_.reads_the_chain()) {
+            wire_.sleep(seconds);
+            return;
+        }
+        while (seconds > 0 && !asked_to_stop()) {
+            const double slice = std::min(seconds, STOP_LATENCY);
+            wire_.sleep(slice);
+            seconds -= slice;
+        }
+    }
+
+    bool asked_to_stop()
+    {
+        if (!result_.stopped && stop_ && stop_()) {
+            result_.stopped = true;
+        }
+        return result_.stopped;
+    }
+
+    // Where playing stopped: the first statement not played to the end and
+    // the last whose checks all passed.
+    void note_unknown()
+    {
+        result_.last_checked = last_checked_;
+        if (!pending_.empty()) {
+            result_.first_unknown = pending_.front().first;
+        } else if (in_statement_) {
+            result_.first_unknown = current_;
+        }
+    }
+
+    bool check(std::int32_t rc, const std::string& doing)
     {
         if (rc != RESULT_OK && result_.rc == RESULT_OK) {
             result_.rc = rc;
             result_.failed_doing = doing;
-            if (started_) {
-                result_.failed_statement = result_.statements_played;
-                result_.last_checked = last_checked_;
-                if (result_.statements_played < program_.statements.size()) {
-                    result_.first_unknown = result_.statements_played;
-                }
-            }
+            note_unknown();
             // Leave the adapter with nothing of this run in its read-back.
             wire_.purge();
         }
         return rc == RESULT_OK;
     }
 
-    void queue(const Clock& c)
+    // Queues a run, sending what is queued each FLUSH_AT_CLOCKS clocks.
+    void queue(Run run)
     {
-        if (stopped()) {
-            return; // nothing more goes out after a failure
-        }
-        sequencer_.queue(c);
-        ++queued_clocks_;
-        if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
-            flush();
+        while (run.clocks != 0 && !stopped()) {
+            const std::uint64_t take =
+                std::min<std::uint64_t>(FLUSH_AT_CLOCKS - sequencer_.pending(), run.clocks);
+            sequencer_.queue(Run{take, run.tms, run.sample, run.tdi});
+            queued_clocks_ += take;
+            run.clocks -= take;
+            run.tdi = run.tdi.from(take);
+            if (sequencer_.pending() >= FLUSH_AT_CLOCKS) {
+                flush();
+            }
         }
     }
 
@@ -229,27 +326,21 @@ private:
     bool clock_run(bool tms, std::uint64_t count)
     {
         if (tms || count <= RAW_RUN_FROM) {
-            for (std::uint64_t k = 0; k < count; ++k) {
-                queue(Clock{tms, false, false});
-            }
+            queue(Run{count, tms, false, {}});
             return false;
         }
         // One clock through the engine leaves the TMS line low for the 0x9B commands.
-        queue(Clock{false, false, false});
+        queue(Run{1, false, false, {}});
         flush();
-        std::uint64_t rest = count - 1;
-        std::vector<std::uint8_t> storage((rest + engine::MAX_IDLE_CLOCKS - 1) / engine::MAX_IDLE_CLOCKS *
-                                          CLOCKS_LENGTH);
+        const std::uint64_t rest = count - 1;
+        std::vector<std::uint8_t> storage(
+            static_cast<std::size_t>(jtag::idle_commands(rest) * CLOCKS_LENGTH));
         CommandStream stream(storage);
-        while (rest != 0) {
-            const auto n = static_cast<unsigned>(std::min<std::uint64_t>(rest, engine::MAX_IDLE_CLOCKS));
-            append_clocks(stream, OP_CLOCKS, n, JTAG_CLOCK_COUNT);
-            rest -= n;
-        }
-        result_.wire.clocks += count - 1;
-        queued_clocks_ += count - 1;
+        jtag::append_idle_run(stream, rest);
+        result_.wire.clocks += rest;
+        queued_clocks_ += rest;
         if (send_out(stream.bytes(), "running idle clocks")) {
-            ran_clocks_ += count - 1;
+            ran_clocks_ += rest;
             mark_played();
         }
         return true;
@@ -265,12 +356,18 @@ private:
         return check(wire_.send(bytes), doing);
     }
 
+    void played(std::uint64_t last, std::size_t end_offset)
+    {
+        result_.statements_played = last + 1;
+        played_end_ = end_offset;
+    }
+
     // Statements whose clocks have all run and come back are played.
     void mark_played()
     {
-        while (!ends_.empty() && ends_.front().second <= ran_clocks_) {
-            result_.statements_played = ends_.front().first + 1;
-            ends_.pop_front();
+        while (!pending_.empty() && pending_.front().clocks <= ran_clocks_) {
+            played(pending_.front().last, pending_.front().end_offset);
+            pending_.pop_front();
         }
     }
 
@@ -283,26 +380,21 @@ private:
         }
         if (sequencer_.pending() != 0) {
             const engine::SequenceStats before = sequencer_.stats();
-            levels_.clear();
-            const std::int32_t rc = sequencer_.flush(levels_, [&](std::size_t, std::size_t clocks) {
-                ran_clocks_ += clocks;
-                if (!sync && wire_.reads_the_chain()) {
-                    consume_levels();
-                }
-                levels_.clear();
-                if (!stopped()) {
-                    pass_empty_checks();
-                    mark_played();
-                }
-                return !stopped();
-            });
-            const engine::SequenceStats& after = sequencer_.stats();
-            result_.wire.clocks += after.clocks - before.clocks;
-            result_.wire.out_transfers += after.out_transfers - before.out_transfers;
-            result_.wire.exchanges += after.exchanges - before.exchanges;
-            result_.wire.stream_bytes += after.stream_bytes - before.stream_bytes;
-            result_.wire.readback_bytes += after.readback_bytes - before.readback_bytes;
-            if (!check(rc, "playing the statements") || stopped()) {
+            const std::int32_t rc = sequencer_.flush(
+                [&](const BitView& levels, std::uint64_t count, std::uint64_t clocks) {
+                    ran_clocks_ += clocks;
+                    if (!sync && wire_.reads_the_chain()) {
+                        consume_levels(levels, count);
+                    }
+                    if (!stopped()) {
+                        pass_empty_checks();
+                        mark_played();
+                    }
+                    return !stopped() && !asked_to_stop();
+                },
+                [&] { return asked_to_stop(); });
+            result_.wire += sequencer_.stats() - before;
+            if (!check(rc, playing_.c_str()) || stopped()) {
                 return;
             }
         }
@@ -310,10 +402,9 @@ private:
         if (progress_) {
             // After the last statement only comments and blanks remain: the whole file is done.
             const std::uint64_t played = result_.statements_played;
-            const std::size_t bytes = played == program_.statements.size() ? program_.bytes
-                                      : played == 0                        ? 0
-                                                    : program_.statements[played - 1].end_offset;
-            progress_(played, bytes);
+            progress_(played, played == program_.statements() ? program_.bytes()
+                              : played == 0                   ? 0
+                                                              : played_end_);
         }
     }
 
@@ -332,28 +423,37 @@ private:
         last_checked_ = p.check.statement;
     }
 
-    void consume_levels()
+    void consume_levels(const BitView& levels, std::uint64_t count)
     {
-        for (const std::uint8_t level : levels_) {
+        for (std::uint64_t k = 0; k < count;) {
             pass_empty_checks();
             if (checks_.empty()) {
                 return; // cannot happen: only checked scans sample
             }
             PendingCheck& p = checks_.front();
-            const std::uint32_t bit = p.check.first_bit + p.seen;
-            const bool high = level != 0;
-            p.actual.set(bit, high);
-            if (p.check.cares(bit) && high != p.check.expected(bit)) {
-                p.differs = true;
+            const std::uint64_t n = std::min(p.check.bits - p.seen, count - k);
+            for (std::uint64_t j = 0; j < n; j += 64) {
+                const auto m = static_cast<unsigned>(std::min<std::uint64_t>(64, n - j));
+                const std::uint64_t actual = levels.word(k + j, m);
+                const std::uint64_t bit = p.check.first_bit + p.seen + j;
+                if (((actual ^ p.check.expected(bit, m)) & p.check.cares(bit, m)) != 0) {
+                    p.differs = true;
+                }
+                p.actual.append_word(actual, m);
             }
-            if (++p.seen < p.check.bits) {
+            p.seen += n;
+            k += n;
+            if (p.seen < p.check.bits) {
                 continue;
             }
-            if (p.differs) {
-                result_.mismatch = mismatch_of(p, program_.statements[p.check.statement]);
+            if (p.differs && p.check.repeatable) {
+                repeat_failed_ = true;
+            } else if (p.differs) {
+                result_.mismatch = mismatch_of(p);
                 return;
+            } else {
+                passed(p);
             }
-            passed(p);
             checks_.pop_front();
         }
     }
@@ -362,16 +462,18 @@ private:
     PlayerWire& wire_;
     PlayerOptions options_;
     PlayProgress progress_;
+    StopCheck stop_;
     engine::JtagSequencer sequencer_;
     std::deque<PendingCheck> checks_;
-    std::vector<std::uint8_t> levels_;
-    // Per statement handed over, where its clocks end in the count of all
-    // clocks queued; a statement is played once that many have run.
-    std::deque<std::pair<std::size_t, std::uint64_t>> ends_;
+    std::deque<Pending> pending_;
+    Origin current_;
+    bool in_statement_ = false;
+    std::size_t played_end_ = 0;
     std::uint64_t queued_clocks_ = 0;
     std::uint64_t ran_clocks_ = 0;
-    std::optional<std::size_t> last_checked_;
-    bool started_ = false; // past the set-up
+    std::optional<Origin> last_checked_;
+    bool repeat_failed_ = false;
+    std::string playing_; // what a failed batch was doing
     PlayResult result_;
 };
 
@@ -380,8 +482,9 @@ private:
 std::uint32_t Mismatch::Part::differing() const
 {
     std::uint32_t count = 0;
-    for (std::uint32_t i = 0; i < expected.size(); ++i) {
-        count += mask[i] && expected[i] != actual[i] ? 1 : 0;
+    for (std::uint64_t i = 0; i < expected.size(); i += 64) {
+        count +=
+            static_cast<std::uint32_t>(std::popcount((expected.word(i) ^ actual.word(i)) & mask.word(i)));
     }
     return count;
 }
@@ -398,7 +501,7 @@ bool options_valid(const PlayerOptions& options) noexcept
 }
 
 PlayResult play(const Program& program, PlayerWire& wire, const PlayerOptions& options,
-                const PlayProgress& progress)
+                const PlayProgress& progress, const StopCheck& stop)
 {
     if (!options_valid(options)) {
         PlayResult refused;
@@ -406,11 +509,11 @@ PlayResult play(const Program& program, PlayerWire& wire, const PlayerOptions& o
         refused.failed_doing = "checking the player's options";
         return refused;
     }
-    return Player(program, wire, options, progress).run();
+    return Player(program, wire, options, progress, stop).run();
 }
 
 PlayResult play(const Program& program, libusb_device_handle* handle, const PlayerOptions& options,
-                const PlayProgress& progress)
+                const PlayProgress& progress, const StopCheck& stop)
 {
     if (handle == nullptr) {
         PlayResult refused;
@@ -419,7 +522,7 @@ PlayResult play(const Program& program, libusb_device_handle* handle, const Play
         return refused;
     }
     UsbPlayerWire wire(handle, options.timeout_ms);
-    return play(program, wire, options, progress);
+    return play(program, wire, options, progress, stop);
 }
 
 } // namespace orv::svf

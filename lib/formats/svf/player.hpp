@@ -1,16 +1,20 @@
-// Playing a compiled SVF program on the adapter, and its dry run.
+// Playing a compiled SVF or XSVF program on the adapter, and its dry run.
 //
 // The player queues the clocks of consecutive statements in the JTAG
-// sequence engine and sends them only when it must: at the end, before a
-// TCK change, a TRST pin change or a wait on the host, and every
-// FLUSH_AT_CLOCKS clocks (to bound memory). The engine cuts what is queued
-// into batches by the read-back bound, one OUT transfer and at most one
-// read-back exchange each. TDO checks are evaluated as their batch comes
-// back; the first one that fails stops playback before the next batch.
+// sequence engine, as runs, and sends them only when it must: at the end,
+// before a TCK change, a TRST pin change or a wait on the host, before a scan
+// that may be repeated is judged, and every FLUSH_AT_CLOCKS clocks (to bound
+// memory). The engine cuts what is queued into batches by the read-back
+// bound, one OUT transfer and at most one read-back exchange each. TDO checks
+// are evaluated as their batch comes back, 64 bits at a time; the first one
+// that fails stops playback before the next batch.
 //
 // A run of more than RAW_RUN_FROM idle clocks (TMS low) goes out as its own
-// OUT transfer of 0x9B commands after what is queued: planning clock by clock
-// would cost more host time than the wait it makes.
+// OUT transfer of 0x9B commands after what is queued.
+//
+// A stop asked for (Ctrl-C) is honoured between statements, between batches
+// and while a batch is planned: playback ends as after a failure, with what
+// had been played.
 //
 // The dry run compiles the same way and plans the same batches without an
 // adapter, so its counts are what playing would send.
@@ -64,22 +68,17 @@ public:
     [[nodiscard]] virtual bool reads_the_chain() const = 0;
 };
 
-// What was sent, or would be.
-struct WireCounts {
-    std::uint64_t clocks = 0;
-    std::uint64_t out_transfers = 0;
-    std::uint64_t exchanges = 0;
-    std::uint64_t stream_bytes = 0;
-    std::uint64_t readback_bytes = 0;
+// What was sent, or would be: the sequence engine's counts and the waits.
+struct WireCounts : engine::SequenceStats {
     std::uint64_t host_waits = 0;
     double wait_seconds = 0;
 };
 
 // A failed TDO check: the scan as shifted, in its three parts.
 struct Mismatch {
-    std::size_t statement = 0;
+    Origin statement;
     struct Part {
-        Command command = Command::sdr; // HIR/HDR, SIR/SDR, TIR/TDR
+        Command command = Command::sdr; // HIR/HDR, the scan's own, TIR/TDR
         Bits expected;
         Bits actual; // levels read; 0 where nothing was sampled
         Bits mask;   // the bits compared
@@ -92,19 +91,20 @@ struct PlayResult {
     CompileCounts compiled;
     std::uint64_t statements_played = 0; // whose clocks all ran and came back
     std::uint64_t checks_passed = 0;
+    std::uint64_t repeats = 0; // scans shifted again after their TDO differed
     WireCounts wire;
     double seconds = 0;
     std::optional<Mismatch> mismatch;
     std::int32_t rc = 0;      // a failed transfer's result code
     std::string failed_doing; // what the failed transfer was for
-    // The first statement not played to the end when it failed; empty when
-    // the set-up before the first one failed.
-    std::optional<std::size_t> failed_statement;
-    // When it failed: the last statement whose TDO checks had all passed
-    // (none before the first check), and the first whose result is unknown
-    // (its clocks may have run, what they read did not come back).
-    std::optional<std::size_t> last_checked;
-    std::optional<std::size_t> first_unknown;
+    bool stopped = false;     // at the caller's request
+    // When it failed or stopped: the first statement not played to the end
+    // (none when the set-up before the first one failed, or all were
+    // played), and the last statement whose TDO checks had all passed (none
+    // before the first check). The statements from the first unknown one on
+    // may have clocked, but what they read did not come back.
+    std::optional<Origin> first_unknown;
+    std::optional<Origin> last_checked;
 };
 
 // Told how many statements have been played and where in the file they end.
@@ -117,18 +117,21 @@ using PlayProgress = std::function<void(std::uint64_t statements, std::uint64_t 
 
 // Sets TCK and the JTAG pins, then plays `program` from a TAP reset.
 [[nodiscard]] PlayResult play(const Program& program, libusb_device_handle* handle,
-                              const PlayerOptions& options, const PlayProgress& progress = {});
+                              const PlayerOptions& options, const PlayProgress& progress = {},
+                              const StopCheck& stop = {});
 // The same on any wire (`options.timeout_ms` is the wire's business).
 [[nodiscard]] PlayResult play(const Program& program, PlayerWire& wire, const PlayerOptions& options,
-                              const PlayProgress& progress = {});
+                              const PlayProgress& progress = {}, const StopCheck& stop = {});
 
 struct DryRunResult {
     CompileCounts compiled;
     WireCounts wire;
+    bool stopped = false;
 };
 
 // The player on a wire that sends nothing: what playing would send. Options
 // out of range count as if they were clamped.
-[[nodiscard]] DryRunResult dry_run(const Program& program, const PlayerOptions& options);
+[[nodiscard]] DryRunResult dry_run(const Program& program, const PlayerOptions& options,
+                                   const StopCheck& stop = {});
 
 } // namespace orv::svf

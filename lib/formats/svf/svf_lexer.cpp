@@ -18,6 +18,13 @@ bool is_hex_digit(char c) noexcept
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
+// A printable ASCII character (isprint() in the C locale, without its call).
+bool is_printable(char c) noexcept
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x7F;
+}
+
 } // namespace
 
 std::string printable(char c)
@@ -104,13 +111,12 @@ Token Lexer::next()
     if (c == ')') {
         throw ParseError(here_, "')' without '('");
     }
-    if (std::isprint(static_cast<unsigned char>(c)) == 0) {
+    if (!is_printable(c)) {
         throw ParseError(here_, "unexpected " + printable(c));
     }
     const std::size_t start = pos_;
     while (pos_ < text_.size() && !is_blank(text_[pos_]) && text_[pos_] != ';' && text_[pos_] != '(' &&
-           text_[pos_] != ')' && !at_comment() &&
-           std::isprint(static_cast<unsigned char>(text_[pos_])) != 0) {
+           text_[pos_] != ')' && !at_comment() && is_printable(text_[pos_])) {
         advance();
     }
     token.kind = TokenKind::word;
