@@ -337,7 +337,8 @@ int main(int argc, char** argv)
                                "open the adapter with this serial number, or this USB id (hex, as lsusb "
                                "shows it); without --usb and --sim, the one adapter orvtool list shows")
                     ->type_name("SERIAL|VID:PID[:BUS:ADDR]")
-                    ->expected(1);
+                    ->expected(1)
+                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     auto* each = app.add_flag("--each",
                               a.each,
                               "run the command on every adapter orvtool list shows (or each --usb names), "
