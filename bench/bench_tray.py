@@ -4,15 +4,16 @@ of orvtool one after another, N = 1, 2, 4, 8, side by side in one run; and a
 tray of 4 where one adapter's read-back endpoint never answers (a long
 transfer timeout), against the same tray without the fault.
 
-Every adapter gets the same 256 KiB image written and verified into a
+Every adapter gets the same 64 KiB image written and verified into a
 W25Q32-like flash that takes a data sheet's time to program (0.7 ms a page)
 and to erase (45 ms a 64 KiB block), so that each run is mostly the flash's
 own busy time, as on a real board.
 
   python3 bench/bench_tray.py ORVTOOL ORVSIM_RUN [OUT.json]
 
-Each N runs under one orvsim-run --adapters N. Prints a table and writes
-the figures as JSON. About 2 minutes.
+Each way of running starts from erased flashes, under an orvsim-run
+--adapters N of its own. Prints a table and writes the figures as JSON.
+About 3 minutes on 2 cores.
 """
 
 import json
@@ -22,7 +23,7 @@ import sys
 import tempfile
 import time
 
-IMAGE_SIZE = 256 * 1024
+IMAGE_SIZE = 64 * 1024
 STALL_TIMEOUT_MS = 8000
 BOARD = {
     "description": "bench: timed W25Q32-like flash",
@@ -57,17 +58,19 @@ def inside(orvtool, count, mode):
         image = os.path.join(work, "image.bin")
         with open(image, "wb") as f:
             f.write(bytes((i * 131 + 17) & 0xFF for i in range(IMAGE_SIZE)))
-        if mode == "ratio":
+        if mode == "one_by_one":
             one_by_one = 0.0
             for index in range(count):
                 seconds, done = timed([orvtool, "--usb", serial(index), "spi", "write", "0", image])
                 if done.returncode != 0:
                     raise SystemExit(f"orvtool failed on {serial(index)}: {done.stderr}")
                 one_by_one += seconds
+            print(json.dumps({"n": count, "one_by_one": one_by_one}))
+        elif mode == "each":
             each = each_run(orvtool, image)
             if each["exit"] != 0:
                 raise SystemExit(f"orvtool --each failed: {each}")
-            print(json.dumps({"n": count, "one_by_one": one_by_one, "each": each}))
+            print(json.dumps({"n": count, "each": each}))
         else:
             # The stalled adapter's first read waits the whole timeout; the
             # tray is run without the fault first, then with it.
@@ -89,8 +92,13 @@ def tray(orvsim_run, orvtool, count, mode):
         command = [orvsim_run, "--adapters", str(count), "--board", board]
         if mode == "stall":
             command.append("--control")
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "front", "python"),
+                          env.get("PYTHONPATH")]))
         done = subprocess.run([*command, "--", sys.executable, os.path.abspath(__file__), "--inside", orvtool,
-                               str(count), mode], capture_output=True, text=True, timeout=3600, check=False)
+                               str(count), mode], capture_output=True, text=True, timeout=3600, check=False,
+                              env=env)
         if done.returncode != 0:
             raise SystemExit(f"bench run of {count} failed:\n{done.stdout}\n{done.stderr}")
         return json.loads(done.stdout.splitlines()[-1])
@@ -106,11 +114,11 @@ def main():
     figures = {"ratio": [], "stall": None, "cpus": os.cpu_count()}
     print(f"{'N':>2}  {'one by one':>10}  {'--each':>7}  {'ratio':>5}  slowest adapter in --each")
     for count in (1, 2, 4, 8):
-        r = tray(orvsim_run, orvtool, count, "ratio")
+        r = {"n": count, **tray(orvsim_run, orvtool, count, "one_by_one"), **tray(orvsim_run, orvtool, count, "each")}
         figures["ratio"].append(r)
         each = r["each"]
         print(f"{count:>2}  {r['one_by_one']:>9.2f}s  {each['wall']:>6.2f}s  {r['one_by_one'] / each['wall']:>5.2f}"
-              f"  {max(each['adapters'].values()):.2f}s")
+              f"  {max(each['adapters'].values()):.2f}s", flush=True)
     s = tray(orvsim_run, orvtool, 4, "stall")
     figures["stall"] = s
     print(f"\nA tray of 4, adapter {serial(3)} with a read-back that never answers (--timeout {STALL_TIMEOUT_MS}):")

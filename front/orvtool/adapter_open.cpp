@@ -29,10 +29,10 @@ std::string choices(const orvdev_adapter_selector* selector)
     const std::vector<orvdev_adapter_info> adapters = list_adapters(selector).adapters;
     std::string names;
     for (const orvdev_adapter_info& a : adapters) {
-        const bool unique_serial =
-            a.open_error == 0 && *a.serial != '\0' && std::none_of(adapters.begin(), adapters.end(), [&a](const auto& b) {
-                return &b != &a && std::strcmp(b.serial, a.serial) == 0;
-            });
+        const bool unique_serial = a.open_error == 0 && *a.serial != '\0' &&
+                                   std::none_of(adapters.begin(), adapters.end(), [&a](const auto& b) {
+                                       return &b != &a && std::strcmp(b.serial, a.serial) == 0;
+                                   });
         char id[40];
         std::snprintf(id, sizeof id, "%04x:%04x:%u:%u", a.vid, a.pid, a.bus, a.address);
         names += (names.empty() ? "" : ", ") + (unique_serial ? std::string(a.serial) : std::string(id));

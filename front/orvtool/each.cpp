@@ -398,7 +398,8 @@ public:
             }
             const std::string label = w.target.label + std::string(label_width - w.target.label.size(), ' ');
             const unsigned columns = options_.columns == 0 ? 80 : options_.columns;
-            const unsigned room = columns > label.size() + 1 ? columns - static_cast<unsigned>(label.size()) - 1 : 2;
+            const unsigned room =
+                columns > label.size() + 1 ? columns - static_cast<unsigned>(label.size()) - 1 : 2;
             const std::string stage = state.stage.empty() ? "starting" : state.stage;
             lines += label + " " +
                      (state.total == 0 && state.done == 0
@@ -422,16 +423,18 @@ private:
     unsigned drawn_ = 0;
 };
 
-Result summary_table(const std::vector<std::unique_ptr<Worker>>& workers, const std::vector<std::size_t>& order)
+Result summary_table(const std::vector<std::unique_ptr<Worker>>& workers,
+                     const std::vector<std::size_t>& order)
 {
     Table table{{{"ADAPTER", 10, 2}, {"PORT", 4, 2}, {"EXIT", 4, 2}, {"SECONDS", 7, 2}, {"RESULT"}}, {}};
     for (std::size_t i : order) {
         const Worker& w = *workers[i];
         const std::string& label = w.target.label;
         const std::size_t space = label.rfind(' ');
-        table.rows.push_back({Value(), {label.substr(0, space), label.substr(space + 1),
-                                        std::to_string(w.outcome.exit), seconds_text(w.outcome.seconds),
-                                        w.outcome.brief}});
+        table.rows.push_back(
+            {Value(),
+             {label.substr(0, space), label.substr(space + 1), std::to_string(w.outcome.exit),
+              seconds_text(w.outcome.seconds), w.outcome.brief}});
     }
     return Result().text("\n").table("adapters", std::move(table));
 }
@@ -488,20 +491,23 @@ std::optional<ToolError> each_refusal(const CLI::App& app)
                     return ToolError(Exit::usage,
                                      option + " - cannot go with --each: every adapter's bytes would be "
                                               "mixed on standard output",
-                                     "give " + option + " a file name with %s, which stands for each "
-                                     "adapter's serial number (dump-%s.bin)");
+                                     "give " + option +
+                                         " a file name with %s, which stands for each "
+                                         "adapter's serial number (dump-%s.bin)");
                 }
                 if (output && value.find("%s") == std::string::npos) {
                     return ToolError(Exit::usage,
-                                     option + " " + value + " with --each: every adapter would write the "
-                                                            "same file",
+                                     option + " " + value +
+                                         " with --each: every adapter would write the "
+                                         "same file",
                                      "put %s in the name, which stands for each adapter's serial number "
                                      "(dump-%s.bin)");
                 }
                 if (!output && value == "-") {
                     return ToolError(Exit::usage,
-                                     "standard input (" + option + " -) cannot go with --each: every adapter "
-                                     "reads its input on its own",
+                                     "standard input (" + option +
+                                         " -) cannot go with --each: every adapter "
+                                         "reads its input on its own",
                                      "give " + option + " as a file");
                 }
             }
@@ -582,7 +588,8 @@ int run_each(const CLI::App& app, Chosen& chosen, const EachOptions& options)
             failed += (failed.empty() ? "" : ", ") + label.substr(0, label.rfind(' ')) + " (exit " +
                       std::to_string(w.outcome.exit) + ")";
             failed_json.push_back(Value::object(
-                {{"serial", *w.target.info.serial != '\0' ? Value(display_text(w.target.info.serial)) : Value()},
+                {{"serial",
+                  *w.target.info.serial != '\0' ? Value(display_text(w.target.info.serial)) : Value()},
                  {"path", *w.target.info.port_path != '\0' ? Value(w.target.info.port_path) : Value()},
                  {"exit", w.outcome.exit}}));
         }
@@ -591,13 +598,11 @@ int run_each(const CLI::App& app, Chosen& chosen, const EachOptions& options)
     const std::size_t failures = failed_json.size();
     if (options.json) {
         render(std::cout,
-               Result().field(
-                   "summary",
-                   Value::object({{"adapters", workers.size()},
-                                  {"ok", workers.size() - failures},
-                                  {"failed", Value::list(std::move(failed_json))},
-                                  {"exit", status},
-                                  {"seconds", seconds}})),
+               Result().field("summary", Value::object({{"adapters", workers.size()},
+                                                        {"ok", workers.size() - failures},
+                                                        {"failed", Value::list(std::move(failed_json))},
+                                                        {"exit", status},
+                                                        {"seconds", seconds}})),
                Style::json);
     } else {
         render(std::cout, summary_table(workers, order), Style::text);

@@ -286,11 +286,11 @@ std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind 
         comments.push_back(
             "reconstructed on the host from the command stream sent to the adapter and the bits "
             "it read back: inputs that were not sampled are unknown (x)");
-        comments.push_back(
-            a.sim
-                ? (Adapter::sim_runs_here() ? "adapter: orvtool's virtual adapter, " + board
-                                            : std::string("adapter: orvsim-run's virtual adapter"))
-                : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses") : "--usb " + a.usb.front()));
+        comments.push_back(a.sim ? (Adapter::sim_runs_here()
+                                        ? "adapter: orvtool's virtual adapter, " + board
+                                        : std::string("adapter: orvsim-run's virtual adapter"))
+                                 : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses")
+                                                                : "--usb " + a.usb.front()));
     }
     comments.push_back(trace_command(argc, argv));
     return comments;
@@ -339,8 +339,7 @@ int main(int argc, char** argv)
                     ->type_name("SERIAL|VID:PID[:BUS:ADDR]")
                     ->expected(1)
                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    auto* each = app.add_flag("--each",
-                              a.each,
+    auto* each = app.add_flag("--each", a.each,
                               "run the command on every adapter orvtool list shows (or each --usb names), "
                               "all at once");
     auto* sim =
@@ -404,7 +403,8 @@ int main(int argc, char** argv)
         ctx.columns = terminal_columns();
         ctx.timeout_ms = timeout_arg(a.timeout);
         if (a.each) {
-            return run_each(app, chosen, EachOptions{a.usb, a.json, ctx.timeout_ms, ctx.progress, ctx.columns});
+            return run_each(app, chosen,
+                            EachOptions{a.usb, a.json, ctx.timeout_ms, ctx.progress, ctx.columns});
         }
         if (a.usb.size() > 1) {
             usage_error("--usb is given " + std::to_string(a.usb.size()) + " times",
