@@ -334,9 +334,10 @@ int main(int argc, char** argv)
     GlobalArgs a;
 
     auto* usb = app.add_option("--usb", a.usb,
-                               "open the adapter with this serial number, or this USB id (hex, as lsusb "
-                               "shows it); without --usb and --sim, the one adapter orvtool list shows")
-                    ->type_name("SERIAL|VID:PID[:BUS:ADDR]")
+                               "open the adapter with this serial number, or this USB id, VID:PID[:BUS:ADDR] "
+                               "(hex, as lsusb shows it); without --usb and --sim, the one adapter orvtool "
+                               "list shows")
+                    ->type_name("SERIAL|VID:PID")
                     ->expected(1)
                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     auto* each = app.add_flag("--each", a.each,
