@@ -25,10 +25,7 @@ IMAGE = bytes((i * 131 + 17) & 0xFF for i in range(64 * 1024))
 
 @pytest.fixture(scope="session")
 def sim() -> Sim:
-    channel = os.environ.get("ORVSIM_CONTROL")
-    if not channel:
-        pytest.exit("run under: orvsim-run --adapters 4 --control -- python3 -m pytest tests/cli/test_tray.py", 2)
-    return Sim(channel)
+    return Sim.from_environment()  # orvsim-run --control's channel
 
 
 @pytest.fixture(autouse=True)
