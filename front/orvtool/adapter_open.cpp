@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <iterator>
 #include <utility>
@@ -20,14 +21,21 @@ namespace orvtool {
 
 namespace {
 
-// The adapters on the buses, for the hint when there are several.
+// The adapters on the buses, for the hint when there are several: each by
+// its serial number where it has one that no other shares, else by
+// VID:PID:BUS:ADDR.
 std::string choices(const orvdev_adapter_selector* selector)
 {
+    const std::vector<orvdev_adapter_info> adapters = list_adapters(selector).adapters;
     std::string names;
-    for (const orvdev_adapter_info& a : list_adapters(selector).adapters) {
+    for (const orvdev_adapter_info& a : adapters) {
+        const bool unique_serial = a.open_error == 0 && *a.serial != '\0' &&
+                                   std::none_of(adapters.begin(), adapters.end(), [&a](const auto& b) {
+                                       return &b != &a && std::strcmp(b.serial, a.serial) == 0;
+                                   });
         char id[40];
         std::snprintf(id, sizeof id, "%04x:%04x:%u:%u", a.vid, a.pid, a.bus, a.address);
-        names += (names.empty() ? "" : ", ") + std::string(id);
+        names += (names.empty() ? "" : ", ") + (unique_serial ? std::string(a.serial) : std::string(id));
     }
     return names;
 }
@@ -39,7 +47,7 @@ orvdev_adapter_selector usb_selector(const std::string& text)
     orvdev_adapter_selector selector{};
     orvdev_report report{};
     if (orvdev_adapter_selector_parse(text.c_str(), &selector, &report) != 0) {
-        usage_error("bad --usb '" + text + "'", report.hint);
+        usage_error("bad --usb '" + text + "': " + report.message, report.hint);
     }
     return selector;
 }
@@ -52,14 +60,15 @@ ToolError no_adapter_error(const orvdev_no_adapter& why, const orvdev_report& re
     case ORVDEV_ADAPTER_NOT_FOUND:
         hint = selector != nullptr
                    ? hint + "; --sim runs on the virtual adapter instead"
-                   : "plug it in (orvtool list shows the adapters it sees), give --usb VID:PID, or "
-                     "use --sim for the virtual adapter";
+                   : "plug it in (orvtool list shows the adapters it sees), give --usb SERIAL or "
+                     "--usb VID:PID, or use --sim for the virtual adapter";
         break;
     case ORVDEV_ADAPTER_NO_USBFS:
         hint += "; or use --sim for the virtual adapter";
         break;
     case ORVDEV_ADAPTER_SEVERAL:
-        hint = "choose one with --usb VID:PID:BUS:ADDR: " + choices(selector);
+        hint = "choose one with --usb SERIAL or --usb VID:PID:BUS:ADDR: " + choices(selector) +
+               "; or run on each with --each";
         break;
     default:
         break;

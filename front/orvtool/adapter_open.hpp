@@ -27,8 +27,10 @@ class AdapterModel;
 
 namespace orvtool {
 
-// --usb VID:PID[:BUS:ADDR] (ids in hex as lsusb prints them, bus and device
-// number in decimal); a usage error for another form.
+// --usb SERIAL or --usb VID:PID[:BUS:ADDR] (ids in hex as lsusb prints
+// them, bus and device number in decimal; a text without a colon is a
+// serial number); a usage error for another form. A serial points into
+// `text`, which must outlive the selector.
 orvdev_adapter_selector usb_selector(const std::string& text);
 
 // The adapters `selector` matches (every one without), by bus and address,
@@ -120,10 +122,10 @@ private:
     orvdev_adapter* usb_ = nullptr;
 };
 
-// orvtool list: the adapters on the buses, those `usb` (--usb, kept by the
-// caller) selects when it is not empty. In the program, not the command
-// library: it talks to libusb itself.
+// orvtool list: the adapters on the buses, those the first of `usb` (--usb,
+// kept by the caller) selects when there is one. In the program, not the
+// command library: it talks to libusb itself.
 struct Chosen;
-void register_list(CLI::App& app, Chosen& chosen, const std::string& usb);
+void register_list(CLI::App& app, Chosen& chosen, const std::vector<std::string>& usb);
 
 } // namespace orvtool

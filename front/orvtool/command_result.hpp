@@ -121,6 +121,15 @@ public:
         return *this;
     }
     bool is_shown() const { return shown_; }
+    // The result in a few words, for the one line a run on many adapters
+    // (--each) gives each of them ("1 MiB written (...), verified"); without
+    // one that line shows the result's text when it is a single line.
+    Result& summary(std::string text)
+    {
+        summary_ = std::move(text);
+        return *this;
+    }
+    const std::string& summary() const { return summary_; }
     // Every entry of `other`, after these.
     Result& append(const Result& other);
 
@@ -153,6 +162,7 @@ private:
     bool on_stderr_ = false;
     std::optional<std::string> finding_;
     bool shown_ = false;
+    std::string summary_;
 };
 
 // A failure with a result of its own (what was done before it, and the

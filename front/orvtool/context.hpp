@@ -19,6 +19,18 @@ namespace orvtool {
 // Told how much of a long operation is done (bytes, statements).
 using Progressed = std::function<void(std::uint64_t done)>;
 
+// Where an operation's progress goes instead of a bar of its own: the stage
+// ("programming"), what is done of the total, whether they count bytes, and
+// the note after the counts.
+struct ProgressState {
+    std::string stage;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    bool bytes = true;
+    std::string note;
+};
+using ProgressSink = std::function<void(const ProgressState&)>;
+
 struct Context {
     // The opened adapter: the device library's session on it for the
     // commands of parts, the handle and the transfer time limit for those
@@ -40,6 +52,32 @@ struct Context {
     // Results are printed as JSON (--json); for commands that print as they
     // go (jtag set --hold).
     bool json = false;
+
+    // Under --each, where this adapter's progress goes (the tray's display,
+    // one line per adapter); empty otherwise.
+    ProgressSink progress_to;
+    // Under --each, the adapter's name in file names (its serial number, or
+    // its port when the serial is missing or shared), which %s stands for
+    // in an output file's name; empty otherwise.
+    std::string each_name;
+
+    // The output file `path` names for this adapter: under --each "%s"
+    // stands for each_name and "%%" for a "%"; otherwise `path` as it is.
+    std::string output_path(const std::string& path) const
+    {
+        if (each_name.empty()) {
+            return path;
+        }
+        std::string out;
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            if (path[i] == '%' && i + 1 < path.size() && (path[i + 1] == 's' || path[i + 1] == '%')) {
+                out += path[++i] == 's' ? each_name : "%";
+            } else {
+                out += path[i];
+            }
+        }
+        return out;
+    }
 };
 
 // One line of a progress bar, at most `columns` - 1 characters wide: the
@@ -50,8 +88,8 @@ struct Context {
 std::string progress_line(const std::string& label, std::uint64_t done, std::uint64_t total, bool bytes,
                           double seconds, unsigned columns, const std::string& note = "");
 
-// A progress bar for long operations, drawn in place on a terminal; silent
-// otherwise. Redraws when the shown percentage changes, and twice a second
+// A progress bar for long operations, drawn in place on a terminal, or
+// handed to ctx.progress_to; silent otherwise. Redraws when the shown percentage changes, and twice a second
 // for the rate.
 class Progress {
 public:
@@ -70,6 +108,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     std::ostream* out_ = nullptr;
+    ProgressSink sink_; // draws instead of out_ (--each)
     unsigned columns_;
     std::string label_;
     std::uint64_t total_;

@@ -65,9 +65,10 @@ Exit exit_for(std::int32_t rc)
     }
 }
 
-void log_to_stderr(void* /*user*/, std::int32_t /*level*/, const char* message)
+// `user` is the stream the log goes to: stderr, or a worker's own under --each.
+void log_to_stream(void* user, std::int32_t /*level*/, const char* message)
 {
-    std::cerr << "orvtool: " << message << "\n";
+    *static_cast<std::ostream*>(user) << "orvtool: " << message << "\n";
 }
 
 } // namespace
@@ -110,12 +111,14 @@ ToolError device_error(std::int32_t rc, const orvdev_report& report, const Conte
     return error;
 }
 
-SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms, const std::string& serial)
+SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms, const std::string& serial,
+                           std::ostream* log)
 {
     orvdev_session_options options{};
     orvdev_session_options_init(&options);
     options.timeout_ms = timeout_ms;
-    options.log = log_to_stderr;
+    options.log = log_to_stream;
+    options.log_user = log != nullptr ? log : &std::cerr;
     orvdev_session* session = nullptr;
     orvdev_report report{};
     const std::int32_t rc = orvdev_session_open(handle, &options, &session, &report);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "front/orvtool/context.hpp"
@@ -51,10 +52,10 @@ inline void check_device(std::int32_t rc, const orvdev_report& report, const Con
 }
 
 // Opens a session on the adapter, emptying its read-back; its log lines go
-// to stderr as "orvtool: ...". `serial` (may be empty) names the recovery
-// files of a failed flash write.
+// to `log` (stderr when null) as "orvtool: ...". `serial` (may be empty)
+// names the recovery files of a failed flash write.
 SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_ms,
-                           const std::string& serial = {});
+                           const std::string& serial = {}, std::ostream* log = nullptr);
 
 // Progress bars for the session's operations while it lives: each stage the
 // library starts gets a bar of its own (drawn only where ctx.progress).

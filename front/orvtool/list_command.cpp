@@ -70,12 +70,13 @@ Result cmd_list(const std::optional<orvdev_adapter_selector>& selector, const st
         return result.line(selector ? "--usb " + usb + " selects this adapter"
                                     : "--usb may be left out: this is the only adapter");
     }
-    return result.line("choose one with --usb VID:PID:BUS:ADDR (bus and address in decimal)");
+    return result.line("choose one with --usb SERIAL or --usb VID:PID:BUS:ADDR (bus and address in decimal), "
+                       "or run on each with --each");
 }
 
 } // namespace
 
-void register_list(CLI::App& app, Chosen& chosen, const std::string& usb)
+void register_list(CLI::App& app, Chosen& chosen, const std::vector<std::string>& usb)
 {
     auto* list = app.add_subcommand(
         "list", "list the USB devices that look like this adapter (with --usb, those with that id)");
@@ -84,9 +85,11 @@ void register_list(CLI::App& app, Chosen& chosen, const std::string& usb)
         [&usb] {
             std::optional<orvdev_adapter_selector> selector;
             if (!usb.empty()) {
-                selector = usb_selector(usb);
+                selector = usb_selector(usb.front()); // its serial points into usb, which outlives the action
             }
-            return Action([selector, usb](const Context&) { return cmd_list(selector, usb); });
+            return Action([selector, &usb](const Context&) {
+                return cmd_list(selector, usb.empty() ? std::string() : usb.front());
+            });
         },
         false);
 }

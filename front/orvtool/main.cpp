@@ -21,6 +21,7 @@
 #include "front/orvtool/clean_stdout.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
+#include "front/orvtool/each.hpp"
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/interrupt.hpp"
 #include "front/orvtool/render.hpp"
@@ -35,7 +36,8 @@ namespace {
 using namespace orvtool;
 
 struct GlobalArgs {
-    std::string usb;
+    std::vector<std::string> usb; // repeated only with --each
+    bool each = false;
     bool sim = false;
     std::string board;
     bool images_anywhere = false;
@@ -284,11 +286,11 @@ std::vector<std::string> trace_comments(const GlobalArgs& a, SessionTrace::Kind 
         comments.push_back(
             "reconstructed on the host from the command stream sent to the adapter and the bits "
             "it read back: inputs that were not sampled are unknown (x)");
-        comments.push_back(
-            a.sim
-                ? (Adapter::sim_runs_here() ? "adapter: orvtool's virtual adapter, " + board
-                                            : std::string("adapter: orvsim-run's virtual adapter"))
-                : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses") : "--usb " + a.usb));
+        comments.push_back(a.sim ? (Adapter::sim_runs_here()
+                                        ? "adapter: orvtool's virtual adapter, " + board
+                                        : std::string("adapter: orvsim-run's virtual adapter"))
+                                 : "adapter: " + (a.usb.empty() ? std::string("the one on the USB buses")
+                                                                : "--usb " + a.usb.front()));
     }
     comments.push_back(trace_command(argc, argv));
     return comments;
@@ -306,7 +308,7 @@ std::unique_ptr<Adapter> open_adapter(const GlobalArgs& a, int argc, char** argv
     if (a.usb.empty()) {
         return Adapter::open_only_one();
     }
-    return Adapter::open_usb(usb_selector(a.usb));
+    return Adapter::open_usb(usb_selector(a.usb.front()));
 }
 
 } // namespace
@@ -332,12 +334,19 @@ int main(int argc, char** argv)
     GlobalArgs a;
 
     auto* usb = app.add_option("--usb", a.usb,
-                               "open the adapter with this USB id (hex, as lsusb shows it); without --usb "
-                               "and --sim, the one adapter orvtool list shows")
-                    ->type_name("VID:PID[:BUS:ADDR]");
+                               "open the adapter with this serial number, or this USB id, VID:PID[:BUS:ADDR] "
+                               "(hex, as lsusb shows it); without --usb and --sim, the one adapter orvtool "
+                               "list shows")
+                    ->type_name("SERIAL|VID:PID")
+                    ->expected(1)
+                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    auto* each = app.add_flag("--each", a.each,
+                              "run the command on every adapter orvtool list shows (or each --usb names), "
+                              "all at once");
     auto* sim =
         app.add_flag("--sim", a.sim, "use the virtual adapter (umockdev), or orvsim-run's when under it");
     usb->excludes(sim);
+    each->excludes(sim);
     app.add_option("--board", a.board,
                    "the virtual adapter's board: a board file or an installed board's name")
         ->type_name("FILE")
@@ -351,7 +360,8 @@ int main(int argc, char** argv)
     app.add_option("--trace", a.trace,
                    "record the session's waveform on the adapter's connectors in a VCD file (PulseView, "
                    "GTKWave, sigrok-cli)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->excludes(each);
     app.add_option(
            "--timeout", a.timeout,
            "USB timeout per transfer in milliseconds, 1 to 600000 (default 1000; I2C uses at most 31)")
@@ -393,6 +403,14 @@ int main(int argc, char** argv)
         ctx.json = a.json;
         ctx.columns = terminal_columns();
         ctx.timeout_ms = timeout_arg(a.timeout);
+        if (a.each) {
+            return run_each(app, chosen,
+                            EachOptions{a.usb, a.json, ctx.timeout_ms, ctx.progress, ctx.columns});
+        }
+        if (a.usb.size() > 1) {
+            usage_error("--usb is given " + std::to_string(a.usb.size()) + " times",
+                        "give it once, or add --each to run on each adapter it names");
+        }
 
         // Every argument is checked before the adapter is touched.
         Action action = chosen.check();

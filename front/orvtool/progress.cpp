@@ -97,8 +97,8 @@ std::string progress_line(const std::string& label, std::uint64_t done, std::uin
 }
 
 Progress::Progress(const Context& ctx, std::string label, std::uint64_t total, bool bytes)
-    : out_(ctx.progress ? ctx.err : nullptr), columns_(ctx.columns), label_(std::move(label)), total_(total),
-      bytes_(bytes), started_(Clock::now())
+    : out_(ctx.progress ? ctx.err : nullptr), sink_(ctx.progress_to), columns_(ctx.columns),
+      label_(std::move(label)), total_(total), bytes_(bytes), started_(Clock::now())
 {
     update(0);
 }
@@ -116,7 +116,7 @@ void Progress::update(std::uint64_t done, std::string note)
 
 void Progress::update(std::uint64_t done)
 {
-    if (out_ == nullptr || finished_) {
+    if ((out_ == nullptr && !sink_) || finished_) {
         return;
     }
     int percent = total_ == 0 ? 100 : static_cast<int>(std::min(done, total_) * 100 / total_);
@@ -126,6 +126,10 @@ void Progress::update(std::uint64_t done)
     }
     shown_ = percent;
     drawn_at_ = now;
+    if (sink_) {
+        sink_(ProgressState{label_, done, total_, bytes_, note_});
+        return;
+    }
     double seconds = std::chrono::duration<double>(now - started_).count();
     *out_ << "\r\033[K" << progress_line(label_, done, total_, bytes_, seconds, columns_, note_)
           << std::flush;

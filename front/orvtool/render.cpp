@@ -370,6 +370,16 @@ JsonWriter& JsonWriter::null()
     return *this;
 }
 
+JsonWriter& JsonWriter::raw(std::string_view json)
+{
+    before_value();
+    while (!json.empty() && json.back() == '\n') {
+        json.remove_suffix(1);
+    }
+    out_ << json;
+    return *this;
+}
+
 void JsonWriter::finish()
 {
     out_ << '\n';

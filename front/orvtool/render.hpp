@@ -70,6 +70,9 @@ public:
     JsonWriter& value(bool flag);
     JsonWriter& value(const Value& value);
     JsonWriter& null();
+    // A value already written as JSON (one object rendered by render()),
+    // put in as it stands, without its trailing newline.
+    JsonWriter& raw(std::string_view json);
     // Ends the document with a newline.
     void finish();
 

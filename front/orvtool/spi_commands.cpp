@@ -249,8 +249,9 @@ Result cmd_id(const Context& ctx, const Options& options)
 }
 
 Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, std::uint64_t len,
-                const std::string& out_file)
+                const std::string& out_name)
 {
+    const std::string out_file = ctx.output_path(out_name);
     if (len == 0) {
         usage_error("LEN must be at least 1");
     }
@@ -298,10 +299,11 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
     OpenFlash flash = open_flash(ctx, options);
     check_range(addr, image.size(), flash.info.size, "ADDR + the file's size");
 
+    const std::string backup_file = ctx.output_path(args.backup_file);
     orvdev_write_options o{};
     orvdev_write_options_init(&o);
     o.verify = args.verify ? 1 : 0;
-    o.backup_file = args.backup_file.empty() ? nullptr : args.backup_file.c_str();
+    o.backup_file = backup_file.empty() ? nullptr : backup_file.c_str();
     o.recovery_dir = args.recovery_dir.empty() ? nullptr : args.recovery_dir.c_str();
     orvdev_write_report r{};
     orvdev_report report{};
@@ -346,11 +348,14 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
                   "programmed:", count_text(r.pages_programmed, "page"))
         .labelled("verified", r.verify != 0 ? Value(true) : Value(), "verify:", verified)
         .field("verified_bytes", r.verified_bytes);
-    if (!args.backup_file.empty()) {
-        result.labelled("backup", args.backup_file, "backup:",
-                        args.backup_file + " (" + range_text(r.range_addr, r.range_len) + " as it was)");
+    if (!backup_file.empty()) {
+        result.labelled("backup", backup_file, "backup:",
+                        backup_file + " (" + range_text(r.range_addr, r.range_len) + " as it was)");
     }
-    return result;
+    return result.summary(size_text(image.size()) + " written (" + erased + " erased, " +
+                          count_text(r.pages_programmed, "page") + " programmed, " +
+                          count_text(r.unchanged_bytes, "byte") + " unchanged), " +
+                          (r.verify == 0 ? "not verified" : "verified"));
 }
 
 Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr, const std::string& in_file)

@@ -396,18 +396,25 @@ typedef struct orvdev_adapter_selector {
 ORV_API void orvdev_adapter_selector_init(orvdev_adapter_selector* selector);
 
 /**
- * \brief Reads a selector written "VID:PID" or "VID:PID:BUS:ADDR".
+ * \brief Reads a selector written "VID:PID", "VID:PID:BUS:ADDR" or as a
+ *        serial number.
  *
  * VID and PID in hex as lsusb prints them (1 to 4 digits, 0x optional), BUS
- * and ADDR in decimal (0 to 255). The serial is left NULL.
+ * and ADDR in decimal (0 to 255); the serial is then left NULL. A text
+ * without a colon is a serial number, whatever its characters (a serial of
+ * hex digits too): every field but the serial is left -1 and the serial
+ * points at text itself, which must stay valid while the selector is used.
  *
  * \param[in] text the text.
- * \param[out] selector receives the ids (and the bus and address).
+ * \param[out] selector receives the ids (and the bus and address), or the
+ *        serial number.
  * \param[out] report NULL, or receives the result and, on failure, what
  *        happened (orvdev_report); its hint gives the form.
  * \retval 0 *selector holds what text says.
- * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL text or selector, or a text
- *         of another form.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL text or selector, a text with
+ *         a colon of another form, or a serial number that cannot be one
+ *         (empty, of ORVDEV_USB_STRING_MAX characters or more, or with a
+ *         character outside printable ASCII).
  * \onfailure *selector is unchanged.
  * \threadsafety Thread-safe: touches only its arguments.
  */

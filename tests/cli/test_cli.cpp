@@ -699,7 +699,7 @@ TEST(Errors, BadArgumentsExitTwoBeforeTouchingAnyAdapter)
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--usb", "1234:5678"},
-        {"--usb", "zz", "jtag", "scan"},                                        // bad USB id
+        {"--usb", "zz:1", "jtag", "scan"},                                      // bad USB id
         {"--usb", "1234:5678", "--sim", "jtag", "scan"},                        // both adapters
         {"--usb", "1234:5678", "bogus"},                                        // unknown group
         {"--usb", "1234:5678", "jtag"},                                         // no command
@@ -822,7 +822,8 @@ TEST(Adapters, TheOnlyAdapterNeedsNoUsbOption)
     RunResult two = orvtool_among(2, {"spi", "id"});
     EXPECT_EQ(two.status, 3);
     EXPECT_EQ(two.err, "orvtool: 2 adapters found\n"
-                       "  choose one with --usb VID:PID:BUS:ADDR: 1209:4f52:1:2, 1209:4f52:1:3\n");
+                       "  choose one with --usb SERIAL or --usb VID:PID:BUS:ADDR: ORVSIM0000, ORVSIM0001; "
+                       "or run on each with --each\n");
     RunResult listed = orvtool_among(2, {"list"});
     EXPECT_EQ(listed.status, 0) << listed.err;
     expect_golden("list_two", listed.out);
@@ -1614,7 +1615,7 @@ TEST(Adapters, ListSaysWhenThereIsNoneAndFiltersByUsbId)
     RunResult other = orvtool_among(2, {"--usb", "1234:5678", "list"});
     EXPECT_EQ(other.status, 3);
     EXPECT_EQ(other.err.rfind("orvtool: no adapter found with USB id 1234:5678\n", 0), 0u) << other.err;
-    RunResult bad = orvtool_among(1, {"--usb", "zz", "list"});
+    RunResult bad = orvtool_among(1, {"--usb", "zz:1", "list"});
     EXPECT_EQ(bad.status, 2) << bad.err;
 #endif
 }

@@ -213,6 +213,30 @@ TEST(AdapterSelector, VidPidAndOptionalBusAddressAndWhatTheySay)
                             "1209:4f52:1:2:3", "xyz:1", "-1:1", "1209:4f52:+1:2"}) {
         EXPECT_FALSE(discovery::parse_selector(bad)) << bad;
     }
+    // Without a colon the text is a serial number, hex digits or not; the
+    // selector points at the caller's text. A refused text leaves the
+    // selector as it was.
+    struct SerialCase {
+        std::string text;
+        bool taken;
+    };
+    const SerialCase serials[] = {{"ORVSIM0001", true},
+                                  {"1209", true},
+                                  {"A B-c.9_", true},
+                                  {"", false},
+                                  {std::string(ORVDEV_USB_STRING_MAX - 1, 'x'), true},
+                                  {std::string(ORVDEV_USB_STRING_MAX, 'x'), false},
+                                  {"bad\nserial", false},
+                                  {"caf\xc3\xa9", false}};
+    for (const SerialCase& c : serials) {
+        orvdev_adapter_selector parsed{1, 2, 3, 4, nullptr};
+        orvdev_report report{};
+        const std::int32_t rc = orvdev_adapter_selector_parse(c.text.c_str(), &parsed, &report);
+        EXPECT_EQ(rc, c.taken ? 0 : ORVDEV_ERROR_INVALID_ARGUMENT) << c.text;
+        EXPECT_EQ(parsed.serial, c.taken ? c.text.c_str() : nullptr) << c.text;
+        EXPECT_EQ(parsed.vid, c.taken ? -1 : 1) << c.text;
+        EXPECT_EQ(parsed.address, c.taken ? -1 : 4) << c.text;
+    }
     orvdev_adapter_selector some{-1, -1, 1, -1, "ORVSIM0001"};
     EXPECT_EQ(discovery::wanted_text(some), " with serial number ORVSIM0001 at bus 1");
     EXPECT_EQ(discovery::selector_fault(orvdev_adapter_selector{0x10000, -1, -1, -1, nullptr}).has_value(),

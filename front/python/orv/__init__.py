@@ -17,7 +17,7 @@ exceptions that carry the libraries' result codes and messages::
 """
 
 from ._clock import Clock
-from .adapter import Adapter, AdapterInfo
+from .adapter import Adapter, AdapterInfo, each
 from .adapter import list_adapters
 from .adapter import list_adapters as list
 from .adapter import open_adapter as open
@@ -81,6 +81,7 @@ __all__ = [
     "Timeout",
     "UsbError",
     "WriteReport",
+    "each",
     "list",
     "list_adapters",
     "open",

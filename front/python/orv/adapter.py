@@ -15,10 +15,11 @@ import ctypes
 import logging
 import threading
 import weakref
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from ctypes import byref, c_uint32, c_void_p
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Union
 
 from . import _devices as abi
 from . import _lib
@@ -201,6 +202,78 @@ def open_adapter(
     info = abi.AdapterInfo()
     libs.devices.orvdev_adapter_get_info(opened, byref(info))
     return Adapter._open(libs, opened, AdapterInfo._from_c(info), timeout_ms)
+
+
+def each(
+    fn: Callable[["Adapter"], Any],
+    adapters: Optional[Iterable[Union[AdapterInfo, str]]] = None,
+    max_workers: Optional[int] = None,
+    *,
+    timeout_ms: int = DEFAULT_TIMEOUT_MS,
+) -> list[tuple[AdapterInfo, Any]]:
+    """Runs ``fn(adapter)`` on many adapters at once, each in a thread of its
+    own with its own :class:`Adapter` (opened before and closed after `fn`),
+    as ``orvtool --each`` does.
+
+    Args:
+        fn: called once per adapter with the opened adapter; what it returns
+            is that adapter's result.
+        adapters: the adapters, as :class:`AdapterInfo` (from
+            :func:`list_adapters`) or serial number strings; every adapter
+            :func:`list_adapters` shows when ``None``.
+        max_workers: at most this many adapters at a time (at least 1); all
+            of them at once when ``None``.
+        timeout_ms: each adapter's transfer time limit, as for
+            :func:`open_adapter`.
+
+    Returns:
+        One ``(info, outcome)`` pair per adapter, in the order of `adapters`
+        (bus and address order when ``None``), whatever order they finished
+        in. ``outcome`` is what `fn` returned, or the exception that opening
+        the adapter or `fn` raised: a failing, slow or unplugged adapter
+        changes only its own outcome. An adapter given by a serial number
+        that no adapter has gets :class:`AdapterNotFound` with its ``info``
+        made of that serial alone (ids, bus and address 0).
+
+    Raises:
+        ValueError: max_workers below 1, or an adapter given twice.
+        TypeError: an entry of `adapters` that is neither.
+        AdapterNotFound: ``adapters`` is ``None`` and libusb cannot list the
+            devices.
+    """
+    if max_workers is not None:
+        integer("max_workers", max_workers, 1, 1 << 16)
+    integer("timeout_ms", timeout_ms, 0, UINT32_MAX)
+    chosen = list_adapters() if adapters is None else list(adapters)
+    infos: list[AdapterInfo] = []
+    for entry in chosen:
+        if isinstance(entry, AdapterInfo):
+            infos.append(entry)
+        elif isinstance(entry, str):
+            infos.append(AdapterInfo(0, 0, 0, 0, entry, None))
+        else:
+            raise TypeError(f"an adapter is an AdapterInfo or a serial number, not {type(entry).__name__}")
+    keys = [(i.bus, i.address) if i.bus else ("serial", i.serial) for i in infos]
+    if len(set(keys)) != len(keys):
+        raise ValueError("an adapter is given twice: each would open it against the other")
+    if not infos:
+        return []
+
+    def run(info: AdapterInfo) -> Any:
+        try:
+            if info.bus:
+                opened = open_adapter(info.vid, info.pid, None, info.bus, info.address, timeout_ms=timeout_ms)
+            else:
+                opened = open_adapter(serial=info.serial, timeout_ms=timeout_ms)
+            with opened:
+                return fn(opened)
+        except Exception as error:  # the adapter's outcome, not the caller's failure
+            return error
+
+    workers = len(infos) if max_workers is None else min(max_workers, len(infos))
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="orv-each") as pool:
+        outcomes = list(pool.map(run, infos))
+    return list(zip(infos, outcomes))
 
 
 class Adapter:

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -136,6 +137,21 @@ std::string wanted_text(const orvdev_adapter_selector& s)
         text += s.address >= 0 ? " address " + std::to_string(s.address) : "";
     }
     return text;
+}
+
+std::optional<std::string> serial_fault(std::string_view text)
+{
+    if (text.empty()) {
+        return "an empty serial number";
+    }
+    if (text.size() >= ORVDEV_USB_STRING_MAX) {
+        return "longer than a serial number can be (" + std::to_string(ORVDEV_USB_STRING_MAX - 1) +
+               " characters)";
+    }
+    if (std::any_of(text.begin(), text.end(), [](char c) { return c < 0x20 || c > 0x7e; })) {
+        return "not a serial number: one holds printable ASCII only";
+    }
+    return std::nullopt;
 }
 
 std::optional<orvdev_adapter_selector> parse_selector(std::string_view text)

@@ -52,6 +52,10 @@ struct UsbHost {
 // " with USB id 1209:4f52", " with serial number X", " at bus 1 address 3",
 // joined; "" for any adapter.
 [[nodiscard]] std::string wanted_text(const orvdev_adapter_selector& s);
+// Why `text` cannot be a serial number as the adapters' string descriptors
+// give it (empty, longer than they hold, a character outside printable
+// ASCII), or nothing.
+[[nodiscard]] std::optional<std::string> serial_fault(std::string_view text);
 // "VID:PID" or "VID:PID:BUS:ADDR"; nullopt for another form.
 [[nodiscard]] std::optional<orvdev_adapter_selector> parse_selector(std::string_view text);
 
