@@ -3547,9 +3547,9 @@ enum orvdev_svf_format {
 };
 
 /** Default largest file: the largest FPGA bitstreams in SVF fit with room. */
-#define ORVDEV_SVF_DEFAULT_MAX_SIZE (256ull * 1024 * 1024)
+#define ORVDEV_SVF_DEFAULT_MAX_SIZE 268435456u
 /** Default longest estimated playing time, in seconds. */
-#define ORVDEV_SVF_DEFAULT_MAX_SECONDS 3600.0
+#define ORVDEV_SVF_DEFAULT_MAX_SECONDS 3600
 /** Most read-back bytes of one exchange while playing (the adapter's
  *  read-back buffer holds 4 KiB). */
 #define ORVDEV_SVF_MAX_READBACK 4096u

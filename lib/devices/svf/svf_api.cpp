@@ -182,7 +182,7 @@ int32_t orvdev_svf_load(const void* data, size_t size, const orvdev_svf_load_opt
             if (where != nullptr) {
                 *where = orvdev_svf_input_error{};
                 where->offset = e.offset();
-                where->command = e.command();
+                where->command = e.command() > 0 ? e.command() - 1 : 0; // the reader counts from 1
                 copy_text(where->reason, sizeof where->reason, e.expected());
             }
             throw Failure(ORVDEV_ERROR_BAD_INPUT, e.what(), "the whole file is checked before anything is sent");
