@@ -265,11 +265,12 @@ void add_counts(Result& r, const orvdev_svf_summary& s, VectorFormat format)
                               {"readback_bytes", s.readback_bytes}}),
                "transfers",
                std::to_string(s.out_transfers) + " OUT (" + count_text(s.stream_bytes, "byte") + "), " +
-                   count_text(s.exchanges, "read-back exchange") + " (" + count_text(s.readback_bytes, "byte") +
-                   ")");
+                   count_text(s.exchanges, "read-back exchange") + " (" +
+                   count_text(s.readback_bytes, "byte") + ")");
     r.labelled("host_waits", Value(s.host_waits), "host waits",
-               s.host_waits == 0 ? "none"
-                                 : std::to_string(s.host_waits) + ", " + seconds_text(s.wait_seconds) + " in all");
+               s.host_waits == 0
+                   ? "none"
+                   : std::to_string(s.host_waits) + ", " + seconds_text(s.wait_seconds) + " in all");
     r.field("wait_seconds", s.wait_seconds);
 }
 
@@ -400,12 +401,12 @@ void load_vector_file(SvfJob& job)
     }
     if (rc == ORVDEV_ERROR_OUT_OF_RANGE) {
         // How long playing keeps the chain busy, refused before anything is sent.
-        usage_error(file_name(job.file) + ": playing it takes about " +
-                        duration_text(job.info.estimated_seconds) + " (" +
-                        std::to_string(job.info.estimated_clocks) + " TCK clocks, " +
-                        duration_text(job.info.estimated_wait_seconds) + " of waits), more than --max-time allows (" +
-                        duration_text(job.max_time) + "); nothing was sent",
-                    "give --max-time SECONDS (0: no limit) to play it all the same");
+        usage_error(
+            file_name(job.file) + ": playing it takes about " + duration_text(job.info.estimated_seconds) +
+                " (" + std::to_string(job.info.estimated_clocks) + " TCK clocks, " +
+                duration_text(job.info.estimated_wait_seconds) + " of waits), more than --max-time allows (" +
+                duration_text(job.max_time) + "); nothing was sent",
+            "give --max-time SECONDS (0: no limit) to play it all the same");
     }
     if (rc != 0) {
         throw ToolError(Exit::failed, file_name(job.file) + ": " + report.message);
@@ -425,10 +426,11 @@ void add_clock_notice(Result& r, const orvdev_svf_summary& s)
         json.emplace_back("tck_khz_asked", s.tck_khz_asked);
     }
     if (s.frequencies_raised != 0) {
-        text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
-                kb(static_cast<std::uint64_t>(s.first_raised_hz)) + " at line " +
-                std::to_string(s.first_raised.line) +
-                (s.frequencies_raised > 1 ? " (and " + std::to_string(s.frequencies_raised - 1) + " more)" : "");
+        text +=
+            (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
+            kb(static_cast<std::uint64_t>(s.first_raised_hz)) + " at line " +
+            std::to_string(s.first_raised.line) +
+            (s.frequencies_raised > 1 ? " (and " + std::to_string(s.frequencies_raised - 1) + " more)" : "");
         json.emplace_back("first_line", s.first_raised.line);
         json.emplace_back("frequencies", s.frequencies_raised);
     }
@@ -497,15 +499,15 @@ void add_clock_notice(Result& r, const orvdev_svf_summary& s)
         }
     }
     text += "  " + count_text(m.statements_played, unit) + " before it played, " +
-            count_text(m.checks_passed, "TDO check") + " passed; nothing was sent after the batch that held " +
-            where + "\n";
+            count_text(m.checks_passed, "TDO check") +
+            " passed; nothing was sent after the batch that held " + where + "\n";
     details.text(text);
     const std::uint32_t differing = m.header.differing + m.body.differing + m.trailer.differing;
     std::string message = name + ": TDO mismatch at " + where + ": " + part_title(m.body) + ", ";
-    message += m.body.differing == differing ? bit_list(m.body)
-                                             : count_text(differing, "bit") + " differ, " +
-                                                   std::to_string(m.body.differing) + " of them in " +
-                                                   std::string(m.body.command);
+    message += m.body.differing == differing
+                   ? bit_list(m.body)
+                   : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing) +
+                         " of them in " + std::string(m.body.command);
     throw ResultError(ToolError(Exit::failed, message), std::move(details));
 }
 
@@ -592,8 +594,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& given)
             add_place(details, "first_unknown_", s.first_unknown, job.format);
         }
         throw ResultError(ToolError(Exit::failed, std::string("interrupted by ") +
-                                                      signal_name(interrupting_signal()) + " playing " + name +
-                                                      " (" + where + ")"),
+                                                      signal_name(interrupting_signal()) + " playing " +
+                                                      name + " (" + where + ")"),
                           std::move(details));
     }
     if (rc == ORVDEV_ERROR_INVALID_ARGUMENT) {
@@ -605,7 +607,8 @@ Result cmd_svf(const Context& ctx, const SvfJob& given)
     r.line("played " + name + ": " + count_text(s.statements, unit) + ", " +
            count_text(s.checks_passed, "TDO check") + " passed");
     add_counts(r, s, job.format);
-    r.labelled("tdo_checks", Value(s.checks_passed), "TDO checks", std::to_string(s.checks_passed) + " passed");
+    r.labelled("tdo_checks", Value(s.checks_passed), "TDO checks",
+               std::to_string(s.checks_passed) + " passed");
     if (s.repeats != 0) {
         r.labelled("repeats", Value(s.repeats), "repeats",
                    count_text(s.repeats, "scan") + " shifted again after its TDO differed");

@@ -56,7 +56,7 @@ enum class VectorFormat { svf, xsvf };
 // takes, and the player's settings.
 struct SvfJob {
     VectorFormat format = VectorFormat::svf;
-    std::string file;                                 // as given; "-" is standard input
+    std::string file;                    // as given; "-" is standard input
     std::shared_ptr<orvdev_svf> program; // null: read standard input first
     orvdev_svf_info info{};              // what it holds, the time playing it takes
     std::uint32_t tck_khz = 1000;        // until the file sets one

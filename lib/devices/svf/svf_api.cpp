@@ -62,7 +62,8 @@ svf::PlayerOptions player_options(const orvdev_svf_play_options& o, const JtagSe
 
 bool play_options_valid(const orvdev_svf_play_options& o) noexcept
 {
-    return o.tck_khz <= orv::CLOCK_BASE_KHZ && o.max_readback >= 1 && o.max_readback <= ORVDEV_SVF_MAX_READBACK;
+    return o.tck_khz <= orv::CLOCK_BASE_KHZ && o.max_readback >= 1 &&
+           o.max_readback <= ORVDEV_SVF_MAX_READBACK;
 }
 
 void fill_summary(orvdev_svf_summary& s, const svf::CompileCounts& compiled, const svf::WireCounts& wire,
@@ -102,7 +103,8 @@ void append_bytes(std::vector<std::uint8_t>& to, const svf::Bits& bits)
 KeptMismatch keep(const svf::PlayResult& p)
 {
     KeptMismatch kept{*p.mismatch, p.mismatch->statement.index, p.checks_passed, {}};
-    for (const svf::Mismatch::Part* part : {&kept.mismatch.header, &kept.mismatch.body, &kept.mismatch.trailer}) {
+    for (const svf::Mismatch::Part* part :
+         {&kept.mismatch.header, &kept.mismatch.body, &kept.mismatch.trailer}) {
         append_bytes(kept.bytes, part->expected);
         append_bytes(kept.bytes, part->actual);
         append_bytes(kept.bytes, part->mask);
@@ -133,8 +135,12 @@ extern "C" {
 void orvdev_svf_load_options_init(orvdev_svf_load_options* options)
 {
     if (options != nullptr) {
-        *options = orvdev_svf_load_options{ORVDEV_SVF_FORMAT_SVF, ORVDEV_SVF_DEFAULT_MAX_SIZE,
-                                           ORVDEV_SVF_DEFAULT_MAX_SECONDS, 1000, nullptr, nullptr};
+        *options = orvdev_svf_load_options{ORVDEV_SVF_FORMAT_SVF,
+                                           ORVDEV_SVF_DEFAULT_MAX_SIZE,
+                                           ORVDEV_SVF_DEFAULT_MAX_SECONDS,
+                                           1000,
+                                           nullptr,
+                                           nullptr};
     }
 }
 
@@ -166,10 +172,11 @@ int32_t orvdev_svf_load(const void* data, size_t size, const orvdev_svf_load_opt
             tally.add(s);
             return true;
         };
-        const svf::StopCheck stop = o.stop == nullptr ? svf::StopCheck{}
-                                                      : svf::StopCheck{[&o] { return o.stop(o.stop_user) != 0; }};
+        const svf::StopCheck stop =
+            o.stop == nullptr ? svf::StopCheck{} : svf::StopCheck{[&o] { return o.stop(o.stop_user) != 0; }};
         try {
-            kept->program = xsvf ? orv::xsvf::load(std::move(text), stop, add) : svf::load(std::move(text), stop, add);
+            kept->program =
+                xsvf ? orv::xsvf::load(std::move(text), stop, add) : svf::load(std::move(text), stop, add);
         } catch (const svf::ParseError& e) {
             if (where != nullptr) {
                 *where = orvdev_svf_input_error{};
@@ -177,7 +184,8 @@ int32_t orvdev_svf_load(const void* data, size_t size, const orvdev_svf_load_opt
                 where->column = e.where().column;
                 copy_text(where->reason, sizeof where->reason, e.message());
             }
-            throw Failure(ORVDEV_ERROR_BAD_INPUT, e.what(), "the whole file is checked before anything is sent");
+            throw Failure(ORVDEV_ERROR_BAD_INPUT, e.what(),
+                          "the whole file is checked before anything is sent");
         } catch (const orv::xsvf::FormatError& e) {
             if (where != nullptr) {
                 *where = orvdev_svf_input_error{};
@@ -185,17 +193,14 @@ int32_t orvdev_svf_load(const void* data, size_t size, const orvdev_svf_load_opt
                 where->command = e.command() > 0 ? e.command() - 1 : 0; // the reader counts from 1
                 copy_text(where->reason, sizeof where->reason, e.expected());
             }
-            throw Failure(ORVDEV_ERROR_BAD_INPUT, e.what(), "the whole file is checked before anything is sent");
+            throw Failure(ORVDEV_ERROR_BAD_INPUT, e.what(),
+                          "the whole file is checked before anything is sent");
         } catch (const svf::Stopped&) {
             throw Failure(ORVDEV_ERROR_STOPPED, "stopped while checking the file");
         }
         const svf::TimeEstimate& estimate = tally.estimate();
-        kept->info = orvdev_svf_info{o.format,
-                                     kept->program->statements(),
-                                     kept->program->bytes(),
-                                     estimate.clocks,
-                                     estimate.wait_seconds,
-                                     estimate.seconds()};
+        kept->info = orvdev_svf_info{o.format,        kept->program->statements(), kept->program->bytes(),
+                                     estimate.clocks, estimate.wait_seconds,       estimate.seconds()};
         if (info != nullptr) {
             *info = kept->info;
         }
@@ -225,8 +230,9 @@ void orvdev_svf_get_info(const orvdev_svf* program, orvdev_svf_info* info)
 void orvdev_svf_play_options_init(orvdev_svf_play_options* options)
 {
     if (options != nullptr) {
-        *options = orvdev_svf_play_options{0, static_cast<std::uint32_t>(orv::engine::DEFAULT_MAX_READBACK),
-                                           nullptr, nullptr, nullptr, nullptr};
+        *options = orvdev_svf_play_options{
+            0,      static_cast<std::uint32_t>(orv::engine::DEFAULT_MAX_READBACK), nullptr, nullptr, nullptr,
+            nullptr};
     }
 }
 
@@ -242,8 +248,8 @@ int32_t orvdev_svf_dry_run(const orvdev_svf* program, const orvdev_svf_play_opti
     return guarded(nullptr, report, [&] {
         const svf::PlayerOptions player =
             player_options(o, JtagSetup{1000, orv::JTAG_DEFAULT_DIRECTION, orv::JTAG_DEFAULT_LEVEL});
-        const svf::StopCheck stop = o.stop == nullptr ? svf::StopCheck{}
-                                                      : svf::StopCheck{[&o] { return o.stop(o.stop_user) != 0; }};
+        const svf::StopCheck stop =
+            o.stop == nullptr ? svf::StopCheck{} : svf::StopCheck{[&o] { return o.stop(o.stop_user) != 0; }};
         const svf::DryRunResult d = svf::dry_run(*program->program, player, stop);
         fill_summary(*summary, d.compiled, d.wire, player.tck_khz, is_xsvf(program));
         if (d.stopped) {
@@ -257,9 +263,10 @@ int32_t orvdev_svf_play(orvdev_jtag_port* port, orvdev_svf* program, const orvde
 {
     const orvdev_svf_play_options o = given_or_default(options, orvdev_svf_play_options_init);
     if (port == nullptr || program == nullptr || !play_options_valid(o)) {
-        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
-                      "no JTAG port or program, a TCK above 60000 kHz, or a read-back bound of 0 or above 4096 "
-                      "bytes");
+        return refuse(
+            report, ORVDEV_ERROR_INVALID_ARGUMENT,
+            "no JTAG port or program, a TCK above 60000 kHz, or a read-back bound of 0 or above 4096 "
+            "bytes");
     }
     program->mismatch.reset();
     const bool xsvf = is_xsvf(program);
@@ -274,7 +281,9 @@ int32_t orvdev_svf_play(orvdev_jtag_port* port, orvdev_svf* program, const orvde
                                             stop_asked = true;
                                         }
                                     }};
-        const svf::StopCheck stop = [&] { return stop_asked || (o.stop != nullptr && o.stop(o.stop_user) != 0); };
+        const svf::StopCheck stop = [&] {
+            return stop_asked || (o.stop != nullptr && o.stop(o.stop_user) != 0);
+        };
         p = play_on_port(*program->program, *port, player, progress,
                          o.progress == nullptr && o.stop == nullptr ? svf::StopCheck{} : stop);
     });

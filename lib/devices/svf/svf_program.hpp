@@ -27,8 +27,8 @@ struct KeptMismatch {
 // become the port's, its OUT transfers and read-back exchanges go out on the
 // session's handle. A failure on the wire empties the read-back.
 [[nodiscard]] svf::PlayResult play_on_port(const svf::Program& program, JtagPort& port,
-                                           const svf::PlayerOptions& options, const svf::PlayProgress& progress,
-                                           const svf::StopCheck& stop);
+                                           const svf::PlayerOptions& options,
+                                           const svf::PlayProgress& progress, const svf::StopCheck& stop);
 
 } // namespace orv::dev
 
