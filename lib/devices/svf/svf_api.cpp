@@ -292,7 +292,8 @@ int32_t orvdev_svf_play(orvdev_jtag_port* port, orvdev_svf* program, const orvde
     }
     if (summary != nullptr) {
         fill_summary(*summary, p.compiled, p.wire, player.tck_khz, xsvf);
-        summary->statements_played = p.statements_played;
+        // A failed check ends playing at its statement: those before it played.
+        summary->statements_played = p.mismatch ? p.mismatch->statement.index : p.statements_played;
         summary->checks_passed = p.checks_passed;
         summary->repeats = p.repeats;
         summary->seconds = p.seconds;
