@@ -312,24 +312,31 @@ class Jtag:
         expected, actual and mask). The TAPs are where the file left them:
         call :meth:`reset` before scans of your own when it may not end in
         Run-Test/Idle."""
-        return self._play(path_or_text, False, progress, dry_run, tck_khz, max_readback, max_size, max_seconds)
+        return self._play(
+            path_or_text,
+            False,
+            progress,
+            dry_run,
+            tck_khz=tck_khz,
+            max_readback=max_readback,
+            max_size=max_size,
+            max_seconds=max_seconds,
+        )
 
     def play_xsvf(
         self,
         path_or_bytes: SvfSource,
         progress: Optional[Callable[[int, int], object]] = None,
         dry_run: bool = False,
-        *,
-        tck_khz: Optional[int] = None,
-        max_readback: int = 512,
-        max_size: int = abi.ORVDEV_SVF_DEFAULT_MAX_SIZE,
-        max_seconds: float = abi.ORVDEV_SVF_DEFAULT_MAX_SECONDS,
+        **limits: Any,
     ) -> SvfSummary:
         """As :meth:`play_svf`, for Xilinx's binary XSVF (a path, or its
         bytes). Places are byte offsets and command indexes: a malformed
         file's :class:`orv.InputFileError` and a failed check's
-        :class:`orv.SvfMismatch` carry ``offset`` and ``index``."""
-        return self._play(path_or_bytes, True, progress, dry_run, tck_khz, max_readback, max_size, max_seconds)
+        :class:`orv.SvfMismatch` carry ``offset`` and ``index``. `limits` are
+        the keyword arguments of :meth:`play_svf` (`tck_khz`, `max_readback`,
+        `max_size`, `max_seconds`)."""
+        return self._play(path_or_bytes, True, progress, dry_run, **limits)
 
     def _play(
         self,
@@ -337,10 +344,11 @@ class Jtag:
         xsvf: bool,
         progress: Optional[Callable[[int, int], object]],
         dry_run: bool,
-        tck_khz: Optional[int],
-        max_readback: int,
-        max_size: int,
-        max_seconds: float,
+        *,
+        tck_khz: Optional[int] = None,
+        max_readback: int = 512,
+        max_size: int = abi.ORVDEV_SVF_DEFAULT_MAX_SIZE,
+        max_seconds: float = abi.ORVDEV_SVF_DEFAULT_MAX_SECONDS,
     ) -> SvfSummary:
         kind = "XSVF" if xsvf else "SVF"
         tck = self.tck_khz if tck_khz is None else integer("tck_khz", tck_khz, 1, 60000)
