@@ -10,7 +10,9 @@ other TAP in BYPASS its own way (openFPGALoader by itself, OpenOCD with
 `orvsim-run --control`: every program here opens orvsim-run's adapter by its
 bus and address, and the control channel counts the bulk URBs it received.
 
-In the same run: one design as SVF and as XSVF (gen_svf.py --whole-chain
+In the same run: the same file played from Python (`Jtag.play_svf`, the
+device library's player, as orvtool's) in turn with orvtool (goal: within
+1.1x of orvtool's time); one design as SVF and as XSVF (gen_svf.py --whole-chain
 --xsvf: the same scans), each played by orvtool in turn (goal: XSVF within
 1.1x of SVF), and the dry run of a 40-byte file that shifts 10^8 bits (goal:
 under 2 s, memory that does not grow with the bits).
@@ -40,6 +42,18 @@ PRELUDE = "HIR 4 TDI (F); HDR 1 TDI (0); "  # the ARM DAP (IR 4, nearest TDO) in
 TARGET = 10  # at least this many times faster than the better peer
 XSVF_TARGET = 1.1  # XSVF playback at most this many times SVF's, same design
 DRY_RUN_TARGET = 2.0  # seconds for the dry run of 10^8 bits
+PYTHON_TARGET = 1.1  # Python's play_svf at most this many times orvtool's time, same file
+# One play of a file from Python, as a program of its own like orvtool: opens
+# the adapter by bus and address, plays, prints the summary as JSON.
+PYTHON_PLAY = """
+import json, sys
+import orv
+bus, address = (int(x) for x in sys.argv[1].split(":"))
+with orv.open(vid=0x1209, pid=0x4F52, bus=bus, address=address) as adapter:
+    s = adapter.jtag(reset=False).play_svf(sys.argv[2])
+print(json.dumps({"seconds": s.seconds, "statements": s.statements, "checks_passed": s.checks_passed,
+                  "out": s.out_transfers, "exchanges": s.readback_exchanges, "stream_bytes": s.stream_bytes}))
+"""
 HUGE = 100_000_000
 
 
@@ -107,6 +121,50 @@ def one_design(orvtool, adapter, control, out_dir, scans, reps):
     return result
 
 
+def python_and_orvtool(orvtool, adapter, control, path, reps):
+    """The same file played by orvtool and from Python in turn, `reps` times each."""
+    python = [sys.executable, "-c", PYTHON_PLAY, adapter.split(":", 2)[2], path]
+    # The package beside the benchmarks, on the libraries orvtool was built with.
+    os.environ["PYTHONPATH"] = os.path.join(HERE, "..", "front", "python")
+    os.environ.setdefault("ORV_LIBRARY_PATH", os.path.join(os.path.dirname(os.path.abspath(orvtool)), "..", "lib"))
+    runs = {"orvtool": [], "python": []}
+    for _ in range(reps):
+        for name, command in (("orvtool", [orvtool, "--usb", adapter, "--json", "jtag", "svf", path]),
+                              ("python", python)):
+            seconds, urbs, (status, out) = measure(control, lambda: run(command))
+            assert status == 0, out
+            runs[name].append({"seconds": seconds, "urbs": urbs, "report": json.loads(out.splitlines()[-1])})
+    result = {}
+    for name, entries in runs.items():
+        entries.sort(key=lambda r: r["seconds"])
+        result[name] = dict(entries[len(entries) // 2], all_seconds=[r["seconds"] for r in entries])
+    return result
+
+
+def python_section(r):
+    p = r["python_and_orvtool"]
+    o, y = p["orvtool"], p["python"]
+    wall = y["seconds"] / o["seconds"]
+    play = y["report"]["seconds"] / o["report"]["seconds"]
+    lines = ["### SVF from Python",
+             "",
+             f"The file above played by `orvtool jtag svf` and by a Python program (`orv.open(...).jtag()"
+             f".play_svf(FILE)`) in turn, median of {len(o['all_seconds'])} runs each; both run the device "
+             "library's player.",
+             "",
+             "| player | wall time | playing (its own report) | OUT URBs | count polls | data reads |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for name, e in (("orvtool jtag svf", o), ("Python play_svf", y)):
+        u = e["urbs"]
+        lines.append(f"| {name} | {e['seconds']:.3f} s | {e['report']['seconds']:.3f} s | {u['out']} | "
+                     f"{u['polls']} | {u['data_reads']} |")
+    lines += ["",
+              f"- Python within {PYTHON_TARGET}x of orvtool: {wall:.2f}x in wall time, {play:.2f}x in playing "
+              f"({'met' if wall <= PYTHON_TARGET else '**missed**'}; the wall time holds each program's start: "
+              "the interpreter and the package's import for Python)."]
+    return "\n".join(lines) + "\n"
+
+
 def huge_dry_runs(orvtool, out_dir):
     """The dry run of 10^8 bits: unchecked, and every bit checked."""
     rows = []
@@ -158,6 +216,7 @@ def main():
     runs.sort(key=lambda r: r["seconds"])
     results["orvtool"] = dict(runs[len(runs) // 2], all_seconds=[r["seconds"] for r in runs])
 
+    results["python_and_orvtool"] = python_and_orvtool(a.orvtool, adapter, control, ours_file, a.reps)
     results["one_design"] = one_design(a.orvtool, adapter, control, a.out_dir, a.scans, a.reps)
     results["huge_dry_runs"] = huge_dry_runs(a.orvtool, a.out_dir)
     if a.no_peers:
@@ -195,7 +254,7 @@ def main():
 def write(out_dir, results):
     with open(os.path.join(out_dir, "svf.json"), "w") as f:
         json.dump(results, f, indent=1)
-    text = section(results) + "\n" + xsvf_section(results)
+    text = section(results) + "\n" + python_section(results) + "\n" + xsvf_section(results)
     with open(os.path.join(out_dir, "svf.md"), "w") as f:
         f.write(text)
     print(text)

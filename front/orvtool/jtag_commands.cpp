@@ -7,6 +7,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,8 +20,6 @@
 #include "front/orvtool/errors.hpp"
 #include "front/orvtool/file_io.hpp"
 #include "front/orvtool/interrupt.hpp"
-#include "lib/formats/svf/parser.hpp"
-#include "lib/formats/xsvf/reader.hpp"
 #include "lib/hostfile/host_file.hpp"
 
 namespace orvtool::jtag {
@@ -87,12 +86,20 @@ unsigned scan_length_arg(const std::string& text, const char* what)
     return static_cast<unsigned>(bits);
 }
 
+// The read-back bound a player takes unless told.
+std::uint32_t default_max_readback()
+{
+    orvdev_svf_play_options o;
+    orvdev_svf_play_options_init(&o);
+    return o.max_readback;
+}
+
 // jtag svf FILE [--tck KHZ] [--dry-run] [--max-readback BYTES] [--max-size BYTES] [--max-time SECONDS]
 struct SvfArgs {
     std::string file;
     std::string tck; // empty: the group's --tck
     bool dry_run = false;
-    std::string max_readback = std::to_string(orv::engine::DEFAULT_MAX_READBACK);
+    std::string max_readback = std::to_string(default_max_readback());
     std::string max_size = "256M"; // the largest FPGA bitstreams in SVF fit with room
     std::string max_time = "3600"; // an hour: more is a file or a FREQUENCY gone wrong, unless said
 };
@@ -103,31 +110,55 @@ std::string file_name(const std::string& file)
     return file == "-" ? "<stdin>" : file;
 }
 
+struct PortCloser {
+    void operator()(orvdev_jtag_port* p) const noexcept { orvdev_jtag_port_close(p); }
+};
+
 // ---- the mismatch report ----------------------------------------------------
 
 // Hex digits shown of one value at most; longer values show the stretch
 // around the first difference.
 constexpr std::size_t SHOWN_DIGITS = 64;
 
-using orv::svf::Bits;
-using orv::svf::Mismatch;
+using Part = orvdev_svf_scan_part;
 
-bool nibble_any(const Bits& bits, std::uint32_t digit, const auto& bit_is_set)
+bool bit_of(const std::uint8_t* bytes, std::uint32_t i)
+{
+    return ((bytes[i / 8] >> (i % 8)) & 1U) != 0;
+}
+
+bool differs(const Part& part, std::uint32_t i)
+{
+    return bit_of(part.mask, i) && bit_of(part.expected, i) != bit_of(part.actual, i);
+}
+
+std::span<const std::uint8_t> bytes_of(const std::uint8_t* bytes, const Part& part)
+{
+    return {bytes, (std::size_t{part.bits} + 7) / 8};
+}
+
+// ceil(bits / 4) hex digits, most significant first.
+std::string digits_of(const std::uint8_t* bytes, const Part& part)
+{
+    return bits_to_hex(bytes_of(bytes, part), part.bits).substr(2);
+}
+
+bool nibble_any(const Part& part, std::uint32_t digit, const auto& bit_is_set)
 {
     for (std::uint32_t k = 0; k < 4; ++k) {
         const std::uint32_t i = 4 * digit + k;
-        if (i < bits.size() && bit_is_set(i)) {
+        if (i < part.bits && bit_is_set(i)) {
             return true;
         }
     }
     return false;
 }
 
-std::string bit_list(const Mismatch::Part& part)
+std::string bit_list(const Part& part)
 {
     std::vector<std::uint32_t> bits;
-    for (std::uint32_t i = 0; i < part.expected.size(); ++i) {
-        if (part.mask[i] && part.expected[i] != part.actual[i]) {
+    for (std::uint32_t i = 0; i < part.bits; ++i) {
+        if (differs(part, i)) {
             bits.push_back(i);
         }
     }
@@ -143,22 +174,21 @@ std::string bit_list(const Mismatch::Part& part)
 // Four lines: expected, actual (digits with no compared bit as 'x', don't
 // care, never a sign), mask, and a '^' under each digit holding a differing
 // bit; a note says what x means when one is shown.
-std::string part_lines(const Mismatch::Part& part)
+std::string part_lines(const Part& part)
 {
-    const std::uint32_t length = part.expected.size();
+    const std::uint32_t length = part.bits;
     const std::uint32_t digits = (length + 3) / 4;
-    const std::string expected = orv::svf::to_hex(part.expected);
-    std::string actual = orv::svf::to_hex(part.actual);
-    const std::string mask = orv::svf::to_hex(part.mask);
+    const std::string expected = digits_of(part.expected, part);
+    std::string actual = digits_of(part.actual, part);
+    const std::string mask = digits_of(part.mask, part);
     std::string marks(digits, ' ');
     std::size_t first_mark = digits;
     for (std::uint32_t d = 0; d < digits; ++d) {
         const std::size_t column = digits - 1 - d; // digit 0 is the rightmost
-        if (!nibble_any(part.mask, d, [&](std::uint32_t i) { return part.mask[i]; })) {
+        if (!nibble_any(part, d, [&](std::uint32_t i) { return bit_of(part.mask, i); })) {
             actual[column] = 'x';
         }
-        if (nibble_any(part.mask, d,
-                       [&](std::uint32_t i) { return part.mask[i] && part.expected[i] != part.actual[i]; })) {
+        if (nibble_any(part, d, [&](std::uint32_t i) { return differs(part, i); })) {
             marks[column] = '^';
             first_mark = std::min(first_mark, column);
         }
@@ -190,21 +220,20 @@ std::string part_lines(const Mismatch::Part& part)
     return lines;
 }
 
-Value part_json(const Mismatch::Part& part)
+// The values as "0x" strings, as jtag dr gives its TDO.
+Value part_json(const Part& part)
 {
-    return Value::object({{"command", std::string(orv::svf::name_of(part.command))},
-                          {"bits", part.expected.size()},
-                          {"expected", orv::svf::to_hex(part.expected)},
-                          {"actual", orv::svf::to_hex(part.actual)},
-                          {"mask", orv::svf::to_hex(part.mask)},
-                          {"differing_bits", part.differing()}});
+    return Value::object({{"command", std::string(part.command)},
+                          {"bits", part.bits},
+                          {"expected", bits_to_hex(bytes_of(part.expected, part), part.bits)},
+                          {"actual", bits_to_hex(bytes_of(part.actual, part), part.bits)},
+                          {"mask", bits_to_hex(bytes_of(part.mask, part), part.bits)},
+                          {"differing_bits", part.differing}});
 }
 
-std::string part_title(const Mismatch::Part& part)
+std::string part_title(const Part& part)
 {
-    const std::uint32_t bits = part.expected.size();
-    return std::string(orv::svf::name_of(part.command)) + " " + std::to_string(bits) +
-           (bits == 1 ? " bit" : " bits");
+    return std::string(part.command) + " " + std::to_string(part.bits) + (part.bits == 1 ? " bit" : " bits");
 }
 
 std::string kb(std::uint64_t hz)
@@ -223,27 +252,33 @@ std::string seconds_text(double seconds)
 
 // What the summaries share: the statements and what they asked of the chain,
 // and the transfers.
-void add_counts(Result& r, const orv::svf::CompileCounts& compiled, const orv::svf::WireCounts& wire,
-                VectorFormat format)
+void add_counts(Result& r, const orvdev_svf_summary& s, VectorFormat format)
 {
     const char* label = format == VectorFormat::xsvf ? "commands" : "statements";
-    r.labelled("statements", Value(compiled.statements), label, std::to_string(compiled.statements));
-    r.labelled("bits", Value(compiled.scan_bits), "bits shifted", std::to_string(compiled.scan_bits));
-    r.field("clocks", wire.clocks);
+    r.labelled("statements", Value(s.statements), label, std::to_string(s.statements));
+    r.labelled("bits", Value(s.scan_bits), "bits shifted", std::to_string(s.scan_bits));
+    r.field("clocks", s.clocks);
     r.labelled("transfers",
-               Value::object({{"out", wire.out_transfers},
-                              {"readback_exchanges", wire.exchanges},
-                              {"stream_bytes", wire.stream_bytes},
-                              {"readback_bytes", wire.readback_bytes}}),
+               Value::object({{"out", s.out_transfers},
+                              {"readback_exchanges", s.exchanges},
+                              {"stream_bytes", s.stream_bytes},
+                              {"readback_bytes", s.readback_bytes}}),
                "transfers",
-               std::to_string(wire.out_transfers) + " OUT (" + count_text(wire.stream_bytes, "byte") + "), " +
-                   count_text(wire.exchanges, "read-back exchange") + " (" +
-                   count_text(wire.readback_bytes, "byte") + ")");
-    r.labelled("host_waits", Value(wire.host_waits), "host waits",
-               wire.host_waits == 0
+               std::to_string(s.out_transfers) + " OUT (" + count_text(s.stream_bytes, "byte") + "), " +
+                   count_text(s.exchanges, "read-back exchange") + " (" +
+                   count_text(s.readback_bytes, "byte") + ")");
+    r.labelled("host_waits", Value(s.host_waits), "host waits",
+               s.host_waits == 0
                    ? "none"
-                   : std::to_string(wire.host_waits) + ", " + seconds_text(wire.wait_seconds) + " in all");
-    r.field("wait_seconds", wire.wait_seconds);
+                   : std::to_string(s.host_waits) + ", " + seconds_text(s.wait_seconds) + " in all");
+    r.field("wait_seconds", s.wait_seconds);
+}
+
+// The clock the file started at, as the clock rule gave it, and the one asked for.
+void add_tck(Result& r, const orvdev_svf_summary& s)
+{
+    r.labelled("tck_khz", Value(s.tck_hz / 1000), "TCK", kb(s.tck_hz) + " at the start");
+    r.field("tck_khz_asked", s.tck_khz_asked);
 }
 
 const char* format_name(VectorFormat format)
@@ -253,17 +288,17 @@ const char* format_name(VectorFormat format)
 
 // Where a statement is: "line 21" in SVF, "command 9 (offset 0x2a)" in XSVF
 // (commands counted from 1).
-std::string place(const orv::svf::Origin& o, VectorFormat format)
+std::string place(const orvdev_svf_place& o, VectorFormat format)
 {
     if (format == VectorFormat::xsvf) {
         return "command " + std::to_string(o.index + 1) + " (offset " + hex(o.offset, 1) + ")";
     }
-    return "line " + std::to_string(o.where.line);
+    return "line " + std::to_string(o.line);
 }
 
 // The same as JSON fields: "PREFIXline" (and "PREFIXcolumn" when asked) in
 // SVF, "PREFIXcommand" and "PREFIXoffset" in XSVF.
-void add_place(Value::Members& members, const std::string& prefix, const orv::svf::Origin& o,
+void add_place(Value::Members& members, const std::string& prefix, const orvdev_svf_place& o,
                VectorFormat format, bool column = false)
 {
     if (format == VectorFormat::xsvf) {
@@ -271,13 +306,13 @@ void add_place(Value::Members& members, const std::string& prefix, const orv::sv
         members.emplace_back(prefix + "offset", o.offset);
         return;
     }
-    members.emplace_back(prefix + "line", o.where.line);
+    members.emplace_back(prefix + "line", o.line);
     if (column) {
-        members.emplace_back(prefix + "column", o.where.column);
+        members.emplace_back(prefix + "column", o.column);
     }
 }
 
-void add_place(Result& r, const std::string& prefix, const orv::svf::Origin& o, VectorFormat format)
+void add_place(Result& r, const std::string& prefix, const orvdev_svf_place& o, VectorFormat format)
 {
     Value::Members members;
     add_place(members, prefix, o, format);
@@ -287,9 +322,9 @@ void add_place(Result& r, const std::string& prefix, const orv::svf::Origin& o, 
 }
 
 // Ctrl-C and SIGTERM stop checking and playing a file.
-bool interrupted()
+std::int32_t interrupted(void* /*user*/)
 {
-    return interrupting_signal() != 0;
+    return interrupting_signal() != 0 ? 1 : 0;
 }
 
 [[noreturn]] void report_interrupted(const std::string& what)
@@ -316,18 +351,14 @@ std::string duration_text(double seconds)
     return text;
 }
 
-// How long playing keeps the chain busy, refused before anything is sent
-// (and before the dry run plans it) when above --max-time.
-void check_duration(const SvfJob& job)
+orvdev_svf_play_options play_options(const SvfJob& job)
 {
-    const orv::svf::TimeEstimate& estimate = job.estimate;
-    if (job.max_time > 0 && estimate.seconds() > job.max_time) {
-        usage_error(file_name(job.file) + ": playing it takes about " + duration_text(estimate.seconds()) +
-                        " (" + std::to_string(estimate.clocks) + " TCK clocks, " +
-                        duration_text(estimate.wait_seconds) + " of waits), more than --max-time allows (" +
-                        duration_text(job.max_time) + "); nothing was sent",
-                    "give --max-time SECONDS (0: no limit) to play it all the same");
-    }
+    orvdev_svf_play_options o;
+    orvdev_svf_play_options_init(&o);
+    o.tck_khz = job.tck_khz;
+    o.max_readback = job.max_readback;
+    o.stop = interrupted;
+    return o;
 }
 
 } // namespace
@@ -350,128 +381,149 @@ void load_vector_file(SvfJob& job)
         usage_error("cannot read '" + job.file + "': " + std::strerror(e.error_number()),
                     "check the file name");
     }
-    orv::svf::TimeTally tally(orv::svf::tck_for_khz(job.player.tck_khz));
-    const auto add = [&](const orv::svf::Statement& s) {
-        tally.add(s);
-        return true;
-    };
-    const char* nothing_sent = "the whole file is checked before anything is sent: nothing was sent";
-    try {
-        if (job.format == VectorFormat::xsvf) {
-            job.program = orv::xsvf::load(std::move(bytes), interrupted, add);
-        } else {
-            job.program = orv::svf::load(std::move(bytes), interrupted, add);
-        }
-    } catch (const orv::svf::ParseError& e) {
-        usage_error(file_name(job.file) + ": " + e.what(), nothing_sent);
-    } catch (const orv::xsvf::FormatError& e) {
-        usage_error(file_name(job.file) + ": " + e.what(), nothing_sent);
-    } catch (const orv::svf::Stopped&) {
+    orvdev_svf_load_options options;
+    orvdev_svf_load_options_init(&options);
+    options.format = job.format == VectorFormat::xsvf ? ORVDEV_SVF_FORMAT_XSVF : ORVDEV_SVF_FORMAT_SVF;
+    options.max_size = std::max<std::uint64_t>(job.max_size, 1);
+    options.max_seconds = job.max_time;
+    options.tck_khz = job.tck_khz;
+    options.stop = interrupted;
+    orvdev_svf* program = nullptr;
+    orvdev_report report;
+    const std::int32_t rc =
+        orvdev_svf_load(bytes.data(), bytes.size(), &options, &program, &job.info, nullptr, &report);
+    if (rc == ORVDEV_ERROR_BAD_INPUT) {
+        usage_error(file_name(job.file) + ": " + report.message,
+                    "the whole file is checked before anything is sent: nothing was sent");
+    }
+    if (rc == ORVDEV_ERROR_STOPPED) {
         report_interrupted("while checking " + file_name(job.file) + "; nothing was sent");
     }
-    job.estimate = tally.estimate();
-    check_duration(job);
+    if (rc == ORVDEV_ERROR_OUT_OF_RANGE) {
+        // How long playing keeps the chain busy, refused before anything is sent.
+        usage_error(
+            file_name(job.file) + ": playing it takes about " + duration_text(job.info.estimated_seconds) +
+                " (" + std::to_string(job.info.estimated_clocks) + " TCK clocks, " +
+                duration_text(job.info.estimated_wait_seconds) + " of waits), more than --max-time allows (" +
+                duration_text(job.max_time) + "); nothing was sent",
+            "give --max-time SECONDS (0: no limit) to play it all the same");
+    }
+    if (rc != 0) {
+        throw ToolError(Exit::failed, file_name(job.file) + ": " + report.message);
+    }
+    job.program.reset(program, orvdev_svf_free);
 }
 
 namespace {
 
 // A TCK asked for below the adapter's slowest clock runs at that clock.
-void add_clock_notice(Result& r, const orv::svf::CompileCounts& compiled, const SvfJob& job)
+void add_clock_notice(Result& r, const orvdev_svf_summary& s)
 {
-    const orv::ClockChoice start = orv::svf::tck_for_khz(job.player.tck_khz);
     std::string text;
     Value::Members json;
-    if (start.raised) {
-        text = "--tck " + std::to_string(job.player.tck_khz) + " kHz";
-        json.emplace_back("tck_khz_asked", job.player.tck_khz);
+    if (s.tck_raised != 0) {
+        text = "--tck " + std::to_string(s.tck_khz_asked) + " kHz";
+        json.emplace_back("tck_khz_asked", s.tck_khz_asked);
     }
-    if (compiled.first_raised) {
-        const auto& first = *compiled.first_raised;
-        text += (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
-                kb(static_cast<std::uint64_t>(first.hz)) + " at line " +
-                std::to_string(first.statement.where.line) +
-                (compiled.frequencies_raised > 1
-                     ? " (and " + std::to_string(compiled.frequencies_raised - 1) + " more)"
-                     : "");
-        json.emplace_back("first_line", first.statement.where.line);
-        json.emplace_back("frequencies", compiled.frequencies_raised);
+    if (s.frequencies_raised != 0) {
+        text +=
+            (text.empty() ? "" : " and ") + std::string("FREQUENCY ") +
+            kb(static_cast<std::uint64_t>(s.first_raised_hz)) + " at line " +
+            std::to_string(s.first_raised.line) +
+            (s.frequencies_raised > 1 ? " (and " + std::to_string(s.frequencies_raised - 1) + " more)" : "");
+        json.emplace_back("first_line", s.first_raised.line);
+        json.emplace_back("frequencies", s.frequencies_raised);
     }
     if (text.empty()) {
         return;
     }
-    const orv::ClockChoice slowest = orv::clock_of_divisor(orv::CLOCK_DIVISOR_MAX);
-    json.emplace_back("ran_hz", slowest.actual_hz);
+    json.emplace_back("ran_hz", s.slowest_hz);
     r.labelled("tck_raised", Value::object(std::move(json)), "notice",
-               text + " asked for less than the adapter's slowest clock: " + kb(slowest.actual_hz) +
+               text + " asked for less than the adapter's slowest clock: " + kb(s.slowest_hz) +
                    " ran instead (RUNTEST times counted at it)");
 }
 
 // A failed transfer: how far the checks went and from where on nothing is known.
-[[noreturn]] void report_failure(const orv::svf::PlayResult& p, const SvfJob& job, const std::string& name,
-                                 const std::string& unit)
+[[noreturn]] void report_failure(std::int32_t rc, const orvdev_report& report, const orvdev_svf_summary& s,
+                                 const SvfJob& job, const std::string& name, const std::string& unit)
 {
-    std::string doing = name + ": " + p.failed_doing;
+    std::string doing = name + ": " + report.message;
     Result details;
-    details.field("file", name).field("statements_played", p.statements_played);
-    details.field("tdo_checks_passed", p.checks_passed);
-    if (p.last_checked) {
+    details.field("file", name).field("statements_played", s.statements_played);
+    details.field("tdo_checks_passed", s.checks_passed);
+    if (s.last_checked.known != 0) {
         // What came back before the failure was judged: say how far.
-        add_place(details, "last_checked_", *p.last_checked, job.format);
-        doing += " (TDO checks passed up to " + place(*p.last_checked, job.format);
-        doing += p.first_unknown
-                     ? "; the results from " + place(*p.first_unknown, job.format) + " on are unknown)"
+        add_place(details, "last_checked_", s.last_checked, job.format);
+        doing += " (TDO checks passed up to " + place(s.last_checked, job.format);
+        doing += s.first_unknown.known != 0
+                     ? "; the results from " + place(s.first_unknown, job.format) + " on are unknown)"
                      : ")";
-    } else if (p.first_unknown) {
-        doing += " (the " + unit + "s from " + place(*p.first_unknown, job.format) + " on did not play)";
+    } else if (s.first_unknown.known != 0) {
+        doing += " (the " + unit + "s from " + place(s.first_unknown, job.format) + " on did not play)";
     }
-    if (p.first_unknown) {
-        add_place(details, "first_unknown_", *p.first_unknown, job.format);
+    if (s.first_unknown.known != 0) {
+        add_place(details, "first_unknown_", s.first_unknown, job.format);
     }
     try {
-        check_result(p.rc, doing);
-    } catch (const ToolError& e) {
+        check_result(rc, doing);
+    } catch (ToolError& e) {
+        // The library emptied the read-back after the failure.
+        e.set_readback_emptied(true);
         throw ResultError(e, std::move(details));
     }
     throw ToolError(Exit::failed, doing); // (check_result throws for any code but 0)
 }
 
-[[noreturn]] void report_mismatch(const orv::svf::PlayResult& p, const SvfJob& job, const std::string& name,
+[[noreturn]] void report_mismatch(const orvdev_svf_mismatch& m, const SvfJob& job, const std::string& name,
                                   const std::string& unit)
 {
-    const Mismatch& m = *p.mismatch;
     const std::string where = place(m.statement, job.format);
     Result details;
-    details.field("file", name).field("statements", job.program->statements());
-    details.field("statements_played", m.statement.index).field("tdo_checks_passed", p.checks_passed);
+    details.field("file", name).field("statements", job.info.statements);
+    details.field("statements_played", m.statements_played).field("tdo_checks_passed", m.checks_passed);
     std::string text;
     Value::Members failure;
     add_place(failure, "", m.statement, job.format, true);
     failure.emplace_back("scan", part_json(m.body));
-    for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
-        if (part->expected.size() != 0) {
+    for (const Part* part : {&m.header, &m.trailer}) {
+        if (part->bits != 0) {
             failure.emplace_back(part == &m.header ? "header" : "trailer", part_json(*part));
         }
     }
     details.field("failure", Value::object(std::move(failure)));
     text += part_lines(m.body);
-    for (const Mismatch::Part* part : {&m.header, &m.trailer}) {
-        if (part->differing() != 0) {
+    for (const Part* part : {&m.header, &m.trailer}) {
+        if (part->differing != 0) {
             text += "  " + part_title(*part) + " (" + (part == &m.header ? "header" : "trailer") +
                     "): " + bit_list(*part) + "\n" + part_lines(*part);
         }
     }
-    text += "  " + count_text(m.statement.index, unit) + " before it played, " +
-            count_text(p.checks_passed, "TDO check") +
+    text += "  " + count_text(m.statements_played, unit) + " before it played, " +
+            count_text(m.checks_passed, "TDO check") +
             " passed; nothing was sent after the batch that held " + where + "\n";
     details.text(text);
-    const std::uint32_t differing = m.header.differing() + m.body.differing() + m.trailer.differing();
+    const std::uint32_t differing = m.header.differing + m.body.differing + m.trailer.differing;
     std::string message = name + ": TDO mismatch at " + where + ": " + part_title(m.body) + ", ";
-    message += m.body.differing() == differing
+    message += m.body.differing == differing
                    ? bit_list(m.body)
-                   : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing()) +
-                         " of them in " + std::string(orv::svf::name_of(m.body.command));
+                   : count_text(differing, "bit") + " differ, " + std::to_string(m.body.differing) +
+                         " of them in " + std::string(m.body.command);
     throw ResultError(ToolError(Exit::failed, message), std::move(details));
 }
+
+// Told of each batch played: the bar over the file's bytes, with the statements.
+struct BarUpdate {
+    Progress* bar;
+    const std::string* unit;
+    std::uint64_t total;
+    static std::int32_t update(void* user, std::uint64_t statements, std::uint64_t bytes)
+    {
+        const auto* self = static_cast<const BarUpdate*>(user);
+        self->bar->update(bytes, std::to_string(statements) + "/" + std::to_string(self->total) + " " +
+                                     *self->unit + "s");
+        return ORVDEV_CONTINUE;
+    }
+};
 
 } // namespace
 
@@ -482,71 +534,88 @@ Result cmd_svf(const Context& ctx, const SvfJob& given)
         load_vector_file(job);
     }
     const std::string name = file_name(job.file);
-    const std::string unit(job.program->unit());
+    const std::string unit = job.format == VectorFormat::xsvf ? "command" : "statement";
     Result r;
     r.field("file", name).field("dry_run", job.dry_run);
+    orvdev_svf_play_options options = play_options(job);
+    orvdev_svf_summary s{};
+    orvdev_report report;
     if (job.dry_run) {
-        const orv::svf::DryRunResult d = orv::svf::dry_run(*job.program, job.player, interrupted);
-        if (d.stopped) {
+        const std::int32_t rc = orvdev_svf_dry_run(job.program.get(), &options, &s, &report);
+        if (rc == ORVDEV_ERROR_STOPPED) {
             report_interrupted("during the dry run of " + name);
         }
+        check_device(rc, report, ctx);
         r.line("dry run of " + name + ": nothing sent");
-        add_counts(r, d.compiled, d.wire, job.format);
-        r.labelled("tdo_checks", Value(d.compiled.checks), "TDO checks", std::to_string(d.compiled.checks));
-        r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
-                   kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
-        r.labelled("estimated_seconds", Value(job.estimate.seconds()), "playing",
-                   "about " + duration_text(job.estimate.seconds()) +
+        add_counts(r, s, job.format);
+        r.labelled("tdo_checks", Value(s.checks), "TDO checks", std::to_string(s.checks));
+        add_tck(r, s);
+        r.labelled("estimated_seconds", Value(job.info.estimated_seconds), "playing",
+                   "about " + duration_text(job.info.estimated_seconds) +
                        " (the clocks at their TCK and the waits; USB "
                        "transfers add to it)");
-        add_clock_notice(r, d.compiled, job);
+        add_clock_notice(r, s);
         return r;
     }
 
-    Progress bar(ctx, job.format == VectorFormat::xsvf ? "xsvf" : "svf", job.program->bytes());
-    const orv::svf::PlayResult p = orv::svf::play(
-        *job.program, ctx.handle, job.player,
-        [&bar, &unit, total = job.program->statements()](std::uint64_t statements, std::uint64_t bytes) {
-            bar.update(bytes, std::to_string(statements) + "/" + std::to_string(total) + " " + unit + "s");
-        },
-        interrupted);
+    // The port starts with the pins the file is played with; its clock is the
+    // one the player sets first.
+    orvdev_jtag_port_options port_options;
+    orvdev_jtag_port_options_init(&port_options);
+    port_options.tck_khz = job.tck_khz;
+    port_options.direction = job.direction;
+    port_options.level = job.level;
+    orvdev_jtag_port* opened = nullptr;
+    check_device(orvdev_jtag_port_open(ctx.session, &port_options, &opened, &report), report, ctx);
+    const std::unique_ptr<orvdev_jtag_port, PortCloser> port(opened);
+
+    Progress bar(ctx, job.format == VectorFormat::xsvf ? "xsvf" : "svf", job.info.bytes);
+    BarUpdate updates{&bar, &unit, job.info.statements};
+    options.progress = BarUpdate::update;
+    options.progress_user = &updates;
+    const std::int32_t rc = orvdev_svf_play(port.get(), job.program.get(), &options, &s, &report);
     bar.finish();
-    if (p.rc != 0) {
-        report_failure(p, job, name, unit);
+    if (rc == ORVDEV_ERROR_MISMATCH) {
+        orvdev_svf_mismatch m;
+        if (orvdev_svf_get_mismatch(job.program.get(), &m) == 0) {
+            report_mismatch(m, job, name, unit);
+        }
     }
-    if (p.mismatch) {
-        report_mismatch(p, job, name, unit);
-    }
-    if (p.stopped) {
-        std::string where = count_text(p.statements_played, unit) + " played, " +
-                            count_text(p.checks_passed, "TDO check") + " passed";
-        if (p.first_unknown) {
-            where += "; from " + place(*p.first_unknown, job.format) + " on nothing is known";
+    if (rc == ORVDEV_ERROR_STOPPED) {
+        std::string where = count_text(s.statements_played, unit) + " played, " +
+                            count_text(s.checks_passed, "TDO check") + " passed";
+        if (s.first_unknown.known != 0) {
+            where += "; from " + place(s.first_unknown, job.format) + " on nothing is known";
         }
         Result details;
-        details.field("file", name).field("statements_played", p.statements_played);
-        details.field("tdo_checks_passed", p.checks_passed);
-        if (p.first_unknown) {
-            add_place(details, "first_unknown_", *p.first_unknown, job.format);
+        details.field("file", name).field("statements_played", s.statements_played);
+        details.field("tdo_checks_passed", s.checks_passed);
+        if (s.first_unknown.known != 0) {
+            add_place(details, "first_unknown_", s.first_unknown, job.format);
         }
         throw ResultError(ToolError(Exit::failed, std::string("interrupted by ") +
                                                       signal_name(interrupting_signal()) + " playing " +
                                                       name + " (" + where + ")"),
                           std::move(details));
     }
-    r.line("played " + name + ": " + count_text(p.compiled.statements, unit) + ", " +
-           count_text(p.checks_passed, "TDO check") + " passed");
-    add_counts(r, p.compiled, p.wire, job.format);
-    r.labelled("tdo_checks", Value(p.checks_passed), "TDO checks",
-               std::to_string(p.checks_passed) + " passed");
-    if (p.repeats != 0) {
-        r.labelled("repeats", Value(p.repeats), "repeats",
-                   count_text(p.repeats, "scan") + " shifted again after its TDO differed");
+    if (rc == ORVDEV_ERROR_INVALID_ARGUMENT) {
+        check_device(rc, report, ctx);
     }
-    r.labelled("tck_khz", Value(job.player.tck_khz), "TCK",
-               kb(orv::svf::tck_for_khz(job.player.tck_khz).actual_hz) + " at the start");
-    r.labelled("seconds", Value(p.seconds), "time", seconds_text(p.seconds));
-    add_clock_notice(r, p.compiled, job);
+    if (rc != 0) {
+        report_failure(rc, report, s, job, name, unit);
+    }
+    r.line("played " + name + ": " + count_text(s.statements, unit) + ", " +
+           count_text(s.checks_passed, "TDO check") + " passed");
+    add_counts(r, s, job.format);
+    r.labelled("tdo_checks", Value(s.checks_passed), "TDO checks",
+               std::to_string(s.checks_passed) + " passed");
+    if (s.repeats != 0) {
+        r.labelled("repeats", Value(s.repeats), "repeats",
+                   count_text(s.repeats, "scan") + " shifted again after its TDO differed");
+    }
+    add_tck(r, s);
+    r.labelled("seconds", Value(s.seconds), "time", seconds_text(s.seconds));
+    add_clock_notice(r, s);
     return r;
 }
 
@@ -751,8 +820,8 @@ void register_jtag(CLI::App& app, Chosen& chosen)
                           (xsvf ? "commands" : "statements") + ", bits, TDO checks, transfers); no adapter");
         svf->add_option("--max-readback", svf_args->max_readback,
                         "bytes read back per exchange at most (1.." +
-                            std::to_string(orv::svf::MAX_READBACK_BOUND) + ", default " +
-                            std::to_string(orv::engine::DEFAULT_MAX_READBACK) + ")")
+                            std::to_string(ORVDEV_SVF_MAX_READBACK) + ", default " +
+                            std::to_string(default_max_readback()) + ")")
             ->type_name("BYTES");
         svf->add_option("--max-size", svf_args->max_size,
                         "the largest " + kind + " file read (default " + svf_args->max_size + ")")
@@ -770,12 +839,12 @@ void register_jtag(CLI::App& app, Chosen& chosen)
             job.format = format;
             job.file = svf_args->file;
             job.dry_run = svf_args->dry_run;
-            job.player.tck_khz = options.tck_khz;
-            job.player.direction = options.direction;
-            job.player.level = options.level;
-            job.player.max_readback = static_cast<std::size_t>(
-                size_arg(svf_args->max_readback, "--max-readback", orv::svf::MAX_READBACK_BOUND));
-            if (job.player.max_readback == 0) {
+            job.tck_khz = options.tck_khz;
+            job.direction = options.direction;
+            job.level = options.level;
+            job.max_readback = static_cast<std::uint32_t>(
+                size_arg(svf_args->max_readback, "--max-readback", ORVDEV_SVF_MAX_READBACK));
+            if (job.max_readback == 0) {
                 usage_error("--max-readback must be at least 1");
             }
             job.max_size = size_arg(svf_args->max_size, "--max-size");
@@ -788,11 +857,7 @@ void register_jtag(CLI::App& app, Chosen& chosen)
                 load_vector_file(job);
             }
             chosen.needs_adapter = !job.dry_run;
-            return Action([job](const Context& ctx) {
-                SvfJob j = job;
-                j.player.timeout_ms = ctx.timeout_ms;
-                return cmd_svf(ctx, j);
-            });
+            return Action([job](const Context& ctx) { return cmd_svf(ctx, job); });
         });
     }
 }

@@ -11,8 +11,6 @@
 #include "front/orvtool/command_result.hpp"
 #include "front/orvtool/context.hpp"
 #include "front/orvtool/format.hpp"
-#include "lib/formats/svf/player.hpp"
-#include "lib/formats/svf/program.hpp"
 
 namespace orvtool::jtag {
 
@@ -58,10 +56,13 @@ enum class VectorFormat { svf, xsvf };
 // takes, and the player's settings.
 struct SvfJob {
     VectorFormat format = VectorFormat::svf;
-    std::string file;                                 // as given; "-" is standard input
-    std::shared_ptr<const orv::svf::Program> program; // null: read standard input first
-    orv::svf::TimeEstimate estimate;
-    orv::svf::PlayerOptions player;
+    std::string file;                    // as given; "-" is standard input
+    std::shared_ptr<orvdev_svf> program; // null: read standard input first
+    orvdev_svf_info info{};              // what it holds, the time playing it takes
+    std::uint32_t tck_khz = 1000;        // until the file sets one
+    std::uint16_t direction = orv::JTAG_DEFAULT_DIRECTION;
+    std::uint16_t level = orv::JTAG_DEFAULT_LEVEL;
+    std::uint32_t max_readback = 0; // bytes of one read-back exchange at most
     bool dry_run = false;
     std::uint64_t max_size = 0; // bytes of the file read at most
     double max_time = 0;        // seconds playing may take at most, by the estimate; 0: no limit

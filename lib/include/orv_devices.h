@@ -3532,6 +3532,370 @@ ORV_API int32_t orvdev_connect_test(orvdev_bscan* bscan, const orvdev_netlist* n
  */
 ORV_API void orvdev_connect_result_free(orvdev_connect_result* result);
 
+/* ------------------------------------------------------------------------ */
+/* SVF and XSVF playback                                                    */
+/*
+ * A vector file (SVF text, or Xilinx's binary XSVF) is read and checked
+ * whole by orvdev_svf_load() before anything is sent: a malformed file is
+ * refused with its place. orvdev_svf_dry_run() plans the clocks without an
+ * adapter; orvdev_svf_play() plays them on a JTAG port (its clock and pins,
+ * its lease on the adapter), judging every TDO check as its batch comes
+ * back. A failed check stops playback before the next batch and is kept in
+ * the program for orvdev_svf_get_mismatch().
+ */
+
+/** A vector file read and checked whole (orvdev_svf_load()). */
+typedef struct orvdev_svf orvdev_svf;
+
+/** What a vector file is (orvdev_svf_load_options.format). */
+enum orvdev_svf_format {
+    ORVDEV_SVF_FORMAT_SVF = 0, /**< SVF text: places are lines and columns. */
+    ORVDEV_SVF_FORMAT_XSVF = 1 /**< Xilinx XSVF: places are byte offsets and command indexes. */
+};
+
+/** Default largest file: the largest FPGA bitstreams in SVF fit with room. */
+#define ORVDEV_SVF_DEFAULT_MAX_SIZE 268435456u
+/** Default longest estimated playing time, in seconds. */
+#define ORVDEV_SVF_DEFAULT_MAX_SECONDS 3600
+/** Most read-back bytes of one exchange while playing (the adapter's
+ *  read-back buffer holds 4 KiB). */
+#define ORVDEV_SVF_MAX_READBACK 4096u
+/** Room for a statement's command name ("SDR", "HIR"). */
+#define ORVDEV_SVF_COMMAND_MAX 16
+
+/**
+ * Asked between statements, between batches and during waits on the host.
+ * \param user the stop_user of the options.
+ * \returns non-zero to stop at that point.
+ */
+typedef int32_t (*orvdev_svf_stop_fn)(void* user);
+
+/**
+ * Told after each batch came back how far playing went.
+ * \param user the progress_user of orvdev_svf_play_options.
+ * \param statements the statements (XSVF: commands) played to the end.
+ * \param bytes where in the file they end.
+ * \returns #ORVDEV_CONTINUE, or #ORVDEV_STOP to end playing before the next
+ *          batch.
+ */
+typedef int32_t (*orvdev_svf_progress_fn)(void* user, uint64_t statements, uint64_t bytes);
+
+/** How a file is read (orvdev_svf_load_options_init() for the defaults). */
+typedef struct orvdev_svf_load_options {
+    /** An #orvdev_svf_format. */
+    int32_t format;
+    /** Larger files are refused, 1.. bytes. */
+    uint64_t max_size;
+    /** Files whose playing takes longer by their clocks and waits are
+     *  refused; 0: no limit. */
+    double max_seconds;
+    /** The TCK in kHz the estimate starts with (as orvdev_svf_play_options
+     *  tck_khz; 0: 1000). */
+    uint32_t tck_khz;
+    /** NULL, or asked between statements while the file is read. */
+    orvdev_svf_stop_fn stop;
+    /** Passed to stop. */
+    void* stop_user;
+} orvdev_svf_load_options;
+
+/** A place in a vector file. */
+typedef struct orvdev_svf_place {
+    /** Non-zero when the place is known. */
+    int32_t known;
+    /** Statements (XSVF: commands) before it, from 0. */
+    uint64_t index;
+    /** SVF: the 1-based line of the command word; 0 in XSVF. */
+    uint32_t line;
+    /** SVF: the 1-based column of the command word; 0 in XSVF. */
+    uint32_t column;
+    /** The byte offset of its first byte. */
+    uint64_t offset;
+    /** The command's name ("SDR", "XSDRTDO" reads as "SDR"). */
+    char command[ORVDEV_SVF_COMMAND_MAX];
+} orvdev_svf_place;
+
+/** Where and why a file was refused (ORVDEV_ERROR_BAD_INPUT). */
+typedef struct orvdev_svf_input_error {
+    /** SVF: the 1-based line and column; 0 in XSVF. */
+    uint32_t line;
+    /** SVF: 1-based column; 0 in XSVF. */
+    uint32_t column;
+    /** XSVF: the byte offset of the fault; 0 in SVF. */
+    uint64_t offset;
+    /** XSVF: the index of the command at fault, from 0; 0 in SVF. */
+    uint64_t command;
+    /** What was expected there, without the place. */
+    char reason[ORVDEV_MESSAGE_MAX];
+} orvdev_svf_input_error;
+
+/** What a file holds and how long playing it takes. */
+typedef struct orvdev_svf_info {
+    /** An #orvdev_svf_format. */
+    int32_t format;
+    /** Statements (XSVF: commands) in the file. */
+    uint64_t statements;
+    /** The file's size. */
+    uint64_t bytes;
+    /** TCK clocks of the estimate. */
+    uint64_t estimated_clocks;
+    /** Seconds of host waits in the estimate. */
+    double estimated_wait_seconds;
+    /** The clocks at their TCK and the waits, USB transfers not counted. */
+    double estimated_seconds;
+} orvdev_svf_info;
+
+/** How a file is played (orvdev_svf_play_options_init() for the defaults). */
+typedef struct orvdev_svf_play_options {
+    /** TCK in kHz until the file sets one: the fastest clock not above it,
+     *  the slowest when below that; 0: the port's clock. Becomes the port's
+     *  clock. The dry run takes 0 as 1000. */
+    uint32_t tck_khz;
+    /** Most read-back bytes of one exchange, 1..#ORVDEV_SVF_MAX_READBACK. */
+    uint32_t max_readback;
+    /** NULL, or told how far playing went. */
+    orvdev_svf_progress_fn progress;
+    /** Passed to progress. */
+    void* progress_user;
+    /** NULL, or asked whether to stop. */
+    orvdev_svf_stop_fn stop;
+    /** Passed to stop. */
+    void* stop_user;
+} orvdev_svf_play_options;
+
+/** What playing (or its dry run) did. */
+typedef struct orvdev_svf_summary {
+    /** Statements (XSVF: commands) compiled: all in the file when it went to
+     *  the end. */
+    uint64_t statements;
+    /** Bits shifted by scans with their headers and trailers. */
+    uint64_t scan_bits;
+    /** Scans with a TDO check compiled. */
+    uint64_t checks;
+    /** Statements whose clocks all ran and came back. */
+    uint64_t statements_played;
+    /** TDO checks that passed. */
+    uint64_t checks_passed;
+    /** Scans shifted again after their TDO differed (XSVF's XREPEAT). */
+    uint64_t repeats;
+    /** TCK clocks. */
+    uint64_t clocks;
+    /** OUT transfers (set-up and pin commands among them). */
+    uint64_t out_transfers;
+    /** Command bytes of the OUT transfers of clocks. */
+    uint64_t stream_bytes;
+    /** Read-back exchanges. */
+    uint64_t exchanges;
+    /** Read-back bytes. */
+    uint64_t readback_bytes;
+    /** Waits on the host. */
+    uint64_t host_waits;
+    /** Seconds of those waits. */
+    double wait_seconds;
+    /** Seconds playing took; 0 in the dry run. */
+    double seconds;
+    /** The TCK asked for at the start, in kHz. */
+    uint32_t tck_khz_asked;
+    /** The clock the clock rule gives for it, in Hz: what ran at the start. */
+    uint64_t tck_hz;
+    /** Non-zero when tck_khz_asked was below the slowest clock. */
+    int32_t tck_raised;
+    /** FREQUENCY statements below the slowest clock, which ran instead. */
+    uint64_t frequencies_raised;
+    /** The first of them (known when frequencies_raised is not 0). */
+    orvdev_svf_place first_raised;
+    /** The frequency it asked for, in Hz. */
+    double first_raised_hz;
+    /** The slowest clock, in Hz: what ran for the raised clocks. */
+    uint64_t slowest_hz;
+    /** After a failure or a stop: the first statement not played to the
+     *  end (not known when the set-up failed or all were played). */
+    orvdev_svf_place first_unknown;
+    /** After a failure or a stop: the last statement whose TDO checks had
+     *  all passed (not known before the first check). */
+    orvdev_svf_place last_checked;
+} orvdev_svf_summary;
+
+/** One part of a failed scan: the header (HIR/HDR), the scan, or the
+ *  trailer (TIR/TDR). The bytes hold bit 0 in bit 0 of byte 0; they belong
+ *  to the program and stay valid until its next orvdev_svf_play() or
+ *  orvdev_svf_free(). */
+typedef struct orvdev_svf_scan_part {
+    /** "HIR", "SDR", "TDR", ... */
+    char command[ORVDEV_SVF_COMMAND_MAX];
+    /** Bits of the part; 0 when the scan has none. */
+    uint32_t bits;
+    /** (bits + 7) / 8 bytes of the levels expected. */
+    const uint8_t* expected;
+    /** The levels read; 0 where nothing was sampled. */
+    const uint8_t* actual;
+    /** The bits compared. */
+    const uint8_t* mask;
+    /** Compared bits that differ. */
+    uint32_t differing;
+} orvdev_svf_scan_part;
+
+/** A failed TDO check (orvdev_svf_get_mismatch()). */
+typedef struct orvdev_svf_mismatch {
+    /** The statement whose check failed. */
+    orvdev_svf_place statement;
+    /** The header, the scan and the trailer as shifted. */
+    orvdev_svf_scan_part header;
+    /** The statement's own scan. */
+    orvdev_svf_scan_part body;
+    /** The trailer. */
+    orvdev_svf_scan_part trailer;
+    /** Statements played before it. */
+    uint64_t statements_played;
+    /** TDO checks passed before it. */
+    uint64_t checks_passed;
+} orvdev_svf_mismatch;
+
+/**
+ * \brief Fills load options with the defaults.
+ *
+ * SVF, #ORVDEV_SVF_DEFAULT_MAX_SIZE, #ORVDEV_SVF_DEFAULT_MAX_SECONDS, 1000
+ * kHz, no stop callback.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
+ORV_API void orvdev_svf_load_options_init(orvdev_svf_load_options* options);
+
+/**
+ * \brief Reads and checks a whole SVF or XSVF file from memory.
+ *
+ * Needs no adapter and sends nothing.
+ *
+ * \param[in] data the file's bytes; may be NULL when size is 0.
+ * \param size bytes of data.
+ * \param[in] options NULL for the defaults (orvdev_svf_load_options_init()).
+ * \param[out] out receives the program, to be freed with orvdev_svf_free().
+ * \param[out] info NULL, or receives what the file holds and how long it
+ *        plays; filled on success and on ORVDEV_ERROR_OUT_OF_RANGE for the
+ *        time.
+ * \param[out] where NULL, or receives the place of a malformed file's fault.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report; the message says the place and what was
+ *        expected).
+ * \retval 0 *out is the program.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT NULL out, NULL data with a size, a
+ *         format not an #orvdev_svf_format, a max_size of 0, a negative
+ *         max_seconds, a TCK above 60000 kHz.
+ * \retval ORVDEV_ERROR_OUT_OF_RANGE the file is larger than max_size, or
+ *         playing it takes longer than max_seconds (*info says how long).
+ * \retval ORVDEV_ERROR_BAD_INPUT the file is malformed: *where says where.
+ * \retval ORVDEV_ERROR_STOPPED the stop callback asked to stop.
+ * \retval LIBUSB_ERROR_NO_MEM no memory for the program.
+ * \onfailure *out is unchanged.
+ * \threadsafety Thread-safe: touches only its arguments.
+ */
+ORV_API int32_t orvdev_svf_load(const void* data, size_t size, const orvdev_svf_load_options* options,
+                                orvdev_svf** out, orvdev_svf_info* info, orvdev_svf_input_error* where,
+                                orvdev_report* report);
+
+/**
+ * \brief Frees a program.
+ *
+ * \param program the program; NULL is accepted.
+ * \onfailure Cannot fail.
+ * \threadsafety Not while another call uses the program.
+ */
+ORV_API void orvdev_svf_free(orvdev_svf* program);
+
+/**
+ * \brief What a program holds and how long it plays.
+ *
+ * \param[in] program the program.
+ * \param[out] info receives the counts and the estimate made at load.
+ * \onfailure Cannot fail: with a NULL program or info nothing is done.
+ * \threadsafety Thread-safe while no call plays the program.
+ */
+ORV_API void orvdev_svf_get_info(const orvdev_svf* program, orvdev_svf_info* info);
+
+/**
+ * \brief Fills play options with the defaults.
+ *
+ * The port's clock, read-back exchanges of at most 512 bytes, no callbacks.
+ *
+ * \param[out] options the options to fill; NULL is accepted (nothing done).
+ * \onfailure Cannot fail.
+ * \threadsafety Thread-safe: touches only its argument.
+ */
+ORV_API void orvdev_svf_play_options_init(orvdev_svf_play_options* options);
+
+/**
+ * \brief Plans a program as playing would, without an adapter.
+ *
+ * \param[in] program the program.
+ * \param[in] options NULL for the defaults; the callbacks other than stop
+ *        are not used.
+ * \param[out] summary receives what playing would send: statements, TDO
+ *        checks, clocks, transfers, waits.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *summary is filled.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL program or summary, a TCK
+ *         above 60000 kHz, a read-back bound of 0 or above
+ *         #ORVDEV_SVF_MAX_READBACK.
+ * \retval ORVDEV_ERROR_STOPPED the stop callback asked to stop; *summary
+ *         holds the counts so far.
+ * \retval LIBUSB_ERROR_NO_MEM no memory.
+ * \onfailure *summary holds the counts so far, or is unchanged after a
+ *         refused argument.
+ * \threadsafety Thread-safe while no call plays the program.
+ */
+ORV_API int32_t orvdev_svf_dry_run(const orvdev_svf* program, const orvdev_svf_play_options* options,
+                                   orvdev_svf_summary* summary, orvdev_report* report);
+
+/**
+ * \brief Plays a program on a JTAG port.
+ *
+ * Sets the TCK and the port's pins, then plays from a TAP reset. The
+ * port's set-up goes first when the adapter does not hold it; FREQUENCY
+ * and TRST statements change the port's clock and TRST pin.
+ *
+ * \param port the port.
+ * \param program the program; keeps the mismatch of a failed check.
+ * \param[in] options NULL for the defaults.
+ * \param[out] summary NULL, or receives what was played, also on failure.
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report; for a failed transfer the message says
+ *        what it was for).
+ * \retval 0 every statement played and every TDO check passed.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL port or program, a TCK above
+ *         60000 kHz, a read-back bound of 0 or above
+ *         #ORVDEV_SVF_MAX_READBACK; nothing sent.
+ * \retval ORVDEV_ERROR_MISMATCH a TDO check failed: orvdev_svf_get_mismatch()
+ *         says which and how; nothing was sent after its batch.
+ * \retval ORVDEV_ERROR_STOPPED the progress or stop callback asked to stop.
+ * \retval ORVDEV_ERROR_READBACK_STUCK the read-back an earlier failure left
+ *         cannot be emptied; nothing else sent.
+ * \retval -1..-17 a bus code: a transfer failed (report.message says what
+ *         it was for); the read-back has been emptied.
+ * \retval LIBUSB_ERROR_NO_MEM no memory.
+ * \onfailure *summary says how far playing went (first_unknown,
+ *         last_checked); the TAPs are where the file left them.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_svf_play(orvdev_jtag_port* port, orvdev_svf* program,
+                                const orvdev_svf_play_options* options, orvdev_svf_summary* summary,
+                                orvdev_report* report);
+
+/**
+ * \brief The failed TDO check of a program's last play.
+ *
+ * \param[in] program the program.
+ * \param[out] mismatch receives the check; its bytes stay valid until the
+ *        program's next orvdev_svf_play() or orvdev_svf_free().
+ * \retval 0 *mismatch is filled.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL program or mismatch, or the
+ *         last play had no failed check.
+ * \onfailure *mismatch is unchanged.
+ * \threadsafety Thread-safe while no call plays the program.
+ */
+ORV_API int32_t orvdev_svf_get_mismatch(const orvdev_svf* program, orvdev_svf_mismatch* mismatch);
+
 #ifdef __cplusplus
 }
 #endif

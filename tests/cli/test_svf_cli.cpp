@@ -149,10 +149,23 @@ TEST_F(SvfCli, JsonSummaryAndJsonFailure)
         "42 454 10 True float False\n");
     const Outcome bad = orvtool({"--sim", "--json", "jtag", "svf", FILES + "/chain_fail.svf"});
     EXPECT_EQ(bad.status, 1);
+    // Values as "0x" strings, as jtag dr gives its TDO.
     EXPECT_EQ(json_query(bad.out, "d['exit'], d['failure']['line'], d['failure']['scan']['expected'], "
-                                  "d['failure']['scan']['actual'], d['failure']['scan']['differing_bits'], "
-                                  "d['tdo_checks_passed']"),
-              "1 43 12345679 12345678 1 6\n");
+                                  "d['failure']['scan']['actual'], d['failure']['scan']['mask'], "
+                                  "d['failure']['scan']['differing_bits'], d['tdo_checks_passed']"),
+              "1 43 0x12345679 0x12345678 0xffffffff 1 6\n");
+    // tck_khz is the clock that ran: 7000 kHz asked, 60 MHz / 9 given.
+    for (const char* dry : {"--dry-run", ""}) {
+        std::vector<std::string> args{"--json", "jtag", "svf", "--tck", "7000", FILES + "/chain.svf"};
+        if (*dry != 0) {
+            args.insert(args.begin() + 3, dry);
+        } else {
+            args.insert(args.begin(), "--sim");
+        }
+        const Outcome fast = orvtool(args);
+        ASSERT_EQ(fast.status, 0) << fast.err;
+        EXPECT_EQ(json_query(fast.out, "d['tck_khz'], d['tck_khz_asked']"), "6666 7000\n") << dry;
+    }
 }
 
 TEST_F(SvfCli, AFileThatDoesNotParseIsRefusedBeforeAnyAdapterIsOpened)
@@ -341,7 +354,7 @@ TEST_F(SvfCli, XsvfPlaysWithTheSvfPlayersReportAndNamesAFailedCommandByOffset)
     const Outcome json = orvtool({"--sim", "--json", "jtag", "xsvf", bad});
     EXPECT_EQ(json_query(json.out, "d['exit'], d['failure']['command'], d['failure']['offset'], "
                                    "d['failure']['scan']['command'], d['failure']['scan']['actual']"),
-              "1 12 56 XSDRTDO 04ba00477\n");
+              "1 12 56 XSDRTDO 0x04ba00477\n");
 
     // Checked whole before any adapter is opened: where it breaks, what was expected.
     std::ofstream(::testing::TempDir() + "cli_cut.xsvf", std::ios::binary | std::ios::trunc)

@@ -33,7 +33,7 @@ def camel(c_name):
 
 
 # The header's opaque types: ctypes passes them as void pointers.
-OPAQUE = r"orvdev_(session|jtag|jtag_port|spi_port|flash|i2c|bsdl|bsdl_files|bscan|netlist|adapter|layout)"
+OPAQUE = r"orvdev_(session|jtag|jtag_port|spi_port|flash|i2c|bsdl|bsdl_files|bscan|netlist|adapter|layout|svf)"
 
 
 def expected_types(c_type):
@@ -41,13 +41,15 @@ def expected_types(c_type):
     c_type = " ".join(c_type.replace("*", " * ").replace("const", "").split())
     scalars = {"uint8_t": ctypes.c_uint8, "uint16_t": ctypes.c_uint16, "uint32_t": ctypes.c_uint32,
                "uint64_t": ctypes.c_uint64, "int32_t": ctypes.c_int32, "size_t": ctypes.c_size_t,
-               "char": ctypes.c_char}
+               "char": ctypes.c_char, "double": ctypes.c_double}
     if c_type in scalars:
         return {scalars[c_type]}
     if c_type == "char *":
         return {ctypes.c_char_p}
-    if c_type in ("orvdev_log_fn", "orvdev_progress_fn"):
-        return {abi.LOG_FN if c_type == "orvdev_log_fn" else abi.PROGRESS_FN}
+    functions = {"orvdev_log_fn": abi.LOG_FN, "orvdev_progress_fn": abi.PROGRESS_FN,
+                 "orvdev_svf_stop_fn": abi.SVF_STOP_FN, "orvdev_svf_progress_fn": abi.SVF_PROGRESS_FN}
+    if c_type in functions:
+        return {functions[c_type]}
     if c_type == "void":
         return {None}
     if c_type in ("void *", "uint8_t *", "libusb_device_handle *") or re.fullmatch(rf"{OPAQUE} \*", c_type):

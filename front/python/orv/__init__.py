@@ -35,6 +35,7 @@ from .errors import (
     NoAcknowledge,
     OrvError,
     Stopped,
+    SvfMismatch,
     Timeout,
     UsbError,
 )
@@ -77,6 +78,7 @@ __all__ = [
     "Spi",
     "SpiFlash",
     "Stopped",
+    "SvfMismatch",
     "TapState",
     "Timeout",
     "UsbError",

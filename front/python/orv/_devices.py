@@ -13,6 +13,7 @@ from ctypes import (
     POINTER,
     c_char,
     c_char_p,
+    c_double,
     c_int32,
     c_size_t,
     c_uint8,
@@ -71,6 +72,10 @@ ORVDEV_I2C_MAX_TIMEOUT_MS = 31
 ORVDEV_USB_STRING_MAX = 128
 ORVDEV_PORT_PATH_MAX = 40
 ORVDEV_NEAREST_MAX = 16
+ORVDEV_SVF_DEFAULT_MAX_SIZE = 268435456
+ORVDEV_SVF_DEFAULT_MAX_SECONDS = 3600
+ORVDEV_SVF_MAX_READBACK = 4096
+ORVDEV_SVF_COMMAND_MAX = 16
 
 # ---- the other enums ---------------------------------------------------------------
 
@@ -127,6 +132,8 @@ ORVDEV_CLOCK_SAMPLE = 4
 ORVDEV_TRST_ON = 0
 ORVDEV_TRST_OFF = 1
 ORVDEV_TRST_Z = 2
+ORVDEV_SVF_FORMAT_SVF = 0
+ORVDEV_SVF_FORMAT_XSVF = 1
 
 
 # ---- structures ----------------------------------------------------------------------
@@ -171,6 +178,8 @@ class Report(ctypes.Structure):
 
 LOG_FN = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_char_p)
 PROGRESS_FN = ctypes.CFUNCTYPE(c_int32, c_void_p, c_char_p, c_uint64, c_uint64, c_int32)
+SVF_STOP_FN = ctypes.CFUNCTYPE(c_int32, c_void_p)
+SVF_PROGRESS_FN = ctypes.CFUNCTYPE(c_int32, c_void_p, c_uint64, c_uint64)
 
 
 class AdapterInfo(ctypes.Structure):
@@ -476,6 +485,112 @@ class ConnectResult(ctypes.Structure):
 # ---- functions -------------------------------------------------------------------------
 
 session_t = c_void_p
+
+
+class SvfLoadOptions(ctypes.Structure):
+    _fields_ = [
+        ("format", c_int32),
+        ("max_size", c_uint64),
+        ("max_seconds", c_double),
+        ("tck_khz", c_uint32),
+        ("stop", SVF_STOP_FN),
+        ("stop_user", c_void_p),
+    ]
+
+
+class SvfPlace(ctypes.Structure):
+    _fields_ = [
+        ("known", c_int32),
+        ("index", c_uint64),
+        ("line", c_uint32),
+        ("column", c_uint32),
+        ("offset", c_uint64),
+        ("command", c_char * ORVDEV_SVF_COMMAND_MAX),
+    ]
+
+
+class SvfInputError(ctypes.Structure):
+    _fields_ = [
+        ("line", c_uint32),
+        ("column", c_uint32),
+        ("offset", c_uint64),
+        ("command", c_uint64),
+        ("reason", c_char * ORVDEV_MESSAGE_MAX),
+    ]
+
+
+class SvfInfo(ctypes.Structure):
+    _fields_ = [
+        ("format", c_int32),
+        ("statements", c_uint64),
+        ("bytes", c_uint64),
+        ("estimated_clocks", c_uint64),
+        ("estimated_wait_seconds", c_double),
+        ("estimated_seconds", c_double),
+    ]
+
+
+class SvfPlayOptions(ctypes.Structure):
+    _fields_ = [
+        ("tck_khz", c_uint32),
+        ("max_readback", c_uint32),
+        ("progress", SVF_PROGRESS_FN),
+        ("progress_user", c_void_p),
+        ("stop", SVF_STOP_FN),
+        ("stop_user", c_void_p),
+    ]
+
+
+class SvfSummary(ctypes.Structure):
+    _fields_ = [
+        ("statements", c_uint64),
+        ("scan_bits", c_uint64),
+        ("checks", c_uint64),
+        ("statements_played", c_uint64),
+        ("checks_passed", c_uint64),
+        ("repeats", c_uint64),
+        ("clocks", c_uint64),
+        ("out_transfers", c_uint64),
+        ("stream_bytes", c_uint64),
+        ("exchanges", c_uint64),
+        ("readback_bytes", c_uint64),
+        ("host_waits", c_uint64),
+        ("wait_seconds", c_double),
+        ("seconds", c_double),
+        ("tck_khz_asked", c_uint32),
+        ("tck_hz", c_uint64),
+        ("tck_raised", c_int32),
+        ("frequencies_raised", c_uint64),
+        ("first_raised", SvfPlace),
+        ("first_raised_hz", c_double),
+        ("slowest_hz", c_uint64),
+        ("first_unknown", SvfPlace),
+        ("last_checked", SvfPlace),
+    ]
+
+
+class SvfScanPart(ctypes.Structure):
+    _fields_ = [
+        ("command", c_char * ORVDEV_SVF_COMMAND_MAX),
+        ("bits", c_uint32),
+        ("expected", POINTER(c_uint8)),
+        ("actual", POINTER(c_uint8)),
+        ("mask", POINTER(c_uint8)),
+        ("differing", c_uint32),
+    ]
+
+
+class SvfMismatch(ctypes.Structure):
+    _fields_ = [
+        ("statement", SvfPlace),
+        ("header", SvfScanPart),
+        ("body", SvfScanPart),
+        ("trailer", SvfScanPart),
+        ("statements_played", c_uint64),
+        ("checks_passed", c_uint64),
+    ]
+
+
 handle_t = c_void_p  # orvdev_jtag *, orvdev_jtag_port *, orvdev_flash *, orvdev_i2c *, orvdev_bscan *, ...
 buffer_t = c_void_p
 report_p = POINTER(Report)
@@ -634,4 +749,26 @@ PROTOTYPES = {
     "orvdev_netlist_taps": (c_int32, [handle_t, POINTER(Chain), POINTER(handle_t), report_p]),
     "orvdev_connect_test": (c_int32, [handle_t, handle_t, POINTER(POINTER(ConnectResult)), report_p]),
     "orvdev_connect_result_free": (None, [POINTER(ConnectResult)]),
+    "orvdev_svf_load_options_init": (None, [POINTER(SvfLoadOptions)]),
+    "orvdev_svf_load": (
+        c_int32,
+        [
+            buffer_t,
+            c_size_t,
+            POINTER(SvfLoadOptions),
+            POINTER(handle_t),
+            POINTER(SvfInfo),
+            POINTER(SvfInputError),
+            report_p,
+        ],
+    ),
+    "orvdev_svf_free": (None, [handle_t]),
+    "orvdev_svf_get_info": (None, [handle_t, POINTER(SvfInfo)]),
+    "orvdev_svf_play_options_init": (None, [POINTER(SvfPlayOptions)]),
+    "orvdev_svf_dry_run": (c_int32, [handle_t, POINTER(SvfPlayOptions), POINTER(SvfSummary), report_p]),
+    "orvdev_svf_play": (
+        c_int32,
+        [handle_t, handle_t, POINTER(SvfPlayOptions), POINTER(SvfSummary), report_p],
+    ),
+    "orvdev_svf_get_mismatch": (c_int32, [handle_t, POINTER(SvfMismatch)]),
 }

@@ -210,9 +210,19 @@ class InputFileError(InvalidArgument):
         json_path: the JSON path of a netlist's key ("nets.SDA[1]"), else
             ``None``.
         reason: what was expected there, or what is wrong.
+        offset, index: an XSVF file's byte offset of the fault and the
+            index of the command at fault (from 0); else ``None``.
     """
 
-    fields = {"file": None, "line": None, "column": None, "json_path": None, "reason": None}
+    fields = {
+        "file": None,
+        "line": None,
+        "column": None,
+        "json_path": None,
+        "reason": None,
+        "offset": None,
+        "index": None,
+    }
 
 
 class Stopped(OrvError):
@@ -231,6 +241,43 @@ class Mismatch(OrvError):
     """
 
     fields = {"addr": None, "expected": None, "found": None, "count": None}
+
+
+class SvfMismatch(Mismatch):
+    """A TDO check of an SVF or XSVF file failed (:meth:`orv.Jtag.play_svf`,
+    :meth:`orv.Jtag.play_xsvf`); nothing was sent after the batch that held
+    the scan.
+
+    Attributes:
+        command: the scan's command ("SDR", "SIR").
+        line, column: where the statement is in an SVF file (from 1); ``None``
+            in XSVF.
+        offset, index: the statement's byte offset and its index (from 0;
+            XSVF: the command's).
+        bits: the scan's length (its own bits; HDR/TDR aside).
+        expected, actual, mask: the scan's values as integers, bit i shifted
+            i-th; ``actual`` is 0 where nothing was sampled.
+        differing: the compared bits that differ, header and trailer
+            included.
+        statements_played, checks_passed: what had been played before it.
+        summary: the :class:`orv.jtag.SvfSummary` of what was played.
+    """
+
+    fields = {
+        "command": None,
+        "line": None,
+        "column": None,
+        "offset": None,
+        "index": None,
+        "bits": 0,
+        "expected": 0,
+        "actual": 0,
+        "mask": 0,
+        "differing": 0,
+        "statements_played": 0,
+        "checks_passed": 0,
+        "summary": None,
+    }
 
 
 class ChainError(OrvError, RuntimeError):

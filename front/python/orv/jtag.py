@@ -10,9 +10,10 @@ captured TDO comes back in the form TDI was given in.
 from __future__ import annotations
 
 import ctypes
+import os
 from ctypes import byref, c_int32, c_void_p
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, ContextManager, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, ContextManager, Optional, Union
 
 from . import _devices as abi
 from . import bscan
@@ -20,6 +21,7 @@ from ._args import BitData, bit_data, bits_out, integer
 from ._clock import clock_for
 from ._progress import Progress
 from ._tap import Chain, Device, TapState  # Device: re-exported with the other two
+from .errors import InputFileError, Mismatch, SvfMismatch, make_error
 
 if TYPE_CHECKING:
     from . import _lib
@@ -32,6 +34,93 @@ MAX_IDLE_CLOCKS = 0xFFFF
 
 def _buffer(raw: bytes) -> ctypes.Array:
     return (ctypes.c_uint8 * len(raw)).from_buffer_copy(raw)
+
+
+@dataclass(frozen=True)
+class SvfSummary:
+    """What playing an SVF or XSVF file did (or, for a dry run, would do).
+
+    ``statements`` counts SVF statements or XSVF commands; ``tck_clocks``
+    the TCK clocks, ``seconds`` the time playing took (0 in a dry run,
+    where ``estimated_seconds`` says how long it would take); ``tck_hz``
+    the clock it started at (the fastest the adapter makes that is not
+    above the one asked for)."""
+
+    statements: int
+    statements_played: int
+    checks: int
+    checks_passed: int
+    repeats: int
+    scan_bits: int
+    tck_clocks: int
+    seconds: float
+    estimated_seconds: float
+    tck_hz: int
+    out_transfers: int
+    stream_bytes: int
+    readback_exchanges: int
+    readback_bytes: int
+    host_waits: int
+    wait_seconds: float
+    dry_run: bool
+
+    @staticmethod
+    def _from_c(s: abi.SvfSummary, info: abi.SvfInfo, dry_run: bool) -> "SvfSummary":
+        return SvfSummary(
+            s.statements,
+            s.statements_played,
+            s.checks,
+            s.checks_passed,
+            s.repeats,
+            s.scan_bits,
+            s.clocks,
+            s.seconds,
+            info.estimated_seconds,
+            s.tck_hz,
+            s.out_transfers,
+            s.stream_bytes,
+            s.exchanges,
+            s.readback_bytes,
+            s.host_waits,
+            s.wait_seconds,
+            dry_run,
+        )
+
+
+SvfSource = Union[str, bytes, "os.PathLike[str]"]
+
+
+def _vector_file(source: object, xsvf: bool, max_size: int) -> tuple[bytes, Optional[str]]:
+    """The bytes of an SVF or XSVF file and its name (None for a text or
+    bytes given). An SVF str holding a newline or a ';' is the text itself,
+    any other str a path; XSVF takes bytes or a path."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        data = bytes(source)
+        name = None
+    elif isinstance(source, str) and not xsvf and ("\n" in source or ";" in source):
+        data = source.encode("utf-8")
+        name = None
+    elif isinstance(source, (str, os.PathLike)):
+        name = os.fspath(source)
+        if not isinstance(name, str):
+            raise TypeError("give the file's path as a str")
+        try:
+            with open(name, "rb") as f:
+                data = f.read(max_size + 1)
+        except OSError as e:
+            raise InputFileError(
+                abi.ORVDEV_ERROR_BAD_INPUT, f"cannot read {name}: {e.strerror}", "reading the file", file=name
+            ) from e
+    else:
+        raise TypeError(f"give a path, the text or the bytes of the file, not {type(source).__name__}")
+    if len(data) > max_size:
+        raise InputFileError(
+            abi.ORVDEV_ERROR_OUT_OF_RANGE,
+            f"the file holds more than {max_size} bytes (max_size)",
+            "reading the file",
+            file=name,
+        )
+    return data, name
 
 
 class Jtag:
@@ -194,6 +283,195 @@ class Jtag:
         total)` hears the stages "scan" and "test" (patterns)."""
         self._adapter._check_open()
         return bscan.run_connect_test(self._scanned_chain, netlist, bsdl, progress)
+
+    def play_svf(
+        self,
+        path_or_text: SvfSource,
+        progress: Optional[Callable[[int, int], object]] = None,
+        dry_run: bool = False,
+        *,
+        tck_khz: Optional[int] = None,
+        max_readback: int = 512,
+        max_size: int = abi.ORVDEV_SVF_DEFAULT_MAX_SIZE,
+        max_seconds: float = abi.ORVDEV_SVF_DEFAULT_MAX_SECONDS,
+    ) -> SvfSummary:
+        """Plays an SVF file (a path, or the text itself) on this port, as
+        ``orvtool jtag svf`` does; returns the :class:`SvfSummary`.
+
+        The whole file is read and checked before anything is sent: a
+        malformed one raises :class:`orv.InputFileError` with its line and
+        column, one larger than `max_size` bytes or whose playing takes
+        longer than `max_seconds` (0: no limit) :class:`orv.InputFileError`
+        too. `tck_khz` (by default the port's) is the clock until the file
+        sets one; it becomes the port's clock. `progress(done, total)` hears
+        the bytes of the file played after each batch; returning ``False``
+        stops playing (:class:`orv.Stopped`). With `dry_run` nothing is sent:
+        the summary says what playing would send.
+
+        A failed TDO check raises :class:`orv.SvfMismatch` (its line, column,
+        expected, actual and mask). The TAPs are where the file left them:
+        call :meth:`reset` before scans of your own when it may not end in
+        Run-Test/Idle."""
+        return self._play(
+            path_or_text,
+            False,
+            progress,
+            dry_run,
+            tck_khz=tck_khz,
+            max_readback=max_readback,
+            max_size=max_size,
+            max_seconds=max_seconds,
+        )
+
+    def play_xsvf(
+        self,
+        path_or_bytes: SvfSource,
+        progress: Optional[Callable[[int, int], object]] = None,
+        dry_run: bool = False,
+        **limits: Any,
+    ) -> SvfSummary:
+        """As :meth:`play_svf`, for Xilinx's binary XSVF (a path, or its
+        bytes). Places are byte offsets and command indexes: a malformed
+        file's :class:`orv.InputFileError` and a failed check's
+        :class:`orv.SvfMismatch` carry ``offset`` and ``index``. `limits` are
+        the keyword arguments of :meth:`play_svf` (`tck_khz`, `max_readback`,
+        `max_size`, `max_seconds`)."""
+        return self._play(path_or_bytes, True, progress, dry_run, **limits)
+
+    def _play(
+        self,
+        source: SvfSource,
+        xsvf: bool,
+        progress: Optional[Callable[[int, int], object]],
+        dry_run: bool,
+        *,
+        tck_khz: Optional[int] = None,
+        max_readback: int = 512,
+        max_size: int = abi.ORVDEV_SVF_DEFAULT_MAX_SIZE,
+        max_seconds: float = abi.ORVDEV_SVF_DEFAULT_MAX_SECONDS,
+    ) -> SvfSummary:
+        kind = "XSVF" if xsvf else "SVF"
+        tck = self.tck_khz if tck_khz is None else integer("tck_khz", tck_khz, 1, 60000)
+        integer("max_readback", max_readback, 1, abi.ORVDEV_SVF_MAX_READBACK)
+        integer("max_size", max_size, 1, 2**63 - 1)
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+        data, name = _vector_file(source, xsvf, max_size)
+        devices = self._adapter._libs.devices
+        load = abi.SvfLoadOptions()
+        devices.orvdev_svf_load_options_init(byref(load))
+        load.format = abi.ORVDEV_SVF_FORMAT_XSVF if xsvf else abi.ORVDEV_SVF_FORMAT_SVF
+        load.max_size = max_size
+        load.max_seconds = float(max_seconds)
+        load.tck_khz = tck
+        program = c_void_p()
+        info = abi.SvfInfo()
+        where = abi.SvfInputError()
+        report = abi.Report()
+        buffer = _buffer(data)
+        rc = devices.orvdev_svf_load(
+            buffer, len(data), byref(load), byref(program), byref(info), byref(where), byref(report)
+        )
+        doing = f"checking the {kind} file" + (f" {name}" if name else "")
+        if rc != 0:
+            fields: dict[str, Any] = {"file": name}
+            if rc == abi.ORVDEV_ERROR_BAD_INPUT:
+                fields["reason"] = where.reason.decode("utf-8", "replace")
+                if xsvf:
+                    fields.update(offset=where.offset, index=where.command)
+                else:
+                    fields.update(line=where.line, column=where.column)
+            error = make_error(rc, self._adapter._libs.error_text(rc), doing, report, **fields)
+            if rc == abi.ORVDEV_ERROR_OUT_OF_RANGE:
+                raise InputFileError(rc, error.text, doing, file=name)
+            raise error
+        try:
+            return self._play_program(program, info, xsvf, progress, dry_run, tck, max_readback, name)
+        finally:
+            devices.orvdev_svf_free(program)
+
+    def _play_program(
+        self,
+        program: c_void_p,
+        info: abi.SvfInfo,
+        xsvf: bool,
+        progress: Optional[Callable[[int, int], object]],
+        dry_run: bool,
+        tck_khz: int,
+        max_readback: int,
+        name: Optional[str],
+    ) -> SvfSummary:
+        adapter = self._adapter
+        devices = adapter._libs.devices
+        options = abi.SvfPlayOptions()
+        devices.orvdev_svf_play_options_init(byref(options))
+        options.tck_khz = tck_khz
+        options.max_readback = max_readback
+        summary = abi.SvfSummary()
+        what = ("XSVF" if xsvf else "SVF") + (f" file {name}" if name else "")
+        if dry_run:
+            report = abi.Report()
+            rc = devices.orvdev_svf_dry_run(program, byref(options), byref(summary), byref(report))
+            if rc != 0:
+                raise make_error(rc, adapter._libs.error_text(rc), f"planning the {what}", report)
+            return SvfSummary._from_c(summary, info, True)
+        raised: list[BaseException] = []
+        total = info.bytes
+
+        def told(_user: object, _statements: int, done: int) -> int:
+            try:
+                answer = progress(done, total)  # type: ignore[misc]
+            except BaseException as e:  # noqa: B902 - KeyboardInterrupt too: stop cleanly, raise it after
+                raised.append(e)
+                return abi.ORVDEV_STOP
+            return abi.ORVDEV_STOP if answer is False else abi.ORVDEV_CONTINUE
+
+        if progress is not None:
+            callback = abi.SVF_PROGRESS_FN(told)
+            options.progress = callback
+        doing = f"playing the {what}"
+        try:
+            adapter._run("orvdev_svf_play", self._port, program, byref(options), byref(summary), doing=doing)
+        except Mismatch as e:
+            raise self._mismatch(program, e, SvfSummary._from_c(summary, info, False), xsvf) from None
+        except Exception as e:
+            if raised:
+                raise raised[0] from e
+            raise
+        finally:
+            # The TAPs are where the file left them: in Run-Test/Idle unless it said otherwise.
+            self._state = TapState.RUN_TEST_IDLE
+        return SvfSummary._from_c(summary, info, False)
+
+    def _mismatch(self, program: c_void_p, error: Mismatch, summary: SvfSummary, xsvf: bool) -> SvfMismatch:
+        m = abi.SvfMismatch()
+        if self._adapter._libs.devices.orvdev_svf_get_mismatch(program, byref(m)) != 0:
+            return SvfMismatch(error.code, error.text, error.doing, summary=summary)
+
+        def value(part: abi.SvfScanPart, field: str) -> int:
+            raw = ctypes.string_at(getattr(part, field), (part.bits + 7) // 8)
+            return int.from_bytes(raw, "little")
+
+        place = m.statement
+        return SvfMismatch(
+            error.code,
+            error.text,
+            error.doing,
+            hint=error.hint,
+            command=m.body.command.decode("ascii", "replace"),
+            line=None if xsvf else place.line,
+            column=None if xsvf else place.column,
+            offset=place.offset,
+            index=place.index,
+            bits=m.body.bits,
+            expected=value(m.body, "expected"),
+            actual=value(m.body, "actual"),
+            mask=value(m.body, "mask"),
+            differing=m.header.differing + m.body.differing + m.trailer.differing,
+            statements_played=m.statements_played,
+            checks_passed=m.checks_passed,
+            summary=summary,
+        )
 
     def batch(self) -> "DrBatch":
         """A batch of DR scans sent in one bulk transfer."""

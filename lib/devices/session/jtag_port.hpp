@@ -37,6 +37,8 @@ public:
     JtagPort& operator=(const JtagPort&) = delete;
 
     [[nodiscard]] Session& session() const noexcept { return lease_.session(); }
+    // The clock and pins the port runs with.
+    [[nodiscard]] const JtagSetup& setup() const noexcept { return std::get<JtagSetup>(lease_.setup()); }
 
     // Makes the adapter the port's now: its set-up goes out unless the
     // adapter holds it already (a player sets up before its first clock).
@@ -85,7 +87,6 @@ public:
     [[nodiscard]] std::uint64_t control_transfers() const noexcept { return control_transfers_; }
 
 private:
-    [[nodiscard]] const JtagSetup& setup() const noexcept { return std::get<JtagSetup>(lease_.setup()); }
     void send(std::span<const std::uint8_t> stream, const char* doing);
 
     Lease lease_;
