@@ -161,7 +161,7 @@ std::string job_note(std::uint32_t index, std::uint32_t count, double stage_frac
 }
 
 struct SessionBars::Bars {
-    explicit Bars(const Context& ctx) : ctx(ctx) {}
+    explicit Bars(const Context& context) : ctx(context) {}
     using Clock = std::chrono::steady_clock;
     const Context& ctx;
     std::unique_ptr<Progress> bar;
