@@ -152,11 +152,11 @@ std::string job_note(std::uint32_t index, std::uint32_t count, double stage_frac
     }
     const auto left = static_cast<unsigned long>(job_seconds / done - job_seconds + 0.5);
     char text[48];
-    if (left >= 3600) {
-        std::snprintf(text, sizeof text, "job ~%lu:%02lu:%02lu left", left / 3600, left / 60 % 60, left % 60);
-    } else {
-        std::snprintf(text, sizeof text, "job ~%lu:%02lu left", left / 60, left % 60);
+    if (left >= 3600) { // hours away: minutes and seconds would claim too much
+        std::snprintf(text, sizeof text, "job ~%.1f h left", static_cast<double>(left) / 3600);
+        return text;
     }
+    std::snprintf(text, sizeof text, "job ~%lu:%02lu left", left / 60, left % 60);
     return text;
 }
 

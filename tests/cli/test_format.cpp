@@ -456,7 +456,7 @@ TEST(Progress, StagesAndTheWholeJobsEstimate)
         {2, 4, 0.0, 30, "job ~1:30 left"}, // a quarter done in 30 s
         {4, 4, 1.0, 60, "job ~0:00 left"}, // the last stage at its end
         {2, 2, 0.5, 4000, "job ~22:13 left"},
-        {1, 2, 0.5, 4000, "job ~3:20:00 left"},
+        {1, 2, 0.5, 4000, "job ~3.3 h left"},
         {1, 4, 0.0, 10, ""},  // nothing done: no measure yet
         {2, 4, 0.5, 0.2, ""}, // too early to tell
         {1, 1, 0.5, 10, ""},  // one stage: its own bar says it
