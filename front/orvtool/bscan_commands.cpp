@@ -257,6 +257,8 @@ struct ExtraColumn {
     Table::Column column;
     std::size_t at = 0; // its place among the columns
     std::vector<std::string> cells;
+    std::string json_name = {}; // the rows' JSON member, when the column has one
+    std::vector<Value> json = {};
 };
 
 Table pin_table(const std::vector<orvdev_bscan_pin>& pins, const std::optional<ExtraColumn>& extra = {})
@@ -267,11 +269,15 @@ Table pin_table(const std::vector<orvdev_bscan_pin>& pins, const std::optional<E
     }
     for (std::size_t i = 0; i < pins.size(); ++i) {
         const orvdev_bscan_pin& p = pins[i];
-        Value json = Value::object({{"port", p.port},
-                                    {"pin", p.package_pin},
-                                    {"direction", DIRECTIONS[p.direction]},
-                                    {"value", p.value < 0 ? Value() : Value(p.value)},
-                                    {"driven", p.driven != 0}});
+        Value::Members members{{"port", p.port},
+                               {"pin", p.package_pin},
+                               {"direction", DIRECTIONS[p.direction]},
+                               {"value", p.value < 0 ? Value() : Value(p.value)},
+                               {"driven", p.driven != 0}};
+        if (extra && !extra->json_name.empty()) {
+            members.emplace_back(extra->json_name, extra->json.at(i));
+        }
+        Value json = Value::object(std::move(members));
         std::vector<std::string> cells{p.port, p.package_pin, DIRECTIONS[p.direction], value_text(p),
                                        driven_text(p)};
         if (extra) {
@@ -556,13 +562,16 @@ Result cmd_set(const Context& ctx, const jtag::Options& options, const BsdlFiles
                                     &report),
                  report, ctx);
     std::vector<std::string> set;
+    std::vector<Value> set_json; // 0, 1, or "z" for released
     for (const Setting& setting : settings) {
         set.push_back(setting.level == ORVDEV_LEVEL_Z ? "z" : std::to_string(setting.level));
+        set_json.push_back(setting.level == ORVDEV_LEVEL_Z ? Value("z") : Value(setting.level));
     }
     Result r;
     r.field("tap", tap).field("entity", entity_of(file)).field("hold", args.hold);
     r.line(tap_heading(tap, file) + ", EXTEST: the pins as driven (every other pin at its safe value)");
-    r.table("pins", pin_table(chosen_pins(file, all, names), ExtraColumn{{"SET", 3, 1}, 3, set}));
+    r.table("pins",
+            pin_table(chosen_pins(file, all, names), ExtraColumn{{"SET", 3, 1}, 3, set, "set", set_json}));
     if (!args.hold) {
         return r.line("back to its normal function (Test-Logic-Reset)");
     }

@@ -1,6 +1,10 @@
 #include "front/orvtool/device_library.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <string_view>
 
 #include "lib/wire/value_text.hpp"
 
@@ -13,7 +17,7 @@ namespace {
 
 // orvtool's hint for a result, naming its own commands and options; empty
 // where the library's hint says it as well.
-std::string orvtool_hint(std::int32_t rc, const Context& ctx)
+std::string orvtool_hint(std::int32_t rc, const Context& ctx, const char* library_hint)
 {
     switch (rc) {
     case ORVDEV_ERROR_NO_FLASH:
@@ -42,7 +46,9 @@ std::string orvtool_hint(std::int32_t rc, const Context& ctx)
     case ORVDEV_ERROR_STOPPED:
         return "run the command again to finish";
     default:
-        if (rc < 0 && rc >= TPW_ERROR_OTHER) {
+        // Only where the library gave its general hint for the code: one of
+        // its own (an I2C read-back's bounded wait) fits better.
+        if (rc < 0 && rc >= TPW_ERROR_OTHER && std::string_view(library_hint) == orvdev_hint(rc)) {
             return hint_for_result(rc);
         }
         return {};
@@ -81,7 +87,7 @@ ToolError device_error(std::int32_t rc, const orvdev_report& report, const Conte
         message = std::string("interrupted by ") + signal_name(interrupting_signal()) + " (" +
                   orvdev_strerror(rc) + ")";
     }
-    std::string chosen = !hint.empty() ? hint : orvtool_hint(rc, ctx);
+    std::string chosen = !hint.empty() ? hint : orvtool_hint(rc, ctx, report.hint);
     if (chosen.empty()) {
         chosen = report.hint;
     }
@@ -129,11 +135,42 @@ SessionHandle open_session(libusb_device_handle* handle, std::uint32_t timeout_m
     return SessionHandle(session);
 }
 
+std::string stage_label(const std::string& stage, std::uint32_t index, std::uint32_t count)
+{
+    if (count < 2 || index == 0) {
+        return stage;
+    }
+    return stage + " (" + std::to_string(index) + " of " + std::to_string(count) + ")";
+}
+
+std::string job_note(std::uint32_t index, std::uint32_t count, double stage_fraction, double job_seconds)
+{
+    if (count < 2 || index == 0 || index > count || job_seconds < 0.5) {
+        return {};
+    }
+    // The stages weigh alike: a rough measure, refined as each one ends.
+    const double done = (index - 1 + std::clamp(stage_fraction, 0.0, 1.0)) / count;
+    if (done <= 0.0) {
+        return {};
+    }
+    const auto left = static_cast<unsigned long>(job_seconds / done - job_seconds + 0.5);
+    char text[48];
+    if (left >= 3600) { // hours away: minutes and seconds would claim too much
+        std::snprintf(text, sizeof text, "job ~%.1f h left", static_cast<double>(left) / 3600);
+        return text;
+    }
+    std::snprintf(text, sizeof text, "job ~%lu:%02lu left", left / 60, left % 60);
+    return text;
+}
+
 struct SessionBars::Bars {
-    explicit Bars(const Context& ctx) : bars(ctx) {}
-    StageBars bars;
+    explicit Bars(const Context& context) : ctx(context) {}
+    using Clock = std::chrono::steady_clock;
+    const Context& ctx;
+    std::unique_ptr<Progress> bar;
     std::string stage;
-    Progressed update;
+    std::uint32_t stage_index = 0;
+    Clock::time_point job_started;
 
     static std::int32_t on_progress(void* user, const char* stage, std::uint64_t done, std::uint64_t total,
                                     std::int32_t unit)
@@ -142,13 +179,22 @@ struct SessionBars::Bars {
         if (interrupting_signal() != 0) {
             return ORVDEV_STOP;
         }
-        if (done == 0 || self->stage != stage) {
+        std::uint32_t index = 0;
+        std::uint32_t count = 0;
+        orvdev_session_progress_stage(self->ctx.session, &index, &count);
+        if (done == 0 || self->stage != stage || self->stage_index != index) {
+            if (index <= 1) {
+                self->job_started = Clock::now();
+            }
             self->stage = stage;
-            self->update = self->bars.begin(stage, total, unit == ORVDEV_UNIT_BYTES);
+            self->stage_index = index;
+            self->bar.reset(); // clears the previous stage's line
+            self->bar = std::make_unique<Progress>(self->ctx, stage_label(stage, index, count), total,
+                                                   unit == ORVDEV_UNIT_BYTES);
         }
-        if (self->update) {
-            self->update(done);
-        }
+        const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+        const double seconds = std::chrono::duration<double>(Clock::now() - self->job_started).count();
+        self->bar->update(done, job_note(index, count, fraction, seconds));
         return ORVDEV_CONTINUE;
     }
 };
@@ -169,7 +215,7 @@ SessionBars::~SessionBars()
 
 void SessionBars::finish()
 {
-    bars_->bars.finish();
+    bars_->bar.reset();
 }
 
 std::string clock_text(const orvdev_clock& clock, std::uint32_t asked_khz)

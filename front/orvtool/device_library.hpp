@@ -74,6 +74,14 @@ private:
     std::unique_ptr<Bars> bars_;
 };
 
+// A stage's label with its place in a multi-stage operation: "write (3 of
+// 4)"; the stage alone when the operation has one.
+std::string stage_label(const std::string& stage, std::uint32_t index, std::uint32_t count);
+// The estimate for the rest of a multi-stage operation ("job ~1:05 left"),
+// `job_seconds` into it with `stage_fraction` of stage `index` done; empty
+// for a single stage or before half a second.
+std::string job_note(std::uint32_t index, std::uint32_t count, double stage_fraction, double job_seconds);
+
 // "6666 kHz" for what runs, with "(7000 asked: the fastest clock not above
 // it)" when it differs from the request.
 std::string clock_text(const orvdev_clock& clock, std::uint32_t asked_khz);

@@ -66,7 +66,10 @@ std::uint64_t size_arg(std::string_view text, std::string_view what, std::uint64
 {
     orv::SizeTextFault fault = orv::SizeTextFault::none;
     const auto v = orv::parse_size(text, &fault);
-    const std::string limit = "at most " + size_text(max) + " (" + std::to_string(max) + ")";
+    // "4 GiB (4294967296)", but not "4294967295 bytes (4294967295)".
+    const std::string named = size_text(max);
+    const std::string limit =
+        "at most " + named + (named == count_text(max, "byte") ? "" : " (" + std::to_string(max) + ")");
     if (fault == orv::SizeTextFault::not_a_size) {
         usage_error("bad " + std::string(what) + " '" + std::string(text) + "': not a number",
                     "give a number in decimal, as 0x... hex or 0b... binary, optionally followed by k, M or "

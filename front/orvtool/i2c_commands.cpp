@@ -50,6 +50,7 @@ OpenBus open_bus(const Context& ctx, const Options& options)
 Result& bus_fields(Result& result, const OpenBus& bus, std::uint32_t addr)
 {
     return result.field("addr", addr)
+        .field("addr_hex", bus.address_text(addr))
         .field("addr_bits", bus.address_bits())
         .field("clock_khz", bus.clock.actual_hz / 1000);
 }
@@ -95,6 +96,13 @@ std::int32_t probe_code(ProbeMode mode)
 int reg_bytes(const Options& options)
 {
     return options.reg16 ? 2 : 1;
+}
+
+// The register as a number and as orvtool prints it; both null when none.
+Result& reg_fields(Result& result, const Options& options, std::optional<std::uint32_t> reg)
+{
+    return result.field("reg", reg)
+        .field("reg_hex", reg ? Value(hex(*reg, 2 * reg_bytes(options))) : Value());
 }
 
 // Reads `len` bytes, from register (or offset) `reg` when given; a failure
@@ -211,10 +219,12 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
     check_bus(rc, report, ctx, options);
     map.present.assign(present.begin(), present.end());
     Value::List found;
+    Value::List found_hex;
     std::string listed;
     for (unsigned a = map.first; a <= map.last; ++a) {
         if (map.present[a - map.first]) {
             found.emplace_back(a);
+            found_hex.emplace_back(bus.address_text(a));
             listed += "  " + bus.address_text(a) + "\n";
         }
     }
@@ -226,6 +236,7 @@ Result cmd_detect(const Context& ctx, const Options& options, const DetectArgs& 
         .field("first", map.first)
         .field("last", map.last);
     result.field("found", Value::list(std::move(found)));
+    result.field("found_hex", Value::list(std::move(found_hex)));
     if (!options.ten_bit) {
         return result.text(grid_text(map));
     }
@@ -269,7 +280,19 @@ Value value_json(std::span<const std::uint8_t> bytes, DataMode mode)
     if (mode == DataMode::word) {
         return Value(word_of(bytes));
     }
-    return Value(hex_bytes(bytes, ""));
+    Value::List list;
+    for (const std::uint8_t b : bytes) {
+        list.emplace_back(b);
+    }
+    return Value::list(std::move(list));
+}
+
+// "value" and "value_hex": the number (a block: a list of them) and the text
+// as printed.
+Result& value_fields(Result& result, const std::string& name, std::span<const std::uint8_t> bytes,
+                     DataMode mode)
+{
+    return result.field(name, value_json(bytes, mode)).field(name + "_hex", value_text(bytes, mode));
 }
 
 } // namespace
@@ -286,10 +309,9 @@ Result cmd_get(const Context& ctx, const Options& options, std::uint32_t addr,
     const Bytes data =
         read_from(ctx, bus, options, addr, reg, static_cast<std::uint32_t>(data_bytes(mode, length)));
     Result result;
-    return bus_fields(result, bus, addr)
-        .field("reg", reg)
-        .field("value", value_json(data, mode))
-        .line(value_text(data, mode));
+    bus_fields(result, bus, addr);
+    reg_fields(result, options, reg);
+    return value_fields(result, "value", data, mode).line(value_text(data, mode));
 }
 
 Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, std::uint32_t reg,
@@ -301,7 +323,9 @@ Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, s
                                    static_cast<std::uint32_t>(value.size()), &report),
               report, ctx, options);
     Result result;
-    bus_fields(result, bus, addr).field("reg", reg).field("value", value_json(value, mode));
+    bus_fields(result, bus, addr);
+    reg_fields(result, options, reg);
+    value_fields(result, "value", value, mode);
     if (!readback) {
         return result; // i2cset prints nothing
     }
@@ -313,7 +337,7 @@ Result cmd_set(const Context& ctx, const Options& options, std::uint32_t addr, s
                             " of " + bus.address_text(addr),
                         "the register may be read-only, or hold other bits than those written");
     }
-    return result.field("readback", value_json(back, mode))
+    return value_fields(result, "readback", back, mode)
         .line("Value " + value_text(value, mode) + " written, readback matched");
 }
 
@@ -326,8 +350,8 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint32_t addr,
     OpenBus bus = open_bus(ctx, options);
     Bytes data = read_from(ctx, bus, options, addr, reg, len);
     Result result;
-    return bus_fields(result, bus, addr)
-        .field("reg", reg)
+    bus_fields(result, bus, addr);
+    return reg_fields(result, options, reg)
         .field("len", data.size())
         .bytes("data", reg.value_or(0), std::move(data));
 }

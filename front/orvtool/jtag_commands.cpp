@@ -1,5 +1,6 @@
 #include "front/orvtool/jtag_commands.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -713,6 +714,11 @@ Result cmd_scan(const Context& ctx, const Options& options)
                             {"version", static_cast<unsigned>(d.version)},
                             {"ir_length", ir_length}}),
              {std::to_string(i), hex(d.idcode, 8), maker, hex(d.part, 4), std::to_string(d.version), ir}});
+    }
+    // A long maker's name widens its column rather than pushing the rest of
+    // its row out of line.
+    for (const Table::Row& row : table.rows) {
+        table.columns[2].width = std::max(table.columns[2].width, row.cells[2].size());
     }
     result.table("devices", std::move(table));
 

@@ -201,6 +201,12 @@ std::string layout_arguments(const Options& options)
     return text;
 }
 
+// A span of flash, both ends inclusive, as numbers and as printed.
+Value span_json(std::uint64_t from, std::uint64_t to)
+{
+    return Value::object({{"from", from}, {"from_hex", hex(from, 6)}, {"to", to}, {"to_hex", hex(to, 6)}});
+}
+
 } // namespace
 
 Result cmd_id(const Context& ctx, const Options& options)
@@ -276,7 +282,7 @@ Result cmd_read(const Context& ctx, const Options& options, std::uint64_t addr, 
                      report, ctx);
     }
     Result result;
-    result.field("addr", addr).field("len", len);
+    result.field("addr", addr).field("addr_hex", hex(addr, 6)).field("len", len);
     with_regions(result, options);
     if (!out) {
         return result.bytes("data", addr, std::move(data));
@@ -336,7 +342,7 @@ Result cmd_write(const Context& ctx, const Options& options, std::uint64_t addr,
                                ? "nothing to read back: nothing changed"
                                : "ok, " + count_text(r.verified_bytes, "byte") + " read back";
     Result result;
-    result.field("addr", addr).field("len", image.size());
+    result.field("addr", addr).field("addr_hex", hex(addr, 6)).field("len", image.size());
     with_regions(result, options)
         .line(!options.layout ? "wrote " + count_text(image.size(), "byte") + " at " + hex(addr, 6)
                               : "wrote the included regions' " + count_text(r.len, "byte") + " of " +
@@ -379,13 +385,17 @@ Result cmd_verify(const Context& ctx, const Options& options, std::uint64_t addr
         throw ToolError(Exit::failed,
                         "the flash differs from " + in_file + where + " at " + hex(m.addr, 6) +
                             " (expected " + hex(m.expected, 2) + ", read " + hex(m.found, 2) + "; " +
-                            count_text(m.count, "byte") + " differ in all)",
+                            count_text(m.count, "byte") + (m.count == 1 ? " differs" : " differ") +
+                            " in all)",
                         "write the file with orvtool spi write " + hex(addr, 6) + " " + in_file +
                             layout_arguments(options));
     }
     check_device(rc, report, ctx);
     Result result;
-    result.field("addr", addr).field("len", image.size()).field("identical", true);
+    result.field("addr", addr)
+        .field("addr_hex", hex(addr, 6))
+        .field("len", image.size())
+        .field("identical", true);
     if (!options.layout) {
         return result.line("verified " + count_text(image.size(), "byte") + " at " + hex(addr, 6) +
                            ": the flash holds " + in_file);
@@ -437,6 +447,7 @@ Result cmd_erase(const Context& ctx, const Options& options, const EraseArgs& ar
                  rc == ORVDEV_ERROR_MISMATCH ? "the flash may be write-protected (orvtool spi status)" : "");
     return Result()
         .field("addr", addr)
+        .field("addr_hex", hex(addr, 6))
         .field("len", len)
         .field("chip_erased", r.chip_erased != 0)
         .field("erased", erased_json(r.erased, r.erased_count))
@@ -467,8 +478,7 @@ Result cmd_status(const Context& ctx, const Options& options)
         .field("bp", st.bp)
         .field("tb", st.tb != 0)
         .field("sec", st.sec != 0)
-        .labelled("protected",
-                  any ? Value::object({{"from", st.protected_from}, {"to", st.protected_to - 1}}) : Value(),
+        .labelled("protected", any ? span_json(st.protected_from, st.protected_to - 1) : Value(),
                   "block protect:",
                   bits + (any ? ": " + range_text(st.protected_from, st.protected_to - st.protected_from) +
                                     " protected"
@@ -520,15 +530,17 @@ Result cmd_protect(const Context& ctx, const Options& options, const std::option
     if (args) {
         check_range(args->addr, std::max<std::uint64_t>(args->len, 1), flash.info.size, "--range START LEN");
         const std::int32_t rc = orvdev_flash_protect(flash.get(), args->addr, args->len, &report);
-        check_device(rc, report, ctx);
+        check_device(rc, report, ctx,
+                     rc == ORVDEV_ERROR_INVALID_ARGUMENT
+                         ? "choose one of those, or one that orvtool spi protect (without --range) lists"
+                         : "");
     }
     orvdev_flash_status st{};
     check_device(orvdev_flash_read_status(flash.get(), &st, &report), report, ctx);
     const bool any = st.protected_to > st.protected_from;
     Result result;
     result
-        .labelled("protected",
-                  any ? Value::object({{"from", st.protected_from}, {"to", st.protected_to - 1}}) : Value(),
+        .labelled("protected", any ? span_json(st.protected_from, st.protected_to - 1) : Value(),
                   "protected:",
                   any ? range_text(st.protected_from, st.protected_to - st.protected_from) : "nothing")
         .labelled("status1", st.status1, "status register 1:", hex(st.status1, 2))
@@ -538,7 +550,7 @@ Result cmd_protect(const Context& ctx, const Options& options, const std::option
         Value::List list;
         std::string text = "ranges this part can protect:\n";
         for (const orvdev_range& r : ranges) {
-            list.push_back(Value::object({{"from", r.addr}, {"to", r.addr + r.len - 1}}));
+            list.push_back(span_json(r.addr, r.addr + r.len - 1));
             text += "  " + range_text(r.addr, r.len) + "\n";
         }
         result.field("protectable", Value::list(std::move(list))).text(text);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string_view>
 #include <utility>
 
@@ -196,11 +197,13 @@ TraceSummary SessionTrace::finish()
 
 #endif
 
-void add_trace_summary(Result& result, const TraceSummary& summary)
+void add_trace_summary(Result& result, const TraceSummary& summary, std::ostream& err)
 {
-    result.line("trace: " + summary.path + ", " + size_in_units(summary.bytes) + ": " +
-                count_text(summary.changes, "level change") + " in " + bus_time(summary.duration_ns) +
-                " of bus time");
+    // On standard error: standard output stays the command's own answer, so
+    // that $(orvtool --trace t.vcd i2c get ...) is i2cget's one value.
+    err << "trace: " << summary.path << ", " << size_in_units(summary.bytes) << ": "
+        << count_text(summary.changes, "level change") << " in " << bus_time(summary.duration_ns)
+        << " of bus time\n";
     result.field("trace", Value::object({{"file", summary.path},
                                          {"bytes", summary.bytes},
                                          {"changes", summary.changes},

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ std::string trace_command(int argc, char** argv);
 std::string trace_board(const std::string& board);
 
 // The summary line ("trace: FILE, 1.3 MiB: 48213 level changes in 2.150 ms
-// of bus time") and the JSON member "trace".
-void add_trace_summary(Result& result, const TraceSummary& summary);
+// of bus time") on `err`, and the JSON member "trace".
+void add_trace_summary(Result& result, const TraceSummary& summary, std::ostream& err = std::cerr);
 
 } // namespace orvtool

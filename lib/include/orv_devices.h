@@ -688,6 +688,26 @@ ORV_API void orvdev_session_close(orvdev_session* session);
 ORV_API void orvdev_session_set_progress(orvdev_session* session, orvdev_progress_fn progress, void* user);
 
 /**
+ * \brief Where the running operation is among its stages, for the progress
+ *        callback.
+ *
+ * A flash write runs as up to four stages (read, erase, write, verify), an
+ * erase as two (erase, check); called from the progress callback it says
+ * which stage is being told of (from 1) and how many the operation has. The
+ * count is first the most the operation may run and drops when a stage
+ * turns out not to be needed (nothing to erase). Outside such an operation,
+ * and for single-stage ones (read, verify, probe, scan), both are 0.
+ *
+ * \param session the session; NULL is accepted (both 0).
+ * \param[out] index NULL, or receives the stage, from 1; 0 when none.
+ * \param[out] count NULL, or receives the number of stages; 0 when none.
+ * \onfailure Cannot fail.
+ * \threadsafety From the progress callback, or one call at a time per
+ *         session.
+ */
+ORV_API void orvdev_session_progress_stage(const orvdev_session* session, uint32_t* index, uint32_t* count);
+
+/**
  * \brief Says that the caller used the adapter through the bus libraries.
  *
  * The next handle to run an operation sends its set-up (clock, pins, modes)
@@ -2456,9 +2476,11 @@ ORV_API int32_t orvdev_i2c_detect(orvdev_i2c* i2c, uint32_t first, uint32_t last
  * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle or data, a length
  *         outside 1..4088, an address the bus cannot reach; nothing sent.
  * \retval ORVDEV_ERROR_I2C_NO_ACK no device acknowledged the address.
- * \retval ORVDEV_ERROR_I2C_WRITE_FAILED a data byte was refused or the
- *         adapter's answer came up short (the bus library cannot tell
- *         which).
+ * \retval ORVDEV_ERROR_I2C_DATA_NACK (len up to 511) the device refused a
+ *         data byte; the report's byte_index names it, from 0.
+ * \retval ORVDEV_ERROR_I2C_WRITE_FAILED (len 512 and more) a data byte was
+ *         refused or the adapter's answer came up short (the bus library
+ *         cannot tell which).
  * \retval -1..-17 a bus code.
  * \onfailure Nothing of the caller's is written. The device may have taken
  *         some of the bytes.

@@ -592,8 +592,10 @@ BoardConfig Reader::board(const json& doc)
 } // namespace
 
 BoardFileError::BoardFileError(std::string file, std::string where, std::string expected)
-    : std::runtime_error(file + ": " + where + ": " + expected), file_(std::move(file)),
-      where_(std::move(where)), expected_(std::move(expected))
+    // A fault of the file as a whole needs no place in it: "b.json: a board
+    // file, not a directory".
+    : std::runtime_error(file + ": " + (where == "the file" ? "" : where + ": ") + expected),
+      file_(std::move(file)), where_(std::move(where)), expected_(std::move(expected))
 {
 }
 

@@ -646,7 +646,7 @@ TEST_F(SimJson, ErrorsAreJsonToo)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(
         json_query(r.out, "d['error'], d['detail'], d['code'], d['exit'], 'i2c detect' in d['hint']"),
-        "no device acknowledged address 0x51 reading from 0x51: tapwire other error (code -17) -17 1 True\n");
+        "no device acknowledged address 0x51 reading from 0x51: not acknowledged (code -17) -17 1 True\n");
     // Argument errors too, whatever found them.
     for (std::vector<std::string> args : {std::vector<std::string>{"spi", "read"},
                                           {"bogus"},
@@ -846,9 +846,84 @@ TEST_F(Sim, MissingI2cDeviceNamesTheLibraryError)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "orvtool: no device acknowledged address 0x51\n"
-                     "  selecting register 0x00: tapwire other error (code -17)\n"
+                     "  selecting register 0x00: not acknowledged (code -17)\n"
                      "  check the address (orvtool i2c detect), the wiring and the pull-ups\n"
                      "  done: read 0 of 256 bytes from 0x00, stopped at 0x00\n");
+}
+
+// Failures on the I2C and SPI buses in the buses' own words: the refused
+// byte named (counted from 0, as the messages are), no JTAG library's name,
+// and no advice to raise a timeout that I2C caps.
+TEST_F(Sim, BusFailuresSpeakOfTheirBus)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+        bool suggests_timeout;
+    };
+    const Case cases[] = {
+        {{"i2c", "write", "0x68", "0x75", "0x12"},
+         "orvtool: the device at 0x68 refused data byte 1 (counted from 0)\n",
+         false},
+        {{"i2c", "set", "0x68", "0x75", "0x12"}, "refused data byte 1", false},
+        {{"i2c", "transfer", "w1@0x68", "0x10", "w2@0x68", "0x75", "0x12"},
+         "orvtool: the device at 0x68 refused data byte 1 of message 1 (both counted from 0)\n",
+         false},
+        {{"i2c", "transfer", "w1@0x68", "0x10", "r1@0x51"},
+         "no device acknowledged address 0x51 (message 1, counted from 0)",
+         false},
+        {{"--sim-fault", "never-fill:0x83:2", "i2c", "get", "0x68", "0x75"},
+         "the adapter's read-back did not come in time (code -15)",
+         false},
+        {{"--sim-fault", "never-fill:0x83:2", "spi", "id"},
+         "reading the JEDEC ID: the adapter's read-back did not come in time (code -15)",
+         true},
+    };
+    for (const Case& c : cases) {
+        RunResult r = orvtool(sim(c.args));
+        const std::string shown = testing::PrintToString(c.args);
+        EXPECT_EQ(r.status, 1) << shown << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << shown << r.err;
+        EXPECT_EQ(r.err.find("tapwire"), std::string::npos) << shown << r.err;
+        EXPECT_EQ(r.err.find("timeout") != std::string::npos, c.suggests_timeout) << shown << r.err;
+    }
+}
+
+// A maker's name longer than its column widens the column for every row: the
+// part, version and IR length stay under their headings.
+TEST_F(Sim, ScanColumnsStayAlignedWithALongMakersName)
+{
+    const std::string board = ::testing::TempDir() + "orvtool_long_maker.json";
+    std::ofstream(board) << R"({"jtag": [{"name": "dct", "idcode": "0x01234427", "ir_length": 5},
+                                         {"name": "arm_dap", "idcode": "0x4ba00477", "ir_length": 4}]})";
+    RunResult r = orvtool(sim({"--board", board, "jtag", "scan"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line); // the chain's summary
+    std::getline(lines, line);
+    const std::size_t part = line.find("PART");
+    ASSERT_NE(part, std::string::npos) << r.out;
+    for (const char* id : {"0x1234", "0xba00"}) {
+        ASSERT_TRUE(std::getline(lines, line)) << r.out;
+        EXPECT_EQ(line.find(id, 12), part) << r.out;
+    }
+    EXPECT_NE(r.out.find("(Digital Communications Technology Inc)"), std::string::npos) << r.out;
+}
+
+// The trace's summary is a diagnostic: standard output stays the command's
+// answer, so that $(orvtool --trace t.vcd i2c get ...) is one value.
+TEST_F(Sim, TraceSummaryGoesToStandardError)
+{
+    const std::string vcd = ::testing::TempDir() + "orvtool_summary.vcd";
+    RunResult r = orvtool(sim({"--trace", vcd, "i2c", "get", "0x68", "0x75"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "0x68\n");
+    EXPECT_EQ(r.err.rfind("trace: " + vcd + ", ", 0), 0u) << r.err;
+    RunResult json = orvtool(sim({"--json", "--trace", vcd, "i2c", "get", "0x68", "0x75"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json_query(json.out, "d['value'], d['trace']['file'] == '" + vcd + "'"), "104 True\n");
+    std::filesystem::remove(vcd);
 }
 
 TEST_F(Sim, UnpluggedAdapter)
@@ -866,7 +941,10 @@ TEST_F(Sim, ReadBackThatNeverFills)
 {
     RunResult r = orvtool(sim({"--sim-fault", "never-fill", "--timeout", "2", "jtag", "scan"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("scanning the instruction registers: tapwire timeout (code -15)"), std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "scanning the instruction registers: the adapter's read-back did not come in time (code -15)"),
+        std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("--timeout"), std::string::npos) << r.err;
 }
@@ -1072,8 +1150,7 @@ TEST_F(Sim, BoardsAreBoundedAndTheirImagesConfined)
 {
     RunResult zero = orvtool(sim({"--board", "/dev/zero", "spi", "id"}));
     EXPECT_EQ(zero.status, 2);
-    EXPECT_NE(zero.err.find("bad board: /dev/zero: the file: a board file of at most 4 MiB"),
-              std::string::npos)
+    EXPECT_NE(zero.err.find("bad board: /dev/zero: a board file of at most 4 MiB"), std::string::npos)
         << zero.err;
 
     const std::string dir = scratch("confined");
@@ -1265,6 +1342,12 @@ TEST_F(SimJson, BoundaryScanJson)
         "{'tap': 2, 'entity': 'GL64_TQ100', 'pins': [{'port': 'LED(1)', 'pin': '51', 'direction': 'out', "
         "'value': 0, 'driven': True}, {'port': 'A(0)', 'pin': '17', 'direction': 'out3', 'value': None, "
         "'driven': False}]}\n");
+    // jtag set says the level it set of each pin: 0, 1 or "z".
+    RunResult set = orvtool(
+        sim({"--board", "bscan", "--json", "jtag", "set", "--bsdl", BOARD_FILES, "PA8=1", "PA5=z", "pa6=0"}));
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(json_query(set.out, "[(p['port'], p['set'], p['value']) for p in d['pins']]"),
+              "[('PA8', 1, 1), ('PA5', 'z', 1), ('PA6', 0, 0)]\n");
     RunResult test =
         orvtool(sim({"--board", "bscan-faults", "--json", "jtag", "connect-test", "--netlist", NETLIST}));
     EXPECT_EQ(test.status, 1);

@@ -448,7 +448,8 @@ TEST_F(Board, SpiWriteErasesAndProgramsOnlyWhatDiffers)
     out.str("");
     json = true;
     show(spi::cmd_write(ctx, spi::Options{}, 0x10000, path, spi::WriteArgs{}));
-    EXPECT_EQ(out.str(), "{\"addr\":65536,\"len\":65536,\"unchanged_bytes\":65536,\"chip_erased\":false,"
+    EXPECT_EQ(out.str(), "{\"addr\":65536,\"addr_hex\":\"0x010000\",\"len\":65536,\"unchanged_bytes\":65536,"
+                         "\"chip_erased\":false,"
                          "\"erased\":[],\"pages_programmed\":0,\"verified\":true,\"verified_bytes\":0}\n");
     EXPECT_EQ(flash.erases(), 0u);
     EXPECT_EQ(flash.programs(), 256u);
@@ -551,12 +552,12 @@ TEST_F(Board, I2cDetectFindsTheSevenBitDevices)
     json = true;
     show(i2c::cmd_detect(ctx, i2c::Options{}, i2c::DetectArgs{}));
     EXPECT_EQ(out.str(), "{\"addr_bits\":7,\"clock_khz\":400,\"mode\":\"auto\",\"first\":8,\"last\":119,"
-                         "\"found\":[80,104]}\n");
+                         "\"found\":[80,104],\"found_hex\":[\"0x50\",\"0x68\"]}\n");
     out.str("");
     show(i2c::cmd_detect(ctx, i2c::Options{}, i2c::DetectArgs{i2c::ProbeMode::read_byte, 0x50, 0x6F}));
     EXPECT_EQ(out.str(),
               "{\"addr_bits\":7,\"clock_khz\":400,\"mode\":\"read-byte\",\"first\":80,\"last\":111,"
-              "\"found\":[80,104]}\n");
+              "\"found\":[80,104],\"found_hex\":[\"0x50\",\"0x68\"]}\n");
 }
 
 TEST_F(Board, I2cWriteThenReadRegister)
@@ -573,8 +574,8 @@ TEST_F(Board, I2cReadRegisterFileIdentity)
 {
     json = true;
     show(i2c::cmd_read(ctx, i2c::Options{}, 0x68, std::uint8_t{0x75}, 1));
-    EXPECT_EQ(out.str(),
-              "{\"addr\":104,\"addr_bits\":7,\"clock_khz\":400,\"reg\":117,\"len\":1,\"data\":\"68\"}\n");
+    EXPECT_EQ(out.str(), "{\"addr\":104,\"addr_hex\":\"0x68\",\"addr_bits\":7,\"clock_khz\":400,\"reg\":117,"
+                         "\"reg_hex\":\"0x75\",\"len\":1,\"data\":\"68\"}\n");
 }
 
 TEST_F(Board, I2cGetAndSetAsI2cgetAndI2cset)
@@ -592,7 +593,37 @@ TEST_F(Board, I2cGetAndSetAsI2cgetAndI2cset)
     ToolError e = failure([&] {
         show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x75, Bytes{0x00}, i2c::DataMode::byte, false));
     });
-    EXPECT_EQ(e.code(), -13); // read-only: the data byte is refused
+    EXPECT_EQ(e.code(), ORVDEV_ERROR_I2C_DATA_NACK); // read-only: the data byte is refused
+}
+
+// Every mode gives numbers in JSON (a block a list of them), each with the
+// text as printed beside it; addresses and registers too.
+TEST_F(Board, I2cJsonGivesNumbersWithTheirHex)
+{
+    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x10, Bytes{0x12, 0x34, 0x56}, i2c::DataMode::block, false));
+    json = true;
+    const struct {
+        i2c::DataMode mode;
+        std::size_t length;
+        const char* value;
+    } cases[] = {
+        {i2c::DataMode::byte, 1, "\"value\":18,\"value_hex\":\"0x12\""},
+        {i2c::DataMode::word, 2, "\"value\":13330,\"value_hex\":\"0x3412\""},
+        {i2c::DataMode::block, 3, "\"value\":[18,52,86],\"value_hex\":\"0x12 0x34 0x56\""},
+    };
+    for (const auto& c : cases) {
+        out.str("");
+        show(i2c::cmd_get(ctx, i2c::Options{}, 0x68, std::uint8_t{0x10}, c.mode, c.length));
+        EXPECT_EQ(out.str(),
+                  std::string("{\"addr\":104,\"addr_hex\":\"0x68\",\"addr_bits\":7,\"clock_khz\":400,"
+                              "\"reg\":16,\"reg_hex\":\"0x10\",") +
+                      c.value + "}\n");
+    }
+    out.str("");
+    show(i2c::cmd_set(ctx, i2c::Options{}, 0x68, 0x11, Bytes{0xA5}, i2c::DataMode::byte, true));
+    EXPECT_EQ(out.str(), "{\"addr\":104,\"addr_hex\":\"0x68\",\"addr_bits\":7,\"clock_khz\":400,\"reg\":17,"
+                         "\"reg_hex\":\"0x11\",\"value\":165,\"value_hex\":\"0xa5\",\"readback\":165,"
+                         "\"readback_hex\":\"0xa5\"}\n");
 }
 
 TEST_F(Board, I2cDumpOfTenBitDevice)
@@ -637,7 +668,7 @@ TEST_F(Board, I2cMissingDeviceFailsWithTheLibraryTextAndAHint)
     EXPECT_EQ(e.exit(), Exit::failed);
     EXPECT_EQ(e.code(), -17);
     EXPECT_EQ(std::string(e.what()), "no device acknowledged address 0x51");
-    EXPECT_EQ(e.detail(), "reading from 0x51: tapwire other error (code -17)");
+    EXPECT_EQ(e.detail(), "reading from 0x51: not acknowledged (code -17)");
     EXPECT_NE(e.hint().find("i2c detect"), std::string::npos);
     EXPECT_EQ(out.str(), "");
 }
@@ -646,10 +677,9 @@ TEST_F(Board, I2cRefusedDataByteIsReported)
 {
     // Register 0x75 of the register file is read-only: its data byte is refused.
     ToolError e = failure([&] { show(i2c::cmd_write(ctx, i2c::Options{}, 0x68, Bytes{0x75, 0x00})); });
-    EXPECT_EQ(e.code(), -13);
-    EXPECT_EQ(std::string(e.what()),
-              "the device at 0x68 refused a data byte, or the adapter's answer came up short");
-    EXPECT_EQ(e.detail(), "writing to 0x68: tapwire usb trans error (code -13)");
+    EXPECT_EQ(e.code(), ORVDEV_ERROR_I2C_DATA_NACK);
+    EXPECT_EQ(std::string(e.what()), "the device at 0x68 refused data byte 1 (counted from 0)");
+    EXPECT_EQ(e.detail(), "");
 }
 
 } // namespace

@@ -439,3 +439,31 @@ TEST(InputFile, BoundedByWhatTheInputCanBe)
 }
 
 } // namespace
+
+// A multi-stage operation's bar says which stage runs and estimates the whole
+// job, the stages weighing alike; a single stage keeps its plain label.
+TEST(Progress, StagesAndTheWholeJobsEstimate)
+{
+    EXPECT_EQ(stage_label("write", 3, 4), "write (3 of 4)");
+    EXPECT_EQ(stage_label("read", 0, 0), "read");
+    EXPECT_EQ(stage_label("read", 1, 1), "read");
+    const struct {
+        std::uint32_t index, count;
+        double fraction, seconds;
+        const char* note;
+    } cases[] = {
+        {1, 4, 0.5, 10, "job ~1:10 left"}, // an eighth done in 10 s
+        {2, 4, 0.0, 30, "job ~1:30 left"}, // a quarter done in 30 s
+        {4, 4, 1.0, 60, "job ~0:00 left"}, // the last stage at its end
+        {2, 2, 0.5, 4000, "job ~22:13 left"},
+        {1, 2, 0.5, 4000, "job ~3.3 h left"},
+        {1, 4, 0.0, 10, ""},  // nothing done: no measure yet
+        {2, 4, 0.5, 0.2, ""}, // too early to tell
+        {1, 1, 0.5, 10, ""},  // one stage: its own bar says it
+        {0, 0, 0.5, 10, ""},
+        {5, 4, 0.5, 10, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(job_note(c.index, c.count, c.fraction, c.seconds), c.note) << c.index << " of " << c.count;
+    }
+}

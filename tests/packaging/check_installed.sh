@@ -66,7 +66,7 @@ echo "   orvtool --sim jtag scan: ok, $(echo "$loaded" | wc -w) libraries from $
 step "an unknown board: the installed boards are named"
 boards=$prefix/share/orv/boards
 names=$(find "$boards" -maxdepth 1 -name '*.json' -printf '%f\n' | sed 's/\.json$//' | LC_ALL=C sort | paste -sd, - | sed 's/,/, /g')
-want="no-such-board: the file: an existing board file, or the name of a board in $boards: $names"
+want="no-such-board: an existing board file, or the name of a board in $boards: $names"
 for program in "$orvsim --board no-such-board -- true" "$orvtool --sim --board no-such-board spi id"; do
   # shellcheck disable=SC2086
   out=$(cd "$work" && clean $program 2>&1)

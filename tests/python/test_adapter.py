@@ -90,10 +90,20 @@ def test_a_closed_adapter_refuses_work_and_closes_once():
     adapter.close()
     with pytest.raises(ValueError, match="closed"):
         i2c.read(0x50, 1)
-    with pytest.raises(ValueError, match="closed"):
-        adapter.jtag()
+    for port in (adapter.jtag, adapter.spi, adapter.i2c):
+        with pytest.raises(ValueError, match="the adapter is closed"):
+            port()
     with pytest.raises(ValueError, match="closed"):
         flash.read(0, 1)
+    assert repr(i2c).startswith("<orv.I2c ") and repr(i2c).endswith(" closed>")
+
+
+def test_ports_show_their_settings_and_adapter_as_the_adapter_does():
+    with orv.open(serial=SERIALS[0]) as adapter:
+        where = f"on {adapter.info}>"
+        assert repr(adapter.i2c(clock_khz=400)) == f"<orv.I2c {adapter.i2c(400).clock.hz / 1000:g} kHz {where}"
+        assert repr(adapter.jtag(tck_khz=1000)) == f"<orv.Jtag TCK 1000 kHz, TEST_LOGIC_RESET {where}"
+        assert repr(adapter.spi(clock_khz=6000, mode=3)) == f"<orv.Spi 6000 kHz, polarity 1 {where}"
 
 
 def test_closing_the_adapter_closes_its_flashes_buses_and_chains_first():

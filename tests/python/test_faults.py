@@ -64,12 +64,10 @@ FAULTS = [
 ]
 
 
-# I2C takes a failed count poll as one more poll without the count, and
-# cannot tell a short read-back from a refused byte.
+# I2C takes a failed count poll as one more poll without the count.
 I2C_FAULTS = {
     ("stall", 0x83): (orv.Timeout, -15),
     ("short", 0x83): (orv.Timeout, -15),
-    ("short", 0x81): (orv.OrvError, abi.ORVDEV_ERROR_I2C_WRITE_FAILED),
 }
 
 
@@ -163,11 +161,11 @@ def test_a_failure_names_what_python_was_doing_then_the_library_s_message_code_a
     e = raised.value
     assert (e.code, e.bus_code, e.address, e.byte_index) == (abi.ORVDEV_ERROR_I2C_NO_ACK, -17, 0x51, None)
     assert e.text == "no device acknowledged address 0x51"
-    assert e.detail == "reading from 0x51: tapwire other error (code -17)"
+    assert e.detail == "reading from 0x51: not acknowledged (code -17)"
     assert [str(d) for d in e.done] == ["read 0 of 2 bytes"]
     assert str(e).splitlines() == [
         "reading 2 bytes from 0x51: no device acknowledged address 0x51 "
-        "(reading from 0x51: tapwire other error (code -17); code -140)",
+        "(reading from 0x51: not acknowledged (code -17); code -140)",
         f"  hint: {e.hint}",
         "  done: read 0 of 2 bytes",
     ]

@@ -40,6 +40,32 @@ def test_memory_writes_a_page_and_reads_it_back(i2c, addr, ten_bit, size):
     assert i2c.read(addr, size, ten_bit=ten_bit) == data
 
 
+def test_registers_read_as_numbers(i2c):
+    i2c.write_reg(0x68, 0x10, b"\x12\x34")
+    assert i2c.read_reg_int(0x68, 0x75) == 0x68
+    assert i2c.read_reg_int(0x68, 0x10, 2) == 0x3412  # low byte first, as i2cget reads a word
+    assert i2c.read_reg_int(0x68, 0x10, 2, byteorder="big") == 0x1234
+    with pytest.raises(ValueError, match="byteorder"):
+        i2c.read_reg_int(0x68, 0x10, 2, byteorder="middle")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda i2c: i2c.read("0x50", 1),
+        lambda i2c: i2c.read_reg("0x68", 0x75),
+        lambda i2c: i2c.write("0x50", b"\x00"),
+        lambda i2c: i2c.write_reg("0x68", 0x10, 1),
+        lambda i2c: i2c.probe("0x50"),
+        lambda i2c: i2c.transfer([("r", "0x50", 1)]),
+    ],
+)
+def test_an_address_given_as_text_is_a_type_error_and_nothing_is_sent(i2c, call, count):
+    with count() as sent, pytest.raises(TypeError, match="addr must be an int, not str"):
+        call(i2c)
+    assert urbs(sent) == (0, 0, 0)
+
+
 def test_a_256_byte_read_is_one_transaction_not_256_round_trips(i2c, count):
     data = bytes(255 - i for i in range(256))
     i2c.write(0x2A5, b"\x00" + data, ten_bit=True)
@@ -79,14 +105,15 @@ def test_a_combined_transfer_names_the_refused_byte_and_the_missing_device(i2c):
         i2c.transfer([("w", 0x68, b"\x10"), ("r", 0x51, 1)])
     e = missing.value
     assert (e.code, e.address, e.message_index, e.byte_index) == (abi.ORVDEV_ERROR_I2C_NO_ACK, 0x51, 1, None)
-    assert str(e).startswith("I2C transfer (w 0x68, r 0x51): no device acknowledged address 0x51 (message 2)")
+    assert str(e).startswith("I2C transfer (w 0x68, r 0x51): no device acknowledged address 0x51 (message 1, counted from 0)")
 
 
-def test_a_plain_write_cannot_tell_a_refused_byte_from_a_short_answer(i2c):
-    with pytest.raises(orv.OrvError) as raised:
-        i2c.write_reg(0x68, 0x75, 0x12)
-    assert type(raised.value) is orv.OrvError
-    assert raised.value.code == abi.ORVDEV_ERROR_I2C_WRITE_FAILED
+def test_a_plain_write_names_the_refused_byte(i2c):
+    for call in (lambda: i2c.write_reg(0x68, 0x75, 0x12), lambda: i2c.write(0x68, b"\x75\x12")):
+        with pytest.raises(orv.NoAcknowledge) as raised:
+            call()
+        e = raised.value
+        assert (e.code, e.address, e.byte_index, e.message_index) == (abi.ORVDEV_ERROR_I2C_DATA_NACK, 0x68, 1, None)
     with pytest.raises(orv.NoAcknowledge) as missing:
         i2c.write(0x51, b"")  # the address alone
     assert missing.value.address == 0x51

@@ -349,6 +349,14 @@ class Adapter:
     def __repr__(self) -> str:
         return f"<orv.Adapter {self.info}{' closed' if self.closed else ''}>"
 
+    def _port_repr(self, port: str) -> str:
+        """A port's repr, as the adapter's: "<orv.I2c 375 kHz on 1209:4f52 ...>"."""
+        return f"<orv.{port} on {self.info}{' closed' if self.closed else ''}>"
+
+    def _refuse_if_closed(self) -> None:
+        if self.closed:
+            raise ValueError("the adapter is closed")
+
     def jtag(self, tck_khz: int = 1000, pins: Optional[tuple[int, int]] = None, reset: bool = True) -> "Jtag":
         """The JTAG port; see :class:`orv.jtag.Jtag`."""
         from .jtag import Jtag
@@ -367,11 +375,15 @@ class Adapter:
         """The SPI port; see :class:`orv.spi.Spi`."""
         from .spi import Spi
 
+        self._refuse_if_closed()
+
         return Spi(self, clock_khz, mode, polarity, lsb_first, cs_active_high)
 
     def i2c(self, clock_khz: int = 400) -> "I2c":
         """The I2C port; see :class:`orv.i2c.I2c`."""
         from .i2c import I2c
+
+        self._refuse_if_closed()
 
         return I2c(self, clock_khz)
 

@@ -55,6 +55,9 @@ class I2c:
         """The bus clock as it runs, in Hz."""
         return self.clock.hz
 
+    def __repr__(self) -> str:
+        return self._adapter._port_repr(f"I2c {self.clock.hz / 1000:g} kHz")
+
     def _bus(self, ten_bit: bool) -> ctypes.c_void_p:
         ten_bit = bool(ten_bit)
         if ten_bit not in self._buses:
@@ -65,6 +68,7 @@ class I2c:
 
     @staticmethod
     def _where(addr: int, ten_bit: bool) -> str:
+        integer("addr", addr, 0, UINT32_MAX)  # before it is shown: a str raises TypeError, as flash.read
         return f"{addr:#05x}" if ten_bit else f"{addr:#04x}"
 
     def _run(self, function: str, addr: int, ten_bit: bool, *args: object, doing: str, **kw: object) -> None:
@@ -76,10 +80,10 @@ class I2c:
         """Writes 0..4088 bytes in one transaction (no bytes: the address
         alone, a quick write).
 
-        Raises :class:`NoAcknowledge` when the address is not acknowledged.
-        A refused data byte raises :class:`OrvError` (code -142): this
-        transaction cannot tell it from a short read-back, so it does not say
-        which byte; :meth:`transfer` can (``NoAcknowledge.byte_index``)."""
+        Raises :class:`NoAcknowledge` when the address is not acknowledged,
+        or a data byte is refused (``byte_index``, from 0). Above 511 bytes a
+        refused data byte raises :class:`OrvError` (code -142): such a
+        transaction cannot tell it from a short read-back."""
         raw = byte_data("data", data)
         doing = f"writing {nbytes(len(raw))} to {self._where(addr, ten_bit)}"
         if not raw:
@@ -121,6 +125,26 @@ class I2c:
             "orvdev_i2c_read_reg", addr, ten_bit, reg, reg_bytes, buf, n, doing=doing, progress=progress
         )
         return bytes(buf)
+
+    def read_reg_int(
+        self,
+        addr: int,
+        reg: int,
+        n: int = 1,
+        *,
+        byteorder: str = "little",
+        reg16: bool = False,
+        ten_bit: bool = False,
+    ) -> int:
+        """:meth:`read_reg` as a number: `n` bytes, low byte first as i2cget
+        reads a word (``byteorder="big"`` for devices that send the high
+        byte first)::
+
+            who_am_i = i2c.read_reg_int(0x68, 0x75)   # 0x68"""
+        if byteorder not in ("little", "big"):
+            raise ValueError(f"byteorder must be 'little' or 'big', not {byteorder!r}")
+        data = self.read_reg(addr, reg, n, reg16=reg16, ten_bit=ten_bit)
+        return int.from_bytes(data, "little" if byteorder == "little" else "big")
 
     def write_reg(
         self, addr: int, reg: int, data: Union[bytes, int], *, reg16: bool = False, ten_bit: bool = False

@@ -165,6 +165,9 @@ class Jtag:
         """TCK as it runs, in Hz."""
         return self.clock.hz
 
+    def __repr__(self) -> str:
+        return self._adapter._port_repr(f"Jtag TCK {self.clock.hz / 1000:g} kHz, {self._state.name}")
+
     def _held(self) -> "ContextManager[tuple[_lib.Libraries, c_void_p]]":
         """The adapter held for scans of this port through the JTAG library,
         with the port's clock and pins in place."""

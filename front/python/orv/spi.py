@@ -74,6 +74,9 @@ class Spi:
         """The SPI clock as it runs, in Hz."""
         return self.clock.hz
 
+    def __repr__(self) -> str:
+        return self._adapter._port_repr(f"Spi {self.clock.hz / 1000:g} kHz, polarity {self.polarity}")
+
     @property
     def mode(self) -> int:
         return 3 if self.polarity else 0

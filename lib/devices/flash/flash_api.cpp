@@ -124,7 +124,8 @@ void orv::dev::flash::throw_mismatch(const Mismatch& m, orvdev_mismatch* mismatc
     }
     throw Failure(ORVDEV_ERROR_MISMATCH, "the flash differs at " + orv::hex(m.addr, 6) + " (expected " +
                                              orv::hex(m.expected, 2) + ", read " + orv::hex(m.found, 2) +
-                                             "; " + orv::count_text(m.count, "byte") + " differ in all)");
+                                             "; " + orv::count_text(m.count, "byte") +
+                                             (m.count == 1 ? " differs" : " differ") + " in all)");
 }
 
 extern "C" {

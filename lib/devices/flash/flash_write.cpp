@@ -374,6 +374,8 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
     r.at = range.addr;
     using Stage = Reached::Stage;
     const Session& session = flash.session();
+    // Read, erase, write, verify; a stage with nothing to do is dropped.
+    const Stages stages(session, options.verify ? 4 : 3);
 
     Bytes current(range.len);
     // What has been erased, and which pages of the range were programmed
@@ -411,6 +413,12 @@ void write_image(Flash& flash, std::uint64_t addr, std::span<const std::uint8_t>
         r.program_bytes_planned += p.len;
     }
     r.program_from = plan.programs.empty() ? addr : plan.programs.front().addr;
+    if (!plan.chip_erase && plan.erases.empty()) {
+        stages.drop();
+    }
+    if (plan.programs.empty()) {
+        stages.drop();
+    }
 
     reporting_done(
         [&] {
@@ -520,6 +528,7 @@ EraseReport erase_range(Flash& flash, std::uint64_t addr, std::uint64_t len, boo
 {
     const FlashParams& params = flash.params();
     const Session& session = flash.session();
+    const Stages stages(session, 2); // erase, then check
     EraseReport report;
     check_not_protected(flash, addr, len);
     if (!chip && params.erase_types.empty()) {
@@ -598,13 +607,46 @@ std::optional<std::uint8_t> read_status_2(Flash& flash)
     return s2 == 0xFF ? std::nullopt : std::optional(s2);
 }
 
-std::string ranges_text(const std::vector<ProtectionSetting>& settings)
+// The ranges nearest [addr, addr + len) that the part can protect, at most
+// `most`, in address order: the smallest range that covers it (the one to
+// take when more may be protected) and those whose ends lie closest to its
+// ends. A part with CMP has dozens: the whole list does not fit a message.
+std::string nearby_ranges_text(const std::vector<ProtectionSetting>& settings, std::uint64_t addr,
+                               std::uint64_t len, std::size_t most)
 {
-    std::string text;
+    const std::uint64_t end = addr + len;
+    const auto gap = [](std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; };
+    std::vector<const ProtectionSetting*> near;
+    const ProtectionSetting* cover = nullptr;
     for (const ProtectionSetting& s : settings) {
-        if (s.to > s.from) {
-            text += (text.empty() ? "" : ", ") + hex(s.from, 6) + "+" + size_text(s.to - s.from);
+        if (s.to <= s.from) {
+            continue;
         }
+        near.push_back(&s);
+        if (s.from <= addr && s.to >= end && (cover == nullptr || s.to - s.from < cover->to - cover->from)) {
+            cover = &s;
+        }
+    }
+    std::stable_sort(near.begin(), near.end(), [&](const ProtectionSetting* a, const ProtectionSetting* b) {
+        return gap(a->from, addr) + gap(a->to, end) < gap(b->from, addr) + gap(b->to, end);
+    });
+    if (near.size() > most) {
+        near.resize(most);
+    }
+    if (cover != nullptr && std::find(near.begin(), near.end(), cover) == near.end()) {
+        if (near.size() == most && !near.empty()) {
+            near.back() = cover;
+        } else {
+            near.push_back(cover);
+        }
+    }
+    std::sort(near.begin(), near.end(), [](const ProtectionSetting* a, const ProtectionSetting* b) {
+        return a->from != b->from ? a->from < b->from : a->to < b->to;
+    });
+    std::string text;
+    for (const ProtectionSetting* s : near) {
+        text += (text.empty() ? "" : ", ") + hex(s->from, 6) + "+" + size_text(s->to - s->from) +
+                (s == cover ? " (the smallest that covers it)" : "");
     }
     return text;
 }
@@ -625,10 +667,14 @@ ProtectReport protect(Flash& flash, std::uint64_t addr, std::uint64_t len)
         return len == 0 ? s.to == s.from : s.from == addr && s.to == addr + len;
     });
     if (it == settings.end()) {
+        const auto count = std::count_if(settings.begin(), settings.end(),
+                                         [](const ProtectionSetting& s) { return s.to > s.from; });
         throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT,
                       "this part cannot protect " + hex(addr, 6) + "+" + size_text(len) +
-                          " alone; it can protect " + ranges_text(settings),
-                      "choose one of those ranges");
+                          " alone; the nearest ranges it can protect are " +
+                          nearby_ranges_text(settings, addr, len, 4),
+                      "choose one of those, or one of the " + std::to_string(count) +
+                          " in the part's list of protectable ranges");
     }
     constexpr std::uint8_t PROTECTION_BITS = nor::STATUS_BP_MASK | nor::STATUS_TB | nor::STATUS_SEC;
     ProtectReport report;

@@ -59,6 +59,14 @@ void Bus::check(std::int32_t rc, std::uint32_t addr, const std::string& doing) c
         throw Failure(ORVDEV_ERROR_I2C_NO_ACK, "no device acknowledged address " + address_text(addr),
                       "check the address, the wiring and the pull-ups", rc, bus_text(rc, doing));
     }
+    if (rc == TPW_ERROR_TIMEOUT || rc == LIBUSB_ERROR_TIMEOUT) {
+        // The I2C read-back waits a bounded time whatever the session's
+        // timeout: a longer one would not help.
+        throw Failure(rc, bus_text(rc, doing),
+                      "the adapter did not deliver the I2C read-back in time: check that it is powered and "
+                      "plugged in, and retry",
+                      rc);
+    }
     check_bus(rc, doing);
 }
 
@@ -68,7 +76,7 @@ bool Bus::probe_write(std::uint32_t addr)
     static constexpr std::uint8_t none = 0; // the library wants a buffer even for no bytes
     const std::int32_t rc = lumo_iic_send_bytes(session_.handle(), addr, address_bits(), &none, 0, timeout());
     if (rc != 0 && rc != TPW_ERROR_OTHER) {
-        check_bus(rc, "probing " + address_text(addr));
+        check(rc, addr, "probing " + address_text(addr));
     }
     return rc == 0;
 }
@@ -79,7 +87,7 @@ bool Bus::probe_read(std::uint32_t addr)
     std::uint8_t byte = 0;
     const std::int32_t rc = lumo_iic_read_bytes(session_.handle(), addr, address_bits(), &byte, 1, timeout());
     if (rc != 0 && rc != TPW_ERROR_OTHER) {
-        check_bus(rc, "probing " + address_text(addr));
+        check(rc, addr, "probing " + address_text(addr));
     }
     return rc == 0;
 }
@@ -118,10 +126,37 @@ std::vector<bool> Bus::detect(std::uint32_t first, std::uint32_t last, ProbeMode
 void Bus::write(std::uint32_t addr, std::span<const std::uint8_t> bytes, const std::string& doing)
 {
     claim_adapter();
+    if (bytes.size() + 1 <= MAX_TRANSFER_READBACK) {
+        // As one message of a combined transaction: the same START, address,
+        // bytes and STOP on the bus, but each data byte's acknowledge comes
+        // back in a read-back byte of its own, so a refusal names its byte.
+        Bytes data(bytes.begin(), bytes.end());
+        const Message message{addr, false, data};
+        run_combined(session_.handle(), timeout(), ten_bit_, std::span(&message, 1),
+                     [&](const TransferFault& fault) {
+                         switch (fault.kind) {
+                         case TransferFault::Kind::address:
+                             check(TPW_ERROR_OTHER, addr, doing);
+                             break;
+                         case TransferFault::Kind::data:
+                             throw Failure(ORVDEV_ERROR_I2C_DATA_NACK,
+                                           "the device at " + address_text(addr) + " refused data byte " +
+                                               std::to_string(fault.byte) + " (counted from 0)",
+                                           "the device may be busy (an EEPROM finishing a write) or the "
+                                           "register may not exist")
+                                 .with_byte_index(static_cast<int>(fault.byte));
+                         case TransferFault::Kind::bus:
+                             break;
+                         }
+                         check(fault.code, addr, doing);
+                     });
+        return;
+    }
     const std::int32_t rc = lumo_iic_send_bytes(session_.handle(), addr, address_bits(), bytes.data(),
                                                 static_cast<std::uint32_t>(bytes.size()), timeout());
     if (rc == TPW_ERROR_USBTRANS_ERR) {
-        // The library cannot tell a data byte that went unacknowledged from a
+        // The library packs the data bytes' acknowledges eight to a read-back
+        // byte: it cannot tell which byte went unacknowledged, nor that from a
         // read-back that came up short.
         throw Failure(ORVDEV_ERROR_I2C_WRITE_FAILED,
                       "the device at " + address_text(addr) +
@@ -253,13 +288,13 @@ void Bus::transfer(std::span<const Message> messages)
     claim_adapter();
     run_combined(session_.handle(), timeout(), ten_bit_, messages, [&](const TransferFault& fault) {
         const Message& m = messages[fault.message];
-        const std::string doing = "message " + std::to_string(fault.message + 1) + " of the transfer, " +
+        const std::string doing = "message " + std::to_string(fault.message) + " of the transfer, " +
                                   (m.read ? "reading from " : "writing to ") + address_text(m.addr);
         switch (fault.kind) {
         case TransferFault::Kind::address:
             throw Failure(ORVDEV_ERROR_I2C_NO_ACK,
                           "no device acknowledged address " + address_text(m.addr) + " (message " +
-                              std::to_string(fault.message + 1) + ")",
+                              std::to_string(fault.message) + ", counted from 0)",
                           "check the address, the wiring and the pull-ups", TPW_ERROR_OTHER,
                           bus_text(TPW_ERROR_OTHER, doing))
                 .with_message_index(static_cast<int>(fault.message));
@@ -267,12 +302,12 @@ void Bus::transfer(std::span<const Message> messages)
             throw Failure(
                 ORVDEV_ERROR_I2C_DATA_NACK,
                 "the device at " + address_text(m.addr) + " refused data byte " + std::to_string(fault.byte) +
-                    " of message " + std::to_string(fault.message + 1),
+                    " of message " + std::to_string(fault.message) + " (both counted from 0)",
                 "the device may be busy (an EEPROM finishing a write) or the register may not exist")
                 .with_byte_index(static_cast<int>(fault.byte))
                 .with_message_index(static_cast<int>(fault.message));
         case TransferFault::Kind::bus:
-            check_bus(fault.code, "the combined transfer");
+            check(fault.code, m.addr, "the combined transfer");
         }
     });
 }

@@ -122,7 +122,29 @@ std::string hint_for_bus_code(std::int32_t code)
 
 std::string bus_text(std::int32_t code, const std::string& doing)
 {
-    return doing + ": " + tapwire_get_err_info(code) + " (code " + std::to_string(code) + ")";
+    // The bus libraries' own codes in words that fit every bus: their texts
+    // name the JTAG library, whichever bus failed.
+    const char* text = nullptr;
+    switch (code) {
+    case TPW_ERROR_USBTRANS_ERR:
+        text = "a transfer moved the wrong number of bytes";
+        break;
+    case TPW_ERROR_INVALID_PARAM:
+        text = "an argument was refused";
+        break;
+    case TPW_ERROR_TIMEOUT:
+        text = "the adapter's read-back did not come in time";
+        break;
+    case TPW_ERROR_CMD_ERR:
+        text = "the adapter refused a command";
+        break;
+    case TPW_ERROR_OTHER:
+        text = "not acknowledged";
+        break;
+    default:
+        text = tapwire_get_err_info(code);
+    }
+    return doing + ": " + text + " (code " + std::to_string(code) + ")";
 }
 
 void check_bus(std::int32_t code, const std::string& doing)

@@ -126,6 +126,10 @@ bool Session::claim(const Lease& lease)
 Progress::Progress(const Session& session, const char* stage, std::uint64_t total, orvdev_progress_unit unit)
     : session_(session), stage_(stage), total_(total), unit_(unit)
 {
+    Session::StagePlace& place = session_.stages_;
+    if (place.index < place.count) {
+        ++place.index;
+    }
     session_.progress(stage_, 0, total_, unit_);
 }
 

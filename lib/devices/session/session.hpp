@@ -54,6 +54,14 @@ public:
         progress_ = callback;
         progress_user_ = user;
     }
+    // Where a multi-stage operation (read, erase, write, verify) is: its
+    // stage from 1 and how many it has; 0 and 0 outside one.
+    struct StagePlace {
+        std::uint32_t index = 0;
+        std::uint32_t count = 0;
+    };
+    [[nodiscard]] StagePlace stage_place() const noexcept { return stages_; }
+
     // Tells the progress callback; throws Failure(ORVDEV_ERROR_STOPPED) when
     // it asks to stop.
     void progress(const char* stage, std::uint64_t done, std::uint64_t total,
@@ -102,6 +110,35 @@ private:
     const Lease* holder_ = nullptr; // whose set-up the adapter holds; null: none known
     bool unsettled_ = false;
     std::array<char, 64> serial_{};
+    // Progress bookkeeping, kept by Stages and Progress, which see the
+    // session as the operations do (const).
+    mutable StagePlace stages_;
+    friend class Stages;
+    friend class Progress;
+};
+
+// A multi-stage operation, while it lives: each Progress made then starts its
+// next stage. drop() says that a planned stage will not run after all (a
+// write with nothing to erase).
+class Stages {
+public:
+    Stages(const Session& session, std::uint32_t count) noexcept : session_(session), outer_(session.stages_)
+    {
+        session_.stages_ = Session::StagePlace{0, count};
+    }
+    ~Stages() { session_.stages_ = outer_; }
+    Stages(const Stages&) = delete;
+    Stages& operator=(const Stages&) = delete;
+    void drop() const noexcept
+    {
+        if (session_.stages_.count > session_.stages_.index) {
+            --session_.stages_.count;
+        }
+    }
+
+private:
+    const Session& session_;
+    Session::StagePlace outer_;
 };
 
 // A stage of a long operation, as the progress callback hears of it: started

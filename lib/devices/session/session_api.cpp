@@ -138,6 +138,18 @@ void orvdev_session_set_progress(orvdev_session* session, orvdev_progress_fn pro
     }
 }
 
+void orvdev_session_progress_stage(const orvdev_session* session, uint32_t* index, uint32_t* count)
+{
+    const orv::dev::Session::StagePlace place =
+        session != nullptr ? session->stage_place() : orv::dev::Session::StagePlace{};
+    if (index != nullptr) {
+        *index = place.index;
+    }
+    if (count != nullptr) {
+        *count = place.count;
+    }
+}
+
 void orvdev_session_touch(orvdev_session* session)
 {
     if (session != nullptr) {
