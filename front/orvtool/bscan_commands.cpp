@@ -848,9 +848,8 @@ PinBusChain open_pin_bus_chain(const Context& ctx, const ViaBscan& via, const st
     check_pin_names(*files, ports);
     std::optional<std::uint32_t> index;
     std::string entity;
-    if (!via.tap.empty() && std::all_of(via.tap.begin(), via.tap.end(), [](unsigned char c) {
-            return std::isdigit(c) != 0;
-        })) {
+    if (!via.tap.empty() &&
+        std::all_of(via.tap.begin(), via.tap.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
         index = static_cast<std::uint32_t>(std::stoul(via.tap));
     } else {
         entity = via.tap;
@@ -868,9 +867,9 @@ PinBusChain open_pin_bus_chain(const Context& ctx, const ViaBscan& via, const st
         }
         orvdev_tap_choice choice{};
         orvdev_report report{};
-        if (orvdev_bsdl_choose_tap(&scanned->chain, files->pointers().data(), files->count(), -1, entity.c_str(),
-                                   names.data(), static_cast<std::uint32_t>(names.size()), &choice,
-                                   &report) != 0) {
+        if (orvdev_bsdl_choose_tap(&scanned->chain, files->pointers().data(), files->count(), -1,
+                                   entity.c_str(), names.data(), static_cast<std::uint32_t>(names.size()),
+                                   &choice, &report) != 0) {
             usage_error(report.message, "give the TAP by its index (orvtool jtag bsdl lists them)");
         }
         tap = choice.tap;

@@ -66,8 +66,8 @@ OpenFlash open_flash(const Context& ctx, const Options& options)
         PinBusChain chain = open_pin_bus_chain(ctx, via, options.bsdl, options.clock_khz);
         const orvdev_spi_pins pins{via.pins[0].second.c_str(), via.pins[1].second.c_str(),
                                    via.pins[2].second.c_str(), via.pins[3].second.c_str(), 0};
-        check_device(orvdev_flash_open_bscan(chain.bscan.get(), chain.tap, &pins, &o, &flash, &report), report,
-                     ctx);
+        check_device(orvdev_flash_open_bscan(chain.bscan.get(), chain.tap, &pins, &o, &flash, &report),
+                     report, ctx);
         OpenFlash f{std::move(chain), FlashHandle(flash), {}};
         orvdev_flash_get_info(flash, &f.info);
         return f;
@@ -620,7 +620,8 @@ struct SpiArgs {
         options.clock_khz = khz_arg(clock, "--clock");
         options.part = part;
         if (!via_bscan.empty()) {
-            (void)parse_via_bscan(via_bscan, {"cs", "sck", "mosi", "miso"}); // refused before the adapter opens
+            (void)parse_via_bscan(via_bscan,
+                                  {"cs", "sck", "mosi", "miso"}); // refused before the adapter opens
         }
         options.via_bscan = via_bscan;
         options.bsdl = bsdl;
@@ -747,8 +748,9 @@ void register_spi(CLI::App& app, Chosen& chosen)
                     "TAP:cs=PORT,sck=PORT,mosi=PORT,miso=PORT (TAP an index or the BSDL entity); --clock is "
                     "then the JTAG clock")
         ->type_name("SPEC");
-    spi->add_option("--bsdl", group->bsdl,
-                    "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")
+    spi->add_option(
+           "--bsdl", group->bsdl,
+           "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")
         ->type_name("FILE|DIR");
 
     add_plain_command(spi, chosen, group, "id", "identify the flash: JEDEC ID, size, erase sizes (SFDP)",

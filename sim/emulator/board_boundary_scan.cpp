@@ -372,8 +372,9 @@ NetworkConfig read_network(const json& doc, const std::vector<TapConfig>& taps, 
 }
 
 std::vector<std::size_t> read_connect(const json& connect, const std::string& where,
-                                      const std::vector<std::string>& roles, const std::vector<TapConfig>& taps,
-                                      NetworkConfig& network, const BoardFileSource& source)
+                                      const std::vector<std::string>& roles,
+                                      const std::vector<TapConfig>& taps, NetworkConfig& network,
+                                      const BoardFileSource& source)
 {
     const Reading r(source);
     std::string wanted;

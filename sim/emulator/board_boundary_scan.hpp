@@ -39,7 +39,7 @@ struct BoardFileSource {
 // Throws BoardFileError.
 [[nodiscard]] std::vector<std::size_t> read_connect(const nlohmann::json& connect, const std::string& where,
                                                     const std::vector<std::string>& roles,
-                                                    const std::vector<TapConfig>& taps, NetworkConfig& network,
-                                                    const BoardFileSource& source);
+                                                    const std::vector<TapConfig>& taps,
+                                                    NetworkConfig& network, const BoardFileSource& source);
 
 } // namespace orv::emu

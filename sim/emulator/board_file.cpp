@@ -566,9 +566,9 @@ BoardConfig Reader::board(const json& doc)
         check_capacity(*board.spi_flash);
         board.spi_flash_image = image(doc["spi_flash"], "spi_flash", board.spi_flash->size);
         if (doc["spi_flash"].contains("connect")) {
-            const auto nets = read_connect(doc["spi_flash"]["connect"], "spi_flash.connect",
-                                           {"cs", "sck", "mosi", "miso"}, board.jtag, board.network,
-                                           {file_, directory_});
+            const auto nets =
+                read_connect(doc["spi_flash"]["connect"], "spi_flash.connect", {"cs", "sck", "mosi", "miso"},
+                             board.jtag, board.network, {file_, directory_});
             board.spi_flash_connect = SpiNets{nets[0], nets[1], nets[2], nets[3]};
         }
     }

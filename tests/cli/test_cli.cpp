@@ -1287,8 +1287,8 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
 {
     const std::string via = "1:cs=PA4,sck=PA5,mosi=PA7,miso=PA6";
     const auto spi = [&](const std::string& spec, std::vector<std::string> args) {
-        std::vector<std::string> all{"--board", "bscan-flash", "spi", "--via-bscan", spec, "--bsdl", BOARD_FILES,
-                                     "--clock", "30000"};
+        std::vector<std::string> all{"--board", "bscan-flash", "spi",     "--via-bscan", spec,
+                                     "--bsdl",  BOARD_FILES,   "--clock", "30000"};
         all.insert(all.end(), args.begin(), args.end());
         return orvtool(sim(all));
     };

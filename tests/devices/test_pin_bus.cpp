@@ -216,12 +216,11 @@ TEST_P(EitherBus, IdentifiesReadsWritesVerifiesAndErases)
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 16, back.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Flash, EitherBus,
-    testing::Values(BusCase{"connector", false, 0, {0xEF, 0x40, 0x16}, 4u << 20, true},
-                    BusCase{"pins_mode0", true, 0, {0xEF, 0x40, 0x14}, 1u << 20, true},
-                    BusCase{"pins_mode3", true, 3, {0xEF, 0x40, 0x14}, 1u << 20, false}),
-    [](const testing::TestParamInfo<BusCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Flash, EitherBus,
+                         testing::Values(BusCase{"connector", false, 0, {0xEF, 0x40, 0x16}, 4u << 20, true},
+                                         BusCase{"pins_mode0", true, 0, {0xEF, 0x40, 0x14}, 1u << 20, true},
+                                         BusCase{"pins_mode3", true, 3, {0xEF, 0x40, 0x14}, 1u << 20, false}),
+                         [](const testing::TestParamInfo<BusCase>& p) { return std::string(p.param.name); });
 
 // ---- refusals ----------------------------------------------------------------
 
@@ -248,7 +247,11 @@ TEST_F(PinBus, BadPinsAndTapsAreRefusedBeforeAnythingIsDriven)
     };
     const Case cases[] = {
         {"unknown pin", {"PA4", "PA5", "PZ9", "PA6", 0}, U1, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
-        {"input-only CS", {"BOOT0", "PA5", "PA7", "PA6", 0}, U1, ORVDEV_ERROR_INVALID_ARGUMENT, "cannot drive"},
+        {"input-only CS",
+         {"BOOT0", "PA5", "PA7", "PA6", 0},
+         U1,
+         ORVDEV_ERROR_INVALID_ARGUMENT,
+         "cannot drive"},
         {"pin given twice", {"PA4", "PA5", "PA5", "PA6", 0}, U1, ORVDEV_ERROR_INVALID_ARGUMENT, "already"},
         {"mode 1", {"PA4", "PA5", "PA7", "PA6", 1}, U1, ORVDEV_ERROR_INVALID_ARGUMENT, "mode"},
         {"no pin named", {"PA4", "", "PA7", "PA6", 0}, U1, ORVDEV_ERROR_INVALID_ARGUMENT, "named"},

@@ -58,8 +58,8 @@ PinSpiBus::PinSpiBus(BoundaryChain& chain, std::size_t tap, const SpiPinNames& n
         const PinCells& cells = b.pins()[*pin];
         if (l != &miso_ && !can_drive(cells)) {
             throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT,
-                          std::string(l->role) + ": " + *name + " is " + std::string(name_of(cells.direction)) +
-                              ": the device cannot drive it",
+                          std::string(l->role) + ": " + *name + " is " +
+                              std::string(name_of(cells.direction)) + ": the device cannot drive it",
                           "give a pin with an output cell");
         }
         if (l == &miso_ && !cells.input) {
@@ -106,8 +106,9 @@ PinSpiBus::PinSpiBus(BoundaryChain& chain, std::size_t tap, const SpiPinNames& n
                               "the " + line(l->role) + " line reads " + (level ? "0" : "1") +
                                   " while the pins drive it " + (level ? "1" : "0") +
                                   ": its net is stuck or shorted, no part on the bus can answer",
-                              "check the net of " + line(l->role) + " (orvtool jtag connect-test finds "
-                              "the fault)");
+                              "check the net of " + line(l->role) +
+                                  " (orvtool jtag connect-test finds "
+                                  "the fault)");
             }
         }
     };
@@ -173,9 +174,7 @@ void PinSpiBus::hold()
 void PinSpiBus::scan(engine::JtagSequencer& sequencer, bool cs, bool sck, bool mosi, bool sample)
 {
     const Boundary& b = chain_.boundary(tap_);
-    auto set = [&](const Line& l, bool level) {
-        dr_[offset_ + *b.pins()[l.pin].output] = level ? 1 : 0;
-    };
+    auto set = [&](const Line& l, bool level) { dr_[offset_ + *b.pins()[l.pin].output] = level ? 1 : 0; };
     set(cs_, cs);
     set(sck_, sck);
     set(mosi_, mosi);

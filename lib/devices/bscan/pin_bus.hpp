@@ -76,10 +76,10 @@ private:
     std::size_t tap_;
     int mode_;
     Line cs_{"CS"}, sck_{"SCK"}, mosi_{"MOSI"}, miso_{"MISO"};
-    std::vector<PinSetting> kept_;  // the other pins as they were
-    Bits dr_;                       // the chain's DR in EXTEST, shift order
+    std::vector<PinSetting> kept_; // the other pins as they were
+    Bits dr_;                      // the chain's DR in EXTEST, shift order
     std::size_t dr_length_ = 0;
-    std::size_t offset_ = 0;        // of the TAP's register in dr_
+    std::size_t offset_ = 0; // of the TAP's register in dr_
     bool holding_ = false;
     PinBusStats stats_;
 };

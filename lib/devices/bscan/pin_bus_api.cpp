@@ -23,14 +23,16 @@ bool named(const char* name)
 } // namespace
 
 int32_t orvdev_flash_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_spi_pins* pins,
-                                const orvdev_flash_options* options, orvdev_flash** out, orvdev_report* report)
+                                const orvdev_flash_options* options, orvdev_flash** out,
+                                orvdev_report* report)
 {
     if (bscan == nullptr || pins == nullptr || out == nullptr) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
                       "no boundary-scan handle, no pins, or nowhere to put the flash handle");
     }
     if (!named(pins->cs) || !named(pins->sck) || !named(pins->mosi) || !named(pins->miso)) {
-        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "the pins of CS, SCK, MOSI and MISO, each named");
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "the pins of CS, SCK, MOSI and MISO, each named");
     }
     if (pins->mode != 0 && pins->mode != 3) {
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "SPI mode 0 or 3 through boundary-scan pins");
@@ -54,8 +56,8 @@ int32_t orvdev_flash_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_
     BoundaryChain& chain = bscan->chain;
     orvdev_flash* flash = nullptr;
     const std::int32_t rc = guarded(&chain.jtag().session(), report, [&] {
-        auto bus = std::make_unique<PinSpiBus>(chain, tap, SpiPinNames{pins->cs, pins->sck, pins->mosi, pins->miso},
-                                               pins->mode);
+        auto bus = std::make_unique<PinSpiBus>(
+            chain, tap, SpiPinNames{pins->cs, pins->sck, pins->mosi, pins->miso}, pins->mode);
         const PinSpiBus& on = *bus;
         std::unique_ptr<orvdev_flash> made(new orvdev_flash{flash::Flash(std::move(bus))});
         try {
