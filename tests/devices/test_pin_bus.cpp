@@ -219,7 +219,7 @@ TEST_P(EitherBus, IdentifiesReadsWritesVerifiesAndErases)
 INSTANTIATE_TEST_SUITE_P(Flash, EitherBus,
                          testing::Values(BusCase{"connector", false, 0, {0xEF, 0x40, 0x16}, 4u << 20, true},
                                          BusCase{"pins_mode0", true, 0, {0xEF, 0x40, 0x14}, 1u << 20, true},
-                                         BusCase{"pins_mode3", true, 3, {0xEF, 0x40, 0x14}, 1u << 20, false}),
+                                         BusCase{"pins_mode3", true, 3, {0xEF, 0x40, 0x14}, 1u << 20, true}),
                          [](const testing::TestParamInfo<BusCase>& p) { return std::string(p.param.name); });
 
 // ---- refusals ----------------------------------------------------------------

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "lib/wire/command_stream.hpp"
+#include "lib/wire/tap_phases.hpp"
+
 #include "lib/devices/session/failure.hpp"
 
 namespace orv::dev::bscan {
@@ -168,24 +171,143 @@ void PinSpiBus::hold()
     chain_.jtag().claim_adapter();
 }
 
-// One DR scan from Run-Test/Idle or Update-DR to Update-DR: Select-DR,
-// Capture-DR, Shift-DR, the register (its last bit leaving for Exit1-DR),
-// Update-DR.
-void PinSpiBus::scan(engine::JtagSequencer& sequencer, bool cs, bool sck, bool mosi, bool sample)
+// The scans of a transaction as adapter commands, cut into batches whose
+// read-back stays within the bound; each batch ends in a flush and goes out
+// as one OUT transfer and one read-back exchange.
+class PinSpiBus::Batch {
+public:
+    static constexpr std::size_t MAX_READBACK_BITS = 8 * engine::DEFAULT_MAX_READBACK;
+
+    Batch(const Session& session, PinBusStats& stats)
+        : wire_(session.handle(), session.timeout_ms()), stats_(stats)
+    {
+    }
+
+    // TMS clocks (pattern bit k for clock k), TDI held at `tdi`.
+    void tms(std::uint8_t pattern, unsigned clocks, bool tdi, bool read = false)
+    {
+        command([&](CommandStream& s) { jtag::append_tms_clocks(s, pattern, clocks, tdi, read); });
+        stats_.wire.clocks += clocks;
+        sampled_ += read ? 1 : 0;
+    }
+    // Bits [from, to) of `bits` shifted with TMS low, none read.
+    void shift(const Bits& bits, std::size_t from, std::size_t to)
+    {
+        std::vector<std::uint8_t> bytes;
+        std::size_t i = from;
+        for (; i + 8 <= to; i += 8) {
+            std::uint8_t byte = 0;
+            for (unsigned k = 0; k < 8; ++k) {
+                byte = static_cast<std::uint8_t>(byte | (bits[i + k] & 1U) << k);
+            }
+            bytes.push_back(byte);
+        }
+        if (!bytes.empty()) {
+            stream_.resize(stream_.size() + bytes.size() + 3 * (bytes.size() / 256 + 1));
+            CommandStream s{std::span<std::uint8_t>(stream_).subspan(size_)};
+            jtag::append_shift_bytes(s, bytes, false);
+            size_ += s.size();
+        }
+        if (i < to) {
+            std::uint8_t rest = 0;
+            for (std::size_t k = 0; i + k < to; ++k) {
+                rest = static_cast<std::uint8_t>(rest | (bits[i + k] & 1U) << k);
+            }
+            command([&](CommandStream& s) {
+                jtag::append_shift_bits(s, rest, static_cast<unsigned>(to - i), false);
+            });
+        }
+        stats_.wire.clocks += to - from;
+    }
+    // One bit shifted with TMS low, TDO read.
+    void read_bit(bool tdi)
+    {
+        command([&](CommandStream& s) { jtag::append_shift_bits(s, tdi ? 1 : 0, 1, true); });
+        ++stats_.wire.clocks;
+        ++sampled_;
+    }
+    // Sends the batch when its read-back is full; `levels` gets what it read.
+    [[nodiscard]] std::int32_t send_if_full(std::vector<std::uint8_t>& levels)
+    {
+        return sampled_ >= MAX_READBACK_BITS ? send(levels) : 0;
+    }
+    [[nodiscard]] std::int32_t send(std::vector<std::uint8_t>& levels)
+    {
+        if (size_ == 0) {
+            return 0;
+        }
+        if (sampled_ != 0) {
+            command([](CommandStream& s) { append_flush(s); });
+        }
+        std::int32_t rc = wire_.send(std::span(stream_).first(size_));
+        ++stats_.wire.out_transfers;
+        stats_.wire.stream_bytes += size_;
+        if (rc == 0 && sampled_ != 0) {
+            std::vector<std::uint8_t> back((sampled_ + 7) / 8);
+            rc = wire_.read_back(back);
+            ++stats_.wire.exchanges;
+            stats_.wire.readback_bytes += back.size();
+            for (std::size_t b = 0; rc == 0 && b < sampled_; ++b) {
+                levels.push_back(static_cast<std::uint8_t>(back[b / 8] >> (b % 8) & 1U));
+            }
+        }
+        size_ = 0;
+        sampled_ = 0;
+        return rc;
+    }
+
+private:
+    template <typename F> void command(F&& put)
+    {
+        constexpr std::size_t ROOM = 8;
+        stream_.resize(size_ + ROOM);
+        CommandStream s{std::span<std::uint8_t>(stream_).subspan(size_)};
+        put(s);
+        size_ += s.size();
+    }
+
+    engine::UsbWire wire_;
+    PinBusStats& stats_;
+    std::vector<std::uint8_t> stream_;
+    std::size_t size_ = 0;
+    std::size_t sampled_ = 0;
+};
+
+// One DR scan, entered from Run-Test/Idle or from the Update-DR of the scan
+// before: Select-DR, Capture-DR, Shift-DR (with the exit of the scan before,
+// one TMS command), the register with its last bit left for the exit clock.
+void PinSpiBus::scan(Batch& batch, bool cs, bool sck, bool mosi, bool sample)
 {
     const Boundary& b = chain_.boundary(tap_);
     auto set = [&](const Line& l, bool level) { dr_[offset_ + *b.pins()[l.pin].output] = level ? 1 : 0; };
+    if (stats_.scans == first_scan_) {
+        batch.tms(0b001, 3, false); // Run-Test/Idle to Shift-DR
+    } else {
+        // The last bit of the scan before on its exit clock, Update-DR,
+        // then into this scan's Shift-DR: TMS 1, 1, 1, 0, 0.
+        batch.tms(0b00111, 5, last_bit_);
+    }
     set(cs_, cs);
     set(sck_, sck);
     set(mosi_, mosi);
     const std::size_t miso = offset_ + *b.pins()[miso_.pin].input;
-    sequencer.queue(true, false, false);
-    sequencer.queue(false, false, false);
-    sequencer.queue(false, false, false);
-    for (std::size_t i = 0; i < dr_length_; ++i) {
-        sequencer.queue(i + 1 == dr_length_, dr_[i] != 0, sample && i == miso);
+    const std::size_t last = dr_length_ - 1;
+    if (sample && miso < last) {
+        batch.shift(dr_, 0, miso);
+        batch.read_bit(dr_[miso] != 0);
+        batch.shift(dr_, miso + 1, last);
+    } else {
+        batch.shift(dr_, 0, last);
     }
-    sequencer.queue(true, false, false);
+    last_bit_ = dr_[last] != 0;
+    if (sample && miso == last) {
+        // The MISO cell nearest TDI: its bit rides on the exit clock, read.
+        batch.tms(0b1, 1, last_bit_, true);
+        batch.tms(0b1, 1, false); // Exit1-DR to Update-DR
+        exited_ = true;
+    } else {
+        exited_ = false;
+    }
     ++stats_.scans;
 }
 
@@ -212,28 +334,48 @@ void PinSpiBus::transact(const flash::SpiCommand& c, const std::string& doing)
     }
     bits.resize(bits.size() + 8 * c.in.size(), 0);
 
-    const Session& s = session();
-    engine::JtagSequencer sequencer(s.handle(), s.timeout_ms());
+    Batch batch(session(), stats_);
+    std::vector<std::uint8_t> miso;
+    std::int32_t rc = 0;
+    first_scan_ = stats_.scans;
     const bool idle = mode_ == 3;
+    const auto next = [&](bool cs, bool sck, bool mosi, bool sample) {
+        if (sample && rc == 0) {
+            // A full read-back goes before the bit that would not fit: the
+            // last batch carries the end of the transaction with it.
+            rc = batch.send_if_full(miso);
+        }
+        if (rc == 0) {
+            scan(batch, cs, sck, mosi, sample);
+            if (exited_) {
+                // The exit went with a read: the next scan enters from
+                // Update-DR with TMS 1, 0, 0 alone.
+                first_scan_ = stats_.scans;
+            }
+        }
+    };
     // Chip select with the clock at rest; then per bit the data with SCK
     // low and SCK high; the capture of the scan after each rising edge
     // holds MISO for it; chip select released with the clock at rest.
-    scan(sequencer, false, idle, bits.empty() ? false : bits[0] != 0, false);
+    next(false, idle, bits.empty() ? false : bits[0] != 0, false);
     for (std::size_t i = 0; i < bits.size(); ++i) {
         const bool read_previous = i > 0 && i - 1 >= data_from && !c.in.empty();
         if (i > 0 || idle) {
-            scan(sequencer, false, false, bits[i] != 0, read_previous);
+            next(false, false, bits[i] != 0, read_previous);
         }
-        scan(sequencer, false, true, bits[i] != 0, false);
+        next(false, true, bits[i] != 0, false);
     }
     const bool read_last = !bits.empty() && bits.size() - 1 >= data_from && !c.in.empty();
-    scan(sequencer, true, idle, false, read_last);
-    sequencer.queue(false, false, false); // Update-DR to Run-Test/Idle
+    next(true, idle, false, read_last);
+    if (rc == 0) {
+        if (exited_) {
+            batch.tms(0b0, 1, false); // Update-DR to Run-Test/Idle
+        } else {
+            batch.tms(0b011, 3, last_bit_); // exit, Update-DR, Run-Test/Idle
+        }
+        rc = batch.send(miso);
+    }
     stats_.spi_clocks += bits.size();
-
-    std::vector<std::uint8_t> miso;
-    const std::int32_t rc = sequencer.flush(miso);
-    stats_.wire += sequencer.stats();
     if (rc != 0) {
         chain_.forget_holds();
         check_bus(rc, doing);

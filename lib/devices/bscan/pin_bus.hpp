@@ -8,9 +8,12 @@
 // only at the MISO cell, only in the scans whose capture holds a bit the
 // caller reads: the capture of the scan after the rising edge, which sees
 // MISO as the part drove it for that edge (it changes only at the falling
-// edge). A whole transaction is one clock sequence on the JTAG sequence
-// engine: as few OUT transfers and read-back exchanges as the read-back
-// bound allows.
+// edge). The scans are spelled with the JTAG library's own command forms
+// (tap_phases.hpp): the register's bits write-only, the MISO cell's bit alone
+// in a one-bit read, the exit of one scan and the entry into the next in
+// one TMS command. A transaction goes out in as few OUT transfers and
+// read-back exchanges as the read-back bound allows: one bit of read-back
+// per bit read.
 #pragma once
 
 #include <cstddef>
@@ -69,8 +72,10 @@ private:
         const char* role;
         std::size_t pin = 0; // Boundary::pins() index
     };
+    class Batch;
     void hold();
-    void scan(engine::JtagSequencer& sequencer, bool cs, bool sck, bool mosi, bool sample);
+    // One DR scan into the batch.
+    void scan(Batch& batch, bool cs, bool sck, bool mosi, bool sample);
 
     BoundaryChain& chain_;
     std::size_t tap_;
@@ -82,6 +87,12 @@ private:
     std::size_t offset_ = 0; // of the TAP's register in dr_
     bool holding_ = false;
     PinBusStats stats_;
+    // While a transaction is built: the scan that enters from Run-Test/Idle
+    // (or from an Update-DR reached already), the last bit of the scan
+    // before (it goes with the exit clock), whether that scan has exited.
+    std::uint64_t first_scan_ = 0;
+    bool last_bit_ = false;
+    bool exited_ = false;
 };
 
 } // namespace orv::dev::bscan
