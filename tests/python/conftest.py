@@ -1,11 +1,12 @@
 """Fixtures for the orv package's tests, run on virtual adapters:
 
-    orvsim-run --adapters 4 --board default --board tests/python/boards/eeprom16.json \
-        --board bscan --board bscan-faults --control -- python3 -m pytest tests/python
+    orvsim-run --adapters 5 --board default --board tests/python/boards/eeprom16.json \
+        --board bscan --board bscan-faults --board bscan-flash --control -- python3 -m pytest tests/python
 
 Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50,
 adapter 2 the boundary-scan board (two devices wired by nets, their BSDL
-files in sim/boards) and adapter 3 the same board with faults put in.
+files in sim/boards), adapter 3 the same board with faults put in, and
+adapter 4 bscan-flash (a SPI flash behind an STM32F301's pins).
 The control channel of orvsim-run gives the URB counts the virtual device
 saw and injects faults.
 """
@@ -91,6 +92,13 @@ def faults_adapter(sim: Sim) -> Iterator[orv.Adapter]:
     """Adapter 3: the board bscan-faults, bscan with an open, two shorts and
     two stuck nets."""
     yield from _opened(sim, 3)
+
+
+@pytest.fixture
+def pin_flash_adapter(sim: Sim) -> Iterator[orv.Adapter]:
+    """Adapter 4: the board bscan-flash, a 1 MiB SPI flash on pins PA4, PA5,
+    PA7 and PA6 of an STM32F301 (TAP 1)."""
+    yield from _opened(sim, 4)
 
 
 def urbs(counter: Counter) -> tuple[int, int, int]:
