@@ -809,4 +809,86 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
     });
 }
 
+ViaBscan parse_via_bscan(const std::string& spec, const std::vector<std::string>& roles)
+{
+    std::string wanted;
+    for (const std::string& r : roles) {
+        wanted += (wanted.empty() ? "" : ",") + r + "=PORT";
+    }
+    const std::string form = "give --via-bscan TAP:" + wanted + " (TAP an index from 0 or the BSDL entity)";
+    const auto colon = spec.find(':');
+    if (colon == std::string::npos || colon == 0) {
+        usage_error("--via-bscan " + spec + ": no TAP before ':'", form);
+    }
+    ViaBscan via;
+    via.tap = spec.substr(0, colon);
+    std::map<std::string, std::string> given;
+    std::stringstream rest(spec.substr(colon + 1));
+    for (std::string item; std::getline(rest, item, ',');) {
+        const auto eq = item.find('=');
+        const std::string role = item.substr(0, eq);
+        if (eq == std::string::npos || eq + 1 == item.size() ||
+            std::find(roles.begin(), roles.end(), role) == roles.end()) {
+            usage_error("--via-bscan " + spec + ": '" + item + "' is not ROLE=PORT with a role of " + wanted,
+                        form);
+        }
+        if (!given.emplace(role, item.substr(eq + 1)).second) {
+            usage_error("--via-bscan " + spec + ": " + role + " given twice", form);
+        }
+    }
+    for (const std::string& r : roles) {
+        const auto it = given.find(r);
+        if (it == given.end()) {
+            usage_error("--via-bscan " + spec + ": no pin for " + r, form);
+        }
+        via.pins.emplace_back(r, it->second);
+    }
+    return via;
+}
+
+PinBusChain open_pin_bus_chain(const Context& ctx, const ViaBscan& via, const std::vector<std::string>& bsdl,
+                               std::uint32_t tck_khz)
+{
+    auto files = files_for_command(bsdl);
+    std::vector<std::string> ports;
+    for (const auto& [role, port] : via.pins) {
+        ports.push_back(port);
+    }
+    check_pin_names(*files, ports);
+    std::optional<std::uint32_t> index;
+    std::string entity;
+    if (!via.tap.empty() &&
+        std::all_of(via.tap.begin(), via.tap.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        index = static_cast<std::uint32_t>(std::stoul(via.tap));
+    } else {
+        entity = via.tap;
+    }
+    jtag::Options options;
+    options.tck_khz = tck_khz;
+    auto scanned = std::make_shared<ScannedChain>(scan_and_match(ctx, options, *files));
+    std::uint32_t tap = 0;
+    if (index) {
+        tap = choose_tap(*scanned, *files, index, ports);
+    } else {
+        std::vector<const char*> names;
+        for (const std::string& p : ports) {
+            names.push_back(p.c_str());
+        }
+        orvdev_tap_choice choice{};
+        orvdev_report report{};
+        if (orvdev_bsdl_choose_tap(&scanned->chain, files->pointers().data(), files->count(), -1,
+                                   entity.c_str(), names.data(), static_cast<std::uint32_t>(names.size()),
+                                   &choice, &report) != 0) {
+            usage_error(report.message, "give the TAP by its index (orvtool jtag bsdl lists them)");
+        }
+        tap = choice.tap;
+    }
+    PinBusChain chain;
+    chain.bscan = open_bscan(ctx, *scanned, *files);
+    chain.tap = tap;
+    chain.keep = std::make_shared<std::pair<std::shared_ptr<BsdlFiles>, std::shared_ptr<ScannedChain>>>(
+        files, scanned);
+    return chain;
+}
+
 } // namespace orvtool

@@ -16,6 +16,7 @@
 #include "lib/wire/spi_nor.hpp"
 #include <CLI/CLI.hpp>
 
+#include "front/orvtool/bscan_commands.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
 #include "front/orvtool/errors.hpp"
@@ -41,8 +42,10 @@ void check_range(std::uint64_t addr, std::uint64_t len, std::uint64_t size, cons
     }
 }
 
-// The flash on the connector, configured and identified.
+// The flash on the connector (or behind boundary-scan pins), configured and
+// identified.
 struct OpenFlash {
+    PinBusChain pins; // the chain the flash's pins are on: closed after the flash
     FlashHandle handle;
     orvdev_flash_info info{};
     orvdev_flash* get() const { return handle.get(); }
@@ -57,8 +60,20 @@ OpenFlash open_flash(const Context& ctx, const Options& options)
     o.size = options.size;
     orvdev_flash* flash = nullptr;
     orvdev_report report{};
+    if (!options.via_bscan.empty()) {
+        const ViaBscan via = parse_via_bscan(options.via_bscan, {"cs", "sck", "mosi", "miso"});
+        // Through pins, --clock is the JTAG clock: an SPI clock is two DR scans.
+        PinBusChain chain = open_pin_bus_chain(ctx, via, options.bsdl, options.clock_khz);
+        const orvdev_spi_pins pins{via.pins[0].second.c_str(), via.pins[1].second.c_str(),
+                                   via.pins[2].second.c_str(), via.pins[3].second.c_str(), 0};
+        check_device(orvdev_flash_open_bscan(chain.bscan.get(), chain.tap, &pins, &o, &flash, &report),
+                     report, ctx);
+        OpenFlash f{std::move(chain), FlashHandle(flash), {}};
+        orvdev_flash_get_info(flash, &f.info);
+        return f;
+    }
     check_device(orvdev_flash_open(ctx.session, &o, &flash, &report), report, ctx);
-    OpenFlash f{FlashHandle(flash), {}};
+    OpenFlash f{{}, FlashHandle(flash), {}};
     orvdev_flash_get_info(flash, &f.info);
     if (std::uint64_t{options.clock_khz} * 1000 != f.info.clock.actual_hz && ctx.err != nullptr) {
         *ctx.err << "orvtool: SPI clock " << clock_text(f.info.clock, options.clock_khz) << "\n";
@@ -614,11 +629,19 @@ struct SpiArgs {
     std::string clock = std::to_string(spi::Options{}.clock_khz);
     std::string part;
     std::string size;
+    std::string via_bscan;
+    std::vector<std::string> bsdl;
     spi::Options check() const
     {
         spi::Options options;
         options.clock_khz = khz_arg(clock, "--clock");
         options.part = part;
+        if (!via_bscan.empty()) {
+            (void)parse_via_bscan(via_bscan,
+                                  {"cs", "sck", "mosi", "miso"}); // refused before the adapter opens
+        }
+        options.via_bscan = via_bscan;
+        options.bsdl = bsdl;
         if (!size.empty()) {
             options.size = size_arg(size, "--size", spi::ADDRESS_LIMIT);
             if (options.size < 256 || (options.size & (options.size - 1)) != 0) {
@@ -737,6 +760,15 @@ void register_spi(CLI::App& app, Chosen& chosen)
            "use this size (4M, 16M, ...) instead of the flash's own, for parts whose capacity byte is "
            "wrong")
         ->type_name("SIZE");
+    spi->add_option("--via-bscan", group->via_bscan,
+                    "reach the flash through pins of a device on the JTAG chain, held in EXTEST: "
+                    "TAP:cs=PORT,sck=PORT,mosi=PORT,miso=PORT (TAP an index or the BSDL entity); --clock is "
+                    "then the JTAG clock")
+        ->type_name("SPEC");
+    spi->add_option(
+           "--bsdl", group->bsdl,
+           "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")
+        ->type_name("FILE|DIR");
 
     add_plain_command(spi, chosen, group, "id", "identify the flash: JEDEC ID, size, erase sizes (SFDP)",
                       cmd_id);

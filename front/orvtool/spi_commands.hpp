@@ -23,6 +23,11 @@ struct Options {
     std::shared_ptr<orvdev_layout> layout;
     std::string layout_file;
     std::vector<std::string> include; // the names as given, for hints
+    // --via-bscan TAP:cs=PORT,sck=PORT,mosi=PORT,miso=PORT: the flash behind
+    // pins of a device on the JTAG chain (empty: on the SPI connector), with
+    // the BSDL files of --bsdl.
+    std::string via_bscan;
+    std::vector<std::string> bsdl;
 };
 
 // spi write: the read-back after it, where to save the old content first,

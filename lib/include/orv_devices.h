@@ -3318,6 +3318,72 @@ ORV_API int32_t orvdev_bscan_drive(orvdev_bscan* bscan, uint32_t tap, const orvd
  */
 ORV_API int32_t orvdev_bscan_release(orvdev_bscan* bscan, orvdev_report* report);
 
+/** The pins of an SPI bus made of a boundary-scan device's pins
+ *  (orvdev_flash_open_bscan()): port names of its BSDL file, any letter
+ *  case. */
+typedef struct orvdev_spi_pins {
+    /** Chip select, driven (active low). */
+    const char* cs;
+    /** The clock, driven. */
+    const char* sck;
+    /** Data to the part, driven. */
+    const char* mosi;
+    /** Data from the part, read through its input cell. */
+    const char* miso;
+    /** SPI mode: 0 (SCK idles low) or 3 (SCK idles high). */
+    int32_t mode;
+} orvdev_spi_pins;
+
+/**
+ * \brief Opens a 25-series SPI NOR flash wired to pins of a boundary-scan
+ * device, and identifies it.
+ *
+ * The device is held in EXTEST from here until the flash is closed (the
+ * chain's other devices in BYPASS): its other pins keep the levels a SAMPLE
+ * showed (driven ones driven, the rest let go), CS rests high, SCK at the
+ * mode's idle level, MOSI low. Each SPI clock is two DR scans (data with SCK
+ * low, then SCK high); a transaction is one clock sequence, with TDO read
+ * only at the MISO cell of the scans that hold a bit read. The handle takes
+ * every orvdev_flash_* call as one on the SPI connector does;
+ * orvdev_flash_get_info() gives the JTAG clock as its clock.
+ * orvdev_flash_close() returns the devices to their normal function.
+ *
+ * \param bscan the chain's boundary-scan handle; it must outlive the flash.
+ * \param tap the TAP of the device, from 0 (nearest TDO); it needs a BSDL
+ *        file naming SAMPLE (or SAMPLE/PRELOAD) and EXTEST.
+ * \param[in] pins the bus's pins and mode.
+ * \param[in] options NULL, or the part and size overrides
+ *        (orvdev_flash_options; clock_khz is not used: the JTAG clock is).
+ * \param[out] out receives the handle, to be closed with orvdev_flash_close().
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the identified flash.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, pins or out, a pin
+ *         not named, a mode other than 0 and 3, a bad size, a TAP out of
+ *         the chain or without a BSDL file, CS, SCK or MOSI on a pin the
+ *         device cannot drive, MISO on a pin it cannot read, a pin given
+ *         twice; nothing sent.
+ * \retval ORVDEV_ERROR_UNKNOWN_PIN a pin the TAP's file does not have (or
+ *         without boundary cells); nothing sent.
+ * \retval ORVDEV_ERROR_UNKNOWN_PART options name a part the table lacks;
+ *         nothing sent.
+ * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the TAP's file names no SAMPLE,
+ *         PRELOAD or EXTEST; nothing sent.
+ * \retval ORVDEV_ERROR_NO_FLASH CS, SCK or MOSI does not read back as driven
+ *         (its net stuck or shorted; the message names the line and pin),
+ *         or the JEDEC ID reads all zeros or all ones (the message names
+ *         MISO's pin: an open net, no part, no power).
+ * \retval ORVDEV_ERROR_FLASH_UNKNOWN no SFDP, table entry or capacity gives
+ *         the size.
+ * \retval -1..-17 a bus code.
+ * \onfailure *out is unchanged; the devices are back in their normal
+ *         function where the adapter still answers.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_flash_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_spi_pins* pins,
+                                        const orvdev_flash_options* options, orvdev_flash** out,
+                                        orvdev_report* report);
+
 /** A netlist for the interconnect test, read and checked against its BSDL
  *  files (see orvtool(1), NETLIST FILES). */
 typedef struct orvdev_netlist orvdev_netlist;

@@ -107,10 +107,15 @@ Board build_board(const BoardConfig& config)
 {
     Board board{JtagChain(config.jtag, JtagChain::Empty::open, config.network), std::nullopt, I2cBus{}};
     if (config.spi_flash) {
-        board.flash.emplace(*config.spi_flash);
+        SpiFlash flash(*config.spi_flash);
         if (config.spi_flash_image) {
-            ImageHold hold = load(*config.spi_flash_image, board.flash->memory());
+            ImageHold hold = load(*config.spi_flash_image, flash.memory());
             board.images.push_back(BoardImage{*config.spi_flash_image, true, 0, false, std::move(hold)});
+        }
+        if (config.spi_flash_connect) {
+            board.jtag.attach_flash(std::move(flash), *config.spi_flash_connect);
+        } else {
+            board.flash.emplace(std::move(flash));
         }
     }
     for (const I2cDeviceConfig& device : config.i2c) {
@@ -143,7 +148,7 @@ std::vector<std::string> save_images(Board& board)
             continue;
         }
         if (image.flash) {
-            save(image, *board.flash);
+            save(image, board.flash ? *board.flash : *board.jtag.pin_flash());
         } else if (auto* memory = dynamic_cast<I2cMemory*>(board.i2c.find(image.address, image.ten_bit))) {
             save(image, *memory);
         }

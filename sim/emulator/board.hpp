@@ -56,6 +56,7 @@ struct BoardConfig {
     NetworkConfig network;       // the wires between the boundary-scan pins of the TAPs
     std::optional<SpiFlashConfig> spi_flash;
     std::optional<ImageFile> spi_flash_image;
+    std::optional<SpiNets> spi_flash_connect; // behind boundary-scan pins, not the SPI connector
     std::vector<I2cDeviceConfig> i2c;
     bool operator==(const BoardConfig&) const = default;
 };

@@ -371,4 +371,59 @@ NetworkConfig read_network(const json& doc, const std::vector<TapConfig>& taps, 
     return network;
 }
 
+std::vector<std::size_t> read_connect(const json& connect, const std::string& where,
+                                      const std::vector<std::string>& roles,
+                                      const std::vector<TapConfig>& taps, NetworkConfig& network,
+                                      const BoardFileSource& source)
+{
+    const Reading r(source);
+    std::string wanted;
+    for (const std::string& role : roles) {
+        wanted += (wanted.empty() ? "" : ", ") + role;
+    }
+    r.object(connect, where, "the pins it hangs on by role (" + wanted + "), each TAP.PORT");
+    std::vector<bsdl::NamedDevice> devices;
+    std::vector<std::size_t> tap_of;
+    for (std::size_t t = 0; t < taps.size(); ++t) {
+        if (taps[t].boundary_scan) {
+            devices.push_back({taps[t].name, taps[t].boundary_scan->device.get()});
+            tap_of.push_back(t);
+        }
+    }
+    std::vector<std::size_t> nets;
+    for (const std::string& role : roles) {
+        const std::string at = where + "." + role;
+        if (!connect.contains(role)) {
+            r.fail(at, "the pin of " + role + " (TAP.PORT), which is missing");
+        }
+        const std::string text = r.text(connect[role], at, "a pin TAP.PORT of a jtag entry with a bsdl");
+        const bsdl::PinLookup lookup = bsdl::find_pin(text, devices);
+        if (!lookup.pin) {
+            r.fail(at, lookup.problem);
+        }
+        const NetPin pin{tap_of[lookup.pin->device], lookup.pin->pin};
+        std::optional<std::size_t> net;
+        for (std::size_t n = 0; n < network.nets.size() && !net; ++n) {
+            const auto& pins = network.nets[n].pins;
+            if (std::find(pins.begin(), pins.end(), pin) != pins.end()) {
+                net = n;
+            }
+        }
+        if (!net) {
+            net = network.nets.size();
+            network.nets.push_back(NetConfig{text, {pin}, std::nullopt, std::nullopt});
+        }
+        if (std::find(nets.begin(), nets.end(), *net) != nets.end()) {
+            r.fail(at, "a pin on a net of its own: " + text + " shares its net with another role here");
+        }
+        nets.push_back(*net);
+    }
+    for (const auto& item : connect.items()) {
+        if (std::find(roles.begin(), roles.end(), item.key()) == roles.end()) {
+            r.fail(where + "." + item.key(), "no such key here; expected one of " + wanted);
+        }
+    }
+    return nets;
+}
+
 } // namespace orv::emu

@@ -33,4 +33,13 @@ struct BoardFileSource {
 [[nodiscard]] NetworkConfig read_network(const nlohmann::json& doc, const std::vector<TapConfig>& taps,
                                          const BoardFileSource& source);
 
+// A device's "connect" ({"cs": "U1.PA4", ...}: exactly the `roles`, each a
+// pin TAP.PORT): per role, the index of the net its pin is on; a pin on no
+// net gets a net of its own, named by the pin. `where` is its JSON path.
+// Throws BoardFileError.
+[[nodiscard]] std::vector<std::size_t> read_connect(const nlohmann::json& connect, const std::string& where,
+                                                    const std::vector<std::string>& roles,
+                                                    const std::vector<TapConfig>& taps,
+                                                    NetworkConfig& network, const BoardFileSource& source);
+
 } // namespace orv::emu

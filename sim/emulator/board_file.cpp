@@ -307,7 +307,7 @@ SpiFlashConfig Reader::flash(const json& value) const
     object(value, where, "the SPI NOR flash");
     only_keys(value, where,
               {"jedec_id", "size", "page_size", "erase", "sfdp", "status", "program_us", "erase_us", "image",
-               "persist"});
+               "persist", "connect"});
     SpiFlashConfig flash;
     if (value.contains("jedec_id")) {
         std::string id = text(value["jedec_id"], where + ".jedec_id", "3 bytes in hex such as \"ef4018\"");
@@ -565,6 +565,12 @@ BoardConfig Reader::board(const json& doc)
         board.spi_flash = flash(doc["spi_flash"]);
         check_capacity(*board.spi_flash);
         board.spi_flash_image = image(doc["spi_flash"], "spi_flash", board.spi_flash->size);
+        if (doc["spi_flash"].contains("connect")) {
+            const auto nets =
+                read_connect(doc["spi_flash"]["connect"], "spi_flash.connect", {"cs", "sck", "mosi", "miso"},
+                             board.jtag, board.network, {file_, directory_});
+            board.spi_flash_connect = SpiNets{nets[0], nets[1], nets[2], nets[3]};
+        }
     }
     if (doc.contains("i2c")) {
         const json& i2c = doc["i2c"];

@@ -53,9 +53,10 @@ PinNetwork::PinNetwork(NetworkConfig config, const std::vector<std::size_t>& pin
         const std::size_t r = find(n);
         if (group_of_root[r] < 0) {
             group_of_root[r] = static_cast<std::int64_t>(groups_.size());
-            groups_.push_back(Group{{}, {}, {}, wired_or[r]});
+            groups_.push_back(Group{{}, {}, {}, wired_or[r], {}});
         }
         group_of_net_[n] = static_cast<std::size_t>(group_of_root[r]);
+        groups_[group_of_net_[n]].nets.push_back(n);
     }
 
     group_of_pin_.resize(pin_counts.size());
@@ -84,6 +85,12 @@ PinNetwork::PinNetwork(NetworkConfig config, const std::vector<std::size_t>& pin
         groups_[group_of_net_[stuck.net]].sources.push_back(stuck.level);
     }
     group_level_.assign(groups_.size(), FLOATING_LEVEL ? 1 : 0);
+    external_.assign(nets, -1);
+}
+
+void PinNetwork::set_external(std::size_t net, std::optional<bool> level)
+{
+    external_.at(net) = level ? static_cast<std::int8_t>(*level) : std::int8_t{-1};
 }
 
 void PinNetwork::resolve(std::vector<Tap>& taps)
@@ -97,6 +104,11 @@ void PinNetwork::resolve(std::vector<Tap>& taps)
         }
         for (const bool level : group.pulls) {
             pulls.add(level);
+        }
+        for (const std::size_t net : group.nets) {
+            if (external_[net] >= 0) {
+                drivers.add(external_[net] != 0);
+            }
         }
         for (const NetPin& pin : group.pins) {
             const PinDrive drive = taps[pin.tap].pin_drive(pin.pin);

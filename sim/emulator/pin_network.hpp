@@ -72,6 +72,9 @@ public:
 
     // Every pin's level from what the TAPs drive now.
     void resolve(std::vector<Tap>& taps);
+    // A part of the board beyond the TAPs (a flash's MISO) driving a net,
+    // or letting it go: a driver like a pin's, taken at the next resolve.
+    void set_external(std::size_t net, std::optional<bool> level);
 
     [[nodiscard]] const NetworkConfig& config() const noexcept { return config_; }
     // A net's level after the last resolve.
@@ -86,12 +89,14 @@ private:
         std::vector<bool> sources; // stuck and fixed levels
         std::vector<bool> pulls;   // the board's pulls
         bool wired_or = false;
+        std::vector<std::size_t> nets; // its nets, for their external drivers
     };
 
     NetworkConfig config_;
     std::vector<Group> groups_;
     std::vector<std::size_t> group_of_net_;
     std::vector<std::uint8_t> group_level_;
+    std::vector<std::int8_t> external_; // per net: -1, or the level a part beyond the TAPs drives
     std::vector<std::vector<std::int32_t>> group_of_pin_; // per TAP, per pin: group or -1
 };
 

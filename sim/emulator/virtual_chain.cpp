@@ -232,7 +232,44 @@ void JtagChain::resolve_pins_if_changed() noexcept
     }
     if (changed) {
         network_.resolve(taps_);
+        if (run_attached()) {
+            network_.resolve(taps_);
+        }
     }
+}
+
+void JtagChain::attach_flash(SpiFlash flash, SpiNets nets)
+{
+    pin_flash_.emplace(PinFlash{std::move(flash), nets, network_.net_level(nets.sck), true});
+}
+
+bool JtagChain::run_attached()
+{
+    if (!pin_flash_) {
+        return false;
+    }
+    PinFlash& f = *pin_flash_;
+    const bool was_selected = f.flash.selected();
+    const bool cs = network_.net_level(f.nets.cs);
+    const bool sck = network_.net_level(f.nets.sck);
+    const bool old_miso = f.miso;
+    if (cs) {
+        f.flash.deselect();
+    } else {
+        if (!was_selected) {
+            f.flash.select();
+            f.miso = true;
+        } else if (sck && !f.sck) {
+            f.miso = f.flash.clock(network_.net_level(f.nets.mosi), BitOrder::msb_first);
+        }
+    }
+    f.sck = sck;
+    const bool selected = f.flash.selected();
+    if (selected != was_selected || f.miso != old_miso) {
+        network_.set_external(f.nets.miso, selected ? std::optional<bool>(f.miso) : std::nullopt);
+        return true;
+    }
+    return false;
 }
 
 void JtagChain::set_trst(bool asserted) noexcept

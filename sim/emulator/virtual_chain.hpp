@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,7 @@
 
 #include "sim/emulator/boundary_scan.hpp"
 #include "sim/emulator/pin_network.hpp"
+#include "sim/emulator/virtual_flash.hpp"
 
 namespace orv::emu {
 
@@ -126,6 +128,16 @@ private:
     bool pins_changed_ = false;
 };
 
+// The nets a SPI flash behind boundary-scan pins hangs on (a board file's
+// "connect"): indexes into NetworkConfig::nets.
+struct SpiNets {
+    std::size_t cs = 0;
+    std::size_t sck = 0;
+    std::size_t mosi = 0;
+    std::size_t miso = 0;
+    bool operator==(const SpiNets&) const = default;
+};
+
 class JtagChain {
 public:
     // What TDO shows when there are no TAPs.
@@ -152,14 +164,30 @@ public:
     [[nodiscard]] const Tap& tap(std::size_t index) const { return taps_.at(index); }
     [[nodiscard]] const PinNetwork& network() const noexcept { return network_; }
 
+    // A flash on nets of the pins: selected while CS is low, clocked at each
+    // rising SCK (mode 0 and 3 alike), driving MISO while selected, from
+    // what the clock returned until the next one.
+    void attach_flash(SpiFlash flash, SpiNets nets);
+    [[nodiscard]] SpiFlash* pin_flash() noexcept { return pin_flash_ ? &pin_flash_->flash : nullptr; }
+
 private:
+    struct PinFlash {
+        SpiFlash flash;
+        SpiNets nets;
+        bool sck = false; // the clock net's level at the last resolve
+        bool miso = true;
+    };
     void resolve_pins_if_changed() noexcept;
+    // What the parts on the nets do with the levels just resolved; true
+    // when what they drive changed.
+    bool run_attached();
 
     std::vector<Tap> taps_;
     PinNetwork network_;
     bool has_pins_ = false;
     Empty empty_ = Empty::wire;
     bool trst_ = false;
+    std::optional<PinFlash> pin_flash_;
 };
 
 } // namespace orv::emu

@@ -1363,6 +1363,60 @@ TEST_F(SimJson, BoundaryScanJson)
         "'value': 1}] {'net': 'ADDR0', 'why': 'no receiver: no other pin of the net can read it'}\n");
 }
 
+// The spi commands through the STM32's pins on bscan-flash: the flash
+// identified, written, verified and read as on the SPI connector; the TAP by
+// index or by its file's entity; bad --via-bscan values refused before the
+// adapter is used.
+TEST_F(Sim, SpiThroughBoundaryScanPins)
+{
+    const std::string via = "1:cs=PA4,sck=PA5,mosi=PA7,miso=PA6";
+    const auto spi = [&](const std::string& spec, std::vector<std::string> args) {
+        std::vector<std::string> all{"--board", "bscan-flash", "spi",     "--via-bscan", spec,
+                                     "--bsdl",  BOARD_FILES,   "--clock", "30000"};
+        all.insert(all.end(), args.begin(), args.end());
+        return orvtool(sim(all));
+    };
+    RunResult id = spi(via, {"id"});
+    ASSERT_EQ(id.status, 0) << id.err;
+    EXPECT_NE(id.out.find("JEDEC ID:     ef 40 14\n"), std::string::npos) << id.out;
+
+    const std::string dir = scratch("spi_via_bscan");
+    std::string image(300, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<char>(i * 13 + 1);
+    }
+    std::ofstream(dir + "/image.bin", std::ios::binary) << image;
+    // Each run has a fresh board: the write verifies itself; a verify of a
+    // blank part finds the first byte different; a read gives erased bytes.
+    RunResult write = spi(via, {"write", "0x1f80", dir + "/image.bin"});
+    ASSERT_EQ(write.status, 0) << write.err;
+    RunResult verify = spi("STM32F301_F302_UFQFPN32:cs=PA4,sck=PA5,mosi=PA7,miso=PA6",
+                           {"verify", "0x1f80", dir + "/image.bin"});
+    EXPECT_EQ(verify.status, 1) << verify.err;
+    EXPECT_NE(verify.err.find("0x001f80"), std::string::npos) << verify.err;
+    RunResult read = spi(via, {"read", "0x1f80", "300", "-o", dir + "/back.bin"});
+    ASSERT_EQ(read.status, 0) << read.err;
+    std::ifstream back(dir + "/back.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), std::string(300, '\xff'));
+
+    const struct {
+        const char* spec;
+        const char* says;
+    } refused[] = {
+        {"1:cs=PA4,sck=PA5,mosi=PZ7,miso=PA6", "orvtool: no pin PZ7 in the BSDL files"},
+        {"1:cs=PA4,sck=PA5,mosi=PA7", "no pin for miso"},
+        {"cs=PA4,sck=PA5,mosi=PA7,miso=PA6", "no TAP before ':'"},
+        {"1:cs=PA4,clk=PA5,mosi=PA7,miso=PA6", "'clk=PA5' is not ROLE=PORT"},
+        {"1:cs=BOOT0,sck=PA5,mosi=PA7,miso=PA6", "the device cannot drive it"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.spec);
+        RunResult e = spi(r.spec, {"id"});
+        EXPECT_NE(e.status, 0);
+        EXPECT_NE(e.err.find(r.says), std::string::npos) << e.err;
+    }
+}
+
 // A TAP without pins is refused as Python refuses it; jtag bsdl takes its
 // files from ORV_BSDL_PATH too.
 TEST_F(Sim, BoundaryScanTapWithoutPinsAndFilesFromTheEnvironment)

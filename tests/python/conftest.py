@@ -1,11 +1,15 @@
 """Fixtures for the orv package's tests, run on virtual adapters:
 
     orvsim-run --adapters 4 --board default --board tests/python/boards/eeprom16.json \
-        --board bscan --board bscan-faults --control -- python3 -m pytest tests/python
+        --board bscan --board bscan-faults --control -- python3 -m pytest tests/python \
+        --ignore tests/python/test_pin_bus.py
+    orvsim-run --adapters 1 --board bscan-flash --control -- python3 -m pytest tests/python/test_pin_bus.py
 
 Adapter 0 has the default board, adapter 1 a 24C32-like EEPROM at 0x50,
 adapter 2 the boundary-scan board (two devices wired by nets, their BSDL
-files in sim/boards) and adapter 3 the same board with faults put in.
+files in sim/boards) and adapter 3 the same board with faults put in;
+test_pin_bus.py runs alone with bscan-flash (a SPI flash behind an
+STM32F301's pins) as adapter 0.
 The control channel of orvsim-run gives the URB counts the virtual device
 saw and injects faults.
 """
@@ -91,6 +95,13 @@ def faults_adapter(sim: Sim) -> Iterator[orv.Adapter]:
     """Adapter 3: the board bscan-faults, bscan with an open, two shorts and
     two stuck nets."""
     yield from _opened(sim, 3)
+
+
+@pytest.fixture
+def pin_flash_adapter(sim: Sim) -> Iterator[orv.Adapter]:
+    """Adapter 0 of test_pin_bus.py's own run: the board bscan-flash, a 1 MiB
+    SPI flash on pins PA4, PA5, PA7 and PA6 of an STM32F301 (TAP 1)."""
+    yield from _opened(sim, 0)
 
 
 def urbs(counter: Counter) -> tuple[int, int, int]:

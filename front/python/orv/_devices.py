@@ -442,6 +442,10 @@ class TapChoice(ctypes.Structure):
     ]
 
 
+class SpiPins(ctypes.Structure):
+    _fields_ = [("cs", c_char_p), ("sck", c_char_p), ("mosi", c_char_p), ("miso", c_char_p), ("mode", c_int32)]
+
+
 class PinSetting(ctypes.Structure):
     _fields_ = [("pin", c_char_p), ("level", c_int32)]
 
@@ -741,6 +745,10 @@ PROTOTYPES = {
         [handle_t, c_uint32, POINTER(PinSetting), c_uint32, c_int32, POINTER(BscanPin), c_uint32, report_p],
     ),
     "orvdev_bscan_release": (c_int32, [handle_t, report_p]),
+    "orvdev_flash_open_bscan": (
+        c_int32,
+        [handle_t, c_uint32, POINTER(SpiPins), POINTER(FlashOptions), POINTER(handle_t), report_p],
+    ),
     "orvdev_netlist_load": (
         c_int32,
         [c_char_p, POINTER(handle_t), c_uint32, POINTER(handle_t), POINTER(InputError), report_p],

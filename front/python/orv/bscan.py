@@ -306,6 +306,7 @@ class _BoundaryChain:
             self.scan.close()
             raise
         self.held: set[int] = set()  # TAPs this handle may hold in EXTEST
+        self.buses: list[int] = []  # the adapter's tokens of flashes on pins: closed before the chain
 
     def choose(self, tap: Union[int, str, None]) -> int:
         """The TAP `tap` names (its place, or its file's entity), or the one
@@ -350,6 +351,9 @@ class _BoundaryChain:
     def close(self, release: bool) -> None:
         if self.scan.closed:
             return
+        for token in self.buses:
+            self.scan.adapter._close_handle(token)  # they drive through this chain's handle
+        self.buses.clear()
         try:
             if release and self.held and not self.scan.adapter.closed:
                 self.release()
@@ -515,6 +519,15 @@ class Boundary:
         """Test-Logic-Reset: every device of the chain back to its normal
         function, nothing held."""
         self._shared.release()
+
+    def spi(self, cs: str, sck: str, mosi: str, miso: str, mode: int = 0) -> "PinSpi":
+        """An SPI bus made of four of the device's pins, for
+        :class:`orv.SpiFlash` as it takes ``adapter.spi()``: the device is
+        held in EXTEST while a flash on it is open (the chain's other devices
+        in BYPASS, its other pins at the levels a SAMPLE shows), each SPI
+        clock two DR scans. `mode` is 0 or 3. Pins are checked when the
+        flash opens, before anything is driven."""
+        return PinSpi(self, cs, sck, mosi, miso, mode)
 
     def close(self) -> None:
         """Returns the devices to their normal function when pins are held
@@ -692,3 +705,63 @@ def run_connect_test(
             scan.close()
     finally:
         libs.devices.orvdev_netlist_free(loaded)
+
+
+class _PinAdapter:
+    """The adapter as :class:`orv.SpiFlash` sees it through :class:`PinSpi`:
+    the flash handle opened on the pins, everything else the adapter's."""
+
+    def __init__(self, bus: "PinSpi") -> None:
+        self._bus = bus
+        self._real = bus._boundary._shared.scan.adapter
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._real, name)
+
+    def _open_handle(self, kind: str, options: ctypes.Structure, owner: object, doing: str) -> tuple[int, c_void_p]:
+        if kind != "flash":
+            raise ValueError(f"boundary-scan pins make an SPI bus for a flash, not a {kind}")
+        bus = self._bus
+        shared = bus._boundary._shared
+        pins = abi.SpiPins(bus.cs.encode(), bus.sck.encode(), bus.mosi.encode(), bus.miso.encode(), bus.mode)
+        handle = c_void_p()
+        shared.run(
+            "orvdev_flash_open_bscan",
+            bus._boundary.tap,
+            byref(pins),
+            byref(options),
+            byref(handle),
+            doing=doing + " through the pins of TAP " + str(bus._boundary.tap),
+        )
+        devices = self._real._libs.devices
+        token = self._real._own(owner, lambda: devices.orvdev_flash_close(handle))
+        shared.buses.append(token)
+        return token, handle
+
+
+class PinSpi:
+    """An SPI bus made of pins of a boundary-scan device
+    (``boundary.spi(cs=..., sck=..., mosi=..., miso=...)``), taken by
+    :class:`orv.SpiFlash` as an ``adapter.spi()`` is: most significant bit
+    first, chip select active low. The flash closes before the boundary scan
+    it runs on."""
+
+    lsb_first = False
+    cs_active_high = False
+
+    def __init__(self, boundary: Boundary, cs: str, sck: str, mosi: str, miso: str, mode: int = 0) -> None:
+        for role, name in (("cs", cs), ("sck", sck), ("mosi", mosi), ("miso", miso)):
+            if not isinstance(name, str) or not name:
+                raise TypeError(f"{role} must be a pin name (str)")
+        if mode not in (0, 3) or isinstance(mode, bool):
+            raise ValueError(f"SPI mode 0 or 3 through boundary-scan pins, not {mode!r}")
+        self._boundary = boundary
+        self.cs, self.sck, self.mosi, self.miso, self.mode = cs, sck, mosi, miso, mode
+        self.clock_khz = boundary._shared.scan._jtag.tck_khz  # the JTAG clock: two DR scans an SPI clock
+        self._adapter = _PinAdapter(self)
+
+    def __repr__(self) -> str:
+        return (
+            f"<orv.PinSpi TAP {self._boundary.tap} cs={self.cs} sck={self.sck} mosi={self.mosi} "
+            f"miso={self.miso} mode {self.mode}>"
+        )

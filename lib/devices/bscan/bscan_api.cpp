@@ -10,6 +10,7 @@
 #include "lib/wire/value_text.hpp"
 
 #include "lib/devices/bscan/boundary_chain.hpp"
+#include "lib/devices/bscan/bscan_handle.hpp"
 #include "lib/devices/bscan/bsdl_handle.hpp"
 #include "lib/devices/bscan/file_match.hpp"
 #include "lib/devices/bscan/input_reading.hpp"
@@ -21,10 +22,6 @@ using namespace orv::dev;
 using namespace orv::dev::bscan;
 namespace bsdl = orv::bsdl;
 using orv::count_text;
-
-struct orvdev_bscan {
-    BoundaryChain chain;
-};
 
 struct orvdev_netlist {
     Netlist netlist;

@@ -28,19 +28,6 @@ constexpr auto MIN_POLL_INTERVAL = microseconds(50);
 constexpr auto EARLIER_COMMAND_POLL = std::chrono::milliseconds(1);
 constexpr auto EARLIER_COMMAND_LONGEST = std::chrono::seconds(200);
 
-// Mode 0 (clock idles low), most significant bit first, chip select active
-// low; a command byte, then addr_bytes of address.
-lumo_spi_config config(std::uint32_t clock_khz, std::uint8_t addr_bytes)
-{
-    return lumo_spi_config{.clock_freq = clock_khz,
-                           .bit_order = 0,
-                           .clock_polarity = 0,
-                           .reserved = 0,
-                           .cs_polarity = 0,
-                           .addr_bytes = addr_bytes,
-                           .cmd_enable = 1};
-}
-
 std::string at(std::uint64_t addr)
 {
     return " at " + hex(addr, 6);
@@ -49,12 +36,11 @@ std::string at(std::uint64_t addr)
 } // namespace
 
 Flash::Flash(Session& session, std::uint32_t clock_khz)
-    : session_(session), clock_(clock_not_above_khz(clock_khz)), command_only_(config(clock_.request_khz, 0)),
-      addressed_(config(clock_.request_khz, nor::ADDRESS_BYTES_3)),
-      sfdp_(config(clock_.request_khz, nor::ADDRESS_BYTES_3)), lease_(session, SpiSetup{command_only_})
+    : Flash(std::make_unique<AdapterSpiBus>(session, clock_khz))
 {
-    claim_adapter();
 }
+
+Flash::Flash(std::unique_ptr<SpiBus> bus) : bus_(std::move(bus)) {}
 
 Flash::~Flash()
 {
@@ -62,9 +48,7 @@ Flash::~Flash()
         // Best effort: a part left in 4-byte mode would confuse a boot ROM.
         try {
             settle(); // a busy part would ignore the command
-            claim_adapter();
-            lumo_spi_read_write_bytes(session_.handle(), 0, nullptr, nullptr, 0, nor::CMD_EXIT_4BYTE, 0,
-                                      &command_only_, session_.timeout_ms());
+            bus_->transact(SpiCommand{.command = nor::CMD_EXIT_4BYTE}, "leaving 4-byte address mode");
         } catch (const Failure&) {
             // The adapter is gone or failing: nothing to leave the mode with.
         }
@@ -82,15 +66,13 @@ void Flash::transact(std::uint8_t command, std::optional<std::uint64_t> addr,
 void Flash::send(std::uint8_t command, std::optional<std::uint64_t> addr, std::span<const std::uint8_t> out,
                  std::span<std::uint8_t> in, const std::string& doing, std::uint32_t dummy_clocks, bool sfdp)
 {
-    claim_adapter();
-    // One data phase at most: bytes out or bytes in.
-    auto len = static_cast<std::uint32_t>(in.empty() ? out.size() : in.size());
-    const lumo_spi_config* cfg = !addr ? &command_only_ : sfdp ? &sfdp_ : &addressed_;
-    check_bus(lumo_spi_read_write_bytes(session_.handle(), len, out.empty() ? nullptr : out.data(),
-                                        in.empty() ? nullptr : in.data(),
-                                        static_cast<std::uint32_t>(addr.value_or(0)), command, dummy_clocks,
-                                        cfg, session_.timeout_ms()),
-              doing);
+    bus_->transact(SpiCommand{.command = command,
+                              .addr = addr,
+                              .addr_bytes = sfdp ? unsigned{nor::ADDRESS_BYTES_3} : address_bytes_,
+                              .dummy_clocks = dummy_clocks,
+                              .out = out,
+                              .in = in},
+                   doing);
 }
 
 JedecId Flash::read_id()
@@ -219,7 +201,7 @@ void Flash::enter_four_byte_addressing()
     case FourByteMode::always:
         break;
     }
-    addressed_.addr_bytes = nor::ADDRESS_BYTES_4;
+    address_bytes_ = nor::ADDRESS_BYTES_4;
 }
 
 std::uint8_t Flash::address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const
@@ -257,7 +239,7 @@ void Flash::write_disable()
 void Flash::read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out)
 {
     for (std::size_t done = 0; done < out.size();) {
-        std::size_t n = std::min<std::size_t>(LUMO_SPI_MAX_READ_BYTES, out.size() - done);
+        std::size_t n = std::min<std::size_t>(bus_->max_read(), out.size() - done);
         const auto chunk_addr = static_cast<std::uint32_t>(addr + done);
         transact(nor::CMD_READ_SFDP, chunk_addr, {}, out.subspan(done, n),
                  "reading the SFDP table" + at(chunk_addr), nor::SFDP_DUMMY_CLOCKS, true);
@@ -272,7 +254,7 @@ void Flash::read(std::uint64_t addr, std::span<std::uint8_t> out, const Progress
                                       : address_opcode(nor::CMD_READ, params_.read_4byte);
     const std::uint32_t dummy = fast ? nor::FAST_READ_DUMMY_CLOCKS : 0;
     for (std::size_t done = 0; done < out.size();) {
-        std::size_t n = std::min<std::size_t>(LUMO_SPI_MAX_READ_BYTES, out.size() - done);
+        std::size_t n = std::min<std::size_t>(bus_->max_read(), out.size() - done);
         std::uint64_t chunk_addr = addr + done;
         transact(command, chunk_addr, {}, out.subspan(done, n), "reading" + at(chunk_addr), dummy);
         done += n;

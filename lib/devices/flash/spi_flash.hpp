@@ -1,5 +1,5 @@
-// A 25-series SPI NOR flash on the adapter's SPI connector, driven in mode 0,
-// most significant bit first, chip select active low: identification (JEDEC
+// A 25-series SPI NOR flash on an SPI bus (spi_bus.hpp: the adapter's own
+// connector, or pins driven through boundary scan): identification (JEDEC
 // ID, SFDP, the built-in part table), reads (fast read where the part has
 // it), the status registers, and the one write command step that every
 // program, erase and status write goes through (write enable, the command,
@@ -15,16 +15,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
-#include <orv_lumo_spi.h>
-
 #include "lib/wire/clock_rule.hpp"
 
 #include "lib/devices/flash/flash_params.hpp"
-#include "lib/devices/session/lease.hpp"
+#include "lib/devices/flash/spi_bus.hpp"
 #include "lib/devices/session/session.hpp"
 
 namespace orv::dev::flash {
@@ -40,6 +39,8 @@ public:
     // Configures the SPI connector for the flash at the fastest clock not
     // above clock_khz.
     Flash(Session& session, std::uint32_t clock_khz);
+    // On another bus.
+    explicit Flash(std::unique_ptr<SpiBus> bus);
     // Leaves 4-byte address mode when identify() entered it.
     ~Flash();
     Flash(Flash&&) = delete;
@@ -61,8 +62,9 @@ public:
     const FlashParams& identify(const Overrides& overrides = Overrides());
     const FlashParams& params() const { return params_; }
     const JedecId& id() const { return id_; }
-    const ClockChoice& clock() const { return clock_; }
-    Session& session() const { return session_; }
+    const ClockChoice& clock() const { return bus_->clock(); }
+    Session& session() const { return bus_->session(); }
+    SpiBus& bus() const { return *bus_; }
 
     // Status register 1 (0x05), or another status register by its command.
     std::uint8_t read_status(std::uint8_t command = orv::nor::CMD_READ_STATUS);
@@ -73,8 +75,8 @@ public:
     // Write disable: clears a write enable latch left set.
     void write_disable();
 
-    // Reads [addr, addr + out.size()) in transactions of at most
-    // LUMO_SPI_MAX_READ_BYTES; `progressed` gets the bytes read so far.
+    // Reads [addr, addr + out.size()) in transactions of at most the bus's
+    // max_read(); `progressed` gets the bytes read so far.
     void read(std::uint64_t addr, std::span<std::uint8_t> out, const Progressed& progressed = {});
     // Bytes of the SFDP space (command 0x5A, three address bytes).
     void read_sfdp_bytes(std::uint32_t addr, std::span<std::uint8_t> out);
@@ -94,9 +96,6 @@ private:
         std::chrono::microseconds longest;
     };
 
-    // Sends the SPI set-up again when another handle (or the caller) used
-    // the adapter since this flash last did.
-    void claim_adapter() { lease_.claim(); }
     // One transaction, after settle(): the command byte, the address when
     // given (three or four bytes as configured, or three for SFDP), dummy
     // clocks, then `out` written or `in` read.
@@ -129,12 +128,8 @@ private:
     void enter_four_byte_addressing();
     std::uint8_t address_opcode(std::uint8_t three_byte, std::uint8_t four_byte) const;
 
-    Session& session_;
-    ClockChoice clock_;
-    lumo_spi_config command_only_; // the command byte alone
-    lumo_spi_config addressed_;    // the command byte and the address bytes
-    lumo_spi_config sfdp_;         // the command byte and three address bytes
-    Lease lease_;
+    std::unique_ptr<SpiBus> bus_;
+    unsigned address_bytes_ = orv::nor::ADDRESS_BYTES_3;
     JedecId id_{};
     FlashParams params_{};
     bool four_byte_opcodes_ = false;
