@@ -27,11 +27,11 @@ from ._tap import Chain, TapState
 from .errors import OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
-    from .jtag import ScannedChain
+    from ._owner import ScannedChainLike
 
 # Scans the chain on a JTAG port for boundary scan (Jtag.boundary and
 # Jtag.connect_test give it): what the scan is for, and its progress callback.
-OpenChain = Callable[[str, Optional[Progress]], "ScannedChain"]
+OpenChain = Callable[[str, Optional[Progress]], "ScannedChainLike"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 BsdlSource = Union[PathLike, "BsdlFile"]

@@ -19,7 +19,7 @@ from ._progress import Progress
 from .errors import NoAcknowledge
 
 if TYPE_CHECKING:
-    from .adapter import Adapter
+    from ._owner import PortOwner
 
 # i2cdetect's default range: 0x00-0x07 and 0x78-0x7F are reserved 7-bit
 # addresses.
@@ -44,7 +44,7 @@ class I2c:
     (standard mode) is out of reach: asking for less raises ``ValueError``.
     """
 
-    def __init__(self, adapter: "Adapter", clock_khz: int) -> None:
+    def __init__(self, adapter: "PortOwner", clock_khz: int) -> None:
         self.clock = clock_for("clock_khz", clock_khz)
         self.clock_khz = clock_khz
         self._adapter = adapter

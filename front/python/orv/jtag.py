@@ -25,7 +25,7 @@ from .errors import InputFileError, Mismatch, SvfMismatch, make_error
 
 if TYPE_CHECKING:
     from . import _lib
-    from .adapter import Adapter
+    from ._owner import PortOwner
     from .bscan import Boundary, BsdlSources, ConnectResult, PathLike
 
 MAX_SCAN_BITS = 0x7FFFFFFF  # the libraries' signed 32-bit bit count
@@ -133,7 +133,7 @@ class Jtag:
     """
 
     def __init__(
-        self, adapter: "Adapter", tck_khz: int, pins: Optional[tuple[int, int]], reset: bool
+        self, adapter: "PortOwner", tck_khz: int, pins: Optional[tuple[int, int]], reset: bool
     ) -> None:
         """Sets TCK to `tck_khz` and the pins to `pins` = (direction, level)
         (bit set: output; by default the connector's usual pins: TCK, TDI,

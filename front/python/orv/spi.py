@@ -17,7 +17,7 @@ from ._args import BitData, bit_data, byte_data, integer
 from ._clock import clock_for
 
 if TYPE_CHECKING:
-    from .adapter import Adapter
+    from ._owner import PortOwner
 
 MAX_READ_BYTES = 512  # most data bytes of a transaction that reads
 MAX_BITS = 2048  # most data bits of a bit transaction
@@ -40,7 +40,7 @@ class Spi:
 
     def __init__(
         self,
-        adapter: "Adapter",
+        adapter: "PortOwner",
         clock_khz: int,
         mode: Optional[int],
         polarity: Optional[int],
