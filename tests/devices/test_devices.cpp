@@ -750,7 +750,7 @@ TEST_F(Devices, HandlesTakeTurnsOnTheAdapter)
 
 TEST(DeviceResults, EveryCodeHasAText)
 {
-    for (std::int32_t code = 0; code >= ORVDEV_ERROR_I2C_BUSY; --code) {
+    for (std::int32_t code = 0; code >= ORVDEV_ERROR_I2C_LINE_HELD; --code) {
         EXPECT_NE(orvdev_strerror(code), nullptr);
     }
     EXPECT_STREQ(orvdev_strerror(ORVDEV_ERROR_STOPPED), "stopped at the caller's request");
