@@ -232,7 +232,11 @@ void JtagChain::resolve_pins_if_changed() noexcept
     }
     if (changed) {
         network_.resolve(taps_);
-        if (run_attached()) {
+        // A part's answer may move another part's input (nets shorted
+        // together): run them until the nets settle, within a bound that
+        // stops a loop of parts answering each other.
+        constexpr int MOST_ROUNDS = 8;
+        for (int round = 0; round < MOST_ROUNDS && run_attached(); ++round) {
             network_.resolve(taps_);
         }
     }
@@ -244,6 +248,13 @@ void JtagChain::attach_flash(SpiFlash flash, SpiNets nets)
 }
 
 bool JtagChain::run_attached()
+{
+    const bool flash = run_flash();
+    const bool i2c = run_i2c();
+    return flash || i2c;
+}
+
+bool JtagChain::run_flash()
 {
     if (!pin_flash_) {
         return false;
@@ -270,6 +281,39 @@ bool JtagChain::run_attached()
         return true;
     }
     return false;
+}
+
+void JtagChain::attach_i2c(I2cBus bus, I2cNets nets)
+{
+    const bool scl = network_.net_level(nets.scl);
+    const bool sda = network_.net_level_without_external(nets.sda);
+    bus.set_lines(scl, sda);
+    pin_i2c_.emplace(PinI2c{std::move(bus), nets, scl, sda, false});
+    network_.set_external(nets.sda, std::nullopt);
+}
+
+bool JtagChain::run_i2c()
+{
+    if (!pin_i2c_) {
+        return false;
+    }
+    PinI2c& b = *pin_i2c_;
+    // SDA as the master side leaves it: the devices' own pull is not a
+    // START, nor a 0 the master sends.
+    const bool scl = network_.net_level(b.nets.scl);
+    const bool sda = network_.net_level_without_external(b.nets.sda);
+    if (scl != b.scl || sda != b.sda_master) {
+        b.bus.set_master(scl, sda);
+        b.scl = scl;
+        b.sda_master = sda;
+    }
+    const bool device_low = b.bus.device_pulls_sda();
+    if (device_low == b.device_low) {
+        return false;
+    }
+    b.device_low = device_low;
+    network_.set_external(b.nets.sda, device_low ? std::optional<bool>(false) : std::nullopt);
+    return true;
 }
 
 void JtagChain::set_trst(bool asserted) noexcept

@@ -139,6 +139,13 @@ public:
     bool clock(bool sda_out);
     // Lines released and every device idle (the connector was switched away).
     void disconnect();
+    // The lines as they are when the bus is wired up (power-up): taken as
+    // they stand, without a START, STOP or clock edge.
+    void set_lines(bool scl, bool sda) noexcept
+    {
+        scl_ = scl;
+        master_sda_ = sda;
+    }
 
     [[nodiscard]] bool scl() const noexcept { return scl_; }
     [[nodiscard]] bool sda() const noexcept { return master_sda_ && !device_sda_low_; }
