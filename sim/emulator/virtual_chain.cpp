@@ -289,7 +289,6 @@ void JtagChain::attach_i2c(I2cBus bus, I2cNets nets)
     const bool sda = network_.net_level_without_external(nets.sda);
     bus.set_lines(scl, sda);
     pin_i2c_.emplace(PinI2c{std::move(bus), nets, scl, sda, false});
-    network_.set_external(nets.sda, std::nullopt);
 }
 
 bool JtagChain::run_i2c()
@@ -307,6 +306,8 @@ bool JtagChain::run_i2c()
         b.scl = scl;
         b.sda_master = sda;
     }
+    // The devices drive SDA only; one that stretched the clock would drive
+    // the SCL net the same way, the bus then taking SCL without it.
     const bool device_low = b.bus.device_pulls_sda();
     if (device_low == b.device_low) {
         return false;
