@@ -1423,8 +1423,8 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
 TEST_F(Sim, I2cThroughBoundaryScanPins)
 {
     const auto i2c = [&](const std::string& spec, std::vector<std::string> args) {
-        std::vector<std::string> all{"--board", "bscan-flash", "i2c", "--via-bscan", spec, "--bsdl", BOARD_FILES,
-                                     "--clock", "30000"};
+        std::vector<std::string> all{"--board", "bscan-flash", "i2c",     "--via-bscan", spec,
+                                     "--bsdl",  BOARD_FILES,   "--clock", "30000"};
         all.insert(all.end(), args.begin(), args.end());
         return orvtool(sim(all));
     };
@@ -1435,8 +1435,8 @@ TEST_F(Sim, I2cThroughBoundaryScanPins)
     // One run writes and reads back: each run has a fresh board.
     RunResult set = i2c(via, {"--reg16", "set", "-r", "0x50", "0x0123", "0x5a"});
     ASSERT_EQ(set.status, 0) << set.err;
-    RunResult transfer = i2c("STM32F301_F302_UFQFPN32:scl=PB6,sda=PB7",
-                             {"transfer", "w2@0x50", "0x00", "0x10", "r2@0x50"});
+    RunResult transfer =
+        i2c("STM32F301_F302_UFQFPN32:scl=PB6,sda=PB7", {"transfer", "w2@0x50", "0x00", "0x10", "r2@0x50"});
     ASSERT_EQ(transfer.status, 0) << transfer.err;
     EXPECT_EQ(transfer.out, "0xff 0xff\n");
     RunResult absent = i2c(via, {"get", "0x51", "0x00"});

@@ -396,16 +396,17 @@ TEST_P(EitherI2cBus, DetectsWritesReadsAndTransfers)
     }
     select[c.offset_bytes - 1] = static_cast<std::uint8_t>(offset);
     std::vector<std::uint8_t> joined(6, 0);
-    orvdev_i2c_message messages[2] = {
-        {EEPROM, 0, select, static_cast<std::uint32_t>(c.offset_bytes)},
-        {EEPROM, 1, joined.data(), static_cast<std::uint32_t>(joined.size())}};
+    orvdev_i2c_message messages[2] = {{EEPROM, 0, static_cast<std::uint32_t>(c.offset_bytes), select},
+                                      {EEPROM, 1, static_cast<std::uint32_t>(joined.size()), joined.data()}};
     ASSERT_EQ(orvdev_i2c_transfer(i2c, messages, 2, &report), 0) << report.message;
     EXPECT_TRUE(std::equal(joined.begin(), joined.end(), data.begin()));
 
     // A plain read goes on from the EEPROM's pointer; more than one
     // transaction holds: split, the pointer carrying on.
-    std::vector<std::uint8_t> whole(c.capacity, 0);
-    ASSERT_EQ(orvdev_i2c_read_reg(i2c, EEPROM, 0, c.offset_bytes, whole.data(), 600, &report), 0)
+    std::vector<std::uint8_t> whole(std::min<std::uint32_t>(c.capacity, 600), 0);
+    ASSERT_EQ(orvdev_i2c_read_reg(i2c, EEPROM, 0, c.offset_bytes, whole.data(),
+                                  static_cast<std::uint32_t>(whole.size()), &report),
+              0)
         << report.message;
     EXPECT_TRUE(std::equal(data.begin(), data.end(), whole.begin() + offset));
 
@@ -417,8 +418,8 @@ TEST_P(EitherI2cBus, DetectsWritesReadsAndTransfers)
     EXPECT_EQ(untouched[0], 1);
     EXPECT_EQ(untouched[3], 4);
     std::vector<std::uint8_t> kept(4, 0x77);
-    orvdev_i2c_message missing[2] = {{EEPROM, 0, select, static_cast<std::uint32_t>(c.offset_bytes)},
-                                     {0x51, 1, kept.data(), 4}};
+    orvdev_i2c_message missing[2] = {{EEPROM, 0, static_cast<std::uint32_t>(c.offset_bytes), select},
+                                     {0x51, 1, 4, kept.data()}};
     EXPECT_EQ(orvdev_i2c_transfer(i2c, missing, 2, &report), ORVDEV_ERROR_I2C_NO_ACK);
     EXPECT_EQ(report.message_index, 1);
     EXPECT_EQ(kept, std::vector<std::uint8_t>(4, 0x77));
@@ -440,7 +441,7 @@ TEST_F(PinBus, BadI2cPinsAreRefusedBeforeAnythingIsDriven)
         const char* says;
     };
     const Case cases[] = {
-        {"unknown pin", {"PB6", "PZ9"}, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
+        {"unknown pin", {"PA5", "PZ9"}, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
         {"input-only SCL", {"BOOT0", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "cannot pull it low"},
         {"no control cell", {"PB6", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "no control cell"},
         {"one pin for both", {"PB7", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "already"},
@@ -458,7 +459,8 @@ TEST_F(PinBus, AnI2cBusOnAFileWithoutExtestIsRefused)
 {
     open_bscan(write_file_without_extest());
     const orvdev_i2c_pins pins{"PB6", "PB7"};
-    EXPECT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), ORVDEV_ERROR_BSCAN_UNSUPPORTED);
+    EXPECT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report),
+              ORVDEV_ERROR_BSCAN_UNSUPPORTED);
     EXPECT_NE(std::string(report.message).find("EXTEST"), std::string::npos) << report.message;
 }
 
