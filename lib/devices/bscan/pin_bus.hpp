@@ -81,6 +81,12 @@ public:
     [[nodiscard]] std::size_t find(const char* role, const std::string& name) const;
     // "MISO (PA6)", for messages.
     [[nodiscard]] std::string name(const PinLine& line) const;
+    // Whether the device can drive the pin (it has an output cell).
+    [[nodiscard]] static bool can_drive(const PinCells& pin);
+    // Adds `pin` to the bus's `used` pins; Failure(ORVDEV_ERROR_INVALID_ARGUMENT)
+    // when another line has it.
+    static void use_once(const char* role, const std::string& name, std::vector<std::size_t>& used,
+                         std::size_t pin);
 
     // Samples the pins; every pin but `bus` keeps what it shows from now on
     // (driven ones their level, the rest let go).
