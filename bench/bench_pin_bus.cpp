@@ -84,16 +84,18 @@ int main(int argc, char** argv)
                 "read-back", "OUT xfers", "exchanges", "per-scan xfr", "fewer", "seconds");
 
     std::vector<std::uint8_t> data(size);
-    const auto timed = [&](const char* what, auto&& op) {
-        const PinBusStats before = bus.stats();
+    // Runs `op` and prints what it cost on the bus whose statistics `of` gives.
+    const auto timed_on = [&](const auto& of, const char* what, auto&& op) {
+        const PinBusStats before = of.stats();
         const auto t0 = std::chrono::steady_clock::now();
         if (op() != 0) {
             std::fprintf(stderr, "%s: %s\n", what, report.message);
             std::exit(1);
         }
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        row(what, minus(bus.stats(), before), s);
+        row(what, minus(of.stats(), before), s);
     };
+    const auto timed = [&](const char* what, auto&& op) { timed_on(bus, what, op); };
     timed("read", [&] { return orvdev_flash_read(flash, 0, data.data(), size, &report); });
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i * 7);
@@ -117,16 +119,7 @@ int main(int argc, char** argv)
     const auto& link = dynamic_cast<const orv::dev::bscan::PinI2cLink&>(i2c->bus.link());
     constexpr std::uint32_t EEPROM = 4096;
     std::vector<std::uint8_t> eeprom(EEPROM);
-    const auto timed_i2c = [&](const char* what, auto&& op) {
-        const PinBusStats before = link.stats();
-        const auto t0 = std::chrono::steady_clock::now();
-        if (op() != 0) {
-            std::fprintf(stderr, "%s: %s\n", what, report.message);
-            std::exit(1);
-        }
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        row(what, minus(link.stats(), before), s);
-    };
+    const auto timed_i2c = [&](const char* what, auto&& op) { timed_on(link, what, op); };
     std::printf("\n");
     timed_i2c("24C32 read (4 KiB)",
               [&] { return orvdev_i2c_read_reg(i2c, 0x50, 0, 2, eeprom.data(), EEPROM, &report); });
