@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     orvdev_flash_close(flash);
 
     // The 24C32 on PB6/PB7: a bus clock is an I2C bit (two or three scans).
-    const orvdev_i2c_pins i2c_pins{"PB6", "PB7"};
+    const orvdev_i2c_pins i2c_pins{"PB6", "PB7", 0};
     orvdev_i2c* i2c = nullptr;
     if (orvdev_i2c_open_bscan(bscan, 1, &i2c_pins, nullptr, &i2c, &report) != 0) {
         std::fprintf(stderr, "open: %s\n", report.message);

@@ -45,7 +45,8 @@ OpenBus open_bus(const Context& ctx, const Options& options)
         const ViaBscan via = parse_via_bscan(options.via_bscan, {"scl", "sda"});
         // Through pins, --clock is the JTAG clock: an I2C bit is two or three DR scans.
         PinBusChain chain = open_pin_bus_chain(ctx, via, options.bsdl, options.clock_khz);
-        const orvdev_i2c_pins pins{via.pins[0].second.c_str(), via.pins[1].second.c_str()};
+        const orvdev_i2c_pins pins{via.pins[0].second.c_str(), via.pins[1].second.c_str(),
+                                   options.stretch ? 1 : 0};
         check_device(orvdev_i2c_open_bscan(chain.bscan.get(), chain.tap, &pins, &o, &i2c, &report), report,
                      ctx);
         return OpenBus{std::move(chain), I2cHandle(i2c), orvdev_i2c_clock(i2c), options.ten_bit};
@@ -507,12 +508,17 @@ struct I2cArgs {
     bool reg16 = false;
     std::string via_bscan;
     std::vector<std::string> bsdl;
+    bool stretch = false;
     i2c::Options check() const
     {
+        // Refused before the adapter opens.
         if (!via_bscan.empty()) {
-            (void)parse_via_bscan(via_bscan, {"scl", "sda"}); // refused before the adapter opens
+            (void)parse_via_bscan(via_bscan, {"scl", "sda"});
+        } else if (stretch) {
+            usage_error("--stretch waits for SCL on boundary-scan pins",
+                        "give it with --via-bscan TAP:scl=PORT,sda=PORT");
         }
-        return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16, via_bscan, bsdl};
+        return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16, via_bscan, bsdl, stretch};
     }
 };
 
@@ -815,6 +821,9 @@ void register_i2c(CLI::App& app, Chosen& chosen)
            "--bsdl", group->bsdl,
            "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")
         ->type_name("FILE|DIR");
+    i2c->add_flag("--stretch", group->stretch,
+                  "with --via-bscan: wait for a device that stretches the clock, reading SCL after each "
+                  "release until it is high (a read-back exchange per bit)");
 
     add_detect(i2c, chosen, group);
     add_get(i2c, chosen, group);

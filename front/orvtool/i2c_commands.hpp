@@ -29,6 +29,7 @@ struct Options {
     // clock).
     std::string via_bscan;
     std::vector<std::string> bsdl;
+    bool stretch = false; // with via_bscan: wait for SCL at every clock
 };
 
 // How i2c detect asks each address, as i2cdetect does: a quick write (the

@@ -3398,6 +3398,12 @@ typedef struct orvdev_i2c_pins {
     const char* scl;
     /** The data line: needs an output, a control and an input cell. */
     const char* sda;
+    /** Non-zero: wait for a device that stretches the clock. After each
+     *  release of SCL the scans so far go out and SCL is read until it is
+     *  high (within the session's time limit): a read-back exchange per
+     *  bit clock. SCL needs an input cell. Zero: a transaction goes out
+     *  whole, and SCL read low while let go fails it. */
+    int32_t stretch;
 } orvdev_i2c_pins;
 
 /**
@@ -3412,8 +3418,9 @@ typedef struct orvdev_i2c_pins {
  * and SCL cells of the scans that hold an acknowledge or a bit read. The
  * handle takes every orvdev_i2c_* call as one on the I2C connector does
  * (reads in transactions of up to 256 bytes); orvdev_i2c_clock() gives the
- * JTAG clock. A device stretching the clock is not waited for: SCL read low
- * while let go fails the transaction with #ORVDEV_ERROR_I2C_LINE_HELD.
+ * JTAG clock. A device stretching the clock is waited for when the pins
+ * ask for it (stretch); otherwise SCL read low while let go fails the
+ * transaction with #ORVDEV_ERROR_I2C_LINE_HELD.
  * orvdev_i2c_close() returns the devices to their normal function.
  *
  * \param bscan the chain's boundary-scan handle; it must outlive the bus.
@@ -3429,8 +3436,8 @@ typedef struct orvdev_i2c_pins {
  * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, pins or out, a pin
  *         not named, a TAP out of the chain or without a BSDL file, a line
  *         on a pin the device cannot pull low or cannot let go (no output or
- *         no control cell), SDA on a pin it cannot read, one pin for both;
- *         nothing sent.
+ *         no control cell), SDA on a pin it cannot read (or SCL, with
+ *         stretch), one pin for both; nothing sent.
  * \retval ORVDEV_ERROR_UNKNOWN_PIN a pin the TAP's file does not have (or
  *         without boundary cells); nothing sent.
  * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the TAP's file names no SAMPLE,

@@ -352,7 +352,7 @@ protected:
             if (HasFatalFailure()) {
                 return;
             }
-            const orvdev_i2c_pins pins{"PB6", "PB7"};
+            const orvdev_i2c_pins pins{"PB6", "PB7", 0};
             ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
         } else {
             ASSERT_EQ(orvdev_i2c_open(sessions[0], nullptr, &i2c, &report), 0) << report.message;
@@ -441,11 +441,11 @@ TEST_F(PinBus, BadI2cPinsAreRefusedBeforeAnythingIsDriven)
         const char* says;
     };
     const Case cases[] = {
-        {"unknown pin", {"PA5", "PZ9"}, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
-        {"input-only SCL", {"BOOT0", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "cannot pull it low"},
-        {"no control cell", {"PB6", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "no control cell"},
-        {"one pin for both", {"PB7", "PB7"}, ORVDEV_ERROR_INVALID_ARGUMENT, "already"},
-        {"no pin named", {"PB6", ""}, ORVDEV_ERROR_INVALID_ARGUMENT, "named"},
+        {"unknown pin", {"PA5", "PZ9", 0}, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
+        {"input-only SCL", {"BOOT0", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "cannot pull it low"},
+        {"no control cell", {"PB6", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "no control cell"},
+        {"one pin for both", {"PB7", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "already"},
+        {"no pin named", {"PB6", "", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "named"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -458,7 +458,7 @@ TEST_F(PinBus, BadI2cPinsAreRefusedBeforeAnythingIsDriven)
 TEST_F(PinBus, AnI2cBusOnAFileWithoutExtestIsRefused)
 {
     open_bscan(write_file_without_extest());
-    const orvdev_i2c_pins pins{"PB6", "PB7"};
+    const orvdev_i2c_pins pins{"PB6", "PB7", 0};
     EXPECT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report),
               ORVDEV_ERROR_BSCAN_UNSUPPORTED);
     EXPECT_NE(std::string(report.message).find("EXTEST"), std::string::npos) << report.message;
@@ -486,7 +486,7 @@ protected:
 TEST_P(I2cNetFault, GivesAnErrorNamingTheLineNeverData)
 {
     open_bscan();
-    const orvdev_i2c_pins pins{"PB6", "PB7"};
+    const orvdev_i2c_pins pins{"PB6", "PB7", 0};
     const std::int32_t rc = orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report);
     if (rc == 0) {
         std::uint8_t buf[4] = {9, 9, 9, 9};

@@ -448,7 +448,7 @@ class SpiPins(ctypes.Structure):
 
 
 class I2cPins(ctypes.Structure):
-    _fields_ = [("scl", c_char_p), ("sda", c_char_p)]
+    _fields_ = [("scl", c_char_p), ("sda", c_char_p), ("stretch", c_int32)]
 
 
 class PinSetting(ctypes.Structure):

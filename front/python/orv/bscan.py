@@ -530,7 +530,7 @@ class Boundary:
         flash opens, before anything is driven."""
         return PinSpi(self, cs, sck, mosi, miso, mode)
 
-    def i2c(self, scl: str, sda: str) -> "PinI2c":
+    def i2c(self, scl: str, sda: str, stretch: bool = False) -> "PinI2c":
         """An I2C bus made of two of the device's pins, open drain (pulled
         low, or let go to the board's pull-ups), taken as ``adapter.i2c()``
         is: the same calls, and the helpers that take an I2C port take it
@@ -538,8 +538,11 @@ class Boundary:
         chain's other devices in BYPASS, its other pins at the levels a
         SAMPLE shows); each change of the lines is one DR scan. Pins are
         checked when the bus is first used, before anything is driven; a
-        line that reads low while let go raises :class:`orv.BusError`."""
-        return PinI2c(self, scl, sda)
+        line that reads low while let go raises :class:`orv.BusError`;
+        with ``stretch=True`` the bus waits for a device that stretches the
+        clock (SCL read until high after each release: a read-back exchange
+        per bit)."""
+        return PinI2c(self, scl, sda, stretch)
 
     def close(self) -> None:
         """Returns the devices to their normal function when pins are held
@@ -792,17 +795,20 @@ class PinI2c(I2c):
 
     _kind = "i2c"
 
-    def __init__(self, boundary: Boundary, scl: str, sda: str) -> None:
+    def __init__(self, boundary: Boundary, scl: str, sda: str, stretch: bool = False) -> None:
         for role, name in (("scl", scl), ("sda", sda)):
             if not isinstance(name, str) or not name:
                 raise TypeError(f"{role} must be a pin name (str)")
+        if not isinstance(stretch, bool):
+            raise TypeError("stretch must be True or False")
         self._boundary = boundary
-        self.scl, self.sda = scl, sda
+        self.scl, self.sda, self.stretch = scl, sda, stretch
         tck_khz = boundary._shared.scan._jtag.tck_khz
         super().__init__(_PinAdapter(self), tck_khz)  # type: ignore[arg-type]
 
     def _pins(self) -> ctypes.Structure:
-        return abi.I2cPins(self.scl.encode(), self.sda.encode())
+        return abi.I2cPins(self.scl.encode(), self.sda.encode(), 1 if self.stretch else 0)
 
     def __repr__(self) -> str:
-        return f"<orv.PinI2c TAP {self._boundary.tap} scl={self.scl} sda={self.sda}>"
+        stretch = " stretch" if self.stretch else ""
+        return f"<orv.PinI2c TAP {self._boundary.tap} scl={self.scl} sda={self.sda}{stretch}>"

@@ -25,7 +25,9 @@
 // data update left out when SDA keeps its level); SDA and SCL are read in
 // the capture of the scan after SCL was let go. SCL reading low there means
 // its net is held (stuck, or a device stretching the clock): the
-// transaction is refused as failed rather than read wrong.
+// transaction is refused as failed rather than read wrong; a bus opened to
+// wait for SCL sends the scans so far at each release and reads SCL until
+// it is high before it goes on.
 #pragma once
 
 #include <cstddef>
@@ -219,8 +221,12 @@ public:
     // samples the pins, holds the device in EXTEST with every pin at what it
     // showed and both lines let go, and checks that they read high and
     // follow a drive low (a stuck net or one without its pull-up:
-    // ORVDEV_ERROR_I2C_LINE_HELD naming the line).
-    PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames& names, bool ten_bit);
+    // ORVDEV_ERROR_I2C_LINE_HELD naming the line). With `wait_for_scl`
+    // (SCL must have an input cell) every release of SCL is followed by
+    // reads of it until it is high, for devices that stretch the clock: a
+    // read-back exchange per bit clock.
+    PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames& names, bool ten_bit,
+               bool wait_for_scl = false);
 
     [[nodiscard]] Session& session() const noexcept override { return pins_.session(); }
     // The JTAG clock; an I2C bit takes 2 or 3 x (DR length + 4) of them.
@@ -254,6 +260,7 @@ private:
     OpenDrain scl_cells_, sda_cells_;
     std::size_t scl_input_ = 0, sda_input_ = 0; // register cells; SCL's when it has one
     bool scl_read_ = false;
+    bool wait_for_scl_ = false;
 };
 
 } // namespace orv::dev::bscan

@@ -97,8 +97,8 @@ int32_t orvdev_i2c_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_i2
     BoundaryChain& chain = bscan->chain;
     orvdev_i2c* i2c = nullptr;
     const std::int32_t rc = guarded(&chain.jtag().session(), report, [&] {
-        i2c = new orvdev_i2c{orv::dev::i2c::Bus(
-            std::make_unique<PinI2cLink>(chain, tap, I2cPinNames{pins->scl, pins->sda}, ten_bit))};
+        i2c = new orvdev_i2c{orv::dev::i2c::Bus(std::make_unique<PinI2cLink>(
+            chain, tap, I2cPinNames{pins->scl, pins->sda}, ten_bit, pins->stretch != 0))};
     });
     if (rc == 0) {
         *out = i2c;

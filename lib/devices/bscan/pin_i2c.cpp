@@ -2,6 +2,7 @@
 // bus phase a few DR scans, the line state before and after in a comment.
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 #include "lib/wire/i2c_transaction.hpp"
 
@@ -20,8 +21,9 @@ std::vector<PinSetting> PinI2cLink::at_rest() const
     return {{scl_.pin, std::nullopt}, {sda_.pin, std::nullopt}};
 }
 
-PinI2cLink::PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames& names, bool ten_bit)
-    : pins_(chain, tap), ten_bit_(ten_bit)
+PinI2cLink::PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames& names, bool ten_bit,
+                       bool wait_for_scl)
+    : pins_(chain, tap), ten_bit_(ten_bit), wait_for_scl_(wait_for_scl)
 {
     const Boundary& b = pins_.boundary();
     const std::pair<PinLine*, const std::string*> wanted[] = {{&scl_, &names.scl}, {&sda_, &names.sda}};
@@ -63,6 +65,12 @@ PinI2cLink::PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames&
         }
     }
     scl_read_ = b.pins()[scl_.pin].input.has_value();
+    if (wait_for_scl_ && !scl_read_) {
+        throw Failure(ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "SCL: " + names.scl +
+                          " has no input cell: the bus cannot wait for a device stretching the clock",
+                      "give a pin with an input cell, or open the bus without waiting for SCL");
+    }
     scl_input_ = scl_read_ ? *b.pins()[scl_.pin].input : 0;
     sda_input_ = *b.pins()[sda_.pin].input;
 
@@ -101,14 +109,14 @@ PinI2cLink::PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames&
 // what each level read stands for.
 class PinI2cLink::Transaction {
 public:
-    Transaction(PinI2cLink& link) : link_(link), batch_(link.session(), link.pins_.stats())
+    explicit Transaction(PinI2cLink& link) : link_(link), batch_(link.session(), link.pins_.stats())
     {
         link_.pins_.begin();
     }
 
     // What a sampled scan reads.
     struct Read {
-        enum class Kind : std::uint8_t { idle, ack, bit } kind;
+        enum class Kind : std::uint8_t { idle, ack, bit, wait } kind;
         std::size_t message = 0;
         std::size_t byte = 0; // ack: the data byte (npos: the address)
         unsigned bit = 0;
@@ -128,7 +136,7 @@ public:
         if (!sda_) {
             put(false, true);
         }
-        put(true, true);
+        release_scl(true);
         put(true, false, Read{Read::Kind::idle});
         put(false, false);
     }
@@ -138,7 +146,7 @@ public:
         if (sda_) {
             put(false, false);
         }
-        put(true, false);
+        release_scl(false);
         put(true, true);
     }
     // One bit clock. assert before: SCL low; after: SCL low, SDA at `sda`.
@@ -149,7 +157,7 @@ public:
         if (sda != sda_) {
             put(false, sda);
         }
-        put(true, sda);
+        release_scl(sda);
         put(false, sda, read);
         ++link_.pins_.stats().spi_clocks;
     }
@@ -188,20 +196,56 @@ public:
     // Sends what is left; the levels read, in the order of reads().
     std::int32_t send()
     {
-        if (rc_ == 0) {
+        if (!failed()) {
             link_.pins_.end(batch_);
             rc_ = batch_.send(levels_);
         }
         return rc_;
     }
+    // SCL stayed low past the time limit while the bus waited for it.
+    [[nodiscard]] bool scl_held() const noexcept { return scl_held_; }
     [[nodiscard]] const std::vector<Read>& reads() const noexcept { return reads_; }
     [[nodiscard]] const std::vector<std::uint8_t>& levels() const noexcept { return levels_; }
 
 private:
+    [[nodiscard]] bool failed() const noexcept { return rc_ != 0 || scl_held_; }
+
+    // SCL let go. When the bus waits for a device stretching the clock, the
+    // scans so far go out with one that reads SCL, and more follow until SCL
+    // reads high: the bus goes on only once the clock is up, as a master on
+    // the wire does. assert before: SCL low; after: SCL high.
+    void release_scl(bool sda)
+    {
+        put(true, sda);
+        if (!link_.wait_for_scl_) {
+            return;
+        }
+        const std::size_t per_read = link_.scl_read_ ? 2 : 1;
+        const bool scl_first = link_.scl_input_ < link_.sda_input_;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(link_.session().timeout_ms());
+        while (!failed()) {
+            put(true, sda, Read{Read::Kind::wait});
+            link_.pins_.end(batch_);
+            rc_ = batch_.send(levels_);
+            link_.pins_.begin();
+            if (rc_ != 0 || levels_.size() < per_read) {
+                return;
+            }
+            if (levels_[levels_.size() - per_read + (scl_first ? 0 : 1)] != 0) {
+                return;
+            }
+            scl_held_ = std::chrono::steady_clock::now() > deadline;
+        }
+    }
+
     // One update of the lines (true: let go), with the capture before it
     // read when `read` says what it stands for.
     void put(bool scl, bool sda, std::optional<Read> read = std::nullopt)
     {
+        if (failed()) {
+            return;
+        }
         std::array<HeldPins::Cell, 4> set{};
         std::size_t n = 0;
         for (const auto& [level, cells] :
@@ -218,13 +262,11 @@ private:
             }
             sample[sampled++] = link_.sda_input_;
             std::sort(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(sampled));
-            if (rc_ == 0) {
-                // A full read-back goes before the levels that would not fit.
-                rc_ = batch_.send_if_full(levels_, sampled);
-            }
+            // A full read-back goes before the levels that would not fit.
+            rc_ = batch_.send_if_full(levels_, sampled);
             reads_.push_back(*read);
         }
-        if (rc_ == 0) {
+        if (!failed()) {
             link_.pins_.scan(batch_, std::span(set).first(n), std::span(sample).first(sampled));
         }
         scl_ = scl;
@@ -236,6 +278,7 @@ private:
     std::vector<Read> reads_;
     std::vector<std::uint8_t> levels_;
     std::int32_t rc_ = 0;
+    bool scl_held_ = false;
     bool scl_ = true;
     bool sda_ = true;
 };
@@ -270,6 +313,13 @@ std::optional<i2c::TransferFault> PinI2cLink::run(std::span<const i2c::Message> 
         pins_.chain().forget_holds();
         return TransferFault{TransferFault::Kind::bus, 0, 0, rc};
     }
+    if (t.scl_held()) {
+        TransferFault fault{TransferFault::Kind::line};
+        fault.detail = "the " + line("SCL") + " line stayed low for more than " +
+                       std::to_string(session().timeout_ms()) +
+                       " ms while the bus waited for it: its net is stuck low, or a device holds the clock";
+        return fault;
+    }
     const std::size_t per_read = scl_read_ ? 2 : 1;
     if (t.levels().size() != per_read * t.reads().size()) {
         pins_.chain().forget_holds();
@@ -284,6 +334,9 @@ std::optional<i2c::TransferFault> PinI2cLink::run(std::span<const i2c::Message> 
         const std::uint8_t* at = t.levels().data() + per_read * r;
         const bool sda = (scl_read_ ? at[scl_first ? 1 : 0] : at[0]) != 0;
         const bool scl = scl_read_ ? at[scl_first ? 0 : 1] != 0 : true;
+        if (read.kind == Transaction::Read::Kind::wait) {
+            continue; // the bus waited until SCL read high
+        }
         if (!scl) {
             fault = TransferFault{TransferFault::Kind::line};
             fault->message = read.message;
@@ -291,8 +344,8 @@ std::optional<i2c::TransferFault> PinI2cLink::run(std::span<const i2c::Message> 
                             (read.kind == Transaction::Read::Kind::idle
                                  ? std::string(" before the START")
                                  : " in message " + std::to_string(read.message) + " (counted from 0)") +
-                            ": its net is stuck low, or a device stretches the clock, which a bus on "
-                            "boundary-scan pins cannot wait for";
+                            ": its net is stuck low, or a device stretches the clock (open the bus to wait "
+                            "for SCL at every clock: orvtool i2c --stretch, Python stretch=True)";
             break;
         }
         switch (read.kind) {
@@ -311,6 +364,8 @@ std::optional<i2c::TransferFault> PinI2cLink::run(std::span<const i2c::Message> 
                             ? TransferFault{TransferFault::Kind::address, read.message}
                             : TransferFault{TransferFault::Kind::data, read.message, read.byte};
             }
+            break;
+        case Transaction::Read::Kind::wait:
             break;
         case Transaction::Read::Kind::bit:
             data[read.message].resize(read.byte + 1);
