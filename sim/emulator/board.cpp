@@ -119,8 +119,12 @@ Board build_board(const BoardConfig& config)
         }
     }
     I2cBus pin_bus;
+    std::vector<std::pair<const I2cDevice*, std::uint32_t>> stretching;
     for (const I2cDeviceConfig& device : config.i2c) {
         auto made = make_device(device);
+        if (device.behind_pins && device.stretch_tck > 0) {
+            stretching.emplace_back(made.get(), device.stretch_tck);
+        }
         if (device.image) {
             ImageHold hold = load(*device.image, static_cast<I2cMemory&>(*made).memory());
             board.images.push_back(BoardImage{*device.image, false, device.address, device.ten_bit,
@@ -130,6 +134,9 @@ Board build_board(const BoardConfig& config)
     }
     if (config.i2c_connect) {
         board.jtag.attach_i2c(std::move(pin_bus), *config.i2c_connect);
+        for (const auto& [device, tck] : stretching) {
+            board.jtag.stretch_i2c(*device, tck);
+        }
     }
     return board;
 }

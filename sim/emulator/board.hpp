@@ -49,6 +49,9 @@ struct I2cDeviceConfig {
     std::vector<I2cRegisterFile::Register> registers{}; // registers: reset values and read-only ones
     std::optional<ImageFile> image{};                   // eeprom, memory
     bool behind_pins = false; // on the bus of BoardConfig::i2c_connect, not the I2C connector
+    // Behind the pins only: the TCK clocks the device holds SCL low after the
+    // falling SCL that ends each acknowledge clock while it is selected (0: never).
+    std::uint32_t stretch_tck = 0;
     bool operator==(const I2cDeviceConfig&) const = default;
 };
 

@@ -36,7 +36,8 @@ constexpr std::uint64_t MAX_ONE_BYTE_EEPROM = 2048; // 24C16: 8 device addresses
 constexpr std::uint64_t MAX_EEPROM_PAGE = 256;
 constexpr std::uint64_t BYTES_PER_ADDRESS_BYTE = 256;
 constexpr std::uint64_t DEFAULT_MEMORY = 256;
-constexpr std::uint16_t FIRST_7_BIT_ADDRESS = 0x08; // 0x00..0x07 and 0x78..0x7F are reserved
+constexpr std::uint64_t MAX_STRETCH_TCK = 1'000'000; // TCK clocks an I2C device behind the pins holds SCL
+constexpr std::uint16_t FIRST_7_BIT_ADDRESS = 0x08;  // 0x00..0x07 and 0x78..0x7F are reserved
 constexpr std::uint16_t LAST_7_BIT_ADDRESS = 0x77;
 constexpr std::uint16_t LAST_10_BIT_ADDRESS = 0x3FF;
 
@@ -398,14 +399,16 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
         device.type = Type::eeprom;
         only_keys(value, where,
                   {"address", "ten_bit", "type", "size", "page_size", "address_bytes", "image", "persist",
-                   "connect"});
+                   "connect", "stretch_tck"});
     } else if (type == "memory") {
         device.type = Type::memory;
         only_keys(value, where,
-                  {"address", "ten_bit", "type", "size", "address_bytes", "image", "persist", "connect"});
+                  {"address", "ten_bit", "type", "size", "address_bytes", "image", "persist", "connect",
+                   "stretch_tck"});
     } else if (type == "registers") {
         device.type = Type::registers;
-        only_keys(value, where, {"address", "ten_bit", "type", "reset", "read_only", "connect"});
+        only_keys(value, where,
+                  {"address", "ten_bit", "type", "reset", "read_only", "connect", "stretch_tck"});
     } else {
         fail(where + ".type", "eeprom, registers or memory, got " + shown(value["type"]));
     }
@@ -420,6 +423,15 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
                        : number(value["address"], where + ".address",
                                 "a 7-bit address from 0x08 to 0x77 (\"ten_bit\": true for 10-bit ones)",
                                 FIRST_7_BIT_ADDRESS, LAST_7_BIT_ADDRESS));
+    if (value.contains("stretch_tck")) {
+        const std::string at = where + ".stretch_tck";
+        if (!value.contains("connect")) {
+            fail(at, "a device behind boundary-scan pins (with \"connect\"): the I2C connector's devices do "
+                     "not stretch the clock");
+        }
+        device.stretch_tck = static_cast<std::uint32_t>(number(
+            value["stretch_tck"], at, "the TCK clocks SCL is held low (0 to 1000000)", 0, MAX_STRETCH_TCK));
+    }
 
     if (device.type == Type::registers) {
         std::map<std::uint8_t, I2cRegisterFile::Register> registers;

@@ -6,6 +6,7 @@
 // nets' faults, and the board-file refusals with their JSON paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -46,9 +47,9 @@ public:
     explicit PinMaster(const BoardConfig& config) : config_(config), board_(build_board(config))
     {
         for (int i = 0; i < 5; ++i) {
-            chain().clock(true, false);
+            clock(true, false);
         }
-        chain().clock(false, false); // Run-Test/Idle
+        clock(false, false); // Run-Test/Idle
         // EXTEST's update stage starts at the safe values: every output released.
         bits_.assign(model(U1).boundary_length, 0);
         for (const bsdl::Cell& cell : model(U1).cells) {
@@ -58,18 +59,45 @@ public:
     }
 
     JtagChain& chain() { return board_.jtag; }
+    // Each TCK of the master's scans goes through here, counted.
+    bool clock(bool tms, bool tdi)
+    {
+        ++tck_;
+        return chain().clock(tms, tdi);
+    }
+    [[nodiscard]] std::uint64_t tck() const { return tck_; }
+    // In Run-Test/Idle, `count` more TCK clocks.
+    void idle(std::uint64_t count)
+    {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            clock(false, false);
+        }
+    }
+    // At each release of SCL, scan until a capture shows it high (a device
+    // may hold it low), at most MOST_SCL_POLLS times.
+    void wait_for_scl(bool wait) { wait_for_scl_ = wait; }
+    [[nodiscard]] unsigned scl_polls() const { return scl_polls_; }
+    [[nodiscard]] bool scl_captured() const { return captured_.at(input_cell(scl_pin_)) != 0; }
     I2cBus& bus() { return *board_.jtag.pin_i2c(); }
     I2cMemory& eeprom() { return dynamic_cast<I2cMemory&>(*bus().find(EEPROM, false)); }
     Board& board() { return board_; }
 
     // One DR scan putting the master's drive on the lines (true: released);
-    // returns SDA as captured, that is as the previous scan left it.
+    // returns SDA as captured, that is as the previous scan left it. A
+    // master that waits for SCL scans on while the capture shows it low.
     bool step(bool scl, bool sda)
     {
         line(scl_pin_, scl);
         line(sda_pin_, sda);
-        const Bits captured = scan_dr();
-        return captured.at(input_cell(sda_pin_)) != 0;
+        captured_ = scan_dr();
+        if (scl && wait_for_scl_) {
+            constexpr unsigned MOST_SCL_POLLS = 1000;
+            for (unsigned polls = 0; !scl_captured() && polls < MOST_SCL_POLLS; ++polls) {
+                ++scl_polls_;
+                captured_ = scan_dr();
+            }
+        }
+        return captured_.at(input_cell(sda_pin_)) != 0;
     }
 
     // Each phase from SCL low (START from the idle bus), SCL left low.
@@ -128,6 +156,7 @@ public:
     }
 
     [[nodiscard]] std::size_t sda_net() const { return net_named(config_, "I2C_SDA"); }
+    [[nodiscard]] std::size_t scl_net() const { return net_named(config_, "I2C_SCL"); }
 
 private:
     const bsdl::Device& model(std::size_t tap) const { return *config_.jtag.at(tap).boundary_scan->device; }
@@ -157,19 +186,19 @@ private:
                 in.push_back(*c == '1' ? 1 : 0);
             }
         }
-        chain().clock(true, false);  // Select-DR-Scan
-        chain().clock(true, false);  // Select-IR-Scan
-        chain().clock(false, false); // Capture-IR
-        chain().clock(false, false); // Shift-IR
+        clock(true, false);  // Select-DR-Scan
+        clock(true, false);  // Select-IR-Scan
+        clock(false, false); // Capture-IR
+        clock(false, false); // Shift-IR
         shift(in);
     }
     Bits scan_dr()
     {
         Bits in{0}; // the debug TAP's BYPASS
         in.insert(in.end(), bits_.begin(), bits_.end());
-        chain().clock(true, false);  // Select-DR-Scan
-        chain().clock(false, false); // Capture-DR
-        chain().clock(false, false); // Shift-DR
+        clock(true, false);  // Select-DR-Scan
+        clock(false, false); // Capture-DR
+        clock(false, false); // Shift-DR
         Bits out = shift(in);
         return Bits(out.begin() + 1, out.end());
     }
@@ -178,16 +207,20 @@ private:
     {
         Bits out;
         for (std::size_t i = 0; i < in.size(); ++i) {
-            out.push_back(chain().clock(i + 1 == in.size(), in[i] != 0) ? 1 : 0);
+            out.push_back(clock(i + 1 == in.size(), in[i] != 0) ? 1 : 0);
         }
-        chain().clock(true, false);  // Update
-        chain().clock(false, false); // Run-Test/Idle
+        clock(true, false);  // Update
+        clock(false, false); // Run-Test/Idle
         return out;
     }
 
     BoardConfig config_;
     Board board_;
     Bits bits_;
+    Bits captured_;
+    std::uint64_t tck_ = 0;
+    bool wait_for_scl_ = false;
+    unsigned scl_polls_ = 0;
     std::string scl_pin_ = "PB6", sda_pin_ = "PB7";
 };
 
@@ -245,6 +278,113 @@ TEST(PinI2c, ReleasedSdaReadsThePullUpAndTheAcknowledgeLow)
     // An address nobody answers: SDA stays with the pull-up.
     EXPECT_EQ(master.send({0x51 << 1}), std::vector<bool>{false});
     master.stop();
+}
+
+// Longer than two of the master's scans, so that a master which does not wait
+// for SCL runs on while the device holds it.
+constexpr std::uint32_t STRETCH = 2000;
+
+BoardConfig stretching_board(std::uint32_t tck)
+{
+    BoardConfig config = pin_board();
+    config.i2c.at(0).stretch_tck = tck;
+    return config;
+}
+
+// The address acknowledged, SCL left low by the master: the falling edge that
+// ends the acknowledge clock was the Update-DR of the last scan, one TCK
+// (into Run-Test/Idle) ago. Returns that TCK's number.
+std::uint64_t address_acknowledged(PinMaster& master)
+{
+    master.start();
+    for (int b = 7; b >= 0; --b) {
+        master.write_bit((((EEPROM << 1) >> b) & 1) != 0);
+    }
+    EXPECT_FALSE(master.read_bit()) << "the acknowledge";
+    return master.tck() - 1;
+}
+
+TEST(PinI2c, AStretchingDeviceHoldsSclForItsTckClocks)
+{
+    PinMaster master(stretching_board(STRETCH));
+    const std::size_t scl = master.scl_net();
+    const std::uint64_t fell = address_acknowledged(master);
+    EXPECT_FALSE(master.chain().network().net_level(scl));
+
+    master.step(true, true); // the master lets go of SCL
+    EXPECT_TRUE(master.chain().network().net_level_without_external(scl)) << "the master side releases SCL";
+    EXPECT_FALSE(master.chain().network().net_level(scl));
+    master.step(true, true);
+    EXPECT_FALSE(master.scl_captured()) << "the capture sees the device's hold";
+    EXPECT_FALSE(master.bus().scl()) << "the master's rising edge did not reach the bus";
+
+    ASSERT_LT(master.tck(), fell + STRETCH - 1);
+    master.idle(fell + STRETCH - 1 - master.tck());
+    EXPECT_FALSE(master.chain().network().net_level(scl))
+        << "held through TCK " << STRETCH - 1 << " after the fall";
+    master.idle(1);
+    EXPECT_TRUE(master.chain().network().net_level(scl)) << "let go at the end of TCK " << STRETCH;
+    EXPECT_TRUE(master.bus().scl()) << "the release is the rising edge the bus sees";
+    master.stop();
+    EXPECT_EQ(master.bus().stops(), 1u);
+
+    // A Capture-DR is the third TCK of a scan from Run-Test/Idle and sees
+    // the nets as the TCK before it left them: low up to the STRETCH-th TCK
+    // after the fall, high from the one after.
+    for (const std::uint64_t capture_at : {fell + STRETCH, fell + STRETCH + 1}) {
+        SCOPED_TRACE(capture_at - fell);
+        PinMaster again(stretching_board(STRETCH));
+        ASSERT_EQ(address_acknowledged(again), fell);
+        again.step(true, true);
+        again.idle(capture_at - 3 - again.tck());
+        again.step(true, true);
+        EXPECT_EQ(again.scl_captured(), capture_at > fell + STRETCH);
+    }
+}
+
+struct StretchCase {
+    const char* name;
+    std::uint32_t stretch_tck;
+    bool master_waits; // scans at each release until SCL reads high
+    bool works;        // every byte acknowledged, written and read back
+};
+
+TEST(PinI2c, OnlyAMasterThatWaitsForSclGetsThroughAStretchingDevice)
+{
+    const StretchCase cases[] = {
+        {"no stretching", 0, false, true},
+        {"stretching, the master waits", STRETCH, true, true},
+        // The master's rising edges while SCL is held never reach the bus:
+        // bits are lost and the bytes shift.
+        {"stretching, the master runs on", STRETCH, false, false},
+    };
+    const std::vector<std::uint8_t> write{EEPROM << 1, 0x00, 0x40, 0xC3, 0x3C};
+    const Bits data(write.begin() + 3, write.end());
+    for (const StretchCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        PinMaster master(stretching_board(c.stretch_tck));
+        master.wait_for_scl(c.master_waits);
+        std::vector<bool> acks = master.send(write);
+        master.stop();
+        const auto memory = master.eeprom().memory();
+        const bool written = Bits(memory.begin() + 0x40, memory.begin() + 0x42) == data;
+
+        for (const bool ack : master.send({EEPROM << 1, 0x00, 0x40})) {
+            acks.push_back(ack);
+        }
+        for (const bool ack : master.send({EEPROM << 1 | 1})) {
+            acks.push_back(ack);
+        }
+        Bits read;
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            read.push_back(master.read_byte(i + 1 < data.size()));
+        }
+        master.stop();
+        const bool all_acked = std::find(acks.begin(), acks.end(), false) == acks.end();
+        EXPECT_EQ(all_acked && written && read == data, c.works)
+            << "acked " << all_acked << ", written " << written << ", read back " << (read == data);
+        EXPECT_EQ(master.scl_polls() > 0, c.stretch_tck > 0 && c.master_waits);
+    }
 }
 
 // A fault of the nets, what the master then sees and what reaches the EEPROM.
@@ -346,6 +486,12 @@ TEST(PinI2cBoardFile, ConnectIsCheckedWithItsPath)
         {R"([{"type": "registers", "address": "0x20"}, )" + eeprom + pins +
              R"(}, {"type": "memory", "address": "0x21", "connect": {"scl": "U1.PA0", "sda": "U1.PB7"}}])",
          "i2c[2].connect.scl", "a pin on net I2C_SCL, as i2c[1].connect.scl has"},
+        // Only a device behind the pins stretches SCL, by 0 to 1000000 TCK.
+        {R"([{"type": "eeprom", "address": "0x50", "size": 4096, "stretch_tck": 10}])", "i2c[0].stretch_tck",
+         "with \"connect\""},
+        {"[" + eeprom + pins + R"(, "stretch_tck": 1000001}])", "i2c[0].stretch_tck", "0 to 1000000"},
+        {"[" + eeprom + pins + R"(, "stretch_tck": -1}])", "i2c[0].stretch_tck", "0 to 1000000"},
+        {"[" + eeprom + pins + R"(, "stretch_tck": true}])", "i2c[0].stretch_tck", "0 to 1000000"},
         // One bus behind the pins: its addresses are its own.
         {"[" + eeprom + pins + R"(}, {"type": "memory", "address": "0x50", "connect": )" + pins + "}]",
          "i2c[1].address", "is taken by i2c[0]"},
@@ -372,6 +518,12 @@ TEST(PinI2cBoardFile, ConnectIsCheckedWithItsPath)
     Board built = build_board(both);
     EXPECT_NE(built.i2c.find(EEPROM, false), nullptr);
     EXPECT_NE(built.jtag.pin_i2c()->find(EEPROM, false), nullptr);
+
+    const BoardConfig stretching =
+        parse_board(board("[" + eeprom + pins + R"(, "stretch_tck": 1000000}])"), boards / "good.json");
+    EXPECT_EQ(stretching.i2c.at(0).stretch_tck, 1000000u);
+    EXPECT_EQ(both.i2c.at(1).stretch_tck, 0u) << "not stretching by default";
+    EXPECT_NE(stretching.i2c.at(0), both.i2c.at(1));
 }
 
 } // namespace
