@@ -1439,6 +1439,9 @@ TEST_F(Sim, I2cThroughBoundaryScanPins)
         i2c("STM32F301_F302_UFQFPN32:scl=PB6,sda=PB7", {"transfer", "w2@0x50", "0x00", "0x10", "r2@0x50"});
     ASSERT_EQ(transfer.status, 0) << transfer.err;
     EXPECT_EQ(transfer.out, "0xff 0xff\n");
+    RunResult stretch = orvtool(sim({"--board", "bscan-flash", "i2c", "--stretch", "detect"}));
+    EXPECT_EQ(stretch.status, 2);
+    EXPECT_NE(stretch.err.find("--via-bscan"), std::string::npos) << stretch.err;
     RunResult absent = i2c(via, {"get", "0x51", "0x00"});
     EXPECT_EQ(absent.status, 1);
     EXPECT_NE(absent.err.find("0x51"), std::string::npos) << absent.err;

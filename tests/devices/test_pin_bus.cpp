@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 const fs::path BOARDS = ORV_BOARD_FILES;
 constexpr std::uint32_t U1 = 1; // the STM32's boundary-scan TAP; 0 is its debug TAP
 
-enum class Fault { none, open_miso, stuck_sck, stuck_sda, open_sda };
+enum class Fault { none, open_miso, stuck_sck, stuck_sda, open_sda, stretching_eeprom };
 
 orv::emu::BoardConfig pin_board(Fault fault)
 {
@@ -53,6 +53,8 @@ orv::emu::BoardConfig pin_board(Fault fault)
         config.network.stuck.push_back({net("I2C_SDA"), false});
     } else if (fault == Fault::open_sda) {
         config.network.open.push_back(config.network.nets[net("I2C_SDA")].pins.at(0));
+    } else if (fault == Fault::stretching_eeprom) {
+        config.i2c.at(0).stretch_tck = 2000; // the 24C32: about 14 scans after each acknowledge
     }
     return config;
 }
@@ -504,5 +506,43 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(I2cFaultCase{"stuck_sda", Fault::stuck_sda, ORVDEV_ERROR_I2C_LINE_HELD, "SDA (PB7)"},
                     I2cFaultCase{"open_sda", Fault::open_sda, ORVDEV_ERROR_I2C_NO_ACK, "0x50"}),
     [](const testing::TestParamInfo<I2cFaultCase>& p) { return std::string(p.param.name); });
+
+class StretchingEeprom : public PinBus {
+protected:
+    void SetUp() override
+    {
+        fault_ = Fault::stretching_eeprom;
+        PinBus::SetUp();
+    }
+};
+
+// A 24C32 that holds SCL low after each acknowledge: a bus that does not
+// wait sees SCL low and fails, never with data; one that waits for SCL
+// writes and reads it as any other.
+TEST_F(StretchingEeprom, IsWaitedForWhenAskedAndRefusedOtherwise)
+{
+    open_bscan();
+    orvdev_i2c_pins pins{"PB6", "PB7", 0};
+    ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
+    std::uint8_t untouched[4] = {9, 9, 9, 9};
+    EXPECT_EQ(orvdev_i2c_read_reg(i2c, 0x50, 0, 2, untouched, 4, &report), ORVDEV_ERROR_I2C_LINE_HELD);
+    EXPECT_NE(std::string(report.message).find("SCL (PB6)"), std::string::npos) << report.message;
+    EXPECT_NE(std::string(report.message).find("--stretch"), std::string::npos) << report.message;
+    EXPECT_EQ(untouched[0], 9);
+    orvdev_i2c_close(i2c);
+    i2c = nullptr;
+
+    pins.stretch = 1;
+    ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
+    std::vector<std::uint8_t> data(40);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(0xC3 ^ i);
+    }
+    ASSERT_EQ(orvdev_i2c_eeprom_write(i2c, 0x50, 0x7F0, 2, 32, data.data(), 40, 0, &report), 0)
+        << report.message;
+    std::vector<std::uint8_t> back(40, 0);
+    ASSERT_EQ(orvdev_i2c_read_reg(i2c, 0x50, 0x7F0, 2, back.data(), 40, &report), 0) << report.message;
+    EXPECT_EQ(back, data);
+}
 
 } // namespace

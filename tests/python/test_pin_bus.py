@@ -46,5 +46,8 @@ def test_i2c_eeprom_on_pins_as_on_the_adapter(pin_flash_adapter: orv.Adapter) ->
         assert bus.transfer([("w", 0x50, b"\x03\xdc"), ("r", 0x50, 4)]) == [data[:4]]
         with pytest.raises(orv.NoAcknowledge):
             bus.read(0x51, 1)
+        del bus  # one bus on the pins at a time: this one closes
+        waiting = boundary.i2c(scl="PB6", sda="PB7", stretch=True)  # SCL read after every release
+        assert waiting.read_reg(0x50, 0x3E0 - 4, 4, reg16=True) == data[:4]
         with pytest.raises(TypeError):
             boundary.i2c(scl="PB6", sda=7)  # type: ignore[arg-type]

@@ -94,8 +94,19 @@ PinI2cLink::PinI2cLink(BoundaryChain& chain, std::size_t tap, const I2cPinNames&
         }
     };
     try {
+        if (wait_for_scl_) {
+            // A device may still hold SCL from a transfer cut short: wait,
+            // within the time limit, as every clock of the bus will.
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(session().timeout_ms());
+            while (pins_.hold(at_rest()).capture.at(scl_input_) == 0 &&
+                   std::chrono::steady_clock::now() < deadline) {
+            }
+        }
+        // SDA moves only while SCL is low: no START or STOP on the bus.
         check(at_rest(), true, true);
-        check({{scl_.pin, std::nullopt}, {sda_.pin, false}}, true, false);
+        check({{scl_.pin, false}, {sda_.pin, std::nullopt}}, false, true);
+        check({{scl_.pin, false}, {sda_.pin, false}}, false, false);
         check({{scl_.pin, false}, {sda_.pin, std::nullopt}}, false, true);
         check(at_rest(), true, true);
     } catch (...) {
@@ -116,7 +127,9 @@ public:
 
     // What a sampled scan reads.
     struct Read {
-        enum class Kind : std::uint8_t { idle, ack, bit, wait } kind;
+        // idle: both lines let go; clock: SCL alone, let go; wait: SCL
+        // read while the bus waits for it; ack, bit: SDA with SCL.
+        enum class Kind : std::uint8_t { idle, clock, ack, bit, wait } kind;
         std::size_t message = 0;
         std::size_t byte = 0; // ack: the data byte (npos: the address)
         unsigned bit = 0;
@@ -147,7 +160,7 @@ public:
             put(false, false);
         }
         release_scl(false);
-        put(true, true);
+        put(true, true, clock_read());
     }
     // One bit clock. assert before: SCL low; after: SCL low, SDA at `sda`.
     // The level read is the capture of the scan that pulls SCL low again:
@@ -158,7 +171,7 @@ public:
             put(false, sda);
         }
         release_scl(sda);
-        put(false, sda, read);
+        put(false, sda, read ? read : clock_read());
         ++link_.pins_.stats().spi_clocks;
     }
     // A byte out and its acknowledge read.
@@ -180,6 +193,7 @@ public:
     void address(const i2c::Message& m, std::size_t message, bool ten_bit)
     {
         using orv::i2c::Direction;
+        message_ = message;
         const Direction d = m.read ? Direction::read : Direction::write;
         if (!ten_bit) {
             byte_out(orv::i2c::seven_bit_address(m.addr, d), message, ADDRESS);
@@ -209,6 +223,12 @@ public:
 
 private:
     [[nodiscard]] bool failed() const noexcept { return rc_ != 0 || scl_held_; }
+    // Every high phase reads SCL where it can be read: a device holding it
+    // low swallows the clock, and what follows would be misread.
+    [[nodiscard]] std::optional<Read> clock_read() const
+    {
+        return link_.scl_read_ ? std::optional<Read>(Read{Read::Kind::clock, message_}) : std::nullopt;
+    }
 
     // SCL let go. When the bus waits for a device stretching the clock, the
     // scans so far go out with one that reads SCL, and more follow until SCL
@@ -278,6 +298,7 @@ private:
     std::vector<Read> reads_;
     std::vector<std::uint8_t> levels_;
     std::int32_t rc_ = 0;
+    std::size_t message_ = 0; // the message whose bits are being built
     bool scl_held_ = false;
     bool scl_ = true;
     bool sda_ = true;
@@ -365,6 +386,7 @@ std::optional<i2c::TransferFault> PinI2cLink::run(std::span<const i2c::Message> 
                             : TransferFault{TransferFault::Kind::data, read.message, read.byte};
             }
             break;
+        case Transaction::Read::Kind::clock:
         case Transaction::Read::Kind::wait:
             break;
         case Transaction::Read::Kind::bit:
