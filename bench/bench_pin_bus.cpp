@@ -1,5 +1,6 @@
-// A flash behind boundary-scan pins (the example board bscan-flash, in
-// process): what a read and a smart write of SIZE bytes (default 64 KiB)
+// A flash and an EEPROM behind boundary-scan pins (the example board
+// bscan-flash, in process): what a read and a smart write of SIZE bytes
+// (default 64 KiB) of the flash, and a read and a write of the whole 24C32,
 // cost on the wire, beside what the one-round-trip-per-scan way would make
 // for the same work (an OUT transfer and a read-back exchange per DR scan).
 //
@@ -14,6 +15,7 @@
 
 #include "lib/devices/bscan/pin_bus.hpp"
 #include "lib/devices/flash/flash_handle.hpp"
+#include "lib/devices/i2c/i2c_handle.hpp"
 #include "sim/emulator/adapter.hpp"
 #include "sim/emulator/board_file.hpp"
 #include "sim/emulator/inproc_usb.hpp"
@@ -78,20 +80,22 @@ int main(int argc, char** argv)
         "TCK clocks per SPI clock: %llu (DR length in EXTEST with the debug TAP in BYPASS, plus 4 TMS "
         "clocks, twice)\n\n",
         static_cast<unsigned long long>(bus.clocks_per_spi_clock()));
-    std::printf("%-24s %9s %12s %10s %10s %10s %12s %9s %8s\n", "operation", "SPI clks", "TCK clocks",
+    std::printf("%-24s %9s %12s %10s %10s %10s %12s %9s %8s\n", "operation", "bus clks", "TCK clocks",
                 "read-back", "OUT xfers", "exchanges", "per-scan xfr", "fewer", "seconds");
 
     std::vector<std::uint8_t> data(size);
-    const auto timed = [&](const char* what, auto&& op) {
-        const PinBusStats before = bus.stats();
+    // Runs `op` and prints what it cost on the bus whose statistics `of` gives.
+    const auto timed_on = [&](const auto& of, const char* what, auto&& op) {
+        const PinBusStats before = of.stats();
         const auto t0 = std::chrono::steady_clock::now();
         if (op() != 0) {
             std::fprintf(stderr, "%s: %s\n", what, report.message);
             std::exit(1);
         }
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        row(what, minus(bus.stats(), before), s);
+        row(what, minus(of.stats(), before), s);
     };
+    const auto timed = [&](const char* what, auto&& op) { timed_on(bus, what, op); };
     timed("read", [&] { return orvdev_flash_read(flash, 0, data.data(), size, &report); });
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i * 7);
@@ -104,6 +108,24 @@ int main(int argc, char** argv)
     std::printf("\nunchanged write: %u erase sizes used, %llu pages programmed\n", written.erased_count,
                 static_cast<unsigned long long>(written.pages_programmed));
     orvdev_flash_close(flash);
+
+    // The 24C32 on PB6/PB7: a bus clock is an I2C bit (two or three scans).
+    const orvdev_i2c_pins i2c_pins{"PB6", "PB7", 0};
+    orvdev_i2c* i2c = nullptr;
+    if (orvdev_i2c_open_bscan(bscan, 1, &i2c_pins, nullptr, &i2c, &report) != 0) {
+        std::fprintf(stderr, "open: %s\n", report.message);
+        return 1;
+    }
+    const auto& link = dynamic_cast<const orv::dev::bscan::PinI2cLink&>(i2c->bus.link());
+    constexpr std::uint32_t EEPROM = 4096;
+    std::vector<std::uint8_t> eeprom(EEPROM);
+    const auto timed_i2c = [&](const char* what, auto&& op) { timed_on(link, what, op); };
+    std::printf("\n");
+    timed_i2c("24C32 read (4 KiB)",
+              [&] { return orvdev_i2c_read_reg(i2c, 0x50, 0, 2, eeprom.data(), EEPROM, &report); });
+    timed_i2c("24C32 write (4 KiB)",
+              [&] { return orvdev_i2c_eeprom_write(i2c, 0x50, 0, 2, 32, data.data(), EEPROM, 0, &report); });
+    orvdev_i2c_close(i2c);
     orvdev_bscan_close(bscan);
     orvdev_bsdl_free(files[0]);
     orvdev_bsdl_free(files[1]);

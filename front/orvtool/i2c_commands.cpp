@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <orv_lumo_iic.h>
 
+#include "front/orvtool/bscan_commands.hpp"
 #include "front/orvtool/command.hpp"
 #include "front/orvtool/device_library.hpp"
 #include "front/orvtool/errors.hpp"
@@ -23,6 +24,7 @@ constexpr unsigned ROW = 16;
 // The bus, set up; a note on stderr when the clock set differs from the one
 // asked for.
 struct OpenBus {
+    PinBusChain pins; // the chain the bus's pins are on: closed after the bus
     I2cHandle handle;
     orvdev_clock clock{};
     bool ten_bit = false;
@@ -39,8 +41,18 @@ OpenBus open_bus(const Context& ctx, const Options& options)
     o.ten_bit = options.ten_bit ? 1 : 0;
     orvdev_i2c* i2c = nullptr;
     orvdev_report report{};
+    if (!options.via_bscan.empty()) {
+        const ViaBscan via = parse_via_bscan(options.via_bscan, {"scl", "sda"});
+        // Through pins, --clock is the JTAG clock: an I2C bit is two or three DR scans.
+        PinBusChain chain = open_pin_bus_chain(ctx, via, options.bsdl, options.clock_khz);
+        const orvdev_i2c_pins pins{via.pins[0].second.c_str(), via.pins[1].second.c_str(),
+                                   options.stretch ? 1 : 0};
+        check_device(orvdev_i2c_open_bscan(chain.bscan.get(), chain.tap, &pins, &o, &i2c, &report), report,
+                     ctx);
+        return OpenBus{std::move(chain), I2cHandle(i2c), orvdev_i2c_clock(i2c), options.ten_bit};
+    }
     check_device(orvdev_i2c_open(ctx.session, &o, &i2c, &report), report, ctx);
-    OpenBus bus{I2cHandle(i2c), orvdev_i2c_clock(i2c), options.ten_bit};
+    OpenBus bus{{}, I2cHandle(i2c), orvdev_i2c_clock(i2c), options.ten_bit};
     if (std::uint64_t{options.clock_khz} * 1000 != bus.clock.actual_hz && ctx.err != nullptr) {
         *ctx.err << "orvtool: I2C clock " << clock_text(bus.clock, options.clock_khz) << "\n";
     }
@@ -494,7 +506,20 @@ struct I2cArgs {
     std::string clock = std::to_string(i2c::Options{}.clock_khz);
     bool ten_bit = false;
     bool reg16 = false;
-    i2c::Options check() const { return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16}; }
+    std::string via_bscan;
+    std::vector<std::string> bsdl;
+    bool stretch = false;
+    i2c::Options check() const
+    {
+        // Refused before the adapter opens.
+        if (!via_bscan.empty()) {
+            (void)parse_via_bscan(via_bscan, {"scl", "sda"});
+        } else if (stretch) {
+            usage_error("--stretch waits for SCL on boundary-scan pins",
+                        "give it with --via-bscan TAP:scl=PORT,sda=PORT");
+        }
+        return i2c::Options{khz_arg(clock, "--clock"), ten_bit, reg16, via_bscan, bsdl, stretch};
+    }
 };
 
 i2c::DataMode mode_arg(const std::string& text)
@@ -787,6 +812,18 @@ void register_i2c(CLI::App& app, Chosen& chosen)
     i2c->add_flag("--reg16", group->reg16,
                   "registers and offsets of get, set, read and dump take two address bytes, most significant "
                   "first (24C32 and larger EEPROMs)");
+    i2c->add_option("--via-bscan", group->via_bscan,
+                    "reach the bus through pins of a device on the JTAG chain, held in EXTEST: "
+                    "TAP:scl=PORT,sda=PORT (TAP an index or the BSDL entity; both open drain, the board's "
+                    "pull-ups needed); --clock is then the JTAG clock")
+        ->type_name("SPEC");
+    i2c->add_option(
+           "--bsdl", group->bsdl,
+           "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")
+        ->type_name("FILE|DIR");
+    i2c->add_flag("--stretch", group->stretch,
+                  "with --via-bscan: wait for a device that stretches the clock, reading SCL after each "
+                  "release until it is high (a read-back exchange per bit)");
 
     add_detect(i2c, chosen, group);
     add_get(i2c, chosen, group);

@@ -24,6 +24,12 @@ struct Options {
     std::uint32_t clock_khz = 400;
     bool ten_bit = false;
     bool reg16 = false; // registers and offsets take two address bytes (24C32 and larger EEPROMs)
+    // --via-bscan TAP:scl=PORT,sda=PORT: the bus on pins of a device on the
+    // JTAG chain, with the BSDL files of --bsdl (clock_khz is then the JTAG
+    // clock).
+    std::string via_bscan;
+    std::vector<std::string> bsdl;
+    bool stretch = false; // with via_bscan: wait for SCL at every clock
 };
 
 // How i2c detect asks each address, as i2cdetect does: a quick write (the

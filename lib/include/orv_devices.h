@@ -188,6 +188,10 @@ enum orvdev_result {
     ORVDEV_ERROR_I2C_WRITE_FAILED = -142,
     /** I2C: an EEPROM did not finish its write cycle in time. */
     ORVDEV_ERROR_I2C_BUSY = -143,
+    /** I2C through boundary-scan pins: SCL or SDA read low while the bus
+     *  had let it go (its net stuck low or without a pull-up, or a device
+     *  stretching the clock); the message names the line and its pin. */
+    ORVDEV_ERROR_I2C_LINE_HELD = -144,
 
     /** A BSDL file, netlist or layout file was refused: orvdev_input_error
      *  says where and why; nothing was sent. */
@@ -3383,6 +3387,72 @@ typedef struct orvdev_spi_pins {
 ORV_API int32_t orvdev_flash_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_spi_pins* pins,
                                         const orvdev_flash_options* options, orvdev_flash** out,
                                         orvdev_report* report);
+
+/** The pins of an I2C bus made of a boundary-scan device's pins
+ *  (orvdev_i2c_open_bscan()): port names of its BSDL file, any letter case.
+ *  Both are open drain: pulled low through the output cell, let go through
+ *  the control cell; a let-go line reads the board's pull-up. */
+typedef struct orvdev_i2c_pins {
+    /** The clock: needs an output and a control cell; its input cell, when
+     *  it has one, is read to see that nothing holds it low. */
+    const char* scl;
+    /** The data line: needs an output, a control and an input cell. */
+    const char* sda;
+    /** Non-zero: wait for a device that stretches the clock. After each
+     *  release of SCL the scans so far go out and SCL is read until it is
+     *  high (within the session's time limit): a read-back exchange per
+     *  bit clock. SCL needs an input cell. Zero: a transaction goes out
+     *  whole, and SCL read low while let go fails it. */
+    int32_t stretch;
+} orvdev_i2c_pins;
+
+/**
+ * \brief Sets up an I2C bus master on two pins of a boundary-scan device.
+ *
+ * The device is held in EXTEST from here until the handle is closed (the
+ * chain's other devices in BYPASS): its other pins keep the levels a SAMPLE
+ * showed (driven ones driven, the rest let go), SCL and SDA let go. Opening
+ * checks that both read high let go and low pulled low. Each change of the
+ * lines is one DR scan; a bit clock is two or three (data, SCL let go, SCL
+ * low); a transaction is one clock sequence, with TDO read only at the SDA
+ * and SCL cells of the scans that hold an acknowledge or a bit read. The
+ * handle takes every orvdev_i2c_* call as one on the I2C connector does
+ * (reads in transactions of up to 256 bytes); orvdev_i2c_clock() gives the
+ * JTAG clock. A device stretching the clock is waited for when the pins
+ * ask for it (stretch); otherwise SCL read low while let go fails the
+ * transaction with #ORVDEV_ERROR_I2C_LINE_HELD.
+ * orvdev_i2c_close() returns the devices to their normal function.
+ *
+ * \param bscan the chain's boundary-scan handle; it must outlive the bus.
+ * \param tap the TAP of the device, from 0 (nearest TDO); it needs a BSDL
+ *        file naming SAMPLE (or SAMPLE/PRELOAD) and EXTEST.
+ * \param[in] pins the bus's pins.
+ * \param[in] options NULL, or the addresses' width (ten_bit; clock_khz is
+ *        not used: the JTAG clock is).
+ * \param[out] out receives the handle, to be closed with orvdev_i2c_close().
+ * \param[out] report NULL, or receives the result and, on failure, what
+ *        happened (orvdev_report).
+ * \retval 0 *out is the bus.
+ * \retval ORVDEV_ERROR_INVALID_ARGUMENT a NULL handle, pins or out, a pin
+ *         not named, a TAP out of the chain or without a BSDL file, a line
+ *         on a pin the device cannot pull low or cannot let go (no output or
+ *         no control cell), SDA on a pin it cannot read (or SCL, with
+ *         stretch), one pin for both; nothing sent.
+ * \retval ORVDEV_ERROR_UNKNOWN_PIN a pin the TAP's file does not have (or
+ *         without boundary cells); nothing sent.
+ * \retval ORVDEV_ERROR_BSCAN_UNSUPPORTED the TAP's file names no SAMPLE,
+ *         PRELOAD or EXTEST; nothing sent.
+ * \retval ORVDEV_ERROR_I2C_LINE_HELD SCL or SDA reads low let go (its net
+ *         stuck low or without its pull-up) or high pulled low (stuck high,
+ *         or not this pin's net); the message names the line and its pin.
+ * \retval -1..-17 a bus code.
+ * \onfailure *out is unchanged; the devices are back in their normal
+ *         function where the adapter still answers.
+ * \threadsafety One call at a time per session.
+ */
+ORV_API int32_t orvdev_i2c_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_i2c_pins* pins,
+                                      const orvdev_i2c_options* options, orvdev_i2c** out,
+                                      orvdev_report* report);
 
 /** A netlist for the interconnect test, read and checked against its BSDL
  *  files (see orvtool(1), NETLIST FILES). */

@@ -118,14 +118,25 @@ Board build_board(const BoardConfig& config)
             board.flash.emplace(std::move(flash));
         }
     }
+    I2cBus pin_bus;
+    std::vector<std::pair<const I2cDevice*, std::uint32_t>> stretching;
     for (const I2cDeviceConfig& device : config.i2c) {
         auto made = make_device(device);
+        if (device.behind_pins && device.stretch_tck > 0) {
+            stretching.emplace_back(made.get(), device.stretch_tck);
+        }
         if (device.image) {
             ImageHold hold = load(*device.image, static_cast<I2cMemory&>(*made).memory());
-            board.images.push_back(
-                BoardImage{*device.image, false, device.address, device.ten_bit, std::move(hold)});
+            board.images.push_back(BoardImage{*device.image, false, device.address, device.ten_bit,
+                                              std::move(hold), device.behind_pins});
         }
-        board.i2c.add(std::move(made));
+        (device.behind_pins ? pin_bus : board.i2c).add(std::move(made));
+    }
+    if (config.i2c_connect) {
+        board.jtag.attach_i2c(std::move(pin_bus), *config.i2c_connect);
+        for (const auto& [device, tck] : stretching) {
+            board.jtag.stretch_i2c(*device, tck);
+        }
     }
     return board;
 }
@@ -149,7 +160,11 @@ std::vector<std::string> save_images(Board& board)
         }
         if (image.flash) {
             save(image, board.flash ? *board.flash : *board.jtag.pin_flash());
-        } else if (auto* memory = dynamic_cast<I2cMemory*>(board.i2c.find(image.address, image.ten_bit))) {
+            continue;
+        }
+        const I2cBus* bus = image.behind_pins ? board.jtag.pin_i2c() : &board.i2c;
+        if (auto* memory =
+                bus ? dynamic_cast<I2cMemory*>(bus->find(image.address, image.ten_bit)) : nullptr) {
             save(image, *memory);
         }
     }

@@ -48,6 +48,10 @@ struct I2cDeviceConfig {
     unsigned address_bytes = 1;                         // eeprom, memory
     std::vector<I2cRegisterFile::Register> registers{}; // registers: reset values and read-only ones
     std::optional<ImageFile> image{};                   // eeprom, memory
+    bool behind_pins = false; // on the bus of BoardConfig::i2c_connect, not the I2C connector
+    // Behind the pins only: the TCK clocks the device holds SCL low after the
+    // falling SCL that ends each acknowledge clock while it is selected (0: never).
+    std::uint32_t stretch_tck = 0;
     bool operator==(const I2cDeviceConfig&) const = default;
 };
 
@@ -58,6 +62,7 @@ struct BoardConfig {
     std::optional<ImageFile> spi_flash_image;
     std::optional<SpiNets> spi_flash_connect; // behind boundary-scan pins, not the SPI connector
     std::vector<I2cDeviceConfig> i2c;
+    std::optional<I2cNets> i2c_connect; // the lines of the I2C bus behind boundary-scan pins
     bool operator==(const BoardConfig&) const = default;
 };
 
@@ -93,11 +98,12 @@ struct BoardImage {
     bool flash = false; // the SPI flash, else the I2C memory at:
     std::uint16_t address = 0;
     bool ten_bit = false;
-    ImageHold hold{}; // persisted images
+    ImageHold hold{};         // persisted images
+    bool behind_pins = false; // an I2C memory on the bus behind boundary-scan pins
 };
 
 struct Board {
-    JtagChain jtag;
+    JtagChain jtag;                // with the SPI flash and the I2C bus behind boundary-scan pins, if any
     std::optional<SpiFlash> flash; // none: MISO floats high
     I2cBus i2c;
     std::vector<BoardImage> images{};

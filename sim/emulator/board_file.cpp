@@ -36,7 +36,8 @@ constexpr std::uint64_t MAX_ONE_BYTE_EEPROM = 2048; // 24C16: 8 device addresses
 constexpr std::uint64_t MAX_EEPROM_PAGE = 256;
 constexpr std::uint64_t BYTES_PER_ADDRESS_BYTE = 256;
 constexpr std::uint64_t DEFAULT_MEMORY = 256;
-constexpr std::uint16_t FIRST_7_BIT_ADDRESS = 0x08; // 0x00..0x07 and 0x78..0x7F are reserved
+constexpr std::uint64_t MAX_STRETCH_TCK = 1'000'000; // TCK clocks an I2C device behind the pins holds SCL
+constexpr std::uint16_t FIRST_7_BIT_ADDRESS = 0x08;  // 0x00..0x07 and 0x78..0x7F are reserved
 constexpr std::uint16_t LAST_7_BIT_ADDRESS = 0x77;
 constexpr std::uint16_t LAST_10_BIT_ADDRESS = 0x3FF;
 
@@ -93,6 +94,9 @@ private:
     TapConfig tap(const json& value, const std::string& where, std::size_t index) const;
     SpiFlashConfig flash(const json& value) const;
     I2cDeviceConfig i2c_device(const json& value, const std::string& where) const;
+    // An i2c device's "connect": the lines of the one I2C bus behind the
+    // pins, the same for every device on it.
+    void i2c_connect(BoardConfig& board, const json& connect, const std::string& where) const;
     void check_i2c_addresses(const BoardConfig& board) const;
     void check_images(const BoardConfig& board) const;
     void check_capacity(const SpiFlashConfig& flash) const;
@@ -394,13 +398,17 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
     if (type == "eeprom") {
         device.type = Type::eeprom;
         only_keys(value, where,
-                  {"address", "ten_bit", "type", "size", "page_size", "address_bytes", "image", "persist"});
+                  {"address", "ten_bit", "type", "size", "page_size", "address_bytes", "image", "persist",
+                   "connect", "stretch_tck"});
     } else if (type == "memory") {
         device.type = Type::memory;
-        only_keys(value, where, {"address", "ten_bit", "type", "size", "address_bytes", "image", "persist"});
+        only_keys(value, where,
+                  {"address", "ten_bit", "type", "size", "address_bytes", "image", "persist", "connect",
+                   "stretch_tck"});
     } else if (type == "registers") {
         device.type = Type::registers;
-        only_keys(value, where, {"address", "ten_bit", "type", "reset", "read_only"});
+        only_keys(value, where,
+                  {"address", "ten_bit", "type", "reset", "read_only", "connect", "stretch_tck"});
     } else {
         fail(where + ".type", "eeprom, registers or memory, got " + shown(value["type"]));
     }
@@ -415,6 +423,15 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
                        : number(value["address"], where + ".address",
                                 "a 7-bit address from 0x08 to 0x77 (\"ten_bit\": true for 10-bit ones)",
                                 FIRST_7_BIT_ADDRESS, LAST_7_BIT_ADDRESS));
+    if (value.contains("stretch_tck")) {
+        const std::string at = where + ".stretch_tck";
+        if (!value.contains("connect")) {
+            fail(at, "a device behind boundary-scan pins (with \"connect\"): the I2C connector's devices do "
+                     "not stretch the clock");
+        }
+        device.stretch_tck = static_cast<std::uint32_t>(number(
+            value["stretch_tck"], at, "the TCK clocks SCL is held low (0 to 1000000)", 0, MAX_STRETCH_TCK));
+    }
 
     if (device.type == Type::registers) {
         std::map<std::uint8_t, I2cRegisterFile::Register> registers;
@@ -496,6 +513,31 @@ I2cDeviceConfig Reader::i2c_device(const json& value, const std::string& where) 
     return device;
 }
 
+void Reader::i2c_connect(BoardConfig& board, const json& connect, const std::string& where) const
+{
+    const std::vector<std::string> roles{"scl", "sda"};
+    const auto nets = read_connect(connect, where, roles, board.jtag, board.network, {file_, directory_});
+    const I2cNets lines{nets[0], nets[1]};
+    if (!board.i2c_connect) {
+        board.i2c_connect = lines;
+        return;
+    }
+    // The first device behind the pins set the bus's lines.
+    std::size_t first = 0;
+    while (!board.i2c[first].behind_pins) {
+        ++first;
+    }
+    const std::size_t had[] = {board.i2c_connect->scl, board.i2c_connect->sda};
+    for (std::size_t r = 0; r < roles.size(); ++r) {
+        if (nets[r] != had[r]) {
+            fail(where + "." + roles[r],
+                 "a pin on net " + board.network.nets[had[r]].name + ", as i2c[" + std::to_string(first) +
+                     "].connect." + roles[r] + " has: the devices behind the pins share one bus, got " +
+                     shown(connect[roles[r]]) + " on net " + board.network.nets[nets[r]].name);
+        }
+    }
+}
+
 void Reader::check_i2c_addresses(const BoardConfig& board) const
 {
     const auto span = [](const I2cDeviceConfig& d) -> unsigned {
@@ -505,7 +547,8 @@ void Reader::check_i2c_addresses(const BoardConfig& board) const
         const I2cDeviceConfig& b = board.i2c[j];
         for (std::size_t i = 0; i < j; ++i) {
             const I2cDeviceConfig& a = board.i2c[i];
-            if (a.ten_bit == b.ten_bit && a.address < b.address + span(b) &&
+            // Devices behind the pins are on a bus of their own.
+            if (a.behind_pins == b.behind_pins && a.ten_bit == b.ten_bit && a.address < b.address + span(b) &&
                 b.address < a.address + span(a)) {
                 fail("i2c[" + std::to_string(j) + "].address",
                      "an address no other device answers: " + hex(b.address) + " is taken by i2c[" +
@@ -578,7 +621,12 @@ BoardConfig Reader::board(const json& doc)
             fail("i2c", "a list of I2C devices, got " + shown(i2c));
         }
         for (std::size_t i = 0; i < i2c.size(); ++i) {
-            board.i2c.push_back(i2c_device(i2c[i], "i2c[" + std::to_string(i) + "]"));
+            const std::string where = "i2c[" + std::to_string(i) + "]";
+            board.i2c.push_back(i2c_device(i2c[i], where));
+            if (i2c[i].contains("connect")) {
+                i2c_connect(board, i2c[i]["connect"], where + ".connect");
+                board.i2c.back().behind_pins = true;
+            }
         }
     }
     check_i2c_addresses(board);

@@ -1,6 +1,7 @@
 #include "sim/emulator/pin_network.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <span>
 
@@ -9,6 +10,8 @@
 namespace orv::emu {
 
 namespace {
+
+constexpr std::size_t NO_NET = std::numeric_limits<std::size_t>::max();
 
 // Levels that meet on one wire: wired-AND or wired-OR.
 struct Wire {
@@ -86,6 +89,7 @@ PinNetwork::PinNetwork(NetworkConfig config, const std::vector<std::size_t>& pin
     }
     group_level_.assign(groups_.size(), FLOATING_LEVEL ? 1 : 0);
     external_.assign(nets, -1);
+    level_without_external_.assign(nets, FLOATING_LEVEL ? 1 : 0);
 }
 
 void PinNetwork::set_external(std::size_t net, std::optional<bool> level)
@@ -97,7 +101,7 @@ void PinNetwork::resolve(std::vector<Tap>& taps)
 {
     for (std::size_t g = 0; g < groups_.size(); ++g) {
         const Group& group = groups_[g];
-        Wire sources{group.wired_or}, drivers{group.wired_or}, pulls{group.wired_or}, weak{group.wired_or};
+        Wire sources{group.wired_or}, pins{group.wired_or}, pulls{group.wired_or}, weak{group.wired_or};
         bool keeper = false;
         for (const bool level : group.sources) {
             sources.add(level);
@@ -105,34 +109,44 @@ void PinNetwork::resolve(std::vector<Tap>& taps)
         for (const bool level : group.pulls) {
             pulls.add(level);
         }
-        for (const std::size_t net : group.nets) {
-            if (external_[net] >= 0) {
-                drivers.add(external_[net] != 0);
-            }
-        }
         for (const NetPin& pin : group.pins) {
             const PinDrive drive = taps[pin.tap].pin_drive(pin.pin);
             if (drive.driven) {
-                drivers.add(drive.level);
+                pins.add(drive.level);
             } else if (drive.pull == PinPull::low || drive.pull == PinPull::high) {
                 weak.add(drive.pull == PinPull::high);
             } else if (drive.pull == PinPull::keeper) {
                 keeper = true;
             }
         }
-        bool level = FLOATING_LEVEL;
-        if (sources.any) {
-            level = sources.level;
-        } else if (drivers.any) {
-            level = drivers.level;
-        } else if (pulls.any) {
-            level = pulls.level;
-        } else if (weak.any) {
-            level = weak.level;
-        } else if (keeper) {
-            level = group_level_[g] != 0;
+        const bool held = group_level_[g] != 0;
+        // The rules in order, with the parts beyond the TAPs on the group's
+        // nets as further drivers, except the net `leave_out`.
+        const auto level_of = [&](std::size_t leave_out) {
+            Wire drivers = pins;
+            for (const std::size_t net : group.nets) {
+                if (net != leave_out && external_[net] >= 0) {
+                    drivers.add(external_[net] != 0);
+                }
+            }
+            if (sources.any) {
+                return sources.level;
+            }
+            if (drivers.any) {
+                return drivers.level;
+            }
+            if (pulls.any) {
+                return pulls.level;
+            }
+            if (weak.any) {
+                return weak.level;
+            }
+            return keeper ? held : FLOATING_LEVEL;
+        };
+        for (const std::size_t net : group.nets) {
+            level_without_external_[net] = level_of(net) ? 1 : 0;
         }
-        group_level_[g] = level ? 1 : 0;
+        group_level_[g] = level_of(NO_NET) ? 1 : 0;
     }
 
     for (std::size_t t = 0; t < taps.size() && t < group_of_pin_.size(); ++t) {

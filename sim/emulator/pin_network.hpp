@@ -82,6 +82,13 @@ public:
     {
         return group_level_.at(group_of_net_.at(net)) != 0;
     }
+    // What the rest of the board puts on a net, leaving out the part beyond
+    // the TAPs that drives it (set_external): after the last resolve. An
+    // open-drain part needs it to tell its own pull from another driver's.
+    [[nodiscard]] bool net_level_without_external(std::size_t net) const
+    {
+        return level_without_external_.at(net) != 0;
+    }
 
 private:
     struct Group {
@@ -97,6 +104,7 @@ private:
     std::vector<std::size_t> group_of_net_;
     std::vector<std::uint8_t> group_level_;
     std::vector<std::int8_t> external_; // per net: -1, or the level a part beyond the TAPs drives
+    std::vector<std::uint8_t> level_without_external_;    // per net
     std::vector<std::vector<std::int32_t>> group_of_pin_; // per TAP, per pin: group or -1
 };
 

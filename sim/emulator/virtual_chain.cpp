@@ -221,18 +221,22 @@ JtagChain::JtagChain(std::vector<TapConfig> taps, Empty empty, NetworkConfig net
     resolve_pins_if_changed();
 }
 
-void JtagChain::resolve_pins_if_changed() noexcept
+void JtagChain::resolve_pins_if_changed(bool external_changed) noexcept
 {
     if (!has_pins_) {
         return;
     }
-    bool changed = false;
+    bool changed = external_changed;
     for (Tap& tap : taps_) {
         changed = tap.take_pins_changed() || changed;
     }
     if (changed) {
         network_.resolve(taps_);
-        if (run_attached()) {
+        // A part's answer may move another part's input (nets shorted
+        // together): run them until the nets settle, within a bound that
+        // stops a loop of parts answering each other.
+        constexpr int MOST_ROUNDS = 8;
+        for (int round = 0; round < MOST_ROUNDS && run_attached(); ++round) {
             network_.resolve(taps_);
         }
     }
@@ -244,6 +248,13 @@ void JtagChain::attach_flash(SpiFlash flash, SpiNets nets)
 }
 
 bool JtagChain::run_attached()
+{
+    const bool flash = run_flash();
+    const bool i2c = run_i2c();
+    return flash || i2c;
+}
+
+bool JtagChain::run_flash()
 {
     if (!pin_flash_) {
         return false;
@@ -272,6 +283,76 @@ bool JtagChain::run_attached()
     return false;
 }
 
+void JtagChain::attach_i2c(I2cBus bus, I2cNets nets)
+{
+    const bool scl = network_.net_level(nets.scl);
+    const bool sda = network_.net_level_without_external(nets.sda);
+    bus.set_lines(scl, sda);
+    pin_i2c_.emplace(PinI2c{std::move(bus), nets, scl, sda, false, {}, 0, 0});
+}
+
+bool JtagChain::run_i2c()
+{
+    if (!pin_i2c_) {
+        return false;
+    }
+    PinI2c& b = *pin_i2c_;
+    // SDA as the master side leaves it: the devices' own pull is not a
+    // START, nor a 0 the master sends.
+    const bool scl = network_.net_level(b.nets.scl);
+    const bool sda = network_.net_level_without_external(b.nets.sda);
+    if (scl != b.scl || sda != b.sda_master) {
+        b.bus.set_master(scl, sda);
+        b.scl = scl;
+        b.sda_master = sda;
+    }
+    bool changed = false;
+    // An acknowledge clock just ended: the selected device may hold SCL low.
+    // The bus is given the SCL net's level, so it sees no edge until the
+    // device lets go (count_scl_hold).
+    if (b.bus.acknowledges() != b.acknowledges) {
+        b.acknowledges = b.bus.acknowledges();
+        for (const auto& [device, tck] : b.stretch) {
+            if (device == b.bus.selected() && tck > 0 && b.scl_held == 0) {
+                b.scl_held = tck;
+                network_.set_external(b.nets.scl, false);
+                changed = true;
+            }
+        }
+    }
+    const bool device_low = b.bus.device_pulls_sda();
+    if (device_low != b.device_low) {
+        b.device_low = device_low;
+        network_.set_external(b.nets.sda, device_low ? std::optional<bool>(false) : std::nullopt);
+        changed = true;
+    }
+    return changed;
+}
+
+void JtagChain::stretch_i2c(const I2cDevice& device, std::uint32_t tck)
+{
+    if (!pin_i2c_) {
+        return;
+    }
+    auto& stretch = pin_i2c_->stretch;
+    for (auto& [known, known_tck] : stretch) {
+        if (known == &device) {
+            known_tck = tck;
+            return;
+        }
+    }
+    stretch.emplace_back(&device, tck);
+}
+
+bool JtagChain::count_scl_hold() noexcept
+{
+    if (!pin_i2c_ || pin_i2c_->scl_held == 0 || --pin_i2c_->scl_held > 0) {
+        return false;
+    }
+    network_.set_external(pin_i2c_->nets.scl, std::nullopt);
+    return true;
+}
+
 void JtagChain::set_trst(bool asserted) noexcept
 {
     trst_ = asserted;
@@ -298,14 +379,17 @@ bool JtagChain::clock(bool tms, bool tdi) noexcept
 {
     // Every TAP shifts at the same edge: take all outputs first.
     const bool chain_tdo = tdo(tdi);
+    // A device stretching SCL counts TCK whatever the TAPs do.
+    const bool scl_released = count_scl_hold();
     if (taps_.empty() || trst_) {
+        resolve_pins_if_changed(scl_released);
         return chain_tdo; // a wire, or held in Test-Logic-Reset: nothing shifts
     }
     for (std::size_t i = 0; i < taps_.size(); ++i) {
         const bool in = i + 1 < taps_.size() ? taps_[i + 1].tdo() : tdi;
         taps_[i].clock(tms, in);
     }
-    resolve_pins_if_changed();
+    resolve_pins_if_changed(scl_released);
     return chain_tdo;
 }
 

@@ -29,11 +29,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/emulator/boundary_scan.hpp"
 #include "sim/emulator/pin_network.hpp"
 #include "sim/emulator/virtual_flash.hpp"
+#include "sim/emulator/virtual_i2c_bus.hpp"
 
 namespace orv::emu {
 
@@ -138,6 +140,14 @@ struct SpiNets {
     bool operator==(const SpiNets&) const = default;
 };
 
+// The nets an I2C bus behind boundary-scan pins has for its lines (a board
+// file's "connect" on its i2c devices): indexes into NetworkConfig::nets.
+struct I2cNets {
+    std::size_t scl = 0;
+    std::size_t sda = 0;
+    bool operator==(const I2cNets&) const = default;
+};
+
 class JtagChain {
 public:
     // What TDO shows when there are no TAPs.
@@ -170,6 +180,23 @@ public:
     void attach_flash(SpiFlash flash, SpiNets nets);
     [[nodiscard]] SpiFlash* pin_flash() noexcept { return pin_flash_ ? &pin_flash_->flash : nullptr; }
 
+    // An I2C bus on nets of the pins, open drain: the pins drive a line low
+    // or release it to the board's pull. The bus takes the SCL net's level
+    // and what everything but its devices puts on SDA (START and STOP from
+    // SDA moving while SCL is high, bits at the clock's edges); a device
+    // holding SDA low (acknowledge, a 0 it sends) drives the SDA net low
+    // until the bus says it lets go.
+    void attach_i2c(I2cBus bus, I2cNets nets);
+    [[nodiscard]] I2cBus* pin_i2c() noexcept { return pin_i2c_ ? &pin_i2c_->bus : nullptr; }
+    // Clock stretching by a device of the attached bus: when SCL falls at the
+    // end of an acknowledge clock while it is selected, the device drives the
+    // SCL net low for the next `tck` TCK clocks, then lets go and the nets
+    // resolve at the end of that last clock (a Capture-DR after it sees SCL
+    // as the master leaves it). While SCL is held the master's rising edges
+    // do not reach the bus; the release is the rising edge when the master
+    // has let go. 0 stops it stretching. Nothing without an attached bus.
+    void stretch_i2c(const I2cDevice& device, std::uint32_t tck);
+
 private:
     struct PinFlash {
         SpiFlash flash;
@@ -177,10 +204,25 @@ private:
         bool sck = false; // the clock net's level at the last resolve
         bool miso = true;
     };
-    void resolve_pins_if_changed() noexcept;
+    struct PinI2c {
+        I2cBus bus;
+        I2cNets nets;
+        bool scl = true;         // the levels the bus was last given
+        bool sda_master = true;  // SDA without the devices' pull
+        bool device_low = false; // a device holds SDA low
+        std::vector<std::pair<const I2cDevice*, std::uint32_t>> stretch{}; // TCK clocks per device
+        unsigned acknowledges = 0;  // the bus's count when last looked at
+        std::uint32_t scl_held = 0; // TCK clocks left of a device holding SCL low
+    };
+    // `external_changed`: a part let go of a net outside a resolve.
+    void resolve_pins_if_changed(bool external_changed = false) noexcept;
+    // One TCK of a device's hold on SCL; true when it let go just now.
+    bool count_scl_hold() noexcept;
     // What the parts on the nets do with the levels just resolved; true
     // when what they drive changed.
     bool run_attached();
+    bool run_flash();
+    bool run_i2c();
 
     std::vector<Tap> taps_;
     PinNetwork network_;
@@ -188,6 +230,7 @@ private:
     Empty empty_ = Empty::wire;
     bool trst_ = false;
     std::optional<PinFlash> pin_flash_;
+    std::optional<PinI2c> pin_i2c_;
 };
 
 } // namespace orv::emu

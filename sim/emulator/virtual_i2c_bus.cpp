@@ -255,6 +255,9 @@ void I2cBus::fall()
         return;
     }
     // End of the acknowledge clock.
+    if (selected_ != nullptr) {
+        ++acknowledges_;
+    }
     bit_ = 0;
     device_sda_low_ = false;
     if (phase_ == Phase::read) {

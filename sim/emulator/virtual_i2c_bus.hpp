@@ -139,6 +139,13 @@ public:
     bool clock(bool sda_out);
     // Lines released and every device idle (the connector was switched away).
     void disconnect();
+    // The lines as they are when the bus is wired up (power-up): taken as
+    // they stand, without a START, STOP or clock edge.
+    void set_lines(bool scl, bool sda) noexcept
+    {
+        scl_ = scl;
+        master_sda_ = sda;
+    }
 
     [[nodiscard]] bool scl() const noexcept { return scl_; }
     [[nodiscard]] bool sda() const noexcept { return master_sda_ && !device_sda_low_; }
@@ -149,6 +156,11 @@ public:
     // Bytes that reached the address or data framing while the bus was not
     // in a transaction (clocks without a START): a sign of a broken stream.
     [[nodiscard]] unsigned stray_clocks() const noexcept { return stray_clocks_; }
+    // The device the transaction addresses (null when none answered).
+    [[nodiscard]] const I2cDevice* selected() const noexcept { return selected_; }
+    // Acknowledge clocks that ended (SCL fell after the 9th bit of a byte)
+    // while a device was selected: where a device may stretch the clock.
+    [[nodiscard]] unsigned acknowledges() const noexcept { return acknowledges_; }
 
 private:
     enum class Phase : std::uint8_t { idle, address, address_low, write, read };
@@ -178,6 +190,7 @@ private:
     unsigned starts_ = 0;
     unsigned stops_ = 0;
     unsigned stray_clocks_ = 0;
+    unsigned acknowledges_ = 0;
 };
 
 } // namespace orv::emu

@@ -1417,6 +1417,52 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
     }
 }
 
+// The i2c commands through PB6/PB7 on bscan-flash (a 24C32 with the
+// board's pull-ups): detect, set and get, dump and transfer as on the I2C
+// connector; bad --via-bscan values refused before the adapter is used.
+TEST_F(Sim, I2cThroughBoundaryScanPins)
+{
+    const auto i2c = [&](const std::string& spec, std::vector<std::string> args) {
+        std::vector<std::string> all{"--board", "bscan-flash", "i2c",     "--via-bscan", spec,
+                                     "--bsdl",  BOARD_FILES,   "--clock", "30000"};
+        all.insert(all.end(), args.begin(), args.end());
+        return orvtool(sim(all));
+    };
+    const std::string via = "1:scl=PB6,sda=PB7";
+    RunResult detect = i2c(via, {"detect", "0x48", "0x57"});
+    ASSERT_EQ(detect.status, 0) << detect.err;
+    EXPECT_NE(detect.out.find("50: 50 -- -- -- -- -- -- --"), std::string::npos) << detect.out;
+    // One run writes and reads back: each run has a fresh board.
+    RunResult set = i2c(via, {"--reg16", "set", "-r", "0x50", "0x0123", "0x5a"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    RunResult transfer =
+        i2c("STM32F301_F302_UFQFPN32:scl=PB6,sda=PB7", {"transfer", "w2@0x50", "0x00", "0x10", "r2@0x50"});
+    ASSERT_EQ(transfer.status, 0) << transfer.err;
+    EXPECT_EQ(transfer.out, "0xff 0xff\n");
+    RunResult stretch = orvtool(sim({"--board", "bscan-flash", "i2c", "--stretch", "detect"}));
+    EXPECT_EQ(stretch.status, 2);
+    EXPECT_NE(stretch.err.find("--via-bscan"), std::string::npos) << stretch.err;
+    RunResult absent = i2c(via, {"get", "0x51", "0x00"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_NE(absent.err.find("0x51"), std::string::npos) << absent.err;
+
+    const struct {
+        const char* spec;
+        const char* says;
+    } refused[] = {
+        {"1:scl=PB6", "no pin for sda"},
+        {"1:scl=PB6,sda=PZ7", "orvtool: no pin PZ7 in the BSDL files"},
+        {"1:scl=BOOT0,sda=PB7", "cannot pull it low"},
+        {"1:scl=PB6,sda=PB6", "already"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.spec);
+        RunResult e = i2c(r.spec, {"detect"});
+        EXPECT_NE(e.status, 0);
+        EXPECT_NE(e.err.find(r.says), std::string::npos) << e.err;
+    }
+}
+
 // A TAP without pins is refused as Python refuses it; jtag bsdl takes its
 // files from ORV_BSDL_PATH too.
 TEST_F(Sim, BoundaryScanTapWithoutPinsAndFilesFromTheEnvironment)

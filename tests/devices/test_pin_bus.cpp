@@ -1,17 +1,18 @@
-// A SPI flash through the pins of a boundary-scan device, through the device
+// A SPI flash and an I2C EEPROM through the pins of a boundary-scan device, through the device
 // library on the emulated adapter in-process (a transaction through pins is
 // some million TCK clocks: the virtual USB device's sockets would make the
 // test minutes long): the same flash tests
 // on the adapter's own SPI connector (the default board) and on the pins of
 // the STM32F301 of bscan-flash, in modes 0 and 3; the refusals, each before
 // anything is driven; and the net faults (an open MISO, a stuck SCK), each
-// an error naming the line, never data.
+// an error naming the line, never data. The same for the I2C bus: the
+// EEPROM tests on the I2C connector and on PB6/PB7, the refusals, a stuck
+// SDA and an open SDA.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ namespace fs = std::filesystem;
 const fs::path BOARDS = ORV_BOARD_FILES;
 constexpr std::uint32_t U1 = 1; // the STM32's boundary-scan TAP; 0 is its debug TAP
 
-enum class Fault { none, open_miso, stuck_sck };
+enum class Fault { none, open_miso, stuck_sck, stuck_sda, open_sda, stretching_eeprom };
 
 orv::emu::BoardConfig pin_board(Fault fault)
 {
@@ -48,6 +49,12 @@ orv::emu::BoardConfig pin_board(Fault fault)
         config.network.open.push_back(config.network.nets[net("FLASH_MISO")].pins.at(0));
     } else if (fault == Fault::stuck_sck) {
         config.network.stuck.push_back({net("FLASH_SCK"), false});
+    } else if (fault == Fault::stuck_sda) {
+        config.network.stuck.push_back({net("I2C_SDA"), false});
+    } else if (fault == Fault::open_sda) {
+        config.network.open.push_back(config.network.nets[net("I2C_SDA")].pins.at(0));
+    } else if (fault == Fault::stretching_eeprom) {
+        config.i2c.at(0).stretch_tck = 2000; // the 24C32: about 14 scans after each acknowledge
     }
     return config;
 }
@@ -83,6 +90,7 @@ protected:
 
     void TearDown() override
     {
+        orvdev_i2c_close(i2c);
         orvdev_flash_close(flash);
         orvdev_bscan_close(bscan);
         orvdev_jtag_close(jtag);
@@ -120,6 +128,7 @@ protected:
     std::vector<orvdev_bsdl*> files;
     orvdev_bscan* bscan = nullptr;
     orvdev_flash* flash = nullptr;
+    orvdev_i2c* i2c = nullptr;
     orvdev_report report{};
 };
 
@@ -224,15 +233,25 @@ INSTANTIATE_TEST_SUITE_P(Flash, EitherBus,
 
 // ---- refusals ----------------------------------------------------------------
 
-// A copy of the STM32's file whose instruction list lacks EXTEST.
-fs::path write_file_without_extest()
+// A copy of the STM32's file with `from` replaced by `to`.
+fs::path write_changed_file(const char* name, const std::string& from, const std::string& to)
 {
     std::ifstream in(BOARDS / "STM32F301_F302_UFQFPN32.bsd");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    text = std::regex_replace(text, std::regex(R"("EXTEST  \(00000\)," &)"), "");
-    const fs::path path = fs::path(testing::TempDir()) / "stm32_no_extest.bsd";
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    const fs::path path = fs::path(testing::TempDir()) / name;
     std::ofstream(path) << text;
     return path;
+}
+
+// The instruction list without EXTEST.
+fs::path write_file_without_extest()
+{
+    return write_changed_file("stm32_no_extest.bsd", "\"EXTEST  (00000),\" &", "");
 }
 
 TEST_F(PinBus, BadPinsAndTapsAreRefusedBeforeAnythingIsDriven)
@@ -310,6 +329,220 @@ TEST_F(StuckSck, NamesTheClockLine)
     EXPECT_EQ(open_pins(PINS), ORVDEV_ERROR_NO_FLASH);
     EXPECT_NE(std::string(report.message).find("SCK (PA5)"), std::string::npos) << report.message;
     EXPECT_EQ(flash, nullptr);
+}
+
+// ---- I2C: the same EEPROM tests on either bus ----------------------------------
+
+struct I2cCase {
+    const char* name;
+    bool pins;
+    int offset_bytes;       // the EEPROM's address bytes
+    std::uint32_t page;     // its page size
+    std::uint32_t capacity; // its size
+};
+
+class EitherI2cBus : public PinBus, public testing::WithParamInterface<I2cCase> {
+protected:
+    void SetUp() override
+    {
+        PinBus::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        if (GetParam().pins) {
+            open_bscan();
+            if (HasFatalFailure()) {
+                return;
+            }
+            const orvdev_i2c_pins pins{"PB6", "PB7", 0};
+            ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
+        } else {
+            ASSERT_EQ(orvdev_i2c_open(sessions[0], nullptr, &i2c, &report), 0) << report.message;
+        }
+    }
+};
+
+TEST_P(EitherI2cBus, DetectsWritesReadsAndTransfers)
+{
+    const I2cCase& c = GetParam();
+    constexpr std::uint32_t EEPROM = 0x50;
+    // Probes as i2cdetect makes them: the EEPROM answers, nothing else in
+    // its neighbourhood does.
+    std::uint8_t present[8] = {};
+    ASSERT_EQ(orvdev_i2c_detect(i2c, 0x4C, 0x53, ORVDEV_PROBE_AUTO, present, &report), 0) << report.message;
+    for (std::uint32_t a = 0x4C; a <= 0x53; ++a) {
+        EXPECT_EQ(present[a - 0x4C], a == EEPROM ? 1 : 0) << "address " << a;
+    }
+
+    // Page writes across a page boundary, read back as a register read and
+    // as one combined transfer with a repeated START.
+    const std::uint32_t offset = c.page - 3;
+    std::vector<std::uint8_t> data(c.page + 5);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(0x30 + 11 * i);
+    }
+    ASSERT_EQ(orvdev_i2c_eeprom_write(i2c, EEPROM, offset, c.offset_bytes, c.page, data.data(),
+                                      static_cast<std::uint32_t>(data.size()), 0, &report),
+              0)
+        << report.message;
+    std::vector<std::uint8_t> back(data.size() + 2, 0xA5);
+    ASSERT_EQ(orvdev_i2c_read_reg(i2c, EEPROM, offset - 1, c.offset_bytes, back.data(),
+                                  static_cast<std::uint32_t>(back.size()), &report),
+              0)
+        << report.message;
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 1));
+
+    std::uint8_t select[2] = {};
+    if (c.offset_bytes == 2) {
+        select[0] = static_cast<std::uint8_t>(offset >> 8);
+    }
+    select[c.offset_bytes - 1] = static_cast<std::uint8_t>(offset);
+    std::vector<std::uint8_t> joined(6, 0);
+    orvdev_i2c_message messages[2] = {{EEPROM, 0, static_cast<std::uint32_t>(c.offset_bytes), select},
+                                      {EEPROM, 1, static_cast<std::uint32_t>(joined.size()), joined.data()}};
+    ASSERT_EQ(orvdev_i2c_transfer(i2c, messages, 2, &report), 0) << report.message;
+    EXPECT_TRUE(std::equal(joined.begin(), joined.end(), data.begin()));
+
+    // A plain read goes on from the EEPROM's pointer; more than one
+    // transaction holds: split, the pointer carrying on.
+    std::vector<std::uint8_t> whole(std::min<std::uint32_t>(c.capacity, 600), 0);
+    ASSERT_EQ(orvdev_i2c_read_reg(i2c, EEPROM, 0, c.offset_bytes, whole.data(),
+                                  static_cast<std::uint32_t>(whole.size()), &report),
+              0)
+        << report.message;
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), whole.begin() + offset));
+
+    // Nobody at 0x51: refused as i2cset is, the caller's buffer untouched.
+    const std::uint8_t byte = 0x12;
+    EXPECT_EQ(orvdev_i2c_write(i2c, 0x51, &byte, 1, &report), ORVDEV_ERROR_I2C_NO_ACK);
+    std::uint8_t untouched[4] = {1, 2, 3, 4};
+    EXPECT_EQ(orvdev_i2c_read(i2c, 0x51, untouched, 4, &report), ORVDEV_ERROR_I2C_NO_ACK);
+    EXPECT_EQ(untouched[0], 1);
+    EXPECT_EQ(untouched[3], 4);
+    std::vector<std::uint8_t> kept(4, 0x77);
+    orvdev_i2c_message missing[2] = {{EEPROM, 0, static_cast<std::uint32_t>(c.offset_bytes), select},
+                                     {0x51, 1, 4, kept.data()}};
+    EXPECT_EQ(orvdev_i2c_transfer(i2c, missing, 2, &report), ORVDEV_ERROR_I2C_NO_ACK);
+    EXPECT_EQ(report.message_index, 1);
+    EXPECT_EQ(kept, std::vector<std::uint8_t>(4, 0x77));
+}
+
+INSTANTIATE_TEST_SUITE_P(I2c, EitherI2cBus,
+                         testing::Values(I2cCase{"connector", false, 1, 8, 256},
+                                         I2cCase{"pins", true, 2, 32, 4096}),
+                         [](const testing::TestParamInfo<I2cCase>& p) { return std::string(p.param.name); });
+
+TEST_F(PinBus, BadI2cPinsAreRefusedBeforeAnythingIsDriven)
+{
+    open_bscan(write_changed_file("stm32_pb6_two_state.bsd", "(BC_1,\tPB6,\t\tOUTPUT3,\tX,\t12,\t1,\tZ)",
+                                  "(BC_1,\tPB6,\t\tOUTPUT2,\tX)"));
+    struct Case {
+        const char* what;
+        orvdev_i2c_pins pins;
+        std::int32_t code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"unknown pin", {"PA5", "PZ9", 0}, ORVDEV_ERROR_UNKNOWN_PIN, "PZ9"},
+        {"input-only SCL", {"BOOT0", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "cannot pull it low"},
+        {"no control cell", {"PB6", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "no control cell"},
+        {"one pin for both", {"PB7", "PB7", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "already"},
+        {"no pin named", {"PB6", "", 0}, ORVDEV_ERROR_INVALID_ARGUMENT, "named"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(orvdev_i2c_open_bscan(bscan, U1, &c.pins, nullptr, &i2c, &report), c.code);
+        EXPECT_NE(std::string(report.message).find(c.says), std::string::npos) << report.message;
+        EXPECT_EQ(i2c, nullptr);
+    }
+}
+
+TEST_F(PinBus, AnI2cBusOnAFileWithoutExtestIsRefused)
+{
+    open_bscan(write_file_without_extest());
+    const orvdev_i2c_pins pins{"PB6", "PB7", 0};
+    EXPECT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report),
+              ORVDEV_ERROR_BSCAN_UNSUPPORTED);
+    EXPECT_NE(std::string(report.message).find("EXTEST"), std::string::npos) << report.message;
+}
+
+struct I2cFaultCase {
+    const char* name;
+    Fault fault;
+    std::int32_t code;
+    const char* says;
+};
+
+class I2cNetFault : public PinBus, public testing::WithParamInterface<I2cFaultCase> {
+protected:
+    void SetUp() override
+    {
+        fault_ = GetParam().fault;
+        PinBus::SetUp();
+    }
+};
+
+// A stuck SDA fails the open, naming the line; an open SDA (the pin off
+// its net: the EEPROM never seen) opens, and every transaction fails
+// unacknowledged, never with data.
+TEST_P(I2cNetFault, GivesAnErrorNamingTheLineNeverData)
+{
+    open_bscan();
+    const orvdev_i2c_pins pins{"PB6", "PB7", 0};
+    const std::int32_t rc = orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report);
+    if (rc == 0) {
+        std::uint8_t buf[4] = {9, 9, 9, 9};
+        EXPECT_EQ(orvdev_i2c_read_reg(i2c, 0x50, 0, 2, buf, 4, &report), GetParam().code);
+        EXPECT_EQ(buf[0], 9);
+    } else {
+        EXPECT_EQ(rc, GetParam().code);
+        EXPECT_EQ(i2c, nullptr);
+    }
+    EXPECT_NE(std::string(report.message).find(GetParam().says), std::string::npos) << report.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    I2c, I2cNetFault,
+    testing::Values(I2cFaultCase{"stuck_sda", Fault::stuck_sda, ORVDEV_ERROR_I2C_LINE_HELD, "SDA (PB7)"},
+                    I2cFaultCase{"open_sda", Fault::open_sda, ORVDEV_ERROR_I2C_NO_ACK, "0x50"}),
+    [](const testing::TestParamInfo<I2cFaultCase>& p) { return std::string(p.param.name); });
+
+class StretchingEeprom : public PinBus {
+protected:
+    void SetUp() override
+    {
+        fault_ = Fault::stretching_eeprom;
+        PinBus::SetUp();
+    }
+};
+
+// A 24C32 that holds SCL low after each acknowledge: a bus that does not
+// wait sees SCL low and fails, never with data; one that waits for SCL
+// writes and reads it as any other.
+TEST_F(StretchingEeprom, IsWaitedForWhenAskedAndRefusedOtherwise)
+{
+    open_bscan();
+    orvdev_i2c_pins pins{"PB6", "PB7", 0};
+    ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
+    std::uint8_t untouched[4] = {9, 9, 9, 9};
+    EXPECT_EQ(orvdev_i2c_read_reg(i2c, 0x50, 0, 2, untouched, 4, &report), ORVDEV_ERROR_I2C_LINE_HELD);
+    EXPECT_NE(std::string(report.message).find("SCL (PB6)"), std::string::npos) << report.message;
+    EXPECT_NE(std::string(report.message).find("--stretch"), std::string::npos) << report.message;
+    EXPECT_EQ(untouched[0], 9);
+    orvdev_i2c_close(i2c);
+    i2c = nullptr;
+
+    pins.stretch = 1;
+    ASSERT_EQ(orvdev_i2c_open_bscan(bscan, U1, &pins, nullptr, &i2c, &report), 0) << report.message;
+    std::vector<std::uint8_t> data(40);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(0xC3 ^ i);
+    }
+    ASSERT_EQ(orvdev_i2c_eeprom_write(i2c, 0x50, 0x7F0, 2, 32, data.data(), 40, 0, &report), 0)
+        << report.message;
+    std::vector<std::uint8_t> back(40, 0);
+    ASSERT_EQ(orvdev_i2c_read_reg(i2c, 0x50, 0x7F0, 2, back.data(), 40, &report), 0) << report.message;
+    EXPECT_EQ(back, data);
 }
 
 } // namespace

@@ -24,6 +24,7 @@ from .adapter import open_adapter as open
 from .bscan import Boundary, BsdlFile, ConnectResult, Pin
 from .errors import (
     AdapterNotFound,
+    BusError,
     ChainError,
     Done,
     FlashError,
@@ -53,6 +54,7 @@ __all__ = [
     "Boundary",
     "BsdlFile",
     "Chain",
+    "BusError",
     "ChainError",
     "Clock",
     "ConnectResult",

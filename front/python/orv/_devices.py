@@ -48,6 +48,7 @@ ORVDEV_ERROR_I2C_NO_ACK = -140
 ORVDEV_ERROR_I2C_DATA_NACK = -141
 ORVDEV_ERROR_I2C_WRITE_FAILED = -142
 ORVDEV_ERROR_I2C_BUSY = -143
+ORVDEV_ERROR_I2C_LINE_HELD = -144
 ORVDEV_ERROR_BAD_INPUT = -150
 ORVDEV_ERROR_UNKNOWN_PIN = -151
 ORVDEV_ERROR_BSDL_MISMATCH = -152
@@ -446,6 +447,10 @@ class SpiPins(ctypes.Structure):
     _fields_ = [("cs", c_char_p), ("sck", c_char_p), ("mosi", c_char_p), ("miso", c_char_p), ("mode", c_int32)]
 
 
+class I2cPins(ctypes.Structure):
+    _fields_ = [("scl", c_char_p), ("sda", c_char_p), ("stretch", c_int32)]
+
+
 class PinSetting(ctypes.Structure):
     _fields_ = [("pin", c_char_p), ("level", c_int32)]
 
@@ -748,6 +753,10 @@ PROTOTYPES = {
     "orvdev_flash_open_bscan": (
         c_int32,
         [handle_t, c_uint32, POINTER(SpiPins), POINTER(FlashOptions), POINTER(handle_t), report_p],
+    ),
+    "orvdev_i2c_open_bscan": (
+        c_int32,
+        [handle_t, c_uint32, POINTER(I2cPins), POINTER(I2cOptions), POINTER(handle_t), report_p],
     ),
     "orvdev_netlist_load": (
         c_int32,

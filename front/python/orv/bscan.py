@@ -24,6 +24,7 @@ from . import _devices as abi
 from . import _lib
 from ._progress import Progress
 from ._tap import Chain, TapState
+from .i2c import I2c
 from .errors import OrvError, input_error_fields, make_error
 
 if TYPE_CHECKING:
@@ -529,6 +530,20 @@ class Boundary:
         flash opens, before anything is driven."""
         return PinSpi(self, cs, sck, mosi, miso, mode)
 
+    def i2c(self, scl: str, sda: str, stretch: bool = False) -> "PinI2c":
+        """An I2C bus made of two of the device's pins, open drain (pulled
+        low, or let go to the board's pull-ups), taken as ``adapter.i2c()``
+        is: the same calls, and the helpers that take an I2C port take it
+        unchanged. The device is held in EXTEST while the bus is open (the
+        chain's other devices in BYPASS, its other pins at the levels a
+        SAMPLE shows); each change of the lines is one DR scan. Pins are
+        checked when the bus is first used, before anything is driven; a
+        line that reads low while let go raises :class:`orv.BusError`;
+        with ``stretch=True`` the bus waits for a device that stretches the
+        clock (SCL read until high after each release: a read-back exchange
+        per bit)."""
+        return PinI2c(self, scl, sda, stretch)
+
     def close(self) -> None:
         """Returns the devices to their normal function when pins are held
         (:meth:`release`), then closes the boundary scan of the chain (this
@@ -708,10 +723,11 @@ def run_connect_test(
 
 
 class _PinAdapter:
-    """The adapter as :class:`orv.SpiFlash` sees it through :class:`PinSpi`:
-    the flash handle opened on the pins, everything else the adapter's."""
+    """The adapter as :class:`orv.SpiFlash` sees it through :class:`PinSpi`,
+    and :class:`PinI2c` its own: the flash or I2C handle opened on the pins,
+    everything else the adapter's."""
 
-    def __init__(self, bus: "PinSpi") -> None:
+    def __init__(self, bus: Union["PinSpi", "PinI2c"]) -> None:
         self._bus = bus
         self._real = bus._boundary._shared.scan.adapter
 
@@ -719,22 +735,21 @@ class _PinAdapter:
         return getattr(self._real, name)
 
     def _open_handle(self, kind: str, options: ctypes.Structure, owner: object, doing: str) -> tuple[int, c_void_p]:
-        if kind != "flash":
-            raise ValueError(f"boundary-scan pins make an SPI bus for a flash, not a {kind}")
         bus = self._bus
+        if kind != bus._kind:
+            raise ValueError(f"these boundary-scan pins make a bus for a {bus._kind}, not a {kind}")
         shared = bus._boundary._shared
-        pins = abi.SpiPins(bus.cs.encode(), bus.sck.encode(), bus.mosi.encode(), bus.miso.encode(), bus.mode)
         handle = c_void_p()
         shared.run(
-            "orvdev_flash_open_bscan",
+            f"orvdev_{kind}_open_bscan",
             bus._boundary.tap,
-            byref(pins),
+            byref(bus._pins()),
             byref(options),
             byref(handle),
             doing=doing + " through the pins of TAP " + str(bus._boundary.tap),
         )
-        devices = self._real._libs.devices
-        token = self._real._own(owner, lambda: devices.orvdev_flash_close(handle))
+        close = getattr(self._real._libs.devices, f"orvdev_{kind}_close")
+        token = self._real._own(owner, lambda: close(handle))
         shared.buses.append(token)
         return token, handle
 
@@ -760,8 +775,40 @@ class PinSpi:
         self.clock_khz = boundary._shared.scan._jtag.tck_khz  # the JTAG clock: two DR scans an SPI clock
         self._adapter = _PinAdapter(self)
 
+    _kind = "flash"
+
+    def _pins(self) -> ctypes.Structure:
+        return abi.SpiPins(self.cs.encode(), self.sck.encode(), self.mosi.encode(), self.miso.encode(), self.mode)
+
     def __repr__(self) -> str:
         return (
             f"<orv.PinSpi TAP {self._boundary.tap} cs={self.cs} sck={self.sck} mosi={self.mosi} "
             f"miso={self.miso} mode {self.mode}>"
         )
+
+
+class PinI2c(I2c):
+    """An I2C bus made of two pins of a boundary-scan device
+    (``boundary.i2c(scl=..., sda=...)``), with every call of an
+    ``adapter.i2c()``. Its clock is the JTAG clock: an I2C bit takes two or
+    three DR scans. The bus closes before the boundary scan it runs on."""
+
+    _kind = "i2c"
+
+    def __init__(self, boundary: Boundary, scl: str, sda: str, stretch: bool = False) -> None:
+        for role, name in (("scl", scl), ("sda", sda)):
+            if not isinstance(name, str) or not name:
+                raise TypeError(f"{role} must be a pin name (str)")
+        if not isinstance(stretch, bool):
+            raise TypeError("stretch must be True or False")
+        self._boundary = boundary
+        self.scl, self.sda, self.stretch = scl, sda, stretch
+        tck_khz = boundary._shared.scan._jtag.tck_khz
+        super().__init__(_PinAdapter(self), tck_khz)  # type: ignore[arg-type]
+
+    def _pins(self) -> ctypes.Structure:
+        return abi.I2cPins(self.scl.encode(), self.sda.encode(), 1 if self.stretch else 0)
+
+    def __repr__(self) -> str:
+        stretch = " stretch" if self.stretch else ""
+        return f"<orv.PinI2c TAP {self._boundary.tap} scl={self.scl} sda={self.sda}{stretch}>"

@@ -193,6 +193,12 @@ class NoAcknowledge(OrvError):
     fields = {"address": 0, "ten_bit": False, "byte_index": None, "message_index": None}
 
 
+class BusError(OrvError, RuntimeError):
+    """An I2C line through boundary-scan pins read low while the bus had let
+    it go: its net stuck low or without its pull-up, or a device stretching
+    the clock. The message names the line and its pin."""
+
+
 class InvalidArgument(OrvError, ValueError):
     """The library refused an argument (a range past the end of the flash, a
     part it does not know, an I2C address that does not fit); nothing was
@@ -328,6 +334,7 @@ _CLASSES: dict[int, type[OrvError]] = {
     abi.ORVDEV_ERROR_I2C_NO_ACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_DATA_NACK: NoAcknowledge,
     abi.ORVDEV_ERROR_I2C_BUSY: Timeout,
+    abi.ORVDEV_ERROR_I2C_LINE_HELD: BusError,
     abi.ORVDEV_ERROR_BAD_INPUT: InputFileError,
     abi.ORVDEV_ERROR_UNKNOWN_PIN: InvalidArgument,
     abi.ORVDEV_ERROR_BSDL_MISMATCH: ChainError,

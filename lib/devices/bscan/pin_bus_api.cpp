@@ -5,6 +5,7 @@
 #include "lib/devices/bscan/bscan_handle.hpp"
 #include "lib/devices/bscan/pin_bus.hpp"
 #include "lib/devices/flash/flash_handle.hpp"
+#include "lib/devices/i2c/i2c_handle.hpp"
 #include "lib/devices/session/api_guard.hpp"
 
 using namespace orv::dev;
@@ -78,6 +79,29 @@ int32_t orvdev_flash_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_
     });
     if (rc == 0) {
         *out = flash;
+    }
+    return rc;
+}
+
+int32_t orvdev_i2c_open_bscan(orvdev_bscan* bscan, uint32_t tap, const orvdev_i2c_pins* pins,
+                              const orvdev_i2c_options* options, orvdev_i2c** out, orvdev_report* report)
+{
+    if (bscan == nullptr || pins == nullptr || out == nullptr) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT,
+                      "no boundary-scan handle, no pins, or nowhere to put the I2C handle");
+    }
+    if (!named(pins->scl) || !named(pins->sda)) {
+        return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "the pins of SCL and SDA, each named");
+    }
+    const bool ten_bit = options != nullptr && options->ten_bit != 0;
+    BoundaryChain& chain = bscan->chain;
+    orvdev_i2c* i2c = nullptr;
+    const std::int32_t rc = guarded(&chain.jtag().session(), report, [&] {
+        i2c = new orvdev_i2c{orv::dev::i2c::Bus(std::make_unique<PinI2cLink>(
+            chain, tap, I2cPinNames{pins->scl, pins->sda}, ten_bit, pins->stretch != 0))};
+    });
+    if (rc == 0) {
+        *out = i2c;
     }
     return rc;
 }

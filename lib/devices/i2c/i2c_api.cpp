@@ -6,15 +6,12 @@
 #include <orv_lumo_iic.h>
 
 #include "lib/devices/i2c/i2c_bus.hpp"
+#include "lib/devices/i2c/i2c_handle.hpp"
 #include "lib/devices/i2c/i2c_transfer.hpp"
 #include "lib/devices/session/api_guard.hpp"
 
 using namespace orv::dev;
 using namespace orv::dev::i2c;
-
-struct orvdev_i2c {
-    Bus bus;
-};
 
 namespace {
 
@@ -76,8 +73,10 @@ int32_t orvdev_i2c_open(orvdev_session* session, const orvdev_i2c_options* optio
         return refuse(report, ORVDEV_ERROR_INVALID_ARGUMENT, "an I2C clock of 0 kHz");
     }
     orvdev_i2c* i2c = nullptr;
-    const std::int32_t rc = guarded(
-        session, report, [&] { i2c = new orvdev_i2c{Bus(*session, chosen.clock_khz, chosen.ten_bit != 0)}; });
+    const std::int32_t rc = guarded(session, report, [&] {
+        i2c = new orvdev_i2c{
+            Bus(std::make_unique<AdapterLink>(*session, chosen.clock_khz, chosen.ten_bit != 0))};
+    });
     if (rc == 0) {
         *out = i2c;
     }

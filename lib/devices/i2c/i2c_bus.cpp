@@ -41,16 +41,9 @@ Bytes register_address(std::uint32_t reg, int reg_bytes)
     return Bytes{static_cast<std::uint8_t>(reg)};
 }
 
-Bus::Bus(Session& session, std::uint32_t clock_khz, bool ten_bit)
-    : session_(session), clock_(clock_not_above_khz(clock_khz)), ten_bit_(ten_bit),
-      lease_(session, I2cSetup{clock_.request_khz, bus_timeout(session.timeout_ms())})
-{
-    claim_adapter();
-}
-
 std::string Bus::address_text(std::uint32_t addr) const
 {
-    return hex(addr, ten_bit_ ? 3 : 2);
+    return hex(addr, ten_bit() ? 3 : 2);
 }
 
 void Bus::check(std::int32_t rc, std::uint32_t addr, const std::string& doing) const
@@ -70,33 +63,67 @@ void Bus::check(std::int32_t rc, std::uint32_t addr, const std::string& doing) c
     check_bus(rc, doing);
 }
 
+void Bus::check_line(const TransferFault& fault) const
+{
+    if (fault.kind == TransferFault::Kind::line) {
+        throw Failure(ORVDEV_ERROR_I2C_LINE_HELD, fault.detail,
+                      "check the net for a short to ground or a missing pull-up, and for a device "
+                      "stretching the clock");
+    }
+}
+
+void Bus::fail(const TransferFault& fault, std::uint32_t addr, const std::string& doing) const
+{
+    check_line(fault);
+    switch (fault.kind) {
+    case TransferFault::Kind::address:
+        check(TPW_ERROR_OTHER, addr, doing);
+        break;
+    case TransferFault::Kind::data:
+        if (fault.acks_packed) {
+            throw Failure(
+                ORVDEV_ERROR_I2C_WRITE_FAILED,
+                "the device at " + address_text(addr) +
+                    " refused a data byte, or the adapter's answer came up short",
+                "the device may be busy (an EEPROM finishing a write) or the register may not exist",
+                fault.code, bus_text(fault.code, doing));
+        }
+        throw Failure(ORVDEV_ERROR_I2C_DATA_NACK,
+                      "the device at " + address_text(addr) + " refused data byte " +
+                          std::to_string(fault.byte) + " (counted from 0)",
+                      "the device may be busy (an EEPROM finishing a write) or the register may not exist")
+            .with_byte_index(static_cast<int>(fault.byte));
+    case TransferFault::Kind::bus:
+    case TransferFault::Kind::line:
+        break;
+    }
+    check(fault.code, addr, doing);
+    throw Failure(ORVDEV_ERROR_INTERNAL, doing + ": a transaction failed without a cause");
+}
+
 bool Bus::probe_write(std::uint32_t addr)
 {
-    claim_adapter();
-    static constexpr std::uint8_t none = 0; // the library wants a buffer even for no bytes
-    const std::int32_t rc = lumo_iic_send_bytes(session_.handle(), addr, address_bits(), &none, 0, timeout());
-    if (rc != 0 && rc != TPW_ERROR_OTHER) {
-        check(rc, addr, "probing " + address_text(addr));
+    const auto fault = link_->probe(addr, false);
+    if (fault && fault->kind != TransferFault::Kind::address) {
+        fail(*fault, addr, "probing " + address_text(addr));
     }
-    return rc == 0;
+    return !fault;
 }
 
 bool Bus::probe_read(std::uint32_t addr)
 {
-    claim_adapter();
-    std::uint8_t byte = 0;
-    const std::int32_t rc = lumo_iic_read_bytes(session_.handle(), addr, address_bits(), &byte, 1, timeout());
-    if (rc != 0 && rc != TPW_ERROR_OTHER) {
-        check(rc, addr, "probing " + address_text(addr));
+    const auto fault = link_->probe(addr, true);
+    if (fault && fault->kind != TransferFault::Kind::address) {
+        fail(*fault, addr, "probing " + address_text(addr));
     }
-    return rc == 0;
+    return !fault;
 }
 
 std::vector<bool> Bus::detect(std::uint32_t first, std::uint32_t last, ProbeMode mode)
 {
     // 10-bit addresses have no EEPROM ranges to spare: quick writes unless
     // reads are asked for.
-    if (ten_bit_ && mode == ProbeMode::automatic) {
+    if (ten_bit() && mode == ProbeMode::automatic) {
         mode = ProbeMode::quick_write;
     }
     const std::uint32_t total = last - first + 1;
@@ -104,7 +131,7 @@ std::vector<bool> Bus::detect(std::uint32_t first, std::uint32_t last, ProbeMode
     present.reserve(total);
     reporting_done(
         [&] {
-            Progress progress(session_, "probe", total, ORVDEV_UNIT_ITEMS);
+            Progress progress(session(), "probe", total, ORVDEV_UNIT_ITEMS);
             for (std::uint32_t a = first; a <= last; ++a) {
                 const bool read = probe_for(mode, a) == ProbeMode::read_byte;
                 present.push_back(read ? probe_read(a) : probe_write(a));
@@ -118,71 +145,33 @@ std::vector<bool> Bus::detect(std::uint32_t first, std::uint32_t last, ProbeMode
                                           {{"addresses", probed, total}, {"devices found", found, {}}},
                                           first,
                                           first + probed,
-                                          ten_bit_ ? 3 : 2}};
+                                          ten_bit() ? 3 : 2}};
         });
     return present;
 }
 
 void Bus::write(std::uint32_t addr, std::span<const std::uint8_t> bytes, const std::string& doing)
 {
-    claim_adapter();
-    if (bytes.size() + 1 <= MAX_TRANSFER_READBACK) {
-        // As one message of a combined transaction: the same START, address,
-        // bytes and STOP on the bus, but each data byte's acknowledge comes
-        // back in a read-back byte of its own, so a refusal names its byte.
-        Bytes data(bytes.begin(), bytes.end());
-        const Message message{addr, false, data};
-        run_combined(session_.handle(), timeout(), ten_bit_, std::span(&message, 1),
-                     [&](const TransferFault& fault) {
-                         switch (fault.kind) {
-                         case TransferFault::Kind::address:
-                             check(TPW_ERROR_OTHER, addr, doing);
-                             break;
-                         case TransferFault::Kind::data:
-                             throw Failure(ORVDEV_ERROR_I2C_DATA_NACK,
-                                           "the device at " + address_text(addr) + " refused data byte " +
-                                               std::to_string(fault.byte) + " (counted from 0)",
-                                           "the device may be busy (an EEPROM finishing a write) or the "
-                                           "register may not exist")
-                                 .with_byte_index(static_cast<int>(fault.byte));
-                         case TransferFault::Kind::bus:
-                             break;
-                         }
-                         check(fault.code, addr, doing);
-                     });
-        return;
+    if (const auto fault = link_->write(addr, bytes)) {
+        fail(*fault, addr, doing);
     }
-    const std::int32_t rc = lumo_iic_send_bytes(session_.handle(), addr, address_bits(), bytes.data(),
-                                                static_cast<std::uint32_t>(bytes.size()), timeout());
-    if (rc == TPW_ERROR_USBTRANS_ERR) {
-        // The library packs the data bytes' acknowledges eight to a read-back
-        // byte: it cannot tell which byte went unacknowledged, nor that from a
-        // read-back that came up short.
-        throw Failure(ORVDEV_ERROR_I2C_WRITE_FAILED,
-                      "the device at " + address_text(addr) +
-                          " refused a data byte, or the adapter's answer came up short",
-                      "the device may be busy (an EEPROM finishing a write) or the register may not exist",
-                      rc, bus_text(rc, doing));
-    }
-    check(rc, addr, doing);
 }
 
 void Bus::read(std::uint32_t addr, std::span<std::uint8_t> out, bool staged)
 {
-    claim_adapter();
     std::uint64_t read = 0;
     reporting_done(
         [&] {
             std::optional<Progress> progress;
             if (staged) {
-                progress.emplace(session_, "read", out.size(), ORVDEV_UNIT_BYTES);
+                progress.emplace(session(), "read", out.size(), ORVDEV_UNIT_BYTES);
             }
             while (read < out.size()) {
-                const auto n = static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(LUMO_IIC_MAX_READ_BYTES, out.size() - read));
-                check(lumo_iic_read_bytes(session_.handle(), addr, address_bits(), out.data() + read, n,
-                                          timeout()),
-                      addr, "reading from " + address_text(addr));
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(link_->max_read(), out.size() - read));
+                if (const auto fault = link_->read(addr, out.subspan(static_cast<std::size_t>(read), n))) {
+                    fail(*fault, addr, "reading from " + address_text(addr));
+                }
                 read += n;
                 if (progress) {
                     progress->update(read);
@@ -202,14 +191,13 @@ void Bus::read_register(std::uint32_t addr, std::uint32_t reg, int reg_bytes, st
     reporting_done(
         [&] {
             write(addr, select, "selecting register " + hex(reg, digits));
-            Progress progress(session_, "read", out.size(), ORVDEV_UNIT_BYTES);
+            Progress progress(session(), "read", out.size(), ORVDEV_UNIT_BYTES);
             while (read < out.size()) {
-                const auto n = static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(LUMO_IIC_MAX_READ_BYTES, out.size() - read));
-                claim_adapter();
-                check(lumo_iic_read_bytes(session_.handle(), addr, address_bits(), out.data() + read, n,
-                                          timeout()),
-                      addr, "reading from " + address_text(addr));
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(link_->max_read(), out.size() - read));
+                if (const auto fault = link_->read(addr, out.subspan(static_cast<std::size_t>(read), n))) {
+                    fail(*fault, addr, "reading from " + address_text(addr));
+                }
                 read += n;
                 progress.update(read);
             }
@@ -243,7 +231,7 @@ void Bus::eeprom_write(std::uint32_t addr, std::uint32_t offset, int offset_byte
     std::uint64_t at = offset;
     reporting_done(
         [&] {
-            Progress progress(session_, "write", data.size(), ORVDEV_UNIT_BYTES);
+            Progress progress(session(), "write", data.size(), ORVDEV_UNIT_BYTES);
             while (written < data.size()) {
                 at = offset + written;
                 // Never across a page boundary: the EEPROM would wrap to the
@@ -285,31 +273,36 @@ void Bus::eeprom_write(std::uint32_t addr, std::uint32_t offset, int offset_byte
 
 void Bus::transfer(std::span<const Message> messages)
 {
-    claim_adapter();
-    run_combined(session_.handle(), timeout(), ten_bit_, messages, [&](const TransferFault& fault) {
-        const Message& m = messages[fault.message];
-        const std::string doing = "message " + std::to_string(fault.message) + " of the transfer, " +
-                                  (m.read ? "reading from " : "writing to ") + address_text(m.addr);
-        switch (fault.kind) {
-        case TransferFault::Kind::address:
-            throw Failure(ORVDEV_ERROR_I2C_NO_ACK,
-                          "no device acknowledged address " + address_text(m.addr) + " (message " +
-                              std::to_string(fault.message) + ", counted from 0)",
-                          "check the address, the wiring and the pull-ups", TPW_ERROR_OTHER,
-                          bus_text(TPW_ERROR_OTHER, doing))
-                .with_message_index(static_cast<int>(fault.message));
-        case TransferFault::Kind::data:
-            throw Failure(
-                ORVDEV_ERROR_I2C_DATA_NACK,
-                "the device at " + address_text(m.addr) + " refused data byte " + std::to_string(fault.byte) +
-                    " of message " + std::to_string(fault.message) + " (both counted from 0)",
-                "the device may be busy (an EEPROM finishing a write) or the register may not exist")
-                .with_byte_index(static_cast<int>(fault.byte))
-                .with_message_index(static_cast<int>(fault.message));
-        case TransferFault::Kind::bus:
-            check(fault.code, m.addr, "the combined transfer");
-        }
-    });
+    const auto fault = link_->transfer(messages);
+    if (!fault) {
+        return;
+    }
+    check_line(*fault);
+    const Message& m = messages[fault->message];
+    const std::string doing = "message " + std::to_string(fault->message) + " of the transfer, " +
+                              (m.read ? "reading from " : "writing to ") + address_text(m.addr);
+    switch (fault->kind) {
+    case TransferFault::Kind::address:
+        throw Failure(ORVDEV_ERROR_I2C_NO_ACK,
+                      "no device acknowledged address " + address_text(m.addr) + " (message " +
+                          std::to_string(fault->message) + ", counted from 0)",
+                      "check the address, the wiring and the pull-ups", TPW_ERROR_OTHER,
+                      bus_text(TPW_ERROR_OTHER, doing))
+            .with_message_index(static_cast<int>(fault->message));
+    case TransferFault::Kind::data:
+        throw Failure(ORVDEV_ERROR_I2C_DATA_NACK,
+                      "the device at " + address_text(m.addr) + " refused data byte " +
+                          std::to_string(fault->byte) + " of message " + std::to_string(fault->message) +
+                          " (both counted from 0)",
+                      "the device may be busy (an EEPROM finishing a write) or the register may not exist")
+            .with_byte_index(static_cast<int>(fault->byte))
+            .with_message_index(static_cast<int>(fault->message));
+    case TransferFault::Kind::bus:
+    case TransferFault::Kind::line:
+        break;
+    }
+    check(fault->code, m.addr, "the combined transfer");
+    throw Failure(ORVDEV_ERROR_INTERNAL, "the combined transfer failed without a cause");
 }
 
 } // namespace orv::dev::i2c

@@ -1,4 +1,5 @@
-// The I2C bus on the adapter's I2C connector: set-up, address probes, reads
+// The I2C bus, on the adapter's I2C connector or on boundary-scan pins
+// (i2c_link.hpp): address probes, reads
 // and writes of one device, registers with 1- or 2-byte addresses, EEPROM
 // page writes with the write-cycle wait, and combined transactions (messages
 // joined by repeated STARTs, as i2ctransfer sends them), with a message and a
@@ -14,14 +15,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "lib/wire/clock_rule.hpp"
-
-#include "lib/devices/session/lease.hpp"
-#include "lib/devices/session/session.hpp"
+#include "lib/devices/i2c/i2c_link.hpp"
 
 namespace orv::dev::i2c {
 
@@ -56,25 +55,18 @@ enum class ProbeMode { automatic, quick_write, read_byte };
 // take a quick write as the start of a write), quick writes elsewhere.
 ProbeMode probe_for(ProbeMode mode, std::uint32_t addr);
 
-// One message of a combined transaction.
-struct Message {
-    std::uint32_t addr = 0;
-    bool read = false;
-    std::span<std::uint8_t> data; // written from, or read into
-};
-
 class Bus {
 public:
-    // Sets the bus up at the fastest clock not above clock_khz, for 7- or
-    // 10-bit addresses. Every transfer uses bus_timeout(the session's).
-    Bus(Session& session, std::uint32_t clock_khz, bool ten_bit);
+    // The bus on the link, which has sent its set-up.
+    explicit Bus(std::unique_ptr<Link> link) : link_(std::move(link)) {}
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
-    [[nodiscard]] Session& session() const noexcept { return session_; }
-    [[nodiscard]] const ClockChoice& clock() const noexcept { return clock_; }
-    [[nodiscard]] int address_bits() const noexcept { return ten_bit_ ? 10 : 7; }
-    [[nodiscard]] bool ten_bit() const noexcept { return ten_bit_; }
+    [[nodiscard]] Session& session() const noexcept { return link_->session(); }
+    [[nodiscard]] const ClockChoice& clock() const noexcept { return link_->clock(); }
+    [[nodiscard]] int address_bits() const noexcept { return ten_bit() ? 10 : 7; }
+    [[nodiscard]] bool ten_bit() const noexcept { return link_->ten_bit(); }
+    [[nodiscard]] const Link& link() const noexcept { return *link_; }
     // "0x50", or "0x2a5" with 10-bit addresses.
     [[nodiscard]] std::string address_text(std::uint32_t addr) const;
 
@@ -88,7 +80,7 @@ public:
 
     // `bytes` in one transaction; `doing` names it in the error.
     void write(std::uint32_t addr, std::span<const std::uint8_t> bytes, const std::string& doing);
-    // `out.size()` bytes in transactions of at most LUMO_IIC_MAX_READ_BYTES
+    // `out.size()` bytes in transactions of at most the link's max_read()
     // (stage "read" when `staged`).
     void read(std::uint32_t addr, std::span<std::uint8_t> out, bool staged = true);
     // A register (or memory offset) with reg_bytes address bytes, most
@@ -105,18 +97,18 @@ public:
 
     // Sends the bus set-up again when another handle (or the caller) used
     // the adapter since this one last did.
-    void claim_adapter() { lease_.claim(); }
+    void claim_adapter() { link_->claim(); }
 
 private:
     // Throws for a failed transfer: a missing address acknowledge in the
     // user's words, the library's text as the detail.
     void check(std::int32_t rc, std::uint32_t addr, const std::string& doing) const;
-    [[nodiscard]] std::uint32_t timeout() const noexcept { return bus_timeout(session_.timeout_ms()); }
+    // Throws for the fault of a transaction with the one device at `addr`.
+    [[noreturn]] void fail(const TransferFault& fault, std::uint32_t addr, const std::string& doing) const;
+    // Throws when a line was held: the same for every operation.
+    void check_line(const TransferFault& fault) const;
 
-    Session& session_;
-    ClockChoice clock_;
-    bool ten_bit_;
-    Lease lease_;
+    std::unique_ptr<Link> link_;
 };
 
 // The bytes that select register `reg` (reg_bytes 1 or 2, most significant

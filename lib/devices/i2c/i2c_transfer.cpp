@@ -90,16 +90,14 @@ std::size_t transfer_readback_bytes(std::span<const Message> messages) noexcept
     return n;
 }
 
-void run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms, bool ten_bit,
-                  std::span<const Message> messages,
-                  const std::function<void(const TransferFault&)>& on_fault)
+std::optional<TransferFault> run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms,
+                                          bool ten_bit, std::span<const Message> messages)
 {
     const AddressForm form = ten_bit ? AddressForm::ten_bit : AddressForm::seven_bit;
     HeapBuffer commands = HeapBuffer::allocate(stream_bound(messages));
     HeapBuffer readback = HeapBuffer::allocate(transfer_readback_bytes(messages));
     if (!commands.ok() || !readback.ok()) {
-        on_fault(TransferFault{TransferFault::Kind::bus, 0, 0, LIBUSB_ERROR_NO_MEM});
-        return;
+        return TransferFault{TransferFault::Kind::bus, 0, 0, LIBUSB_ERROR_NO_MEM};
     }
     CommandStream stream(commands.span());
     for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -117,8 +115,7 @@ void run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms, bool t
     const Outcome outcome =
         transact(handle, stream, readback.span(), timeout_ms, I2C_READBACK, SendResult::ignored);
     if (outcome.result != RESULT_OK) {
-        on_fault(TransferFault{TransferFault::Kind::bus, 0, 0, outcome.result});
-        return;
+        return TransferFault{TransferFault::Kind::bus, 0, 0, outcome.result};
     }
     // An acknowledge reads 0, and the unused bits of a closed byte read 0.
     const std::span<const std::uint8_t> back = readback.span();
@@ -126,15 +123,13 @@ void run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms, bool t
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const Message& m = messages[i];
         if (back[at] != 0) {
-            on_fault(TransferFault{TransferFault::Kind::address, i, 0, 0});
-            return;
+            return TransferFault{TransferFault::Kind::address, i, 0, 0};
         }
         ++at;
         if (!m.read) {
             for (std::size_t b = 0; b < m.data.size(); ++b) {
                 if (back[at + b] != 0) {
-                    on_fault(TransferFault{TransferFault::Kind::data, i, b, 0});
-                    return;
+                    return TransferFault{TransferFault::Kind::data, i, b, 0};
                 }
             }
         }
@@ -149,6 +144,7 @@ void run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms, bool t
         }
         at += m.data.size();
     }
+    return std::nullopt;
 }
 
 } // namespace orv::dev::i2c

@@ -12,12 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <span>
 
 #include <libusb.h>
 
-#include "lib/devices/i2c/i2c_bus.hpp"
+#include "lib/devices/i2c/i2c_link.hpp"
 
 namespace orv::dev::i2c {
 
@@ -27,19 +27,13 @@ inline constexpr std::size_t MAX_TRANSFER_READBACK = 512;
 // The read-back bytes the messages need.
 [[nodiscard]] std::size_t transfer_readback_bytes(std::span<const Message> messages) noexcept;
 
-struct TransferFault {
-    enum class Kind { address, data, bus } kind = Kind::bus;
-    std::size_t message = 0; // the first message that failed
-    std::size_t byte = 0;    // Kind::data: the refused byte within it
-    std::int32_t code = 0;   // Kind::bus: the transport's result
-};
-
 // Builds and runs the transaction; read messages' data is filled only when
-// every acknowledge came. A failure goes to `on_fault`, which must throw.
-// The messages must be checked first (transfer_readback_bytes within
-// MAX_TRANSFER_READBACK, reads of at least one byte).
-void run_combined(libusb_device_handle* handle, std::uint32_t timeout_ms, bool ten_bit,
-                  std::span<const Message> messages,
-                  const std::function<void(const TransferFault&)>& on_fault);
+// every acknowledge came. Returns the first fault (Kind::bus with the
+// transport's result for a failed transfer). The messages must be checked
+// first (transfer_readback_bytes within MAX_TRANSFER_READBACK, reads of at
+// least one byte).
+[[nodiscard]] std::optional<TransferFault> run_combined(libusb_device_handle* handle,
+                                                        std::uint32_t timeout_ms, bool ten_bit,
+                                                        std::span<const Message> messages);
 
 } // namespace orv::dev::i2c

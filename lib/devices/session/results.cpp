@@ -47,6 +47,7 @@ constexpr Text TEXTS[] = {
     {ORVDEV_ERROR_I2C_DATA_NACK, "the I2C device refused a data byte"},
     {ORVDEV_ERROR_I2C_WRITE_FAILED, "the I2C write failed: a data byte refused or a short read-back"},
     {ORVDEV_ERROR_I2C_BUSY, "the I2C device did not finish its write cycle"},
+    {ORVDEV_ERROR_I2C_LINE_HELD, "an I2C line read low while the bus had let it go"},
     {ORVDEV_ERROR_BAD_INPUT, "a BSDL file or netlist was refused"},
     {ORVDEV_ERROR_UNKNOWN_PIN, "no such pin in the BSDL file"},
     {ORVDEV_ERROR_BSDL_MISMATCH, "the BSDL files do not fit the chain"},
