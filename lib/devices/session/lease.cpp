@@ -12,6 +12,8 @@ namespace {
 template <typename... Ts> struct Overloaded : Ts... {
     using Ts::operator()...;
 };
+// Spelled out for compilers without C++20's deduction for aggregates (clang 14).
+template <typename... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 } // namespace
 
