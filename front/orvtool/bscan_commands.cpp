@@ -809,37 +809,38 @@ void register_boundary_scan(CLI::App* jtag, Chosen& chosen, std::function<jtag::
     });
 }
 
-ViaBscan parse_via_bscan(const std::string& spec, const std::vector<std::string>& roles)
+ViaBscan parse_via_bscan(const std::string& pins_value, const std::vector<std::string>& roles)
 {
     std::string wanted;
     for (const std::string& r : roles) {
         wanted += (wanted.empty() ? "" : ",") + r + "=PORT";
     }
     const std::string form = "give --via-bscan TAP:" + wanted + " (TAP an index from 0 or the BSDL entity)";
-    const auto colon = spec.find(':');
+    const auto colon = pins_value.find(':');
     if (colon == std::string::npos || colon == 0) {
-        usage_error("--via-bscan " + spec + ": no TAP before ':'", form);
+        usage_error("--via-bscan " + pins_value + ": no TAP before ':'", form);
     }
     ViaBscan via;
-    via.tap = spec.substr(0, colon);
+    via.tap = pins_value.substr(0, colon);
     std::map<std::string, std::string> given;
-    std::stringstream rest(spec.substr(colon + 1));
+    std::stringstream rest(pins_value.substr(colon + 1));
     for (std::string item; std::getline(rest, item, ',');) {
         const auto eq = item.find('=');
         const std::string role = item.substr(0, eq);
         if (eq == std::string::npos || eq + 1 == item.size() ||
             std::find(roles.begin(), roles.end(), role) == roles.end()) {
-            usage_error("--via-bscan " + spec + ": '" + item + "' is not ROLE=PORT with a role of " + wanted,
+            usage_error("--via-bscan " + pins_value + ": '" + item + "' is not ROLE=PORT with a role of " +
+                            wanted,
                         form);
         }
         if (!given.emplace(role, item.substr(eq + 1)).second) {
-            usage_error("--via-bscan " + spec + ": " + role + " given twice", form);
+            usage_error("--via-bscan " + pins_value + ": " + role + " given twice", form);
         }
     }
     for (const std::string& r : roles) {
         const auto it = given.find(r);
         if (it == given.end()) {
-            usage_error("--via-bscan " + spec + ": no pin for " + r, form);
+            usage_error("--via-bscan " + pins_value + ": no pin for " + r, form);
         }
         via.pins.emplace_back(r, it->second);
     }

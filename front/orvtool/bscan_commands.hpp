@@ -31,7 +31,7 @@ struct ViaBscan {
 };
 // Parses the option's value; a usage error names what is wrong (nothing is
 // sent: the adapter is not used yet).
-[[nodiscard]] ViaBscan parse_via_bscan(const std::string& spec, const std::vector<std::string>& roles);
+[[nodiscard]] ViaBscan parse_via_bscan(const std::string& pins_value, const std::vector<std::string>& roles);
 
 // The chain scanned and matched to the BSDL files (`bsdl`, then
 // ORV_BSDL_PATH), the TAP chosen, its pins checked, and the boundary-scan

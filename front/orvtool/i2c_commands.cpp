@@ -816,7 +816,7 @@ void register_i2c(CLI::App& app, Chosen& chosen)
                     "reach the bus through pins of a device on the JTAG chain, held in EXTEST: "
                     "TAP:scl=PORT,sda=PORT (TAP an index or the BSDL entity; both open drain, the board's "
                     "pull-ups needed); --clock is then the JTAG clock")
-        ->type_name("SPEC");
+        ->type_name("PINS");
     i2c->add_option(
            "--bsdl", group->bsdl,
            "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")

@@ -764,7 +764,7 @@ void register_spi(CLI::App& app, Chosen& chosen)
                     "reach the flash through pins of a device on the JTAG chain, held in EXTEST: "
                     "TAP:cs=PORT,sck=PORT,mosi=PORT,miso=PORT (TAP an index or the BSDL entity); --clock is "
                     "then the JTAG clock")
-        ->type_name("SPEC");
+        ->type_name("PINS");
     spi->add_option(
            "--bsdl", group->bsdl,
            "with --via-bscan: a BSDL file, or a directory of them; repeatable; ORV_BSDL_PATH adds more")

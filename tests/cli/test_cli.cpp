@@ -1370,8 +1370,8 @@ TEST_F(SimJson, BoundaryScanJson)
 TEST_F(Sim, SpiThroughBoundaryScanPins)
 {
     const std::string via = "1:cs=PA4,sck=PA5,mosi=PA7,miso=PA6";
-    const auto spi = [&](const std::string& spec, std::vector<std::string> args) {
-        std::vector<std::string> all{"--board", "bscan-flash", "spi",     "--via-bscan", spec,
+    const auto spi = [&](const std::string& pins, std::vector<std::string> args) {
+        std::vector<std::string> all{"--board", "bscan-flash", "spi",     "--via-bscan", pins,
                                      "--bsdl",  BOARD_FILES,   "--clock", "30000"};
         all.insert(all.end(), args.begin(), args.end());
         return orvtool(sim(all));
@@ -1400,7 +1400,7 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), std::string(300, '\xff'));
 
     const struct {
-        const char* spec;
+        const char* via;
         const char* says;
     } refused[] = {
         {"1:cs=PA4,sck=PA5,mosi=PZ7,miso=PA6", "orvtool: no pin PZ7 in the BSDL files"},
@@ -1410,8 +1410,8 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
         {"1:cs=BOOT0,sck=PA5,mosi=PA7,miso=PA6", "the device cannot drive it"},
     };
     for (const auto& r : refused) {
-        SCOPED_TRACE(r.spec);
-        RunResult e = spi(r.spec, {"id"});
+        SCOPED_TRACE(r.via);
+        RunResult e = spi(r.via, {"id"});
         EXPECT_NE(e.status, 0);
         EXPECT_NE(e.err.find(r.says), std::string::npos) << e.err;
     }
@@ -1422,8 +1422,8 @@ TEST_F(Sim, SpiThroughBoundaryScanPins)
 // connector; bad --via-bscan values refused before the adapter is used.
 TEST_F(Sim, I2cThroughBoundaryScanPins)
 {
-    const auto i2c = [&](const std::string& spec, std::vector<std::string> args) {
-        std::vector<std::string> all{"--board", "bscan-flash", "i2c",     "--via-bscan", spec,
+    const auto i2c = [&](const std::string& pins, std::vector<std::string> args) {
+        std::vector<std::string> all{"--board", "bscan-flash", "i2c",     "--via-bscan", pins,
                                      "--bsdl",  BOARD_FILES,   "--clock", "30000"};
         all.insert(all.end(), args.begin(), args.end());
         return orvtool(sim(all));
@@ -1447,7 +1447,7 @@ TEST_F(Sim, I2cThroughBoundaryScanPins)
     EXPECT_NE(absent.err.find("0x51"), std::string::npos) << absent.err;
 
     const struct {
-        const char* spec;
+        const char* via;
         const char* says;
     } refused[] = {
         {"1:scl=PB6", "no pin for sda"},
@@ -1456,8 +1456,8 @@ TEST_F(Sim, I2cThroughBoundaryScanPins)
         {"1:scl=PB6,sda=PB6", "already"},
     };
     for (const auto& r : refused) {
-        SCOPED_TRACE(r.spec);
-        RunResult e = i2c(r.spec, {"detect"});
+        SCOPED_TRACE(r.via);
+        RunResult e = i2c(r.via, {"detect"});
         EXPECT_NE(e.status, 0);
         EXPECT_NE(e.err.find(r.says), std::string::npos) << e.err;
     }

@@ -297,39 +297,45 @@ TEST_F(PinBus, AFileWithoutExtestIsRefusedWithTheReason)
 
 // ---- net faults --------------------------------------------------------------
 
-class OpenMiso : public PinBus {
+// The board with a fault put in, and what the bus must answer: the code
+// and a text naming the line.
+struct FaultCase {
+    const char* name;
+    Fault fault;
+    std::int32_t code;
+    const char* says;
+};
+
+class NetFault : public PinBus, public testing::WithParamInterface<FaultCase> {
 protected:
     void SetUp() override
     {
-        fault_ = Fault::open_miso;
+        fault_ = GetParam().fault;
         PinBus::SetUp();
     }
 };
 
-TEST_F(OpenMiso, NamesMisoAndGivesNoData)
+std::string fault_name(const testing::TestParamInfo<FaultCase>& p)
+{
+    return p.param.name;
+}
+
+// An open MISO or a stuck SCK fails the open, naming the line: no flash,
+// never data.
+class SpiNetFault : public NetFault {};
+TEST_P(SpiNetFault, NamesTheLineAndGivesNoData)
 {
     open_bscan();
-    EXPECT_EQ(open_pins(PINS), ORVDEV_ERROR_NO_FLASH);
-    EXPECT_NE(std::string(report.message).find("MISO (PA6)"), std::string::npos) << report.message;
+    EXPECT_EQ(open_pins(PINS), GetParam().code);
+    EXPECT_NE(std::string(report.message).find(GetParam().says), std::string::npos) << report.message;
     EXPECT_EQ(flash, nullptr);
 }
 
-class StuckSck : public PinBus {
-protected:
-    void SetUp() override
-    {
-        fault_ = Fault::stuck_sck;
-        PinBus::SetUp();
-    }
-};
-
-TEST_F(StuckSck, NamesTheClockLine)
-{
-    open_bscan();
-    EXPECT_EQ(open_pins(PINS), ORVDEV_ERROR_NO_FLASH);
-    EXPECT_NE(std::string(report.message).find("SCK (PA5)"), std::string::npos) << report.message;
-    EXPECT_EQ(flash, nullptr);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Spi, SpiNetFault,
+    testing::Values(FaultCase{"open_miso", Fault::open_miso, ORVDEV_ERROR_NO_FLASH, "MISO (PA6)"},
+                    FaultCase{"stuck_sck", Fault::stuck_sck, ORVDEV_ERROR_NO_FLASH, "SCK (PA5)"}),
+    fault_name);
 
 // ---- I2C: the same EEPROM tests on either bus ----------------------------------
 
@@ -466,21 +472,7 @@ TEST_F(PinBus, AnI2cBusOnAFileWithoutExtestIsRefused)
     EXPECT_NE(std::string(report.message).find("EXTEST"), std::string::npos) << report.message;
 }
 
-struct I2cFaultCase {
-    const char* name;
-    Fault fault;
-    std::int32_t code;
-    const char* says;
-};
-
-class I2cNetFault : public PinBus, public testing::WithParamInterface<I2cFaultCase> {
-protected:
-    void SetUp() override
-    {
-        fault_ = GetParam().fault;
-        PinBus::SetUp();
-    }
-};
+class I2cNetFault : public NetFault {};
 
 // A stuck SDA fails the open, naming the line; an open SDA (the pin off
 // its net: the EEPROM never seen) opens, and every transaction fails
@@ -503,9 +495,9 @@ TEST_P(I2cNetFault, GivesAnErrorNamingTheLineNeverData)
 
 INSTANTIATE_TEST_SUITE_P(
     I2c, I2cNetFault,
-    testing::Values(I2cFaultCase{"stuck_sda", Fault::stuck_sda, ORVDEV_ERROR_I2C_LINE_HELD, "SDA (PB7)"},
-                    I2cFaultCase{"open_sda", Fault::open_sda, ORVDEV_ERROR_I2C_NO_ACK, "0x50"}),
-    [](const testing::TestParamInfo<I2cFaultCase>& p) { return std::string(p.param.name); });
+    testing::Values(FaultCase{"stuck_sda", Fault::stuck_sda, ORVDEV_ERROR_I2C_LINE_HELD, "SDA (PB7)"},
+                    FaultCase{"open_sda", Fault::open_sda, ORVDEV_ERROR_I2C_NO_ACK, "0x50"}),
+    fault_name);
 
 class StretchingEeprom : public PinBus {
 protected:
